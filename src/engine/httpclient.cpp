@@ -1,0 +1,7 @@
+#include "httpclient.h"
+
+HttpClient::HttpClient(QObject *parent)
+    : QObject(parent)
+{ }
+
+HttpClient::~HttpClient() = default;

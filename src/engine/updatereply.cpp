@@ -1,0 +1,95 @@
+#include "updatereply.h"
+
+#include "update.h"
+
+#include <QDomDocument>
+
+namespace {
+
+std::string utf8(const QString &text)
+{
+    return text.toUtf8().toStdString();
+}
+
+// The text of the first direct child element of that name, empty if there is none.
+QString childText(const QDomElement &element, const QString &name)
+{
+    return element.firstChildElement(name).text();
+}
+
+bool offersNothing(const QDomElement &request)
+{
+    for (QDomNode child = request.firstChild(); !child.isNull(); child = child.nextSibling()) {
+        const QString name = child.nodeName();
+        if (name == QLatin1String("latest") || name == QLatin1String("noSuchUpdate")
+            || name == QLatin1String("noSuchComponent"))
+            return true;
+    }
+    return false;
+}
+
+Update *updateFrom(const QDomElement &request)
+{
+    bool ok = false;
+    unsigned int timestamp = childText(request, QStringLiteral("timestamp")).toUInt(&ok, 10);
+    if (!ok)
+        timestamp = 0;
+    return new Update(utf8(request.attribute(QStringLiteral("project"))),
+                      utf8(request.attribute(QStringLiteral("name"))),
+                      utf8(request.attribute(QStringLiteral("type"))),
+                      utf8(childText(request, QStringLiteral("version"))),
+                      utf8(childText(request, QStringLiteral("description"))),
+                      utf8(childText(request, QStringLiteral("copyrights"))),
+                      utf8(childText(request, QStringLiteral("author"))),
+                      utf8(childText(request, QStringLiteral("webpage"))),
+                      utf8(childText(request, QStringLiteral("email"))),
+                      utf8(childText(request, QStringLiteral("changelog"))),
+                      utf8(childText(request, QStringLiteral("link"))),
+                      childText(request, QStringLiteral("critical")) == QLatin1String("true"),
+                      timestamp);
+}
+
+} // namespace
+
+UpdateReply::Status UpdateReply::append(const QByteArray &bytes)
+{
+    if (state != Incomplete)
+        return state;
+    if (buffer.size() + bytes.size() > maximumSize) {
+        state = TooLarge;
+        buffer.clear();
+        return state;
+    }
+    buffer += bytes;
+    // A reader that found the document malformed stays so: no later byte can mend it, and the
+    // exchange ends when the server falls silent or closes, as for any incomplete reply.
+    if (reader.hasError() && reader.error() != QXmlStreamReader::PrematureEndOfDocumentError)
+        return state;
+    reader.addData(bytes);
+    while (!reader.atEnd()) {
+        if (reader.readNext() == QXmlStreamReader::EndDocument) {
+            // The root element has closed; the whole buffer must still parse as one document
+            // (bytes after the root in the same piece may spoil it).
+            if (document.setContent(buffer, false)) {
+                state = Complete;
+                buffer.clear();
+            }
+            break;
+        }
+    }
+    return state;
+}
+
+QVector<Update *> UpdateReply::takeUpdates() const
+{
+    QVector<Update *> updates;
+    if (state != Complete)
+        return updates;
+    const QDomNodeList requests = document.elementsByTagName(QStringLiteral("request"));
+    for (int i = 0; i < requests.size(); ++i) {
+        const QDomElement request = requests.at(i).toElement();
+        if (!offersNothing(request))
+            updates.append(updateFrom(request));
+    }
+    return updates;
+}

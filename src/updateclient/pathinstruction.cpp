@@ -1,0 +1,6 @@
+#include "pathinstruction.h"
+
+PathInstruction::PathInstruction(const std::string &file, const std::string &path)
+    : file(file)
+    , path(path)
+{ }

@@ -1,0 +1,46 @@
+#include "messageboxanswerer.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QPointer>
+#include <QPushButton>
+
+MessageBoxAnswerer::MessageBoxAnswerer(const QList<QMessageBox::StandardButton> &script,
+                                       QObject *parent)
+    : QObject(parent)
+    , script(script)
+{
+    connect(&timer, &QTimer::timeout, this, &MessageBoxAnswerer::answerOpenBox);
+    timer.start(5);
+}
+
+void MessageBoxAnswerer::answerOpenBox()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        auto *box = qobject_cast<QMessageBox *>(widget);
+        if (!box || !box->isVisible() || box == answering)
+            continue;
+        Box record;
+        record.icon = box->icon();
+        record.title = box->windowTitle();
+        record.text = box->text();
+        for (QAbstractButton *button : box->buttons())
+            record.buttons.append(box->standardButton(button));
+        std::sort(record.buttons.begin(), record.buttons.end());
+        record.defaultButton = box->defaultButton() ? box->standardButton(box->defaultButton())
+                                                    : QMessageBox::NoButton;
+        seen.append(record);
+
+        QAbstractButton *button = nullptr;
+        if (!script.isEmpty())
+            button = box->button(script.takeFirst());
+        if (!button)
+            button = box->escapeButton() ? box->escapeButton() : box->buttons().value(0);
+        answering = box;
+        QPointer<QMessageBox> guard(box);
+        button->click();
+        if (!guard || !guard->isVisible())
+            answering = nullptr;
+        return;
+    }
+}
