@@ -1,0 +1,45 @@
+#include "serverprocess.h"
+
+#include <QRegularExpression>
+
+ServerProcess::ServerProcess(const QStringList &arguments)
+{
+    process.setReadChannel(QProcess::StandardError);
+    process.start(QStringLiteral(SERVER_EXE), arguments);
+}
+
+ServerProcess::~ServerProcess()
+{
+    process.kill();
+    process.waitForFinished();
+}
+
+bool ServerProcess::waitForListening()
+{
+    if (!waitForLog("\n"))
+        return false;
+    const QRegularExpressionMatch match
+        = QRegularExpression(QStringLiteral("listening on \\S+:(\\d+),"))
+              .match(QString::fromUtf8(errorOutput));
+    listeningPort = match.captured(1).toUShort();
+    return match.hasMatch();
+}
+
+bool ServerProcess::waitForLog(const QByteArray &text, int timeoutMs)
+{
+    for (;;) {
+        errorOutput += process.readAllStandardError();
+        if (errorOutput.contains(text))
+            return true;
+        if (!process.waitForReadyRead(timeoutMs))
+            return false;
+    }
+}
+
+int ServerProcess::waitForExitCode()
+{
+    if (!process.waitForFinished(10000))
+        return -1;
+    errorOutput += process.readAllStandardError();
+    return process.exitCode();
+}

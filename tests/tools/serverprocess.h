@@ -1,0 +1,32 @@
+#ifndef SERVERPROCESS_H
+#define SERVERPROCESS_H
+
+#include <QByteArray>
+#include <QProcess>
+#include <QStringList>
+
+// The update server as a child process; it is killed when this object goes.
+class ServerProcess
+{
+public:
+    explicit ServerProcess(const QStringList &arguments);
+    ~ServerProcess();
+    ServerProcess(const ServerProcess &) = delete;
+    ServerProcess &operator=(const ServerProcess &) = delete;
+
+    // False when the server exits or does not announce its port in time.
+    bool waitForListening();
+    quint16 port() const { return listeningPort; }
+    // Waits until the log (standard error) holds the text.
+    bool waitForLog(const QByteArray &text, int timeoutMs = 10000);
+    // The exit code of a server that refused to start, -1 if it is still running.
+    int waitForExitCode();
+    QByteArray log() const { return errorOutput; }
+
+private:
+    QProcess process;
+    QByteArray errorOutput;
+    quint16 listeningPort = 0;
+};
+
+#endif // SERVERPROCESS_H

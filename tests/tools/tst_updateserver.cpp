@@ -1,0 +1,363 @@
+#include "serverprocess.h"
+#include "zuupdaterclient.h"
+
+#include <QDomDocument>
+#include <QFile>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QByteArray catalogueText = R"(<?xml version="1.0" encoding="UTF-8"?>
+<catalogue>
+  <component project="vorn" name="core" type="app">
+    <version>1.9</version>
+    <link>http://127.0.0.1/core-1.9.zip</link>
+  </component>
+  <component project="vorn" name="core" type="app">
+    <version>1.10</version>
+    <description>Core</description>
+    <copyrights>(c) Vorn</copyrights>
+    <author>Team</author>
+    <webpage>http://vorn.example</webpage>
+    <email>team@vorn.example</email>
+    <changelog>Fixes &amp; &lt;more&gt; 'single' "double" zażółć</changelog>
+    <link>http://127.0.0.1/core.zip</link>
+    <critical>true</critical>
+    <timestamp>4294967295</timestamp>
+    <size>1234</size>
+    <sha256>00ff</sha256>
+    <signature>c2ln</signature>
+  </component>
+  <component project="vorn" name="core" type="app">
+    <version>1.2</version>
+    <link>http://127.0.0.1/core-1.2.zip</link>
+  </component>
+  <component project="vorn" name="emoticons" type="plugin">
+    <version>1.2</version>
+    <link>http://127.0.0.1/emoticons.zip</link>
+  </component>
+  <component name="theme" type="plugin">
+    <version>0.2</version>
+    <link>http://127.0.0.1/theme.zip</link>
+  </component>
+</catalogue>
+)";
+
+QByteArray query(const QList<QStringList> &requests)
+{
+    ZuUpdaterClient client;
+    for (const QStringList &r : requests)
+        client.addRequest(r[0].toStdString(), r[1].toStdString(), r[2].toStdString(),
+                          r[3].toStdString());
+    return QByteArray::fromStdString(client.getQuery());
+}
+
+bool connectTo(QTcpSocket &socket, quint16 port)
+{
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    return socket.waitForConnected(5000);
+}
+
+bool send(QTcpSocket &socket, const QByteArray &bytes)
+{
+    socket.write(bytes);
+    return socket.waitForBytesWritten(5000);
+}
+
+// Everything the server wrote until it closed the connection.
+QByteArray replyOnceClosed(QTcpSocket &socket)
+{
+    if (socket.state() != QAbstractSocket::UnconnectedState && !socket.waitForDisconnected(10000))
+        return "server did not close: " + socket.readAll();
+    return socket.readAll();
+}
+
+QByteArray exchange(quint16 port, const QByteArray &queryBytes)
+{
+    QTcpSocket socket;
+    if (!connectTo(socket, port) || !send(socket, queryBytes))
+        return "exchange failed";
+    return replyOnceClosed(socket);
+}
+
+// A catalogue of one component with these children.
+QByteArray catalogueWith(const QByteArray &children)
+{
+    return "<catalogue><component name='c'>" + children + "</component></catalogue>";
+}
+
+// One line per request element: "project/name/type" and what it offers.
+QStringList outcomes(const QByteArray &reply)
+{
+    QDomDocument document;
+    if (!document.setContent(reply))
+        return {"not well-formed: " + QString::fromUtf8(reply)};
+    QStringList lines;
+    const QDomNodeList requests = document.elementsByTagName("request");
+    for (int i = 0; i < requests.size(); ++i) {
+        const QDomElement request = requests.at(i).toElement();
+        QString offer = "update " + request.firstChildElement("version").text();
+        if (!request.firstChildElement("latest").isNull())
+            offer = "latest";
+        else if (!request.firstChildElement("noSuchComponent").isNull())
+            offer = "noSuchComponent";
+        lines << QStringLiteral("%1/%2/%3 %4")
+                     .arg(request.attribute("project"), request.attribute("name"),
+                          request.attribute("type"), offer);
+    }
+    return lines;
+}
+
+} // namespace
+
+class TestUpdateServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void answers_data();
+    void answers();
+    void fullRequest_data();
+    void fullRequest();
+    void twoClientsAtOnce();
+    void queryInManyPieces();
+    void oversizedQueryIsClosed();
+    void idleClientIsClosed();
+    void badCatalogue_data();
+    void badCatalogue();
+
+private:
+    QTemporaryDir temp;
+    QString catalogue;
+};
+
+void TestUpdateServer::initTestCase()
+{
+    QVERIFY(temp.isValid());
+    catalogue = temp.filePath("catalogue.xml");
+    QFile file(catalogue);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(catalogueText);
+}
+
+void TestUpdateServer::answers_data()
+{
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("newer version, 1.10 after 1.9")
+        << query({{"vorn", "core", "app", "1.9"}}) << QStringList {"vorn/core/app update 1.10"};
+    QTest::newRow("same version") << query({{"vorn", "core", "app", "1.10"}})
+                                  << QStringList {"vorn/core/app latest"};
+    QTest::newRow("trailing zero is the same version")
+        << query({{"vorn", "emoticons", "plugin", "1.2.0"}})
+        << QStringList {"vorn/emoticons/plugin latest"};
+    QTest::newRow("installed newer than published") << query({{"vorn", "emoticons", "plugin", "2"}})
+                                                    << QStringList {"vorn/emoticons/plugin latest"};
+    QTest::newRow("empty version") << query({{"vorn", "emoticons", "plugin", ""}})
+                                   << QStringList {"vorn/emoticons/plugin update 1.2"};
+    QTest::newRow("unknown component") << query({{"vorn", "nothing", "app", "1"}})
+                                       << QStringList {"vorn/nothing/app noSuchComponent"};
+    QTest::newRow("known name, other type") << query({{"vorn", "core", "plugin", "1"}})
+                                            << QStringList {"vorn/core/plugin noSuchComponent"};
+    QTest::newRow("empty project left out of the query")
+        << query({{"", "theme", "plugin", "0.1"}}) << QStringList {"/theme/plugin update 0.2"};
+    QTest::newRow("several components, in query order")
+        << query({{"vorn", "emoticons", "plugin", "1.0"},
+                  {"vorn", "core", "app", "1.10"},
+                  {"x", "y", "z", "1"}})
+        << QStringList {"vorn/core/app latest", "vorn/emoticons/plugin update 1.2",
+                        "x/y/z noSuchComponent"};
+    QTest::newRow("empty query") << query({}) << QStringList {};
+    QTest::newRow("unescaped values are taken as written")
+        << query({{"o'neil", "a&b", "c<d", "1"}}) << QStringList {"o'neil/a&b/c<d noSuchComponent"};
+    QTest::newRow("text around the query")
+        << "Vorn 1.0 starting\n" + query({{"vorn", "core", "app", "1.0"}}) + "\n"
+        << QStringList {"vorn/core/app update 1.10"};
+    QTest::newRow("double quotes")
+        << QByteArray(R"(<s><update><component project="vorn" name="core" type="app" )"
+                      R"(version="1.10"/></update></s>)")
+        << QStringList {"vorn/core/app latest"};
+    QTest::newRow("components file element is not a component")
+        << QByteArray("<s><update><components/><component name='theme' type='plugin' "
+                      "version='0.2' /></update></s>")
+        << QStringList {"/theme/plugin latest"};
+}
+
+void TestUpdateServer::answers()
+{
+    QFETCH(QByteArray, query);
+    QFETCH(QStringList, expected);
+
+    ServerProcess server({"--catalogue", catalogue});
+    QVERIFY2(server.waitForListening(), server.log().constData());
+    QCOMPARE(server.port(), quint16(443));
+
+    QCOMPARE(outcomes(exchange(443, query)), expected);
+    QVERIFY(server.waitForLog("answered"));
+}
+
+void TestUpdateServer::fullRequest_data()
+{
+    QTest::addColumn<QStringList>("component");
+    QTest::addColumn<QStringList>("children");
+
+    QTest::newRow("every field, extras in fixed order")
+        << QStringList {"vorn", "core", "app", "1.0"}
+        << QStringList {"version=1.10",
+                        "description=Core",
+                        "copyrights=(c) Vorn",
+                        "author=Team",
+                        "webpage=http://vorn.example",
+                        "email=team@vorn.example",
+                        QString::fromUtf8("changelog=Fixes & <more> 'single' \"double\" zażółć"),
+                        "link=http://127.0.0.1/core.zip",
+                        "critical=true",
+                        "timestamp=4294967295",
+                        "sha256=00ff",
+                        "signature=c2ln",
+                        "size=1234"};
+    QTest::newRow("defaults") << QStringList {"vorn", "emoticons", "plugin", "1.0"}
+                              << QStringList {
+                                     "version=1.2",    "description=",
+                                     "copyrights=",    "author=",
+                                     "webpage=",       "email=",
+                                     "changelog=",     "link=http://127.0.0.1/emoticons.zip",
+                                     "critical=false", "timestamp=0"};
+}
+
+void TestUpdateServer::fullRequest()
+{
+    QFETCH(QStringList, component);
+    QFETCH(QStringList, children);
+
+    ServerProcess server({"--catalogue", catalogue});
+    QVERIFY2(server.waitForListening(), server.log().constData());
+
+    QDomDocument document;
+    QVERIFY(document.setContent(exchange(443, query({component}))));
+    const QDomElement request = document.documentElement().firstChildElement("request");
+    QCOMPARE(request.attribute("project"), component[0]);
+    QCOMPARE(request.attribute("name"), component[1]);
+    QCOMPARE(request.attribute("type"), component[2]);
+    QVERIFY(request.nextSiblingElement().isNull());
+    QStringList found;
+    for (QDomElement child = request.firstChildElement(); !child.isNull();
+         child = child.nextSiblingElement())
+        found << child.tagName() + "=" + child.text();
+    QCOMPARE(found, children);
+}
+
+void TestUpdateServer::twoClientsAtOnce()
+{
+    ServerProcess server({"--catalogue", catalogue});
+    QVERIFY2(server.waitForListening(), server.log().constData());
+
+    const QByteArray first = query({{"vorn", "core", "app", "1.0"}});
+    QTcpSocket slow;
+    QVERIFY(connectTo(slow, 443));
+    QVERIFY(send(slow, first.left(20)));
+
+    QTcpSocket quick;
+    QVERIFY(connectTo(quick, 443));
+    QVERIFY(send(quick, query({{"vorn", "emoticons", "plugin", "1.2"}})));
+    QCOMPARE(outcomes(replyOnceClosed(quick)), QStringList {"vorn/emoticons/plugin latest"});
+
+    QCOMPARE(slow.bytesAvailable(), 0);
+    QVERIFY(send(slow, first.mid(20)));
+    QCOMPARE(outcomes(replyOnceClosed(slow)), QStringList {"vorn/core/app update 1.10"});
+}
+
+void TestUpdateServer::queryInManyPieces()
+{
+    ServerProcess server({"--catalogue", catalogue});
+    QVERIFY2(server.waitForListening(), server.log().constData());
+
+    const QByteArray bytes = query({{"vorn", "core", "app", "1.0"}});
+    QTcpSocket socket;
+    QVERIFY(connectTo(socket, 443));
+    for (qsizetype i = 0; i < bytes.size() - 1; ++i)
+        QVERIFY(send(socket, bytes.mid(i, 1)));
+    // The last ">" of "</s>" is missing: the query is not complete yet.
+    QVERIFY(!socket.waitForReadyRead(300));
+    QVERIFY(send(socket, bytes.right(1)));
+    QCOMPARE(outcomes(replyOnceClosed(socket)), QStringList {"vorn/core/app update 1.10"});
+}
+
+void TestUpdateServer::oversizedQueryIsClosed()
+{
+    ServerProcess server({"--catalogue", catalogue, "--max-query-size", "1000"});
+    QVERIFY2(server.waitForListening(), server.log().constData());
+
+    QCOMPARE(outcomes(exchange(443, query({{"vorn", "core", "app", "1.0"}}))),
+             QStringList {"vorn/core/app update 1.10"});
+
+    QTcpSocket socket;
+    QVERIFY(connectTo(socket, 443));
+    socket.write("<s><update>" + QByteArray(2000, ' '));
+    QVERIFY(socket.waitForDisconnected(10000));
+    QCOMPARE(socket.readAll(), QByteArray());
+    QVERIFY(server.waitForLog("query too large"));
+}
+
+void TestUpdateServer::idleClientIsClosed()
+{
+    ServerProcess server({"--catalogue", catalogue, "--idle-timeout", "1"});
+    QVERIFY2(server.waitForListening(), server.log().constData());
+
+    QTcpSocket socket;
+    QVERIFY(connectTo(socket, 443));
+    QVERIFY(send(socket, "<s><update>"));
+    QVERIFY(socket.waitForDisconnected(10000));
+    QCOMPARE(socket.readAll(), QByteArray());
+    QVERIFY(server.waitForLog("idle"));
+}
+
+void TestUpdateServer::badCatalogue_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("message");
+
+    const QByteArray link = "<link>http://h/c.zip</link>";
+    QTest::newRow("other root") << QByteArray("<update/>") << QStringLiteral("root element");
+    QTest::newRow("not well-formed")
+        << QByteArray("<catalogue><component name='c'>") << QStringLiteral(":1:");
+    QTest::newRow("missing link") << catalogueWith("<version>1</version>")
+                                  << QStringLiteral("<link> is missing");
+    QTest::newRow("version with suffix")
+        << catalogueWith("<version>1.0b</version>" + link) << QStringLiteral("<version>");
+    QTest::newRow("missing version") << catalogueWith(link) << QStringLiteral("<version>");
+    QTest::newRow("unknown element")
+        << catalogueWith("<version>1</version><sha1/>" + link) << QStringLiteral("<sha1>");
+    QTest::newRow("critical in capitals")
+        << catalogueWith("<version>1</version><critical>TRUE</critical>" + link)
+        << QStringLiteral("<critical>");
+    QTest::newRow("timestamp beyond 32 bits")
+        << catalogueWith("<version>1</version><timestamp>4294967296</timestamp>" + link)
+        << QStringLiteral("<timestamp>");
+}
+
+void TestUpdateServer::badCatalogue()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, message);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QFile file(dir.filePath("bad.xml"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(text);
+    file.close();
+
+    ServerProcess server({"--catalogue", file.fileName()});
+    QCOMPARE(server.waitForExitCode(), 1);
+    QVERIFY2(server.log().contains(message.toUtf8()), server.log().constData());
+}
+
+QTEST_GUILESS_MAIN(TestUpdateServer)
+#include "tst_updateserver.moc"

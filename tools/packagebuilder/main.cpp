@@ -1,0 +1,124 @@
+#include "packagebuilder.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QUrl>
+
+#include <cstdio>
+
+namespace {
+
+const char description[] = R"(Builds a Vorn update package and prints its catalogue entry.
+
+The package is a zip archive holding every file of <directory> under its relative
+path (with its unix mode), and a manifest that adds each of them and removes each
+--remove path. The manifest lies in the archive where the updater looks for it: the
+path of --link with .xml for .zip, so --link http://host/updates/core.zip gives the
+entry updates/core.xml. Upload the package so that --link fetches it (the updater
+uses HTTP on port 80 whatever the link says).
+
+The catalogue entry, a <component> element for the update server's catalogue with
+the package's sha256 and size, goes to standard output.)";
+
+int fail(const QString &message)
+{
+    std::fprintf(stderr, "vorn-package-builder: %s\n", qUtf8Printable(message));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vorn-package-builder"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromUtf8(description));
+    parser.addHelpOption();
+    parser.addPositionalArgument(
+        QStringLiteral("directory"),
+        QStringLiteral("The new files, laid out as in the installation directory (optional)."),
+        QStringLiteral("[directory]"));
+    const auto text = [](const char *name, const char *help, const char *value = "text") {
+        return QCommandLineOption(QLatin1String(name), QLatin1String(help), QLatin1String(value));
+    };
+    const QCommandLineOption project = text("project", "Component project (required).");
+    const QCommandLineOption name = text("name", "Component name (required).");
+    const QCommandLineOption type = text("type", "Component type: app or plugin (required).");
+    const QCommandLineOption version
+        = text("version", "Version, dotted numbers such as 1.2.0 (required).");
+    const QCommandLineOption link
+        = text("link", "Address the package is published at, ending with .zip (required).", "url");
+    const QCommandLineOption output
+        = text("output", "Package file to write (default: the file name of --link).", "file");
+    const QCommandLineOption remove
+        = text("remove", "Remove <path> (such as lib/libold.so); repeatable.", "path");
+    const QCommandLineOption descriptionText = text("description", "Component description.");
+    const QCommandLineOption copyrights = text("copyrights", "Copyright text.");
+    const QCommandLineOption author = text("author", "Author.");
+    const QCommandLineOption webpage = text("webpage", "Web page.");
+    const QCommandLineOption email = text("email", "Contact address.");
+    const QCommandLineOption changelog = text("changelog", "Changelog shown to the user.");
+    const QCommandLineOption changelogFile
+        = text("changelog-file", "Read the changelog from <file> (UTF-8).", "file");
+    const QCommandLineOption critical(QStringLiteral("critical"),
+                                      QStringLiteral("Mark the update critical."));
+    const QCommandLineOption timestamp
+        = text("timestamp", "Time stamp, unsigned 32-bit (default: now, in Unix time).", "n");
+    parser.addOptions({project, name, type, version, link, output, remove, descriptionText,
+                       copyrights, author, webpage, email, changelog, changelogFile, critical,
+                       timestamp});
+    parser.process(app);
+
+    for (const QCommandLineOption *required : {&project, &name, &type, &version, &link}) {
+        if (!parser.isSet(*required))
+            return fail(QStringLiteral("--%1 is required (see --help)").arg(required->names()[0]));
+    }
+    if (parser.positionalArguments().size() > 1)
+        return fail(QStringLiteral("give at most one directory"));
+
+    PackageInfo info;
+    info.project = parser.value(project);
+    info.name = parser.value(name);
+    info.type = parser.value(type);
+    info.version = parser.value(version);
+    info.link = parser.value(link);
+    info.description = parser.value(descriptionText);
+    info.copyrights = parser.value(copyrights);
+    info.author = parser.value(author);
+    info.webpage = parser.value(webpage);
+    info.email = parser.value(email);
+    info.changelog = parser.value(changelog);
+    info.critical = parser.isSet(critical);
+    info.timestamp = quint32(QDateTime::currentSecsSinceEpoch());
+    if (parser.isSet(changelogFile)) {
+        if (parser.isSet(changelog))
+            return fail(QStringLiteral("give --changelog or --changelog-file, not both"));
+        QFile file(parser.value(changelogFile));
+        if (!file.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("%1: %2").arg(file.fileName(), file.errorString()));
+        info.changelog = QString::fromUtf8(file.readAll());
+    }
+    if (parser.isSet(timestamp)) {
+        bool ok = false;
+        info.timestamp = parser.value(timestamp).toUInt(&ok, 10);
+        if (!ok)
+            return fail(QStringLiteral("--timestamp must be an unsigned 32-bit number"));
+    }
+
+    PackageBuilder builder(info);
+    const QString outputFile = parser.isSet(output) ? parser.value(output)
+                                                    : QFileInfo(QUrl(info.link).path()).fileName();
+    const QString directory = parser.positionalArguments().value(0);
+    if (!builder.build(directory, parser.values(remove), outputFile))
+        return fail(builder.errorString());
+    for (const QString &warning : builder.warnings())
+        std::fprintf(stderr, "vorn-package-builder: warning: %s\n", qUtf8Printable(warning));
+    const QByteArray entry = builder.catalogueEntry();
+    std::fwrite(entry.constData(), 1, size_t(entry.size()), stdout);
+    return 0;
+}

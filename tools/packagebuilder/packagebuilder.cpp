@@ -1,0 +1,195 @@
+#include "packagebuilder.h"
+
+#include "zipwriter.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QUrl>
+#include <QVersionNumber>
+#include <QXmlStreamWriter>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+namespace {
+
+// The updater reads entry names as Latin-1 into a buffer of 256 bytes.
+bool fitsEntryName(const QString &name)
+{
+    return name.size() <= 255
+        && std::all_of(name.begin(), name.end(), [](QChar c) { return c.unicode() <= 0xff; });
+}
+
+} // namespace
+
+QString PackageBuilder::manifestEntry(const QString &link)
+{
+    const QUrl url(link, QUrl::StrictMode);
+    const QString path = url.path();
+    if (!url.isValid() || url.host().isEmpty() || !path.startsWith(u'/')
+        || !path.endsWith(QLatin1String(".zip")) || path.size() <= 5)
+        return QString();
+    return path.mid(1).chopped(4) + QStringLiteral(".xml");
+}
+
+bool PackageBuilder::build(const QString &directory, const QStringList &removals,
+                           const QString &output)
+{
+    return checkInfo() && collectFiles(directory) && checkRemovals(removals)
+        && writeArchive(directory, output);
+}
+
+QByteArray PackageBuilder::catalogueEntry() const
+{
+    QByteArray entry;
+    QXmlStreamWriter xml(&entry);
+    xml.setAutoFormatting(true);
+    xml.writeStartElement(QStringLiteral("component"));
+    xml.writeAttribute(QStringLiteral("project"), info.project);
+    xml.writeAttribute(QStringLiteral("name"), info.name);
+    xml.writeAttribute(QStringLiteral("type"), info.type);
+    const std::pair<const char *, QString> fields[] = {
+        {"version", info.version},
+        {"description", info.description},
+        {"copyrights", info.copyrights},
+        {"author", info.author},
+        {"webpage", info.webpage},
+        {"email", info.email},
+        {"changelog", info.changelog},
+        {"link", info.link},
+        {"critical", info.critical ? QStringLiteral("true") : QStringLiteral("false")},
+        {"timestamp", QString::number(info.timestamp)},
+        {"sha256", QString::fromLatin1(sha256.toHex())},
+        {"size", QString::number(size)},
+    };
+    for (const auto &[name, text] : fields)
+        xml.writeTextElement(QLatin1String(name), text);
+    xml.writeEndElement();
+    return entry.trimmed() + '\n';
+}
+
+bool PackageBuilder::checkInfo()
+{
+    qsizetype suffix = 0;
+    if (QVersionNumber::fromString(info.version, &suffix).isNull() || suffix != info.version.size())
+        return fail(QStringLiteral("the version must be dotted numbers such as 1.2.0"));
+    if (info.name.isEmpty())
+        return fail(QStringLiteral("the component name must not be empty"));
+    // The updater reads the link byte for byte as Latin-1.
+    if (!std::all_of(info.link.begin(), info.link.end(),
+                     [](QChar c) { return c.unicode() < 0x80; }))
+        return fail(QStringLiteral("the link must be ASCII; percent-encode other characters"));
+    manifestName = manifestEntry(info.link);
+    if (manifestName.isEmpty())
+        return fail(QStringLiteral("the link must be an address whose path ends with .zip"));
+    if (!fitsEntryName(manifestName))
+        return fail(QStringLiteral("the link's path is too long or not Latin-1"));
+    if (info.type != u"app" && info.type != u"plugin")
+        notes << QStringLiteral("the updater installs only types app and plugin, not \"%1\"")
+                     .arg(info.type);
+    return true;
+}
+
+bool PackageBuilder::collectFiles(const QString &directory)
+{
+    if (directory.isEmpty())
+        return true;
+    const QDir root(QDir(directory).absolutePath());
+    if (!root.exists())
+        return fail(QStringLiteral("no directory %1").arg(directory));
+    QDirIterator it(root.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << root.relativeFilePath(it.next());
+    files.sort();
+
+    const QString tag = QStringLiteral("%1_%2_%3").arg(info.project, info.name, info.type);
+    for (const QString &file : files) {
+        if (!fitsEntryName(file))
+            return fail(QStringLiteral("%1: the name is longer than 255 characters or not Latin-1")
+                            .arg(file));
+        if (file == manifestName)
+            return fail(QStringLiteral("%1 is the name of the manifest").arg(file));
+        if (file.section(u'/', -1).startsWith(tag))
+            notes << QStringLiteral("%1 will not be installed: the updater only deletes files "
+                                    "whose name begins with %2")
+                         .arg(file, tag);
+    }
+    return true;
+}
+
+bool PackageBuilder::checkRemovals(const QStringList &removals)
+{
+    for (const QString &path : removals) {
+        const QStringList segments = path.split(u'/');
+        if (segments.contains(QString()) || segments.contains(QStringLiteral("."))
+            || segments.contains(QStringLiteral("..")))
+            return fail(QStringLiteral("cannot remove \"%1\": give a relative path such as "
+                                       "lib/libold.so")
+                            .arg(path));
+        if (files.contains(path))
+            return fail(QStringLiteral("%1 is both added and removed").arg(path));
+    }
+    removed = removals;
+    return true;
+}
+
+QByteArray PackageBuilder::manifest() const
+{
+    QByteArray text;
+    QXmlStreamWriter xml(&text);
+    xml.setAutoFormatting(true);
+    xml.writeStartDocument();
+    xml.writeStartElement(QStringLiteral("package"));
+    xml.writeAttribute(QStringLiteral("project"), info.project);
+    xml.writeAttribute(QStringLiteral("name"), info.name);
+    xml.writeAttribute(QStringLiteral("type"), info.type);
+    const auto writeFile = [&xml](const QString &file, const QString &action) {
+        const qsizetype slash = file.lastIndexOf(u'/');
+        xml.writeEmptyElement(QStringLiteral("file"));
+        xml.writeAttribute(QStringLiteral("name"), file.mid(slash + 1));
+        xml.writeAttribute(QStringLiteral("path"), slash < 0 ? QString() : file.left(slash));
+        xml.writeAttribute(QStringLiteral("action"), action);
+    };
+    for (const QString &file : files)
+        writeFile(file, QStringLiteral("add"));
+    for (const QString &file : removed)
+        writeFile(file, QStringLiteral("remove"));
+    xml.writeEndDocument();
+    return text;
+}
+
+bool PackageBuilder::writeArchive(const QString &directory, const QString &output)
+{
+    // Written beside the output and renamed over it, so a failure leaves no partial package.
+    const QString partial = output + QStringLiteral(".part");
+    ZipWriter zip;
+    bool written = zip.open(partial) && zip.addData(manifestName.toLatin1(), manifest());
+    for (qsizetype i = 0; written && i < files.size(); ++i)
+        written = zip.addFile(files.at(i).toLatin1(), QDir(directory).filePath(files.at(i)));
+    written = zip.close() && written;
+    if (!written) {
+        QFile::remove(partial);
+        return fail(zip.errorString());
+    }
+    QFile package(partial);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!package.open(QIODevice::ReadOnly) || !hash.addData(&package))
+        return fail(QStringLiteral("cannot read %1: %2").arg(partial, package.errorString()));
+    sha256 = hash.result();
+    size = package.size();
+    if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(output).constData())
+        != 0) {
+        QFile::remove(partial);
+        return fail(QStringLiteral("cannot write %1: %2").arg(output, qt_error_string(errno)));
+    }
+    return true;
+}
+
+bool PackageBuilder::fail(const QString &message)
+{
+    error = message;
+    return false;
+}

@@ -1,0 +1,63 @@
+#ifndef PACKAGEBUILDER_H
+#define PACKAGEBUILDER_H
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// What the catalogue says about a package, besides its checksum and size.
+struct PackageInfo
+{
+    QString project;
+    QString name;
+    QString type;
+    QString version;
+    QString link;
+    QString description;
+    QString copyrights;
+    QString author;
+    QString webpage;
+    QString email;
+    QString changelog;
+    bool critical = false;
+    quint32 timestamp = 0;
+};
+
+// Builds one update package: a zip archive of the files of a directory with a manifest that
+// adds them and removes the listed files, and the catalogue entry that publishes it.
+class PackageBuilder
+{
+public:
+    explicit PackageBuilder(const PackageInfo &info)
+        : info(info)
+    { }
+
+    // The updater looks for the manifest at the link's path with ".xml" for ".zip", relative to
+    // the archive root: /updates/core.zip gives updates/core.xml. Empty for any other path.
+    static QString manifestEntry(const QString &link);
+
+    // An empty directory name builds a package that only removes files.
+    bool build(const QString &directory, const QStringList &removals, const QString &output);
+    QByteArray catalogueEntry() const;
+    QString errorString() const { return error; }
+    const QStringList &warnings() const { return notes; }
+
+private:
+    bool checkInfo();
+    bool collectFiles(const QString &directory);
+    bool checkRemovals(const QStringList &removals);
+    QByteArray manifest() const;
+    bool writeArchive(const QString &directory, const QString &output);
+    bool fail(const QString &message);
+
+    PackageInfo info;
+    QString manifestName;
+    QStringList files;
+    QStringList removed;
+    QByteArray sha256;
+    qint64 size = 0;
+    QString error;
+    QStringList notes;
+};
+
+#endif // PACKAGEBUILDER_H

@@ -1,0 +1,38 @@
+#ifndef ZIPWRITER_H
+#define ZIPWRITER_H
+
+#include <QString>
+
+#include <zip.h>
+
+class QDateTime;
+
+// Writes a zip archive with minizip, keeping unix modes in the entries' external attributes.
+class ZipWriter
+{
+public:
+    ZipWriter() = default;
+    ~ZipWriter();
+    ZipWriter(const ZipWriter &) = delete;
+    ZipWriter &operator=(const ZipWriter &) = delete;
+
+    bool open(const QString &fileName);
+    // Entry names are stored as given: the updater reads them as Latin-1.
+    bool addFile(const QByteArray &entryName, const QString &sourcePath);
+    bool addData(const QByteArray &entryName, const QByteArray &data);
+    // Closes the archive; false when it was not open or any step failed.
+    bool close();
+    QString errorString() const { return error; }
+
+private:
+    bool openEntry(const QByteArray &entryName, unsigned int mode, const QDateTime &modified,
+                   bool large);
+    bool writeEntry(const char *data, qint64 size);
+    bool closeEntry();
+
+    zipFile zip = nullptr;
+    QString fileName;
+    QString error;
+};
+
+#endif // ZIPWRITER_H

@@ -1,0 +1,126 @@
+#include "catalogue.h"
+
+#include <QFile>
+#include <QXmlStreamReader>
+
+namespace {
+
+// A version is published as dotted decimal numbers only, so that comparisons are unambiguous.
+bool parseVersion(const QString &text, QVersionNumber &version)
+{
+    qsizetype suffix = 0;
+    version = QVersionNumber::fromString(text, &suffix);
+    return !version.isNull() && suffix == text.size();
+}
+
+// Every full request carries these, empty (or false, or 0) when the catalogue leaves them out.
+const QStringList &answeredFields()
+{
+    static const QStringList names = {
+        QStringLiteral("version"),   QStringLiteral("description"), QStringLiteral("copyrights"),
+        QStringLiteral("author"),    QStringLiteral("webpage"),     QStringLiteral("email"),
+        QStringLiteral("changelog"), QStringLiteral("link"),        QStringLiteral("critical"),
+        QStringLiteral("timestamp"),
+    };
+    return names;
+}
+
+const QStringList &extraFields()
+{
+    static const QStringList names
+        = {QStringLiteral("sha256"), QStringLiteral("signature"), QStringLiteral("size")};
+    return names;
+}
+
+} // namespace
+
+const QStringList &Catalogue::fieldNames()
+{
+    static const QStringList names = answeredFields() + extraFields();
+    return names;
+}
+
+bool Catalogue::load(const QString &name)
+{
+    fileName = name;
+    entries.clear();
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("%1: %2").arg(fileName, file.errorString());
+        return false;
+    }
+    QXmlStreamReader xml(&file);
+    if (!xml.readNextStartElement() || xml.name() != u"catalogue")
+        return fail(xml,
+                    xml.hasError() ? xml.errorString()
+                                   : QStringLiteral("the root element must be <catalogue>"));
+    while (xml.readNextStartElement()) {
+        if (xml.name() != u"component")
+            return fail(xml, QStringLiteral("unexpected element <%1>").arg(xml.name()));
+        if (!readEntry(xml))
+            return false;
+    }
+    while (!xml.atEnd())
+        xml.readNext();
+    if (xml.hasError())
+        return fail(xml, xml.errorString());
+    return true;
+}
+
+const CatalogueEntry *Catalogue::find(const QString &project, const QString &name,
+                                      const QString &type) const
+{
+    const auto found = entries.find({project, name, type});
+    return found == entries.end() ? nullptr : &found->second;
+}
+
+bool Catalogue::readEntry(QXmlStreamReader &xml)
+{
+    CatalogueEntry entry;
+    entry.project = xml.attributes().value(QLatin1String("project")).toString();
+    entry.name = xml.attributes().value(QLatin1String("name")).toString();
+    entry.type = xml.attributes().value(QLatin1String("type")).toString();
+    for (const QString &field : answeredFields())
+        entry.fields.insert(field, QString());
+    entry.fields.insert(QStringLiteral("critical"), QStringLiteral("false"));
+    entry.fields.insert(QStringLiteral("timestamp"), QStringLiteral("0"));
+
+    while (xml.readNextStartElement()) {
+        const QString field = xml.name().toString();
+        if (!fieldNames().contains(field))
+            return fail(xml, QStringLiteral("unknown element <%1>").arg(field));
+        entry.fields.insert(field, xml.readElementText());
+    }
+    if (xml.hasError())
+        return fail(xml, xml.errorString());
+
+    const QString version = entry.fields.value(QStringLiteral("version"));
+    if (!parseVersion(version, entry.version))
+        return fail(
+            xml,
+            QStringLiteral("<version> must be dotted decimal numbers, not \"%1\"").arg(version));
+    if (entry.fields.value(QStringLiteral("link")).isEmpty())
+        return fail(xml, QStringLiteral("<link> is missing"));
+    const QString critical = entry.fields.value(QStringLiteral("critical"));
+    if (critical != u"true" && critical != u"false")
+        return fail(xml, QStringLiteral("<critical> must be true or false"));
+    bool isNumber = false;
+    entry.fields.value(QStringLiteral("timestamp")).toUInt(&isNumber, 10);
+    if (!isNumber)
+        return fail(xml, QStringLiteral("<timestamp> must be an unsigned 32-bit number"));
+
+    entry.version = entry.version.normalized();
+    const auto key = std::make_tuple(entry.project, entry.name, entry.type);
+    const auto stored = entries.find(key);
+    if (stored == entries.end())
+        entries.emplace(key, entry);
+    else if (entry.version > stored->second.version)
+        stored->second = entry;
+    return true;
+}
+
+bool Catalogue::fail(const QXmlStreamReader &xml, const QString &message)
+{
+    error = QStringLiteral("%1:%2: %3").arg(fileName).arg(xml.lineNumber()).arg(message);
+    return false;
+}

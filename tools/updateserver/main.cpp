@@ -1,0 +1,100 @@
+#include "catalogue.h"
+#include "server.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QHostAddress>
+
+#include <cstdio>
+
+namespace {
+
+const char description[] = R"(The Vorn reference update server.
+
+Each client sends one update query ("<s><update><component project='p' name='n'
+type='t' version='v' /></update></s>", no framing) and gets one XML reply with a
+<request project= name= type=> element per queried component: the published
+version's details when it is newer (versions compare as dotted numbers), <latest/>
+when it is not, <noSuchComponent/> when the catalogue does not list it. The server
+then closes the connection. One line per exchange is logged to standard error.
+
+Catalogue format (XML; vorn-package-builder prints <component> entries; the
+newest entry of a component is offered; a missing attribute means empty):
+  <catalogue>
+    <component project="vorn" name="core" type="app">
+      <version>1.2</version>                       required, dotted numbers
+      <link>http://host/core.zip</link>            required
+      <description/> <copyrights/> <author/> <webpage/> <email/> <changelog/>
+      <critical>false</critical>                   true or false, default false
+      <timestamp>0</timestamp>                     unsigned 32-bit, default 0
+      <sha256/> <signature/> <size/>               optional, passed on as given
+    </component>
+  </catalogue>)";
+
+int fail(const QString &message)
+{
+    std::fprintf(stderr, "vorn-update-server: %s\n", qUtf8Printable(message));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vorn-update-server"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromUtf8(description));
+    parser.addHelpOption();
+    const QCommandLineOption catalogueOption(QStringLiteral("catalogue"),
+                                             QStringLiteral("The catalogue of published updates."),
+                                             QStringLiteral("file"));
+    const QCommandLineOption portOption(QStringLiteral("port"),
+                                        QStringLiteral("TCP port to listen on (default 443)."),
+                                        QStringLiteral("n"), QStringLiteral("443"));
+    const QCommandLineOption listenOption(
+        QStringLiteral("listen"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
+        QStringLiteral("address"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption sizeOption(
+        QStringLiteral("max-query-size"),
+        QStringLiteral("Close a connection whose query grows beyond <bytes> (default 1048576)."),
+        QStringLiteral("bytes"), QStringLiteral("1048576"));
+    const QCommandLineOption idleOption(
+        QStringLiteral("idle-timeout"),
+        QStringLiteral("Close a connection idle for <seconds> (default 30)."),
+        QStringLiteral("seconds"), QStringLiteral("30"));
+    parser.addOptions({catalogueOption, portOption, listenOption, sizeOption, idleOption});
+    parser.process(app);
+
+    bool portOk = false;
+    const uint port = parser.value(portOption).toUInt(&portOk);
+    bool sizeOk = false;
+    const qsizetype maximumQuerySize = parser.value(sizeOption).toLongLong(&sizeOk);
+    bool idleOk = false;
+    const int idleSeconds = parser.value(idleOption).toInt(&idleOk);
+    const QHostAddress address(parser.value(listenOption));
+    if (!parser.isSet(catalogueOption))
+        return fail(QStringLiteral("--catalogue is required (see --help)"));
+    if (!portOk || port > 65535)
+        return fail(QStringLiteral("invalid port %1").arg(parser.value(portOption)));
+    if (address.isNull())
+        return fail(QStringLiteral("invalid address %1").arg(parser.value(listenOption)));
+    if (!sizeOk || maximumQuerySize <= 0)
+        return fail(QStringLiteral("invalid query size %1").arg(parser.value(sizeOption)));
+    if (!idleOk || idleSeconds <= 0 || idleSeconds > 86400)
+        return fail(QStringLiteral("invalid idle time-out %1").arg(parser.value(idleOption)));
+
+    Catalogue catalogue;
+    if (!catalogue.load(parser.value(catalogueOption)))
+        return fail(catalogue.errorString());
+    Server server(catalogue, maximumQuerySize, idleSeconds * 1000);
+    if (!server.listen(address, quint16(port)))
+        return fail(QStringLiteral("cannot listen on %1:%2: %3")
+                        .arg(address.toString())
+                        .arg(port)
+                        .arg(server.errorString()));
+    std::fprintf(stderr, "vorn-update-server: listening on %s:%u, %d components published\n",
+                 qUtf8Printable(address.toString()), server.serverPort(), catalogue.size());
+    return app.exec();
+}

@@ -1,0 +1,39 @@
+#ifndef QUERYPARSER_H
+#define QUERYPARSER_H
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+struct QueriedComponent
+{
+    QString project;
+    QString name;
+    QString type;
+    QString version;
+};
+
+// An update query as it arrives. The query has no framing: it is complete once a "</s>"
+// follows the first "<s>".
+class QueryParser
+{
+public:
+    enum Status { Incomplete, Complete, TooLarge };
+
+    explicit QueryParser(qsizetype maximumSize)
+        : maximumSize(maximumSize)
+    { }
+
+    Status append(const QByteArray &bytes);
+    // The component elements of a complete query, in query order.
+    QList<QueriedComponent> components() const;
+
+private:
+    QByteArray buffer;
+    qsizetype maximumSize;
+    qsizetype begin = -1;
+    qsizetype end = -1;
+    Status state = Incomplete;
+};
+
+#endif // QUERYPARSER_H
