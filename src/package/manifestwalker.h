@@ -1,0 +1,51 @@
+#ifndef MANIFESTWALKER_H
+#define MANIFESTWALKER_H
+
+#include <QString>
+
+#include <functional>
+
+class QIODevice;
+
+// Reads a package manifest start element by start element, at any depth and in document
+// order: a "package" element is checked against the component the package is meant for, and
+// each "file" element is handed to the caller before the next token is read. Shows nothing.
+class ManifestWalker
+{
+public:
+    struct Identity
+    {
+        QString project;
+        QString name;
+        QString type;
+    };
+
+    struct FileEntry
+    {
+        QString name;
+        QString path;
+        QString action; // lower case
+    };
+
+    enum Outcome {
+        Complete, // the end of the document or its first error was reached
+        WrongProject,
+        WrongName,
+        WrongType,
+        Stopped // the file handler returned false
+    };
+
+    using FileHandler = std::function<bool(const FileEntry &entry)>;
+
+    ManifestWalker(const Identity &expected, FileHandler handler);
+
+    // A malformed document counts as complete at the point of its error, with the entries
+    // before it handled.
+    Outcome walk(QIODevice *device) const;
+
+private:
+    Identity expected;
+    FileHandler handler;
+};
+
+#endif // MANIFESTWALKER_H

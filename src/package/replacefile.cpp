@@ -1,0 +1,41 @@
+#include "replacefile.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <cstdio>
+#include <vector>
+
+bool replaceFile(const QString &source, const QString &target, QFileDevice::Permissions permissions)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly))
+        return false;
+
+    // Same directory as the target, so that the rename stays on one file system.
+    QTemporaryFile out(QFileInfo(target).absolutePath() + QLatin1String("/.vorn-update-XXXXXX"));
+    if (!out.open())
+        return false;
+
+    std::vector<char> buffer(256 * 1024);
+    for (;;) {
+        const qint64 got = in.read(buffer.data(), qint64(buffer.size()));
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        if (out.write(buffer.data(), got) != got)
+            return false;
+    }
+    if (!out.flush() || !out.setPermissions(permissions))
+        return false;
+
+    // QFile::rename refuses to replace an existing file; rename(2) replaces it atomically.
+    if (::rename(QFile::encodeName(out.fileName()).constData(),
+                 QFile::encodeName(target).constData())
+        != 0)
+        return false;
+    out.setAutoRemove(false);
+    return true;
+}

@@ -1,0 +1,303 @@
+#include "vornupdatepackage.h"
+
+#include "archiveextractor.h"
+#include "replacefile.h"
+#include "update.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QUrl>
+
+namespace {
+
+QString latin1(const std::string &text)
+{
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
+
+QString cleanAbsolute(const QString &path)
+{
+    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
+
+bool existsOrIsLink(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+void showCritical(const QString &text)
+{
+    QMessageBox::critical(nullptr,
+                          QCoreApplication::translate("translation", "Update", "program update"),
+                          text, QMessageBox::Ok);
+}
+
+} // namespace
+
+VornUpdatePackage::VornUpdatePackage(Update *update)
+    : update(update)
+    , componentName(latin1(update->getName()))
+{
+    const QString urlPath = QUrl(latin1(update->getLink())).path();
+    archiveBase = urlPath.left(qMax<qsizetype>(0, urlPath.size() - 4));
+
+    const QString type = latin1(update->getType());
+    if (type == QLatin1String("app")) {
+        if (!checkRoot()) {
+            valid = false;
+            return;
+        }
+    } else if (type == QLatin1String("plugin")) {
+        installDir = QDir::homePath() + QLatin1String("/.Vorn/plugins/");
+    }
+    if (!installDir.isEmpty())
+        permissions = QFileInfo(installDir).permissions();
+}
+
+bool VornUpdatePackage::checkRoot()
+{
+    const QStringList arguments = QCoreApplication::arguments();
+    const qsizetype option = arguments.indexOf(QLatin1String("-root"));
+    if (option >= 0 && option + 1 < arguments.size()
+        && QFileInfo::exists(arguments.at(option + 1) + QLatin1String("/vorn"))) {
+        installDir = arguments.at(option + 1);
+        return true;
+    }
+    showCritical(QCoreApplication::translate("translation", "Cannot run update!", "nc"));
+    QCoreApplication::quit();
+    return false;
+}
+
+bool VornUpdatePackage::install(const QString &dir, QString &errorText, QStringList &files)
+{
+    if (!valid)
+        return false;
+
+    const QString extractDir = dir + QLatin1Char('/') + componentName + QLatin1Char('/');
+    unwindDir = extractDir + QLatin1String("/unwind/");
+    QDir().mkpath(extractDir);
+    QDir().mkpath(unwindDir);
+
+    const QString archive = dir + QLatin1Char('/') + QUrl(latin1(update->getLink())).path();
+    ArchiveExtractor extractor(archive, extractDir);
+    // An entry named like the archive (a URL path under "/<component name>/") or lying in
+    // the unwind directory would destroy the archive or forge a backup: it fails the package.
+    extractor.protect(archive);
+    extractor.protect(unwindDir);
+    const ArchiveExtractor::Status status = extractor.extract();
+
+    const QString ownManifest = componentName + QLatin1String(".xml");
+    for (const QString &name : extractor.getUnpackedFiles()) {
+        if (name != ownManifest)
+            files.append(QLatin1String(" - ") + name);
+    }
+
+    switch (status) {
+    case ArchiveExtractor::Success:
+        break;
+    case ArchiveExtractor::OpenFailed:
+        showCritical(
+            QCoreApplication::translate("translation", "Unable to open update archive", "nc"));
+        return false;
+    case ArchiveExtractor::CreateFailed:
+        errorText = extractor.getErrorString();
+        showCritical(QCoreApplication::translate("translation", "Cannot create file %1 (%2)", "nc")
+                         .arg(extractor.getFailedEntry(), extractor.getErrorString()));
+        return false;
+    case ArchiveExtractor::ExtractFailed:
+        showCritical(
+            QCoreApplication::translate("translation", "Cannot extract update file (%1)!", "nc")
+                .arg(extractor.getFailedEntry()));
+        return false;
+    case ArchiveExtractor::ReadFailed:
+        showCritical(
+            QCoreApplication::translate("translation", "Cannot read file from archive!", "nc"));
+        return false;
+    }
+
+    // The first plug-in of a user finds no plug-in directory yet.
+    if (latin1(update->getType()) == QLatin1String("plugin"))
+        makePath(installDir);
+
+    QFile manifest(QStringLiteral("%1/%2.xml").arg(extractDir, archiveBase));
+    if (!manifest.open(QIODevice::ReadOnly))
+        return true;
+
+    const ManifestWalker::Identity identity {latin1(update->getProject()),
+                                             latin1(update->getName()), latin1(update->getType())};
+    const ManifestWalker walker(identity, [this, &extractDir](const ManifestWalker::FileEntry &e) {
+        return applyEntry(e, extractDir);
+    });
+    switch (walker.walk(&manifest)) {
+    case ManifestWalker::Complete:
+        return true;
+    case ManifestWalker::WrongProject:
+        showCritical(QCoreApplication::translate("translation", "Wrong project!", "nc"));
+        return false;
+    case ManifestWalker::WrongName:
+        showCritical(QCoreApplication::translate("translation", "Wrong name!", "nc"));
+        return false;
+    case ManifestWalker::WrongType:
+        showCritical(QCoreApplication::translate("translation", "Wrong type!", "nc"));
+        return false;
+    case ManifestWalker::Stopped:
+        return false;
+    }
+    return false;
+}
+
+bool VornUpdatePackage::applyEntry(const ManifestWalker::FileEntry &entry,
+                                   const QString &extractDir)
+{
+    const QString target
+        = installDir + QLatin1Char('/') + entry.path + QLatin1Char('/') + entry.name;
+    const QString absoluteTarget = cleanAbsolute(target);
+    QString relative;
+    QString relativeDir;
+    // Neither the file nor its directory may leave the installation directory.
+    if (!isInsideInstallDir(absoluteTarget, &relative) || relative.isEmpty()
+        || !isInsideInstallDir(cleanAbsolute(installDir + QLatin1Char('/') + entry.path),
+                               &relativeDir))
+        return true;
+
+    const bool existed = QFileInfo::exists(absoluteTarget);
+    // The backup mirrors the cleaned path, so a ".." in the entry cannot lead it out of the
+    // unwind directory.
+    if (existed && !backUp(absoluteTarget, unwindDir + relative, entry))
+        return false;
+
+    if (entry.action == QLatin1String("remove")) {
+        if (existed)
+            QFile::remove(absoluteTarget);
+        return true;
+    }
+    if (entry.action != QLatin1String("add"))
+        return true;
+
+    makePath(QFileInfo(absoluteTarget).absolutePath());
+    const QString tag = QStringLiteral("%1_%2_%3")
+                            .arg(latin1(update->getProject()), latin1(update->getName()),
+                                 latin1(update->getType()));
+    if (entry.name.startsWith(tag)) {
+        if (existed)
+            QFile::remove(absoluteTarget);
+        return true;
+    }
+
+    const QString source
+        = extractDir + QLatin1Char('/') + entry.path + QLatin1Char('/') + entry.name;
+    if (!replaceFile(source, absoluteTarget, filePermissions(source))) {
+        showCritical(QCoreApplication::translate("translation", "Cannot copy file %1 to %2!", "nc")
+                         .arg(source, absoluteTarget));
+        return false;
+    }
+    return true;
+}
+
+bool VornUpdatePackage::backUp(const QString &absoluteTarget, const QString &backup,
+                               const ManifestWalker::FileEntry &entry)
+{
+    // A file listed twice keeps its first backup, which holds it as it stood before the
+    // package. Any other failure stops the package before the file is touched, since the
+    // change could not be undone. A directory there holds other backups and is none itself.
+    const QFileInfo backupInfo(backup);
+    if (backupInfo.isDir() || !existsOrIsLink(backup)) {
+        QDir().mkpath(QFileInfo(backup).absolutePath());
+        if (!QFile::copy(absoluteTarget, backup)) {
+            showCritical(
+                QCoreApplication::translate("translation", "Cannot copy file %1 to %2!", "nc")
+                    .arg(absoluteTarget, backup));
+            return false;
+        }
+    }
+    if (!backupDirs.contains(entry.path))
+        backupDirs.append(entry.path);
+    backupFiles.append(entry.path + QLatin1Char('/') + entry.name);
+    return true;
+}
+
+bool VornUpdatePackage::unwind(const QString &dir)
+{
+    unwindDir = dir + QLatin1Char('/') + componentName + QLatin1String("/unwind/");
+
+    for (const QString &path : std::as_const(backupDirs)) {
+        const QString restored = installDir + QLatin1Char('/') + path;
+        if (!QFileInfo::exists(restored) && !QDir().mkpath(restored))
+            return false;
+    }
+    for (const QString &file : std::as_const(backupFiles)) {
+        const QString absoluteTarget = cleanAbsolute(installDir + QLatin1Char('/') + file);
+        QString relative;
+        isInsideInstallDir(absoluteTarget, &relative);
+        const QString backup = unwindDir + relative;
+        const QFileInfo backupInfo(backup);
+        if (!backupInfo.exists())
+            return false;
+        QDir().mkpath(QFileInfo(absoluteTarget).absolutePath());
+        if (!replaceFile(backup, absoluteTarget, backupInfo.permissions()))
+            return false;
+    }
+    return true;
+}
+
+// Compares whole path components: /opt/im holds /opt/im/x but not /opt/im-evil/x. The
+// directory's text is taken as given, so a relative root holds nothing. relative receives the
+// part below the directory, empty for the directory itself.
+bool VornUpdatePackage::isInsideInstallDir(const QString &absolutePath, QString *relative) const
+{
+    QString root = installDir;
+    while (root.size() > 1 && root.endsWith(QLatin1Char('/')))
+        root.chop(1);
+    if (root.isEmpty() || !absolutePath.startsWith(root))
+        return false;
+    if (absolutePath.size() == root.size()) {
+        relative->clear();
+        return true;
+    }
+    if (root == QLatin1String("/")) {
+        *relative = absolutePath.mid(1);
+        return true;
+    }
+    if (absolutePath.at(root.size()) != QLatin1Char('/'))
+        return false;
+    *relative = absolutePath.mid(root.size() + 1);
+    return true;
+}
+
+QFile::Permissions VornUpdatePackage::filePermissions(const QString &source) const
+{
+    if (permissions)
+        return permissions;
+    // The installation directory did not exist when the package was built, so it has no mode
+    // to pass on: rw-r--r--, plus the owner's execute bit of the unpacked file.
+    QFile::Permissions fallback
+        = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+    if (QFileInfo(source).permissions() & QFile::ExeOwner)
+        fallback |= QFile::ExeOwner;
+    return fallback;
+}
+
+void VornUpdatePackage::makePath(const QString &path) const
+{
+    if (permissions) {
+        QDir().mkpath(path);
+        return;
+    }
+    // Without the mode of the installation directory, new directories get rwxr-xr-x whatever
+    // the umask.
+    QStringList missing;
+    for (QString current = cleanAbsolute(path); !existsOrIsLink(current);
+         current = QFileInfo(current).path())
+        missing.prepend(current);
+    for (const QString &directory : std::as_const(missing)) {
+        if (!QDir().mkdir(directory))
+            return;
+        QFile::setPermissions(directory,
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                  | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
+                                  | QFile::ExeOther);
+    }
+}

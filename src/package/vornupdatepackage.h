@@ -1,0 +1,71 @@
+#ifndef VORNUPDATEPACKAGE_H
+#define VORNUPDATEPACKAGE_H
+
+#include "manifestwalker.h"
+
+#include <QFile>
+#include <QString>
+#include <QStringList>
+
+class Update;
+
+// One downloaded update package during the installation run: its zip archive, its manifest
+// and the backups that let the run undo what it installed.
+//
+// Contract with the installation run:
+// - Build the object immediately before installing it. For an "app" package the constructor
+//   checks the root directory given after the first "-root" argument (it must exist and hold
+//   "vorn"). When that check fails, the constructor has already shown "Cannot run update!"
+//   and called QCoreApplication::quit(); isValid() is then false, install() refuses and
+//   changes nothing, unwind() has nothing to restore. The run must then stop at once:
+//   install neither this package nor a later one, unwind nothing, run no fix-up script,
+//   emit no end signal and leave the download directory alone.
+// - install() shows its own message box on every failure and returns false; errorText is
+//   written only when an unpacked file cannot be created; files gets one " - name" line per
+//   unpacked file, also when install() fails.
+// - Keep the object until the end of the run: unwind() works from the records that its own
+//   install() made. Files that the package added where none stood stay after unwind().
+class VornUpdatePackage
+{
+public:
+    explicit VornUpdatePackage(Update *update);
+
+    // False after a failed root check.
+    bool isValid() const { return valid; }
+
+    // dir is the download directory, which holds the archive under the path of the package
+    // URL. True when the manifest was applied to its end.
+    bool install(const QString &dir, QString &errorText, QStringList &files);
+    // Puts back every backup that install() recorded; false at the first that cannot be put
+    // back. Shows nothing.
+    bool unwind(const QString &dir);
+
+    const QString &getUnwindDir() const { return unwindDir; }
+    const QString &getInstallDir() const { return installDir; }
+    const QString &getComponentName() const { return componentName; }
+    const QString &getArchiveBase() const { return archiveBase; }
+    const QStringList &getBackupDirs() const { return backupDirs; }
+    const QStringList &getBackupFiles() const { return backupFiles; }
+    QFile::Permissions getPermissions() const { return permissions; }
+
+private:
+    bool checkRoot();
+    bool applyEntry(const ManifestWalker::FileEntry &entry, const QString &extractDir);
+    bool backUp(const QString &absoluteTarget, const QString &backup,
+                const ManifestWalker::FileEntry &entry);
+    bool isInsideInstallDir(const QString &absolutePath, QString *relative) const;
+    QFile::Permissions filePermissions(const QString &source) const;
+    void makePath(const QString &path) const;
+
+    Update *update;
+    QString unwindDir;
+    QString installDir;
+    QString componentName;
+    QString archiveBase;
+    QStringList backupDirs;
+    QStringList backupFiles;
+    QFile::Permissions permissions;
+    bool valid = true;
+};
+
+#endif // VORNUPDATEPACKAGE_H

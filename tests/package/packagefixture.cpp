@@ -1,0 +1,64 @@
+#include "packagefixture.h"
+
+#include "testapplication.h"
+#include "update.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <sys/stat.h>
+
+PackageFixture::PackageFixture()
+    : base(temp.path())
+    , downloadDir(temp.path() + "/tupdates/")
+    , root(temp.path() + "/opt/im")
+{
+    QDir().mkpath(downloadDir);
+    put(root + "/vorn", "#!/bin/sh\n", 0755);
+    put(root + "/bin/im-client", "old client", 0644);
+    put(root + "/lib/libold.so", "old lib", 0644);
+    ::chmod(QFile::encodeName(root).constData(), 0755);
+    setApplicationArguments({"-root", root});
+}
+
+bool PackageFixture::writeArchive(const QString &urlPath,
+                                  const QList<TestZip::Entry> &entries) const
+{
+    const QString path = downloadDir + "/" + urlPath;
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    return TestZip::write(path, entries);
+}
+
+QByteArray PackageFixture::manifest(const QByteArray &elements)
+{
+    return "<?xml version=\"1.0\"?>\n<package project=\"im\" name=\"core\" type=\"app\">\n"
+        + elements + "</package>\n";
+}
+
+QByteArray PackageFixture::fileElement(const QByteArray &name, const QByteArray &path,
+                                       const QByteArray &action)
+{
+    return "  <file name=\"" + name + "\" path=\"" + path + "\" action=\"" + action + "\"/>\n";
+}
+
+std::unique_ptr<Update> PackageFixture::makeUpdate(const QString &type, const QString &link,
+                                                   const QString &project, const QString &name)
+{
+    return std::make_unique<Update>(project.toStdString(), name.toStdString(), type.toStdString(),
+                                    "1.0", "", "", "", "", "", "", link.toStdString(), false, 0);
+}
+
+bool PackageFixture::put(const QString &path, const QByteArray &bytes, int mode)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    return TestZip::writeFile(path, bytes)
+        && ::chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0;
+}
+
+int PackageFixture::mode(const QString &path)
+{
+    struct stat info;
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return -1;
+    return int(info.st_mode & 07777);
+}

@@ -1,0 +1,54 @@
+#ifndef PACKAGEFIXTURE_H
+#define PACKAGEFIXTURE_H
+
+#include "testzip.h"
+
+#include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
+
+class Update;
+
+// A scratch area laid out like an updater run: base/tupdates/ as the download directory and
+// base/opt/im (mode 0755, holding vorn, bin/im-client and lib/libold.so) as the root
+// directory, given to the application as "-root".
+class PackageFixture
+{
+public:
+    PackageFixture();
+
+    bool isValid() const { return temp.isValid(); }
+
+private:
+    QTemporaryDir temp; // first: the paths below are built from it
+
+public:
+    const QString base;
+    const QString downloadDir;
+    const QString root;
+
+    // Text of the directories the package names in its messages and records.
+    QString extractDir() const { return downloadDir + "/core/"; }
+    QString unwindDir() const { return extractDir() + "/unwind/"; }
+
+    // Writes the archive where the download puts a package with this URL path.
+    bool writeArchive(const QString &urlPath, const QList<TestZip::Entry> &entries) const;
+
+    // A manifest for component im/core/app around the given elements.
+    static QByteArray manifest(const QByteArray &elements);
+    static QByteArray fileElement(const QByteArray &name, const QByteArray &path,
+                                  const QByteArray &action);
+
+    static std::unique_ptr<Update> makeUpdate(const QString &type = "app",
+                                              const QString &link = "http://localhost/core.zip",
+                                              const QString &project = "im",
+                                              const QString &name = "core");
+
+    // Creates the file with its parents and gives it the mode.
+    static bool put(const QString &path, const QByteArray &bytes, int mode = 0644);
+    // Mode bits of path without following a link, -1 when nothing is there.
+    static int mode(const QString &path);
+};
+
+#endif // PACKAGEFIXTURE_H

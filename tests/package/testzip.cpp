@@ -1,0 +1,99 @@
+#include "testzip.h"
+
+#include <QFile>
+#include <QtEndian>
+
+#include <zip.h>
+
+namespace TestZip {
+
+bool write(const QString &path, const QList<Entry> &entries)
+{
+    zipFile zip = zipOpen(QFile::encodeName(path).constData(), APPEND_STATUS_CREATE);
+    if (!zip)
+        return false;
+    bool ok = true;
+    for (const Entry &entry : entries) {
+        const int method = entry.stored ? 0 : Z_DEFLATED;
+        ok = ok
+            && zipOpenNewFileInZip(zip, entry.name.constData(), nullptr, nullptr, 0, nullptr, 0,
+                                   nullptr, method, Z_DEFAULT_COMPRESSION)
+                == ZIP_OK
+            && zipWriteInFileInZip(zip, entry.data.constData(), unsigned(entry.data.size()))
+                == ZIP_OK
+            && zipCloseFileInZip(zip) == ZIP_OK;
+    }
+    return zipClose(zip, nullptr) == ZIP_OK && ok;
+}
+
+namespace {
+
+const char localSignature[] = "PK\x03\x04";
+const char centralSignature[] = "PK\x01\x02";
+
+// Header start of the entry's local (central == false) or central header.
+qsizetype findHeader(const QByteArray &zip, const QByteArray &name, bool central)
+{
+    const QByteArray signature(central ? centralSignature : localSignature, 4);
+    const int nameField = central ? 46 : 30;
+    const int nameLength = central ? 28 : 26;
+    for (qsizetype at = zip.indexOf(signature); at >= 0; at = zip.indexOf(signature, at + 1)) {
+        if (at + nameField > zip.size())
+            break;
+        const quint16 length = qFromLittleEndian<quint16>(zip.constData() + at + nameLength);
+        if (zip.mid(at + nameField, length) == name)
+            return at;
+    }
+    return -1;
+}
+
+template<typename T>
+bool patchBoth(QByteArray &zip, const QByteArray &name, int localField, int centralField, T value)
+{
+    const qsizetype local = findHeader(zip, name, false);
+    const qsizetype central = findHeader(zip, name, true);
+    if (local < 0 || central < 0)
+        return false;
+    qToLittleEndian<T>(value, zip.data() + local + localField);
+    qToLittleEndian<T>(value, zip.data() + central + centralField);
+    return true;
+}
+
+} // namespace
+
+qsizetype dataOffset(const QByteArray &zip, const QByteArray &name)
+{
+    const qsizetype local = findHeader(zip, name, false);
+    if (local < 0)
+        return -1;
+    const quint16 nameLength = qFromLittleEndian<quint16>(zip.constData() + local + 26);
+    const quint16 extraLength = qFromLittleEndian<quint16>(zip.constData() + local + 28);
+    return local + 30 + nameLength + extraLength;
+}
+
+bool setDeclaredSize(QByteArray &zip, const QByteArray &name, quint32 size)
+{
+    return patchBoth<quint32>(zip, name, 22, 24, size);
+}
+
+bool setMethod(QByteArray &zip, const QByteArray &name, quint16 method)
+{
+    return patchBoth<quint16>(zip, name, 8, 10, method);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(bytes) == bytes.size() && file.flush();
+}
+
+} // namespace TestZip

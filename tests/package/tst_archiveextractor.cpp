@@ -1,0 +1,180 @@
+#include "archiveextractor.h"
+#include "testzip.h"
+#include "treesnapshot.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+using TestZip::Entry;
+
+class TestArchiveExtractor : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void unpacksInArchiveOrder();
+    void emptyArchive();
+    void unsafeNameWritesNothing_data();
+    void unsafeNameWritesNothing();
+    void nameLengthLimit_data();
+    void nameLengthLimit();
+    void damagedEntryIsNotKept_data();
+    void damagedEntryIsNotKept();
+    void protectedPathIsNotOverwritten_data();
+    void protectedPathIsNotOverwritten();
+
+private:
+    std::unique_ptr<QTemporaryDir> temp;
+    QString archive;
+    QString target;
+};
+
+void TestArchiveExtractor::init()
+{
+    temp = std::make_unique<QTemporaryDir>();
+    QVERIFY(temp->isValid());
+    archive = temp->path() + "/dl/core.zip";
+    target = temp->path() + "/dl/core/";
+    QVERIFY(QDir().mkpath(target));
+}
+
+void TestArchiveExtractor::unpacksInArchiveOrder()
+{
+    QVERIFY(TestZip::write(archive,
+                           {{"b.txt", "b"},
+                            {"dir/", ""},
+                            {"dir/sub/a.txt", "a"},
+                            {"empty", ""},
+                            {"stored.bin", QByteArray(70000, 's'), true}}));
+    ArchiveExtractor extractor(archive, target);
+    QCOMPARE(extractor.extract(), ArchiveExtractor::Success);
+    QCOMPARE(extractor.getUnpackedFiles(),
+             QStringList({"b.txt", "dir/sub/a.txt", "empty", "stored.bin"}));
+    QCOMPARE(TestZip::readFile(target + "dir/sub/a.txt"), QByteArray("a"));
+    QCOMPARE(TestZip::readFile(target + "stored.bin"), QByteArray(70000, 's'));
+    QVERIFY(QFileInfo(target + "empty").isFile());
+}
+
+void TestArchiveExtractor::emptyArchive()
+{
+    QVERIFY(TestZip::write(archive, {}));
+    ArchiveExtractor extractor(archive, target);
+    QCOMPARE(extractor.extract(), ArchiveExtractor::Success);
+    QVERIFY(extractor.getUnpackedFiles().isEmpty());
+    QVERIFY(QDir(target).isEmpty());
+}
+
+void TestArchiveExtractor::unsafeNameWritesNothing_data()
+{
+    QTest::addColumn<QByteArray>("name"); // "@" stands for the scratch directory
+    QTest::newRow("parent of the target") << QByteArray("../evil");
+    QTest::newRow("two levels up") << QByteArray("../../evil");
+    QTest::newRow("down and further up") << QByteArray("sub/../../../evil");
+    QTest::newRow("directory entry") << QByteArray("../../evil/");
+    QTest::newRow("absolute name") << QByteArray("@/evil");
+}
+
+void TestArchiveExtractor::unsafeNameWritesNothing()
+{
+    QFETCH(QByteArray, name);
+    name.replace("@", QFile::encodeName(temp->path()));
+    QVERIFY(TestZip::write(archive, {{"first", "1"}, {name, "evil"}, {"last", "2"}}));
+    const TreeSnapshot before = TreeSnapshot::take(temp->path());
+    ArchiveExtractor extractor(archive, target);
+    QCOMPARE(extractor.extract(), ArchiveExtractor::ExtractFailed);
+    QCOMPARE(extractor.getFailedEntry(), QString::fromLatin1(name));
+    QCOMPARE(extractor.getUnpackedFiles(), QStringList({"first"}));
+    TreeSnapshot after = TreeSnapshot::take(temp->path());
+    QVERIFY(!QFileInfo::exists(temp->path() + "/evil"));
+    QVERIFY(!QFileInfo::exists(temp->path() + "/dl/evil"));
+    QCOMPARE(after.entries().size(), before.entries().size() + 1); // dl/core/first
+}
+
+void TestArchiveExtractor::nameLengthLimit_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::newRow("255 bytes") << 255;
+    QTest::newRow("256 bytes") << 256;
+    QTest::newRow("1000 bytes") << 1000;
+}
+
+void TestArchiveExtractor::nameLengthLimit()
+{
+    QFETCH(int, length);
+    // Directories keep every segment below the file system's own limit.
+    QByteArray name;
+    while (name.size() + 101 < length)
+        name += QByteArray(100, 'd') + "/";
+    name += QByteArray(length - name.size(), 'f');
+    QVERIFY(TestZip::write(archive, {{name, "content"}}));
+    ArchiveExtractor extractor(archive, target);
+    const bool accepted = length < 256;
+    QCOMPARE(extractor.extract(),
+             accepted ? ArchiveExtractor::Success : ArchiveExtractor::ExtractFailed);
+    QCOMPARE(QFileInfo::exists(target + name.left(255)), accepted);
+    if (!accepted)
+        QCOMPARE(extractor.getFailedEntry(), QString::fromLatin1(name.left(256)));
+}
+
+void TestArchiveExtractor::damagedEntryIsNotKept_data()
+{
+    QTest::addColumn<bool>("stored");
+    QTest::addColumn<int>("sizeChange"); // 0: flip a data byte instead
+    QTest::newRow("checksum mismatch, stored") << true << 0;
+    QTest::newRow("corrupt deflate stream") << false << 0;
+    QTest::newRow("declared size larger") << false << 10;
+    QTest::newRow("declared size smaller") << false << -10;
+}
+
+void TestArchiveExtractor::damagedEntryIsNotKept()
+{
+    QFETCH(bool, stored);
+    QFETCH(int, sizeChange);
+    QByteArray content;
+    for (int i = 0; i < 5000; ++i)
+        content += QByteArray::number(i * 7919 % 10007) + " ";
+    QVERIFY(TestZip::write(archive, {{"good", "good"}, {"bin/tool", content, stored}}));
+    QByteArray zip = TestZip::readFile(archive);
+    if (sizeChange == 0)
+        zip[TestZip::dataOffset(zip, "bin/tool") + 40] ^= 0x10;
+    else
+        QVERIFY(TestZip::setDeclaredSize(zip, "bin/tool", quint32(content.size() + sizeChange)));
+    QVERIFY(TestZip::writeFile(archive, zip));
+
+    ArchiveExtractor extractor(archive, target);
+    QCOMPARE(extractor.extract(), ArchiveExtractor::ReadFailed);
+    QCOMPARE(extractor.getUnpackedFiles(), QStringList({"good"}));
+    QVERIFY(!QFileInfo::exists(target + "bin/tool"));
+}
+
+void TestArchiveExtractor::protectedPathIsNotOverwritten_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QString>("guarded"); // relative to the target directory
+    QTest::newRow("the archive itself") << QByteArray("core.zip") << "core.zip";
+    QTest::newRow("the archive, dotted") << QByteArray("./core.zip") << "core.zip";
+    QTest::newRow("below a protected directory") << QByteArray("unwind/bin/x") << "unwind/";
+}
+
+void TestArchiveExtractor::protectedPathIsNotOverwritten()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QString, guarded);
+    // The package URL path /core/core.zip puts the archive inside the target directory.
+    archive = target + "core.zip";
+    QVERIFY(TestZip::write(archive, {{"sub/", ""}, {name, "not an archive"}}));
+    const QByteArray bytes = TestZip::readFile(archive);
+    ArchiveExtractor extractor(archive, target);
+    extractor.protect(target + guarded);
+    QCOMPARE(extractor.extract(), ArchiveExtractor::ExtractFailed);
+    QCOMPARE(TestZip::readFile(archive), bytes);
+    QVERIFY(!QFileInfo::exists(target + "unwind/bin/x"));
+}
+
+QTEST_GUILESS_MAIN(TestArchiveExtractor)
+
+#include "tst_archiveextractor.moc"

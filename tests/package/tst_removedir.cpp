@@ -1,0 +1,97 @@
+#include "removedir.h"
+#include "treesnapshot.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+bool put(const QString &path, const QByteArray &bytes = "x")
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+} // namespace
+
+class TestRemoveDir : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void keepsDirectoriesAndRemovesEveryFile();
+    void linksAreRemovedNotFollowed_data();
+    void linksAreRemovedNotFollowed();
+    void missingPathIsLeftAlone();
+};
+
+void TestRemoveDir::keepsDirectoriesAndRemovesEveryFile()
+{
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString dir = temp.path() + "/tupdates";
+    QVERIFY(put(dir + "/core.zip"));
+    QVERIFY(put(dir + "/.hidden"));
+    QVERIFY(put(dir + "/core/bin/im-client"));
+    QVERIFY(put(dir + "/core/unwind/.config/.settings"));
+    QVERIFY(QDir().mkpath(dir + "/empty"));
+
+    removeDir(dir);
+
+    QStringList kinds;
+    const TreeSnapshot after = TreeSnapshot::take(dir);
+    for (auto it = after.entries().cbegin(); it != after.entries().cend(); ++it) {
+        QCOMPARE(it.value().kind, TreeSnapshot::Entry::Directory);
+        kinds << it.key();
+    }
+    QCOMPARE(kinds,
+             QStringList({"core", "core/bin", "core/unwind", "core/unwind/.config", "empty"}));
+}
+
+void TestRemoveDir::linksAreRemovedNotFollowed_data()
+{
+    QTest::addColumn<QString>("linkTarget"); // relative to the directory outside the tree
+    QTest::newRow("link to a directory") << "";
+    QTest::newRow("link to a file") << "keep.txt";
+    QTest::newRow("dangling link") << "missing";
+}
+
+void TestRemoveDir::linksAreRemovedNotFollowed()
+{
+    QFETCH(QString, linkTarget);
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString outside = temp.path() + "/outside";
+    QVERIFY(put(outside + "/keep.txt", "keep"));
+    QVERIFY(put(outside + "/sub/.keep", "keep"));
+    const TreeSnapshot before = TreeSnapshot::take(outside);
+    const QString dir = temp.path() + "/tupdates";
+    QVERIFY(QDir().mkpath(dir + "/core"));
+    const QString link = dir + "/core/link";
+    QVERIFY(QFile::link(outside + "/" + linkTarget, link));
+
+    removeDir(dir);
+
+    const TreeSnapshot after = TreeSnapshot::take(outside);
+    QVERIFY2(after == before, qPrintable(before.differences(after)));
+    QVERIFY(!QFileInfo(link).isSymLink());
+    QVERIFY(QFileInfo(dir + "/core").isDir());
+}
+
+void TestRemoveDir::missingPathIsLeftAlone()
+{
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    QVERIFY(put(temp.path() + "/file"));
+    removeDir(temp.path() + "/missing");
+    QVERIFY(!QFileInfo::exists(temp.path() + "/missing"));
+    QVERIFY(QFileInfo::exists(temp.path() + "/file"));
+}
+
+QTEST_GUILESS_MAIN(TestRemoveDir)
+
+#include "tst_removedir.moc"
