@@ -1,7 +1,298 @@
 #include "httpclient.h"
 
+#include <QFileDevice>
+#include <QIODevice>
+#include <QMetaObject>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+namespace {
+
+// Bounds what the reply holds in memory, so that a package of any size streams to its file.
+const qint64 readBufferSize = 1024 * 1024;
+const qint64 chunkSize = 256 * 1024;
+
+bool writeAll(QIODevice *device, const QByteArray &data)
+{
+    qint64 done = 0;
+    while (done < data.size()) {
+        const qint64 written = device->write(data.constData() + done, data.size() - done);
+        if (written <= 0)
+            return false;
+        done += written;
+    }
+    // A buffered file reports a full disk only when it flushes; find out now, not at close.
+    if (auto file = qobject_cast<QFileDevice *>(device))
+        return file->flush();
+    return true;
+}
+
+} // namespace
+
 HttpClient::HttpClient(QObject *parent)
     : QObject(parent)
-{ }
+    , lastError(tr("Unknown error"))
+{
+    manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+}
 
-HttpClient::~HttpClient() = default;
+HttpClient::~HttpClient()
+{
+    pending.clear();
+    releaseReply();
+}
+
+int HttpClient::setHost(const QString &host, quint16 port)
+{
+    Request request;
+    request.kind = SetHost;
+    request.host = host;
+    request.port = port;
+    return enqueue(request);
+}
+
+int HttpClient::head(const QString &path)
+{
+    Request request;
+    request.kind = Head;
+    request.path = path;
+    return enqueue(request);
+}
+
+int HttpClient::get(const QString &path, QIODevice *to)
+{
+    Request request;
+    request.kind = Get;
+    request.path = path;
+    request.device = to;
+    request.hasDevice = to != nullptr;
+    return enqueue(request);
+}
+
+bool HttpClient::hasPendingRequests() const
+{
+    return !pending.isEmpty();
+}
+
+int HttpClient::currentId() const
+{
+    return busy ? current.id : 0;
+}
+
+void HttpClient::abort()
+{
+    pending.clear();
+    if (!busy)
+        return;
+    lastError = tr("Request aborted");
+    finishCurrent(true);
+}
+
+QString HttpClient::errorString() const
+{
+    return lastError;
+}
+
+int HttpClient::enqueue(Request request)
+{
+    request.id = ++lastId;
+    pending.enqueue(request);
+    scheduleNext();
+    return request.id;
+}
+
+// Requests start from the event loop, so that a caller can queue several before the first runs.
+void HttpClient::scheduleNext()
+{
+    if (busy || startScheduled || pending.isEmpty())
+        return;
+    startScheduled = true;
+    QMetaObject::invokeMethod(this, &HttpClient::startNext, Qt::QueuedConnection);
+}
+
+void HttpClient::startNext()
+{
+    startScheduled = false;
+    while (!busy && !pending.isEmpty()) {
+        current = pending.dequeue();
+        busy = true;
+        const int id = current.id;
+        emit requestStarted(id);
+        if (!busy || current.id != id)
+            continue;
+        if (current.kind == SetHost) {
+            hostName = current.host;
+            hostPort = current.port;
+            finishCurrent(false);
+            continue;
+        }
+        sendRequest();
+        return;
+    }
+}
+
+void HttpClient::sendRequest()
+{
+    QUrl url;
+    url.setScheme(QStringLiteral("http"));
+    url.setHost(hostName);
+    // The standard port stays out of the Host field, as other clients leave it out.
+    url.setPort(hostPort == 80 ? -1 : hostPort);
+    // Decoded mode: a '%' or '?' in the path is a character of the path, encoded on the wire.
+    url.setPath(current.path.isEmpty() ? QStringLiteral("/") : current.path, QUrl::DecodedMode);
+
+    QNetworkRequest request(url);
+    // A package must arrive as the server stores it, never decompressed on the way.
+    request.setRawHeader("Accept-Encoding", "identity");
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+    request.setAttribute(QNetworkRequest::Http2CleartextAllowedAttribute, false);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                         QNetworkRequest::AlwaysNetwork);
+    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+
+    reply.reset(current.kind == Head ? manager.head(request) : manager.get(request));
+    reply->setReadBufferSize(readBufferSize);
+    connect(reply.data(), &QNetworkReply::metaDataChanged, this, &HttpClient::onMetaDataChanged);
+    connect(reply.data(), &QNetworkReply::readyRead, this, &HttpClient::onReadyRead);
+    connect(reply.data(), &QNetworkReply::finished, this, &HttpClient::onFinished);
+}
+
+void HttpClient::finishCurrent(bool failed)
+{
+    releaseReply();
+    const int id = current.id;
+    current = Request();
+    busy = false;
+    if (failed)
+        pending.clear();
+    emit requestFinished(id, failed);
+    scheduleNext();
+}
+
+void HttpClient::releaseReply()
+{
+    if (!reply)
+        return;
+    reply->disconnect(this);
+    // This may run inside one of the reply's own signals, which must not abort it there.
+    if (reply->isRunning())
+        QMetaObject::invokeMethod(reply.data(), &QNetworkReply::abort, Qt::QueuedConnection);
+    reply.reset();
+    headerSent = false;
+    received = 0;
+    expectedLength = -1;
+}
+
+void HttpClient::onMetaDataChanged()
+{
+    emitHeaderOnce();
+}
+
+void HttpClient::onReadyRead()
+{
+    if (emitHeaderOnce())
+        writeAvailable();
+}
+
+void HttpClient::onFinished()
+{
+    if (!emitHeaderOnce() || !writeAvailable())
+        return;
+    bool failed = true;
+    if (reply->error() != QNetworkReply::NoError && !isHttpLevelError()) {
+        lastError = reply->errorString();
+    } else if (!headerSent) {
+        lastError = tr("The server sent no valid response.");
+    } else if (current.kind == Get && expectedLength >= 0 && received < expectedLength) {
+        lastError
+            = tr("The connection closed after %1 of %2 bytes.").arg(received).arg(expectedLength);
+    } else {
+        failed = false;
+    }
+    finishCurrent(failed);
+}
+
+// Returns false when a slot ended the request while the header was being delivered.
+bool HttpClient::emitHeaderOnce()
+{
+    if (headerSent)
+        return true;
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid())
+        return true;
+    headerSent = true;
+    const HttpResponseHeader header(
+        status.toInt(),
+        QString::fromLatin1(
+            reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray()),
+        reply->rawHeaderPairs());
+    expectedLength = header.hasContentLength() ? header.contentLength() : -1;
+    const QNetworkReply *const handled = reply.data();
+    emit responseHeaderReceived(header);
+    return reply.data() == handled;
+}
+
+// Returns false when the request ended: a failed write, or a slot that aborted it.
+bool HttpClient::writeAvailable()
+{
+    if (reply->bytesAvailable() <= 0)
+        return true;
+    if (current.kind != Get) {
+        reply->readAll();
+        return true;
+    }
+    const qint64 before = received;
+    while (reply->bytesAvailable() > 0) {
+        const QByteArray chunk = reply->read(chunkSize);
+        if (chunk.isEmpty())
+            break;
+        if (current.hasDevice) {
+            if (!current.device) {
+                lastError = tr("The device receiving the body is gone.");
+                finishCurrent(true);
+                return false;
+            }
+            if (!writeAll(current.device, chunk)) {
+                lastError = current.device->errorString();
+                finishCurrent(true);
+                return false;
+            }
+        }
+        received += chunk.size();
+    }
+    if (received == before)
+        return true;
+    const QNetworkReply *const handled = reply.data();
+    emit dataReadProgress(received, expectedLength);
+    return reply.data() == handled;
+}
+
+// The network layer reports 4xx and 5xx answers as errors; here they are complete responses,
+// and the caller judges the status from the header.
+bool HttpClient::isHttpLevelError() const
+{
+    if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
+        return false;
+    switch (reply->error()) {
+    case QNetworkReply::ContentAccessDenied:
+    case QNetworkReply::ContentOperationNotPermittedError:
+    case QNetworkReply::ContentNotFoundError:
+    case QNetworkReply::AuthenticationRequiredError:
+    case QNetworkReply::ContentConflictError:
+    case QNetworkReply::ContentGoneError:
+    case QNetworkReply::UnknownContentError:
+    case QNetworkReply::ProtocolInvalidOperationError:
+    case QNetworkReply::InternalServerError:
+    case QNetworkReply::OperationNotImplementedError:
+    case QNetworkReply::ServiceUnavailableError:
+    case QNetworkReply::UnknownServerError:
+        return true;
+    default:
+        return false;
+    }
+}

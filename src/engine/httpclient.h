@@ -3,9 +3,14 @@
 
 #include "httpresponseheader.h"
 
+#include <QNetworkAccessManager>
 #include <QObject>
+#include <QPointer>
+#include <QQueue>
+#include <QScopedPointer>
 
 class QIODevice;
+class QNetworkReply;
 
 // A small sequential HTTP client: requests are queued and run one after another, in the
 // order they were made, each with an id. A failed request drops the rest of the queue.
@@ -25,6 +30,8 @@ public:
 
     // False while the request being handled is the last one queued.
     bool hasPendingRequests() const;
+    // The id of the request being handled, 0 when none is.
+    int currentId() const;
     // Ends the current request with an error and drops the queue.
     void abort();
     QString errorString() const;
@@ -32,8 +39,52 @@ public:
 signals:
     void requestStarted(int id);
     void requestFinished(int id, bool error);
+    // `total` is -1 when the response announced no length.
     void dataReadProgress(qint64 done, qint64 total);
     void responseHeaderReceived(const HttpResponseHeader &resp);
+
+private:
+    enum Kind { SetHost, Head, Get };
+    struct Request
+    {
+        int id = 0;
+        Kind kind = SetHost;
+        QString host;
+        quint16 port = 80;
+        QString path;
+        QPointer<QIODevice> device;
+        bool hasDevice = false;
+    };
+
+    int enqueue(Request request);
+    void scheduleNext();
+    void startNext();
+    void sendRequest();
+    void finishCurrent(bool failed);
+    void releaseReply();
+
+    void onMetaDataChanged();
+    void onReadyRead();
+    void onFinished();
+    bool emitHeaderOnce();
+    bool writeAvailable();
+    bool isHttpLevelError() const;
+
+    QNetworkAccessManager manager;
+    QScopedPointer<QNetworkReply, QScopedPointerDeleteLater> reply;
+    QQueue<Request> pending;
+    Request current;
+    bool busy = false;
+    bool startScheduled = false;
+    int lastId = 0;
+
+    QString hostName;
+    quint16 hostPort = 80;
+    QString lastError;
+
+    bool headerSent = false;
+    qint64 received = 0;
+    qint64 expectedLength = -1;
 };
 
 #endif // HTTPCLIENT_H

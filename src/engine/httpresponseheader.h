@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMetaType>
 #include <QPair>
 #include <QString>
 
@@ -22,11 +23,14 @@ public:
     // The value of the first field of that name (case-insensitive), empty if there is none.
     QByteArray value(const QByteArray &name) const;
     bool isSuccess() const { return code >= 200 && code <= 299; }
+    const QList<QPair<QByteArray, QByteArray>> &allValues() const { return fields; }
 
 private:
     int code = 0;
     QString reason;
     QList<QPair<QByteArray, QByteArray>> fields;
 };
+
+Q_DECLARE_METATYPE(HttpResponseHeader)
 
 #endif // HTTPRESPONSEHEADER_H

@@ -1,28 +1,39 @@
 #include "vornupdaterengine.h"
 
+#include "removedir.h"
 #include "update.h"
 #include "updatequery.h"
 #include "updatereply.h"
 #include "vornconfig.h"
+#include "vornupdatepackage.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QStringList>
+#include <QUrl>
+
+#include <limits>
+#include <memory>
+#include <vector>
 
 namespace {
 
 const quint16 updateServerPort = 443;
 
-QString tr(const char *text)
+// Not named tr: inside the engine's members that would find QObject's tr and its context.
+QString translated(const char *text)
 {
     return QCoreApplication::translate("translation", text, "nc");
 }
 
 void showCheckFailure(const char *text)
 {
-    QMessageBox::critical(nullptr, tr("Check updates"), tr(text), QMessageBox::Ok, QMessageBox::Ok);
+    QMessageBox::critical(nullptr, translated("Check updates"), translated(text), QMessageBox::Ok,
+                          QMessageBox::Ok);
 }
 
 } // namespace
@@ -96,6 +107,8 @@ QByteArray VornUpdaterEngine::askMessenger() const
 
 bool VornUpdaterEngine::exchangeWithServer(const QByteArray &query)
 {
+    // A new exchange never reads the leftovers of an earlier one.
+    socket.abort();
     socket.connectToHost(QStringLiteral(VORN_UPDATE_SERVER_HOST), updateServerPort,
                          QIODevice::ReadWrite);
     if (!socket.waitForConnected(serverTimeout)) {
@@ -124,24 +137,287 @@ bool VornUpdaterEngine::exchangeWithServer(const QByteArray &query)
 
 // Package download.
 
-void VornUpdaterEngine::beginDownload() { }
+namespace {
 
-void VornUpdaterEngine::abortDownload() { }
+// Packages are always fetched from the standard port, whatever the link names.
+const quint16 packagePort = 80;
 
-void VornUpdaterEngine::getUpdatesSize() { }
+QString latin1(const std::string &text)
+{
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
 
-void VornUpdaterEngine::downloadUpdates() { }
+QUrl packageUrl(const Update *update)
+{
+    return QUrl(latin1(update->getLink()));
+}
 
-void VornUpdaterEngine::getCurUpdate() { }
+// The file name comes from the package address, which the server controls.
+bool staysInside(const QString &dir, const QString &path)
+{
+    if (path.contains(QChar(0)) || path.startsWith(QLatin1String("//"))
+        || path.split(QLatin1Char('/')).contains(QLatin1String("..")))
+        return false;
+    const QString root = QDir::cleanPath(dir);
+    const QString target = QDir::cleanPath(root + QLatin1Char('/') + path);
+    return target == root || target.startsWith(root + QLatin1Char('/'));
+}
 
-void VornUpdaterEngine::getNextUpdate() { }
+QString refusal(const QString &name)
+{
+    return QCoreApplication::translate(
+               "translation",
+               "Refusing to store package %1: its address leaves the download directory.", "nc")
+        .arg(name);
+}
 
-void VornUpdaterEngine::requestFinished(int, bool) { }
+QString statusFailure(const QString &name, const HttpResponseHeader &resp)
+{
+    QString status = QString::number(resp.statusCode());
+    if (!resp.reasonPhrase().isEmpty())
+        status += QLatin1Char(' ') + resp.reasonPhrase();
+    return QCoreApplication::translate("translation", "Download of %1 failed: HTTP %2", "nc")
+        .arg(name, status);
+}
 
-void VornUpdaterEngine::dataReadProgress(qint64, qint64) { }
+int percent(qint64 done, qint64 total)
+{
+    // Nothing announced a size: there is no fraction to show until the end.
+    if (total <= 0)
+        return 0;
+    return int(qMin<qint64>(done * 100 / total, std::numeric_limits<int>::max()));
+}
 
-void VornUpdaterEngine::responseHeaderReceived(const HttpResponseHeader &) { }
+} // namespace
+
+void VornUpdaterEngine::beginDownload()
+{
+    // The download is made once in the life of an engine.
+    if (downloadState != Idle || downloadEnded)
+        return;
+    downloadState = Sizing;
+    getUpdatesSize();
+}
+
+void VornUpdaterEngine::abortDownload()
+{
+    downloadState = Aborted;
+    http.abort();
+    discardPackageFile();
+}
+
+void VornUpdaterEngine::getUpdatesSize()
+{
+    const QVector<Update *> list = updates;
+    // Refused before any request, so that no byte of the run is fetched for nothing.
+    for (const Update *update : list) {
+        if (!staysInside(downloadDir, packageUrl(update).path())) {
+            failDownload(refusal(latin1(update->getName())));
+            return;
+        }
+    }
+    // During sizing currentIndex counts the HEAD responses, naming the package of each.
+    currentIndex = 0;
+    for (const Update *update : list) {
+        const QUrl url = packageUrl(update);
+        http.setHost(url.host(), packagePort);
+        http.head(url.path());
+    }
+}
+
+void VornUpdaterEngine::downloadUpdates()
+{
+    currentIndex = 0;
+    downloadState = Downloading;
+    getCurUpdate();
+}
+
+void VornUpdaterEngine::getCurUpdate()
+{
+    const Update *update = updates.at(currentIndex);
+    const QUrl url = packageUrl(update);
+    const QString name = latin1(update->getName());
+    emit downloadFile(name);
+    if (downloadEnded || downloadState != Downloading)
+        return;
+
+    requestDone = 0;
+    const QString path = url.path();
+    if (!staysInside(downloadDir, path)) {
+        failDownload(refusal(name));
+        return;
+    }
+    packageFile.setFileName(QStringLiteral("%1/%2").arg(downloadDir, path));
+    QDir().mkpath(QFileInfo(packageFile.fileName()).absolutePath());
+    if (!packageFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        failDownload(packageFile.errorString());
+        return;
+    }
+    http.setHost(url.host(), packagePort);
+    getRequestId = http.get(path, &packageFile);
+}
+
+void VornUpdaterEngine::getNextUpdate()
+{
+    if (!packageFile.flush()) {
+        failDownload(packageFile.errorString());
+        return;
+    }
+    packageFile.close();
+    ++currentIndex;
+    if (currentIndex < updates.size()) {
+        getCurUpdate();
+        return;
+    }
+    downloadState = Idle;
+    downloadEnded = true;
+    if (totalBytes == 0)
+        emit downloadProgress(100);
+    emit downloadFinished();
+}
+
+void VornUpdaterEngine::failDownload(const QString &text)
+{
+    if (downloadEnded)
+        return;
+    downloadEnded = true;
+    // Whatever is still queued is dropped; the client's own report of the abort is ignored.
+    http.abort();
+    discardPackageFile();
+    emit error(text);
+}
+
+// A partly written package must never be taken for a whole one.
+void VornUpdaterEngine::discardPackageFile()
+{
+    if (!packageFile.isOpen())
+        return;
+    // QFile::remove keeps a file whose closing flush failed, as on a full disk.
+    packageFile.close();
+    QFile::remove(packageFile.fileName());
+}
+
+void VornUpdaterEngine::requestFinished(int id, bool error)
+{
+    if (downloadEnded || downloadState == Aborted)
+        return;
+    if (error) {
+        failDownload(http.errorString());
+        return;
+    }
+    if (downloadState == Downloading && id == getRequestId)
+        getNextUpdate();
+}
+
+void VornUpdaterEngine::dataReadProgress(qint64 done, qint64)
+{
+    bytesDone += done - requestDone;
+    requestDone = done;
+    emit downloadProgress(percent(bytesDone, totalBytes));
+}
+
+void VornUpdaterEngine::responseHeaderReceived(const HttpResponseHeader &resp)
+{
+    if (downloadEnded || (downloadState != Sizing && downloadState != Downloading))
+        return;
+    // An error page or a redirect is never stored as a package.
+    if (!resp.isSuccess()) {
+        const Update *update = updates.value(currentIndex);
+        failDownload(statusFailure(update ? latin1(update->getName()) : QString(), resp));
+        return;
+    }
+    if (downloadState != Sizing)
+        return;
+    totalBytes += resp.contentLength();
+    ++currentIndex;
+    // The header of the last HEAD starts the first GET.
+    if (!http.hasPendingRequests())
+        downloadUpdates();
+}
 
 // Installation run.
 
-void VornUpdaterEngine::installUpdates() { }
+void VornUpdaterEngine::installUpdates()
+{
+    // Every package object lives until the run ends: a rollback works from their records.
+    std::vector<std::unique_ptr<VornUpdatePackage>> packages;
+    const int count = updates.size();
+    for (int i = 0; i < count; ++i) {
+        const Update *update = updates.at(i);
+        packages.push_back(std::make_unique<VornUpdatePackage>(updates.at(i)));
+        // A failed root check has told the user and asked the application to quit.
+        if (!packages.back()->isValid())
+            return;
+        const QString name = latin1(update->getName());
+        emit installFile(name);
+        log += QCoreApplication::translate("translation", "Installing package %1:",
+                                           "status information about currently installed "
+                                           "package")
+                   .arg(name)
+            + QLatin1Char('\n');
+        QString errorText;
+        QStringList files;
+        if (!packages.back()->install(downloadDir, errorText, files)) {
+            rollBack(packages, name, errorText);
+            return;
+        }
+        files.sort();
+        log += files.join(QLatin1Char('\n')) + QStringLiteral("\n\n");
+        emit installProgress((i + 1) * 100 / count);
+    }
+
+    installSucceeded = true;
+    runFixScript();
+    emit installFinished();
+    removeDir(downloadDir);
+}
+
+void VornUpdaterEngine::rollBack(const std::vector<std::unique_ptr<VornUpdatePackage>> &packages,
+                                 const QString &failedName, const QString &errorText)
+{
+    QString text = translated("Failed installing package ") + failedName;
+    if (!errorText.isEmpty())
+        text += QLatin1Char('\n') + errorText;
+    const QMessageBox::StandardButton answer
+        = QMessageBox::warning(nullptr, translated("Update"), text,
+                               QMessageBox::Abort | QMessageBox::Retry, QMessageBox::Retry);
+
+    emit installFile(
+        QCoreApplication::translate("translation", "Rollback update",
+                                    "restoring application to state before installing update"));
+    emit installProgress(0);
+    // Newest first: when two packages replaced the same file, the oldest backup (the file as
+    // it stood before the run) must be the one restored last.
+    const int count = updates.size();
+    for (int step = 1; step <= count; ++step) {
+        const size_t index = size_t(count - step);
+        if (index < packages.size() && !packages[index]->unwind(downloadDir)) {
+            QMessageBox::critical(
+                nullptr, translated("Update"),
+                translated("An error occured while rolling back update progress. "
+                           "Software may not work properly. Try reinstalling whole "
+                           "application"),
+                QMessageBox::Ok);
+            QCoreApplication::quit();
+        }
+        emit installProgress(step * 100 / count);
+    }
+
+    log = QStringLiteral("An error occured while installing updates");
+    emit installFinished();
+    removeDir(downloadDir);
+
+    if (answer == QMessageBox::Retry) {
+        // arguments() starts with the program itself, which the new process must not receive.
+        QProcess::startDetached(QCoreApplication::applicationFilePath(),
+                                QCoreApplication::arguments().mid(1));
+        QCoreApplication::quit();
+    }
+}
+
+void VornUpdaterEngine::runFixScript() const
+{
+    // Script and directory as separate arguments: no shell ever parses the directory.
+    const QString dir = QCoreApplication::applicationDirPath();
+    QProcess::execute(QStringLiteral("sh"), {dir + QStringLiteral("/fix.sh"), dir});
+}

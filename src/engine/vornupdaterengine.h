@@ -9,7 +9,11 @@
 #include <QTcpSocket>
 #include <QVector>
 
+#include <memory>
+#include <vector>
+
 class Update;
+class VornUpdatePackage;
 
 // Carries one updater run: the offered updates, the check, the download and the
 // installation run. The windows talk to it only through its signals, slots and getters.
@@ -59,6 +63,12 @@ private:
     void getCurUpdate();
     void getNextUpdate();
     void downloadUpdates();
+    void failDownload(const QString &text);
+    void discardPackageFile();
+
+    void rollBack(const std::vector<std::unique_ptr<VornUpdatePackage>> &packages,
+                  const QString &failedName, const QString &errorText);
+    void runFixScript() const;
 
     QByteArray askMessenger() const;
     bool exchangeWithServer(const QByteArray &query);
@@ -77,6 +87,8 @@ private:
     qint64 totalBytes = 0;
     int getRequestId = 0;
     int downloadState = Idle;
+    // Set when error or downloadFinished has been emitted: each ends the run, and only once.
+    bool downloadEnded = false;
     bool installSucceeded = false;
 
     int serverTimeout = 30000;

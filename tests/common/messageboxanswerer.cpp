@@ -30,12 +30,20 @@ void MessageBoxAnswerer::answerOpenBox()
         record.defaultButton = box->defaultButton() ? box->standardButton(box->defaultButton())
                                                     : QMessageBox::NoButton;
         seen.append(record);
+        if (beforeAnswer)
+            beforeAnswer(record);
 
         QAbstractButton *button = nullptr;
         if (!script.isEmpty())
             button = box->button(script.takeFirst());
+        // Unscripted boxes get a button that never starts anything (never Retry).
+        for (QMessageBox::StandardButton safe :
+             {QMessageBox::Ok, QMessageBox::Abort, QMessageBox::Cancel, QMessageBox::Close}) {
+            if (!button)
+                button = box->button(safe);
+        }
         if (!button)
-            button = box->escapeButton() ? box->escapeButton() : box->buttons().value(0);
+            button = box->buttons().value(0);
         answering = box;
         QPointer<QMessageBox> guard(box);
         button->click();

@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QTimer>
 
+#include <functional>
+
 // Answers modal message boxes from a timer while they run their own event loop, and
 // records what each one showed.
 class MessageBoxAnswerer : public QObject
@@ -23,9 +25,12 @@ public:
     };
 
     // Each box that appears is answered with the next button of the script; when the script
-    // is used up, boxes are answered with their escape or first button.
+    // is used up (or names a button the box lacks), with Ok, Abort, Cancel or Close.
     explicit MessageBoxAnswerer(const QList<QMessageBox::StandardButton> &script = {},
                                 QObject *parent = nullptr);
+
+    // Runs while the box is still open, right before it is answered.
+    void setBeforeAnswer(const std::function<void(const Box &)> &hook) { beforeAnswer = hook; }
 
     const QList<Box> &boxes() const { return seen; }
     int count() const { return seen.size(); }
@@ -38,6 +43,7 @@ private:
     QList<QMessageBox::StandardButton> script;
     QList<Box> seen;
     QMessageBox *answering = nullptr;
+    std::function<void(const Box &)> beforeAnswer;
 };
 
 #endif // MESSAGEBOXANSWERER_H

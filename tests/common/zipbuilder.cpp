@@ -1,0 +1,48 @@
+#include "zipbuilder.h"
+
+#include <QFile>
+
+#include <zip.h>
+
+ZipBuilder &ZipBuilder::addFile(const QByteArray &name, const QByteArray &content, bool deflate)
+{
+    entries.append({name, content, deflate});
+    return *this;
+}
+
+ZipBuilder &ZipBuilder::addDirectory(const QByteArray &name)
+{
+    entries.append({name.endsWith('/') ? name : name + '/', QByteArray(), false});
+    return *this;
+}
+
+bool ZipBuilder::write(const QString &path) const
+{
+    zipFile zip = zipOpen(QFile::encodeName(path).constData(), APPEND_STATUS_CREATE);
+    if (!zip)
+        return false;
+    bool ok = true;
+    for (const Entry &entry : entries) {
+        zip_fileinfo info = {};
+        ok = ok
+            && zipOpenNewFileInZip(zip, entry.name.constData(), &info, nullptr, 0, nullptr, 0,
+                                   nullptr, entry.deflate ? Z_DEFLATED : 0, Z_DEFAULT_COMPRESSION)
+                == ZIP_OK;
+        if (ok && !entry.content.isEmpty())
+            ok = zipWriteInFileInZip(zip, entry.content.constData(), unsigned(entry.content.size()))
+                == ZIP_OK;
+        ok = ok && zipCloseFileInZip(zip) == ZIP_OK;
+    }
+    return zipClose(zip, nullptr) == ZIP_OK && ok;
+}
+
+QByteArray ZipBuilder::manifest(const QByteArray &project, const QByteArray &name,
+                                const QByteArray &type, const QList<QList<QByteArray>> &files)
+{
+    QByteArray xml = "<?xml version='1.0' encoding='UTF-8'?>\n<package project='" + project
+        + "' name='" + name + "' type='" + type + "'>\n";
+    for (const QList<QByteArray> &file : files)
+        xml += "  <file path='" + file.value(0) + "' name='" + file.value(1) + "' action='"
+            + file.value(2) + "'/>\n";
+    return xml + "</package>\n";
+}

@@ -1,0 +1,97 @@
+#include "fakeupdateserver.h"
+#include "httptestserver.h"
+#include "vornupdaterengine.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const qint64 packageSize = 300LL * 1024 * 1024;
+const qint64 allowedGrowth = 64LL * 1024 * 1024;
+
+// Peak resident memory of this process so far, in bytes.
+qint64 peakResident()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly | QIODevice::Text))
+        return -1;
+    // Files of /proc report a size of 0: read to the end rather than up to a size.
+    const QList<QByteArray> lines = status.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
+    }
+    return -1;
+}
+
+} // namespace
+
+class TestDownloadLarge : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void largePackageStreamsToDisk();
+};
+
+// A package of several hundred MB must go to disk as it arrives, not through memory.
+void TestDownloadLarge::largePackageStreamsToDisk()
+{
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    qputenv("TMPDIR", QFile::encodeName(temp.path()));
+    VornUpdaterEngine engine;
+    QList<int> percents;
+    connect(&engine, &VornUpdaterEngine::downloadProgress, this,
+            [&](int done) { percents.append(done); });
+    QSignalSpy finished(&engine, &VornUpdaterEngine::downloadFinished);
+    QSignalSpy errors(&engine, &VornUpdaterEngine::error);
+
+    {
+        FakeUpdateServer updateServer;
+        updateServer.setBehaviour(FakeUpdateServer::AnswerAndClose);
+        updateServer.setReply({"<update><request project='im' name='big' type='app'>"
+                               "<link>http://127.0.0.1/big.zip</link></request></update>"});
+        QVERIFY(updateServer.listen());
+        QVERIFY(engine.checkUpdates());
+    }
+    QCOMPARE(engine.getUpdates().size(), 1);
+
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    server.serve("/big.zip", HttpTestServer::Response::generated(packageSize));
+
+    const qint64 before = peakResident();
+    QVERIFY(before > 0);
+    engine.beginDownload();
+    QVERIFY(finished.wait(240000));
+    const qint64 growth = peakResident() - before;
+    qInfo("peak resident memory grew by %lld KiB", growth / 1024);
+    QVERIFY2(growth < allowedGrowth, qPrintable(QString::number(growth)));
+    QCOMPARE(errors.count(), 0);
+
+    // 64-bit percentages: never negative, never falling, whole at the end.
+    QVERIFY(!percents.isEmpty());
+    QVERIFY(std::is_sorted(percents.cbegin(), percents.cend()));
+    QVERIFY(percents.first() >= 0);
+    QCOMPARE(percents.last(), 100);
+
+    QFile file(engine.getDownloadDir() + QStringLiteral("big.zip"));
+    QCOMPARE(file.size(), packageSize);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCryptographicHash received(QCryptographicHash::Sha256);
+    QCryptographicHash sent(QCryptographicHash::Sha256);
+    const qint64 block = 4 * 1024 * 1024;
+    for (qint64 offset = 0; offset < packageSize; offset += block) {
+        received.addData(file.read(block));
+        sent.addData(HttpTestServer::pattern(offset, qMin(block, packageSize - offset)));
+    }
+    QCOMPARE(received.result(), sent.result());
+}
+
+QTEST_MAIN(TestDownloadLarge)
+#include "tst_downloadlarge.moc"

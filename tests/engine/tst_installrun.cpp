@@ -1,0 +1,460 @@
+#include "fakeupdateserver.h"
+#include "messageboxanswerer.h"
+#include "treesnapshot.h"
+#include "vornupdaterengine.h"
+#include "zipbuilder.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+
+// Made by main() before the application object, so that "-root" can name it.
+QString rootDir;
+QString restartRecord;
+
+const QString rollbackText = QStringLiteral("Rollback update");
+const QString failureLog = QStringLiteral("An error occured while installing updates");
+const QString rollbackFailed = QStringLiteral(
+    "An error occured while rolling back update progress. Software may not work properly. "
+    "Try reinstalling whole application");
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(content) == content.size();
+}
+
+QList<int> ints(const QSignalSpy &spy)
+{
+    QList<int> values;
+    for (const QList<QVariant> &arguments : spy)
+        values << arguments.at(0).toInt();
+    return values;
+}
+
+// Runs the installation inside the application's event loop, as the install window does; the
+// result is 0 when the run asked the application to quit, 99 when it never did.
+int runInEventLoop(VornUpdaterEngine &engine)
+{
+    QTimer::singleShot(0, &engine, &VornUpdaterEngine::installUpdates);
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
+    guard.start(20000);
+    return QCoreApplication::exec();
+}
+
+QStringList strings(const QSignalSpy &spy)
+{
+    QStringList values;
+    for (const QList<QVariant> &arguments : spy)
+        values << arguments.at(0).toString();
+    return values;
+}
+
+} // namespace
+
+class TestInstallRun : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void threePackagesInstall();
+    void emptyListStillRunsTheScript();
+    void failureRollsBackEveryPackage();
+    void failureBoxCarriesTheErrorText();
+    void failedUnwindIsReportedAndTheRestUnwound();
+    void failedRootCheckEndsTheRun();
+    void retryRestartsTheUpdater();
+    void applicationDirectoryWithBlanksAndQuotes();
+
+    // Run only as a child process by the two tests above.
+    void retryScenario();
+
+private:
+    void offer(VornUpdaterEngine &engine, const QStringList &names);
+    void publish(const QString &name, const ZipBuilder &zip);
+    void writeFixScript();
+    QString downloadDir() const { return QDir::tempPath() + QStringLiteral("/tupdates/"); }
+    QString fixRecord() const { return QDir::tempPath() + QStringLiteral("/fix-args"); }
+    QString orderRecord() const { return QDir::tempPath() + QStringLiteral("/order"); }
+    void populateRoot();
+    static ZipBuilder package(const QByteArray &name, const QList<QList<QByteArray>> &files,
+                              const QList<QPair<QByteArray, QByteArray>> &contents,
+                              const QByteArray &project = "im");
+};
+
+void TestInstallRun::init()
+{
+    QDir(rootDir).removeRecursively();
+    QDir(downloadDir()).removeRecursively();
+    QFile::remove(fixRecord());
+    QFile::remove(orderRecord());
+    populateRoot();
+    writeFixScript();
+}
+
+void TestInstallRun::cleanup()
+{
+    QFile::remove(QCoreApplication::applicationDirPath() + QStringLiteral("/vorn"));
+    QFile::remove(QCoreApplication::applicationDirPath() + QStringLiteral("/fix.sh"));
+}
+
+void TestInstallRun::populateRoot()
+{
+    QVERIFY(writeFile(rootDir + QStringLiteral("/vorn"), "messenger v1"));
+    QVERIFY(writeFile(rootDir + QStringLiteral("/bin/client"), "client v1"));
+    QVERIFY(writeFile(rootDir + QStringLiteral("/lib/libold.so"), "old library"));
+    QVERIFY(writeFile(rootDir + QStringLiteral("/share/readme"), "readme v1"));
+    QVERIFY(QFile::setPermissions(rootDir + QStringLiteral("/bin/client"),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+}
+
+void TestInstallRun::writeFixScript()
+{
+    const QString script = QCoreApplication::applicationDirPath() + QStringLiteral("/fix.sh");
+    QVERIFY(writeFile(script,
+                      "printf '%s\\n' \"$@\" > \"" + fixRecord().toUtf8()
+                          + "\"\n"
+                            "echo script >> \""
+                          + orderRecord().toUtf8() + "\"\n"));
+}
+
+ZipBuilder TestInstallRun::package(const QByteArray &name, const QList<QList<QByteArray>> &files,
+                                   const QList<QPair<QByteArray, QByteArray>> &contents,
+                                   const QByteArray &project)
+{
+    ZipBuilder zip;
+    zip.addFile(name + ".xml", ZipBuilder::manifest(project, name, "app", files));
+    for (const auto &content : contents)
+        zip.addFile(content.first, content.second);
+    return zip;
+}
+
+void TestInstallRun::publish(const QString &name, const ZipBuilder &zip)
+{
+    QVERIFY(QDir().mkpath(downloadDir()));
+    QVERIFY(zip.write(downloadDir() + name + QStringLiteral(".zip")));
+}
+
+// Fills the engine's list the way a real run does: through the update check.
+void TestInstallRun::offer(VornUpdaterEngine &engine, const QStringList &names)
+{
+    QVERIFY(writeFile(QCoreApplication::applicationDirPath() + QStringLiteral("/vorn"),
+                      "#!/bin/sh\nprintf '<s></s>'\n"));
+    QVERIFY(QFile::setPermissions(QCoreApplication::applicationDirPath() + QStringLiteral("/vorn"),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QByteArray reply = "<update>";
+    for (const QString &name : names)
+        reply += "<request project='im' name='" + name.toUtf8()
+            + "' type='app'><link>http://"
+              "127.0.0.1/"
+            + name.toUtf8() + ".zip</link></request>";
+    reply += "</update>";
+    FakeUpdateServer server;
+    server.setReply({reply});
+    QVERIFY(server.listen());
+    QVERIFY(engine.checkUpdates());
+    QCOMPARE(engine.getUpdates().size(), names.size());
+}
+
+void TestInstallRun::threePackagesInstall()
+{
+    VornUpdaterEngine engine;
+    offer(engine, {"alpha", "beta", "gamma"});
+    publish("alpha",
+            package("alpha", {{"bin", "client", "add"}},
+                    {{"lib/b.so", "b"}, {"bin/client", "client v2"}}));
+    publish("beta", package("beta", {{"lib", "libold.so", "remove"}}, {}));
+    publish("gamma",
+            package("gamma", {{"share", "readme", "add"}, {"", "new.txt", "add"}},
+                    {{"share/readme", "readme v2"}, {"new.txt", "new"}}));
+
+    QSignalSpy progress(&engine, &VornUpdaterEngine::installProgress);
+    QSignalSpy names(&engine, &VornUpdaterEngine::installFile);
+    QSignalSpy finished(&engine, &VornUpdaterEngine::installFinished);
+    bool succeededAtEnd = false;
+    connect(&engine, &VornUpdaterEngine::installFinished, this, [&] {
+        succeededAtEnd = engine.isInstallSucceeded();
+        writeFile(orderRecord(), readAll(orderRecord()) + "finished\n");
+    });
+    MessageBoxAnswerer boxes;
+    engine.installUpdates();
+
+    QCOMPARE(boxes.count(), 0);
+    QCOMPARE(ints(progress), (QList<int> {33, 66, 100}));
+    QCOMPARE(strings(names), (QStringList {"alpha", "beta", "gamma"}));
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(succeededAtEnd);
+    QCOMPARE(readAll(orderRecord()), QByteArray("script\nfinished\n"));
+    QCOMPARE(readAll(fixRecord()), QCoreApplication::applicationDirPath().toUtf8() + '\n');
+    QCOMPARE(engine.getLog(),
+             QStringLiteral("Installing package alpha:\n - bin/client\n - lib/b.so\n\n"
+                            "Installing package beta:\n\n\n"
+                            "Installing package gamma:\n - new.txt\n - share/readme\n\n"));
+
+    QCOMPARE(readAll(rootDir + QStringLiteral("/bin/client")), QByteArray("client v2"));
+    QVERIFY(!QFile::exists(rootDir + QStringLiteral("/lib/libold.so")));
+    QCOMPARE(readAll(rootDir + QStringLiteral("/share/readme")), QByteArray("readme v2"));
+    QCOMPARE(readAll(rootDir + QStringLiteral("/new.txt")), QByteArray("new"));
+    // Packages and backups are gone; the directories stay.
+    const TreeSnapshot leftovers = TreeSnapshot::take(downloadDir());
+    for (const auto &entry : leftovers.entries())
+        QCOMPARE(entry.kind, TreeSnapshot::Entry::Directory);
+    QVERIFY(QFileInfo(downloadDir() + QStringLiteral("alpha/unwind")).isDir());
+}
+
+void TestInstallRun::emptyListStillRunsTheScript()
+{
+    VornUpdaterEngine engine;
+    offer(engine, {});
+    QVERIFY(writeFile(downloadDir() + QStringLiteral("stale.zip"), "left from an earlier run"));
+    QSignalSpy progress(&engine, &VornUpdaterEngine::installProgress);
+    QSignalSpy finished(&engine, &VornUpdaterEngine::installFinished);
+    engine.installUpdates();
+    QVERIFY(engine.isInstallSucceeded());
+    QCOMPARE(progress.count(), 0);
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(readAll(fixRecord()), QCoreApplication::applicationDirPath().toUtf8() + '\n');
+    QVERIFY(!QFile::exists(downloadDir() + QStringLiteral("stale.zip")));
+    QVERIFY(engine.getLog().isEmpty());
+}
+
+void TestInstallRun::failureRollsBackEveryPackage()
+{
+    const TreeSnapshot before = TreeSnapshot::take(rootDir);
+    VornUpdaterEngine engine;
+    offer(engine, {"alpha", "beta", "gamma"});
+    publish(
+        "alpha",
+        package(
+            "alpha",
+            {{"bin", "client", "add"}, {"lib", "libold.so", "remove"}, {"", "added.txt", "add"}},
+            {{"bin/client", "client v2"}, {"added.txt", "added"}}));
+    // beta replaces the file alpha replaced, then fails its package check: the rollback must
+    // bring back the file as it stood before the run, not alpha's version.
+    ZipBuilder beta;
+    beta.addFile("beta.xml",
+                 "<root><file path='bin' name='client' action='add'/>"
+                 "<file path='share' name='readme' action='remove'/>"
+                 "<package project='other' name='beta' type='app'/></root>");
+    beta.addFile("bin/client", "client v3");
+    publish("beta", beta);
+    publish("gamma", package("gamma", {{"share", "readme", "add"}}, {{"share/readme", "g"}}));
+
+    QSignalSpy progress(&engine, &VornUpdaterEngine::installProgress);
+    QSignalSpy names(&engine, &VornUpdaterEngine::installFile);
+    QSignalSpy finished(&engine, &VornUpdaterEngine::installFinished);
+    MessageBoxAnswerer boxes({QMessageBox::Ok, QMessageBox::Abort});
+    engine.installUpdates();
+
+    QCOMPARE(boxes.count(), 2);
+    QCOMPARE(boxes.boxes().at(0).text, QStringLiteral("Wrong project!"));
+    const MessageBoxAnswerer::Box &failure = boxes.boxes().at(1);
+    QCOMPARE(failure.icon, QMessageBox::Warning);
+    QCOMPARE(failure.title, QStringLiteral("Update"));
+    QCOMPARE(failure.text, QStringLiteral("Failed installing package beta"));
+    QCOMPARE(failure.buttons,
+             (QList<QMessageBox::StandardButton> {QMessageBox::Abort, QMessageBox::Retry}));
+    QCOMPARE(failure.defaultButton, QMessageBox::Retry);
+
+    QCOMPARE(ints(progress), (QList<int> {33, 0, 33, 66, 100}));
+    QCOMPARE(strings(names), (QStringList {"alpha", "beta", rollbackText}));
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(!engine.isInstallSucceeded());
+    QCOMPARE(engine.getLog(), failureLog);
+    QVERIFY(!QFile::exists(fixRecord()));
+
+    // Every file that stood before is back with its bytes and mode; alpha's new file stays.
+    TreeSnapshot after = TreeSnapshot::take(rootDir);
+    QVERIFY(after.entries().contains(QStringLiteral("added.txt")));
+    QMap<QString, TreeSnapshot::Entry> withoutAdded = after.entries();
+    withoutAdded.remove(QStringLiteral("added.txt"));
+    QVERIFY2(withoutAdded == before.entries(), qPrintable(before.differences(after)));
+    QVERIFY(!QFile::exists(downloadDir() + QStringLiteral("alpha.zip")));
+}
+
+void TestInstallRun::failureBoxCarriesTheErrorText()
+{
+    VornUpdaterEngine engine;
+    offer(engine, {"alpha"});
+    publish("alpha", package("alpha", {{"", "data.bin", "add"}}, {{"data.bin", "x"}}));
+    // A directory where the unpacked file must go: the file cannot be created.
+    QVERIFY(QDir().mkpath(downloadDir() + QStringLiteral("alpha/data.bin")));
+    MessageBoxAnswerer boxes({QMessageBox::Ok, QMessageBox::Abort});
+    engine.installUpdates();
+    QCOMPARE(boxes.count(), 2);
+    QVERIFY(boxes.boxes().at(0).text.startsWith(QStringLiteral("Cannot create file data.bin (")));
+    const QString text = boxes.boxes().at(1).text;
+    QVERIFY2(text.startsWith(QStringLiteral("Failed installing package alpha\n")),
+             qPrintable(text));
+    QVERIFY(text.size() > QStringLiteral("Failed installing package alpha\n").size());
+    QVERIFY(!text.endsWith(QLatin1Char('\n')));
+}
+
+void TestInstallRun::failedUnwindIsReportedAndTheRestUnwound()
+{
+    VornUpdaterEngine engine;
+    offer(engine, {"alpha", "beta", "gamma"});
+    publish("alpha", package("alpha", {{"lib", "libold.so", "add"}}, {{"lib/libold.so", "a"}}));
+    publish("beta", package("beta", {{"bin", "client", "add"}}, {{"bin/client", "b"}}));
+    publish("gamma", package("gamma", {{"share", "readme", "add"}}, {}, "wrong"));
+
+    QSignalSpy progress(&engine, &VornUpdaterEngine::installProgress);
+    QSignalSpy finished(&engine, &VornUpdaterEngine::installFinished);
+    MessageBoxAnswerer boxes({QMessageBox::Ok, QMessageBox::Abort});
+    boxes.setBeforeAnswer([&](const MessageBoxAnswerer::Box &box) {
+        // While the failure box is open, alpha's directory becomes a file: its backup cannot
+        // be put back any more.
+        if (box.icon == QMessageBox::Warning) {
+            QDir(rootDir + QStringLiteral("/lib")).removeRecursively();
+            writeFile(rootDir + QStringLiteral("/lib"), "in the way");
+        }
+    });
+    QCOMPARE(runInEventLoop(engine), 0); // the run asked the application to quit
+    QCOMPARE(boxes.count(), 3);
+    QCOMPARE(boxes.boxes().at(2).icon, QMessageBox::Critical);
+    QCOMPARE(boxes.boxes().at(2).title, QStringLiteral("Update"));
+    QCOMPARE(boxes.boxes().at(2).text, rollbackFailed);
+    QCOMPARE(boxes.boxes().at(2).buttons, QList<QMessageBox::StandardButton> {QMessageBox::Ok});
+    QCOMPARE(ints(progress), (QList<int> {33, 66, 0, 33, 66, 100}));
+    QCOMPARE(finished.count(), 1);
+    // beta was still unwound.
+    QCOMPARE(readAll(rootDir + QStringLiteral("/bin/client")), QByteArray("client v1"));
+}
+
+void TestInstallRun::failedRootCheckEndsTheRun()
+{
+    VornUpdaterEngine engine;
+    offer(engine, {"alpha"});
+    publish("alpha", package("alpha", {{"bin", "client", "add"}}, {{"bin/client", "v2"}}));
+    QVERIFY(QFile::remove(rootDir + QStringLiteral("/vorn")));
+    const TreeSnapshot before = TreeSnapshot::take(rootDir);
+
+    QSignalSpy names(&engine, &VornUpdaterEngine::installFile);
+    QSignalSpy finished(&engine, &VornUpdaterEngine::installFinished);
+    MessageBoxAnswerer boxes;
+    QCOMPARE(runInEventLoop(engine), 0);
+
+    QCOMPARE(boxes.count(), 1);
+    QCOMPARE(boxes.last().text, QStringLiteral("Cannot run update!"));
+    QCOMPARE(names.count(), 0);
+    QCOMPARE(finished.count(), 0);
+    QVERIFY(!QFile::exists(fixRecord()));
+    QVERIFY(TreeSnapshot::take(rootDir) == before);
+    // The download directory is left as it is.
+    QVERIFY(QFile::exists(downloadDir() + QStringLiteral("alpha.zip")));
+}
+
+void TestInstallRun::retryScenario()
+{
+    if (restartRecord.isEmpty())
+        QSKIP("runs as a child process of retryRestartsTheUpdater");
+    VornUpdaterEngine engine;
+    offer(engine, {"alpha"});
+    publish("alpha", package("alpha", {{"bin", "client", "add"}}, {}, "wrong"));
+    QVERIFY(writeFile(restartRecord, "armed\n"));
+    MessageBoxAnswerer boxes({QMessageBox::Ok, QMessageBox::Retry});
+    QCOMPARE(runInEventLoop(engine), 0);
+    QCOMPARE(boxes.count(), 2);
+    QCOMPARE(engine.getLog(), failureLog);
+}
+
+void TestInstallRun::retryRestartsTheUpdater()
+{
+    QTemporaryDir scratch;
+    QVERIFY(scratch.isValid());
+    const QString record = scratch.path() + QStringLiteral("/restart");
+    const QStringList arguments {"retryScenario", "-root", rootDir, "--restart-record", record};
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.start(QCoreApplication::applicationFilePath(), arguments);
+    QVERIFY(child.waitForFinished(60000));
+    QCOMPARE(child.exitCode(), 0);
+    // The restarted instance writes what it was started with.
+    QTRY_VERIFY_WITH_TIMEOUT(readAll(record).startsWith("restarted\n"), 20000);
+    QCOMPARE(QString::fromUtf8(readAll(record)),
+             QStringLiteral("restarted\n") + arguments.join(QLatin1Char('\n')) + '\n');
+}
+
+void TestInstallRun::applicationDirectoryWithBlanksAndQuotes()
+{
+    QTemporaryDir scratch;
+    QVERIFY(scratch.isValid());
+    const QString dir = scratch.path() + QStringLiteral("/Vorn \"IM\" it's; $(x)");
+    QVERIFY(QDir().mkpath(dir));
+    const QString copy = dir + QStringLiteral("/tst_installrun");
+    QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), copy));
+    QVERIFY(QFile::setPermissions(copy, QFile::ReadOwner | QFile::ExeOwner));
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    // The copy runs the success test from its own directory; the script there records its
+    // arguments and the test in the copy compares them with that directory.
+    child.start(copy, {"threePackagesInstall", "emptyListStillRunsTheScript"});
+    QVERIFY(child.waitForFinished(60000));
+    QCOMPARE(child.exitCode(), 0);
+}
+
+int main(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const int recordAt = arguments.indexOf(QStringLiteral("--restart-record"));
+    if (recordAt >= 0) {
+        restartRecord = arguments.value(recordAt + 1);
+        // The instance that a Retry started: record its arguments and end.
+        if (readAll(restartRecord) == "armed\n") {
+            writeFile(restartRecord,
+                      "restarted\n" + arguments.join(QLatin1Char('\n')).toLocal8Bit() + '\n');
+            return 0;
+        }
+    }
+
+    QTemporaryDir scratch;
+    qputenv("TMPDIR", QFile::encodeName(scratch.path()));
+    rootDir = scratch.path() + QStringLiteral("/root");
+    // "-root" reaches the packages through the application's arguments.
+    std::vector<QByteArray> storage;
+    std::vector<char *> appArgv {argv[0]};
+    std::vector<char *> testArgv {argv[0]};
+    const int rootAt = arguments.indexOf(QStringLiteral("-root"));
+    if (rootAt >= 0)
+        rootDir = arguments.value(rootAt + 1);
+    for (int i = 1; i < argc; ++i) {
+        appArgv.push_back(argv[i]);
+        const bool ours
+            = i - 1 == rootAt || i - 1 == rootAt + 1 || i - 1 == recordAt || i - 1 == recordAt + 1;
+        if (!(ours && (rootAt >= 0 || recordAt >= 0)))
+            testArgv.push_back(argv[i]);
+    }
+    if (rootAt < 0) {
+        storage = {QByteArray("-root"), QFile::encodeName(rootDir)};
+        appArgv.push_back(storage[0].data());
+        appArgv.push_back(storage[1].data());
+    }
+    int appArgc = int(appArgv.size());
+    QApplication app(appArgc, appArgv.data());
+    TestInstallRun test;
+    return QTest::qExec(&test, int(testArgv.size()), testArgv.data());
+}
+
+#include "tst_installrun.moc"

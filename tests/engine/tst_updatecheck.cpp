@@ -1,0 +1,448 @@
+#include "fakeupdateserver.h"
+#include "messageboxanswerer.h"
+#include "update.h"
+#include "updatequery.h"
+#include "updatereply.h"
+#include "vornupdaterengine.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QByteArray simpleQuery = "<s><update><component name='core' version='1.0' /></update></s>";
+
+const QString couldNotConnect
+    = QStringLiteral("Couldn't connect to update server. Check your internet connection.");
+const QString communicationFailed = QStringLiteral(
+    "An error occured while comunicating update server. Check your internet connection.");
+
+QByteArray fullRequest(const QByteArray &name, const QByteArray &extra = {})
+{
+    return "<request project='im' name='" + name
+        + "' type='app'>"
+          "<version>2.0</version><description>Core</description>"
+          "<copyrights>(c) Vorn</copyrights><author>Team</author>"
+          "<webpage>http://vorn.example</webpage><email>team@vorn.example</email>"
+          "<changelog>Fixes</changelog><link>http://127.0.0.1/"
+        + name
+        + ".zip</link>"
+          "<critical>false</critical><timestamp>1700000000</timestamp>"
+        + extra + "</request>";
+}
+
+std::vector<std::unique_ptr<Update>> walk(const QByteArray &reply)
+{
+    UpdateReply parser;
+    parser.append(reply);
+    std::vector<std::unique_ptr<Update>> owned;
+    for (Update *update : parser.takeUpdates())
+        owned.emplace_back(update);
+    return owned;
+}
+
+} // namespace
+
+class TestUpdateCheck : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void queryCut_data();
+    void queryCut();
+
+    void replyCompleteness_data();
+    void replyCompleteness();
+    void replyIsBounded();
+    void replyWalk_data();
+    void replyWalk();
+    void replyFields();
+    void replyPolishText();
+    void replyCriticalAndTimestamp_data();
+    void replyCriticalAndTimestamp();
+
+    void exchangeSendsTheCutQuery_data();
+    void exchangeSendsTheCutQuery();
+    void exchangeReplyInManyPieces();
+    void exchangeWaitsForClosingRootTag();
+    void exchangeFailures_data();
+    void exchangeFailures();
+    void messengerThatNeverExits();
+    void failedCheckEmptiesTheList();
+
+private:
+    void writeMessenger(const QByteArray &script);
+
+    QTemporaryDir temp;
+    QString messengerPath;
+};
+
+void TestUpdateCheck::initTestCase()
+{
+    QVERIFY(temp.isValid());
+    // The engine creates its download directory under the temporary location.
+    qputenv("TMPDIR", temp.path().toLocal8Bit());
+    messengerPath = QCoreApplication::applicationDirPath() + QStringLiteral("/vorn");
+}
+
+void TestUpdateCheck::cleanup()
+{
+    QFile::remove(messengerPath);
+}
+
+void TestUpdateCheck::writeMessenger(const QByteArray &script)
+{
+    QFile file(messengerPath);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("#!/bin/sh\n" + script + "\n");
+    file.close();
+    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+}
+
+void TestUpdateCheck::queryCut_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QByteArray>("query");
+    QTest::newRow("junk around") << QByteArray("Loading plugins...\n<s><u/></s>\nbye\n")
+                                 << QByteArray("<s><u/></s>");
+    QTest::newRow("two documents")
+        << QByteArray("<s>one</s> noise <s>two</s>!") << QByteArray("<s>one</s> noise <s>two</s>");
+    QTest::newRow("closing tag only") << QByteArray("x</s>y") << QByteArray();
+    QTest::newRow("opening tag only") << QByteArray("x<s>y") << QByteArray();
+    QTest::newRow("closing tag before opening") << QByteArray("</s> <s>") << QByteArray();
+    QTest::newRow("overlapping tags") << QByteArray("<s>/s>") << QByteArray();
+    QTest::newRow("empty document") << QByteArray("<s></s>") << QByteArray("<s></s>");
+    QTest::newRow("nothing printed") << QByteArray() << QByteArray();
+    QTest::newRow("NUL ends the query early")
+        << QByteArray("<s>ab\0cd</s>", 12) << QByteArray("<s>ab");
+    QTest::newRow("Latin-1 bytes sent as UTF-8")
+        << QByteArray("<s>caf\xe9</s>") << QByteArray("<s>caf\xc3\xa9</s>");
+}
+
+void TestUpdateCheck::queryCut()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(QByteArray, query);
+    QCOMPARE(cutUpdateQuery(output), query);
+}
+
+void TestUpdateCheck::replyCompleteness_data()
+{
+    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<int>("completeAfter"); // index of the piece, -1 for never
+    QTest::newRow("one piece") << QList<QByteArray> {"<update/>"} << 0;
+    QTest::newRow("split before closing root tag")
+        << QList<QByteArray> {"<update><request/>", "</update>"} << 1;
+    QTest::newRow("split inside a tag name")
+        << QList<QByteArray> {"<upd", "ate><x/></upd", "ate>"} << 2;
+    QTest::newRow("declaration first")
+        << QList<QByteArray> {"<?xml version='1.0' encoding='UTF-8'?>", "<a/>"} << 1;
+    QTest::newRow("empty pieces") << QList<QByteArray> {"", "", "<a></a>"} << 2;
+    QTest::newRow("junk after root in the same piece")
+        << QList<QByteArray> {"<a/>junk", "</b>"} << -1;
+    QTest::newRow("malformed never completes")
+        << QList<QByteArray> {"<a><b></a>", "</b></a>"} << -1;
+}
+
+void TestUpdateCheck::replyCompleteness()
+{
+    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(int, completeAfter);
+    UpdateReply reply;
+    for (int i = 0; i < pieces.size(); ++i) {
+        const UpdateReply::Status expected = completeAfter >= 0 && i >= completeAfter
+            ? UpdateReply::Complete
+            : UpdateReply::Incomplete;
+        QCOMPARE(reply.append(pieces.at(i)), expected);
+    }
+}
+
+void TestUpdateCheck::replyIsBounded()
+{
+    UpdateReply reply;
+    reply.append("<update>");
+    const QByteArray filler = QByteArray("<pad/>").repeated(1 << 16);
+    qsizetype sent = 8;
+    while (reply.status() == UpdateReply::Incomplete && sent < 2 * UpdateReply::maximumSize) {
+        reply.append(filler);
+        sent += filler.size();
+    }
+    QCOMPARE(reply.status(), UpdateReply::TooLarge);
+    QVERIFY(sent > UpdateReply::maximumSize);
+    QVERIFY(reply.takeUpdates().isEmpty());
+}
+
+void TestUpdateCheck::replyWalk_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QStringList>("names");
+    QTest::newRow("one update") << "<update>" + fullRequest("core") + "</update>"
+                                << QStringList {"core"};
+    QTest::newRow("document order at any depth") << "<r>" + fullRequest("a") + "<g><h>"
+            + fullRequest("b") + "</h></g>" + fullRequest("c")
+            + "</r>" << QStringList {"a", "b", "c"};
+    QTest::newRow("latest skipped")
+        << "<u>" + fullRequest("a", "<latest/>") + fullRequest("b") + "</u>" << QStringList {"b"};
+    QTest::newRow("noSuchUpdate skipped")
+        << "<u>" + fullRequest("a", "<noSuchUpdate>x</noSuchUpdate>") + "</u>" << QStringList {};
+    QTest::newRow("noSuchComponent skipped")
+        << QByteArray("<u><request name='x'><noSuchComponent/></request></u>") << QStringList {};
+    QTest::newRow("marker deeper down does not count")
+        << "<u>" + fullRequest("a", "<extra><latest/></extra>") + "</u>" << QStringList {"a"};
+    QTest::newRow("marker names are case-sensitive")
+        << "<u>" + fullRequest("a", "<Latest/>") + "</u>" << QStringList {"a"};
+    QTest::newRow("duplicates kept")
+        << "<u>" + fullRequest("a") + fullRequest("a") + "</u>" << QStringList {"a", "a"};
+    QTest::newRow("no requests") << QByteArray("<update><other/></update>") << QStringList {};
+    QTest::newRow("prefixed name is another name")
+        << QByteArray("<u xmlns:x='urn:x'><x:request name='a'/></u>") << QStringList {};
+}
+
+void TestUpdateCheck::replyWalk()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(QStringList, names);
+    QStringList found;
+    for (const auto &update : walk(reply))
+        found << QString::fromStdString(update->getName());
+    QCOMPARE(found, names);
+}
+
+void TestUpdateCheck::replyFields()
+{
+    const auto updates = walk("<u>" + fullRequest("core")
+                              + "<request><version>3</version><version>4</version>"
+                                "<changelog>a<b>b</b><![CDATA[<c>]]></changelog></request></u>");
+    QCOMPARE(updates.size(), size_t(2));
+    const Update &full = *updates[0];
+    QCOMPARE(full.getProject(), std::string("im"));
+    QCOMPARE(full.getName(), std::string("core"));
+    QCOMPARE(full.getType(), std::string("app"));
+    QCOMPARE(full.getVersion(), std::string("2.0"));
+    QCOMPARE(full.getDescription(), std::string("Core"));
+    QCOMPARE(full.getCopyrights(), std::string("(c) Vorn"));
+    QCOMPARE(full.getAuthor(), std::string("Team"));
+    QCOMPARE(full.getWebpage(), std::string("http://vorn.example"));
+    QCOMPARE(full.getEmail(), std::string("team@vorn.example"));
+    QCOMPARE(full.getChangelog(), std::string("Fixes"));
+    QCOMPARE(full.getLink(), std::string("http://127.0.0.1/core.zip"));
+    QCOMPARE(full.isCritical(), false);
+    QCOMPARE(full.getTimestamp(), 1700000000u);
+
+    // Missing attributes and children are empty; the first child of a name wins; nested
+    // text and character data are part of the text.
+    const Update &sparse = *updates[1];
+    QVERIFY(sparse.getProject().empty() && sparse.getName().empty() && sparse.getType().empty());
+    QCOMPARE(sparse.getVersion(), std::string("3"));
+    QCOMPARE(sparse.getChangelog(), std::string("ab<c>"));
+    QVERIFY(sparse.getLink().empty());
+    QCOMPARE(sparse.isCritical(), false);
+    QCOMPARE(sparse.getTimestamp(), 0u);
+}
+
+void TestUpdateCheck::replyPolishText()
+{
+    const QString changelog = QStringLiteral("Poprawiono błędy w oknie rozmowy; źdźbło żółwia");
+    const auto updates = walk("<?xml version='1.0' encoding='UTF-8'?><u><request name='core'>"
+                              "<changelog>"
+                              + changelog.toUtf8() + "</changelog></request></u>");
+    QCOMPARE(updates.size(), size_t(1));
+    QCOMPARE(QByteArray::fromStdString(updates[0]->getChangelog()), changelog.toUtf8());
+
+    const auto latin = walk("<?xml version='1.0' encoding='ISO-8859-2'?><u><request>"
+                            "<description>\xb3\xf3\xbf</description></request></u>");
+    QCOMPARE(latin.size(), size_t(1));
+    QCOMPARE(QString::fromUtf8(QByteArray::fromStdString(latin[0]->getDescription())),
+             QStringLiteral("łóż"));
+}
+
+void TestUpdateCheck::replyCriticalAndTimestamp_data()
+{
+    QTest::addColumn<QByteArray>("critical");
+    QTest::addColumn<QByteArray>("timestamp");
+    QTest::addColumn<bool>("isCritical");
+    QTest::addColumn<uint>("value");
+    QTest::newRow("true") << QByteArray("true") << QByteArray("42") << true << 42u;
+    QTest::newRow("True") << QByteArray("True") << QByteArray("abc") << false << 0u;
+    QTest::newRow("TRUE") << QByteArray("TRUE") << QByteArray("4294967296") << false << 0u;
+    QTest::newRow("one") << QByteArray("1") << QByteArray("4294967295") << false << 4294967295u;
+    QTest::newRow("blank before") << QByteArray(" true") << QByteArray("-1") << false << 0u;
+    QTest::newRow("hex is not decimal") << QByteArray("false") << QByteArray("0x10") << false << 0u;
+}
+
+void TestUpdateCheck::replyCriticalAndTimestamp()
+{
+    QFETCH(QByteArray, critical);
+    QFETCH(QByteArray, timestamp);
+    QFETCH(bool, isCritical);
+    QFETCH(uint, value);
+    const auto updates = walk("<u><request><critical>" + critical + "</critical><timestamp>"
+                              + timestamp + "</timestamp></request></u>");
+    QCOMPARE(updates.size(), size_t(1));
+    QCOMPARE(updates[0]->isCritical(), isCritical);
+    QCOMPARE(updates[0]->getTimestamp(), value);
+}
+
+void TestUpdateCheck::exchangeSendsTheCutQuery_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::newRow("query between noise")
+        << QByteArray("echo 'starting'; printf '%s\\n' \"" + simpleQuery + "\"; echo done >&2")
+        << simpleQuery;
+    QTest::newRow("query on standard error")
+        << QByteArray("printf '%s' \"" + simpleQuery + "\" >&2") << simpleQuery;
+    QTest::newRow("argument is -updatequery")
+        << QByteArray("[ \"$*\" = -updatequery ] && printf '<s>ok</s>'") << QByteArray("<s>ok</s>");
+    QTest::newRow("no query printed") << QByteArray("echo nothing here") << QByteArray();
+    QTest::newRow("non-ASCII byte re-encoded")
+        << QByteArray("printf '<s>\\351</s>'") << QByteArray("<s>\xc3\xa9</s>");
+}
+
+void TestUpdateCheck::exchangeSendsTheCutQuery()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(QByteArray, sent);
+    writeMessenger(script);
+    FakeUpdateServer server;
+    server.setReply({"<update>" + fullRequest("core") + "</update>"});
+    QVERIFY(server.listen());
+    {
+        VornUpdaterEngine engine;
+        MessageBoxAnswerer boxes;
+        QVERIFY(engine.checkUpdates());
+        QCOMPARE(boxes.count(), 0);
+        QVERIFY(engine.updatesAvailable());
+        QCOMPARE(engine.getUpdates().size(), 1);
+    }
+    QCOMPARE(server.receivedOnceClosed(), sent);
+}
+
+void TestUpdateCheck::exchangeReplyInManyPieces()
+{
+    writeMessenger("printf '%s' \"" + simpleQuery + "\"");
+    QByteArray reply = "<?xml version='1.0'?><update>";
+    for (int i = 0; i < 20; ++i)
+        reply += fullRequest("c" + QByteArray::number(i));
+    reply += "</update>";
+    QList<QByteArray> pieces;
+    for (qsizetype at = 0; at < reply.size(); at += 97)
+        pieces << reply.mid(at, 97);
+
+    FakeUpdateServer server;
+    server.setReply(pieces, 2);
+    QVERIFY(server.listen());
+    VornUpdaterEngine engine;
+    QVERIFY(engine.checkUpdates());
+    const QVector<Update *> updates = engine.getUpdates();
+    QCOMPARE(updates.size(), 20);
+    QCOMPARE(updates.first()->getName(), std::string("c0"));
+    QCOMPARE(updates.last()->getName(), std::string("c19"));
+}
+
+void TestUpdateCheck::exchangeWaitsForClosingRootTag()
+{
+    writeMessenger("printf '%s' \"" + simpleQuery + "\"");
+    FakeUpdateServer server;
+    server.setReply({"<update>" + fullRequest("core"), "</update>"}, 400);
+    QVERIFY(server.listen());
+    VornUpdaterEngine engine;
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(engine.checkUpdates());
+    QVERIFY(clock.elapsed() >= 350);
+    QCOMPARE(engine.getUpdates().size(), 1);
+}
+
+void TestUpdateCheck::exchangeFailures_data()
+{
+    QTest::addColumn<bool>("serverUp");
+    QTest::addColumn<int>("behaviour");
+    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("connection refused") << false << 0 << QList<QByteArray> {} << couldNotConnect;
+    QTest::newRow("server silent")
+        << true << int(FakeUpdateServer::Silent) << QList<QByteArray> {} << communicationFailed;
+    QTest::newRow("closed before the reply is complete")
+        << true << int(FakeUpdateServer::AnswerAndClose) << QList<QByteArray> {"<update><request>"}
+        << communicationFailed;
+    QTest::newRow("reply that never becomes well-formed")
+        << true << int(FakeUpdateServer::Answer) << QList<QByteArray> {"<a></b>"}
+        << communicationFailed;
+    QTest::newRow("endless reply")
+        << true << int(FakeUpdateServer::Endless) << QList<QByteArray> {} << communicationFailed;
+}
+
+void TestUpdateCheck::exchangeFailures()
+{
+    QFETCH(bool, serverUp);
+    QFETCH(int, behaviour);
+    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(QString, message);
+    writeMessenger("printf '%s' \"" + simpleQuery + "\"");
+    FakeUpdateServer server;
+    server.setBehaviour(FakeUpdateServer::Behaviour(behaviour));
+    server.setReply(pieces);
+    if (serverUp)
+        QVERIFY(server.listen());
+
+    VornUpdaterEngine engine;
+    engine.setCheckTimeouts(1500, 60000);
+    MessageBoxAnswerer boxes;
+    QVERIFY(!engine.checkUpdates());
+    QVERIFY(!engine.updatesAvailable());
+    QCOMPARE(boxes.count(), 1);
+    const MessageBoxAnswerer::Box &box = boxes.last();
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(box.title, QStringLiteral("Check updates"));
+    QCOMPARE(box.text, message);
+    QCOMPARE(box.buttons, QList<QMessageBox::StandardButton> {QMessageBox::Ok});
+    QCOMPARE(box.defaultButton, QMessageBox::Ok);
+}
+
+void TestUpdateCheck::messengerThatNeverExits()
+{
+    writeMessenger("printf '%s' \"" + simpleQuery + "\"; exec sleep 60");
+    FakeUpdateServer server;
+    server.setReply({"<update>" + fullRequest("core") + "</update>"});
+    QVERIFY(server.listen());
+    {
+        VornUpdaterEngine engine;
+        engine.setCheckTimeouts(30000, 500);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(engine.checkUpdates());
+        QVERIFY(clock.elapsed() < 20000);
+        QCOMPARE(engine.getUpdates().size(), 1);
+    }
+    QCOMPARE(server.receivedOnceClosed(), simpleQuery);
+}
+
+void TestUpdateCheck::failedCheckEmptiesTheList()
+{
+    writeMessenger("printf '%s' \"" + simpleQuery + "\"");
+    VornUpdaterEngine engine;
+    {
+        FakeUpdateServer server;
+        server.setReply({"<update>" + fullRequest("a") + fullRequest("b") + "</update>"});
+        QVERIFY(server.listen());
+        QVERIFY(engine.checkUpdates());
+        QCOMPARE(engine.getUpdates().size(), 2);
+    }
+    engine.setCheckTimeouts(1000, 60000);
+    MessageBoxAnswerer boxes;
+    // Nothing listens any more: the second check fails and must not keep the first's updates.
+    QVERIFY(!engine.checkUpdates());
+    QVERIFY(!engine.updatesAvailable());
+    QCOMPARE(boxes.count(), 1);
+}
+
+QTEST_MAIN(TestUpdateCheck)
+#include "tst_updatecheck.moc"
