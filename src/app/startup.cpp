@@ -1,0 +1,98 @@
+#include "startup.h"
+
+#include "vornchangelogdialog.h"
+#include "vorndownloaddialog.h"
+#include "vornupdaterengine.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QTranslator>
+
+#include <exception>
+
+// Outside any namespace: the macro declares the bundle's initialiser at block scope.
+static void registerBundle()
+{
+    Q_INIT_RESOURCE(updater);
+}
+
+namespace Startup {
+
+namespace {
+
+QString updateTitle()
+{
+    return QCoreApplication::translate("translation", "Update", "program update");
+}
+
+} // namespace
+
+bool isQuietMode(const QStringList &arguments)
+{
+    return arguments.mid(1).contains(QStringLiteral("-q"));
+}
+
+bool privateQtIsBroken(const QString &applicationDir)
+{
+    static const char *const guardedLibraries[] = {
+        "libphonon.so.4", "libQtGui.so.4",     "libQtOpenGL.so.4", "libQtXml.so.4",
+        "libQtCore.so.4", "libQtNetwork.so.4", "libQtWebKit.so.4",
+    };
+    for (const char *library : guardedLibraries) {
+        const QFileInfo info(applicationDir + QStringLiteral("/qt_libs/") + QLatin1String(library));
+        // A dangling link does not exist and passes.
+        if (info.exists() && info.isSymLink()) {
+            QMessageBox::critical(
+                nullptr, updateTitle(),
+                QCoreApplication::translate(
+                    "translation", "Detected symlinks to qt library. Aborting updater!", "nc"));
+            return true;
+        }
+    }
+    return false;
+}
+
+int guarded(const std::function<int()> &body)
+{
+    try {
+        return body();
+    } catch (const std::exception &e) {
+        QMessageBox::critical(nullptr, updateTitle(), QString::fromLatin1(e.what()));
+        return 1;
+    } catch (...) {
+        return 1;
+    }
+}
+
+int run(QApplication &app)
+{
+    registerBundle();
+    QTranslator translator;
+    if (privateQtIsBroken(QCoreApplication::applicationDirPath()))
+        return 1;
+    if (translator.load(QStringLiteral(":/languages/vorn_pl_PL.qm")))
+        app.installTranslator(&translator);
+    const bool quiet = isQuietMode(app.arguments());
+
+    return guarded([&] {
+        VornUpdaterEngine engine;
+        if (!engine.checkUpdates())
+            return 0;
+        if (engine.updatesAvailable()) {
+            // The controllers delete themselves once their window is gone.
+            if (quiet)
+                new VornDownloadDialog(&engine);
+            else
+                new VornChangelogDialog(&engine);
+            return app.exec();
+        }
+        if (!quiet)
+            QMessageBox::information(
+                nullptr, updateTitle(),
+                QCoreApplication::translate("translation", "No updates available.", "nc"));
+        return 0;
+    });
+}
+
+} // namespace Startup

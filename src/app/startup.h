@@ -1,0 +1,28 @@
+#ifndef STARTUP_H
+#define STARTUP_H
+
+#include <QStringList>
+
+#include <functional>
+
+class QApplication;
+
+namespace Startup {
+
+// True when an argument after the program name is exactly "-q".
+bool isQuietMode(const QStringList &arguments);
+
+// True when one of the messenger's private Qt libraries in qt_libs/ is a symbolic link;
+// the user has then been told.
+bool privateQtIsBroken(const QString &applicationDir);
+
+// Runs body; an exception that escapes it is shown (std::exception) or swallowed, and
+// gives exit code 1.
+int guarded(const std::function<int()> &body);
+
+// The whole run after the application object exists; returns the exit code.
+int run(QApplication &app);
+
+} // namespace Startup
+
+#endif // STARTUP_H

@@ -1,0 +1,40 @@
+#ifndef WINDOWFORM_H
+#define WINDOWFORM_H
+
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+class QObject;
+
+// Builds a window from a form of the resource bundle and looks up its children. A window
+// controller checks isComplete() before it wires anything, so that a form that cannot be read
+// or lacks a child stops the run with a message instead of a crash.
+class WindowForm
+{
+public:
+    explicit WindowForm(const QString &resourcePath);
+
+    QWidget *window() const { return root; }
+
+    template<class T> T *child(const char *name)
+    {
+        T *found = root ? root->findChild<T *>(QLatin1String(name)) : nullptr;
+        if (!found)
+            missing << QLatin1String(name);
+        return found;
+    }
+
+    bool isComplete() const { return root && missing.isEmpty(); }
+
+    // Tells the user that the window cannot be shown, drops it and ends the application
+    // (once its event loop runs). `controller` is deleted with it.
+    void refuse(QObject *controller);
+
+private:
+    QString path;
+    QWidget *root = nullptr;
+    QStringList missing;
+};
+
+#endif // WINDOWFORM_H

@@ -1,0 +1,474 @@
+#include "fakeupdateserver.h"
+#include "httptestserver.h"
+#include "messageboxanswerer.h"
+#include "vornchangelogdialog.h"
+#include "vornconfig.h"
+#include "vorndownloaddialog.h"
+#include "vorninstalldialog.h"
+#include "vornsummarydialog.h"
+#include "vornupdaterengine.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTranslator>
+#include <QtTest>
+
+namespace {
+
+QWidget *shownWindow(const QString &name)
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (widget->objectName() == name && widget->isVisible())
+            return widget;
+    }
+    return nullptr;
+}
+
+template<class T> T *child(const QString &window, const char *name)
+{
+    QWidget *root = shownWindow(window);
+    return root ? root->findChild<T *>(QLatin1String(name)) : nullptr;
+}
+
+// Lets closed windows and their controllers go, as the event loop would.
+void settle()
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+// Runs the application's event loop until the last window closes or the run quits; 99 when
+// neither happens in time.
+int runEventLoop()
+{
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
+    guard.start(20000);
+    return QCoreApplication::exec();
+}
+
+QByteArray request(const QByteArray &name, const QByteArray &version, const QByteArray &description,
+                   const QByteArray &changelog)
+{
+    return "<request project='im' name='" + name + "' type='plugin'><version>" + version
+        + "</version><description>" + description + "</description><changelog>" + changelog
+        + "</changelog><link>http://127.0.0.1/" + name + ".zip</link></request>";
+}
+
+// A package whose body waits after its first piece, so that the run stays in the download.
+HttpTestServer::Response heldPackage()
+{
+    HttpTestServer::Response response = HttpTestServer::Response::generated(1 << 20);
+    response.pieces = {1000};
+    return response;
+}
+
+} // namespace
+
+class TestWindows : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void changelogText_data();
+    void changelogText();
+    void changelogToggle_data();
+    void changelogToggle();
+    void downloadLaterEndsTheRun_data();
+    void downloadLaterEndsTheRun();
+    void downloadNowHandsOverToTheDownload();
+    void downloadStartsOnlyInTheEventLoop();
+    void downloadWindowFollowsTheEngine_data();
+    void downloadWindowFollowsTheEngine();
+    void cancel_data();
+    void cancel();
+    void errorClosesTheWindowBeforeItsBox_data();
+    void errorClosesTheWindowBeforeItsBox();
+    void installHandsOverToTheSummary_data();
+    void installHandsOverToTheSummary();
+    void closeEndsTheRunWithZero();
+
+private:
+    void offer(VornUpdaterEngine &engine, const QByteArray &requests);
+    void setPolish(bool polish);
+
+    QTemporaryDir temp;
+    QTranslator translator;
+    std::unique_ptr<HttpTestServer> web;
+};
+
+void TestWindows::initTestCase()
+{
+    Q_INIT_RESOURCE(updater);
+    QVERIFY(translator.load(QStringLiteral(":/languages/vorn_pl_PL.qm")));
+    qputenv("TMPDIR", QFile::encodeName(temp.path()));
+    // Plug-in packages install below the home directory.
+    qputenv("HOME", QFile::encodeName(temp.path()));
+    const QString messenger = QCoreApplication::applicationDirPath() + QStringLiteral("/vorn");
+    QFile script(messenger);
+    QVERIFY(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    script.write("#!/bin/sh\nprintf '<s></s>'\n");
+    script.close();
+    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+}
+
+void TestWindows::init()
+{
+    web = std::make_unique<HttpTestServer>();
+    QVERIFY(web->listen());
+}
+
+void TestWindows::cleanup()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        widget->close();
+    settle();
+    web.reset();
+    setPolish(false);
+}
+
+void TestWindows::setPolish(bool polish)
+{
+    if (polish)
+        QCoreApplication::installTranslator(&translator);
+    else
+        QCoreApplication::removeTranslator(&translator);
+}
+
+void TestWindows::offer(VornUpdaterEngine &engine, const QByteArray &requests)
+{
+    FakeUpdateServer server;
+    server.setReply({"<?xml version='1.0' encoding='UTF-8'?><update>" + requests + "</update>"});
+    QVERIFY(server.listen());
+    QVERIFY(engine.checkUpdates());
+}
+
+void TestWindows::changelogText_data()
+{
+    QTest::addColumn<QByteArray>("requests");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("one update") << request("core", "2.0", "Vorn core", "Fixed crashes.")
+                                << QStringLiteral("Vorn core\nZmiany w wersji 2.0\nFixed crashes.");
+    QTest::newRow("three updates")
+        << request("a", "1", "A", "a1\na2") + request("b", "2", "B", "b")
+            + request("c", "3", "C", "c")
+        << QStringLiteral("A\nZmiany w wersji 1\na1\na2\n\nB\nZmiany w wersji 2\nb\n\n"
+                          "C\nZmiany w wersji 3\nc");
+    QTest::newRow("empty description and version")
+        << request("core", "", "", "Only fixes")
+        << QStringLiteral("\nZmiany w wersji \nOnly fixes");
+    QTest::newRow("Polish letters and markup")
+        << request("core", "2.1", QStringLiteral("Komunikator Vorn").toUtf8(),
+                   QStringLiteral("Poprawiono błędy; źdźbło &lt;b&gt;żółw&lt;/b&gt;").toUtf8())
+        << QStringLiteral("Komunikator Vorn\nZmiany w wersji 2.1\nPoprawiono błędy; źdźbło "
+                          "<b>żółw</b>");
+}
+
+void TestWindows::changelogText()
+{
+    QFETCH(QByteArray, requests);
+    QFETCH(QString, text);
+    for (bool polish : {false, true}) {
+        setPolish(polish);
+        VornUpdaterEngine engine;
+        offer(engine, requests);
+        new VornChangelogDialog(&engine);
+        auto *details
+            = child<QPlainTextEdit>("Updater_Changelog_MainWindow", "Updater_Changelog_Details");
+        QVERIFY(details);
+        QCOMPARE(details->toPlainText(), text);
+        QVERIFY(details->isHidden());
+        shownWindow("Updater_Changelog_MainWindow")->close();
+        settle();
+    }
+}
+
+void TestWindows::changelogToggle_data()
+{
+    QTest::addColumn<bool>("polish");
+    QTest::addColumn<QStringList>("texts");
+    QTest::newRow("English") << false
+                             << QStringList {"Show changelog", "Hide changelog", "Show changelog"};
+    QTest::newRow("Polish") << true
+                            << QStringList {"Pokaż listę zmian", "Ukryj listę zmian",
+                                            "Pokaż listę zmian"};
+}
+
+void TestWindows::changelogToggle()
+{
+    QFETCH(bool, polish);
+    QFETCH(QStringList, texts);
+    setPolish(polish);
+    VornUpdaterEngine engine;
+    offer(engine, request("core", "2.0", "Core", "line\nline\nline"));
+    new VornChangelogDialog(&engine);
+    QWidget *window = shownWindow("Updater_Changelog_MainWindow");
+    QVERIFY(window);
+    auto *button = window->findChild<QPushButton *>("Updater_Changelog_ViewChangelog");
+    auto *details = window->findChild<QPlainTextEdit *>("Updater_Changelog_Details");
+    QCOMPARE(window->windowTitle(),
+             polish ? QStringLiteral("Aktualizuj") : QStringLiteral("Update"));
+
+    const int compact = window->height();
+    QCOMPARE(button->text(), texts.at(0));
+    button->click();
+    QCOMPARE(button->text(), texts.at(1));
+    QVERIFY(details->isVisible());
+    QVERIFY2(window->height() > compact, qPrintable(QString::number(window->height())));
+    QCOMPARE(window->width(), 450);
+    button->click();
+    QCOMPARE(button->text(), texts.at(2));
+    QVERIFY(!details->isVisible());
+    QCOMPARE(window->height(), compact);
+    QCOMPARE(window->width(), 450);
+}
+
+void TestWindows::downloadLaterEndsTheRun_data()
+{
+    QTest::addColumn<bool>("byButton");
+    QTest::newRow("Download later") << true;
+    QTest::newRow("window closed") << false;
+}
+
+void TestWindows::downloadLaterEndsTheRun()
+{
+    QFETCH(bool, byButton);
+    VornUpdaterEngine engine;
+    offer(engine, request("core", "2.0", "Core", "x"));
+    new VornChangelogDialog(&engine);
+    QWidget *window = shownWindow("Updater_Changelog_MainWindow");
+    QVERIFY(window);
+    QPointer<QWidget> guard(window);
+    QTimer::singleShot(0, window, [window, byButton] {
+        if (byButton)
+            window->findChild<QPushButton *>("Updater_Changelog_DownloadLater")->click();
+        else
+            window->close();
+    });
+    QCOMPARE(runEventLoop(), 0);
+    settle();
+    QVERIFY(!guard); // deleted on close
+    QVERIFY(!shownWindow("Updater_Download_MainWindow"));
+    QVERIFY(web->requests().isEmpty());
+}
+
+void TestWindows::downloadNowHandsOverToTheDownload()
+{
+    VornUpdaterEngine engine;
+    offer(engine, request("core", "2.0", "Core", "x"));
+    web->serve("/core.zip", heldPackage());
+    new VornChangelogDialog(&engine);
+    child<QPushButton>("Updater_Changelog_MainWindow", "Updater_Changelog_DownloadNow")->click();
+    QVERIFY(!shownWindow("Updater_Changelog_MainWindow"));
+    QVERIFY(shownWindow("Updater_Download_MainWindow"));
+    QVERIFY(web->requests().isEmpty());
+    QTRY_VERIFY(!web->requests().isEmpty());
+    QCOMPARE(web->requests().first().line(), QStringLiteral("HEAD /core.zip"));
+}
+
+void TestWindows::downloadStartsOnlyInTheEventLoop()
+{
+    VornUpdaterEngine engine;
+    offer(engine, request("core", "2.0", "Core", "x"));
+    web->serve("/core.zip", heldPackage());
+    QSignalSpy named(&engine, &VornUpdaterEngine::downloadFile);
+    new VornDownloadDialog(&engine);
+    QWidget *window = shownWindow("Updater_Download_MainWindow");
+    QVERIFY(window);
+    QCOMPARE(window->size(), QSize(450, 189));
+    QVERIFY(web->requests().isEmpty());
+    QVERIFY(named.isEmpty());
+    QTRY_COMPARE(named.count(), 1);
+    QCOMPARE(web->requestLines().first(), QStringLiteral("HEAD /core.zip"));
+}
+
+void TestWindows::downloadWindowFollowsTheEngine_data()
+{
+    QTest::addColumn<bool>("polish");
+    QTest::addColumn<QStringList>("texts"); // title, label, button
+    QTest::newRow("English") << false << QStringList {"Update", "Downloading...", "Cancel"};
+    QTest::newRow("Polish") << true << QStringList {"Aktualizuj", "Pobieranie...", "Anuluj"};
+}
+
+void TestWindows::downloadWindowFollowsTheEngine()
+{
+    QFETCH(bool, polish);
+    QFETCH(QStringList, texts);
+    setPolish(polish);
+    VornUpdaterEngine engine;
+    new VornDownloadDialog(&engine);
+    QWidget *window = shownWindow("Updater_Download_MainWindow");
+    QVERIFY(window);
+    auto *bar = window->findChild<QProgressBar *>("Updater_Download_Progress");
+    auto *label = window->findChild<QLabel *>("Updater_Download_ProgressText");
+    QCOMPARE(window->windowTitle(), texts.at(0));
+    QCOMPARE(label->text(), texts.at(1));
+    QCOMPARE(window->findChild<QPushButton *>("Updater_Download_Cancel")->text(), texts.at(2));
+    QCOMPARE(bar->value(), 0);
+    for (int value : {5, 37, 100}) {
+        emit engine.downloadProgress(value);
+        QCOMPARE(bar->value(), value);
+    }
+    emit engine.downloadFile(QStringLiteral("core"));
+    QCOMPARE(label->text(), QStringLiteral("core"));
+    emit engine.downloadFile(QStringLiteral("plugin-emoji"));
+    QCOMPARE(label->text(), QStringLiteral("plugin-emoji"));
+}
+
+void TestWindows::cancel_data()
+{
+    QTest::addColumn<bool>("whileFetching");
+    QTest::newRow("while sizing") << false;
+    QTest::newRow("while fetching") << true;
+}
+
+void TestWindows::cancel()
+{
+    QFETCH(bool, whileFetching);
+    VornUpdaterEngine engine;
+    offer(engine, request("core", "2.0", "Core", "x"));
+    web->serve("/core.zip", heldPackage());
+    QSignalSpy errors(&engine, &VornUpdaterEngine::error);
+    QSignalSpy finished(&engine, &VornUpdaterEngine::downloadFinished);
+    MessageBoxAnswerer boxes;
+
+    new VornDownloadDialog(&engine);
+    auto *cancel = child<QPushButton>("Updater_Download_MainWindow", "Updater_Download_Cancel");
+    QVERIFY(cancel);
+    if (whileFetching)
+        connect(&engine, &VornUpdaterEngine::downloadProgress, cancel, &QPushButton::click,
+                Qt::SingleShotConnection);
+    else
+        // Queued after the window's own start of the download: the sizes are not known yet.
+        QTimer::singleShot(0, cancel, &QPushButton::click);
+    QCOMPARE(runEventLoop(), 0);
+    QVERIFY(!shownWindow("Updater_Download_MainWindow"));
+    QCOMPARE(errors.count(), 0);
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(boxes.count(), 0);
+    QCOMPARE(web->requestLines().contains(QStringLiteral("GET /core.zip")), whileFetching);
+}
+
+void TestWindows::errorClosesTheWindowBeforeItsBox_data()
+{
+    QTest::addColumn<bool>("polish");
+    QTest::newRow("English") << false;
+    QTest::newRow("Polish: the title stays English") << true;
+}
+
+void TestWindows::errorClosesTheWindowBeforeItsBox()
+{
+    QFETCH(bool, polish);
+    setPolish(polish);
+    VornUpdaterEngine engine;
+    new VornDownloadDialog(&engine);
+    QPointer<QWidget> window = shownWindow("Updater_Download_MainWindow");
+    QVERIFY(window);
+    MessageBoxAnswerer boxes;
+    bool windowShownDuringBox = true;
+    boxes.setBeforeAnswer([&](const MessageBoxAnswerer::Box &) {
+        windowShownDuringBox = window && window->isVisible();
+    });
+    emit engine.error(QStringLiteral("Connection refused"));
+    QCOMPARE(boxes.count(), 1);
+    QVERIFY(!windowShownDuringBox);
+    QCOMPARE(boxes.last().icon, QMessageBox::Critical);
+    QCOMPARE(boxes.last().title, QStringLiteral("Update"));
+    QCOMPARE(boxes.last().text, QStringLiteral("Connection refused"));
+}
+
+void TestWindows::installHandsOverToTheSummary_data()
+{
+    QTest::addColumn<bool>("polish");
+    QTest::addColumn<bool>("succeed");
+    QTest::addColumn<QStringList>("texts"); // status, instruction, button
+    QTest::newRow("success, English")
+        << false << true
+        << QStringList {"Installation complete",
+                        "To complete the update process please restart Vorn instant "
+                        "messenger.",
+                        "Close"};
+    QTest::newRow("success, Polish")
+        << true << true
+        << QStringList {"Aktualizacje zainstalowane pomyślnie",
+                        "By zakończyć proces instalacji należy uruchomić ponownie komunikator.",
+                        "Zamknij"};
+    QTest::newRow("failure, English")
+        << false << false
+        << QStringList {"Installation failed",
+                        "Please reinstall application with package from official web page",
+                        "Close"};
+    QTest::newRow("failure, Polish")
+        << true << false
+        << QStringList {"Aktualizacja nie powiodła się",
+                        "Prosze pobrać i zainstalować vorn ze strony " VORN_WEB_PAGE, "Zamknij"};
+}
+
+void TestWindows::installHandsOverToTheSummary()
+{
+    QFETCH(bool, polish);
+    QFETCH(bool, succeed);
+    QFETCH(QStringList, texts);
+    setPolish(polish);
+    VornUpdaterEngine engine;
+    QSignalSpy installNames(&engine, &VornUpdaterEngine::installFile);
+    MessageBoxAnswerer boxes({QMessageBox::Ok, QMessageBox::Abort});
+    if (succeed) {
+        // No update: the download window hands over and the run succeeds at once.
+        new VornDownloadDialog(&engine);
+        emit engine.downloadFinished();
+    } else {
+        // A package that was never downloaded fails to install.
+        offer(engine, request("core", "2.0", "Core", "x"));
+        new VornInstallDialog(&engine);
+    }
+
+    QVERIFY(!shownWindow("Updater_Download_MainWindow"));
+    QVERIFY(!shownWindow("Updater_Install_MainWindow"));
+    QWidget *summary = shownWindow("Updater_Summary_MainWindow");
+    QVERIFY(summary);
+    QCOMPARE(summary->findChild<QLabel *>("Updater_Summary_Status")->text(), texts.at(0));
+    QCOMPARE(summary->findChild<QLabel *>("Updater_Summary_Instruction")->text(), texts.at(1));
+    QCOMPARE(summary->findChild<QPushButton *>("Updater_Summary_Restart")->text(), texts.at(2));
+    auto *details = summary->findChild<QPlainTextEdit *>("Updater_Summary_Details");
+    QCOMPARE(details->toPlainText(), engine.getLog());
+    QVERIFY(details->isVisible());
+    QVERIFY(details->isReadOnly());
+    if (!succeed) {
+        QCOMPARE(details->toPlainText(),
+                 QStringLiteral("An error occured while installing updates"));
+        QCOMPARE(installNames.count(), 2); // the package, then the rollback
+        QCOMPARE(boxes.count(), 2);
+    }
+    // "View details" hides and shows the log.
+    auto *view = summary->findChild<QPushButton *>("Updater_Summary_ViewDetails");
+    view->click();
+    QVERIFY(!details->isVisible());
+    view->click();
+    QVERIFY(details->isVisible());
+}
+
+void TestWindows::closeEndsTheRunWithZero()
+{
+    VornUpdaterEngine engine;
+    new VornSummaryDialog(&engine);
+    auto *close = child<QPushButton>("Updater_Summary_MainWindow", "Updater_Summary_Restart");
+    QVERIFY(close);
+    QSignalSpy quitting(qApp, &QCoreApplication::aboutToQuit);
+    QTimer::singleShot(0, close, &QPushButton::click);
+    QCOMPARE(runEventLoop(), 0);
+    QCOMPARE(quitting.count(), 1);
+}
+
+QTEST_MAIN(TestWindows)
+#include "tst_windows.moc"
