@@ -146,6 +146,18 @@
         <translation>Nie udało się zaktualizować archiwum</translation>
     </message>
     <message>
+        <source>The updater is damaged and cannot show its window (%1 is missing).</source>
+        <translation>Aktualizator jest uszkodzony i nie może wyświetlić okna (brak %1).</translation>
+    </message>
+    <message>
+        <source>Refusing to store package %1: its address leaves the download directory.</source>
+        <translation>Odmowa zapisania pakietu %1: jego adres wskazuje poza katalog pobierania.</translation>
+    </message>
+    <message>
+        <source>Download of %1 failed: HTTP %2</source>
+        <translation>Pobieranie pakietu %1 nie powiodło się: HTTP %2</translation>
+    </message>
+    <message>
         <source>Cannot read file from archive!</source>
         <translation type="unfinished"></translation>
     </message>

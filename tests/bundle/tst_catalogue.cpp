@@ -136,6 +136,16 @@ void TestCatalogue::addRows()
         "Please reinstall application with package from official web page", "nc",
         pl("Prosze pobrać i zainstalować vorn ze strony ") + webPage());
 
+    // Texts of our own beyond the original set.
+    row("damaged window", "translation",
+        "The updater is damaged and cannot show its window (%1 is missing).", "nc",
+        pl("Aktualizator jest uszkodzony i nie może wyświetlić okna (brak %1)."));
+    row("address leaves download directory", "translation",
+        "Refusing to store package %1: its address leaves the download directory.", "nc",
+        pl("Odmowa zapisania pakietu %1: jego adres wskazuje poza katalog pobierania."));
+    row("download status", "translation", "Download of %1 failed: HTTP %2", "nc",
+        pl("Pobieranie pakietu %1 nie powiodło się: HTTP %2"));
+
     row("download dialog title has no row", "VornDownloadDialog", "Update", "", english("Update"));
     row("download dialog title has no row, nc", "VornDownloadDialog", "Update", "nc",
         english("Update"));

@@ -7,6 +7,7 @@
 #include "vorninstalldialog.h"
 #include "vornsummarydialog.h"
 #include "vornupdaterengine.h"
+#include "windowform.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -97,6 +98,8 @@ private slots:
     void installHandsOverToTheSummary_data();
     void installHandsOverToTheSummary();
     void closeEndsTheRunWithZero();
+    void damagedFormStopsTheRun_data();
+    void damagedFormStopsTheRun();
 
 private:
     void offer(VornUpdaterEngine &engine, const QByteArray &requests);
@@ -468,6 +471,47 @@ void TestWindows::closeEndsTheRunWithZero()
     QTimer::singleShot(0, close, &QPushButton::click);
     QCOMPARE(runEventLoop(), 0);
     QCOMPARE(quitting.count(), 1);
+}
+
+void TestWindows::damagedFormStopsTheRun_data()
+{
+    QTest::addColumn<bool>("formExists");
+    QTest::addColumn<QString>("missing");
+    QTest::newRow("form cannot be read") << false << QString();
+    QTest::newRow("child missing") << true << QStringLiteral("Updater_Test_Button");
+}
+
+void TestWindows::damagedFormStopsTheRun()
+{
+    QFETCH(bool, formExists);
+    QFETCH(QString, missing);
+    const QString path = temp.path() + QStringLiteral("/Damaged.ui");
+    QFile::remove(path);
+    if (formExists) {
+        QFile form(path);
+        QVERIFY(form.open(QIODevice::WriteOnly));
+        form.write("<ui version=\"4.0\"><class>Damaged</class><widget class=\"QWidget\" "
+                   "name=\"Damaged\"/></ui>");
+    }
+    QPointer<QObject> controller = new QObject;
+    MessageBoxAnswerer boxes;
+    // Inside the event loop, as a window controller runs; the run then ends with a failure.
+    QTimer::singleShot(0, this, [&] {
+        WindowForm form(path);
+        QCOMPARE(form.window() != nullptr, formExists);
+        QVERIFY(!form.child<QPushButton>("Updater_Test_Button"));
+        QVERIFY(!form.isComplete());
+        form.refuse(controller);
+        QVERIFY(!form.window());
+    });
+    QCOMPARE(runEventLoop(), 1);
+    QCOMPARE(boxes.count(), 1);
+    QCOMPARE(boxes.last().icon, QMessageBox::Critical);
+    QCOMPARE(boxes.last().text,
+             QStringLiteral("The updater is damaged and cannot show its window (%1 is missing).")
+                     .arg(formExists ? missing : path));
+    settle();
+    QVERIFY(!controller);
 }
 
 QTEST_MAIN(TestWindows)
