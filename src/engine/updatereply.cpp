@@ -1,8 +1,11 @@
 #include "updatereply.h"
 
+#include "packagecheck.h"
 #include "update.h"
 
 #include <QDomDocument>
+
+#include <optional>
 
 namespace {
 
@@ -15,6 +18,22 @@ std::string utf8(const QString &text)
 QString childText(const QDomElement &element, const QString &name)
 {
     return element.firstChildElement(name).text();
+}
+
+// The text of the first direct child element of that name, nullopt if there is none.
+std::optional<QString> optionalChildText(const QDomElement &element, const QString &name)
+{
+    const QDomElement child = element.firstChildElement(name);
+    if (child.isNull())
+        return std::nullopt;
+    return child.text();
+}
+
+PackageCheck checkFrom(const QDomElement &request)
+{
+    return PackageCheck::fromReply(optionalChildText(request, QStringLiteral("sha256")),
+                                   optionalChildText(request, QStringLiteral("signature")),
+                                   optionalChildText(request, QStringLiteral("size")));
 }
 
 bool offersNothing(const QDomElement &request)
@@ -65,6 +84,8 @@ UpdateReply::Status UpdateReply::append(const QByteArray &bytes)
     // exchange ends when the server falls silent or closes, as for any incomplete reply.
     if (reader.hasError() && reader.error() != QXmlStreamReader::PrematureEndOfDocumentError)
         return state;
+    // Without namespaces, as the document is read below: an undeclared prefix is no error.
+    reader.setNamespaceProcessing(false);
     reader.addData(bytes);
     while (!reader.atEnd()) {
         if (reader.readNext() == QXmlStreamReader::EndDocument) {
@@ -80,16 +101,21 @@ UpdateReply::Status UpdateReply::append(const QByteArray &bytes)
     return state;
 }
 
-QVector<Update *> UpdateReply::takeUpdates() const
+QVector<Update *> UpdateReply::takeUpdates(QVector<PackageCheck> *checks) const
 {
     QVector<Update *> updates;
+    if (checks)
+        checks->clear();
     if (state != Complete)
         return updates;
     const QDomNodeList requests = document.elementsByTagName(QStringLiteral("request"));
     for (int i = 0; i < requests.size(); ++i) {
         const QDomElement request = requests.at(i).toElement();
-        if (!offersNothing(request))
-            updates.append(updateFrom(request));
+        if (offersNothing(request))
+            continue;
+        updates.append(updateFrom(request));
+        if (checks)
+            checks->append(checkFrom(request));
     }
     return updates;
 }

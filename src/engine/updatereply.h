@@ -7,6 +7,7 @@
 #include <QXmlStreamReader>
 
 class Update;
+struct PackageCheck;
 
 // The update server's reply as it arrives. The reply has no framing: it is complete as soon
 // as the bytes received form a well-formed XML document. Completeness is tracked over the new
@@ -23,7 +24,9 @@ public:
     Status status() const { return state; }
 
     // The offered updates of a complete reply, in document order; the caller owns them.
-    QVector<Update *> takeUpdates() const;
+    // checks, when given, receives what the reply says to verify each package by, in the
+    // same order.
+    QVector<Update *> takeUpdates(QVector<PackageCheck> *checks = nullptr) const;
 
 private:
     QByteArray buffer;

@@ -1,5 +1,8 @@
 #include "vornupdaterengine.h"
 
+#include "archiveextractor.h"
+#include "downloaddirectory.h"
+#include "installjournal.h"
 #include "removedir.h"
 #include "update.h"
 #include "updatequery.h"
@@ -16,8 +19,11 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <cerrno>
+#include <fcntl.h>
 #include <limits>
 #include <memory>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -39,10 +45,15 @@ void showCheckFailure(const char *text)
 } // namespace
 
 VornUpdaterEngine::VornUpdaterEngine()
+    : VornUpdaterEngine(PackageVerifier::buildTimeKeys())
+{ }
+
+VornUpdaterEngine::VornUpdaterEngine(const QStringList &packageKeys)
+    : verifier(packageKeys)
 {
     downloadDir = QStandardPaths::writableLocation(QStandardPaths::TempLocation)
         + QStringLiteral("/tupdates/");
-    QDir().mkpath(downloadDir);
+    DownloadDirectory::create(downloadDir);
 
     connect(&http, &HttpClient::requestFinished, this, &VornUpdaterEngine::requestFinished);
     connect(&http, &HttpClient::dataReadProgress, this, &VornUpdaterEngine::dataReadProgress);
@@ -80,6 +91,22 @@ void VornUpdaterEngine::clearUpdates()
 {
     qDeleteAll(updates);
     updates.clear();
+    checks.clear();
+}
+
+void VornUpdaterEngine::recoverInterruptedRun()
+{
+    bool failed = false;
+    if (!InstallJournal::recover(downloadDir, &failed))
+        return;
+    if (failed)
+        QMessageBox::critical(nullptr, translated("Update"),
+                              translated("An error occured while rolling back update progress. "
+                                         "Software may not work properly. Try reinstalling whole "
+                                         "application"));
+    else
+        QMessageBox::information(nullptr, translated("Update"),
+                                 translated("An interrupted update was undone."));
 }
 
 bool VornUpdaterEngine::checkUpdates()
@@ -131,7 +158,7 @@ bool VornUpdaterEngine::exchangeWithServer(const QByteArray &query)
                          "internet connection.");
         return false;
     }
-    updates = reply.takeUpdates();
+    updates = reply.takeUpdates(&checks);
     return true;
 }
 
@@ -171,6 +198,15 @@ QString refusal(const QString &name)
         .arg(name);
 }
 
+QString linkRefusal(const QString &name)
+{
+    return QCoreApplication::translate("translation",
+                                       "Refusing to store package %1: a symbolic link stands in "
+                                       "its place in the download directory.",
+                                       "nc")
+        .arg(name);
+}
+
 QString statusFailure(const QString &name, const HttpResponseHeader &resp)
 {
     QString status = QString::number(resp.statusCode());
@@ -196,6 +232,13 @@ void VornUpdaterEngine::beginDownload()
     if (downloadState != Idle || downloadEnded)
         return;
     downloadState = Sizing;
+    QString problem;
+    const int directory = DownloadDirectory::open(downloadDir, &problem);
+    if (directory < 0) {
+        failDownload(problem);
+        return;
+    }
+    ::close(directory);
     getUpdatesSize();
 }
 
@@ -210,9 +253,15 @@ void VornUpdaterEngine::getUpdatesSize()
 {
     const QVector<Update *> list = updates;
     // Refused before any request, so that no byte of the run is fetched for nothing.
-    for (const Update *update : list) {
-        if (!staysInside(downloadDir, packageUrl(update).path())) {
-            failDownload(refusal(latin1(update->getName())));
+    for (qsizetype i = 0; i < list.size(); ++i) {
+        const QString name = latin1(list.at(i)->getName());
+        if (!staysInside(downloadDir, packageUrl(list.at(i)).path())) {
+            failDownload(refusal(name));
+            return;
+        }
+        const PackageVerifier::Outcome outcome = verifier.precheck(checks.value(i));
+        if (outcome != PackageVerifier::Accepted) {
+            failDownload(PackageVerifier::message(outcome, name, checks.value(i)));
             return;
         }
     }
@@ -247,14 +296,51 @@ void VornUpdaterEngine::getCurUpdate()
         failDownload(refusal(name));
         return;
     }
-    packageFile.setFileName(QStringLiteral("%1/%2").arg(downloadDir, path));
-    QDir().mkpath(QFileInfo(packageFile.fileName()).absolutePath());
-    if (!packageFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        failDownload(packageFile.errorString());
+    if (!openPackageFile(name, path))
         return;
-    }
+    const PackageCheck check = checks.value(currentIndex);
+    sink.start(&packageFile, check.has(PackageCheck::Size) ? check.size : -1,
+               PackageVerifier::message(PackageVerifier::WrongSize, name, check));
     http.setHost(url.host(), packagePort);
-    getRequestId = http.get(path, &packageFile);
+    getRequestId = http.get(path, &sink);
+}
+
+// Opened below the checked download directory, following no link: whoever could plant one
+// there must not get the package written elsewhere.
+bool VornUpdaterEngine::openPackageFile(const QString &name, const QString &path)
+{
+    QString problem;
+    const int directory = DownloadDirectory::open(downloadDir, &problem);
+    if (directory < 0) {
+        failDownload(problem);
+        return false;
+    }
+    const int descriptor = createFileBeneath(directory, path, O_RDWR);
+    const int error = errno;
+    ::close(directory);
+    if (descriptor < 0) {
+        failDownload(error == ELOOP ? linkRefusal(name) : qt_error_string(error));
+        return false;
+    }
+    packagePath = QStringLiteral("%1/%2").arg(downloadDir, path);
+    // Unbuffered, so that a full disk shows at the write that meets it.
+    if (!packageFile.open(descriptor, QIODevice::ReadWrite | QIODevice::Unbuffered,
+                          QFileDevice::AutoCloseHandle)) {
+        ::close(descriptor);
+        QFile::remove(packagePath);
+        failDownload(packageFile.errorString());
+        return false;
+    }
+    return true;
+}
+
+// Checked before the package is handed on: nothing is unpacked that was not verified.
+QString VornUpdaterEngine::verifyPackage(const QString &name)
+{
+    const PackageCheck check = checks.value(currentIndex);
+    const PackageVerifier::Outcome outcome = verifier.verify(packageFile, check);
+    return outcome == PackageVerifier::Accepted ? QString()
+                                                : PackageVerifier::message(outcome, name, check);
 }
 
 void VornUpdaterEngine::getNextUpdate()
@@ -263,6 +349,12 @@ void VornUpdaterEngine::getNextUpdate()
         failDownload(packageFile.errorString());
         return;
     }
+    const QString problem = verifyPackage(latin1(updates.at(currentIndex)->getName()));
+    if (!problem.isEmpty()) {
+        failDownload(problem);
+        return;
+    }
+    sink.finish();
     packageFile.close();
     ++currentIndex;
     if (currentIndex < updates.size()) {
@@ -290,11 +382,11 @@ void VornUpdaterEngine::failDownload(const QString &text)
 // A partly written package must never be taken for a whole one.
 void VornUpdaterEngine::discardPackageFile()
 {
+    sink.finish();
     if (!packageFile.isOpen())
         return;
-    // QFile::remove keeps a file whose closing flush failed, as on a full disk.
     packageFile.close();
-    QFile::remove(packageFile.fileName());
+    QFile::remove(packagePath);
 }
 
 void VornUpdaterEngine::requestFinished(int id, bool error)
@@ -328,7 +420,9 @@ void VornUpdaterEngine::responseHeaderReceived(const HttpResponseHeader &resp)
     }
     if (downloadState != Sizing)
         return;
-    totalBytes += resp.contentLength();
+    // The size in the server's reply is the one the download holds the package to.
+    const PackageCheck check = checks.value(currentIndex);
+    totalBytes += check.has(PackageCheck::Size) ? check.size : resp.contentLength();
     ++currentIndex;
     // The header of the last HEAD starts the first GET.
     if (!http.hasPendingRequests())
@@ -341,13 +435,18 @@ void VornUpdaterEngine::installUpdates()
 {
     // Every package object lives until the run ends: a rollback works from their records.
     std::vector<std::unique_ptr<VornUpdatePackage>> packages;
+    InstallJournal journal(downloadDir);
     const int count = updates.size();
     for (int i = 0; i < count; ++i) {
         const Update *update = updates.at(i);
         packages.push_back(std::make_unique<VornUpdatePackage>(updates.at(i)));
-        // A failed root check has told the user and asked the application to quit.
-        if (!packages.back()->isValid())
+        // A failed root check has told the user and asked the application to quit; the run
+        // ends without a rollback.
+        if (!packages.back()->isValid()) {
+            journal.finish();
             return;
+        }
+        packages.back()->setJournal(&journal);
         const QString name = latin1(update->getName());
         emit installFile(name);
         log += QCoreApplication::translate("translation", "Installing package %1:",
@@ -358,7 +457,7 @@ void VornUpdaterEngine::installUpdates()
         QString errorText;
         QStringList files;
         if (!packages.back()->install(downloadDir, errorText, files)) {
-            rollBack(packages, name, errorText);
+            rollBack(packages, name, errorText, journal);
             return;
         }
         files.sort();
@@ -366,6 +465,8 @@ void VornUpdaterEngine::installUpdates()
         emit installProgress((i + 1) * 100 / count);
     }
 
+    // Flushes everything installed before the run counts as done.
+    journal.finish();
     installSucceeded = true;
     runFixScript();
     emit installFinished();
@@ -373,7 +474,8 @@ void VornUpdaterEngine::installUpdates()
 }
 
 void VornUpdaterEngine::rollBack(const std::vector<std::unique_ptr<VornUpdatePackage>> &packages,
-                                 const QString &failedName, const QString &errorText)
+                                 const QString &failedName, const QString &errorText,
+                                 InstallJournal &journal)
 {
     QString text = translated("Failed installing package ") + failedName;
     if (!errorText.isEmpty())
@@ -404,6 +506,7 @@ void VornUpdaterEngine::rollBack(const std::vector<std::unique_ptr<VornUpdatePac
     }
 
     log = QStringLiteral("An error occured while installing updates");
+    journal.finish();
     emit installFinished();
     removeDir(downloadDir);
 

@@ -2,6 +2,9 @@
 #define VORNUPDATERENGINE_H
 
 #include "httpclient.h"
+#include "packagecheck.h"
+#include "packagesink.h"
+#include "packageverifier.h"
 
 #include <QFile>
 #include <QObject>
@@ -12,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+class InstallJournal;
 class Update;
 class VornUpdatePackage;
 
@@ -24,9 +28,15 @@ class VornUpdaterEngine : public QObject
 public:
     enum DownloadState { Idle = 0, Sizing = 1, Downloading = 2, Aborted = 3 };
 
+    // Packages must be signed with one of the keys the updater was built with, if any.
     VornUpdaterEngine();
+    // The same with these keys (base64 Ed25519 public keys; empty: no signature needed).
+    explicit VornUpdaterEngine(const QStringList &packageKeys);
     ~VornUpdaterEngine() override;
 
+    // Puts back what an installation run that was killed or crashed had changed, and tells the
+    // user. Runs at start-up, before the check.
+    void recoverInterruptedRun();
     bool checkUpdates();
     bool updatesAvailable() const;
     QVector<Update *> getUpdates() const;
@@ -65,9 +75,11 @@ private:
     void downloadUpdates();
     void failDownload(const QString &text);
     void discardPackageFile();
+    bool openPackageFile(const QString &name, const QString &path);
+    QString verifyPackage(const QString &name);
 
     void rollBack(const std::vector<std::unique_ptr<VornUpdatePackage>> &packages,
-                  const QString &failedName, const QString &errorText);
+                  const QString &failedName, const QString &errorText, InstallJournal &journal);
     void runFixScript() const;
 
     QByteArray askMessenger() const;
@@ -79,6 +91,8 @@ private:
     QString log;
     QFile packageFile;
     QVector<Update *> updates;
+    // What the server announced for each update: the same order as updates.
+    QVector<PackageCheck> checks;
     int currentIndex = 0;
     QString downloadDir;
     // 64-bit so that packages over 2 GiB neither overflow the counters nor the percentage.
@@ -90,6 +104,11 @@ private:
     // Set when error or downloadFinished has been emitted: each ends the run, and only once.
     bool downloadEnded = false;
     bool installSucceeded = false;
+
+    // packageFile is opened by descriptor, which leaves it without a name.
+    QString packagePath;
+    PackageSink sink;
+    PackageVerifier verifier;
 
     int serverTimeout = 30000;
     int messengerTimeout = 60000;

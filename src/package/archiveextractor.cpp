@@ -7,6 +7,10 @@
 
 #include <unzip.h>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -21,7 +25,107 @@ QString cleanAbsolute(const QString &path)
     return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 }
 
+QList<QByteArray> segmentsOf(const QString &relativePath)
+{
+    QList<QByteArray> segments;
+    for (const QByteArray &segment : QFile::encodeName(relativePath).split('/')) {
+        if (!segment.isEmpty() && segment != ".")
+            segments.append(segment);
+    }
+    return segments;
+}
+
+// Closes fd without losing the errno of the failure that made the caller give up.
+int closeKeepingError(int fd)
+{
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+}
+
+// O_DIRECTORY reports a link as ENOTDIR, which would hide why the path was refused.
+int openDirectoryAt(int directory, const char *name)
+{
+    const int opened = ::openat(directory, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat status;
+    if (opened < 0 && errno == ENOTDIR
+        && ::fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode))
+        errno = ELOOP;
+    return opened;
+}
+
+// Walks down the first `count` segments, making missing directories when `create` is set.
+int descend(int directory, const QList<QByteArray> &segments, qsizetype count, bool create)
+{
+    int current = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
+    for (qsizetype i = 0; current >= 0 && i < count; ++i) {
+        const QByteArray &segment = segments.at(i);
+        if (segment == "..") {
+            errno = EACCES;
+            return closeKeepingError(current);
+        }
+        int next = openDirectoryAt(current, segment.constData());
+        if (next < 0 && errno == ENOENT && create) {
+            if (::mkdirat(current, segment.constData(), 0777) != 0 && errno != EEXIST)
+                return closeKeepingError(current);
+            next = openDirectoryAt(current, segment.constData());
+        }
+        closeKeepingError(current);
+        current = next;
+    }
+    return current;
+}
+
 } // namespace
+
+int openDirectoryNoFollow(const QString &path)
+{
+    // Without a trailing separator, which would make open() follow a link in the last place.
+    return openDirectoryAt(AT_FDCWD, QFile::encodeName(QDir::cleanPath(path)).constData());
+}
+
+int openDirectoryBeneath(int directory, const QString &relativePath, bool create)
+{
+    const QList<QByteArray> segments = segmentsOf(relativePath);
+    return descend(directory, segments, segments.size(), create);
+}
+
+int createFileBeneath(int directory, const QString &relativePath, int accessMode)
+{
+    const QList<QByteArray> segments = segmentsOf(relativePath);
+    if (segments.isEmpty() || segments.constLast() == "..") {
+        errno = segments.isEmpty() ? EISDIR : EACCES;
+        return -1;
+    }
+    const int parent = descend(directory, segments, segments.size() - 1, true);
+    if (parent < 0)
+        return -1;
+    const QByteArray &name = segments.constLast();
+    struct stat status;
+    if (::fstatat(parent, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0
+        && !S_ISREG(status.st_mode)) {
+        errno = S_ISLNK(status.st_mode) ? ELOOP : S_ISDIR(status.st_mode) ? EISDIR : EPERM;
+        return closeKeepingError(parent);
+    }
+    // Not truncated on opening: a hard link would empty another file. Non-blocking, so that a
+    // FIFO swapped in meanwhile cannot hang the caller.
+    const int file = ::openat(parent, name.constData(),
+                              accessMode | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    closeKeepingError(parent);
+    if (file < 0)
+        return -1;
+    if (::fstat(file, &status) != 0)
+        return closeKeepingError(file);
+    if (!S_ISREG(status.st_mode) || status.st_nlink != 1) {
+        errno = EPERM;
+        return closeKeepingError(file);
+    }
+    const int flags = ::fcntl(file, F_GETFL);
+    if (flags < 0 || ::fcntl(file, F_SETFL, flags & ~O_NONBLOCK) != 0 || ::ftruncate(file, 0) != 0)
+        return closeKeepingError(file);
+    return file;
+}
 
 ArchiveExtractor::ArchiveExtractor(const QString &archivePath, const QString &targetDir)
     : archivePath(archivePath)
@@ -35,9 +139,15 @@ void ArchiveExtractor::protect(const QString &path)
 
 ArchiveExtractor::Status ArchiveExtractor::extract()
 {
+    // The archive was written by this user; a link put in its place is not read through.
+    if (QFileInfo(archivePath).isSymLink())
+        return OpenFailed;
     unzFile zip = unzOpen(QFile::encodeName(archivePath).constData());
     if (!zip)
         return isEmptyArchive() ? Success : OpenFailed;
+
+    target = openDirectoryNoFollow(targetDir);
+    targetError = errno;
 
     Status status = Success;
     unz_global_info global;
@@ -60,6 +170,9 @@ ArchiveExtractor::Status ArchiveExtractor::extract()
         }
     }
     unzClose(zip);
+    if (target >= 0)
+        ::close(target);
+    target = -1;
     return status;
 }
 
@@ -80,9 +193,10 @@ ArchiveExtractor::Status ArchiveExtractor::extractEntry(void *zip)
     }
 
     if (name.endsWith(QLatin1Char('/'))) {
-        const QString path = targetDir + name;
-        if (!QDir(path).exists())
-            QDir().mkpath(path);
+        // As before, a directory that cannot be made only fails the files that go into it.
+        const int directory = target < 0 ? -1 : openDirectoryBeneath(target, name, true);
+        if (directory >= 0)
+            ::close(directory);
         return Success;
     }
     return extractFile(zip, name, info.uncompressed_size);
@@ -98,16 +212,22 @@ ArchiveExtractor::Status ArchiveExtractor::extractFile(void *zip, const QString 
     if (isProtected(path))
         return ExtractFailed;
 
-    if (name.contains(QLatin1Char('/')))
-        QDir().mkpath(QFileInfo(path).absolutePath());
-
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    const int descriptor = target < 0 ? -1 : createFileBeneath(target, name, O_WRONLY);
+    if (descriptor < 0) {
+        errorString = qt_error_string(target < 0 ? targetError : errno);
+        return CreateFailed;
+    }
+    QFile file;
+    if (!file.open(descriptor, QIODevice::WriteOnly | QIODevice::Unbuffered,
+                   QFileDevice::AutoCloseHandle)) {
+        ::close(descriptor);
+        QFile::remove(path);
         errorString = file.errorString();
         return CreateFailed;
     }
     if (unzOpenCurrentFile(zip) != UNZ_OK) {
-        file.remove();
+        file.close();
+        QFile::remove(path);
         return ExtractFailed;
     }
 
@@ -140,7 +260,7 @@ ArchiveExtractor::Status ArchiveExtractor::extractFile(void *zip, const QString 
     file.close();
     if (!ok || closed != UNZ_OK || total != quint64(declaredSize)
         || file.error() != QFileDevice::NoError) {
-        file.remove();
+        QFile::remove(path);
         return ReadFailed;
     }
 

@@ -6,8 +6,8 @@
 
 // Unpacks every entry of a zip archive, in archive order, below one directory. Shows nothing:
 // the caller turns the status into its message. An entry never lands outside the directory
-// or on a protected path, and a file whose bytes cannot be read, written or verified
-// completely fails the archive and is deleted.
+// or on a protected path, never through a symbolic link, and a file whose bytes cannot be
+// read, written or verified completely fails the archive and is deleted.
 class ArchiveExtractor
 {
 public:
@@ -42,10 +42,27 @@ private:
 
     QString archivePath;
     QString targetDir;
+    // The target directory, opened once: every entry is made below it without following links.
+    int target = -1;
+    int targetError = 0;
     QStringList protectedPaths;
     QStringList unpackedFiles;
     QString failedEntry;
     QString errorString;
 };
+
+// Opening below a directory without following symbolic links. The download directory lies in
+// the shared temporary directory, and a link planted in it must never redirect a write. Each
+// returns a descriptor (the caller closes it), or -1 with errno set: ELOOP where a link stands
+// in the way, EPERM where the file is no plain file of its own (a device, a second hard link).
+// Relative paths are split at "/"; empty and "." segments are skipped, ".." is refused.
+
+// The directory itself; a link in its place is refused, the directories above it are trusted.
+int openDirectoryNoFollow(const QString &path);
+// A directory below `directory`, created with its missing parents when `create` is set.
+int openDirectoryBeneath(int directory, const QString &relativePath, bool create);
+// A file below `directory`, created with its missing parent directories, opened with
+// accessMode (O_WRONLY or O_RDWR) and emptied.
+int createFileBeneath(int directory, const QString &relativePath, int accessMode);
 
 #endif // ARCHIVEEXTRACTOR_H

@@ -5,13 +5,23 @@
 #include <QTemporaryFile>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 #include <vector>
 
 bool replaceFile(const QString &source, const QString &target, QFileDevice::Permissions permissions)
 {
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
+    // The sources lie in the download directory: a link put there in place of an unpacked
+    // file or a backup must not pass another file off as it.
+    const int descriptor
+        = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor < 0)
         return false;
+    QFile in;
+    if (!in.open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(descriptor);
+        return false;
+    }
 
     // Same directory as the target, so that the rename stays on one file system.
     QTemporaryFile out(QFileInfo(target).absolutePath() + QLatin1String("/.vorn-update-XXXXXX"));

@@ -630,7 +630,7 @@ void TestDownload::fullDiskFailsOnce()
     DownloadRun run;
     QVERIFY(run.ready);
     const QByteArray mountPoint = QFile::encodeName(run.dir());
-    if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=1m") != 0)
+    if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=1m,mode=0700") != 0)
         QSKIP("needs a private mount namespace to fill a small disk");
     const auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), MNT_DETACH); });
     HttpTestServer server;

@@ -129,6 +129,35 @@ QStringList childLines(const QDomElement &element)
 
 const QStringList identity = {"--project", "vorn", "--name", "core", "--type", "app"};
 
+// Checks an Ed25519 signature with the openssl tool, which knows nothing of our key files:
+// the public key is wrapped in the fixed DER prefix of an Ed25519 SubjectPublicKeyInfo.
+bool opensslVerifies(const QString &dir, const QByteArray &publicKey, const QByteArray &signature,
+                     const QString &file)
+{
+    const QByteArray der
+        = QByteArray::fromHex("302a300506032b6570032100") + QByteArray::fromBase64(publicKey);
+    const QByteArray pem
+        = "-----BEGIN PUBLIC KEY-----\n" + der.toBase64() + "\n-----END PUBLIC KEY-----\n";
+    if (!writeFile(dir + "/public.pem", pem)
+        || !writeFile(dir + "/signature.bin", QByteArray::fromBase64(signature)))
+        return false;
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"),
+                  {"pkeyutl", "-verify", "-pubin", "-inkey", dir + "/public.pem", "-rawin", "-in",
+                   file, "-sigfile", dir + "/signature.bin"});
+    return openssl.waitForFinished(30000) && openssl.exitStatus() == QProcess::NormalExit
+        && openssl.exitCode() == 0;
+}
+
+// The text of the child of that name of the printed catalogue entry.
+QByteArray entryValue(const QByteArray &entry, const QString &name)
+{
+    QDomDocument document;
+    if (!document.setContent(entry))
+        return "(not XML)";
+    return document.documentElement().firstChildElement(name).text().toLatin1();
+}
+
 } // namespace
 
 class TestPackageBuilder : public QObject
@@ -145,6 +174,15 @@ private slots:
     void warnings();
     void refusals_data();
     void refusals();
+
+    // Signing.
+    void generateKey();
+    void generateKeyRefusals_data();
+    void generateKeyRefusals();
+    void signedPackage();
+    void signedEntryAcceptedByServer();
+    void signingRefusals_data();
+    void signingRefusals();
 };
 
 void TestPackageBuilder::archiveAndManifest()
@@ -394,6 +432,199 @@ void TestPackageBuilder::refusals()
     QVERIFY(result.err.startsWith("vorn-package-builder: "));
     QCOMPARE(readFile(output), QByteArray("previous package"));
     QVERIFY(!QFileInfo::exists(output + ".part"));
+}
+
+void TestPackageBuilder::generateKey()
+{
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString keyFile = temp.filePath("signing.key");
+    const Run result = build({"--generate-key", keyFile});
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY(result.out.endsWith('\n'));
+    const QByteArray publicKey = result.out.trimmed();
+    QCOMPARE(publicKey.size(), 44);
+    QCOMPARE(QByteArray::fromBase64(publicKey).size(), 32);
+    QCOMPARE(result.err,
+             "vorn-package-builder: wrote the secret key to " + keyFile.toUtf8()
+                 + "; keep it secret. Build the updater with -DVORN_PACKAGE_PUBLIC_KEYS="
+                 + publicKey + "\n");
+
+    QCOMPARE(QFileInfo(keyFile).permissions(),
+             QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+    const QList<QByteArray> lines = readFile(keyFile).split('\n');
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(lines.at(0), "# Vorn package signing key (Ed25519). Keep this file secret.");
+    QCOMPARE(lines.at(1), "# Public key: " + publicKey);
+    QCOMPARE(QByteArray::fromBase64(lines.at(2)).size(), 32);
+    QCOMPARE(lines.at(3), QByteArray());
+
+    // Every key is new.
+    const Run other = build({"--generate-key", temp.filePath("other.key")});
+    QCOMPARE(other.exitCode, 0);
+    QVERIFY(other.out.trimmed() != publicKey);
+}
+
+void TestPackageBuilder::generateKeyRefusals_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("error");
+
+    QTest::newRow("existing key file") << QStringList {"--generate-key", "@/existing.key"}
+                                       << QByteArray("vorn-package-builder: @/existing.key exists "
+                                                     "already; a key file is never overwritten\n");
+    QTest::newRow("with package options")
+        << QStringList {"--generate-key", "@/new.key", "--name", "core"}
+        << QByteArray("vorn-package-builder: --generate-key takes no other option\n");
+    QTest::newRow("with a directory")
+        << QStringList {"@", "--generate-key", "@/new.key"}
+        << QByteArray("vorn-package-builder: --generate-key takes no other option\n");
+    QTest::newRow("unwritable place")
+        << QStringList {"--generate-key", "@/missing/new.key"}
+        << QByteArray("vorn-package-builder: cannot write @/missing/new.key: No such file or "
+                      "directory\n");
+}
+
+void TestPackageBuilder::generateKeyRefusals()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, error);
+
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    QVERIFY(writeFile(temp.filePath("existing.key"), "a key of value", 0600));
+    arguments.replaceInStrings("@", temp.path());
+    const Run result = build(arguments);
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(result.out, QByteArray());
+    QCOMPARE(result.err, error.replace('@', temp.path().toUtf8()));
+    QCOMPARE(readFile(temp.filePath("existing.key")), QByteArray("a key of value"));
+    QVERIFY(!QFileInfo::exists(temp.filePath("new.key")));
+}
+
+void TestPackageBuilder::signedPackage()
+{
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString keyFile = temp.filePath("signing.key");
+    const Run generated = build({"--generate-key", keyFile});
+    QCOMPARE(generated.exitCode, 0);
+    const QByteArray publicKey = generated.out.trimmed();
+    QVERIFY(writeFile(temp.filePath("files/bin/im-client"), "#!/bin/sh\n", 0755));
+    const QString output = temp.filePath("core.zip");
+
+    const Run result
+        = build(QStringList {temp.filePath("files")} + identity
+                + QStringList {"--version", "1.2", "--link", "http://127.0.0.1/core.zip",
+                               "--output", output, "--sign", keyFile, "--timestamp", "1"});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.err, QByteArray());
+    const QByteArray package = readFile(output);
+    const QByteArray signature = entryValue(result.out, "signature");
+    QCOMPARE(QByteArray::fromBase64(signature).size(), 64);
+    QDomDocument entry;
+    QVERIFY(entry.setContent(result.out));
+    // The signature goes between the checksum and the size.
+    QCOMPARE(childLines(entry.documentElement()).mid(10),
+             QStringList(
+                 {"sha256=" + QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex(),
+                  "signature=" + signature, "size=" + QString::number(package.size())}));
+
+    QVERIFY(opensslVerifies(temp.path(), publicKey, signature, output));
+    QByteArray altered = package;
+    altered[altered.size() / 2] = char(altered.at(altered.size() / 2) ^ 0x01);
+    QVERIFY(writeFile(temp.filePath("altered.zip"), altered));
+    QVERIFY(!opensslVerifies(temp.path(), publicKey, signature, temp.filePath("altered.zip")));
+    const Run otherKey = build({"--generate-key", temp.filePath("other.key")});
+    QVERIFY(!opensslVerifies(temp.path(), otherKey.out.trimmed(), signature, output));
+}
+
+void TestPackageBuilder::signedEntryAcceptedByServer()
+{
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    QCOMPARE(build({"--generate-key", temp.filePath("signing.key")}).exitCode, 0);
+    QVERIFY(writeFile(temp.filePath("files/core.bin"), "core"));
+    const Run result = build(
+        QStringList {temp.filePath("files")} + identity
+        + QStringList {"--version", "1.2", "--link", "http://127.0.0.1/core.zip", "--output",
+                       temp.filePath("core.zip"), "--sign", temp.filePath("signing.key")});
+    QCOMPARE(result.exitCode, 0);
+    const QString catalogue = temp.filePath("catalogue.xml");
+    QVERIFY(writeFile(catalogue, "<catalogue>\n" + result.out + "</catalogue>\n"));
+
+    ServerProcess server({"--catalogue", catalogue, "--port", "0"});
+    QVERIFY2(server.waitForListening(), server.log().constData());
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, server.port());
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write("<s><update><component project='vorn' name='core' type='app' version='1.1' />"
+                 "</update></s>");
+    QVERIFY(socket.waitForDisconnected(10000));
+
+    QDomDocument reply;
+    QVERIFY(reply.setContent(socket.readAll()));
+    QDomDocument entry;
+    QVERIFY(entry.setContent(result.out));
+    const QDomElement request = reply.documentElement().firstChildElement("request");
+    QCOMPARE(childLines(request), childLines(entry.documentElement()));
+    QCOMPARE(request.firstChildElement("signature").text().toLatin1(),
+             entryValue(result.out, "signature"));
+}
+
+void TestPackageBuilder::signingRefusals_data()
+{
+    QTest::addColumn<QByteArray>("keyText");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("error");
+
+    const QByteArray seed = QByteArray(32, 'k').toBase64();
+    QTest::newRow("missing key file") << QByteArray() << 0 << 1
+                                      << QByteArray("vorn-package-builder: cannot read the key "
+                                                    "@/signing.key: No such file or directory\n");
+    const QByteArray notAKey
+        = "vorn-package-builder: @/signing.key is not a key file made with --generate-key\n";
+    QTest::newRow("public key instead")
+        << QByteArray("# Public key only\n" + seed + "x\n") << 0600 << 1 << notAKey;
+    QTest::newRow("seed too short") << QByteArray(31, 'k').toBase64() << 0600 << 1 << notAKey;
+    QTest::newRow("two keys in one file") << seed + "\n" + seed << 0600 << 1 << notAKey;
+    QTest::newRow("empty key file") << QByteArray("# nothing\n") << 0600 << 1 << notAKey;
+    QTest::newRow("key readable by others")
+        << "# a key\n" + seed + "\n"
+        << 0644 << 0
+        << QByteArray("vorn-package-builder: warning: other users can read the key "
+                      "@/signing.key\n");
+}
+
+void TestPackageBuilder::signingRefusals()
+{
+    QFETCH(QByteArray, keyText);
+    QFETCH(int, mode);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, error);
+
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString keyFile = temp.filePath("signing.key");
+    if (mode != 0)
+        QVERIFY(writeFile(keyFile, keyText, mode));
+    QVERIFY(writeFile(temp.filePath("files/core.bin"), "core"));
+    const QString output = temp.filePath("core.zip");
+    QVERIFY(writeFile(output, "previous package"));
+
+    const Run result = build(QStringList {temp.filePath("files")} + identity
+                             + QStringList {"--version", "1", "--link", "http://h/core.zip",
+                                            "--output", output, "--sign", keyFile});
+    QCOMPARE(result.exitCode, exitCode);
+    QCOMPARE(result.err, error.replace('@', temp.path().toUtf8()));
+    QVERIFY(!QFileInfo::exists(output + ".part"));
+    if (exitCode != 0) {
+        QCOMPARE(result.out, QByteArray());
+        QCOMPARE(readFile(output), QByteArray("previous package"));
+    } else {
+        QCOMPARE(QByteArray::fromBase64(entryValue(result.out, "signature")).size(), 64);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestPackageBuilder)

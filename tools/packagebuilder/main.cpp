@@ -1,4 +1,5 @@
 #include "packagebuilder.h"
+#include "signingkey.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -13,6 +14,10 @@ namespace {
 
 const char description[] = R"(Builds a Vorn update package and prints its catalogue entry.
 
+  vorn-package-builder [directory] --project P --name N --type T --version V
+                       --link URL [--sign KEYFILE] [more options]
+  vorn-package-builder --generate-key KEYFILE
+
 The package is a zip archive holding every file of <directory> under its relative
 path (with its unix mode), and a manifest that adds each of them and removes each
 --remove path. The manifest lies in the archive where the updater looks for it: the
@@ -21,7 +26,15 @@ entry updates/core.xml. Upload the package so that --link fetches it (the update
 uses HTTP on port 80 whatever the link says).
 
 The catalogue entry, a <component> element for the update server's catalogue with
-the package's sha256 and size, goes to standard output.)";
+the package's sha256 and size, goes to standard output. With --sign it also holds
+the package's Ed25519 signature, made with the secret key in KEYFILE.
+
+Signing keys: --generate-key KEYFILE writes a new secret key to KEYFILE (mode 0600;
+an existing file is never replaced) and prints its public key in base64. Build the
+updater with that key, -DVORN_PACKAGE_PUBLIC_KEYS=<public key>, and it installs
+only packages signed with KEYFILE. To change keys, build with both public keys
+separated by a comma (-DVORN_PACKAGE_PUBLIC_KEYS=<old>,<new>), sign with the new
+key once that updater is out, and drop the old key in a later release.)";
 
 int fail(const QString &message)
 {
@@ -69,10 +82,29 @@ int main(int argc, char *argv[])
                                       QStringLiteral("Mark the update critical."));
     const QCommandLineOption timestamp
         = text("timestamp", "Time stamp, unsigned 32-bit (default: now, in Unix time).", "n");
+    const QCommandLineOption sign
+        = text("sign", "Sign the package with the secret key in <keyfile>.", "keyfile");
+    const QCommandLineOption generateKey
+        = text("generate-key",
+               "Write a new signing key to <keyfile>, print its public key, and exit.", "keyfile");
     parser.addOptions({project, name, type, version, link, output, remove, descriptionText,
                        copyrights, author, webpage, email, changelog, changelogFile, critical,
-                       timestamp});
+                       timestamp, sign, generateKey});
     parser.process(app);
+
+    if (parser.isSet(generateKey)) {
+        if (parser.optionNames().size() > 1 || !parser.positionalArguments().isEmpty())
+            return fail(QStringLiteral("--generate-key takes no other option"));
+        SigningKey key;
+        if (!key.generate(parser.value(generateKey)))
+            return fail(key.errorString());
+        std::printf("%s\n", qPrintable(key.publicKey()));
+        std::fprintf(stderr,
+                     "vorn-package-builder: wrote the secret key to %s; keep it secret. Build the "
+                     "updater with -DVORN_PACKAGE_PUBLIC_KEYS=%s\n",
+                     qUtf8Printable(parser.value(generateKey)), qPrintable(key.publicKey()));
+        return 0;
+    }
 
     for (const QCommandLineOption *required : {&project, &name, &type, &version, &link}) {
         if (!parser.isSet(*required))
@@ -111,6 +143,15 @@ int main(int argc, char *argv[])
     }
 
     PackageBuilder builder(info);
+    SigningKey key;
+    if (parser.isSet(sign)) {
+        if (!key.load(parser.value(sign)))
+            return fail(key.errorString());
+        if (key.isExposed())
+            std::fprintf(stderr, "vorn-package-builder: warning: other users can read the key %s\n",
+                         qUtf8Printable(parser.value(sign)));
+        builder.setSigningKey(&key);
+    }
     const QString outputFile = parser.isSet(output) ? parser.value(output)
                                                     : QFileInfo(QUrl(info.link).path()).fileName();
     const QString directory = parser.positionalArguments().value(0);

@@ -1,5 +1,6 @@
 #include "packagebuilder.h"
 
+#include "signingkey.h"
 #include "zipwriter.h"
 
 #include <QCryptographicHash>
@@ -63,10 +64,13 @@ QByteArray PackageBuilder::catalogueEntry() const
         {"critical", info.critical ? QStringLiteral("true") : QStringLiteral("false")},
         {"timestamp", QString::number(info.timestamp)},
         {"sha256", QString::fromLatin1(sha256.toHex())},
+        {"signature", QString::fromLatin1(signature.toBase64())},
         {"size", QString::number(size)},
     };
-    for (const auto &[name, text] : fields)
-        xml.writeTextElement(QLatin1String(name), text);
+    for (const auto &[name, text] : fields) {
+        if (qstrcmp(name, "signature") != 0 || !signature.isEmpty())
+            xml.writeTextElement(QLatin1String(name), text);
+    }
     xml.writeEndElement();
     return entry.trimmed() + '\n';
 }
@@ -176,10 +180,22 @@ bool PackageBuilder::writeArchive(const QString &directory, const QString &outpu
     }
     QFile package(partial);
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!package.open(QIODevice::ReadOnly) || !hash.addData(&package))
+    if (!package.open(QIODevice::ReadOnly) || !hash.addData(&package)) {
+        QFile::remove(partial);
         return fail(QStringLiteral("cannot read %1: %2").arg(partial, package.errorString()));
+    }
     sha256 = hash.result();
     size = package.size();
+    if (signer) {
+        // The signature covers the package bytes as they are published.
+        uchar *bytes = package.map(0, size);
+        if (!bytes) {
+            QFile::remove(partial);
+            return fail(QStringLiteral("cannot read %1: %2").arg(partial, package.errorString()));
+        }
+        signature = signer->sign(bytes, size);
+        package.unmap(bytes);
+    }
     if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(output).constData())
         != 0) {
         QFile::remove(partial);

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+class SigningKey;
+
 // What the catalogue says about a package, besides its checksum and size.
 struct PackageInfo
 {
@@ -24,7 +26,8 @@ struct PackageInfo
 };
 
 // Builds one update package: a zip archive of the files of a directory with a manifest that
-// adds them and removes the listed files, and the catalogue entry that publishes it.
+// adds them and removes the listed files, and the catalogue entry that publishes it with the
+// package's SHA-256 digest, size and, when a key is given, Ed25519 signature.
 class PackageBuilder
 {
 public:
@@ -35,6 +38,9 @@ public:
     // The updater looks for the manifest at the link's path with ".xml" for ".zip", relative to
     // the archive root: /updates/core.zip gives updates/core.xml. Empty for any other path.
     static QString manifestEntry(const QString &link);
+
+    // Signs the package with the key, which must outlive the builder.
+    void setSigningKey(const SigningKey *key) { signer = key; }
 
     // An empty directory name builds a package that only removes files.
     bool build(const QString &directory, const QStringList &removals, const QString &output);
@@ -55,7 +61,9 @@ private:
     QStringList files;
     QStringList removed;
     QByteArray sha256;
+    QByteArray signature;
     qint64 size = 0;
+    const SigningKey *signer = nullptr;
     QString error;
     QStringList notes;
 };

@@ -1,0 +1,51 @@
+#include "packagesink.h"
+
+#include <QFileDevice>
+
+PackageSink::PackageSink(QObject *parent)
+    : QIODevice(parent)
+{ }
+
+void PackageSink::start(QFileDevice *file, qint64 limit, const QString &overflowText)
+{
+    finish();
+    target = file;
+    this->limit = limit;
+    written = 0;
+    overflow = overflowText;
+    open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+}
+
+void PackageSink::finish()
+{
+    if (isOpen())
+        close();
+    target = nullptr;
+}
+
+qint64 PackageSink::readData(char *, qint64)
+{
+    return -1;
+}
+
+qint64 PackageSink::writeData(const char *data, qint64 size)
+{
+    if (!target)
+        return -1;
+    qint64 allowed = size;
+    if (limit >= 0) {
+        allowed = qMin(size, limit - written);
+        if (allowed <= 0) {
+            setErrorString(overflow);
+            return -1;
+        }
+    }
+    const qint64 done = target->write(data, allowed);
+    // The file is unbuffered, so a full disk shows here and not only when it is closed.
+    if (done < 0) {
+        setErrorString(target->errorString());
+        return -1;
+    }
+    written += done;
+    return done;
+}

@@ -1,0 +1,37 @@
+#ifndef PACKAGESINK_H
+#define PACKAGESINK_H
+
+#include <QIODevice>
+#include <QPointer>
+#include <QString>
+
+class QFileDevice;
+
+// Receives the body of one package download and passes it to the package file, never more
+// than the size the update server announced: a body that runs on is cut off there, and the
+// write that would pass the limit fails with the given text.
+class PackageSink : public QIODevice
+{
+    Q_OBJECT
+
+public:
+    explicit PackageSink(QObject *parent = nullptr);
+
+    // limit < 0: no limit.
+    void start(QFileDevice *file, qint64 limit, const QString &overflowText);
+    void finish();
+
+    bool isSequential() const override { return true; }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override;
+    qint64 writeData(const char *data, qint64 size) override;
+
+private:
+    QPointer<QFileDevice> target;
+    qint64 limit = -1;
+    qint64 written = 0;
+    QString overflow;
+};
+
+#endif // PACKAGESINK_H

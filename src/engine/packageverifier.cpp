@@ -1,0 +1,160 @@
+#include "packageverifier.h"
+
+#include "packagecheck.h"
+#include "vornconfig.h"
+
+#include <QCoreApplication>
+#include <QFileDevice>
+
+#include <sodium.h>
+
+namespace {
+
+QString translated(const char *text)
+{
+    return QCoreApplication::translate("translation", text, "nc");
+}
+
+} // namespace
+
+PackageVerifier::PackageVerifier(const QStringList &publicKeys)
+    : signatureRequired(!publicKeys.isEmpty())
+    , ready(sodium_init() >= 0)
+{
+    for (const QString &text : publicKeys) {
+        const QByteArray ascii = text.trimmed().toLatin1();
+        const QByteArray key = QByteArray::fromBase64(ascii);
+        if (key.size() == crypto_sign_PUBLICKEYBYTES && key.toBase64() == ascii)
+            keys.append(key);
+    }
+}
+
+QStringList PackageVerifier::buildTimeKeys()
+{
+    return splitKeys(QStringLiteral(VORN_PACKAGE_PUBLIC_KEYS));
+}
+
+QStringList PackageVerifier::splitKeys(const QString &setting)
+{
+    QStringList keys;
+    for (const QString &item : setting.split(QLatin1Char(','))) {
+        const QString key = item.trimmed();
+        if (!key.isEmpty())
+            keys.append(key);
+    }
+    return keys;
+}
+
+PackageVerifier::Outcome PackageVerifier::precheck(const PackageCheck &check) const
+{
+    if (check.isMalformed(PackageCheck::Sha256))
+        return MalformedSha256;
+    if (check.isMalformed(PackageCheck::Size))
+        return MalformedSize;
+    // Without a key a signature cannot be checked, and is not looked at.
+    if (signatureRequired) {
+        if (check.isMalformed(PackageCheck::Signature))
+            return MalformedSignature;
+        if (!check.has(PackageCheck::Signature))
+            return MissingSignature;
+    }
+    return Accepted;
+}
+
+PackageVerifier::Outcome PackageVerifier::verify(QFileDevice &file, const PackageCheck &check) const
+{
+    const Outcome reply = precheck(check);
+    if (reply != Accepted)
+        return reply;
+    const qint64 size = file.size();
+    if (check.has(PackageCheck::Size) && size != check.size)
+        return WrongSize;
+    // Nothing announced and no key: the bytes are not read, as before there were checks.
+    if (!check.has(PackageCheck::Sha256) && !signatureRequired)
+        return Accepted;
+    if (size == 0)
+        return verifyBytes(nullptr, 0, check);
+    // Mapped rather than read: a package may be larger than the memory one would spend on it.
+    uchar *data = file.map(0, size);
+    if (!data)
+        return Unreadable;
+    const Outcome outcome = verifyBytes(data, size, check);
+    file.unmap(data);
+    return outcome;
+}
+
+PackageVerifier::Outcome PackageVerifier::verify(const QByteArray &bytes,
+                                                 const PackageCheck &check) const
+{
+    return verifyBytes(reinterpret_cast<const unsigned char *>(bytes.constData()), bytes.size(),
+                       check);
+}
+
+PackageVerifier::Outcome PackageVerifier::verifyBytes(const unsigned char *data, qint64 size,
+                                                      const PackageCheck &check) const
+{
+    const Outcome reply = precheck(check);
+    if (reply != Accepted)
+        return reply;
+    if (check.has(PackageCheck::Size) && size != check.size)
+        return WrongSize;
+    static const unsigned char nothing = 0;
+    if (!data)
+        data = &nothing;
+    if (check.has(PackageCheck::Sha256)) {
+        unsigned char digest[crypto_hash_sha256_BYTES];
+        if (!ready || crypto_hash_sha256(digest, data, quint64(size)) != 0
+            || sodium_memcmp(digest, check.sha256.constData(), sizeof digest) != 0)
+            return WrongSha256;
+    }
+    if (!signatureRequired)
+        return Accepted;
+    const auto signature = reinterpret_cast<const unsigned char *>(check.signature.constData());
+    for (const QByteArray &key : keys) {
+        if (ready
+            && crypto_sign_verify_detached(signature, data, quint64(size),
+                                           reinterpret_cast<const unsigned char *>(key.constData()))
+                == 0)
+            return Accepted;
+    }
+    return BadSignature;
+}
+
+QString PackageVerifier::message(Outcome outcome, const QString &packageName,
+                                 const PackageCheck &check)
+{
+    const auto malformed = [&packageName](const char *element) {
+        return translated("The update server sent a malformed %1 for package %2.")
+            .arg(QLatin1String(element), packageName);
+    };
+    switch (outcome) {
+    case Accepted:
+        break;
+    case MalformedSha256:
+        return malformed("sha256");
+    case MalformedSignature:
+        return malformed("signature");
+    case MalformedSize:
+        return malformed("size");
+    case MissingSignature:
+        return translated("Package %1 is not signed, so it will not be installed.")
+            .arg(packageName);
+    case WrongSize:
+        return translated(
+                   "Package %1 does not have the size announced by the update server (%2 bytes).")
+            .arg(packageName)
+            .arg(check.size);
+    case WrongSha256:
+        return translated("Package %1 does not match the checksum announced by the update "
+                          "server: it was damaged or altered on the way, so it will not be "
+                          "installed.")
+            .arg(packageName);
+    case BadSignature:
+        return translated("The signature of package %1 is not valid: the package was altered or "
+                          "not released by its publisher, so it will not be installed.")
+            .arg(packageName);
+    case Unreadable:
+        return translated("Package %1 cannot be read to verify it.").arg(packageName);
+    }
+    return QString();
+}

@@ -1,0 +1,58 @@
+#ifndef PACKAGEVERIFIER_H
+#define PACKAGEVERIFIER_H
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+class QFileDevice;
+struct PackageCheck;
+
+// Decides whether a downloaded package is the one its publisher released: the size and the
+// SHA-256 digest that the update server announced, and, when public keys are given, an
+// Ed25519 signature over the package bytes that one of those keys verifies.
+class PackageVerifier
+{
+public:
+    enum Outcome {
+        Accepted,
+        MalformedSha256, // the reply's value cannot be read
+        MalformedSignature,
+        MalformedSize,
+        MissingSignature, // keys are given, the reply carries no signature
+        WrongSize, // the bytes differ from what was announced
+        WrongSha256,
+        BadSignature,
+        Unreadable, // the downloaded file cannot be read
+    };
+
+    // Keys in base64. A key that is not a valid one verifies nothing, but it still makes
+    // signatures required: a broken setting must not switch the check off.
+    explicit PackageVerifier(const QStringList &publicKeys);
+
+    // The keys the updater was built with (the CMake setting VORN_PACKAGE_PUBLIC_KEYS).
+    static QStringList buildTimeKeys();
+    // Splits a comma-separated key setting; blanks around a key and empty items are dropped.
+    static QStringList splitKeys(const QString &setting);
+
+    bool requiresSignature() const { return signatureRequired; }
+
+    // What the reply alone says against a package, before any byte of it is fetched.
+    Outcome precheck(const PackageCheck &check) const;
+    // The whole check of the downloaded bytes; the file must be open for reading.
+    Outcome verify(QFileDevice &file, const PackageCheck &check) const;
+    Outcome verify(const QByteArray &bytes, const PackageCheck &check) const;
+
+    // The text shown to the user for an outcome other than Accepted.
+    static QString message(Outcome outcome, const QString &packageName, const PackageCheck &check);
+
+private:
+    Outcome verifyBytes(const unsigned char *data, qint64 size, const PackageCheck &check) const;
+
+    QList<QByteArray> keys;
+    bool signatureRequired = false;
+    bool ready = false;
+};
+
+#endif // PACKAGEVERIFIER_H

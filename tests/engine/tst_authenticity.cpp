@@ -1,0 +1,812 @@
+#include "fakeupdateserver.h"
+#include "httptestserver.h"
+#include "messageboxanswerer.h"
+#include "serverprocess.h"
+#include "treesnapshot.h"
+#include "vorndownloaddialog.h"
+#include "vornupdaterengine.h"
+#include "zipbuilder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sodium.h>
+
+#include <functional>
+#include <memory>
+
+#include <sys/stat.h>
+
+namespace {
+
+using Response = HttpTestServer::Response;
+
+struct Offer
+{
+    QByteArray name;
+    QByteArray children; // the request's children beyond the usual ones
+    QByteArray path = {}; // of the link; "/NAME.zip" when empty
+};
+
+QByteArray replyOffering(const QList<Offer> &offers)
+{
+    QByteArray reply = "<?xml version='1.0' encoding='UTF-8'?><update>";
+    for (const Offer &offer : offers) {
+        reply += "<request project='vorn' name='" + offer.name
+            + "' type='plugin'><version>2.0</version><changelog>Fixes</changelog>"
+              "<link>http://127.0.0.1"
+            + (offer.path.isEmpty() ? "/" + offer.name + ".zip" : offer.path) + "</link>"
+            + offer.children + "</request>";
+    }
+    return reply + "</update>";
+}
+
+QByteArray child(const QByteArray &name, const QByteArray &text)
+{
+    return "<" + name + ">" + text + "</" + name + ">";
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// A plug-in package as a publisher makes it: the manifest and one file, NAME.txt.
+QByteArray pluginPackage(const QByteArray &name)
+{
+    QTemporaryDir temp;
+    const QString path = temp.filePath("package.zip");
+    const bool written
+        = ZipBuilder()
+              .addFile(name + ".xml",
+                       ZipBuilder::manifest("vorn", name, "plugin", {{"", name + ".txt", "add"}}))
+              .addFile(name + ".txt", "plug-in " + name)
+              .write(path);
+    return written ? readFile(path) : QByteArray();
+}
+
+QByteArray alteredByOneByte(QByteArray bytes)
+{
+    const qsizetype at = bytes.size() / 2;
+    bytes[at] = char(bytes.at(at) ^ 0x01);
+    return bytes;
+}
+
+struct KeyPair
+{
+    QByteArray publicKey;
+    QByteArray secretKey;
+    QString publicBase64() const { return QString::fromLatin1(publicKey.toBase64()); }
+    QByteArray sign(const QByteArray &bytes) const
+    {
+        QByteArray signature(crypto_sign_BYTES, '\0');
+        crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
+                             reinterpret_cast<const unsigned char *>(bytes.constData()),
+                             quint64(bytes.size()),
+                             reinterpret_cast<const unsigned char *>(secretKey.constData()));
+        return signature.toBase64();
+    }
+};
+
+KeyPair keyPair(char seedByte)
+{
+    KeyPair pair;
+    pair.publicKey.resize(crypto_sign_PUBLICKEYBYTES);
+    pair.secretKey.resize(crypto_sign_SECRETKEYBYTES);
+    const QByteArray seed(crypto_sign_SEEDBYTES, seedByte);
+    crypto_sign_seed_keypair(reinterpret_cast<unsigned char *>(pair.publicKey.data()),
+                             reinterpret_cast<unsigned char *>(pair.secretKey.data()),
+                             reinterpret_cast<const unsigned char *>(seed.constData()));
+    return pair;
+}
+
+QByteArray sha256(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
+
+QString wrongSha256(const QString &name)
+{
+    return QStringLiteral("Package %1 does not match the checksum announced by the update server: "
+                          "it was damaged or altered on the way, so it will not be installed.")
+        .arg(name);
+}
+
+QString badSignature(const QString &name)
+{
+    return QStringLiteral("The signature of package %1 is not valid: the package was altered or "
+                          "not released by its publisher, so it will not be installed.")
+        .arg(name);
+}
+
+QString wrongSize(const QString &name, qint64 size)
+{
+    return QStringLiteral(
+               "Package %1 does not have the size announced by the update server (%2 bytes).")
+        .arg(name)
+        .arg(size);
+}
+
+const QString standIn = QStringLiteral("/vorn");
+
+// One engine with a download directory and a home of its own, and everything it emitted.
+class Run : public QObject
+{
+public:
+    // prepare may lay out the temporary directory before the engine is built.
+    explicit Run(const QStringList &keys = {},
+                 const std::function<bool(const QString &)> &prepare = nullptr)
+        : ready(temp.isValid() && home.isValid()
+                && qputenv("TMPDIR", QFile::encodeName(temp.path()))
+                && qputenv("HOME", QFile::encodeName(home.path())))
+    {
+        if (ready && prepare)
+            ready = prepare(temp.path());
+        engine = std::make_unique<VornUpdaterEngine>(keys);
+        connect(engine.get(), &VornUpdaterEngine::downloadFile, this,
+                [this](const QString &name) { events.append(QStringLiteral("file ") + name); });
+        connect(engine.get(), &VornUpdaterEngine::downloadProgress, this,
+                [this](int done) { events.append(QStringLiteral("progress %1").arg(done)); });
+        connect(engine.get(), &VornUpdaterEngine::downloadFinished, this,
+                [this] { events.append(QStringLiteral("finished")); });
+        connect(engine.get(), &VornUpdaterEngine::error, this,
+                [this](const QString &text) { events.append(QStringLiteral("error ") + text); });
+        connect(engine.get(), &VornUpdaterEngine::installFinished, this,
+                [this] { events.append(QStringLiteral("installed")); });
+    }
+
+    // As the windows do: the installation run follows the download.
+    void installWhenDownloaded()
+    {
+        connect(engine.get(), &VornUpdaterEngine::downloadFinished, engine.get(),
+                &VornUpdaterEngine::installUpdates);
+    }
+
+    // The update check against a stand-in update server that sends this reply.
+    bool offer(const QList<Offer> &offers)
+    {
+        MessageBoxAnswerer answerer;
+        FakeUpdateServer updateServer;
+        updateServer.setBehaviour(FakeUpdateServer::AnswerAndClose);
+        updateServer.setReply({replyOffering(offers)});
+        if (!updateServer.listen())
+            return false;
+        engine->setCheckTimeouts(10000, 10000);
+        return engine->checkUpdates() && engine->getUpdates().size() == offers.size()
+            && answerer.count() == 0;
+    }
+
+    bool over() const { return count("finished") + count("error") > 0; }
+    bool installed() const { return count("installed") > 0; }
+    int count(const QString &kind) const
+    {
+        int found = 0;
+        for (const QString &event : events)
+            found += event == kind || event.startsWith(kind + QLatin1Char(' '));
+        return found;
+    }
+    QList<int> percents() const
+    {
+        QList<int> values;
+        for (const QString &event : events) {
+            if (event.startsWith(QLatin1String("progress ")))
+                values.append(event.mid(9).toInt());
+        }
+        return values;
+    }
+    // Nothing more is emitted and nothing more requested for a while.
+    bool staysQuiet(const HttpTestServer &server, int ms = 300)
+    {
+        const qsizetype emitted = events.size();
+        const qsizetype requested = server.requests().size();
+        return !QTest::qWaitFor(
+            [&] { return events.size() != emitted || server.requests().size() != requested; }, ms);
+    }
+    QString file(const QString &name) const { return engine->getDownloadDir() + name; }
+    QString plugin(const QString &name) const
+    {
+        return home.path() + QStringLiteral("/.Vorn/plugins/") + name;
+    }
+    bool nothingInstalled() const { return !QFileInfo::exists(home.path() + "/.Vorn"); }
+
+    QTemporaryDir temp;
+    QTemporaryDir home;
+    bool ready;
+    std::unique_ptr<VornUpdaterEngine> engine;
+    QStringList events;
+};
+
+struct BuilderRun
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+BuilderRun runBuilder(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(BUILDER_EXE), arguments);
+    BuilderRun result;
+    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
+        return result;
+    result.exitCode = process.exitCode();
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Offer)
+
+class TestAuthenticity : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    // Packages the server's reply vouches for.
+    void accepted_data();
+    void accepted();
+    void alteredAfterPublishing_data();
+    void alteredAfterPublishing();
+    void signatureRejected_data();
+    void signatureRejected();
+    void refusedBeforeAnyRequest_data();
+    void refusedBeforeAnyRequest();
+    void bodyBeyondAnnouncedSize_data();
+    void bodyBeyondAnnouncedSize();
+    void announcedSizeDrivesProgress_data();
+    void announcedSizeDrivesProgress();
+
+    // The download directory.
+    void unsafeDownloadDirectory_data();
+    void unsafeDownloadDirectory();
+    void plantedLinkNotFollowed_data();
+    void plantedLinkNotFollowed();
+
+    // From the package builder through the reference server to the installed file.
+    void publishedWithTheTools_data();
+    void publishedWithTheTools();
+};
+
+void TestAuthenticity::initTestCase()
+{
+    Q_INIT_RESOURCE(updater);
+    QVERIFY(sodium_init() >= 0);
+    // The reference server answers only what the messenger asks for: a stand-in messenger
+    // asks for the plug-in "core". The fix-up script of a successful run does nothing.
+    const QString dir = QCoreApplication::applicationDirPath();
+    QVERIFY(writeFile(dir + standIn,
+                      "#!/bin/sh\necho \"<s><update><component project='vorn' name='core' "
+                      "type='plugin' version='1.0' /></update></s>\"\n"));
+    QVERIFY(QFile::setPermissions(dir + standIn,
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(writeFile(dir + "/fix.sh", "exit 0\n"));
+}
+
+void TestAuthenticity::cleanupTestCase()
+{
+    const QString dir = QCoreApplication::applicationDirPath();
+    QFile::remove(dir + standIn);
+    QFile::remove(dir + "/fix.sh");
+}
+
+void TestAuthenticity::accepted_data()
+{
+    QTest::addColumn<QStringList>("keys");
+    QTest::addColumn<QByteArray>("children");
+
+    const QByteArray package = pluginPackage("core");
+    const KeyPair first = keyPair(1);
+    const KeyPair second = keyPair(2);
+    const QByteArray size = QByteArray::number(package.size());
+
+    QTest::newRow("unsigned, no key") << QStringList() << QByteArray();
+    QTest::newRow("checksum and size, no key")
+        << QStringList() << child("sha256", sha256(package)) + child("size", size);
+    QTest::newRow("upper-case checksum with blanks around")
+        << QStringList() << child("sha256", "\n  " + sha256(package).toUpper() + "\n  ");
+    QTest::newRow("signed with the key") << QStringList {first.publicBase64()}
+                                         << child("sha256", sha256(package))
+            + child("signature", first.sign(package)) + child("size", size);
+    QTest::newRow("signed with the second of two keys")
+        << QStringList {first.publicBase64(), second.publicBase64()}
+        << child("signature", second.sign(package));
+    QTest::newRow("signature not looked at without a key")
+        << QStringList() << child("signature", "not base64, and no key to check it with");
+}
+
+void TestAuthenticity::accepted()
+{
+    QFETCH(QStringList, keys);
+    QFETCH(QByteArray, children);
+
+    Run run(keys);
+    QVERIFY(run.ready);
+    run.installWhenDownloaded();
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    server.serve("/core.zip", Response::ok(pluginPackage("core")));
+    QVERIFY(run.offer({{"core", children}}));
+
+    MessageBoxAnswerer answerer;
+    run.engine->beginDownload();
+    QTRY_VERIFY(run.installed());
+    QCOMPARE(run.count("error"), 0);
+    QCOMPARE(run.events.first(), QStringLiteral("file core"));
+    QCOMPARE(run.events.mid(run.events.size() - 3),
+             QStringList({"progress 100", "finished", "installed"}));
+    QCOMPARE(answerer.count(), 0);
+    QVERIFY(run.engine->isInstallSucceeded());
+    QCOMPARE(readFile(run.plugin("core.txt")), QByteArray("plug-in core"));
+}
+
+void TestAuthenticity::alteredAfterPublishing_data()
+{
+    QTest::addColumn<QStringList>("keys");
+    QTest::addColumn<bool>("withChecksum");
+    QTest::addColumn<bool>("withSignature");
+    QTest::addColumn<QString>("text");
+
+    const QStringList key {keyPair(1).publicBase64()};
+    QTest::newRow("checksum, no key") << QStringList() << true << false << wrongSha256("core");
+    QTest::newRow("signature, key") << key << false << true << badSignature("core");
+    QTest::newRow("checksum and signature, key") << key << true << true << wrongSha256("core");
+}
+
+// The package on the web server differs by one byte from the one that was published.
+void TestAuthenticity::alteredAfterPublishing()
+{
+    QFETCH(QStringList, keys);
+    QFETCH(bool, withChecksum);
+    QFETCH(bool, withSignature);
+    QFETCH(QString, text);
+
+    const KeyPair key = keyPair(1);
+    const QByteArray first = pluginPackage("first");
+    const QByteArray published = pluginPackage("core");
+    const auto vouchFor = [&](const QByteArray &package) {
+        return (withChecksum ? child("sha256", sha256(package)) : QByteArray())
+            + (withSignature ? child("signature", key.sign(package)) : QByteArray());
+    };
+
+    Run run(keys);
+    QVERIFY(run.ready);
+    run.installWhenDownloaded();
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    server.serve("/first.zip", Response::ok(first));
+    server.serve("/core.zip", Response::ok(alteredByOneByte(published)));
+    QVERIFY(run.offer({{"first", vouchFor(first)}, {"core", vouchFor(published)}}));
+
+    MessageBoxAnswerer answerer;
+    run.engine->beginDownload();
+    QTRY_VERIFY(run.over());
+    QVERIFY(run.staysQuiet(server));
+    QCOMPARE(run.events.last(), "error " + text);
+    QCOMPARE(run.count("error"), 1);
+    QCOMPARE(run.count("finished"), 0);
+    QVERIFY(run.events.contains("file core"));
+    // Nothing of the run is installed, not even the sound first package.
+    QCOMPARE(run.count("installed"), 0);
+    QVERIFY(run.nothingInstalled());
+    QCOMPARE(answerer.count(), 0);
+    QVERIFY(!QFileInfo::exists(run.file("core.zip")));
+    QCOMPARE(readFile(run.file("first.zip")), first);
+}
+
+void TestAuthenticity::signatureRejected_data()
+{
+    QTest::addColumn<QStringList>("keys");
+    QTest::addColumn<QByteArray>("children");
+
+    const QByteArray package = pluginPackage("core");
+    const KeyPair first = keyPair(1);
+    const KeyPair second = keyPair(2);
+    const KeyPair stranger = keyPair(3);
+    const QStringList key {first.publicBase64()};
+
+    QTest::newRow("signature of other bytes")
+        << key << child("signature", first.sign(alteredByOneByte(package)));
+    QTest::newRow("signed with another key") << key << child("signature", stranger.sign(package));
+    QTest::newRow("right checksum, signed with another key")
+        << key << child("sha256", sha256(package)) + child("signature", stranger.sign(package));
+    QTest::newRow("signed with neither of two keys")
+        << QStringList {first.publicBase64(), second.publicBase64()}
+        << child("signature", stranger.sign(package));
+    QTest::newRow("signature with one bit flipped")
+        << key
+        << child("signature",
+                 alteredByOneByte(QByteArray::fromBase64(first.sign(package))).toBase64());
+}
+
+void TestAuthenticity::signatureRejected()
+{
+    QFETCH(QStringList, keys);
+    QFETCH(QByteArray, children);
+
+    Run run(keys);
+    QVERIFY(run.ready);
+    run.installWhenDownloaded();
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    server.serve("/core.zip", Response::ok(pluginPackage("core")));
+    QVERIFY(run.offer({{"core", children}}));
+
+    run.engine->beginDownload();
+    QTRY_VERIFY(run.over());
+    QVERIFY(run.staysQuiet(server));
+    QCOMPARE(run.events.first(), QStringLiteral("file core"));
+    QCOMPARE(run.events.last(), "error " + badSignature("core"));
+    QCOMPARE(run.count("finished"), 0);
+    QVERIFY(run.nothingInstalled());
+    QCOMPARE(server.requestLines(), QStringList({"HEAD /core.zip", "GET /core.zip"}));
+    QVERIFY(!QFileInfo::exists(run.file("core.zip")));
+}
+
+void TestAuthenticity::refusedBeforeAnyRequest_data()
+{
+    QTest::addColumn<QStringList>("keys");
+    QTest::addColumn<QList<Offer>>("offers");
+    QTest::addColumn<QString>("text");
+
+    const QByteArray package = pluginPackage("core");
+    const KeyPair key = keyPair(1);
+    const QStringList keys {key.publicBase64()};
+    const QByteArray sound = child("signature", key.sign(package));
+    const QString notSigned
+        = QStringLiteral("Package %1 is not signed, so it will not be installed.");
+    const QString malformed
+        = QStringLiteral("The update server sent a malformed %1 for package %2.");
+
+    QTest::newRow("no signature while a key is set")
+        << keys << QList<Offer> {{"core", child("sha256", sha256(package))}}
+        << notSigned.arg("core");
+    QTest::newRow("second package without signature")
+        << keys << QList<Offer> {{"core", sound}, {"extra", QByteArray()}}
+        << notSigned.arg("extra");
+    QTest::newRow("empty signature while a key is set")
+        << keys << QList<Offer> {{"core", child("signature", "")}}
+        << malformed.arg("signature", "core");
+    QTest::newRow("signature not in base64")
+        << keys << QList<Offer> {{"core", child("signature", "@@" + key.sign(package).mid(2))}}
+        << malformed.arg("signature", "core");
+    QTest::newRow("signature too short")
+        << keys << QList<Offer> {{"core", child("signature", key.sign(package).left(44))}}
+        << malformed.arg("signature", "core");
+    QTest::newRow("checksum not in hex")
+        << QStringList() << QList<Offer> {{"core", child("sha256", "z" + sha256(package).mid(1))}}
+        << malformed.arg("sha256", "core");
+    QTest::newRow("checksum too short")
+        << keys << QList<Offer> {{"core", child("sha256", sha256(package).left(40)) + sound}}
+        << malformed.arg("sha256", "core");
+    QTest::newRow("size not a number")
+        << QStringList() << QList<Offer> {{"core", child("size", "12 kB")}}
+        << malformed.arg("size", "core");
+}
+
+void TestAuthenticity::refusedBeforeAnyRequest()
+{
+    QFETCH(QStringList, keys);
+    QFETCH(QList<Offer>, offers);
+    QFETCH(QString, text);
+
+    Run run(keys);
+    QVERIFY(run.ready);
+    run.installWhenDownloaded();
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    server.serve("/core.zip", Response::ok(pluginPackage("core")));
+    server.serve("/extra.zip", Response::ok(pluginPackage("extra")));
+    QVERIFY(run.offer(offers));
+    const TreeSnapshot before = TreeSnapshot::take(run.temp.path());
+
+    run.engine->beginDownload();
+    QCOMPARE(run.events, QStringList({"error " + text}));
+    QVERIFY(run.staysQuiet(server));
+    QVERIFY(server.requests().isEmpty());
+    QVERIFY(run.nothingInstalled());
+    const TreeSnapshot after = TreeSnapshot::take(run.temp.path());
+    QVERIFY2(after == before, qPrintable(before.differences(after)));
+}
+
+void TestAuthenticity::bodyBeyondAnnouncedSize_data()
+{
+    QTest::addColumn<Response>("body");
+    QTest::addColumn<qint64>("size");
+
+    Response endless = Response::generated(qint64(1) << 40);
+    endless.announceLength = false;
+    Response endlessChunked = Response::generated(qint64(1) << 40);
+    endlessChunked.chunked = true;
+    Response longerChunked = Response::ok(HttpTestServer::pattern(0, 300000));
+    longerChunked.chunked = true;
+
+    QTest::newRow("endless body") << endless << qint64(1000);
+    QTest::newRow("endless chunked body") << endlessChunked << qint64(100000);
+    QTest::newRow("longer body with its length")
+        << Response::ok(HttpTestServer::pattern(0, 300000)) << qint64(200000);
+    QTest::newRow("longer chunked body") << longerChunked << qint64(1);
+    QTest::newRow("one byte too many")
+        << Response::ok(HttpTestServer::pattern(0, 1001)) << qint64(1000);
+    QTest::newRow("one byte too few")
+        << Response::ok(HttpTestServer::pattern(0, 999)) << qint64(1000);
+    QTest::newRow("empty body") << Response::ok(QByteArray()) << qint64(1000);
+}
+
+void TestAuthenticity::bodyBeyondAnnouncedSize()
+{
+    QFETCH(Response, body);
+    QFETCH(qint64, size);
+
+    Run run;
+    QVERIFY(run.ready);
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    server.serve("/core.zip", body);
+    QVERIFY(run.offer({{"core", child("size", QByteArray::number(size))}}));
+
+    run.engine->beginDownload();
+    QTRY_VERIFY(run.over());
+    QCOMPARE(run.events.first(), QStringLiteral("file core"));
+    QCOMPARE(run.events.last(), "error " + wrongSize("core", size));
+    QCOMPARE(run.count("error"), 1);
+    QCOMPARE(run.count("finished"), 0);
+    // What was counted never passes what was announced.
+    for (int percent : run.percents())
+        QVERIFY(percent <= 100);
+    QVERIFY(!QFileInfo::exists(run.file("core.zip")));
+    // The transfer is given up, not read to its end.
+    if (body.bodySize() > size + 1000000)
+        QTRY_COMPARE(server.openConnections(), 0);
+    QVERIFY(run.staysQuiet(server));
+}
+
+void TestAuthenticity::announcedSizeDrivesProgress_data()
+{
+    QTest::addColumn<QByteArray>("children");
+    QTest::addColumn<QList<int>>("percents");
+
+    QTest::newRow("size announced") << child("size", "1000") << QList<int> {50, 100};
+    QTest::newRow("size announced with blanks") << child("size", " 1000\n") << QList<int> {50, 100};
+    // The contrast: without it the figure of the HEAD answer counts.
+    QTest::newRow("no size") << QByteArray() << QList<int> {12, 25};
+}
+
+void TestAuthenticity::announcedSizeDrivesProgress()
+{
+    QFETCH(QByteArray, children);
+    QFETCH(QList<int>, percents);
+
+    Run run;
+    QVERIFY(run.ready);
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    // The HEAD answer announces 4000 bytes, the body has 1000.
+    server.serve("HEAD", "/core.zip", Response::ok(QByteArray(4000, 'h')));
+    Response body = Response::ok(HttpTestServer::pattern(0, 1000));
+    body.pieces = {500};
+    server.serve("/core.zip", body);
+    QVERIFY(run.offer({{"core", children}}));
+    connect(run.engine.get(), &VornUpdaterEngine::downloadProgress, &server,
+            &HttpTestServer::releasePiece);
+
+    run.engine->beginDownload();
+    QTRY_VERIFY(run.over());
+    QCOMPARE(run.events.last(), QStringLiteral("finished"));
+    QCOMPARE(run.percents(), percents);
+    QCOMPARE(readFile(run.file("core.zip")), body.body);
+}
+
+void TestAuthenticity::unsafeDownloadDirectory_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("text");
+
+    const QString notADirectory = QStringLiteral("The download directory %1 is a symbolic link or "
+                                                 "not a directory, so no update is downloaded.");
+    const QString writable = QStringLiteral(
+        "Other users can write to the download directory %1, so no update is downloaded.");
+    QTest::newRow("link to a directory of the user") << "link" << notADirectory;
+    QTest::newRow("link to the user's directory, made after the engine")
+        << "late link" << notADirectory;
+    QTest::newRow("plain file") << "file" << notADirectory;
+    QTest::newRow("writable by everyone") << "0777" << writable;
+    QTest::newRow("writable by everyone, sticky") << "1777" << writable;
+    QTest::newRow("writable by the group") << "0770" << writable;
+}
+
+// The box is the download window's, shown for the engine's error before any request.
+void TestAuthenticity::unsafeDownloadDirectory()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, text);
+
+    const auto prepare = [&kind](const QString &temp) {
+        const QString dir = temp + "/tupdates";
+        const QString elsewhere = temp + "/elsewhere";
+        if (kind == "link")
+            return QDir().mkdir(elsewhere)
+                && QFile::setPermissions(elsewhere,
+                                         QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)
+                && QFile::link(elsewhere, dir);
+        if (kind == "file")
+            return writeFile(dir, "not a directory");
+        if (kind.startsWith('0') || kind.startsWith('1'))
+            return QDir().mkdir(dir)
+                && ::chmod(QFile::encodeName(dir).constData(), mode_t(kind.toInt(nullptr, 8))) == 0;
+        return true;
+    };
+    Run run({}, prepare);
+    QVERIFY(run.ready);
+    const QString dir = run.temp.path() + "/tupdates";
+    if (kind == "late link") {
+        // Swapped for a link after the engine made it.
+        QVERIFY(QDir().rmdir(dir));
+        QVERIFY(QDir().mkdir(run.temp.path() + "/elsewhere"));
+        QVERIFY(QFile::link(run.temp.path() + "/elsewhere", dir));
+    }
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    server.serve("/core.zip", Response::ok(pluginPackage("core")));
+    QVERIFY(run.offer({{"core", QByteArray()}}));
+    const TreeSnapshot before = TreeSnapshot::take(run.temp.path());
+
+    MessageBoxAnswerer answerer;
+    new VornDownloadDialog(run.engine.get());
+    QTRY_COMPARE(answerer.count(), 1);
+    QCOMPARE(answerer.last().icon, QMessageBox::Critical);
+    QCOMPARE(answerer.last().text, text.arg(dir));
+    QCOMPARE(run.events, QStringList({"error " + text.arg(dir)}));
+    QVERIFY(run.staysQuiet(server));
+    QVERIFY(server.requests().isEmpty());
+    const TreeSnapshot after = TreeSnapshot::take(run.temp.path());
+    QVERIFY2(after == before, qPrintable(before.differences(after)));
+}
+
+void TestAuthenticity::plantedLinkNotFollowed_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QString>("linkAt");
+
+    QTest::newRow("link at the package file") << QByteArray("/core.zip") << "core.zip";
+    QTest::newRow("dangling link at the package file") << QByteArray("/core.zip") << "core.zip";
+    QTest::newRow("link at a directory of the package path")
+        << QByteArray("/updates/core.zip") << "updates";
+}
+
+// Only this user can write into the download directory, but a link that stands there from
+// before must still not carry the package elsewhere.
+void TestAuthenticity::plantedLinkNotFollowed()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(QString, linkAt);
+
+    Run run;
+    QVERIFY(run.ready);
+    QTemporaryDir outside;
+    QVERIFY(outside.isValid());
+    const bool dangling = QByteArray(QTest::currentDataTag()).startsWith("dangling");
+    QString target = outside.filePath(linkAt == "updates" ? "dir" : "victim");
+    if (linkAt == "updates")
+        QVERIFY(QDir().mkdir(target));
+    else if (!dangling)
+        QVERIFY(writeFile(target, "outside bytes"));
+    QVERIFY(QFile::link(target, run.file(linkAt)));
+    const TreeSnapshot before = TreeSnapshot::take(outside.path());
+
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    server.serve(path, Response::ok(pluginPackage("core")));
+    QVERIFY(run.offer({{"core", QByteArray(), path}}));
+
+    run.engine->beginDownload();
+    QTRY_VERIFY(run.over());
+    QVERIFY(run.staysQuiet(server));
+    QCOMPARE(run.events,
+             QStringList({"file core",
+                          "error Refusing to store package core: a symbolic link "
+                          "stands in its place in the download directory."}));
+    QVERIFY(!server.requestLines().contains("GET " + QString::fromLatin1(path)));
+    const TreeSnapshot after = TreeSnapshot::take(outside.path());
+    QVERIFY2(after == before, qPrintable(before.differences(after)));
+    QVERIFY(QFileInfo(run.file(linkAt)).isSymLink());
+}
+
+void TestAuthenticity::publishedWithTheTools_data()
+{
+    QTest::addColumn<bool>("signPackage");
+    QTest::addColumn<bool>("alter");
+    QTest::addColumn<bool>("anotherKey");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("as published") << true << false << false << QString();
+    QTest::newRow("altered on the web server") << true << true << false << wrongSha256("core");
+    QTest::newRow("updater built with another key")
+        << true << false << true << badSignature("core");
+    QTest::newRow("published unsigned")
+        << false << false << false
+        << QStringLiteral("Package core is not signed, so it will not be installed.");
+}
+
+void TestAuthenticity::publishedWithTheTools()
+{
+    QFETCH(bool, signPackage);
+    QFETCH(bool, alter);
+    QFETCH(bool, anotherKey);
+    QFETCH(QString, text);
+
+    QTemporaryDir publisher;
+    QVERIFY(publisher.isValid());
+    const QString keyFile = publisher.filePath("signing.key");
+    const BuilderRun generated = runBuilder({"--generate-key", keyFile});
+    QCOMPARE(generated.exitCode, 0);
+    const QString publicKey = QString::fromLatin1(generated.out.trimmed());
+    QCOMPARE(publicKey.size(), 44);
+
+    QVERIFY(QDir().mkpath(publisher.filePath("files")));
+    QVERIFY(writeFile(publisher.filePath("files/core.txt"), "plug-in core, published"));
+    QStringList arguments {publisher.filePath("files"),
+                           "--project",
+                           "vorn",
+                           "--name",
+                           "core",
+                           "--type",
+                           "plugin",
+                           "--version",
+                           "2.0",
+                           "--link",
+                           "http://127.0.0.1/core.zip",
+                           "--output",
+                           publisher.filePath("core.zip")};
+    if (signPackage)
+        arguments << "--sign" << keyFile;
+    const BuilderRun built = runBuilder(arguments);
+    QCOMPARE(built.exitCode, 0);
+    QVERIFY(writeFile(publisher.filePath("catalogue.xml"),
+                      "<catalogue>\n" + built.out + "</catalogue>\n"));
+    ServerProcess updateServer({"--catalogue", publisher.filePath("catalogue.xml")});
+    QVERIFY2(updateServer.waitForListening(), updateServer.log().constData());
+
+    const QByteArray package = readFile(publisher.filePath("core.zip"));
+    HttpTestServer web;
+    QVERIFY(web.listen());
+    web.serve("/core.zip", Response::ok(alter ? alteredByOneByte(package) : package));
+
+    Run run({anotherKey ? keyPair(3).publicBase64() : publicKey});
+    QVERIFY(run.ready);
+    run.installWhenDownloaded();
+    run.engine->setCheckTimeouts(10000, 10000);
+    QVERIFY(run.engine->checkUpdates());
+    QCOMPARE(run.engine->getUpdates().size(), 1);
+
+    MessageBoxAnswerer answerer;
+    run.engine->beginDownload();
+    QTRY_VERIFY(run.installed() || run.count("error") > 0);
+    if (text.isEmpty()) {
+        QCOMPARE(run.count("error"), 0);
+        QCOMPARE(readFile(run.plugin("core.txt")), QByteArray("plug-in core, published"));
+    } else {
+        QCOMPARE(run.events.last(), "error " + text);
+        QVERIFY(run.nothingInstalled());
+    }
+    QCOMPARE(answerer.count(), 0);
+}
+
+QTEST_MAIN(TestAuthenticity)
+#include "tst_authenticity.moc"

@@ -1,0 +1,375 @@
+#include "archiveextractor.h"
+#include "downloaddirectory.h"
+#include "replacefile.h"
+#include "treesnapshot.h"
+#include "vornupdaterengine.h"
+#include "zipbuilder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+bool setMode(const QString &path, mode_t mode)
+{
+    return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
+}
+
+mode_t modeOf(const QString &path)
+{
+    struct stat status;
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode & 07777
+                                                                      : mode_t(-1);
+}
+
+// A scratch area: the directory the code works in, and a directory outside it that links
+// planted inside point to. Nothing may ever change outside.
+struct Scratch
+{
+    Scratch()
+        : inside(temp.filePath("inside"))
+        , outside(temp.filePath("outside"))
+    {
+        ready = temp.isValid() && QDir().mkpath(inside) && QDir().mkpath(outside + "/dir")
+            && writeFile(outside + "/victim", "outside bytes");
+    }
+    bool plantLink(const QString &at, const QString &target) const
+    {
+        QDir().mkpath(QFileInfo(at).path());
+        return QFile::link(target, at);
+    }
+
+    QTemporaryDir temp;
+    QString inside;
+    QString outside;
+    bool ready = false;
+};
+
+const QString linkError = qt_error_string(ELOOP);
+
+const QString notADirectory = QStringLiteral(
+    "The download directory %1 is a symbolic link or not a directory, so no update is downloaded.");
+const QString foreignOwner = QStringLiteral(
+    "The download directory %1 belongs to another user, so no update is downloaded.");
+const QString writableByOthers = QStringLiteral(
+    "Other users can write to the download directory %1, so no update is downloaded.");
+const QString unusable
+    = QStringLiteral("The download directory %1 cannot be used (%2), so no update is downloaded.");
+
+} // namespace
+
+class TestAuthenticityFiles : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // The download directory.
+    void createdPrivate();
+    void directoryJudged_data();
+    void directoryJudged();
+    void ownedBySomeoneElse();
+    void engineRefusesDirectoryOfAnotherUser();
+
+    // Writing below a directory without following links.
+    void writingBeneath();
+    void extractionFollowsNoLink_data();
+    void extractionFollowsNoLink();
+    void archiveThatIsALink();
+    void replaceFromLinkRefused();
+};
+
+void TestAuthenticityFiles::createdPrivate()
+{
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString dir = temp.filePath("tmp/deeper/tupdates/");
+    // Whatever the umask lets through, the directory is the user's alone.
+    const mode_t before = ::umask(0);
+    DownloadDirectory::create(dir);
+    ::umask(before);
+    QCOMPARE(modeOf(temp.filePath("tmp/deeper/tupdates")), mode_t(0700));
+
+    QString problem;
+    const int descriptor = DownloadDirectory::open(dir, &problem);
+    QVERIFY2(descriptor >= 0, qPrintable(problem));
+    ::close(descriptor);
+    QVERIFY(problem.isEmpty());
+
+    // Something that stands there already is left to be judged, not changed.
+    QVERIFY(setMode(temp.filePath("tmp/deeper/tupdates"), 0777));
+    QVERIFY(writeFile(temp.filePath("tmp/deeper/tupdates/left.zip"), "left"));
+    DownloadDirectory::create(dir);
+    QCOMPARE(modeOf(temp.filePath("tmp/deeper/tupdates")), mode_t(0777));
+    QCOMPARE(readFile(temp.filePath("tmp/deeper/tupdates/left.zip")), QByteArray("left"));
+}
+
+void TestAuthenticityFiles::directoryJudged_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("private") << "directory" << 0700 << QString();
+    QTest::newRow("readable by others") << "directory" << 0755 << QString();
+    QTest::newRow("read-only") << "directory" << 0500 << QString();
+    QTest::newRow("writable by everyone") << "directory" << 0777 << writableByOthers;
+    QTest::newRow("writable by everyone, sticky") << "directory" << 01777 << writableByOthers;
+    QTest::newRow("writable by the group") << "directory" << 0770 << writableByOthers;
+    QTest::newRow("writable by others only") << "directory" << 0702 << writableByOthers;
+    QTest::newRow("link to a private directory") << "link" << 0700 << notADirectory;
+    QTest::newRow("dangling link") << "dangling" << 0 << notADirectory;
+    QTest::newRow("plain file") << "file" << 0600 << notADirectory;
+    QTest::newRow("missing") << "missing" << 0 << unusable.arg("%1", qt_error_string(ENOENT));
+}
+
+void TestAuthenticityFiles::directoryJudged()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, mode);
+    QFETCH(QString, text);
+
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString dir = temp.filePath("tupdates");
+    const QString elsewhere = temp.filePath("elsewhere");
+    if (kind == "directory") {
+        QVERIFY(QDir().mkdir(dir));
+        QVERIFY(setMode(dir, mode_t(mode)));
+    } else if (kind == "link") {
+        QVERIFY(QDir().mkdir(elsewhere));
+        QVERIFY(setMode(elsewhere, mode_t(mode)));
+        QVERIFY(QFile::link(elsewhere, dir));
+    } else if (kind == "dangling") {
+        QVERIFY(QFile::link(elsewhere, dir));
+    } else if (kind == "file") {
+        QVERIFY(writeFile(dir, "not a directory"));
+    }
+
+    QString problem;
+    // The engine names it with its trailing separator; the check must not follow a link then.
+    const int descriptor = DownloadDirectory::open(dir + "/", &problem);
+    if (descriptor >= 0)
+        ::close(descriptor);
+    QCOMPARE(descriptor >= 0, text.isEmpty());
+    QCOMPARE(problem, text.isEmpty() ? QString() : text.arg(dir));
+}
+
+// Files of another user cannot be made here in every set-up (a user namespace maps one user
+// only), so the comparison is checked with another expected owner, and with a real other
+// owner where chown is allowed.
+void TestAuthenticityFiles::ownedBySomeoneElse()
+{
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString dir = temp.filePath("tupdates");
+    QVERIFY(QDir().mkdir(dir));
+    QVERIFY(setMode(dir, 0700));
+
+    QString problem;
+    QCOMPARE(DownloadDirectory::open(dir, &problem, ::geteuid() + 1), -1);
+    QCOMPARE(problem, foreignOwner.arg(dir));
+
+    if (::chown(QFile::encodeName(dir).constData(), ::geteuid() + 4242, gid_t(-1)) != 0)
+        QSKIP("this user cannot give a directory to another user");
+    problem.clear();
+    QCOMPARE(DownloadDirectory::open(dir, &problem), -1);
+    QCOMPARE(problem, foreignOwner.arg(dir));
+}
+
+void TestAuthenticityFiles::engineRefusesDirectoryOfAnotherUser()
+{
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString dir = temp.filePath("tupdates");
+    QVERIFY(QDir().mkdir(dir));
+    QVERIFY(setMode(dir, 0777));
+    if (::chown(QFile::encodeName(dir).constData(), ::geteuid() + 4242, gid_t(-1)) != 0)
+        QSKIP("this user cannot give a directory to another user");
+    QVERIFY(qputenv("TMPDIR", QFile::encodeName(temp.path())));
+
+    VornUpdaterEngine engine(QStringList {});
+    QCOMPARE(engine.getDownloadDir(), dir + "/");
+    QSignalSpy errors(&engine, &VornUpdaterEngine::error);
+    QSignalSpy files(&engine, &VornUpdaterEngine::downloadFile);
+    QSignalSpy finished(&engine, &VornUpdaterEngine::downloadFinished);
+    engine.beginDownload();
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.at(0).at(0).toString(), foreignOwner.arg(dir));
+    QCOMPARE(files.count(), 0);
+    QCOMPARE(finished.count(), 0);
+    QVERIFY(
+        QDir(dir).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
+    qunsetenv("TMPDIR");
+}
+
+void TestAuthenticityFiles::writingBeneath()
+{
+    Scratch scratch;
+    QVERIFY(scratch.ready);
+    const int root = openDirectoryNoFollow(scratch.inside + "/");
+    QVERIFY(root >= 0);
+
+    // Missing directories are made; an existing file is emptied.
+    int file = createFileBeneath(root, "a/b//./c.zip", O_WRONLY);
+    QVERIFY(file >= 0);
+    QCOMPARE(::write(file, "new", 3), ssize_t(3));
+    ::close(file);
+    QCOMPARE(readFile(scratch.inside + "/a/b/c.zip"), QByteArray("new"));
+    QVERIFY(writeFile(scratch.inside + "/a/b/c.zip", "longer old bytes"));
+    file = createFileBeneath(root, "a/b/c.zip", O_RDWR);
+    QVERIFY(file >= 0);
+    ::close(file);
+    QCOMPARE(readFile(scratch.inside + "/a/b/c.zip"), QByteArray());
+
+    const TreeSnapshot outside = TreeSnapshot::take(scratch.outside);
+    errno = 0;
+    QCOMPARE(createFileBeneath(root, "../outside/victim", O_WRONLY), -1);
+    QCOMPARE(errno, EACCES);
+    QVERIFY(scratch.plantLink(scratch.inside + "/up", scratch.outside + "/dir"));
+    errno = 0;
+    QCOMPARE(createFileBeneath(root, "up/new.zip", O_WRONLY), -1);
+    QCOMPARE(errno, ELOOP);
+    QCOMPARE(openDirectoryBeneath(root, "up/sub", true), -1);
+    QCOMPARE(errno, ELOOP);
+    QVERIFY(::mkfifo(QFile::encodeName(scratch.inside + "/fifo.zip").constData(), 0600) == 0);
+    QCOMPARE(createFileBeneath(root, "fifo.zip", O_WRONLY), -1);
+    QCOMPARE(errno, EPERM);
+    QCOMPARE(createFileBeneath(root, "a/b", O_WRONLY), -1);
+    QCOMPARE(errno, EISDIR);
+    QVERIFY(TreeSnapshot::take(scratch.outside) == outside);
+    ::close(root);
+
+    QCOMPARE(openDirectoryNoFollow(scratch.inside + "/up/"), -1);
+    QCOMPARE(errno, ELOOP);
+}
+
+void TestAuthenticityFiles::extractionFollowsNoLink_data()
+{
+    QTest::addColumn<QString>("plant");
+    QTest::addColumn<QList<QByteArray>>("entries");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("error");
+
+    const int created = ArchiveExtractor::CreateFailed;
+    QTest::newRow("link at an unpacked file")
+        << "link bin/tool -> victim" << QList<QByteArray> {"bin/tool"} << created << linkError;
+    QTest::newRow("dangling link at an unpacked file")
+        << "link bin/tool -> dir/new" << QList<QByteArray> {"bin/tool"} << created << linkError;
+    QTest::newRow("link at a directory on the way")
+        << "link bin -> dir" << QList<QByteArray> {"bin/tool"} << created << linkError;
+    QTest::newRow("link at a directory entry")
+        << "link bin -> dir" << QList<QByteArray> {"bin/sub/", "readme.txt"}
+        << int(ArchiveExtractor::Success) << QString();
+    QTest::newRow("extraction directory is a link")
+        << "link . -> dir" << QList<QByteArray> {"readme.txt"} << created << linkError;
+    QTest::newRow("hard link at an unpacked file")
+        << "hard bin/tool -> victim" << QList<QByteArray> {"bin/tool"} << created
+        << qt_error_string(EPERM);
+    QTest::newRow("pipe at an unpacked file")
+        << "fifo bin/tool" << QList<QByteArray> {"bin/tool"} << created << qt_error_string(EPERM);
+}
+
+void TestAuthenticityFiles::extractionFollowsNoLink()
+{
+    QFETCH(QString, plant);
+    QFETCH(QList<QByteArray>, entries);
+    QFETCH(int, status);
+    QFETCH(QString, error);
+
+    Scratch scratch;
+    QVERIFY(scratch.ready);
+    const QString archive = scratch.temp.filePath("core.zip");
+    ZipBuilder zip;
+    for (const QByteArray &entry : entries) {
+        if (entry.endsWith('/'))
+            zip.addDirectory(entry);
+        else
+            zip.addFile(entry, "archive bytes of " + entry);
+    }
+    QVERIFY(zip.write(archive));
+
+    QString extractDir = scratch.inside + "/core";
+    const QStringList words = plant.split(' ');
+    const QString at = words.at(1) == "." ? extractDir : extractDir + "/" + words.at(1);
+    if (words.at(1) != ".")
+        QVERIFY(QDir().mkpath(extractDir));
+    if (words.at(0) == "link") {
+        QVERIFY(scratch.plantLink(at, scratch.outside + "/" + words.at(3)));
+    } else if (words.at(0) == "hard") {
+        QVERIFY(QDir().mkpath(QFileInfo(at).path()));
+        QVERIFY(::link(QFile::encodeName(scratch.outside + "/" + words.at(3)).constData(),
+                       QFile::encodeName(at).constData())
+                == 0);
+    } else {
+        QVERIFY(QDir().mkpath(QFileInfo(at).path()));
+        QVERIFY(::mkfifo(QFile::encodeName(at).constData(), 0600) == 0);
+    }
+    const TreeSnapshot outside = TreeSnapshot::take(scratch.outside);
+
+    ArchiveExtractor extractor(archive, extractDir + "/");
+    QCOMPARE(int(extractor.extract()), status);
+    QCOMPARE(extractor.getErrorString(), error);
+    const TreeSnapshot after = TreeSnapshot::take(scratch.outside);
+    QVERIFY2(after == outside, qPrintable(outside.differences(after)));
+    if (status == ArchiveExtractor::Success)
+        QCOMPARE(readFile(extractDir + "/readme.txt"), QByteArray("archive bytes of readme.txt"));
+}
+
+void TestAuthenticityFiles::archiveThatIsALink()
+{
+    Scratch scratch;
+    QVERIFY(scratch.ready);
+    const QString real = scratch.outside + "/real.zip";
+    QVERIFY(ZipBuilder().addFile("readme.txt", "elsewhere").write(real));
+    QVERIFY(QFile::link(real, scratch.inside + "/core.zip"));
+    ArchiveExtractor extractor(scratch.inside + "/core.zip", scratch.inside + "/core/");
+    QVERIFY(QDir().mkpath(scratch.inside + "/core"));
+    QCOMPARE(extractor.extract(), ArchiveExtractor::OpenFailed);
+    QVERIFY(!QFileInfo::exists(scratch.inside + "/core/readme.txt"));
+}
+
+void TestAuthenticityFiles::replaceFromLinkRefused()
+{
+    Scratch scratch;
+    QVERIFY(scratch.ready);
+    const QString source = scratch.inside + "/core/bin/tool";
+    const QString target = scratch.inside + "/installed/tool";
+    QVERIFY(QDir().mkpath(scratch.inside + "/installed"));
+    QVERIFY(writeFile(target, "installed bytes"));
+    QVERIFY(scratch.plantLink(source, scratch.outside + "/victim"));
+
+    QVERIFY(!replaceFile(source, target, QFile::ReadOwner | QFile::WriteOwner));
+    QCOMPARE(readFile(target), QByteArray("installed bytes"));
+    QCOMPARE(QDir(scratch.inside + "/installed")
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList {"tool"});
+
+    // A plain file is still copied into place.
+    QVERIFY(QFile::remove(source));
+    QVERIFY(writeFile(source, "new bytes"));
+    QVERIFY(replaceFile(source, target, QFile::ReadOwner | QFile::WriteOwner));
+    QCOMPARE(readFile(target), QByteArray("new bytes"));
+}
+
+QTEST_MAIN(TestAuthenticityFiles)
+#include "tst_authenticityfiles.moc"

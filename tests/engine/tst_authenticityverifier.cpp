@@ -1,0 +1,397 @@
+#include "packagecheck.h"
+#include "packagesink.h"
+#include "packageverifier.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sodium.h>
+
+#include <optional>
+
+namespace {
+
+using Text = std::optional<QString>;
+
+struct KeyPair
+{
+    QByteArray publicKey;
+    QByteArray secretKey;
+    QString publicBase64() const { return QString::fromLatin1(publicKey.toBase64()); }
+};
+
+// Fixed seeds, so that every run signs with the same keys.
+KeyPair keyPair(char seedByte)
+{
+    KeyPair pair;
+    pair.publicKey.resize(crypto_sign_PUBLICKEYBYTES);
+    pair.secretKey.resize(crypto_sign_SECRETKEYBYTES);
+    const QByteArray seed(crypto_sign_SEEDBYTES, seedByte);
+    crypto_sign_seed_keypair(reinterpret_cast<unsigned char *>(pair.publicKey.data()),
+                             reinterpret_cast<unsigned char *>(pair.secretKey.data()),
+                             reinterpret_cast<const unsigned char *>(seed.constData()));
+    return pair;
+}
+
+QString sign(const QByteArray &bytes, const KeyPair &key)
+{
+    QByteArray signature(crypto_sign_BYTES, '\0');
+    crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
+                         reinterpret_cast<const unsigned char *>(bytes.constData()),
+                         quint64(bytes.size()),
+                         reinterpret_cast<const unsigned char *>(key.secretKey.constData()));
+    return QString::fromLatin1(signature.toBase64());
+}
+
+QString sha256(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+const QByteArray package = "PK\x03\x04 the published package bytes";
+
+QByteArray alteredByOneByte(QByteArray bytes)
+{
+    bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 0x20);
+    return bytes;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Text)
+Q_DECLARE_METATYPE(PackageVerifier::Outcome)
+
+class TestAuthenticityVerifier : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void replyValues_data();
+    void replyValues();
+    void keySetting_data();
+    void keySetting();
+
+    void verification_data();
+    void verification();
+    void verificationOfFiles_data();
+    void verificationOfFiles();
+    void messages_data();
+    void messages();
+
+    void sinkStopsAtTheAnnouncedSize();
+};
+
+void TestAuthenticityVerifier::initTestCase()
+{
+    QVERIFY(sodium_init() >= 0);
+}
+
+void TestAuthenticityVerifier::replyValues_data()
+{
+    QTest::addColumn<Text>("sha256");
+    QTest::addColumn<Text>("signature");
+    QTest::addColumn<Text>("size");
+    QTest::addColumn<int>("present");
+    QTest::addColumn<int>("malformed");
+    QTest::addColumn<QByteArray>("digest");
+    QTest::addColumn<qint64>("parsedSize");
+
+    const QString hex = sha256(package);
+    const QString signature = sign(package, keyPair(1));
+    const QByteArray digest = QCryptographicHash::hash(package, QCryptographicHash::Sha256);
+    const int all = PackageCheck::Sha256 | PackageCheck::Signature | PackageCheck::Size;
+    const Text none;
+
+    QTest::newRow("none of them") << none << none << none << 0 << 0 << QByteArray() << qint64(-1);
+    QTest::newRow("all three") << Text(hex) << Text(signature) << Text("1234") << all << 0 << digest
+                               << qint64(1234);
+    QTest::newRow("upper-case digest, blanks and line feeds around")
+        << Text("\n  " + hex.toUpper() + "\n") << Text(" " + signature + "\n") << Text(" 0 ") << all
+        << 0 << digest << qint64(0);
+    QTest::newRow("largest size") << none << none << Text("9223372036854775807")
+                                  << int(PackageCheck::Size) << 0 << QByteArray()
+                                  << qint64(9223372036854775807LL);
+
+    const auto badSha = [&](const char *row, const QString &text) {
+        QTest::newRow(row) << Text(text) << none << none << int(PackageCheck::Sha256)
+                           << int(PackageCheck::Sha256) << QByteArray() << qint64(-1);
+    };
+    badSha("digest one digit short", hex.left(63));
+    badSha("digest one digit long", hex + "0");
+    badSha("digest with a non-hex digit", "g" + hex.mid(1));
+    badSha("digest with a blank inside", hex.left(32) + " " + hex.mid(33));
+    badSha("empty digest", "");
+    badSha("digest in base64", QString::fromLatin1(digest.toBase64()));
+
+    const auto badSignature = [&](const char *row, const QString &text) {
+        QTest::newRow(row) << none << Text(text) << none << int(PackageCheck::Signature)
+                           << int(PackageCheck::Signature) << QByteArray() << qint64(-1);
+    };
+    badSignature("signature without padding", signature.chopped(2));
+    badSignature("signature with a character outside base64", "*" + signature.mid(1));
+    badSignature("signature one byte short", QString::fromLatin1(QByteArray(63, 'x').toBase64()));
+    badSignature(
+        "signature in base64url",
+        QString::fromLatin1(QByteArray(64, char(0xfb)).toBase64(QByteArray::Base64UrlEncoding)));
+    badSignature("empty signature", "");
+
+    const auto badSize = [&](const char *row, const QString &text) {
+        QTest::newRow(row) << none << none << Text(text) << int(PackageCheck::Size)
+                           << int(PackageCheck::Size) << QByteArray() << qint64(-1);
+    };
+    badSize("negative size", "-1");
+    badSize("size with a unit", "12kB");
+    badSize("size with a sign", "+12");
+    badSize("size beyond 64 bits", "9223372036854775808");
+    badSize("empty size", "");
+}
+
+void TestAuthenticityVerifier::replyValues()
+{
+    QFETCH(Text, sha256);
+    QFETCH(Text, signature);
+    QFETCH(Text, size);
+    QFETCH(int, present);
+    QFETCH(int, malformed);
+    QFETCH(QByteArray, digest);
+    QFETCH(qint64, parsedSize);
+
+    const PackageCheck check = PackageCheck::fromReply(sha256, signature, size);
+    QCOMPARE(check.present, present);
+    QCOMPARE(check.malformed, malformed);
+    QCOMPARE(check.sha256, digest);
+    QCOMPARE(check.size, parsedSize);
+    QCOMPARE(check.has(PackageCheck::Signature),
+             bool(present & ~malformed & PackageCheck::Signature));
+    if (check.has(PackageCheck::Signature))
+        QCOMPARE(check.signature.size(), 64);
+}
+
+void TestAuthenticityVerifier::keySetting_data()
+{
+    QTest::addColumn<QString>("setting");
+    QTest::addColumn<QStringList>("keys");
+
+    QTest::newRow("empty") << "" << QStringList();
+    QTest::newRow("blanks only") << "  " << QStringList();
+    QTest::newRow("one key") << "AAAA=" << QStringList {"AAAA="};
+    QTest::newRow("two keys with blanks") << " AAAA= , BBBB= " << QStringList {"AAAA=", "BBBB="};
+    QTest::newRow("empty items") << ",AAAA=,,BBBB=," << QStringList {"AAAA=", "BBBB="};
+}
+
+void TestAuthenticityVerifier::keySetting()
+{
+    QFETCH(QString, setting);
+    QFETCH(QStringList, keys);
+    QCOMPARE(PackageVerifier::splitKeys(setting), keys);
+    QCOMPARE(PackageVerifier(keys).requiresSignature(), !keys.isEmpty());
+}
+
+void TestAuthenticityVerifier::verification_data()
+{
+    QTest::addColumn<QStringList>("keys");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<Text>("sha256");
+    QTest::addColumn<Text>("signature");
+    QTest::addColumn<Text>("size");
+    QTest::addColumn<PackageVerifier::Outcome>("outcome");
+
+    const KeyPair first = keyPair(1);
+    const KeyPair second = keyPair(2);
+    const KeyPair stranger = keyPair(3);
+    const QStringList one {first.publicBase64()};
+    const QStringList two {first.publicBase64(), second.publicBase64()};
+    const QByteArray altered = alteredByOneByte(package);
+    const Text none;
+    const Text digest(sha256(package));
+    const Text bySecond(sign(package, second));
+    const Text byFirst(sign(package, first));
+    const Text size(QString::number(package.size()));
+
+    QTest::newRow("nothing announced, no key")
+        << QStringList() << package << none << none << none << PackageVerifier::Accepted;
+    QTest::newRow("altered, nothing announced, no key")
+        << QStringList() << altered << none << none << none << PackageVerifier::Accepted;
+    QTest::newRow("digest matches")
+        << QStringList() << package << digest << none << size << PackageVerifier::Accepted;
+    QTest::newRow("altered by one byte, digest, no key")
+        << QStringList() << altered << digest << none << none << PackageVerifier::WrongSha256;
+    QTest::newRow("altered by one byte, key")
+        << one << altered << none << byFirst << none << PackageVerifier::BadSignature;
+    QTest::newRow("altered by one byte, key and digest")
+        << one << altered << digest << byFirst << size << PackageVerifier::WrongSha256;
+    QTest::newRow("one byte more than announced")
+        << QStringList() << package + "x" << none << none << size << PackageVerifier::WrongSize;
+    QTest::newRow("one byte less than announced") << QStringList() << package.chopped(1) << none
+                                                  << none << size << PackageVerifier::WrongSize;
+    QTest::newRow("signed with the key")
+        << one << package << digest << byFirst << size << PackageVerifier::Accepted;
+    QTest::newRow("signed with the second of two keys")
+        << two << package << none << bySecond << none << PackageVerifier::Accepted;
+    QTest::newRow("signed with the first of two keys")
+        << two << package << none << byFirst << none << PackageVerifier::Accepted;
+    QTest::newRow("signed with another key")
+        << one << package << digest << Text(sign(package, stranger)) << size
+        << PackageVerifier::BadSignature;
+    QTest::newRow("signature of other bytes")
+        << one << package << none << Text(sign(altered, first)) << none
+        << PackageVerifier::BadSignature;
+    QTest::newRow("signature with one bit flipped")
+        << one << package << none
+        << Text(QString::fromLatin1(
+               alteredByOneByte(QByteArray::fromBase64(byFirst->toLatin1())).toBase64()))
+        << none << PackageVerifier::BadSignature;
+    QTest::newRow("no signature with a key")
+        << one << package << digest << none << size << PackageVerifier::MissingSignature;
+    QTest::newRow("malformed signature with a key")
+        << one << package << none << Text(byFirst->chopped(2)) << none
+        << PackageVerifier::MalformedSignature;
+    QTest::newRow("malformed signature without a key is not looked at")
+        << QStringList() << package << none << Text("not base64!") << none
+        << PackageVerifier::Accepted;
+    QTest::newRow("signature without a key is not looked at")
+        << QStringList() << package << none << Text(sign(altered, stranger)) << none
+        << PackageVerifier::Accepted;
+    QTest::newRow("malformed digest") << one << package << Text(digest->left(10)) << byFirst << none
+                                      << PackageVerifier::MalformedSha256;
+    QTest::newRow("malformed size") << QStringList() << package << none << none << Text("many")
+                                    << PackageVerifier::MalformedSize;
+    QTest::newRow("unreadable key beside a good one")
+        << QStringList {"not a key", second.publicBase64()} << package << none << bySecond << none
+        << PackageVerifier::Accepted;
+    QTest::newRow("only an unreadable key still requires a valid signature")
+        << QStringList {"not a key"} << package << none << byFirst << none
+        << PackageVerifier::BadSignature;
+    QTest::newRow("key of the wrong length")
+        << QStringList {QString::fromLatin1(first.publicKey.left(31).toBase64())} << package << none
+        << byFirst << none << PackageVerifier::BadSignature;
+    QTest::newRow("empty package signed")
+        << one << QByteArray() << Text(sha256(QByteArray())) << Text(sign(QByteArray(), first))
+        << Text("0") << PackageVerifier::Accepted;
+}
+
+void TestAuthenticityVerifier::verification()
+{
+    QFETCH(QStringList, keys);
+    QFETCH(QByteArray, bytes);
+    QFETCH(Text, sha256);
+    QFETCH(Text, signature);
+    QFETCH(Text, size);
+    QFETCH(PackageVerifier::Outcome, outcome);
+
+    const PackageVerifier verifier(keys);
+    const PackageCheck check = PackageCheck::fromReply(sha256, signature, size);
+    QCOMPARE(verifier.verify(bytes, check), outcome);
+}
+
+void TestAuthenticityVerifier::verificationOfFiles_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("altered");
+
+    QByteArray large;
+    for (qint64 i = 0; i < 300000; ++i)
+        large += QByteArray::number(i * 7919 % 65521);
+    QTest::newRow("small") << package << false;
+    QTest::newRow("small, altered") << package << true;
+    QTest::newRow("empty") << QByteArray() << false;
+    QTest::newRow("large") << large << false;
+    QTest::newRow("large, altered") << large << true;
+}
+
+// The engine verifies the open package file, mapped, not a copy in memory.
+void TestAuthenticityVerifier::verificationOfFiles()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, altered);
+
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    QFile file(temp.filePath("package.zip"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(altered ? alteredByOneByte(bytes) : bytes), qint64(bytes.size()));
+    file.close();
+    QVERIFY(file.open(QIODevice::ReadOnly));
+
+    const KeyPair key = keyPair(1);
+    const PackageCheck check
+        = PackageCheck::fromReply(sha256(bytes), sign(bytes, key), QString::number(bytes.size()));
+    const PackageCheck signatureOnly
+        = PackageCheck::fromReply(std::nullopt, sign(bytes, key), std::nullopt);
+    const PackageVerifier verifier({key.publicBase64()});
+    QCOMPARE(verifier.verify(file, check),
+             altered ? PackageVerifier::WrongSha256 : PackageVerifier::Accepted);
+    QCOMPARE(verifier.verify(file, signatureOnly),
+             altered ? PackageVerifier::BadSignature : PackageVerifier::Accepted);
+}
+
+void TestAuthenticityVerifier::messages_data()
+{
+    QTest::addColumn<PackageVerifier::Outcome>("outcome");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("malformed digest")
+        << PackageVerifier::MalformedSha256
+        << "The update server sent a malformed sha256 for package core.";
+    QTest::newRow("malformed signature")
+        << PackageVerifier::MalformedSignature
+        << "The update server sent a malformed signature for package core.";
+    QTest::newRow("malformed size") << PackageVerifier::MalformedSize
+                                    << "The update server sent a malformed size for package core.";
+    QTest::newRow("missing signature")
+        << PackageVerifier::MissingSignature
+        << "Package core is not signed, so it will not be installed.";
+    QTest::newRow("wrong size")
+        << PackageVerifier::WrongSize
+        << "Package core does not have the size announced by the update server (1234 bytes).";
+    QTest::newRow("wrong digest")
+        << PackageVerifier::WrongSha256
+        << "Package core does not match the checksum announced by the update server: it was "
+           "damaged or altered on the way, so it will not be installed.";
+    QTest::newRow("bad signature")
+        << PackageVerifier::BadSignature
+        << "The signature of package core is not valid: the package was altered or not released "
+           "by its publisher, so it will not be installed.";
+    QTest::newRow("unreadable") << PackageVerifier::Unreadable
+                                << "Package core cannot be read to verify it.";
+    QTest::newRow("accepted") << PackageVerifier::Accepted << QString();
+}
+
+void TestAuthenticityVerifier::messages()
+{
+    QFETCH(PackageVerifier::Outcome, outcome);
+    QFETCH(QString, text);
+    const PackageCheck check = PackageCheck::fromReply(std::nullopt, std::nullopt, "1234");
+    QCOMPARE(PackageVerifier::message(outcome, QStringLiteral("core"), check), text);
+}
+
+void TestAuthenticityVerifier::sinkStopsAtTheAnnouncedSize()
+{
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    QFile file(temp.filePath("package.zip"));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    PackageSink sink;
+    sink.start(&file, 10, QStringLiteral("too long"));
+
+    QCOMPARE(sink.write("0123456"), qint64(7));
+    // The write that would pass the limit takes what still fits, and the next one fails.
+    QCOMPARE(sink.write("789abc"), qint64(3));
+    QCOMPARE(sink.write("d"), qint64(-1));
+    QCOMPARE(sink.errorString(), QStringLiteral("too long"));
+    file.close();
+    QFile written(temp.filePath("package.zip"));
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll(), QByteArray("0123456789"));
+
+    QFile next(temp.filePath("next.zip"));
+    QVERIFY(next.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    sink.start(&next, -1, QString());
+    QCOMPARE(sink.write(QByteArray(100000, 'n')), qint64(100000));
+}
+
+QTEST_GUILESS_MAIN(TestAuthenticityVerifier)
+#include "tst_authenticityverifier.moc"
