@@ -77,6 +77,7 @@ int run(QApplication &app)
 
     return guarded([&] {
         VornUpdaterEngine engine;
+        engine.recoverInterruptedRun();
         if (!engine.checkUpdates())
             return 0;
         if (engine.updatesAvailable()) {

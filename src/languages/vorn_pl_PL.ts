@@ -158,6 +158,58 @@
         <translation>Pobieranie pakietu %1 nie powiodło się: HTTP %2</translation>
     </message>
     <message>
+        <source>An interrupted update was undone.</source>
+        <translation>Przerwana aktualizacja została cofnięta.</translation>
+    </message>
+    <message>
+        <source>Cannot write installation journal %1!</source>
+        <translation>Nie można zapisać dziennika instalacji %1!</translation>
+    </message>
+    <message>
+        <source>The update server sent a malformed %1 for package %2.</source>
+        <translation>Serwer aktualizacji przysłał błędną wartość %1 dla pakietu %2.</translation>
+    </message>
+    <message>
+        <source>Package %1 is not signed, so it will not be installed.</source>
+        <translation>Pakiet %1 nie jest podpisany, więc nie zostanie zainstalowany.</translation>
+    </message>
+    <message>
+        <source>Package %1 does not have the size announced by the update server (%2 bytes).</source>
+        <translation>Pakiet %1 nie ma rozmiaru zapowiedzianego przez serwer aktualizacji (bajtów: %2).</translation>
+    </message>
+    <message>
+        <source>Package %1 does not match the checksum announced by the update server: it was damaged or altered on the way, so it will not be installed.</source>
+        <translation>Pakiet %1 nie zgadza się z sumą kontrolną podaną przez serwer aktualizacji: został uszkodzony lub zmieniony po drodze, więc nie zostanie zainstalowany.</translation>
+    </message>
+    <message>
+        <source>The signature of package %1 is not valid: the package was altered or not released by its publisher, so it will not be installed.</source>
+        <translation>Podpis pakietu %1 jest nieprawidłowy: pakiet został zmieniony albo nie pochodzi od wydawcy, więc nie zostanie zainstalowany.</translation>
+    </message>
+    <message>
+        <source>Package %1 cannot be read to verify it.</source>
+        <translation>Nie można odczytać pakietu %1, aby go sprawdzić.</translation>
+    </message>
+    <message>
+        <source>The download directory %1 is a symbolic link or not a directory, so no update is downloaded.</source>
+        <translation>Katalog pobierania %1 jest dowiązaniem symbolicznym lub nie jest katalogiem, więc żadna aktualizacja nie zostanie pobrana.</translation>
+    </message>
+    <message>
+        <source>The download directory %1 cannot be used (%2), so no update is downloaded.</source>
+        <translation>Nie można użyć katalogu pobierania %1 (%2), więc żadna aktualizacja nie zostanie pobrana.</translation>
+    </message>
+    <message>
+        <source>The download directory %1 belongs to another user, so no update is downloaded.</source>
+        <translation>Katalog pobierania %1 należy do innego użytkownika, więc żadna aktualizacja nie zostanie pobrana.</translation>
+    </message>
+    <message>
+        <source>Other users can write to the download directory %1, so no update is downloaded.</source>
+        <translation>Inni użytkownicy mogą zapisywać w katalogu pobierania %1, więc żadna aktualizacja nie zostanie pobrana.</translation>
+    </message>
+    <message>
+        <source>Refusing to store package %1: a symbolic link stands in its place in the download directory.</source>
+        <translation>Odmowa zapisania pakietu %1: w jego miejscu w katalogu pobierania znajduje się dowiązanie symboliczne.</translation>
+    </message>
+    <message>
         <source>Cannot read file from archive!</source>
         <translation type="unfinished"></translation>
     </message>

@@ -7,6 +7,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
+class InstallJournal;
 class Update;
 
 // One downloaded update package during the installation run: its zip archive, its manifest
@@ -32,6 +35,13 @@ public:
 
     // False after a failed root check.
     bool isValid() const { return valid; }
+
+    // The run's journal, noted before the package changes its first file.
+    void setJournal(InstallJournal *runJournal) { journal = runJournal; }
+
+    // Called before every file operation of an installation (backup, removal, replacement).
+    // Tests use it to stop a run at a chosen point; it does nothing otherwise.
+    static void setChangeHook(const std::function<void()> &hook);
 
     // dir is the download directory, which holds the archive under the path of the package
     // URL. True when the manifest was applied to its end.
@@ -66,6 +76,7 @@ private:
     QStringList backupFiles;
     QFile::Permissions permissions;
     bool valid = true;
+    InstallJournal *journal = nullptr;
 };
 
 #endif // VORNUPDATEPACKAGE_H

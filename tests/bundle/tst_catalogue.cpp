@@ -143,6 +143,55 @@ void TestCatalogue::addRows()
     row("address leaves download directory", "translation",
         "Refusing to store package %1: its address leaves the download directory.", "nc",
         pl("Odmowa zapisania pakietu %1: jego adres wskazuje poza katalog pobierania."));
+    row("interrupted update undone", "translation", "An interrupted update was undone.", "nc",
+        pl("Przerwana aktualizacja została cofnięta."));
+    row("journal", "translation", "Cannot write installation journal %1!", "nc",
+        pl("Nie można zapisać dziennika instalacji %1!"));
+    row("authenticity 1", "translation", "The update server sent a malformed %1 for package %2.",
+        "nc", pl("Serwer aktualizacji przysłał błędną wartość %1 dla pakietu %2."));
+    row("authenticity 2", "translation", "Package %1 is not signed, so it will not be installed.",
+        "nc", pl("Pakiet %1 nie jest podpisany, więc nie zostanie zainstalowany."));
+    row("authenticity 3", "translation",
+        "Package %1 does not have the size announced by the update server (%2 bytes).", "nc",
+        pl("Pakiet %1 nie ma rozmiaru zapowiedzianego przez serwer aktualizacji (bajtów: %2)."));
+    row("authenticity 4", "translation",
+        "Package %1 does not match the checksum announced by the update server: it was damaged or "
+        "altered on the way, so it will not be installed.",
+        "nc",
+        pl("Pakiet %1 nie zgadza się z sumą kontrolną podaną przez serwer aktualizacji: został "
+           "uszkodzony lub zmieniony po drodze, więc nie zostanie zainstalowany."));
+    row("authenticity 5", "translation",
+        "The signature of package %1 is not valid: the package was altered or not released by its "
+        "publisher, so it will not be installed.",
+        "nc",
+        pl("Podpis pakietu %1 jest nieprawidłowy: pakiet został zmieniony albo nie pochodzi od "
+           "wydawcy, więc nie zostanie zainstalowany."));
+    row("authenticity 6", "translation", "Package %1 cannot be read to verify it.", "nc",
+        pl("Nie można odczytać pakietu %1, aby go sprawdzić."));
+    row("authenticity 7", "translation",
+        "The download directory %1 is a symbolic link or not a directory, so no update is "
+        "downloaded.",
+        "nc",
+        pl("Katalog pobierania %1 jest dowiązaniem symbolicznym lub nie jest katalogiem, więc "
+           "żadna aktualizacja nie zostanie pobrana."));
+    row("authenticity 8", "translation",
+        "The download directory %1 cannot be used (%2), so no update is downloaded.", "nc",
+        pl("Nie można użyć katalogu pobierania %1 (%2), więc żadna aktualizacja nie zostanie "
+           "pobrana."));
+    row("authenticity 9", "translation",
+        "The download directory %1 belongs to another user, so no update is downloaded.", "nc",
+        pl("Katalog pobierania %1 należy do innego użytkownika, więc żadna aktualizacja nie "
+           "zostanie pobrana."));
+    row("authenticity 10", "translation",
+        "Other users can write to the download directory %1, so no update is downloaded.", "nc",
+        pl("Inni użytkownicy mogą zapisywać w katalogu pobierania %1, więc żadna aktualizacja nie "
+           "zostanie pobrana."));
+    row("authenticity 11", "translation",
+        "Refusing to store package %1: a symbolic link stands in its place in the download "
+        "directory.",
+        "nc",
+        pl("Odmowa zapisania pakietu %1: w jego miejscu w katalogu pobierania znajduje się "
+           "dowiązanie symboliczne."));
     row("download status", "translation", "Download of %1 failed: HTTP %2", "nc",
         pl("Pobieranie pakietu %1 nie powiodło się: HTTP %2"));
 

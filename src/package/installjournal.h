@@ -1,0 +1,31 @@
+#ifndef INSTALLJOURNAL_H
+#define INSTALLJOURNAL_H
+
+#include <QString>
+
+// The record that lets a killed or crashed installation run be undone at the next start. Before
+// a package changes its first file, the run notes the package's installation directory and the
+// unwind directory that receives its backups; the note reaches the disk (file and directory
+// flushed) before the change. A run that ends removes the journal; one that finds it at start-up
+// puts every backup back, newest package first, as a rollback would.
+class InstallJournal
+{
+public:
+    explicit InstallJournal(const QString &downloadDir);
+
+    // False when the note cannot be written: the package must then change nothing.
+    bool recordPackage(const QString &installDir, const QString &unwindDir);
+    // The run has ended; false when the journal could not be removed.
+    bool finish();
+
+    // Undoes an interrupted run; true when there was one. failed is set when a backup could not
+    // be put back (the journal is then kept, so that the next start tries again).
+    static bool recover(const QString &downloadDir, bool *failed);
+
+private:
+    static QString pathIn(const QString &downloadDir);
+
+    QString path;
+};
+
+#endif // INSTALLJOURNAL_H

@@ -1,0 +1,198 @@
+#include "fakeupdateserver.h"
+#include "messageboxanswerer.h"
+#include "treesnapshot.h"
+#include "vornupdatepackage.h"
+#include "vornupdaterengine.h"
+#include "zipbuilder.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const QStringList packageNames {"alpha", "beta", "gamma"};
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(content) == content.size();
+}
+
+QByteArray bigContent(const QByteArray &seed)
+{
+    return seed.repeated(20000); // large enough that a copy takes several writes
+}
+
+// The installation as it stands before every run.
+void populateRoot(const QString &root)
+{
+    writeFile(root + "/vorn", "messenger");
+    for (const QString &name : packageNames) {
+        for (int i = 0; i < 4; ++i)
+            writeFile(QStringLiteral("%1/%2/file%3").arg(root, name).arg(i),
+                      bigContent(QStringLiteral("old %1 %2;").arg(name).arg(i).toUtf8()));
+        writeFile(QStringLiteral("%1/%2/gone1").arg(root, name), "to be removed 1");
+        writeFile(QStringLiteral("%1/%2/gone2").arg(root, name), "to be removed 2");
+    }
+    // Replaced by every package: restoring must bring back the oldest copy.
+    writeFile(root + "/shared/common.conf", "original settings");
+    QFile::setPermissions(root + "/alpha/file0",
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+// Each package replaces four files, removes two, adds two, and replaces the shared file.
+void publishPackages(const QString &downloadDir)
+{
+    for (const QString &name : packageNames) {
+        const QByteArray n = name.toUtf8();
+        QList<QList<QByteArray>> entries;
+        ZipBuilder zip;
+        for (int i = 0; i < 4; ++i) {
+            const QByteArray file = "file" + QByteArray::number(i);
+            entries.append({n, file, "add"});
+            zip.addFile(n + "/" + file, bigContent("new " + n + " " + QByteArray::number(i) + ";"));
+        }
+        entries.append({n, "gone1", "remove"});
+        entries.append({n, "gone2", "remove"});
+        for (const QByteArray &added : {QByteArray("added1"), QByteArray("added2")}) {
+            entries.append({n, added, "add"});
+            zip.addFile(n + "/" + added, bigContent("added " + n + ";"));
+        }
+        entries.append({"shared", "common.conf", "add"});
+        zip.addFile("shared/common.conf", "settings of " + n);
+        zip.addFile(n + ".xml", ZipBuilder::manifest("im", n, "app", entries));
+        zip.write(downloadDir + "/" + name + ".zip");
+    }
+}
+
+// Child mode: runs the installation and kills itself before its Nth file operation.
+int runAndKill(int killAt)
+{
+    VornUpdaterEngine engine;
+    QByteArray reply = "<update>";
+    for (const QString &name : packageNames)
+        reply += "<request project='im' name='" + name.toUtf8()
+            + "' type='app'><link>http://"
+              "127.0.0.1/"
+            + name.toUtf8() + ".zip</link></request>";
+    FakeUpdateServer server;
+    server.setReply({reply + "</update>"});
+    if (!server.listen() || !engine.checkUpdates())
+        return 2;
+    int operations = 0;
+    VornUpdatePackage::setChangeHook([&operations, killAt] {
+        if (++operations == killAt)
+            std::raise(SIGKILL);
+    });
+    engine.installUpdates();
+    return engine.isInstallSucceeded() ? 0 : 3;
+}
+
+} // namespace
+
+class TestCrashSafety : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void killedRunIsUndoneAtNextStart_data();
+    void killedRunIsUndoneAtNextStart();
+
+private:
+    QString rootDir() const { return QDir::tempPath() + "/root"; }
+    QString downloadDir() const { return QDir::tempPath() + "/tupdates"; }
+};
+
+void TestCrashSafety::initTestCase()
+{
+    const QString dir = QCoreApplication::applicationDirPath();
+    QVERIFY(writeFile(dir + "/vorn", "#!/bin/sh\nprintf '<s></s>'\n"));
+    QVERIFY(QFile::setPermissions(dir + "/vorn",
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(writeFile(dir + "/fix.sh", "true\n"));
+}
+
+void TestCrashSafety::killedRunIsUndoneAtNextStart_data()
+{
+    // 3 packages of 4 replaced, 2 removed, 2 added and 1 shared file: 45 file operations.
+    QTest::addColumn<int>("killAt");
+    for (int point = 0; point < 30; ++point) {
+        const int killAt = 1 + point * 44 / 29;
+        QTest::addRow("before operation %d", killAt) << killAt;
+    }
+}
+
+void TestCrashSafety::killedRunIsUndoneAtNextStart()
+{
+    QFETCH(int, killAt);
+    QDir(rootDir()).removeRecursively();
+    QDir(downloadDir()).removeRecursively();
+    populateRoot(rootDir());
+    QVERIFY(QDir().mkpath(downloadDir()));
+    publishPackages(downloadDir());
+    const TreeSnapshot before = TreeSnapshot::take(rootDir());
+
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+                {"--kill-at", QString::number(killAt), "-root", rootDir()});
+    QVERIFY(child.waitForFinished(60000));
+    QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+
+    // The next start: the engine finds the journal before its update check.
+    MessageBoxAnswerer boxes;
+    {
+        VornUpdaterEngine engine;
+        engine.recoverInterruptedRun();
+    }
+    QCOMPARE(boxes.count(), 1);
+    QCOMPARE(boxes.last().icon, QMessageBox::Information);
+    QCOMPARE(boxes.last().text, QStringLiteral("An interrupted update was undone."));
+
+    const TreeSnapshot after = TreeSnapshot::take(rootDir());
+    for (auto it = before.entries().cbegin(); it != before.entries().cend(); ++it)
+        QVERIFY2(after.entries().value(it.key()) == it.value(),
+                 qPrintable(QStringLiteral("%1 differs after recovery from a kill before "
+                                           "operation %2")
+                                .arg(it.key())
+                                .arg(killAt)));
+    // Only files that a package added where none stood may remain, and only whole.
+    for (auto it = after.entries().cbegin(); it != after.entries().cend(); ++it) {
+        if (before.entries().contains(it.key()))
+            continue;
+        QVERIFY2(it.key().endsWith(QLatin1String("/added1"))
+                     || it.key().endsWith(QLatin1String("/added2")),
+                 qPrintable(it.key()));
+        const QString package = it.key().section(QLatin1Char('/'), 0, 0);
+        QCOMPARE(it.value().content, bigContent("added " + package.toUtf8() + ";"));
+    }
+    // The journal is gone: a second start finds nothing to undo.
+    MessageBoxAnswerer again;
+    VornUpdaterEngine engine;
+    engine.recoverInterruptedRun();
+    QCOMPARE(again.count(), 0);
+}
+
+int main(int argc, char *argv[])
+{
+    QTemporaryDir scratch;
+    const bool child = argc > 2 && qstrcmp(argv[1], "--kill-at") == 0;
+    if (!child)
+        qputenv("TMPDIR", QFile::encodeName(scratch.path()));
+    QApplication app(argc, argv);
+    if (child)
+        return runAndKill(QByteArray(argv[2]).toInt());
+    TestCrashSafety test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_crashsafety.moc"
