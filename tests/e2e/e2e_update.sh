@@ -1,0 +1,235 @@
+#!/bin/bash
+# End-to-end test of the updater with the real programs: nginx hosts the packages on port 80,
+# the reference update server answers on port 443, the stand-in messenger makes the query,
+# and a copy of vorn-updater in a sandboxed installation downloads and installs two packages
+# (an app and a plug-in). The preloaded driver presses the buttons and answers the boxes; the
+# preloaded window probe records what every window showed. Runs itself in a private network
+# namespace. Three runs:
+#
+#   interactive  offer window, changelog, "Download now", summary "Close": the update happens
+#   abort        the second package is broken and the answer is Abort: the installation comes
+#                back as it was (apart from files that the first package added where none
+#                stood: the rollback restores backups and makes none for new files)
+#   quiet        -q goes straight to the download
+#
+# usage: e2e_update.sh WORK_DIR   (programs from VORN_BUILD_DIR, or named one by one)
+set -euo pipefail
+
+work=${1:?usage: e2e_update.sh WORK_DIR}
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../../scripts/sandbox.sh
+source "$here/../../scripts/sandbox.sh"
+: "${VORN_DRIVER_LIBRARY:=$VORN_BUILD_DIR/tests/driver/libvorn_uidriver.so}"
+: "${VORN_PROBE_LIBRARY:=$VORN_BUILD_DIR/tests/e2e/libvorn_windowprobe.so}"
+: "${VORN_WEB_PAGE:=https://vorn.example.org/}"
+
+if ! command -v nginx >/dev/null && [ ! -x /usr/sbin/nginx ]; then
+    echo "SKIP: nginx is not installed (sh scripts/install-dependencies.sh)"
+    exit 77
+fi
+sandbox_enter_netns bash "$0" "$@"
+
+case "$work" in
+/*) ;;
+*) work=$PWD/$work ;;
+esac
+rm -rf "$work"
+mkdir -p "$work"
+trap sandbox_stop_servers EXIT
+
+failures=0
+
+pass() { echo "ok    $*"; }
+fail() {
+    echo "FAIL  $*"
+    failures=$((failures + 1))
+}
+
+# expect_text WHAT FILE TEXT: FILE holds exactly TEXT.
+expect_text() {
+    local what=$1 file=$2 text=$3 actual
+    if [ ! -e "$file" ]; then
+        fail "$what (no file $file)"
+        return
+    fi
+    # The x keeps trailing line feeds.
+    actual=$(
+        cat "$file"
+        echo x
+    )
+    actual=${actual%x}
+    if [ "$actual" = "$text" ]; then
+        pass "$what"
+    else
+        fail "$what"
+        diff -u --label expected --label actual <(printf '%s' "$text") <(printf '%s' "$actual") |
+            sed 's/^/      /' || true
+    fi
+}
+
+# expect_lines WHAT FILE LINE...: FILE holds exactly these lines.
+expect_lines() {
+    local what=$1 file=$2
+    shift 2
+    expect_text "$what" "$file" "$(printf '%s\n' "$@")
+"
+}
+
+# expect_installed PATH SOURCE MODE: PATH holds the bytes of SOURCE and has MODE.
+expect_installed() {
+    local path=$1 source=$2 mode=$3
+    if [ -f "$path" ] && cmp -s "$source" "$path" && [ "$(stat -c %a "$path")" = "$mode" ]; then
+        pass "${path#"$SANDBOX"/} installed with mode $mode"
+    else
+        fail "${path#"$SANDBOX"/} installed with mode $mode (mode: $(stat -c %a "$path" 2>&1))"
+    fi
+}
+
+expect_absent() {
+    if [ ! -e "$1" ]; then pass "$2"; else fail "$2"; fi
+}
+
+# The installation's state: the application directory and the plug-in directory.
+listing() {
+    sandbox_listing "$SANDBOX" | grep -E ' (messenger|home)(/|$)'
+}
+
+# run_updater NAME CLICKS BOXES ARGS...: runs the updater, driven and probed, in the sandbox.
+run_updater() {
+    local name=$1 clicks=$2 boxes=$3
+    shift 3
+    probe=$work/$name.probe
+    driver_log=$work/$name.driver.log
+    set +e
+    LD_PRELOAD="$VORN_DRIVER_LIBRARY $VORN_PROBE_LIBRARY" VORN_DRIVER_LOG=$driver_log \
+        VORN_DRIVER_CLICKS=$clicks VORN_DRIVER_BOXES=$boxes VORN_PROBE_DIR=$probe \
+        QT_QPA_PLATFORM=offscreen SANDBOX_TIMEOUT=60 sandbox_run_updater "$@" \
+        >"$work/$name.output" 2>&1
+    status=$?
+    set -e
+    if [ "$status" -eq 0 ]; then pass "exit code 0"; else fail "exit code 0 (got $status)"; fi
+}
+
+windows_of_a_run() {
+    local first
+    for first in "$@"; do
+        echo "shown $first"
+        echo "hidden $first"
+    done
+}
+
+expected_changelog() {
+    printf '%s\n%s\n%s\n\n%s\n%s\n%s' "$CORE_DESCRIPTION" "Zmiany w wersji 1.1" \
+        "$CORE_CHANGELOG" "$EMOTICONS_DESCRIPTION" "Zmiany w wersji 1.0" "$EMOTICONS_CHANGELOG"
+}
+
+# What a successful run leaves: both packages installed, fix.sh run once, downloads emptied.
+check_update_installed() {
+    local before=$1 new=$SANDBOX/new
+    expect_installed "$SANDBOX_ROOT/lib/libvorn-core.so.1" "$new/core/lib/libvorn-core.so.1" 755
+    expect_installed "$SANDBOX_ROOT/share/readme.txt" "$new/core/share/readme.txt" 755
+    expect_installed "$SANDBOX_ROOT/share/whatsnew.txt" "$new/core/share/whatsnew.txt" 755
+    expect_absent "$SANDBOX_ROOT/lib/libvorn-legacy.so.0" "messenger/lib/libvorn-legacy.so.0 removed"
+    expect_installed "$SANDBOX_PLUGINS/emoticons/theme.xml" "$new/emoticons/emoticons/theme.xml" 750
+    expect_installed "$SANDBOX_PLUGINS/emoticons/smile.svg" "$new/emoticons/emoticons/smile.svg" 750
+    local touched='messenger/(lib/libvorn-(core.so.1|legacy.so.0)|share/(readme|whatsnew).txt)$|emoticons/(theme.xml|smile.svg)$'
+    expect_text "every other file and directory as before (bytes and modes)" \
+        <(listing | grep -Ev " $touched") "$(grep -Ev " $touched" "$before")
+"
+    expect_lines "fix.sh ran once, with the application directory" "$SANDBOX_FIX_LOG" \
+        "fix.sh [$SANDBOX_ROOT]"
+    expect_text "no file left in the download directory" <(sandbox_files "$SANDBOX_DOWNLOADS") ""
+    expect_lines "nginx: sizes first, then the packages in order" "$SANDBOX_RUN/nginx-access.log" \
+        "HEAD /core.zip 200" "HEAD /emoticons.zip 200" "GET /core.zip 200" "GET /emoticons.zip 200"
+    if grep -q "answered vorn/core/app 1.0: update 1.1; vorn/emoticons/plugin 0.9: update 1.0\$" \
+        "$SANDBOX_RUN/update-server.log"; then
+        pass "update server answered the messenger's query"
+    else
+        fail "update server answered the messenger's query"
+    fi
+    expect_text "summary status" "$probe/shown/Updater_Summary_Status.txt" \
+        "Aktualizacje zainstalowane pomyślnie"
+    expect_text "summary instruction" "$probe/shown/Updater_Summary_Instruction.txt" \
+        "By zakończyć proces instalacji należy uruchomić ponownie komunikator."
+    expect_text "summary details: the installation log" "$probe/shown/Updater_Summary_Details.txt" \
+        "$(printf '%s\n' "Zainstalowano pakiet core:" " - lib/libvorn-core.so.1" \
+            " - share/readme.txt" " - share/whatsnew.txt" "" "Zainstalowano pakiet emoticons:" \
+            " - emoticons/smile.svg" " - emoticons/theme.xml")
+
+"
+    expect_text "install window ended at the last package, 100 %" \
+        <(cat "$probe/hidden/Updater_Install_ProgressText.txt" && echo &&
+            cat "$probe/hidden/Updater_Install_Progress.txt") "emoticons
+100"
+}
+
+echo "== interactive run: view the changelog, download now, close the summary"
+sandbox_create "$work/interactive" pl
+sandbox_start_servers
+listing >"$work/interactive.before"
+run_updater interactive \
+    Updater_Changelog_ViewChangelog,Updater_Changelog_DownloadNow,Updater_Summary_Restart ""
+sandbox_stop_servers
+expect_text "windows in order" "$probe/windows.log" "$(windows_of_a_run \
+    Updater_Changelog_MainWindow Updater_Download_MainWindow Updater_Install_MainWindow \
+    Updater_Summary_MainWindow)
+"
+expect_text "no message box" <(grep '^box' "$driver_log" || true) ""
+expect_text "changelog pane: both updates, UTF-8 intact" \
+    "$probe/shown/Updater_Changelog_Details.txt" "$(expected_changelog)"
+expect_text "changelog button after one click" \
+    "$probe/hidden/Updater_Changelog_ViewChangelog.txt" "Ukryj listę zmian"
+expect_text "download window ended at the last package, 100 %" \
+    <(cat "$probe/hidden/Updater_Download_ProgressText.txt" && echo &&
+        cat "$probe/hidden/Updater_Download_Progress.txt") "emoticons
+100"
+check_update_installed "$work/interactive.before"
+
+echo "== abort run: the second package names the wrong project, the answer is Abort"
+sandbox_create "$work/abort" pl broken
+sandbox_start_servers
+listing >"$work/abort.before"
+run_updater abort Updater_Changelog_DownloadNow,Updater_Summary_Restart Ok,Abort
+sandbox_stop_servers
+expect_text "boxes: the package's own, then Abort or Retry" <(grep '^box' "$driver_log") \
+    "$(printf 'box\tCritical\tAktualizuj\tWrong project!\tOk\tOk\nbox\tWarning\tAktualizuj\tBłąd podczas instalowania paczki emoticons\tAbort|Retry\tRetry')
+"
+expect_text "windows in order" "$probe/windows.log" "$(windows_of_a_run \
+    Updater_Changelog_MainWindow Updater_Download_MainWindow Updater_Install_MainWindow \
+    Updater_Summary_MainWindow)
+"
+expect_text "install window ended rolling back, 100 %" \
+    <(cat "$probe/hidden/Updater_Install_ProgressText.txt" && echo &&
+        cat "$probe/hidden/Updater_Install_Progress.txt") "Cofanie akutalizacji
+100"
+expect_text "summary status" "$probe/shown/Updater_Summary_Status.txt" \
+    "Aktualizacja nie powiodła się"
+expect_text "summary instruction" "$probe/shown/Updater_Summary_Instruction.txt" \
+    "Prosze pobrać i zainstalować vorn ze strony $VORN_WEB_PAGE"
+expect_text "summary details" "$probe/shown/Updater_Summary_Details.txt" \
+    "An error occured while installing updates"
+# share/whatsnew.txt is new in the first package: no backup, so the rollback leaves it.
+expect_installed "$SANDBOX_ROOT/share/whatsnew.txt" "$SANDBOX/new/core/share/whatsnew.txt" 755
+expect_text "installation byte-identical to before, modes included (but share/whatsnew.txt)" \
+    <(listing | grep -v ' messenger/share/whatsnew.txt$') "$(cat "$work/abort.before")
+"
+expect_absent "$SANDBOX_FIX_LOG" "fix.sh did not run"
+expect_text "no file left in the download directory" <(sandbox_files "$SANDBOX_DOWNLOADS") ""
+
+echo "== quiet run: -q starts with the download"
+sandbox_create "$work/quiet" pl
+sandbox_start_servers
+listing >"$work/quiet.before"
+run_updater quiet Updater_Summary_Restart "" -q
+sandbox_stop_servers
+expect_text "windows in order: no offer window" "$probe/windows.log" "$(windows_of_a_run \
+    Updater_Download_MainWindow Updater_Install_MainWindow Updater_Summary_MainWindow)
+"
+expect_text "no message box" <(grep '^box' "$driver_log" || true) ""
+check_update_installed "$work/quiet.before"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed; the runs' files are in $work"
+    exit 1
+fi
+echo "all checks passed"
