@@ -1,0 +1,90 @@
+// Feeds an update server reply to UpdateReply in pieces, as a socket would deliver it.
+//
+// Input: byte 0 holds in its low four bits the number n of piece lengths that follow; bytes
+// 1..n are those lengths (0 gives an empty piece); the rest of the input, after the pieces,
+// is the last piece. A first byte '0' therefore feeds the rest in one piece.
+//
+// Besides not crashing, the reply must become complete exactly when the bytes received so far
+// first form a well-formed document, as a parse of the whole buffer after every piece says,
+// and every package check taken from it must hold values of the right shape.
+//
+// No XML text may hold a NUL character, and Qt's reader treats one inconsistently: whole,
+// "<u>]]\0q></u" parses as <u>]]q></u>, in pieces it is an error. A reply with a NUL only has
+// to stay incomplete until it parses.
+
+#include "packagecheck.h"
+#include "update.h"
+#include "updatereply.h"
+
+#include <QDomDocument>
+#include <QStringDecoder>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+void require(bool condition, const char *what)
+{
+    if (!condition) {
+        fprintf(stderr, "%s\n", what);
+        abort();
+    }
+}
+
+bool holdsNul(const QByteArray &reply)
+{
+    if (reply.startsWith("\xff\xfe") || reply.startsWith("\xfe\xff")) {
+        QStringDecoder utf16(QStringConverter::Utf16);
+        return QString(utf16(reply)).contains(QChar(0));
+    }
+    return reply.contains('\0');
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    const qsizetype count = qMin<qsizetype>(data[0] & 0x0f, qsizetype(size) - 1);
+    const char *reply = reinterpret_cast<const char *>(data) + 1 + count;
+    const qsizetype replySize = qsizetype(size) - 1 - count;
+    const bool exact = !holdsNul(QByteArray::fromRawData(reply, replySize));
+
+    UpdateReply updateReply;
+    QByteArray received;
+    bool wellFormed = false;
+    qsizetype at = 0;
+    for (qsizetype piece = 0; piece <= count; ++piece) {
+        const qsizetype length
+            = piece < count ? qMin<qsizetype>(data[1 + piece], replySize - at) : replySize - at;
+        const QByteArray bytes(reply + at, length);
+        at += length;
+
+        const UpdateReply::Status status = updateReply.append(bytes);
+        require(status == updateReply.status(), "append() and status() disagree");
+        if (!wellFormed) {
+            received += bytes;
+            wellFormed = QDomDocument().setContent(received, false);
+        }
+        // A reply this small is never too large.
+        require(status != UpdateReply::Complete || wellFormed, "complete before well-formed");
+        require(status == UpdateReply::Complete || !wellFormed || !exact,
+                "well-formed reply not complete");
+    }
+
+    QVector<PackageCheck> checks;
+    const QVector<Update *> updates = updateReply.takeUpdates(&checks);
+    require(wellFormed || updates.isEmpty(), "updates from an incomplete reply");
+    require(checks.size() == updates.size(), "one package check per update");
+    for (const PackageCheck &check : checks) {
+        require(!check.has(PackageCheck::Sha256) || check.sha256.size() == 32, "sha256 size");
+        require(!check.has(PackageCheck::Signature) || check.signature.size() == 64,
+                "signature size");
+        require(!check.has(PackageCheck::Size) || check.size >= 0, "negative size");
+    }
+    qDeleteAll(updates);
+    return 0;
+}
