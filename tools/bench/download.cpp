@@ -1,0 +1,68 @@
+// Downloads the one package that the update server offers through the engine's real check and
+// download, and prints how long the download took and the peak resident memory.
+//
+//   vorn-bench-download EXPECTED_BYTES
+//
+// Needs the update server on 127.0.0.1:443, the messenger stand-in beside this program and the
+// package on port 80. The download directory is $TMPDIR/tupdates/.
+
+#include "benchclock.h"
+#include "update.h"
+#include "vornupdaterengine.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QUrl>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    const qint64 expected = argc > 1 ? QByteArray(argv[1]).toLongLong() : -1;
+
+    VornUpdaterEngine engine;
+    if (!engine.checkUpdates() || engine.getUpdates().size() != 1) {
+        std::fprintf(stderr, "vorn-bench-download: the check offered no single update\n");
+        return 1;
+    }
+    const QString target = engine.getDownloadDir()
+        + QUrl(QString::fromStdString(engine.getUpdates().first()->getLink())).path();
+    QFile::remove(target);
+
+    int progressSignals = 0;
+    double started = 0;
+    double finished = 0;
+    QObject::connect(&engine, &VornUpdaterEngine::downloadProgress, [&] { ++progressSignals; });
+    QObject::connect(&engine, &VornUpdaterEngine::downloadFinished, [&] {
+        finished = BenchClock::now();
+        QCoreApplication::exit(0);
+    });
+    QObject::connect(&engine, &VornUpdaterEngine::error, [](const QString &text) {
+        std::fprintf(stderr, "vorn-bench-download: %s\n", qPrintable(text));
+        QCoreApplication::exit(1);
+    });
+    const qint64 peakBefore = BenchClock::peakResidentKiB();
+    // The window starts the download from the event loop; so does this.
+    QMetaObject::invokeMethod(
+        &engine,
+        [&] {
+            started = BenchClock::now();
+            engine.beginDownload();
+        },
+        Qt::QueuedConnection);
+    if (app.exec() != 0)
+        return 1;
+
+    const qint64 size = QFileInfo(target).size();
+    if (expected >= 0 && size != expected) {
+        std::fprintf(stderr, "vorn-bench-download: %s holds %lld bytes, not %lld\n",
+                     qPrintable(target), size, expected);
+        return 1;
+    }
+    std::printf("seconds=%.4f\nvmhwm_kib=%lld\nvmhwm_before_kib=%lld\nprogress_signals=%d\n",
+                finished - started, BenchClock::peakResidentKiB(), peakBefore, progressSignals);
+    QFile::remove(target);
+    return 0;
+}

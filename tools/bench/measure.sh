@@ -1,0 +1,363 @@
+#!/bin/sh
+# The measurements of run.sh, inside a private network namespace with loopback up. Every
+# figure is the median of BENCH_RUNS runs of ours and of the peer's, alternating which goes
+# first, with `sync` before each. Our figure is the operation itself, timed inside its driver;
+# the peer's is its whole command.
+set -eu
+
+repo="$BENCH_REPO"
+bin="$BENCH_BIN"
+scratch="$BENCH_SCRATCH"
+runs="$BENCH_RUNS"
+tree="$BENCH_TREE"
+work="$scratch/work"
+results="$scratch/results"
+servers="$scratch/servers"
+rm -rf "$work" "$results" "$servers"
+mkdir -p "$work" "$results" "$servers/nginx-temp" "$servers/www"
+
+nginx_pid=""
+server_pid=""
+cleanup() {
+    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+    [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null || true
+    wait 2>/dev/null || true
+}
+trap cleanup EXIT INT TERM
+
+fail() {
+    echo "measure.sh: $*" >&2
+    exit 1
+}
+
+now() {
+    date +%s.%N
+}
+
+since() {
+    awk -v start="$1" -v end="$(now)" 'BEGIN { printf "%.4f\n", end - start }'
+}
+
+# The value of KEY in the key=value lines of FILE.
+field() {
+    sed -n "s/^$1=//p" "$2"
+}
+
+median() {
+    sort -g "$1" | awk '{ v[NR] = $1 } END {
+        if (NR % 2) print v[(NR + 1) / 2]; else printf "%.4f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# run_pair NAME: calls ours_NAME and peer_NAME BENCH_RUNS times each, alternating the order;
+# each prints one figure, collected in $results/NAME.ours and .peer.
+run_pair() {
+    : >"$results/$1.ours"
+    : >"$results/$1.peer"
+    i=1
+    while [ "$i" -le "$runs" ]; do
+        if [ $((i % 2)) -eq 1 ]; then order="ours peer"; else order="peer ours"; fi
+        for side in $order; do
+            "prepare_$1" "$side"
+            sync
+            "${side}_$1" >>"$results/$1.$side"
+        done
+        i=$((i + 1))
+    done
+}
+
+# --- Servers ------------------------------------------------------------------------------
+
+cat >"$servers/nginx.conf" <<EOF
+user root;
+daemon off;
+master_process off;
+worker_processes 1;
+pid $servers/nginx.pid;
+error_log $servers/nginx-error.log;
+events { worker_connections 64; }
+http {
+    access_log off;
+    client_body_temp_path $servers/nginx-temp/body;
+    proxy_temp_path $servers/nginx-temp/proxy;
+    fastcgi_temp_path $servers/nginx-temp/fastcgi;
+    uwsgi_temp_path $servers/nginx-temp/uwsgi;
+    scgi_temp_path $servers/nginx-temp/scgi;
+    sendfile on;
+    tcp_nopush on;
+    default_type application/octet-stream;
+    server {
+        listen 127.0.0.1:80;
+        root $servers/www;
+    }
+}
+EOF
+nginx_binary=$(command -v nginx || echo /usr/sbin/nginx)
+"$nginx_binary" -e "$servers/nginx-error.log" -p "$servers" -c "$servers/nginx.conf" &
+nginx_pid=$!
+echo ready >"$servers/www/ready"
+tries=0
+until curl -s -o /dev/null http://127.0.0.1/ready; do
+    tries=$((tries + 1))
+    [ "$tries" -lt 100 ] || fail "nginx did not start; see $servers/nginx-error.log"
+    sleep 0.05
+done
+
+# The entry that vorn-package-builder prints for a package: its digest and size included, so
+# the engine verifies the download as it would a published one.
+write_catalogue() {
+    cat >"$servers/catalogue.xml" <<EOF
+<catalogue>
+  <component project="vorn" name="core" type="app">
+    <version>2.0</version>
+    <description>Vorn core</description>
+    <changelog>Faster start-up and a smaller download.</changelog>
+    <link>http://127.0.0.1/core.zip</link>
+    <sha256>$(cat "$scratch/data/blob-$1.sha256")</sha256>
+    <size>$1</size>
+  </component>
+</catalogue>
+EOF
+}
+
+start_update_server() {
+    : >"$servers/update-server.log"
+    "$repo/build-bench/tools/updateserver/vorn-update-server" \
+        --catalogue "$servers/catalogue.xml" 2>"$servers/update-server.log" &
+    server_pid=$!
+    tries=0
+    until grep -q "listening" "$servers/update-server.log"; do
+        tries=$((tries + 1))
+        [ "$tries" -lt 100 ] || fail "the update server did not start"
+        sleep 0.05
+    done
+}
+
+stop_update_server() {
+    kill "$server_pid"
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=""
+}
+
+# --- 1. Download --------------------------------------------------------------------------
+
+prepare_download() {
+    rm -rf "$work/download-ours" "$work/download-curl"
+    mkdir -p "$work/download-ours" "$work/download-curl"
+}
+ours_download() {
+    TMPDIR="$work/download-ours" "$bin/vorn-bench-download" "$download_size" \
+        >"$work/download.out" || fail "the engine's download failed"
+    field seconds "$work/download.out"
+    field vmhwm_kib "$work/download.out" >>"$results/download-$download_size.vmhwm"
+}
+peer_download() {
+    start=$(now)
+    curl -s -o "$work/download-curl/core.zip" http://127.0.0.1/core.zip
+    since "$start"
+    [ "$(stat -c %s "$work/download-curl/core.zip")" = "$download_size" ] \
+        || fail "curl fetched a file of the wrong size"
+}
+
+for download_size in $BENCH_DOWNLOAD_SIZES; do
+    echo "download: $download_size bytes" >&2
+    ln -sf "$scratch/data/blob-$download_size" "$servers/www/core.zip"
+    write_catalogue "$download_size"
+    start_update_server
+    : >"$results/download-$download_size.vmhwm"
+    run_pair download
+    mv "$results/download.ours" "$results/download-$download_size.ours"
+    mv "$results/download.peer" "$results/download-$download_size.peer"
+    stop_update_server
+done
+rm -rf "$work/download-ours" "$work/download-curl"
+
+# --- 4. Start-up --------------------------------------------------------------------------
+
+app="$work/app"
+mkdir -p "$app" "$work/app-tmp"
+cp "$repo/build-bench/src/app/vorn-updater" "$bin/vorn" "$bin/components.txt" "$app/"
+watcher="$bin/libvorn_bench_windowshown.so"
+start_update_server
+
+prepare_startup() {
+    :
+}
+ours_startup() {
+    TMPDIR="$work/app-tmp" "$bin/vorn-bench-launch" "$watcher" "$work/shown" \
+        "$app/vorn-updater" -root "$app" >"$work/startup.out" 2>>"$work/startup.log" \
+        || fail "the updater showed no window; see $work/startup.log"
+    grep -q "^window=Updater_Changelog" "$work/startup.out" \
+        || fail "the updater showed $(field window "$work/startup.out"), not its offer window"
+    field seconds "$work/startup.out"
+}
+peer_startup() {
+    "$bin/vorn-bench-launch" "$watcher" "$work/shown" "$bin/vorn-bench-peerwindow" \
+        >"$work/startup.out" 2>>"$work/startup.log" || fail "the peer showed no window"
+    field seconds "$work/startup.out"
+}
+# Not a goal: the same peer with one line of text, which sets up fonts as every window with
+# text must.
+prepare_startuptext() {
+    :
+}
+ours_startuptext() {
+    ours_startup
+}
+peer_startuptext() {
+    "$bin/vorn-bench-launch" "$watcher" "$work/shown" "$bin/vorn-bench-peerwindow" --text \
+        >"$work/startup.out" 2>>"$work/startup.log" || fail "the peer showed no window"
+    field seconds "$work/startup.out"
+}
+
+echo "start-up" >&2
+# One run of each first, so that both find their libraries in the page cache.
+ours_startup >/dev/null
+peer_startup >/dev/null
+saved_runs="$runs"
+runs=$((runs * 2 + 1))
+run_pair startup
+run_pair startuptext
+runs="$saved_runs"
+stop_update_server
+
+# --- 3. Update check ----------------------------------------------------------------------
+
+requests="$BENCH_REPLY_REQUESTS"
+prepare_parser() {
+    :
+}
+ours_parser() {
+    "$bin/vorn-bench-updatecheck" parser "$requests" 1024 >"$work/parser.out" \
+        || fail "the reply in pieces was not read"
+    [ "$(field updates "$work/parser.out")" = "$requests" ] || fail "updates were lost"
+    field bytes "$work/parser.out" >"$results/reply.bytes"
+    field seconds "$work/parser.out"
+}
+peer_parser() {
+    "$bin/vorn-bench-updatecheck" parser "$requests" 0 >"$work/parser.out" \
+        || fail "the reply in one piece was not read"
+    field seconds "$work/parser.out"
+}
+prepare_check() {
+    :
+}
+ours_check() {
+    "$bin/vorn-bench-updatecheck" check "$requests" 1024 >"$work/check.out" \
+        || fail "the check of a reply in pieces failed"
+    [ "$(field updates "$work/check.out")" = "$requests" ] || fail "updates were lost"
+    field seconds "$work/check.out"
+}
+peer_check() {
+    "$bin/vorn-bench-updatecheck" check "$requests" 0 >"$work/check.out" \
+        || fail "the check of a reply in one piece failed"
+    field seconds "$work/check.out"
+}
+
+echo "update check" >&2
+run_pair parser
+run_pair check
+
+# --- 2. Unpack and install ----------------------------------------------------------------
+
+package="$tree/core.zip"
+prepare_install() {
+    rm -rf "$work/install-$1"
+    mkdir -p "$work/install-$1/download" "$work/install-$1/extract" "$work/install-$1/backup"
+    cp -a "$tree/old" "$work/install-$1/root"
+    ln "$package" "$work/install-$1/download/core.zip"
+}
+ours_install() {
+    "$bin/vorn-bench-install" install "$work/install-ours/download/" http://127.0.0.1/core.zip \
+        -root "$work/install-ours/root" >"$work/install.out" || fail "the install failed"
+    field seconds "$work/install.out"
+}
+peer_install() {
+    start=$(now)
+    unzip -q -o "$package" -d "$work/install-peer/extract"
+    (cd "$work/install-peer/root" \
+        && xargs -d '\n' cp -a --parents -t "$work/install-peer/backup" <"$tree/replaced.txt")
+    cp -a "$work/install-peer/extract/." "$work/install-peer/root/"
+    since "$start"
+}
+
+prepare_unpack() {
+    rm -rf "$work/unpack-$1"
+    mkdir -p "$work/unpack-$1"
+}
+ours_unpack() {
+    "$bin/vorn-bench-install" unpack "$package" "$work/unpack-ours" >"$work/unpack.out" \
+        || fail "unpacking failed"
+    field seconds "$work/unpack.out"
+}
+peer_unpack() {
+    start=$(now)
+    unzip -q "$package" -d "$work/unpack-peer"
+    since "$start"
+}
+
+echo "unpack and install" >&2
+run_pair install
+# Both ended with the new files in place and every replaced file backed up.
+diff -rq "$tree/new" "$work/install-ours/root" | grep -v "^Only in $work/install-ours/root" \
+    && fail "the installed tree differs from the package"
+[ "$(find "$work/install-ours/download/core/unwind" -type f | wc -l)" \
+    = "$(wc -l <"$tree/replaced.txt")" ] || fail "backups are missing"
+rm -rf "$work/install-ours" "$work/install-peer"
+run_pair unpack
+rm -rf "$work/unpack-ours" "$work/unpack-peer"
+
+# --- Table --------------------------------------------------------------------------------
+
+ratio() {
+    awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'
+}
+verdict() {
+    awk -v r="$1" -v g="$2" 'BEGIN { print (r <= g ? "met" : "MISSED") }'
+}
+row() {
+    # name, file stem, unit, goal
+    ours=$(median "$results/$2.ours")
+    peer=$(median "$results/$2.peer")
+    r=$(ratio "$ours" "$peer")
+    if [ "$4" = "-" ]; then
+        printf '| %s | %s %s | %s %s | %s | - | |\n' "$1" "$ours" "$3" "$peer" "$3" "$r"
+        return
+    fi
+    printf '| %s | %s %s | %s %s | %s | <= %s | %s |\n' "$1" "$ours" "$3" "$peer" "$3" "$r" \
+        "$4" "$(verdict "$r" "$4")"
+}
+mib() {
+    awk -v b="$1" 'BEGIN { printf "%g MiB", b / 1048576 }'
+}
+
+files=$(wc -l <"$tree/replaced.txt")
+echo
+echo "Medians of $runs runs (start-up: $((runs * 2 + 1))); ours/peer below 1 means ours is faster."
+echo
+echo "| Scenario | Ours | Peer | Ours/peer | Goal | |"
+echo "|---|---|---|---|---|---|"
+for size in $BENCH_DOWNLOAD_SIZES; do
+    row "1. Download $(mib "$size"): engine vs \`curl -s -o\`" "download-$size" s 1.10
+done
+row "2. Install $(du -m "$package" | cut -f1) MB package, $(unzip -Z1 "$package" | wc -l) entries, $files replaced: VornUpdatePackage::install vs unzip + cp -a backup + cp -a" install s 1.25
+row "2. Unpack alone: ArchiveExtractor vs \`unzip -q\`" unpack s 1.10
+row "3. UpdateReply, $requests requests ($(awk -v b="$(cat "$results/reply.bytes")" 'BEGIN { printf "%.1f MB", b / 1e6 }')): 1 KiB pieces vs one piece" parser s 1.5
+row "3. checkUpdates over loopback: 1 KiB pieces vs one piece" check s 1.5
+row "4. Start-up to the offer window: vorn-updater vs one QWidget" startup s 1.5
+row "4. Start-up, for comparison: the same against one QWidget with a line of text" startuptext s -
+echo
+echo "| Peak resident memory of the download driver (VmHWM) | Median | Goal | |"
+echo "|---|---|---|---|"
+for size in $BENCH_DOWNLOAD_SIZES; do
+    kib=$(median "$results/download-$size.vmhwm")
+    printf '| %s package | %s MiB | < 64 MiB | %s |\n' "$(mib "$size")" \
+        "$(awk -v k="$kib" 'BEGIN { printf "%.1f", k / 1024 }')" \
+        "$(awk -v k="$kib" 'BEGIN { print (k < 65536 ? "met" : "MISSED") }')"
+done
+for stem in parser check; do
+    worst=$(sort -g "$results/$stem.ours" | tail -n 1)
+    printf '\nSlowest run of %s in pieces: %s s (goal: under 1 s: %s)\n' "$stem" "$worst" \
+        "$(awk -v s="$worst" 'BEGIN { print (s < 1 ? "met" : "MISSED") }')"
+done
+echo
+echo "Every run: $results/"

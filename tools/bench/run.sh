@@ -1,0 +1,111 @@
+#!/bin/sh
+# Measures the updater against the tools a user would otherwise reach for (curl, unzip and cp,
+# a minimal Qt program) and prints a table of medians and ratios. See "Benchmarks" in README.md.
+#
+#   sh tools/bench/run.sh [--quick] [--no-build] [--runs N] [--dir SCRATCH]
+#
+# --quick     smaller packages, for a check of the set-up in a minute or two
+# --no-build  use what build-bench holds
+# --runs N    runs per figure (at least 5; the start-up takes twice as many)
+# --dir DIR   scratch directory on a real disk (default: $TMPDIR or /var/tmp, + /vorn-bench);
+#             generated data is kept there and reused by the next run
+set -eu
+cd "$(dirname "$0")/../.."
+repo=$(pwd)
+
+quick=0
+build=1
+runs=5
+scratch="${TMPDIR:-/var/tmp}/vorn-bench"
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --quick) quick=1 ;;
+    --no-build) build=0 ;;
+    --runs) runs="$2"; shift ;;
+    --dir) scratch="$2"; shift ;;
+    *) echo "usage: sh tools/bench/run.sh [--quick] [--no-build] [--runs N] [--dir SCRATCH]" >&2
+       exit 2 ;;
+    esac
+    shift
+done
+if [ "$runs" -lt 5 ]; then
+    echo "run.sh: a median needs at least 5 runs" >&2
+    exit 2
+fi
+
+missing=""
+for tool in curl unzip zip nginx unshare ip awk; do
+    command -v "$tool" >/dev/null 2>&1 || [ -x "/usr/sbin/$tool" ] || missing="$missing $tool"
+done
+if [ -n "$missing" ]; then
+    sh scripts/install-dependencies.sh
+    missing=""
+    for tool in curl unzip zip; do
+        command -v "$tool" >/dev/null 2>&1 || missing="$missing $tool"
+    done
+    if [ -n "$missing" ]; then
+        echo "run.sh: missing:$missing (Debian packages curl, unzip, zip)" >&2
+        exit 1
+    fi
+fi
+
+if [ "$build" -eq 1 ]; then
+    cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build build-bench -j"$(nproc)" --target vorn_bench
+fi
+
+mkdir -p "$scratch"
+scratch=$(cd "$scratch" && pwd)
+# Memory-backed directories would hide the cost of writing to disk.
+if [ "$(stat -f -c %T "$scratch")" = "tmpfs" ]; then
+    echo "run.sh: $scratch is a tmpfs; choose a directory on a disk with --dir" >&2
+    exit 1
+fi
+
+if [ "$quick" -eq 1 ]; then
+    download_sizes="16777216 134217728"       # 16 MiB, 128 MiB
+    install_files=1000
+    install_bytes=30000000
+else
+    download_sizes="104857600 1073741824"     # 100 MiB, 1 GiB
+    install_files=10000
+    install_bytes=300000000
+fi
+reply_requests=10000
+
+bench="$repo/build-bench/tools/bench"
+data="$scratch/data"
+mkdir -p "$data"
+
+# Generated once per size; a later run finds them.
+for size in $download_sizes; do
+    if [ ! -f "$data/blob-$size" ] || [ "$(stat -c %s "$data/blob-$size")" != "$size" ]; then
+        echo "generating a package of $size bytes"
+        "$bench/vorn-bench-generate" blob "$data/blob-$size.part" "$size"
+        mv "$data/blob-$size.part" "$data/blob-$size"
+    fi
+    if [ ! -f "$data/blob-$size.sha256" ] || [ "$data/blob-$size.sha256" -ot "$data/blob-$size" ]; then
+        sha256sum "$data/blob-$size" | cut -d' ' -f1 >"$data/blob-$size.sha256"
+    fi
+done
+tree="$data/tree-$install_files-$install_bytes"
+if [ ! -f "$tree/done" ]; then
+    echo "generating $install_files files and their package"
+    rm -rf "$tree"
+    mkdir -p "$tree"
+    "$bench/vorn-bench-generate" tree "$tree/new" "$tree/old" "$tree/replaced.txt" \
+        "$install_files" "$install_bytes" >/dev/null
+    "$repo/build-bench/tools/packagebuilder/vorn-package-builder" "$tree/new" \
+        --project vorn --name core --type app --version 2.0 \
+        --link http://127.0.0.1/core.zip --output "$tree/core.zip" >/dev/null
+    touch "$tree/done"
+fi
+
+export BENCH_REPO="$repo" BENCH_BIN="$bench" BENCH_SCRATCH="$scratch" BENCH_RUNS="$runs" \
+    BENCH_DOWNLOAD_SIZES="$download_sizes" BENCH_TREE="$tree" \
+    BENCH_REPLY_REQUESTS="$reply_requests" QT_QPA_PLATFORM=offscreen \
+    XDG_RUNTIME_DIR="$scratch/runtime"
+mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+# Ports 80 and 443 on a loopback of our own: nothing leaves the machine, no root needed.
+exec unshare --net --map-root-user sh -c 'ip link set lo up && exec "$@"' sh \
+    sh "$repo/tools/bench/measure.sh"

@@ -1,0 +1,101 @@
+// Reads an update server reply of many "request" elements and prints how long that took.
+//
+//   vorn-bench-updatecheck parser|check REQUESTS PIECE_BYTES
+//
+// parser: through UpdateReply alone, fed in pieces of PIECE_BYTES (0: in one piece).
+// check:  through the engine's real update check, against a server on 127.0.0.1:443 that
+//         sends the reply in pieces of PIECE_BYTES; needs the messenger stand-in beside this
+//         program.
+
+#include "benchclock.h"
+#include "replyserver.h"
+#include "update.h"
+#include "updatereply.h"
+#include "vornupdaterengine.h"
+
+#include <QApplication>
+
+#include <cstdio>
+
+namespace {
+
+// About 550 bytes per request, laid out as the reference server writes them.
+QByteArray replyOf(int requests)
+{
+    QByteArray reply = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<update>\n";
+    for (int i = 0; i < requests; ++i) {
+        const QByteArray n = QByteArray::number(i);
+        reply += "    <request project=\"vorn\" name=\"component" + n
+            + "\" type=\"plugin\">\n"
+              "        <version>1.2." + n + "</version>\n"
+              "        <description>Plug-in " + n + "</description>\n"
+              "        <copyrights>(c) Vorn</copyrights>\n"
+              "        <author>Vorn team</author>\n"
+              "        <webpage>https://vorn.example.org/</webpage>\n"
+              "        <email>team@vorn.example.org</email>\n"
+              "        <changelog>Fixes the status icon &amp; "
+              "the reconnection.</changelog>\n"
+              "        <link>http://127.0.0.1/plugins/component" + n + ".zip</link>\n"
+              "        <critical>false</critical>\n"
+              "        <timestamp>1700000000</timestamp>\n"
+              "    </request>\n";
+    }
+    return reply + "</update>\n";
+}
+
+int viaParser(const QByteArray &reply, int piece)
+{
+    const double started = BenchClock::now();
+    UpdateReply parsed;
+    const qsizetype step = piece > 0 ? piece : reply.size();
+    for (qsizetype at = 0; at < reply.size() && parsed.status() == UpdateReply::Incomplete;
+         at += step)
+        parsed.append(reply.mid(at, step));
+    const QVector<Update *> updates = parsed.takeUpdates();
+    const double finished = BenchClock::now();
+    const qsizetype count = updates.size();
+    qDeleteAll(updates);
+    if (parsed.status() != UpdateReply::Complete)
+        return -1;
+    std::printf("seconds=%.4f\nupdates=%lld\nbytes=%lld\n", finished - started, qlonglong(count),
+                qlonglong(reply.size()));
+    return 0;
+}
+
+int viaCheck(const QByteArray &reply, int piece)
+{
+    ReplyServer server(reply, piece);
+    if (!server.listen()) {
+        std::fprintf(stderr, "vorn-bench-updatecheck: cannot listen on 127.0.0.1:443\n");
+        return -1;
+    }
+    VornUpdaterEngine engine;
+    const double started = BenchClock::now();
+    const bool checked = engine.checkUpdates();
+    const double finished = BenchClock::now();
+    if (!checked)
+        return -1;
+    server.wait();
+    std::printf("seconds=%.4f\nupdates=%lld\nbytes=%lld\nwrites=%d\n", finished - started,
+                qlonglong(engine.getUpdates().size()), qlonglong(reply.size()), server.writes());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: vorn-bench-updatecheck parser|check REQUESTS PIECE_BYTES\n");
+        return 2;
+    }
+    const QByteArray mode = argv[1];
+    const int requests = QByteArray(argv[2]).toInt();
+    const int piece = QByteArray(argv[3]).toInt();
+    const QByteArray reply = replyOf(requests);
+    const int result = mode == "check" ? viaCheck(reply, piece) : viaParser(reply, piece);
+    if (result != 0)
+        std::fprintf(stderr, "vorn-bench-updatecheck: the reply was not read\n");
+    return result == 0 ? 0 : 1;
+}
