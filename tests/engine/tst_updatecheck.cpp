@@ -145,6 +145,8 @@ void TestUpdateCheck::replyCompleteness_data()
     QTest::newRow("declaration first")
         << QList<QByteArray> {"<?xml version='1.0' encoding='UTF-8'?>", "<a/>"} << 1;
     QTest::newRow("empty pieces") << QList<QByteArray> {"", "", "<a></a>"} << 2;
+    QTest::newRow("undeclared namespace prefix")
+        << QList<QByteArray> {"<u><request pr:oject='vorn'/>", "<a:b/></u>"} << 1;
     QTest::newRow("junk after root in the same piece")
         << QList<QByteArray> {"<a/>junk", "</b>"} << -1;
     QTest::newRow("malformed never completes")
