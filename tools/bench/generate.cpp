@@ -46,7 +46,7 @@ private:
 
 bool makePath(const std::string &path)
 {
-    for (std::size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
+    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
         const std::string part = path.substr(0, slash);
         if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
             std::perror(part.c_str());
@@ -82,9 +82,9 @@ void appendRandom(std::string &out, std::size_t size, Random &random)
 const std::vector<std::string> &vocabulary()
 {
     static const std::vector<std::string> words = [] {
-        static const char *const syllables[] = {"ka", "vo", "rn", "te", "lis", "mo", "dar",
-                                                "en", "qu", "pi", "stro", "la", "ne", "ix",
-                                                "ur", "sel", "ta", "co", "mi", "gra"};
+        static const char *const syllables[]
+            = {"ka",   "vo", "rn", "te", "lis", "mo",  "dar", "en", "qu", "pi",
+               "stro", "la", "ne", "ix", "ur",  "sel", "ta",  "co", "mi", "gra"};
         Random random(7);
         std::vector<std::string> list;
         for (int i = 0; i < 4096; ++i) {
@@ -180,8 +180,8 @@ int tree(const std::string &newDir, const std::string &oldDir, const char *listP
         file.weight = std::exp(random.unit() * std::log(100.0));
         (file.binary ? binaryWeight : textWeight) += file.weight;
         file.path = dirs[random.below(dirs.size())] + "/" + words[random.below(words.size())]
-            + std::to_string(i) + (file.binary ? binaryTypes[random.below(4)]
-                                                : textTypes[random.below(6)]);
+            + std::to_string(i)
+            + (file.binary ? binaryTypes[random.below(4)] : textTypes[random.below(6)]);
     }
     FILE *list = std::fopen(listPath, "w");
     if (!list) {

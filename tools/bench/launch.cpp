@@ -30,7 +30,8 @@ long long monotonicNs()
 int main(int argc, char *argv[])
 {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: vorn-bench-launch WATCHER_LIBRARY STAMP_FILE PROGRAM [ARGS]\n");
+        std::fprintf(stderr,
+                     "usage: vorn-bench-launch WATCHER_LIBRARY STAMP_FILE PROGRAM [ARGS]\n");
         return 2;
     }
     const char *stampFile = argv[2];

@@ -4,8 +4,8 @@
 
 #include <QApplication>
 #include <QLabel>
-#include <QVBoxLayout>
 #include <QTimer>
+#include <QVBoxLayout>
 #include <QWidget>
 
 namespace {

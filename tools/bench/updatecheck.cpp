@@ -27,15 +27,21 @@ QByteArray replyOf(int requests)
         const QByteArray n = QByteArray::number(i);
         reply += "    <request project=\"vorn\" name=\"component" + n
             + "\" type=\"plugin\">\n"
-              "        <version>1.2." + n + "</version>\n"
-              "        <description>Plug-in " + n + "</description>\n"
+              "        <version>1.2."
+            + n
+            + "</version>\n"
+              "        <description>Plug-in "
+            + n
+            + "</description>\n"
               "        <copyrights>(c) Vorn</copyrights>\n"
               "        <author>Vorn team</author>\n"
               "        <webpage>https://vorn.example.org/</webpage>\n"
               "        <email>team@vorn.example.org</email>\n"
               "        <changelog>Fixes the status icon &amp; "
               "the reconnection.</changelog>\n"
-              "        <link>http://127.0.0.1/plugins/component" + n + ".zip</link>\n"
+              "        <link>http://127.0.0.1/plugins/component"
+            + n
+            + ".zip</link>\n"
               "        <critical>false</critical>\n"
               "        <timestamp>1700000000</timestamp>\n"
               "    </request>\n";

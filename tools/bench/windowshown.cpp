@@ -21,8 +21,8 @@ void stampAndExit(const QString &name)
     clock_gettime(CLOCK_MONOTONIC, &stamp);
     QFile file(QString::fromLocal8Bit(qgetenv("VORN_BENCH_SHOWN_FILE")));
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        file.write(QByteArray::number(qlonglong(stamp.tv_sec) * 1000000000LL + stamp.tv_nsec)
-                   + '\t' + name.toUtf8() + '\n');
+        file.write(QByteArray::number(qlonglong(stamp.tv_sec) * 1000000000LL + stamp.tv_nsec) + '\t'
+                   + name.toUtf8() + '\n');
         file.close();
     }
     ::_exit(0);
