@@ -36,6 +36,15 @@ QString translated(const char *text)
     return QCoreApplication::translate("translation", text, "nc");
 }
 
+void showRollbackFailure()
+{
+    QMessageBox::critical(nullptr, translated("Update"),
+                          translated("An error occured while rolling back update progress. "
+                                     "Software may not work properly. Try reinstalling whole "
+                                     "application"),
+                          QMessageBox::Ok);
+}
+
 void showCheckFailure(const char *text)
 {
     QMessageBox::critical(nullptr, translated("Check updates"), translated(text), QMessageBox::Ok,
@@ -100,10 +109,7 @@ void VornUpdaterEngine::recoverInterruptedRun()
     if (!InstallJournal::recover(downloadDir, &failed))
         return;
     if (failed)
-        QMessageBox::critical(nullptr, translated("Update"),
-                              translated("An error occured while rolling back update progress. "
-                                         "Software may not work properly. Try reinstalling whole "
-                                         "application"));
+        showRollbackFailure();
     else
         QMessageBox::information(nullptr, translated("Update"),
                                  translated("An interrupted update was undone."));
@@ -494,12 +500,7 @@ void VornUpdaterEngine::rollBack(const std::vector<std::unique_ptr<VornUpdatePac
     for (int step = 1; step <= count; ++step) {
         const size_t index = size_t(count - step);
         if (index < packages.size() && !packages[index]->unwind(downloadDir)) {
-            QMessageBox::critical(
-                nullptr, translated("Update"),
-                translated("An error occured while rolling back update progress. "
-                           "Software may not work properly. Try reinstalling whole "
-                           "application"),
-                QMessageBox::Ok);
+            showRollbackFailure();
             QCoreApplication::quit();
         }
         emit installProgress(step * 100 / count);
