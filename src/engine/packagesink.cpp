@@ -13,6 +13,7 @@ void PackageSink::start(QFileDevice *file, qint64 limit, const QString &overflow
     this->limit = limit;
     written = 0;
     overflow = overflowText;
+    hash.reset();
     open(QIODevice::WriteOnly | QIODevice::Unbuffered);
 }
 
@@ -46,6 +47,7 @@ qint64 PackageSink::writeData(const char *data, qint64 size)
         setErrorString(target->errorString());
         return -1;
     }
+    hash.add(data, done);
     written += done;
     return done;
 }

@@ -1,6 +1,8 @@
 #ifndef PACKAGESINK_H
 #define PACKAGESINK_H
 
+#include "sha256.h"
+
 #include <QIODevice>
 #include <QPointer>
 #include <QString>
@@ -9,7 +11,8 @@ class QFileDevice;
 
 // Receives the body of one package download and passes it to the package file, never more
 // than the size the update server announced: a body that runs on is cut off there, and the
-// write that would pass the limit fails with the given text.
+// write that would pass the limit fails with the given text. The bytes written are hashed on
+// the way, so the package need not be read again to be checked.
 class PackageSink : public QIODevice
 {
     Q_OBJECT
@@ -20,6 +23,8 @@ public:
     // limit < 0: no limit.
     void start(QFileDevice *file, qint64 limit, const QString &overflowText);
     void finish();
+    // The SHA-256 digest of the bytes written since start(); call it once they are all in.
+    QByteArray sha256() { return hash.result(); }
 
     bool isSequential() const override { return true; }
 
@@ -32,6 +37,7 @@ private:
     qint64 limit = -1;
     qint64 written = 0;
     QString overflow;
+    Sha256 hash;
 };
 
 #endif // PACKAGESINK_H

@@ -1,6 +1,7 @@
 #include "packageverifier.h"
 
 #include "packagecheck.h"
+#include "sha256.h"
 #include "vornconfig.h"
 
 #include <QCoreApplication>
@@ -90,7 +91,15 @@ PackageVerifier::Outcome PackageVerifier::verify(const QByteArray &bytes,
                        check);
 }
 
-PackageVerifier::Outcome PackageVerifier::verifyBytes(const unsigned char *data, qint64 size,
+PackageVerifier::Outcome PackageVerifier::verifyDigest(qint64 size, const QByteArray &sha256,
+                                                       const PackageCheck &check) const
+{
+    if (signatureRequired)
+        return Unreadable;
+    return checkDigest(size, sha256, check);
+}
+
+PackageVerifier::Outcome PackageVerifier::checkDigest(qint64 size, const QByteArray &sha256,
                                                       const PackageCheck &check) const
 {
     const Outcome reply = precheck(check);
@@ -98,15 +107,24 @@ PackageVerifier::Outcome PackageVerifier::verifyBytes(const unsigned char *data,
         return reply;
     if (check.has(PackageCheck::Size) && size != check.size)
         return WrongSize;
+    if (check.has(PackageCheck::Sha256)
+        && (!ready || sha256.size() != check.sha256.size()
+            || sodium_memcmp(sha256.constData(), check.sha256.constData(), size_t(sha256.size()))
+                != 0))
+        return WrongSha256;
+    return Accepted;
+}
+
+PackageVerifier::Outcome PackageVerifier::verifyBytes(const unsigned char *data, qint64 size,
+                                                      const PackageCheck &check) const
+{
     static const unsigned char nothing = 0;
     if (!data)
         data = &nothing;
-    if (check.has(PackageCheck::Sha256)) {
-        unsigned char digest[crypto_hash_sha256_BYTES];
-        if (!ready || crypto_hash_sha256(digest, data, quint64(size)) != 0
-            || sodium_memcmp(digest, check.sha256.constData(), sizeof digest) != 0)
-            return WrongSha256;
-    }
+    const Outcome digest = checkDigest(
+        size, check.has(PackageCheck::Sha256) ? Sha256::of(data, size) : QByteArray(), check);
+    if (digest != Accepted)
+        return digest;
     if (!signatureRequired)
         return Accepted;
     const auto signature = reinterpret_cast<const unsigned char *>(check.signature.constData());

@@ -43,11 +43,15 @@ public:
     // The whole check of the downloaded bytes; the file must be open for reading.
     Outcome verify(QFileDevice &file, const PackageCheck &check) const;
     Outcome verify(const QByteArray &bytes, const PackageCheck &check) const;
+    // The check of a package hashed while it was written. A signature needs the bytes
+    // themselves, so with keys given this accepts nothing (Unreadable).
+    Outcome verifyDigest(qint64 size, const QByteArray &sha256, const PackageCheck &check) const;
 
     // The text shown to the user for an outcome other than Accepted.
     static QString message(Outcome outcome, const QString &packageName, const PackageCheck &check);
 
 private:
+    Outcome checkDigest(qint64 size, const QByteArray &sha256, const PackageCheck &check) const;
     Outcome verifyBytes(const unsigned char *data, qint64 size, const PackageCheck &check) const;
 
     QList<QByteArray> keys;

@@ -55,6 +55,38 @@ int openDirectoryAt(int directory, const char *name)
     return opened;
 }
 
+// A file named `name` in the directory `parent`, as createFileBeneath() describes.
+int createFileIn(int parent, const QByteArray &name, int accessMode)
+{
+    // A file this call creates is new, plain, empty and nobody else's: nothing to check.
+    int file = ::openat(parent, name.constData(),
+                        accessMode | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (file >= 0 || errno != EEXIST)
+        return file;
+    struct stat status;
+    if (::fstatat(parent, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0
+        && !S_ISREG(status.st_mode)) {
+        errno = S_ISLNK(status.st_mode) ? ELOOP : S_ISDIR(status.st_mode) ? EISDIR : EPERM;
+        return -1;
+    }
+    // Not truncated on opening: a hard link would empty another file. Non-blocking, so that a
+    // FIFO swapped in meanwhile cannot hang the caller.
+    file = ::openat(parent, name.constData(),
+                    accessMode | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (file < 0)
+        return -1;
+    if (::fstat(file, &status) != 0)
+        return closeKeepingError(file);
+    if (!S_ISREG(status.st_mode) || status.st_nlink != 1) {
+        errno = EPERM;
+        return closeKeepingError(file);
+    }
+    const int flags = ::fcntl(file, F_GETFL);
+    if (flags < 0 || ::fcntl(file, F_SETFL, flags & ~O_NONBLOCK) != 0 || ::ftruncate(file, 0) != 0)
+        return closeKeepingError(file);
+    return file;
+}
+
 // Walks down the first `count` segments, making missing directories when `create` is set.
 int descend(int directory, const QList<QByteArray> &segments, qsizetype count, bool create)
 {
@@ -101,29 +133,8 @@ int createFileBeneath(int directory, const QString &relativePath, int accessMode
     const int parent = descend(directory, segments, segments.size() - 1, true);
     if (parent < 0)
         return -1;
-    const QByteArray &name = segments.constLast();
-    struct stat status;
-    if (::fstatat(parent, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0
-        && !S_ISREG(status.st_mode)) {
-        errno = S_ISLNK(status.st_mode) ? ELOOP : S_ISDIR(status.st_mode) ? EISDIR : EPERM;
-        return closeKeepingError(parent);
-    }
-    // Not truncated on opening: a hard link would empty another file. Non-blocking, so that a
-    // FIFO swapped in meanwhile cannot hang the caller.
-    const int file = ::openat(parent, name.constData(),
-                              accessMode | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    const int file = createFileIn(parent, segments.constLast(), accessMode);
     closeKeepingError(parent);
-    if (file < 0)
-        return -1;
-    if (::fstat(file, &status) != 0)
-        return closeKeepingError(file);
-    if (!S_ISREG(status.st_mode) || status.st_nlink != 1) {
-        errno = EPERM;
-        return closeKeepingError(file);
-    }
-    const int flags = ::fcntl(file, F_GETFL);
-    if (flags < 0 || ::fcntl(file, F_SETFL, flags & ~O_NONBLOCK) != 0 || ::ftruncate(file, 0) != 0)
-        return closeKeepingError(file);
     return file;
 }
 
@@ -170,10 +181,35 @@ ArchiveExtractor::Status ArchiveExtractor::extract()
         }
     }
     unzClose(zip);
+    if (parent >= 0)
+        ::close(parent);
+    parent = -1;
     if (target >= 0)
         ::close(target);
     target = -1;
     return status;
+}
+
+// Entries of one directory mostly follow each other: its descriptor is kept for the next one
+// instead of walking down from the target directory for every file.
+int ArchiveExtractor::createEntryFile(const QString &name)
+{
+    QList<QByteArray> segments = segmentsOf(name);
+    if (segments.isEmpty()) {
+        errno = EISDIR;
+        return -1;
+    }
+    const QByteArray file = segments.takeLast();
+    const QByteArray directory = segments.join('/');
+    if (parent < 0 || directory != parentPath) {
+        if (parent >= 0)
+            ::close(parent);
+        parentPath = directory;
+        parent = descend(target, segments, segments.size(), true);
+        if (parent < 0)
+            return -1;
+    }
+    return createFileIn(parent, file, O_WRONLY);
 }
 
 ArchiveExtractor::Status ArchiveExtractor::extractEntry(void *zip)
@@ -212,7 +248,7 @@ ArchiveExtractor::Status ArchiveExtractor::extractFile(void *zip, const QString 
     if (isProtected(path))
         return ExtractFailed;
 
-    const int descriptor = target < 0 ? -1 : createFileBeneath(target, name, O_WRONLY);
+    const int descriptor = target < 0 ? -1 : createEntryFile(name);
     if (descriptor < 0) {
         errorString = qt_error_string(target < 0 ? targetError : errno);
         return CreateFailed;

@@ -36,6 +36,7 @@ public:
 private:
     Status extractEntry(void *zip);
     Status extractFile(void *zip, const QString &name, unsigned long declaredSize);
+    int createEntryFile(const QString &name);
     bool isEmptyArchive() const;
     bool isSafeName(const QByteArray &name) const;
     bool isProtected(const QString &path) const;
@@ -45,6 +46,9 @@ private:
     // The target directory, opened once: every entry is made below it without following links.
     int target = -1;
     int targetError = 0;
+    // The directory of the last file unpacked, relative to the target, and its descriptor.
+    int parent = -1;
+    QByteArray parentPath;
     QStringList protectedPaths;
     QStringList unpackedFiles;
     QString failedEntry;

@@ -49,6 +49,11 @@ QString sha256(const QByteArray &bytes)
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
+QByteArray sha256Bytes(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
+}
+
 const QByteArray package = "PK\x03\x04 the published package bytes";
 
 QByteArray alteredByOneByte(QByteArray bytes)
@@ -82,6 +87,7 @@ private slots:
     void messages();
 
     void sinkStopsAtTheAnnouncedSize();
+    void digestTakenWhileWriting();
 };
 
 void TestAuthenticityVerifier::initTestCase()
@@ -386,11 +392,60 @@ void TestAuthenticityVerifier::sinkStopsAtTheAnnouncedSize()
     QFile written(temp.filePath("package.zip"));
     QVERIFY(written.open(QIODevice::ReadOnly));
     QCOMPARE(written.readAll(), QByteArray("0123456789"));
+    // The bytes cut off are not hashed either.
+    QCOMPARE(sink.sha256(), QCryptographicHash::hash("0123456789", QCryptographicHash::Sha256));
 
     QFile next(temp.filePath("next.zip"));
     QVERIFY(next.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
     sink.start(&next, -1, QString());
     QCOMPARE(sink.write(QByteArray(100000, 'n')), qint64(100000));
+    QCOMPARE(sink.sha256(),
+             QCryptographicHash::hash(QByteArray(100000, 'n'), QCryptographicHash::Sha256));
+}
+
+// The engine checks a package by the digest its sink took while writing it: in pieces of any
+// size, for every package anew, and never in place of a signature.
+void TestAuthenticityVerifier::digestTakenWhileWriting()
+{
+    QByteArray large;
+    for (qint64 i = 0; i < 300000; ++i)
+        large += QByteArray::number(i * 7919 % 65521);
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    QFile file(temp.filePath("package.zip"));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    PackageSink sink;
+    sink.start(&file, -1, QString());
+    for (qsizetype at = 0, piece = 1; at < large.size(); at += piece, piece = piece * 3 + 1)
+        QVERIFY(sink.write(large.mid(at, piece)) > 0);
+
+    const QByteArray digest = sink.sha256();
+    QCOMPARE(digest, QCryptographicHash::hash(large, QCryptographicHash::Sha256));
+    QCOMPARE(sink.sha256(), digest);
+    const PackageCheck check
+        = PackageCheck::fromReply(sha256(large), std::nullopt, QString::number(large.size()));
+    const PackageVerifier verifier {QStringList()};
+    QCOMPARE(verifier.verifyDigest(large.size(), digest, check), PackageVerifier::Accepted);
+    QCOMPARE(verifier.verifyDigest(large.size(), sha256Bytes(alteredByOneByte(large)), check),
+             PackageVerifier::WrongSha256);
+    QCOMPARE(verifier.verifyDigest(large.size() - 1, digest, check), PackageVerifier::WrongSize);
+    QCOMPARE(verifier.verifyDigest(large.size(), QByteArray(), check),
+             PackageVerifier::WrongSha256);
+    const PackageCheck sizeOnly
+        = PackageCheck::fromReply(std::nullopt, std::nullopt, QString::number(large.size()));
+    QCOMPARE(verifier.verifyDigest(large.size(), QByteArray(), sizeOnly),
+             PackageVerifier::Accepted);
+
+    const KeyPair key = keyPair(1);
+    const PackageVerifier signing({key.publicBase64()});
+    const PackageCheck signedCheck
+        = PackageCheck::fromReply(sha256(large), sign(large, key), QString::number(large.size()));
+    QCOMPARE(signing.verifyDigest(large.size(), digest, signedCheck), PackageVerifier::Unreadable);
+
+    QFile next(temp.filePath("next.zip"));
+    QVERIFY(next.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    sink.start(&next, -1, QString());
+    QCOMPARE(sink.sha256(), QCryptographicHash::hash(QByteArray(), QCryptographicHash::Sha256));
 }
 
 QTEST_GUILESS_MAIN(TestAuthenticityVerifier)

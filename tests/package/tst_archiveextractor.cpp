@@ -18,6 +18,7 @@ private slots:
 
     void unpacksInArchiveOrder();
     void emptyArchive();
+    void directoriesInAnyOrder();
     void unsafeNameWritesNothing_data();
     void unsafeNameWritesNothing();
     void nameLengthLimit_data();
@@ -57,6 +58,36 @@ void TestArchiveExtractor::unpacksInArchiveOrder()
     QCOMPARE(TestZip::readFile(target + "dir/sub/a.txt"), QByteArray("a"));
     QCOMPARE(TestZip::readFile(target + "stored.bin"), QByteArray(70000, 's'));
     QVERIFY(QFileInfo(target + "empty").isFile());
+}
+
+// Entries of one directory need not follow each other, and a file already there (longer
+// than the new one) is replaced by exactly the new bytes.
+void TestArchiveExtractor::directoriesInAnyOrder()
+{
+    QVERIFY(QDir().mkpath(target + "a"));
+    QFile old(target + "a/2");
+    QVERIFY(old.open(QIODevice::WriteOnly));
+    QCOMPARE(old.write(QByteArray(5000, 'o')), qint64(5000));
+    old.close();
+    QVERIFY(TestZip::write(archive,
+                           {{"a/1", "a1"},
+                            {"b/1", "b1"},
+                            {"a/2", "a2"},
+                            {"a/sub/1", "as1"},
+                            {"a/3", "a3"},
+                            {"top", "t"},
+                            {"b/2", "b2"},
+                            {"b/", ""},
+                            {"b/3", "b3"}}));
+    ArchiveExtractor extractor(archive, target);
+    QCOMPARE(extractor.extract(), ArchiveExtractor::Success);
+    QCOMPARE(extractor.getUnpackedFiles().size(), 8);
+    const QStringList names = {"a/1", "b/1", "a/2", "a/sub/1", "a/3", "top", "b/2", "b/3"};
+    const QStringList bytes = {"a1", "b1", "a2", "as1", "a3", "t", "b2", "b3"};
+    for (int i = 0; i < names.size(); ++i)
+        QCOMPARE(TestZip::readFile(target + names.at(i)), bytes.at(i).toLatin1());
+    QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList({"a", "b", "top"}));
 }
 
 void TestArchiveExtractor::emptyArchive()

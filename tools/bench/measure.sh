@@ -43,6 +43,10 @@ field() {
     sed -n "s/^$1=//p" "$2"
 }
 
+wanted() {
+    case "$BENCH_ONLY" in *",$1,"*) return 0 ;; *) return 1 ;; esac
+}
+
 median() {
     sort -g "$1" | awk '{ v[NR] = $1 } END {
         if (NR % 2) print v[(NR + 1) / 2]; else printf "%.4f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
@@ -162,28 +166,27 @@ peer_download() {
 # Every size as published, with digest and size; the largest also without them, which leaves
 # the engine's transfer alone (not a goal).
 largest=$(echo $BENCH_DOWNLOAD_SIZES | tr ' ' '\n' | sort -n | tail -n 1)
-for variant in $BENCH_DOWNLOAD_SIZES "$largest-nodigest"; do
-    download_size=${variant%-nodigest}
-    if [ "$variant" = "$download_size" ]; then check=digest; else check=none; fi
-    echo "download: $download_size bytes, $check" >&2
-    ln -sf "$scratch/data/blob-$download_size" "$servers/www/core.zip"
-    write_catalogue "$download_size" "$check"
-    start_update_server
-    : >"$results/download-$variant.vmhwm"
-    run_pair download
-    mv "$results/download.ours" "$results/download-$variant.ours"
-    mv "$results/download.peer" "$results/download-$variant.peer"
-    stop_update_server
-done
-rm -rf "$work/download-ours" "$work/download-curl"
+if wanted download; then
+    for variant in $BENCH_DOWNLOAD_SIZES "$largest-nodigest"; do
+        download_size=${variant%-nodigest}
+        if [ "$variant" = "$download_size" ]; then check=digest; else check=none; fi
+        echo "download: $download_size bytes, $check" >&2
+        ln -sf "$scratch/data/blob-$download_size" "$servers/www/core.zip"
+        write_catalogue "$download_size" "$check"
+        start_update_server
+        : >"$results/download-$variant.vmhwm"
+        run_pair download
+        mv "$results/download.ours" "$results/download-$variant.ours"
+        mv "$results/download.peer" "$results/download-$variant.peer"
+        stop_update_server
+    done
+    rm -rf "$work/download-ours" "$work/download-curl"
+fi
 
 # --- 4. Start-up --------------------------------------------------------------------------
 
 app="$work/app"
-mkdir -p "$app" "$work/app-tmp"
-cp "$repo/build-bench/src/app/vorn-updater" "$bin/vorn" "$bin/components.txt" "$app/"
 watcher="$bin/libvorn_bench_windowshown.so"
-start_update_server
 
 prepare_startup() {
     :
@@ -215,16 +218,21 @@ peer_startuptext() {
     field seconds "$work/startup.out"
 }
 
-echo "start-up" >&2
-# One run of each first, so that both find their libraries in the page cache.
-ours_startup >/dev/null
-peer_startup >/dev/null
-saved_runs="$runs"
-runs=$((runs * 2 + 1))
-run_pair startup
-run_pair startuptext
-runs="$saved_runs"
-stop_update_server
+if wanted startup; then
+    echo "start-up" >&2
+    mkdir -p "$app" "$work/app-tmp"
+    cp "$repo/build-bench/src/app/vorn-updater" "$bin/vorn" "$bin/components.txt" "$app/"
+    start_update_server
+    # One run of each first, so that both find their libraries in the page cache.
+    ours_startup >/dev/null
+    peer_startup >/dev/null
+    saved_runs="$runs"
+    runs=$((runs * 2 + 1))
+    run_pair startup
+    run_pair startuptext
+    runs="$saved_runs"
+    stop_update_server
+fi
 
 # --- 3. Update check ----------------------------------------------------------------------
 
@@ -259,9 +267,11 @@ peer_check() {
     field seconds "$work/check.out"
 }
 
-echo "update check" >&2
-run_pair parser
-run_pair check
+if wanted check; then
+    echo "update check" >&2
+    run_pair parser
+    run_pair check
+fi
 
 # --- 2. Unpack and install ----------------------------------------------------------------
 
@@ -301,16 +311,18 @@ peer_unpack() {
     since "$start"
 }
 
-echo "unpack and install" >&2
-run_pair install
-# Both ended with the new files in place and every replaced file backed up.
-diff -rq "$tree/new" "$work/install-ours/root" | grep -v "^Only in $work/install-ours/root" \
-    && fail "the installed tree differs from the package"
-[ "$(find "$work/install-ours/download/core/unwind" -type f | wc -l)" \
-    = "$(wc -l <"$tree/replaced.txt")" ] || fail "backups are missing"
-rm -rf "$work/install-ours" "$work/install-peer"
-run_pair unpack
-rm -rf "$work/unpack-ours" "$work/unpack-peer"
+if wanted install; then
+    echo "unpack and install" >&2
+    run_pair install
+    # Both ended with the new files in place and every replaced file backed up.
+    diff -rq "$tree/new" "$work/install-ours/root" | grep -v "^Only in $work/install-ours/root" \
+        && fail "the installed tree differs from the package"
+    [ "$(find "$work/install-ours/download/core/unwind" -type f | wc -l)" \
+        = "$(wc -l <"$tree/replaced.txt")" ] || fail "backups are missing"
+    rm -rf "$work/install-ours" "$work/install-peer"
+    run_pair unpack
+    rm -rf "$work/unpack-ours" "$work/unpack-peer"
+fi
 
 # --- Table --------------------------------------------------------------------------------
 
@@ -321,7 +333,8 @@ verdict() {
     awk -v r="$1" -v g="$2" 'BEGIN { print (r <= g ? "met" : "MISSED") }'
 }
 row() {
-    # name, file stem, unit, goal
+    # name, file stem, unit, goal; nothing for a scenario that was not run
+    [ -s "$results/$2.ours" ] || return 0
     ours=$(median "$results/$2.ours")
     peer=$(median "$results/$2.peer")
     r=$(ratio "$ours" "$peer")
@@ -346,9 +359,9 @@ for size in $BENCH_DOWNLOAD_SIZES; do
     row "1. Download $(mib "$size") with sha256 and size: engine vs \`curl -s -o\`" "download-$size" s 1.10
 done
 row "1. Download $(mib "$largest"), for comparison, without sha256 and size to check" "download-$largest-nodigest" s -
-row "2. Install $(du -m "$package" | cut -f1) MB package, $(unzip -Z1 "$package" | wc -l) entries, $files replaced: VornUpdatePackage::install vs unzip + cp -a backup + cp -a" install s 1.25
+wanted install && row "2. Install $(du -m "$package" | cut -f1) MB package, $(unzip -Z1 "$package" | wc -l) entries, $files replaced: VornUpdatePackage::install vs unzip + cp -a backup + cp -a" install s 1.25
 row "2. Unpack alone: ArchiveExtractor vs \`unzip -q\`" unpack s 1.10
-row "3. UpdateReply, $requests requests ($(awk -v b="$(cat "$results/reply.bytes")" 'BEGIN { printf "%.1f MB", b / 1e6 }')): 1 KiB pieces vs one piece" parser s 1.5
+wanted check && row "3. UpdateReply, $requests requests ($(awk -v b="$(cat "$results/reply.bytes")" 'BEGIN { printf "%.1f MB", b / 1e6 }')): 1 KiB pieces vs one piece" parser s 1.5
 row "3. checkUpdates over loopback: 1 KiB pieces vs one piece" check s 1.5
 row "4. Start-up to the offer window: vorn-updater vs one QWidget" startup s 1.5
 row "4. Start-up, for comparison: the same against one QWidget with a line of text" startuptext s -
@@ -356,6 +369,7 @@ echo
 echo "| Peak resident memory of the download driver (VmHWM) | Median | Goal | |"
 echo "|---|---|---|---|"
 for size in $BENCH_DOWNLOAD_SIZES $largest-nodigest; do
+    [ -s "$results/download-$size.vmhwm" ] || continue
     kib=$(median "$results/download-$size.vmhwm")
     printf '| %s package%s | %s MiB | < 64 MiB | %s |\n' "$(mib "${size%-nodigest}")" \
         "$(case $size in *-nodigest) echo ", nothing to check" ;; esac)" \
@@ -364,6 +378,7 @@ for size in $BENCH_DOWNLOAD_SIZES $largest-nodigest; do
 done
 for pair in parser:UpdateReply check:checkUpdates; do
     stem=${pair%%:*}
+    [ -s "$results/$stem.ours" ] || continue
     typical=$(median "$results/$stem.ours")
     worst=$(sort -g "$results/$stem.ours" | tail -n 1)
     printf '\n%s, reply in pieces: median %s s, slowest %s s (goal: under 1 s: %s)\n' "${pair#*:}" \

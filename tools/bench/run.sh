@@ -2,13 +2,14 @@
 # Measures the updater against the tools a user would otherwise reach for (curl, unzip and cp,
 # a minimal Qt program) and prints a table of medians and ratios. See "Benchmarks" in README.md.
 #
-#   sh tools/bench/run.sh [--quick] [--no-build] [--runs N] [--dir SCRATCH]
+#   sh tools/bench/run.sh [--quick] [--no-build] [--runs N] [--dir SCRATCH] [--only LIST]
 #
 # --quick     smaller packages, for a check of the set-up in a minute or two
 # --no-build  use what build-bench holds
 # --runs N    runs per figure (at least 5; the start-up takes twice as many)
 # --dir DIR   scratch directory on a real disk (default: $TMPDIR or /var/tmp, + /vorn-bench);
 #             generated data is kept there and reused by the next run
+# --only LIST scenarios to run, comma-separated: download, install, check, startup (default: all)
 set -eu
 cd "$(dirname "$0")/../.."
 repo=$(pwd)
@@ -17,13 +18,16 @@ quick=0
 build=1
 runs=5
 scratch="${TMPDIR:-/var/tmp}/vorn-bench"
+only="download,install,check,startup"
 while [ $# -gt 0 ]; do
     case "$1" in
     --quick) quick=1 ;;
     --no-build) build=0 ;;
     --runs) runs="$2"; shift ;;
     --dir) scratch="$2"; shift ;;
-    *) echo "usage: sh tools/bench/run.sh [--quick] [--no-build] [--runs N] [--dir SCRATCH]" >&2
+    --only) only="$2"; shift ;;
+    *) echo "usage: sh tools/bench/run.sh [--quick] [--no-build] [--runs N] [--dir SCRATCH]" \
+            "[--only download,install,check,startup]" >&2
        exit 2 ;;
     esac
     shift
@@ -103,7 +107,7 @@ fi
 
 export BENCH_REPO="$repo" BENCH_BIN="$bench" BENCH_SCRATCH="$scratch" BENCH_RUNS="$runs" \
     BENCH_DOWNLOAD_SIZES="$download_sizes" BENCH_TREE="$tree" \
-    BENCH_REPLY_REQUESTS="$reply_requests" QT_QPA_PLATFORM=offscreen \
+    BENCH_REPLY_REQUESTS="$reply_requests" BENCH_ONLY=",$only," QT_QPA_PLATFORM=offscreen \
     XDG_RUNTIME_DIR="$scratch/runtime"
 mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 # Ports 80 and 443 on a loopback of our own: nothing leaves the machine, no root needed.

@@ -1,0 +1,50 @@
+#include "sha256.h"
+
+#include <openssl/evp.h>
+
+void Sha256::Free::operator()(evp_md_ctx_st *context) const
+{
+    EVP_MD_CTX_free(context);
+}
+
+Sha256::Sha256()
+    : context(EVP_MD_CTX_new())
+{
+    reset();
+}
+
+Sha256::~Sha256() = default;
+
+void Sha256::reset()
+{
+    digest.clear();
+    finished = false;
+    failed = !context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1;
+}
+
+void Sha256::add(const char *data, qint64 size)
+{
+    if (finished || failed || size <= 0)
+        return;
+    failed = EVP_DigestUpdate(context.get(), data, size_t(size)) != 1;
+}
+
+QByteArray Sha256::result()
+{
+    if (!finished && !failed) {
+        unsigned char value[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        failed = EVP_DigestFinal_ex(context.get(), value, &length) != 1;
+        if (!failed)
+            digest = QByteArray(reinterpret_cast<const char *>(value), int(length));
+    }
+    finished = true;
+    return failed ? QByteArray() : digest;
+}
+
+QByteArray Sha256::of(const unsigned char *data, qint64 size)
+{
+    Sha256 hash;
+    hash.add(reinterpret_cast<const char *>(data), size);
+    return hash.result();
+}
