@@ -7,11 +7,9 @@ void Sha256::Free::operator()(evp_md_ctx_st *context) const
     EVP_MD_CTX_free(context);
 }
 
-Sha256::Sha256()
-    : context(EVP_MD_CTX_new())
-{
-    reset();
-}
+// The context is made on first use: OpenSSL reads its configuration then, which a run that
+// downloads nothing need not wait for.
+Sha256::Sha256() = default;
 
 Sha256::~Sha256() = default;
 
@@ -19,6 +17,8 @@ void Sha256::reset()
 {
     digest.clear();
     finished = false;
+    if (!context)
+        context.reset(EVP_MD_CTX_new());
     failed = !context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1;
 }
 
@@ -45,6 +45,7 @@ QByteArray Sha256::result()
 QByteArray Sha256::of(const unsigned char *data, qint64 size)
 {
     Sha256 hash;
+    hash.reset();
     hash.add(reinterpret_cast<const char *>(data), size);
     return hash.result();
 }

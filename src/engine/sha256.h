@@ -15,6 +15,7 @@ public:
     Sha256();
     ~Sha256();
 
+    // Starts a new digest; nothing is hashed before the first reset.
     void reset();
     void add(const char *data, qint64 size);
     // The digest of everything added since the last reset; empty if hashing failed.
@@ -30,7 +31,7 @@ private:
     std::unique_ptr<evp_md_ctx_st, Free> context;
     QByteArray digest;
     bool finished = false;
-    bool failed = false;
+    bool failed = true;
 };
 
 #endif // SHA256_H

@@ -222,6 +222,7 @@ if wanted startup; then
     echo "start-up" >&2
     mkdir -p "$app" "$work/app-tmp"
     cp "$repo/build-bench/src/app/vorn-updater" "$bin/vorn" "$bin/components.txt" "$app/"
+    write_catalogue "$largest" none
     start_update_server
     # One run of each first, so that both find their libraries in the page cache.
     ours_startup >/dev/null
