@@ -1,7 +1,10 @@
 // Downloads the one package that the update server offers through the engine's real check and
 // download, and prints how long the download took and the peak resident memory.
 //
-//   vorn-bench-download EXPECTED_BYTES
+//   vorn-bench-download EXPECTED_BYTES [--stall]
+//
+// --stall blocks the event loop for 200 ms in every 300 ms, as a disk that holds up each write
+// would: the memory the download takes must not grow with what arrives meanwhile.
 //
 // Needs the update server on 127.0.0.1:443, the messenger stand-in beside this program and the
 // package on port 80. The download directory is $TMPDIR/tupdates/.
@@ -13,9 +16,12 @@
 #include <QApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QTimer>
 #include <QUrl>
 
 #include <cstdio>
+
+#include <unistd.h>
 
 int main(int argc, char *argv[])
 {
@@ -43,6 +49,10 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "vorn-bench-download: %s\n", qPrintable(text));
         QCoreApplication::exit(1);
     });
+    QTimer stall;
+    QObject::connect(&stall, &QTimer::timeout, [] { ::usleep(200 * 1000); });
+    if (QCoreApplication::arguments().contains(QStringLiteral("--stall")))
+        stall.start(300);
     const qint64 peakBefore = BenchClock::peakResidentKiB();
     // The window starts the download from the event loop; so does this.
     QMetaObject::invokeMethod(
