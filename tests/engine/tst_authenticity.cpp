@@ -1,5 +1,7 @@
+#include "engineeventlog.h"
 #include "fakeupdateserver.h"
 #include "httptestserver.h"
+#include "keypair.h"
 #include "messageboxanswerer.h"
 #include "serverprocess.h"
 #include "treesnapshot.h"
@@ -83,34 +85,6 @@ QByteArray alteredByOneByte(QByteArray bytes)
     return bytes;
 }
 
-struct KeyPair
-{
-    QByteArray publicKey;
-    QByteArray secretKey;
-    QString publicBase64() const { return QString::fromLatin1(publicKey.toBase64()); }
-    QByteArray sign(const QByteArray &bytes) const
-    {
-        QByteArray signature(crypto_sign_BYTES, '\0');
-        crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
-                             reinterpret_cast<const unsigned char *>(bytes.constData()),
-                             quint64(bytes.size()),
-                             reinterpret_cast<const unsigned char *>(secretKey.constData()));
-        return signature.toBase64();
-    }
-};
-
-KeyPair keyPair(char seedByte)
-{
-    KeyPair pair;
-    pair.publicKey.resize(crypto_sign_PUBLICKEYBYTES);
-    pair.secretKey.resize(crypto_sign_SECRETKEYBYTES);
-    const QByteArray seed(crypto_sign_SEEDBYTES, seedByte);
-    crypto_sign_seed_keypair(reinterpret_cast<unsigned char *>(pair.publicKey.data()),
-                             reinterpret_cast<unsigned char *>(pair.secretKey.data()),
-                             reinterpret_cast<const unsigned char *>(seed.constData()));
-    return pair;
-}
-
 QByteArray sha256(const QByteArray &bytes)
 {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
@@ -141,7 +115,7 @@ QString wrongSize(const QString &name, qint64 size)
 const QString standIn = QStringLiteral("/vorn");
 
 // One engine with a download directory and a home of its own, and everything it emitted.
-class Run : public QObject
+class Run : public EngineEventLog
 {
 public:
     // prepare may lay out the temporary directory before the engine is built.
@@ -154,16 +128,7 @@ public:
         if (ready && prepare)
             ready = prepare(temp.path());
         engine = std::make_unique<VornUpdaterEngine>(keys);
-        connect(engine.get(), &VornUpdaterEngine::downloadFile, this,
-                [this](const QString &name) { events.append(QStringLiteral("file ") + name); });
-        connect(engine.get(), &VornUpdaterEngine::downloadProgress, this,
-                [this](int done) { events.append(QStringLiteral("progress %1").arg(done)); });
-        connect(engine.get(), &VornUpdaterEngine::downloadFinished, this,
-                [this] { events.append(QStringLiteral("finished")); });
-        connect(engine.get(), &VornUpdaterEngine::error, this,
-                [this](const QString &text) { events.append(QStringLiteral("error ") + text); });
-        connect(engine.get(), &VornUpdaterEngine::installFinished, this,
-                [this] { events.append(QStringLiteral("installed")); });
+        watch(engine.get());
     }
 
     // As the windows do: the installation run follows the download.
@@ -187,32 +152,7 @@ public:
             && answerer.count() == 0;
     }
 
-    bool over() const { return count("finished") + count("error") > 0; }
-    bool installed() const { return count("installed") > 0; }
-    int count(const QString &kind) const
-    {
-        int found = 0;
-        for (const QString &event : events)
-            found += event == kind || event.startsWith(kind + QLatin1Char(' '));
-        return found;
-    }
-    QList<int> percents() const
-    {
-        QList<int> values;
-        for (const QString &event : events) {
-            if (event.startsWith(QLatin1String("progress ")))
-                values.append(event.mid(9).toInt());
-        }
-        return values;
-    }
-    // Nothing more is emitted and nothing more requested for a while.
-    bool staysQuiet(const HttpTestServer &server, int ms = 300)
-    {
-        const qsizetype emitted = events.size();
-        const qsizetype requested = server.requests().size();
-        return !QTest::qWaitFor(
-            [&] { return events.size() != emitted || server.requests().size() != requested; }, ms);
-    }
+    bool installed() const { return count(QStringLiteral("installed")) > 0; }
     QString file(const QString &name) const { return engine->getDownloadDir() + name; }
     QString plugin(const QString &name) const
     {
@@ -224,7 +164,6 @@ public:
     QTemporaryDir home;
     bool ready;
     std::unique_ptr<VornUpdaterEngine> engine;
-    QStringList events;
 };
 
 struct BuilderRun

@@ -1,3 +1,4 @@
+#include "keypair.h"
 #include "packagecheck.h"
 #include "packagesink.h"
 #include "packageverifier.h"
@@ -14,34 +15,9 @@ namespace {
 
 using Text = std::optional<QString>;
 
-struct KeyPair
-{
-    QByteArray publicKey;
-    QByteArray secretKey;
-    QString publicBase64() const { return QString::fromLatin1(publicKey.toBase64()); }
-};
-
-// Fixed seeds, so that every run signs with the same keys.
-KeyPair keyPair(char seedByte)
-{
-    KeyPair pair;
-    pair.publicKey.resize(crypto_sign_PUBLICKEYBYTES);
-    pair.secretKey.resize(crypto_sign_SECRETKEYBYTES);
-    const QByteArray seed(crypto_sign_SEEDBYTES, seedByte);
-    crypto_sign_seed_keypair(reinterpret_cast<unsigned char *>(pair.publicKey.data()),
-                             reinterpret_cast<unsigned char *>(pair.secretKey.data()),
-                             reinterpret_cast<const unsigned char *>(seed.constData()));
-    return pair;
-}
-
 QString sign(const QByteArray &bytes, const KeyPair &key)
 {
-    QByteArray signature(crypto_sign_BYTES, '\0');
-    crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
-                         reinterpret_cast<const unsigned char *>(bytes.constData()),
-                         quint64(bytes.size()),
-                         reinterpret_cast<const unsigned char *>(key.secretKey.constData()));
-    return QString::fromLatin1(signature.toBase64());
+    return QString::fromLatin1(key.sign(bytes));
 }
 
 QString sha256(const QByteArray &bytes)

@@ -1,3 +1,4 @@
+#include "engineeventlog.h"
 #include "fakeupdateserver.h"
 #include "httptestserver.h"
 #include "messageboxanswerer.h"
@@ -59,21 +60,14 @@ bool isHeldOpen(const QString &path)
 }
 
 // One engine with a download directory of its own, and everything it emitted, in order.
-class DownloadRun : public QObject
+class DownloadRun : public EngineEventLog
 {
 public:
     DownloadRun()
         : temp(baseTemp() + QStringLiteral("/vorn-download-XXXXXX"))
         , ready(temp.isValid() && qputenv("TMPDIR", QFile::encodeName(temp.path())))
     {
-        connect(&engine, &VornUpdaterEngine::downloadFile, this,
-                [this](const QString &name) { events.append(QStringLiteral("file ") + name); });
-        connect(&engine, &VornUpdaterEngine::downloadProgress, this,
-                [this](int done) { events.append(QStringLiteral("progress %1").arg(done)); });
-        connect(&engine, &VornUpdaterEngine::downloadFinished, this,
-                [this] { events.append(QStringLiteral("finished")); });
-        connect(&engine, &VornUpdaterEngine::error, this,
-                [this](const QString &text) { events.append(QStringLiteral("error ") + text); });
+        watch(&engine);
     }
 
     // The temporary directory of the machine, before any run pointed TMPDIR elsewhere.
@@ -97,41 +91,12 @@ public:
             && answerer.count() == 0;
     }
 
-    bool over() const
-    {
-        return count(QStringLiteral("finished")) + count(QStringLiteral("error")) > 0;
-    }
-    int count(const QString &kind) const
-    {
-        int found = 0;
-        for (const QString &event : events)
-            found += event == kind || event.startsWith(kind + QLatin1Char(' '));
-        return found;
-    }
-    QList<int> percents() const
-    {
-        QList<int> values;
-        for (const QString &event : events) {
-            if (event.startsWith(QLatin1String("progress ")))
-                values.append(event.mid(9).toInt());
-        }
-        return values;
-    }
-    // Nothing more is emitted and nothing more requested for a while.
-    bool staysQuiet(const HttpTestServer &server, int ms = 300)
-    {
-        const qsizetype emitted = events.size();
-        const qsizetype requested = server.requests().size();
-        return !QTest::qWaitFor(
-            [&] { return events.size() != emitted || server.requests().size() != requested; }, ms);
-    }
     QString dir() const { return engine.getDownloadDir(); }
     QString file(const QString &name) const { return dir() + name; }
 
     QTemporaryDir temp;
     bool ready;
     VornUpdaterEngine engine;
-    QStringList events;
 };
 
 } // namespace
