@@ -62,24 +62,20 @@ PackageVerifier::Outcome PackageVerifier::precheck(const PackageCheck &check) co
     return Accepted;
 }
 
-PackageVerifier::Outcome PackageVerifier::verify(QFileDevice &file, const PackageCheck &check) const
+PackageVerifier::Outcome PackageVerifier::verify(QFileDevice &file, const QByteArray &sha256,
+                                                 const PackageCheck &check) const
 {
-    const Outcome reply = precheck(check);
-    if (reply != Accepted)
-        return reply;
     const qint64 size = file.size();
-    if (check.has(PackageCheck::Size) && size != check.size)
-        return WrongSize;
-    // Nothing announced and no key: the bytes are not read, as before there were checks.
-    if (!check.has(PackageCheck::Sha256) && !signatureRequired)
-        return Accepted;
+    const Outcome digest = checkDigest(size, sha256, check);
+    if (digest != Accepted || !signatureRequired)
+        return digest;
     if (size == 0)
-        return verifyBytes(nullptr, 0, check);
+        return checkSignature(nullptr, 0, check);
     // Mapped rather than read: a package may be larger than the memory one would spend on it.
     uchar *data = file.map(0, size);
     if (!data)
         return Unreadable;
-    const Outcome outcome = verifyBytes(data, size, check);
+    const Outcome outcome = checkSignature(data, size, check);
     file.unmap(data);
     return outcome;
 }
@@ -87,16 +83,13 @@ PackageVerifier::Outcome PackageVerifier::verify(QFileDevice &file, const Packag
 PackageVerifier::Outcome PackageVerifier::verify(const QByteArray &bytes,
                                                  const PackageCheck &check) const
 {
-    return verifyBytes(reinterpret_cast<const unsigned char *>(bytes.constData()), bytes.size(),
-                       check);
-}
-
-PackageVerifier::Outcome PackageVerifier::verifyDigest(qint64 size, const QByteArray &sha256,
-                                                       const PackageCheck &check) const
-{
-    if (signatureRequired)
-        return Unreadable;
-    return checkDigest(size, sha256, check);
+    const auto data = reinterpret_cast<const unsigned char *>(bytes.constData());
+    const Outcome digest = checkDigest(
+        bytes.size(),
+        check.has(PackageCheck::Sha256) ? Sha256::of(data, bytes.size()) : QByteArray(), check);
+    if (digest != Accepted || !signatureRequired)
+        return digest;
+    return checkSignature(data, bytes.size(), check);
 }
 
 PackageVerifier::Outcome PackageVerifier::checkDigest(qint64 size, const QByteArray &sha256,
@@ -115,18 +108,12 @@ PackageVerifier::Outcome PackageVerifier::checkDigest(qint64 size, const QByteAr
     return Accepted;
 }
 
-PackageVerifier::Outcome PackageVerifier::verifyBytes(const unsigned char *data, qint64 size,
-                                                      const PackageCheck &check) const
+PackageVerifier::Outcome PackageVerifier::checkSignature(const unsigned char *data, qint64 size,
+                                                         const PackageCheck &check) const
 {
     static const unsigned char nothing = 0;
     if (!data)
         data = &nothing;
-    const Outcome digest = checkDigest(
-        size, check.has(PackageCheck::Sha256) ? Sha256::of(data, size) : QByteArray(), check);
-    if (digest != Accepted)
-        return digest;
-    if (!signatureRequired)
-        return Accepted;
     const auto signature = reinterpret_cast<const unsigned char *>(check.signature.constData());
     for (const QByteArray &key : keys) {
         if (ready

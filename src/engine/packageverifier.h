@@ -40,19 +40,19 @@ public:
 
     // What the reply alone says against a package, before any byte of it is fetched.
     Outcome precheck(const PackageCheck &check) const;
-    // The whole check of the downloaded bytes; the file must be open for reading.
-    Outcome verify(QFileDevice &file, const PackageCheck &check) const;
+    // The whole check of a downloaded package file, open for reading, whose SHA-256 was taken
+    // while it was written: size and digest from those, so that the file is read only for a
+    // signature, over its bytes.
+    Outcome verify(QFileDevice &file, const QByteArray &sha256, const PackageCheck &check) const;
+    // The whole check of bytes in memory.
     Outcome verify(const QByteArray &bytes, const PackageCheck &check) const;
-    // The check of a package hashed while it was written. A signature needs the bytes
-    // themselves, so with keys given this accepts nothing (Unreadable).
-    Outcome verifyDigest(qint64 size, const QByteArray &sha256, const PackageCheck &check) const;
 
     // The text shown to the user for an outcome other than Accepted.
     static QString message(Outcome outcome, const QString &packageName, const PackageCheck &check);
 
 private:
     Outcome checkDigest(qint64 size, const QByteArray &sha256, const PackageCheck &check) const;
-    Outcome verifyBytes(const unsigned char *data, qint64 size, const PackageCheck &check) const;
+    Outcome checkSignature(const unsigned char *data, qint64 size, const PackageCheck &check) const;
 
     QList<QByteArray> keys;
     bool signatureRequired = false;

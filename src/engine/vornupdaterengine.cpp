@@ -344,10 +344,7 @@ bool VornUpdaterEngine::openPackageFile(const QString &name, const QString &path
 QString VornUpdaterEngine::verifyPackage(const QString &name)
 {
     const PackageCheck check = checks.value(currentIndex);
-    // Without a signature to check, the digest taken while writing serves.
-    const PackageVerifier::Outcome outcome = verifier.requiresSignature()
-        ? verifier.verify(packageFile, check)
-        : verifier.verifyDigest(packageFile.size(), sink.sha256(), check);
+    const PackageVerifier::Outcome outcome = verifier.verify(packageFile, sink.sha256(), check);
     return outcome == PackageVerifier::Accepted ? QString()
                                                 : PackageVerifier::message(outcome, name, check);
 }

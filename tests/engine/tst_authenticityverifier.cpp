@@ -284,7 +284,8 @@ void TestAuthenticityVerifier::verificationOfFiles_data()
     QTest::newRow("large, altered") << large << true;
 }
 
-// The engine verifies the open package file, mapped, not a copy in memory.
+// The engine verifies the open package file, with the digest taken as its bytes were written;
+// a signature is checked over the file, mapped, not a copy in memory.
 void TestAuthenticityVerifier::verificationOfFiles()
 {
     QFETCH(QByteArray, bytes);
@@ -294,7 +295,8 @@ void TestAuthenticityVerifier::verificationOfFiles()
     QVERIFY(temp.isValid());
     QFile file(temp.filePath("package.zip"));
     QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(altered ? alteredByOneByte(bytes) : bytes), qint64(bytes.size()));
+    const QByteArray written = altered ? alteredByOneByte(bytes) : bytes;
+    QCOMPARE(file.write(written), qint64(bytes.size()));
     file.close();
     QVERIFY(file.open(QIODevice::ReadOnly));
 
@@ -304,9 +306,9 @@ void TestAuthenticityVerifier::verificationOfFiles()
     const PackageCheck signatureOnly
         = PackageCheck::fromReply(std::nullopt, sign(bytes, key), std::nullopt);
     const PackageVerifier verifier({key.publicBase64()});
-    QCOMPARE(verifier.verify(file, check),
+    QCOMPARE(verifier.verify(file, sha256Bytes(written), check),
              altered ? PackageVerifier::WrongSha256 : PackageVerifier::Accepted);
-    QCOMPARE(verifier.verify(file, signatureOnly),
+    QCOMPARE(verifier.verify(file, sha256Bytes(written), signatureOnly),
              altered ? PackageVerifier::BadSignature : PackageVerifier::Accepted);
 }
 
@@ -379,8 +381,8 @@ void TestAuthenticityVerifier::sinkStopsAtTheAnnouncedSize()
              QCryptographicHash::hash(QByteArray(100000, 'n'), QCryptographicHash::Sha256));
 }
 
-// The engine checks a package by the digest its sink took while writing it: in pieces of any
-// size, for every package anew, and never in place of a signature.
+// The engine checks a package by the digest its sink took while writing it, in pieces of any
+// size and for every package anew; the file itself is read only for a signature.
 void TestAuthenticityVerifier::digestTakenWhileWriting()
 {
     QByteArray large;
@@ -389,7 +391,7 @@ void TestAuthenticityVerifier::digestTakenWhileWriting()
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
     QFile file(temp.filePath("package.zip"));
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    QVERIFY(file.open(QIODevice::ReadWrite | QIODevice::Unbuffered));
     PackageSink sink;
     sink.start(&file, -1, QString());
     for (qsizetype at = 0, piece = 1; at < large.size(); at += piece, piece = piece * 3 + 1)
@@ -398,25 +400,29 @@ void TestAuthenticityVerifier::digestTakenWhileWriting()
     const QByteArray digest = sink.sha256();
     QCOMPARE(digest, QCryptographicHash::hash(large, QCryptographicHash::Sha256));
     QCOMPARE(sink.sha256(), digest);
-    const PackageCheck check
-        = PackageCheck::fromReply(sha256(large), std::nullopt, QString::number(large.size()));
+    const QString size = QString::number(large.size());
+    const PackageCheck check = PackageCheck::fromReply(sha256(large), std::nullopt, size);
     const PackageVerifier verifier {QStringList()};
-    QCOMPARE(verifier.verifyDigest(large.size(), digest, check), PackageVerifier::Accepted);
-    QCOMPARE(verifier.verifyDigest(large.size(), sha256Bytes(alteredByOneByte(large)), check),
+    QCOMPARE(verifier.verify(file, digest, check), PackageVerifier::Accepted);
+    QCOMPARE(verifier.verify(file, sha256Bytes(alteredByOneByte(large)), check),
              PackageVerifier::WrongSha256);
-    QCOMPARE(verifier.verifyDigest(large.size() - 1, digest, check), PackageVerifier::WrongSize);
-    QCOMPARE(verifier.verifyDigest(large.size(), QByteArray(), check),
-             PackageVerifier::WrongSha256);
-    const PackageCheck sizeOnly
-        = PackageCheck::fromReply(std::nullopt, std::nullopt, QString::number(large.size()));
-    QCOMPARE(verifier.verifyDigest(large.size(), QByteArray(), sizeOnly),
-             PackageVerifier::Accepted);
+    const PackageCheck longer
+        = PackageCheck::fromReply(sha256(large), std::nullopt, QString::number(large.size() + 1));
+    QCOMPARE(verifier.verify(file, digest, longer), PackageVerifier::WrongSize);
+    QCOMPARE(verifier.verify(file, QByteArray(), check), PackageVerifier::WrongSha256);
+    const PackageCheck sizeOnly = PackageCheck::fromReply(std::nullopt, std::nullopt, size);
+    QCOMPARE(verifier.verify(file, QByteArray(), sizeOnly), PackageVerifier::Accepted);
 
+    // With keys, the digest still decides the digest, and the file's bytes the signature.
     const KeyPair key = keyPair(1);
     const PackageVerifier signing({key.publicBase64()});
-    const PackageCheck signedCheck
-        = PackageCheck::fromReply(sha256(large), sign(large, key), QString::number(large.size()));
-    QCOMPARE(signing.verifyDigest(large.size(), digest, signedCheck), PackageVerifier::Unreadable);
+    const PackageCheck signedCheck = PackageCheck::fromReply(sha256(large), sign(large, key), size);
+    QCOMPARE(signing.verify(file, digest, signedCheck), PackageVerifier::Accepted);
+    QCOMPARE(signing.verify(file, sha256Bytes(alteredByOneByte(large)), signedCheck),
+             PackageVerifier::WrongSha256);
+    const PackageCheck strangerSigned
+        = PackageCheck::fromReply(sha256(large), sign(large, keyPair(3)), size);
+    QCOMPARE(signing.verify(file, digest, strangerSigned), PackageVerifier::BadSignature);
 
     QFile next(temp.filePath("next.zip"));
     QVERIFY(next.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
