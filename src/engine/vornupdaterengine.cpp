@@ -105,6 +105,13 @@ void VornUpdaterEngine::clearUpdates()
 
 void VornUpdaterEngine::recoverInterruptedRun()
 {
+    // A journal is ours only in a directory of this user that nobody else can write to: one
+    // planted in a directory of someone else's making would copy their files over the user's.
+    QString problem;
+    const int directory = DownloadDirectory::open(downloadDir, &problem);
+    if (directory < 0)
+        return;
+    ::close(directory);
     bool failed = false;
     if (!InstallJournal::recover(downloadDir, &failed))
         return;

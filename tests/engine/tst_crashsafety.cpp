@@ -106,6 +106,7 @@ private slots:
     void initTestCase();
     void killedRunIsUndoneAtNextStart_data();
     void killedRunIsUndoneAtNextStart();
+    void journalInADirectoryOthersCanWriteIsIgnored();
 
 private:
     QString rootDir() const { return QDir::tempPath() + "/root"; }
@@ -180,6 +181,42 @@ void TestCrashSafety::killedRunIsUndoneAtNextStart()
     VornUpdaterEngine engine;
     engine.recoverInterruptedRun();
     QCOMPARE(again.count(), 0);
+}
+
+// Anyone may make the download directory first; a journal in it then names whatever they like.
+void TestCrashSafety::journalInADirectoryOthersCanWriteIsIgnored()
+{
+    QDir(rootDir()).removeRecursively();
+    QDir(downloadDir()).removeRecursively();
+    populateRoot(rootDir());
+    QVERIFY(writeFile(downloadDir() + "/planted/alpha/file0", "planted"));
+    QVERIFY(writeFile(downloadDir() + "/journal",
+                      QFile::encodeName(rootDir() + "\t" + downloadDir() + "/planted\n")));
+    QVERIFY(QFile::setPermissions(downloadDir(),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                      | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther));
+    const TreeSnapshot before = TreeSnapshot::take(rootDir());
+
+    MessageBoxAnswerer boxes;
+    {
+        VornUpdaterEngine engine;
+        engine.recoverInterruptedRun();
+    }
+    QCOMPARE(boxes.count(), 0);
+    QVERIFY2(TreeSnapshot::take(rootDir()) == before,
+             qPrintable(before.differences(TreeSnapshot::take(rootDir()))));
+    QVERIFY(QFileInfo::exists(downloadDir() + "/journal"));
+
+    // The same journal in a directory of the user's alone is undone.
+    QVERIFY(QFile::setPermissions(downloadDir(),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    VornUpdaterEngine engine;
+    engine.recoverInterruptedRun();
+    QCOMPARE(boxes.count(), 1);
+    QCOMPARE(boxes.last().text, QStringLiteral("An interrupted update was undone."));
+    QFile restored(rootDir() + "/alpha/file0");
+    QVERIFY(restored.open(QIODevice::ReadOnly));
+    QCOMPARE(restored.readAll(), QByteArray("planted"));
 }
 
 int main(int argc, char *argv[])
