@@ -1,12 +1,13 @@
 #include "downloaddirectory.h"
 
+#include "archiveextractor.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,19 +18,13 @@ QString translated(const char *text)
     return QCoreApplication::translate("translation", text, "nc");
 }
 
-// Without a trailing separator: "dir/" would make open() follow a link named dir.
-QByteArray nativePath(const QString &path)
-{
-    return QFile::encodeName(QDir::cleanPath(path));
-}
-
 } // namespace
 
 void DownloadDirectory::create(const QString &path)
 {
-    const QByteArray native = nativePath(path);
-    QDir().mkpath(QFileInfo(QDir::cleanPath(path)).path());
-    ::mkdir(native.constData(), 0700);
+    const QString clean = QDir::cleanPath(path);
+    QDir().mkpath(QFileInfo(clean).path());
+    ::mkdir(QFile::encodeName(clean).constData(), 0700);
 }
 
 int DownloadDirectory::open(const QString &path, QString *problem)
@@ -40,8 +35,7 @@ int DownloadDirectory::open(const QString &path, QString *problem)
 int DownloadDirectory::open(const QString &path, QString *problem, uid_t owner)
 {
     const QString shown = QDir::cleanPath(path);
-    const int directory
-        = ::open(nativePath(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int directory = openDirectoryNoFollow(path);
     if (directory < 0) {
         const int error = errno;
         if (error == ELOOP || error == ENOTDIR)
