@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -267,21 +266,23 @@ ArchiveExtractor::Status ArchiveExtractor::extractFile(void *zip, const QString 
         return ExtractFailed;
     }
 
-    std::vector<char> buffer(writeBlockSize);
+    // Left uninitialised: it is filled before it is written.
+    if (block.isEmpty())
+        block.resize(writeBlockSize);
     int filled = 0;
     quint64 total = 0;
     bool ok = true;
     for (;;) {
         const int got
-            = unzReadCurrentFile(zip, buffer.data() + filled, unsigned(buffer.size()) - filled);
+            = unzReadCurrentFile(zip, block.data() + filled, unsigned(block.size()) - filled);
         if (got < 0) {
             ok = false;
             break;
         }
         filled += got;
         total += quint64(got);
-        if (got == 0 || filled == int(buffer.size())) {
-            if (file.write(buffer.data(), filled) != filled) {
+        if (got == 0 || filled == int(block.size())) {
+            if (file.write(block.constData(), filled) != filled) {
                 ok = false;
                 break;
             }

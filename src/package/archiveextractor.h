@@ -1,6 +1,7 @@
 #ifndef ARCHIVEEXTRACTOR_H
 #define ARCHIVEEXTRACTOR_H
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -49,6 +50,8 @@ private:
     // The directory of the last file unpacked, relative to the target, and its descriptor.
     int parent = -1;
     QByteArray parentPath;
+    // Where inflated bytes are gathered before they are written; one for all entries.
+    QByteArray block;
     QStringList protectedPaths;
     QStringList unpackedFiles;
     QString failedEntry;

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
-#include <vector>
 
 bool replaceFile(const QString &source, const QString &target, QFileDevice::Permissions permissions)
 {
@@ -28,14 +27,15 @@ bool replaceFile(const QString &source, const QString &target, QFileDevice::Perm
     if (!out.open())
         return false;
 
-    std::vector<char> buffer(256 * 1024);
+    // Uninitialised: it is filled before it is written.
+    QByteArray buffer(256 * 1024, Qt::Uninitialized);
     for (;;) {
-        const qint64 got = in.read(buffer.data(), qint64(buffer.size()));
+        const qint64 got = in.read(buffer.data(), buffer.size());
         if (got < 0)
             return false;
         if (got == 0)
             break;
-        if (out.write(buffer.data(), got) != got)
+        if (out.write(buffer.constData(), got) != got)
             return false;
     }
     if (!out.flush() || !out.setPermissions(permissions))
