@@ -31,8 +31,7 @@ bool syncPath(const QString &path)
 // and our replacement copies beside installed files. Neither is a backup or an installed file.
 bool isUnfinishedCopy(const QString &name)
 {
-    return name.startsWith(QLatin1String("qt_temp."))
-        || name.startsWith(QLatin1String(".vorn-update-"));
+    return name.startsWith(QLatin1String("qt_temp.")) || name.startsWith(replacementCopyPrefix());
 }
 
 void removeUnfinishedCopies(const QString &installDir)
@@ -41,7 +40,7 @@ void removeUnfinishedCopies(const QString &installDir)
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
-        if (it.fileName().startsWith(QLatin1String(".vorn-update-")))
+        if (it.fileName().startsWith(replacementCopyPrefix()))
             QFile::remove(it.filePath());
     }
 }

@@ -23,7 +23,8 @@ bool replaceFile(const QString &source, const QString &target, QFileDevice::Perm
     }
 
     // Same directory as the target, so that the rename stays on one file system.
-    QTemporaryFile out(QFileInfo(target).absolutePath() + QLatin1String("/.vorn-update-XXXXXX"));
+    QTemporaryFile out(QFileInfo(target).absolutePath() + QLatin1Char('/') + replacementCopyPrefix()
+                       + QLatin1String("XXXXXX"));
     if (!out.open())
         return false;
 

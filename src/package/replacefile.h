@@ -12,4 +12,11 @@
 bool replaceFile(const QString &source, const QString &target,
                  QFileDevice::Permissions permissions);
 
+// How the temporary copies that replaceFile() writes beside their target are named: a copy cut
+// short by a crash is known by it.
+inline QLatin1String replacementCopyPrefix()
+{
+    return QLatin1String(".vorn-update-");
+}
+
 #endif // REPLACEFILE_H
