@@ -40,8 +40,6 @@ private slots:
     void loadsAsPolish();
     void translatesWithCatalogue_data();
     void translatesWithCatalogue();
-    void sourceTextWithoutCatalogue_data();
-    void sourceTextWithoutCatalogue();
     void webPageEndsTexts_data();
     void webPageEndsTexts();
 
@@ -250,22 +248,6 @@ void TestCatalogue::translatesWithCatalogue()
     QCOMPARE(
         QCoreApplication::translate(context.constData(), source.constData(), comment.constData()),
         polish);
-}
-
-void TestCatalogue::sourceTextWithoutCatalogue_data()
-{
-    addRows();
-}
-
-void TestCatalogue::sourceTextWithoutCatalogue()
-{
-    QFETCH(QByteArray, context);
-    QFETCH(QByteArray, source);
-    QFETCH(QByteArray, comment);
-
-    QCOMPARE(
-        QCoreApplication::translate(context.constData(), source.constData(), comment.constData()),
-        QString::fromUtf8(source));
 }
 
 void TestCatalogue::webPageEndsTexts_data()

@@ -439,11 +439,12 @@ int main(int argc, char *argv[])
     const int rootAt = arguments.indexOf(QStringLiteral("-root"));
     if (rootAt >= 0)
         rootDir = arguments.value(rootAt + 1);
+    // An option given and its value are the application's, not QTest's.
+    const auto belongsTo
+        = [](int option, int at) { return option >= 0 && (at == option || at == option + 1); };
     for (int i = 1; i < argc; ++i) {
         appArgv.push_back(argv[i]);
-        const bool ours
-            = i - 1 == rootAt || i - 1 == rootAt + 1 || i - 1 == recordAt || i - 1 == recordAt + 1;
-        if (!(ours && (rootAt >= 0 || recordAt >= 0)))
+        if (!belongsTo(rootAt, i - 1) && !belongsTo(recordAt, i - 1))
             testArgv.push_back(argv[i]);
     }
     if (rootAt < 0) {

@@ -536,6 +536,7 @@ void TestPackageBuilder::signedPackage()
     QVERIFY(writeFile(temp.filePath("altered.zip"), altered));
     QVERIFY(!opensslVerifies(temp.path(), publicKey, signature, temp.filePath("altered.zip")));
     const Run otherKey = build({"--generate-key", temp.filePath("other.key")});
+    QCOMPARE(otherKey.exitCode, 0);
     QVERIFY(!opensslVerifies(temp.path(), otherKey.out.trimmed(), signature, output));
 }
 
