@@ -36,20 +36,11 @@ case "$build_dir" in /*) ;; *) build_dir=$PWD/$build_dir ;; esac
 case "$output" in /*) ;; *) output=$PWD/$output ;; esac
 export VORN_BUILD_DIR=$build_dir
 
-# The renderer is built under tools/render, or by the tests' folder until tools/ lists it.
-if [ -z "${VORN_RENDERER:-}" ]; then
-    for candidate in "$build_dir/tools/render/vorn-render-windows" \
-        "$build_dir/tests/e2e/render/vorn-render-windows"; do
-        [ -x "$candidate" ] && VORN_RENDERER=$candidate && break
-    done
-fi
-if [ -z "${VORN_RENDERER:-}" ]; then
+# The renderer and the programs it starts are built if the build directory lacks them.
+: "${VORN_RENDERER:=$build_dir/tools/render/vorn-render-windows}"
+if [ ! -x "$VORN_RENDERER" ]; then
     cmake --build "$build_dir" -j2 --target vorn-render-windows vorn-updater \
         vorn_messenger_standin vorn-update-server vorn-package-builder
-    for candidate in "$build_dir/tools/render/vorn-render-windows" \
-        "$build_dir/tests/e2e/render/vorn-render-windows"; do
-        [ -x "$candidate" ] && VORN_RENDERER=$candidate && break
-    done
 fi
 export VORN_RENDERER
 source "$source_dir/scripts/sandbox.sh"

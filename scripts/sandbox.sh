@@ -239,8 +239,6 @@ sandbox_stop_servers() {
         wait "$pid" 2>/dev/null || true
     done
     SANDBOX_PIDS=""
-# Runs a command in a private network namespace with only loopback up.
-SANDBOX_NETNS=(unshare --net --map-root-user sh -c 'ip link set lo up && exec "$@"' sh)
 }
 
 # Runs the sandbox's copy of the updater on the sandbox's installation; returns its exit code.

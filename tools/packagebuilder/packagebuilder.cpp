@@ -178,24 +178,19 @@ bool PackageBuilder::writeArchive(const QString &directory, const QString &outpu
         QFile::remove(partial);
         return fail(zip.errorString());
     }
+    // Mapped once for the digest and the signature; a zip is never empty.
     QFile package(partial);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!package.open(QIODevice::ReadOnly) || !hash.addData(&package)) {
+    size = package.open(QIODevice::ReadOnly) ? package.size() : 0;
+    uchar *bytes = size > 0 ? package.map(0, size) : nullptr;
+    if (!bytes) {
         QFile::remove(partial);
         return fail(QStringLiteral("cannot read %1: %2").arg(partial, package.errorString()));
     }
-    sha256 = hash.result();
-    size = package.size();
-    if (signer) {
-        // The signature covers the package bytes as they are published.
-        uchar *bytes = package.map(0, size);
-        if (!bytes) {
-            QFile::remove(partial);
-            return fail(QStringLiteral("cannot read %1: %2").arg(partial, package.errorString()));
-        }
+    sha256 = QCryptographicHash::hash(QByteArrayView(bytes, size), QCryptographicHash::Sha256);
+    // The signature covers the package bytes as they are published.
+    if (signer)
         signature = signer->sign(bytes, size);
-        package.unmap(bytes);
-    }
+    package.unmap(bytes);
     if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(output).constData())
         != 0) {
         QFile::remove(partial);
