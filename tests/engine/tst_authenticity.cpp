@@ -3,6 +3,7 @@
 #include "httptestserver.h"
 #include "keypair.h"
 #include "messageboxanswerer.h"
+#include "programrun.h"
 #include "serverprocess.h"
 #include "treesnapshot.h"
 #include "vorndownloaddialog.h"
@@ -12,7 +13,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -165,26 +165,6 @@ public:
     bool ready;
     std::unique_ptr<VornUpdaterEngine> engine;
 };
-
-struct BuilderRun
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-BuilderRun runBuilder(const QStringList &arguments)
-{
-    QProcess process;
-    process.start(QStringLiteral(BUILDER_EXE), arguments);
-    BuilderRun result;
-    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
-        return result;
-    result.exitCode = process.exitCode();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
-}
 
 } // namespace
 
@@ -693,7 +673,8 @@ void TestAuthenticity::publishedWithTheTools()
     QTemporaryDir publisher;
     QVERIFY(publisher.isValid());
     const QString keyFile = publisher.filePath("signing.key");
-    const BuilderRun generated = runBuilder({"--generate-key", keyFile});
+    const ProgramRun generated
+        = runProgram(QStringLiteral(BUILDER_EXE), {"--generate-key", keyFile});
     QCOMPARE(generated.exitCode, 0);
     const QString publicKey = QString::fromLatin1(generated.out.trimmed());
     QCOMPARE(publicKey.size(), 44);
@@ -715,7 +696,7 @@ void TestAuthenticity::publishedWithTheTools()
                            publisher.filePath("core.zip")};
     if (signPackage)
         arguments << "--sign" << keyFile;
-    const BuilderRun built = runBuilder(arguments);
+    const ProgramRun built = runProgram(QStringLiteral(BUILDER_EXE), arguments);
     QCOMPARE(built.exitCode, 0);
     QVERIFY(writeFile(publisher.filePath("catalogue.xml"),
                       "<catalogue>\n" + built.out + "</catalogue>\n"));

@@ -1,29 +1,18 @@
 #include "testzip.h"
 
+#include "zipbuilder.h"
+
 #include <QFile>
 #include <QtEndian>
-
-#include <zip.h>
 
 namespace TestZip {
 
 bool write(const QString &path, const QList<Entry> &entries)
 {
-    zipFile zip = zipOpen(QFile::encodeName(path).constData(), APPEND_STATUS_CREATE);
-    if (!zip)
-        return false;
-    bool ok = true;
-    for (const Entry &entry : entries) {
-        const int method = entry.stored ? 0 : Z_DEFLATED;
-        ok = ok
-            && zipOpenNewFileInZip(zip, entry.name.constData(), nullptr, nullptr, 0, nullptr, 0,
-                                   nullptr, method, Z_DEFAULT_COMPRESSION)
-                == ZIP_OK
-            && zipWriteInFileInZip(zip, entry.data.constData(), unsigned(entry.data.size()))
-                == ZIP_OK
-            && zipCloseFileInZip(zip) == ZIP_OK;
-    }
-    return zipClose(zip, nullptr) == ZIP_OK && ok;
+    ZipBuilder zip;
+    for (const Entry &entry : entries)
+        zip.addFile(entry.name, entry.data, !entry.stored);
+    return zip.write(path);
 }
 
 namespace {

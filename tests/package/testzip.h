@@ -5,7 +5,7 @@
 #include <QList>
 #include <QString>
 
-// Builds update archives with minizip's zip writer, and damages them in place.
+// Builds update archives from lists of entries, and damages them in place.
 namespace TestZip {
 
 struct Entry

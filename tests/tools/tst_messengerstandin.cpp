@@ -1,3 +1,5 @@
+#include "programrun.h"
+
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -5,24 +7,9 @@
 
 namespace {
 
-struct Run
+ProgramRun run(const QStringList &arguments)
 {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run run(const QStringList &arguments)
-{
-    QProcess process;
-    process.start(QStringLiteral(MESSENGER_EXE), arguments);
-    Run result;
-    if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit)
-        return result;
-    result.exitCode = process.exitCode();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    return runProgram(QStringLiteral(MESSENGER_EXE), arguments, QString(), 10000);
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes)
@@ -81,7 +68,7 @@ void TestMessengerStandIn::query()
     QVERIFY(dir.isValid());
     QVERIFY(writeFile(dir.filePath("list.txt"), list));
 
-    const Run result = run({"-updatequery", "--components", dir.filePath("list.txt")});
+    const ProgramRun result = run({"-updatequery", "--components", dir.filePath("list.txt")});
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.out, expected);
     QCOMPARE(result.err, QByteArray());
@@ -111,8 +98,8 @@ void TestMessengerStandIn::writesComponentsFile()
     QVERIFY(dir.isValid());
     QVERIFY(writeFile(dir.filePath("list.txt"), "vorn zeta app 2\nvorn alpha plugin 1\n"));
 
-    const Run result = run({"--components", dir.filePath("list.txt"), "--write-components-file",
-                            dir.filePath("components.xml")});
+    const ProgramRun result = run({"--components", dir.filePath("list.txt"),
+                                   "--write-components-file", dir.filePath("components.xml")});
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.out, QByteArray());
 
@@ -148,7 +135,7 @@ void TestMessengerStandIn::malformedList()
     if (exists)
         QVERIFY(writeFile(dir.filePath("list.txt"), list));
 
-    const Run result = run({"-updatequery", "--components", dir.filePath("list.txt")});
+    const ProgramRun result = run({"-updatequery", "--components", dir.filePath("list.txt")});
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.out, QByteArray());
     QVERIFY(!result.err.contains("<s>"));

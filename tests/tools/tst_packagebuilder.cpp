@@ -1,3 +1,4 @@
+#include "programrun.h"
 #include "serverprocess.h"
 
 #include <QCryptographicHash>
@@ -16,25 +17,9 @@
 
 namespace {
 
-struct Run
+ProgramRun build(const QStringList &arguments, const QString &workingDirectory = QString())
 {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run build(const QStringList &arguments, const QString &workingDirectory = QString())
-{
-    QProcess process;
-    process.setWorkingDirectory(workingDirectory);
-    process.start(QStringLiteral(BUILDER_EXE), arguments);
-    Run result;
-    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
-        return result;
-    result.exitCode = process.exitCode();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    return runProgram(QStringLiteral(BUILDER_EXE), arguments, workingDirectory);
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes, int mode = 0644)
@@ -200,7 +185,7 @@ void TestPackageBuilder::archiveAndManifest()
     QVERIFY(writeFile(files + "/deep/a/b/c.txt", "", 0444));
 
     const QString output = temp.filePath("core.zip");
-    const Run result = build(
+    const ProgramRun result = build(
         QStringList {files} + identity
         + QStringList {"--version", "1.2.0", "--link", "http://127.0.0.1/core.zip", "--remove",
                        "lib/libold.so", "--remove", "old.txt", "--output", output});
@@ -254,7 +239,7 @@ void TestPackageBuilder::manifestEntryFromLink()
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
     // Without a directory and without --output: a package that only removes, named by the link.
-    const Run result
+    const ProgramRun result
         = build(identity + QStringList {"--version", "1", "--link", link, "--remove", "old.txt"},
                 temp.path());
     QCOMPARE(result.exitCode, 0);
@@ -274,18 +259,19 @@ void TestPackageBuilder::catalogueEntry()
     QVERIFY(writeFile(temp.filePath("changelog.txt"), changelog.toUtf8()));
     const QString output = temp.filePath("core.zip");
 
-    const Run result = build(QStringList {temp.filePath("files")} + identity
-                             + QStringList {"--version",        "1.10",
-                                            "--link",           "http://127.0.0.1/core.zip",
-                                            "--output",         output,
-                                            "--description",    "Core",
-                                            "--copyrights",     "(c) Vorn",
-                                            "--author",         "Team",
-                                            "--webpage",        "http://vorn.example",
-                                            "--email",          "team@vorn.example",
-                                            "--changelog-file", temp.filePath("changelog.txt"),
-                                            "--critical",       "--timestamp",
-                                            "4294967295"});
+    const ProgramRun result
+        = build(QStringList {temp.filePath("files")} + identity
+                + QStringList {"--version",        "1.10",
+                               "--link",           "http://127.0.0.1/core.zip",
+                               "--output",         output,
+                               "--description",    "Core",
+                               "--copyrights",     "(c) Vorn",
+                               "--author",         "Team",
+                               "--webpage",        "http://vorn.example",
+                               "--email",          "team@vorn.example",
+                               "--changelog-file", temp.filePath("changelog.txt"),
+                               "--critical",       "--timestamp",
+                               "4294967295"});
     QCOMPARE(result.exitCode, 0);
 
     QDomDocument entry;
@@ -311,7 +297,7 @@ void TestPackageBuilder::catalogueEntryAcceptedByServer()
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
     QVERIFY(writeFile(temp.filePath("files/core.bin"), "core"));
-    const Run result
+    const ProgramRun result
         = build(QStringList {temp.filePath("files")} + identity
                 + QStringList {"--version", "1.2", "--link", "http://127.0.0.1/core.zip",
                                "--output", temp.filePath("core.zip"), "--changelog", "Fixes"});
@@ -360,9 +346,9 @@ void TestPackageBuilder::warnings()
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
     QVERIFY(writeFile(temp.filePath("files/" + file), "x"));
-    const Run result = build({temp.filePath("files"), "--project", "vorn", "--name", "core",
-                              "--type", type, "--version", "1", "--link", "http://h/core.zip",
-                              "--output", temp.filePath("core.zip")});
+    const ProgramRun result = build({temp.filePath("files"), "--project", "vorn", "--name", "core",
+                                     "--type", type, "--version", "1", "--link",
+                                     "http://h/core.zip", "--output", temp.filePath("core.zip")});
     QCOMPARE(result.exitCode, 0);
     QVERIFY2(result.err.contains(warning), result.err.constData());
     QCOMPARE(names(readZip(temp.filePath("core.zip"))),
@@ -426,7 +412,7 @@ void TestPackageBuilder::refusals()
             arguments[at + 1] = change.at(1);
     }
 
-    const Run result = build(QStringList {directory} + arguments);
+    const ProgramRun result = build(QStringList {directory} + arguments);
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.out, QByteArray());
     QVERIFY(result.err.startsWith("vorn-package-builder: "));
@@ -439,7 +425,7 @@ void TestPackageBuilder::generateKey()
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
     const QString keyFile = temp.filePath("signing.key");
-    const Run result = build({"--generate-key", keyFile});
+    const ProgramRun result = build({"--generate-key", keyFile});
     QCOMPARE(result.exitCode, 0);
     QVERIFY(result.out.endsWith('\n'));
     const QByteArray publicKey = result.out.trimmed();
@@ -460,7 +446,7 @@ void TestPackageBuilder::generateKey()
     QCOMPARE(lines.at(3), QByteArray());
 
     // Every key is new.
-    const Run other = build({"--generate-key", temp.filePath("other.key")});
+    const ProgramRun other = build({"--generate-key", temp.filePath("other.key")});
     QCOMPARE(other.exitCode, 0);
     QVERIFY(other.out.trimmed() != publicKey);
 }
@@ -494,7 +480,7 @@ void TestPackageBuilder::generateKeyRefusals()
     QVERIFY(temp.isValid());
     QVERIFY(writeFile(temp.filePath("existing.key"), "a key of value", 0600));
     arguments.replaceInStrings("@", temp.path());
-    const Run result = build(arguments);
+    const ProgramRun result = build(arguments);
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.out, QByteArray());
     QCOMPARE(result.err, error.replace('@', temp.path().toUtf8()));
@@ -507,13 +493,13 @@ void TestPackageBuilder::signedPackage()
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
     const QString keyFile = temp.filePath("signing.key");
-    const Run generated = build({"--generate-key", keyFile});
+    const ProgramRun generated = build({"--generate-key", keyFile});
     QCOMPARE(generated.exitCode, 0);
     const QByteArray publicKey = generated.out.trimmed();
     QVERIFY(writeFile(temp.filePath("files/bin/im-client"), "#!/bin/sh\n", 0755));
     const QString output = temp.filePath("core.zip");
 
-    const Run result
+    const ProgramRun result
         = build(QStringList {temp.filePath("files")} + identity
                 + QStringList {"--version", "1.2", "--link", "http://127.0.0.1/core.zip",
                                "--output", output, "--sign", keyFile, "--timestamp", "1"});
@@ -535,7 +521,7 @@ void TestPackageBuilder::signedPackage()
     altered[altered.size() / 2] = char(altered.at(altered.size() / 2) ^ 0x01);
     QVERIFY(writeFile(temp.filePath("altered.zip"), altered));
     QVERIFY(!opensslVerifies(temp.path(), publicKey, signature, temp.filePath("altered.zip")));
-    const Run otherKey = build({"--generate-key", temp.filePath("other.key")});
+    const ProgramRun otherKey = build({"--generate-key", temp.filePath("other.key")});
     QCOMPARE(otherKey.exitCode, 0);
     QVERIFY(!opensslVerifies(temp.path(), otherKey.out.trimmed(), signature, output));
 }
@@ -546,7 +532,7 @@ void TestPackageBuilder::signedEntryAcceptedByServer()
     QVERIFY(temp.isValid());
     QCOMPARE(build({"--generate-key", temp.filePath("signing.key")}).exitCode, 0);
     QVERIFY(writeFile(temp.filePath("files/core.bin"), "core"));
-    const Run result = build(
+    const ProgramRun result = build(
         QStringList {temp.filePath("files")} + identity
         + QStringList {"--version", "1.2", "--link", "http://127.0.0.1/core.zip", "--output",
                        temp.filePath("core.zip"), "--sign", temp.filePath("signing.key")});
@@ -614,9 +600,9 @@ void TestPackageBuilder::signingRefusals()
     const QString output = temp.filePath("core.zip");
     QVERIFY(writeFile(output, "previous package"));
 
-    const Run result = build(QStringList {temp.filePath("files")} + identity
-                             + QStringList {"--version", "1", "--link", "http://h/core.zip",
-                                            "--output", output, "--sign", keyFile});
+    const ProgramRun result = build(QStringList {temp.filePath("files")} + identity
+                                    + QStringList {"--version", "1", "--link", "http://h/core.zip",
+                                                   "--output", output, "--sign", keyFile});
     QCOMPARE(result.exitCode, exitCode);
     QCOMPARE(result.err, error.replace('@', temp.path().toUtf8()));
     QVERIFY(!QFileInfo::exists(output + ".part"));
