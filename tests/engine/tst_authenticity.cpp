@@ -5,6 +5,7 @@
 #include "messageboxanswerer.h"
 #include "programrun.h"
 #include "serverprocess.h"
+#include "standinmessenger.h"
 #include "treesnapshot.h"
 #include "vorndownloaddialog.h"
 #include "vornupdaterengine.h"
@@ -112,8 +113,6 @@ QString wrongSize(const QString &name, qint64 size)
         .arg(size);
 }
 
-const QString standIn = QStringLiteral("/vorn");
-
 // One engine with a download directory and a home of its own, and everything it emitted.
 class Run : public EngineEventLog
 {
@@ -210,18 +209,15 @@ void TestAuthenticity::initTestCase()
     // The reference server answers only what the messenger asks for: a stand-in messenger
     // asks for the plug-in "core". The fix-up script of a successful run does nothing.
     const QString dir = QCoreApplication::applicationDirPath();
-    QVERIFY(writeFile(dir + standIn,
-                      "#!/bin/sh\necho \"<s><update><component project='vorn' name='core' "
-                      "type='plugin' version='1.0' /></update></s>\"\n"));
-    QVERIFY(QFile::setPermissions(dir + standIn,
-                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(StandInMessenger::write("echo \"<s><update><component project='vorn' name='core' "
+                                    "type='plugin' version='1.0' /></update></s>\""));
     QVERIFY(writeFile(dir + "/fix.sh", "exit 0\n"));
 }
 
 void TestAuthenticity::cleanupTestCase()
 {
     const QString dir = QCoreApplication::applicationDirPath();
-    QFile::remove(dir + standIn);
+    QFile::remove(StandInMessenger::path());
     QFile::remove(dir + "/fix.sh");
 }
 

@@ -1,5 +1,6 @@
 #include "fakeupdateserver.h"
 #include "messageboxanswerer.h"
+#include "standinmessenger.h"
 #include "treesnapshot.h"
 #include "vornupdatepackage.h"
 #include "vornupdaterengine.h"
@@ -116,9 +117,7 @@ private:
 void TestCrashSafety::initTestCase()
 {
     const QString dir = QCoreApplication::applicationDirPath();
-    QVERIFY(writeFile(dir + "/vorn", "#!/bin/sh\nprintf '<s></s>'\n"));
-    QVERIFY(QFile::setPermissions(dir + "/vorn",
-                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(StandInMessenger::write());
     QVERIFY(writeFile(dir + "/fix.sh", "true\n"));
 }
 

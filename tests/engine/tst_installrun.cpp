@@ -1,5 +1,6 @@
 #include "fakeupdateserver.h"
 #include "messageboxanswerer.h"
+#include "standinmessenger.h"
 #include "treesnapshot.h"
 #include "vornupdaterengine.h"
 #include "zipbuilder.h"
@@ -114,7 +115,7 @@ void TestInstallRun::init()
 
 void TestInstallRun::cleanup()
 {
-    QFile::remove(QCoreApplication::applicationDirPath() + QStringLiteral("/vorn"));
+    QFile::remove(StandInMessenger::path());
     QFile::remove(QCoreApplication::applicationDirPath() + QStringLiteral("/fix.sh"));
 }
 
@@ -158,10 +159,7 @@ void TestInstallRun::publish(const QString &name, const ZipBuilder &zip)
 // Fills the engine's list the way a real run does: through the update check.
 void TestInstallRun::offer(VornUpdaterEngine &engine, const QStringList &names)
 {
-    QVERIFY(writeFile(QCoreApplication::applicationDirPath() + QStringLiteral("/vorn"),
-                      "#!/bin/sh\nprintf '<s></s>'\n"));
-    QVERIFY(QFile::setPermissions(QCoreApplication::applicationDirPath() + QStringLiteral("/vorn"),
-                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(StandInMessenger::write());
     QByteArray reply = "<update>";
     for (const QString &name : names)
         reply += "<request project='im' name='" + name.toUtf8()

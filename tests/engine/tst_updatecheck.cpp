@@ -1,5 +1,6 @@
 #include "fakeupdateserver.h"
 #include "messageboxanswerer.h"
+#include "standinmessenger.h"
 #include "update.h"
 #include "updatequery.h"
 #include "updatereply.h"
@@ -81,7 +82,6 @@ private:
     void writeMessenger(const QByteArray &script);
 
     QTemporaryDir temp;
-    QString messengerPath;
 };
 
 void TestUpdateCheck::initTestCase()
@@ -89,21 +89,16 @@ void TestUpdateCheck::initTestCase()
     QVERIFY(temp.isValid());
     // The engine creates its download directory under the temporary location.
     qputenv("TMPDIR", temp.path().toLocal8Bit());
-    messengerPath = QCoreApplication::applicationDirPath() + QStringLiteral("/vorn");
 }
 
 void TestUpdateCheck::cleanup()
 {
-    QFile::remove(messengerPath);
+    QFile::remove(StandInMessenger::path());
 }
 
 void TestUpdateCheck::writeMessenger(const QByteArray &script)
 {
-    QFile file(messengerPath);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write("#!/bin/sh\n" + script + "\n");
-    file.close();
-    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(StandInMessenger::write(script));
 }
 
 void TestUpdateCheck::queryCut_data()

@@ -1,6 +1,7 @@
 #include "fakeupdateserver.h"
 #include "httptestserver.h"
 #include "messageboxanswerer.h"
+#include "standinmessenger.h"
 #include "vornchangelogdialog.h"
 #include "vornconfig.h"
 #include "vorndownloaddialog.h"
@@ -117,12 +118,7 @@ void TestWindows::initTestCase()
     qputenv("TMPDIR", QFile::encodeName(temp.path()));
     // Plug-in packages install below the home directory.
     qputenv("HOME", QFile::encodeName(temp.path()));
-    const QString messenger = QCoreApplication::applicationDirPath() + QStringLiteral("/vorn");
-    QFile script(messenger);
-    QVERIFY(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    script.write("#!/bin/sh\nprintf '<s></s>'\n");
-    script.close();
-    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(StandInMessenger::write());
 }
 
 void TestWindows::init()
@@ -509,7 +505,7 @@ void TestWindows::damagedFormStopsTheRun()
     QCOMPARE(boxes.last().icon, QMessageBox::Critical);
     QCOMPARE(boxes.last().text,
              QStringLiteral("The updater is damaged and cannot show its window (%1 is missing).")
-                     .arg(formExists ? missing : path));
+                 .arg(formExists ? missing : path));
     settle();
     QVERIFY(!controller);
 }
