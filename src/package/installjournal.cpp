@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QList>
 #include <QPair>
+#include <QStringList>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -110,8 +111,15 @@ bool InstallJournal::recover(const QString &downloadDir, bool *failed)
             if (!replaceFile(backup.filePath(), target, backup.permissions()))
                 *failed = true;
         }
-        removeUnfinishedCopies(installDir);
     }
+    // Packages of one run mostly share their installation directory: each is searched once.
+    QStringList installDirs;
+    for (const auto &package : std::as_const(packages)) {
+        if (!installDirs.contains(package.first))
+            installDirs.append(package.first);
+    }
+    for (const QString &installDir : std::as_const(installDirs))
+        removeUnfinishedCopies(installDir);
     if (*failed)
         return true;
     ::sync();
