@@ -1,8 +1,8 @@
 #include "downloaddirectory.h"
 
 #include "archiveextractor.h"
+#include "translated.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -10,15 +10,6 @@
 #include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
-
-QString translated(const char *text)
-{
-    return QCoreApplication::translate("translation", text, "nc");
-}
-
-} // namespace
 
 void DownloadDirectory::create(const QString &path)
 {

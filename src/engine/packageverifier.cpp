@@ -2,21 +2,12 @@
 
 #include "packagecheck.h"
 #include "sha256.h"
+#include "translated.h"
 #include "vornconfig.h"
 
-#include <QCoreApplication>
 #include <QFileDevice>
 
 #include <sodium.h>
-
-namespace {
-
-QString translated(const char *text)
-{
-    return QCoreApplication::translate("translation", text, "nc");
-}
-
-} // namespace
 
 PackageVerifier::PackageVerifier(const QStringList &publicKeys)
     : signatureRequired(!publicKeys.isEmpty())

@@ -4,6 +4,7 @@
 #include "downloaddirectory.h"
 #include "installjournal.h"
 #include "removedir.h"
+#include "translated.h"
 #include "update.h"
 #include "updatequery.h"
 #include "updatereply.h"
@@ -29,12 +30,6 @@
 namespace {
 
 const quint16 updateServerPort = 443;
-
-// Not named tr: inside the engine's members that would find QObject's tr and its context.
-QString translated(const char *text)
-{
-    return QCoreApplication::translate("translation", text, "nc");
-}
 
 void showRollbackFailure()
 {
