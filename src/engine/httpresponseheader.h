@@ -23,7 +23,6 @@ public:
     // The value of the first field of that name (case-insensitive), empty if there is none.
     QByteArray value(const QByteArray &name) const;
     bool isSuccess() const { return code >= 200 && code <= 299; }
-    const QList<QPair<QByteArray, QByteArray>> &allValues() const { return fields; }
 
 private:
     int code = 0;
