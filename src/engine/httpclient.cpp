@@ -1,5 +1,7 @@
 #include "httpclient.h"
 
+#include "translated.h"
+
 #include <QFileDevice>
 #include <QIODevice>
 #include <QMetaObject>
@@ -28,11 +30,28 @@ bool writeAll(QIODevice *device, const QByteArray &data)
     return true;
 }
 
+// The failures a user meets most, in the user's language; the rarer ones keep Qt's text.
+QString networkFailure(QNetworkReply::NetworkError error, const QString &qtText)
+{
+    switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+        return translated("The package server refused the connection.");
+    case QNetworkReply::RemoteHostClosedError:
+        return translated("The package server closed the connection early.");
+    case QNetworkReply::HostNotFoundError:
+        return translated("The package server was not found. Check your internet connection.");
+    case QNetworkReply::TimeoutError:
+        return translated("The package server did not answer in time.");
+    default:
+        return qtText;
+    }
+}
+
 } // namespace
 
 HttpClient::HttpClient(QObject *parent)
     : QObject(parent)
-    , lastError(tr("Unknown error"))
+    , lastError(translated("Unknown error"))
 {
     manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
 }
@@ -85,7 +104,7 @@ void HttpClient::abort()
     pending.clear();
     if (!busy)
         return;
-    lastError = tr("Request aborted");
+    lastError = translated("Request aborted");
     finishCurrent(true);
 }
 
@@ -205,12 +224,13 @@ void HttpClient::onFinished()
         return;
     bool failed = true;
     if (reply->error() != QNetworkReply::NoError && !isHttpLevelError()) {
-        lastError = reply->errorString();
+        lastError = networkFailure(reply->error(), reply->errorString());
     } else if (!headerSent) {
-        lastError = tr("The server sent no valid response.");
+        lastError = translated("The server sent no valid response.");
     } else if (current.kind == Get && expectedLength >= 0 && received < expectedLength) {
-        lastError
-            = tr("The connection closed after %1 of %2 bytes.").arg(received).arg(expectedLength);
+        lastError = translated("The connection closed after %1 of %2 bytes.")
+                        .arg(received)
+                        .arg(expectedLength);
     } else {
         failed = false;
     }
@@ -253,7 +273,7 @@ bool HttpClient::writeAvailable()
             break;
         if (current.hasDevice) {
             if (!current.device) {
-                lastError = tr("The device receiving the body is gone.");
+                lastError = translated("The device receiving the body is gone.");
                 finishCurrent(true);
                 return false;
             }

@@ -93,7 +93,6 @@
     </message>
     <message>
         <source>Update</source>
-        <comment>nc</comment>
         <translation>Aktualizuj</translation>
     </message>
     <message>
@@ -252,6 +251,42 @@
     <message>
         <source>Please reinstall application with package from official web page</source>
         <translation>Prosze pobrać i zainstalować vorn ze strony @VORN_WEB_PAGE@</translation>
+    </message>
+    <message>
+        <source>Unknown error</source>
+        <translation>Nieznany błąd</translation>
+    </message>
+    <message>
+        <source>Request aborted</source>
+        <translation>Żądanie przerwane</translation>
+    </message>
+    <message>
+        <source>The server sent no valid response.</source>
+        <translation>Serwer nie wysłał poprawnej odpowiedzi.</translation>
+    </message>
+    <message>
+        <source>The connection closed after %1 of %2 bytes.</source>
+        <translation>Połączenie zostało zamknięte po %1 z %2 bajtów.</translation>
+    </message>
+    <message>
+        <source>The device receiving the body is gone.</source>
+        <translation>Plik odbierający dane już nie istnieje.</translation>
+    </message>
+    <message>
+        <source>The package server refused the connection.</source>
+        <translation>Serwer pakietów odrzucił połączenie.</translation>
+    </message>
+    <message>
+        <source>The package server closed the connection early.</source>
+        <translation>Serwer pakietów przedwcześnie zamknął połączenie.</translation>
+    </message>
+    <message>
+        <source>The package server was not found. Check your internet connection.</source>
+        <translation>Nie znaleziono serwera pakietów. Sprawdź swoje połączenie internetowe.</translation>
+    </message>
+    <message>
+        <source>The package server did not answer in time.</source>
+        <translation>Serwer pakietów nie odpowiedział na czas.</translation>
     </message>
 </context>
 </TS>

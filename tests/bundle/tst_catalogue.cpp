@@ -192,6 +192,15 @@ void TestCatalogue::addRows()
            "dowiązanie symboliczne."));
     row("download status", "translation", "Download of %1 failed: HTTP %2", "nc",
         pl("Pobieranie pakietu %1 nie powiodło się: HTTP %2"));
+    row("download, no valid response", "translation", "The server sent no valid response.", "nc",
+        pl("Serwer nie wysłał poprawnej odpowiedzi."));
+    row("download, closed early", "translation", "The connection closed after %1 of %2 bytes.",
+        "nc", pl("Połączenie zostało zamknięte po %1 z %2 bajtów."));
+    row("download, refused", "translation", "The package server refused the connection.", "nc",
+        pl("Serwer pakietów odrzucił połączenie."));
+    row("download, host not found", "translation",
+        "The package server was not found. Check your internet connection.", "nc",
+        pl("Nie znaleziono serwera pakietów. Sprawdź swoje połączenie internetowe."));
 
     row("download dialog title has no row", "VornDownloadDialog", "Update", "", english("Update"));
     row("download dialog title has no row, nc", "VornDownloadDialog", "Update", "nc",
