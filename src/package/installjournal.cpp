@@ -12,6 +12,7 @@
 #include <QStringList>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -46,6 +47,25 @@ void removeUnfinishedCopies(const QString &installDir)
     }
 }
 
+// Flushes the file systems holding these directories, each once, and no other: a system-wide
+// sync would also wait for whatever else the machine is writing.
+void syncFileSystems(const QStringList &directories)
+{
+    QList<dev_t> done;
+    for (const QString &directory : directories) {
+        const int fd
+            = ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat status;
+        if (::fstat(fd, &status) == 0 && !done.contains(status.st_dev)) {
+            done.append(status.st_dev);
+            ::syncfs(fd);
+        }
+        ::close(fd);
+    }
+}
+
 } // namespace
 
 InstallJournal::InstallJournal(const QString &downloadDir)
@@ -63,6 +83,8 @@ bool InstallJournal::recordPackage(const QString &installDir, const QString &unw
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
         return false;
+    if (!installDirs.contains(installDir))
+        installDirs.append(installDir);
     const QByteArray line
         = QFile::encodeName(installDir) + '\t' + QFile::encodeName(unwindDir) + '\n';
     if (file.write(line) != line.size() || !file.flush() || ::fsync(file.handle()) != 0)
@@ -76,7 +98,7 @@ bool InstallJournal::finish()
     if (!QFileInfo::exists(path))
         return true;
     // Everything the run wrote or restored reaches the disk before the journal goes.
-    ::sync();
+    syncFileSystems(installDirs + QStringList {QFileInfo(path).absolutePath()});
     return QFile::remove(path) && syncPath(QFileInfo(path).absolutePath());
 }
 
@@ -122,7 +144,7 @@ bool InstallJournal::recover(const QString &downloadDir, bool *failed)
         removeUnfinishedCopies(installDir);
     if (*failed)
         return true;
-    ::sync();
+    syncFileSystems(installDirs + QStringList {downloadDir});
     QFile::remove(file.fileName());
     syncPath(downloadDir);
     // Backups of the interrupted run must not pass for backups of the next one.

@@ -2,6 +2,7 @@
 #define INSTALLJOURNAL_H
 
 #include <QString>
+#include <QStringList>
 
 // The record that lets a killed or crashed installation run be undone at the next start. Before
 // a package changes its first file, the run notes the package's installation directory and the
@@ -26,6 +27,7 @@ private:
     static QString pathIn(const QString &downloadDir);
 
     QString path;
+    QStringList installDirs;
 };
 
 #endif // INSTALLJOURNAL_H
