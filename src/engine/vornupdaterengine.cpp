@@ -497,12 +497,15 @@ void VornUpdaterEngine::rollBack(const std::vector<std::unique_ptr<VornUpdatePac
     emit installProgress(0);
     // Newest first: when two packages replaced the same file, the oldest backup (the file as
     // it stood before the run) must be the one restored last.
+    // A failed unwind ends the application, but only once the rollback is over: quitting at
+    // once would close the install window and let every later box return unseen.
+    bool unwindFailed = false;
     const int count = updates.size();
     for (int step = 1; step <= count; ++step) {
         const size_t index = size_t(count - step);
         if (index < packages.size() && !packages[index]->unwind(downloadDir)) {
             showRollbackFailure();
-            QCoreApplication::quit();
+            unwindFailed = true;
         }
         emit installProgress(step * 100 / count);
     }
@@ -516,8 +519,9 @@ void VornUpdaterEngine::rollBack(const std::vector<std::unique_ptr<VornUpdatePac
         // arguments() starts with the program itself, which the new process must not receive.
         QProcess::startDetached(QCoreApplication::applicationFilePath(),
                                 QCoreApplication::arguments().mid(1));
-        QCoreApplication::quit();
     }
+    if (unwindFailed || answer == QMessageBox::Retry)
+        QCoreApplication::quit();
 }
 
 void VornUpdaterEngine::runFixScript() const

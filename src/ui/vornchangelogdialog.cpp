@@ -6,6 +6,7 @@
 #include "windowform.h"
 
 #include <QCoreApplication>
+#include <QLayout>
 #include <QPlainTextEdit>
 #include <QPushButton>
 
@@ -71,6 +72,12 @@ void VornChangelogDialog::toggleChangelog()
         details->show();
         viewChangelogButton->setText(
             QCoreApplication::translate("translation", "Hide changelog", "nc"));
+    }
+    // The layouts hold the old minimum size until the event loop would redo them, and
+    // adjustSize() cannot shrink below it: redo them now, innermost first.
+    for (QWidget *widget = details->parentWidget(); widget; widget = widget->parentWidget()) {
+        if (QLayout *layout = widget->layout())
+            layout->activate();
     }
     window->adjustSize();
 }

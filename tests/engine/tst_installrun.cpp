@@ -1,7 +1,9 @@
+#include "eventloop.h"
 #include "fakeupdateserver.h"
 #include "messageboxanswerer.h"
 #include "standinmessenger.h"
 #include "treesnapshot.h"
+#include "vorninstalldialog.h"
 #include "vornupdaterengine.h"
 #include "zipbuilder.h"
 
@@ -53,11 +55,7 @@ QList<int> ints(const QSignalSpy &spy)
 int runInEventLoop(VornUpdaterEngine &engine)
 {
     QTimer::singleShot(0, &engine, &VornUpdaterEngine::installUpdates);
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
-    guard.start(20000);
-    return QCoreApplication::exec();
+    return runEventLoop();
 }
 
 QStringList strings(const QSignalSpy &spy)
@@ -82,7 +80,7 @@ private slots:
     void emptyListStillRunsTheScript();
     void failureRollsBackEveryPackage();
     void failureBoxCarriesTheErrorText();
-    void failedUnwindIsReportedAndTheRestUnwound();
+    void failedUnwindsAreReportedAndTheRestUnwound();
     void failedRootCheckEndsTheRun();
     void retryRestartsTheUpdater();
     void applicationDirectoryWithBlanksAndQuotes();
@@ -308,32 +306,44 @@ void TestInstallRun::failureBoxCarriesTheErrorText()
     QVERIFY(!text.endsWith(QLatin1Char('\n')));
 }
 
-void TestInstallRun::failedUnwindIsReportedAndTheRestUnwound()
+// Two unwinds fail: the user sees a box for each while the install window stays up, and the
+// application ends only after the rollback, from the event loop.
+void TestInstallRun::failedUnwindsAreReportedAndTheRestUnwound()
 {
     VornUpdaterEngine engine;
-    offer(engine, {"alpha", "beta", "gamma"});
+    offer(engine, {"alpha", "beta", "gamma", "delta"});
     publish("alpha", package("alpha", {{"lib", "libold.so", "add"}}, {{"lib/libold.so", "a"}}));
     publish("beta", package("beta", {{"bin", "client", "add"}}, {{"bin/client", "b"}}));
-    publish("gamma", package("gamma", {{"share", "readme", "add"}}, {}, "wrong"));
+    publish("gamma", package("gamma", {{"etc", "config", "add"}}, {{"etc/config", "c"}}));
+    publish("delta", package("delta", {{"share", "readme", "add"}}, {}, "wrong"));
+    QVERIFY(writeFile(rootDir + QStringLiteral("/etc/config"), "config v1"));
 
     QSignalSpy progress(&engine, &VornUpdaterEngine::installProgress);
     QSignalSpy finished(&engine, &VornUpdaterEngine::installFinished);
+    QList<bool> installWindowShown;
     MessageBoxAnswerer boxes({QMessageBox::Ok, QMessageBox::Abort});
     boxes.setBeforeAnswer([&](const MessageBoxAnswerer::Box &box) {
-        // While the failure box is open, alpha's directory becomes a file: its backup cannot
-        // be put back any more.
+        // While the failure box is open, the directories of alpha's and gamma's files become
+        // files: their backups cannot be put back any more.
         if (box.icon == QMessageBox::Warning) {
-            QDir(rootDir + QStringLiteral("/lib")).removeRecursively();
-            writeFile(rootDir + QStringLiteral("/lib"), "in the way");
+            for (const char *dir : {"/lib", "/etc"}) {
+                QDir(rootDir + QLatin1String(dir)).removeRecursively();
+                writeFile(rootDir + QLatin1String(dir), "in the way");
+            }
         }
+        if (box.text == rollbackFailed)
+            installWindowShown << (shownWindow("Updater_Install_MainWindow") != nullptr);
     });
-    QCOMPARE(runInEventLoop(engine), 0); // the run asked the application to quit
-    QCOMPARE(boxes.count(), 3);
-    QCOMPARE(boxes.boxes().at(2).icon, QMessageBox::Critical);
-    QCOMPARE(boxes.boxes().at(2).title, QStringLiteral("Update"));
-    QCOMPARE(boxes.boxes().at(2).text, rollbackFailed);
-    QCOMPARE(boxes.boxes().at(2).buttons, QList<QMessageBox::StandardButton> {QMessageBox::Ok});
-    QCOMPARE(ints(progress), (QList<int> {33, 66, 0, 33, 66, 100}));
+    QTimer::singleShot(0, &engine, [&engine] { new VornInstallDialog(&engine); });
+    QCOMPARE(runEventLoop(), 0); // the run asked the application to quit
+    QCOMPARE(boxes.count(), 4);
+    QCOMPARE(installWindowShown, (QList<bool> {true, true}));
+    for (int i : {2, 3}) {
+        QCOMPARE(boxes.boxes().at(i).icon, QMessageBox::Critical);
+        QCOMPARE(boxes.boxes().at(i).title, QStringLiteral("Update"));
+        QCOMPARE(boxes.boxes().at(i).buttons, QList<QMessageBox::StandardButton> {QMessageBox::Ok});
+    }
+    QCOMPARE(ints(progress), (QList<int> {25, 50, 75, 0, 25, 50, 75, 100}));
     QCOMPARE(finished.count(), 1);
     // beta was still unwound.
     QCOMPARE(readAll(rootDir + QStringLiteral("/bin/client")), QByteArray("client v1"));
@@ -452,6 +462,7 @@ int main(int argc, char *argv[])
     }
     int appArgc = int(appArgv.size());
     QApplication app(appArgc, appArgv.data());
+    Q_INIT_RESOURCE(updater);
     TestInstallRun test;
     return QTest::qExec(&test, int(testArgv.size()), testArgv.data());
 }

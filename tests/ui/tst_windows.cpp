@@ -1,3 +1,4 @@
+#include "eventloop.h"
 #include "fakeupdateserver.h"
 #include "httptestserver.h"
 #include "messageboxanswerer.h"
@@ -21,38 +22,10 @@
 
 namespace {
 
-QWidget *shownWindow(const QString &name)
-{
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (widget->objectName() == name && widget->isVisible())
-            return widget;
-    }
-    return nullptr;
-}
-
 template<class T> T *child(const QString &window, const char *name)
 {
     QWidget *root = shownWindow(window);
     return root ? root->findChild<T *>(QLatin1String(name)) : nullptr;
-}
-
-// Lets closed windows and their controllers go, as the event loop would.
-void settle()
-{
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QCoreApplication::processEvents();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-// Runs the application's event loop until the last window closes or the run quits; 99 when
-// neither happens in time.
-int runEventLoop()
-{
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
-    guard.start(20000);
-    return QCoreApplication::exec();
 }
 
 QByteArray request(const QByteArray &name, const QByteArray &version, const QByteArray &description,
@@ -98,6 +71,7 @@ private slots:
     void errorClosesTheWindowBeforeItsBox();
     void installHandsOverToTheSummary_data();
     void installHandsOverToTheSummary();
+    void closeEndsTheRunWithZero_data();
     void closeEndsTheRunWithZero();
     void damagedFormStopsTheRun_data();
     void damagedFormStopsTheRun();
@@ -195,14 +169,12 @@ void TestWindows::changelogText()
 void TestWindows::changelogToggle_data()
 {
     QTest::addColumn<bool>("polish");
-    QTest::addColumn<QStringList>("texts");
-    QTest::newRow("English") << false
-                             << QStringList {"Show changelog", "Hide changelog", "Show changelog"};
-    QTest::newRow("Polish") << true
-                            << QStringList {"Pokaż listę zmian", "Ukryj listę zmian",
-                                            "Pokaż listę zmian"};
+    QTest::addColumn<QStringList>("texts"); // shown, then hidden
+    QTest::newRow("English") << false << QStringList {"Show changelog", "Hide changelog"};
+    QTest::newRow("Polish") << true << QStringList {"Pokaż listę zmian", "Ukryj listę zmian"};
 }
 
+// Clicked as a person does, the event loop running in between: Qt redoes layouts there.
 void TestWindows::changelogToggle()
 {
     QFETCH(bool, polish);
@@ -217,19 +189,27 @@ void TestWindows::changelogToggle()
     auto *details = window->findChild<QPlainTextEdit *>("Updater_Changelog_Details");
     QCOMPARE(window->windowTitle(),
              polish ? QStringLiteral("Aktualizuj") : QStringLiteral("Update"));
-
+    settle();
     const int compact = window->height();
     QCOMPARE(button->text(), texts.at(0));
-    button->click();
-    QCOMPARE(button->text(), texts.at(1));
-    QVERIFY(details->isVisible());
-    QVERIFY2(window->height() > compact, qPrintable(QString::number(window->height())));
-    QCOMPARE(window->width(), 450);
-    button->click();
-    QCOMPARE(button->text(), texts.at(2));
-    QVERIFY(!details->isVisible());
-    QCOMPARE(window->height(), compact);
-    QCOMPARE(window->width(), 450);
+
+    int tall = 0;
+    for (int click = 1; click <= 4; ++click) {
+        const bool shown = click % 2 == 1;
+        QTest::mouseClick(button, Qt::LeftButton);
+        QTRY_COMPARE(details->isVisible(), shown);
+        QCOMPARE(button->text(), texts.at(shown ? 1 : 0));
+        if (shown && tall) {
+            QTRY_COMPARE(window->height(), tall);
+        } else if (shown) {
+            QTRY_VERIFY2(window->height() > compact, qPrintable(QString::number(window->height())));
+            settle();
+            tall = window->height();
+        } else {
+            QTRY_COMPARE(window->height(), compact);
+        }
+        QCOMPARE(window->width(), 450);
+    }
 }
 
 void TestWindows::downloadLaterEndsTheRun_data()
@@ -361,15 +341,22 @@ void TestWindows::cancel()
 void TestWindows::errorClosesTheWindowBeforeItsBox_data()
 {
     QTest::addColumn<bool>("polish");
-    QTest::newRow("English") << false;
-    QTest::newRow("Polish: the title stays English") << true;
+    QTest::addColumn<QString>("text");
+    QTest::newRow("English") << false
+                             << QStringLiteral("The package server refused the connection.");
+    QTest::newRow("Polish: the title stays English")
+        << true << QStringLiteral("Serwer pakietów odrzucił połączenie.");
 }
 
+// A package host that refuses: the window goes, its box follows, and the run ends normally.
 void TestWindows::errorClosesTheWindowBeforeItsBox()
 {
     QFETCH(bool, polish);
+    QFETCH(QString, text);
     setPolish(polish);
     VornUpdaterEngine engine;
+    // Nothing listens on 127.0.0.3.
+    offer(engine, request("core", "2.0", "Core", "x").replace("127.0.0.1", "127.0.0.3"));
     new VornDownloadDialog(&engine);
     QPointer<QWidget> window = shownWindow("Updater_Download_MainWindow");
     QVERIFY(window);
@@ -378,12 +365,12 @@ void TestWindows::errorClosesTheWindowBeforeItsBox()
     boxes.setBeforeAnswer([&](const MessageBoxAnswerer::Box &) {
         windowShownDuringBox = window && window->isVisible();
     });
-    emit engine.error(QStringLiteral("Connection refused"));
+    QCOMPARE(runEventLoop(), 0);
     QCOMPARE(boxes.count(), 1);
     QVERIFY(!windowShownDuringBox);
     QCOMPARE(boxes.last().icon, QMessageBox::Critical);
     QCOMPARE(boxes.last().title, QStringLiteral("Update"));
-    QCOMPARE(boxes.last().text, QStringLiteral("Connection refused"));
+    QCOMPARE(boxes.last().text, text);
 }
 
 void TestWindows::installHandsOverToTheSummary_data()
@@ -451,20 +438,36 @@ void TestWindows::installHandsOverToTheSummary()
     }
     // "View details" hides and shows the log.
     auto *view = summary->findChild<QPushButton *>("Updater_Summary_ViewDetails");
-    view->click();
-    QVERIFY(!details->isVisible());
-    view->click();
-    QVERIFY(details->isVisible());
+    QTest::mouseClick(view, Qt::LeftButton);
+    QTRY_VERIFY(!details->isVisible());
+    QTest::mouseClick(view, Qt::LeftButton);
+    QTRY_VERIFY(details->isVisible());
+}
+
+void TestWindows::closeEndsTheRunWithZero_data()
+{
+    QTest::addColumn<bool>("byButton");
+    QTest::newRow("Close") << true;
+    QTest::newRow("closed by the window manager") << false;
 }
 
 void TestWindows::closeEndsTheRunWithZero()
 {
+    QFETCH(bool, byButton);
     VornUpdaterEngine engine;
     new VornSummaryDialog(&engine);
-    auto *close = child<QPushButton>("Updater_Summary_MainWindow", "Updater_Summary_Restart");
-    QVERIFY(close);
+    QWidget *window = shownWindow("Updater_Summary_MainWindow");
+    QVERIFY(window);
     QSignalSpy quitting(qApp, &QCoreApplication::aboutToQuit);
-    QTimer::singleShot(0, close, &QPushButton::click);
+    if (byButton)
+        QTimer::singleShot(0, window->findChild<QPushButton *>("Updater_Summary_Restart"),
+                           &QPushButton::click);
+    else
+        // What the platform delivers when the window manager closes the window.
+        QTimer::singleShot(0, window->windowHandle(), [handle = window->windowHandle()] {
+            QCloseEvent close;
+            QCoreApplication::sendEvent(handle, &close);
+        });
     QCOMPARE(runEventLoop(), 0);
     QCOMPARE(quitting.count(), 1);
 }
