@@ -6,10 +6,10 @@
 # server (127.0.0.1:443) and nginx (127.0.0.1:80), then runs the updater on the sandbox.
 #
 # With a usable X display the windows are shown for you to click through. Without one (or
-# with --headless) the updater runs under Xvfb and the test driver clicks "Show changelog",
-# "Download now" and "Close" and saves a picture of each window it sees. Either way the demo
-# then prints the installation log, fix.sh's call and every file that changed, and exits with
-# 0 when the update was installed.
+# with --headless) the updater runs under Xvfb with a window manager and the test driver
+# clicks "Show changelog", "Download now" and "Close" and saves a picture of each window it
+# sees. Either way the demo then prints the installation log, fix.sh's call and every file
+# that changed, and exits with 0 when the update was installed.
 #
 # usage: scripts/demo.sh [--headless] [--build-dir DIR] [--no-build]
 #   --headless   drive the windows under Xvfb even when a display is there
@@ -67,39 +67,17 @@ if [ "${VORN_SANDBOX_NETNS:-}" != 1 ]; then
         if display_usable; then mode=display; else mode=headless; fi
     fi
 
-    xvfb_pid=""
     inner_pid=""
     outer_cleanup() {
         if [ -n "$inner_pid" ]; then
             kill "$inner_pid" 2>/dev/null || true
             wait "$inner_pid" 2>/dev/null || true
         fi
-        if [ -n "$xvfb_pid" ]; then
-            kill "$xvfb_pid" 2>/dev/null || true
-            wait "$xvfb_pid" 2>/dev/null || true
-        fi
-        rm -f "${xvfb_display:-}"
     }
     trap outer_cleanup EXIT
     trap 'exit 130' INT TERM
 
-    if [ "$mode" = headless ]; then
-        # Started here, outside the namespace, where X servers see each other's sockets and
-        # Xvfb cannot take a display number that is in use. -displayfd: Xvfb picks a free
-        # display and names it once it accepts clients.
-        xvfb_display=$(mktemp)
-        Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>"$xvfb_display" \
-            2>"$xvfb_display.log" &
-        xvfb_pid=$!
-        if ! sandbox_wait_for 20 test -s "$xvfb_display"; then
-            cat "$xvfb_display.log" >&2
-            echo "demo: Xvfb did not start" >&2
-            exit 1
-        fi
-        rm -f "$xvfb_display.log"
-        DISPLAY=:$(head -n1 "$xvfb_display")
-        export DISPLAY
-    elif [ -z "${XAUTHORITY:-}" ] && [ -f "$HOME/.Xauthority" ]; then
+    if [ "$mode" = display ] && [ -z "${XAUTHORITY:-}" ] && [ -f "$HOME/.Xauthority" ]; then
         # HOME points into the sandbox below; the display's cookie stays where it is.
         export XAUTHORITY=$HOME/.Xauthority
     fi
@@ -124,6 +102,7 @@ cleanup() {
         wait "$updater_pid" 2>/dev/null || true
     fi
     sandbox_stop_servers
+    sandbox_stop_display
 }
 trap cleanup EXIT
 # Ctrl-C and kill end the demo through its clean-up.
@@ -158,7 +137,8 @@ if [ "$mode" = headless ]; then
     environment+=(QT_QPA_PLATFORM=xcb VORN_DRIVER_LOG="$demo/driver.log"
         VORN_DRIVER_SHOTS="$shots"
         VORN_DRIVER_CLICKS=Updater_Changelog_ViewChangelog,Updater_Changelog_DownloadNow,Updater_Summary_Restart)
-    echo "headless: Xvfb on $DISPLAY; the test driver clicks through the windows"
+    sandbox_start_display
+    echo "headless: Xvfb with openbox on $DISPLAY; the test driver clicks through the windows"
 else
     echo "on your display $DISPLAY: press \"Pobierz teraz\" (Download now), then \"Zamknij\" (Close)"
 fi

@@ -1,8 +1,8 @@
 #!/bin/bash
 # Renders the updater's four windows in English and in Polish to PNG files, from a real run in
 # a sandbox (update server, packages on nginx, installation), with vorn-render-windows in place
-# of the updater: it uses the same engine and windows, runs offscreen, and installs the Polish
-# catalogue only for the Polish pictures.
+# of the updater: it uses the same engine and windows, runs under Xvfb with a window manager,
+# and installs the Polish catalogue only for the Polish pictures.
 #
 #   OUTPUT/offer-LANG.png            offer window as it opens
 #   OUTPUT/offer-changelog-LANG.png  the same with its changelog shown
@@ -56,16 +56,18 @@ sandbox_enter_netns bash "$script" "${options[@]}"
 work=$(mktemp -d)
 cleanup() {
     sandbox_stop_servers
+    sandbox_stop_display
     rm -rf "$work"
 }
 trap cleanup EXIT
 mkdir -p "$output"
+sandbox_start_display
 
 for language in en pl; do
     sandbox_create "$work/$language" "$language"
     cp "$VORN_RENDERER" "$SANDBOX_ROOT/"
     sandbox_start_servers
-    if ! QT_QPA_PLATFORM=offscreen SANDBOX_TIMEOUT=60 \
+    if ! QT_QPA_PLATFORM=xcb SANDBOX_TIMEOUT=60 \
         sandbox_run vorn-render-windows --language "$language" --output "$output" \
         2>"$work/$language.log"; then
         cat "$work/$language.log" >&2

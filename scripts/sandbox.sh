@@ -7,6 +7,8 @@
 #   sandbox_start_servers [RATE]           nginx on 127.0.0.1:80 (RATE: nginx limit_rate) and
 #                                          the update server on 127.0.0.1:443
 #   sandbox_stop_servers                   stops both
+#   sandbox_start_display                  Xvfb with the openbox window manager, DISPLAY set
+#   sandbox_stop_display                   stops them
 #   sandbox_run_updater ARGS...            runs the installed updater with -root, HOME, TMPDIR
 #   sandbox_run PROGRAM ARGS...            the same for another program of the installation
 #   SANDBOX_ENV                            the environment of these runs (array)
@@ -22,6 +24,7 @@
 : "${VORN_PACKAGE_BUILDER:=$VORN_BUILD_DIR/tools/packagebuilder/vorn-package-builder}"
 
 SANDBOX_PIDS=""
+SANDBOX_DISPLAY_PIDS=""
 # Runs a command in a private network namespace with only loopback up.
 SANDBOX_NETNS=(unshare --net --map-root-user sh -c 'ip link set lo up && exec "$@"' sh)
 
@@ -231,14 +234,48 @@ EOF
 }
 
 sandbox_stop_servers() {
+    sandbox_stop $SANDBOX_PIDS
+    SANDBOX_PIDS=""
+}
+
+sandbox_stop_display() {
+    sandbox_stop $SANDBOX_DISPLAY_PIDS
+    SANDBOX_DISPLAY_PIDS=""
+}
+
+sandbox_stop() {
     local pid
-    for pid in $SANDBOX_PIDS; do
+    for pid in "$@"; do
         kill "$pid" 2>/dev/null || true
     done
-    for pid in $SANDBOX_PIDS; do
+    for pid in "$@"; do
         wait "$pid" 2>/dev/null || true
     done
-    SANDBOX_PIDS=""
+}
+
+# Starts Xvfb and the openbox window manager, as a user's desktop has one, and exports DISPLAY.
+# Inside the private network namespace. sandbox_stop_display ends both.
+sandbox_start_display() {
+    local displayfd
+    displayfd=$(mktemp)
+    # -displayfd: Xvfb picks a free display and names it once it accepts clients.
+    Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>"$displayfd" \
+        2>"$displayfd.log" &
+    SANDBOX_DISPLAY_PIDS="$!"
+    if ! sandbox_wait_for 20 test -s "$displayfd"; then
+        cat "$displayfd.log" >&2
+        rm -f "$displayfd" "$displayfd.log"
+        sandbox_fail "Xvfb did not start"
+        return 1
+    fi
+    DISPLAY=:$(head -n1 "$displayfd")
+    export DISPLAY
+    rm -f "$displayfd" "$displayfd.log"
+    openbox --sm-disable >/dev/null 2>&1 &
+    SANDBOX_DISPLAY_PIDS="$! $SANDBOX_DISPLAY_PIDS"
+    # The window manager announces itself on the root window once it manages windows.
+    sandbox_wait_for 20 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' ||
+        sandbox_fail "the window manager did not start"
 }
 
 # Runs the sandbox's copy of the updater on the sandbox's installation; returns its exit code.

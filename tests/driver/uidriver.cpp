@@ -3,11 +3,14 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QEvent>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
 
 namespace {
+
+const qint64 settleMs = 200;
 
 QStringList listFromEnvironment(const char *name)
 {
@@ -118,6 +121,14 @@ void UiDriver::poll()
         if (!seen.contains(widget))
             look(widget);
     }
+    // A click waits until the last one and the resizes it caused have settled.
+    if (sinceChange.isValid() && sinceChange.elapsed() < settleMs)
+        return;
+    for (QWidget *window : std::as_const(resized)) {
+        write({QStringLiteral("size"), window->objectName(), QString::number(window->width()),
+               QString::number(window->height())});
+    }
+    resized.clear();
     if (clicks.isEmpty())
         return;
     for (QWidget *widget : QApplication::topLevelWidgets()) {
@@ -126,6 +137,7 @@ void UiDriver::poll()
         auto *button = widget->findChild<QAbstractButton *>(clicks.first());
         if (button && button->isVisible() && button->isEnabled()) {
             write({QStringLiteral("click"), clicks.takeFirst()});
+            sinceChange.start();
             button->click();
             return;
         }
@@ -152,10 +164,25 @@ void UiDriver::answer(QMessageBox *box)
     button->click();
 }
 
+// A window manager answers a resize after the event loop, sometimes in steps: a size counts
+// once it has held for a moment.
+bool UiDriver::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Resize) {
+        resized.insert(static_cast<QWidget *>(watched));
+        sinceChange.start();
+    }
+    return QObject::eventFilter(watched, event);
+}
+
 void UiDriver::look(QWidget *window)
 {
     seen.insert(window);
-    connect(window, &QObject::destroyed, this, [this, window] { seen.remove(window); });
+    window->installEventFilter(this);
+    connect(window, &QObject::destroyed, this, [this, window] {
+        seen.remove(window);
+        resized.remove(window);
+    });
     write({QStringLiteral("window"), window->objectName(), window->windowTitle(),
            QString::number(window->width()), QString::number(window->height())});
     if (!shotDir.isEmpty()) {

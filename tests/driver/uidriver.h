@@ -1,6 +1,7 @@
 #ifndef UIDRIVER_H
 #define UIDRIVER_H
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
 #include <QSet>
@@ -14,11 +15,12 @@ class QWidget;
 // its windows and saves pictures of them, as scripted in the environment, and writes what it
 // saw to a log. Loaded with LD_PRELOAD by the tests of the executable and by the demo.
 //
-//   VORN_DRIVER_LOG    file that receives one line per box, window and click
+//   VORN_DRIVER_LOG    file that receives one line per box, window, click and settled size
 //   VORN_DRIVER_BOXES  comma-separated answers for successive boxes (Ok, Abort, Retry, ...);
 //                      further boxes are answered with their escape button
 //   VORN_DRIVER_CLICKS comma-separated object names of buttons to press, in order, each as
-//                      soon as it is visible and enabled
+//                      soon as it is visible and enabled and the windows have kept their
+//                      sizes for a moment (a window manager resizes after the event loop)
 //   VORN_DRIVER_SHOTS  directory that receives a PNG of every window once it is shown
 class UiDriver : public QObject
 {
@@ -26,6 +28,9 @@ class UiDriver : public QObject
 
 public:
     explicit UiDriver(QObject *parent = nullptr);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void poll();
@@ -39,6 +44,8 @@ private:
     QStringList clicks;
     QString shotDir;
     QSet<QWidget *> seen;
+    QSet<QWidget *> resized;
+    QElapsedTimer sinceChange;
 };
 
 #endif // UIDRIVER_H

@@ -4,9 +4,10 @@
 # and a copy of vorn-updater in a sandboxed installation downloads and installs two packages
 # (an app and a plug-in). The preloaded driver presses the buttons and answers the boxes; the
 # preloaded window probe records what every window showed. Runs itself in a private network
-# namespace. Three runs:
+# namespace, with Xvfb and a window manager. Three runs:
 #
-#   interactive  offer window, changelog, "Download now", summary "Close": the update happens
+#   interactive  offer window, changelog shown, hidden and shown again, "Download now",
+#                summary "Close": the update happens
 #   abort        the second package is broken and the answer is Abort: the installation comes
 #                back as it was (apart from files that the first package added where none
 #                stood: the rollback restores backups and makes none for new files)
@@ -35,7 +36,9 @@ case "$work" in
 esac
 rm -rf "$work"
 mkdir -p "$work"
-trap sandbox_stop_servers EXIT
+trap 'sandbox_stop_servers; sandbox_stop_display' EXIT
+# A real X server with a window manager, as users have: it places, decorates and resizes.
+sandbox_start_display
 
 failures=0
 
@@ -103,7 +106,7 @@ run_updater() {
     set +e
     LD_PRELOAD="$VORN_DRIVER_LIBRARY $VORN_PROBE_LIBRARY" VORN_DRIVER_LOG=$driver_log \
         VORN_DRIVER_CLICKS=$clicks VORN_DRIVER_BOXES=$boxes VORN_PROBE_DIR=$probe \
-        QT_QPA_PLATFORM=offscreen SANDBOX_TIMEOUT=60 sandbox_run_updater "$@" \
+        QT_QPA_PLATFORM=xcb SANDBOX_TIMEOUT=60 sandbox_run_updater "$@" \
         >"$work/$name.output" 2>&1
     status=$?
     set -e
@@ -167,9 +170,22 @@ echo "== interactive run: view the changelog, download now, close the summary"
 sandbox_create "$work/interactive" pl
 sandbox_start_servers
 listing >"$work/interactive.before"
+toggle=Updater_Changelog_ViewChangelog
 run_updater interactive \
-    Updater_Changelog_ViewChangelog,Updater_Changelog_DownloadNow,Updater_Summary_Restart ""
+    $toggle,$toggle,$toggle,Updater_Changelog_DownloadNow,Updater_Summary_Restart ""
 sandbox_stop_servers
+# The offer window's heights as the driver saw them, repeats dropped: compact, tall, compact,
+# tall.
+heights=$(awk -F'\t' '($1 == "window" && $2 == "Updater_Changelog_MainWindow") { h = $5 }
+    ($1 == "size" && $2 == "Updater_Changelog_MainWindow") { h = $4 }
+    h != "" && h != last { printf "%s ", h; last = h }' "$driver_log")
+read -r compact tall again last_tall rest <<<"$heights"
+if [ -n "$last_tall" ] && [ -z "$rest" ] && [ "$tall" -gt "$compact" ] &&
+    [ "$again" = "$compact" ] && [ "$last_tall" = "$tall" ]; then
+    pass "offer window: compact, tall, compact, tall ($heights)"
+else
+    fail "offer window: compact, tall, compact, tall (heights: $heights)"
+fi
 expect_text "windows in order" "$probe/windows.log" "$(windows_of_a_run \
     Updater_Changelog_MainWindow Updater_Download_MainWindow Updater_Install_MainWindow \
     Updater_Summary_MainWindow)
@@ -177,7 +193,7 @@ expect_text "windows in order" "$probe/windows.log" "$(windows_of_a_run \
 expect_text "no message box" <(grep '^box' "$driver_log" || true) ""
 expect_text "changelog pane: both updates, UTF-8 intact" \
     "$probe/shown/Updater_Changelog_Details.txt" "$(expected_changelog)"
-expect_text "changelog button after one click" \
+expect_text "changelog button after three clicks" \
     "$probe/hidden/Updater_Changelog_ViewChangelog.txt" "Ukryj listę zmian"
 expect_text "download window ended at the last package, 100 %" \
     <(cat "$probe/hidden/Updater_Download_ProgressText.txt" && echo &&
