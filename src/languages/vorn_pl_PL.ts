@@ -289,4 +289,28 @@
         <translation>Serwer pakietów nie odpowiedział na czas.</translation>
     </message>
 </context>
+<context>
+    <!-- The buttons of the message boxes, which Qt labels itself. -->
+    <name>QPlatformTheme</name>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Anuluj</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>Zamknij</translation>
+    </message>
+    <message>
+        <source>Abort</source>
+        <translation>Przerwij</translation>
+    </message>
+    <message>
+        <source>Retry</source>
+        <translation>Ponów</translation>
+    </message>
+</context>
 </TS>

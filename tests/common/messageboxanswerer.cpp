@@ -27,6 +27,8 @@ void MessageBoxAnswerer::answerOpenBox()
         for (QAbstractButton *button : box->buttons())
             record.buttons.append(box->standardButton(button));
         std::sort(record.buttons.begin(), record.buttons.end());
+        for (QMessageBox::StandardButton button : std::as_const(record.buttons))
+            record.buttonTexts.append(box->button(button)->text());
         record.defaultButton = box->defaultButton() ? box->standardButton(box->defaultButton())
                                                     : QMessageBox::NoButton;
         seen.append(record);

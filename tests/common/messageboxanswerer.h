@@ -21,6 +21,7 @@ public:
         QString title;
         QString text;
         QList<QMessageBox::StandardButton> buttons;
+        QStringList buttonTexts; // in the order of buttons
         QMessageBox::StandardButton defaultButton;
     };
 

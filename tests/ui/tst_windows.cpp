@@ -435,6 +435,9 @@ void TestWindows::installHandsOverToTheSummary()
                  QStringLiteral("An error occured while installing updates"));
         QCOMPARE(installNames.count(), 2); // the package, then the rollback
         QCOMPARE(boxes.count(), 2);
+        const QStringList buttons
+            = polish ? QStringList {"Przerwij", "Ponów"} : QStringList {"Abort", "Retry"};
+        QCOMPARE(boxes.last().buttonTexts, buttons);
     }
     // "View details" hides and shows the log.
     auto *view = summary->findChild<QPushButton *>("Updater_Summary_ViewDetails");
