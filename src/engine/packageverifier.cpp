@@ -1,5 +1,6 @@
 #include "packageverifier.h"
 
+#include "ed25519.h"
 #include "packagecheck.h"
 #include "sha256.h"
 #include "translated.h"
@@ -7,16 +8,15 @@
 
 #include <QFileDevice>
 
-#include <sodium.h>
+#include <openssl/crypto.h>
 
 PackageVerifier::PackageVerifier(const QStringList &publicKeys)
     : signatureRequired(!publicKeys.isEmpty())
-    , ready(sodium_init() >= 0)
 {
     for (const QString &text : publicKeys) {
         const QByteArray ascii = text.trimmed().toLatin1();
         const QByteArray key = QByteArray::fromBase64(ascii);
-        if (key.size() == crypto_sign_PUBLICKEYBYTES && key.toBase64() == ascii)
+        if (key.size() == Ed25519::publicKeySize && key.toBase64() == ascii)
             keys.append(key);
     }
 }
@@ -92,8 +92,8 @@ PackageVerifier::Outcome PackageVerifier::checkDigest(qint64 size, const QByteAr
     if (check.has(PackageCheck::Size) && size != check.size)
         return WrongSize;
     if (check.has(PackageCheck::Sha256)
-        && (!ready || sha256.size() != check.sha256.size()
-            || sodium_memcmp(sha256.constData(), check.sha256.constData(), size_t(sha256.size()))
+        && (sha256.size() != check.sha256.size()
+            || CRYPTO_memcmp(sha256.constData(), check.sha256.constData(), size_t(sha256.size()))
                 != 0))
         return WrongSha256;
     return Accepted;
@@ -102,15 +102,8 @@ PackageVerifier::Outcome PackageVerifier::checkDigest(qint64 size, const QByteAr
 PackageVerifier::Outcome PackageVerifier::checkSignature(const unsigned char *data, qint64 size,
                                                          const PackageCheck &check) const
 {
-    static const unsigned char nothing = 0;
-    if (!data)
-        data = &nothing;
-    const auto signature = reinterpret_cast<const unsigned char *>(check.signature.constData());
     for (const QByteArray &key : keys) {
-        if (ready
-            && crypto_sign_verify_detached(signature, data, quint64(size),
-                                           reinterpret_cast<const unsigned char *>(key.constData()))
-                == 0)
+        if (Ed25519::verify(key, data, size, check.signature))
             return Accepted;
     }
     return BadSignature;

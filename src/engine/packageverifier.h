@@ -56,7 +56,6 @@ private:
 
     QList<QByteArray> keys;
     bool signatureRequired = false;
-    bool ready = false;
 };
 
 #endif // PACKAGEVERIFIER_H

@@ -1,6 +1,6 @@
 #include "keypair.h"
 
-#include <sodium.h>
+#include "ed25519.h"
 
 QString KeyPair::publicBase64() const
 {
@@ -9,22 +9,15 @@ QString KeyPair::publicBase64() const
 
 QByteArray KeyPair::sign(const QByteArray &bytes) const
 {
-    QByteArray signature(crypto_sign_BYTES, '\0');
-    crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
-                         reinterpret_cast<const unsigned char *>(bytes.constData()),
-                         quint64(bytes.size()),
-                         reinterpret_cast<const unsigned char *>(secretKey.constData()));
-    return signature.toBase64();
+    return Ed25519::sign(seed, reinterpret_cast<const unsigned char *>(bytes.constData()),
+                         bytes.size())
+        .toBase64();
 }
 
 KeyPair keyPair(char seedByte)
 {
     KeyPair pair;
-    pair.publicKey.resize(crypto_sign_PUBLICKEYBYTES);
-    pair.secretKey.resize(crypto_sign_SECRETKEYBYTES);
-    const QByteArray seed(crypto_sign_SEEDBYTES, seedByte);
-    crypto_sign_seed_keypair(reinterpret_cast<unsigned char *>(pair.publicKey.data()),
-                             reinterpret_cast<unsigned char *>(pair.secretKey.data()),
-                             reinterpret_cast<const unsigned char *>(seed.constData()));
+    pair.seed = QByteArray(Ed25519::seedSize, seedByte);
+    pair.publicKey = Ed25519::publicKey(pair.seed);
     return pair;
 }

@@ -8,7 +8,7 @@
 struct KeyPair
 {
     QByteArray publicKey;
-    QByteArray secretKey;
+    QByteArray seed;
 
     QString publicBase64() const;
     // The detached signature of bytes, in base64 as an update server sends it.

@@ -7,7 +7,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <sodium.h>
 
 #include <optional>
 
@@ -48,7 +47,6 @@ class TestAuthenticityVerifier : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
 
     void replyValues_data();
     void replyValues();
@@ -65,11 +63,6 @@ private slots:
     void sinkStopsAtTheAnnouncedSize();
     void digestTakenWhileWriting();
 };
-
-void TestAuthenticityVerifier::initTestCase()
-{
-    QVERIFY(sodium_init() >= 0);
-}
 
 void TestAuthenticityVerifier::replyValues_data()
 {

@@ -30,7 +30,7 @@ private:
     bool fail(const QString &message);
 
     QByteArray publicBytes;
-    QByteArray secretBytes;
+    QByteArray seedBytes;
     bool exposed = false;
     QString error;
 };
