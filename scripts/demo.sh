@@ -61,7 +61,7 @@ if [ "${VORN_SANDBOX_NETNS:-}" != 1 ]; then
         cmake -S . -B "$build_dir"
         cmake --build "$build_dir" -j"$(nproc)"
     fi
-    command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] ||
+    command -v nginx >/dev/null ||
         { echo "demo: nginx is missing: sh scripts/install-dependencies.sh" >&2; exit 1; }
     if [ -z "$mode" ]; then
         if display_usable; then mode=display; else mode=headless; fi

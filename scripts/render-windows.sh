@@ -45,10 +45,7 @@ fi
 export VORN_RENDERER
 source "$source_dir/scripts/sandbox.sh"
 
-if ! command -v nginx >/dev/null && [ ! -x /usr/sbin/nginx ]; then
-    echo "SKIP: nginx is not installed (sh scripts/install-dependencies.sh)"
-    exit 77
-fi
+sandbox_require_nginx
 options=(--build-dir "$build_dir" --output "$output")
 [ "$check" = 1 ] && options+=(--check)
 sandbox_enter_netns bash "$script" "${options[@]}"

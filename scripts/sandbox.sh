@@ -25,6 +25,16 @@
 
 SANDBOX_PIDS=""
 SANDBOX_DISPLAY_PIDS=""
+# Debian installs nginx in /usr/sbin, which a user's PATH may lack.
+command -v nginx >/dev/null || PATH=$PATH:/usr/sbin
+
+# Ends a test script as skipped (77) when nginx is not installed.
+sandbox_require_nginx() {
+    command -v nginx >/dev/null && return 0
+    echo "SKIP: nginx is not installed (sh scripts/install-dependencies.sh)"
+    exit 77
+}
+
 # Runs a command in a private network namespace with only loopback up.
 SANDBOX_NETNS=(unshare --net --map-root-user sh -c 'ip link set lo up && exec "$@"' sh)
 
@@ -187,7 +197,6 @@ sandbox_alive() {
 # Starts nginx (port 80, serving www/) and the update server (port 443) in the background.
 sandbox_start_servers() {
     local rate=${1:-0}
-    command -v nginx >/dev/null || PATH=$PATH:/usr/sbin
     mkdir -p "$SANDBOX_RUN/nginx"
     cat >"$SANDBOX_RUN/nginx.conf" <<EOF
 # In a private user namespace nginx may not hand its directories to another user.

@@ -24,10 +24,7 @@ source "$here/../../scripts/sandbox.sh"
 : "${VORN_PROBE_LIBRARY:=$VORN_BUILD_DIR/tests/e2e/libvorn_windowprobe.so}"
 : "${VORN_WEB_PAGE:=https://vorn.example.org/}"
 
-if ! command -v nginx >/dev/null && [ ! -x /usr/sbin/nginx ]; then
-    echo "SKIP: nginx is not installed (sh scripts/install-dependencies.sh)"
-    exit 77
-fi
+sandbox_require_nginx
 sandbox_enter_netns bash "$0" "$@"
 
 case "$work" in
