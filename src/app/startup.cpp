@@ -1,5 +1,6 @@
 #include "startup.h"
 
+#include "translated.h"
 #include "vornchangelogdialog.h"
 #include "vorndownloaddialog.h"
 #include "vornupdaterengine.h"
@@ -23,7 +24,7 @@ namespace {
 
 QString updateTitle()
 {
-    return QCoreApplication::translate("translation", "Update", "program update");
+    return translated("Update", "program update");
 }
 
 } // namespace
@@ -43,10 +44,8 @@ bool privateQtIsBroken(const QString &applicationDir)
         const QFileInfo info(applicationDir + QStringLiteral("/qt_libs/") + QLatin1String(library));
         // A dangling link does not exist and passes.
         if (info.exists() && info.isSymLink()) {
-            QMessageBox::critical(
-                nullptr, updateTitle(),
-                QCoreApplication::translate(
-                    "translation", "Detected symlinks to qt library. Aborting updater!", "nc"));
+            QMessageBox::critical(nullptr, updateTitle(),
+                                  translated("Detected symlinks to qt library. Aborting updater!"));
             return true;
         }
     }
@@ -89,9 +88,7 @@ int run(QApplication &app)
             return app.exec();
         }
         if (!quiet)
-            QMessageBox::information(
-                nullptr, updateTitle(),
-                QCoreApplication::translate("translation", "No updates available.", "nc"));
+            QMessageBox::information(nullptr, updateTitle(), translated("No updates available."));
         return 0;
     });
 }

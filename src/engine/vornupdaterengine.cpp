@@ -1,9 +1,9 @@
 #include "vornupdaterengine.h"
 
-#include "archiveextractor.h"
 #include "downloaddirectory.h"
 #include "installjournal.h"
 #include "removedir.h"
+#include "textconversion.h"
 #include "translated.h"
 #include "update.h"
 #include "updatequery.h"
@@ -19,11 +19,8 @@
 #include <QStringList>
 #include <QUrl>
 
-#include <cerrno>
-#include <fcntl.h>
 #include <limits>
 #include <memory>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -56,7 +53,7 @@ VornUpdaterEngine::VornUpdaterEngine(const QStringList &packageKeys)
 {
     downloadDir = QStandardPaths::writableLocation(QStandardPaths::TempLocation)
         + QStringLiteral("/tupdates/");
-    DownloadDirectory::create(downloadDir);
+    DownloadDirectory(downloadDir).create();
 
     connect(&http, &HttpClient::requestFinished, this, &VornUpdaterEngine::requestFinished);
     connect(&http, &HttpClient::dataReadProgress, this, &VornUpdaterEngine::dataReadProgress);
@@ -101,19 +98,19 @@ void VornUpdaterEngine::recoverInterruptedRun()
 {
     // A journal is ours only in a directory of this user that nobody else can write to: one
     // planted in a directory of someone else's making would copy their files over the user's.
-    QString problem;
-    const int directory = DownloadDirectory::open(downloadDir, &problem);
-    if (directory < 0)
+    if (!DownloadDirectory(downloadDir).open())
         return;
-    ::close(directory);
-    bool failed = false;
-    if (!InstallJournal::recover(downloadDir, &failed))
-        return;
-    if (failed)
-        showRollbackFailure();
-    else
+    switch (InstallJournal::recover(downloadDir)) {
+    case InstallJournal::NothingToRecover:
+        break;
+    case InstallJournal::Recovered:
         QMessageBox::information(nullptr, translated("Update"),
                                  translated("An interrupted update was undone."));
+        break;
+    case InstallJournal::RestoreFailed:
+        showRollbackFailure();
+        break;
+    }
 }
 
 bool VornUpdaterEngine::checkUpdates()
@@ -176,11 +173,6 @@ namespace {
 // Packages are always fetched from the standard port, whatever the link names.
 const quint16 packagePort = 80;
 
-QString latin1(const std::string &text)
-{
-    return QString::fromLatin1(text.data(), qsizetype(text.size()));
-}
-
 QUrl packageUrl(const Update *update)
 {
     return QUrl(latin1(update->getLink()));
@@ -199,18 +191,7 @@ bool staysInside(const QString &dir, const QString &path)
 
 QString refusal(const QString &name)
 {
-    return QCoreApplication::translate(
-               "translation",
-               "Refusing to store package %1: its address leaves the download directory.", "nc")
-        .arg(name);
-}
-
-QString linkRefusal(const QString &name)
-{
-    return QCoreApplication::translate("translation",
-                                       "Refusing to store package %1: a symbolic link stands in "
-                                       "its place in the download directory.",
-                                       "nc")
+    return translated("Refusing to store package %1: its address leaves the download directory.")
         .arg(name);
 }
 
@@ -219,8 +200,7 @@ QString statusFailure(const QString &name, const HttpResponseHeader &resp)
     QString status = QString::number(resp.statusCode());
     if (!resp.reasonPhrase().isEmpty())
         status += QLatin1Char(' ') + resp.reasonPhrase();
-    return QCoreApplication::translate("translation", "Download of %1 failed: HTTP %2", "nc")
-        .arg(name, status);
+    return translated("Download of %1 failed: HTTP %2").arg(name, status);
 }
 
 int percent(qint64 done, qint64 total)
@@ -239,13 +219,11 @@ void VornUpdaterEngine::beginDownload()
     if (downloadState != Idle || downloadEnded)
         return;
     downloadState = Sizing;
-    QString problem;
-    const int directory = DownloadDirectory::open(downloadDir, &problem);
-    if (directory < 0) {
-        failDownload(problem);
+    DownloadDirectory directory(downloadDir);
+    if (!directory.open()) {
+        failDownload(directory.errorString());
         return;
     }
-    ::close(directory);
     getUpdatesSize();
 }
 
@@ -312,28 +290,18 @@ void VornUpdaterEngine::getCurUpdate()
     getRequestId = http.get(path, &sink);
 }
 
-// Opened below the checked download directory, following no link: whoever could plant one
-// there must not get the package written elsewhere.
 bool VornUpdaterEngine::openPackageFile(const QString &name, const QString &path)
 {
-    QString problem;
-    const int directory = DownloadDirectory::open(downloadDir, &problem);
-    if (directory < 0) {
-        failDownload(problem);
-        return false;
-    }
-    const int descriptor = createFileBeneath(directory, path, O_RDWR);
-    const int error = errno;
-    ::close(directory);
-    if (descriptor < 0) {
-        failDownload(error == ELOOP ? linkRefusal(name) : qt_error_string(error));
+    DownloadDirectory directory(downloadDir);
+    FileDescriptor descriptor
+        = directory.open() ? directory.createPackageFile(path, name) : FileDescriptor();
+    if (!descriptor.isValid()) {
+        failDownload(directory.errorString());
         return false;
     }
     packagePath = QStringLiteral("%1/%2").arg(downloadDir, path);
     // Unbuffered, so that a full disk shows at the write that meets it.
-    if (!packageFile.open(descriptor, QIODevice::ReadWrite | QIODevice::Unbuffered,
-                          QFileDevice::AutoCloseHandle)) {
-        ::close(descriptor);
+    if (!descriptor.handTo(packageFile, QIODevice::ReadWrite | QIODevice::Unbuffered)) {
         QFile::remove(packagePath);
         failDownload(packageFile.errorString());
         return false;
@@ -456,9 +424,8 @@ void VornUpdaterEngine::installUpdates()
         packages.back()->setJournal(&journal);
         const QString name = latin1(update->getName());
         emit installFile(name);
-        log += QCoreApplication::translate("translation", "Installing package %1:",
-                                           "status information about currently installed "
-                                           "package")
+        log += translated("Installing package %1:",
+                          "status information about currently installed package")
                    .arg(name)
             + QLatin1Char('\n');
         QString errorText;
@@ -492,8 +459,7 @@ void VornUpdaterEngine::rollBack(const std::vector<std::unique_ptr<VornUpdatePac
                                QMessageBox::Abort | QMessageBox::Retry, QMessageBox::Retry);
 
     emit installFile(
-        QCoreApplication::translate("translation", "Rollback update",
-                                    "restoring application to state before installing update"));
+        translated("Rollback update", "restoring application to state before installing update"));
     emit installProgress(0);
     // Newest first: when two packages replaced the same file, the oldest backup (the file as
     // it stood before the run) must be the one restored last.

@@ -1,5 +1,7 @@
 #include "archiveextractor.h"
 
+#include "pathbeneath.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -19,123 +21,7 @@ const int nameBufferSize = 256;
 // Inflated bytes are gathered into blocks of this size before they are written.
 const int writeBlockSize = 256 * 1024;
 
-QString cleanAbsolute(const QString &path)
-{
-    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
-}
-
-QList<QByteArray> segmentsOf(const QString &relativePath)
-{
-    QList<QByteArray> segments;
-    for (const QByteArray &segment : QFile::encodeName(relativePath).split('/')) {
-        if (!segment.isEmpty() && segment != ".")
-            segments.append(segment);
-    }
-    return segments;
-}
-
-// Closes fd without losing the errno of the failure that made the caller give up.
-int closeKeepingError(int fd)
-{
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return -1;
-}
-
-// O_DIRECTORY reports a link as ENOTDIR, which would hide why the path was refused.
-int openDirectoryAt(int directory, const char *name)
-{
-    const int opened = ::openat(directory, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat status;
-    if (opened < 0 && errno == ENOTDIR
-        && ::fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode))
-        errno = ELOOP;
-    return opened;
-}
-
-// A file named `name` in the directory `parent`, as createFileBeneath() describes.
-int createFileIn(int parent, const QByteArray &name, int accessMode)
-{
-    // A file this call creates is new, plain, empty and nobody else's: nothing to check.
-    int file = ::openat(parent, name.constData(),
-                        accessMode | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (file >= 0 || errno != EEXIST)
-        return file;
-    struct stat status;
-    if (::fstatat(parent, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0
-        && !S_ISREG(status.st_mode)) {
-        errno = S_ISLNK(status.st_mode) ? ELOOP : S_ISDIR(status.st_mode) ? EISDIR : EPERM;
-        return -1;
-    }
-    // Not truncated on opening: a hard link would empty another file. Non-blocking, so that a
-    // FIFO swapped in meanwhile cannot hang the caller.
-    file = ::openat(parent, name.constData(),
-                    accessMode | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (file < 0)
-        return -1;
-    if (::fstat(file, &status) != 0)
-        return closeKeepingError(file);
-    if (!S_ISREG(status.st_mode) || status.st_nlink != 1) {
-        errno = EPERM;
-        return closeKeepingError(file);
-    }
-    const int flags = ::fcntl(file, F_GETFL);
-    if (flags < 0 || ::fcntl(file, F_SETFL, flags & ~O_NONBLOCK) != 0 || ::ftruncate(file, 0) != 0)
-        return closeKeepingError(file);
-    return file;
-}
-
-// Walks down the first `count` segments, making missing directories when `create` is set.
-int descend(int directory, const QList<QByteArray> &segments, qsizetype count, bool create)
-{
-    int current = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
-    for (qsizetype i = 0; current >= 0 && i < count; ++i) {
-        const QByteArray &segment = segments.at(i);
-        if (segment == "..") {
-            errno = EACCES;
-            return closeKeepingError(current);
-        }
-        int next = openDirectoryAt(current, segment.constData());
-        if (next < 0 && errno == ENOENT && create) {
-            if (::mkdirat(current, segment.constData(), 0777) != 0 && errno != EEXIST)
-                return closeKeepingError(current);
-            next = openDirectoryAt(current, segment.constData());
-        }
-        closeKeepingError(current);
-        current = next;
-    }
-    return current;
-}
-
 } // namespace
-
-int openDirectoryNoFollow(const QString &path)
-{
-    // Without a trailing separator, which would make open() follow a link in the last place.
-    return openDirectoryAt(AT_FDCWD, QFile::encodeName(QDir::cleanPath(path)).constData());
-}
-
-int openDirectoryBeneath(int directory, const QString &relativePath, bool create)
-{
-    const QList<QByteArray> segments = segmentsOf(relativePath);
-    return descend(directory, segments, segments.size(), create);
-}
-
-int createFileBeneath(int directory, const QString &relativePath, int accessMode)
-{
-    const QList<QByteArray> segments = segmentsOf(relativePath);
-    if (segments.isEmpty() || segments.constLast() == "..") {
-        errno = segments.isEmpty() ? EISDIR : EACCES;
-        return -1;
-    }
-    const int parent = descend(directory, segments, segments.size() - 1, true);
-    if (parent < 0)
-        return -1;
-    const int file = createFileIn(parent, segments.constLast(), accessMode);
-    closeKeepingError(parent);
-    return file;
-}
 
 ArchiveExtractor::ArchiveExtractor(const QString &archivePath, const QString &targetDir)
     : archivePath(archivePath)
@@ -144,7 +30,7 @@ ArchiveExtractor::ArchiveExtractor(const QString &archivePath, const QString &ta
 
 void ArchiveExtractor::protect(const QString &path)
 {
-    protectedPaths.append(cleanAbsolute(path));
+    protectedPaths.append(PathBeneath::cleanAbsolute(path));
 }
 
 ArchiveExtractor::Status ArchiveExtractor::extract()
@@ -156,7 +42,7 @@ ArchiveExtractor::Status ArchiveExtractor::extract()
     if (!zip)
         return isEmptyArchive() ? Success : OpenFailed;
 
-    target = openDirectoryNoFollow(targetDir);
+    target = PathBeneath::openDirectory(targetDir);
     targetError = errno;
 
     Status status = Success;
@@ -180,35 +66,29 @@ ArchiveExtractor::Status ArchiveExtractor::extract()
         }
     }
     unzClose(zip);
-    if (parent >= 0)
-        ::close(parent);
-    parent = -1;
-    if (target >= 0)
-        ::close(target);
-    target = -1;
+    parent.reset();
+    target.reset();
     return status;
 }
 
 // Entries of one directory mostly follow each other: its descriptor is kept for the next one
 // instead of walking down from the target directory for every file.
-int ArchiveExtractor::createEntryFile(const QString &name)
+FileDescriptor ArchiveExtractor::createEntryFile(const QString &name)
 {
-    QList<QByteArray> segments = segmentsOf(name);
+    QList<QByteArray> segments = PathBeneath::segmentsOf(name);
     if (segments.isEmpty()) {
         errno = EISDIR;
-        return -1;
+        return FileDescriptor();
     }
     const QByteArray file = segments.takeLast();
     const QByteArray directory = segments.join('/');
-    if (parent < 0 || directory != parentPath) {
-        if (parent >= 0)
-            ::close(parent);
+    if (!parent.isValid() || directory != parentPath) {
         parentPath = directory;
-        parent = descend(target, segments, segments.size(), true);
-        if (parent < 0)
-            return -1;
+        parent = PathBeneath::descend(target.get(), segments, true);
+        if (!parent.isValid())
+            return FileDescriptor();
     }
-    return createFileIn(parent, file, O_WRONLY);
+    return PathBeneath::createFileIn(parent.get(), file, O_WRONLY);
 }
 
 ArchiveExtractor::Status ArchiveExtractor::extractEntry(void *zip)
@@ -229,9 +109,8 @@ ArchiveExtractor::Status ArchiveExtractor::extractEntry(void *zip)
 
     if (name.endsWith(QLatin1Char('/'))) {
         // As before, a directory that cannot be made only fails the files that go into it.
-        const int directory = target < 0 ? -1 : openDirectoryBeneath(target, name, true);
-        if (directory >= 0)
-            ::close(directory);
+        if (target.isValid())
+            PathBeneath::openDirectory(target.get(), name, true);
         return Success;
     }
     return extractFile(zip, name, info.uncompressed_size);
@@ -247,15 +126,13 @@ ArchiveExtractor::Status ArchiveExtractor::extractFile(void *zip, const QString 
     if (isProtected(path))
         return ExtractFailed;
 
-    const int descriptor = target < 0 ? -1 : createEntryFile(name);
-    if (descriptor < 0) {
-        errorString = qt_error_string(target < 0 ? targetError : errno);
+    FileDescriptor descriptor = target.isValid() ? createEntryFile(name) : FileDescriptor();
+    if (!descriptor.isValid()) {
+        errorString = qt_error_string(target.isValid() ? errno : targetError);
         return CreateFailed;
     }
     QFile file;
-    if (!file.open(descriptor, QIODevice::WriteOnly | QIODevice::Unbuffered,
-                   QFileDevice::AutoCloseHandle)) {
-        ::close(descriptor);
+    if (!descriptor.handTo(file, QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         QFile::remove(path);
         errorString = file.errorString();
         return CreateFailed;
@@ -334,9 +211,9 @@ bool ArchiveExtractor::isSafeName(const QByteArray &name) const
 
 bool ArchiveExtractor::isProtected(const QString &path) const
 {
-    const QString candidate = cleanAbsolute(path);
+    const QString candidate = PathBeneath::cleanAbsolute(path);
     for (const QString &guarded : protectedPaths) {
-        if (candidate == guarded || candidate.startsWith(guarded + QLatin1Char('/')))
+        if (PathBeneath::isWithin(guarded, candidate))
             return true;
     }
     return false;

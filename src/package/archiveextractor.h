@@ -1,6 +1,8 @@
 #ifndef ARCHIVEEXTRACTOR_H
 #define ARCHIVEEXTRACTOR_H
 
+#include "filedescriptor.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -37,7 +39,7 @@ public:
 private:
     Status extractEntry(void *zip);
     Status extractFile(void *zip, const QString &name, unsigned long declaredSize);
-    int createEntryFile(const QString &name);
+    FileDescriptor createEntryFile(const QString &name);
     bool isEmptyArchive() const;
     bool isSafeName(const QByteArray &name) const;
     bool isProtected(const QString &path) const;
@@ -45,10 +47,10 @@ private:
     QString archivePath;
     QString targetDir;
     // The target directory, opened once: every entry is made below it without following links.
-    int target = -1;
+    FileDescriptor target;
     int targetError = 0;
     // The directory of the last file unpacked, relative to the target, and its descriptor.
-    int parent = -1;
+    FileDescriptor parent;
     QByteArray parentPath;
     // Where inflated bytes are gathered before they are written; one for all entries.
     QByteArray block;
@@ -57,19 +59,5 @@ private:
     QString failedEntry;
     QString errorString;
 };
-
-// Opening below a directory without following symbolic links. The download directory lies in
-// the shared temporary directory, and a link planted in it must never redirect a write. Each
-// returns a descriptor (the caller closes it), or -1 with errno set: ELOOP where a link stands
-// in the way, EPERM where the file is no plain file of its own (a device, a second hard link).
-// Relative paths are split at "/"; empty and "." segments are skipped, ".." is refused.
-
-// The directory itself; a link in its place is refused, the directories above it are trusted.
-int openDirectoryNoFollow(const QString &path);
-// A directory below `directory`, created with its missing parents when `create` is set.
-int openDirectoryBeneath(int directory, const QString &relativePath, bool create);
-// A file below `directory`, created with its missing parent directories, opened with
-// accessMode (O_WRONLY or O_RDWR) and emptied.
-int createFileBeneath(int directory, const QString &relativePath, int accessMode);
 
 #endif // ARCHIVEEXTRACTOR_H

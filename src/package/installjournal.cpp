@@ -1,5 +1,6 @@
 #include "installjournal.h"
 
+#include "pathbeneath.h"
 #include "removedir.h"
 #include "replacefile.h"
 
@@ -9,8 +10,8 @@
 #include <QFileInfo>
 #include <QList>
 #include <QPair>
-#include <QStringList>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,14 +20,34 @@ namespace {
 
 const char journalName[] = "journal";
 
-bool syncPath(const QString &path)
+FileDescriptor openJournal(const QString &downloadDir, int flags)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    return synced;
+    const FileDescriptor directory = PathBeneath::openDirectory(downloadDir);
+    return directory.isValid()
+        ? PathBeneath::openFile(directory.get(), QLatin1String(journalName), flags)
+        : FileDescriptor();
+}
+
+bool syncDirectory(const QString &path)
+{
+    const FileDescriptor directory = PathBeneath::openDirectory(path);
+    return directory.isValid() && ::fsync(directory.get()) == 0;
+}
+
+// Flushes the file systems holding these directories, each once, and no other: a system-wide
+// sync would also wait for whatever else the machine is writing.
+void syncFileSystems(const QStringList &directories)
+{
+    QList<dev_t> done;
+    for (const QString &path : directories) {
+        const FileDescriptor directory = PathBeneath::openDirectory(path);
+        struct stat status;
+        if (directory.isValid() && ::fstat(directory.get(), &status) == 0
+            && !done.contains(status.st_dev)) {
+            done.append(status.st_dev);
+            ::syncfs(directory.get());
+        }
+    }
 }
 
 // Leftovers of a copy that was cut short: Qt's own temporary copies in the unwind directory,
@@ -47,67 +68,52 @@ void removeUnfinishedCopies(const QString &installDir)
     }
 }
 
-// Flushes the file systems holding these directories, each once, and no other: a system-wide
-// sync would also wait for whatever else the machine is writing.
-void syncFileSystems(const QStringList &directories)
+bool removeJournal(const QString &downloadDir)
 {
-    QList<dev_t> done;
-    for (const QString &directory : directories) {
-        const int fd
-            = ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        struct stat status;
-        if (::fstat(fd, &status) == 0 && !done.contains(status.st_dev)) {
-            done.append(status.st_dev);
-            ::syncfs(fd);
-        }
-        ::close(fd);
-    }
+    const FileDescriptor directory = PathBeneath::openDirectory(downloadDir);
+    return directory.isValid()
+        && (::unlinkat(directory.get(), journalName, 0) == 0 || errno == ENOENT)
+        && ::fsync(directory.get()) == 0;
 }
 
 } // namespace
 
 InstallJournal::InstallJournal(const QString &downloadDir)
-    : path(pathIn(downloadDir))
+    : downloadDir(downloadDir)
 { }
-
-QString InstallJournal::pathIn(const QString &downloadDir)
-{
-    return downloadDir + QLatin1Char('/') + QLatin1String(journalName);
-}
 
 bool InstallJournal::recordPackage(const QString &installDir, const QString &unwindDir)
 {
-    const bool created = !QFileInfo::exists(path);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        return false;
     if (!installDirs.contains(installDir))
         installDirs.append(installDir);
+    QFile file;
+    if (!openJournal(downloadDir, O_WRONLY | O_APPEND | O_CREAT).handTo(file, QIODevice::WriteOnly))
+        return false;
     const QByteArray line
         = QFile::encodeName(installDir) + '\t' + QFile::encodeName(unwindDir) + '\n';
     if (file.write(line) != line.size() || !file.flush() || ::fsync(file.handle()) != 0)
         return false;
     file.close();
-    return !created || syncPath(QFileInfo(path).absolutePath());
+    // The journal's own name must be on the disk too, once.
+    if (!directorySynced)
+        directorySynced = syncDirectory(downloadDir);
+    return directorySynced;
 }
 
 bool InstallJournal::finish()
 {
-    if (!QFileInfo::exists(path))
+    if (installDirs.isEmpty())
         return true;
     // Everything the run wrote or restored reaches the disk before the journal goes.
-    syncFileSystems(installDirs + QStringList {QFileInfo(path).absolutePath()});
-    return QFile::remove(path) && syncPath(QFileInfo(path).absolutePath());
+    syncFileSystems(installDirs + QStringList {downloadDir});
+    return removeJournal(downloadDir);
 }
 
-bool InstallJournal::recover(const QString &downloadDir, bool *failed)
+InstallJournal::Recovery InstallJournal::recover(const QString &downloadDir)
 {
-    *failed = false;
-    QFile file(pathIn(downloadDir));
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
+    QFile file;
+    if (!openJournal(downloadDir, O_RDONLY).handTo(file, QIODevice::ReadOnly))
+        return NothingToRecover;
     QList<QPair<QString, QString>> packages;
     for (const QByteArray &line : file.readAll().split('\n')) {
         const QList<QByteArray> fields = line.split('\t');
@@ -116,6 +122,7 @@ bool InstallJournal::recover(const QString &downloadDir, bool *failed)
     }
     file.close();
 
+    bool failed = false;
     // Newest package first: the oldest backup of a file holds it as it stood before the run.
     for (auto package = packages.crbegin(); package != packages.crend(); ++package) {
         const QString &installDir = package->first;
@@ -131,7 +138,7 @@ bool InstallJournal::recover(const QString &downloadDir, bool *failed)
                 = installDir + QLatin1Char('/') + unwindDir.relativeFilePath(backup.filePath());
             QDir().mkpath(QFileInfo(target).absolutePath());
             if (!replaceFile(backup.filePath(), target, backup.permissions()))
-                *failed = true;
+                failed = true;
         }
     }
     // Packages of one run mostly share their installation directory: each is searched once.
@@ -142,12 +149,11 @@ bool InstallJournal::recover(const QString &downloadDir, bool *failed)
     }
     for (const QString &installDir : std::as_const(installDirs))
         removeUnfinishedCopies(installDir);
-    if (*failed)
-        return true;
+    if (failed)
+        return RestoreFailed;
     syncFileSystems(installDirs + QStringList {downloadDir});
-    QFile::remove(file.fileName());
-    syncPath(downloadDir);
+    removeJournal(downloadDir);
     // Backups of the interrupted run must not pass for backups of the next one.
     removeDir(downloadDir);
-    return true;
+    return Recovered;
 }

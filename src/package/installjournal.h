@@ -8,10 +8,17 @@
 // a package changes its first file, the run notes the package's installation directory and the
 // unwind directory that receives its backups; the note reaches the disk (file and directory
 // flushed) before the change. A run that ends removes the journal; one that finds it at start-up
-// puts every backup back, newest package first, as a rollback would.
+// puts every backup back, newest package first, as a rollback would. The journal lies in the
+// download directory and is reached beneath it without following links.
 class InstallJournal
 {
 public:
+    enum Recovery {
+        NothingToRecover, // no journal: the last run ended
+        Recovered, // an interrupted run was undone, and its journal and files removed
+        RestoreFailed, // a backup could not be put back; the journal stays for the next start
+    };
+
     explicit InstallJournal(const QString &downloadDir);
 
     // False when the note cannot be written: the package must then change nothing.
@@ -19,15 +26,13 @@ public:
     // The run has ended; false when the journal could not be removed.
     bool finish();
 
-    // Undoes an interrupted run; true when there was one. failed is set when a backup could not
-    // be put back (the journal is then kept, so that the next start tries again).
-    static bool recover(const QString &downloadDir, bool *failed);
+    // Undoes an interrupted run.
+    static Recovery recover(const QString &downloadDir);
 
 private:
-    static QString pathIn(const QString &downloadDir);
-
-    QString path;
+    QString downloadDir;
     QStringList installDirs;
+    bool directorySynced = false;
 };
 
 #endif // INSTALLJOURNAL_H

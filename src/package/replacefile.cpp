@@ -1,5 +1,7 @@
 #include "replacefile.h"
 
+#include "filedescriptor.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryFile>
@@ -12,15 +14,11 @@ bool replaceFile(const QString &source, const QString &target, QFileDevice::Perm
 {
     // The sources lie in the download directory: a link put there in place of an unpacked
     // file or a backup must not pass another file off as it.
-    const int descriptor
-        = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (descriptor < 0)
-        return false;
+    FileDescriptor descriptor(
+        ::open(QFile::encodeName(source).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     QFile in;
-    if (!in.open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(descriptor);
+    if (!descriptor.isValid() || !descriptor.handTo(in, QIODevice::ReadOnly))
         return false;
-    }
 
     // Same directory as the target, so that the rename stays on one file system.
     QTemporaryFile out(QFileInfo(target).absolutePath() + QLatin1Char('/') + replacementCopyPrefix()

@@ -2,7 +2,10 @@
 
 #include "archiveextractor.h"
 #include "installjournal.h"
+#include "pathbeneath.h"
 #include "replacefile.h"
+#include "textconversion.h"
+#include "translated.h"
 #include "update.h"
 
 #include <QCoreApplication>
@@ -15,16 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-QString latin1(const std::string &text)
-{
-    return QString::fromLatin1(text.data(), qsizetype(text.size()));
-}
-
-QString cleanAbsolute(const QString &path)
-{
-    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
-}
 
 bool existsOrIsLink(const QString &path)
 {
@@ -65,9 +58,7 @@ void beforeChange()
 
 void showCritical(const QString &text)
 {
-    QMessageBox::critical(nullptr,
-                          QCoreApplication::translate("translation", "Update", "program update"),
-                          text, QMessageBox::Ok);
+    QMessageBox::critical(nullptr, translated("Update", "program update"), text, QMessageBox::Ok);
 }
 
 } // namespace
@@ -106,7 +97,7 @@ bool VornUpdatePackage::checkRoot()
         installDir = arguments.at(option + 1);
         return true;
     }
-    showCritical(QCoreApplication::translate("translation", "Cannot run update!", "nc"));
+    showCritical(translated("Cannot run update!"));
     QCoreApplication::quit();
     return false;
 }
@@ -139,22 +130,19 @@ bool VornUpdatePackage::install(const QString &dir, QString &errorText, QStringL
     case ArchiveExtractor::Success:
         break;
     case ArchiveExtractor::OpenFailed:
-        showCritical(
-            QCoreApplication::translate("translation", "Unable to open update archive", "nc"));
+        showCritical(translated("Unable to open update archive"));
         return false;
     case ArchiveExtractor::CreateFailed:
         errorText = extractor.getErrorString();
-        showCritical(QCoreApplication::translate("translation", "Cannot create file %1 (%2)", "nc")
+        showCritical(translated("Cannot create file %1 (%2)")
                          .arg(extractor.getFailedEntry(), extractor.getErrorString()));
         return false;
     case ArchiveExtractor::ExtractFailed:
         showCritical(
-            QCoreApplication::translate("translation", "Cannot extract update file (%1)!", "nc")
-                .arg(extractor.getFailedEntry()));
+            translated("Cannot extract update file (%1)!").arg(extractor.getFailedEntry()));
         return false;
     case ArchiveExtractor::ReadFailed:
-        showCritical(
-            QCoreApplication::translate("translation", "Cannot read file from archive!", "nc"));
+        showCritical(translated("Cannot read file from archive!"));
         return false;
     }
 
@@ -168,8 +156,7 @@ bool VornUpdatePackage::install(const QString &dir, QString &errorText, QStringL
 
     // The run must be able to undo this package even if it is killed halfway.
     if (journal && !journal->recordPackage(installDir, unwindDir)) {
-        showCritical(QCoreApplication::translate("translation",
-                                                 "Cannot write installation journal %1!", "nc")
+        showCritical(translated("Cannot write installation journal %1!")
                          .arg(dir + QLatin1String("/journal")));
         return false;
     }
@@ -183,13 +170,13 @@ bool VornUpdatePackage::install(const QString &dir, QString &errorText, QStringL
     case ManifestWalker::Complete:
         return true;
     case ManifestWalker::WrongProject:
-        showCritical(QCoreApplication::translate("translation", "Wrong project!", "nc"));
+        showCritical(translated("Wrong project!"));
         return false;
     case ManifestWalker::WrongName:
-        showCritical(QCoreApplication::translate("translation", "Wrong name!", "nc"));
+        showCritical(translated("Wrong name!"));
         return false;
     case ManifestWalker::WrongType:
-        showCritical(QCoreApplication::translate("translation", "Wrong type!", "nc"));
+        showCritical(translated("Wrong type!"));
         return false;
     case ManifestWalker::Stopped:
         return false;
@@ -202,13 +189,14 @@ bool VornUpdatePackage::applyEntry(const ManifestWalker::FileEntry &entry,
 {
     const QString target
         = installDir + QLatin1Char('/') + entry.path + QLatin1Char('/') + entry.name;
-    const QString absoluteTarget = cleanAbsolute(target);
+    const QString absoluteTarget = PathBeneath::cleanAbsolute(target);
     QString relative;
     QString relativeDir;
     // Neither the file nor its directory may leave the installation directory.
-    if (!isInsideInstallDir(absoluteTarget, &relative) || relative.isEmpty()
-        || !isInsideInstallDir(cleanAbsolute(installDir + QLatin1Char('/') + entry.path),
-                               &relativeDir))
+    if (!PathBeneath::isWithin(installDir, absoluteTarget, &relative) || relative.isEmpty()
+        || !PathBeneath::isWithin(
+            installDir, PathBeneath::cleanAbsolute(installDir + QLatin1Char('/') + entry.path),
+            &relativeDir))
         return true;
 
     const bool existed = QFileInfo::exists(absoluteTarget);
@@ -245,8 +233,7 @@ bool VornUpdatePackage::applyEntry(const ManifestWalker::FileEntry &entry,
         = extractDir + QLatin1Char('/') + entry.path + QLatin1Char('/') + entry.name;
     beforeChange();
     if (!replaceFile(source, absoluteTarget, filePermissions(source))) {
-        showCritical(QCoreApplication::translate("translation", "Cannot copy file %1 to %2!", "nc")
-                         .arg(source, absoluteTarget));
+        showCritical(translated("Cannot copy file %1 to %2!").arg(source, absoluteTarget));
         return false;
     }
     return true;
@@ -264,9 +251,7 @@ bool VornUpdatePackage::backUp(const QString &absoluteTarget, const QString &bac
         beforeChange();
         // QFile::copy flushes every copy to disk, which made backing up the slowest step.
         if (!linkBackup(absoluteTarget, backup) && !QFile::copy(absoluteTarget, backup)) {
-            showCritical(
-                QCoreApplication::translate("translation", "Cannot copy file %1 to %2!", "nc")
-                    .arg(absoluteTarget, backup));
+            showCritical(translated("Cannot copy file %1 to %2!").arg(absoluteTarget, backup));
             return false;
         }
     }
@@ -286,9 +271,10 @@ bool VornUpdatePackage::unwind(const QString &dir)
             return false;
     }
     for (const QString &file : std::as_const(backupFiles)) {
-        const QString absoluteTarget = cleanAbsolute(installDir + QLatin1Char('/') + file);
+        const QString absoluteTarget
+            = PathBeneath::cleanAbsolute(installDir + QLatin1Char('/') + file);
         QString relative;
-        isInsideInstallDir(absoluteTarget, &relative);
+        PathBeneath::isWithin(installDir, absoluteTarget, &relative);
         const QString backup = unwindDir + relative;
         const QFileInfo backupInfo(backup);
         if (!backupInfo.exists())
@@ -297,30 +283,6 @@ bool VornUpdatePackage::unwind(const QString &dir)
         if (!replaceFile(backup, absoluteTarget, backupInfo.permissions()))
             return false;
     }
-    return true;
-}
-
-// Compares whole path components: /opt/im holds /opt/im/x but not /opt/im-evil/x. The
-// directory's text is taken as given, so a relative root holds nothing. relative receives the
-// part below the directory, empty for the directory itself.
-bool VornUpdatePackage::isInsideInstallDir(const QString &absolutePath, QString *relative) const
-{
-    QString root = installDir;
-    while (root.size() > 1 && root.endsWith(QLatin1Char('/')))
-        root.chop(1);
-    if (root.isEmpty() || !absolutePath.startsWith(root))
-        return false;
-    if (absolutePath.size() == root.size()) {
-        relative->clear();
-        return true;
-    }
-    if (root == QLatin1String("/")) {
-        *relative = absolutePath.mid(1);
-        return true;
-    }
-    if (absolutePath.at(root.size()) != QLatin1Char('/'))
-        return false;
-    *relative = absolutePath.mid(root.size() + 1);
     return true;
 }
 
@@ -346,7 +308,7 @@ void VornUpdatePackage::makePath(const QString &path) const
     // Without the mode of the installation directory, new directories get rwxr-xr-x whatever
     // the umask.
     QStringList missing;
-    for (QString current = cleanAbsolute(path); !existsOrIsLink(current);
+    for (QString current = PathBeneath::cleanAbsolute(path); !existsOrIsLink(current);
          current = QFileInfo(current).path())
         missing.prepend(current);
     for (const QString &directory : std::as_const(missing)) {

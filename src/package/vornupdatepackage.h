@@ -63,7 +63,6 @@ private:
     bool applyEntry(const ManifestWalker::FileEntry &entry, const QString &extractDir);
     bool backUp(const QString &absoluteTarget, const QString &backup,
                 const ManifestWalker::FileEntry &entry);
-    bool isInsideInstallDir(const QString &absolutePath, QString *relative) const;
     QFile::Permissions filePermissions(const QString &source) const;
     void makePath(const QString &path) const;
 

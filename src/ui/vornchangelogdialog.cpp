@@ -1,5 +1,7 @@
 #include "vornchangelogdialog.h"
 
+#include "textconversion.h"
+#include "translated.h"
 #include "update.h"
 #include "vorndownloaddialog.h"
 #include "vornupdaterengine.h"
@@ -10,32 +12,20 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
-namespace {
-
-// Record texts are UTF-8, read up to their first NUL.
-QString fromUtf8(const std::string &text)
-{
-    return QString::fromUtf8(text.c_str());
-}
-
-} // namespace
-
 VornChangelogDialog::VornChangelogDialog(VornUpdaterEngine *engine)
     : engine(engine)
 {
     WindowForm form(QStringLiteral(":/res/Changelog.ui"));
-    window = form.window();
     viewChangelogButton = form.child<QPushButton>("Updater_Changelog_ViewChangelog");
     auto *downloadNowButton = form.child<QPushButton>("Updater_Changelog_DownloadNow");
     auto *downloadLaterButton = form.child<QPushButton>("Updater_Changelog_DownloadLater");
     details = form.child<QPlainTextEdit>("Updater_Changelog_Details");
     if (!form.isComplete()) {
-        window = nullptr;
         form.refuse(this);
         return;
     }
+    window = form.window();
 
-    connect(window, &QObject::destroyed, this, &QObject::deleteLater);
     connect(viewChangelogButton, &QPushButton::clicked, this,
             &VornChangelogDialog::toggleChangelog);
     connect(downloadNowButton, &QPushButton::clicked, this, &VornChangelogDialog::downloadNow);
@@ -43,9 +33,8 @@ VornChangelogDialog::VornChangelogDialog(VornUpdaterEngine *engine)
 
     details->setPlainText(changelogText());
     details->hide();
-    window->setAttribute(Qt::WA_DeleteOnClose);
     window->adjustSize();
-    window->show();
+    form.show(this);
 }
 
 QString VornChangelogDialog::changelogText() const
@@ -55,9 +44,9 @@ QString VornChangelogDialog::changelogText() const
         if (!text.isEmpty())
             text += QStringLiteral("\n\n");
         // The version line is Polish in every run: it is not a translated text.
-        text += fromUtf8(update->getDescription()) + QLatin1Char('\n')
-            + QStringLiteral("Zmiany w wersji ") + fromUtf8(update->getVersion())
-            + QLatin1Char('\n') + fromUtf8(update->getChangelog());
+        text += utf8(update->getDescription()) + QLatin1Char('\n')
+            + QStringLiteral("Zmiany w wersji ") + utf8(update->getVersion()) + QLatin1Char('\n')
+            + utf8(update->getChangelog());
     }
     return text;
 }
@@ -66,12 +55,10 @@ void VornChangelogDialog::toggleChangelog()
 {
     if (details->isVisible()) {
         details->hide();
-        viewChangelogButton->setText(
-            QCoreApplication::translate("translation", "Show changelog", "nc"));
+        viewChangelogButton->setText(translated("Show changelog"));
     } else {
         details->show();
-        viewChangelogButton->setText(
-            QCoreApplication::translate("translation", "Hide changelog", "nc"));
+        viewChangelogButton->setText(translated("Hide changelog"));
     }
     // The layouts hold the old minimum size until the event loop would redo them, and
     // adjustSize() cannot shrink below it: redo them now, innermost first.

@@ -14,18 +14,16 @@ VornDownloadDialog::VornDownloadDialog(VornUpdaterEngine *engine)
     : engine(engine)
 {
     WindowForm form(QStringLiteral(":/res/Download.ui"));
-    window = form.window();
     progressBar = form.child<QProgressBar>("Updater_Download_Progress");
     auto *label = form.child<QLabel>("Updater_Download_ProgressText");
     auto *cancel = form.child<QPushButton>("Updater_Download_Cancel");
     if (!form.isComplete()) {
-        window = nullptr;
         form.refuse(this);
         return;
     }
+    window = form.window();
 
     // Cancel tells the engine to abort before the window closes: connection order matters.
-    connect(window, &QObject::destroyed, this, &QObject::deleteLater);
     connect(engine, &VornUpdaterEngine::downloadProgress, progressBar, &QProgressBar::setValue);
     connect(engine, &VornUpdaterEngine::error, this, &VornDownloadDialog::error);
     connect(engine, &VornUpdaterEngine::downloadFile, label, &QLabel::setText);
@@ -33,8 +31,7 @@ VornDownloadDialog::VornDownloadDialog(VornUpdaterEngine *engine)
     connect(cancel, &QPushButton::clicked, engine, &VornUpdaterEngine::abortDownload);
     connect(cancel, &QPushButton::clicked, window, &QWidget::close);
 
-    window->setAttribute(Qt::WA_DeleteOnClose);
-    window->show();
+    form.show(this);
     // The first request waits until the window is on screen and the caller has returned.
     QTimer::singleShot(0, engine, &VornUpdaterEngine::beginDownload);
 }
@@ -42,6 +39,8 @@ VornDownloadDialog::VornDownloadDialog(VornUpdaterEngine *engine)
 void VornDownloadDialog::error(const QString &str)
 {
     window->close();
+    // Under this class's context, which the catalogue leaves untranslated: the title stays
+    // "Update" in every language.
     QMessageBox::critical(nullptr, tr("Update"), str);
 }
 

@@ -1,5 +1,6 @@
 #include "vornsummarydialog.h"
 
+#include "translated.h"
 #include "vornupdaterengine.h"
 #include "windowform.h"
 
@@ -12,7 +13,6 @@ VornSummaryDialog::VornSummaryDialog(VornUpdaterEngine *engine)
     : engine(engine)
 {
     WindowForm form(QStringLiteral(":/res/Summary.ui"));
-    QWidget *window = form.window();
     details = form.child<QPlainTextEdit>("Updater_Summary_Details");
     auto *status = form.child<QLabel>("Updater_Summary_Status");
     auto *instruction = form.child<QLabel>("Updater_Summary_Instruction");
@@ -25,17 +25,14 @@ VornSummaryDialog::VornSummaryDialog(VornUpdaterEngine *engine)
 
     details->setPlainText(engine->getLog());
     if (!engine->isInstallSucceeded()) {
-        status->setText(QCoreApplication::translate("translation", "Installation failed", "nc"));
-        instruction->setText(QCoreApplication::translate(
-            "translation", "Please reinstall application with package from official web page",
-            "nc"));
+        status->setText(translated("Installation failed"));
+        instruction->setText(
+            translated("Please reinstall application with package from official web page"));
     }
     connect(restart, &QAbstractButton::clicked, this, &VornSummaryDialog::restartVorn);
     connect(viewDetails, &QAbstractButton::clicked, this, &VornSummaryDialog::toggleDetails);
-    connect(window, &QObject::destroyed, this, &QObject::deleteLater);
 
-    window->setAttribute(Qt::WA_DeleteOnClose);
-    window->show();
+    form.show(this);
 }
 
 void VornSummaryDialog::restartVorn()

@@ -1,5 +1,7 @@
 #include "windowform.h"
 
+#include "translated.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QMessageBox>
@@ -23,15 +25,19 @@ WindowForm::WindowForm(const QString &resourcePath)
     file.close();
 }
 
+void WindowForm::show(QObject *controller)
+{
+    QObject::connect(root, &QObject::destroyed, controller, &QObject::deleteLater);
+    root->setAttribute(Qt::WA_DeleteOnClose);
+    root->show();
+}
+
 void WindowForm::refuse(QObject *controller)
 {
     const QString what = root ? missing.join(QStringLiteral(", ")) : path;
-    QMessageBox::critical(nullptr,
-                          QCoreApplication::translate("translation", "Update", "program update"),
-                          QCoreApplication::translate("translation",
-                                                      "The updater is damaged and cannot show "
-                                                      "its window (%1 is missing).",
-                                                      "nc")
+    QMessageBox::critical(nullptr, translated("Update", "program update"),
+                          translated("The updater is damaged and cannot show "
+                                     "its window (%1 is missing).")
                               .arg(what));
     delete root;
     root = nullptr;

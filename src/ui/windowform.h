@@ -27,6 +27,9 @@ public:
 
     bool isComplete() const { return root && missing.isEmpty(); }
 
+    // Shows the window, deleted when it is closed, and `controller` with it.
+    void show(QObject *controller);
+
     // Tells the user that the window cannot be shown, drops it and ends the application
     // (once its event loop runs). `controller` is deleted with it.
     void refuse(QObject *controller);

@@ -1,5 +1,6 @@
 #include "messageboxanswerer.h"
 #include "startup.h"
+#include "testfiles.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -77,9 +78,7 @@ void TestStartup::symlinkGuard()
         QVERIFY(QDir(app.path()).mkdir(QStringLiteral("qt_libs")));
         const QString path = app.path() + QStringLiteral("/qt_libs/") + library;
         const QString real = app.path() + QStringLiteral("/real.so");
-        QFile target(real);
-        QVERIFY(target.open(QIODevice::WriteOnly));
-        target.close();
+        QVERIFY(writeFile(real, QByteArray()));
         if (kind == QLatin1String("link"))
             QVERIFY(QFile::link(real, path));
         else if (kind == QLatin1String("dangling"))

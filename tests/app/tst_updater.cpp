@@ -1,4 +1,5 @@
 #include "fakeupdateserver.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -55,12 +56,10 @@ void TestUpdater::init()
     QVERIFY(QFile::copy(QStringLiteral(VORN_UPDATER_EXE), updater));
     QVERIFY(QFile::setPermissions(updater, QFile::ReadOwner | QFile::ExeOwner));
 
-    QFile messenger(appDir + QStringLiteral("/vorn"));
-    QVERIFY(messenger.open(QIODevice::WriteOnly));
-    messenger.write("#!/bin/sh\nprintf '<s><update><component name=\"core\" version=\"1\" />"
-                    "</update></s>'\n");
-    messenger.close();
-    QVERIFY(messenger.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
+    QVERIFY(writeFile(appDir + QStringLiteral("/vorn"),
+                      "#!/bin/sh\nprintf '<s><update><component name=\"core\" version=\"1\" />"
+                      "</update></s>'\n",
+                      0500));
 }
 
 void TestUpdater::linkLibrary(const QString &name)

@@ -1,8 +1,7 @@
 #include "eventloop.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QTimer>
-#include <QWidget>
 
 int runEventLoop()
 {
@@ -18,13 +17,4 @@ void settle()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-QWidget *shownWindow(const QString &name)
-{
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (widget->objectName() == name && widget->isVisible())
-            return widget;
-    }
-    return nullptr;
 }

@@ -1,7 +1,8 @@
 #include "standinmessenger.h"
 
+#include "testfiles.h"
+
 #include <QCoreApplication>
-#include <QFile>
 
 namespace StandInMessenger {
 
@@ -12,11 +13,7 @@ QString path()
 
 bool write(const QByteArray &script)
 {
-    QFile file(path());
-    const QByteArray text = "#!/bin/sh\n" + script + '\n';
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size()
-        && file.flush()
-        && file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return writeFile(path(), "#!/bin/sh\n" + script + '\n', 0700);
 }
 
 } // namespace StandInMessenger

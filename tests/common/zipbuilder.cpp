@@ -4,15 +4,19 @@
 
 #include <zip.h>
 
-ZipBuilder &ZipBuilder::addFile(const QByteArray &name, const QByteArray &content, bool deflate)
+ZipBuilder::ZipBuilder(const QList<Entry> &entries)
+    : entries(entries)
+{ }
+
+ZipBuilder &ZipBuilder::addFile(const QByteArray &name, const QByteArray &content, bool stored)
 {
-    entries.append({name, content, deflate});
+    entries.append({name, content, stored});
     return *this;
 }
 
 ZipBuilder &ZipBuilder::addDirectory(const QByteArray &name)
 {
-    entries.append({name.endsWith('/') ? name : name + '/', QByteArray(), false});
+    entries.append({name.endsWith('/') ? name : name + '/', QByteArray(), true});
     return *this;
 }
 
@@ -26,7 +30,7 @@ bool ZipBuilder::write(const QString &path) const
         zip_fileinfo info = {};
         ok = ok
             && zipOpenNewFileInZip(zip, entry.name.constData(), &info, nullptr, 0, nullptr, 0,
-                                   nullptr, entry.deflate ? Z_DEFLATED : 0, Z_DEFAULT_COMPRESSION)
+                                   nullptr, entry.stored ? 0 : Z_DEFLATED, Z_DEFAULT_COMPRESSION)
                 == ZIP_OK;
         if (ok && !entry.content.isEmpty())
             ok = zipWriteInFileInZip(zip, entry.content.constData(), unsigned(entry.content.size()))

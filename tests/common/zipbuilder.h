@@ -10,7 +10,17 @@
 class ZipBuilder
 {
 public:
-    ZipBuilder &addFile(const QByteArray &name, const QByteArray &content, bool deflate = true);
+    struct Entry
+    {
+        QByteArray name; // ends with "/" for a directory entry
+        QByteArray content;
+        bool stored = false; // deflated unless stored
+    };
+
+    ZipBuilder() = default;
+    explicit ZipBuilder(const QList<Entry> &entries);
+
+    ZipBuilder &addFile(const QByteArray &name, const QByteArray &content, bool stored = false);
     ZipBuilder &addDirectory(const QByteArray &name);
     bool write(const QString &path) const;
 
@@ -19,12 +29,6 @@ public:
                                const QByteArray &type, const QList<QList<QByteArray>> &files);
 
 private:
-    struct Entry
-    {
-        QByteArray name;
-        QByteArray content;
-        bool deflate;
-    };
     QList<Entry> entries;
 };
 

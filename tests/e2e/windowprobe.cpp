@@ -1,9 +1,10 @@
 #include "windowprobe.h"
 
+#include "testfiles.h"
+
 #include <QAbstractButton>
 #include <QCoreApplication>
 #include <QEvent>
-#include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -22,13 +23,6 @@ void startProbe()
 __attribute__((constructor)) void registerProbe()
 {
     qAddPreRoutine(startProbe);
-}
-
-void writeFile(const QString &path, const QByteArray &bytes, QIODevice::OpenMode mode)
-{
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | mode))
-        file.write(bytes);
 }
 
 QString shownText(QWidget *child)
@@ -70,9 +64,8 @@ bool WindowProbe::eventFilter(QObject *watched, QEvent *event)
 
 void WindowProbe::record(QWidget *window, const QString &moment)
 {
-    writeFile(dir.filePath(QStringLiteral("windows.log")),
-              (moment + QLatin1Char(' ') + window->objectName() + QLatin1Char('\n')).toUtf8(),
-              QIODevice::Append);
+    appendFile(dir.filePath(QStringLiteral("windows.log")),
+               (moment + QLatin1Char(' ') + window->objectName() + QLatin1Char('\n')).toUtf8());
     for (QWidget *child : window->findChildren<QWidget *>()) {
         if (!child->objectName().startsWith(QLatin1String("Updater_")))
             continue;
@@ -81,6 +74,6 @@ void WindowProbe::record(QWidget *window, const QString &moment)
             continue;
         writeFile(
             dir.filePath(moment + QLatin1Char('/') + child->objectName() + QStringLiteral(".txt")),
-            text.toUtf8(), QIODevice::Truncate);
+            text.toUtf8());
     }
 }

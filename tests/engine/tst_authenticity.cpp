@@ -1,11 +1,11 @@
-#include "engineeventlog.h"
-#include "fakeupdateserver.h"
+#include "enginerun.h"
 #include "httptestserver.h"
 #include "keypair.h"
 #include "messageboxanswerer.h"
 #include "programrun.h"
 #include "serverprocess.h"
 #include "standinmessenger.h"
+#include "testfiles.h"
 #include "treesnapshot.h"
 #include "vorndownloaddialog.h"
 #include "vornupdaterengine.h"
@@ -17,51 +17,15 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-
-#include <functional>
-#include <memory>
-
 #include <sys/stat.h>
 
 namespace {
 
 using Response = HttpTestServer::Response;
 
-struct Offer
-{
-    QByteArray name;
-    QByteArray children; // the request's children beyond the usual ones
-    QByteArray path = {}; // of the link; "/NAME.zip" when empty
-};
-
-QByteArray replyOffering(const QList<Offer> &offers)
-{
-    QByteArray reply = "<?xml version='1.0' encoding='UTF-8'?><update>";
-    for (const Offer &offer : offers) {
-        reply += "<request project='vorn' name='" + offer.name
-            + "' type='plugin'><version>2.0</version><changelog>Fixes</changelog>"
-              "<link>http://127.0.0.1"
-            + (offer.path.isEmpty() ? "/" + offer.name + ".zip" : offer.path) + "</link>"
-            + offer.children + "</request>";
-    }
-    return reply + "</update>";
-}
-
 QByteArray child(const QByteArray &name, const QByteArray &text)
 {
     return "<" + name + ">" + text + "</" + name + ">";
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 // A plug-in package as a publisher makes it: the manifest and one file, NAME.txt.
@@ -112,61 +76,7 @@ QString wrongSize(const QString &name, qint64 size)
         .arg(size);
 }
 
-// One engine with a download directory and a home of its own, and everything it emitted.
-class Run : public EngineEventLog
-{
-public:
-    // prepare may lay out the temporary directory before the engine is built.
-    explicit Run(const QStringList &keys = {},
-                 const std::function<bool(const QString &)> &prepare = nullptr)
-        : ready(temp.isValid() && home.isValid()
-                && qputenv("TMPDIR", QFile::encodeName(temp.path()))
-                && qputenv("HOME", QFile::encodeName(home.path())))
-    {
-        if (ready && prepare)
-            ready = prepare(temp.path());
-        engine = std::make_unique<VornUpdaterEngine>(keys);
-        watch(engine.get());
-    }
-
-    // As the windows do: the installation run follows the download.
-    void installWhenDownloaded()
-    {
-        connect(engine.get(), &VornUpdaterEngine::downloadFinished, engine.get(),
-                &VornUpdaterEngine::installUpdates);
-    }
-
-    // The update check against a stand-in update server that sends this reply.
-    bool offer(const QList<Offer> &offers)
-    {
-        MessageBoxAnswerer answerer;
-        FakeUpdateServer updateServer;
-        updateServer.setBehaviour(FakeUpdateServer::AnswerAndClose);
-        updateServer.setReply({replyOffering(offers)});
-        if (!updateServer.listen())
-            return false;
-        engine->setCheckTimeouts(10000, 10000);
-        return engine->checkUpdates() && engine->getUpdates().size() == offers.size()
-            && answerer.count() == 0;
-    }
-
-    bool installed() const { return count(QStringLiteral("installed")) > 0; }
-    QString file(const QString &name) const { return engine->getDownloadDir() + name; }
-    QString plugin(const QString &name) const
-    {
-        return home.path() + QStringLiteral("/.Vorn/plugins/") + name;
-    }
-    bool nothingInstalled() const { return !QFileInfo::exists(home.path() + "/.Vorn"); }
-
-    QTemporaryDir temp;
-    QTemporaryDir home;
-    bool ready;
-    std::unique_ptr<VornUpdaterEngine> engine;
-};
-
 } // namespace
-
-Q_DECLARE_METATYPE(Offer)
 
 class TestAuthenticity : public QObject
 {
@@ -249,23 +159,23 @@ void TestAuthenticity::accepted()
     QFETCH(QStringList, keys);
     QFETCH(QByteArray, children);
 
-    Run run(keys);
+    EngineRun run(keys);
     QVERIFY(run.ready);
     run.installWhenDownloaded();
     HttpTestServer server;
     QVERIFY(server.listen());
     server.serve("/core.zip", Response::ok(pluginPackage("core")));
-    QVERIFY(run.offer({{"core", children}}));
+    QVERIFY(run.offer({{"core", {}, children}}));
 
     MessageBoxAnswerer answerer;
-    run.engine->beginDownload();
+    run.engine.beginDownload();
     QTRY_VERIFY(run.installed());
     QCOMPARE(run.count("error"), 0);
     QCOMPARE(run.events.first(), QStringLiteral("file core"));
     QCOMPARE(run.events.mid(run.events.size() - 3),
              QStringList({"progress 100", "finished", "installed"}));
     QCOMPARE(answerer.count(), 0);
-    QVERIFY(run.engine->isInstallSucceeded());
+    QVERIFY(run.engine.isInstallSucceeded());
     QCOMPARE(readFile(run.plugin("core.txt")), QByteArray("plug-in core"));
 }
 
@@ -298,17 +208,17 @@ void TestAuthenticity::alteredAfterPublishing()
             + (withSignature ? child("signature", key.sign(package)) : QByteArray());
     };
 
-    Run run(keys);
+    EngineRun run(keys);
     QVERIFY(run.ready);
     run.installWhenDownloaded();
     HttpTestServer server;
     QVERIFY(server.listen());
     server.serve("/first.zip", Response::ok(first));
     server.serve("/core.zip", Response::ok(alteredByOneByte(published)));
-    QVERIFY(run.offer({{"first", vouchFor(first)}, {"core", vouchFor(published)}}));
+    QVERIFY(run.offer({{"first", {}, vouchFor(first)}, {"core", {}, vouchFor(published)}}));
 
     MessageBoxAnswerer answerer;
-    run.engine->beginDownload();
+    run.engine.beginDownload();
     QTRY_VERIFY(run.over());
     QVERIFY(run.staysQuiet(server));
     QCOMPARE(run.events.last(), "error " + text);
@@ -353,15 +263,15 @@ void TestAuthenticity::signatureRejected()
     QFETCH(QStringList, keys);
     QFETCH(QByteArray, children);
 
-    Run run(keys);
+    EngineRun run(keys);
     QVERIFY(run.ready);
     run.installWhenDownloaded();
     HttpTestServer server;
     QVERIFY(server.listen());
     server.serve("/core.zip", Response::ok(pluginPackage("core")));
-    QVERIFY(run.offer({{"core", children}}));
+    QVERIFY(run.offer({{"core", {}, children}}));
 
-    run.engine->beginDownload();
+    run.engine.beginDownload();
     QTRY_VERIFY(run.over());
     QVERIFY(run.staysQuiet(server));
     QCOMPARE(run.events.first(), QStringLiteral("file core"));
@@ -388,28 +298,28 @@ void TestAuthenticity::refusedBeforeAnyRequest_data()
         = QStringLiteral("The update server sent a malformed %1 for package %2.");
 
     QTest::newRow("no signature while a key is set")
-        << keys << QList<Offer> {{"core", child("sha256", sha256(package))}}
+        << keys << QList<Offer> {{"core", {}, child("sha256", sha256(package))}}
         << notSigned.arg("core");
     QTest::newRow("second package without signature")
-        << keys << QList<Offer> {{"core", sound}, {"extra", QByteArray()}}
-        << notSigned.arg("extra");
+        << keys << QList<Offer> {{"core", {}, sound}, {"extra"}} << notSigned.arg("extra");
     QTest::newRow("empty signature while a key is set")
-        << keys << QList<Offer> {{"core", child("signature", "")}}
+        << keys << QList<Offer> {{"core", {}, child("signature", "")}}
         << malformed.arg("signature", "core");
     QTest::newRow("signature not in base64")
-        << keys << QList<Offer> {{"core", child("signature", "@@" + key.sign(package).mid(2))}}
+        << keys << QList<Offer> {{"core", {}, child("signature", "@@" + key.sign(package).mid(2))}}
         << malformed.arg("signature", "core");
     QTest::newRow("signature too short")
-        << keys << QList<Offer> {{"core", child("signature", key.sign(package).left(44))}}
+        << keys << QList<Offer> {{"core", {}, child("signature", key.sign(package).left(44))}}
         << malformed.arg("signature", "core");
     QTest::newRow("checksum not in hex")
-        << QStringList() << QList<Offer> {{"core", child("sha256", "z" + sha256(package).mid(1))}}
+        << QStringList()
+        << QList<Offer> {{"core", {}, child("sha256", "z" + sha256(package).mid(1))}}
         << malformed.arg("sha256", "core");
     QTest::newRow("checksum too short")
-        << keys << QList<Offer> {{"core", child("sha256", sha256(package).left(40)) + sound}}
+        << keys << QList<Offer> {{"core", {}, child("sha256", sha256(package).left(40)) + sound}}
         << malformed.arg("sha256", "core");
     QTest::newRow("size not a number")
-        << QStringList() << QList<Offer> {{"core", child("size", "12 kB")}}
+        << QStringList() << QList<Offer> {{"core", {}, child("size", "12 kB")}}
         << malformed.arg("size", "core");
 }
 
@@ -419,7 +329,7 @@ void TestAuthenticity::refusedBeforeAnyRequest()
     QFETCH(QList<Offer>, offers);
     QFETCH(QString, text);
 
-    Run run(keys);
+    EngineRun run(keys);
     QVERIFY(run.ready);
     run.installWhenDownloaded();
     HttpTestServer server;
@@ -429,7 +339,7 @@ void TestAuthenticity::refusedBeforeAnyRequest()
     QVERIFY(run.offer(offers));
     const TreeSnapshot before = TreeSnapshot::take(run.temp.path());
 
-    run.engine->beginDownload();
+    run.engine.beginDownload();
     QCOMPARE(run.events, QStringList({"error " + text}));
     QVERIFY(run.staysQuiet(server));
     QVERIFY(server.requests().isEmpty());
@@ -467,14 +377,14 @@ void TestAuthenticity::bodyBeyondAnnouncedSize()
     QFETCH(Response, body);
     QFETCH(qint64, size);
 
-    Run run;
+    EngineRun run;
     QVERIFY(run.ready);
     HttpTestServer server;
     QVERIFY(server.listen());
     server.serve("/core.zip", body);
-    QVERIFY(run.offer({{"core", child("size", QByteArray::number(size))}}));
+    QVERIFY(run.offer({{"core", {}, child("size", QByteArray::number(size))}}));
 
-    run.engine->beginDownload();
+    run.engine.beginDownload();
     QTRY_VERIFY(run.over());
     QCOMPARE(run.events.first(), QStringLiteral("file core"));
     QCOMPARE(run.events.last(), "error " + wrongSize("core", size));
@@ -506,7 +416,7 @@ void TestAuthenticity::announcedSizeDrivesProgress()
     QFETCH(QByteArray, children);
     QFETCH(QList<int>, percents);
 
-    Run run;
+    EngineRun run;
     QVERIFY(run.ready);
     HttpTestServer server;
     QVERIFY(server.listen());
@@ -515,11 +425,11 @@ void TestAuthenticity::announcedSizeDrivesProgress()
     Response body = Response::ok(HttpTestServer::pattern(0, 1000));
     body.pieces = {500};
     server.serve("/core.zip", body);
-    QVERIFY(run.offer({{"core", children}}));
-    connect(run.engine.get(), &VornUpdaterEngine::downloadProgress, &server,
+    QVERIFY(run.offer({{"core", {}, children}}));
+    connect(&run.engine, &VornUpdaterEngine::downloadProgress, &server,
             &HttpTestServer::releasePiece);
 
-    run.engine->beginDownload();
+    run.engine.beginDownload();
     QTRY_VERIFY(run.over());
     QCOMPARE(run.events.last(), QStringLiteral("finished"));
     QCOMPARE(run.percents(), percents);
@@ -565,7 +475,7 @@ void TestAuthenticity::unsafeDownloadDirectory()
                 && ::chmod(QFile::encodeName(dir).constData(), mode_t(kind.toInt(nullptr, 8))) == 0;
         return true;
     };
-    Run run({}, prepare);
+    EngineRun run({}, prepare);
     QVERIFY(run.ready);
     const QString dir = run.temp.path() + "/tupdates";
     if (kind == "late link") {
@@ -577,11 +487,11 @@ void TestAuthenticity::unsafeDownloadDirectory()
     HttpTestServer server;
     QVERIFY(server.listen());
     server.serve("/core.zip", Response::ok(pluginPackage("core")));
-    QVERIFY(run.offer({{"core", QByteArray()}}));
+    QVERIFY(run.offer({{"core"}}));
     const TreeSnapshot before = TreeSnapshot::take(run.temp.path());
 
     MessageBoxAnswerer answerer;
-    new VornDownloadDialog(run.engine.get());
+    new VornDownloadDialog(&run.engine);
     QTRY_COMPARE(answerer.count(), 1);
     QCOMPARE(answerer.last().icon, QMessageBox::Critical);
     QCOMPARE(answerer.last().text, text.arg(dir));
@@ -610,7 +520,7 @@ void TestAuthenticity::plantedLinkNotFollowed()
     QFETCH(QByteArray, path);
     QFETCH(QString, linkAt);
 
-    Run run;
+    EngineRun run;
     QVERIFY(run.ready);
     QTemporaryDir outside;
     QVERIFY(outside.isValid());
@@ -626,9 +536,9 @@ void TestAuthenticity::plantedLinkNotFollowed()
     HttpTestServer server;
     QVERIFY(server.listen());
     server.serve(path, Response::ok(pluginPackage("core")));
-    QVERIFY(run.offer({{"core", QByteArray(), path}}));
+    QVERIFY(run.offer({{"core", "http://127.0.0.1" + path}}));
 
-    run.engine->beginDownload();
+    run.engine.beginDownload();
     QTRY_VERIFY(run.over());
     QVERIFY(run.staysQuiet(server));
     QCOMPARE(run.events,
@@ -702,15 +612,15 @@ void TestAuthenticity::publishedWithTheTools()
     QVERIFY(web.listen());
     web.serve("/core.zip", Response::ok(alter ? alteredByOneByte(package) : package));
 
-    Run run({anotherKey ? keyPair(3).publicBase64() : publicKey});
+    EngineRun run({anotherKey ? keyPair(3).publicBase64() : publicKey});
     QVERIFY(run.ready);
     run.installWhenDownloaded();
-    run.engine->setCheckTimeouts(10000, 10000);
-    QVERIFY(run.engine->checkUpdates());
-    QCOMPARE(run.engine->getUpdates().size(), 1);
+    run.engine.setCheckTimeouts(10000, 10000);
+    QVERIFY(run.engine.checkUpdates());
+    QCOMPARE(run.engine.getUpdates().size(), 1);
 
     MessageBoxAnswerer answerer;
-    run.engine->beginDownload();
+    run.engine.beginDownload();
     QTRY_VERIFY(run.installed() || run.count("error") > 0);
     if (text.isEmpty()) {
         QCOMPARE(run.count("error"), 0);

@@ -1,6 +1,8 @@
 #include "archiveextractor.h"
 #include "downloaddirectory.h"
+#include "pathbeneath.h"
 #include "replacefile.h"
+#include "testfiles.h"
 #include "treesnapshot.h"
 #include "vornupdaterengine.h"
 #include "zipbuilder.h"
@@ -18,28 +20,9 @@
 
 namespace {
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
-}
-
 bool setMode(const QString &path, mode_t mode)
 {
     return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
-}
-
-mode_t modeOf(const QString &path)
-{
-    struct stat status;
-    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode & 07777
-                                                                      : mode_t(-1);
 }
 
 // A scratch area: the directory the code works in, and a directory outside it that links
@@ -105,21 +88,18 @@ void TestAuthenticityFiles::createdPrivate()
     const QString dir = temp.filePath("tmp/deeper/tupdates/");
     // Whatever the umask lets through, the directory is the user's alone.
     const mode_t before = ::umask(0);
-    DownloadDirectory::create(dir);
+    DownloadDirectory directory(dir);
+    directory.create();
     ::umask(before);
-    QCOMPARE(modeOf(temp.filePath("tmp/deeper/tupdates")), mode_t(0700));
-
-    QString problem;
-    const int descriptor = DownloadDirectory::open(dir, &problem);
-    QVERIFY2(descriptor >= 0, qPrintable(problem));
-    ::close(descriptor);
-    QVERIFY(problem.isEmpty());
+    QCOMPARE(fileMode(temp.filePath("tmp/deeper/tupdates")), 0700);
+    QVERIFY2(directory.open(), qPrintable(directory.errorString()));
+    QVERIFY(directory.errorString().isEmpty());
 
     // Something that stands there already is left to be judged, not changed.
     QVERIFY(setMode(temp.filePath("tmp/deeper/tupdates"), 0777));
     QVERIFY(writeFile(temp.filePath("tmp/deeper/tupdates/left.zip"), "left"));
-    DownloadDirectory::create(dir);
-    QCOMPARE(modeOf(temp.filePath("tmp/deeper/tupdates")), mode_t(0777));
+    directory.create();
+    QCOMPARE(fileMode(temp.filePath("tmp/deeper/tupdates")), 0777);
     QCOMPARE(readFile(temp.filePath("tmp/deeper/tupdates/left.zip")), QByteArray("left"));
 }
 
@@ -165,13 +145,11 @@ void TestAuthenticityFiles::directoryJudged()
         QVERIFY(writeFile(dir, "not a directory"));
     }
 
-    QString problem;
     // The engine names it with its trailing separator; the check must not follow a link then.
-    const int descriptor = DownloadDirectory::open(dir + "/", &problem);
-    if (descriptor >= 0)
-        ::close(descriptor);
-    QCOMPARE(descriptor >= 0, text.isEmpty());
-    QCOMPARE(problem, text.isEmpty() ? QString() : text.arg(dir));
+    DownloadDirectory directory(dir + "/");
+    QCOMPARE(directory.open(), text.isEmpty());
+    QCOMPARE(directory.descriptor() >= 0, text.isEmpty());
+    QCOMPARE(directory.errorString(), text.isEmpty() ? QString() : text.arg(dir));
 }
 
 // Files of another user cannot be made here in every set-up (a user namespace maps one user
@@ -185,15 +163,15 @@ void TestAuthenticityFiles::ownedBySomeoneElse()
     QVERIFY(QDir().mkdir(dir));
     QVERIFY(setMode(dir, 0700));
 
-    QString problem;
-    QCOMPARE(DownloadDirectory::open(dir, &problem, ::geteuid() + 1), -1);
-    QCOMPARE(problem, foreignOwner.arg(dir));
+    DownloadDirectory expectingAnother(dir, ::geteuid() + 1);
+    QVERIFY(!expectingAnother.open());
+    QCOMPARE(expectingAnother.errorString(), foreignOwner.arg(dir));
 
     if (::chown(QFile::encodeName(dir).constData(), ::geteuid() + 4242, gid_t(-1)) != 0)
         QSKIP("this user cannot give a directory to another user");
-    problem.clear();
-    QCOMPARE(DownloadDirectory::open(dir, &problem), -1);
-    QCOMPARE(problem, foreignOwner.arg(dir));
+    DownloadDirectory directory(dir);
+    QVERIFY(!directory.open());
+    QCOMPARE(directory.errorString(), foreignOwner.arg(dir));
 }
 
 void TestAuthenticityFiles::engineRefusesDirectoryOfAnotherUser()
@@ -226,41 +204,41 @@ void TestAuthenticityFiles::writingBeneath()
 {
     Scratch scratch;
     QVERIFY(scratch.ready);
-    const int root = openDirectoryNoFollow(scratch.inside + "/");
-    QVERIFY(root >= 0);
+    const FileDescriptor root = PathBeneath::openDirectory(scratch.inside + "/");
+    QVERIFY(root.isValid());
 
     // Missing directories are made; an existing file is emptied.
-    int file = createFileBeneath(root, "a/b//./c.zip", O_WRONLY);
-    QVERIFY(file >= 0);
-    QCOMPARE(::write(file, "new", 3), ssize_t(3));
-    ::close(file);
+    FileDescriptor file = PathBeneath::createFile(root.get(), "a/b//./c.zip", O_WRONLY);
+    QVERIFY(file.isValid());
+    QCOMPARE(::write(file.get(), "new", 3), ssize_t(3));
+    file.reset();
     QCOMPARE(readFile(scratch.inside + "/a/b/c.zip"), QByteArray("new"));
     QVERIFY(writeFile(scratch.inside + "/a/b/c.zip", "longer old bytes"));
-    file = createFileBeneath(root, "a/b/c.zip", O_RDWR);
-    QVERIFY(file >= 0);
-    ::close(file);
+    QVERIFY(PathBeneath::createFile(root.get(), "a/b/c.zip", O_RDWR).isValid());
     QCOMPARE(readFile(scratch.inside + "/a/b/c.zip"), QByteArray());
+    // Opened as it is, never emptied.
+    QVERIFY(writeFile(scratch.inside + "/a/b/c.zip", "kept"));
+    QVERIFY(PathBeneath::openFile(root.get(), "a/b/c.zip", O_WRONLY | O_APPEND).isValid());
+    QCOMPARE(readFile(scratch.inside + "/a/b/c.zip"), QByteArray("kept"));
 
     const TreeSnapshot outside = TreeSnapshot::take(scratch.outside);
-    errno = 0;
-    QCOMPARE(createFileBeneath(root, "../outside/victim", O_WRONLY), -1);
-    QCOMPARE(errno, EACCES);
+    const auto refused = [](const FileDescriptor &opened, int expected) {
+        return !opened.isValid() && errno == expected;
+    };
+    QVERIFY(refused(PathBeneath::createFile(root.get(), "../outside/victim", O_WRONLY), EACCES));
     QVERIFY(scratch.plantLink(scratch.inside + "/up", scratch.outside + "/dir"));
-    errno = 0;
-    QCOMPARE(createFileBeneath(root, "up/new.zip", O_WRONLY), -1);
-    QCOMPARE(errno, ELOOP);
-    QCOMPARE(openDirectoryBeneath(root, "up/sub", true), -1);
-    QCOMPARE(errno, ELOOP);
+    QVERIFY(refused(PathBeneath::createFile(root.get(), "up/new.zip", O_WRONLY), ELOOP));
+    QVERIFY(refused(PathBeneath::openDirectory(root.get(), "up/sub", true), ELOOP));
+    QVERIFY(refused(PathBeneath::openFile(root.get(), "up/x", O_WRONLY | O_CREAT), ELOOP));
+    QVERIFY(scratch.plantLink(scratch.inside + "/journal", scratch.outside + "/victim"));
+    QVERIFY(refused(PathBeneath::openFile(root.get(), "journal", O_RDONLY), ELOOP));
     QVERIFY(::mkfifo(QFile::encodeName(scratch.inside + "/fifo.zip").constData(), 0600) == 0);
-    QCOMPARE(createFileBeneath(root, "fifo.zip", O_WRONLY), -1);
-    QCOMPARE(errno, EPERM);
-    QCOMPARE(createFileBeneath(root, "a/b", O_WRONLY), -1);
-    QCOMPARE(errno, EISDIR);
+    QVERIFY(refused(PathBeneath::createFile(root.get(), "fifo.zip", O_WRONLY), EPERM));
+    QVERIFY(refused(PathBeneath::openFile(root.get(), "fifo.zip", O_RDONLY), EPERM));
+    QVERIFY(refused(PathBeneath::createFile(root.get(), "a/b", O_WRONLY), EISDIR));
     QVERIFY(TreeSnapshot::take(scratch.outside) == outside);
-    ::close(root);
 
-    QCOMPARE(openDirectoryNoFollow(scratch.inside + "/up/"), -1);
-    QCOMPARE(errno, ELOOP);
+    QVERIFY(refused(PathBeneath::openDirectory(scratch.inside + "/up/"), ELOOP));
 }
 
 void TestAuthenticityFiles::extractionFollowsNoLink_data()

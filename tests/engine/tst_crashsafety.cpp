@@ -1,6 +1,8 @@
 #include "fakeupdateserver.h"
 #include "messageboxanswerer.h"
+#include "offer.h"
 #include "standinmessenger.h"
+#include "testfiles.h"
 #include "treesnapshot.h"
 #include "vornupdatepackage.h"
 #include "vornupdaterengine.h"
@@ -18,14 +20,6 @@
 namespace {
 
 const QStringList packageNames {"alpha", "beta", "gamma"};
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(content) == content.size();
-}
 
 QByteArray bigContent(const QByteArray &seed)
 {
@@ -78,14 +72,11 @@ void publishPackages(const QString &downloadDir)
 int runAndKill(int killAt)
 {
     VornUpdaterEngine engine;
-    QByteArray reply = "<update>";
+    QList<Offer> offers;
     for (const QString &name : packageNames)
-        reply += "<request project='im' name='" + name.toUtf8()
-            + "' type='app'><link>http://"
-              "127.0.0.1/"
-            + name.toUtf8() + ".zip</link></request>";
+        offers.append({name.toUtf8()});
     FakeUpdateServer server;
-    server.setReply({reply + "</update>"});
+    server.setReply({replyOffering(offers, "im", "app")});
     if (!server.listen() || !engine.checkUpdates())
         return 2;
     int operations = 0;
@@ -213,9 +204,7 @@ void TestCrashSafety::journalInADirectoryOthersCanWriteIsIgnored()
     engine.recoverInterruptedRun();
     QCOMPARE(boxes.count(), 1);
     QCOMPARE(boxes.last().text, QStringLiteral("An interrupted update was undone."));
-    QFile restored(rootDir() + "/alpha/file0");
-    QVERIFY(restored.open(QIODevice::ReadOnly));
-    QCOMPARE(restored.readAll(), QByteArray("planted"));
+    QCOMPARE(readFile(rootDir() + "/alpha/file0"), QByteArray("planted"));
 }
 
 int main(int argc, char *argv[])

@@ -1,7 +1,6 @@
-#include "engineeventlog.h"
-#include "fakeupdateserver.h"
+#include "enginerun.h"
 #include "httptestserver.h"
-#include "messageboxanswerer.h"
+#include "testfiles.h"
 #include "treesnapshot.h"
 #include "vornupdaterengine.h"
 
@@ -10,7 +9,6 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QScopeGuard>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/mount.h>
@@ -19,29 +17,6 @@
 namespace {
 
 using Response = HttpTestServer::Response;
-
-struct Package
-{
-    QByteArray name;
-    QByteArray link;
-};
-
-QByteArray replyOffering(const QList<Package> &packages)
-{
-    QByteArray reply = "<?xml version='1.0' encoding='UTF-8'?><update>";
-    for (const Package &package : packages) {
-        reply += "<request project='im' name='" + package.name
-            + "' type='app'><version>2.0</version><changelog>Fixes</changelog><link>"
-            + QString::fromLatin1(package.link).toHtmlEscaped().toLatin1() + "</link></request>";
-    }
-    return reply + "</update>";
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
-}
 
 // Whether this process holds a descriptor on the file (also one removed while open).
 bool isHeldOpen(const QString &path)
@@ -59,49 +34,7 @@ bool isHeldOpen(const QString &path)
     return false;
 }
 
-// One engine with a download directory of its own, and everything it emitted, in order.
-class DownloadRun : public EngineEventLog
-{
-public:
-    DownloadRun()
-        : temp(baseTemp() + QStringLiteral("/vorn-download-XXXXXX"))
-        , ready(temp.isValid() && qputenv("TMPDIR", QFile::encodeName(temp.path())))
-    {
-        watch(&engine);
-    }
-
-    // The temporary directory of the machine, before any run pointed TMPDIR elsewhere.
-    static QString baseTemp()
-    {
-        static const QString base = QDir::tempPath();
-        return base;
-    }
-
-    // Runs the update check against a stand-in update server that offers these packages.
-    bool offer(const QList<Package> &packages)
-    {
-        MessageBoxAnswerer answerer;
-        FakeUpdateServer updateServer;
-        updateServer.setBehaviour(FakeUpdateServer::AnswerAndClose);
-        updateServer.setReply({replyOffering(packages)});
-        if (!updateServer.listen())
-            return false;
-        engine.setCheckTimeouts(10000, 10000);
-        return engine.checkUpdates() && engine.getUpdates().size() == packages.size()
-            && answerer.count() == 0;
-    }
-
-    QString dir() const { return engine.getDownloadDir(); }
-    QString file(const QString &name) const { return dir() + name; }
-
-    QTemporaryDir temp;
-    bool ready;
-    VornUpdaterEngine engine;
-};
-
 } // namespace
-
-Q_DECLARE_METATYPE(Package)
 
 class TestDownload : public QObject
 {
@@ -135,7 +68,7 @@ private slots:
 
 void TestDownload::progressOfTwoPackages()
 {
-    DownloadRun run;
+    EngineRun run;
     QVERIFY(run.ready);
     HttpTestServer server;
     QVERIFY(server.listen());
@@ -162,7 +95,7 @@ void TestDownload::progressOfTwoPackages()
 
 void TestDownload::headWithoutLengthAddsNothing()
 {
-    DownloadRun run;
+    EngineRun run;
     QVERIFY(run.ready);
     HttpTestServer server;
     QVERIFY(server.listen());
@@ -184,7 +117,7 @@ void TestDownload::headWithoutLengthAddsNothing()
 
 void TestDownload::sizingComesFirstAndEachGetHasItsHost()
 {
-    DownloadRun run;
+    EngineRun run;
     QVERIFY(run.ready);
     HttpTestServer one;
     HttpTestServer two;
@@ -221,7 +154,7 @@ void TestDownload::sizingComesFirstAndEachGetHasItsHost()
 
 void TestDownload::portUserQueryAndFragmentAreIgnored()
 {
-    DownloadRun run;
+    EngineRun run;
     QVERIFY(run.ready);
     HttpTestServer standard;
     HttpTestServer named;
@@ -243,7 +176,7 @@ void TestDownload::portUserQueryAndFragmentAreIgnored()
 
 void TestDownload::emptyListRequestsNothing()
 {
-    DownloadRun run;
+    EngineRun run;
     QVERIFY(run.ready);
     HttpTestServer server;
     QVERIFY(server.listen());
@@ -268,7 +201,7 @@ void TestDownload::packageFileCannotBeCreated()
     QFETCH(QString, obstacle);
     QFETCH(bool, obstacleIsDirectory);
     QFETCH(QByteArray, path);
-    DownloadRun run;
+    EngineRun run;
     QVERIFY(run.ready);
     if (obstacleIsDirectory) {
         QVERIFY(QDir().mkpath(run.file(obstacle)));
@@ -305,7 +238,7 @@ void TestDownload::droppedConnectionFailsOnce_data()
 void TestDownload::droppedConnectionFailsOnce()
 {
     QFETCH(bool, chunked);
-    DownloadRun run;
+    EngineRun run;
     QVERIFY(run.ready);
     HttpTestServer server;
     QVERIFY(server.listen());
@@ -335,7 +268,7 @@ void TestDownload::droppedConnectionFailsOnce()
 
 void TestDownload::refusedConnectionFailsOnce()
 {
-    DownloadRun run;
+    EngineRun run;
     QVERIFY(run.ready);
     HttpTestServer server;
     QVERIFY(server.listen());
@@ -356,7 +289,7 @@ void TestDownload::refusedConnectionFailsOnce()
 
 void TestDownload::abortDuringGet()
 {
-    DownloadRun run;
+    EngineRun run;
     QVERIFY(run.ready);
     HttpTestServer server;
     QVERIFY(server.listen());
@@ -386,7 +319,7 @@ void TestDownload::abortDuringGet()
 
 void TestDownload::abortDuringSizing()
 {
-    DownloadRun run;
+    EngineRun run;
     QVERIFY(run.ready);
     HttpTestServer server;
     QVERIFY(server.listen());
@@ -401,7 +334,7 @@ void TestDownload::abortDuringSizing()
 
 void TestDownload::packagesArriveByteForByte()
 {
-    DownloadRun run;
+    EngineRun run;
     QVERIFY(run.ready);
     const QByteArray program = readFile(QCoreApplication::applicationFilePath());
     QVERIFY(program.size() > 10000);
@@ -446,27 +379,27 @@ void TestDownload::packagesArriveByteForByte()
 
 void TestDownload::addressLeavingDownloadDirectory_data()
 {
-    QTest::addColumn<QList<Package>>("packages");
+    QTest::addColumn<QList<Offer>>("packages");
     const QByteArray host = "http://127.0.0.1";
-    QTest::newRow("parent segment") << QList<Package> {{"evil", host + "/../escape.zip"}};
-    QTest::newRow("encoded dots") << QList<Package> {{"evil", host + "/%2e%2e/escape.zip"}};
+    QTest::newRow("parent segment") << QList<Offer> {{"evil", host + "/../escape.zip"}};
+    QTest::newRow("encoded dots") << QList<Offer> {{"evil", host + "/%2e%2e/escape.zip"}};
     QTest::newRow("upper-case encoded dots")
-        << QList<Package> {{"evil", host + "/%2E%2E/escape.zip"}};
+        << QList<Offer> {{"evil", host + "/%2E%2E/escape.zip"}};
     QTest::newRow("deeper parent segments")
-        << QList<Package> {{"evil", host + "/updates/../../escape.zip"}};
+        << QList<Offer> {{"evil", host + "/updates/../../escape.zip"}};
     QTest::newRow("encoded separators")
-        << QList<Package> {{"evil", host + "/updates%2f..%2f..%2fescape.zip"}};
+        << QList<Offer> {{"evil", host + "/updates%2f..%2f..%2fescape.zip"}};
     QTest::newRow("doubled leading separator")
-        << QList<Package> {{"evil", host + "//tmp/escape.zip"}};
-    QTest::newRow("NUL") << QList<Package> {{"evil", host + "/escape%00.zip"}};
+        << QList<Offer> {{"evil", host + "//tmp/escape.zip"}};
+    QTest::newRow("NUL") << QList<Offer> {{"evil", host + "/escape%00.zip"}};
     QTest::newRow("after a sound package")
-        << QList<Package> {{"fine", host + "/fine.zip"}, {"evil", host + "/../escape.zip"}};
+        << QList<Offer> {{"fine", host + "/fine.zip"}, {"evil", host + "/../escape.zip"}};
 }
 
 void TestDownload::addressLeavingDownloadDirectory()
 {
-    QFETCH(QList<Package>, packages);
-    DownloadRun run;
+    QFETCH(QList<Offer>, packages);
+    EngineRun run;
     QVERIFY(run.ready);
     HttpTestServer server;
     QVERIFY(server.listen());
@@ -523,7 +456,7 @@ void TestDownload::unsuccessfulStatusFails()
     QFETCH(Response, answer);
     QFETCH(QString, text);
     QFETCH(QStringList, requests);
-    DownloadRun run;
+    EngineRun run;
     QVERIFY(run.ready);
     HttpTestServer server;
     QVERIFY(server.listen());
@@ -551,7 +484,7 @@ void TestDownload::unsuccessfulStatusFails()
 
 void TestDownload::nestedPackagePathGetsItsDirectories()
 {
-    DownloadRun run;
+    EngineRun run;
     QVERIFY(run.ready);
     HttpTestServer server;
     QVERIFY(server.listen());
@@ -568,7 +501,7 @@ void TestDownload::nestedPackagePathGetsItsDirectories()
 
 void TestDownload::progressWithoutAnySize()
 {
-    DownloadRun run;
+    EngineRun run;
     QVERIFY(run.ready);
     HttpTestServer server;
     QVERIFY(server.listen());
@@ -593,7 +526,7 @@ void TestDownload::progressWithoutAnySize()
 
 void TestDownload::fullDiskFailsOnce()
 {
-    DownloadRun run;
+    EngineRun run;
     QVERIFY(run.ready);
     const QByteArray mountPoint = QFile::encodeName(run.dir());
     if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=1m,mode=0700") != 0)

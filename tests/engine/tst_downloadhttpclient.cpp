@@ -1,5 +1,6 @@
 #include "httpclient.h"
 #include "httptestserver.h"
+#include "testfiles.h"
 
 #include <QBuffer>
 #include <QProcess>
@@ -225,10 +226,7 @@ void TestDownloadHttpClient::encodedBodyIsStoredUnchanged()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString plainPath = dir.filePath(QStringLiteral("plain"));
-    QFile plain(plainPath);
-    QVERIFY(plain.open(QIODevice::WriteOnly));
-    plain.write(HttpTestServer::pattern(0, 200000));
-    plain.close();
+    QVERIFY(writeFile(plainPath, HttpTestServer::pattern(0, 200000)));
     QProcess gzip;
     gzip.start(QStringLiteral("gzip"), {QStringLiteral("-c"), QStringLiteral("-n"), plainPath});
     QVERIFY(gzip.waitForFinished());

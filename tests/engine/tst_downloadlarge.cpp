@@ -1,3 +1,4 @@
+#include "benchclock.h"
 #include "fakeupdateserver.h"
 #include "httptestserver.h"
 #include "vornupdaterengine.h"
@@ -16,16 +17,7 @@ const qint64 allowedGrowth = 64LL * 1024 * 1024;
 // Peak resident memory of this process so far, in bytes.
 qint64 peakResident()
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly | QIODevice::Text))
-        return -1;
-    // Files of /proc report a size of 0: read to the end rather than up to a size.
-    const QList<QByteArray> lines = status.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
-    }
-    return -1;
+    return BenchClock::peakResidentKiB() * 1024;
 }
 
 } // namespace

@@ -1,7 +1,10 @@
 #include "eventloop.h"
 #include "fakeupdateserver.h"
 #include "messageboxanswerer.h"
+#include "offer.h"
+#include "shownwindow.h"
 #include "standinmessenger.h"
+#include "testfiles.h"
 #include "treesnapshot.h"
 #include "vorninstalldialog.h"
 #include "vornupdaterengine.h"
@@ -27,20 +30,6 @@ const QString failureLog = QStringLiteral("An error occured while installing upd
 const QString rollbackFailed = QStringLiteral(
     "An error occured while rolling back update progress. Software may not work properly. "
     "Try reinstalling whole application");
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(content) == content.size();
-}
 
 QList<int> ints(const QSignalSpy &spy)
 {
@@ -158,15 +147,11 @@ void TestInstallRun::publish(const QString &name, const ZipBuilder &zip)
 void TestInstallRun::offer(VornUpdaterEngine &engine, const QStringList &names)
 {
     QVERIFY(StandInMessenger::write());
-    QByteArray reply = "<update>";
+    QList<Offer> offers;
     for (const QString &name : names)
-        reply += "<request project='im' name='" + name.toUtf8()
-            + "' type='app'><link>http://"
-              "127.0.0.1/"
-            + name.toUtf8() + ".zip</link></request>";
-    reply += "</update>";
+        offers.append({name.toUtf8()});
     FakeUpdateServer server;
-    server.setReply({reply});
+    server.setReply({replyOffering(offers, "im", "app")});
     QVERIFY(server.listen());
     QVERIFY(engine.checkUpdates());
     QCOMPARE(engine.getUpdates().size(), names.size());
@@ -190,7 +175,7 @@ void TestInstallRun::threePackagesInstall()
     bool succeededAtEnd = false;
     connect(&engine, &VornUpdaterEngine::installFinished, this, [&] {
         succeededAtEnd = engine.isInstallSucceeded();
-        writeFile(orderRecord(), readAll(orderRecord()) + "finished\n");
+        appendFile(orderRecord(), "finished\n");
     });
     MessageBoxAnswerer boxes;
     engine.installUpdates();
@@ -200,17 +185,17 @@ void TestInstallRun::threePackagesInstall()
     QCOMPARE(strings(names), (QStringList {"alpha", "beta", "gamma"}));
     QCOMPARE(finished.count(), 1);
     QVERIFY(succeededAtEnd);
-    QCOMPARE(readAll(orderRecord()), QByteArray("script\nfinished\n"));
-    QCOMPARE(readAll(fixRecord()), QCoreApplication::applicationDirPath().toUtf8() + '\n');
+    QCOMPARE(readFile(orderRecord()), QByteArray("script\nfinished\n"));
+    QCOMPARE(readFile(fixRecord()), QCoreApplication::applicationDirPath().toUtf8() + '\n');
     QCOMPARE(engine.getLog(),
              QStringLiteral("Installing package alpha:\n - bin/client\n - lib/b.so\n\n"
                             "Installing package beta:\n\n\n"
                             "Installing package gamma:\n - new.txt\n - share/readme\n\n"));
 
-    QCOMPARE(readAll(rootDir + QStringLiteral("/bin/client")), QByteArray("client v2"));
+    QCOMPARE(readFile(rootDir + QStringLiteral("/bin/client")), QByteArray("client v2"));
     QVERIFY(!QFile::exists(rootDir + QStringLiteral("/lib/libold.so")));
-    QCOMPARE(readAll(rootDir + QStringLiteral("/share/readme")), QByteArray("readme v2"));
-    QCOMPARE(readAll(rootDir + QStringLiteral("/new.txt")), QByteArray("new"));
+    QCOMPARE(readFile(rootDir + QStringLiteral("/share/readme")), QByteArray("readme v2"));
+    QCOMPARE(readFile(rootDir + QStringLiteral("/new.txt")), QByteArray("new"));
     // Packages and backups are gone; the directories stay.
     const TreeSnapshot leftovers = TreeSnapshot::take(downloadDir());
     for (const auto &entry : leftovers.entries())
@@ -229,7 +214,7 @@ void TestInstallRun::emptyListStillRunsTheScript()
     QVERIFY(engine.isInstallSucceeded());
     QCOMPARE(progress.count(), 0);
     QCOMPARE(finished.count(), 1);
-    QCOMPARE(readAll(fixRecord()), QCoreApplication::applicationDirPath().toUtf8() + '\n');
+    QCOMPARE(readFile(fixRecord()), QCoreApplication::applicationDirPath().toUtf8() + '\n');
     QVERIFY(!QFile::exists(downloadDir() + QStringLiteral("stale.zip")));
     QVERIFY(engine.getLog().isEmpty());
 }
@@ -346,7 +331,7 @@ void TestInstallRun::failedUnwindsAreReportedAndTheRestUnwound()
     QCOMPARE(ints(progress), (QList<int> {25, 50, 75, 0, 25, 50, 75, 100}));
     QCOMPARE(finished.count(), 1);
     // beta was still unwound.
-    QCOMPARE(readAll(rootDir + QStringLiteral("/bin/client")), QByteArray("client v1"));
+    QCOMPARE(readFile(rootDir + QStringLiteral("/bin/client")), QByteArray("client v1"));
 }
 
 void TestInstallRun::failedRootCheckEndsTheRun()
@@ -398,8 +383,8 @@ void TestInstallRun::retryRestartsTheUpdater()
     QVERIFY(child.waitForFinished(60000));
     QCOMPARE(child.exitCode(), 0);
     // The restarted instance writes what it was started with.
-    QTRY_VERIFY_WITH_TIMEOUT(readAll(record).startsWith("restarted\n"), 20000);
-    QCOMPARE(QString::fromUtf8(readAll(record)),
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(record).startsWith("restarted\n"), 20000);
+    QCOMPARE(QString::fromUtf8(readFile(record)),
              QStringLiteral("restarted\n") + arguments.join(QLatin1Char('\n')) + '\n');
 }
 
@@ -430,7 +415,7 @@ int main(int argc, char *argv[])
     if (recordAt >= 0) {
         restartRecord = arguments.value(recordAt + 1);
         // The instance that a Retry started: record its arguments and end.
-        if (readAll(restartRecord) == "armed\n") {
+        if (readFile(restartRecord) == "armed\n") {
             writeFile(restartRecord,
                       "restarted\n" + arguments.join(QLatin1Char('\n')).toLocal8Bit() + '\n');
             return 0;

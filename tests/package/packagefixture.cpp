@@ -1,6 +1,7 @@
 #include "packagefixture.h"
 
 #include "testapplication.h"
+#include "testfiles.h"
 #include "update.h"
 
 #include <QDir>
@@ -14,19 +15,19 @@ PackageFixture::PackageFixture()
     , root(temp.path() + "/opt/im")
 {
     QDir().mkpath(downloadDir);
-    put(root + "/vorn", "#!/bin/sh\n", 0755);
-    put(root + "/bin/im-client", "old client", 0644);
-    put(root + "/lib/libold.so", "old lib", 0644);
+    writeFile(root + "/vorn", "#!/bin/sh\n", 0755);
+    writeFile(root + "/bin/im-client", "old client", 0644);
+    writeFile(root + "/lib/libold.so", "old lib", 0644);
     ::chmod(QFile::encodeName(root).constData(), 0755);
     setApplicationArguments({"-root", root});
 }
 
 bool PackageFixture::writeArchive(const QString &urlPath,
-                                  const QList<TestZip::Entry> &entries) const
+                                  const QList<ZipBuilder::Entry> &entries) const
 {
     const QString path = downloadDir + "/" + urlPath;
     QDir().mkpath(QFileInfo(path).absolutePath());
-    return TestZip::write(path, entries);
+    return ZipBuilder(entries).write(path);
 }
 
 QByteArray PackageFixture::manifest(const QByteArray &elements)
@@ -46,19 +47,4 @@ std::unique_ptr<Update> PackageFixture::makeUpdate(const QString &type, const QS
 {
     return std::make_unique<Update>(project.toStdString(), name.toStdString(), type.toStdString(),
                                     "1.0", "", "", "", "", "", "", link.toStdString(), false, 0);
-}
-
-bool PackageFixture::put(const QString &path, const QByteArray &bytes, int mode)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    return TestZip::writeFile(path, bytes)
-        && ::chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0;
-}
-
-int PackageFixture::mode(const QString &path)
-{
-    struct stat info;
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        return -1;
-    return int(info.st_mode & 07777);
 }

@@ -1,7 +1,7 @@
 #ifndef PACKAGEFIXTURE_H
 #define PACKAGEFIXTURE_H
 
-#include "testzip.h"
+#include "zipbuilder.h"
 
 #include <QString>
 #include <QTemporaryDir>
@@ -33,7 +33,7 @@ public:
     QString unwindDir() const { return extractDir() + "/unwind/"; }
 
     // Writes the archive where the download puts a package with this URL path.
-    bool writeArchive(const QString &urlPath, const QList<TestZip::Entry> &entries) const;
+    bool writeArchive(const QString &urlPath, const QList<ZipBuilder::Entry> &entries) const;
 
     // A manifest for component im/core/app around the given elements.
     static QByteArray manifest(const QByteArray &elements);
@@ -44,11 +44,6 @@ public:
                                               const QString &link = "http://localhost/core.zip",
                                               const QString &project = "im",
                                               const QString &name = "core");
-
-    // Creates the file with its parents and gives it the mode.
-    static bool put(const QString &path, const QByteArray &bytes, int mode = 0644);
-    // Mode bits of path without following a link, -1 when nothing is there.
-    static int mode(const QString &path);
 };
 
 #endif // PACKAGEFIXTURE_H

@@ -1,19 +1,8 @@
 #include "testzip.h"
 
-#include "zipbuilder.h"
-
-#include <QFile>
 #include <QtEndian>
 
 namespace TestZip {
-
-bool write(const QString &path, const QList<Entry> &entries)
-{
-    ZipBuilder zip;
-    for (const Entry &entry : entries)
-        zip.addFile(entry.name, entry.data, !entry.stored);
-    return zip.write(path);
-}
 
 namespace {
 
@@ -68,21 +57,6 @@ bool setDeclaredSize(QByteArray &zip, const QByteArray &name, quint32 size)
 bool setMethod(QByteArray &zip, const QByteArray &name, quint16 method)
 {
     return patchBoth<quint16>(zip, name, 8, 10, method);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(bytes) == bytes.size() && file.flush();
 }
 
 } // namespace TestZip

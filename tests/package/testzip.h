@@ -2,20 +2,9 @@
 #define TESTZIP_H
 
 #include <QByteArray>
-#include <QList>
-#include <QString>
 
-// Builds update archives from lists of entries, and damages them in place.
+// Damages zip archives in place, given as their bytes.
 namespace TestZip {
-
-struct Entry
-{
-    QByteArray name; // ends with "/" for a directory entry
-    QByteArray data;
-    bool stored = false; // deflated unless stored
-};
-
-bool write(const QString &path, const QList<Entry> &entries);
 
 // Offset of an entry's first data byte in the archive bytes, -1 when not found.
 qsizetype dataOffset(const QByteArray &zip, const QByteArray &name);
@@ -23,9 +12,6 @@ qsizetype dataOffset(const QByteArray &zip, const QByteArray &name);
 bool setDeclaredSize(QByteArray &zip, const QByteArray &name, quint32 size);
 // Rewrites the compression method in both headers of the entry.
 bool setMethod(QByteArray &zip, const QByteArray &name, quint16 method);
-
-QByteArray readFile(const QString &path);
-bool writeFile(const QString &path, const QByteArray &bytes);
 
 } // namespace TestZip
 

@@ -1,13 +1,13 @@
 #include "archiveextractor.h"
+#include "testfiles.h"
 #include "testzip.h"
 #include "treesnapshot.h"
+#include "zipbuilder.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
-
-using TestZip::Entry;
 
 class TestArchiveExtractor : public QObject
 {
@@ -45,18 +45,18 @@ void TestArchiveExtractor::init()
 
 void TestArchiveExtractor::unpacksInArchiveOrder()
 {
-    QVERIFY(TestZip::write(archive,
-                           {{"b.txt", "b"},
-                            {"dir/", ""},
-                            {"dir/sub/a.txt", "a"},
-                            {"empty", ""},
-                            {"stored.bin", QByteArray(70000, 's'), true}}));
+    QVERIFY(ZipBuilder({{"b.txt", "b"},
+                        {"dir/", ""},
+                        {"dir/sub/a.txt", "a"},
+                        {"empty", ""},
+                        {"stored.bin", QByteArray(70000, 's'), true}})
+                .write(archive));
     ArchiveExtractor extractor(archive, target);
     QCOMPARE(extractor.extract(), ArchiveExtractor::Success);
     QCOMPARE(extractor.getUnpackedFiles(),
              QStringList({"b.txt", "dir/sub/a.txt", "empty", "stored.bin"}));
-    QCOMPARE(TestZip::readFile(target + "dir/sub/a.txt"), QByteArray("a"));
-    QCOMPARE(TestZip::readFile(target + "stored.bin"), QByteArray(70000, 's'));
+    QCOMPARE(readFile(target + "dir/sub/a.txt"), QByteArray("a"));
+    QCOMPARE(readFile(target + "stored.bin"), QByteArray(70000, 's'));
     QVERIFY(QFileInfo(target + "empty").isFile());
 }
 
@@ -64,35 +64,31 @@ void TestArchiveExtractor::unpacksInArchiveOrder()
 // than the new one) is replaced by exactly the new bytes.
 void TestArchiveExtractor::directoriesInAnyOrder()
 {
-    QVERIFY(QDir().mkpath(target + "a"));
-    QFile old(target + "a/2");
-    QVERIFY(old.open(QIODevice::WriteOnly));
-    QCOMPARE(old.write(QByteArray(5000, 'o')), qint64(5000));
-    old.close();
-    QVERIFY(TestZip::write(archive,
-                           {{"a/1", "a1"},
-                            {"b/1", "b1"},
-                            {"a/2", "a2"},
-                            {"a/sub/1", "as1"},
-                            {"a/3", "a3"},
-                            {"top", "t"},
-                            {"b/2", "b2"},
-                            {"b/", ""},
-                            {"b/3", "b3"}}));
+    QVERIFY(writeFile(target + "a/2", QByteArray(5000, 'o')));
+    QVERIFY(ZipBuilder({{"a/1", "a1"},
+                        {"b/1", "b1"},
+                        {"a/2", "a2"},
+                        {"a/sub/1", "as1"},
+                        {"a/3", "a3"},
+                        {"top", "t"},
+                        {"b/2", "b2"},
+                        {"b/", ""},
+                        {"b/3", "b3"}})
+                .write(archive));
     ArchiveExtractor extractor(archive, target);
     QCOMPARE(extractor.extract(), ArchiveExtractor::Success);
     QCOMPARE(extractor.getUnpackedFiles().size(), 8);
     const QStringList names = {"a/1", "b/1", "a/2", "a/sub/1", "a/3", "top", "b/2", "b/3"};
     const QStringList bytes = {"a1", "b1", "a2", "as1", "a3", "t", "b2", "b3"};
     for (int i = 0; i < names.size(); ++i)
-        QCOMPARE(TestZip::readFile(target + names.at(i)), bytes.at(i).toLatin1());
+        QCOMPARE(readFile(target + names.at(i)), bytes.at(i).toLatin1());
     QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              QStringList({"a", "b", "top"}));
 }
 
 void TestArchiveExtractor::emptyArchive()
 {
-    QVERIFY(TestZip::write(archive, {}));
+    QVERIFY(ZipBuilder().write(archive));
     ArchiveExtractor extractor(archive, target);
     QCOMPARE(extractor.extract(), ArchiveExtractor::Success);
     QVERIFY(extractor.getUnpackedFiles().isEmpty());
@@ -113,7 +109,7 @@ void TestArchiveExtractor::unsafeNameWritesNothing()
 {
     QFETCH(QByteArray, name);
     name.replace("@", QFile::encodeName(temp->path()));
-    QVERIFY(TestZip::write(archive, {{"first", "1"}, {name, "evil"}, {"last", "2"}}));
+    QVERIFY(ZipBuilder({{"first", "1"}, {name, "evil"}, {"last", "2"}}).write(archive));
     const TreeSnapshot before = TreeSnapshot::take(temp->path());
     ArchiveExtractor extractor(archive, target);
     QCOMPARE(extractor.extract(), ArchiveExtractor::ExtractFailed);
@@ -141,7 +137,7 @@ void TestArchiveExtractor::nameLengthLimit()
     while (name.size() + 101 < length)
         name += QByteArray(100, 'd') + "/";
     name += QByteArray(length - name.size(), 'f');
-    QVERIFY(TestZip::write(archive, {{name, "content"}}));
+    QVERIFY(ZipBuilder({{name, "content"}}).write(archive));
     ArchiveExtractor extractor(archive, target);
     const bool accepted = length < 256;
     QCOMPARE(extractor.extract(),
@@ -168,13 +164,13 @@ void TestArchiveExtractor::damagedEntryIsNotKept()
     QByteArray content;
     for (int i = 0; i < 5000; ++i)
         content += QByteArray::number(i * 7919 % 10007) + " ";
-    QVERIFY(TestZip::write(archive, {{"good", "good"}, {"bin/tool", content, stored}}));
-    QByteArray zip = TestZip::readFile(archive);
+    QVERIFY(ZipBuilder({{"good", "good"}, {"bin/tool", content, stored}}).write(archive));
+    QByteArray zip = readFile(archive);
     if (sizeChange == 0)
         zip[TestZip::dataOffset(zip, "bin/tool") + 40] ^= 0x10;
     else
         QVERIFY(TestZip::setDeclaredSize(zip, "bin/tool", quint32(content.size() + sizeChange)));
-    QVERIFY(TestZip::writeFile(archive, zip));
+    QVERIFY(writeFile(archive, zip));
 
     ArchiveExtractor extractor(archive, target);
     QCOMPARE(extractor.extract(), ArchiveExtractor::ReadFailed);
@@ -197,12 +193,12 @@ void TestArchiveExtractor::protectedPathIsNotOverwritten()
     QFETCH(QString, guarded);
     // The package URL path /core/core.zip puts the archive inside the target directory.
     archive = target + "core.zip";
-    QVERIFY(TestZip::write(archive, {{"sub/", ""}, {name, "not an archive"}}));
-    const QByteArray bytes = TestZip::readFile(archive);
+    QVERIFY(ZipBuilder({{"sub/", ""}, {name, "not an archive"}}).write(archive));
+    const QByteArray bytes = readFile(archive);
     ArchiveExtractor extractor(archive, target);
     extractor.protect(target + guarded);
     QCOMPARE(extractor.extract(), ArchiveExtractor::ExtractFailed);
-    QCOMPARE(TestZip::readFile(archive), bytes);
+    QCOMPARE(readFile(archive), bytes);
     QVERIFY(!QFileInfo::exists(target + "unwind/bin/x"));
 }
 

@@ -2,6 +2,7 @@
 #include "messageboxanswerer.h"
 #include "packagefixture.h"
 #include "testapplication.h"
+#include "testfiles.h"
 #include "treesnapshot.h"
 #include "update.h"
 #include "vornupdatepackage.h"
@@ -14,8 +15,6 @@
 
 #include <cerrno>
 #include <cstring>
-
-using TestZip::Entry;
 
 namespace {
 
@@ -84,7 +83,7 @@ void TestPackageFullDisk::expectFailure(const QString &link, const QString &mess
 {
     QHash<QString, QByteArray> bytes;
     for (const QString &file : intactFiles)
-        bytes.insert(file, TestZip::readFile(fx->root + "/" + file));
+        bytes.insert(file, readFile(fx->root + "/" + file));
     const TreeSnapshot before = TreeSnapshot::take(fx->root);
     const auto update = PackageFixture::makeUpdate("app", link);
     MessageBoxAnswerer answerer;
@@ -97,7 +96,7 @@ void TestPackageFullDisk::expectFailure(const QString &link, const QString &mess
     QCOMPARE(answerer.last().text, message);
     QVERIFY(errorText.isEmpty());
     for (const QString &file : intactFiles) {
-        QCOMPARE(TestZip::readFile(fx->root + "/" + file), bytes.value(file));
+        QCOMPARE(readFile(fx->root + "/" + file), bytes.value(file));
         const QStringList inDirectory = QDir(QFileInfo(fx->root + "/" + file).absolutePath())
                                             .entryList(QDir::Files | QDir::Hidden);
         QVERIFY2(inDirectory.filter(".vorn-update-").isEmpty(), qPrintable(inDirectory.join(" ")));
@@ -120,7 +119,7 @@ void TestPackageFullDisk::unpackingOntoFullDisk()
 
 void TestPackageFullDisk::backupOntoFullDisk()
 {
-    QVERIFY(PackageFixture::put(fx->root + "/lib/big.so", QByteArray(2 * 1024 * 1024, 'b')));
+    QVERIFY(writeFile(fx->root + "/lib/big.so", QByteArray(2 * 1024 * 1024, 'b')));
     if (!mountSmallDisk(fx->downloadDir))
         QSKIP("needs a private mount namespace");
     QVERIFY(fx->writeArchive("/core.zip", {{"core.xml", manifestWith("big.so", "lib", "remove")}}));
@@ -147,8 +146,8 @@ void TestPackageFullDisk::installationOntoFullDisk()
 {
     if (!mountSmallDisk(fx->root))
         QSKIP("needs a private mount namespace");
-    QVERIFY(PackageFixture::put(fx->root + "/vorn", "#!/bin/sh\n", 0755));
-    QVERIFY(PackageFixture::put(fx->root + "/bin/im-client", "old client"));
+    QVERIFY(writeFile(fx->root + "/vorn", "#!/bin/sh\n", 0755));
+    QVERIFY(writeFile(fx->root + "/bin/im-client", "old client"));
     QVERIFY(fx->writeArchive(
         "/core.zip",
         {{"core.xml", manifestWith("im-client", "bin", "add")}, {"bin/im-client", large}}));

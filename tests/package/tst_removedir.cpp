@@ -1,4 +1,5 @@
 #include "removedir.h"
+#include "testfiles.h"
 #include "treesnapshot.h"
 
 #include <QDir>
@@ -6,17 +7,6 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
-
-namespace {
-
-bool put(const QString &path, const QByteArray &bytes = "x")
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-} // namespace
 
 class TestRemoveDir : public QObject
 {
@@ -34,10 +24,10 @@ void TestRemoveDir::keepsDirectoriesAndRemovesEveryFile()
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
     const QString dir = temp.path() + "/tupdates";
-    QVERIFY(put(dir + "/core.zip"));
-    QVERIFY(put(dir + "/.hidden"));
-    QVERIFY(put(dir + "/core/bin/im-client"));
-    QVERIFY(put(dir + "/core/unwind/.config/.settings"));
+    QVERIFY(writeFile(dir + "/core.zip", "x"));
+    QVERIFY(writeFile(dir + "/.hidden", "x"));
+    QVERIFY(writeFile(dir + "/core/bin/im-client", "x"));
+    QVERIFY(writeFile(dir + "/core/unwind/.config/.settings", "x"));
     QVERIFY(QDir().mkpath(dir + "/empty"));
 
     removeDir(dir);
@@ -66,8 +56,8 @@ void TestRemoveDir::linksAreRemovedNotFollowed()
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
     const QString outside = temp.path() + "/outside";
-    QVERIFY(put(outside + "/keep.txt", "keep"));
-    QVERIFY(put(outside + "/sub/.keep", "keep"));
+    QVERIFY(writeFile(outside + "/keep.txt", "keep"));
+    QVERIFY(writeFile(outside + "/sub/.keep", "keep"));
     const TreeSnapshot before = TreeSnapshot::take(outside);
     const QString dir = temp.path() + "/tupdates";
     QVERIFY(QDir().mkpath(dir + "/core"));
@@ -86,7 +76,7 @@ void TestRemoveDir::missingPathIsLeftAlone()
 {
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
-    QVERIFY(put(temp.path() + "/file"));
+    QVERIFY(writeFile(temp.path() + "/file", "x"));
     removeDir(temp.path() + "/missing");
     QVERIFY(!QFileInfo::exists(temp.path() + "/missing"));
     QVERIFY(QFileInfo::exists(temp.path() + "/file"));

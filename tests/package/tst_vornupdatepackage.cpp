@@ -1,6 +1,8 @@
 #include "messageboxanswerer.h"
 #include "packagefixture.h"
 #include "testapplication.h"
+#include "testfiles.h"
+#include "testzip.h"
 #include "treesnapshot.h"
 #include "update.h"
 #include "vornupdatepackage.h"
@@ -16,7 +18,7 @@
 
 #include <memory>
 
-using TestZip::Entry;
+using Entry = ZipBuilder::Entry;
 
 namespace {
 
@@ -132,13 +134,13 @@ void TestVornUpdatePackage::workedExample()
     QCOMPARE(answerer.count(), 0);
     QVERIFY(errorText.isEmpty());
     QCOMPARE(files, QStringList({" - bin/im-client", " - lib/libnew.so"}));
-    QCOMPARE(TestZip::readFile(fx->root + "/bin/im-client"), QByteArray("new client"));
-    QCOMPARE(PackageFixture::mode(fx->root + "/bin/im-client"), 0755);
+    QCOMPARE(readFile(fx->root + "/bin/im-client"), QByteArray("new client"));
+    QCOMPARE(fileMode(fx->root + "/bin/im-client"), 0755);
     QVERIFY(!QFileInfo::exists(fx->root + "/lib/libold.so"));
     QVERIFY(!QFileInfo::exists(fx->root + "/lib/libnew.so"));
-    QCOMPARE(TestZip::readFile(fx->downloadDir + "core/lib/libnew.so"), QByteArray("new lib"));
-    QCOMPARE(TestZip::readFile(fx->unwindDir() + "bin/im-client"), QByteArray("old client"));
-    QCOMPARE(TestZip::readFile(fx->unwindDir() + "lib/libold.so"), QByteArray("old lib"));
+    QCOMPARE(readFile(fx->downloadDir + "core/lib/libnew.so"), QByteArray("new lib"));
+    QCOMPARE(readFile(fx->unwindDir() + "bin/im-client"), QByteArray("old client"));
+    QCOMPARE(readFile(fx->unwindDir() + "lib/libold.so"), QByteArray("old lib"));
     QCOMPARE(package.getBackupDirs(), QStringList({"bin", "lib"}));
     QCOMPARE(package.getBackupFiles(), QStringList({"bin/im-client", "lib/libold.so"}));
     QCOMPARE(package.getUnwindDir(), fx->unwindDir());
@@ -164,7 +166,7 @@ void TestVornUpdatePackage::fileListedTwice()
 
     QCOMPARE(package.getBackupFiles(), QStringList({"bin/im-client", "bin/im-client"}));
     QCOMPARE(package.getBackupDirs(), QStringList({"bin"}));
-    QCOMPARE(TestZip::readFile(fx->unwindDir() + "bin/im-client"), QByteArray("old client"));
+    QCOMPARE(readFile(fx->unwindDir() + "bin/im-client"), QByteArray("old client"));
     QVERIFY(package.unwind(fx->downloadDir));
     const TreeSnapshot after = TreeSnapshot::take(fx->root);
     QVERIFY2(after == before, qPrintable(before.differences(after)));
@@ -203,8 +205,8 @@ void TestVornUpdatePackage::addOfNewFileSurvivesUnwind()
     QVERIFY(package.getBackupFiles().isEmpty());
 
     QVERIFY(package.unwind(fx->downloadDir));
-    QCOMPARE(TestZip::readFile(fx->root + "/bin/tools/helper"), QByteArray("helper"));
-    QCOMPARE(PackageFixture::mode(fx->root + "/bin/tools/helper"), 0755);
+    QCOMPARE(readFile(fx->root + "/bin/tools/helper"), QByteArray("helper"));
+    QCOMPARE(fileMode(fx->root + "/bin/tools/helper"), 0755);
 }
 
 void TestVornUpdatePackage::componentTag_data()
@@ -222,7 +224,7 @@ void TestVornUpdatePackage::componentTag()
     QFETCH(QByteArray, name);
     QFETCH(bool, installed);
     const QString target = fx->root + "/etc/" + name;
-    QVERIFY(PackageFixture::put(target, "before"));
+    QVERIFY(writeFile(target, "before"));
     QVERIFY(fx->writeArchive(
         "/core.zip",
         {{"core.xml", PackageFixture::manifest(PackageFixture::fileElement(name, "etc", "add"))},
@@ -235,10 +237,10 @@ void TestVornUpdatePackage::componentTag()
 
     QCOMPARE(QFileInfo::exists(target), installed);
     if (installed)
-        QCOMPARE(TestZip::readFile(target), QByteArray("from package"));
+        QCOMPARE(readFile(target), QByteArray("from package"));
     QCOMPARE(package.getBackupFiles(), QStringList({"etc/" + name}));
     QVERIFY(package.unwind(fx->downloadDir));
-    QCOMPARE(TestZip::readFile(target), QByteArray("before"));
+    QCOMPARE(readFile(target), QByteArray("before"));
 }
 
 void TestVornUpdatePackage::containmentSkips_data()
@@ -276,8 +278,8 @@ void TestVornUpdatePackage::containmentSkips()
     QFETCH(QString, victim);
     const QString victimPath = fx->base + "/" + victim;
     if (!QFileInfo::exists(victimPath))
-        QVERIFY(PackageFixture::put(victimPath, "victim"));
-    const QByteArray victimBytes = TestZip::readFile(victimPath);
+        QVERIFY(writeFile(victimPath, "victim"));
+    const QByteArray victimBytes = readFile(victimPath);
     QDir::setCurrent(fx->base);
     setApplicationArguments({"-root", rootArgument.replace("@", fx->base)});
     QVERIFY(fx->writeArchive(
@@ -293,7 +295,7 @@ void TestVornUpdatePackage::containmentSkips()
     QVERIFY(package.install(fx->downloadDir, errorText, files));
 
     QCOMPARE(answerer.count(), 0);
-    QCOMPARE(TestZip::readFile(victimPath), victimBytes);
+    QCOMPARE(readFile(victimPath), victimBytes);
     QVERIFY(package.getBackupFiles().isEmpty());
 }
 
@@ -325,10 +327,10 @@ void TestVornUpdatePackage::containmentApplies()
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
     QCOMPARE(answerer.count(), 0);
-    QCOMPARE(TestZip::readFile(fx->root + "/bin/im-client"), QByteArray("new client"));
-    QCOMPARE(TestZip::readFile(fx->unwindDir() + "bin/im-client"), QByteArray("old client"));
+    QCOMPARE(readFile(fx->root + "/bin/im-client"), QByteArray("new client"));
+    QCOMPARE(readFile(fx->unwindDir() + "bin/im-client"), QByteArray("old client"));
     QVERIFY(package.unwind(fx->downloadDir));
-    QCOMPARE(TestZip::readFile(fx->root + "/bin/im-client"), QByteArray("old client"));
+    QCOMPARE(readFile(fx->root + "/bin/im-client"), QByteArray("old client"));
 }
 
 void TestVornUpdatePackage::manifestRules_data()
@@ -510,20 +512,20 @@ void TestVornUpdatePackage::failureIsReportedAndUnwound()
     QList<Entry> entries {{"core.xml", workedManifest}, {"bin/im-client", client}};
     QByteArray zip;
     const auto writeDamaged = [&](auto damage) {
-        QVERIFY(TestZip::write(fx->base + "/scratch.zip", entries));
-        zip = TestZip::readFile(fx->base + "/scratch.zip");
+        QVERIFY(ZipBuilder(entries).write(fx->base + "/scratch.zip"));
+        zip = readFile(fx->base + "/scratch.zip");
         damage();
-        QVERIFY(TestZip::writeFile(fx->downloadDir + "/core.zip", zip));
+        QVERIFY(writeFile(fx->downloadDir + "/core.zip", zip));
     };
 
     switch (Scenario(scenario)) {
     case ArchiveMissing:
         break;
     case ArchiveNotZip:
-        QVERIFY(TestZip::writeFile(fx->downloadDir + "/core.zip", "PK but not a zip"));
+        QVERIFY(writeFile(fx->downloadDir + "/core.zip", "PK but not a zip"));
         break;
     case FileCannotBeCreated:
-        QVERIFY(PackageFixture::put(fx->downloadDir + "core/sub", "a file, not a directory"));
+        QVERIFY(writeFile(fx->downloadDir + "core/sub", "a file, not a directory"));
         QVERIFY(fx->writeArchive("/core.zip", {{"core.xml", workedManifest}, {"sub/x", "x"}}));
         break;
     case EntryCannotBeOpened:
@@ -599,7 +601,7 @@ void TestVornUpdatePackage::failureIsReportedAndUnwound()
     QCOMPARE(answerer.last().text, message);
     QCOMPARE(answerer.last().buttons, QList<QMessageBox::StandardButton> {QMessageBox::Ok});
     // The file that an "add" was about to replace is never left missing.
-    QCOMPARE(TestZip::readFile(fx->root + "/bin/im-client"), QByteArray("old client"));
+    QCOMPARE(readFile(fx->root + "/bin/im-client"), QByteArray("old client"));
 
     QVERIFY(package.unwind(fx->downloadDir));
     const TreeSnapshot after = TreeSnapshot::take(fx->root);
@@ -634,8 +636,8 @@ void TestVornUpdatePackage::addReplacesByRename()
     QString errorText;
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
-    QCOMPARE(TestZip::readFile(target), QByteArray("new client"));
-    QCOMPARE(TestZip::readFile(holder), QByteArray("old client"));
+    QCOMPARE(readFile(target), QByteArray("new client"));
+    QCOMPARE(readFile(holder), QByteArray("old client"));
     QCOMPARE(QDir(fx->root + "/bin").entryList(QDir::Files | QDir::Hidden),
              QStringList({"im-client"}));
 }
@@ -653,7 +655,7 @@ void TestVornUpdatePackage::pluginDirectoryAndFallbackModes()
         "/spell.zip",
         {{"spell.xml", manifest}, {"libspell.so", "library"}, {"bin/spell-tool", "tool"}}));
     // Unpacking truncates, so this file keeps its owner execute bit.
-    QVERIFY(PackageFixture::put(fx->downloadDir + "spell/bin/spell-tool", "", 0700));
+    QVERIFY(writeFile(fx->downloadDir + "spell/bin/spell-tool", "", 0700));
     setApplicationArguments({"-root", fx->base + "/nowhere"});
 
     const auto update
@@ -668,12 +670,12 @@ void TestVornUpdatePackage::pluginDirectoryAndFallbackModes()
     ::umask(oldMask);
     QVERIFY(installed);
 
-    QCOMPARE(PackageFixture::mode(home + "/.Vorn"), 0755);
-    QCOMPARE(PackageFixture::mode(home + "/.Vorn/plugins"), 0755);
-    QCOMPARE(PackageFixture::mode(home + "/.Vorn/plugins/bin"), 0755);
-    QCOMPARE(PackageFixture::mode(home + "/.Vorn/plugins/libspell.so"), 0644);
-    QCOMPARE(PackageFixture::mode(home + "/.Vorn/plugins/bin/spell-tool"), 0744);
-    QCOMPARE(TestZip::readFile(home + "/.Vorn/plugins/bin/spell-tool"), QByteArray("tool"));
+    QCOMPARE(fileMode(home + "/.Vorn"), 0755);
+    QCOMPARE(fileMode(home + "/.Vorn/plugins"), 0755);
+    QCOMPARE(fileMode(home + "/.Vorn/plugins/bin"), 0755);
+    QCOMPARE(fileMode(home + "/.Vorn/plugins/libspell.so"), 0644);
+    QCOMPARE(fileMode(home + "/.Vorn/plugins/bin/spell-tool"), 0744);
+    QCOMPARE(readFile(home + "/.Vorn/plugins/bin/spell-tool"), QByteArray("tool"));
 }
 
 void TestVornUpdatePackage::pluginTakesModeOfItsDirectory()
@@ -693,7 +695,7 @@ void TestVornUpdatePackage::pluginTakesModeOfItsDirectory()
     QString errorText;
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
-    QCOMPARE(PackageFixture::mode(home + "/.Vorn/plugins/libspell.so"), 0750);
+    QCOMPARE(fileMode(home + "/.Vorn/plugins/libspell.so"), 0750);
 }
 
 void TestVornUpdatePackage::rootCheck_data()

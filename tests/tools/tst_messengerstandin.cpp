@@ -1,4 +1,5 @@
 #include "programrun.h"
+#include "testfiles.h"
 
 #include <QFile>
 #include <QProcess>
@@ -10,12 +11,6 @@ namespace {
 ProgramRun run(const QStringList &arguments)
 {
     return runProgram(QStringLiteral(MESSENGER_EXE), arguments, QString(), 10000);
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 } // namespace
@@ -103,11 +98,9 @@ void TestMessengerStandIn::writesComponentsFile()
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.out, QByteArray());
 
-    QFile written(dir.filePath("components.xml"));
-    QVERIFY(written.open(QIODevice::ReadOnly));
     const QByteArray fields = "<description></description>\n<copyrights></copyrights>\n"
                               "<author></author>\n<webpage></webpage>\n<email></email>\n";
-    QCOMPARE(written.readAll(),
+    QCOMPARE(readFile(dir.filePath("components.xml")),
              "<components>\n<component project='vorn' name='alpha' type='plugin' version='1'>\n"
                  + fields
                  + "</component><component project='vorn' name='zeta' type='app' "

@@ -1,8 +1,8 @@
 #include "programrun.h"
 #include "serverprocess.h"
+#include "testfiles.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QDomDocument>
 #include <QFile>
 #include <QProcess>
@@ -20,20 +20,6 @@ namespace {
 ProgramRun build(const QStringList &arguments, const QString &workingDirectory = QString())
 {
     return runProgram(QStringLiteral(BUILDER_EXE), arguments, workingDirectory);
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes, int mode = 0644)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size()
-        && ::chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("missing");
 }
 
 struct ZipEntry

@@ -1,8 +1,8 @@
 #include "serverprocess.h"
+#include "testfiles.h"
 #include "zuupdaterclient.h"
 
 #include <QDomDocument>
-#include <QFile>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -140,9 +140,7 @@ void TestUpdateServer::initTestCase()
 {
     QVERIFY(temp.isValid());
     catalogue = temp.filePath("catalogue.xml");
-    QFile file(catalogue);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(catalogueText);
+    QVERIFY(writeFile(catalogue, catalogueText));
 }
 
 void TestUpdateServer::answers_data()
@@ -349,12 +347,9 @@ void TestUpdateServer::badCatalogue()
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QFile file(dir.filePath("bad.xml"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(text);
-    file.close();
+    QVERIFY(writeFile(dir.filePath("bad.xml"), text));
 
-    ServerProcess server({"--catalogue", file.fileName()});
+    ServerProcess server({"--catalogue", dir.filePath("bad.xml")});
     QCOMPARE(server.waitForExitCode(), 1);
     QVERIFY2(server.log().contains(message.toUtf8()), server.log().constData());
 }

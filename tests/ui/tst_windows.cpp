@@ -2,7 +2,9 @@
 #include "fakeupdateserver.h"
 #include "httptestserver.h"
 #include "messageboxanswerer.h"
+#include "shownwindow.h"
 #include "standinmessenger.h"
+#include "testfiles.h"
 #include "vornchangelogdialog.h"
 #include "vornconfig.h"
 #include "vorndownloaddialog.h"
@@ -490,10 +492,9 @@ void TestWindows::damagedFormStopsTheRun()
     const QString path = temp.path() + QStringLiteral("/Damaged.ui");
     QFile::remove(path);
     if (formExists) {
-        QFile form(path);
-        QVERIFY(form.open(QIODevice::WriteOnly));
-        form.write("<ui version=\"4.0\"><class>Damaged</class><widget class=\"QWidget\" "
-                   "name=\"Damaged\"/></ui>");
+        QVERIFY(writeFile(path,
+                          "<ui version=\"4.0\"><class>Damaged</class><widget "
+                          "class=\"QWidget\" name=\"Damaged\"/></ui>"));
     }
     QPointer<QObject> controller = new QObject;
     MessageBoxAnswerer boxes;

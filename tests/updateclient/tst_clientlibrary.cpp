@@ -2,10 +2,11 @@
 #include "componentsfile.h"
 #include "request.h"
 #include "result.h"
+#include "testfiles.h"
 #include "update.h"
 #include "zuupdaterclient.h"
 
-#include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -37,10 +38,7 @@ QByteArray savedText(ComponentsFile &file, const QString &path)
 {
     if (!file.save(path.toStdString()))
         return "save failed";
-    QFile saved(path);
-    if (!saved.open(QIODevice::ReadOnly))
-        return "cannot read back";
-    return saved.readAll();
+    return readFile(path);
 }
 
 QByteArray query(const ZuUpdaterClient &client)
@@ -211,10 +209,7 @@ void TestClientLibrary::saveReplacesLongerFile()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath("components.xml");
-    QFile existing(path);
-    QVERIFY(existing.open(QIODevice::WriteOnly));
-    existing.write(QByteArray(4096, 'x'));
-    existing.close();
+    QVERIFY(writeFile(path, QByteArray(4096, 'x')));
 
     ComponentsFile file;
     QCOMPARE(savedText(file, path), QByteArray("<components>\n</components>"));

@@ -1,5 +1,6 @@
 #include "windowrenderer.h"
 
+#include "shownwindow.h"
 #include "vornchangelogdialog.h"
 #include "vornupdaterengine.h"
 
@@ -11,19 +12,6 @@
 #include <QWidget>
 
 #include <cstdio>
-
-namespace {
-
-QWidget *shownWindow(const QString &name)
-{
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (widget->objectName() == name && widget->isVisible())
-            return widget;
-    }
-    return nullptr;
-}
-
-} // namespace
 
 WindowRenderer::WindowRenderer(VornUpdaterEngine *engine, const QString &outputDir,
                                const QString &suffix)

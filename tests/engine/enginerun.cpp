@@ -1,0 +1,57 @@
+#include "enginerun.h"
+
+#include "fakeupdateserver.h"
+#include "messageboxanswerer.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+EngineRun::EngineRun(const QStringList &keys,
+                     const std::function<bool(const QString &temp)> &prepare)
+    : ready(temp.isValid() && home.isValid() && qputenv("TMPDIR", QFile::encodeName(temp.path()))
+            && qputenv("HOME", QFile::encodeName(home.path()))
+            && (!prepare || prepare(temp.path())))
+    , engine(keys)
+{
+    watch(&engine);
+}
+
+// Later runs and the test's own temporary directories go where they would without this run.
+EngineRun::~EngineRun()
+{
+    for (const QString &name : {QStringLiteral("TMPDIR"), QStringLiteral("HOME")}) {
+        if (before.contains(name))
+            qputenv(name.toLatin1().constData(), before.value(name).toLocal8Bit());
+        else
+            qunsetenv(name.toLatin1().constData());
+    }
+}
+
+bool EngineRun::offer(const QList<Offer> &offers)
+{
+    MessageBoxAnswerer answerer;
+    FakeUpdateServer updateServer;
+    updateServer.setBehaviour(FakeUpdateServer::AnswerAndClose);
+    updateServer.setReply({replyOffering(offers)});
+    if (!updateServer.listen())
+        return false;
+    engine.setCheckTimeouts(10000, 10000);
+    return engine.checkUpdates() && engine.getUpdates().size() == offers.size()
+        && answerer.count() == 0;
+}
+
+void EngineRun::installWhenDownloaded()
+{
+    connect(&engine, &VornUpdaterEngine::downloadFinished, &engine,
+            &VornUpdaterEngine::installUpdates);
+}
+
+QString EngineRun::plugin(const QString &name) const
+{
+    return home.path() + QStringLiteral("/.Vorn/plugins/") + name;
+}
+
+bool EngineRun::nothingInstalled() const
+{
+    return !QFileInfo::exists(home.path() + QStringLiteral("/.Vorn"));
+}

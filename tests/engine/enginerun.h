@@ -1,0 +1,45 @@
+#ifndef ENGINERUN_H
+#define ENGINERUN_H
+
+#include "engineeventlog.h"
+#include "offer.h"
+#include "vornupdaterengine.h"
+
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+
+#include <functional>
+
+// One engine with a download directory and a home of its own, and everything it emitted, in
+// order. TMPDIR and HOME point into the run while it lives.
+class EngineRun : public EngineEventLog
+{
+public:
+    // The engine checks packages with these keys only, whatever the build's are; prepare may
+    // lay out the temporary directory before the engine is built.
+    explicit EngineRun(const QStringList &keys = {},
+                       const std::function<bool(const QString &temp)> &prepare = nullptr);
+    ~EngineRun() override;
+
+    // Runs the update check against a stand-in update server that offers these packages.
+    bool offer(const QList<Offer> &offers);
+    // As the windows do: the installation run follows the download.
+    void installWhenDownloaded();
+
+    bool installed() const { return count(QStringLiteral("installed")) > 0; }
+    QString dir() const { return engine.getDownloadDir(); }
+    QString file(const QString &name) const { return dir() + name; }
+    QString plugin(const QString &name) const;
+    bool nothingInstalled() const;
+
+private:
+    const QProcessEnvironment before = QProcessEnvironment::systemEnvironment();
+
+public:
+    QTemporaryDir temp;
+    QTemporaryDir home;
+    bool ready;
+    VornUpdaterEngine engine;
+};
+
+#endif // ENGINERUN_H
