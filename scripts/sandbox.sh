@@ -3,7 +3,7 @@
 # programs may also be named one by one (VORN_UPDATER, VORN_MESSENGER, VORN_UPDATE_SERVER,
 # VORN_PACKAGE_BUILDER).
 #
-#   sandbox_create DIR LANGUAGE [broken]   lays out DIR (LANGUAGE en or pl: catalogue texts)
+#   sandbox_create DIR LANGUAGE [blocked]  lays out DIR (LANGUAGE en or pl: catalogue texts)
 #   sandbox_start_servers [RATE]           nginx on 127.0.0.1:80 (RATE: nginx limit_rate) and
 #                                          the update server on 127.0.0.1:443
 #   sandbox_stop_servers                   stops both
@@ -22,6 +22,8 @@
 : "${VORN_MESSENGER:=$VORN_BUILD_DIR/tools/messenger/vorn}"
 : "${VORN_UPDATE_SERVER:=$VORN_BUILD_DIR/tools/updateserver/vorn-update-server}"
 : "${VORN_PACKAGE_BUILDER:=$VORN_BUILD_DIR/tools/packagebuilder/vorn-package-builder}"
+# The key the build trusts (scripts/signing-key.sh); the packages are signed with it.
+: "${VORN_SIGNING_KEY:=$VORN_BUILD_DIR/signing.key}"
 
 SANDBOX_PIDS=""
 SANDBOX_DISPLAY_PIDS=""
@@ -90,7 +92,8 @@ sandbox_texts() {
 #   tmp/        TMPDIR: the updater downloads into tmp/tupdates/
 #   www/        core.zip (app 1.1) and emoticons.zip (plugin 1.0), served on port 80
 #   catalogue.xml, run/ (server configuration and logs, fix.log)
-# With "broken", the manifest of emoticons.zip names another project than the catalogue.
+# With "blocked", a directory stands where emoticons.zip installs a file: that package fails.
+# The packages are signed with VORN_SIGNING_KEY when that file exists.
 # SANDBOX_PAYLOAD_BYTES adds a file of that many random bytes to core.zip.
 sandbox_create() {
     local dir=$1 language=$2 variant=${3:-good}
@@ -155,22 +158,22 @@ sandbox_create() {
     sandbox_write "$new/emoticons/emoticons/theme.xml" "<theme version='1.0'/>"
     sandbox_write "$new/emoticons/emoticons/smile.svg" "<svg><circle r='8'/></svg>"
 
-    local emoticonsProject=vorn
-    [ "$variant" = broken ] && emoticonsProject=vorn-extras
+    if [ "$variant" = blocked ]; then
+        rm "$SANDBOX_PLUGINS/emoticons/theme.xml"
+        sandbox_write "$SANDBOX_PLUGINS/emoticons/theme.xml/keep.txt" "in the way"
+    fi
+    local sign=()
+    [ -f "$VORN_SIGNING_KEY" ] && sign=(--sign "$VORN_SIGNING_KEY")
     {
         echo "<catalogue>"
         "$VORN_PACKAGE_BUILDER" "$new/core" --project vorn --name core --type app \
             --version 1.1 --link http://127.0.0.1/core.zip --output "$SANDBOX_WWW/core.zip" \
             --remove lib/libvorn-legacy.so.0 --description "$CORE_DESCRIPTION" \
-            --changelog "$CORE_CHANGELOG" --author "Vorn" --timestamp 1700000000
-        # The catalogue always offers the emoticons of project vorn; a broken package says
-        # otherwise in its manifest.
-        "$VORN_PACKAGE_BUILDER" "$new/emoticons" --project "$emoticonsProject" \
-            --name emoticons --type plugin --version 1.0 \
-            --link http://127.0.0.1/emoticons.zip --output "$SANDBOX_WWW/emoticons.zip" \
-            --description "$EMOTICONS_DESCRIPTION" --changelog "$EMOTICONS_CHANGELOG" \
-            --author "Vorn" --timestamp 1700000000 |
-            sed "s/project=\"$emoticonsProject\"/project=\"vorn\"/"
+            --changelog "$CORE_CHANGELOG" --author "Vorn" --timestamp 1700000000 "${sign[@]}"
+        "$VORN_PACKAGE_BUILDER" "$new/emoticons" --project vorn --name emoticons --type plugin \
+            --version 1.0 --link http://127.0.0.1/emoticons.zip \
+            --output "$SANDBOX_WWW/emoticons.zip" --description "$EMOTICONS_DESCRIPTION" \
+            --changelog "$EMOTICONS_CHANGELOG" --author "Vorn" --timestamp 1700000000 "${sign[@]}"
         echo "</catalogue>"
     } >"$dir/catalogue.xml"
 }

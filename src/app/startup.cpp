@@ -1,5 +1,6 @@
 #include "startup.h"
 
+#include "terminationwatcher.h"
 #include "translated.h"
 #include "vornchangelogdialog.h"
 #include "vorndownloaddialog.h"
@@ -75,6 +76,7 @@ int run(QApplication &app)
     const bool quiet = isQuietMode(app.arguments());
 
     return guarded([&] {
+        const TerminationWatcher termination;
         VornUpdaterEngine engine;
         engine.recoverInterruptedRun();
         if (!engine.checkUpdates())
@@ -85,7 +87,7 @@ int run(QApplication &app)
                 new VornDownloadDialog(&engine);
             else
                 new VornChangelogDialog(&engine);
-            return app.exec();
+            return termination.hasReceived() ? 0 : app.exec();
         }
         if (!quiet)
             QMessageBox::information(nullptr, updateTitle(), translated("No updates available."));

@@ -1,5 +1,6 @@
 #include "downloaddirectory.h"
 
+#include "installjournal.h"
 #include "pathbeneath.h"
 #include "translated.h"
 
@@ -8,6 +9,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -52,19 +54,84 @@ bool DownloadDirectory::open()
     return true;
 }
 
-FileDescriptor DownloadDirectory::createPackageFile(const QString &relativePath,
-                                                    const QString &packageName)
+namespace {
+
+const char bodiesName[] = "downloading";
+
+QString linkRefusal(const QString &packageName)
 {
+    return translated("Refusing to store package %1: a symbolic link stands in its place in the "
+                      "download directory.")
+        .arg(packageName);
+}
+
+} // namespace
+
+bool DownloadDirectory::isReservedName(const QString &name)
+{
+    return name == QLatin1String(bodiesName) || name == InstallJournal::fileName();
+}
+
+bool DownloadDirectory::clear()
+{
+    struct stat status;
+    if (::fstatat(directory.get(), QFile::encodeName(InstallJournal::fileName()).constData(),
+                  &status, AT_SYMLINK_NOFOLLOW)
+        == 0)
+        return fail(translated("An interrupted update could not be undone completely, so no "
+                               "update is downloaded. Start the updater again to retry."));
+    if (!PathBeneath::removeContents(directory.get()))
+        return fail(translated("The download directory %1 cannot be emptied (%2), so no update "
+                               "is downloaded.")
+                        .arg(path, qt_error_string(errno)));
+    return true;
+}
+
+void DownloadDirectory::removeUnverified()
+{
+    const FileDescriptor bodies
+        = PathBeneath::openDirectory(directory.get(), QLatin1String(bodiesName), false);
+    if (bodies.isValid())
+        PathBeneath::removeContents(bodies.get());
+}
+
+FileDescriptor DownloadDirectory::createBodyFile(int index, const QString &packageName)
+{
+    const QString relativePath = QStringLiteral("%1/%2").arg(QLatin1String(bodiesName)).arg(index);
     FileDescriptor file = PathBeneath::createFile(directory.get(), relativePath, O_RDWR);
-    if (file.isValid())
-        return file;
-    if (errno == ELOOP)
-        fail(translated("Refusing to store package %1: a symbolic link stands in its place in "
-                        "the download directory.")
-                 .arg(packageName));
-    else
-        fail(qt_error_string(errno));
+    if (!file.isValid()) {
+        fail(errno == ELOOP ? linkRefusal(packageName) : qt_error_string(errno));
+    }
     return file;
+}
+
+QString DownloadDirectory::bodyPath(int index) const
+{
+    return QStringLiteral("%1/%2/%3").arg(path, QLatin1String(bodiesName)).arg(index);
+}
+
+bool DownloadDirectory::adoptBody(int index, const QString &relativePath,
+                                  const QString &packageName)
+{
+    QList<QByteArray> segments = PathBeneath::segmentsOf(relativePath);
+    const QByteArray name = segments.isEmpty() ? QByteArray() : segments.takeLast();
+    const FileDescriptor parent = PathBeneath::descend(directory.get(), segments, true);
+    const QByteArray body = QByteArray(bodiesName) + '/' + QByteArray::number(index);
+    // Never over something already there: the download directory was emptied for this run.
+    if (!name.isEmpty() && parent.isValid()
+        && ::renameat2(directory.get(), body.constData(), parent.get(), name.constData(),
+                       RENAME_NOREPLACE)
+            == 0)
+        return true;
+    const int code = errno;
+    struct stat status;
+    if (code == ELOOP
+        || (code == EEXIST
+            && ::fstatat(parent.get(), name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISLNK(status.st_mode)))
+        return fail(linkRefusal(packageName));
+    return fail(translated("Package %1 cannot be stored in the download directory (%2).")
+                    .arg(packageName, qt_error_string(code)));
 }
 
 bool DownloadDirectory::fail(const QString &text)

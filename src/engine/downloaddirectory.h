@@ -12,6 +12,11 @@
 // anyone may have put a link or a directory of that name first. It is used only while it is a
 // real directory of this user that nobody else can write to, and what is written into it is
 // written beneath its checked descriptor, following no link.
+//
+// Its layout: the installation journal, "downloading/" with the bodies still arriving (named
+// by their place in the run), each verified package at its link's path, and each package's
+// working directory named after its component. The network only ever writes below
+// "downloading/"; a body becomes a package only once it is verified.
 class DownloadDirectory
 {
 public:
@@ -28,10 +33,23 @@ public:
     bool open();
     int descriptor() const { return directory.get(); }
 
-    // The file of a package at relativePath beneath the opened directory, created or emptied,
-    // open for reading and writing. Invalid when it cannot be made; errorString() then holds
-    // the text for the user, naming the package.
-    FileDescriptor createPackageFile(const QString &relativePath, const QString &packageName);
+    // Empties the opened directory for a new download: nothing an earlier run left may be
+    // taken for a package or a backup. Refused while a journal still waits to be undone.
+    bool clear();
+    // Removes bodies left by a run that ended before they were verified.
+    void removeUnverified();
+
+    // The file that receives the body of the package at position index of the run, created or
+    // emptied, open for reading and writing. Invalid when it cannot be made; errorString()
+    // then holds the text for the user, naming the package.
+    FileDescriptor createBodyFile(int index, const QString &packageName);
+    // The path of that file.
+    QString bodyPath(int index) const;
+    // Makes the verified body of index the package at relativePath, which nothing may occupy.
+    bool adoptBody(int index, const QString &relativePath, const QString &packageName);
+
+    // Names of the directory's own entries, which no component name or link may take.
+    static bool isReservedName(const QString &name);
 
     QString errorString() const { return error; }
 

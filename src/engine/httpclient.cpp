@@ -54,6 +54,14 @@ HttpClient::HttpClient(QObject *parent)
     , lastError(translated("Unknown error"))
 {
     manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    stallTimer.setSingleShot(true);
+    stallTimer.setInterval(60000);
+    connect(&stallTimer, &QTimer::timeout, this, &HttpClient::onStalled);
+}
+
+void HttpClient::setStallTimeout(int milliseconds)
+{
+    stallTimer.setInterval(milliseconds);
 }
 
 HttpClient::~HttpClient()
@@ -179,6 +187,7 @@ void HttpClient::sendRequest()
     connect(reply.data(), &QNetworkReply::metaDataChanged, this, &HttpClient::onMetaDataChanged);
     connect(reply.data(), &QNetworkReply::readyRead, this, &HttpClient::onReadyRead);
     connect(reply.data(), &QNetworkReply::finished, this, &HttpClient::onFinished);
+    stallTimer.start();
 }
 
 void HttpClient::finishCurrent(bool failed)
@@ -195,6 +204,7 @@ void HttpClient::finishCurrent(bool failed)
 
 void HttpClient::releaseReply()
 {
+    stallTimer.stop();
     if (!reply)
         return;
     reply->disconnect(this);
@@ -207,13 +217,23 @@ void HttpClient::releaseReply()
     expectedLength = -1;
 }
 
+// A server that stops sending would otherwise keep the download open forever.
+void HttpClient::onStalled()
+{
+    lastError = translated("The package server sent nothing for %1 seconds.")
+                    .arg(qMax(1, stallTimer.interval() / 1000));
+    finishCurrent(true);
+}
+
 void HttpClient::onMetaDataChanged()
 {
+    stallTimer.start();
     emitHeaderOnce();
 }
 
 void HttpClient::onReadyRead()
 {
+    stallTimer.start();
     if (emitHeaderOnce())
         writeAvailable();
 }

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QQueue>
 #include <QScopedPointer>
+#include <QTimer>
 
 class QIODevice;
 class QNetworkReply;
@@ -34,6 +35,8 @@ public:
     int currentId() const;
     // Ends the current request with an error and drops the queue.
     void abort();
+    // A request that receives nothing for this long fails (default 60 s).
+    void setStallTimeout(int milliseconds);
     QString errorString() const;
 
 signals:
@@ -63,6 +66,7 @@ private:
     void finishCurrent(bool failed);
     void releaseReply();
 
+    void onStalled();
     void onMetaDataChanged();
     void onReadyRead();
     void onFinished();
@@ -72,6 +76,7 @@ private:
 
     QNetworkAccessManager manager;
     QScopedPointer<QNetworkReply, QScopedPointerDeleteLater> reply;
+    QTimer stallTimer;
     QQueue<Request> pending;
     Request current;
     bool busy = false;

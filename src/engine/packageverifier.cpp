@@ -2,11 +2,10 @@
 
 #include "ed25519.h"
 #include "packagecheck.h"
+#include "packagestatement.h"
 #include "sha256.h"
 #include "translated.h"
 #include "vornconfig.h"
-
-#include <QFileDevice>
 
 #include <openssl/crypto.h>
 
@@ -49,38 +48,29 @@ PackageVerifier::Outcome PackageVerifier::precheck(const PackageCheck &check) co
             return MalformedSignature;
         if (!check.has(PackageCheck::Signature))
             return MissingSignature;
+        if (!check.has(PackageCheck::Sha256) || !check.has(PackageCheck::Size))
+            return MissingChecksum;
     }
     return Accepted;
 }
 
-PackageVerifier::Outcome PackageVerifier::verify(QFileDevice &file, const QByteArray &sha256,
-                                                 const PackageCheck &check) const
+PackageVerifier::Outcome PackageVerifier::verify(qint64 size, const QByteArray &sha256,
+                                                 const PackageCheck &check,
+                                                 const PackageStatement &identity) const
 {
-    const qint64 size = file.size();
     const Outcome digest = checkDigest(size, sha256, check);
     if (digest != Accepted || !signatureRequired)
         return digest;
-    if (size == 0)
-        return checkSignature(nullptr, 0, check);
-    // Mapped rather than read: a package may be larger than the memory one would spend on it.
-    uchar *data = file.map(0, size);
-    if (!data)
-        return Unreadable;
-    const Outcome outcome = checkSignature(data, size, check);
-    file.unmap(data);
-    return outcome;
+    return checkSignature(check, identity);
 }
 
-PackageVerifier::Outcome PackageVerifier::verify(const QByteArray &bytes,
-                                                 const PackageCheck &check) const
+PackageVerifier::Outcome PackageVerifier::verify(const QByteArray &bytes, const PackageCheck &check,
+                                                 const PackageStatement &identity) const
 {
     const auto data = reinterpret_cast<const unsigned char *>(bytes.constData());
-    const Outcome digest = checkDigest(
-        bytes.size(),
-        check.has(PackageCheck::Sha256) ? Sha256::of(data, bytes.size()) : QByteArray(), check);
-    if (digest != Accepted || !signatureRequired)
-        return digest;
-    return checkSignature(data, bytes.size(), check);
+    return verify(bytes.size(),
+                  check.has(PackageCheck::Sha256) ? Sha256::of(data, bytes.size()) : QByteArray(),
+                  check, identity);
 }
 
 PackageVerifier::Outcome PackageVerifier::checkDigest(qint64 size, const QByteArray &sha256,
@@ -99,11 +89,20 @@ PackageVerifier::Outcome PackageVerifier::checkDigest(qint64 size, const QByteAr
     return Accepted;
 }
 
-PackageVerifier::Outcome PackageVerifier::checkSignature(const unsigned char *data, qint64 size,
-                                                         const PackageCheck &check) const
+// The digest and size were checked against the reply, so the statement over the reply's
+// values speaks for the bytes.
+PackageVerifier::Outcome PackageVerifier::checkSignature(const PackageCheck &check,
+                                                         const PackageStatement &identity) const
 {
+    PackageStatement statement = identity;
+    statement.size = check.size;
+    statement.sha256 = check.sha256;
+    if (!statement.isComplete())
+        return BadSignature;
+    const QByteArray text = statement.text();
     for (const QByteArray &key : keys) {
-        if (Ed25519::verify(key, data, size, check.signature))
+        if (Ed25519::verify(key, reinterpret_cast<const unsigned char *>(text.constData()),
+                            text.size(), check.signature))
             return Accepted;
     }
     return BadSignature;
@@ -128,6 +127,10 @@ QString PackageVerifier::message(Outcome outcome, const QString &packageName,
     case MissingSignature:
         return translated("Package %1 is not signed, so it will not be installed.")
             .arg(packageName);
+    case MissingChecksum:
+        return translated("The update server did not send the size and checksum of package %1, "
+                          "which its signature covers, so it will not be installed.")
+            .arg(packageName);
     case WrongSize:
         return translated(
                    "Package %1 does not have the size announced by the update server (%2 bytes).")
@@ -142,8 +145,6 @@ QString PackageVerifier::message(Outcome outcome, const QString &packageName,
         return translated("The signature of package %1 is not valid: the package was altered or "
                           "not released by its publisher, so it will not be installed.")
             .arg(packageName);
-    case Unreadable:
-        return translated("Package %1 cannot be read to verify it.").arg(packageName);
     }
     return QString();
 }

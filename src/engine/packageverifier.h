@@ -6,12 +6,14 @@
 #include <QString>
 #include <QStringList>
 
-class QFileDevice;
 struct PackageCheck;
+struct PackageStatement;
 
 // Decides whether a downloaded package is the one its publisher released: the size and the
 // SHA-256 digest that the update server announced, and, when public keys are given, an
-// Ed25519 signature over the package bytes that one of those keys verifies.
+// Ed25519 signature that one of those keys verifies over the package's statement: its
+// component, its version, and that size and digest. A signature therefore binds the bytes to
+// one component and version.
 class PackageVerifier
 {
 public:
@@ -21,10 +23,10 @@ public:
         MalformedSignature,
         MalformedSize,
         MissingSignature, // keys are given, the reply carries no signature
+        MissingChecksum, // keys are given, the reply lacks the sha256 or size the statement needs
         WrongSize, // the bytes differ from what was announced
         WrongSha256,
         BadSignature,
-        Unreadable, // the downloaded file cannot be read
     };
 
     // Keys in base64. A key that is not a valid one verifies nothing, but it still makes
@@ -40,19 +42,21 @@ public:
 
     // What the reply alone says against a package, before any byte of it is fetched.
     Outcome precheck(const PackageCheck &check) const;
-    // The whole check of a downloaded package file, open for reading, whose SHA-256 was taken
-    // while it was written: size and digest from those, so that the file is read only for a
-    // signature, over its bytes.
-    Outcome verify(QFileDevice &file, const QByteArray &sha256, const PackageCheck &check) const;
+    // The whole check of a downloaded package of `size` bytes whose SHA-256 was taken while it
+    // was written. identity names the component and version the package is offered as (its
+    // size and digest are taken from the reply).
+    Outcome verify(qint64 size, const QByteArray &sha256, const PackageCheck &check,
+                   const PackageStatement &identity) const;
     // The whole check of bytes in memory.
-    Outcome verify(const QByteArray &bytes, const PackageCheck &check) const;
+    Outcome verify(const QByteArray &bytes, const PackageCheck &check,
+                   const PackageStatement &identity) const;
 
     // The text shown to the user for an outcome other than Accepted.
     static QString message(Outcome outcome, const QString &packageName, const PackageCheck &check);
 
 private:
     Outcome checkDigest(qint64 size, const QByteArray &sha256, const PackageCheck &check) const;
-    Outcome checkSignature(const unsigned char *data, qint64 size, const PackageCheck &check) const;
+    Outcome checkSignature(const PackageCheck &check, const PackageStatement &identity) const;
 
     QList<QByteArray> keys;
     bool signatureRequired = false;

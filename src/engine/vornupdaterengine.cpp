@@ -1,7 +1,12 @@
 #include "vornupdaterengine.h"
 
+#include "dottedversion.h"
 #include "downloaddirectory.h"
 #include "installjournal.h"
+#include "packagestatement.h"
+#include "pathbeneath.h"
+#include "plainname.h"
+#include "queryparser.h"
 #include "removedir.h"
 #include "textconversion.h"
 #include "translated.h"
@@ -12,6 +17,7 @@
 #include "vornupdatepackage.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QMessageBox>
 #include <QProcess>
@@ -63,6 +69,11 @@ VornUpdaterEngine::VornUpdaterEngine(const QStringList &packageKeys)
 
 VornUpdaterEngine::~VornUpdaterEngine()
 {
+    // A window closed or the session ending during the download: no body outlives its run,
+    // and nobody is told of the abort any more.
+    http.disconnect(this);
+    http.abort();
+    discardPackageFile();
     clearUpdates();
 }
 
@@ -87,6 +98,12 @@ void VornUpdaterEngine::setCheckTimeouts(int serverMs, int messengerMs)
     messengerTimeout = messengerMs;
 }
 
+void VornUpdaterEngine::setNetworkBounds(int checkMs, int stallMs)
+{
+    checkDeadline = checkMs;
+    http.setStallTimeout(stallMs);
+}
+
 void VornUpdaterEngine::clearUpdates()
 {
     qDeleteAll(updates);
@@ -98,10 +115,17 @@ void VornUpdaterEngine::recoverInterruptedRun()
 {
     // A journal is ours only in a directory of this user that nobody else can write to: one
     // planted in a directory of someone else's making would copy their files over the user's.
-    if (!DownloadDirectory(downloadDir).open())
+    DownloadDirectory directory(downloadDir);
+    if (!directory.open())
         return;
-    switch (InstallJournal::recover(downloadDir)) {
+    // Bodies that a killed run never verified are of no use to anyone.
+    directory.removeUnverified();
+    QStringList installDirs {VornUpdatePackage::pluginDir()};
+    if (!VornUpdatePackage::rootArgument().isNull())
+        installDirs.append(VornUpdatePackage::rootArgument());
+    switch (InstallJournal::recover(downloadDir, installDirs)) {
     case InstallJournal::NothingToRecover:
+    case InstallJournal::Discarded:
         break;
     case InstallJournal::Recovered:
         QMessageBox::information(nullptr, translated("Update"),
@@ -117,6 +141,10 @@ bool VornUpdaterEngine::checkUpdates()
 {
     const QByteArray query = cutUpdateQuery(askMessenger());
     clearUpdates();
+    // What is installed, for the download to refuse offers that are not newer.
+    QueryParser parser(query.size());
+    parser.append(query);
+    installed = parser.components();
     return exchangeWithServer(query);
 }
 
@@ -138,22 +166,27 @@ QByteArray VornUpdaterEngine::askMessenger() const
 
 bool VornUpdaterEngine::exchangeWithServer(const QByteArray &query)
 {
+    // One deadline for the whole exchange: a server that drips a byte now and then must not
+    // keep the invisible check waiting, however short each pause.
+    const QDeadlineTimer deadline(checkDeadline);
+    const auto wait
+        = [this, &deadline] { return int(qMin<qint64>(serverTimeout, deadline.remainingTime())); };
     // A new exchange never reads the leftovers of an earlier one.
     socket.abort();
     socket.connectToHost(QStringLiteral(VORN_UPDATE_SERVER_HOST), updateServerPort,
                          QIODevice::ReadWrite);
-    if (!socket.waitForConnected(serverTimeout)) {
+    if (!socket.waitForConnected(wait())) {
         showCheckFailure("Couldn't connect to update server. Check your internet connection.");
         return false;
     }
     if (!query.isEmpty()) {
         socket.write(query);
-        socket.waitForBytesWritten(serverTimeout);
+        socket.waitForBytesWritten(wait());
     }
 
     UpdateReply reply;
-    while (reply.status() == UpdateReply::Incomplete) {
-        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(serverTimeout))
+    while (reply.status() == UpdateReply::Incomplete && !deadline.hasExpired()) {
+        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(wait()))
             break;
         reply.append(socket.readAll());
     }
@@ -192,6 +225,41 @@ bool staysInside(const QString &dir, const QString &path)
 QString refusal(const QString &name)
 {
     return translated("Refusing to store package %1: its address leaves the download directory.")
+        .arg(name);
+}
+
+QString workPlaceRefusal(const QString &name)
+{
+    return translated("Refusing to store package %1: its address names a place where the updater "
+                      "keeps its own files.")
+        .arg(name);
+}
+
+// Where a package lands, checked against every place the run itself writes to: the journal,
+// the bodies being downloaded, each package's working directory with its backups, and the
+// other packages.
+bool namesWorkPlace(const QList<QByteArray> &path, const QList<QList<QByteArray>> &otherPaths,
+                    const QByteArray &ownName, const QList<QByteArray> &otherNames)
+{
+    if (path.isEmpty() || DownloadDirectory::isReservedName(QFile::decodeName(path.first()))
+        || otherNames.contains(path.first()))
+        return true;
+    // Its own working directory may hold it, but not in the directory's place nor among the
+    // backups.
+    if (path.first() == ownName && (path.size() == 1 || path.at(1) == "unwind"))
+        return true;
+    for (const QList<QByteArray> &other : otherPaths) {
+        const qsizetype shorter = qMin(path.size(), other.size());
+        if (path.mid(0, shorter) == other.mid(0, shorter))
+            return true;
+    }
+    return false;
+}
+
+QString nameRefusal(const QString &name)
+{
+    return translated("The update server named a component \"%1\", which cannot be used as a "
+                      "name, so no update is downloaded.")
         .arg(name);
 }
 
@@ -238,17 +306,16 @@ void VornUpdaterEngine::getUpdatesSize()
 {
     const QVector<Update *> list = updates;
     // Refused before any request, so that no byte of the run is fetched for nothing.
-    for (qsizetype i = 0; i < list.size(); ++i) {
-        const QString name = latin1(list.at(i)->getName());
-        if (!staysInside(downloadDir, packageUrl(list.at(i)).path())) {
-            failDownload(refusal(name));
-            return;
-        }
-        const PackageVerifier::Outcome outcome = verifier.precheck(checks.value(i));
-        if (outcome != PackageVerifier::Accepted) {
-            failDownload(PackageVerifier::message(outcome, name, checks.value(i)));
-            return;
-        }
+    const QString refused = refusalOfRun();
+    if (!refused.isEmpty()) {
+        failDownload(refused);
+        return;
+    }
+    // Nothing an earlier run left may pass for a package or a backup of this one.
+    DownloadDirectory directory(downloadDir);
+    if (!directory.open() || !directory.clear()) {
+        failDownload(directory.errorString());
+        return;
     }
     // During sizing currentIndex counts the HEAD responses, naming the package of each.
     currentIndex = 0;
@@ -257,6 +324,71 @@ void VornUpdaterEngine::getUpdatesSize()
         http.setHost(url.host(), packagePort);
         http.head(url.path());
     }
+}
+
+// Names are data, never paths; links never name the updater's own places; a signature binds
+// the package to its component and version, which must be newer than the installed one.
+QString VornUpdaterEngine::refusalOfRun() const
+{
+    QList<QByteArray> names;
+    QList<QList<QByteArray>> paths;
+    for (const Update *update : updates) {
+        for (const std::string *text :
+             {&update->getProject(), &update->getName(), &update->getType()}) {
+            if (!isPlainName(latin1(*text)) || DownloadDirectory::isReservedName(latin1(*text)))
+                return nameRefusal(latin1(*text));
+        }
+        names.append(QByteArray::fromStdString(update->getName()));
+        paths.append(PathBeneath::segmentsOf(packageUrl(update).path()));
+    }
+    for (qsizetype i = 0; i < updates.size(); ++i) {
+        const Update *update = updates.at(i);
+        const QString name = latin1(update->getName());
+        if (!staysInside(downloadDir, packageUrl(update).path()))
+            return refusal(name);
+        QList<QList<QByteArray>> otherPaths = paths;
+        otherPaths.removeAt(i);
+        QList<QByteArray> otherNames = names;
+        otherNames.removeAt(i);
+        if (namesWorkPlace(paths.at(i), otherPaths, names.at(i), otherNames))
+            return workPlaceRefusal(name);
+        const PackageVerifier::Outcome outcome = verifier.precheck(checks.value(i));
+        if (outcome != PackageVerifier::Accepted)
+            return PackageVerifier::message(outcome, name, checks.value(i));
+        const QString downgrade = versionRefusal(update);
+        if (!downgrade.isEmpty())
+            return downgrade;
+    }
+    return QString();
+}
+
+// Compared as the update server compares: dotted numbers. A version that cannot be compared
+// passes only when no signature is asked for, as before signatures existed.
+QString VornUpdaterEngine::versionRefusal(const Update *update) const
+{
+    const QString project = latin1(update->getProject());
+    const QString name = latin1(update->getName());
+    const QString type = latin1(update->getType());
+    const QString offered = latin1(update->getVersion());
+    for (const QueriedComponent &component : installed) {
+        if (component.project != project || component.name != name || component.type != type)
+            continue;
+        const QVersionNumber offeredNumber = DottedVersion::parse(offered);
+        const QVersionNumber installedNumber = DottedVersion::parse(component.version);
+        if (offeredNumber.isNull() || installedNumber.isNull()) {
+            if (!verifier.requiresSignature())
+                return QString();
+            return translated("Package %1 is offered as version \"%2\", which cannot be compared "
+                              "with the installed version \"%3\", so it will not be installed.")
+                .arg(name, offered, component.version);
+        }
+        if (offeredNumber <= installedNumber)
+            return translated("Package %1 is offered as version %2, which is not newer than the "
+                              "installed version %3, so it will not be installed.")
+                .arg(name, offered, component.version);
+        return QString();
+    }
+    return QString();
 }
 
 void VornUpdaterEngine::downloadUpdates()
@@ -281,7 +413,7 @@ void VornUpdaterEngine::getCurUpdate()
         failDownload(refusal(name));
         return;
     }
-    if (!openPackageFile(name, path))
+    if (!openBodyFile(name))
         return;
     const PackageCheck check = checks.value(currentIndex);
     sink.start(&packageFile, check.has(PackageCheck::Size) ? check.size : -1,
@@ -290,16 +422,17 @@ void VornUpdaterEngine::getCurUpdate()
     getRequestId = http.get(path, &sink);
 }
 
-bool VornUpdaterEngine::openPackageFile(const QString &name, const QString &path)
+// The body goes where nothing else of the run is, and becomes the package only once verified.
+bool VornUpdaterEngine::openBodyFile(const QString &name)
 {
     DownloadDirectory directory(downloadDir);
     FileDescriptor descriptor
-        = directory.open() ? directory.createPackageFile(path, name) : FileDescriptor();
+        = directory.open() ? directory.createBodyFile(currentIndex, name) : FileDescriptor();
     if (!descriptor.isValid()) {
         failDownload(directory.errorString());
         return false;
     }
-    packagePath = QStringLiteral("%1/%2").arg(downloadDir, path);
+    packagePath = directory.bodyPath(currentIndex);
     // Unbuffered, so that a full disk shows at the write that meets it.
     if (!descriptor.handTo(packageFile, QIODevice::ReadWrite | QIODevice::Unbuffered)) {
         QFile::remove(packagePath);
@@ -310,12 +443,21 @@ bool VornUpdaterEngine::openPackageFile(const QString &name, const QString &path
 }
 
 // Checked before the package is handed on: nothing is unpacked that was not verified.
-QString VornUpdaterEngine::verifyPackage(const QString &name)
+QString VornUpdaterEngine::verifyPackage(const Update *update)
 {
     const PackageCheck check = checks.value(currentIndex);
-    const PackageVerifier::Outcome outcome = verifier.verify(packageFile, sink.sha256(), check);
-    return outcome == PackageVerifier::Accepted ? QString()
-                                                : PackageVerifier::message(outcome, name, check);
+    // Size and digest come from the reply.
+    const PackageStatement identity {latin1(update->getProject()),
+                                     latin1(update->getName()),
+                                     latin1(update->getType()),
+                                     latin1(update->getVersion()),
+                                     -1,
+                                     QByteArray()};
+    const PackageVerifier::Outcome outcome
+        = verifier.verify(packageFile.size(), sink.sha256(), check, identity);
+    return outcome == PackageVerifier::Accepted
+        ? QString()
+        : PackageVerifier::message(outcome, identity.name, check);
 }
 
 void VornUpdaterEngine::getNextUpdate()
@@ -324,13 +466,22 @@ void VornUpdaterEngine::getNextUpdate()
         failDownload(packageFile.errorString());
         return;
     }
-    const QString problem = verifyPackage(latin1(updates.at(currentIndex)->getName()));
+    const Update *update = updates.at(currentIndex);
+    const QString problem = verifyPackage(update);
     if (!problem.isEmpty()) {
         failDownload(problem);
         return;
     }
     sink.finish();
     packageFile.close();
+    DownloadDirectory directory(downloadDir);
+    if (!directory.open()
+        || !directory.adoptBody(currentIndex, packageUrl(update).path(),
+                                latin1(update->getName()))) {
+        QFile::remove(packagePath);
+        failDownload(directory.errorString());
+        return;
+    }
     ++currentIndex;
     if (currentIndex < updates.size()) {
         getCurUpdate();

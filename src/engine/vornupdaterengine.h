@@ -5,6 +5,7 @@
 #include "packagecheck.h"
 #include "packagesink.h"
 #include "packageverifier.h"
+#include "queryparser.h"
 
 #include <QFile>
 #include <QObject>
@@ -46,6 +47,9 @@ public:
 
     // Bounds of the blocking waits of the check, in milliseconds.
     void setCheckTimeouts(int serverMs, int messengerMs);
+    // The deadline of the whole exchange with the update server (60 s), and how long a package
+    // download may receive nothing (60 s), in milliseconds.
+    void setNetworkBounds(int checkMs, int stallMs);
 
 signals:
     void downloadProgress(int done);
@@ -75,8 +79,10 @@ private:
     void downloadUpdates();
     void failDownload(const QString &text);
     void discardPackageFile();
-    bool openPackageFile(const QString &name, const QString &path);
-    QString verifyPackage(const QString &name);
+    bool openBodyFile(const QString &name);
+    QString verifyPackage(const Update *update);
+    QString refusalOfRun() const;
+    QString versionRefusal(const Update *update) const;
 
     void rollBack(const std::vector<std::unique_ptr<VornUpdatePackage>> &packages,
                   const QString &failedName, const QString &errorText, InstallJournal &journal);
@@ -93,6 +99,8 @@ private:
     QVector<Update *> updates;
     // What the server announced for each update: the same order as updates.
     QVector<PackageCheck> checks;
+    // The components the messenger reported in its query, with their installed versions.
+    QList<QueriedComponent> installed;
     int currentIndex = 0;
     QString downloadDir;
     // 64-bit so that packages over 2 GiB neither overflow the counters nor the percentage.
@@ -105,12 +113,14 @@ private:
     bool downloadEnded = false;
     bool installSucceeded = false;
 
-    // packageFile is opened by descriptor, which leaves it without a name.
+    // The body being downloaded; packageFile is opened by descriptor, which leaves it without
+    // a name.
     QString packagePath;
     PackageSink sink;
     PackageVerifier verifier;
 
     int serverTimeout = 30000;
+    int checkDeadline = 60000;
     int messengerTimeout = 60000;
 };
 

@@ -185,10 +185,6 @@
         <translation>Podpis pakietu %1 jest nieprawidłowy: pakiet został zmieniony albo nie pochodzi od wydawcy, więc nie zostanie zainstalowany.</translation>
     </message>
     <message>
-        <source>Package %1 cannot be read to verify it.</source>
-        <translation>Nie można odczytać pakietu %1, aby go sprawdzić.</translation>
-    </message>
-    <message>
         <source>The download directory %1 is a symbolic link or not a directory, so no update is downloaded.</source>
         <translation>Katalog pobierania %1 jest dowiązaniem symbolicznym lub nie jest katalogiem, więc żadna aktualizacja nie zostanie pobrana.</translation>
     </message>
@@ -287,6 +283,42 @@
     <message>
         <source>The package server did not answer in time.</source>
         <translation>Serwer pakietów nie odpowiedział na czas.</translation>
+    </message>
+    <message>
+        <source>An interrupted update could not be undone completely, so no update is downloaded. Start the updater again to retry.</source>
+        <translation>Przerwanej aktualizacji nie udało się w pełni cofnąć, więc żadna aktualizacja nie zostanie pobrana. Uruchom aktualizator ponownie, aby spróbować jeszcze raz.</translation>
+    </message>
+    <message>
+        <source>Package %1 cannot be stored in the download directory (%2).</source>
+        <translation>Nie można zapisać pakietu %1 w katalogu pobierania (%2).</translation>
+    </message>
+    <message>
+        <source>Package %1 is offered as version %2, which is not newer than the installed version %3, so it will not be installed.</source>
+        <translation>Pakiet %1 jest oferowany w wersji %2, która nie jest nowsza od zainstalowanej wersji %3, więc nie zostanie zainstalowany.</translation>
+    </message>
+    <message>
+        <source>Package %1 is offered as version &quot;%2&quot;, which cannot be compared with the installed version &quot;%3&quot;, so it will not be installed.</source>
+        <translation>Pakiet %1 jest oferowany w wersji „%2”, której nie można porównać z zainstalowaną wersją „%3”, więc nie zostanie zainstalowany.</translation>
+    </message>
+    <message>
+        <source>Refusing to store package %1: its address names a place where the updater keeps its own files.</source>
+        <translation>Odmowa zapisania pakietu %1: jego adres wskazuje miejsce, w którym aktualizator przechowuje własne pliki.</translation>
+    </message>
+    <message>
+        <source>The download directory %1 cannot be emptied (%2), so no update is downloaded.</source>
+        <translation>Nie można opróżnić katalogu pobierania %1 (%2), więc żadna aktualizacja nie zostanie pobrana.</translation>
+    </message>
+    <message>
+        <source>The package server sent nothing for %1 seconds.</source>
+        <translation>Serwer pakietów nie przesłał niczego przez %1 s.</translation>
+    </message>
+    <message>
+        <source>The update server did not send the size and checksum of package %1, which its signature covers, so it will not be installed.</source>
+        <translation>Serwer aktualizacji nie przesłał rozmiaru i sumy kontrolnej pakietu %1, które obejmuje jego podpis, więc nie zostanie on zainstalowany.</translation>
+    </message>
+    <message>
+        <source>The update server named a component &quot;%1&quot;, which cannot be used as a name, so no update is downloaded.</source>
+        <translation>Serwer aktualizacji podał składnik „%1”, którego nazwy nie można użyć, więc żadna aktualizacja nie zostanie pobrana.</translation>
     </message>
 </context>
 <context>

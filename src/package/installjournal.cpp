@@ -1,6 +1,7 @@
 #include "installjournal.h"
 
 #include "pathbeneath.h"
+#include "plainname.h"
 #include "removedir.h"
 #include "replacefile.h"
 
@@ -78,6 +79,33 @@ bool removeJournal(const QString &downloadDir)
 
 } // namespace
 
+// Exactly as recordPackage() writes it: lines of an allowed installation directory and the
+// unwind directory of a plainly named package directly in the download directory.
+bool InstallJournal::parse(const QByteArray &text, const QString &downloadDir,
+                           const QStringList &installDirs, QList<QPair<QString, QString>> *packages)
+{
+    if (text.isEmpty() || !text.endsWith('\n'))
+        return false;
+    const QString root = QDir::cleanPath(downloadDir);
+    QList<QByteArray> lines = text.split('\n');
+    lines.removeLast();
+    for (const QByteArray &line : std::as_const(lines)) {
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() != 2)
+            return false;
+        const QString installDir = QFile::decodeName(fields.at(0));
+        const QString unwindDir = QFile::decodeName(fields.at(1));
+        const QFileInfo unwind(QDir::cleanPath(unwindDir));
+        const QFileInfo package(unwind.path());
+        if (!installDirs.contains(installDir) || unwind.fileName() != QLatin1String("unwind")
+            || package.path() != root || !isPlainName(package.fileName())
+            || package.fileName() == fileName())
+            return false;
+        packages->append({installDir, unwindDir});
+    }
+    return true;
+}
+
 InstallJournal::InstallJournal(const QString &downloadDir)
     : downloadDir(downloadDir)
 { }
@@ -109,16 +137,25 @@ bool InstallJournal::finish()
     return removeJournal(downloadDir);
 }
 
-InstallJournal::Recovery InstallJournal::recover(const QString &downloadDir)
+QString InstallJournal::fileName()
+{
+    return QLatin1String(journalName);
+}
+
+InstallJournal::Recovery InstallJournal::recover(const QString &downloadDir,
+                                                 const QStringList &installDirs)
 {
     QFile file;
     if (!openJournal(downloadDir, O_RDONLY).handTo(file, QIODevice::ReadOnly))
         return NothingToRecover;
     QList<QPair<QString, QString>> packages;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.split('\t');
-        if (fields.size() == 2)
-            packages.append({QFile::decodeName(fields.at(0)), QFile::decodeName(fields.at(1))});
+    if (!parse(file.readAll(), downloadDir, installDirs, &packages)) {
+        // Not written by the updater: nothing in it is restored, nor kept to be taken for a
+        // backup later.
+        file.close();
+        removeJournal(downloadDir);
+        removeDir(downloadDir);
+        return Discarded;
     }
     file.close();
 
@@ -142,16 +179,16 @@ InstallJournal::Recovery InstallJournal::recover(const QString &downloadDir)
         }
     }
     // Packages of one run mostly share their installation directory: each is searched once.
-    QStringList installDirs;
+    QStringList touched;
     for (const auto &package : std::as_const(packages)) {
-        if (!installDirs.contains(package.first))
-            installDirs.append(package.first);
+        if (!touched.contains(package.first))
+            touched.append(package.first);
     }
-    for (const QString &installDir : std::as_const(installDirs))
+    for (const QString &installDir : std::as_const(touched))
         removeUnfinishedCopies(installDir);
     if (failed)
         return RestoreFailed;
-    syncFileSystems(installDirs + QStringList {downloadDir});
+    syncFileSystems(touched + QStringList {downloadDir});
     removeJournal(downloadDir);
     // Backups of the interrupted run must not pass for backups of the next one.
     removeDir(downloadDir);

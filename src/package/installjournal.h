@@ -1,6 +1,8 @@
 #ifndef INSTALLJOURNAL_H
 #define INSTALLJOURNAL_H
 
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -17,6 +19,7 @@ public:
         NothingToRecover, // no journal: the last run ended
         Recovered, // an interrupted run was undone, and its journal and files removed
         RestoreFailed, // a backup could not be put back; the journal stays for the next start
+        Discarded, // the journal was not one the updater writes: nothing was restored
     };
 
     explicit InstallJournal(const QString &downloadDir);
@@ -26,10 +29,19 @@ public:
     // The run has ended; false when the journal could not be removed.
     bool finish();
 
-    // Undoes an interrupted run.
-    static Recovery recover(const QString &downloadDir);
+    // Undoes an interrupted run. Only a journal as the updater writes it is trusted: every
+    // installation directory one of installDirs, every backup directory the unwind directory
+    // of a plainly named package in downloadDir. Any other journal is discarded with the
+    // download directory's files, and nothing is restored.
+    static Recovery recover(const QString &downloadDir, const QStringList &installDirs);
+
+    // The journal's name in the download directory.
+    static QString fileName();
 
 private:
+    static bool parse(const QByteArray &text, const QString &downloadDir,
+                      const QStringList &installDirs, QList<QPair<QString, QString>> *packages);
+
     QString downloadDir;
     QStringList installDirs;
     bool directorySynced = false;

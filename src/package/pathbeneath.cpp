@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -101,6 +102,31 @@ FileDescriptor PathBeneath::openFile(int directory, const QString &relativePath,
     QByteArray name;
     const FileDescriptor parent = parentOf(directory, &segments, &name, flags & O_CREAT);
     return parent.isValid() ? openPlain(parent.get(), name, flags & ~O_TRUNC) : FileDescriptor();
+}
+
+bool PathBeneath::removeContents(int directory, const QByteArray &kept)
+{
+    // fdopendir takes over the descriptor it is given, so it gets a copy.
+    DIR *listing = ::fdopendir(::fcntl(directory, F_DUPFD_CLOEXEC, 0));
+    if (!listing)
+        return false;
+    QList<QByteArray> names;
+    while (const dirent *entry = ::readdir(listing)) {
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != ".." && name != kept)
+            names.append(name);
+    }
+    ::closedir(listing);
+    bool removed = true;
+    for (const QByteArray &name : std::as_const(names)) {
+        if (::unlinkat(directory, name.constData(), 0) == 0)
+            continue;
+        // A directory (never a link to one: those were unlinked above) goes with its contents.
+        const FileDescriptor inner(openDirectoryAt(directory, name.constData()));
+        removed = inner.isValid() && removeContents(inner.get())
+            && ::unlinkat(directory, name.constData(), AT_REMOVEDIR) == 0 && removed;
+    }
+    return removed;
 }
 
 QList<QByteArray> PathBeneath::segmentsOf(const QString &relativePath)

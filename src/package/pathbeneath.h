@@ -34,6 +34,11 @@ public:
     // O_CREAT, which also makes missing parents); never emptied.
     static FileDescriptor openFile(int directory, const QString &relativePath, int flags);
 
+    // Removes everything in `directory` but the entry `kept` (when not empty): files and links
+    // as they are, directories with their contents, never following a link. False when
+    // something could not be removed.
+    static bool removeContents(int directory, const QByteArray &kept = QByteArray());
+
     // The segments of a relative path, as the openers walk them.
     static QList<QByteArray> segmentsOf(const QString &relativePath);
     // Walks down the segments from `directory`, making missing ones when `create` is set.

@@ -77,7 +77,7 @@ VornUpdatePackage::VornUpdatePackage(Update *update)
             return;
         }
     } else if (type == QLatin1String("plugin")) {
-        installDir = QDir::homePath() + QLatin1String("/.Vorn/plugins/");
+        installDir = pluginDir();
     }
     if (!installDir.isEmpty())
         permissions = QFileInfo(installDir).permissions();
@@ -88,13 +88,23 @@ void VornUpdatePackage::setChangeHook(const std::function<void()> &hook)
     changeHook() = hook;
 }
 
-bool VornUpdatePackage::checkRoot()
+QString VornUpdatePackage::rootArgument()
 {
     const QStringList arguments = QCoreApplication::arguments();
     const qsizetype option = arguments.indexOf(QLatin1String("-root"));
-    if (option >= 0 && option + 1 < arguments.size()
-        && QFileInfo::exists(arguments.at(option + 1) + QLatin1String("/vorn"))) {
-        installDir = arguments.at(option + 1);
+    return option >= 0 && option + 1 < arguments.size() ? arguments.at(option + 1) : QString();
+}
+
+QString VornUpdatePackage::pluginDir()
+{
+    return QDir::homePath() + QLatin1String("/.Vorn/plugins/");
+}
+
+bool VornUpdatePackage::checkRoot()
+{
+    const QString root = rootArgument();
+    if (!root.isNull() && QFileInfo::exists(root + QLatin1String("/vorn"))) {
+        installDir = root;
         return true;
     }
     showCritical(translated("Cannot run update!"));

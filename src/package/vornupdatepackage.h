@@ -39,6 +39,11 @@ public:
     // The run's journal, noted before the package changes its first file.
     void setJournal(InstallJournal *runJournal) { journal = runJournal; }
 
+    // The installation directories: the messenger's, named by the first "-root" argument
+    // (null without one), and the user's plug-in directory.
+    static QString rootArgument();
+    static QString pluginDir();
+
     // Called before every file operation of an installation (backup, removal, replacement).
     // Tests use it to stop a run at a chosen point; it does nothing otherwise.
     static void setChangeHook(const std::function<void()> &hook);

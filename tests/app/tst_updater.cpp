@@ -1,11 +1,17 @@
+#include "ed25519.h"
 #include "fakeupdateserver.h"
+#include "httptestserver.h"
+#include "packagestatement.h"
 #include "testfiles.h"
+#include "vornconfig.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
 
 // Runs the real vorn-updater as a child process, copied into a scratch application directory
 // beside a stand-in messenger. Its boxes are answered from inside by the preloaded driver.
@@ -20,6 +26,7 @@ private slots:
     void noUpdates_data();
     void noUpdates();
     void failedCheckEndsWithZero();
+    void terminatedDuringTheDownload();
 
 private:
     struct Outcome
@@ -159,5 +166,60 @@ void TestUpdater::failedCheckEndsWithZero()
                  "serwerem aktualizacji. Sprawdź swoje połączenie internetowe.\tOk\tOk")});
 }
 
+// Ended by the session (SIGTERM, as at logout) while a package arrives: the updater ends as
+// when its window is closed, and the bytes received so far do not stay.
+void TestUpdater::terminatedDuringTheDownload()
+{
+    QFile messenger(appDir + QStringLiteral("/vorn"));
+    QVERIFY(messenger.open(QIODevice::WriteOnly));
+    messenger.write("#!/bin/sh\nprintf '<s><update><component project=\"vorn\" name=\"core\" "
+                    "type=\"plugin\" version=\"1.0\" /></update></s>'\n");
+    messenger.close();
+    QVERIFY(messenger.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
+
+    // Signed with the key the build trusts, where it has one.
+    const qint64 size = 4 << 20;
+    PackageStatement statement {"vorn", "core", "plugin", "2.0", size, QByteArray()};
+    statement.sha256
+        = QCryptographicHash::hash(HttpTestServer::pattern(0, size), QCryptographicHash::Sha256);
+    QByteArray vouched = "<sha256>" + statement.sha256.toHex() + "</sha256><size>"
+        + QByteArray::number(size) + "</size>";
+    if (!QStringLiteral(VORN_PACKAGE_PUBLIC_KEYS).isEmpty()) {
+        const QByteArray seed
+            = QByteArray::fromBase64(readFile(VORN_SIGNING_KEY).split('\n').value(2));
+        const QByteArray text = statement.text();
+        vouched += "<signature>"
+            + Ed25519::sign(seed, reinterpret_cast<const uchar *>(text.constData()), text.size())
+                  .toBase64()
+            + "</signature>";
+    }
+    FakeUpdateServer server;
+    server.setReply({"<update><request project='vorn' name='core' type='plugin'><version>2.0"
+                     "</version><link>http://127.0.0.1/core.zip</link>"
+                     + vouched + "</request></update>"});
+    QVERIFY(server.listen());
+    HttpTestServer web;
+    QVERIFY(web.listen());
+    HttpTestServer::Response held = HttpTestServer::Response::generated(size);
+    held.pieces = {100000};
+    web.serve("/core.zip", held);
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), temp->path());
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    QProcess updater;
+    updater.setProcessEnvironment(environment);
+    updater.start(appDir + QStringLiteral("/vorn-updater"), {QStringLiteral("-q")});
+    const QString body = temp->path() + QStringLiteral("/tupdates/downloading/0");
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(body).size() > 0, 30000);
+    ::kill(pid_t(updater.processId()), SIGTERM);
+    QTRY_VERIFY_WITH_TIMEOUT(updater.state() == QProcess::NotRunning, 30000);
+    QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(updater.exitCode(), 0);
+    QVERIFY(!QFileInfo::exists(body));
+    QVERIFY(!QFileInfo::exists(temp->path() + QStringLiteral("/tupdates/core.zip")));
+}
+
 QTEST_GUILESS_MAIN(TestUpdater)
+
 #include "tst_updater.moc"

@@ -164,8 +164,20 @@ void TestCatalogue::addRows()
         "nc",
         pl("Podpis pakietu %1 jest nieprawidłowy: pakiet został zmieniony albo nie pochodzi od "
            "wydawcy, więc nie zostanie zainstalowany."));
-    row("authenticity 6", "translation", "Package %1 cannot be read to verify it.", "nc",
-        pl("Nie można odczytać pakietu %1, aby go sprawdzić."));
+    row("not newer", "translation",
+        "Package %1 is offered as version %2, which is not newer than the installed version %3, "
+        "so it will not be installed.",
+        "nc",
+        pl("Pakiet %1 jest oferowany w wersji %2, która nie jest nowsza od zainstalowanej wersji "
+           "%3, więc nie zostanie zainstalowany."));
+    row("name refused", "translation",
+        "The update server named a component \"%1\", which cannot be used as a name, so no "
+        "update is downloaded.",
+        "nc",
+        pl("Serwer aktualizacji podał składnik „%1”, którego nazwy nie można użyć, więc żadna "
+           "aktualizacja nie zostanie pobrana."));
+    row("stalled", "translation", "The package server sent nothing for %1 seconds.", "nc",
+        pl("Serwer pakietów nie przesłał niczego przez %1 s."));
     row("authenticity 7", "translation",
         "The download directory %1 is a symbolic link or not a directory, so no update is "
         "downloaded.",

@@ -9,8 +9,9 @@ QByteArray replyOffering(const QList<Offer> &offers, const QByteArray &project,
     for (const Offer &offer : offers) {
         const QByteArray link
             = offer.link.isEmpty() ? "http://127.0.0.1/" + offer.name + ".zip" : offer.link;
-        reply += "<request project='" + project + "' name='" + offer.name + "' type='" + type
-            + "'><version>2.0</version><changelog>Fixes</changelog><link>"
+        reply += "<request project='" + offer.project.value_or(project) + "' name='" + offer.name
+            + "' type='" + offer.type.value_or(type) + "'><version>" + offer.version
+            + "</version><changelog>Fixes</changelog><link>"
             + QString::fromLatin1(link).toHtmlEscaped().toLatin1() + "</link>" + offer.children
             + "</request>";
     }

@@ -5,18 +5,23 @@
 #include <QList>
 #include <QMetaType>
 
+#include <optional>
+
 // A package that the update server offers: one request of its reply.
 struct Offer
 {
     QByteArray name;
     QByteArray link = {}; // the package's address; "http://127.0.0.1/NAME.zip" when empty
     QByteArray children = {}; // the request's children beyond version, changelog and link
+    QByteArray version = "2.0";
+    std::optional<QByteArray> project = {}; // the reply's project and type when not given
+    std::optional<QByteArray> type = {};
 };
 
 Q_DECLARE_METATYPE(Offer)
 
-// The reply of an update server that offers these packages of one project and type, each in
-// version 2.0.
+// The reply of an update server that offers these packages, of this project and type unless
+// an offer names its own.
 QByteArray replyOffering(const QList<Offer> &offers, const QByteArray &project = "vorn",
                          const QByteArray &type = "plugin");
 

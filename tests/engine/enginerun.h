@@ -29,6 +29,8 @@ public:
     bool installed() const { return count(QStringLiteral("installed")) > 0; }
     QString dir() const { return engine.getDownloadDir(); }
     QString file(const QString &name) const { return dir() + name; }
+    // Where the body of the package at this place of the run arrives before it is verified.
+    QString body(int index) const { return dir() + QStringLiteral("downloading/%1").arg(index); }
     QString plugin(const QString &name) const;
     bool nothingInstalled() const;
 

@@ -1,6 +1,9 @@
 #include "keypair.h"
 
 #include "ed25519.h"
+#include "packagestatement.h"
+
+#include <QCryptographicHash>
 
 QString KeyPair::publicBase64() const
 {
@@ -12,6 +15,14 @@ QByteArray KeyPair::sign(const QByteArray &bytes) const
     return Ed25519::sign(seed, reinterpret_cast<const unsigned char *>(bytes.constData()),
                          bytes.size())
         .toBase64();
+}
+
+QByteArray KeyPair::signPackage(const QByteArray &bytes, const PackageStatement &identity) const
+{
+    PackageStatement statement = identity;
+    statement.size = bytes.size();
+    statement.sha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
+    return sign(statement.text());
 }
 
 KeyPair keyPair(char seedByte)

@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QString>
 
+struct PackageStatement;
+
 // An Ed25519 key pair for signing test packages.
 struct KeyPair
 {
@@ -13,6 +15,9 @@ struct KeyPair
     QString publicBase64() const;
     // The detached signature of bytes, in base64 as an update server sends it.
     QByteArray sign(const QByteArray &bytes) const;
+    // The signature of the statement for a package with these bytes, offered as the component
+    // and version that identity names.
+    QByteArray signPackage(const QByteArray &bytes, const PackageStatement &identity) const;
 };
 
 // From a fixed seed, so that every run signs with the same keys.

@@ -2,6 +2,7 @@
 #include "httptestserver.h"
 #include "keypair.h"
 #include "messageboxanswerer.h"
+#include "packagestatement.h"
 #include "programrun.h"
 #include "serverprocess.h"
 #include "standinmessenger.h"
@@ -54,6 +55,22 @@ QByteArray sha256(const QByteArray &bytes)
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
 }
 
+// The signature of a plug-in package offered by replyOffering(): version 2.0 of vorn's NAME.
+QByteArray signature(const QByteArray &package, const KeyPair &key, const QByteArray &name = "core",
+                     const QByteArray &version = "2.0")
+{
+    return child("signature",
+                 key.signPackage(package, {"vorn", name, "plugin", version, -1, QByteArray()}));
+}
+
+// What a publisher's catalogue says of a signed package: digest, size and signature.
+QByteArray vouched(const QByteArray &package, const KeyPair &key, const QByteArray &name = "core",
+                   const QByteArray &version = "2.0")
+{
+    return child("sha256", sha256(package)) + child("size", QByteArray::number(package.size()))
+        + signature(package, key, name, version);
+}
+
 QString wrongSha256(const QString &name)
 {
     return QStringLiteral("Package %1 does not match the checksum announced by the update server: "
@@ -95,6 +112,8 @@ private slots:
     void signatureRejected();
     void refusedBeforeAnyRequest_data();
     void refusedBeforeAnyRequest();
+    void hostileOffer_data();
+    void hostileOffer();
     void bodyBeyondAnnouncedSize_data();
     void bodyBeyondAnnouncedSize();
     void announcedSizeDrivesProgress_data();
@@ -119,7 +138,7 @@ void TestAuthenticity::initTestCase()
     const QString dir = QCoreApplication::applicationDirPath();
     QVERIFY(StandInMessenger::write("echo \"<s><update><component project='vorn' name='core' "
                                     "type='plugin' version='1.0' /></update></s>\""));
-    QVERIFY(writeFile(dir + "/fix.sh", "exit 0\n"));
+    QVERIFY(writeFile(dir + "/fix.sh", "touch \"$1/fix-ran\"\n"));
 }
 
 void TestAuthenticity::cleanupTestCase()
@@ -127,6 +146,7 @@ void TestAuthenticity::cleanupTestCase()
     const QString dir = QCoreApplication::applicationDirPath();
     QFile::remove(StandInMessenger::path());
     QFile::remove(dir + "/fix.sh");
+    QFile::remove(dir + "/fix-ran");
 }
 
 void TestAuthenticity::accepted_data()
@@ -144,12 +164,10 @@ void TestAuthenticity::accepted_data()
         << QStringList() << child("sha256", sha256(package)) + child("size", size);
     QTest::newRow("upper-case checksum with blanks around")
         << QStringList() << child("sha256", "\n  " + sha256(package).toUpper() + "\n  ");
-    QTest::newRow("signed with the key") << QStringList {first.publicBase64()}
-                                         << child("sha256", sha256(package))
-            + child("signature", first.sign(package)) + child("size", size);
+    QTest::newRow("signed with the key")
+        << QStringList {first.publicBase64()} << vouched(package, first);
     QTest::newRow("signed with the second of two keys")
-        << QStringList {first.publicBase64(), second.publicBase64()}
-        << child("signature", second.sign(package));
+        << QStringList {first.publicBase64(), second.publicBase64()} << vouched(package, second);
     QTest::newRow("signature not looked at without a key")
         << QStringList() << child("signature", "not base64, and no key to check it with");
 }
@@ -188,7 +206,6 @@ void TestAuthenticity::alteredAfterPublishing_data()
 
     const QStringList key {keyPair(1).publicBase64()};
     QTest::newRow("checksum, no key") << QStringList() << true << false << wrongSha256("core");
-    QTest::newRow("signature, key") << key << false << true << badSignature("core");
     QTest::newRow("checksum and signature, key") << key << true << true << wrongSha256("core");
 }
 
@@ -203,9 +220,10 @@ void TestAuthenticity::alteredAfterPublishing()
     const KeyPair key = keyPair(1);
     const QByteArray first = pluginPackage("first");
     const QByteArray published = pluginPackage("core");
-    const auto vouchFor = [&](const QByteArray &package) {
-        return (withChecksum ? child("sha256", sha256(package)) : QByteArray())
-            + (withSignature ? child("signature", key.sign(package)) : QByteArray());
+    const auto vouchFor = [&](const QByteArray &package, const QByteArray &name) {
+        if (withSignature)
+            return vouched(package, key, name);
+        return withChecksum ? child("sha256", sha256(package)) : QByteArray();
     };
 
     EngineRun run(keys);
@@ -215,7 +233,8 @@ void TestAuthenticity::alteredAfterPublishing()
     QVERIFY(server.listen());
     server.serve("/first.zip", Response::ok(first));
     server.serve("/core.zip", Response::ok(alteredByOneByte(published)));
-    QVERIFY(run.offer({{"first", {}, vouchFor(first)}, {"core", {}, vouchFor(published)}}));
+    QVERIFY(run.offer(
+        {{"first", {}, vouchFor(first, "first")}, {"core", {}, vouchFor(published, "core")}}));
 
     MessageBoxAnswerer answerer;
     run.engine.beginDownload();
@@ -244,18 +263,24 @@ void TestAuthenticity::signatureRejected_data()
     const KeyPair stranger = keyPair(3);
     const QStringList key {first.publicBase64()};
 
+    const QByteArray checksum
+        = child("sha256", sha256(package)) + child("size", QByteArray::number(package.size()));
     QTest::newRow("signature of other bytes")
-        << key << child("signature", first.sign(alteredByOneByte(package)));
-    QTest::newRow("signed with another key") << key << child("signature", stranger.sign(package));
-    QTest::newRow("right checksum, signed with another key")
-        << key << child("sha256", sha256(package)) + child("signature", stranger.sign(package));
+        << key << checksum + signature(alteredByOneByte(package), first);
+    QTest::newRow("signed with another key") << key << vouched(package, stranger);
     QTest::newRow("signed with neither of two keys")
-        << QStringList {first.publicBase64(), second.publicBase64()}
-        << child("signature", stranger.sign(package));
-    QTest::newRow("signature with one bit flipped")
-        << key
-        << child("signature",
-                 alteredByOneByte(QByteArray::fromBase64(first.sign(package))).toBase64());
+        << QStringList {first.publicBase64(), second.publicBase64()} << vouched(package, stranger);
+    // A genuine signature moved to another component or version.
+    QTest::newRow("signed for another component")
+        << key << checksum + signature(package, first, "emoticons");
+    QTest::newRow("signed for another version")
+        << key << checksum + signature(package, first, "core", "1.5");
+    QTest::newRow("signature over the bytes alone")
+        << key << checksum + child("signature", first.sign(package));
+    QTest::newRow("signature with one bit flipped") << key
+                                                    << checksum
+            + child("signature",
+                    alteredByOneByte(QByteArray::fromBase64(first.sign(package))).toBase64());
 }
 
 void TestAuthenticity::signatureRejected()
@@ -291,7 +316,7 @@ void TestAuthenticity::refusedBeforeAnyRequest_data()
     const QByteArray package = pluginPackage("core");
     const KeyPair key = keyPair(1);
     const QStringList keys {key.publicBase64()};
-    const QByteArray sound = child("signature", key.sign(package));
+    const QByteArray sound = vouched(package, key);
     const QString notSigned
         = QStringLiteral("Package %1 is not signed, so it will not be installed.");
     const QString malformed
@@ -316,8 +341,15 @@ void TestAuthenticity::refusedBeforeAnyRequest_data()
         << QList<Offer> {{"core", {}, child("sha256", "z" + sha256(package).mid(1))}}
         << malformed.arg("sha256", "core");
     QTest::newRow("checksum too short")
-        << keys << QList<Offer> {{"core", {}, child("sha256", sha256(package).left(40)) + sound}}
+        << keys
+        << QList<Offer> {{"core",
+                          {},
+                          child("sha256", sha256(package).left(40)) + signature(package, key)}}
         << malformed.arg("sha256", "core");
+    QTest::newRow("signed, without the checksum and size the signature covers")
+        << keys << QList<Offer> {{"core", {}, signature(package, key)}}
+        << QStringLiteral("The update server did not send the size and checksum of package core, "
+                          "which its signature covers, so it will not be installed.");
     QTest::newRow("size not a number")
         << QStringList() << QList<Offer> {{"core", {}, child("size", "12 kB")}}
         << malformed.arg("size", "core");
@@ -346,6 +378,98 @@ void TestAuthenticity::refusedBeforeAnyRequest()
     QVERIFY(run.nothingInstalled());
     const TreeSnapshot after = TreeSnapshot::take(run.temp.path());
     QVERIFY2(after == before, qPrintable(before.differences(after)));
+}
+
+void TestAuthenticity::hostileOffer_data()
+{
+    QTest::addColumn<QList<Offer>>("offers");
+    QTest::addColumn<QString>("text");
+
+    const KeyPair key = keyPair(1);
+    const QByteArray package = pluginPackage("core");
+    const auto named = [&](const QByteArray &name) {
+        return QList<Offer> {{name, "http://127.0.0.1/core.zip", vouched(package, key, name)}};
+    };
+    const auto linked = [&](const QByteArray &path) {
+        return QList<Offer> {{"core", "http://127.0.0.1" + path, vouched(package, key)}};
+    };
+    const auto versioned = [&](const QByteArray &version) {
+        Offer offer {"core", {}, vouched(package, key, "core", version)};
+        offer.version = version;
+        return QList<Offer> {offer};
+    };
+    const QString badName = QStringLiteral("The update server named a component \"%1\", which "
+                                           "cannot be used as a name, so no update is downloaded.");
+    const QString workPlace = QStringLiteral("Refusing to store package %1: its address names a "
+                                             "place where the updater keeps its own files.");
+    const QString notNewer
+        = QStringLiteral("Package core is offered as version %1, which is not newer than the "
+                         "installed version 1.0, so it will not be installed.");
+
+    // Names are data, never paths.
+    for (const char *name : {"../evil", "a/b", "back\\slash", ".", "..", "journal", "downloading"})
+        QTest::addRow("name %s", name) << named(name) << badName.arg(QLatin1String(name));
+    // A character reference: a plain tab in an attribute is read as a blank.
+    QTest::newRow("name with a control character")
+        << named("tab&#9;name") << badName.arg("tab\tname");
+    QTest::newRow("empty name") << named("") << badName.arg("");
+    Offer project {"core", {}, vouched(package, key)};
+    project.project = "..";
+    QTest::newRow("project ..") << QList<Offer> {project} << badName.arg("..");
+    Offer type {"core", {}, vouched(package, key)};
+    type.type = "x/../../y";
+    QTest::newRow("type with slashes") << QList<Offer> {type} << badName.arg("x/../../y");
+
+    // Links never name a place the run itself works in.
+    for (const char *path : {"/journal", "/downloading/0", "/core", "/core/",
+                             "/core/unwind/lib/libvorn-core.so.1", "/core/unwind"})
+        QTest::addRow("link %s", path) << linked(path) << workPlace.arg("core");
+    QTest::newRow("link into another package's directory")
+        << QList<Offer> {{"core", "http://127.0.0.1/extra/core.zip", vouched(package, key)},
+                         {"extra", {}, vouched(package, key, "extra")}}
+        << workPlace.arg("core");
+    QTest::newRow("two packages at one address")
+        << QList<Offer> {{"core", {}, vouched(package, key)},
+                         {"extra", "http://127.0.0.1/core.zip", vouched(package, key, "extra")}}
+        << workPlace.arg("core");
+    QTest::newRow("one package where the other's directory goes")
+        << QList<Offer> {{"core", "http://127.0.0.1/pkg", vouched(package, key)},
+                         {"extra", "http://127.0.0.1/pkg/extra.zip",
+                          vouched(package, key, "extra")}}
+        << workPlace.arg("core");
+
+    // A genuinely signed release that is not newer than the installed 1.0.
+    for (const char *version : {"1.0", "1.0.0", "0.9"})
+        QTest::addRow("signed version %s", version) << versioned(version) << notNewer.arg(version);
+    QTest::newRow("signed version that is no number")
+        << versioned("1.1-beta")
+        << QStringLiteral("Package core is offered as version \"1.1-beta\", which cannot be "
+                          "compared with the installed version \"1.0\", so it will not be "
+                          "installed.");
+}
+
+// Whatever the reply says, nothing is requested, installed or run.
+void TestAuthenticity::hostileOffer()
+{
+    QFETCH(QList<Offer>, offers);
+    QFETCH(QString, text);
+
+    EngineRun run({keyPair(1).publicBase64()});
+    QVERIFY(run.ready);
+    run.installWhenDownloaded();
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    QVERIFY(run.offer(offers));
+    const TreeSnapshot home = TreeSnapshot::take(run.home.path());
+    QFile::remove(QCoreApplication::applicationDirPath() + "/fix-ran");
+
+    run.engine.beginDownload();
+    QTRY_VERIFY(run.over());
+    QCOMPARE(run.events, QStringList({"error " + text}));
+    QVERIFY(run.staysQuiet(server));
+    QVERIFY(server.requests().isEmpty());
+    QVERIFY(TreeSnapshot::take(run.home.path()) == home);
+    QVERIFY(!QFileInfo::exists(QCoreApplication::applicationDirPath() + "/fix-ran"));
 }
 
 void TestAuthenticity::bodyBeyondAnnouncedSize_data()
@@ -506,32 +630,46 @@ void TestAuthenticity::plantedLinkNotFollowed_data()
 {
     QTest::addColumn<QByteArray>("path");
     QTest::addColumn<QString>("linkAt");
+    QTest::addColumn<bool>("duringRun");
 
-    QTest::newRow("link at the package file") << QByteArray("/core.zip") << "core.zip";
-    QTest::newRow("dangling link at the package file") << QByteArray("/core.zip") << "core.zip";
+    QTest::newRow("link at the package file") << QByteArray("/core.zip") << "core.zip" << true;
+    QTest::newRow("dangling link at the package file")
+        << QByteArray("/core.zip") << "core.zip" << true;
     QTest::newRow("link at a directory of the package path")
-        << QByteArray("/updates/core.zip") << "updates";
+        << QByteArray("/updates/core.zip") << "updates" << true;
+    QTest::newRow("link at the bodies' directory")
+        << QByteArray("/core.zip") << "downloading" << true;
+    QTest::newRow("link left by an earlier run") << QByteArray("/core.zip") << "core.zip" << false;
+    QTest::newRow("directory link left by an earlier run")
+        << QByteArray("/updates/core.zip") << "updates" << false;
 }
 
-// Only this user can write into the download directory, but a link that stands there from
-// before must still not carry the package elsewhere.
+// Only this user can write into the download directory, but a link that stands there must
+// still not carry the package elsewhere: one from before the run goes as a link when the
+// directory is emptied for the download, one that appears meanwhile stops the run.
 void TestAuthenticity::plantedLinkNotFollowed()
 {
     QFETCH(QByteArray, path);
     QFETCH(QString, linkAt);
+    QFETCH(bool, duringRun);
 
     EngineRun run;
     QVERIFY(run.ready);
     QTemporaryDir outside;
     QVERIFY(outside.isValid());
     const bool dangling = QByteArray(QTest::currentDataTag()).startsWith("dangling");
-    QString target = outside.filePath(linkAt == "updates" ? "dir" : "victim");
-    if (linkAt == "updates")
+    const bool toDirectory = linkAt != "core.zip";
+    QString target = outside.filePath(toDirectory ? "dir" : "victim");
+    if (toDirectory)
         QVERIFY(QDir().mkdir(target));
     else if (!dangling)
         QVERIFY(writeFile(target, "outside bytes"));
-    QVERIFY(QFile::link(target, run.file(linkAt)));
     const TreeSnapshot before = TreeSnapshot::take(outside.path());
+    const auto plant = [&] { QFile::link(target, run.file(linkAt)); };
+    if (duringRun)
+        QObject::connect(&run.engine, &VornUpdaterEngine::downloadFile, plant);
+    else
+        plant();
 
     HttpTestServer server;
     QVERIFY(server.listen());
@@ -541,14 +679,17 @@ void TestAuthenticity::plantedLinkNotFollowed()
     run.engine.beginDownload();
     QTRY_VERIFY(run.over());
     QVERIFY(run.staysQuiet(server));
-    QCOMPARE(run.events,
-             QStringList({"file core",
-                          "error Refusing to store package core: a symbolic link "
-                          "stands in its place in the download directory."}));
-    QVERIFY(!server.requestLines().contains("GET " + QString::fromLatin1(path)));
+    if (duringRun) {
+        QCOMPARE(run.events.constLast(),
+                 QStringLiteral("error Refusing to store package core: a symbolic link stands in "
+                                "its place in the download directory."));
+        QVERIFY(QFileInfo(run.file(linkAt)).isSymLink());
+    } else {
+        QCOMPARE(run.count("finished"), 1);
+        QCOMPARE(readFile(run.file(QString::fromLatin1(path.mid(1)))), pluginPackage("core"));
+    }
     const TreeSnapshot after = TreeSnapshot::take(outside.path());
     QVERIFY2(after == before, qPrintable(before.differences(after)));
-    QVERIFY(QFileInfo(run.file(linkAt)).isSymLink());
 }
 
 void TestAuthenticity::publishedWithTheTools_data()

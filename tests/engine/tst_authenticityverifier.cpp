@@ -1,12 +1,12 @@
 #include "keypair.h"
 #include "packagecheck.h"
 #include "packagesink.h"
+#include "packagestatement.h"
 #include "packageverifier.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
-
 
 #include <optional>
 
@@ -14,9 +14,21 @@ namespace {
 
 using Text = std::optional<QString>;
 
-QString sign(const QByteArray &bytes, const KeyPair &key)
+// The component and version every package here is offered as.
+const PackageStatement identity {"im", "core", "app", "2.0", -1, QByteArray()};
+
+QString sign(const QByteArray &bytes, const KeyPair &key,
+             const PackageStatement &signedFor = identity)
 {
-    return QString::fromLatin1(key.sign(bytes));
+    return QString::fromLatin1(key.signPackage(bytes, signedFor));
+}
+
+PackageStatement offeredAs(const char *name, const char *version)
+{
+    PackageStatement other = identity;
+    other.name = QLatin1String(name);
+    other.version = QLatin1String(version);
+    return other;
 }
 
 QString sha256(const QByteArray &bytes)
@@ -55,8 +67,6 @@ private slots:
 
     void verification_data();
     void verification();
-    void verificationOfFiles_data();
-    void verificationOfFiles();
     void messages_data();
     void messages();
 
@@ -194,8 +204,6 @@ void TestAuthenticityVerifier::verification_data()
         << QStringList() << package << digest << none << size << PackageVerifier::Accepted;
     QTest::newRow("altered by one byte, digest, no key")
         << QStringList() << altered << digest << none << none << PackageVerifier::WrongSha256;
-    QTest::newRow("altered by one byte, key")
-        << one << altered << none << byFirst << none << PackageVerifier::BadSignature;
     QTest::newRow("altered by one byte, key and digest")
         << one << altered << digest << byFirst << size << PackageVerifier::WrongSha256;
     QTest::newRow("one byte more than announced")
@@ -205,24 +213,37 @@ void TestAuthenticityVerifier::verification_data()
     QTest::newRow("signed with the key")
         << one << package << digest << byFirst << size << PackageVerifier::Accepted;
     QTest::newRow("signed with the second of two keys")
-        << two << package << none << bySecond << none << PackageVerifier::Accepted;
+        << two << package << digest << bySecond << size << PackageVerifier::Accepted;
     QTest::newRow("signed with the first of two keys")
-        << two << package << none << byFirst << none << PackageVerifier::Accepted;
+        << two << package << digest << byFirst << size << PackageVerifier::Accepted;
     QTest::newRow("signed with another key")
         << one << package << digest << Text(sign(package, stranger)) << size
         << PackageVerifier::BadSignature;
-    QTest::newRow("signature of other bytes")
-        << one << package << none << Text(sign(altered, first)) << none
+    QTest::newRow("signature of other bytes, announced as these")
+        << one << package << digest << Text(sign(altered, first)) << size
+        << PackageVerifier::BadSignature;
+    QTest::newRow("signed for another component")
+        << one << package << digest << Text(sign(package, first, offeredAs("emoticons", "2.0")))
+        << size << PackageVerifier::BadSignature;
+    QTest::newRow("signed for another version")
+        << one << package << digest << Text(sign(package, first, offeredAs("core", "1.0"))) << size
+        << PackageVerifier::BadSignature;
+    QTest::newRow("signature over the bytes alone")
+        << one << package << digest << Text(QString::fromLatin1(first.sign(package))) << size
         << PackageVerifier::BadSignature;
     QTest::newRow("signature with one bit flipped")
-        << one << package << none
+        << one << package << digest
         << Text(QString::fromLatin1(
                alteredByOneByte(QByteArray::fromBase64(byFirst->toLatin1())).toBase64()))
-        << none << PackageVerifier::BadSignature;
+        << size << PackageVerifier::BadSignature;
     QTest::newRow("no signature with a key")
         << one << package << digest << none << size << PackageVerifier::MissingSignature;
+    QTest::newRow("signed, without the digest the statement needs")
+        << one << package << none << byFirst << size << PackageVerifier::MissingChecksum;
+    QTest::newRow("signed, without the size the statement needs")
+        << one << package << digest << byFirst << none << PackageVerifier::MissingChecksum;
     QTest::newRow("malformed signature with a key")
-        << one << package << none << Text(byFirst->chopped(2)) << none
+        << one << package << digest << Text(byFirst->chopped(2)) << size
         << PackageVerifier::MalformedSignature;
     QTest::newRow("malformed signature without a key is not looked at")
         << QStringList() << package << none << Text("not base64!") << none
@@ -230,19 +251,19 @@ void TestAuthenticityVerifier::verification_data()
     QTest::newRow("signature without a key is not looked at")
         << QStringList() << package << none << Text(sign(altered, stranger)) << none
         << PackageVerifier::Accepted;
-    QTest::newRow("malformed digest") << one << package << Text(digest->left(10)) << byFirst << none
+    QTest::newRow("malformed digest") << one << package << Text(digest->left(10)) << byFirst << size
                                       << PackageVerifier::MalformedSha256;
     QTest::newRow("malformed size") << QStringList() << package << none << none << Text("many")
                                     << PackageVerifier::MalformedSize;
     QTest::newRow("unreadable key beside a good one")
-        << QStringList {"not a key", second.publicBase64()} << package << none << bySecond << none
+        << QStringList {"not a key", second.publicBase64()} << package << digest << bySecond << size
         << PackageVerifier::Accepted;
     QTest::newRow("only an unreadable key still requires a valid signature")
-        << QStringList {"not a key"} << package << none << byFirst << none
+        << QStringList {"not a key"} << package << digest << byFirst << size
         << PackageVerifier::BadSignature;
     QTest::newRow("key of the wrong length")
-        << QStringList {QString::fromLatin1(first.publicKey.left(31).toBase64())} << package << none
-        << byFirst << none << PackageVerifier::BadSignature;
+        << QStringList {QString::fromLatin1(first.publicKey.left(31).toBase64())} << package
+        << digest << byFirst << size << PackageVerifier::BadSignature;
     QTest::newRow("empty package signed")
         << one << QByteArray() << Text(sha256(QByteArray())) << Text(sign(QByteArray(), first))
         << Text("0") << PackageVerifier::Accepted;
@@ -259,50 +280,7 @@ void TestAuthenticityVerifier::verification()
 
     const PackageVerifier verifier(keys);
     const PackageCheck check = PackageCheck::fromReply(sha256, signature, size);
-    QCOMPARE(verifier.verify(bytes, check), outcome);
-}
-
-void TestAuthenticityVerifier::verificationOfFiles_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<bool>("altered");
-
-    QByteArray large;
-    for (qint64 i = 0; i < 300000; ++i)
-        large += QByteArray::number(i * 7919 % 65521);
-    QTest::newRow("small") << package << false;
-    QTest::newRow("small, altered") << package << true;
-    QTest::newRow("empty") << QByteArray() << false;
-    QTest::newRow("large") << large << false;
-    QTest::newRow("large, altered") << large << true;
-}
-
-// The engine verifies the open package file, with the digest taken as its bytes were written;
-// a signature is checked over the file, mapped, not a copy in memory.
-void TestAuthenticityVerifier::verificationOfFiles()
-{
-    QFETCH(QByteArray, bytes);
-    QFETCH(bool, altered);
-
-    QTemporaryDir temp;
-    QVERIFY(temp.isValid());
-    QFile file(temp.filePath("package.zip"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    const QByteArray written = altered ? alteredByOneByte(bytes) : bytes;
-    QCOMPARE(file.write(written), qint64(bytes.size()));
-    file.close();
-    QVERIFY(file.open(QIODevice::ReadOnly));
-
-    const KeyPair key = keyPair(1);
-    const PackageCheck check
-        = PackageCheck::fromReply(sha256(bytes), sign(bytes, key), QString::number(bytes.size()));
-    const PackageCheck signatureOnly
-        = PackageCheck::fromReply(std::nullopt, sign(bytes, key), std::nullopt);
-    const PackageVerifier verifier({key.publicBase64()});
-    QCOMPARE(verifier.verify(file, sha256Bytes(written), check),
-             altered ? PackageVerifier::WrongSha256 : PackageVerifier::Accepted);
-    QCOMPARE(verifier.verify(file, sha256Bytes(written), signatureOnly),
-             altered ? PackageVerifier::BadSignature : PackageVerifier::Accepted);
+    QCOMPARE(verifier.verify(bytes, check, identity), outcome);
 }
 
 void TestAuthenticityVerifier::messages_data()
@@ -332,8 +310,10 @@ void TestAuthenticityVerifier::messages_data()
         << PackageVerifier::BadSignature
         << "The signature of package core is not valid: the package was altered or not released "
            "by its publisher, so it will not be installed.";
-    QTest::newRow("unreadable") << PackageVerifier::Unreadable
-                                << "Package core cannot be read to verify it.";
+    QTest::newRow("missing checksum")
+        << PackageVerifier::MissingChecksum
+        << "The update server did not send the size and checksum of package core, which its "
+           "signature covers, so it will not be installed.";
     QTest::newRow("accepted") << PackageVerifier::Accepted << QString();
 }
 
@@ -396,26 +376,28 @@ void TestAuthenticityVerifier::digestTakenWhileWriting()
     const QString size = QString::number(large.size());
     const PackageCheck check = PackageCheck::fromReply(sha256(large), std::nullopt, size);
     const PackageVerifier verifier {QStringList()};
-    QCOMPARE(verifier.verify(file, digest, check), PackageVerifier::Accepted);
-    QCOMPARE(verifier.verify(file, sha256Bytes(alteredByOneByte(large)), check),
+    const qint64 written = file.size();
+    QCOMPARE(verifier.verify(written, digest, check, identity), PackageVerifier::Accepted);
+    QCOMPARE(verifier.verify(written, sha256Bytes(alteredByOneByte(large)), check, identity),
              PackageVerifier::WrongSha256);
     const PackageCheck longer
         = PackageCheck::fromReply(sha256(large), std::nullopt, QString::number(large.size() + 1));
-    QCOMPARE(verifier.verify(file, digest, longer), PackageVerifier::WrongSize);
-    QCOMPARE(verifier.verify(file, QByteArray(), check), PackageVerifier::WrongSha256);
+    QCOMPARE(verifier.verify(written, digest, longer, identity), PackageVerifier::WrongSize);
+    QCOMPARE(verifier.verify(written, QByteArray(), check, identity), PackageVerifier::WrongSha256);
     const PackageCheck sizeOnly = PackageCheck::fromReply(std::nullopt, std::nullopt, size);
-    QCOMPARE(verifier.verify(file, QByteArray(), sizeOnly), PackageVerifier::Accepted);
+    QCOMPARE(verifier.verify(written, QByteArray(), sizeOnly, identity), PackageVerifier::Accepted);
 
-    // With keys, the digest still decides the digest, and the file's bytes the signature.
+    // With keys, the digest taken while writing decides, and the signature covers it.
     const KeyPair key = keyPair(1);
     const PackageVerifier signing({key.publicBase64()});
     const PackageCheck signedCheck = PackageCheck::fromReply(sha256(large), sign(large, key), size);
-    QCOMPARE(signing.verify(file, digest, signedCheck), PackageVerifier::Accepted);
-    QCOMPARE(signing.verify(file, sha256Bytes(alteredByOneByte(large)), signedCheck),
+    QCOMPARE(signing.verify(written, digest, signedCheck, identity), PackageVerifier::Accepted);
+    QCOMPARE(signing.verify(written, sha256Bytes(alteredByOneByte(large)), signedCheck, identity),
              PackageVerifier::WrongSha256);
     const PackageCheck strangerSigned
         = PackageCheck::fromReply(sha256(large), sign(large, keyPair(3)), size);
-    QCOMPARE(signing.verify(file, digest, strangerSigned), PackageVerifier::BadSignature);
+    QCOMPARE(signing.verify(written, digest, strangerSigned, identity),
+             PackageVerifier::BadSignature);
 
     QFile next(temp.filePath("next.zip"));
     QVERIFY(next.open(QIODevice::WriteOnly | QIODevice::Unbuffered));

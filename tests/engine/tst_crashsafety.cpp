@@ -15,6 +15,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <vector>
+
 #include <csignal>
 
 namespace {
@@ -98,7 +100,8 @@ private slots:
     void initTestCase();
     void killedRunIsUndoneAtNextStart_data();
     void killedRunIsUndoneAtNextStart();
-    void journalInADirectoryOthersCanWriteIsIgnored();
+    void untrustedJournal_data();
+    void untrustedJournal();
 
 private:
     QString rootDir() const { return QDir::tempPath() + "/root"; }
@@ -173,18 +176,48 @@ void TestCrashSafety::killedRunIsUndoneAtNextStart()
     QCOMPARE(again.count(), 0);
 }
 
-// Anyone may make the download directory first; a journal in it then names whatever they like.
-void TestCrashSafety::journalInADirectoryOthersCanWriteIsIgnored()
+void TestCrashSafety::untrustedJournal_data()
 {
+    QTest::addColumn<QByteArray>("journal");
+    QTest::addColumn<bool>("othersMayWrite");
+    QTest::addColumn<QString>("outcome"); // ignored, discarded or undone
+
+    const QByteArray root = QFile::encodeName(rootDir());
+    const QByteArray downloads = QFile::encodeName(downloadDir());
+    const QByteArray backups = downloads + "//alpha//unwind/";
+    QTest::newRow("as the updater writes it") << root + "\t" + backups + "\n" << false << "undone";
+    // Anyone may make the download directory first; a journal in it then names what they like.
+    QTest::newRow("in a directory others can write") << root + "\t" + backups + "\n"
+                                                     << true << "ignored";
+    QTest::newRow("backups outside a package's unwind directory") << root + "\t" + downloads
+            + "/planted\n" << false << "discarded";
+    QTest::newRow("backups beside the download directory") << root + "\t" + downloads
+            + "/../alpha/unwind/\n" << false << "discarded";
+    QTest::newRow("installation directory not the messenger's")
+        << QFile::encodeName(QDir::homePath()) + "\t" + backups + "\n"
+        << false << "discarded";
+    QTest::newRow("cut short") << root + "\t" + backups << false << "discarded";
+    QTest::newRow("a field too many") << root + "\t" + backups + "\tx\n" << false << "discarded";
+    QTest::newRow("empty") << QByteArray() << false << "discarded";
+}
+
+// Recovery puts back only backups the updater itself made, into the installation it made them
+// of; a journal it did not write is dropped with the download directory's files.
+void TestCrashSafety::untrustedJournal()
+{
+    QFETCH(QByteArray, journal);
+    QFETCH(bool, othersMayWrite);
+    QFETCH(QString, outcome);
     QDir(rootDir()).removeRecursively();
     QDir(downloadDir()).removeRecursively();
     populateRoot(rootDir());
+    QVERIFY(writeFile(downloadDir() + "/alpha/unwind/alpha/file0", "backup"));
     QVERIFY(writeFile(downloadDir() + "/planted/alpha/file0", "planted"));
-    QVERIFY(writeFile(downloadDir() + "/journal",
-                      QFile::encodeName(rootDir() + "\t" + downloadDir() + "/planted\n")));
-    QVERIFY(QFile::setPermissions(downloadDir(),
-                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                      | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther));
+    QVERIFY(writeFile(downloadDir() + "/journal", journal));
+    QVERIFY(QFile::setPermissions(
+        downloadDir(),
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+            | (othersMayWrite ? QFile::WriteOther | QFile::ExeOther : QFile::Permissions())));
     const TreeSnapshot before = TreeSnapshot::take(rootDir());
 
     MessageBoxAnswerer boxes;
@@ -192,19 +225,16 @@ void TestCrashSafety::journalInADirectoryOthersCanWriteIsIgnored()
         VornUpdaterEngine engine;
         engine.recoverInterruptedRun();
     }
-    QCOMPARE(boxes.count(), 0);
-    QVERIFY2(TreeSnapshot::take(rootDir()) == before,
-             qPrintable(before.differences(TreeSnapshot::take(rootDir()))));
-    QVERIFY(QFileInfo::exists(downloadDir() + "/journal"));
-
-    // The same journal in a directory of the user's alone is undone.
-    QVERIFY(QFile::setPermissions(downloadDir(),
-                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    VornUpdaterEngine engine;
-    engine.recoverInterruptedRun();
-    QCOMPARE(boxes.count(), 1);
-    QCOMPARE(boxes.last().text, QStringLiteral("An interrupted update was undone."));
-    QCOMPARE(readFile(rootDir() + "/alpha/file0"), QByteArray("planted"));
+    QCOMPARE(boxes.count(), outcome == "undone" ? 1 : 0);
+    QCOMPARE(QFileInfo::exists(downloadDir() + "/journal"), outcome == "ignored");
+    QCOMPARE(QFileInfo::exists(downloadDir() + "/planted/alpha/file0"), outcome == "ignored");
+    if (outcome == "undone") {
+        QCOMPARE(boxes.last().text, QStringLiteral("An interrupted update was undone."));
+        QCOMPARE(readFile(rootDir() + "/alpha/file0"), QByteArray("backup"));
+    } else {
+        QVERIFY2(TreeSnapshot::take(rootDir()) == before,
+                 qPrintable(before.differences(TreeSnapshot::take(rootDir()))));
+    }
 }
 
 int main(int argc, char *argv[])
@@ -213,9 +243,17 @@ int main(int argc, char *argv[])
     const bool child = argc > 2 && qstrcmp(argv[1], "--kill-at") == 0;
     if (!child)
         qputenv("TMPDIR", QFile::encodeName(scratch.path()));
-    QApplication app(argc, argv);
-    if (child)
+    if (child) {
+        QApplication app(argc, argv);
         return runAndKill(QByteArray(argv[2]).toInt());
+    }
+    // The next start is the updater started again on the same installation: with its -root.
+    QByteArray root = QFile::encodeName(scratch.path() + "/root");
+    QByteArray option = "-root";
+    std::vector<char *> appArgv(argv, argv + argc);
+    appArgv.insert(appArgv.end(), {option.data(), root.data()});
+    int appArgc = int(appArgv.size());
+    QApplication app(appArgc, appArgv.data());
     TestCrashSafety test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -375,6 +375,13 @@ void TestUpdateCheck::exchangeFailures_data()
         << communicationFailed;
     QTest::newRow("endless reply")
         << true << int(FakeUpdateServer::Endless) << QList<QByteArray> {} << communicationFailed;
+    // Each byte comes well within the wait for the next, the whole reply not within the
+    // deadline of the exchange.
+    QList<QByteArray> dripped;
+    for (const char byte : QByteArray("<update><latest/></update>"))
+        dripped.append(QByteArray(1, byte));
+    QTest::newRow("reply dripped past the deadline")
+        << true << int(FakeUpdateServer::Answer) << dripped << communicationFailed;
 }
 
 void TestUpdateCheck::exchangeFailures()
@@ -386,12 +393,13 @@ void TestUpdateCheck::exchangeFailures()
     writeMessenger("printf '%s' \"" + simpleQuery + "\"");
     FakeUpdateServer server;
     server.setBehaviour(FakeUpdateServer::Behaviour(behaviour));
-    server.setReply(pieces);
+    server.setReply(pieces, pieces.size() > 1 ? 100 : 0);
     if (serverUp)
         QVERIFY(server.listen());
 
     VornUpdaterEngine engine;
     engine.setCheckTimeouts(1500, 60000);
+    engine.setNetworkBounds(1000, 60000);
     MessageBoxAnswerer boxes;
     QVERIFY(!engine.checkUpdates());
     QVERIFY(!engine.updatesAvailable());

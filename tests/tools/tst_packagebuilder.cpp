@@ -502,14 +502,25 @@ void TestPackageBuilder::signedPackage()
                  {"sha256=" + QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex(),
                   "signature=" + signature, "size=" + QString::number(package.size())}));
 
-    QVERIFY(opensslVerifies(temp.path(), publicKey, signature, output));
+    // The signature covers the statement of component, version, size and digest, written here
+    // as a publisher's own tools would write it.
+    const auto statement = [&](const QByteArray &version, const QByteArray &bytes) {
+        return "vorn-package-statement 1\nproject vorn\nname core\ntype app\nversion " + version
+            + "\nsize " + QByteArray::number(bytes.size()) + "\nsha256 "
+            + QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex() + "\n";
+    };
     QByteArray altered = package;
     altered[altered.size() / 2] = char(altered.at(altered.size() / 2) ^ 0x01);
-    QVERIFY(writeFile(temp.filePath("altered.zip"), altered));
-    QVERIFY(!opensslVerifies(temp.path(), publicKey, signature, temp.filePath("altered.zip")));
+    const QString signedText = temp.filePath("statement.txt");
+    QVERIFY(writeFile(signedText, statement("1.2", package)));
+    QVERIFY(opensslVerifies(temp.path(), publicKey, signature, signedText));
+    QVERIFY(writeFile(temp.filePath("altered.txt"), statement("1.2", altered)));
+    QVERIFY(!opensslVerifies(temp.path(), publicKey, signature, temp.filePath("altered.txt")));
+    QVERIFY(writeFile(temp.filePath("older.txt"), statement("1.1", package)));
+    QVERIFY(!opensslVerifies(temp.path(), publicKey, signature, temp.filePath("older.txt")));
     const ProgramRun otherKey = build({"--generate-key", temp.filePath("other.key")});
     QCOMPARE(otherKey.exitCode, 0);
-    QVERIFY(!opensslVerifies(temp.path(), otherKey.out.trimmed(), signature, output));
+    QVERIFY(!opensslVerifies(temp.path(), otherKey.out.trimmed(), signature, signedText));
 }
 
 void TestPackageBuilder::signedEntryAcceptedByServer()

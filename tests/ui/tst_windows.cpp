@@ -24,6 +24,9 @@
 
 namespace {
 
+// The windows' tests offer packages nobody signed, whatever keys the build trusts.
+const QStringList unsignedPackages;
+
 template<class T> T *child(const QString &window, const char *name)
 {
     QWidget *root = shownWindow(window);
@@ -75,6 +78,8 @@ private slots:
     void installHandsOverToTheSummary();
     void closeEndsTheRunWithZero_data();
     void closeEndsTheRunWithZero();
+    void unverifiedBodyNeverOutlivesItsRun_data();
+    void unverifiedBodyNeverOutlivesItsRun();
     void damagedFormStopsTheRun_data();
     void damagedFormStopsTheRun();
 
@@ -155,7 +160,7 @@ void TestWindows::changelogText()
     QFETCH(QString, text);
     for (bool polish : {false, true}) {
         setPolish(polish);
-        VornUpdaterEngine engine;
+        VornUpdaterEngine engine(unsignedPackages);
         offer(engine, requests);
         new VornChangelogDialog(&engine);
         auto *details
@@ -182,7 +187,7 @@ void TestWindows::changelogToggle()
     QFETCH(bool, polish);
     QFETCH(QStringList, texts);
     setPolish(polish);
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(unsignedPackages);
     offer(engine, request("core", "2.0", "Core", "line\nline\nline"));
     new VornChangelogDialog(&engine);
     QWidget *window = shownWindow("Updater_Changelog_MainWindow");
@@ -224,7 +229,7 @@ void TestWindows::downloadLaterEndsTheRun_data()
 void TestWindows::downloadLaterEndsTheRun()
 {
     QFETCH(bool, byButton);
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(unsignedPackages);
     offer(engine, request("core", "2.0", "Core", "x"));
     new VornChangelogDialog(&engine);
     QWidget *window = shownWindow("Updater_Changelog_MainWindow");
@@ -245,7 +250,7 @@ void TestWindows::downloadLaterEndsTheRun()
 
 void TestWindows::downloadNowHandsOverToTheDownload()
 {
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(unsignedPackages);
     offer(engine, request("core", "2.0", "Core", "x"));
     web->serve("/core.zip", heldPackage());
     new VornChangelogDialog(&engine);
@@ -259,7 +264,7 @@ void TestWindows::downloadNowHandsOverToTheDownload()
 
 void TestWindows::downloadStartsOnlyInTheEventLoop()
 {
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(unsignedPackages);
     offer(engine, request("core", "2.0", "Core", "x"));
     web->serve("/core.zip", heldPackage());
     QSignalSpy named(&engine, &VornUpdaterEngine::downloadFile);
@@ -286,7 +291,7 @@ void TestWindows::downloadWindowFollowsTheEngine()
     QFETCH(bool, polish);
     QFETCH(QStringList, texts);
     setPolish(polish);
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(unsignedPackages);
     new VornDownloadDialog(&engine);
     QWidget *window = shownWindow("Updater_Download_MainWindow");
     QVERIFY(window);
@@ -316,7 +321,7 @@ void TestWindows::cancel_data()
 void TestWindows::cancel()
 {
     QFETCH(bool, whileFetching);
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(unsignedPackages);
     offer(engine, request("core", "2.0", "Core", "x"));
     web->serve("/core.zip", heldPackage());
     QSignalSpy errors(&engine, &VornUpdaterEngine::error);
@@ -356,7 +361,7 @@ void TestWindows::errorClosesTheWindowBeforeItsBox()
     QFETCH(bool, polish);
     QFETCH(QString, text);
     setPolish(polish);
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(unsignedPackages);
     // Nothing listens on 127.0.0.3.
     offer(engine, request("core", "2.0", "Core", "x").replace("127.0.0.1", "127.0.0.3"));
     new VornDownloadDialog(&engine);
@@ -408,7 +413,7 @@ void TestWindows::installHandsOverToTheSummary()
     QFETCH(bool, succeed);
     QFETCH(QStringList, texts);
     setPolish(polish);
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(unsignedPackages);
     QSignalSpy installNames(&engine, &VornUpdaterEngine::installFile);
     MessageBoxAnswerer boxes({QMessageBox::Ok, QMessageBox::Abort});
     if (succeed) {
@@ -459,7 +464,7 @@ void TestWindows::closeEndsTheRunWithZero_data()
 void TestWindows::closeEndsTheRunWithZero()
 {
     QFETCH(bool, byButton);
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(unsignedPackages);
     new VornSummaryDialog(&engine);
     QWidget *window = shownWindow("Updater_Summary_MainWindow");
     QVERIFY(window);
@@ -475,6 +480,55 @@ void TestWindows::closeEndsTheRunWithZero()
         });
     QCOMPARE(runEventLoop(), 0);
     QCOMPARE(quitting.count(), 1);
+}
+
+void TestWindows::unverifiedBodyNeverOutlivesItsRun_data()
+{
+    QTest::addColumn<bool>("closeWindow");
+    QTest::newRow("the host stalls past the bound") << false;
+    QTest::newRow("the window is closed meanwhile") << true;
+}
+
+// The package host stalls after part of the body. Either the wait ends with the download error,
+// or the user closes the window; the bytes received never stay, and a body that a killed run
+// left is removed at the next start.
+void TestWindows::unverifiedBodyNeverOutlivesItsRun()
+{
+    QFETCH(bool, closeWindow);
+    const QString bodies = temp.path() + QStringLiteral("/tupdates/downloading");
+    MessageBoxAnswerer boxes;
+    {
+        VornUpdaterEngine engine(unsignedPackages);
+        engine.setNetworkBounds(60000, 1000);
+        offer(engine, request("core", "2.0", "Core", "x"));
+        web->serve("/core.zip", heldPackage());
+        new VornDownloadDialog(&engine);
+        QWidget *window = shownWindow("Updater_Download_MainWindow");
+        QVERIFY(window);
+        if (closeWindow) {
+            // What the platform delivers when the window manager closes the window.
+            connect(
+                &engine, &VornUpdaterEngine::downloadProgress, window->windowHandle(),
+                [handle = window->windowHandle()] {
+                    QCloseEvent close;
+                    QCoreApplication::sendEvent(handle, &close);
+                },
+                Qt::SingleShotConnection);
+        }
+        QCOMPARE(runEventLoop(), 0);
+        QCOMPARE(boxes.count(), closeWindow ? 0 : 1);
+        if (!closeWindow)
+            QCOMPARE(boxes.last().text,
+                     QStringLiteral("The package server sent nothing for 1 seconds."));
+    }
+    QVERIFY(QDir(bodies).isEmpty());
+    QVERIFY(!QFileInfo::exists(temp.path() + QStringLiteral("/tupdates/core.zip")));
+
+    QVERIFY(writeFile(bodies + QStringLiteral("/0"), "left by a killed run"));
+    VornUpdaterEngine engine(unsignedPackages);
+    engine.recoverInterruptedRun();
+    QVERIFY(QDir(bodies).isEmpty());
+    QCOMPARE(boxes.count(), closeWindow ? 0 : 1);
 }
 
 void TestWindows::damagedFormStopsTheRun_data()

@@ -1,5 +1,8 @@
 #include "packagebuilder.h"
 
+#include "dottedversion.h"
+#include "packagestatement.h"
+#include "plainname.h"
 #include "signingkey.h"
 #include "zipwriter.h"
 
@@ -8,7 +11,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QUrl>
-#include <QVersionNumber>
 #include <QXmlStreamWriter>
 
 #include <algorithm>
@@ -77,11 +79,17 @@ QByteArray PackageBuilder::catalogueEntry() const
 
 bool PackageBuilder::checkInfo()
 {
-    qsizetype suffix = 0;
-    if (QVersionNumber::fromString(info.version, &suffix).isNull() || suffix != info.version.size())
+    if (DottedVersion::parse(info.version).isNull())
         return fail(QStringLiteral("the version must be dotted numbers such as 1.2.0"));
-    if (info.name.isEmpty())
-        return fail(QStringLiteral("the component name must not be empty"));
+    // The updater refuses the others: they would become paths in its download directory.
+    for (const auto &[what, value] :
+         {std::pair {"project", &info.project}, std::pair {"component name", &info.name},
+          std::pair {"type", &info.type}}) {
+        if (!isPlainName(*value))
+            return fail(QStringLiteral("the %1 must not be empty, \".\" or \"..\", nor hold "
+                                       "\"/\", \"\\\" or control characters")
+                            .arg(QLatin1String(what)));
+    }
     // The updater reads the link byte for byte as Latin-1.
     if (!std::all_of(info.link.begin(), info.link.end(),
                      [](QChar c) { return c.unicode() < 0x80; }))
@@ -187,10 +195,16 @@ bool PackageBuilder::writeArchive(const QString &directory, const QString &outpu
         return fail(QStringLiteral("cannot read %1: %2").arg(partial, package.errorString()));
     }
     sha256 = QCryptographicHash::hash(QByteArrayView(bytes, size), QCryptographicHash::Sha256);
-    // The signature covers the package bytes as they are published.
-    if (signer)
-        signature = signer->sign(bytes, size);
     package.unmap(bytes);
+    // The signature covers the statement of component, version and bytes, so that it cannot
+    // be moved to another component or version.
+    if (signer) {
+        const QByteArray statement
+            = PackageStatement {info.project, info.name, info.type, info.version, size, sha256}
+                  .text();
+        signature = signer->sign(reinterpret_cast<const unsigned char *>(statement.constData()),
+                                 statement.size());
+    }
     if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(output).constData())
         != 0) {
         QFile::remove(partial);

@@ -1,17 +1,11 @@
 #include "catalogue.h"
 
+#include "dottedversion.h"
+
 #include <QFile>
 #include <QXmlStreamReader>
 
 namespace {
-
-// A version is published as dotted decimal numbers only, so that comparisons are unambiguous.
-bool parseVersion(const QString &text, QVersionNumber &version)
-{
-    qsizetype suffix = 0;
-    version = QVersionNumber::fromString(text, &suffix);
-    return !version.isNull() && suffix == text.size();
-}
 
 // Every full request carries these, empty (or false, or 0) when the catalogue leaves them out.
 const QStringList &answeredFields()
@@ -95,7 +89,9 @@ bool Catalogue::readEntry(QXmlStreamReader &xml)
         return fail(xml, xml.errorString());
 
     const QString version = entry.fields.value(QStringLiteral("version"));
-    if (!parseVersion(version, entry.version))
+    // Published as dotted decimal numbers only, so that comparisons are unambiguous.
+    entry.version = DottedVersion::parse(version);
+    if (entry.version.isNull())
         return fail(
             xml,
             QStringLiteral("<version> must be dotted decimal numbers, not \"%1\"").arg(version));
@@ -109,7 +105,6 @@ bool Catalogue::readEntry(QXmlStreamReader &xml)
     if (!isNumber)
         return fail(xml, QStringLiteral("<timestamp> must be an unsigned 32-bit number"));
 
-    entry.version = entry.version.normalized();
     const auto key = std::make_tuple(entry.project, entry.name, entry.type);
     const auto stored = entries.find(key);
     if (stored == entries.end())

@@ -13,8 +13,9 @@ struct QueriedComponent
     QString version;
 };
 
-// An update query as it arrives. The query has no framing: it is complete once a "</s>"
-// follows the first "<s>".
+// An update query as it arrives at the update server, or as the updater cut it from the
+// messenger's output. The query has no framing: it is complete once a "</s>" follows the
+// first "<s>".
 class QueryParser
 {
 public:

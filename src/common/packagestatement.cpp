@@ -1,0 +1,29 @@
+#include "packagestatement.h"
+
+#include <QStringList>
+
+namespace {
+
+bool isLineValue(const QString &value)
+{
+    for (const QChar c : value) {
+        if (c.unicode() > 0xff || c == QLatin1Char('\n') || c == QLatin1Char('\r') || c.isNull())
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool PackageStatement::isComplete() const
+{
+    return isLineValue(project) && isLineValue(name) && isLineValue(type) && isLineValue(version)
+        && size >= 0 && sha256.size() == 32;
+}
+
+QByteArray PackageStatement::text() const
+{
+    return "vorn-package-statement 1\nproject " + project.toLatin1() + "\nname " + name.toLatin1()
+        + "\ntype " + type.toLatin1() + "\nversion " + version.toLatin1() + "\nsize "
+        + QByteArray::number(size) + "\nsha256 " + sha256.toHex() + '\n';
+}
