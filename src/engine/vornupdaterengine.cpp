@@ -338,7 +338,8 @@ QString VornUpdaterEngine::refusalOfRun() const
             if (!isPlainName(latin1(*text)) || DownloadDirectory::isReservedName(latin1(*text)))
                 return nameRefusal(latin1(*text));
         }
-        names.append(QByteArray::fromStdString(update->getName()));
+        // As the working directory's name is written to the disk.
+        names.append(QFile::encodeName(latin1(update->getName())));
         paths.append(PathBeneath::segmentsOf(packageUrl(update).path()));
     }
     for (qsizetype i = 0; i < updates.size(); ++i) {
