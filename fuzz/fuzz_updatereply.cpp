@@ -71,8 +71,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         // A reply this small is never too large.
         require(status != UpdateReply::Complete || wellFormed, "complete before well-formed");
-        require(status == UpdateReply::Complete || !wellFormed || !exact,
-                "well-formed reply not complete");
+        // Well-formed is not enough: a document type or a reply beyond the bounds is refused.
+        require(status == UpdateReply::Complete || status == UpdateReply::Refused || !wellFormed
+                    || !exact,
+                "well-formed reply neither complete nor refused");
     }
 
     QVector<PackageCheck> checks;

@@ -88,7 +88,13 @@ UpdateReply::Status UpdateReply::append(const QByteArray &bytes)
     reader.setNamespaceProcessing(false);
     reader.addData(bytes);
     while (!reader.atEnd()) {
-        if (reader.readNext() == QXmlStreamReader::EndDocument) {
+        const QXmlStreamReader::TokenType token = reader.readNext();
+        if (!withinBounds()) {
+            state = Refused;
+            buffer.clear();
+            break;
+        }
+        if (token == QXmlStreamReader::EndDocument) {
             // The root element has closed; the whole buffer must still parse as one document
             // (bytes after the root in the same piece may spoil it).
             if (document.setContent(buffer, false)) {
@@ -99,6 +105,44 @@ UpdateReply::Status UpdateReply::append(const QByteArray &bytes)
         }
     }
     return state;
+}
+
+// Checked on each token of the incremental pass, before any document is built: entity
+// expansion, deep nesting and huge counts or fields would cost the DOM far more than the bytes.
+bool UpdateReply::withinBounds()
+{
+    switch (reader.tokenType()) {
+    case QXmlStreamReader::DTD:
+    case QXmlStreamReader::EntityReference:
+        return false;
+    case QXmlStreamReader::StartElement: {
+        const bool field = !open.isEmpty() && open.constLast() == u"request";
+        if (reader.name() == u"request" && ++requests > maximumRequests)
+            return false;
+        open.append(reader.name().toString());
+        fieldText.append(field ? 0 : -1);
+        return open.size() <= maximumDepth;
+    }
+    case QXmlStreamReader::EndElement:
+        if (!open.isEmpty()) {
+            open.removeLast();
+            fieldText.removeLast();
+        }
+        return true;
+    case QXmlStreamReader::Characters:
+        // A field's text includes that of its descendants.
+        for (qsizetype i = 0; i < fieldText.size(); ++i) {
+            if (fieldText.at(i) < 0)
+                continue;
+            fieldText[i] += reader.text().size();
+            const qsizetype bound = open.at(i) == u"changelog" ? maximumChangelog : maximumField;
+            if (fieldText.at(i) > bound)
+                return false;
+        }
+        return true;
+    default:
+        return true;
+    }
 }
 
 QVector<Update *> UpdateReply::takeUpdates(QVector<PackageCheck> *checks) const

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QDomDocument>
+#include <QStringList>
 #include <QVector>
 #include <QXmlStreamReader>
 
@@ -15,10 +16,20 @@ struct PackageCheck;
 class UpdateReply
 {
 public:
-    enum Status { Incomplete, Complete, TooLarge };
+    enum Status {
+        Incomplete,
+        Complete,
+        TooLarge,
+        Refused, // a DTD, or beyond the bounds below: no reply needs it
+    };
 
     // A server that streams without end must not exhaust memory.
     static constexpr qsizetype maximumSize = 16 * 1024 * 1024;
+    // Bounds that keep a hostile reply from costing more than its bytes; a reply needs 4 levels.
+    static constexpr int maximumDepth = 32;
+    static constexpr int maximumRequests = 10000;
+    static constexpr qsizetype maximumChangelog = 64 * 1024;
+    static constexpr qsizetype maximumField = 4 * 1024;
 
     Status append(const QByteArray &bytes);
     Status status() const { return state; }
@@ -29,7 +40,13 @@ public:
     QVector<Update *> takeUpdates(QVector<PackageCheck> *checks = nullptr) const;
 
 private:
+    bool withinBounds();
+
     QByteArray buffer;
+    // The open elements' names, and the text each child of a request has gathered so far.
+    QStringList open;
+    QVector<qsizetype> fieldText;
+    int requests = 0;
     QXmlStreamReader reader;
     QDomDocument document;
     Status state = Incomplete;

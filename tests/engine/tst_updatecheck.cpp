@@ -62,6 +62,8 @@ private slots:
     void replyCompleteness_data();
     void replyCompleteness();
     void replyIsBounded();
+    void hostileReply_data();
+    void hostileReply();
     void replyWalk_data();
     void replyWalk();
     void replyFields();
@@ -174,6 +176,52 @@ void TestUpdateCheck::replyIsBounded()
     QCOMPARE(reply.status(), UpdateReply::TooLarge);
     QVERIFY(sent > UpdateReply::maximumSize);
     QVERIFY(reply.takeUpdates().isEmpty());
+}
+
+void TestUpdateCheck::hostileReply_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("status");
+    const int refused = UpdateReply::Refused;
+    const int complete = UpdateReply::Complete;
+    const auto request = [](const QByteArray &field, qsizetype size) {
+        return "<update><request project='vorn' name='core' type='app'><" + field + ">"
+            + QByteArray(size, 'x') + "</" + field + "></request></update>";
+    };
+
+    QTest::newRow("entity expanded 100,000 times") << "<!DOCTYPE update [<!ENTITY e '"
+            + QByteArray(4000, 'x') + "'>]><update>" + QByteArray("&e;").repeated(100000)
+            + "</update>" << refused;
+    QTest::newRow("document type alone") << QByteArray("<!DOCTYPE update><update/>") << refused;
+    QTest::newRow("nested 10,000 deep")
+        << QByteArray("<a>").repeated(10000) + QByteArray("</a>").repeated(10000) << refused;
+    QTest::newRow("nested 32 deep")
+        << QByteArray("<a>").repeated(32) + QByteArray("</a>").repeated(32) << complete;
+    QTest::newRow("20,000 requests")
+        << "<update>" + QByteArray("<request/>").repeated(20000) + "</update>" << refused;
+    QTest::newRow("10,000 requests")
+        << "<update>" + QByteArray("<request/>").repeated(10000) + "</update>" << complete;
+    QTest::newRow("changelog of 64 KiB") << request("changelog", 64 * 1024) << complete;
+    QTest::newRow("changelog beyond 64 KiB") << request("changelog", 64 * 1024 + 1) << refused;
+    QTest::newRow("description of 4 KiB") << request("description", 4096) << complete;
+    QTest::newRow("description beyond 4 KiB") << request("description", 4097) << refused;
+    QTest::newRow("link beyond 4 KiB in a child element")
+        << request("link", 0).replace("<link>", "<link><b>" + QByteArray(4097, 'x') + "</b>")
+        << refused;
+    QTest::newRow("long text outside any request")
+        << "<update>" + QByteArray(100000, 'x') + "</update>" << complete;
+}
+
+// Refused in the incremental pass, before any document is built: what the DOM would make of it
+// costs far more than its bytes.
+void TestUpdateCheck::hostileReply()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(int, status);
+    UpdateReply parsed;
+    QCOMPARE(int(parsed.append(reply)), status);
+    if (status == UpdateReply::Refused)
+        QVERIFY(parsed.takeUpdates().isEmpty());
 }
 
 void TestUpdateCheck::replyWalk_data()
@@ -380,6 +428,10 @@ void TestUpdateCheck::exchangeFailures_data()
     QList<QByteArray> dripped;
     for (const char byte : QByteArray("<update><latest/></update>"))
         dripped.append(QByteArray(1, byte));
+    QTest::newRow("reply with a document type")
+        << true << int(FakeUpdateServer::Answer)
+        << QList<QByteArray> {"<!DOCTYPE update [<!ENTITY e 'x'>]><update>&e;</update>"}
+        << communicationFailed;
     QTest::newRow("reply dripped past the deadline")
         << true << int(FakeUpdateServer::Answer) << dripped << communicationFailed;
 }
