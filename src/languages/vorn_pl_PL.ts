@@ -320,6 +320,14 @@
         <source>The update server named a component &quot;%1&quot;, which cannot be used as a name, so no update is downloaded.</source>
         <translation>Serwer aktualizacji podał składnik „%1”, którego nazwy nie można użyć, więc żadna aktualizacja nie zostanie pobrana.</translation>
     </message>
+    <message>
+        <source>Package %1 holds no manifest, so it cannot be installed.</source>
+        <translation>Pakiet %1 nie zawiera manifestu, więc nie można go zainstalować.</translation>
+    </message>
+    <message>
+        <source>The manifest of package %1 is damaged, so it cannot be installed.</source>
+        <translation>Manifest pakietu %1 jest uszkodzony, więc nie można go zainstalować.</translation>
+    </message>
 </context>
 <context>
     <!-- The buttons of the message boxes, which Qt labels itself. -->

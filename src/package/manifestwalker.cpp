@@ -53,5 +53,5 @@ ManifestWalker::Outcome ManifestWalker::walk(QIODevice *device) const
                 return Stopped;
         }
     }
-    return Complete;
+    return reader.hasError() ? Malformed : Complete;
 }

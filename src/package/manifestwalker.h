@@ -28,7 +28,8 @@ public:
     };
 
     enum Outcome {
-        Complete, // the end of the document or its first error was reached
+        Complete, // the end of the document was reached
+        Malformed, // the document broke off or is not XML; the entries before were handled
         WrongProject,
         WrongName,
         WrongType,
@@ -39,8 +40,8 @@ public:
 
     ManifestWalker(const Identity &expected, FileHandler handler);
 
-    // A malformed document counts as complete at the point of its error, with the entries
-    // before it handled.
+    // A malformed document is walked up to its first error, with the entries before it
+    // handled.
     Outcome walk(QIODevice *device) const;
 
 private:

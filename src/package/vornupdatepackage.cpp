@@ -161,8 +161,12 @@ bool VornUpdatePackage::install(const QString &dir, QString &errorText, QStringL
         makePath(installDir);
 
     QFile manifest(QStringLiteral("%1/%2.xml").arg(extractDir, archiveBase));
-    if (!manifest.open(QIODevice::ReadOnly))
-        return true;
+    // A package that installs nothing is never reported as installed.
+    if (!manifest.open(QIODevice::ReadOnly)) {
+        showCritical(translated("Package %1 holds no manifest, so it cannot be installed.")
+                         .arg(componentName));
+        return false;
+    }
 
     // The run must be able to undo this package even if it is killed halfway.
     if (journal && !journal->recordPackage(installDir, unwindDir)) {
@@ -189,6 +193,10 @@ bool VornUpdatePackage::install(const QString &dir, QString &errorText, QStringL
         showCritical(translated("Wrong type!"));
         return false;
     case ManifestWalker::Stopped:
+        return false;
+    case ManifestWalker::Malformed:
+        showCritical(translated("The manifest of package %1 is damaged, so it cannot be installed.")
+                         .arg(componentName));
         return false;
     }
     return false;

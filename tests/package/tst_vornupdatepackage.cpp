@@ -376,12 +376,14 @@ void TestVornUpdatePackage::manifestRules_data()
     QTest::newRow("entries before a failed check stay")
         << head + "<r><file name=\"a\" path=\"bin\" action=\"add\"/><package name=\"x\"/></r>"
         << QStringList {"a"} << "Wrong name!";
-    QTest::newRow("malformed after the third entry") << head + pkg
+    QTest::newRow("malformed after the third entry")
+        << head + pkg
             + "<file name=\"a\" path=\"bin\" action=\"add\"/>"
               "<file name=\"b\" path=\"bin\" action=\"add\"/>"
               "<file name=\"c\" path=\"bin\" action=\"add\"/>"
               "<<file name=\"d\" path=\"bin\" action=\"add\"/></package>"
-                                                     << QStringList {"a", "b", "c"} << "";
+        << QStringList {"a", "b", "c"}
+        << "The manifest of package core is damaged, so it cannot be installed.";
 }
 
 void TestVornUpdatePackage::manifestRules()
@@ -419,9 +421,12 @@ void TestVornUpdatePackage::emptyArchive()
     VornUpdatePackage package(update.get());
     QString errorText;
     QStringList files;
-    QVERIFY(package.install(fx->downloadDir, errorText, files));
+    // Nothing to install is a failure, never an installed package.
+    QVERIFY(!package.install(fx->downloadDir, errorText, files));
     QVERIFY(files.isEmpty());
-    QCOMPARE(answerer.count(), 0);
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(answerer.last().text,
+             QStringLiteral("Package core holds no manifest, so it cannot be installed."));
     QVERIFY(TreeSnapshot::take(fx->root) == before);
 }
 
