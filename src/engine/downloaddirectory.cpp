@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 DownloadDirectory::DownloadDirectory(const QString &path, uid_t owner)
     : path(QDir::cleanPath(path))
@@ -85,6 +86,20 @@ bool DownloadDirectory::clear()
                                "is downloaded.")
                         .arg(path, qt_error_string(errno)));
     return true;
+}
+
+bool DownloadDirectory::hasRoomFor(qint64 bytes)
+{
+    struct statvfs space;
+    if (::fstatvfs(directory.get(), &space) != 0)
+        return true;
+    const qint64 available = qint64(space.f_bavail) * qint64(space.f_frsize);
+    if (bytes <= available)
+        return true;
+    const auto megabytes = [](qint64 count) { return QString::number((count + 999999) / 1000000); };
+    return fail(translated("The download directory %1 has room for %2 MB, but the updates need "
+                           "%3 MB, so no update is downloaded.")
+                    .arg(path, megabytes(available), megabytes(bytes)));
 }
 
 void DownloadDirectory::removeUnverified()

@@ -36,6 +36,8 @@ public:
     // Empties the opened directory for a new download: nothing an earlier run left may be
     // taken for a package or a backup. Refused while a journal still waits to be undone.
     bool clear();
+    // Whether the file system of the opened directory has room for that many bytes.
+    bool hasRoomFor(qint64 bytes);
     // Removes bodies left by a run that ended before they were verified.
     void removeUnverified();
 

@@ -56,6 +56,7 @@ VornUpdaterEngine::VornUpdaterEngine()
 
 VornUpdaterEngine::VornUpdaterEngine(const QStringList &packageKeys)
     : verifier(packageKeys)
+    , maximumPackageSize(VORN_MAXIMUM_PACKAGE_SIZE)
 {
     downloadDir = QStandardPaths::writableLocation(QStandardPaths::TempLocation)
         + QStringLiteral("/tupdates/");
@@ -102,6 +103,11 @@ void VornUpdaterEngine::setNetworkBounds(int checkMs, int stallMs)
 {
     checkDeadline = checkMs;
     http.setStallTimeout(stallMs);
+}
+
+void VornUpdaterEngine::setMaximumPackageSize(qint64 bytes)
+{
+    maximumPackageSize = bytes;
 }
 
 void VornUpdaterEngine::clearUpdates()
@@ -256,6 +262,14 @@ bool namesWorkPlace(const QList<QByteArray> &path, const QList<QList<QByteArray>
     return false;
 }
 
+QString tooLarge(const QString &name, qint64 bound)
+{
+    return translated("Package %1 is larger than the %2 bytes the updater downloads, so it will "
+                      "not be installed.")
+        .arg(name)
+        .arg(bound);
+}
+
 QString nameRefusal(const QString &name)
 {
     return translated("The update server named a component \"%1\", which cannot be used as a "
@@ -311,9 +325,13 @@ void VornUpdaterEngine::getUpdatesSize()
         failDownload(refused);
         return;
     }
-    // Nothing an earlier run left may pass for a package or a backup of this one.
+    // Nothing an earlier run left may pass for a package or a backup of this one, and the
+    // announced packages must fit, so that a full disk is found before the download.
+    qint64 announced = 0;
+    for (const PackageCheck &check : std::as_const(checks))
+        announced += check.has(PackageCheck::Size) ? check.size : 0;
     DownloadDirectory directory(downloadDir);
-    if (!directory.open() || !directory.clear()) {
+    if (!directory.open() || !directory.clear() || !directory.hasRoomFor(announced)) {
         failDownload(directory.errorString());
         return;
     }
@@ -356,6 +374,8 @@ QString VornUpdaterEngine::refusalOfRun() const
         const PackageVerifier::Outcome outcome = verifier.precheck(checks.value(i));
         if (outcome != PackageVerifier::Accepted)
             return PackageVerifier::message(outcome, name, checks.value(i));
+        if (checks.value(i).has(PackageCheck::Size) && checks.value(i).size > maximumPackageSize)
+            return tooLarge(name, maximumPackageSize);
         const QString downgrade = versionRefusal(update);
         if (!downgrade.isEmpty())
             return downgrade;
@@ -416,9 +436,13 @@ void VornUpdaterEngine::getCurUpdate()
     }
     if (!openBodyFile(name))
         return;
+    // A body nobody announced a size for still ends at the updater's own bound.
     const PackageCheck check = checks.value(currentIndex);
-    sink.start(&packageFile, check.has(PackageCheck::Size) ? check.size : -1,
-               PackageVerifier::message(PackageVerifier::WrongSize, name, check));
+    if (check.has(PackageCheck::Size))
+        sink.start(&packageFile, check.size,
+                   PackageVerifier::message(PackageVerifier::WrongSize, name, check));
+    else
+        sink.start(&packageFile, maximumPackageSize, tooLarge(name, maximumPackageSize));
     http.setHost(url.host(), packagePort);
     getRequestId = http.get(path, &sink);
 }

@@ -50,6 +50,8 @@ public:
     // The deadline of the whole exchange with the update server (60 s), and how long a package
     // download may receive nothing (60 s), in milliseconds.
     void setNetworkBounds(int checkMs, int stallMs);
+    // The largest package downloaded, in bytes (the build setting VORN_MAXIMUM_PACKAGE_SIZE).
+    void setMaximumPackageSize(qint64 bytes);
 
 signals:
     void downloadProgress(int done);
@@ -121,6 +123,7 @@ private:
 
     int serverTimeout = 30000;
     int checkDeadline = 60000;
+    qint64 maximumPackageSize;
     int messengerTimeout = 60000;
 };
 

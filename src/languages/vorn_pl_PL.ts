@@ -328,6 +328,14 @@
         <source>The manifest of package %1 is damaged, so it cannot be installed.</source>
         <translation>Manifest pakietu %1 jest uszkodzony, więc nie można go zainstalować.</translation>
     </message>
+    <message>
+        <source>Package %1 is larger than the %2 bytes the updater downloads, so it will not be installed.</source>
+        <translation>Pakiet %1 jest większy niż %2 bajtów, które pobiera aktualizator, więc nie zostanie zainstalowany.</translation>
+    </message>
+    <message>
+        <source>The download directory %1 has room for %2 MB, but the updates need %3 MB, so no update is downloaded.</source>
+        <translation>W katalogu pobierania %1 jest miejsce na %2 MB, a aktualizacje wymagają %3 MB, więc żadna aktualizacja nie zostanie pobrana.</translation>
+    </message>
 </context>
 <context>
     <!-- The buttons of the message boxes, which Qt labels itself. -->

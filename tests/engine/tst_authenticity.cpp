@@ -438,6 +438,13 @@ void TestAuthenticity::hostileOffer_data()
                           vouched(package, key, "extra")}}
         << workPlace.arg("core");
 
+    // Signed, but larger than the updater downloads (here 100,000 bytes).
+    const QByteArray large(200000, 'L');
+    QTest::newRow("signed package beyond the size bound")
+        << QList<Offer> {{"core", {}, vouched(large, key)}}
+        << QStringLiteral("Package core is larger than the 100000 bytes the updater downloads, "
+                          "so it will not be installed.");
+
     // A genuinely signed release that is not newer than the installed 1.0.
     for (const char *version : {"1.0", "1.0.0", "0.9"})
         QTest::addRow("signed version %s", version) << versioned(version) << notNewer.arg(version);
@@ -456,6 +463,7 @@ void TestAuthenticity::hostileOffer()
 
     EngineRun run({keyPair(1).publicBase64()});
     QVERIFY(run.ready);
+    run.engine.setMaximumPackageSize(100000);
     run.installWhenDownloaded();
     HttpTestServer server;
     QVERIFY(server.listen());
@@ -494,6 +502,8 @@ void TestAuthenticity::bodyBeyondAnnouncedSize_data()
     QTest::newRow("one byte too few")
         << Response::ok(HttpTestServer::pattern(0, 999)) << qint64(1000);
     QTest::newRow("empty body") << Response::ok(QByteArray()) << qint64(1000);
+    // -1: nothing announced; the updater's own bound (here 50,000 bytes) ends the body.
+    QTest::newRow("endless body, no size announced") << endless << qint64(-1);
 }
 
 void TestAuthenticity::bodyBeyondAnnouncedSize()
@@ -506,12 +516,21 @@ void TestAuthenticity::bodyBeyondAnnouncedSize()
     HttpTestServer server;
     QVERIFY(server.listen());
     server.serve("/core.zip", body);
-    QVERIFY(run.offer({{"core", {}, child("size", QByteArray::number(size))}}));
+    const qint64 bound = 50000;
+    if (size < 0)
+        run.engine.setMaximumPackageSize(bound);
+    QVERIFY(run.offer(
+        {{"core", {}, size < 0 ? QByteArray() : child("size", QByteArray::number(size))}}));
 
     run.engine.beginDownload();
     QTRY_VERIFY(run.over());
     QCOMPARE(run.events.first(), QStringLiteral("file core"));
-    QCOMPARE(run.events.last(), "error " + wrongSize("core", size));
+    QCOMPARE(run.events.last(),
+             "error "
+                 + (size < 0 ? QStringLiteral("Package core is larger than the %1 bytes the "
+                                              "updater downloads, so it will not be installed.")
+                                   .arg(bound)
+                             : wrongSize("core", size)));
     QCOMPARE(run.count("error"), 1);
     QCOMPARE(run.count("finished"), 0);
     // What was counted never passes what was announced.
@@ -519,7 +538,7 @@ void TestAuthenticity::bodyBeyondAnnouncedSize()
         QVERIFY(percent <= 100);
     QVERIFY(!QFileInfo::exists(run.file("core.zip")));
     // The transfer is given up, not read to its end.
-    if (body.bodySize() > size + 1000000)
+    if (body.bodySize() > qMax(size, bound) + 1000000)
         QTRY_COMPARE(server.openConnections(), 0);
     QVERIFY(run.staysQuiet(server));
 }

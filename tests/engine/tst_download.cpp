@@ -63,6 +63,7 @@ private slots:
     void unsuccessfulStatusFails();
     void nestedPackagePathGetsItsDirectories();
     void progressWithoutAnySize();
+    void tooLittleRoomRefusedFirst();
     void fullDiskFailsOnce();
 };
 
@@ -529,6 +530,29 @@ void TestDownload::progressWithoutAnySize()
     const QList<int> percents = run.percents();
     QVERIFY(percents.size() >= 6);
     QCOMPARE(percents.count(0), percents.size());
+}
+
+// The sizes the update server announced do not fit: refused before anything is fetched.
+void TestDownload::tooLittleRoomRefusedFirst()
+{
+    EngineRun run;
+    QVERIFY(run.ready);
+    const QByteArray mountPoint = QFile::encodeName(run.dir());
+    if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=1m,mode=0700") != 0)
+        QSKIP("needs a private mount namespace for a small disk");
+    const auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), MNT_DETACH); });
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    QVERIFY(run.offer({{"small", {}, "<size>1000</size>"}, {"big", {}, "<size>2000000</size>"}}));
+
+    run.engine.beginDownload();
+    QTRY_VERIFY(run.over());
+    QCOMPARE(run.events,
+             QStringList({"error "
+                          + QStringLiteral("The download directory %1 has room for 2 MB, but the "
+                                           "updates need 3 MB, so no update is downloaded.")
+                                .arg(QDir::cleanPath(run.dir()))}));
+    QVERIFY(server.requests().isEmpty());
 }
 
 void TestDownload::fullDiskFailsOnce()
