@@ -96,10 +96,11 @@ bool DownloadDirectory::hasRoomFor(qint64 bytes)
     const qint64 available = qint64(space.f_bavail) * qint64(space.f_frsize);
     if (bytes <= available)
         return true;
-    const auto megabytes = [](qint64 count) { return QString::number((count + 999999) / 1000000); };
+    // Rounded so that the room never looks larger, nor the need smaller, than it is.
     return fail(translated("The download directory %1 has room for %2 MB, but the updates need "
                            "%3 MB, so no update is downloaded.")
-                    .arg(path, megabytes(available), megabytes(bytes)));
+                    .arg(path, QString::number(available / 1000000),
+                         QString::number((bytes + 999999) / 1000000)));
 }
 
 void DownloadDirectory::removeUnverified()

@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QScopeGuard>
 #include <QtTest>
 
 #include <sys/mount.h>
@@ -19,6 +18,22 @@ namespace {
 using Response = HttpTestServer::Response;
 
 // Whether this process holds a descriptor on the file (also one removed while open).
+// A 1 MiB file system over a directory while it lives; in a private mount namespace only.
+struct SmallDisk
+{
+    explicit SmallDisk(const QString &dir)
+        : point(QFile::encodeName(dir))
+        , mounted(::mount("tmpfs", point.constData(), "tmpfs", 0, "size=1m,mode=0700") == 0)
+    { }
+    ~SmallDisk()
+    {
+        if (mounted)
+            ::umount2(point.constData(), MNT_DETACH);
+    }
+    const QByteArray point;
+    const bool mounted;
+};
+
 bool isHeldOpen(const QString &path)
 {
     const QString wanted = QDir::cleanPath(path);
@@ -537,10 +552,9 @@ void TestDownload::tooLittleRoomRefusedFirst()
 {
     EngineRun run;
     QVERIFY(run.ready);
-    const QByteArray mountPoint = QFile::encodeName(run.dir());
-    if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=1m,mode=0700") != 0)
+    const SmallDisk disk(run.dir());
+    if (!disk.mounted)
         QSKIP("needs a private mount namespace for a small disk");
-    const auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), MNT_DETACH); });
     HttpTestServer server;
     QVERIFY(server.listen());
     QVERIFY(run.offer({{"small", {}, "<size>1000</size>"}, {"big", {}, "<size>2000000</size>"}}));
@@ -549,7 +563,7 @@ void TestDownload::tooLittleRoomRefusedFirst()
     QTRY_VERIFY(run.over());
     QCOMPARE(run.events,
              QStringList({"error "
-                          + QStringLiteral("The download directory %1 has room for 2 MB, but the "
+                          + QStringLiteral("The download directory %1 has room for 1 MB, but the "
                                            "updates need 3 MB, so no update is downloaded.")
                                 .arg(QDir::cleanPath(run.dir()))}));
     QVERIFY(server.requests().isEmpty());
@@ -559,10 +573,9 @@ void TestDownload::fullDiskFailsOnce()
 {
     EngineRun run;
     QVERIFY(run.ready);
-    const QByteArray mountPoint = QFile::encodeName(run.dir());
-    if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=1m,mode=0700") != 0)
+    const SmallDisk disk(run.dir());
+    if (!disk.mounted)
         QSKIP("needs a private mount namespace to fill a small disk");
-    const auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), MNT_DETACH); });
     HttpTestServer server;
     QVERIFY(server.listen());
     server.serve("/small.zip", Response::ok("fits"));
