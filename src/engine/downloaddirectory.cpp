@@ -9,7 +9,6 @@
 #include <QFileInfo>
 
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -58,6 +57,12 @@ bool DownloadDirectory::open()
 namespace {
 
 const char bodiesName[] = "downloading";
+
+// Where the body of the package at that place of the run arrives, below the directory.
+QString bodyName(int index)
+{
+    return QStringLiteral("%1/%2").arg(QLatin1String(bodiesName)).arg(index);
+}
 
 QString linkRefusal(const QString &packageName)
 {
@@ -113,37 +118,33 @@ void DownloadDirectory::removeUnverified()
 
 FileDescriptor DownloadDirectory::createBodyFile(int index, const QString &packageName)
 {
-    const QString relativePath = QStringLiteral("%1/%2").arg(QLatin1String(bodiesName)).arg(index);
-    FileDescriptor file = PathBeneath::createFile(directory.get(), relativePath, O_RDWR);
-    if (!file.isValid()) {
+    FileDescriptor file = PathBeneath::createFile(directory.get(), bodyName(index), O_RDWR);
+    if (!file.isValid())
         fail(errno == ELOOP ? linkRefusal(packageName) : qt_error_string(errno));
-    }
     return file;
 }
 
 QString DownloadDirectory::bodyPath(int index) const
 {
-    return QStringLiteral("%1/%2/%3").arg(path, QLatin1String(bodiesName)).arg(index);
+    return path + QLatin1Char('/') + bodyName(index);
 }
 
 bool DownloadDirectory::adoptBody(int index, const QString &relativePath,
                                   const QString &packageName)
 {
-    QList<QByteArray> segments = PathBeneath::segmentsOf(relativePath);
-    const QByteArray name = segments.isEmpty() ? QByteArray() : segments.takeLast();
-    const FileDescriptor parent = PathBeneath::descend(directory.get(), segments, true);
-    const QByteArray body = QByteArray(bodiesName) + '/' + QByteArray::number(index);
     // Never over something already there: the download directory was emptied for this run.
-    if (!name.isEmpty() && parent.isValid()
-        && ::renameat2(directory.get(), body.constData(), parent.get(), name.constData(),
-                       RENAME_NOREPLACE)
-            == 0)
+    if (PathBeneath::moveBeneath(directory.get(), bodyName(index), relativePath))
         return true;
     const int code = errno;
+    // EEXIST means the parents were real directories (a link among them fails with ELOOP), so
+    // the link check below looks where the move did.
     struct stat status;
     if (code == ELOOP
         || (code == EEXIST
-            && ::fstatat(parent.get(), name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0
+            && ::fstatat(directory.get(),
+                         PathBeneath::segmentsOf(relativePath).join('/').constData(), &status,
+                         AT_SYMLINK_NOFOLLOW)
+                == 0
             && S_ISLNK(status.st_mode)))
         return fail(linkRefusal(packageName));
     return fail(translated("Package %1 cannot be stored in the download directory (%2).")

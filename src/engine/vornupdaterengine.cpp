@@ -301,11 +301,6 @@ void VornUpdaterEngine::beginDownload()
     if (downloadState != Idle || downloadEnded)
         return;
     downloadState = Sizing;
-    DownloadDirectory directory(downloadDir);
-    if (!directory.open()) {
-        failDownload(directory.errorString());
-        return;
-    }
     getUpdatesSize();
 }
 
@@ -320,6 +315,11 @@ void VornUpdaterEngine::getUpdatesSize()
 {
     const QVector<Update *> list = updates;
     // Refused before any request, so that no byte of the run is fetched for nothing.
+    DownloadDirectory directory(downloadDir);
+    if (!directory.open()) {
+        failDownload(directory.errorString());
+        return;
+    }
     const QString refused = refusalOfRun();
     if (!refused.isEmpty()) {
         failDownload(refused);
@@ -330,8 +330,7 @@ void VornUpdaterEngine::getUpdatesSize()
     qint64 announced = 0;
     for (const PackageCheck &check : std::as_const(checks))
         announced += check.has(PackageCheck::Size) ? check.size : 0;
-    DownloadDirectory directory(downloadDir);
-    if (!directory.open() || !directory.clear() || !directory.hasRoomFor(announced)) {
+    if (!directory.clear() || !directory.hasRoomFor(announced)) {
         failDownload(directory.errorString());
         return;
     }

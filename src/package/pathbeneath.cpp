@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -102,6 +103,21 @@ FileDescriptor PathBeneath::openFile(int directory, const QString &relativePath,
     QByteArray name;
     const FileDescriptor parent = parentOf(directory, &segments, &name, flags & O_CREAT);
     return parent.isValid() ? openPlain(parent.get(), name, flags & ~O_TRUNC) : FileDescriptor();
+}
+
+bool PathBeneath::moveBeneath(int directory, const QString &from, const QString &to)
+{
+    QList<QByteArray> fromSegments = segmentsOf(from);
+    QList<QByteArray> toSegments = segmentsOf(to);
+    QByteArray fromName;
+    QByteArray toName;
+    const FileDescriptor source = parentOf(directory, &fromSegments, &fromName, false);
+    const FileDescriptor target
+        = source.isValid() ? parentOf(directory, &toSegments, &toName, true) : FileDescriptor();
+    return target.isValid()
+        && ::renameat2(source.get(), fromName.constData(), target.get(), toName.constData(),
+                       RENAME_NOREPLACE)
+        == 0;
 }
 
 bool PathBeneath::removeContents(int directory, const QByteArray &kept)

@@ -34,6 +34,10 @@ public:
     // O_CREAT, which also makes missing parents); never emptied.
     static FileDescriptor openFile(int directory, const QString &relativePath, int flags);
 
+    // Moves `from` to `to`, both below `directory`, making the missing parents of `to`; never
+    // over something that stands at `to` (EEXIST).
+    static bool moveBeneath(int directory, const QString &from, const QString &to);
+
     // Removes everything in `directory` but the entry `kept` (when not empty): files and links
     // as they are, directories with their contents, never following a link. False when
     // something could not be removed.
