@@ -1,7 +1,10 @@
 #include "eventloop.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QTimer>
+#include <QWidget>
+#include <QWindow>
 
 int runEventLoop()
 {
@@ -17,4 +20,12 @@ void settle()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+void closeByWindowManager(QWidget *window)
+{
+    QTimer::singleShot(0, window->windowHandle(), [handle = window->windowHandle()] {
+        QCloseEvent close;
+        QCoreApplication::sendEvent(handle, &close);
+    });
 }

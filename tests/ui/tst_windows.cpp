@@ -473,11 +473,7 @@ void TestWindows::closeEndsTheRunWithZero()
         QTimer::singleShot(0, window->findChild<QPushButton *>("Updater_Summary_Restart"),
                            &QPushButton::click);
     else
-        // What the platform delivers when the window manager closes the window.
-        QTimer::singleShot(0, window->windowHandle(), [handle = window->windowHandle()] {
-            QCloseEvent close;
-            QCoreApplication::sendEvent(handle, &close);
-        });
+        closeByWindowManager(window);
     QCOMPARE(runEventLoop(), 0);
     QCOMPARE(quitting.count(), 1);
 }
@@ -505,16 +501,10 @@ void TestWindows::unverifiedBodyNeverOutlivesItsRun()
         new VornDownloadDialog(&engine);
         QWidget *window = shownWindow("Updater_Download_MainWindow");
         QVERIFY(window);
-        if (closeWindow) {
-            // What the platform delivers when the window manager closes the window.
+        if (closeWindow)
             connect(
-                &engine, &VornUpdaterEngine::downloadProgress, window->windowHandle(),
-                [handle = window->windowHandle()] {
-                    QCloseEvent close;
-                    QCoreApplication::sendEvent(handle, &close);
-                },
-                Qt::SingleShotConnection);
-        }
+                &engine, &VornUpdaterEngine::downloadProgress, window,
+                [window] { closeByWindowManager(window); }, Qt::SingleShotConnection);
         QCOMPARE(runEventLoop(), 0);
         QCOMPARE(boxes.count(), closeWindow ? 0 : 1);
         if (!closeWindow)
