@@ -1,5 +1,6 @@
 #include "downloaddirectory.h"
 
+#include "freespace.h"
 #include "installjournal.h"
 #include "pathbeneath.h"
 #include "translated.h"
@@ -11,7 +12,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 
 DownloadDirectory::DownloadDirectory(const QString &path, uid_t owner)
     : path(QDir::cleanPath(path))
@@ -95,17 +95,12 @@ bool DownloadDirectory::clear()
 
 bool DownloadDirectory::hasRoomFor(qint64 bytes)
 {
-    struct statvfs space;
-    if (::fstatvfs(directory.get(), &space) != 0)
+    const qint64 available = availableBytes(directory.get());
+    if (available < 0 || bytes <= available)
         return true;
-    const qint64 available = qint64(space.f_bavail) * qint64(space.f_frsize);
-    if (bytes <= available)
-        return true;
-    // Rounded so that the room never looks larger, nor the need smaller, than it is.
     return fail(translated("The download directory %1 has room for %2 MB, but the updates need "
                            "%3 MB, so no update is downloaded.")
-                    .arg(path, QString::number(available / 1000000),
-                         QString::number((bytes + 999999) / 1000000)));
+                    .arg(path, megabytesOfRoom(available), megabytesNeeded(bytes)));
 }
 
 void DownloadDirectory::removeUnverified()

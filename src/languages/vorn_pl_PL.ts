@@ -321,6 +321,22 @@
         <translation>Serwer aktualizacji podał składnik „%1”, którego nazwy nie można użyć, więc żadna aktualizacja nie zostanie pobrana.</translation>
     </message>
     <message>
+        <source>Package %1 holds more than %2 files, so it is not unpacked.</source>
+        <translation>Pakiet %1 zawiera więcej niż %2 plików, więc nie zostanie rozpakowany.</translation>
+    </message>
+    <message>
+        <source>Package %1 would unpack to %2 MB, more than a package may, so it is not unpacked.</source>
+        <translation>Pakiet %1 po rozpakowaniu zająłby %2 MB, więcej niż wolno pakietowi, więc nie zostanie rozpakowany.</translation>
+    </message>
+    <message>
+        <source>Package %1 is damaged: its files overlap in the archive, so it is not unpacked.</source>
+        <translation>Pakiet %1 jest uszkodzony: jego pliki nakładają się w archiwum, więc nie zostanie rozpakowany.</translation>
+    </message>
+    <message>
+        <source>Package %1 needs %2 MB to unpack, but the download directory %3 has room for %4 MB, so it is not unpacked.</source>
+        <translation>Pakiet %1 potrzebuje %2 MB do rozpakowania, ale katalog pobierania %3 ma miejsce tylko na %4 MB, więc nie zostanie rozpakowany.</translation>
+    </message>
+    <message>
         <source>Package %1 holds no manifest, so it cannot be installed.</source>
         <translation>Pakiet %1 nie zawiera manifestu, więc nie można go zainstalować.</translation>
     </message>

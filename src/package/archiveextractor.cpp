@@ -1,5 +1,6 @@
 #include "archiveextractor.h"
 
+#include "freespace.h"
 #include "pathbeneath.h"
 
 #include <QDir>
@@ -9,6 +10,7 @@
 
 #include <unzip.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,6 +22,17 @@ namespace {
 const int nameBufferSize = 256;
 // Inflated bytes are gathered into blocks of this size before they are written.
 const int writeBlockSize = 256 * 1024;
+// What a local file header takes before its name, and what a file takes beyond its bytes.
+const quint64 localHeaderSize = 30;
+const quint64 spacePerEntry = 4096;
+
+// The bytes of the archive that one entry spans, from its local header to its last data byte.
+struct Span
+{
+    quint64 start;
+    quint64 end;
+    bool operator<(const Span &other) const { return start < other.start; }
+};
 
 } // namespace
 
@@ -45,11 +58,11 @@ ArchiveExtractor::Status ArchiveExtractor::extract()
     target = PathBeneath::openDirectory(targetDir);
     targetError = errno;
 
-    Status status = Success;
     unz_global_info global;
-    if (unzGetGlobalInfo(zip, &global) != UNZ_OK) {
-        status = ReadFailed;
-    } else if (global.number_entry > 0) {
+    Status status = unzGetGlobalInfo(zip, &global) == UNZ_OK
+        ? survey(zip, quint64(QFileInfo(archivePath).size()))
+        : ReadFailed;
+    if (status == Success && global.number_entry > 0) {
         for (;;) {
             status = extractEntry(zip);
             if (status != Success)
@@ -69,6 +82,48 @@ ArchiveExtractor::Status ArchiveExtractor::extract()
     parent.reset();
     target.reset();
     return status;
+}
+
+ArchiveExtractor::Status ArchiveExtractor::survey(void *zip, quint64 archiveSize)
+{
+    QList<Span> spans;
+    quint64 entries = 0;
+    int next = unzGoToFirstFile(zip);
+    for (; next == UNZ_OK; next = unzGoToNextFile(zip)) {
+        if (++entries > limits.entries)
+            return TooManyEntries;
+        unz_file_info64 info;
+        if (unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+            return ReadFailed;
+        declaredSize += info.uncompressed_size;
+        if (info.uncompressed_size > limits.bytes || declaredSize > limits.bytes)
+            return TooLarge;
+        // Opened raw, which reads the local header and inflates nothing. An entry that cannot
+        // be opened fails under its name when it is unpacked.
+        if (unzOpenCurrentFile2(zip, nullptr, nullptr, 1) != UNZ_OK)
+            continue;
+        const quint64 data = unzGetCurrentFileZStreamPos64(zip);
+        unzCloseCurrentFile(zip);
+        const quint64 header = localHeaderSize + info.size_filename;
+        spans.append({data > header ? data - header : 0, data + info.compressed_size});
+    }
+    if (next != UNZ_END_OF_LIST_OF_FILE)
+        return ReadFailed;
+
+    std::sort(spans.begin(), spans.end());
+    for (qsizetype i = 1; i < spans.size(); ++i) {
+        if (spans.at(i - 1).end > spans.at(i).start)
+            return OverlappingEntries;
+    }
+    if (declaredSize > limits.allowance + limits.ratio * archiveSize)
+        return TooLarge;
+    const qint64 available = target.isValid() ? availableBytes(target.get()) : -1;
+    if (available >= 0 && declaredSize + spacePerEntry * entries > quint64(available)) {
+        neededSize = declaredSize + spacePerEntry * entries;
+        availableSize = available;
+        return NoRoom;
+    }
+    return entries == 0 || unzGoToFirstFile(zip) == UNZ_OK ? Success : ReadFailed;
 }
 
 // Entries of one directory mostly follow each other: its descriptor is kept for the next one

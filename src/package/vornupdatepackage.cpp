@@ -1,6 +1,7 @@
 #include "vornupdatepackage.h"
 
 #include "archiveextractor.h"
+#include "freespace.h"
 #include "installjournal.h"
 #include "pathbeneath.h"
 #include "replacefile.h"
@@ -153,6 +154,26 @@ bool VornUpdatePackage::install(const QString &dir, QString &errorText, QStringL
         return false;
     case ArchiveExtractor::ReadFailed:
         showCritical(translated("Cannot read file from archive!"));
+        return false;
+    case ArchiveExtractor::TooManyEntries:
+        showCritical(translated("Package %1 holds more than %2 files, so it is not unpacked.")
+                         .arg(componentName, QString::number(ArchiveExtractor::Limits().entries)));
+        return false;
+    case ArchiveExtractor::TooLarge:
+        showCritical(translated("Package %1 would unpack to %2 MB, more than a package may, so it "
+                                "is not unpacked.")
+                         .arg(componentName, megabytesNeeded(qint64(extractor.getDeclaredSize()))));
+        return false;
+    case ArchiveExtractor::OverlappingEntries:
+        showCritical(translated("Package %1 is damaged: its files overlap in the archive, so it is "
+                                "not unpacked.")
+                         .arg(componentName));
+        return false;
+    case ArchiveExtractor::NoRoom:
+        showCritical(translated("Package %1 needs %2 MB to unpack, but the download directory %3 "
+                                "has room for %4 MB, so it is not unpacked.")
+                         .arg(componentName, megabytesNeeded(qint64(extractor.getNeededSize())),
+                              dir, megabytesOfRoom(extractor.getAvailableSize())));
         return false;
     }
 

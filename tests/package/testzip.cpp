@@ -54,6 +54,16 @@ bool setDeclaredSize(QByteArray &zip, const QByteArray &name, quint32 size)
     return patchBoth<quint32>(zip, name, 22, 24, size);
 }
 
+bool shareBytes(QByteArray &zip, const QByteArray &name, const QByteArray &sharedName)
+{
+    const qsizetype central = findHeader(zip, name, true);
+    const qsizetype shared = findHeader(zip, sharedName, false);
+    if (central < 0 || shared < 0)
+        return false;
+    qToLittleEndian<quint32>(quint32(shared), zip.data() + central + 42);
+    return true;
+}
+
 bool setMethod(QByteArray &zip, const QByteArray &name, quint16 method)
 {
     return patchBoth<quint16>(zip, name, 8, 10, method);

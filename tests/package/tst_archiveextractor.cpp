@@ -27,6 +27,8 @@ private slots:
     void damagedEntryIsNotKept();
     void protectedPathIsNotOverwritten_data();
     void protectedPathIsNotOverwritten();
+    void overLimitsWritesNothing_data();
+    void overLimitsWritesNothing();
 
 private:
     std::unique_ptr<QTemporaryDir> temp;
@@ -200,6 +202,56 @@ void TestArchiveExtractor::protectedPathIsNotOverwritten()
     QCOMPARE(extractor.extract(), ArchiveExtractor::ExtractFailed);
     QCOMPARE(readFile(archive), bytes);
     QVERIFY(!QFileInfo::exists(target + "unwind/bin/x"));
+}
+
+void TestArchiveExtractor::overLimitsWritesNothing_data()
+{
+    QTest::addColumn<int>("entries");
+    QTest::addColumn<int>("entrySize");
+    QTest::addColumn<QByteArray>("damage");
+    QTest::addColumn<quint64>("entryLimit");
+    QTest::addColumn<quint64>("byteLimit");
+    QTest::addColumn<ArchiveExtractor::Status>("status");
+    const quint64 entryLimit = ArchiveExtractor::Limits().entries;
+    const quint64 byteLimit = ArchiveExtractor::Limits().bytes;
+    QTest::newRow("1 MiB declaring 1 GiB") << 2 << (1 << 20) << QByteArray("1 GiB") << entryLimit
+                                           << byteLimit << ArchiveExtractor::TooLarge;
+    QTest::newRow("entries over the limit")
+        << 4 << 10 << QByteArray() << quint64(3) << byteLimit << ArchiveExtractor::TooManyEntries;
+    QTest::newRow("bytes over the limit")
+        << 2 << 600 << QByteArray() << entryLimit << quint64(1000) << ArchiveExtractor::TooLarge;
+    QTest::newRow("entries sharing bytes") << 2 << 1000 << QByteArray("share") << entryLimit
+                                           << byteLimit << ArchiveExtractor::OverlappingEntries;
+}
+
+void TestArchiveExtractor::overLimitsWritesNothing()
+{
+    QFETCH(int, entries);
+    QFETCH(int, entrySize);
+    QFETCH(QByteArray, damage);
+    QFETCH(quint64, entryLimit);
+    QFETCH(quint64, byteLimit);
+    QFETCH(ArchiveExtractor::Status, status);
+    ZipBuilder builder;
+    QByteArray content;
+    for (int i = 0; content.size() < entrySize; ++i)
+        content += QByteArray::number(i * 7919 % 10007) + " ";
+    content.truncate(entrySize);
+    for (int i = 0; i < entries; ++i)
+        builder.addFile("f" + QByteArray::number(i), content, true);
+    QVERIFY(builder.write(archive));
+    QByteArray zip = readFile(archive);
+    if (damage == "1 GiB")
+        QVERIFY(TestZip::setDeclaredSize(zip, "f1", 1u << 30));
+    else if (damage == "share")
+        QVERIFY(TestZip::shareBytes(zip, "f1", "f0"));
+    QVERIFY(writeFile(archive, zip));
+
+    ArchiveExtractor extractor(archive, target);
+    extractor.setLimits({entryLimit, byteLimit});
+    QCOMPARE(extractor.extract(), status);
+    QVERIFY(extractor.getUnpackedFiles().isEmpty());
+    QVERIFY(QDir(target).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestArchiveExtractor)

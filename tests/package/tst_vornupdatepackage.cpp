@@ -43,7 +43,9 @@ enum Scenario {
     ChecksumMismatch,
     EntryOverwritesArchive,
     EntryInUnwindDir,
-    BackupFails
+    BackupFails,
+    DeclaresGigabyte,
+    EntriesShareBytes
 };
 
 // Manifest that changes two things and adds one new file before the element that fails.
@@ -503,6 +505,14 @@ void TestVornUpdatePackage::failureIsReportedAndUnwound_data()
         << int(EntryInUnwindDir) << "Cannot extract update file (unwind/bin/im-client)!" << none;
     QTest::newRow("backup fails") << int(BackupFails)
                                   << "Cannot copy file @R/new to @D/core//unwind/new!" << tool;
+    QTest::newRow("declares 1 GiB")
+        << int(DeclaresGigabyte)
+        << "Package core would unpack to 1074 MB, more than a package may, so it is not unpacked."
+        << none;
+    QTest::newRow("entries share bytes")
+        << int(EntriesShareBytes)
+        << "Package core is damaged: its files overlap in the archive, so it is not unpacked."
+        << none;
 }
 
 void TestVornUpdatePackage::failureIsReportedAndUnwound()
@@ -582,6 +592,13 @@ void TestVornUpdatePackage::failureIsReportedAndUnwound()
         QVERIFY(fx->writeArchive(
             "/core.zip",
             appliedEntries(appliedThen(PackageFixture::fileElement("new", "", "remove")))));
+        break;
+    case DeclaresGigabyte:
+        writeDamaged([&] { QVERIFY(TestZip::setDeclaredSize(zip, "bin/im-client", 1u << 30)); });
+        break;
+    case EntriesShareBytes:
+        entries.append({"bin/im-clones", client});
+        writeDamaged([&] { QVERIFY(TestZip::shareBytes(zip, "bin/im-clones", "bin/im-client")); });
         break;
     }
 
