@@ -1,5 +1,6 @@
 #include "installjournal.h"
 
+#include "installationdirectory.h"
 #include "pathbeneath.h"
 #include "plainname.h"
 #include "removedir.h"
@@ -162,7 +163,8 @@ InstallJournal::Recovery InstallJournal::recover(const QString &downloadDir,
     bool failed = false;
     // Newest package first: the oldest backup of a file holds it as it stood before the run.
     for (auto package = packages.crbegin(); package != packages.crend(); ++package) {
-        const QString &installDir = package->first;
+        InstallationDirectory installation;
+        installation.open(package->first);
         const QDir unwindDir(package->second);
         QDirIterator it(unwindDir.path(), QDir::Files | QDir::Hidden | QDir::System,
                         QDirIterator::Subdirectories);
@@ -171,10 +173,8 @@ InstallJournal::Recovery InstallJournal::recover(const QString &downloadDir,
             const QFileInfo backup = it.fileInfo();
             if (isUnfinishedCopy(backup.fileName()) || backup.isSymLink())
                 continue;
-            const QString target
-                = installDir + QLatin1Char('/') + unwindDir.relativeFilePath(backup.filePath());
-            QDir().mkpath(QFileInfo(target).absolutePath());
-            if (!replaceFile(backup.filePath(), target, backup.permissions()))
+            if (!installation.replace(unwindDir.relativeFilePath(backup.filePath()),
+                                      backup.filePath()))
                 failed = true;
         }
     }

@@ -155,7 +155,8 @@ QList<QByteArray> PathBeneath::segmentsOf(const QString &relativePath)
     return segments;
 }
 
-FileDescriptor PathBeneath::descend(int directory, const QList<QByteArray> &segments, bool create)
+FileDescriptor PathBeneath::descend(int directory, const QList<QByteArray> &segments, bool create,
+                                    int createdMode)
 {
     FileDescriptor current(::fcntl(directory, F_DUPFD_CLOEXEC, 0));
     for (const QByteArray &segment : segments) {
@@ -170,6 +171,8 @@ FileDescriptor PathBeneath::descend(int directory, const QList<QByteArray> &segm
             if (::mkdirat(current.get(), segment.constData(), 0777) != 0 && errno != EEXIST)
                 return FileDescriptor();
             next = openDirectoryAt(current.get(), segment.constData());
+            if (next >= 0 && createdMode >= 0)
+                ::fchmod(next, mode_t(createdMode));
         }
         current.reset(next);
     }

@@ -45,8 +45,10 @@ public:
 
     // The segments of a relative path, as the openers walk them.
     static QList<QByteArray> segmentsOf(const QString &relativePath);
-    // Walks down the segments from `directory`, making missing ones when `create` is set.
-    static FileDescriptor descend(int directory, const QList<QByteArray> &segments, bool create);
+    // Walks down the segments from `directory`, making missing ones when `create` is set: with
+    // createdMode exactly, or with 0777 less the umask when it is -1.
+    static FileDescriptor descend(int directory, const QList<QByteArray> &segments, bool create,
+                                  int createdMode = -1);
 
     // The absolute, cleaned form of a path text.
     static QString cleanAbsolute(const QString &path);

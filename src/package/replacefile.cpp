@@ -2,49 +2,80 @@
 
 #include "filedescriptor.h"
 
-#include <QFile>
-#include <QFileInfo>
-#include <QTemporaryFile>
+#include <QRandomGenerator>
 
-#include <cstdio>
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-bool replaceFile(const QString &source, const QString &target, QFileDevice::Permissions permissions)
+namespace {
+
+bool writeAll(int descriptor, const char *data, ssize_t size)
 {
-    // The sources lie in the download directory: a link put there in place of an unpacked
-    // file or a backup must not pass another file off as it.
-    FileDescriptor descriptor(
-        ::open(QFile::encodeName(source).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    QFile in;
-    if (!descriptor.isValid() || !descriptor.handTo(in, QIODevice::ReadOnly))
-        return false;
+    while (size > 0) {
+        const ssize_t written = ::write(descriptor, data, size_t(size));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
 
-    // Same directory as the target, so that the rename stays on one file system.
-    QTemporaryFile out(QFileInfo(target).absolutePath() + QLatin1Char('/') + replacementCopyPrefix()
-                       + QLatin1String("XXXXXX"));
-    if (!out.open())
-        return false;
-
+bool copyContents(int from, int to)
+{
     // Uninitialised: it is filled before it is written.
     QByteArray buffer(256 * 1024, Qt::Uninitialized);
     for (;;) {
-        const qint64 got = in.read(buffer.data(), buffer.size());
-        if (got < 0)
-            return false;
-        if (got == 0)
-            break;
-        if (out.write(buffer.constData(), got) != got)
+        const ssize_t got = ::read(from, buffer.data(), size_t(buffer.size()));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got == 0;
+        if (!writeAll(to, buffer.constData(), got))
             return false;
     }
-    if (!out.flush() || !out.setPermissions(permissions))
-        return false;
+}
 
-    // QFile::rename refuses to replace an existing file; rename(2) replaces it atomically.
-    if (::rename(QFile::encodeName(out.fileName()).constData(),
-                 QFile::encodeName(target).constData())
-        != 0)
+// A new file of this user with an unused name beside the target.
+FileDescriptor createCopy(int directory, QByteArray *name)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        *name = replacementCopyPrefix().latin1()
+            + QByteArray::number(QRandomGenerator::global()->generate(), 36);
+        FileDescriptor copy(::openat(directory, name->constData(),
+                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (copy.isValid() || errno != EEXIST)
+            return copy;
+    }
+    return FileDescriptor();
+}
+
+} // namespace
+
+mode_t modeOf(QFileDevice::Permissions permissions)
+{
+    // Owner, group and other each hold read, write and execute in one nibble, in that order.
+    const uint bits = uint(permissions);
+    return mode_t(((bits >> 12) & 7) << 6 | ((bits >> 4) & 7) << 3 | (bits & 7));
+}
+
+bool replaceFile(int source, int directory, const QByteArray &name, mode_t mode)
+{
+    QByteArray copyName;
+    FileDescriptor copy = createCopy(directory, &copyName);
+    if (!copy.isValid())
         return false;
-    out.setAutoRemove(false);
+    if (!copyContents(source, copy.get()) || ::fchmod(copy.get(), mode) != 0
+        || ::close(copy.release()) != 0
+        || ::renameat(directory, copyName.constData(), directory, name.constData()) != 0) {
+        const int error = errno;
+        ::unlinkat(directory, copyName.constData(), 0);
+        errno = error;
+        return false;
+    }
     return true;
 }

@@ -1,16 +1,21 @@
 #ifndef REPLACEFILE_H
 #define REPLACEFILE_H
 
+#include <QByteArray>
 #include <QFileDevice>
 #include <QString>
 
-// Puts a copy of source at target with the given permissions, replacing whatever file or link
-// stands there. The copy is written under a temporary name beside target and renamed over it,
-// so target holds either its old or its new bytes at every moment, also after a crash or a
-// full disk. A source that is a symbolic link is not followed. False when the copy could not be
-// made; target is then unchanged.
-bool replaceFile(const QString &source, const QString &target,
-                 QFileDevice::Permissions permissions);
+#include <sys/types.h>
+
+// Puts a copy of the open file `source` as `name` in the open `directory`, with the given
+// mode, replacing whatever file or link stands there without following it. The copy is
+// written under a temporary name beside it and renamed over it, so `name` holds either its old
+// or its new bytes at every moment, also after a crash or a full disk. False when the copy
+// could not be made; `name` is then unchanged.
+bool replaceFile(int source, int directory, const QByteArray &name, mode_t mode);
+
+// The mode bits of Qt's permissions.
+mode_t modeOf(QFileDevice::Permissions permissions);
 
 // How the temporary copies that replaceFile() writes beside their target are named: a copy cut
 // short by a crash is known by it.

@@ -2,6 +2,7 @@
 
 #include "archiveextractor.h"
 #include "freespace.h"
+#include "installationdirectory.h"
 #include "installjournal.h"
 #include "pathbeneath.h"
 #include "replacefile.h"
@@ -15,34 +16,12 @@
 #include <QMessageBox>
 #include <QUrl>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
 
 bool existsOrIsLink(const QString &path)
 {
     const QFileInfo info(path);
     return info.exists() || info.isSymLink();
-}
-
-// A package never writes into an installed file: it renames a new one over it or unlinks it.
-// A second name for the file is therefore a backup that copies and flushes nothing, and the
-// file system journals it before the change that follows. Regular files only: a backup of a
-// link holds the bytes it points to.
-bool linkBackup(const QString &original, const QString &backup)
-{
-    const QByteArray from = QFile::encodeName(original);
-    struct stat status;
-    return ::lstat(from.constData(), &status) == 0 && S_ISREG(status.st_mode)
-        && ::link(from.constData(), QFile::encodeName(backup).constData()) == 0;
-}
-
-// One stat where the directory exists, as it does for all but the first file in it.
-void makeDirectory(const QString &path)
-{
-    if (!QFileInfo(path).isDir())
-        QDir().mkpath(path);
 }
 
 std::function<void()> &changeHook()
@@ -180,6 +159,10 @@ bool VornUpdatePackage::install(const QString &dir, QString &errorText, QStringL
     // The first plug-in of a user finds no plug-in directory yet.
     if (latin1(update->getType()) == QLatin1String("plugin"))
         makePath(installDir);
+    installation.open(installDir);
+    // Without the mode of the installation directory, new directories get rwxr-xr-x whatever
+    // the umask.
+    installation.setNewDirectoryMode(permissions ? -1 : 0755);
 
     QFile manifest(QStringLiteral("%1/%2.xml").arg(extractDir, archiveBase));
     // A package that installs nothing is never reported as installed.
@@ -238,58 +221,62 @@ bool VornUpdatePackage::applyEntry(const ManifestWalker::FileEntry &entry,
             &relativeDir))
         return true;
 
-    const bool existed = QFileInfo::exists(absoluteTarget);
+    const InstallationDirectory::Presence presence = installation.presence(relative);
+    if (presence == InstallationDirectory::BeyondLink)
+        return failBeyondLink(absoluteTarget);
+    const bool existed = presence == InstallationDirectory::Present;
     // The backup mirrors the cleaned path, so a ".." in the entry cannot lead it out of the
     // unwind directory.
-    if (existed && !backUp(absoluteTarget, unwindDir + relative, entry))
+    if (existed && !backUp(relative, absoluteTarget, entry))
         return false;
 
-    if (entry.action == QLatin1String("remove")) {
-        if (existed) {
-            beforeChange();
-            QFile::remove(absoluteTarget);
-        }
-        return true;
-    }
-    if (entry.action != QLatin1String("add"))
-        return true;
-
-    const QString targetDir = QFileInfo(absoluteTarget).absolutePath();
-    if (!QFileInfo(targetDir).isDir())
-        makePath(targetDir);
     const QString tag = QStringLiteral("%1_%2_%3")
                             .arg(latin1(update->getProject()), latin1(update->getName()),
                                  latin1(update->getType()));
-    if (entry.name.startsWith(tag)) {
+    const bool add = entry.action == QLatin1String("add");
+    if (entry.action == QLatin1String("remove") || (add && entry.name.startsWith(tag))) {
         if (existed) {
             beforeChange();
-            QFile::remove(absoluteTarget);
+            installation.remove(relative);
         }
         return true;
     }
+    if (!add)
+        return true;
 
     const QString source
         = extractDir + QLatin1Char('/') + entry.path + QLatin1Char('/') + entry.name;
     beforeChange();
-    if (!replaceFile(source, absoluteTarget, filePermissions(source))) {
+    if (!installation.replace(relative, source, int(modeOf(filePermissions(source))))) {
+        if (installation.blockedByLink())
+            return failBeyondLink(absoluteTarget);
         showCritical(translated("Cannot copy file %1 to %2!").arg(source, absoluteTarget));
         return false;
     }
     return true;
 }
 
-bool VornUpdatePackage::backUp(const QString &absoluteTarget, const QString &backup,
+bool VornUpdatePackage::failBeyondLink(const QString &absoluteTarget)
+{
+    showCritical(
+        translated("Cannot change %1: a symbolic link stands in its way, so the package is "
+                   "not installed.")
+            .arg(absoluteTarget));
+    return false;
+}
+
+bool VornUpdatePackage::backUp(const QString &relative, const QString &absoluteTarget,
                                const ManifestWalker::FileEntry &entry)
 {
     // A file listed twice keeps its first backup, which holds it as it stood before the
     // package. Any other failure stops the package before the file is touched, since the
     // change could not be undone. A directory there holds other backups and is none itself.
+    const QString backup = unwindDir + relative;
     const QFileInfo backupInfo(backup);
     if (backupInfo.isDir() || !existsOrIsLink(backup)) {
-        makeDirectory(QFileInfo(backup).absolutePath());
+        QDir().mkpath(backupInfo.absolutePath());
         beforeChange();
-        // QFile::copy flushes every copy to disk, which made backing up the slowest step.
-        if (!linkBackup(absoluteTarget, backup) && !QFile::copy(absoluteTarget, backup)) {
+        if (!installation.backUp(relative, backup)) {
             showCritical(translated("Cannot copy file %1 to %2!").arg(absoluteTarget, backup));
             return false;
         }
@@ -303,23 +290,23 @@ bool VornUpdatePackage::backUp(const QString &absoluteTarget, const QString &bac
 bool VornUpdatePackage::unwind(const QString &dir)
 {
     unwindDir = dir + QLatin1Char('/') + componentName + QLatin1String("/unwind/");
+    if (!installation.isOpen() && !backupFiles.isEmpty() && !installation.open(installDir))
+        return false;
 
     for (const QString &path : std::as_const(backupDirs)) {
-        const QString restored = installDir + QLatin1Char('/') + path;
-        if (!QFileInfo::exists(restored) && !QDir().mkpath(restored))
+        QString relative;
+        PathBeneath::isWithin(installDir,
+                              PathBeneath::cleanAbsolute(installDir + QLatin1Char('/') + path),
+                              &relative);
+        if (!installation.makeDirectory(relative))
             return false;
     }
     for (const QString &file : std::as_const(backupFiles)) {
-        const QString absoluteTarget
-            = PathBeneath::cleanAbsolute(installDir + QLatin1Char('/') + file);
         QString relative;
-        PathBeneath::isWithin(installDir, absoluteTarget, &relative);
-        const QString backup = unwindDir + relative;
-        const QFileInfo backupInfo(backup);
-        if (!backupInfo.exists())
-            return false;
-        QDir().mkpath(QFileInfo(absoluteTarget).absolutePath());
-        if (!replaceFile(backup, absoluteTarget, backupInfo.permissions()))
+        PathBeneath::isWithin(installDir,
+                              PathBeneath::cleanAbsolute(installDir + QLatin1Char('/') + file),
+                              &relative);
+        if (!installation.replace(relative, unwindDir + relative))
             return false;
     }
     return true;

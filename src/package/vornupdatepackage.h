@@ -1,6 +1,7 @@
 #ifndef VORNUPDATEPACKAGE_H
 #define VORNUPDATEPACKAGE_H
 
+#include "installationdirectory.h"
 #include "manifestwalker.h"
 
 #include <QFile>
@@ -66,8 +67,9 @@ public:
 private:
     bool checkRoot();
     bool applyEntry(const ManifestWalker::FileEntry &entry, const QString &extractDir);
-    bool backUp(const QString &absoluteTarget, const QString &backup,
+    bool backUp(const QString &relative, const QString &absoluteTarget,
                 const ManifestWalker::FileEntry &entry);
+    bool failBeyondLink(const QString &absoluteTarget);
     QFile::Permissions filePermissions(const QString &source) const;
     void makePath(const QString &path) const;
 
@@ -81,6 +83,7 @@ private:
     QFile::Permissions permissions;
     bool valid = true;
     InstallJournal *journal = nullptr;
+    InstallationDirectory installation;
 };
 
 #endif // VORNUPDATEPACKAGE_H

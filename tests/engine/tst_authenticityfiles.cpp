@@ -1,7 +1,7 @@
 #include "archiveextractor.h"
 #include "downloaddirectory.h"
+#include "installationdirectory.h"
 #include "pathbeneath.h"
-#include "replacefile.h"
 #include "testfiles.h"
 #include "treesnapshot.h"
 #include "vornupdaterengine.h"
@@ -336,7 +336,9 @@ void TestAuthenticityFiles::replaceFromLinkRefused()
     QVERIFY(writeFile(target, "installed bytes"));
     QVERIFY(scratch.plantLink(source, scratch.outside + "/victim"));
 
-    QVERIFY(!replaceFile(source, target, QFile::ReadOwner | QFile::WriteOwner));
+    InstallationDirectory installed;
+    QVERIFY(installed.open(scratch.inside + "/installed"));
+    QVERIFY(!installed.replace("tool", source));
     QCOMPARE(readFile(target), QByteArray("installed bytes"));
     QCOMPARE(QDir(scratch.inside + "/installed")
                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
@@ -345,7 +347,7 @@ void TestAuthenticityFiles::replaceFromLinkRefused()
     // A plain file is still copied into place.
     QVERIFY(QFile::remove(source));
     QVERIFY(writeFile(source, "new bytes"));
-    QVERIFY(replaceFile(source, target, QFile::ReadOwner | QFile::WriteOwner));
+    QVERIFY(installed.replace("tool", source));
     QCOMPARE(readFile(target), QByteArray("new bytes"));
 }
 

@@ -45,7 +45,9 @@ enum Scenario {
     EntryInUnwindDir,
     BackupFails,
     DeclaresGigabyte,
-    EntriesShareBytes
+    EntriesShareBytes,
+    AddBeyondLink,
+    RemoveBeyondLink
 };
 
 // Manifest that changes two things and adds one new file before the element that fails.
@@ -509,6 +511,16 @@ void TestVornUpdatePackage::failureIsReportedAndUnwound_data()
         << int(DeclaresGigabyte)
         << "Package core would unpack to 1074 MB, more than a package may, so it is not unpacked."
         << none;
+    QTest::newRow("add through a directory link")
+        << int(AddBeyondLink)
+        << "Cannot change @R/lib/libold.so: a symbolic link stands in its way, so the package is "
+           "not installed."
+        << tool;
+    QTest::newRow("remove through a directory link")
+        << int(RemoveBeyondLink)
+        << "Cannot change @R/lib/libold.so: a symbolic link stands in its way, so the package is "
+           "not installed."
+        << none;
     QTest::newRow("entries share bytes")
         << int(EntriesShareBytes)
         << "Package core is damaged: its files overlap in the archive, so it is not unpacked."
@@ -522,6 +534,10 @@ void TestVornUpdatePackage::failureIsReportedAndUnwound()
     QFETCH(QStringList, added);
 
     QString link = "http://localhost/core.zip";
+    // A directory beside the installation, which a link inside may name.
+    const QString elsewhere = fx->base + "/elsewhere";
+    QVERIFY(writeFile(elsewhere + "/libold.so", "another program's lib"));
+    const TreeSnapshot elsewhereBefore = TreeSnapshot::take(elsewhere);
     const QByteArray client
         = "new client, long enough to be worth deflating: " + QByteArray(200, 'c');
     QList<Entry> entries {{"core.xml", workedManifest}, {"bin/im-client", client}};
@@ -600,6 +616,18 @@ void TestVornUpdatePackage::failureIsReportedAndUnwound()
         entries.append({"bin/im-clones", client});
         writeDamaged([&] { QVERIFY(TestZip::shareBytes(zip, "bin/im-clones", "bin/im-client")); });
         break;
+    case AddBeyondLink:
+    case RemoveBeyondLink:
+        QVERIFY(QDir(fx->root + "/lib").removeRecursively());
+        QVERIFY(QFile::link(elsewhere, fx->root + "/lib"));
+        QVERIFY(fx->writeArchive(
+            "/core.zip",
+            Scenario(scenario) == AddBeyondLink
+                ? appliedEntries(appliedThen(""))
+                : QList<Entry> {{"core.xml",
+                                 PackageFixture::manifest(
+                                     PackageFixture::fileElement("libold.so", "lib", "remove"))}}));
+        break;
     }
 
     const TreeSnapshot before = TreeSnapshot::take(fx->root);
@@ -642,6 +670,7 @@ void TestVornUpdatePackage::failureIsReportedAndUnwound()
     }
     QVERIFY2(differences.isEmpty(), qPrintable(differences.join(", ")));
     QCOMPARE(answerer.count(), 1);
+    QVERIFY(TreeSnapshot::take(elsewhere) == elsewhereBefore);
 }
 
 void TestVornUpdatePackage::addReplacesByRename()

@@ -1,0 +1,105 @@
+#include "installationdirectory.h"
+
+#include "pathbeneath.h"
+#include "replacefile.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+bool InstallationDirectory::open(const QString &path)
+{
+    root.reset(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    parent.reset();
+    parentPath.clear();
+    return root.isValid();
+}
+
+int InstallationDirectory::parentOf(const QString &relativePath, QByteArray *name, bool create)
+{
+    QList<QByteArray> segments = PathBeneath::segmentsOf(relativePath);
+    if (segments.isEmpty() || !root.isValid()) {
+        errno = segments.isEmpty() ? EISDIR : EBADF;
+        return -1;
+    }
+    *name = segments.takeLast();
+    const QByteArray directory = segments.join('/');
+    if (!parent.isValid() || directory != parentPath) {
+        parent = PathBeneath::descend(root.get(), segments, create, newDirectoryMode);
+        parentPath = directory;
+    }
+    linkInTheWay = !parent.isValid() && errno == ELOOP;
+    return parent.get();
+}
+
+InstallationDirectory::Presence InstallationDirectory::presence(const QString &relativePath)
+{
+    QByteArray name;
+    const int directory = parentOf(relativePath, &name, false);
+    struct stat status;
+    if (directory < 0)
+        return linkInTheWay ? BeyondLink : Absent;
+    // Through a link in the file's own place, as a backup reads it: a dangling one is absent.
+    return ::fstatat(directory, name.constData(), &status, 0) == 0 ? Present : Absent;
+}
+
+bool InstallationDirectory::backUp(const QString &relativePath, const QString &backupPath)
+{
+    QByteArray name;
+    const int directory = parentOf(relativePath, &name, false);
+    if (directory < 0)
+        return false;
+    const QByteArray backup = QFile::encodeName(backupPath);
+    // The installed file is never written into, only renamed over or unlinked, so a second
+    // name keeps its bytes; the file system journals it before the change that follows.
+    struct stat status;
+    if (::fstatat(directory, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0
+        && S_ISREG(status.st_mode)
+        && ::linkat(directory, name.constData(), AT_FDCWD, backup.constData(), 0) == 0)
+        return true;
+
+    // Another file system, or a link in the file's place: the bytes it points to are copied.
+    const FileDescriptor source(::openat(directory, name.constData(), O_RDONLY | O_CLOEXEC));
+    const int slash = backup.lastIndexOf('/');
+    const FileDescriptor backupDirectory
+        = PathBeneath::openDirectory(QFile::decodeName(backup.left(qMax(slash, 1))));
+    return source.isValid() && backupDirectory.isValid() && ::fstat(source.get(), &status) == 0
+        && replaceFile(source.get(), backupDirectory.get(), backup.mid(slash + 1),
+                       status.st_mode & 07777);
+}
+
+bool InstallationDirectory::remove(const QString &relativePath)
+{
+    QByteArray name;
+    const int directory = parentOf(relativePath, &name, false);
+    return directory >= 0 && ::unlinkat(directory, name.constData(), 0) == 0;
+}
+
+bool InstallationDirectory::replace(const QString &relativePath, const QString &sourcePath,
+                                    int mode)
+{
+    // The sources lie in the download directory: a link put there in place of an unpacked
+    // file or a backup must not pass another file off as it.
+    const FileDescriptor source(
+        ::open(QFile::encodeName(sourcePath).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status;
+    linkInTheWay = false;
+    if (!source.isValid() || (mode < 0 && ::fstat(source.get(), &status) != 0))
+        return false;
+    QByteArray name;
+    const int directory = parentOf(relativePath, &name, true);
+    return directory >= 0
+        && replaceFile(source.get(), directory, name,
+                       mode < 0 ? status.st_mode & 07777 : mode_t(mode));
+}
+
+bool InstallationDirectory::makeDirectory(const QString &relativePath)
+{
+    return root.isValid()
+        && PathBeneath::descend(root.get(), PathBeneath::segmentsOf(relativePath), true,
+                                newDirectoryMode)
+               .isValid();
+}

@@ -1,0 +1,53 @@
+#ifndef INSTALLATIONDIRECTORY_H
+#define INSTALLATIONDIRECTORY_H
+
+#include "filedescriptor.h"
+
+#include <QByteArray>
+#include <QString>
+
+// The files of one installation directory (the messenger's or the user's plug-in directory),
+// reached beneath a descriptor of it without following links. A link planted anywhere inside
+// makes the operation fail (see blockedByLink()) instead of leading a write, a removal or a
+// backup to another directory. A link that is itself the file an operation names is replaced or
+// removed as a link; only a backup reads through it. Relative paths are clean: no "..".
+class InstallationDirectory
+{
+public:
+    enum Presence { Absent, Present, BeyondLink };
+
+    // Opens path, following a link in its own place: where the installation lies is the
+    // user's choice.
+    bool open(const QString &path);
+    bool isOpen() const { return root.isValid(); }
+    // Mode of the directories that replace() makes: exactly that, or 0777 less the umask
+    // when -1.
+    void setNewDirectoryMode(int mode) { newDirectoryMode = mode; }
+
+    // Whether something stands at the path that a file can be read from.
+    Presence presence(const QString &relativePath);
+    // Keeps the file's bytes and mode at backupPath, which nothing occupies: a second name
+    // where it can, a copy otherwise.
+    bool backUp(const QString &relativePath, const QString &backupPath);
+    bool remove(const QString &relativePath);
+    // Puts a copy of the file at sourcePath (never through a link in its place) at the path,
+    // with mode, or the source's own mode when -1, making the missing directories on the way.
+    bool replace(const QString &relativePath, const QString &sourcePath, int mode = -1);
+    bool makeDirectory(const QString &relativePath);
+
+    // Whether the last operation failed because a link stood on the way to its file.
+    bool blockedByLink() const { return linkInTheWay; }
+
+private:
+    // The directory holding the path's last segment, which goes to name; kept for the next
+    // call, since the files of one directory mostly follow each other. -1 when unreachable.
+    int parentOf(const QString &relativePath, QByteArray *name, bool create);
+
+    FileDescriptor root;
+    FileDescriptor parent;
+    QByteArray parentPath;
+    int newDirectoryMode = -1;
+    bool linkInTheWay = false;
+};
+
+#endif // INSTALLATIONDIRECTORY_H
