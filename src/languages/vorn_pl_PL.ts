@@ -337,6 +337,10 @@
         <translation>Pakiet %1 potrzebuje %2 MB do rozpakowania, ale katalog pobierania %3 ma miejsce tylko na %4 MB, więc nie zostanie rozpakowany.</translation>
     </message>
     <message>
+        <source>Cannot change %1: a symbolic link stands in its way, so the package is not installed.</source>
+        <translation>Nie można zmienić %1: na drodze do niego stoi dowiązanie symboliczne, więc pakiet nie zostanie zainstalowany.</translation>
+    </message>
+    <message>
         <source>Package %1 holds no manifest, so it cannot be installed.</source>
         <translation>Pakiet %1 nie zawiera manifestu, więc nie można go zainstalować.</translation>
     </message>
