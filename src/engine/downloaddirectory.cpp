@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -17,6 +18,28 @@ DownloadDirectory::DownloadDirectory(const QString &path, uid_t owner)
     : path(QDir::cleanPath(path))
     , owner(owner)
 { }
+
+QString DownloadDirectory::choose(const QString &tempDir)
+{
+    const QStringList candidates {
+        tempDir + QLatin1String("/tupdates"),
+        tempDir + QStringLiteral("/tupdates-%1").arg(::geteuid()),
+        QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)
+            + QLatin1String("/vorn/tupdates")};
+    for (const QString &candidate : candidates) {
+        DownloadDirectory directory(candidate);
+        if (directory.open() && directory.holdsJournal())
+            return candidate + QLatin1Char('/');
+    }
+    for (const QString &candidate : candidates) {
+        DownloadDirectory directory(candidate);
+        directory.create();
+        if (directory.open())
+            return candidate + QLatin1Char('/');
+    }
+    // None is usable: the first, whose refusal the download reports.
+    return candidates.first() + QLatin1Char('/');
+}
 
 void DownloadDirectory::create() const
 {
@@ -78,12 +101,17 @@ bool DownloadDirectory::isReservedName(const QString &name)
     return name == QLatin1String(bodiesName) || name == InstallJournal::fileName();
 }
 
-bool DownloadDirectory::clear()
+bool DownloadDirectory::holdsJournal() const
 {
     struct stat status;
-    if (::fstatat(directory.get(), QFile::encodeName(InstallJournal::fileName()).constData(),
-                  &status, AT_SYMLINK_NOFOLLOW)
-        == 0)
+    return ::fstatat(directory.get(), QFile::encodeName(InstallJournal::fileName()).constData(),
+                     &status, AT_SYMLINK_NOFOLLOW)
+        == 0;
+}
+
+bool DownloadDirectory::clear()
+{
+    if (holdsJournal())
         return fail(translated("An interrupted update could not be undone completely, so no "
                                "update is downloaded. Start the updater again to retry."));
     if (!PathBeneath::removeContents(directory.get()))

@@ -23,6 +23,13 @@ public:
     // owner is the user who must own it.
     explicit DownloadDirectory(const QString &path, uid_t owner = ::geteuid());
 
+    // The download directory of this user, made if missing, with a trailing separator:
+    // "tupdates" in tempDir while it is this user's private directory. Another local user
+    // may have taken that name first; then one of this user's own is used, without a word,
+    // so that nobody can stop this user's updates. One that holds the journal of an
+    // interrupted run is taken first, wherever it lies, so that the run is undone.
+    static QString choose(const QString &tempDir);
+
     // Creates the directory with mode 0700, and its missing parents; something that already
     // stands there is left as it is, for open() to judge.
     void create() const;
@@ -57,6 +64,7 @@ public:
 
 private:
     bool fail(const QString &text);
+    bool holdsJournal() const;
 
     QString path;
     uid_t owner;

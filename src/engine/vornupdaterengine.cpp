@@ -58,9 +58,8 @@ VornUpdaterEngine::VornUpdaterEngine(const QStringList &packageKeys)
     : verifier(packageKeys)
     , maximumPackageSize(VORN_MAXIMUM_PACKAGE_SIZE)
 {
-    downloadDir = QStandardPaths::writableLocation(QStandardPaths::TempLocation)
-        + QStringLiteral("/tupdates/");
-    DownloadDirectory(downloadDir).create();
+    downloadDir
+        = DownloadDirectory::choose(QStandardPaths::writableLocation(QStandardPaths::TempLocation));
 
     connect(&http, &HttpClient::requestFinished, this, &VornUpdaterEngine::requestFinished);
     connect(&http, &HttpClient::dataReadProgress, this, &VornUpdaterEngine::dataReadProgress);

@@ -33,6 +33,15 @@ TreeSnapshot TreeSnapshot::take(const QString &root)
     return snapshot;
 }
 
+void TreeSnapshot::removeBelow(const QString &relativePath)
+{
+    if (relativePath.isEmpty())
+        return;
+    items.removeIf([&relativePath](const auto &item) {
+        return item.key() == relativePath || item.key().startsWith(relativePath + QLatin1Char('/'));
+    });
+}
+
 QString TreeSnapshot::differences(const TreeSnapshot &other) const
 {
     QStringList lines;

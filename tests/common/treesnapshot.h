@@ -27,6 +27,8 @@ public:
     static TreeSnapshot take(const QString &root);
 
     const QMap<QString, Entry> &entries() const { return items; }
+    // Leaves out a path and everything below it; an empty path leaves out nothing.
+    void removeBelow(const QString &relativePath);
     bool operator==(const TreeSnapshot &other) const { return items == other.items; }
     // A readable list of the paths that differ, for failure messages.
     QString differences(const TreeSnapshot &other) const;

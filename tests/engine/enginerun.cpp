@@ -9,7 +9,7 @@
 EngineRun::EngineRun(const QStringList &keys,
                      const std::function<bool(const QString &temp)> &prepare)
     : ready(temp.isValid() && home.isValid() && qputenv("TMPDIR", QFile::encodeName(temp.path()))
-            && qputenv("HOME", QFile::encodeName(home.path()))
+            && qputenv("HOME", QFile::encodeName(home.path())) && qunsetenv("XDG_CACHE_HOME")
             && (!prepare || prepare(temp.path())))
     , engine(keys)
 {
@@ -19,7 +19,8 @@ EngineRun::EngineRun(const QStringList &keys,
 // Later runs and the test's own temporary directories go where they would without this run.
 EngineRun::~EngineRun()
 {
-    for (const QString &name : {QStringLiteral("TMPDIR"), QStringLiteral("HOME")}) {
+    for (const QString &name :
+         {QStringLiteral("TMPDIR"), QStringLiteral("HOME"), QStringLiteral("XDG_CACHE_HOME")}) {
         if (before.contains(name))
             qputenv(name.toLatin1().constData(), before.value(name).toLocal8Bit());
         else

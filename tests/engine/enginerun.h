@@ -11,7 +11,7 @@
 #include <functional>
 
 // One engine with a download directory and a home of its own, and everything it emitted, in
-// order. TMPDIR and HOME point into the run while it lives.
+// order. TMPDIR and HOME point into the run while it lives, and the user's cache lies in HOME.
 class EngineRun : public EngineEventLog
 {
 public:

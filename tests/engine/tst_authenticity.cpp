@@ -19,6 +19,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -582,19 +583,27 @@ void TestAuthenticity::announcedSizeDrivesProgress()
 void TestAuthenticity::unsafeDownloadDirectory_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("text"); // the box of a refused download, or empty
+    QTest::addColumn<QString>("used"); // the directory the update goes through instead
 
     const QString notADirectory = QStringLiteral("The download directory %1 is a symbolic link or "
                                                  "not a directory, so no update is downloaded.");
     const QString writable = QStringLiteral(
         "Other users can write to the download directory %1, so no update is downloaded.");
-    QTest::newRow("link to a directory of the user") << "link" << notADirectory;
+    const QString own = QStringLiteral("@T/tupdates-%1").arg(::geteuid());
+    // Found in place by the engine: another user took the name first.
+    QTest::newRow("link to a directory of the user") << "link" << QString() << own;
+    QTest::newRow("plain file") << "file" << QString() << own;
+    QTest::newRow("writable by everyone") << "0777" << QString() << own;
+    QTest::newRow("writable by everyone, sticky") << "1777" << QString() << own;
+    QTest::newRow("writable by the group") << "0770" << QString() << own;
+    QTest::newRow("both names in the temporary directory taken")
+        << "both" << QString() << "@H/.cache/vorn/tupdates";
+    // Changed after the engine chose it: the download stops.
     QTest::newRow("link to the user's directory, made after the engine")
-        << "late link" << notADirectory;
-    QTest::newRow("plain file") << "file" << notADirectory;
-    QTest::newRow("writable by everyone") << "0777" << writable;
-    QTest::newRow("writable by everyone, sticky") << "1777" << writable;
-    QTest::newRow("writable by the group") << "0770" << writable;
+        << "late link" << notADirectory << QString();
+    QTest::newRow("made writable by everyone after the engine")
+        << "late 0777" << writable << QString();
 }
 
 // The box is the download window's, shown for the engine's error before any request.
@@ -602,11 +611,15 @@ void TestAuthenticity::unsafeDownloadDirectory()
 {
     QFETCH(QString, kind);
     QFETCH(QString, text);
+    QFETCH(QString, used);
 
     const auto prepare = [&kind](const QString &temp) {
         const QString dir = temp + "/tupdates";
         const QString elsewhere = temp + "/elsewhere";
-        if (kind == "link")
+        if (kind == "both"
+            && !writeFile(QStringLiteral("%1/tupdates-%2").arg(temp).arg(::geteuid()), "taken"))
+            return false;
+        if (kind == "link" || kind == "both")
             return QDir().mkdir(elsewhere)
                 && QFile::setPermissions(elsewhere,
                                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)
@@ -622,26 +635,44 @@ void TestAuthenticity::unsafeDownloadDirectory()
     QVERIFY(run.ready);
     const QString dir = run.temp.path() + "/tupdates";
     if (kind == "late link") {
-        // Swapped for a link after the engine made it.
         QVERIFY(QDir().rmdir(dir));
         QVERIFY(QDir().mkdir(run.temp.path() + "/elsewhere"));
         QVERIFY(QFile::link(run.temp.path() + "/elsewhere", dir));
+    } else if (kind == "late 0777") {
+        QVERIFY(::chmod(QFile::encodeName(dir).constData(), 0777) == 0);
     }
+    used.replace("@T", run.temp.path()).replace("@H", run.home.path());
     HttpTestServer server;
     QVERIFY(server.listen());
     server.serve("/core.zip", Response::ok(pluginPackage("core")));
     QVERIFY(run.offer({{"core"}}));
-    const TreeSnapshot before = TreeSnapshot::take(run.temp.path());
+    // What the other user planted stays as it is.
+    const auto planted = [&run, &used] {
+        TreeSnapshot snapshot = TreeSnapshot::take(run.temp.path());
+        snapshot.removeBelow(QDir(run.temp.path()).relativeFilePath(used));
+        return snapshot;
+    };
+    const TreeSnapshot before = planted();
 
     MessageBoxAnswerer answerer;
-    new VornDownloadDialog(&run.engine);
-    QTRY_COMPARE(answerer.count(), 1);
-    QCOMPARE(answerer.last().icon, QMessageBox::Critical);
-    QCOMPARE(answerer.last().text, text.arg(dir));
-    QCOMPARE(run.events, QStringList({"error " + text.arg(dir)}));
-    QVERIFY(run.staysQuiet(server));
-    QVERIFY(server.requests().isEmpty());
-    const TreeSnapshot after = TreeSnapshot::take(run.temp.path());
+    if (used.isEmpty()) {
+        new VornDownloadDialog(&run.engine);
+        QTRY_COMPARE(answerer.count(), 1);
+        QCOMPARE(answerer.last().icon, QMessageBox::Critical);
+        QCOMPARE(answerer.last().text, text.arg(dir));
+        QCOMPARE(run.events, QStringList({"error " + text.arg(dir)}));
+        QVERIFY(run.staysQuiet(server));
+        QVERIFY(server.requests().isEmpty());
+    } else {
+        QCOMPARE(run.dir(), used + "/");
+        run.installWhenDownloaded();
+        run.engine.beginDownload();
+        QTRY_VERIFY(run.installed());
+        QVERIFY(run.engine.isInstallSucceeded());
+        QCOMPARE(answerer.count(), 0);
+        QCOMPARE(readFile(run.plugin("core.txt")), QByteArray("plug-in core"));
+    }
+    const TreeSnapshot after = planted();
     QVERIFY2(after == before, qPrintable(before.differences(after)));
 }
 

@@ -71,7 +71,8 @@ private slots:
     void directoryJudged_data();
     void directoryJudged();
     void ownedBySomeoneElse();
-    void engineRefusesDirectoryOfAnotherUser();
+    void directoryChosen_data();
+    void directoryChosen();
 
     // Writing below a directory without following links.
     void writingBeneath();
@@ -174,30 +175,55 @@ void TestAuthenticityFiles::ownedBySomeoneElse()
     QCOMPARE(directory.errorString(), foreignOwner.arg(dir));
 }
 
-void TestAuthenticityFiles::engineRefusesDirectoryOfAnotherUser()
+void TestAuthenticityFiles::directoryChosen_data()
 {
+    QTest::addColumn<QString>("shared"); // what stands at tupdates: "", "file", "0777", "other"
+    QTest::addColumn<bool>("sharedJournal");
+    QTest::addColumn<bool>("ownJournal"); // the user's own directory holds a journal
+    QTest::addColumn<bool>("sharedChosen");
+
+    QTest::newRow("nothing there") << "" << false << false << true;
+    QTest::newRow("the user's private directory") << "0700" << false << false << true;
+    QTest::newRow("a file") << "file" << false << false << false;
+    QTest::newRow("writable by everyone, with a journal") << "0777" << true << false << false;
+    QTest::newRow("another user's") << "other" << false << false << false;
+    QTest::newRow("usable, but the journal lies in the user's own")
+        << "0700" << false << true << false;
+}
+
+void TestAuthenticityFiles::directoryChosen()
+{
+    QFETCH(QString, shared);
+    QFETCH(bool, sharedJournal);
+    QFETCH(bool, ownJournal);
+    QFETCH(bool, sharedChosen);
+
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
     const QString dir = temp.filePath("tupdates");
-    QVERIFY(QDir().mkdir(dir));
-    QVERIFY(setMode(dir, 0777));
-    if (::chown(QFile::encodeName(dir).constData(), ::geteuid() + 4242, gid_t(-1)) != 0)
+    const QString own = temp.filePath(QStringLiteral("tupdates-%1").arg(::geteuid()));
+    if (shared == "file") {
+        QVERIFY(writeFile(dir, "taken"));
+    } else if (!shared.isEmpty()) {
+        QVERIFY(QDir().mkdir(dir));
+        QVERIFY(setMode(dir, shared == "0777" ? 0777 : 0700));
+    }
+    if (shared == "other"
+        && ::chown(QFile::encodeName(dir).constData(), ::geteuid() + 4242, gid_t(-1)) != 0)
         QSKIP("this user cannot give a directory to another user");
-    QVERIFY(qputenv("TMPDIR", QFile::encodeName(temp.path())));
+    if (sharedJournal)
+        QVERIFY(writeFile(dir + "/journal", "planted"));
+    if (ownJournal) {
+        QVERIFY(QDir().mkdir(own));
+        QVERIFY(setMode(own, 0700));
+        QVERIFY(writeFile(own + "/journal", "interrupted"));
+    }
+    const TreeSnapshot before = TreeSnapshot::take(dir);
 
-    VornUpdaterEngine engine(QStringList {});
-    QCOMPARE(engine.getDownloadDir(), dir + "/");
-    QSignalSpy errors(&engine, &VornUpdaterEngine::error);
-    QSignalSpy files(&engine, &VornUpdaterEngine::downloadFile);
-    QSignalSpy finished(&engine, &VornUpdaterEngine::downloadFinished);
-    engine.beginDownload();
-    QCOMPARE(errors.count(), 1);
-    QCOMPARE(errors.at(0).at(0).toString(), foreignOwner.arg(dir));
-    QCOMPARE(files.count(), 0);
-    QCOMPARE(finished.count(), 0);
-    QVERIFY(
-        QDir(dir).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
-    qunsetenv("TMPDIR");
+    QCOMPARE(DownloadDirectory::choose(temp.path()), (sharedChosen ? dir : own) + "/");
+    QCOMPARE(fileMode(sharedChosen ? dir : own), 0700);
+    if (!sharedChosen)
+        QVERIFY(TreeSnapshot::take(dir) == before);
 }
 
 void TestAuthenticityFiles::writingBeneath()
