@@ -67,6 +67,7 @@ private slots:
 
     void threePackagesInstall();
     void emptyListStillRunsTheScript();
+    void failureRollsBackEveryPackage_data();
     void failureRollsBackEveryPackage();
     void failureBoxCarriesTheErrorText();
     void failedUnwindsAreReportedAndTheRestUnwound();
@@ -219,8 +220,21 @@ void TestInstallRun::emptyListStillRunsTheScript()
     QVERIFY(engine.getLog().isEmpty());
 }
 
+void TestInstallRun::failureRollsBackEveryPackage_data()
+{
+    QTest::addColumn<bool>("withManifest");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("wrong project") << true << QStringLiteral("Wrong project!");
+    // A genuine package served under another link: its manifest is not where it is looked for.
+    QTest::newRow("no manifest") << false
+                                 << QStringLiteral("Package beta holds no manifest, so it cannot "
+                                                   "be installed.");
+}
+
 void TestInstallRun::failureRollsBackEveryPackage()
 {
+    QFETCH(bool, withManifest);
+    QFETCH(QString, message);
     const TreeSnapshot before = TreeSnapshot::take(rootDir);
     VornUpdaterEngine engine;
     offer(engine, {"alpha", "beta", "gamma"});
@@ -233,7 +247,7 @@ void TestInstallRun::failureRollsBackEveryPackage()
     // beta replaces the file alpha replaced, then fails its package check: the rollback must
     // bring back the file as it stood before the run, not alpha's version.
     ZipBuilder beta;
-    beta.addFile("beta.xml",
+    beta.addFile(withManifest ? "beta.xml" : "other.xml",
                  "<root><file path='bin' name='client' action='add'/>"
                  "<file path='share' name='readme' action='remove'/>"
                  "<package project='other' name='beta' type='app'/></root>");
@@ -248,7 +262,7 @@ void TestInstallRun::failureRollsBackEveryPackage()
     engine.installUpdates();
 
     QCOMPARE(boxes.count(), 2);
-    QCOMPARE(boxes.boxes().at(0).text, QStringLiteral("Wrong project!"));
+    QCOMPARE(boxes.boxes().at(0).text, message);
     const MessageBoxAnswerer::Box &failure = boxes.boxes().at(1);
     QCOMPARE(failure.icon, QMessageBox::Warning);
     QCOMPARE(failure.title, QStringLiteral("Update"));
