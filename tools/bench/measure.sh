@@ -283,10 +283,24 @@ peer_check() {
     field seconds "$work/check.out"
 }
 
+hostile_replies="entity depth requests field"
 if wanted check; then
     echo "update check" >&2
     run_pair parser
     run_pair check
+    echo "hostile replies" >&2
+    for kind in $hostile_replies; do
+        : >"$results/hostile-$kind.seconds"
+        : >"$results/hostile-$kind.vmhwm"
+        run=0
+        while [ "$run" -lt "$runs" ]; do
+            "$bin/vorn-bench-updatecheck" hostile "$kind" >"$work/hostile.out" \
+                || fail "the hostile reply ($kind) was not refused"
+            field seconds "$work/hostile.out" >>"$results/hostile-$kind.seconds"
+            field vmhwm_kib "$work/hostile.out" >>"$results/hostile-$kind.vmhwm"
+            run=$((run + 1))
+        done
+    done
 fi
 
 # --- 2. Unpack and install ----------------------------------------------------------------
@@ -395,6 +409,24 @@ for size in $BENCH_DOWNLOAD_SIZES $largest-nodigest $largest-stalled; do
         "$(awk -v k="$kib" 'BEGIN { printf "%.1f", k / 1024 }')" \
         "$(awk -v k="$kib" 'BEGIN { print (k < 65536 ? "met" : "MISSED") }')"
 done
+if wanted check; then
+    echo
+    echo "| Hostile reply, refused | Slowest | Peak memory (VmHWM) | Goal | |"
+    echo "|---|---|---|---|---|"
+    for kind in $hostile_replies; do
+        worst=$(sort -g "$results/hostile-$kind.seconds" | tail -n 1)
+        kib=$(sort -g "$results/hostile-$kind.vmhwm" | tail -n 1)
+        printf '| %s | %s s | %s MiB | < 0.1 s, < 64 MiB | %s |\n' \
+            "$(case $kind in
+                entity) echo "a 4,000-character entity referenced 100,000 times" ;;
+                depth) echo "elements nested 100,000 deep" ;;
+                requests) echo "1,680,000 empty requests" ;;
+                field) echo "a changelog of 1 MiB" ;;
+                esac)" \
+            "$worst" "$(awk -v k="$kib" 'BEGIN { printf "%.1f", k / 1024 }')" \
+            "$(awk -v s="$worst" -v k="$kib" 'BEGIN { print (s < 0.1 && k < 65536 ? "met" : "MISSED") }')"
+    done
+fi
 for pair in parser:UpdateReply check:checkUpdates; do
     stem=${pair%%:*}
     [ -s "$results/$stem.ours" ] || continue

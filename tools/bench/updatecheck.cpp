@@ -1,11 +1,14 @@
 // Reads an update server reply of many "request" elements and prints how long that took.
 //
 //   vorn-bench-updatecheck parser|check REQUESTS PIECE_BYTES
+//   vorn-bench-updatecheck hostile entity|depth|requests|field
 //
-// parser: through UpdateReply alone, fed in pieces of PIECE_BYTES (0: in one piece).
-// check:  through the engine's real update check, against a server on 127.0.0.1:443 that
-//         sends the reply in pieces of PIECE_BYTES; needs the messenger stand-in beside this
-//         program.
+// parser:  through UpdateReply alone, fed in pieces of PIECE_BYTES (0: in one piece).
+// check:   through the engine's real update check, against a server on 127.0.0.1:443 that
+//          sends the reply in pieces of PIECE_BYTES; needs the messenger stand-in beside this
+//          program.
+// hostile: a reply built to exhaust the reader, fed in 1 KiB pieces until it is refused; also
+//          prints the peak memory of the process.
 
 #include "benchclock.h"
 #include "replyserver.h"
@@ -68,6 +71,49 @@ int viaParser(const QByteArray &reply, int piece)
     return 0;
 }
 
+// Built in place: the process's peak memory is then the reply's bytes and what reading costs.
+QByteArray repeated(const QByteArray &head, const QByteArray &piece, int times,
+                    const QByteArray &tail)
+{
+    QByteArray reply;
+    reply.reserve(head.size() + piece.size() * times + tail.size());
+    reply += head;
+    for (int i = 0; i < times; ++i)
+        reply += piece;
+    reply += tail;
+    return reply;
+}
+
+QByteArray hostileReply(const QByteArray &kind)
+{
+    if (kind == "entity")
+        return repeated("<!DOCTYPE update [<!ENTITY e '" + QByteArray(4000, 'x') + "'>]><update>",
+                        "&e;", 100000, "</update>");
+    if (kind == "depth")
+        return repeated(QByteArray(), "<a>", 100000, QByteArray("</a>").repeated(100000));
+    if (kind == "requests")
+        return repeated("<update>", "<request/>", 1680000, "</update>");
+    if (kind == "field")
+        return "<update><request><changelog>" + QByteArray(1 << 20, 'x')
+            + "</changelog></request></update>";
+    return QByteArray();
+}
+
+int refusal(const QByteArray &reply)
+{
+    const double started = BenchClock::now();
+    UpdateReply parsed;
+    for (qsizetype at = 0; at < reply.size() && parsed.status() == UpdateReply::Incomplete;
+         at += 1024)
+        parsed.append(reply.mid(at, 1024));
+    const double finished = BenchClock::now();
+    if (parsed.status() == UpdateReply::Complete || parsed.status() == UpdateReply::Incomplete)
+        return -1;
+    std::printf("seconds=%.4f\nvmhwm_kib=%lld\nbytes=%lld\n", finished - started,
+                BenchClock::peakResidentKiB(), qlonglong(reply.size()));
+    return 0;
+}
+
 int viaCheck(const QByteArray &reply, int piece)
 {
     ReplyServer server(reply, piece);
@@ -92,11 +138,20 @@ int viaCheck(const QByteArray &reply, int piece)
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    const QByteArray mode = argc > 1 ? argv[1] : "";
+    if (mode == "hostile" && argc == 3) {
+        const QByteArray reply = hostileReply(argv[2]);
+        if (!reply.isEmpty() && refusal(reply) == 0)
+            return 0;
+        std::fprintf(stderr, "vorn-bench-updatecheck: the hostile reply was not refused\n");
+        return 1;
+    }
     if (argc != 4) {
-        std::fprintf(stderr, "usage: vorn-bench-updatecheck parser|check REQUESTS PIECE_BYTES\n");
+        std::fprintf(stderr,
+                     "usage: vorn-bench-updatecheck parser|check REQUESTS PIECE_BYTES\n"
+                     "       vorn-bench-updatecheck hostile entity|depth|requests|field\n");
         return 2;
     }
-    const QByteArray mode = argv[1];
     const int requests = QByteArray(argv[2]).toInt();
     const int piece = QByteArray(argv[3]).toInt();
     const QByteArray reply = replyOf(requests);
