@@ -1,5 +1,6 @@
 #include "httpclient.h"
 
+#include "proxyenvironment.h"
 #include "translated.h"
 
 #include <QFileDevice>
@@ -30,10 +31,32 @@ bool writeAll(QIODevice *device, const QByteArray &data)
     return true;
 }
 
-// The failures a user meets most, in the user's language; the rarer ones keep Qt's text.
-QString networkFailure(QNetworkReply::NetworkError error, const QString &qtText)
+// The failures a user meets most, in the user's language; the rarer ones keep Qt's text. A
+// proxy's failure names the proxy and what it answered.
+QString networkFailure(QNetworkReply::NetworkError error, const QString &qtText,
+                       const QNetworkProxy &proxy)
 {
+    const QString proxyName = QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port());
+    const bool viaProxy = proxy.type() != QNetworkProxy::NoProxy;
     switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::HostNotFoundError:
+        if (viaProxy)
+            return translated("The proxy server %1 did not pass the download on: %2")
+                .arg(proxyName, qtText);
+        break;
+    default:
+        break;
+    }
+    switch (error) {
+    case QNetworkReply::ProxyConnectionRefusedError:
+    case QNetworkReply::ProxyConnectionClosedError:
+    case QNetworkReply::ProxyNotFoundError:
+    case QNetworkReply::ProxyTimeoutError:
+    case QNetworkReply::ProxyAuthenticationRequiredError:
+    case QNetworkReply::UnknownProxyError:
+        return translated("The proxy server %1 did not pass the download on: %2")
+            .arg(proxyName, qtText);
     case QNetworkReply::ConnectionRefusedError:
         return translated("The package server refused the connection.");
     case QNetworkReply::RemoteHostClosedError:
@@ -47,6 +70,18 @@ QString networkFailure(QNetworkReply::NetworkError error, const QString &qtText)
     }
 }
 
+// What identifies this version of the body for If-Range, when the server serves byte ranges.
+// A weak ETag cannot be used there; a Last-Modified date can.
+QByteArray resumeValidator(const HttpResponseHeader &header)
+{
+    if (header.statusCode() != 200 || header.value("Accept-Ranges").trimmed() != "bytes")
+        return QByteArray();
+    const QByteArray etag = header.value("ETag").trimmed();
+    if (etag.startsWith('"'))
+        return etag;
+    return header.value("Last-Modified").trimmed();
+}
+
 } // namespace
 
 HttpClient::HttpClient(QObject *parent)
@@ -57,6 +92,13 @@ HttpClient::HttpClient(QObject *parent)
     stallTimer.setSingleShot(true);
     stallTimer.setInterval(60000);
     connect(&stallTimer, &QTimer::timeout, this, &HttpClient::onStalled);
+    retryTimer.setSingleShot(true);
+    connect(&retryTimer, &QTimer::timeout, this, &HttpClient::resume);
+}
+
+void HttpClient::setRetryPauses(const QList<int> &milliseconds)
+{
+    retryPauses = milliseconds;
 }
 
 void HttpClient::setStallTimeout(int milliseconds)
@@ -169,9 +211,14 @@ void HttpClient::sendRequest()
     // Decoded mode: a '%' or '?' in the path is a character of the path, encoded on the wire.
     url.setPath(current.path.isEmpty() ? QStringLiteral("/") : current.path, QUrl::DecodedMode);
 
+    manager.setProxy(ProxyEnvironment::forDownloads(hostName));
     QNetworkRequest request(url);
     // A package must arrive as the server stores it, never decompressed on the way.
     request.setRawHeader("Accept-Encoding", "identity");
+    if (resuming) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(received) + '-');
+        request.setRawHeader("If-Range", validator);
+    }
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
@@ -193,6 +240,13 @@ void HttpClient::sendRequest()
 void HttpClient::finishCurrent(bool failed)
 {
     releaseReply();
+    headerSent = false;
+    received = 0;
+    expectedLength = -1;
+    retryTimer.stop();
+    retries = 0;
+    validator.clear();
+    resuming = false;
     const int id = current.id;
     current = Request();
     busy = false;
@@ -212,9 +266,6 @@ void HttpClient::releaseReply()
     if (reply->isRunning())
         QMetaObject::invokeMethod(reply.data(), &QNetworkReply::abort, Qt::QueuedConnection);
     reply.reset();
-    headerSent = false;
-    received = 0;
-    expectedLength = -1;
 }
 
 // A server that stops sending would otherwise keep the download open forever.
@@ -222,7 +273,58 @@ void HttpClient::onStalled()
 {
     lastError = translated("The package server sent nothing for %1 seconds.")
                     .arg(qMax(1, stallTimer.interval() / 1000));
+    if (!retryBrokenGet())
+        finishCurrent(true);
+}
+
+// Only a body that broke off is resumed: an answer the server completed is judged as it is.
+bool HttpClient::retryBrokenGet()
+{
+    if (current.kind != Get || !headerSent || validator.isEmpty() || retries >= retryPauses.size())
+        return false;
+    releaseReply();
+    retryTimer.start(retryPauses.at(retries++));
+    return true;
+}
+
+void HttpClient::resume()
+{
+    resuming = true;
+    sendRequest();
+}
+
+// The answer to a request for the rest of the body: the rest, the whole body again, or a
+// failure that the caller judges as it would the first answer.
+bool HttpClient::takeResumedHeader(const HttpResponseHeader &header)
+{
+    resuming = false;
+    const QNetworkReply *const handled = reply.data();
+    if (header.statusCode() == 206) {
+        // "bytes FIRST-LAST/TOTAL": the rest must begin where the body broke off.
+        const QByteArray range = header.value("Content-Range");
+        const qsizetype dash = range.indexOf('-');
+        bool ok = range.startsWith("bytes ") && dash > 6;
+        const qint64 first = ok ? range.mid(6, dash - 6).trimmed().toLongLong(&ok) : -1;
+        if (!ok || first != received || !header.hasContentLength()) {
+            lastError = translated("The package server resumed the download at the wrong place.");
+            finishCurrent(true);
+            return false;
+        }
+        expectedLength = received + header.contentLength();
+        return true;
+    }
+    if (header.statusCode() == 200) {
+        received = 0;
+        expectedLength = header.hasContentLength() ? header.contentLength() : -1;
+        emit bodyRestarted();
+        return reply.data() == handled;
+    }
+    emit responseHeaderReceived(header);
+    if (reply.data() != handled)
+        return false;
+    lastError = translated("The server sent no valid response.");
     finishCurrent(true);
+    return false;
 }
 
 void HttpClient::onMetaDataChanged()
@@ -242,36 +344,45 @@ void HttpClient::onFinished()
 {
     if (!emitHeaderOnce() || !writeAvailable())
         return;
-    bool failed = true;
+    bool broken = true;
     if (reply->error() != QNetworkReply::NoError && !isHttpLevelError()) {
-        lastError = networkFailure(reply->error(), reply->errorString());
+        lastError = networkFailure(reply->error(), reply->errorString(), manager.proxy());
     } else if (!headerSent) {
         lastError = translated("The server sent no valid response.");
+        broken = false;
     } else if (current.kind == Get && expectedLength >= 0 && received < expectedLength) {
         lastError = translated("The connection closed after %1 of %2 bytes.")
                         .arg(received)
                         .arg(expectedLength);
+    } else if (resuming) {
+        // The attempt to resume got no answer at all.
+        lastError = translated("The server sent no valid response.");
     } else {
-        failed = false;
+        finishCurrent(false);
+        return;
     }
-    finishCurrent(failed);
+    if (!broken || !retryBrokenGet())
+        finishCurrent(true);
 }
 
 // Returns false when a slot ended the request while the header was being delivered.
 bool HttpClient::emitHeaderOnce()
 {
-    if (headerSent)
+    if (headerSent && !resuming)
         return true;
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid())
         return true;
-    headerSent = true;
     const HttpResponseHeader header(
         status.toInt(),
         QString::fromLatin1(
             reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray()),
         reply->rawHeaderPairs());
+    if (resuming)
+        return takeResumedHeader(header);
+    headerSent = true;
     expectedLength = header.hasContentLength() ? header.contentLength() : -1;
+    validator = resumeValidator(header);
     const QNetworkReply *const handled = reply.data();
     emit responseHeaderReceived(header);
     return reply.data() == handled;

@@ -15,6 +15,12 @@ class QNetworkReply;
 
 // A small sequential HTTP client: requests are queued and run one after another, in the
 // order they were made, each with an id. A failed request drops the rest of the queue.
+//
+// A GET whose response announced byte ranges and a validator (ETag or Last-Modified) survives
+// a broken connection: after a pause it asks for the rest with Range and If-Range, a few times
+// at most, and the caller sees one response. Should the server send the whole body again (the
+// resource changed, or it serves no ranges), bodyRestarted() tells the caller to discard what
+// the device received.
 class HttpClient : public QObject
 {
     Q_OBJECT
@@ -37,6 +43,9 @@ public:
     void abort();
     // A request that receives nothing for this long fails (default 60 s).
     void setStallTimeout(int milliseconds);
+    // The pauses before the attempts that resume a broken download, one per attempt
+    // (default 1, 2 and 4 seconds).
+    void setRetryPauses(const QList<int> &milliseconds);
     QString errorString() const;
 
 signals:
@@ -45,6 +54,8 @@ signals:
     // `total` is -1 when the response announced no length.
     void dataReadProgress(qint64 done, qint64 total);
     void responseHeaderReceived(const HttpResponseHeader &resp);
+    // The current GET starts its body over from the first byte.
+    void bodyRestarted();
 
 private:
     enum Kind { SetHost, Head, Get };
@@ -67,6 +78,10 @@ private:
     void releaseReply();
 
     void onStalled();
+    // Schedules the next attempt of a broken GET; false when it cannot be resumed.
+    bool retryBrokenGet();
+    void resume();
+    bool takeResumedHeader(const HttpResponseHeader &header);
     void onMetaDataChanged();
     void onReadyRead();
     void onFinished();
@@ -90,6 +105,13 @@ private:
     bool headerSent = false;
     qint64 received = 0;
     qint64 expectedLength = -1;
+
+    QList<int> retryPauses {1000, 2000, 4000};
+    QTimer retryTimer;
+    int retries = 0;
+    // What If-Range sends, from the first response; empty when the body cannot be resumed.
+    QByteArray validator;
+    bool resuming = false;
 };
 
 #endif // HTTPCLIENT_H

@@ -24,6 +24,13 @@ void PackageSink::finish()
     target = nullptr;
 }
 
+bool PackageSink::restart()
+{
+    written = 0;
+    hash.reset();
+    return target && target->resize(0) && target->seek(0);
+}
+
 qint64 PackageSink::readData(char *, qint64)
 {
     return -1;

@@ -23,6 +23,8 @@ public:
     // limit < 0: no limit.
     void start(QFileDevice *file, qint64 limit, const QString &overflowText);
     void finish();
+    // The body starts over: what was written is discarded and the limit applies afresh.
+    bool restart();
     // The SHA-256 digest of the bytes written since start(); call it once they are all in.
     QByteArray sha256() { return hash.result(); }
 

@@ -6,6 +6,7 @@
 #include "packagestatement.h"
 #include "pathbeneath.h"
 #include "plainname.h"
+#include "proxyenvironment.h"
 #include "queryparser.h"
 #include "removedir.h"
 #include "textconversion.h"
@@ -65,6 +66,7 @@ VornUpdaterEngine::VornUpdaterEngine(const QStringList &packageKeys)
     connect(&http, &HttpClient::dataReadProgress, this, &VornUpdaterEngine::dataReadProgress);
     connect(&http, &HttpClient::responseHeaderReceived, this,
             &VornUpdaterEngine::responseHeaderReceived);
+    connect(&http, &HttpClient::bodyRestarted, this, &VornUpdaterEngine::restartBody);
 }
 
 VornUpdaterEngine::~VornUpdaterEngine()
@@ -102,6 +104,11 @@ void VornUpdaterEngine::setNetworkBounds(int checkMs, int stallMs)
 {
     checkDeadline = checkMs;
     http.setStallTimeout(stallMs);
+}
+
+void VornUpdaterEngine::setRetryPauses(const QList<int> &milliseconds)
+{
+    http.setRetryPauses(milliseconds);
 }
 
 void VornUpdaterEngine::setMaximumPackageSize(qint64 bytes)
@@ -178,6 +185,7 @@ bool VornUpdaterEngine::exchangeWithServer(const QByteArray &query)
         = [this, &deadline] { return int(qMin<qint64>(serverTimeout, deadline.remainingTime())); };
     // A new exchange never reads the leftovers of an earlier one.
     socket.abort();
+    socket.setProxy(ProxyEnvironment::forExchange(QStringLiteral(VORN_UPDATE_SERVER_HOST)));
     socket.connectToHost(QStringLiteral(VORN_UPDATE_SERVER_HOST), updateServerPort,
                          QIODevice::ReadWrite);
     if (!socket.waitForConnected(wait())) {
@@ -576,6 +584,13 @@ void VornUpdaterEngine::responseHeaderReceived(const HttpResponseHeader &resp)
     // The header of the last HEAD starts the first GET.
     if (!http.hasPendingRequests())
         downloadUpdates();
+}
+
+// The server sent the whole package again: the body starts over, and so does its digest.
+void VornUpdaterEngine::restartBody()
+{
+    if (!sink.restart())
+        failDownload(packageFile.errorString());
 }
 
 // Installation run.

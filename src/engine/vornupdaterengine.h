@@ -50,6 +50,8 @@ public:
     // The deadline of the whole exchange with the update server (60 s), and how long a package
     // download may receive nothing (60 s), in milliseconds.
     void setNetworkBounds(int checkMs, int stallMs);
+    // The pauses before each attempt to resume a broken package download (1, 2 and 4 s).
+    void setRetryPauses(const QList<int> &milliseconds);
     // The largest package downloaded, in bytes (the build setting VORN_MAXIMUM_PACKAGE_SIZE).
     void setMaximumPackageSize(qint64 bytes);
 
@@ -71,6 +73,7 @@ private slots:
     void requestFinished(int id, bool error);
     void dataReadProgress(qint64 done, qint64 total);
     void responseHeaderReceived(const HttpResponseHeader &resp);
+    void restartBody();
 
 private:
     Q_DISABLE_COPY(VornUpdaterEngine)

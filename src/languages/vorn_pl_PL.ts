@@ -341,6 +341,14 @@
         <translation>Nie można zmienić %1: na drodze do niego stoi dowiązanie symboliczne, więc pakiet nie zostanie zainstalowany.</translation>
     </message>
     <message>
+        <source>The package server resumed the download at the wrong place.</source>
+        <translation>Serwer pakietów wznowił pobieranie w niewłaściwym miejscu.</translation>
+    </message>
+    <message>
+        <source>The proxy server %1 did not pass the download on: %2</source>
+        <translation>Serwer pośredniczący %1 nie przekazał pobierania: %2</translation>
+    </message>
+    <message>
         <source>Package %1 holds no manifest, so it cannot be installed.</source>
         <translation>Pakiet %1 nie zawiera manifestu, więc nie można go zainstalować.</translation>
     </message>

@@ -193,18 +193,19 @@ void HttpTestServer::readRequests(Connection *connection)
 
 void HttpTestServer::respond(Connection *connection, const Request &request)
 {
-    const Response response = responses.value(
+    Response response = responses.value(
         request.method + ' ' + request.target,
         responses.value(request.target, Response::withStatus(404, "Not Found", "no such package")));
     const bool head = request.method == "HEAD";
     const bool closeDelimited = !response.announceLength && !response.chunked;
+    const qint64 offset = head ? 0 : rangeOffset(request, &response);
 
     QByteArray header
         = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + response.reason + "\r\n";
     if (response.chunked)
         header += "Transfer-Encoding: chunked\r\n";
     else if (response.announceLength)
-        header += "Content-Length: " + QByteArray::number(response.bodySize()) + "\r\n";
+        header += "Content-Length: " + QByteArray::number(response.bodySize() - offset) + "\r\n";
     if (closeDelimited && !head)
         header += "Connection: close\r\n";
     for (const auto &field : response.fields)
@@ -215,14 +216,42 @@ void HttpTestServer::respond(Connection *connection, const Request &request)
     connection->response = response;
     connection->sending = true;
     connection->held = false;
-    connection->sent = 0;
+    connection->sent = offset;
     connection->piece = 0;
     connection->pieceEnd = response.pieces.value(0, -1);
-    connection->closeWhenDone = closeDelimited && !head;
+    // As real servers do: a client that asks for it, or speaks HTTP/1.0, gets the close.
+    connection->closeWhenDone = (closeDelimited && !head)
+        || request.field("Connection").toLower() == "close"
+        || (request.version == "HTTP/1.0" && request.field("Connection").toLower() != "keep-alive");
     if (head)
         finishResponse(connection);
     else
         pump(connection);
+}
+
+// Applies the GET's place in the cut and ETag scripts; the offset its body starts at.
+qint64 HttpTestServer::rangeOffset(const Request &request, Response *response)
+{
+    const int served = getsServed[request.target]++;
+    if (served < response->cuts.size())
+        response->dropAfter = response->cuts.at(served);
+    if (response->etags.isEmpty())
+        return 0;
+    const QByteArray etag = response->etags.value(served, response->etags.constLast());
+    response->fields.append(qMakePair(QByteArray("Accept-Ranges"), QByteArray("bytes")));
+    response->fields.append(qMakePair(QByteArray("ETag"), etag));
+    const QByteArray range = request.field("Range");
+    const bool current = !request.hasField("If-Range") || request.field("If-Range") == etag;
+    if (response->ignoresRanges || !range.startsWith("bytes=") || !range.endsWith('-') || !current)
+        return 0;
+    const qint64 offset = range.mid(6, range.size() - 7).toLongLong();
+    response->status = 206;
+    response->reason = "Partial Content";
+    const QByteArray contentRange = "bytes " + QByteArray::number(offset) + '-'
+        + QByteArray::number(response->bodySize() - 1) + '/'
+        + QByteArray::number(response->bodySize());
+    response->fields.append(qMakePair(QByteArray("Content-Range"), contentRange));
+    return offset;
 }
 
 void HttpTestServer::pump(Connection *connection)

@@ -56,6 +56,13 @@ public:
         QList<qint64> pieces;
         // When >= 0: the server closes the connection after that many body bytes.
         qint64 dropAfter = -1;
+        // Per GET of the target, in order: the body offset at which that one is cut off.
+        QList<qint64> cuts;
+        // Per GET, in order (the last one stays): the ETag sent with "Accept-Ranges: bytes".
+        // A Range with a matching (or no) If-Range then gets the rest as 206, unless
+        // ignoresRanges.
+        QList<QByteArray> etags;
+        bool ignoresRanges = false;
         Fields fields;
 
         static Response ok(const QByteArray &body);
@@ -94,6 +101,7 @@ private:
     void accept();
     void readRequests(Connection *connection);
     void respond(Connection *connection, const Request &request);
+    qint64 rangeOffset(const Request &request, Response *response);
     void pump(Connection *connection);
     void finishResponse(Connection *connection);
     void closeConnection(Connection *connection);
@@ -102,6 +110,7 @@ private:
     QHash<QByteArray, Response> responses;
     QList<Request> log;
     QHash<QTcpSocket *, Connection *> connections;
+    QHash<QByteArray, int> getsServed;
     int connectionCount = 0;
 };
 

@@ -37,8 +37,10 @@ bool EngineRun::offer(const QList<Offer> &offers)
     if (!updateServer.listen())
         return false;
     engine.setCheckTimeouts(10000, 10000);
-    return engine.checkUpdates() && engine.getUpdates().size() == offers.size()
-        && answerer.count() == 0;
+    const bool checked = engine.checkUpdates();
+    for (const MessageBoxAnswerer::Box &box : answerer.boxes())
+        checkBoxes << box.text;
+    return checked && engine.getUpdates().size() == offers.size() && answerer.count() == 0;
 }
 
 void EngineRun::installWhenDownloaded()

@@ -21,7 +21,8 @@ public:
                        const std::function<bool(const QString &temp)> &prepare = nullptr);
     ~EngineRun() override;
 
-    // Runs the update check against a stand-in update server that offers these packages.
+    // Runs the update check against a stand-in update server that offers these packages;
+    // false when it fails, checkBoxes then holding the texts the user saw.
     bool offer(const QList<Offer> &offers);
     // As the windows do: the installation run follows the download.
     void installWhenDownloaded();
@@ -42,6 +43,7 @@ public:
     QTemporaryDir home;
     bool ready;
     VornUpdaterEngine engine;
+    QStringList checkBoxes;
 };
 
 #endif // ENGINERUN_H

@@ -1,13 +1,17 @@
 #include "enginerun.h"
 #include "httptestserver.h"
+#include "proxyprocess.h"
 #include "testfiles.h"
 #include "treesnapshot.h"
 #include "vornupdaterengine.h"
+#include "zipbuilder.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <sys/mount.h>
@@ -49,6 +53,19 @@ bool isHeldOpen(const QString &path)
     return false;
 }
 
+// A plug-in package that installs core.bin with these bytes.
+QByteArray pluginPackage(const QByteArray &content)
+{
+    QTemporaryDir scratch;
+    const bool written
+        = ZipBuilder()
+              .addFile("core.xml",
+                       ZipBuilder::manifest("vorn", "core", "plugin", {{"", "core.bin", "add"}}))
+              .addFile("core.bin", content, true)
+              .write(scratch.filePath("core.zip"));
+    return written ? readFile(scratch.filePath("core.zip")) : QByteArray();
+}
+
 } // namespace
 
 class TestDownload : public QObject
@@ -66,6 +83,10 @@ private slots:
     void packageFileCannotBeCreated();
     void droppedConnectionFailsOnce_data();
     void droppedConnectionFailsOnce();
+    void brokenDownloadResumes_data();
+    void brokenDownloadResumes();
+    void throughProxyFromTheEnvironment_data();
+    void throughProxyFromTheEnvironment();
     void refusedConnectionFailsOnce();
     void abortDuringGet();
     void abortDuringSizing();
@@ -287,6 +308,159 @@ void TestDownload::droppedConnectionFailsOnce()
     QVERIFY(!QFile::exists(run.file("b.zip")));
     QVERIFY(!isHeldOpen(run.body(1)));
     QVERIFY(!server.requestLines().contains("GET /c.zip"));
+}
+
+void TestDownload::brokenDownloadResumes_data()
+{
+    QTest::addColumn<QList<QByteArray>>("etags");
+    QTest::addColumn<bool>("ignoresRanges");
+    QTest::addColumn<QList<double>>("cuts"); // shares of the package, one per GET
+    QTest::addColumn<int>("gets");
+    QTest::addColumn<bool>("installed");
+
+    const QList<QByteArray> etag {"\"v1\""};
+    QTest::newRow("cut at 10 % and at 60 %")
+        << etag << false << QList<double> {0.1, 0.6} << 3 << true;
+    QTest::newRow("ranges ignored: starts over")
+        << etag << true << QList<double> {0.1} << 2 << true;
+    QTest::newRow("changed between attempts: starts over")
+        << QList<QByteArray> {"\"v1\"", "\"v2\""} << false << QList<double> {0.1} << 2 << true;
+    QTest::newRow("cut at every attempt: one error after 3 retries")
+        << etag << false << QList<double> {0.1, 0.2, 0.3, 0.4} << 4 << false;
+    QTest::newRow("no validator: not resumed")
+        << QList<QByteArray>() << false << QList<double> {0.1} << 1 << false;
+}
+
+// The package with its sha256 and size, checked over the whole assembled file and installed.
+void TestDownload::brokenDownloadResumes()
+{
+    QFETCH(QList<QByteArray>, etags);
+    QFETCH(bool, ignoresRanges);
+    QFETCH(QList<double>, cuts);
+    QFETCH(int, gets);
+    QFETCH(bool, installed);
+
+    const QByteArray content = HttpTestServer::pattern(0, 20 * 1000 * 1000);
+    const QByteArray package = pluginPackage(content);
+    const auto at = [&package](double share) { return qint64(share * package.size()); };
+    Response response = Response::ok(package);
+    response.etags = etags;
+    response.ignoresRanges = ignoresRanges;
+    for (double share : cuts)
+        response.cuts.append(at(share));
+
+    EngineRun run;
+    QVERIFY(run.ready);
+    run.engine.setRetryPauses({10, 20, 40});
+    run.installWhenDownloaded();
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    server.serve("/core.zip", response);
+    const QByteArray digest = QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex();
+    QVERIFY(run.offer({{"core",
+                        {},
+                        "<sha256>" + digest + "</sha256><size>" + QByteArray::number(package.size())
+                            + "</size>"}}));
+
+    run.engine.beginDownload();
+    QTRY_VERIFY_WITH_TIMEOUT(run.over(), 20000);
+    QVERIFY(run.staysQuiet(server));
+    // Each retry asks for the rest from what had arrived: never past the cut, always further.
+    QList<qint64> asked;
+    for (const HttpTestServer::Request &request : server.requests()) {
+        if (request.method != "GET")
+            continue;
+        const QByteArray range = request.field("Range");
+        QCOMPARE(range.isEmpty(), asked.isEmpty());
+        asked << (range.isEmpty() ? 0 : range.mid(6, range.size() - 7).toLongLong());
+        QCOMPARE(request.field("If-Range"), range.isEmpty() ? QByteArray() : etags.value(0));
+        if (asked.size() > 1) {
+            QVERIFY(asked.last() > asked.at(asked.size() - 2));
+            QVERIFY(asked.last() <= at(cuts.at(asked.size() - 2)));
+        }
+    }
+    QCOMPARE(asked.size(), gets);
+    QCOMPARE(run.count("error"), installed ? 0 : 1);
+    QCOMPARE(run.installed(), installed);
+    if (installed)
+        QVERIFY(readFile(run.plugin("core.bin")) == content);
+    else
+        QVERIFY(run.nothingInstalled());
+    // The bar goes back only when the package starts over.
+    const QList<int> percents = run.percents();
+    const bool startsOver = ignoresRanges || etags.size() > 1;
+    for (qsizetype i = 1; i < percents.size(); ++i)
+        QVERIFY(percents.at(i) >= percents.at(i - 1) || (startsOver && percents.at(i) < 20));
+}
+
+void TestDownload::throughProxyFromTheEnvironment_data()
+{
+    QTest::addColumn<QByteArrayList>("variables"); // "@P" stands for the proxy
+    QTest::addColumn<bool>("allowConnect");
+    QTest::addColumn<QStringList>("relayed"); // the requests in the proxy's log
+    QTest::addColumn<QString>("checkBox");
+    QTest::addColumn<QString>("downloadError"); // its beginning; installed when both are empty
+
+    const QString connect = QStringLiteral("CONNECT localhost:443 HTTP/1.1");
+    const QString head = QStringLiteral("HEAD http://127.0.0.1/core.zip HTTP/1.1");
+    const QString get = QStringLiteral("GET http://127.0.0.1/core.zip HTTP/1.1");
+    QTest::newRow("lower case") << QByteArrayList {"http_proxy=@P", "https_proxy=@P"} << true
+                                << QStringList {connect, head, get} << QString() << QString();
+    QTest::newRow("capitals, all_proxy for the exchange")
+        << QByteArrayList {"HTTP_PROXY=@P", "ALL_PROXY=@P"} << true
+        << QStringList {connect, head, get} << QString() << QString();
+    QTest::newRow("no_proxy names the hosts")
+        << QByteArrayList {"http_proxy=@P", "https_proxy=@P", "no_proxy=localhost, .0.0.1"} << true
+        << QStringList() << QString() << QString();
+    QTest::newRow("CONNECT denied")
+        << QByteArrayList {"https_proxy=@P"} << false << QStringList {connect}
+        << "Couldn't connect to update server. Check your internet "
+           "connection."
+        << QString();
+    QTest::newRow("download proxy refuses connections")
+        << QByteArrayList {"http_proxy=http://127.0.0.1:9"} << true << QStringList() << QString()
+        << "The proxy server 127.0.0.1:9 did not pass the download on: ";
+}
+
+void TestDownload::throughProxyFromTheEnvironment()
+{
+    QFETCH(QByteArrayList, variables);
+    QFETCH(bool, allowConnect);
+    QFETCH(QStringList, relayed);
+    QFETCH(QString, checkBox);
+    QFETCH(QString, downloadError);
+
+    ProxyProcess proxy;
+    QVERIFY(proxy.start(3128, allowConnect));
+    const auto unset = qScopeGuard([&variables] {
+        for (const QByteArray &variable : std::as_const(variables))
+            qunsetenv(variable.left(variable.indexOf('=')).constData());
+    });
+    for (QByteArray variable : std::as_const(variables)) {
+        variable.replace("@P", "http://127.0.0.1:3128");
+        const qsizetype equals = variable.indexOf('=');
+        QVERIFY(qputenv(variable.left(equals).constData(), variable.mid(equals + 1)));
+    }
+    EngineRun run;
+    QVERIFY(run.ready);
+    run.installWhenDownloaded();
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    server.serve("/core.zip", Response::ok(pluginPackage("through the proxy")));
+
+    QCOMPARE(run.offer({{"core"}}), checkBox.isEmpty());
+    QCOMPARE(run.checkBoxes, checkBox.isEmpty() ? QStringList() : QStringList {checkBox});
+    if (checkBox.isEmpty()) {
+        run.engine.beginDownload();
+        QTRY_VERIFY(run.over());
+        if (downloadError.isEmpty())
+            QVERIFY2(readFile(run.plugin("core.bin")) == "through the proxy",
+                     qPrintable(run.events.join(" | ")));
+        else
+            QVERIFY2(run.events.last().startsWith("error " + downloadError),
+                     qPrintable(run.events.last()));
+    }
+    QCOMPARE(proxy.requests(), relayed);
 }
 
 void TestDownload::refusedConnectionFailsOnce()

@@ -1,0 +1,29 @@
+#ifndef PROXYENVIRONMENT_H
+#define PROXYENVIRONMENT_H
+
+#include <QNetworkProxy>
+#include <QString>
+
+// The proxies that the usual environment variables name, read as curl and wget read them, so
+// that a network that lets traffic out only through a proxy can still update. Each variable
+// is read in lower case first, then in capitals:
+// - http_proxy: the package downloads (plain HTTP);
+// - https_proxy, else all_proxy: the exchange with the update server on port 443, tunnelled
+//   with CONNECT;
+// - no_proxy: hosts and domains reached directly, separated by commas; "*" for every host.
+// A proxy is written "[http://][user:password@]host[:port]" (port 1080 when left out), or
+// "socks5://…". Without a proxy the connection is made directly, whatever Qt's own settings.
+class ProxyEnvironment
+{
+public:
+    ProxyEnvironment() = delete;
+
+    static QNetworkProxy forDownloads(const QString &host);
+    static QNetworkProxy forExchange(const QString &host);
+
+private:
+    static QNetworkProxy named(const QString &host, const QStringList &variables);
+    static bool bypasses(const QString &host);
+};
+
+#endif // PROXYENVIRONMENT_H

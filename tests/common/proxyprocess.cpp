@@ -1,0 +1,48 @@
+#include "proxyprocess.h"
+
+#include "testfiles.h"
+
+#include <QDeadlineTimer>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QThread>
+
+ProxyProcess::~ProxyProcess()
+{
+    process.kill();
+    process.waitForFinished();
+}
+
+bool ProxyProcess::start(quint16 port, bool allowConnect)
+{
+    const QByteArray config = "Port " + QByteArray::number(port)
+        + "\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\nLogLevel Connect\nLogFile \""
+        + QFile::encodeName(scratch.filePath("log")) + "\"\nConnectPort "
+        + (allowConnect ? "443" : "8443") + '\n';
+    if (!scratch.isValid() || !writeFile(scratch.filePath("conf"), config))
+        return false;
+    process.start(QStringLiteral("tinyproxy"), {"-d", "-c", scratch.filePath("conf")});
+    if (!process.waitForStarted())
+        return false;
+    for (QDeadlineTimer deadline(5000); !deadline.hasExpired(); QThread::msleep(20)) {
+        QTcpSocket probe;
+        probe.connectToHost(QStringLiteral("127.0.0.1"), port);
+        if (probe.waitForConnected(200))
+            return true;
+    }
+    return false;
+}
+
+QStringList ProxyProcess::requests() const
+{
+    static const QRegularExpression line(
+        QStringLiteral("Request \\(file descriptor \\d+\\): (.*)$"));
+    QStringList found;
+    const QList<QByteArray> lines = readFile(scratch.filePath("log")).split('\n');
+    for (const QByteArray &text : lines) {
+        const QRegularExpressionMatch match = line.match(QString::fromLatin1(text.trimmed()));
+        if (match.hasMatch())
+            found << match.captured(1);
+    }
+    return found;
+}
