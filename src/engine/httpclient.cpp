@@ -244,7 +244,9 @@ void HttpClient::finishCurrent(bool failed)
     received = 0;
     expectedLength = -1;
     retryTimer.stop();
-    retries = 0;
+    failedAttempts = 0;
+    resumes = 0;
+    attemptStart = 0;
     validator.clear();
     resuming = false;
     const int id = current.id;
@@ -277,19 +279,28 @@ void HttpClient::onStalled()
         finishCurrent(true);
 }
 
-// Only a body that broke off is resumed: an answer the server completed is judged as it is.
+// Only a body that broke off is resumed. A connection that brought bytes before it broke is
+// taken up again at once, as a dropped link mostly is; attempts that bring nothing wait longer
+// each time, and after the last pause the download fails.
 bool HttpClient::retryBrokenGet()
 {
-    if (current.kind != Get || !headerSent || validator.isEmpty() || retries >= retryPauses.size())
+    if (current.kind != Get || !headerSent || validator.isEmpty() || resumes >= maximumResumes)
         return false;
+    if (received > attemptStart) {
+        failedAttempts = 0;
+    } else if (failedAttempts >= retryPauses.size()) {
+        return false;
+    }
     releaseReply();
-    retryTimer.start(retryPauses.at(retries++));
+    retryTimer.start(received > attemptStart ? 0 : retryPauses.at(failedAttempts++));
+    ++resumes;
     return true;
 }
 
 void HttpClient::resume()
 {
     resuming = true;
+    attemptStart = received;
     sendRequest();
 }
 
@@ -315,6 +326,7 @@ bool HttpClient::takeResumedHeader(const HttpResponseHeader &header)
     }
     if (header.statusCode() == 200) {
         received = 0;
+        attemptStart = 0;
         expectedLength = header.hasContentLength() ? header.contentLength() : -1;
         emit bodyRestarted();
         return reply.data() == handled;

@@ -17,8 +17,8 @@ class QNetworkReply;
 // order they were made, each with an id. A failed request drops the rest of the queue.
 //
 // A GET whose response announced byte ranges and a validator (ETag or Last-Modified) survives
-// a broken connection: after a pause it asks for the rest with Range and If-Range, a few times
-// at most, and the caller sees one response. Should the server send the whole body again (the
+// a broken connection: it asks for the rest with Range and If-Range, and the caller sees one
+// response. Should the server send the whole body again (the
 // resource changed, or it serves no ranges), bodyRestarted() tells the caller to discard what
 // the device received.
 class HttpClient : public QObject
@@ -43,8 +43,8 @@ public:
     void abort();
     // A request that receives nothing for this long fails (default 60 s).
     void setStallTimeout(int milliseconds);
-    // The pauses before the attempts that resume a broken download, one per attempt
-    // (default 1, 2 and 4 seconds).
+    // The pauses before the attempts to resume a broken download that follow an attempt that
+    // brought no byte, one per such attempt (default 1, 2 and 4 seconds).
     void setRetryPauses(const QList<int> &milliseconds);
     QString errorString() const;
 
@@ -108,7 +108,12 @@ private:
 
     QList<int> retryPauses {1000, 2000, 4000};
     QTimer retryTimer;
-    int retries = 0;
+    // Attempts in a row that brought no byte, and resumptions of this body in all.
+    int failedAttempts = 0;
+    int resumes = 0;
+    static constexpr int maximumResumes = 100;
+    // Where the body stood when the current attempt began.
+    qint64 attemptStart = 0;
     // What If-Range sends, from the first response; empty when the body cannot be resumed.
     QByteArray validator;
     bool resuming = false;

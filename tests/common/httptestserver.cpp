@@ -245,6 +245,8 @@ qint64 HttpTestServer::rangeOffset(const Request &request, Response *response)
     if (response->ignoresRanges || !range.startsWith("bytes=") || !range.endsWith('-') || !current)
         return 0;
     const qint64 offset = range.mid(6, range.size() - 7).toLongLong();
+    // The rest of a body runs to its end without pauses.
+    response->pieces.clear();
     response->status = 206;
     response->reason = "Partial Content";
     const QByteArray contentRange = "bytes " + QByteArray::number(offset) + '-'

@@ -60,7 +60,7 @@ public:
         QList<qint64> cuts;
         // Per GET, in order (the last one stays): the ETag sent with "Accept-Ranges: bytes".
         // A Range with a matching (or no) If-Range then gets the rest as 206, unless
-        // ignoresRanges.
+        // ignoresRanges; the rest comes in one piece.
         QList<QByteArray> etags;
         bool ignoresRanges = false;
         Fields fields;
@@ -76,6 +76,8 @@ public:
     ~HttpTestServer() override;
 
     bool listen(const QHostAddress &address = QHostAddress::LocalHost, quint16 port = 80);
+    // New connections are refused from now on; open ones go on.
+    void stopListening() { server.close(); }
     // The answer to GET and HEAD requests for this target (path and query, as sent).
     void serve(const QByteArray &target, const Response &response);
     // The answer to one method only, ahead of the answer for both.

@@ -13,12 +13,14 @@ ProxyProcess::~ProxyProcess()
     process.waitForFinished();
 }
 
-bool ProxyProcess::start(quint16 port, bool allowConnect)
+bool ProxyProcess::start(quint16 port, Rules rules)
 {
-    const QByteArray config = "Port " + QByteArray::number(port)
+    QByteArray config = "Port " + QByteArray::number(port)
         + "\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\nLogLevel Connect\nLogFile \""
         + QFile::encodeName(scratch.filePath("log")) + "\"\nConnectPort "
-        + (allowConnect ? "443" : "8443") + '\n';
+        + (rules == NoConnect ? "8443" : "443") + '\n';
+    if (rules == AsksPassword)
+        config += "BasicAuth vorn secret\n";
     if (!scratch.isValid() || !writeFile(scratch.filePath("conf"), config))
         return false;
     process.start(QStringLiteral("tinyproxy"), {"-d", "-c", scratch.filePath("conf")});

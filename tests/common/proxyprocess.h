@@ -9,12 +9,20 @@
 // request it relays.
 class ProxyProcess
 {
+    Q_GADGET
+
 public:
     ~ProxyProcess();
 
-    // Starts it on port; CONNECT is allowed to port 443 only when allowConnect is set. False
-    // when tinyproxy is missing or does not listen.
-    bool start(quint16 port, bool allowConnect);
+    enum Rules {
+        Open, // relays requests and CONNECT to port 443
+        NoConnect, // denies CONNECT
+        AsksPassword // answers 407 unless the request carries user "vorn", password "secret"
+    };
+    Q_ENUM(Rules)
+
+    // Starts it on port. False when tinyproxy is missing or does not listen.
+    bool start(quint16 port, Rules rules);
     // The request line of every request it received, in order: "CONNECT localhost:443
     // HTTP/1.1", "GET http://127.0.0.1/a.zip HTTP/1.1".
     QStringList requests() const;
