@@ -244,7 +244,7 @@ qint64 HttpTestServer::rangeOffset(const Request &request, Response *response)
     const bool current = !request.hasField("If-Range") || request.field("If-Range") == etag;
     if (response->ignoresRanges || !range.startsWith("bytes=") || !range.endsWith('-') || !current)
         return 0;
-    const qint64 offset = range.mid(6, range.size() - 7).toLongLong();
+    const qint64 offset = range.mid(6, range.size() - 7).toLongLong() + response->rangeSkew;
     // The rest of a body runs to its end without pauses.
     response->pieces.clear();
     response->status = 206;

@@ -63,6 +63,8 @@ public:
         // ignoresRanges; the rest comes in one piece.
         QList<QByteArray> etags;
         bool ignoresRanges = false;
+        // A faulty server's 206: the rest it sends starts this many bytes after the one asked for.
+        qint64 rangeSkew = 0;
         Fields fields;
 
         static Response ok(const QByteArray &body);
