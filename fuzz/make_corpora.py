@@ -7,6 +7,10 @@ Every seed is written from this script, so that a seed can be read here as what 
 for. With --package-builder the archive corpus also gets packages made by the project's own
 builder, and the manifest corpus their manifests (the packages hold the build time, so they
 are only rewritten on request).
+
+The delta corpus (corpus/binarydelta/) is not written here: Python has no zstd. Its seeds are
+deltas that DeltaDiffer made from the fuzz target's old file to the same file, the file with
+an insertion, the file with every byte shifted by 4, an empty file and an unrelated text.
 """
 
 import argparse

@@ -1,0 +1,31 @@
+#ifndef BINARYDELTA_H
+#define BINARYDELTA_H
+
+#include <QByteArray>
+#include <QString>
+
+class QIODevice;
+
+// A binary delta turns one file into another: a patch package carries one per changed file.
+//
+// Format: the magic "VORNDLT1", then three little-endian 64-bit numbers (the new file's size
+// and the compressed sizes of the control and diff streams), then three zstd frames: control,
+// diff and extra. The control stream is a list of triples of signed 64-bit numbers (bytes
+// to add from the diff stream to the old file's bytes, bytes to copy from the extra stream,
+// and how far to move in the old file); the new file is built from them in order.
+class BinaryDelta
+{
+public:
+    BinaryDelta() = delete;
+
+    static QByteArray magic() { return QByteArrayLiteral("VORNDLT1"); }
+    static constexpr int headerSize = 32;
+
+    // Writes the file that the delta makes of oldFile to `to`, never more than maximumSize
+    // bytes; memory holds the old file and fixed buffers only. False, with errorString set,
+    // when the delta is damaged or does not fit the old file.
+    static bool apply(const QByteArray &oldFile, const QByteArray &delta, QIODevice *to,
+                      qint64 maximumSize, QString *errorString);
+};
+
+#endif // BINARYDELTA_H
