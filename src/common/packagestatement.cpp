@@ -18,12 +18,13 @@ bool isLineValue(const QString &value)
 bool PackageStatement::isComplete() const
 {
     return isLineValue(project) && isLineValue(name) && isLineValue(type) && isLineValue(version)
-        && size >= 0 && sha256.size() == 32;
+        && isLineValue(from) && size >= 0 && sha256.size() == 32;
 }
 
 QByteArray PackageStatement::text() const
 {
     return "vorn-package-statement 1\nproject " + project.toLatin1() + "\nname " + name.toLatin1()
-        + "\ntype " + type.toLatin1() + "\nversion " + version.toLatin1() + "\nsize "
+        + "\ntype " + type.toLatin1() + "\nversion " + version.toLatin1()
+        + (from.isEmpty() ? QByteArray() : "\nfrom " + from.toLatin1()) + "\nsize "
         + QByteArray::number(size) + "\nsha256 " + sha256.toHex() + '\n';
 }

@@ -13,6 +13,7 @@
 //     name <name>
 //     type <type>
 //     version <version>
+//     from <installed version>      (a patch package only)
 //     size <decimal bytes>
 //     sha256 <64 lower-case hex digits>
 //
@@ -25,6 +26,8 @@ struct PackageStatement
     QString version;
     qint64 size = -1;
     QByteArray sha256; // 32 bytes
+    // A patch package's: the installed version it applies to; empty for a full package.
+    QString from = {};
 
     // False when a value cannot be written unambiguously (a line break or NUL in it, a text
     // beyond Latin-1, a digest of another length, no size).

@@ -1,7 +1,9 @@
+#include "binarydelta.h"
 #include "programrun.h"
 #include "serverprocess.h"
 #include "testfiles.h"
 
+#include <QBuffer>
 #include <QCryptographicHash>
 #include <QDomDocument>
 #include <QFile>
@@ -100,6 +102,16 @@ QStringList childLines(const QDomElement &element)
 
 const QStringList identity = {"--project", "vorn", "--name", "core", "--type", "app"};
 
+// A scratch directory holding a signing key that the builder generated.
+struct KeyedDirectory
+{
+    QTemporaryDir temp;
+    QString keyFile = temp.filePath("signing.key");
+    ProgramRun generated = build({"--generate-key", keyFile});
+    QByteArray publicKey = generated.out.trimmed();
+    bool ready = temp.isValid() && generated.exitCode == 0;
+};
+
 // Checks an Ed25519 signature with the openssl tool, which knows nothing of our key files:
 // the public key is wrapped in the fixed DER prefix of an Ed25519 SubjectPublicKeyInfo.
 bool opensslVerifies(const QString &dir, const QByteArray &publicKey, const QByteArray &signature,
@@ -151,6 +163,7 @@ private slots:
     void generateKeyRefusals_data();
     void generateKeyRefusals();
     void signedPackage();
+    void patchPackage();
     void signedEntryAcceptedByServer();
     void signingRefusals_data();
     void signingRefusals();
@@ -361,6 +374,10 @@ void TestPackageBuilder::refusals_data()
     QTest::newRow("absolute removal") << QStringList {"--remove", "/etc/passwd"} << QString();
     QTest::newRow("removal with empty segment") << QStringList {"--remove", "a//b"} << QString();
     QTest::newRow("removal with dot segment") << QStringList {"--remove", "./b"} << QString();
+    QTest::newRow("patch without the version it applies to")
+        << QStringList {"--patch-from", "."} << QString();
+    QTest::newRow("patch from a version that is not dotted numbers")
+        << QStringList {"--patch-from", ".", "--from-version", "1.x"} << QString();
     QTest::newRow("removal of an added file")
         << QStringList {"--remove", "bin/im-client"} << QString();
     QTest::newRow("missing directory") << QStringList {"directory", "missing"} << QString();
@@ -474,14 +491,79 @@ void TestPackageBuilder::generateKeyRefusals()
     QVERIFY(!QFileInfo::exists(temp.filePath("new.key")));
 }
 
+// Changed files travel as deltas that rebuild them, unchanged ones not at all, gone ones are
+// removed; the signed statement names the version patched from.
+void TestPackageBuilder::patchPackage()
+{
+    const KeyedDirectory keyed;
+    QVERIFY(keyed.ready);
+    const QTemporaryDir &temp = keyed.temp;
+    const QString &keyFile = keyed.keyFile;
+    QByteArray client;
+    for (int i = 0; i < 20000; ++i)
+        client += QByteArray::number(i * 7919 % 65521) + ' ';
+    QByteArray newClient = client;
+    newClient.insert(50000, "a new feature");
+    QVERIFY(writeFile(temp.filePath("old/bin/im-client"), client, 0755));
+    QVERIFY(writeFile(temp.filePath("old/lib/same.so"), "unchanged"));
+    QVERIFY(writeFile(temp.filePath("old/small.txt"), "a"));
+    QVERIFY(writeFile(temp.filePath("old/share/gone.txt"), "gone"));
+    QVERIFY(writeFile(temp.filePath("new/bin/im-client"), newClient, 0755));
+    QVERIFY(writeFile(temp.filePath("new/lib/same.so"), "unchanged"));
+    QVERIFY(writeFile(temp.filePath("new/small.txt"), "b"));
+    QVERIFY(writeFile(temp.filePath("new/share/new.txt"), "new"));
+
+    const QString output = temp.filePath("core-1.0-1.1.zip");
+    const ProgramRun result
+        = build(QStringList {temp.filePath("new")} + identity
+                + QStringList {"--version", "1.1", "--link", "http://127.0.0.1/core-1.0-1.1.zip",
+                               "--output", output, "--sign", keyFile, "--patch-from",
+                               temp.filePath("old"), "--from-version", "1.0"});
+    QCOMPARE(result.exitCode, 0);
+    const QList<ZipEntry> entries = readZip(output);
+    QCOMPARE(
+        names(entries),
+        QList<QByteArray>({"core-1.0-1.1.xml", "share/new.txt", "small.txt", "bin/im-client"}));
+    QCOMPARE(manifestLines(entries.at(0).data),
+             QStringList({"package vorn/core/app", "share|new.txt add", "|small.txt add",
+                          "bin|im-client patch", "share|gone.txt remove"}));
+    QVERIFY(entries.at(0).data.contains(
+        "from-sha256=\"" + QCryptographicHash::hash(client, QCryptographicHash::Sha256).toHex()
+        + "\" sha256=\""
+        + QCryptographicHash::hash(newClient, QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(entries.at(3).mode, uLong(S_IFREG | 0755));
+    QVERIFY(entries.at(3).data.size() < 1000);
+    QBuffer rebuilt;
+    rebuilt.open(QIODevice::WriteOnly);
+    QVERIFY(BinaryDelta::apply(client, entries.at(3).data, &rebuilt, newClient.size(), nullptr));
+    QVERIFY(rebuilt.data() == newClient);
+
+    QDomDocument entry;
+    QVERIFY(entry.setContent(result.out));
+    const QDomElement patch = entry.documentElement();
+    QCOMPARE(patch.tagName(), QStringLiteral("patch"));
+    const QByteArray package = readFile(output);
+    QCOMPARE(patch.attribute("from"), QStringLiteral("1.0"));
+    QCOMPARE(patch.attribute("link"), QStringLiteral("http://127.0.0.1/core-1.0-1.1.zip"));
+    QCOMPARE(patch.attribute("size"), QString::number(package.size()));
+    QCOMPARE(patch.attribute("sha256").toLatin1(),
+             QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
+    QVERIFY(writeFile(temp.filePath("statement.txt"),
+                      "vorn-package-statement 1\nproject vorn\nname core\ntype app\nversion "
+                      "1.1\nfrom 1.0\nsize "
+                          + QByteArray::number(package.size()) + "\nsha256 "
+                          + patch.attribute("sha256").toLatin1() + "\n"));
+    QVERIFY(opensslVerifies(temp.path(), keyed.publicKey, patch.attribute("signature").toLatin1(),
+                            temp.filePath("statement.txt")));
+}
+
 void TestPackageBuilder::signedPackage()
 {
-    QTemporaryDir temp;
-    QVERIFY(temp.isValid());
-    const QString keyFile = temp.filePath("signing.key");
-    const ProgramRun generated = build({"--generate-key", keyFile});
-    QCOMPARE(generated.exitCode, 0);
-    const QByteArray publicKey = generated.out.trimmed();
+    const KeyedDirectory keyed;
+    QVERIFY(keyed.ready);
+    const QTemporaryDir &temp = keyed.temp;
+    const QString &keyFile = keyed.keyFile;
+    const QByteArray publicKey = keyed.publicKey;
     QVERIFY(writeFile(temp.filePath("files/bin/im-client"), "#!/bin/sh\n", 0755));
     const QString output = temp.filePath("core.zip");
 

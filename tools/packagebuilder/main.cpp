@@ -84,12 +84,17 @@ int main(int argc, char *argv[])
         = text("timestamp", "Time stamp, unsigned 32-bit (default: now, in Unix time).", "n");
     const QCommandLineOption sign
         = text("sign", "Sign the package with the secret key in <keyfile>.", "keyfile");
+    const QCommandLineOption patchFrom = text(
+        "patch-from", "Build a patch package for installations whose files <dir> holds.", "dir");
+    const QCommandLineOption fromVersion
+        = text("from-version", "The version of those installations (with --patch-from).");
     const QCommandLineOption generateKey
         = text("generate-key",
                "Write a new signing key to <keyfile>, print its public key, and exit.", "keyfile");
-    parser.addOptions({project, name, type, version, link, output, remove, descriptionText,
-                       copyrights, author, webpage, email, changelog, changelogFile, critical,
-                       timestamp, sign, generateKey});
+    parser.addOptions(
+        {project,         name,       type,   version,   link,        output,     remove,
+         descriptionText, copyrights, author, webpage,   email,       changelog,  changelogFile,
+         critical,        timestamp,  sign,   patchFrom, fromVersion, generateKey});
     parser.process(app);
 
     if (parser.isSet(generateKey)) {
@@ -143,6 +148,10 @@ int main(int argc, char *argv[])
     }
 
     PackageBuilder builder(info);
+    if (parser.isSet(patchFrom) != parser.isSet(fromVersion))
+        return fail(QStringLiteral("--patch-from and --from-version go together"));
+    if (parser.isSet(patchFrom))
+        builder.setPatchFrom(parser.value(patchFrom), parser.value(fromVersion));
     SigningKey key;
     if (parser.isSet(sign)) {
         if (!key.load(parser.value(sign)))

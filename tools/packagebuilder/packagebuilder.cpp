@@ -1,11 +1,14 @@
 #include "packagebuilder.h"
 
+#include "binarydelta.h"
+#include "deltadiffer.h"
 #include "dottedversion.h"
 #include "packagestatement.h"
 #include "plainname.h"
 #include "signingkey.h"
 #include "zipwriter.h"
 
+#include <QBuffer>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -16,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <sys/stat.h>
 
 namespace {
 
@@ -38,11 +42,77 @@ QString PackageBuilder::manifestEntry(const QString &link)
     return path.mid(1).chopped(4) + QStringLiteral(".xml");
 }
 
+void PackageBuilder::setPatchFrom(const QString &oldDirectory, const QString &version)
+{
+    patchDirectory = oldDirectory;
+    fromVersion = version;
+}
+
 bool PackageBuilder::build(const QString &directory, const QStringList &removals,
                            const QString &output)
 {
     return checkInfo() && collectFiles(directory) && checkRemovals(removals)
-        && writeArchive(directory, output);
+        && (patchDirectory.isEmpty() || comparePatchFrom()) && writeArchive(directory, output);
+}
+
+bool PackageBuilder::comparePatchFrom()
+{
+    if (DottedVersion::parse(fromVersion).isNull())
+        return fail(QStringLiteral("the version patched from must be dotted numbers"));
+    const QDir old(QDir(patchDirectory).absolutePath());
+    if (!old.exists())
+        return fail(QStringLiteral("no directory %1").arg(patchDirectory));
+    QStringList oldFiles;
+    QDirIterator it(old.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        oldFiles << old.relativeFilePath(it.next());
+    oldFiles.sort();
+    // Gone in the new release: removed, unless the publisher lists it already.
+    for (const QString &file : std::as_const(oldFiles)) {
+        if (!files.contains(file) && !removed.contains(file))
+            removed << file;
+    }
+
+    QStringList whole;
+    for (const QString &file : std::as_const(files)) {
+        if (!oldFiles.contains(file)) {
+            whole << file;
+            continue;
+        }
+        QFile oldFile(old.filePath(file));
+        QFile newFile(QDir(inputDirectory).filePath(file));
+        if (!oldFile.open(QIODevice::ReadOnly) || !newFile.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("cannot read %1").arg(file));
+        if (oldFile.size() > maximumDeltaSource || newFile.size() > maximumDeltaSource) {
+            whole << file;
+            continue;
+        }
+        const QByteArray before = oldFile.readAll();
+        const QByteArray after = newFile.readAll();
+        if (before == after)
+            continue;
+        const QByteArray delta = DeltaDiffer::make(before, after);
+        // The delta must beat the file as the archive would hold it.
+        if (delta.size() >= qCompress(after).size()) {
+            whole << file;
+            continue;
+        }
+        // Checked once here, so that no package carries a delta that does not apply.
+        QBuffer rebuilt;
+        rebuilt.open(QIODevice::WriteOnly);
+        if (!BinaryDelta::apply(before, delta, &rebuilt, after.size(), nullptr)
+            || rebuilt.data() != after)
+            return fail(QStringLiteral("the delta of %1 does not rebuild it").arg(file));
+        // The delta's entry keeps the new file's mode, as a whole file's entry would.
+        struct stat status;
+        if (::fstat(newFile.handle(), &status) != 0)
+            return fail(QStringLiteral("cannot read %1: %2").arg(file, qt_error_string(errno)));
+        deltas.append({file, QCryptographicHash::hash(before, QCryptographicHash::Sha256),
+                       QCryptographicHash::hash(after, QCryptographicHash::Sha256), delta,
+                       status.st_mode});
+    }
+    files = whole;
+    return true;
 }
 
 QByteArray PackageBuilder::catalogueEntry() const
@@ -50,6 +120,19 @@ QByteArray PackageBuilder::catalogueEntry() const
     QByteArray entry;
     QXmlStreamWriter xml(&entry);
     xml.setAutoFormatting(true);
+    // A patch package goes into its release's component element.
+    if (!fromVersion.isEmpty()) {
+        xml.writeEmptyElement(QStringLiteral("patch"));
+        xml.writeAttribute(QStringLiteral("from"), fromVersion);
+        xml.writeAttribute(QStringLiteral("link"), info.link);
+        xml.writeAttribute(QStringLiteral("sha256"), QString::fromLatin1(sha256.toHex()));
+        xml.writeAttribute(QStringLiteral("size"), QString::number(size));
+        if (!signature.isEmpty())
+            xml.writeAttribute(QStringLiteral("signature"),
+                               QString::fromLatin1(signature.toBase64()));
+        xml.writeEndDocument();
+        return entry.trimmed() + '\n';
+    }
     xml.writeStartElement(QStringLiteral("component"));
     xml.writeAttribute(QStringLiteral("project"), info.project);
     xml.writeAttribute(QStringLiteral("name"), info.name);
@@ -107,6 +190,7 @@ bool PackageBuilder::checkInfo()
 
 bool PackageBuilder::collectFiles(const QString &directory)
 {
+    inputDirectory = directory;
     if (directory.isEmpty())
         return true;
     const QDir root(QDir(directory).absolutePath());
@@ -167,6 +251,12 @@ QByteArray PackageBuilder::manifest() const
     };
     for (const QString &file : files)
         writeFile(file, QStringLiteral("add"));
+    for (const Delta &delta : deltas) {
+        writeFile(delta.file, QStringLiteral("patch"));
+        xml.writeAttribute(QStringLiteral("from-sha256"),
+                           QString::fromLatin1(delta.fromSha256.toHex()));
+        xml.writeAttribute(QStringLiteral("sha256"), QString::fromLatin1(delta.sha256.toHex()));
+    }
     for (const QString &file : removed)
         writeFile(file, QStringLiteral("remove"));
     xml.writeEndDocument();
@@ -178,9 +268,12 @@ bool PackageBuilder::writeArchive(const QString &directory, const QString &outpu
     // Written beside the output and renamed over it, so a failure leaves no partial package.
     const QString partial = output + QStringLiteral(".part");
     ZipWriter zip;
-    bool written = zip.open(partial) && zip.addData(manifestName.toLatin1(), manifest());
+    bool written
+        = zip.open(partial) && zip.addData(manifestName.toLatin1(), manifest(), S_IFREG | 0644);
     for (qsizetype i = 0; written && i < files.size(); ++i)
         written = zip.addFile(files.at(i).toLatin1(), QDir(directory).filePath(files.at(i)));
+    for (qsizetype i = 0; written && i < deltas.size(); ++i)
+        written = zip.addData(deltas.at(i).file.toLatin1(), deltas.at(i).bytes, deltas.at(i).mode);
     written = zip.close() && written;
     if (!written) {
         QFile::remove(partial);
@@ -200,7 +293,8 @@ bool PackageBuilder::writeArchive(const QString &directory, const QString &outpu
     // be moved to another component or version.
     if (signer) {
         const QByteArray statement
-            = PackageStatement {info.project, info.name, info.type, info.version, size, sha256}
+            = PackageStatement {info.project, info.name, info.type,  info.version,
+                                size,         sha256,    fromVersion}
                   .text();
         signature = signer->sign(reinterpret_cast<const unsigned char *>(statement.constData()),
                                  statement.size());

@@ -27,7 +27,8 @@ struct PackageInfo
 
 // Builds one update package: a zip archive of the files of a directory with a manifest that
 // adds them and removes the listed files, and the catalogue entry that publishes it with the
-// package's SHA-256 digest, size and, when a key is given, Ed25519 signature.
+// package's SHA-256 digest, size and, when a key is given, Ed25519 signature. A patch package
+// carries binary deltas against an older release instead; its entry is a "patch" element.
 class PackageBuilder
 {
 public:
@@ -41,6 +42,13 @@ public:
 
     // Signs the package with the key, which must outlive the builder.
     void setSigningKey(const SigningKey *key) { signer = key; }
+    // Builds a patch package for installations of fromVersion, whose files oldDirectory holds:
+    // a changed file travels as a binary delta where that is smaller, an unchanged one not at
+    // all, and a file missing from the new directory is removed.
+    void setPatchFrom(const QString &oldDirectory, const QString &fromVersion);
+
+    // Files larger than this travel whole: making a delta takes five times the old file.
+    static constexpr qint64 maximumDeltaSource = qint64(256) << 20;
 
     // An empty directory name builds a package that only removes files.
     bool build(const QString &directory, const QStringList &removals, const QString &output);
@@ -52,6 +60,7 @@ private:
     bool checkInfo();
     bool collectFiles(const QString &directory);
     bool checkRemovals(const QStringList &removals);
+    bool comparePatchFrom();
     QByteArray manifest() const;
     bool writeArchive(const QString &directory, const QString &output);
     bool fail(const QString &message);
@@ -60,6 +69,18 @@ private:
     QString manifestName;
     QStringList files;
     QStringList removed;
+    struct Delta
+    {
+        QString file;
+        QByteArray fromSha256;
+        QByteArray sha256;
+        QByteArray bytes;
+        unsigned int mode;
+    };
+    QList<Delta> deltas;
+    QString inputDirectory;
+    QString patchDirectory;
+    QString fromVersion;
     QByteArray sha256;
     QByteArray signature;
     qint64 size = 0;

@@ -61,9 +61,9 @@ bool ZipWriter::addFile(const QByteArray &entryName, const QString &sourcePath)
     }
 }
 
-bool ZipWriter::addData(const QByteArray &entryName, const QByteArray &data)
+bool ZipWriter::addData(const QByteArray &entryName, const QByteArray &data, unsigned int mode)
 {
-    return openEntry(entryName, S_IFREG | 0644, QDateTime::currentDateTime(), false)
+    return openEntry(entryName, mode, QDateTime::currentDateTime(), false)
         && writeEntry(data.constData(), data.size()) && closeEntry();
 }
 

@@ -19,7 +19,8 @@ public:
     bool open(const QString &fileName);
     // Entry names are stored as given: the updater reads them as Latin-1.
     bool addFile(const QByteArray &entryName, const QString &sourcePath);
-    bool addData(const QByteArray &entryName, const QByteArray &data);
+    // mode: the unix file type and permission bits, as stat() gives them.
+    bool addData(const QByteArray &entryName, const QByteArray &data, unsigned int mode);
     // Closes the archive; false when it was not open or any step failed.
     bool close();
     QString errorString() const { return error; }
