@@ -29,6 +29,8 @@ const QByteArray catalogueText = R"(<?xml version="1.0" encoding="UTF-8"?>
     <size>1234</size>
     <sha256>00ff</sha256>
     <signature>c2ln</signature>
+    <patch from='1.0' link='http://127.0.0.1/core-1.0-1.10.zip' size='10' sha256='aa' signature='c2ln'/>
+    <patch from='1.1' link='http://127.0.0.1/core-1.1-1.10.zip'/>
   </component>
   <component project="vorn" name="core" type="app">
     <version>1.2</version>
@@ -205,21 +207,31 @@ void TestUpdateServer::fullRequest_data()
     QTest::addColumn<QStringList>("component");
     QTest::addColumn<QStringList>("children");
 
+    const QStringList published {
+        "version=1.10",
+        "description=Core",
+        "copyrights=(c) Vorn",
+        "author=Team",
+        "webpage=http://vorn.example",
+        "email=team@vorn.example",
+        QString::fromUtf8("changelog=Fixes & <more> 'single' \"double\" zażółć"),
+        "link=http://127.0.0.1/core.zip",
+        "critical=true",
+        "timestamp=4294967295",
+        "sha256=00ff",
+        "signature=c2ln",
+        "size=1234"};
     QTest::newRow("every field, extras in fixed order")
-        << QStringList {"vorn", "core", "app", "1.0"}
-        << QStringList {"version=1.10",
-                        "description=Core",
-                        "copyrights=(c) Vorn",
-                        "author=Team",
-                        "webpage=http://vorn.example",
-                        "email=team@vorn.example",
-                        QString::fromUtf8("changelog=Fixes & <more> 'single' \"double\" zażółć"),
-                        "link=http://127.0.0.1/core.zip",
-                        "critical=true",
-                        "timestamp=4294967295",
-                        "sha256=00ff",
-                        "signature=c2ln",
-                        "size=1234"};
+        << QStringList {"vorn", "core", "app", "0.9"} << published;
+    QTest::newRow("the patch for the installed version")
+        << QStringList {"vorn", "core", "app", "1.1.0"}
+        << published + QStringList {"patch from=1.1 link=http://127.0.0.1/core-1.1-1.10.zip"};
+    QTest::newRow("patch attributes in fixed order") << QStringList {"vorn", "core", "app", "1.0"}
+                                                     << published
+            + QStringList {"patch from=1.0 link=http://127.0.0.1/core-1.0-1.10.zip sha256=aa "
+                           "signature=c2ln size=10"};
+    QTest::newRow("no patch for a version that is no number")
+        << QStringList {"vorn", "core", "app", "1.0beta"} << published;
     QTest::newRow("defaults") << QStringList {"vorn", "emoticons", "plugin", "1.0"}
                               << QStringList {
                                      "version=1.2",    "description=",
@@ -246,8 +258,19 @@ void TestUpdateServer::fullRequest()
     QVERIFY(request.nextSiblingElement().isNull());
     QStringList found;
     for (QDomElement child = request.firstChildElement(); !child.isNull();
-         child = child.nextSiblingElement())
-        found << child.tagName() + "=" + child.text();
+         child = child.nextSiblingElement()) {
+        if (child.tagName() != "patch") {
+            found << child.tagName() + "=" + child.text();
+            continue;
+        }
+        // Attributes in document order, which QDomNamedNodeMap does not keep.
+        QString line = "patch";
+        for (const QString &name : {"from", "link", "sha256", "signature", "size"}) {
+            if (child.hasAttribute(name))
+                line += " " + name + "=" + child.attribute(name);
+        }
+        found << line;
+    }
     QCOMPARE(found, children);
 }
 
@@ -330,6 +353,15 @@ void TestUpdateServer::badCatalogue_data()
     QTest::newRow("version with suffix")
         << catalogueWith("<version>1.0b</version>" + link) << QStringLiteral("<version>");
     QTest::newRow("missing version") << catalogueWith(link) << QStringLiteral("<version>");
+    QTest::newRow("patch from a version that is no number")
+        << catalogueWith("<version>2</version>" + link + "<patch from='1.x' link='l'/>")
+        << QStringLiteral("<patch> needs from");
+    QTest::newRow("patch without link")
+        << catalogueWith("<version>2</version>" + link + "<patch from='1'/>")
+        << QStringLiteral("<patch> needs a link");
+    QTest::newRow("patch with an unknown attribute")
+        << catalogueWith("<version>2</version>" + link + "<patch from='1' link='l' to='2'/>")
+        << QStringLiteral("unknown attribute to");
     QTest::newRow("unknown element")
         << catalogueWith("<version>1</version><sha1/>" + link) << QStringLiteral("<sha1>");
     QTest::newRow("critical in capitals")

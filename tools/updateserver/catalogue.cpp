@@ -34,6 +34,13 @@ const QStringList &Catalogue::fieldNames()
     return names;
 }
 
+const QStringList &Catalogue::patchAttributes()
+{
+    static const QStringList names
+        = QStringList {QStringLiteral("from"), QStringLiteral("link")} + extraFields();
+    return names;
+}
+
 bool Catalogue::load(const QString &name)
 {
     fileName = name;
@@ -81,6 +88,11 @@ bool Catalogue::readEntry(QXmlStreamReader &xml)
 
     while (xml.readNextStartElement()) {
         const QString field = xml.name().toString();
+        if (field == u"patch") {
+            if (!readPatch(xml, &entry))
+                return false;
+            continue;
+        }
         if (!fieldNames().contains(field))
             return fail(xml, QStringLiteral("unknown element <%1>").arg(field));
         entry.fields.insert(field, xml.readElementText());
@@ -111,6 +123,28 @@ bool Catalogue::readEntry(QXmlStreamReader &xml)
         entries.emplace(key, entry);
     else if (entry.version > stored->second.version)
         stored->second = entry;
+    return true;
+}
+
+bool Catalogue::readPatch(QXmlStreamReader &xml, CatalogueEntry *entry)
+{
+    CataloguePatch patch;
+    for (const QXmlStreamAttribute &attribute : xml.attributes()) {
+        const QString name = attribute.name().toString();
+        if (!patchAttributes().contains(name))
+            return fail(xml, QStringLiteral("unknown attribute %1 of <patch>").arg(name));
+        patch.attributes.insert(name, attribute.value().toString());
+    }
+    const QString from = patch.attributes.value(QStringLiteral("from"));
+    patch.from = DottedVersion::parse(from);
+    if (patch.from.isNull())
+        return fail(
+            xml,
+            QStringLiteral("<patch> needs from=\"dotted decimal numbers\", not \"%1\"").arg(from));
+    if (patch.attributes.value(QStringLiteral("link")).isEmpty())
+        return fail(xml, QStringLiteral("<patch> needs a link"));
+    xml.skipCurrentElement();
+    entry->patches.append(patch);
     return true;
 }
 

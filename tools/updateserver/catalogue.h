@@ -11,6 +11,14 @@
 
 class QXmlStreamReader;
 
+// A patch package of a published version, for installations of one older version.
+struct CataloguePatch
+{
+    QVersionNumber from; // normalized, for comparisons only
+    // Attribute name -> value, as the reply's patch element carries them.
+    QHash<QString, QString> attributes;
+};
+
 // One published version of a component: reply child element name -> text.
 struct CatalogueEntry
 {
@@ -19,6 +27,7 @@ struct CatalogueEntry
     QString type;
     QVersionNumber version; // normalized, for comparisons only
     QHash<QString, QString> fields;
+    QList<CataloguePatch> patches;
 };
 
 // The published components, read from a catalogue file; the newest entry of each counts.
@@ -34,9 +43,12 @@ public:
 
     // Children of a full reply request, in reply order; the last three only when published.
     static const QStringList &fieldNames();
+    // Attributes of a patch element, in reply order; "from" and "link" always there.
+    static const QStringList &patchAttributes();
 
 private:
     bool readEntry(QXmlStreamReader &xml);
+    bool readPatch(QXmlStreamReader &xml, CatalogueEntry *entry);
     bool fail(const QXmlStreamReader &xml, const QString &message);
 
     std::map<std::tuple<QString, QString, QString>, CatalogueEntry> entries;

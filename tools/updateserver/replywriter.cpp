@@ -1,6 +1,7 @@
 #include "replywriter.h"
 
 #include "catalogue.h"
+#include "dottedversion.h"
 #include "queryparser.h"
 
 #include <QVersionNumber>
@@ -32,6 +33,18 @@ QByteArray ReplyWriter::write(const QList<QueriedComponent> &components)
             for (const QString &field : Catalogue::fieldNames()) {
                 if (entry->fields.contains(field))
                     xml.writeTextElement(field, entry->fields.value(field));
+            }
+            // Only the patch that applies to the installed version, written as dotted numbers;
+            // other updaters ignore it.
+            const QVersionNumber exact = DottedVersion::parse(component.version);
+            for (const CataloguePatch &patch : entry->patches) {
+                if (exact.isNull() || patch.from != exact)
+                    continue;
+                xml.writeEmptyElement(QStringLiteral("patch"));
+                for (const QString &attribute : Catalogue::patchAttributes()) {
+                    if (patch.attributes.contains(attribute))
+                        xml.writeAttribute(attribute, patch.attributes.value(attribute));
+                }
             }
             answers << asked + QStringLiteral(": update ")
                     + entry->fields.value(QStringLiteral("version"));
