@@ -488,5 +488,17 @@ for pair in parser:UpdateReply check:checkUpdates; do
     printf '\n%s, reply in pieces: median %s s, slowest %s s (goal: under 1 s: %s)\n' "${pair#*:}" \
         "$typical" "$worst" "$(awk -v s="$typical" 'BEGIN { print (s < 1 ? "met" : "MISSED") }')"
 done
+if [ -s "$BENCH_PATCHES" ]; then
+    echo
+    echo "| Patch package of a real release pair | Full package | Patch package | Patch/full | bsdiff, changed files | xdelta3 -9, changed files | Patch/best peer | Built in | Goals: patch/best peer <= 1.1, patch/full <= 0.2 |"
+    echo "|---|---|---|---|---|---|---|---|---|"
+    while IFS='|' read -r pair full patch bsdiff xdelta built; do
+        awk -v pair="$pair" -v f="$full" -v p="$patch" -v b="$bsdiff" -v x="$xdelta" -v t="$built" 'BEGIN {
+            best = b < x ? b : x
+            printf "| %s | %.0f KB | %.0f KB | %.2f | %.0f KB | %.0f KB | %.2f | %s s | %s |\n",
+                pair, f / 1000, p / 1000, p / f, b / 1000, x / 1000, p / best, t,
+                (p <= 1.1 * best && p <= 0.2 * f) ? "met" : "MISSED" }'
+    done <"$BENCH_PATCHES"
+fi
 echo
 echo "Every run: $results/"

@@ -9,7 +9,8 @@
 # --runs N    runs per figure (at least 5; the start-up takes twice as many)
 # --dir DIR   scratch directory on a real disk (default: $TMPDIR or /var/tmp, + /vorn-bench);
 #             generated data is kept there and reused by the next run
-# --only LIST scenarios to run, comma-separated: download, install, check, startup (default: all)
+# --only LIST scenarios to run, comma-separated: download, install, check, startup, patch
+#             (default: all)
 set -eu
 cd "$(dirname "$0")/../.."
 repo=$(pwd)
@@ -18,7 +19,7 @@ quick=0
 build=1
 runs=5
 scratch="${TMPDIR:-/var/tmp}/vorn-bench"
-only="download,install,check,startup"
+only="download,install,check,startup,patch"
 while [ $# -gt 0 ]; do
     case "$1" in
     --quick) quick=1 ;;
@@ -27,7 +28,7 @@ while [ $# -gt 0 ]; do
     --dir) scratch="$2"; shift ;;
     --only) only="$2"; shift ;;
     *) echo "usage: sh tools/bench/run.sh [--quick] [--no-build] [--runs N] [--dir SCRATCH]" \
-            "[--only download,install,check,startup]" >&2
+            "[--only download,install,check,startup,patch]" >&2
        exit 2 ;;
     esac
     shift
@@ -108,9 +109,61 @@ if [ ! -f "$tree/done" ]; then
     touch "$tree/done"
 fi
 
+# Patch packages of real release pairs that nobody here wrote, fetched once from Debian (the
+# only step that uses the network): NAME:OLD:NEW, two versions that apt-cache policy lists.
+patch_pairs="libssl3:3.0.20-1~deb12u2:3.0.22-1~deb12u2 libcurl4:7.88.1-10+deb12u5:7.88.1-10+deb12u15"
+patches="$scratch/patches.txt"
+: >"$patches"
+case ",$only," in
+*,patch,*)
+    for tool in bsdiff xdelta3 apt-get dpkg-deb; do
+        command -v "$tool" >/dev/null 2>&1 || {
+            echo "run.sh: patch packages need $tool (Debian packages bsdiff, xdelta3); skipped" >&2
+            patch_pairs=""
+        }
+    done
+    for pair in $patch_pairs; do
+        set -- $(echo "$pair" | tr ':' ' ')
+        dir="$data/pair-$1-$2-$3"
+        if [ ! -f "$dir/done" ]; then
+            rm -rf "$dir"
+            mkdir -p "$dir/debs" "$dir/old" "$dir/new"
+            if ! (cd "$dir/debs" && apt-get download -qq "$1=$2" "$1=$3" 2>/dev/null); then
+                echo "run.sh: $1 $2 or $3 is no longer in the archive; choose another pair" >&2
+                continue
+            fi
+            dpkg-deb -x "$dir/debs/$1_$2_"*.deb "$dir/old"
+            dpkg-deb -x "$dir/debs/$1_$3_"*.deb "$dir/new"
+            touch "$dir/done"
+        fi
+        echo "patch packages: $1 $2 -> $3" >&2
+        builder="$repo/build-bench/tools/packagebuilder/vorn-package-builder"
+        "$builder" "$dir/new" --project vorn --name core --type app --version 2.0 \
+            --link http://127.0.0.1/full.zip --output "$dir/full.zip" >/dev/null
+        start=$(date +%s.%N)
+        "$builder" "$dir/new" --patch-from "$dir/old" --from-version 1.0 --project vorn \
+            --name core --type app --version 2.0 --link http://127.0.0.1/patch.zip \
+            --output "$dir/patch.zip" >/dev/null
+        built=$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.2f", e - s }')
+        bsdiff_bytes=0
+        xdelta_bytes=0
+        # Every file the packages carry: a link to a file counts as that file, as the builder
+        # packs it.
+        for file in $(cd "$dir/new" && find -L . -type f | sort); do
+            [ -f "$dir/old/$file" ] && ! cmp -s "$dir/old/$file" "$dir/new/$file" || continue
+            bsdiff "$dir/old/$file" "$dir/new/$file" "$dir/peer.patch"
+            bsdiff_bytes=$((bsdiff_bytes + $(stat -c %s "$dir/peer.patch")))
+            xdelta3 -9 -f -e -s "$dir/old/$file" "$dir/new/$file" "$dir/peer.patch"
+            xdelta_bytes=$((xdelta_bytes + $(stat -c %s "$dir/peer.patch")))
+        done
+        echo "$1 $2 -> $3|$(stat -c %s "$dir/full.zip")|$(stat -c %s "$dir/patch.zip")|$bsdiff_bytes|$xdelta_bytes|$built" >>"$patches"
+    done
+    ;;
+esac
+
 export BENCH_REPO="$repo" BENCH_BIN="$bench" BENCH_SCRATCH="$scratch" BENCH_RUNS="$runs" \
     BENCH_DOWNLOAD_SIZES="$download_sizes" BENCH_TREE="$tree" \
-    BENCH_REPLY_REQUESTS="$reply_requests" BENCH_ONLY=",$only," QT_QPA_PLATFORM=offscreen \
+    BENCH_REPLY_REQUESTS="$reply_requests" BENCH_ONLY=",$only," BENCH_PATCHES="$patches" QT_QPA_PLATFORM=offscreen \
     XDG_RUNTIME_DIR="$scratch/runtime"
 mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 # Ports 80 and 443 on a loopback of our own: nothing leaves the machine, no root needed.
