@@ -36,18 +36,12 @@ bool writeAll(QIODevice *device, const QByteArray &data)
 QString networkFailure(QNetworkReply::NetworkError error, const QString &qtText,
                        const QNetworkProxy &proxy)
 {
-    const QString proxyName = QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port());
+    const auto proxyFailure = [&] {
+        return translated("The proxy server %1 did not pass the download on: %2")
+            .arg(QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port()), qtText);
+    };
+    // Refused or not found through a proxy: it is the proxy that could not be reached.
     const bool viaProxy = proxy.type() != QNetworkProxy::NoProxy;
-    switch (error) {
-    case QNetworkReply::ConnectionRefusedError:
-    case QNetworkReply::HostNotFoundError:
-        if (viaProxy)
-            return translated("The proxy server %1 did not pass the download on: %2")
-                .arg(proxyName, qtText);
-        break;
-    default:
-        break;
-    }
     switch (error) {
     case QNetworkReply::ProxyConnectionRefusedError:
     case QNetworkReply::ProxyConnectionClosedError:
@@ -55,14 +49,15 @@ QString networkFailure(QNetworkReply::NetworkError error, const QString &qtText,
     case QNetworkReply::ProxyTimeoutError:
     case QNetworkReply::ProxyAuthenticationRequiredError:
     case QNetworkReply::UnknownProxyError:
-        return translated("The proxy server %1 did not pass the download on: %2")
-            .arg(proxyName, qtText);
+        return proxyFailure();
     case QNetworkReply::ConnectionRefusedError:
-        return translated("The package server refused the connection.");
+        return viaProxy ? proxyFailure() : translated("The package server refused the connection.");
     case QNetworkReply::RemoteHostClosedError:
         return translated("The package server closed the connection early.");
     case QNetworkReply::HostNotFoundError:
-        return translated("The package server was not found. Check your internet connection.");
+        return viaProxy
+            ? proxyFailure()
+            : translated("The package server was not found. Check your internet connection.");
     case QNetworkReply::TimeoutError:
         return translated("The package server did not answer in time.");
     default:
@@ -215,9 +210,9 @@ void HttpClient::sendRequest()
     QNetworkRequest request(url);
     // A package must arrive as the server stores it, never decompressed on the way.
     request.setRawHeader("Accept-Encoding", "identity");
-    if (resuming) {
-        request.setRawHeader("Range", "bytes=" + QByteArray::number(received) + '-');
-        request.setRawHeader("If-Range", validator);
+    if (transfer.resuming) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(transfer.received) + '-');
+        request.setRawHeader("If-Range", transfer.validator);
     }
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
@@ -240,15 +235,8 @@ void HttpClient::sendRequest()
 void HttpClient::finishCurrent(bool failed)
 {
     releaseReply();
-    headerSent = false;
-    received = 0;
-    expectedLength = -1;
     retryTimer.stop();
-    failedAttempts = 0;
-    resumes = 0;
-    attemptStart = 0;
-    validator.clear();
-    resuming = false;
+    transfer = Transfer();
     const int id = current.id;
     current = Request();
     busy = false;
@@ -284,23 +272,24 @@ void HttpClient::onStalled()
 // each time, and after the last pause the download fails.
 bool HttpClient::retryBrokenGet()
 {
-    if (current.kind != Get || !headerSent || validator.isEmpty() || resumes >= maximumResumes)
+    if (current.kind != Get || !transfer.headerSent || transfer.validator.isEmpty()
+        || transfer.resumes >= maximumResumes)
         return false;
-    if (received > attemptStart) {
-        failedAttempts = 0;
-    } else if (failedAttempts >= retryPauses.size()) {
+    const bool progressed = transfer.received > transfer.attemptStart;
+    if (progressed)
+        transfer.failedAttempts = 0;
+    else if (transfer.failedAttempts >= retryPauses.size())
         return false;
-    }
     releaseReply();
-    retryTimer.start(received > attemptStart ? 0 : retryPauses.at(failedAttempts++));
-    ++resumes;
+    retryTimer.start(progressed ? 0 : retryPauses.at(transfer.failedAttempts++));
+    ++transfer.resumes;
     return true;
 }
 
 void HttpClient::resume()
 {
-    resuming = true;
-    attemptStart = received;
+    transfer.resuming = true;
+    transfer.attemptStart = transfer.received;
     sendRequest();
 }
 
@@ -308,7 +297,7 @@ void HttpClient::resume()
 // failure that the caller judges as it would the first answer.
 bool HttpClient::takeResumedHeader(const HttpResponseHeader &header)
 {
-    resuming = false;
+    transfer.resuming = false;
     const QNetworkReply *const handled = reply.data();
     if (header.statusCode() == 206) {
         // "bytes FIRST-LAST/TOTAL": the rest must begin where the body broke off.
@@ -316,18 +305,18 @@ bool HttpClient::takeResumedHeader(const HttpResponseHeader &header)
         const qsizetype dash = range.indexOf('-');
         bool ok = range.startsWith("bytes ") && dash > 6;
         const qint64 first = ok ? range.mid(6, dash - 6).trimmed().toLongLong(&ok) : -1;
-        if (!ok || first != received || !header.hasContentLength()) {
+        if (!ok || first != transfer.received || !header.hasContentLength()) {
             lastError = translated("The package server resumed the download at the wrong place.");
             finishCurrent(true);
             return false;
         }
-        expectedLength = received + header.contentLength();
+        transfer.expectedLength = transfer.received + header.contentLength();
         return true;
     }
     if (header.statusCode() == 200) {
-        received = 0;
-        attemptStart = 0;
-        expectedLength = header.hasContentLength() ? header.contentLength() : -1;
+        transfer.received = 0;
+        transfer.attemptStart = 0;
+        transfer.expectedLength = header.hasContentLength() ? header.contentLength() : -1;
         emit bodyRestarted();
         return reply.data() == handled;
     }
@@ -359,14 +348,15 @@ void HttpClient::onFinished()
     bool broken = true;
     if (reply->error() != QNetworkReply::NoError && !isHttpLevelError()) {
         lastError = networkFailure(reply->error(), reply->errorString(), manager.proxy());
-    } else if (!headerSent) {
+    } else if (!transfer.headerSent) {
         lastError = translated("The server sent no valid response.");
         broken = false;
-    } else if (current.kind == Get && expectedLength >= 0 && received < expectedLength) {
+    } else if (current.kind == Get && transfer.expectedLength >= 0
+               && transfer.received < transfer.expectedLength) {
         lastError = translated("The connection closed after %1 of %2 bytes.")
-                        .arg(received)
-                        .arg(expectedLength);
-    } else if (resuming) {
+                        .arg(transfer.received)
+                        .arg(transfer.expectedLength);
+    } else if (transfer.resuming) {
         // The attempt to resume got no answer at all.
         lastError = translated("The server sent no valid response.");
     } else {
@@ -380,7 +370,7 @@ void HttpClient::onFinished()
 // Returns false when a slot ended the request while the header was being delivered.
 bool HttpClient::emitHeaderOnce()
 {
-    if (headerSent && !resuming)
+    if (transfer.headerSent && !transfer.resuming)
         return true;
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid())
@@ -390,11 +380,11 @@ bool HttpClient::emitHeaderOnce()
         QString::fromLatin1(
             reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray()),
         reply->rawHeaderPairs());
-    if (resuming)
+    if (transfer.resuming)
         return takeResumedHeader(header);
-    headerSent = true;
-    expectedLength = header.hasContentLength() ? header.contentLength() : -1;
-    validator = resumeValidator(header);
+    transfer.headerSent = true;
+    transfer.expectedLength = header.hasContentLength() ? header.contentLength() : -1;
+    transfer.validator = resumeValidator(header);
     const QNetworkReply *const handled = reply.data();
     emit responseHeaderReceived(header);
     return reply.data() == handled;
@@ -409,7 +399,7 @@ bool HttpClient::writeAvailable()
         reply->readAll();
         return true;
     }
-    const qint64 before = received;
+    const qint64 before = transfer.received;
     while (reply->bytesAvailable() > 0) {
         const QByteArray chunk = reply->read(chunkSize);
         if (chunk.isEmpty())
@@ -426,12 +416,12 @@ bool HttpClient::writeAvailable()
                 return false;
             }
         }
-        received += chunk.size();
+        transfer.received += chunk.size();
     }
-    if (received == before)
+    if (transfer.received == before)
         return true;
     const QNetworkReply *const handled = reply.data();
-    emit dataReadProgress(received, expectedLength);
+    emit dataReadProgress(transfer.received, transfer.expectedLength);
     return reply.data() == handled;
 }
 

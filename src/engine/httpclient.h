@@ -102,21 +102,26 @@ private:
     quint16 hostPort = 80;
     QString lastError;
 
-    bool headerSent = false;
-    qint64 received = 0;
-    qint64 expectedLength = -1;
-
     QList<int> retryPauses {1000, 2000, 4000};
     QTimer retryTimer;
-    // Attempts in a row that brought no byte, and resumptions of this body in all.
-    int failedAttempts = 0;
-    int resumes = 0;
     static constexpr int maximumResumes = 100;
-    // Where the body stood when the current attempt began.
-    qint64 attemptStart = 0;
-    // What If-Range sends, from the first response; empty when the body cannot be resumed.
-    QByteArray validator;
-    bool resuming = false;
+
+    // What the request being handled has received, over all its attempts; reset with it.
+    struct Transfer
+    {
+        bool headerSent = false;
+        qint64 received = 0;
+        qint64 expectedLength = -1;
+        // Attempts in a row that brought no byte, and resumptions of this body in all.
+        int failedAttempts = 0;
+        int resumes = 0;
+        // Where the body stood when the current attempt began.
+        qint64 attemptStart = 0;
+        // What If-Range sends, from the first response; empty when the body cannot be resumed.
+        QByteArray validator;
+        bool resuming = false;
+    };
+    Transfer transfer;
 };
 
 #endif // HTTPCLIENT_H
