@@ -26,16 +26,24 @@ QString DownloadDirectory::choose(const QString &tempDir)
         tempDir + QStringLiteral("/tupdates-%1").arg(::geteuid()),
         QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)
             + QLatin1String("/vorn/tupdates")};
-    for (const QString &candidate : candidates) {
-        DownloadDirectory directory(candidate);
-        if (directory.open() && directory.holdsJournal())
-            return candidate + QLatin1Char('/');
+    qsizetype usable = -1;
+    for (qsizetype i = 0; i < candidates.size(); ++i) {
+        DownloadDirectory directory(candidates.at(i));
+        if (!directory.open())
+            continue;
+        if (directory.holdsJournal())
+            return candidates.at(i) + QLatin1Char('/');
+        if (usable < 0)
+            usable = i;
     }
-    for (const QString &candidate : candidates) {
-        DownloadDirectory directory(candidate);
+    // In order: one that was not there yet is made, up to the first that was usable already.
+    for (qsizetype i = 0; i < candidates.size(); ++i) {
+        if (i == usable)
+            return candidates.at(i) + QLatin1Char('/');
+        DownloadDirectory directory(candidates.at(i));
         directory.create();
         if (directory.open())
-            return candidate + QLatin1Char('/');
+            return candidates.at(i) + QLatin1Char('/');
     }
     // None is usable: the first, whose refusal the download reports.
     return candidates.first() + QLatin1Char('/');
