@@ -209,16 +209,12 @@ bool VornUpdatePackage::install(const QString &dir, QString &errorText, QStringL
 bool VornUpdatePackage::applyEntry(const ManifestWalker::FileEntry &entry,
                                    const QString &extractDir)
 {
-    const QString target
-        = installDir + QLatin1Char('/') + entry.path + QLatin1Char('/') + entry.name;
-    const QString absoluteTarget = PathBeneath::cleanAbsolute(target);
+    const QString absoluteTarget = PathBeneath::cleanAbsolute(
+        installDir + QLatin1Char('/') + entry.path + QLatin1Char('/') + entry.name);
     QString relative;
-    QString relativeDir;
     // Neither the file nor its directory may leave the installation directory.
     if (!PathBeneath::isWithin(installDir, absoluteTarget, &relative) || relative.isEmpty()
-        || !PathBeneath::isWithin(
-            installDir, PathBeneath::cleanAbsolute(installDir + QLatin1Char('/') + entry.path),
-            &relativeDir))
+        || !staysInInstallation(entry.path))
         return true;
 
     const InstallationDirectory::Presence presence = installation.presence(relative);
@@ -293,23 +289,26 @@ bool VornUpdatePackage::unwind(const QString &dir)
     if (!installation.isOpen() && !backupFiles.isEmpty() && !installation.open(installDir))
         return false;
 
+    // Recorded only once install() found them inside the installation directory.
     for (const QString &path : std::as_const(backupDirs)) {
         QString relative;
-        PathBeneath::isWithin(installDir,
-                              PathBeneath::cleanAbsolute(installDir + QLatin1Char('/') + path),
-                              &relative);
+        staysInInstallation(path, &relative);
         if (!installation.makeDirectory(relative))
             return false;
     }
     for (const QString &file : std::as_const(backupFiles)) {
         QString relative;
-        PathBeneath::isWithin(installDir,
-                              PathBeneath::cleanAbsolute(installDir + QLatin1Char('/') + file),
-                              &relative);
+        staysInInstallation(file, &relative);
         if (!installation.replace(relative, unwindDir + relative))
             return false;
     }
     return true;
+}
+
+bool VornUpdatePackage::staysInInstallation(const QString &path, QString *relative) const
+{
+    return PathBeneath::isWithin(
+        installDir, PathBeneath::cleanAbsolute(installDir + QLatin1Char('/') + path), relative);
 }
 
 QFile::Permissions VornUpdatePackage::filePermissions(const QString &source) const

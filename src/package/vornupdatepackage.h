@@ -70,6 +70,9 @@ private:
     bool backUp(const QString &relative, const QString &absoluteTarget,
                 const ManifestWalker::FileEntry &entry);
     bool failBeyondLink(const QString &absoluteTarget);
+    // Whether a path of the manifest, taken below the installation directory and cleaned,
+    // stays in it; relative receives the cleaned part below it.
+    bool staysInInstallation(const QString &path, QString *relative = nullptr) const;
     QFile::Permissions filePermissions(const QString &source) const;
     void makePath(const QString &path) const;
 
