@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QSet>
 #include <QUrl>
 #include <QXmlStreamWriter>
 
@@ -28,6 +29,17 @@ bool fitsEntryName(const QString &name)
 {
     return name.size() <= 255
         && std::all_of(name.begin(), name.end(), [](QChar c) { return c.unicode() <= 0xff; });
+}
+
+// Every file below root, hidden ones included, by its path relative to root, in sorted order.
+QStringList filesBelow(const QDir &root)
+{
+    QStringList found;
+    QDirIterator it(root.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        found << root.relativeFilePath(it.next());
+    found.sort();
+    return found;
 }
 
 } // namespace
@@ -62,20 +74,19 @@ bool PackageBuilder::comparePatchFrom()
     const QDir old(QDir(patchDirectory).absolutePath());
     if (!old.exists())
         return fail(QStringLiteral("no directory %1").arg(patchDirectory));
-    QStringList oldFiles;
-    QDirIterator it(old.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        oldFiles << old.relativeFilePath(it.next());
-    oldFiles.sort();
+    const QStringList oldFiles = filesBelow(old);
+    const QSet<QString> added(files.cbegin(), files.cend());
+    const QSet<QString> listed(removed.cbegin(), removed.cend());
     // Gone in the new release: removed, unless the publisher lists it already.
-    for (const QString &file : std::as_const(oldFiles)) {
-        if (!files.contains(file) && !removed.contains(file))
+    for (const QString &file : oldFiles) {
+        if (!added.contains(file) && !listed.contains(file))
             removed << file;
     }
 
+    const QSet<QString> released(oldFiles.cbegin(), oldFiles.cend());
     QStringList whole;
     for (const QString &file : std::as_const(files)) {
-        if (!oldFiles.contains(file)) {
+        if (!released.contains(file)) {
             whole << file;
             continue;
         }
@@ -196,10 +207,7 @@ bool PackageBuilder::collectFiles(const QString &directory)
     const QDir root(QDir(directory).absolutePath());
     if (!root.exists())
         return fail(QStringLiteral("no directory %1").arg(directory));
-    QDirIterator it(root.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files << root.relativeFilePath(it.next());
-    files.sort();
+    files = filesBelow(root);
 
     const QString tag = QStringLiteral("%1_%2_%3").arg(info.project, info.name, info.type);
     for (const QString &file : files) {
