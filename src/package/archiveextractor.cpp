@@ -79,7 +79,7 @@ ArchiveExtractor::Status ArchiveExtractor::extract()
         }
     }
     unzClose(zip);
-    parent.reset();
+    parents.reset();
     target.reset();
     return status;
 }
@@ -126,24 +126,11 @@ ArchiveExtractor::Status ArchiveExtractor::survey(void *zip, quint64 archiveSize
     return entries == 0 || unzGoToFirstFile(zip) == UNZ_OK ? Success : ReadFailed;
 }
 
-// Entries of one directory mostly follow each other: its descriptor is kept for the next one
-// instead of walking down from the target directory for every file.
 FileDescriptor ArchiveExtractor::createEntryFile(const QString &name)
 {
-    QList<QByteArray> segments = PathBeneath::segmentsOf(name);
-    if (segments.isEmpty()) {
-        errno = EISDIR;
-        return FileDescriptor();
-    }
-    const QByteArray file = segments.takeLast();
-    const QByteArray directory = segments.join('/');
-    if (!parent.isValid() || directory != parentPath) {
-        parentPath = directory;
-        parent = PathBeneath::descend(target.get(), segments, true);
-        if (!parent.isValid())
-            return FileDescriptor();
-    }
-    return PathBeneath::createFileIn(parent.get(), file, O_WRONLY);
+    QByteArray file;
+    const int parent = parents.parentOf(target.get(), name, &file, true);
+    return parent >= 0 ? PathBeneath::createFileIn(parent, file, O_WRONLY) : FileDescriptor();
 }
 
 ArchiveExtractor::Status ArchiveExtractor::extractEntry(void *zip)

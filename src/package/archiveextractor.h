@@ -2,6 +2,7 @@
 #define ARCHIVEEXTRACTOR_H
 
 #include "filedescriptor.h"
+#include "parentdirectorycache.h"
 
 #include <QByteArray>
 #include <QString>
@@ -77,9 +78,8 @@ private:
     // The target directory, opened once: every entry is made below it without following links.
     FileDescriptor target;
     int targetError = 0;
-    // The directory of the last file unpacked, relative to the target, and its descriptor.
-    FileDescriptor parent;
-    QByteArray parentPath;
+    // The directory of the last file unpacked.
+    ParentDirectoryCache parents;
     // Where inflated bytes are gathered before they are written; one for all entries.
     QByteArray block;
     Limits limits;

@@ -13,26 +13,19 @@
 bool InstallationDirectory::open(const QString &path)
 {
     root.reset(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    parent.reset();
-    parentPath.clear();
+    parents.reset();
     return root.isValid();
 }
 
 int InstallationDirectory::parentOf(const QString &relativePath, QByteArray *name, bool create)
 {
-    QList<QByteArray> segments = PathBeneath::segmentsOf(relativePath);
-    if (segments.isEmpty() || !root.isValid()) {
-        errno = segments.isEmpty() ? EISDIR : EBADF;
+    if (!root.isValid()) {
+        errno = EBADF;
         return -1;
     }
-    *name = segments.takeLast();
-    const QByteArray directory = segments.join('/');
-    if (!parent.isValid() || directory != parentPath) {
-        parent = PathBeneath::descend(root.get(), segments, create, newDirectoryMode);
-        parentPath = directory;
-    }
-    linkInTheWay = !parent.isValid() && errno == ELOOP;
-    return parent.get();
+    const int parent = parents.parentOf(root.get(), relativePath, name, create, newDirectoryMode);
+    linkInTheWay = parent < 0 && errno == ELOOP;
+    return parent;
 }
 
 InstallationDirectory::Presence InstallationDirectory::presence(const QString &relativePath)

@@ -2,6 +2,7 @@
 #define INSTALLATIONDIRECTORY_H
 
 #include "filedescriptor.h"
+#include "parentdirectorycache.h"
 
 #include <QByteArray>
 #include <QString>
@@ -39,13 +40,11 @@ public:
     bool blockedByLink() const { return linkInTheWay; }
 
 private:
-    // The directory holding the path's last segment, which goes to name; kept for the next
-    // call, since the files of one directory mostly follow each other. -1 when unreachable.
+    // The directory holding the path's last segment, which goes to name; -1 when unreachable.
     int parentOf(const QString &relativePath, QByteArray *name, bool create);
 
     FileDescriptor root;
-    FileDescriptor parent;
-    QByteArray parentPath;
+    ParentDirectoryCache parents;
     int newDirectoryMode = -1;
     bool linkInTheWay = false;
 };
