@@ -20,6 +20,9 @@ public:
 
     static QByteArray magic() { return QByteArrayLiteral("VORNDLT1"); }
     static constexpr int headerSize = 32;
+    // Files larger than this travel whole: making a delta takes five times the old file in
+    // memory, applying one the old and the new file.
+    static constexpr qint64 maximumFileSize = qint64(256) << 20;
 
     // Writes the file that the delta makes of oldFile to `to`, never more than maximumSize
     // bytes; memory holds the old file and fixed buffers only. False, with errorString set,

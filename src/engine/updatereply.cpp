@@ -36,6 +36,27 @@ PackageCheck checkFrom(const QDomElement &request)
                                    optionalChildText(request, QStringLiteral("size")));
 }
 
+std::optional<QString> optionalAttribute(const QDomElement &element, const QString &name)
+{
+    if (!element.hasAttribute(name))
+        return std::nullopt;
+    return element.attribute(name);
+}
+
+QList<PatchOffer> patchesFrom(const QDomElement &request)
+{
+    QList<PatchOffer> patches;
+    for (QDomElement patch = request.firstChildElement(QStringLiteral("patch")); !patch.isNull();
+         patch = patch.nextSiblingElement(QStringLiteral("patch"))) {
+        patches.append(
+            {patch.attribute(QStringLiteral("from")), patch.attribute(QStringLiteral("link")),
+             PackageCheck::fromReply(optionalAttribute(patch, QStringLiteral("sha256")),
+                                     optionalAttribute(patch, QStringLiteral("signature")),
+                                     optionalAttribute(patch, QStringLiteral("size")))});
+    }
+    return patches;
+}
+
 bool offersNothing(const QDomElement &request)
 {
     for (QDomNode child = request.firstChild(); !child.isNull(); child = child.nextSibling()) {
@@ -145,11 +166,14 @@ bool UpdateReply::withinBounds()
     }
 }
 
-QVector<Update *> UpdateReply::takeUpdates(QVector<PackageCheck> *checks) const
+QVector<Update *> UpdateReply::takeUpdates(QVector<PackageCheck> *checks,
+                                           QVector<QList<PatchOffer>> *patches) const
 {
     QVector<Update *> updates;
     if (checks)
         checks->clear();
+    if (patches)
+        patches->clear();
     if (state != Complete)
         return updates;
     const QDomNodeList requests = document.elementsByTagName(QStringLiteral("request"));
@@ -160,6 +184,8 @@ QVector<Update *> UpdateReply::takeUpdates(QVector<PackageCheck> *checks) const
         updates.append(updateFrom(request));
         if (checks)
             checks->append(checkFrom(request));
+        if (patches)
+            patches->append(patchesFrom(request));
     }
     return updates;
 }

@@ -1,14 +1,16 @@
 #ifndef UPDATEREPLY_H
 #define UPDATEREPLY_H
 
+#include "patchoffer.h"
+
 #include <QByteArray>
 #include <QDomDocument>
+#include <QList>
 #include <QStringList>
 #include <QVector>
 #include <QXmlStreamReader>
 
 class Update;
-struct PackageCheck;
 
 // The update server's reply as it arrives. The reply has no framing: it is complete as soon
 // as the bytes received form a well-formed XML document. Completeness is tracked over the new
@@ -35,9 +37,10 @@ public:
     Status status() const { return state; }
 
     // The offered updates of a complete reply, in document order; the caller owns them.
-    // checks, when given, receives what the reply says to verify each package by, in the
-    // same order.
-    QVector<Update *> takeUpdates(QVector<PackageCheck> *checks = nullptr) const;
+    // checks, when given, receives what the reply says to verify each package by, and patches
+    // the patch packages offered beside each, in the same order.
+    QVector<Update *> takeUpdates(QVector<PackageCheck> *checks = nullptr,
+                                  QVector<QList<PatchOffer>> *patches = nullptr) const;
 
 private:
     bool withinBounds();

@@ -4,6 +4,7 @@
 #include "downloaddirectory.h"
 #include "installjournal.h"
 #include "packagestatement.h"
+#include "patchpackage.h"
 #include "pathbeneath.h"
 #include "plainname.h"
 #include "proxyenvironment.h"
@@ -19,6 +20,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDebug>
 #include <QDir>
 #include <QMessageBox>
 #include <QProcess>
@@ -121,6 +123,8 @@ void VornUpdaterEngine::clearUpdates()
     qDeleteAll(updates);
     updates.clear();
     checks.clear();
+    offeredPatches.clear();
+    patches.clear();
 }
 
 void VornUpdaterEngine::recoverInterruptedRun()
@@ -208,7 +212,7 @@ bool VornUpdaterEngine::exchangeWithServer(const QByteArray &query)
                          "internet connection.");
         return false;
     }
-    updates = reply.takeUpdates(&checks);
+    updates = reply.takeUpdates(&checks, &offeredPatches);
     return true;
 }
 
@@ -334,9 +338,15 @@ void VornUpdaterEngine::getUpdatesSize()
     }
     // Nothing an earlier run left may pass for a package or a backup of this one, and the
     // announced packages must fit, so that a full disk is found before the download.
+    patches.clear();
+    packageSizes.clear();
     qint64 announced = 0;
-    for (const PackageCheck &check : std::as_const(checks))
+    for (qsizetype i = 0; i < updates.size(); ++i) {
+        patches.append(patchFor(updates.at(i), offeredPatches.value(i)));
+        const PackageCheck &check
+            = patches.constLast().isNull() ? checks.at(i) : patches.constLast().check;
         announced += check.has(PackageCheck::Size) ? check.size : 0;
+    }
     if (!directory.clear() || !directory.hasRoomFor(announced)) {
         failDownload(directory.errorString());
         return;
@@ -393,29 +403,62 @@ QString VornUpdaterEngine::refusalOfRun() const
 // passes only when no signature is asked for, as before signatures existed.
 QString VornUpdaterEngine::versionRefusal(const Update *update) const
 {
+    const QString name = latin1(update->getName());
+    const QString offered = latin1(update->getVersion());
+    const QueriedComponent *component = installedComponent(update);
+    if (!component)
+        return QString();
+    const QVersionNumber offeredNumber = DottedVersion::parse(offered);
+    const QVersionNumber installedNumber = DottedVersion::parse(component->version);
+    if (offeredNumber.isNull() || installedNumber.isNull()) {
+        if (!verifier.requiresSignature())
+            return QString();
+        return translated("Package %1 is offered as version \"%2\", which cannot be compared "
+                          "with the installed version \"%3\", so it will not be installed.")
+            .arg(name, offered, component->version);
+    }
+    if (offeredNumber <= installedNumber)
+        return translated("Package %1 is offered as version %2, which is not newer than the "
+                          "installed version %3, so it will not be installed.")
+            .arg(name, offered, component->version);
+    return QString();
+}
+
+// The first component of the messenger's query that the update is for, if any.
+const QueriedComponent *VornUpdaterEngine::installedComponent(const Update *update) const
+{
     const QString project = latin1(update->getProject());
     const QString name = latin1(update->getName());
     const QString type = latin1(update->getType());
-    const QString offered = latin1(update->getVersion());
     for (const QueriedComponent &component : installed) {
-        if (component.project != project || component.name != name || component.type != type)
-            continue;
-        const QVersionNumber offeredNumber = DottedVersion::parse(offered);
-        const QVersionNumber installedNumber = DottedVersion::parse(component.version);
-        if (offeredNumber.isNull() || installedNumber.isNull()) {
-            if (!verifier.requiresSignature())
-                return QString();
-            return translated("Package %1 is offered as version \"%2\", which cannot be compared "
-                              "with the installed version \"%3\", so it will not be installed.")
-                .arg(name, offered, component.version);
-        }
-        if (offeredNumber <= installedNumber)
-            return translated("Package %1 is offered as version %2, which is not newer than the "
-                              "installed version %3, so it will not be installed.")
-                .arg(name, offered, component.version);
-        return QString();
+        if (component.project == project && component.name == name && component.type == type)
+            return &component;
     }
-    return QString();
+    return nullptr;
+}
+
+// Only for the version installed, and only one that carries the digest and size it will be
+// held to: the rebuilt files can be no better than the patch.
+PatchOffer VornUpdaterEngine::patchFor(const Update *update, const QList<PatchOffer> &offers) const
+{
+    const QueriedComponent *component = installedComponent(update);
+    if (!component || VornUpdatePackage::installationOf(latin1(update->getType())).isNull())
+        return PatchOffer();
+    const QVersionNumber version = DottedVersion::parse(component->version);
+    for (const PatchOffer &offer : offers) {
+        const QUrl url(offer.link);
+        if (!version.isNull() && DottedVersion::parse(offer.from) == version
+            && offer.check.has(PackageCheck::Sha256) && offer.check.has(PackageCheck::Size)
+            && verifier.precheck(offer.check) == PackageVerifier::Accepted
+            && offer.check.size <= maximumPackageSize && url.isValid() && !url.path().isEmpty())
+            return offer;
+    }
+    return PatchOffer();
+}
+
+bool VornUpdaterEngine::fetchingPatch() const
+{
+    return downloadState == Downloading && !patches.value(currentIndex).isNull();
 }
 
 void VornUpdaterEngine::downloadUpdates()
@@ -428,29 +471,29 @@ void VornUpdaterEngine::downloadUpdates()
 void VornUpdaterEngine::getCurUpdate()
 {
     const Update *update = updates.at(currentIndex);
-    const QUrl url = packageUrl(update);
+    const PatchOffer patch = patches.value(currentIndex);
+    const QUrl url = patch.isNull() ? packageUrl(update) : QUrl(patch.link);
     const QString name = latin1(update->getName());
     emit downloadFile(name);
     if (downloadEnded || downloadState != Downloading)
         return;
 
     requestDone = 0;
-    const QString path = url.path();
-    if (!staysInside(downloadDir, path)) {
+    if (!staysInside(downloadDir, packageUrl(update).path())) {
         failDownload(refusal(name));
         return;
     }
     if (!openBodyFile(name))
         return;
     // A body nobody announced a size for still ends at the updater's own bound.
-    const PackageCheck check = checks.value(currentIndex);
+    const PackageCheck check = patch.isNull() ? checks.value(currentIndex) : patch.check;
     if (check.has(PackageCheck::Size))
         sink.start(&packageFile, check.size,
                    PackageVerifier::message(PackageVerifier::WrongSize, name, check));
     else
         sink.start(&packageFile, maximumPackageSize, tooLarge(name, maximumPackageSize));
     http.setHost(url.host(), packagePort);
-    getRequestId = http.get(path, &sink);
+    getRequestId = http.get(url.path(), &sink);
 }
 
 // The body goes where nothing else of the run is, and becomes the package only once verified.
@@ -476,14 +519,16 @@ bool VornUpdaterEngine::openBodyFile(const QString &name)
 // Checked before the package is handed on: nothing is unpacked that was not verified.
 QString VornUpdaterEngine::verifyPackage(const Update *update)
 {
-    const PackageCheck check = checks.value(currentIndex);
-    // Size and digest come from the reply.
+    const PatchOffer patch = patches.value(currentIndex);
+    const PackageCheck check = patch.isNull() ? checks.value(currentIndex) : patch.check;
+    // Size and digest come from the reply; a patch's statement names the version it patches.
     const PackageStatement identity {latin1(update->getProject()),
                                      latin1(update->getName()),
                                      latin1(update->getType()),
                                      latin1(update->getVersion()),
                                      -1,
-                                     QByteArray()};
+                                     QByteArray(),
+                                     patch.from};
     const PackageVerifier::Outcome outcome
         = verifier.verify(packageFile.size(), sink.sha256(), check, identity);
     return outcome == PackageVerifier::Accepted
@@ -500,11 +545,18 @@ void VornUpdaterEngine::getNextUpdate()
     const Update *update = updates.at(currentIndex);
     const QString problem = verifyPackage(update);
     if (!problem.isEmpty()) {
-        failDownload(problem);
+        failOrFallBack(problem);
         return;
     }
     sink.finish();
     packageFile.close();
+    if (fetchingPatch()) {
+        const QString failure = rebuildFromPatch(update);
+        if (!failure.isEmpty()) {
+            fallBack(failure);
+            return;
+        }
+    }
     DownloadDirectory directory(downloadDir);
     if (!directory.open()
         || !directory.adoptBody(currentIndex, packageUrl(update).path(),
@@ -523,6 +575,46 @@ void VornUpdaterEngine::getNextUpdate()
     if (totalBytes == 0)
         emit downloadProgress(100);
     emit downloadFinished();
+}
+
+// The verified patch becomes the whole package in its place, for the installation run to take
+// as it would have come from the server.
+QString VornUpdaterEngine::rebuildFromPatch(const Update *update)
+{
+    const QString type = latin1(update->getType());
+    PatchPackage patch(packagePath, QUrl(patches.value(currentIndex).link).path());
+    if (!patch.rebuild({latin1(update->getProject()), latin1(update->getName()), type},
+                       VornUpdatePackage::installationOf(type),
+                       packagePath + QLatin1String("-patch/"), packagePath,
+                       packageUrl(update).path()))
+        return patch.errorString();
+    return QString();
+}
+
+// Silently: the user asked for the update, not for the patch.
+void VornUpdaterEngine::fallBack(const QString &reason)
+{
+    const QString name = latin1(updates.at(currentIndex)->getName());
+    qInfo().noquote() << QStringLiteral("The patch for %1 is not used (%2): the whole package is "
+                                        "downloaded.")
+                             .arg(name, reason);
+    progressFloor = qMax(progressFloor, percent(bytesDone, totalBytes));
+    bytesDone -= requestDone;
+    totalBytes += packageSizes.value(currentIndex) - patches.at(currentIndex).check.size;
+    patches[currentIndex] = PatchOffer();
+    // The patch's own request ends here, and its report of that is not the download's.
+    getRequestId = 0;
+    http.abort();
+    discardPackageFile();
+    getCurUpdate();
+}
+
+void VornUpdaterEngine::failOrFallBack(const QString &text)
+{
+    if (fetchingPatch() && !downloadEnded)
+        fallBack(text);
+    else
+        failDownload(text);
 }
 
 void VornUpdaterEngine::failDownload(const QString &text)
@@ -551,7 +643,9 @@ void VornUpdaterEngine::requestFinished(int id, bool error)
     if (downloadEnded || downloadState == Aborted)
         return;
     if (error) {
-        failDownload(http.errorString());
+        if (downloadState == Downloading && id != getRequestId)
+            return;
+        failOrFallBack(http.errorString());
         return;
     }
     if (downloadState == Downloading && id == getRequestId)
@@ -562,7 +656,7 @@ void VornUpdaterEngine::dataReadProgress(qint64 done, qint64)
 {
     bytesDone += done - requestDone;
     requestDone = done;
-    emit downloadProgress(percent(bytesDone, totalBytes));
+    emit downloadProgress(qMax(progressFloor, percent(bytesDone, totalBytes)));
 }
 
 void VornUpdaterEngine::responseHeaderReceived(const HttpResponseHeader &resp)
@@ -572,14 +666,16 @@ void VornUpdaterEngine::responseHeaderReceived(const HttpResponseHeader &resp)
     // An error page or a redirect is never stored as a package.
     if (!resp.isSuccess()) {
         const Update *update = updates.value(currentIndex);
-        failDownload(statusFailure(update ? latin1(update->getName()) : QString(), resp));
+        failOrFallBack(statusFailure(update ? latin1(update->getName()) : QString(), resp));
         return;
     }
     if (downloadState != Sizing)
         return;
     // The size in the server's reply is the one the download holds the package to.
     const PackageCheck check = checks.value(currentIndex);
-    totalBytes += check.has(PackageCheck::Size) ? check.size : resp.contentLength();
+    packageSizes.append(check.has(PackageCheck::Size) ? check.size : resp.contentLength());
+    const PatchOffer patch = patches.value(currentIndex);
+    totalBytes += patch.isNull() ? packageSizes.constLast() : patch.check.size;
     ++currentIndex;
     // The header of the last HEAD starts the first GET.
     if (!http.hasPendingRequests())

@@ -5,6 +5,7 @@
 #include "packagecheck.h"
 #include "packagesink.h"
 #include "packageverifier.h"
+#include "patchoffer.h"
 #include "queryparser.h"
 
 #include <QFile>
@@ -88,6 +89,15 @@ private:
     QString verifyPackage(const Update *update);
     QString refusalOfRun() const;
     QString versionRefusal(const Update *update) const;
+    const QueriedComponent *installedComponent(const Update *update) const;
+
+    // Patch packages: fetched instead of the whole package where one fits the installed
+    // version, and rebuilt into it; any failure on the way costs only the whole download.
+    PatchOffer patchFor(const Update *update, const QList<PatchOffer> &offers) const;
+    bool fetchingPatch() const;
+    QString rebuildFromPatch(const Update *update);
+    void fallBack(const QString &reason);
+    void failOrFallBack(const QString &text);
 
     void rollBack(const std::vector<std::unique_ptr<VornUpdatePackage>> &packages,
                   const QString &failedName, const QString &errorText, InstallJournal &journal);
@@ -104,6 +114,12 @@ private:
     QVector<Update *> updates;
     // What the server announced for each update: the same order as updates.
     QVector<PackageCheck> checks;
+    // The patch packages offered beside each update, and the one fetched in its place (null:
+    // the whole package is).
+    QVector<QList<PatchOffer>> offeredPatches;
+    QVector<PatchOffer> patches;
+    // The size of each whole package, as announced or as its HEAD answer said.
+    QVector<qint64> packageSizes;
     // The components the messenger reported in its query, with their installed versions.
     QList<QueriedComponent> installed;
     int currentIndex = 0;
@@ -112,6 +128,8 @@ private:
     qint64 requestDone = 0;
     qint64 bytesDone = 0;
     qint64 totalBytes = 0;
+    // The bar never goes back when a patch gives way to its whole package.
+    int progressFloor = 0;
     int getRequestId = 0;
     int downloadState = Idle;
     // Set when error or downloadFinished has been emitted: each ends the run, and only once.

@@ -64,6 +64,14 @@ bool InstallationDirectory::backUp(const QString &relativePath, const QString &b
                        status.st_mode & 07777);
 }
 
+FileDescriptor InstallationDirectory::openForReading(const QString &relativePath)
+{
+    QByteArray name;
+    const int directory = parentOf(relativePath, &name, false);
+    return FileDescriptor(
+        directory < 0 ? -1 : ::openat(directory, name.constData(), O_RDONLY | O_CLOEXEC));
+}
+
 bool InstallationDirectory::remove(const QString &relativePath)
 {
     QByteArray name;

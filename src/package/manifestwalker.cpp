@@ -49,6 +49,8 @@ ManifestWalker::Outcome ManifestWalker::walk(QIODevice *device) const
             entry.name = localValue(attributes, QLatin1String("name"));
             entry.path = localValue(attributes, QLatin1String("path"));
             entry.action = localValue(attributes, QLatin1String("action")).toLower();
+            entry.fromSha256 = localValue(attributes, QLatin1String("from-sha256"));
+            entry.sha256 = localValue(attributes, QLatin1String("sha256"));
             if (!handler(entry))
                 return Stopped;
         }

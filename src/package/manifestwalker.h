@@ -25,6 +25,10 @@ public:
         QString name;
         QString path;
         QString action; // lower case
+        // The SHA-256 digests, in hex, of the installed file and of the file that a "patch"
+        // entry makes of it.
+        QString fromSha256;
+        QString sha256;
     };
 
     enum Outcome {

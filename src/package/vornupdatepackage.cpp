@@ -80,13 +80,27 @@ QString VornUpdatePackage::pluginDir()
     return QDir::homePath() + QLatin1String("/.Vorn/plugins/");
 }
 
+QString VornUpdatePackage::installationOf(const QString &type)
+{
+    if (type == QLatin1String("plugin"))
+        return pluginDir();
+    const QString root = rootArgument();
+    if (type == QLatin1String("app") && !root.isNull()
+        && QFileInfo::exists(root + QLatin1String("/vorn")))
+        return root;
+    return QString();
+}
+
+QString VornUpdatePackage::manifestPath(const QString &urlPath)
+{
+    return urlPath.left(qMax<qsizetype>(0, urlPath.size() - 4)) + QLatin1String(".xml");
+}
+
 bool VornUpdatePackage::checkRoot()
 {
-    const QString root = rootArgument();
-    if (!root.isNull() && QFileInfo::exists(root + QLatin1String("/vorn"))) {
-        installDir = root;
+    installDir = installationOf(QStringLiteral("app"));
+    if (!installDir.isNull())
         return true;
-    }
     showCritical(translated("Cannot run update!"));
     QCoreApplication::quit();
     return false;
@@ -164,7 +178,7 @@ bool VornUpdatePackage::install(const QString &dir, QString &errorText, QStringL
     // the umask.
     installation.setNewDirectoryMode(permissions ? -1 : 0755);
 
-    QFile manifest(QStringLiteral("%1/%2.xml").arg(extractDir, archiveBase));
+    QFile manifest(extractDir + manifestPath(QUrl(latin1(update->getLink())).path()));
     // A package that installs nothing is never reported as installed.
     if (!manifest.open(QIODevice::ReadOnly)) {
         showCritical(translated("Package %1 holds no manifest, so it cannot be installed.")

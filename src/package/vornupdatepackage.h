@@ -44,6 +44,12 @@ public:
     // (null without one), and the user's plug-in directory.
     static QString rootArgument();
     static QString pluginDir();
+    // The directory a package of that type installs into: the messenger's, when the first
+    // "-root" argument names one that holds "vorn", or the plug-in directory; null otherwise.
+    static QString installationOf(const QString &type);
+    // Where the manifest lies in the unpacked archive of the package at that URL path: the
+    // path with ".xml" for its last four characters.
+    static QString manifestPath(const QString &urlPath);
 
     // Called before every file operation of an installation (backup, removal, replacement).
     // Tests use it to stop a run at a chosen point; it does nothing otherwise.

@@ -57,3 +57,13 @@ QString TreeSnapshot::differences(const TreeSnapshot &other) const
     }
     return lines.join(QLatin1Char('\n'));
 }
+
+QMap<QString, QByteArray> TreeSnapshot::fileContents() const
+{
+    QMap<QString, QByteArray> files;
+    for (auto entry = items.cbegin(); entry != items.cend(); ++entry) {
+        if (entry->kind == Entry::File)
+            files.insert(entry.key(), entry->content);
+    }
+    return files;
+}

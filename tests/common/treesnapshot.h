@@ -27,6 +27,8 @@ public:
     static TreeSnapshot take(const QString &root);
 
     const QMap<QString, Entry> &entries() const { return items; }
+    // The bytes of each file, by relative path.
+    QMap<QString, QByteArray> fileContents() const;
     // Leaves out a path and everything below it; an empty path leaves out nothing.
     void removeBelow(const QString &relativePath);
     bool operator==(const TreeSnapshot &other) const { return items == other.items; }

@@ -1,3 +1,4 @@
+#include "deltadiffer.h"
 #include "enginerun.h"
 #include "httptestserver.h"
 #include "keypair.h"
@@ -94,6 +95,89 @@ QString wrongSize(const QString &name, qint64 size)
         .arg(size);
 }
 
+using Files = QMap<QString, QByteArray>;
+
+// The plug-in core as installed (1.0) and as released (2.0): a changed text and library, an
+// unchanged file, a new one, and one that is gone.
+Files releaseOne()
+{
+    return {{"core.txt", "plug-in core 1.0"},
+            {"same.txt", "unchanged"},
+            {"lib/core.so", HttpTestServer::pattern(0, 300000)},
+            {"lib/gone.so", "gone in 2.0"}};
+}
+
+Files releaseTwo()
+{
+    QByteArray library = HttpTestServer::pattern(0, 300000);
+    library.replace(1000, 3, "2.0").insert(150000, "inserted in 2.0");
+    return {{"core.txt", "plug-in core 2.0"},
+            {"same.txt", "unchanged"},
+            {"lib/core.so", library},
+            {"new.txt", "new in 2.0"}};
+}
+
+bool writeFiles(const QString &dir, const Files &files)
+{
+    for (auto file = files.cbegin(); file != files.cend(); ++file) {
+        if (!writeFile(dir + "/" + file.key(), file.value()))
+            return false;
+    }
+    return true;
+}
+
+QByteArray zipped(const ZipBuilder &zip)
+{
+    QTemporaryDir temp;
+    return zip.write(temp.filePath("package.zip")) ? readFile(temp.filePath("package.zip"))
+                                                   : QByteArray();
+}
+
+// The whole 2.0 package, as vorn-package-builder makes it.
+QByteArray fullPackage()
+{
+    const Files files = releaseTwo();
+    QList<QList<QByteArray>> entries;
+    ZipBuilder zip;
+    for (auto file = files.cbegin(); file != files.cend(); ++file) {
+        const QFileInfo info(file.key());
+        entries.append(
+            {info.path() == "." ? "" : info.path().toLatin1(), info.fileName().toLatin1(), "add"});
+        zip.addFile(file.key().toLatin1(), file.value());
+    }
+    entries.append({"lib", "gone.so", "remove"});
+    zip.addFile("core.xml", ZipBuilder::manifest("vorn", "core", "plugin", entries));
+    return zipped(zip);
+}
+
+enum class Spoil { Nothing, Delta, ResultDigest };
+
+// The patch package from 1.0 to 2.0 at /core-patch.zip: deltas for the changed files.
+QByteArray patchPackage(Spoil spoil)
+{
+    const Files before = releaseOne();
+    const Files after = releaseTwo();
+    ZipBuilder zip;
+    QByteArray manifest = "<package project='vorn' name='core' type='plugin'>\n"
+                          "<file name='new.txt' path='' action='add'/>\n"
+                          "<file name='gone.so' path='lib' action='remove'/>\n";
+    zip.addFile("new.txt", after.value("new.txt"));
+    for (const QString &file : {QStringLiteral("core.txt"), QStringLiteral("lib/core.so")}) {
+        QByteArray delta = DeltaDiffer::make(before.value(file), after.value(file));
+        if (spoil == Spoil::Delta && file == "lib/core.so")
+            delta = alteredByOneByte(delta);
+        const QFileInfo info(file);
+        manifest += "<file name='" + info.fileName().toLatin1() + "' path='"
+            + (info.path() == "." ? QByteArray() : info.path().toLatin1())
+            + "' action='patch' from-sha256='" + sha256(before.value(file)) + "' sha256='"
+            + sha256(spoil == Spoil::ResultDigest ? before.value(file) : after.value(file))
+            + "'/>\n";
+        zip.addFile(file.toLatin1(), delta);
+    }
+    zip.addFile("core-patch.xml", manifest + "</package>\n");
+    return zipped(zip);
+}
+
 } // namespace
 
 class TestAuthenticity : public QObject
@@ -119,6 +203,10 @@ private slots:
     void bodyBeyondAnnouncedSize();
     void announcedSizeDrivesProgress_data();
     void announcedSizeDrivesProgress();
+
+    // Patch packages, and the whole package whenever a patch does not fit.
+    void patchedOrWhole_data();
+    void patchedOrWhole();
 
     // The download directory.
     void unsafeDownloadDirectory_data();
@@ -580,6 +668,109 @@ void TestAuthenticity::announcedSizeDrivesProgress()
     QCOMPARE(readFile(run.file("core.zip")), body.body);
 }
 
+void TestAuthenticity::patchedOrWhole_data()
+{
+    QTest::addColumn<bool>("changeInstalled");
+    QTest::addColumn<int>("spoil");
+    QTest::addColumn<QByteArray>("offeredFrom");
+    QTest::addColumn<QByteArray>("signedFrom");
+    QTest::addColumn<bool>("patchAltered");
+    QTest::addColumn<int>("patchStatus");
+    QTest::addColumn<int>("wholeStatus");
+    QTest::addColumn<QStringList>("gets");
+    QTest::addColumn<QString>("text");
+
+    const QStringList patch {"GET /core-patch.zip"};
+    const QStringList whole {"GET /core.zip"};
+    const int nothing = int(Spoil::Nothing);
+    QTest::newRow("patch applies") << false << nothing << QByteArray("1.0") << QByteArray("1.0")
+                                   << false << 200 << 200 << patch << QString();
+    QTest::newRow("installed file changed by the user")
+        << true << nothing << QByteArray("1.0") << QByteArray("1.0") << false << 200 << 200
+        << patch + whole << QString();
+    QTest::newRow("corrupt delta, signed")
+        << false << int(Spoil::Delta) << QByteArray("1.0") << QByteArray("1.0") << false << 200
+        << 200 << patch + whole << QString();
+    QTest::newRow("wrong digest of a rebuilt file")
+        << false << int(Spoil::ResultDigest) << QByteArray("1.0") << QByteArray("1.0") << false
+        << 200 << 200 << patch + whole << QString();
+    QTest::newRow("patch only for another version")
+        << false << nothing << QByteArray("1.5") << QByteArray("1.5") << false << 200 << 200
+        << whole << QString();
+    QTest::newRow("signed for another version")
+        << false << nothing << QByteArray("1.0") << QByteArray("1.5") << false << 200 << 200
+        << patch + whole << QString();
+    QTest::newRow("patch altered on the way")
+        << false << nothing << QByteArray("1.0") << QByteArray("1.0") << true << 200 << 200
+        << patch + whole << QString();
+    QTest::newRow("patch missing on the server")
+        << false << nothing << QByteArray("1.0") << QByteArray("1.0") << false << 404 << 200
+        << patch + whole << QString();
+    QTest::newRow("whole package fails too")
+        << true << nothing << QByteArray("1.0") << QByteArray("1.0") << false << 200 << 404
+        << patch + whole << QStringLiteral("Download of core failed: HTTP 404 Not Found");
+}
+
+// Installation 1.0 of the plug-in, offered 2.0 with a patch from the version in offeredFrom.
+void TestAuthenticity::patchedOrWhole()
+{
+    QFETCH(bool, changeInstalled);
+    QFETCH(int, spoil);
+    QFETCH(QByteArray, offeredFrom);
+    QFETCH(QByteArray, signedFrom);
+    QFETCH(bool, patchAltered);
+    QFETCH(int, patchStatus);
+    QFETCH(int, wholeStatus);
+    QFETCH(QStringList, gets);
+    QFETCH(QString, text);
+
+    const KeyPair key = keyPair(1);
+    EngineRun run({key.publicBase64()});
+    QVERIFY(run.ready);
+    run.installWhenDownloaded();
+    Files installed = releaseOne();
+    if (changeInstalled)
+        installed.insert("lib/core.so", "rebuilt by the user");
+    QVERIFY(writeFiles(run.plugin(""), installed));
+
+    const QByteArray whole = fullPackage();
+    const QByteArray patch = patchPackage(Spoil(spoil));
+    const QByteArray patchElement = "<patch from='" + offeredFrom
+        + "' link='http://127.0.0.1/core-patch.zip' sha256='" + sha256(patch) + "' size='"
+        + QByteArray::number(patch.size()) + "' signature='"
+        + key.signPackage(patch, {"vorn", "core", "plugin", "2.0", -1, {}, signedFrom}) + "'/>";
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    server.serve("/core.zip", Response::ok(whole));
+    // Gone between the HEAD that sized it and the GET.
+    if (wholeStatus != 200)
+        server.serve("GET", "/core.zip", Response::withStatus(wholeStatus, "Not Found"));
+    server.serve("/core-patch.zip",
+                 patchStatus != 200 ? Response::withStatus(404, "Not Found")
+                                    : Response::ok(patchAltered ? alteredByOneByte(patch) : patch));
+    QVERIFY(run.offer({{"core", {}, vouched(whole, key) + patchElement}}));
+
+    MessageBoxAnswerer answerer;
+    run.engine.beginDownload();
+    QTRY_VERIFY(run.installed() || run.count("error") > 0);
+    QStringList got = server.requestLines();
+    got.removeAll("HEAD /core.zip");
+    QCOMPARE(got, gets);
+    const QList<int> percents = run.percents();
+    QVERIFY(std::is_sorted(percents.cbegin(), percents.cend()));
+    if (text.isEmpty()) {
+        QCOMPARE(run.count("error"), 0);
+        QCOMPARE(percents.constLast(), 100);
+        // Exactly what the whole package makes of the installation.
+        QCOMPARE(TreeSnapshot::take(run.plugin("")).fileContents(), releaseTwo());
+    } else {
+        QCOMPARE(run.events.constLast(), "error " + text);
+        QCOMPARE(run.count("error"), 1);
+        QCOMPARE(TreeSnapshot::take(run.plugin("")).fileContents(), installed);
+    }
+    QCOMPARE(answerer.count(), 0);
+}
+
 void TestAuthenticity::unsafeDownloadDirectory_data()
 {
     QTest::addColumn<QString>("kind");
@@ -747,15 +938,19 @@ void TestAuthenticity::publishedWithTheTools_data()
     QTest::addColumn<bool>("signPackage");
     QTest::addColumn<bool>("alter");
     QTest::addColumn<bool>("anotherKey");
+    QTest::addColumn<bool>("withPatch");
     QTest::addColumn<QString>("text");
 
-    QTest::newRow("as published") << true << false << false << QString();
-    QTest::newRow("altered on the web server") << true << true << false << wrongSha256("core");
+    QTest::newRow("as published") << true << false << false << false << QString();
+    QTest::newRow("altered on the web server")
+        << true << true << false << false << wrongSha256("core");
     QTest::newRow("updater built with another key")
-        << true << false << true << badSignature("core");
+        << true << false << true << false << badSignature("core");
     QTest::newRow("published unsigned")
-        << false << false << false
+        << false << false << false << false
         << QStringLiteral("Package core is not signed, so it will not be installed.");
+    QTest::newRow("patch from the installed release")
+        << true << false << false << true << QString();
 }
 
 void TestAuthenticity::publishedWithTheTools()
@@ -763,6 +958,7 @@ void TestAuthenticity::publishedWithTheTools()
     QFETCH(bool, signPackage);
     QFETCH(bool, alter);
     QFETCH(bool, anotherKey);
+    QFETCH(bool, withPatch);
     QFETCH(QString, text);
 
     QTemporaryDir publisher;
@@ -774,8 +970,9 @@ void TestAuthenticity::publishedWithTheTools()
     const QString publicKey = QString::fromLatin1(generated.out.trimmed());
     QCOMPARE(publicKey.size(), 44);
 
-    QVERIFY(QDir().mkpath(publisher.filePath("files")));
-    QVERIFY(writeFile(publisher.filePath("files/core.txt"), "plug-in core, published"));
+    Files released = releaseTwo();
+    released.insert("core.txt", "plug-in core, published");
+    QVERIFY(writeFiles(publisher.filePath("files"), released));
     QStringList arguments {publisher.filePath("files"),
                            "--project",
                            "vorn",
@@ -793,8 +990,21 @@ void TestAuthenticity::publishedWithTheTools()
         arguments << "--sign" << keyFile;
     const ProgramRun built = runProgram(QStringLiteral(BUILDER_EXE), arguments);
     QCOMPARE(built.exitCode, 0);
-    QVERIFY(writeFile(publisher.filePath("catalogue.xml"),
-                      "<catalogue>\n" + built.out + "</catalogue>\n"));
+    QByteArray entry = built.out;
+    if (withPatch) {
+        QVERIFY(writeFiles(publisher.filePath("old"), releaseOne()));
+        arguments.replace(arguments.indexOf("http://127.0.0.1/core.zip"),
+                          "http://127.0.0.1/core-patch.zip");
+        arguments.replace(arguments.indexOf(publisher.filePath("core.zip")),
+                          publisher.filePath("core-patch.zip"));
+        arguments << "--patch-from" << publisher.filePath("old") << "--from-version"
+                  << "1.0";
+        const ProgramRun patch = runProgram(QStringLiteral(BUILDER_EXE), arguments);
+        QCOMPARE(patch.exitCode, 0);
+        entry.replace("</component>", patch.out + "</component>");
+    }
+    QVERIFY(
+        writeFile(publisher.filePath("catalogue.xml"), "<catalogue>\n" + entry + "</catalogue>\n"));
     ServerProcess updateServer({"--catalogue", publisher.filePath("catalogue.xml")});
     QVERIFY2(updateServer.waitForListening(), updateServer.log().constData());
 
@@ -802,9 +1012,12 @@ void TestAuthenticity::publishedWithTheTools()
     HttpTestServer web;
     QVERIFY(web.listen());
     web.serve("/core.zip", Response::ok(alter ? alteredByOneByte(package) : package));
+    web.serve("/core-patch.zip", Response::ok(readFile(publisher.filePath("core-patch.zip"))));
 
     EngineRun run({anotherKey ? keyPair(3).publicBase64() : publicKey});
     QVERIFY(run.ready);
+    if (withPatch)
+        QVERIFY(writeFiles(run.plugin(""), releaseOne()));
     run.installWhenDownloaded();
     run.engine.setCheckTimeouts(10000, 10000);
     QVERIFY(run.engine.checkUpdates());
@@ -815,7 +1028,9 @@ void TestAuthenticity::publishedWithTheTools()
     QTRY_VERIFY(run.installed() || run.count("error") > 0);
     if (text.isEmpty()) {
         QCOMPARE(run.count("error"), 0);
-        QCOMPARE(readFile(run.plugin("core.txt")), QByteArray("plug-in core, published"));
+        QCOMPARE(TreeSnapshot::take(run.plugin("")).fileContents(), released);
+        QCOMPARE(web.requestLines().constLast(),
+                 withPatch ? "GET /core-patch.zip" : "GET /core.zip");
     } else {
         QCOMPARE(run.events.last(), "error " + text);
         QVERIFY(run.nothingInstalled());

@@ -94,7 +94,8 @@ bool PackageBuilder::comparePatchFrom()
         QFile newFile(QDir(inputDirectory).filePath(file));
         if (!oldFile.open(QIODevice::ReadOnly) || !newFile.open(QIODevice::ReadOnly))
             return fail(QStringLiteral("cannot read %1").arg(file));
-        if (oldFile.size() > maximumDeltaSource || newFile.size() > maximumDeltaSource) {
+        if (oldFile.size() > BinaryDelta::maximumFileSize
+            || newFile.size() > BinaryDelta::maximumFileSize) {
             whole << file;
             continue;
         }

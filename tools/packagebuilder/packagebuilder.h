@@ -47,9 +47,6 @@ public:
     // all, and a file missing from the new directory is removed.
     void setPatchFrom(const QString &oldDirectory, const QString &fromVersion);
 
-    // Files larger than this travel whole: making a delta takes five times the old file.
-    static constexpr qint64 maximumDeltaSource = qint64(256) << 20;
-
     // An empty directory name builds a package that only removes files.
     bool build(const QString &directory, const QStringList &removals, const QString &output);
     QByteArray catalogueEntry() const;

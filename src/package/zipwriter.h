@@ -11,7 +11,11 @@ class QDateTime;
 class ZipWriter
 {
 public:
-    ZipWriter() = default;
+    enum Compression { Deflated, Stored };
+
+    explicit ZipWriter(Compression compression = Deflated)
+        : compression(compression)
+    { }
     ~ZipWriter();
     ZipWriter(const ZipWriter &) = delete;
     ZipWriter &operator=(const ZipWriter &) = delete;
@@ -31,6 +35,7 @@ private:
     bool writeEntry(const char *data, qint64 size);
     bool closeEntry();
 
+    Compression compression;
     zipFile zip = nullptr;
     QString fileName;
     QString error;

@@ -93,9 +93,9 @@ bool ZipWriter::openEntry(const QByteArray &entryName, unsigned int mode, const 
     info.tmz_date.tm_year = uInt(date.year());
     info.external_fa = uLong(mode) << 16;
     const int result = zipOpenNewFileInZip4_64(
-        zip, entryName.constData(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
-        Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0,
-        madeByUnix, 0, large ? 1 : 0);
+        zip, entryName.constData(), &info, nullptr, 0, nullptr, 0, nullptr,
+        compression == Stored ? 0 : Z_DEFLATED, Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL,
+        Z_DEFAULT_STRATEGY, nullptr, 0, madeByUnix, 0, large ? 1 : 0);
     if (result != ZIP_OK)
         error = QStringLiteral("cannot add %1 to %2").arg(QString::fromLatin1(entryName), fileName);
     return result == ZIP_OK;
