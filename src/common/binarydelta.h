@@ -25,10 +25,11 @@ public:
     static constexpr qint64 maximumFileSize = qint64(256) << 20;
 
     // Writes the file that the delta makes of oldFile to `to`, never more than maximumSize
-    // bytes; memory holds the old file and fixed buffers only. False, with errorString set,
-    // when the delta is damaged or does not fit the old file.
+    // bytes; memory holds the old file and fixed buffers only. sha256, when given, receives
+    // the SHA-256 digest of what was written. False, with errorString set, when the delta is
+    // damaged or does not fit the old file.
     static bool apply(const QByteArray &oldFile, const QByteArray &delta, QIODevice *to,
-                      qint64 maximumSize, QString *errorString);
+                      qint64 maximumSize, QString *errorString, QByteArray *sha256 = nullptr);
 };
 
 #endif // BINARYDELTA_H

@@ -125,6 +125,7 @@ void VornUpdaterEngine::clearUpdates()
     checks.clear();
     offeredPatches.clear();
     patches.clear();
+    rebuiltFiles.clear();
 }
 
 void VornUpdaterEngine::recoverInterruptedRun()
@@ -556,14 +557,15 @@ void VornUpdaterEngine::getNextUpdate()
             fallBack(failure);
             return;
         }
-    }
-    DownloadDirectory directory(downloadDir);
-    if (!directory.open()
-        || !directory.adoptBody(currentIndex, packageUrl(update).path(),
-                                latin1(update->getName()))) {
-        QFile::remove(packagePath);
-        failDownload(directory.errorString());
-        return;
+    } else {
+        DownloadDirectory directory(downloadDir);
+        if (!directory.open()
+            || !directory.adoptBody(currentIndex, packageUrl(update).path(),
+                                    latin1(update->getName()))) {
+            QFile::remove(packagePath);
+            failDownload(directory.errorString());
+            return;
+        }
     }
     ++currentIndex;
     if (currentIndex < updates.size()) {
@@ -577,17 +579,20 @@ void VornUpdaterEngine::getNextUpdate()
     emit downloadFinished();
 }
 
-// The verified patch becomes the whole package in its place, for the installation run to take
-// as it would have come from the server.
+// The verified patch becomes the whole package, unpacked, for the installation run to take as
+// if it had come from the server.
 QString VornUpdaterEngine::rebuildFromPatch(const Update *update)
 {
     const QString type = latin1(update->getType());
     PatchPackage patch(packagePath, QUrl(patches.value(currentIndex).link).path());
-    if (!patch.rebuild({latin1(update->getProject()), latin1(update->getName()), type},
-                       VornUpdatePackage::installationOf(type),
-                       packagePath + QLatin1String("-patch/"), packagePath,
-                       packageUrl(update).path()))
+    const bool rebuilt = patch.rebuild(
+        {latin1(update->getProject()), latin1(update->getName()), type},
+        VornUpdatePackage::installationOf(type), downloadDir, packageUrl(update).path());
+    QFile::remove(packagePath);
+    if (!rebuilt)
         return patch.errorString();
+    rebuiltFiles.resize(updates.size());
+    rebuiltFiles[currentIndex] = patch.unpackedFiles();
     return QString();
 }
 
@@ -707,6 +712,8 @@ void VornUpdaterEngine::installUpdates()
             return;
         }
         packages.back()->setJournal(&journal);
+        if (!patches.value(i).isNull())
+            packages.back()->setUnpacked(rebuiltFiles.value(i));
         const QString name = latin1(update->getName());
         emit installFile(name);
         log += translated("Installing package %1:",

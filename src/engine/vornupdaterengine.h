@@ -118,6 +118,8 @@ private:
     // the whole package is).
     QVector<QList<PatchOffer>> offeredPatches;
     QVector<PatchOffer> patches;
+    // The files of each package rebuilt from its patch, unpacked already.
+    QVector<QStringList> rebuiltFiles;
     // The size of each whole package, as announced or as its HEAD answer said.
     QVector<qint64> packageSizes;
     // The components the messenger reported in its query, with their installed versions.

@@ -5,14 +5,12 @@
 #include "pathbeneath.h"
 #include "sha256.h"
 #include "vornupdatepackage.h"
-#include "zipwriter.h"
 
 #include <QDir>
 #include <QFile>
-#include <QSet>
+#include <QFileInfo>
 #include <QXmlStreamWriter>
 
-#include <cstdio>
 #include <sys/stat.h>
 
 namespace {
@@ -24,14 +22,9 @@ QByteArray digestOf(const QString &hex)
     return bytes.size() == 32 && bytes.toHex() == hex.toLower().toLatin1() ? bytes : QByteArray();
 }
 
-QByteArray sha256Of(QFile &file)
+QByteArray sha256Of(const QByteArray &bytes)
 {
-    Sha256 hash;
-    hash.reset();
-    QByteArray block(1 << 20, Qt::Uninitialized);
-    for (qint64 read; (read = file.read(block.data(), block.size())) > 0;)
-        hash.add(block.constData(), read);
-    return file.error() == QFile::NoError ? hash.result() : QByteArray();
+    return Sha256::of(reinterpret_cast<const unsigned char *>(bytes.constData()), bytes.size());
 }
 
 } // namespace
@@ -42,63 +35,72 @@ PatchPackage::PatchPackage(const QString &archivePath, const QString &urlPath)
 { }
 
 bool PatchPackage::rebuild(const ManifestWalker::Identity &identity, const QString &installDir,
-                           const QString &workDir, const QString &output,
-                           const QString &packageUrlPath)
+                           const QString &dir, const QString &packageUrlPath)
 {
+    const QString workDir = VornUpdatePackage::workingDirectory(dir, identity.name);
     QDir(workDir).removeRecursively();
     QDir().mkpath(workDir);
-    const bool rebuilt = rebuildIn(identity, installDir, workDir)
-        && writeArchive(identity, workDir, output, packageUrlPath);
+    // Nothing of a patch that does not fit may pass for a file of the whole package.
+    if (rebuildIn(identity, installDir, dir, packageUrlPath))
+        return true;
     QDir(workDir).removeRecursively();
-    return rebuilt;
+    return false;
 }
 
 bool PatchPackage::rebuildIn(const ManifestWalker::Identity &identity, const QString &installDir,
-                             const QString &workDir)
+                             const QString &dir, const QString &packageUrlPath)
 {
     entries.clear();
+    files.clear();
+    const QString workDir = VornUpdatePackage::workingDirectory(dir, identity.name);
     // Unpacked as a whole package is, within the same limits.
     ArchiveExtractor extractor(archivePath, workDir);
+    extractor.protect(VornUpdatePackage::unwindDirectory(dir, identity.name));
     if (extractor.extract() != ArchiveExtractor::Success)
         return fail(QStringLiteral("cannot unpack the patch: %1 %2")
                         .arg(extractor.getFailedEntry(), extractor.getErrorString()));
-    QFile manifest(workDir + VornUpdatePackage::manifestPath(urlPath));
+    const QString ownManifest = VornUpdatePackage::manifestPath(urlPath);
+    for (const QString &name : extractor.getUnpackedFiles()) {
+        if (QLatin1Char('/') + name != ownManifest)
+            files.append(name);
+    }
+    QFile manifest(workDir + ownManifest);
     if (!manifest.open(QIODevice::ReadOnly))
         return fail(QStringLiteral("the patch holds no manifest"));
+    const QString packageManifest = VornUpdatePackage::manifestPath(packageUrlPath);
+    if (files.contains(packageManifest.mid(1)))
+        return fail(QStringLiteral("a file of the patch lies where the manifest goes"));
     // Missing only when nothing is installed, and then nothing can be patched.
     installation.open(installDir);
 
     bool rebuilt = true;
-    const ManifestWalker walker(identity, [&](const ManifestWalker::FileEntry &entry) {
-        if (entry.action != u"add" && entry.action != u"patch") {
-            entries.append(entry);
-            return true;
-        }
-        // As the installer places it; what it would skip is left out.
+    const ManifestWalker walker(identity, [&](ManifestWalker::FileEntry entry) {
+        // Where the installer puts it; what it would skip needs no rebuilding.
         QString relative;
-        if (!PathBeneath::isWithin(installDir,
-                                   PathBeneath::cleanAbsolute(installDir + QLatin1Char('/')
-                                                              + entry.path + QLatin1Char('/')
-                                                              + entry.name),
-                                   &relative)
-            || relative.isEmpty())
-            return true;
-        const QString unpacked
-            = workDir + QLatin1Char('/') + entry.path + QLatin1Char('/') + entry.name;
-        if (entry.action == u"patch" && !rebuildFile(entry, relative, unpacked)) {
-            rebuilt = false;
-            return false;
+        if (entry.action == u"patch"
+            && PathBeneath::isWithin(installDir,
+                                     PathBeneath::cleanAbsolute(installDir + QLatin1Char('/')
+                                                                + entry.path + QLatin1Char('/')
+                                                                + entry.name),
+                                     &relative)
+            && !relative.isEmpty()) {
+            if (!rebuildFile(entry, relative,
+                             workDir + QLatin1Char('/') + entry.path + QLatin1Char('/')
+                                 + entry.name)) {
+                rebuilt = false;
+                return false;
+            }
+            entry.action = QStringLiteral("add");
         }
-        // Stored under its clean path, which the entry then names.
-        const qsizetype slash = relative.lastIndexOf(QLatin1Char('/'));
-        entries.append({relative.mid(slash + 1), slash < 0 ? QString() : relative.left(slash),
-                        QStringLiteral("add"), QString(), QString()});
+        entries.append(entry);
         return true;
     });
     const ManifestWalker::Outcome outcome = walker.walk(&manifest);
-    if (rebuilt && outcome != ManifestWalker::Complete)
+    if (!rebuilt)
+        return false;
+    if (outcome != ManifestWalker::Complete)
         return fail(QStringLiteral("the patch's manifest is damaged or names another component"));
-    return rebuilt;
+    return writeManifest(identity, workDir + packageManifest);
 }
 
 bool PatchPackage::rebuildFile(const ManifestWalker::FileEntry &entry, const QString &relative,
@@ -109,7 +111,7 @@ bool PatchPackage::rebuildFile(const ManifestWalker::FileEntry &entry, const QSt
     if (from.isEmpty() || to.isEmpty())
         return fail(QStringLiteral("%1: the patch names no valid digests").arg(relative));
 
-    // Memory holds the installed file, the delta and one block of the rebuilt file.
+    // Memory holds the installed file (mapped), the delta and a block of the rebuilt file.
     FileDescriptor source = installation.openForReading(relative);
     struct stat status;
     if (!source.isValid() || ::fstat(source.get(), &status) != 0 || !S_ISREG(status.st_mode)
@@ -118,10 +120,12 @@ bool PatchPackage::rebuildFile(const ManifestWalker::FileEntry &entry, const QSt
     QFile installed;
     if (!source.handTo(installed, QIODevice::ReadOnly))
         return fail(QStringLiteral("%1: %2").arg(relative, installed.errorString()));
-    const QByteArray before = installed.readAll();
-    if (before.size() != status.st_size
-        || Sha256::of(reinterpret_cast<const unsigned char *>(before.constData()), before.size())
-            != from)
+    uchar *mapped = status.st_size > 0 ? installed.map(0, status.st_size) : nullptr;
+    if (status.st_size > 0 && !mapped)
+        return fail(QStringLiteral("%1: %2").arg(relative, installed.errorString()));
+    const QByteArray before = QByteArray::fromRawData(reinterpret_cast<const char *>(mapped),
+                                                      qsizetype(status.st_size));
+    if (sha256Of(before) != from)
         return fail(QStringLiteral("%1: the installed file is not the one the patch was made for")
                         .arg(relative));
 
@@ -132,21 +136,23 @@ bool PatchPackage::rebuildFile(const ManifestWalker::FileEntry &entry, const QSt
     const QByteArray delta = file.readAll();
     file.close();
     QString why;
+    QByteArray digest;
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        || !BinaryDelta::apply(before, delta, &file, BinaryDelta::maximumFileSize, &why)
+        || !BinaryDelta::apply(before, delta, &file, BinaryDelta::maximumFileSize, &why, &digest)
         || !file.flush())
         return fail(
             QStringLiteral("%1: %2").arg(relative, why.isEmpty() ? file.errorString() : why));
-    file.close();
-    if (!file.open(QIODevice::ReadOnly) || sha256Of(file) != to)
+    if (digest != to)
         return fail(QStringLiteral("%1: the rebuilt file is not the released one").arg(relative));
     return true;
 }
 
-bool PatchPackage::writeArchive(const ManifestWalker::Identity &identity, const QString &workDir,
-                                const QString &output, const QString &packageUrlPath)
+bool PatchPackage::writeManifest(const ManifestWalker::Identity &identity, const QString &path)
 {
-    QByteArray manifest;
+    QDir().mkpath(QFileInfo(path).path());
+    QFile manifest(path);
+    if (!manifest.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return fail(QStringLiteral("cannot write the manifest: %1").arg(manifest.errorString()));
     QXmlStreamWriter xml(&manifest);
     xml.writeStartDocument();
     xml.writeStartElement(QStringLiteral("package"));
@@ -160,34 +166,8 @@ bool PatchPackage::writeArchive(const ManifestWalker::Identity &identity, const 
         xml.writeAttribute(QStringLiteral("action"), entry.action);
     }
     xml.writeEndDocument();
-
-    // Stored: the installer unpacks it at once, from the same disk.
-    const QString partial = output + QLatin1String(".part");
-    ZipWriter zip(ZipWriter::Stored);
-    bool written = zip.open(partial)
-        && zip.addData(VornUpdatePackage::manifestPath(packageUrlPath).mid(1).toLatin1(), manifest,
-                       S_IFREG | 0644);
-    QSet<QString> stored;
-    for (const ManifestWalker::FileEntry &entry : std::as_const(entries)) {
-        if (!written || entry.action != u"add")
-            continue;
-        const QString name
-            = entry.path.isEmpty() ? entry.name : entry.path + QLatin1Char('/') + entry.name;
-        if (stored.contains(name))
-            continue;
-        stored.insert(name);
-        // The installer reads entry names as Latin-1.
-        written = QString::fromLatin1(name.toLatin1()) == name
-            && zip.addFile(name.toLatin1(), workDir + QLatin1Char('/') + name);
-    }
-    written = zip.close() && written;
-    if (!written
-        || std::rename(QFile::encodeName(partial).constData(),
-                       QFile::encodeName(output).constData())
-            != 0) {
-        QFile::remove(partial);
-        return fail(QStringLiteral("cannot write the rebuilt package: %1").arg(zip.errorString()));
-    }
+    if (xml.hasError() || !manifest.flush())
+        return fail(QStringLiteral("cannot write the manifest: %1").arg(manifest.errorString()));
     return true;
 }
 

@@ -96,6 +96,22 @@ QString VornUpdatePackage::manifestPath(const QString &urlPath)
     return urlPath.left(qMax<qsizetype>(0, urlPath.size() - 4)) + QLatin1String(".xml");
 }
 
+QString VornUpdatePackage::workingDirectory(const QString &dir, const QString &componentName)
+{
+    return dir + QLatin1Char('/') + componentName + QLatin1Char('/');
+}
+
+QString VornUpdatePackage::unwindDirectory(const QString &dir, const QString &componentName)
+{
+    return workingDirectory(dir, componentName) + QLatin1String("/unwind/");
+}
+
+void VornUpdatePackage::setUnpacked(const QStringList &files)
+{
+    unpacked = true;
+    unpackedFiles = files;
+}
+
 bool VornUpdatePackage::checkRoot()
 {
     installDir = installationOf(QStringLiteral("app"));
@@ -111,11 +127,71 @@ bool VornUpdatePackage::install(const QString &dir, QString &errorText, QStringL
     if (!valid)
         return false;
 
-    const QString extractDir = dir + QLatin1Char('/') + componentName + QLatin1Char('/');
-    unwindDir = extractDir + QLatin1String("/unwind/");
+    const QString extractDir = workingDirectory(dir, componentName);
+    unwindDir = unwindDirectory(dir, componentName);
     QDir().mkpath(extractDir);
     QDir().mkpath(unwindDir);
+    if (unpacked) {
+        for (const QString &name : std::as_const(unpackedFiles))
+            files.append(QLatin1String(" - ") + name);
+    } else if (!unpack(dir, extractDir, errorText, files)) {
+        return false;
+    }
 
+    // The first plug-in of a user finds no plug-in directory yet.
+    if (latin1(update->getType()) == QLatin1String("plugin"))
+        makePath(installDir);
+    installation.open(installDir);
+    // Without the mode of the installation directory, new directories get rwxr-xr-x whatever
+    // the umask.
+    installation.setNewDirectoryMode(permissions ? -1 : 0755);
+
+    QFile manifest(extractDir + manifestPath(QUrl(latin1(update->getLink())).path()));
+    // A package that installs nothing is never reported as installed.
+    if (!manifest.open(QIODevice::ReadOnly)) {
+        showCritical(translated("Package %1 holds no manifest, so it cannot be installed.")
+                         .arg(componentName));
+        return false;
+    }
+
+    // The run must be able to undo this package even if it is killed halfway.
+    if (journal && !journal->recordPackage(installDir, unwindDir)) {
+        showCritical(translated("Cannot write installation journal %1!")
+                         .arg(dir + QLatin1String("/journal")));
+        return false;
+    }
+
+    const ManifestWalker::Identity identity {latin1(update->getProject()),
+                                             latin1(update->getName()), latin1(update->getType())};
+    const ManifestWalker walker(identity, [this, &extractDir](const ManifestWalker::FileEntry &e) {
+        return applyEntry(e, extractDir);
+    });
+    switch (walker.walk(&manifest)) {
+    case ManifestWalker::Complete:
+        return true;
+    case ManifestWalker::WrongProject:
+        showCritical(translated("Wrong project!"));
+        return false;
+    case ManifestWalker::WrongName:
+        showCritical(translated("Wrong name!"));
+        return false;
+    case ManifestWalker::WrongType:
+        showCritical(translated("Wrong type!"));
+        return false;
+    case ManifestWalker::Stopped:
+        return false;
+    case ManifestWalker::Malformed:
+        showCritical(translated("The manifest of package %1 is damaged, so it cannot be installed.")
+                         .arg(componentName));
+        return false;
+    }
+    return false;
+}
+
+// The package's archive, unpacked into its working directory.
+bool VornUpdatePackage::unpack(const QString &dir, const QString &extractDir, QString &errorText,
+                               QStringList &files)
+{
     const QString archive = dir + QLatin1Char('/') + QUrl(latin1(update->getLink())).path();
     ArchiveExtractor extractor(archive, extractDir);
     // An entry named like the archive (a URL path under "/<component name>/") or lying in
@@ -169,55 +245,7 @@ bool VornUpdatePackage::install(const QString &dir, QString &errorText, QStringL
                               dir, megabytesOfRoom(extractor.getAvailableSize())));
         return false;
     }
-
-    // The first plug-in of a user finds no plug-in directory yet.
-    if (latin1(update->getType()) == QLatin1String("plugin"))
-        makePath(installDir);
-    installation.open(installDir);
-    // Without the mode of the installation directory, new directories get rwxr-xr-x whatever
-    // the umask.
-    installation.setNewDirectoryMode(permissions ? -1 : 0755);
-
-    QFile manifest(extractDir + manifestPath(QUrl(latin1(update->getLink())).path()));
-    // A package that installs nothing is never reported as installed.
-    if (!manifest.open(QIODevice::ReadOnly)) {
-        showCritical(translated("Package %1 holds no manifest, so it cannot be installed.")
-                         .arg(componentName));
-        return false;
-    }
-
-    // The run must be able to undo this package even if it is killed halfway.
-    if (journal && !journal->recordPackage(installDir, unwindDir)) {
-        showCritical(translated("Cannot write installation journal %1!")
-                         .arg(dir + QLatin1String("/journal")));
-        return false;
-    }
-
-    const ManifestWalker::Identity identity {latin1(update->getProject()),
-                                             latin1(update->getName()), latin1(update->getType())};
-    const ManifestWalker walker(identity, [this, &extractDir](const ManifestWalker::FileEntry &e) {
-        return applyEntry(e, extractDir);
-    });
-    switch (walker.walk(&manifest)) {
-    case ManifestWalker::Complete:
-        return true;
-    case ManifestWalker::WrongProject:
-        showCritical(translated("Wrong project!"));
-        return false;
-    case ManifestWalker::WrongName:
-        showCritical(translated("Wrong name!"));
-        return false;
-    case ManifestWalker::WrongType:
-        showCritical(translated("Wrong type!"));
-        return false;
-    case ManifestWalker::Stopped:
-        return false;
-    case ManifestWalker::Malformed:
-        showCritical(translated("The manifest of package %1 is damaged, so it cannot be installed.")
-                         .arg(componentName));
-        return false;
-    }
-    return false;
+    return true;
 }
 
 bool VornUpdatePackage::applyEntry(const ManifestWalker::FileEntry &entry,
@@ -299,7 +327,7 @@ bool VornUpdatePackage::backUp(const QString &relative, const QString &absoluteT
 
 bool VornUpdatePackage::unwind(const QString &dir)
 {
-    unwindDir = dir + QLatin1Char('/') + componentName + QLatin1String("/unwind/");
+    unwindDir = unwindDirectory(dir, componentName);
     if (!installation.isOpen() && !backupFiles.isEmpty() && !installation.open(installDir))
         return false;
 

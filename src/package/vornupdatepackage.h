@@ -50,6 +50,14 @@ public:
     // Where the manifest lies in the unpacked archive of the package at that URL path: the
     // path with ".xml" for its last four characters.
     static QString manifestPath(const QString &urlPath);
+    // In the download directory dir: where a component's package is unpacked, and where the
+    // backups of its installation go, below it.
+    static QString workingDirectory(const QString &dir, const QString &componentName);
+    static QString unwindDirectory(const QString &dir, const QString &componentName);
+
+    // The package lies unpacked in its working directory already, these files with it (it was
+    // rebuilt from a patch package): install() takes it from there, not from an archive.
+    void setUnpacked(const QStringList &files);
 
     // Called before every file operation of an installation (backup, removal, replacement).
     // Tests use it to stop a run at a chosen point; it does nothing otherwise.
@@ -72,6 +80,8 @@ public:
 
 private:
     bool checkRoot();
+    bool unpack(const QString &dir, const QString &extractDir, QString &errorText,
+                QStringList &files);
     bool applyEntry(const ManifestWalker::FileEntry &entry, const QString &extractDir);
     bool backUp(const QString &relative, const QString &absoluteTarget,
                 const ManifestWalker::FileEntry &entry);
@@ -91,6 +101,8 @@ private:
     QStringList backupFiles;
     QFile::Permissions permissions;
     bool valid = true;
+    bool unpacked = false;
+    QStringList unpackedFiles;
     InstallJournal *journal = nullptr;
     InstallationDirectory installation;
 };

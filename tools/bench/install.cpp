@@ -1,19 +1,29 @@
-// Installs a package through the real package installer, or only unpacks it, and prints how
-// long that took.
+// Installs a package through the real package installer, only unpacks it, rebuilds a patch
+// package, or runs a whole update, and prints how long that took.
 //
 //   vorn-bench-install install DOWNLOAD_DIR LINK -root ROOT
 //       installs DOWNLOAD_DIR/<path of LINK> as component vorn/core/app into ROOT
 //   vorn-bench-install unpack ARCHIVE TARGET_DIR
 //       unpacks ARCHIVE below TARGET_DIR with the archive extractor alone
+//   vorn-bench-install rebuild PATCH PATCH_LINK ROOT DOWNLOAD_DIR
+//       rebuilds the package of vorn/core/app that the patch makes of the installation in ROOT,
+//       unpacked into DOWNLOAD_DIR/core/
+//   vorn-bench-install update -root ROOT
+//       the engine's check, download and installation run into ROOT, as the windows drive
+//       them; needs the update server on 127.0.0.1:443 and the messenger stand-in beside this
+//       program
 
 #include "archiveextractor.h"
 #include "benchclock.h"
+#include "patchpackage.h"
 #include "update.h"
 #include "vornupdatepackage.h"
+#include "vornupdaterengine.h"
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QTimer>
+#include <QUrl>
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +34,9 @@ int usage()
 {
     std::fprintf(stderr,
                  "usage: vorn-bench-install install DOWNLOAD_DIR LINK -root ROOT\n"
-                 "       vorn-bench-install unpack ARCHIVE TARGET_DIR\n");
+                 "       vorn-bench-install unpack ARCHIVE TARGET_DIR\n"
+                 "       vorn-bench-install rebuild PATCH PATCH_LINK ROOT DOWNLOAD_DIR\n"
+                 "       vorn-bench-install update -root ROOT\n");
     return 2;
 }
 
@@ -81,6 +93,58 @@ int install(const QString &downloadDir, const QString &link)
     return 0;
 }
 
+int rebuild(const QString &patch, const QString &link, const QString &root, const QString &dir)
+{
+    PatchPackage package(patch, QUrl(link).path());
+    const double started = BenchClock::now();
+    const bool rebuilt
+        = package.rebuild({QStringLiteral("vorn"), QStringLiteral("core"), QStringLiteral("app")},
+                          root, dir, QStringLiteral("/full.zip"));
+    const double finished = BenchClock::now();
+    if (!rebuilt) {
+        std::fprintf(stderr, "vorn-bench-install: %s\n", qPrintable(package.errorString()));
+        return 1;
+    }
+    std::printf("seconds=%.4f\nfiles=%lld\n", finished - started,
+                qlonglong(package.unpackedFiles().size()));
+    return 0;
+}
+
+// The benchmark's packages carry a digest and a size, no signature, as in the download driver.
+int update()
+{
+    QTimer boxWatch;
+    QObject::connect(&boxWatch, &QTimer::timeout, &failOnMessageBox);
+    boxWatch.start(100);
+
+    VornUpdaterEngine engine(QStringList {});
+    double downloaded = 0;
+    QObject::connect(&engine, &VornUpdaterEngine::downloadFinished,
+                     [&downloaded] { downloaded = BenchClock::now(); });
+    QObject::connect(&engine, &VornUpdaterEngine::downloadFinished, &engine,
+                     &VornUpdaterEngine::installUpdates);
+    QObject::connect(&engine, &VornUpdaterEngine::installFinished,
+                     [] { QCoreApplication::exit(0); });
+    QObject::connect(&engine, &VornUpdaterEngine::error, [](const QString &text) {
+        std::fprintf(stderr, "vorn-bench-install: %s\n", qPrintable(text));
+        QCoreApplication::exit(1);
+    });
+    const double started = BenchClock::now();
+    if (!engine.checkUpdates() || engine.getUpdates().size() != 1) {
+        std::fprintf(stderr, "vorn-bench-install: the check offered no single update\n");
+        return 1;
+    }
+    const double checked = BenchClock::now();
+    // The window starts the download from the event loop; so does this.
+    QMetaObject::invokeMethod(&engine, &VornUpdaterEngine::beginDownload, Qt::QueuedConnection);
+    if (QCoreApplication::exec() != 0 || !engine.isInstallSucceeded())
+        return 1;
+    const double finished = BenchClock::now();
+    std::printf("seconds=%.4f\ncheck=%.4f\ndownload=%.4f\ninstall=%.4f\n", finished - started,
+                checked - started, downloaded - checked, finished - downloaded);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -91,5 +155,9 @@ int main(int argc, char *argv[])
         return install(arguments.at(2), arguments.at(3));
     if (arguments.size() == 4 && arguments.at(1) == QLatin1String("unpack"))
         return unpack(arguments.at(2), arguments.at(3));
+    if (arguments.size() == 6 && arguments.at(1) == QLatin1String("rebuild"))
+        return rebuild(arguments.at(2), arguments.at(3), arguments.at(4), arguments.at(5));
+    if (arguments.size() == 4 && arguments.at(1) == QLatin1String("update"))
+        return update();
     return usage();
 }

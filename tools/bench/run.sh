@@ -110,20 +110,32 @@ if [ ! -f "$tree/done" ]; then
 fi
 
 # Patch packages of real release pairs that nobody here wrote, fetched once from Debian (the
-# only step that uses the network): NAME:OLD:NEW, two versions that apt-cache policy lists.
-patch_pairs="libssl3:3.0.20-1~deb12u2:3.0.22-1~deb12u2 libcurl4:7.88.1-10+deb12u5:7.88.1-10+deb12u15"
+# only step that uses the network): NAME@OLD@NEW@KIND, two versions that apt-cache policy lists;
+# KIND "point" holds the pair to the goals for point releases.
+patch_pairs="libssl3@3.0.20-1~deb12u2@3.0.22-1~deb12u2@point
+libcurl4@7.88.1-10+deb12u5@7.88.1-10+deb12u15@point
+thunderbird@1:140.12.0esr-1~deb12u1@1:153.8.0esr-1~deb12u1@major"
+[ "$quick" -eq 1 ] && patch_pairs=$(echo "$patch_pairs" | grep -v thunderbird)
 patches="$scratch/patches.txt"
 : >"$patches"
+# timed OUT COMMAND...: the seconds COMMAND takes; its output goes to OUT.
+timed() {
+    out=$1
+    shift
+    start=$(date +%s.%N)
+    "$@" >"$out"
+    awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.2f", e - s }'
+}
 case ",$only," in
 *,patch,*)
-    for tool in bsdiff xdelta3 apt-get dpkg-deb; do
+    for tool in bsdiff bspatch xdelta3 apt-get dpkg-deb; do
         command -v "$tool" >/dev/null 2>&1 || {
             echo "run.sh: patch packages need $tool (Debian packages bsdiff, xdelta3); skipped" >&2
             patch_pairs=""
         }
     done
     for pair in $patch_pairs; do
-        set -- $(echo "$pair" | tr ':' ' ')
+        set -- $(echo "$pair" | tr '@' ' ')
         dir="$data/pair-$1-$2-$3"
         if [ ! -f "$dir/done" ]; then
             rm -rf "$dir"
@@ -132,31 +144,38 @@ case ",$only," in
                 echo "run.sh: $1 $2 or $3 is no longer in the archive; choose another pair" >&2
                 continue
             fi
-            dpkg-deb -x "$dir/debs/$1_$2_"*.deb "$dir/old"
-            dpkg-deb -x "$dir/debs/$1_$3_"*.deb "$dir/new"
+            # apt writes an epoch's colon as %3a in the file name.
+            dpkg-deb -x "$dir/debs/$1_"*"${2#*:}_"*.deb "$dir/old"
+            dpkg-deb -x "$dir/debs/$1_"*"${3#*:}_"*.deb "$dir/new"
             touch "$dir/done"
         fi
         echo "patch packages: $1 $2 -> $3" >&2
         builder="$repo/build-bench/tools/packagebuilder/vorn-package-builder"
         "$builder" "$dir/new" --project vorn --name core --type app --version 2.0 \
-            --link http://127.0.0.1/full.zip --output "$dir/full.zip" >/dev/null
-        start=$(date +%s.%N)
-        "$builder" "$dir/new" --patch-from "$dir/old" --from-version 1.0 --project vorn \
-            --name core --type app --version 2.0 --link http://127.0.0.1/patch.zip \
-            --output "$dir/patch.zip" >/dev/null
-        built=$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.2f", e - s }')
+            --link http://127.0.0.1/full.zip --output "$dir/full.zip" >"$dir/full.entry"
+        built=$(timed "$dir/patch.entry" "$builder" "$dir/new" --patch-from "$dir/old" \
+            --from-version 1.0 --project vorn --name core --type app --version 2.0 \
+            --link http://127.0.0.1/patch.zip --output "$dir/patch.zip")
+        applied=$(timed /dev/null env QT_QPA_PLATFORM=offscreen "$bench/vorn-bench-install" rebuild "$dir/patch.zip" \
+            http://127.0.0.1/patch.zip "$dir/old" "$dir/rebuilt")
+        rm -rf "$dir/rebuilt"
         bsdiff_bytes=0
         xdelta_bytes=0
+        rm -rf "$dir/peer"
         # Every file the packages carry: a link to a file counts as that file, as the builder
         # packs it.
         for file in $(cd "$dir/new" && find -L . -type f | sort); do
             [ -f "$dir/old/$file" ] && ! cmp -s "$dir/old/$file" "$dir/new/$file" || continue
-            bsdiff "$dir/old/$file" "$dir/new/$file" "$dir/peer.patch"
-            bsdiff_bytes=$((bsdiff_bytes + $(stat -c %s "$dir/peer.patch")))
-            xdelta3 -9 -f -e -s "$dir/old/$file" "$dir/new/$file" "$dir/peer.patch"
-            xdelta_bytes=$((xdelta_bytes + $(stat -c %s "$dir/peer.patch")))
+            mkdir -p "$(dirname "$dir/peer/$file")"
+            bsdiff "$dir/old/$file" "$dir/new/$file" "$dir/peer/$file.bsdiff"
+            bsdiff_bytes=$((bsdiff_bytes + $(stat -c %s "$dir/peer/$file.bsdiff")))
+            xdelta3 -9 -f -e -s "$dir/old/$file" "$dir/new/$file" "$dir/peer.xdelta"
+            xdelta_bytes=$((xdelta_bytes + $(stat -c %s "$dir/peer.xdelta")))
         done
-        echo "$1 $2 -> $3|$(stat -c %s "$dir/full.zip")|$(stat -c %s "$dir/patch.zip")|$bsdiff_bytes|$xdelta_bytes|$built" >>"$patches"
+        bspatched=$(timed /dev/null sh -c 'cd "$1/peer" && find . -name "*.bsdiff" | while read -r p; do
+            f=${p%.bsdiff}; bspatch "$1/old/$f" "$1/peer/$f.new" "$p" || exit 1; done' sh "$dir")
+        rm -rf "$dir/peer" "$dir/peer.xdelta"
+        echo "$1 $2 -> $3|$(stat -c %s "$dir/full.zip")|$(stat -c %s "$dir/patch.zip")|$bsdiff_bytes|$xdelta_bytes|$built|$applied|$bspatched|$dir|$4" >>"$patches"
     done
     ;;
 esac
