@@ -197,11 +197,36 @@ sandbox_alive() {
     kill -0 "$1" 2>/dev/null
 }
 
-# Starts nginx (port 80, serving www/) and the update server (port 443) in the background.
+# sandbox_start_servers [RATE] [INSTANCES]: nginx serves the packages on port 80 (at most RATE
+# bytes a second, 0 for no limit). One update server listens on port 443; with INSTANCES, that
+# many listen on ports 8443, 8444, ... behind nginx's stream proxy on port 443, as
+# tools/updateserver/nginx-stream.conf lays out. Their logs all go to update-server.log.
 sandbox_start_servers() {
-    local rate=${1:-0}
+    local rate=${1:-0} instances=${2:-0} i port stream="" module=""
+    SANDBOX_SERVER_PIDS=""
     mkdir -p "$SANDBOX_RUN/nginx"
+    if [ "$instances" -gt 0 ]; then
+        module="load_module /usr/lib/nginx/modules/ngx_stream_module.so;"
+        stream="stream {
+    upstream vorn_update_servers {"
+        for ((i = 0; i < instances; i++)); do
+            stream="$stream
+        server 127.0.0.1:$((8443 + i)) max_fails=1 fail_timeout=10s;"
+        done
+        stream="$stream
+    }
+    server {
+        listen 127.0.0.1:443 backlog=4096;
+        proxy_pass vorn_update_servers;
+        proxy_connect_timeout 1s;
+        proxy_timeout 60s;
+        proxy_next_upstream on;
+        proxy_next_upstream_tries 2;
+    }
+}"
+    fi
     cat >"$SANDBOX_RUN/nginx.conf" <<EOF
+$module
 # In a private user namespace nginx may not hand its directories to another user.
 user root;
 daemon off;
@@ -209,7 +234,8 @@ master_process off;
 worker_processes 1;
 pid $SANDBOX_RUN/nginx/nginx.pid;
 error_log $SANDBOX_RUN/nginx-error.log;
-events { worker_connections 64; }
+events { worker_connections 1024; }
+$stream
 http {
     client_body_temp_path $SANDBOX_RUN/nginx/client;
     proxy_temp_path $SANDBOX_RUN/nginx/proxy;
@@ -230,19 +256,27 @@ EOF
     nginx -e "$SANDBOX_RUN/nginx-error.log" -p "$SANDBOX_RUN/nginx" -c "$SANDBOX_RUN/nginx.conf" &
     SANDBOX_NGINX_PID=$!
     SANDBOX_PIDS="$SANDBOX_PIDS $SANDBOX_NGINX_PID"
-    "$VORN_UPDATE_SERVER" --catalogue "$SANDBOX/catalogue.xml" --listen 127.0.0.1 --port 443 \
-        2>"$SANDBOX_RUN/update-server.log" &
-    SANDBOX_SERVER_PID=$!
-    SANDBOX_PIDS="$SANDBOX_PIDS $SANDBOX_SERVER_PID"
+    : >"$SANDBOX_RUN/update-server.log"
+    for ((i = 0; i < (instances > 0 ? instances : 1); i++)); do
+        port=$((instances > 0 ? 8443 + i : 443))
+        "$VORN_UPDATE_SERVER" --catalogue "$SANDBOX/catalogue.xml" --listen 127.0.0.1 \
+            --port "$port" 2>>"$SANDBOX_RUN/update-server.log" &
+        SANDBOX_SERVER_PIDS="$SANDBOX_SERVER_PIDS $!"
+        SANDBOX_PIDS="$SANDBOX_PIDS $!"
+    done
 
     if ! sandbox_wait_for 10 sandbox_port_open 80 || ! sandbox_alive "$SANDBOX_NGINX_PID"; then
         cat "$SANDBOX_RUN/nginx-error.log" >&2 || true
         sandbox_fail "nginx did not start"
     fi
-    if ! sandbox_wait_for 10 grep -q "listening on" "$SANDBOX_RUN/update-server.log"; then
+    if ! sandbox_wait_for 10 sandbox_servers_listening "$((instances > 0 ? instances : 1))"; then
         cat "$SANDBOX_RUN/update-server.log" >&2 || true
         sandbox_fail "the update server did not start"
     fi
+}
+
+sandbox_servers_listening() {
+    [ "$(grep -c "listening on" "$SANDBOX_RUN/update-server.log")" -ge "$1" ]
 }
 
 sandbox_stop_servers() {

@@ -13,6 +13,8 @@
 #                back as it was (apart from files that the first package added where none
 #                stood: the rollback restores backups and makes none for new files)
 #   quiet        -q goes straight to the download
+#   balanced     as quiet, with two update servers behind nginx's stream proxy, one of them
+#                stopped during a wave of checks from other clients: none is lost
 #
 # usage: e2e_update.sh WORK_DIR   (programs from VORN_BUILD_DIR, or named one by one)
 set -euo pipefail
@@ -245,6 +247,31 @@ expect_text "windows in order: no offer window" "$probe/windows.log" "$(windows_
 expect_text "no message box" <(grep '^box' "$driver_log" || true) ""
 check_update_installed "$work/quiet.before"
 
+echo "== balanced run: two update servers behind nginx, one stopped during a wave of checks"
+sandbox_create "$work/balanced" pl
+sandbox_start_servers 0 2
+listing >"$work/balanced.before"
+"$VORN_LOAD" 127.0.0.1 443 100 8 --expect "<version>1.1</version>" >"$work/wave.txt" &
+wave=$!
+answered_at_least() {
+    [ "$(grep -c answered "$SANDBOX_RUN/update-server.log")" -ge "$1" ]
+}
+sandbox_wait_for 10 answered_at_least 500 || fail "the wave of checks got under way"
+read -r stopped _ <<<"$SANDBOX_SERVER_PIDS"
+kill -TERM "$stopped"
+run_updater balanced Updater_Summary_Restart "" -q
+wait "$wave"
+expect_lines "the stopped instance ended its exchanges and exited" \
+    <(grep -o "vorn-update-server: st.*" "$SANDBOX_RUN/update-server.log" | sed 's/, [0-9]* exchanges/, N exchanges/') \
+    "vorn-update-server: stopping, N exchanges under way" "vorn-update-server: stopped"
+sandbox_stop_servers
+check_update_installed "$work/balanced.before"
+if grep -q "^failures=0$" "$work/wave.txt" && grep -q "^unmatched=0$" "$work/wave.txt" &&
+    ! grep -q "^exchanges=0$" "$work/wave.txt"; then
+    pass "wave of checks: none lost ($(grep -E '^(exchanges|per_second)=' "$work/wave.txt" | tr '\n' ' '))"
+else
+    fail "wave of checks: none lost ($(tr '\n' ' ' <"$work/wave.txt"))"
+fi
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed; the runs' files are in $work"
     exit 1

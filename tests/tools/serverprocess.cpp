@@ -2,6 +2,8 @@
 
 #include <QRegularExpression>
 
+#include <csignal>
+
 ServerProcess::ServerProcess(const QStringList &arguments)
 {
     process.setReadChannel(QProcess::StandardError);
@@ -42,4 +44,9 @@ int ServerProcess::waitForExitCode()
         return -1;
     errorOutput += process.readAllStandardError();
     return process.exitCode();
+}
+
+void ServerProcess::signal(int number)
+{
+    ::kill(pid_t(process.processId()), number);
 }

@@ -22,6 +22,8 @@ public:
     // The exit code of a server that refused to start, -1 if it is still running.
     int waitForExitCode();
     QByteArray log() const { return errorOutput; }
+    // Sends the server a signal, such as SIGHUP or SIGTERM.
+    void signal(int number);
 
 private:
     QProcess process;

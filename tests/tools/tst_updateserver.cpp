@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 namespace {
 
 const QByteArray catalogueText = R"(<?xml version="1.0" encoding="UTF-8"?>
@@ -130,6 +132,10 @@ private slots:
     void queryInManyPieces();
     void oversizedQueryIsClosed();
     void idleClientIsClosed();
+    void clientsBeyondTheBoundWait();
+    void reloadUnderLoad_data();
+    void reloadUnderLoad();
+    void stopLetsExchangesEnd();
     void badCatalogue_data();
     void badCatalogue();
 
@@ -337,6 +343,94 @@ void TestUpdateServer::idleClientIsClosed()
     QVERIFY(socket.waitForDisconnected(10000));
     QCOMPARE(socket.readAll(), QByteArray());
     QVERIFY(server.waitForLog("idle"));
+}
+
+void TestUpdateServer::clientsBeyondTheBoundWait()
+{
+    ServerProcess server({"--catalogue", catalogue, "--max-connections", "1"});
+    QVERIFY2(server.waitForListening(), server.log().constData());
+
+    const QByteArray bytes = query({{"vorn", "core", "app", "1.0"}});
+    QTcpSocket first;
+    QVERIFY(connectTo(first, 443));
+    QVERIFY(send(first, bytes.left(20)));
+    QTcpSocket second;
+    QVERIFY(connectTo(second, 443));
+    QVERIFY(send(second, bytes));
+    QVERIFY(!second.waitForReadyRead(500));
+    QVERIFY(send(first, bytes.mid(20)));
+    QCOMPARE(outcomes(replyOnceClosed(first)), QStringList {"vorn/core/app update 1.10"});
+    QCOMPARE(outcomes(replyOnceClosed(second)), QStringList {"vorn/core/app update 1.10"});
+}
+
+void TestUpdateServer::reloadUnderLoad_data()
+{
+    QTest::addColumn<QByteArray>("replacement");
+    QTest::addColumn<QByteArray>("log");
+    QTest::addColumn<QString>("offered");
+
+    QTest::newRow("valid catalogue")
+        << QByteArray("<catalogue><component project='vorn' name='core' type='app'>"
+                      "<version>3.0</version><link>http://h/c.zip</link></component></catalogue>")
+        << QByteArray("catalogue reloaded, 1 components published") << QStringLiteral("3.0");
+    QTest::newRow("broken catalogue")
+        << QByteArray("<catalogue><component project='vorn'")
+        << QByteArray("catalogue not reloaded, the old one stays") << QStringLiteral("1.10");
+}
+
+// A wave of checks goes on while the catalogue is replaced: none fails, each is answered from
+// one catalogue whole, and the next check after the reload gets the new one.
+void TestUpdateServer::reloadUnderLoad()
+{
+    QFETCH(QByteArray, replacement);
+    QFETCH(QByteArray, log);
+    QFETCH(QString, offered);
+
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("catalogue.xml"), catalogueText));
+    ServerProcess server({"--catalogue", dir.filePath("catalogue.xml")});
+    QVERIFY2(server.waitForListening(), server.log().constData());
+    QProcess wave;
+    wave.start(QStringLiteral(LOAD_EXE),
+               {"127.0.0.1", "443", "20", "3", "--expect", "<version>1.10</version>", "--expect",
+                "<version>3.0</version>"});
+    QVERIFY(server.waitForLog("answered"));
+
+    QVERIFY(writeFile(dir.filePath("catalogue.xml"), replacement));
+    server.signal(SIGHUP);
+    QVERIFY2(server.waitForLog(log), server.log().constData());
+    QCOMPARE(outcomes(exchange(443, query({{"vorn", "core", "app", "1.0"}}))),
+             QStringList {"vorn/core/app update " + offered});
+
+    // The event loop reads the server's log meanwhile, so that it never waits to write it.
+    QTRY_VERIFY_WITH_TIMEOUT(wave.state() == QProcess::NotRunning, 20000);
+    const QByteArray result = wave.readAllStandardOutput();
+    QVERIFY2(result.contains("\nfailures=0\n") && result.contains("\nunmatched=0"),
+             result.constData());
+    QCOMPARE(result.contains("matched.1=0\n"), offered == "1.10");
+}
+
+void TestUpdateServer::stopLetsExchangesEnd()
+{
+    ServerProcess server({"--catalogue", catalogue});
+    QVERIFY2(server.waitForListening(), server.log().constData());
+
+    const QByteArray bytes = query({{"vorn", "core", "app", "1.0"}});
+    QTcpSocket underWay;
+    QVERIFY(connectTo(underWay, 443));
+    QVERIFY(send(underWay, bytes.left(20)));
+    // Accepted in order: once a later client is answered, the first is under way.
+    QCOMPARE(outcomes(exchange(443, bytes)), QStringList {"vorn/core/app update 1.10"});
+
+    server.signal(SIGTERM);
+    QVERIFY2(server.waitForLog("stopping, 1 exchanges under way"), server.log().constData());
+    QTcpSocket late;
+    late.connectToHost(QHostAddress::LocalHost, 443);
+    QVERIFY(!late.waitForConnected(5000));
+    QVERIFY(send(underWay, bytes.mid(20)));
+    QCOMPARE(outcomes(replyOnceClosed(underWay)), QStringList {"vorn/core/app update 1.10"});
+    QCOMPARE(server.waitForExitCode(), 0);
+    QVERIFY(server.log().endsWith("vorn-update-server: stopped\n"));
 }
 
 void TestUpdateServer::badCatalogue_data()

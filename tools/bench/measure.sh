@@ -451,6 +451,105 @@ if wanted patch && [ -s "$BENCH_PATCHES" ]; then
     ip link set lo mtu 65536
 fi
 
+# --- 6. A wave of update checks -------------------------------------------------------------
+# Each exchange a real query and its whole reply, against one server instance (its catalogue
+# reloaded three times meanwhile), two behind nginx's stream proxy, and nginx's stream module
+# answering the same reply with `return` (one worker each). First with 2,000 exchanges at once
+# for 20 s: the most each answers. Then at half of nginx's most, with up to 2,000 at once: the
+# latency at a rate that one instance must reach.
+
+load_connections=2000
+load_seconds=20
+# load_run NAME [--rate R]: a wave against port 443, its figures in $results/load-NAME.
+load_run() {
+    name=$1
+    shift
+    "$bin/vorn-bench-load" 127.0.0.1 443 "$load_connections" "$load_seconds" "$@" \
+        --expect "<version>2.0</version>" >"$results/load-$name" || fail "the wave ($name) failed"
+}
+# load_nginx STREAM: nginx with that stream block, as the only thing on port 443.
+load_nginx() {
+    cat >"$servers/load-nginx.conf" <<EOF
+load_module /usr/lib/nginx/modules/ngx_stream_module.so;
+user root;
+daemon off;
+master_process off;
+worker_processes 1;
+worker_rlimit_nofile 65536;
+pid $servers/load-nginx.pid;
+error_log $servers/load-nginx-error.log;
+events { worker_connections 16384; }
+stream { $1 }
+EOF
+    "$nginx_binary" -e "$servers/load-nginx-error.log" -p "$servers" -c "$servers/load-nginx.conf" &
+    load_nginx_pid=$!
+    answers_exchange 443
+}
+end_load_nginx() {
+    kill "$load_nginx_pid"
+    wait "$load_nginx_pid" 2>/dev/null || true
+}
+# load_instance PORT: an update server on 127.0.0.1:PORT, its pid in $instance_pid.
+load_instance() {
+    "$repo/build-bench/tools/updateserver/vorn-update-server" --catalogue "$servers/catalogue.xml" \
+        --port "$1" 2>/dev/null &
+    instance_pid=$!
+    answers_exchange "$1"
+}
+answers_exchange() {
+    tries=0
+    until "$bin/vorn-bench-load" 127.0.0.1 "$1" 1 5 --count 1 --expect "<version>" \
+        | grep -q "^matched.0=1$"; do
+        tries=$((tries + 1))
+        [ "$tries" -lt 100 ] || fail "nothing answers on port $1"
+        sleep 0.05
+    done
+}
+# The catalogue reloaded every 5 s while a wave runs.
+reloading() {
+    (for at in 5 5 5; do sleep "$at"; kill -HUP "$1"; done) &
+}
+
+if wanted load; then
+    [ -e /usr/lib/nginx/modules/ngx_stream_module.so ] \
+        || fail "the load benchmark needs nginx's stream module (libnginx-mod-stream)"
+    write_catalogue 1 none
+    echo "wave of checks: nginx answering alone" >&2
+    load_instance 443
+    "$bin/vorn-bench-load" 127.0.0.1 443 1 5 --count 1 --save "$servers/reply.xml" >/dev/null
+    kill "$instance_pid"
+    wait "$instance_pid" 2>/dev/null || true
+    # The reply as one string of nginx configuration: quotes and backslashes escaped.
+    reply=$(sed -e 's/\\/\\\\/g' -e 's/"/\\"/g' "$servers/reply.xml" | awk '{ printf "%s\\n", $0 }')
+    load_nginx "server { listen 127.0.0.1:443 backlog=4096; return \"$reply\"; }"
+    load_run peer
+    load_rate=$(awk -v r="$(field per_second "$results/load-peer")" 'BEGIN { printf "%d", r / 2 }')
+    load_run peer-rate --rate "$load_rate"
+    end_load_nginx
+
+    echo "wave of checks: one instance, reloaded meanwhile" >&2
+    load_instance 443
+    reloading "$instance_pid"
+    load_run one
+    reloading "$instance_pid"
+    load_run one-rate --rate "$load_rate"
+    kill "$instance_pid"
+    wait "$instance_pid" 2>/dev/null || true
+
+    echo "wave of checks: two instances behind nginx" >&2
+    load_instance 8443
+    first=$instance_pid
+    load_instance 8444
+    second=$instance_pid
+    load_nginx "upstream servers { server 127.0.0.1:8443; server 127.0.0.1:8444; }
+        server { listen 127.0.0.1:443 backlog=4096; proxy_pass servers; }"
+    load_run two
+    load_run two-rate --rate "$load_rate"
+    end_load_nginx
+    kill "$first" "$second"
+    wait "$first" "$second" 2>/dev/null || true
+fi
+
 # --- Table --------------------------------------------------------------------------------
 
 ratio() {
@@ -571,6 +670,31 @@ if [ -s "$BENCH_PATCHES" ]; then
             fi
         done <"$BENCH_PATCHES"
     fi
+fi
+if [ -s "$results/load-one" ]; then
+    echo
+    echo "| Wave of update checks (one 20 s run each) | Most exchanges per second, 2,000 at once | Against nginx alone | p50 at $load_rate/s | p99 at $load_rate/s | Lost | Goal | |"
+    echo "|---|---|---|---|---|---|---|---|"
+    peer_rate=$(field per_second "$results/load-peer")
+    for name in one two peer; do
+        rate=$(field per_second "$results/load-$name")
+        p99=$(field p99_ms "$results/load-$name-rate")
+        lost=0
+        for run in "$name" "$name-rate"; do
+            lost=$((lost + $(field failures "$results/load-$run") + $(field unmatched "$results/load-$run")))
+        done
+        r=$(ratio "$rate" "$peer_rate")
+        case $name in
+        one) label="one vorn-update-server, its catalogue reloaded 3 times in each run"
+             goal=">= 0.5, p99 < 50 ms, none lost"
+             met=$(awk -v r="$r" -v p="$p99" -v l="$lost" 'BEGIN { print (r >= 0.5 && p < 50 && l == 0 ? "met" : "MISSED") }') ;;
+        two) label="two behind nginx stream"; goal="none lost"
+             met=$([ "$lost" -eq 0 ] && echo met || echo MISSED) ;;
+        peer) label="nginx stream \`return\` of the same reply"; goal="-"; met="" ;;
+        esac
+        printf '| %s | %s | %s | %s ms | %s ms | %s | %s | %s |\n' "$label" "$rate" "$r" \
+            "$(field p50_ms "$results/load-$name-rate")" "$p99" "$lost" "$goal" "$met"
+    done
 fi
 echo
 echo "Every run: $results/"

@@ -9,7 +9,8 @@
 # --runs N    runs per figure (at least 5; the start-up takes twice as many)
 # --dir DIR   scratch directory on a real disk (default: $TMPDIR or /var/tmp, + /vorn-bench);
 #             generated data is kept there and reused by the next run
-# --only LIST scenarios to run, comma-separated: download, install, check, startup, patch
+# --only LIST scenarios to run, comma-separated: download, install, check, startup, patch,
+#             load
 #             (default: all)
 set -eu
 cd "$(dirname "$0")/../.."
@@ -19,7 +20,7 @@ quick=0
 build=1
 runs=5
 scratch="${TMPDIR:-/var/tmp}/vorn-bench"
-only="download,install,check,startup,patch"
+only="download,install,check,startup,patch,load"
 while [ $# -gt 0 ]; do
     case "$1" in
     --quick) quick=1 ;;
@@ -28,7 +29,7 @@ while [ $# -gt 0 ]; do
     --dir) scratch="$2"; shift ;;
     --only) only="$2"; shift ;;
     *) echo "usage: sh tools/bench/run.sh [--quick] [--no-build] [--runs N] [--dir SCRATCH]" \
-            "[--only download,install,check,startup,patch]" >&2
+            "[--only download,install,check,startup,patch,load]" >&2
        exit 2 ;;
     esac
     shift

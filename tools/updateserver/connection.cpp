@@ -7,31 +7,34 @@
 
 #include <cstdio>
 
-Connection::Connection(QTcpSocket *socket, const Catalogue &catalogue, qsizetype maximumQuerySize,
-                       int idleTimeoutMs, QObject *parent)
+Connection::Connection(QTcpSocket *socket, std::shared_ptr<const Catalogue> catalogue,
+                       qsizetype maximumQuerySize, QObject *parent)
     : QObject(parent)
     , socket(socket)
-    , catalogue(catalogue)
+    , catalogue(std::move(catalogue))
     , query(maximumQuerySize)
     , peer(QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort()))
 {
+    duration.start();
     socket->setParent(this);
-    idleTimer.setSingleShot(true);
-    idleTimer.setInterval(idleTimeoutMs);
-    connect(&idleTimer, &QTimer::timeout, this, &Connection::idleTimedOut);
     connect(socket, &QTcpSocket::readyRead, this, &Connection::dataReceived);
     // A client that reads its reply slowly is not idle.
-    connect(socket, &QTcpSocket::bytesWritten, &idleTimer, qOverload<>(&QTimer::start));
+    connect(socket, &QTcpSocket::bytesWritten, this, [this] { lastActivity = duration.elapsed(); });
     connect(socket, &QTcpSocket::disconnected, this, &Connection::socketDisconnected);
-    idleTimer.start();
     dataReceived();
+}
+
+void Connection::closeIfIdle(qint64 idleMs)
+{
+    if (!finished && duration.elapsed() - lastActivity >= idleMs)
+        drop(QStringLiteral("idle, closed"));
 }
 
 void Connection::dataReceived()
 {
     if (finished)
         return;
-    idleTimer.start();
+    lastActivity = duration.elapsed();
     switch (query.append(socket->readAll())) {
     case QueryParser::Incomplete:
         break;
@@ -39,18 +42,13 @@ void Connection::dataReceived()
         drop(QStringLiteral("query too large, closed"));
         break;
     case QueryParser::Complete: {
-        ReplyWriter reply(catalogue);
+        ReplyWriter reply(*catalogue);
         socket->write(reply.write(query.components()));
         finish(reply.summary());
         socket->disconnectFromHost();
         break;
     }
     }
-}
-
-void Connection::idleTimedOut()
-{
-    drop(QStringLiteral("idle, closed"));
 }
 
 void Connection::socketDisconnected()
@@ -64,9 +62,9 @@ void Connection::finish(const QString &outcome)
     if (finished)
         return;
     finished = true;
-    std::fprintf(stderr, "%s %s %s\n",
+    std::fprintf(stderr, "%s %s %lld ms %s\n",
                  qUtf8Printable(QDateTime::currentDateTimeUtc().toString(Qt::ISODate)),
-                 qUtf8Printable(peer), qUtf8Printable(outcome));
+                 qUtf8Printable(peer), duration.elapsed(), qUtf8Printable(outcome));
 }
 
 void Connection::drop(const QString &outcome)

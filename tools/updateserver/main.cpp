@@ -1,11 +1,15 @@
 #include "catalogue.h"
 #include "server.h"
+#include "signallistener.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHostAddress>
 
 #include <cstdio>
+#include <memory>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -17,6 +21,10 @@ type='t' version='v' /></update></s>", no framing) and gets one XML reply with a
 version's details when it is newer (versions compare as dotted numbers), <latest/>
 when it is not, <noSuchComponent/> when the catalogue does not list it. The server
 then closes the connection. One line per exchange is logged to standard error.
+
+SIGHUP reads the catalogue again: exchanges that start afterwards are answered from
+the new one; a catalogue that cannot be read leaves the old one in place. SIGTERM
+(or SIGINT) stops listening, lets the exchanges under way end, and exits.
 
 Catalogue format (XML; vorn-package-builder prints <component> entries; the
 newest entry of a component is offered; a missing attribute means empty):
@@ -31,16 +39,34 @@ newest entry of a component is offered; a missing attribute means empty):
     </component>
   </catalogue>)";
 
-int fail(const QString &message)
+void note(const QString &message)
 {
     std::fprintf(stderr, "vorn-update-server: %s\n", qUtf8Printable(message));
+}
+
+int fail(const QString &message)
+{
+    note(message);
     return 1;
+}
+
+// Every connection takes a descriptor: the soft limit (often 1024) would refuse clients long
+// before the connection bound does.
+void raiseDescriptorLimit()
+{
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    // Qt's own event loop: glib's costs more for each of thousands of sockets.
+    qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vorn-update-server"));
 
@@ -64,7 +90,13 @@ int main(int argc, char *argv[])
         QStringLiteral("idle-timeout"),
         QStringLiteral("Close a connection idle for <seconds> (default 30)."),
         QStringLiteral("seconds"), QStringLiteral("30"));
-    parser.addOptions({catalogueOption, portOption, listenOption, sizeOption, idleOption});
+    const QCommandLineOption connectionsOption(
+        QStringLiteral("max-connections"),
+        QStringLiteral("Serve at most <n> clients at once; more wait to be accepted (default "
+                       "4096)."),
+        QStringLiteral("n"), QStringLiteral("4096"));
+    parser.addOptions(
+        {catalogueOption, portOption, listenOption, sizeOption, idleOption, connectionsOption});
     parser.process(app);
 
     bool portOk = false;
@@ -73,6 +105,8 @@ int main(int argc, char *argv[])
     const qsizetype maximumQuerySize = parser.value(sizeOption).toLongLong(&sizeOk);
     bool idleOk = false;
     const int idleSeconds = parser.value(idleOption).toInt(&idleOk);
+    bool connectionsOk = false;
+    const int maximumConnections = parser.value(connectionsOption).toInt(&connectionsOk);
     const QHostAddress address(parser.value(listenOption));
     if (!parser.isSet(catalogueOption))
         return fail(QStringLiteral("--catalogue is required (see --help)"));
@@ -84,17 +118,43 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("invalid query size %1").arg(parser.value(sizeOption)));
     if (!idleOk || idleSeconds <= 0 || idleSeconds > 86400)
         return fail(QStringLiteral("invalid idle time-out %1").arg(parser.value(idleOption)));
+    if (!connectionsOk || maximumConnections <= 0)
+        return fail(
+            QStringLiteral("invalid connection count %1").arg(parser.value(connectionsOption)));
 
-    Catalogue catalogue;
-    if (!catalogue.load(parser.value(catalogueOption)))
-        return fail(catalogue.errorString());
-    Server server(catalogue, maximumQuerySize, idleSeconds * 1000);
+    const QString catalogueFile = parser.value(catalogueOption);
+    auto catalogue = std::make_shared<Catalogue>();
+    if (!catalogue->load(catalogueFile))
+        return fail(catalogue->errorString());
+    raiseDescriptorLimit();
+    Server server(catalogue, {maximumQuerySize, idleSeconds * 1000, maximumConnections});
     if (!server.listen(address, quint16(port)))
         return fail(QStringLiteral("cannot listen on %1:%2: %3")
                         .arg(address.toString())
                         .arg(port)
                         .arg(server.errorString()));
+
+    SignalListener signalListener;
+    // Read whole before it replaces the old one, so that no exchange sees half a catalogue.
+    QObject::connect(&signalListener, &SignalListener::reloadRequested, [&] {
+        auto reloaded = std::make_shared<Catalogue>();
+        if (!reloaded->load(catalogueFile)) {
+            note(QStringLiteral("catalogue not reloaded, the old one stays: %1")
+                     .arg(reloaded->errorString()));
+            return;
+        }
+        server.setCatalogue(reloaded);
+        note(QStringLiteral("catalogue reloaded, %1 components published").arg(reloaded->size()));
+    });
+    QObject::connect(&signalListener, &SignalListener::stopRequested, [&server] {
+        server.drain();
+        note(QStringLiteral("stopping, %1 exchanges under way").arg(server.connectionCount()));
+    });
+    QObject::connect(&server, &Server::drained, [] {
+        note(QStringLiteral("stopped"));
+        QCoreApplication::quit();
+    });
     std::fprintf(stderr, "vorn-update-server: listening on %s:%u, %d components published\n",
-                 qUtf8Printable(address.toString()), server.serverPort(), catalogue.size());
+                 qUtf8Printable(address.toString()), server.serverPort(), catalogue->size());
     return app.exec();
 }

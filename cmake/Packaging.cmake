@@ -1,0 +1,21 @@
+# `cpack -G DEB` in the build directory packs the publisher's component into
+# vorn-publisher_<version>_<arch>.deb, installable with `apt-get install ./<file>.deb`. The
+# updater's component is installed into a messenger bundle with
+# `cmake --install <build> --component updater --prefix <bundle>`.
+set(CPACK_PACKAGE_NAME vorn)
+set(CPACK_PACKAGE_VENDOR "Vorn")
+set(CPACK_PACKAGE_CONTACT "Vorn publishers <publishers@vorn.example.org>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL publisher)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PUBLISHER_PACKAGE_NAME vorn-publisher)
+set(CPACK_DEBIAN_PUBLISHER_PACKAGE_SECTION net)
+# The Qt, OpenSSL, zstd and minizip libraries the programs link, found by dpkg-shlibdeps.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_COMPONENT_PUBLISHER_DESCRIPTION
+    "Vorn update server and package builder\n The reference update server (with systemd units), the package builder that signs releases and patch packages, and a stand-in messenger for trying them.")
+include(CPack)
