@@ -73,6 +73,9 @@ VornUpdaterEngine::VornUpdaterEngine(const QStringList &packageKeys)
 
 VornUpdaterEngine::~VornUpdaterEngine()
 {
+    // A rebuild under way writes into the download directory until it ends.
+    if (rebuilder)
+        rebuilder->wait();
     // A window closed or the session ending during the download: no body outlives its run,
     // and nobody is told of the abort any more.
     http.disconnect(this);
@@ -552,21 +555,22 @@ void VornUpdaterEngine::getNextUpdate()
     sink.finish();
     packageFile.close();
     if (fetchingPatch()) {
-        const QString failure = rebuildFromPatch(update);
-        if (!failure.isEmpty()) {
-            fallBack(failure);
-            return;
-        }
-    } else {
-        DownloadDirectory directory(downloadDir);
-        if (!directory.open()
-            || !directory.adoptBody(currentIndex, packageUrl(update).path(),
-                                    latin1(update->getName()))) {
-            QFile::remove(packagePath);
-            failDownload(directory.errorString());
-            return;
-        }
+        rebuildFromPatch(update);
+        return;
     }
+    DownloadDirectory directory(downloadDir);
+    if (!directory.open()
+        || !directory.adoptBody(currentIndex, packageUrl(update).path(),
+                                latin1(update->getName()))) {
+        QFile::remove(packagePath);
+        failDownload(directory.errorString());
+        return;
+    }
+    nextPackage();
+}
+
+void VornUpdaterEngine::nextPackage()
+{
     ++currentIndex;
     if (currentIndex < updates.size()) {
         getCurUpdate();
@@ -580,20 +584,36 @@ void VornUpdaterEngine::getNextUpdate()
 }
 
 // The verified patch becomes the whole package, unpacked, for the installation run to take as
-// if it had come from the server.
-QString VornUpdaterEngine::rebuildFromPatch(const Update *update)
+// if it had come from the server. In a thread of its own: a large release takes seconds, during
+// which the windows must go on answering.
+void VornUpdaterEngine::rebuildFromPatch(const Update *update)
 {
     const QString type = latin1(update->getType());
-    PatchPackage patch(packagePath, QUrl(patches.value(currentIndex).link).path());
-    const bool rebuilt = patch.rebuild(
-        {latin1(update->getProject()), latin1(update->getName()), type},
-        VornUpdatePackage::installationOf(type), downloadDir, packageUrl(update).path());
-    QFile::remove(packagePath);
-    if (!rebuilt)
-        return patch.errorString();
-    rebuiltFiles.resize(updates.size());
-    rebuiltFiles[currentIndex] = patch.unpackedFiles();
-    return QString();
+    const ManifestWalker::Identity identity {latin1(update->getProject()),
+                                             latin1(update->getName()), type};
+    const QString installDir = VornUpdatePackage::installationOf(type);
+    const QString urlPath = packageUrl(update).path();
+    const QString patchPath = packagePath;
+    const QString dir = downloadDir;
+    auto patch
+        = std::make_shared<PatchPackage>(patchPath, QUrl(patches.value(currentIndex).link).path());
+    auto rebuilt = std::make_shared<bool>(false);
+    rebuilder.reset(QThread::create([=] {
+        *rebuilt = patch->rebuild(identity, installDir, dir, urlPath);
+        QFile::remove(patchPath);
+    }));
+    connect(rebuilder.get(), &QThread::finished, this, [this, patch, rebuilt] {
+        if (downloadEnded || downloadState != Downloading)
+            return;
+        if (!*rebuilt) {
+            fallBack(patch->errorString());
+            return;
+        }
+        rebuiltFiles.resize(updates.size());
+        rebuiltFiles[currentIndex] = patch->unpackedFiles();
+        nextPackage();
+    });
+    rebuilder->start();
 }
 
 // Silently: the user asked for the update, not for the patch.

@@ -12,6 +12,7 @@
 #include <QObject>
 #include <QString>
 #include <QTcpSocket>
+#include <QThread>
 #include <QVector>
 
 #include <memory>
@@ -82,6 +83,7 @@ private:
     void getUpdatesSize();
     void getCurUpdate();
     void getNextUpdate();
+    void nextPackage();
     void downloadUpdates();
     void failDownload(const QString &text);
     void discardPackageFile();
@@ -95,7 +97,7 @@ private:
     // version, and rebuilt into it; any failure on the way costs only the whole download.
     PatchOffer patchFor(const Update *update, const QList<PatchOffer> &offers) const;
     bool fetchingPatch() const;
-    QString rebuildFromPatch(const Update *update);
+    void rebuildFromPatch(const Update *update);
     void fallBack(const QString &reason);
     void failOrFallBack(const QString &text);
 
@@ -143,6 +145,8 @@ private:
     QString packagePath;
     PackageSink sink;
     PackageVerifier verifier;
+    // Rebuilds the package of a patch off the event loop.
+    std::unique_ptr<QThread> rebuilder;
 
     int serverTimeout = 30000;
     int checkDeadline = 60000;

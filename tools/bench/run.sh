@@ -11,6 +11,7 @@
 #             generated data is kept there and reused by the next run
 # --only LIST scenarios to run, comma-separated: download, install, check, startup, patch,
 #             load
+# --remeasure build and diff the release pairs again (their figures are kept otherwise)
 #             (default: all)
 set -eu
 cd "$(dirname "$0")/../.."
@@ -18,6 +19,7 @@ repo=$(pwd)
 
 quick=0
 build=1
+remeasure=0
 runs=5
 scratch="${TMPDIR:-/var/tmp}/vorn-bench"
 only="download,install,check,startup,patch,load"
@@ -28,8 +30,9 @@ while [ $# -gt 0 ]; do
     --runs) runs="$2"; shift ;;
     --dir) scratch="$2"; shift ;;
     --only) only="$2"; shift ;;
+    --remeasure) remeasure=1 ;;
     *) echo "usage: sh tools/bench/run.sh [--quick] [--no-build] [--runs N] [--dir SCRATCH]" \
-            "[--only download,install,check,startup,patch,load]" >&2
+            "[--only download,install,check,startup,patch,load] [--remeasure]" >&2
        exit 2 ;;
     esac
     shift
@@ -150,6 +153,13 @@ case ",$only," in
             dpkg-deb -x "$dir/debs/$1_"*"${3#*:}_"*.deb "$dir/new"
             touch "$dir/done"
         fi
+        # The sizes and times of an earlier run, unless --remeasure: a large pair takes half an
+        # hour of one core to build and to diff with the peers.
+        if [ -f "$dir/measured.txt" ] && [ "$remeasure" -eq 0 ]; then
+            echo "patch packages: $1 $2 -> $3, as measured on $(date -r "$dir/measured.txt" +%F)" >&2
+            cat "$dir/measured.txt" >>"$patches"
+            continue
+        fi
         echo "patch packages: $1 $2 -> $3" >&2
         builder="$repo/build-bench/tools/packagebuilder/vorn-package-builder"
         "$builder" "$dir/new" --project vorn --name core --type app --version 2.0 \
@@ -176,7 +186,8 @@ case ",$only," in
         bspatched=$(timed /dev/null sh -c 'cd "$1/peer" && find . -name "*.bsdiff" | while read -r p; do
             f=${p%.bsdiff}; bspatch "$1/old/$f" "$1/peer/$f.new" "$p" || exit 1; done' sh "$dir")
         rm -rf "$dir/peer" "$dir/peer.xdelta"
-        echo "$1 $2 -> $3|$(stat -c %s "$dir/full.zip")|$(stat -c %s "$dir/patch.zip")|$bsdiff_bytes|$xdelta_bytes|$built|$applied|$bspatched|$dir|$4" >>"$patches"
+        echo "$1 $2 -> $3|$(stat -c %s "$dir/full.zip")|$(stat -c %s "$dir/patch.zip")|$bsdiff_bytes|$xdelta_bytes|$built|$applied|$bspatched|$dir|$4" >"$dir/measured.txt"
+        cat "$dir/measured.txt" >>"$patches"
     done
     ;;
 esac

@@ -5,6 +5,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHostAddress>
+#include <QTimer>
 
 #include <cstdio>
 #include <memory>
@@ -42,6 +43,7 @@ newest entry of a component is offered; a missing attribute means empty):
 void note(const QString &message)
 {
     std::fprintf(stderr, "vorn-update-server: %s\n", qUtf8Printable(message));
+    std::fflush(stderr);
 }
 
 int fail(const QString &message)
@@ -134,6 +136,13 @@ int main(int argc, char *argv[])
                         .arg(port)
                         .arg(server.errorString()));
 
+    // The access log is written a few times a second, not once per exchange: at thousands of
+    // exchanges a second the writes would cost more than the exchanges.
+    std::setvbuf(stderr, nullptr, _IOFBF, 1 << 16);
+    QTimer logFlush;
+    QObject::connect(&logFlush, &QTimer::timeout, [] { std::fflush(stderr); });
+    logFlush.start(100);
+
     SignalListener signalListener;
     // Read whole before it replaces the old one, so that no exchange sees half a catalogue.
     QObject::connect(&signalListener, &SignalListener::reloadRequested, [&] {
@@ -154,7 +163,9 @@ int main(int argc, char *argv[])
         note(QStringLiteral("stopped"));
         QCoreApplication::quit();
     });
-    std::fprintf(stderr, "vorn-update-server: listening on %s:%u, %d components published\n",
-                 qUtf8Printable(address.toString()), server.serverPort(), catalogue->size());
+    note(QStringLiteral("listening on %1:%2, %3 components published")
+             .arg(address.toString())
+             .arg(server.serverPort())
+             .arg(catalogue->size()));
     return app.exec();
 }
