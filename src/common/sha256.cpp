@@ -42,10 +42,22 @@ QByteArray Sha256::result()
     return failed ? QByteArray() : digest;
 }
 
-QByteArray Sha256::of(const unsigned char *data, qint64 size)
+QByteArray Sha256::of(const QByteArray &bytes)
 {
     Sha256 hash;
     hash.reset();
-    hash.add(reinterpret_cast<const char *>(data), size);
+    hash.add(bytes.constData(), bytes.size());
     return hash.result();
+}
+
+QByteArray Sha256::fromHex(const QString &text)
+{
+    if (text.size() != 64)
+        return QByteArray();
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (!((u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F')))
+            return QByteArray();
+    }
+    return QByteArray::fromHex(text.toLatin1());
 }

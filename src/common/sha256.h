@@ -2,6 +2,7 @@
 #define SHA256_H
 
 #include <QByteArray>
+#include <QString>
 
 #include <memory>
 
@@ -21,7 +22,9 @@ public:
     // The digest of everything added since the last reset; empty if hashing failed.
     QByteArray result();
 
-    static QByteArray of(const unsigned char *data, qint64 size);
+    static QByteArray of(const QByteArray &bytes);
+    // A digest written as 64 hex digits, in either case; empty when the text is not one.
+    static QByteArray fromHex(const QString &text);
 
 private:
     struct Free

@@ -1,5 +1,7 @@
 #include "packagecheck.h"
 
+#include "sha256.h"
+
 namespace {
 
 // Only the one canonical spelling of each value is taken, so that no two texts stand for
@@ -12,18 +14,6 @@ QByteArray decodeBase64(const QString &text, qsizetype length)
     if (!result || result.decoded.size() != length || result.decoded.toBase64() != ascii)
         return QByteArray();
     return result.decoded;
-}
-
-QByteArray decodeHex(const QString &text, qsizetype length)
-{
-    if (text.size() != 2 * length)
-        return QByteArray();
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        if (!((u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F')))
-            return QByteArray();
-    }
-    return QByteArray::fromHex(text.toLatin1());
 }
 
 qint64 decodeSize(const QString &text)
@@ -48,7 +38,7 @@ PackageCheck PackageCheck::fromReply(const std::optional<QString> &sha256,
     PackageCheck check;
     if (sha256) {
         check.present |= Sha256;
-        check.sha256 = decodeHex(sha256->trimmed(), 32);
+        check.sha256 = Sha256::fromHex(sha256->trimmed());
         if (check.sha256.isEmpty())
             check.malformed |= Sha256;
     }

@@ -67,9 +67,7 @@ PackageVerifier::Outcome PackageVerifier::verify(qint64 size, const QByteArray &
 PackageVerifier::Outcome PackageVerifier::verify(const QByteArray &bytes, const PackageCheck &check,
                                                  const PackageStatement &identity) const
 {
-    const auto data = reinterpret_cast<const unsigned char *>(bytes.constData());
-    return verify(bytes.size(),
-                  check.has(PackageCheck::Sha256) ? Sha256::of(data, bytes.size()) : QByteArray(),
+    return verify(bytes.size(), check.has(PackageCheck::Sha256) ? Sha256::of(bytes) : QByteArray(),
                   check, identity);
 }
 

@@ -347,8 +347,7 @@ void VornUpdaterEngine::getUpdatesSize()
     qint64 announced = 0;
     for (qsizetype i = 0; i < updates.size(); ++i) {
         patches.append(patchFor(updates.at(i), offeredPatches.value(i)));
-        const PackageCheck &check
-            = patches.constLast().isNull() ? checks.at(i) : patches.constLast().check;
+        const PackageCheck check = fetchedCheck(i);
         announced += check.has(PackageCheck::Size) ? check.size : 0;
     }
     if (!directory.clear() || !directory.hasRoomFor(announced)) {
@@ -460,6 +459,13 @@ PatchOffer VornUpdaterEngine::patchFor(const Update *update, const QList<PatchOf
     return PatchOffer();
 }
 
+// What the body fetched for the update at index is held to: its patch's values, or its own.
+PackageCheck VornUpdaterEngine::fetchedCheck(qsizetype index) const
+{
+    const PatchOffer patch = patches.value(index);
+    return patch.isNull() ? checks.value(index) : patch.check;
+}
+
 bool VornUpdaterEngine::fetchingPatch() const
 {
     return downloadState == Downloading && !patches.value(currentIndex).isNull();
@@ -490,7 +496,7 @@ void VornUpdaterEngine::getCurUpdate()
     if (!openBodyFile(name))
         return;
     // A body nobody announced a size for still ends at the updater's own bound.
-    const PackageCheck check = patch.isNull() ? checks.value(currentIndex) : patch.check;
+    const PackageCheck check = fetchedCheck(currentIndex);
     if (check.has(PackageCheck::Size))
         sink.start(&packageFile, check.size,
                    PackageVerifier::message(PackageVerifier::WrongSize, name, check));
@@ -523,8 +529,7 @@ bool VornUpdaterEngine::openBodyFile(const QString &name)
 // Checked before the package is handed on: nothing is unpacked that was not verified.
 QString VornUpdaterEngine::verifyPackage(const Update *update)
 {
-    const PatchOffer patch = patches.value(currentIndex);
-    const PackageCheck check = patch.isNull() ? checks.value(currentIndex) : patch.check;
+    const PackageCheck check = fetchedCheck(currentIndex);
     // Size and digest come from the reply; a patch's statement names the version it patches.
     const PackageStatement identity {latin1(update->getProject()),
                                      latin1(update->getName()),
@@ -532,7 +537,7 @@ QString VornUpdaterEngine::verifyPackage(const Update *update)
                                      latin1(update->getVersion()),
                                      -1,
                                      QByteArray(),
-                                     patch.from};
+                                     patches.value(currentIndex).from};
     const PackageVerifier::Outcome outcome
         = verifier.verify(packageFile.size(), sink.sha256(), check, identity);
     return outcome == PackageVerifier::Accepted

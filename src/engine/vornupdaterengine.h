@@ -97,6 +97,7 @@ private:
     // version, and rebuilt into it; any failure on the way costs only the whole download.
     PatchOffer patchFor(const Update *update, const QList<PatchOffer> &offers) const;
     bool fetchingPatch() const;
+    PackageCheck fetchedCheck(qsizetype index) const;
     void rebuildFromPatch(const Update *update);
     void fallBack(const QString &reason);
     void failOrFallBack(const QString &text);

@@ -2,7 +2,6 @@
 
 #include "archiveextractor.h"
 #include "binarydelta.h"
-#include "pathbeneath.h"
 #include "sha256.h"
 #include "vornupdatepackage.h"
 
@@ -12,22 +11,6 @@
 #include <QXmlStreamWriter>
 
 #include <sys/stat.h>
-
-namespace {
-
-// A digest as the manifest writes it: 64 hex digits; empty when it is not one.
-QByteArray digestOf(const QString &hex)
-{
-    const QByteArray bytes = QByteArray::fromHex(hex.toLatin1());
-    return bytes.size() == 32 && bytes.toHex() == hex.toLower().toLatin1() ? bytes : QByteArray();
-}
-
-QByteArray sha256Of(const QByteArray &bytes)
-{
-    return Sha256::of(reinterpret_cast<const unsigned char *>(bytes.constData()), bytes.size());
-}
-
-} // namespace
 
 PatchPackage::PatchPackage(const QString &archivePath, const QString &urlPath)
     : archivePath(archivePath)
@@ -77,13 +60,7 @@ bool PatchPackage::rebuildIn(const ManifestWalker::Identity &identity, const QSt
     const ManifestWalker walker(identity, [&](ManifestWalker::FileEntry entry) {
         // Where the installer puts it; what it would skip needs no rebuilding.
         QString relative;
-        if (entry.action == u"patch"
-            && PathBeneath::isWithin(installDir,
-                                     PathBeneath::cleanAbsolute(installDir + QLatin1Char('/')
-                                                                + entry.path + QLatin1Char('/')
-                                                                + entry.name),
-                                     &relative)
-            && !relative.isEmpty()) {
+        if (entry.action == u"patch" && VornUpdatePackage::placeOf(installDir, entry, &relative)) {
             if (!rebuildFile(entry, relative,
                              workDir + QLatin1Char('/') + entry.path + QLatin1Char('/')
                                  + entry.name)) {
@@ -106,8 +83,8 @@ bool PatchPackage::rebuildIn(const ManifestWalker::Identity &identity, const QSt
 bool PatchPackage::rebuildFile(const ManifestWalker::FileEntry &entry, const QString &relative,
                                const QString &unpacked)
 {
-    const QByteArray from = digestOf(entry.fromSha256);
-    const QByteArray to = digestOf(entry.sha256);
+    const QByteArray from = Sha256::fromHex(entry.fromSha256);
+    const QByteArray to = Sha256::fromHex(entry.sha256);
     if (from.isEmpty() || to.isEmpty())
         return fail(QStringLiteral("%1: the patch names no valid digests").arg(relative));
 
@@ -125,7 +102,7 @@ bool PatchPackage::rebuildFile(const ManifestWalker::FileEntry &entry, const QSt
         return fail(QStringLiteral("%1: %2").arg(relative, installed.errorString()));
     const QByteArray before = QByteArray::fromRawData(reinterpret_cast<const char *>(mapped),
                                                       qsizetype(status.st_size));
-    if (sha256Of(before) != from)
+    if (Sha256::of(before) != from)
         return fail(QStringLiteral("%1: the installed file is not the one the patch was made for")
                         .arg(relative));
 

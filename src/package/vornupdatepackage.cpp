@@ -251,12 +251,9 @@ bool VornUpdatePackage::unpack(const QString &dir, const QString &extractDir, QS
 bool VornUpdatePackage::applyEntry(const ManifestWalker::FileEntry &entry,
                                    const QString &extractDir)
 {
-    const QString absoluteTarget = PathBeneath::cleanAbsolute(
-        installDir + QLatin1Char('/') + entry.path + QLatin1Char('/') + entry.name);
     QString relative;
-    // Neither the file nor its directory may leave the installation directory.
-    if (!PathBeneath::isWithin(installDir, absoluteTarget, &relative) || relative.isEmpty()
-        || !staysInInstallation(entry.path))
+    QString absoluteTarget;
+    if (!placeOf(installDir, entry, &relative, &absoluteTarget))
         return true;
 
     const InstallationDirectory::Presence presence = installation.presence(relative);
@@ -334,23 +331,37 @@ bool VornUpdatePackage::unwind(const QString &dir)
     // Recorded only once install() found them inside the installation directory.
     for (const QString &path : std::as_const(backupDirs)) {
         QString relative;
-        staysInInstallation(path, &relative);
+        staysIn(installDir, path, &relative);
         if (!installation.makeDirectory(relative))
             return false;
     }
     for (const QString &file : std::as_const(backupFiles)) {
         QString relative;
-        staysInInstallation(file, &relative);
+        staysIn(installDir, file, &relative);
         if (!installation.replace(relative, unwindDir + relative))
             return false;
     }
     return true;
 }
 
-bool VornUpdatePackage::staysInInstallation(const QString &path, QString *relative) const
+bool VornUpdatePackage::staysIn(const QString &installDir, const QString &path, QString *relative)
 {
     return PathBeneath::isWithin(
         installDir, PathBeneath::cleanAbsolute(installDir + QLatin1Char('/') + path), relative);
+}
+
+// Neither the file nor its directory may leave the installation directory.
+bool VornUpdatePackage::placeOf(const QString &installDir, const ManifestWalker::FileEntry &entry,
+                                QString *relative, QString *absolute)
+{
+    const QString target = PathBeneath::cleanAbsolute(installDir + QLatin1Char('/') + entry.path
+                                                      + QLatin1Char('/') + entry.name);
+    if (!PathBeneath::isWithin(installDir, target, relative) || relative->isEmpty()
+        || !staysIn(installDir, entry.path))
+        return false;
+    if (absolute)
+        *absolute = target;
+    return true;
 }
 
 QFile::Permissions VornUpdatePackage::filePermissions(const QString &source) const

@@ -55,6 +55,12 @@ public:
     static QString workingDirectory(const QString &dir, const QString &componentName);
     static QString unwindDirectory(const QString &dir, const QString &componentName);
 
+    // Where install() puts a manifest entry in installDir: relative receives its cleaned path
+    // below it, absolute the whole cleaned path. False for an entry that install() skips: one
+    // whose file or directory lies outside, or that names the directory itself.
+    static bool placeOf(const QString &installDir, const ManifestWalker::FileEntry &entry,
+                        QString *relative, QString *absolute = nullptr);
+
     // The package lies unpacked in its working directory already, these files with it (it was
     // rebuilt from a patch package): install() takes it from there, not from an archive.
     void setUnpacked(const QStringList &files);
@@ -86,9 +92,10 @@ private:
     bool backUp(const QString &relative, const QString &absoluteTarget,
                 const ManifestWalker::FileEntry &entry);
     bool failBeyondLink(const QString &absoluteTarget);
-    // Whether a path of the manifest, taken below the installation directory and cleaned,
-    // stays in it; relative receives the cleaned part below it.
-    bool staysInInstallation(const QString &path, QString *relative = nullptr) const;
+    // Whether a path of the manifest, taken below installDir and cleaned, stays in it; relative
+    // receives the cleaned part below it.
+    static bool staysIn(const QString &installDir, const QString &path,
+                        QString *relative = nullptr);
     QFile::Permissions filePermissions(const QString &source) const;
     void makePath(const QString &path) const;
 
