@@ -1,6 +1,7 @@
 #include "zipbuilder.h"
 
 #include <QFile>
+#include <QTemporaryDir>
 
 #include <zip.h>
 
@@ -49,4 +50,13 @@ QByteArray ZipBuilder::manifest(const QByteArray &project, const QByteArray &nam
         xml += "  <file path='" + file.value(0) + "' name='" + file.value(1) + "' action='"
             + file.value(2) + "'/>\n";
     return xml + "</package>\n";
+}
+
+QByteArray ZipBuilder::bytes() const
+{
+    QTemporaryDir temp;
+    const QString path = temp.filePath(QStringLiteral("archive.zip"));
+    QFile file(path);
+    return temp.isValid() && write(path) && file.open(QIODevice::ReadOnly) ? file.readAll()
+                                                                           : QByteArray();
 }

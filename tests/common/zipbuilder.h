@@ -23,6 +23,8 @@ public:
     ZipBuilder &addFile(const QByteArray &name, const QByteArray &content, bool stored = false);
     ZipBuilder &addDirectory(const QByteArray &name);
     bool write(const QString &path) const;
+    // The archive's bytes; empty when it cannot be written.
+    QByteArray bytes() const;
 
     // A manifest naming one file entry per (path, name, action) triple.
     static QByteArray manifest(const QByteArray &project, const QByteArray &name,

@@ -34,15 +34,11 @@ QByteArray child(const QByteArray &name, const QByteArray &text)
 // A plug-in package as a publisher makes it: the manifest and one file, NAME.txt.
 QByteArray pluginPackage(const QByteArray &name)
 {
-    QTemporaryDir temp;
-    const QString path = temp.filePath("package.zip");
-    const bool written
-        = ZipBuilder()
-              .addFile(name + ".xml",
-                       ZipBuilder::manifest("vorn", name, "plugin", {{"", name + ".txt", "add"}}))
-              .addFile(name + ".txt", "plug-in " + name)
-              .write(path);
-    return written ? readFile(path) : QByteArray();
+    return ZipBuilder()
+        .addFile(name + ".xml",
+                 ZipBuilder::manifest("vorn", name, "plugin", {{"", name + ".txt", "add"}}))
+        .addFile(name + ".txt", "plug-in " + name)
+        .bytes();
 }
 
 QByteArray alteredByOneByte(QByteArray bytes)
@@ -126,13 +122,6 @@ bool writeFiles(const QString &dir, const Files &files)
     return true;
 }
 
-QByteArray zipped(const ZipBuilder &zip)
-{
-    QTemporaryDir temp;
-    return zip.write(temp.filePath("package.zip")) ? readFile(temp.filePath("package.zip"))
-                                                   : QByteArray();
-}
-
 // The whole 2.0 package, as vorn-package-builder makes it.
 QByteArray fullPackage()
 {
@@ -147,7 +136,7 @@ QByteArray fullPackage()
     }
     entries.append({"lib", "gone.so", "remove"});
     zip.addFile("core.xml", ZipBuilder::manifest("vorn", "core", "plugin", entries));
-    return zipped(zip);
+    return zip.bytes();
 }
 
 enum class Spoil { Nothing, Delta, ResultDigest };
@@ -175,7 +164,7 @@ QByteArray patchPackage(Spoil spoil)
         zip.addFile(file.toLatin1(), delta);
     }
     zip.addFile("core-patch.xml", manifest + "</package>\n");
-    return zipped(zip);
+    return zip.bytes();
 }
 
 } // namespace

@@ -56,14 +56,11 @@ bool isHeldOpen(const QString &path)
 // A plug-in package that installs core.bin with these bytes.
 QByteArray pluginPackage(const QByteArray &content)
 {
-    QTemporaryDir scratch;
-    const bool written
-        = ZipBuilder()
-              .addFile("core.xml",
-                       ZipBuilder::manifest("vorn", "core", "plugin", {{"", "core.bin", "add"}}))
-              .addFile("core.bin", content, true)
-              .write(scratch.filePath("core.zip"));
-    return written ? readFile(scratch.filePath("core.zip")) : QByteArray();
+    return ZipBuilder()
+        .addFile("core.xml",
+                 ZipBuilder::manifest("vorn", "core", "plugin", {{"", "core.bin", "add"}}))
+        .addFile("core.bin", content, true)
+        .bytes();
 }
 
 } // namespace
