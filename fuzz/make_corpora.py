@@ -10,7 +10,8 @@ are only rewritten on request).
 
 The delta corpus (corpus/binarydelta/) is not written here: Python has no zstd. Its seeds are
 deltas that DeltaDiffer made from the fuzz target's old file to the same file, the file with
-an insertion, the file with every byte shifted by 4, an empty file and an unrelated text.
+an insertion, the file with every byte shifted by 4, an empty file and an unrelated text,
+besides one written by hand whose first step's two lengths sum past 64 bits.
 """
 
 import argparse

@@ -91,14 +91,22 @@ bool fail(QString *errorString, const QString &text)
 
 } // namespace
 
+qint64 BinaryDelta::declaredSize(const QByteArray &header)
+{
+    if (header.size() < headerSize || !header.startsWith(magic()))
+        return -1;
+    return qFromLittleEndian<qint64>(header.constData() + 8);
+}
+
 bool BinaryDelta::apply(const QByteArray &oldFile, const QByteArray &delta, QIODevice *to,
-                        qint64 maximumSize, QString *errorString, QByteArray *sha256)
+                        qint64 maximumSize, QString *errorString, QByteArray *sha256,
+                        const std::atomic_bool *cancel)
 {
     if (delta.size() < headerSize || !delta.startsWith(magic()))
         return fail(errorString, QStringLiteral("not a delta"));
     const auto number
         = [&delta](int at) { return qFromLittleEndian<qint64>(delta.constData() + at); };
-    const qint64 newSize = number(8);
+    const qint64 newSize = declaredSize(delta);
     const qint64 controlSize = number(16);
     const qint64 diffSize = number(24);
     const qint64 rest = delta.size() - headerSize;
@@ -113,6 +121,7 @@ bool BinaryDelta::apply(const QByteArray &oldFile, const QByteArray &delta, QIOD
     QByteArray block(blockSize, Qt::Uninitialized);
     Sha256 hash;
     hash.reset();
+    const auto cancelled = [cancel] { return cancel && cancel->load(std::memory_order_relaxed); };
     const auto write = [&](qint64 count) {
         if (sha256)
             hash.add(block.constData(), count);
@@ -128,12 +137,16 @@ bool BinaryDelta::apply(const QByteArray &oldFile, const QByteArray &delta, QIOD
         const qint64 extraLength = qFromLittleEndian<qint64>(triple + 8);
         const qint64 seek = qFromLittleEndian<qint64>(triple + 16);
         // Every step but the first makes bytes: a stream of empty ones would only burn time.
-        if (diffLength < 0 || extraLength < 0 || (diffLength + extraLength == 0 && steps > 0)
-            || diffLength > newSize - written || extraLength > newSize - written - diffLength
-            || oldPosition < 0 || diffLength > oldFile.size() - oldPosition)
+        // Each length is bounded before any sum is taken: the numbers come from the network.
+        if (diffLength < 0 || extraLength < 0 || diffLength > newSize - written
+            || extraLength > newSize - written - diffLength
+            || (diffLength == 0 && extraLength == 0 && steps > 0) || oldPosition < 0
+            || diffLength > oldFile.size() - oldPosition)
             return fail(errorString, QStringLiteral("control out of bounds"));
 
         for (qint64 done = 0; done < diffLength;) {
+            if (cancelled())
+                return fail(errorString, QStringLiteral("cancelled"));
             const qint64 count = qMin<qint64>(blockSize, diffLength - done);
             if (!diff.read(block.data(), size_t(count)))
                 return fail(errorString, QStringLiteral("damaged diff stream"));
@@ -147,6 +160,8 @@ bool BinaryDelta::apply(const QByteArray &oldFile, const QByteArray &delta, QIOD
             done += count;
         }
         for (qint64 done = 0; done < extraLength;) {
+            if (cancelled())
+                return fail(errorString, QStringLiteral("cancelled"));
             const qint64 count = qMin<qint64>(blockSize, extraLength - done);
             if (!extra.read(block.data(), size_t(count)))
                 return fail(errorString, QStringLiteral("damaged extra stream"));

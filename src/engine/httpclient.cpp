@@ -15,6 +15,9 @@ namespace {
 // Bounds what the reply holds in memory, so that a package of any size streams to its file.
 const qint64 readBufferSize = 1024 * 1024;
 const qint64 chunkSize = 256 * 1024;
+// An attempt that brought less than this counts as one that brought nothing: a host that
+// trickles a byte and stalls earns no quick retry.
+const qint64 meaningfulProgress = 64 * 1024;
 
 bool writeAll(QIODevice *device, const QByteArray &data)
 {
@@ -267,15 +270,15 @@ void HttpClient::onStalled()
         finishCurrent(true);
 }
 
-// Only a body that broke off is resumed. A connection that brought bytes before it broke is
-// taken up again at once, as a dropped link mostly is; attempts that bring nothing wait longer
-// each time, and after the last pause the download fails.
+// Only a body that broke off is resumed. A connection that brought a good part of it before it
+// broke is taken up again at once, as a dropped link mostly is; attempts that bring (next to)
+// nothing wait longer each time, and after the last pause the download fails.
 bool HttpClient::retryBrokenGet()
 {
     if (current.kind != Get || !transfer.headerSent || transfer.validator.isEmpty()
         || transfer.resumes >= maximumResumes)
         return false;
-    const bool progressed = transfer.received > transfer.attemptStart;
+    const bool progressed = transfer.received - transfer.attemptStart >= meaningfulProgress;
     if (progressed)
         transfer.failedAttempts = 0;
     else if (transfer.failedAttempts >= retryPauses.size())

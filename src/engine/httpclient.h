@@ -44,7 +44,7 @@ public:
     // A request that receives nothing for this long fails (default 60 s).
     void setStallTimeout(int milliseconds);
     // The pauses before the attempts to resume a broken download that follow an attempt that
-    // brought no byte, one per such attempt (default 1, 2 and 4 seconds).
+    // brought less than 64 KiB, one per such attempt (default 1, 2 and 4 seconds).
     void setRetryPauses(const QList<int> &milliseconds);
     QString errorString() const;
 

@@ -69,11 +69,15 @@ VornUpdaterEngine::VornUpdaterEngine(const QStringList &packageKeys)
     connect(&http, &HttpClient::responseHeaderReceived, this,
             &VornUpdaterEngine::responseHeaderReceived);
     connect(&http, &HttpClient::bodyRestarted, this, &VornUpdaterEngine::restartBody);
+    packageDeadline.setSingleShot(true);
+    connect(&packageDeadline, &QTimer::timeout, this, &VornUpdaterEngine::deadlinePassed);
 }
 
 VornUpdaterEngine::~VornUpdaterEngine()
 {
-    // A rebuild under way writes into the download directory until it ends.
+    // A rebuild under way writes into the download directory until it ends, which it does at
+    // its next block once told.
+    cancelRebuild = true;
     if (rebuilder)
         rebuilder->wait();
     // A window closed or the session ending during the download: no body outlives its run,
@@ -109,6 +113,12 @@ void VornUpdaterEngine::setNetworkBounds(int checkMs, int stallMs)
 {
     checkDeadline = checkMs;
     http.setStallTimeout(stallMs);
+}
+
+void VornUpdaterEngine::setDownloadDeadline(int baseMs, qint64 bytesPerSecond)
+{
+    deadlineBase = baseMs;
+    deadlineRate = bytesPerSecond;
 }
 
 void VornUpdaterEngine::setRetryPauses(const QList<int> &milliseconds)
@@ -292,6 +302,28 @@ QString nameRefusal(const QString &name)
         .arg(name);
 }
 
+QString unrequestedRefusal(const QString &name)
+{
+    return translated("The update server offered package %1, which the messenger did not ask "
+                      "for, so no update is downloaded.")
+        .arg(name);
+}
+
+QString repeatedRefusal(const QString &name)
+{
+    return translated("The update server offered package %1 more than once, so no update is "
+                      "downloaded.")
+        .arg(name);
+}
+
+QString slowFailure(const QString &name, qint64 milliseconds)
+{
+    return translated("Download of %1 failed: it did not end within the %2 seconds allowed for "
+                      "its size.")
+        .arg(name)
+        .arg((milliseconds + 999) / 1000);
+}
+
 QString statusFailure(const QString &name, const HttpResponseHeader &resp)
 {
     QString status = QString::number(resp.statusCode());
@@ -322,6 +354,7 @@ void VornUpdaterEngine::beginDownload()
 void VornUpdaterEngine::abortDownload()
 {
     downloadState = Aborted;
+    cancelRebuild = true;
     http.abort();
     discardPackageFile();
 }
@@ -376,20 +409,35 @@ QString VornUpdaterEngine::refusalOfRun() const
                 return nameRefusal(latin1(*text));
         }
         // As the working directory's name is written to the disk.
-        names.append(QFile::encodeName(latin1(update->getName())));
+        const QByteArray name = QFile::encodeName(latin1(update->getName()));
+        // Only what the messenger asked for, each once: an old signed package of another
+        // component, or a second offer of one, would otherwise be installed.
+        if (!installedComponent(update))
+            return unrequestedRefusal(latin1(update->getName()));
+        if (names.contains(name))
+            return repeatedRefusal(latin1(update->getName()));
+        names.append(name);
         paths.append(PathBeneath::segmentsOf(packageUrl(update).path()));
     }
     for (qsizetype i = 0; i < updates.size(); ++i) {
         const Update *update = updates.at(i);
         const QString name = latin1(update->getName());
-        if (!staysInside(downloadDir, packageUrl(update).path()))
-            return refusal(name);
         QList<QList<QByteArray>> otherPaths = paths;
         otherPaths.removeAt(i);
         QList<QByteArray> otherNames = names;
         otherNames.removeAt(i);
-        if (namesWorkPlace(paths.at(i), otherPaths, names.at(i), otherNames))
-            return workPlaceRefusal(name);
+        // A patch's link is held to the rules of its package's own.
+        QStringList links {packageUrl(update).path()};
+        for (const PatchOffer &patch : offeredPatches.value(i)) {
+            if (!patch.isNull())
+                links.append(QUrl(patch.link).path());
+        }
+        for (const QString &link : std::as_const(links)) {
+            if (!staysInside(downloadDir, link))
+                return refusal(name);
+            if (namesWorkPlace(PathBeneath::segmentsOf(link), otherPaths, names.at(i), otherNames))
+                return workPlaceRefusal(name);
+        }
         const PackageVerifier::Outcome outcome = verifier.precheck(checks.value(i));
         if (outcome != PackageVerifier::Accepted)
             return PackageVerifier::message(outcome, name, checks.value(i));
@@ -402,15 +450,13 @@ QString VornUpdaterEngine::refusalOfRun() const
     return QString();
 }
 
-// Compared as the update server compares: dotted numbers. A version that cannot be compared
-// passes only when no signature is asked for, as before signatures existed.
+// Compared as dotted numbers. A version that cannot be compared passes only when no
+// signature is asked for.
 QString VornUpdaterEngine::versionRefusal(const Update *update) const
 {
     const QString name = latin1(update->getName());
     const QString offered = latin1(update->getVersion());
     const QueriedComponent *component = installedComponent(update);
-    if (!component)
-        return QString();
     const QVersionNumber offeredNumber = DottedVersion::parse(offered);
     const QVersionNumber installedNumber = DottedVersion::parse(component->version);
     if (offeredNumber.isNull() || installedNumber.isNull()) {
@@ -504,6 +550,25 @@ void VornUpdaterEngine::getCurUpdate()
         sink.start(&packageFile, maximumPackageSize, tooLarge(name, maximumPackageSize));
     http.setHost(url.host(), packagePort);
     getRequestId = http.get(url.path(), &sink);
+    startDeadline(check.has(PackageCheck::Size) ? check.size
+                                                : packageSizes.value(currentIndex, -1));
+}
+
+// However the bytes come, a trickle or a body broken off and resumed again and again, a
+// package's download ends within a time its size allows.
+void VornUpdaterEngine::startDeadline(qint64 size)
+{
+    const qint64 bytes = size >= 0 ? size : maximumPackageSize;
+    const qint64 milliseconds = deadlineBase + bytes * 1000 / qMax<qint64>(1, deadlineRate);
+    packageDeadline.start(int(qMin<qint64>(milliseconds, std::numeric_limits<int>::max())));
+}
+
+void VornUpdaterEngine::deadlinePassed()
+{
+    if (downloadEnded || downloadState != Downloading)
+        return;
+    failOrFallBack(
+        slowFailure(latin1(updates.at(currentIndex)->getName()), packageDeadline.interval()));
 }
 
 // The body goes where nothing else of the run is, and becomes the package only once verified.
@@ -547,6 +612,7 @@ QString VornUpdaterEngine::verifyPackage(const Update *update)
 
 void VornUpdaterEngine::getNextUpdate()
 {
+    packageDeadline.stop();
     if (!packageFile.flush()) {
         failDownload(packageFile.errorString());
         return;
@@ -601,7 +667,9 @@ void VornUpdaterEngine::rebuildFromPatch(const Update *update)
     const QString patchPath = packagePath;
     const QString dir = downloadDir;
     auto patch
-        = std::make_shared<PatchPackage>(patchPath, QUrl(patches.value(currentIndex).link).path());
+        = std::make_shared<PatchPackage>(patchPath, QUrl(patches.value(currentIndex).link).path(),
+                                         packageSizes.value(currentIndex, -1));
+    patch->setCancelFlag(&cancelRebuild);
     auto rebuilt = std::make_shared<bool>(false);
     rebuilder.reset(QThread::create([=] {
         *rebuilt = patch->rebuild(identity, installDir, dir, urlPath);
@@ -652,6 +720,7 @@ void VornUpdaterEngine::failDownload(const QString &text)
     if (downloadEnded)
         return;
     downloadEnded = true;
+    packageDeadline.stop();
     // Whatever is still queued is dropped; the client's own report of the abort is ignored.
     http.abort();
     discardPackageFile();

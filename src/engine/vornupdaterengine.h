@@ -13,8 +13,10 @@
 #include <QString>
 #include <QTcpSocket>
 #include <QThread>
+#include <QTimer>
 #include <QVector>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -52,6 +54,9 @@ public:
     // The deadline of the whole exchange with the update server (60 s), and how long a package
     // download may receive nothing (60 s), in milliseconds.
     void setNetworkBounds(int checkMs, int stallMs);
+    // How long the download of a package may take in all, its attempts to resume included:
+    // baseMs plus its size at bytesPerSecond (60 s plus the size at 16 KiB/s).
+    void setDownloadDeadline(int baseMs, qint64 bytesPerSecond);
     // The pauses before each attempt to resume a broken package download (1, 2 and 4 s).
     void setRetryPauses(const QList<int> &milliseconds);
     // The largest package downloaded, in bytes (the build setting VORN_MAXIMUM_PACKAGE_SIZE).
@@ -76,6 +81,7 @@ private slots:
     void dataReadProgress(qint64 done, qint64 total);
     void responseHeaderReceived(const HttpResponseHeader &resp);
     void restartBody();
+    void deadlinePassed();
 
 private:
     Q_DISABLE_COPY(VornUpdaterEngine)
@@ -87,6 +93,7 @@ private:
     void downloadUpdates();
     void failDownload(const QString &text);
     void discardPackageFile();
+    void startDeadline(qint64 size);
     bool openBodyFile(const QString &name);
     QString verifyPackage(const Update *update);
     QString refusalOfRun() const;
@@ -146,8 +153,12 @@ private:
     QString packagePath;
     PackageSink sink;
     PackageVerifier verifier;
-    // Rebuilds the package of a patch off the event loop.
+    // Rebuilds the package of a patch off the event loop; told to stop through cancelRebuild.
     std::unique_ptr<QThread> rebuilder;
+    std::atomic_bool cancelRebuild {false};
+    QTimer packageDeadline;
+    int deadlineBase = 60000;
+    qint64 deadlineRate = 16 * 1024;
 
     int serverTimeout = 30000;
     int checkDeadline = 60000;

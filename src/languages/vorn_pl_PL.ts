@@ -297,6 +297,18 @@
         <translation>Pakiet %1 jest oferowany w wersji %2, która nie jest nowsza od zainstalowanej wersji %3, więc nie zostanie zainstalowany.</translation>
     </message>
     <message>
+        <source>The update server offered package %1, which the messenger did not ask for, so no update is downloaded.</source>
+        <translation>Serwer aktualizacji zaoferował pakiet %1, o który komunikator nie pytał, więc żadna aktualizacja nie zostanie pobrana.</translation>
+    </message>
+    <message>
+        <source>The update server offered package %1 more than once, so no update is downloaded.</source>
+        <translation>Serwer aktualizacji zaoferował pakiet %1 więcej niż raz, więc żadna aktualizacja nie zostanie pobrana.</translation>
+    </message>
+    <message>
+        <source>Download of %1 failed: it did not end within the %2 seconds allowed for its size.</source>
+        <translation>Pobieranie pakietu %1 nie powiodło się: nie zakończyło się w ciągu %2 s przewidzianych dla jego rozmiaru.</translation>
+    </message>
+    <message>
         <source>Package %1 is offered as version &quot;%2&quot;, which cannot be compared with the installed version &quot;%3&quot;, so it will not be installed.</source>
         <translation>Pakiet %1 jest oferowany w wersji „%2”, której nie można porównać z zainstalowaną wersją „%3”, więc nie zostanie zainstalowany.</translation>
     </message>

@@ -191,9 +191,12 @@ ArchiveExtractor::Status ArchiveExtractor::extractFile(void *zip, const QString 
     int filled = 0;
     quint64 total = 0;
     bool ok = true;
+    bool cancelled = false;
     for (;;) {
-        const int got
-            = unzReadCurrentFile(zip, block.data() + filled, unsigned(block.size()) - filled);
+        cancelled = cancel && cancel->load(std::memory_order_relaxed);
+        const int got = cancelled
+            ? -1
+            : unzReadCurrentFile(zip, block.data() + filled, unsigned(block.size()) - filled);
         if (got < 0) {
             ok = false;
             break;
@@ -217,7 +220,7 @@ ArchiveExtractor::Status ArchiveExtractor::extractFile(void *zip, const QString 
     if (!ok || closed != UNZ_OK || total != quint64(declaredSize)
         || file.error() != QFileDevice::NoError) {
         QFile::remove(path);
-        return ReadFailed;
+        return cancelled ? Cancelled : ReadFailed;
     }
 
     unpackedFiles.append(name);

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+
 // Unpacks every entry of a zip archive, in archive order, below one directory. Shows nothing:
 // the caller turns the status into its message. An entry never lands outside the directory
 // or on a protected path, never through a symbolic link, and a file whose bytes cannot be
@@ -29,7 +31,8 @@ public:
         TooManyEntries, // more entries than the limit
         TooLarge, // the declared sizes exceed the byte limit or the ratio; see getDeclaredSize()
         OverlappingEntries, // two entries share bytes of the archive
-        NoRoom // the file system lacks room; see getNeededSize() and getAvailableSize()
+        NoRoom, // the file system lacks room; see getNeededSize() and getAvailableSize()
+        Cancelled // the cancel flag was set
     };
 
     struct Limits
@@ -50,6 +53,8 @@ public:
     void protect(const QString &path);
 
     void setLimits(const Limits &newLimits) { limits = newLimits; }
+    // Checked before every block written; set from another thread, it ends extract().
+    void setCancelFlag(const std::atomic_bool *flag) { cancel = flag; }
 
     Status extract();
 
@@ -83,6 +88,7 @@ private:
     // Where inflated bytes are gathered before they are written; one for all entries.
     QByteArray block;
     Limits limits;
+    const std::atomic_bool *cancel = nullptr;
     quint64 declaredSize = 0;
     quint64 neededSize = 0;
     qint64 availableSize = -1;

@@ -55,21 +55,29 @@ bool InstallationDirectory::backUp(const QString &relativePath, const QString &b
         return true;
 
     // Another file system, or a link in the file's place: the bytes it points to are copied.
-    const FileDescriptor source(::openat(directory, name.constData(), O_RDONLY | O_CLOEXEC));
+    // Only a plain file has bytes to keep; a FIFO must not keep the run waiting for a writer.
+    const FileDescriptor source(
+        ::openat(directory, name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     const int slash = backup.lastIndexOf('/');
     const FileDescriptor backupDirectory
         = PathBeneath::openDirectory(QFile::decodeName(backup.left(qMax(slash, 1))));
     return source.isValid() && backupDirectory.isValid() && ::fstat(source.get(), &status) == 0
+        && S_ISREG(status.st_mode)
         && replaceFile(source.get(), backupDirectory.get(), backup.mid(slash + 1),
                        status.st_mode & 07777);
 }
 
-FileDescriptor InstallationDirectory::openForReading(const QString &relativePath)
+FileDescriptor InstallationDirectory::openPlainFile(const QString &relativePath)
 {
     QByteArray name;
     const int directory = parentOf(relativePath, &name, false);
-    return FileDescriptor(
-        directory < 0 ? -1 : ::openat(directory, name.constData(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor file(directory < 0 ? -1
+                                      : ::openat(directory, name.constData(),
+                                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat status;
+    if (file.isValid() && (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)))
+        file.reset();
+    return file;
 }
 
 bool InstallationDirectory::remove(const QString &relativePath)

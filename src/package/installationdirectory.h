@@ -30,8 +30,9 @@ public:
     // Keeps the file's bytes and mode at backupPath, which nothing occupies: a second name
     // where it can, a copy otherwise.
     bool backUp(const QString &relativePath, const QString &backupPath);
-    // The file at the path, for reading, through a link in its own place as a backup reads it.
-    FileDescriptor openForReading(const QString &relativePath);
+    // The plain file at the path, for reading: not through a link in its own place, never
+    // waiting on a FIFO or a device; invalid for anything but a plain file.
+    FileDescriptor openPlainFile(const QString &relativePath);
     bool remove(const QString &relativePath);
     // Puts a copy of the file at sourcePath (never through a link in its place) at the path,
     // with mode, or the source's own mode when -1, making the missing directories on the way.

@@ -26,6 +26,7 @@ ManifestWalker::ManifestWalker(const Identity &expected, FileHandler handler)
 ManifestWalker::Outcome ManifestWalker::walk(QIODevice *device) const
 {
     QXmlStreamReader reader(device);
+    bool identified = false;
     while (!reader.atEnd()) {
         if (reader.readNext() != QXmlStreamReader::StartElement)
             continue;
@@ -33,6 +34,7 @@ ManifestWalker::Outcome ManifestWalker::walk(QIODevice *device) const
         if (reader.name() == QLatin1String("package")) {
             // Attributes in document order: the first difference decides the message.
             const QXmlStreamAttributes attributes = reader.attributes();
+            int named = 0;
             for (const QXmlStreamAttribute &attribute : attributes) {
                 const QStringView name = attribute.name();
                 const QStringView value = attribute.value();
@@ -42,8 +44,15 @@ ManifestWalker::Outcome ManifestWalker::walk(QIODevice *device) const
                     return WrongName;
                 if (name == QLatin1String("type") && value != expected.type)
                     return WrongType;
+                named |= name == QLatin1String("project") ? 1
+                    : name == QLatin1String("name")       ? 2
+                    : name == QLatin1String("type")       ? 4
+                                                          : 0;
             }
+            identified = identified || named == 7;
         } else if (reader.name() == QLatin1String("file")) {
+            if (identityRequired && !identified)
+                return Unidentified;
             const QXmlStreamAttributes attributes = reader.attributes();
             FileEntry entry;
             entry.name = localValue(attributes, QLatin1String("name"));
@@ -55,5 +64,7 @@ ManifestWalker::Outcome ManifestWalker::walk(QIODevice *device) const
                 return Stopped;
         }
     }
-    return reader.hasError() ? Malformed : Complete;
+    if (reader.hasError())
+        return Malformed;
+    return identityRequired && !identified ? Unidentified : Complete;
 }

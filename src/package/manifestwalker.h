@@ -37,12 +37,17 @@ public:
         WrongProject,
         WrongName,
         WrongType,
-        Stopped // the file handler returned false
+        Stopped, // the file handler returned false
+        Unidentified // identity required: no "package" element with all three, before any file
     };
 
     using FileHandler = std::function<bool(const FileEntry &entry)>;
 
     ManifestWalker(const Identity &expected, FileHandler handler);
+
+    // The manifest must name its project, name and type before its first file, not merely
+    // not name others: for manifests whose format is the updater's own.
+    void requireIdentity() { identityRequired = true; }
 
     // A malformed document is walked up to its first error, with the entries before it
     // handled.
@@ -51,6 +56,7 @@ public:
 private:
     Identity expected;
     FileHandler handler;
+    bool identityRequired = false;
 };
 
 #endif // MANIFESTWALKER_H

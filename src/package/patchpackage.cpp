@@ -2,6 +2,8 @@
 
 #include "archiveextractor.h"
 #include "binarydelta.h"
+#include "freespace.h"
+#include "pathbeneath.h"
 #include "sha256.h"
 #include "vornupdatepackage.h"
 
@@ -10,11 +12,29 @@
 #include <QFileInfo>
 #include <QXmlStreamWriter>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
-PatchPackage::PatchPackage(const QString &archivePath, const QString &urlPath)
+namespace {
+
+// How much of an installed file is hashed between two looks at the cancel flag.
+const qint64 hashBlockSize = 1 << 20;
+
+// The archive entry at a manifest entry's place, as the extractor names what it unpacked.
+QString entryName(const QString &path, const QString &name)
+{
+    QString cleaned = QDir::cleanPath(path + QLatin1Char('/') + name);
+    while (cleaned.startsWith(QLatin1Char('/')))
+        cleaned.remove(0, 1);
+    return cleaned;
+}
+
+} // namespace
+
+PatchPackage::PatchPackage(const QString &archivePath, const QString &urlPath, qint64 wholeSize)
     : archivePath(archivePath)
-    , urlPath(urlPath)
+    , manifestEntry(entryName(QString(), VornUpdatePackage::manifestPath(urlPath)))
+    , wholeSize(wholeSize)
 { }
 
 bool PatchPackage::rebuild(const ManifestWalker::Identity &identity, const QString &installDir,
@@ -24,74 +44,128 @@ bool PatchPackage::rebuild(const ManifestWalker::Identity &identity, const QStri
     QDir(workDir).removeRecursively();
     QDir().mkpath(workDir);
     // Nothing of a patch that does not fit may pass for a file of the whole package.
-    if (rebuildIn(identity, installDir, dir, packageUrlPath))
-        return true;
-    QDir(workDir).removeRecursively();
-    return false;
+    const bool rebuilt = rebuildIn(identity, installDir, dir, packageUrlPath);
+    workDirectory.reset();
+    if (!rebuilt)
+        QDir(workDir).removeRecursively();
+    return rebuilt;
 }
 
 bool PatchPackage::rebuildIn(const ManifestWalker::Identity &identity, const QString &installDir,
                              const QString &dir, const QString &packageUrlPath)
 {
     entries.clear();
+    deltas.clear();
     files.clear();
     const QString workDir = VornUpdatePackage::workingDirectory(dir, identity.name);
     // Unpacked as a whole package is, within the same limits.
     ArchiveExtractor extractor(archivePath, workDir);
     extractor.protect(VornUpdatePackage::unwindDirectory(dir, identity.name));
-    if (extractor.extract() != ArchiveExtractor::Success)
+    extractor.setCancelFlag(cancel);
+    const ArchiveExtractor::Status status = extractor.extract();
+    if (status == ArchiveExtractor::Cancelled)
+        return fail(QStringLiteral("cancelled"));
+    if (status != ArchiveExtractor::Success)
         return fail(QStringLiteral("cannot unpack the patch: %1 %2")
                         .arg(extractor.getFailedEntry(), extractor.getErrorString()));
-    const QString ownManifest = VornUpdatePackage::manifestPath(urlPath);
-    for (const QString &name : extractor.getUnpackedFiles()) {
-        if (QLatin1Char('/') + name != ownManifest)
+    const QStringList unpacked = extractor.getUnpackedFiles();
+    if (!unpacked.contains(manifestEntry))
+        return fail(QStringLiteral("the patch holds no manifest"));
+    for (const QString &name : unpacked) {
+        if (name != manifestEntry)
             files.append(name);
     }
-    QFile manifest(workDir + ownManifest);
-    if (!manifest.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("the patch holds no manifest"));
-    const QString packageManifest = VornUpdatePackage::manifestPath(packageUrlPath);
-    if (files.contains(packageManifest.mid(1)))
+    const QString packageManifest
+        = entryName(QString(), VornUpdatePackage::manifestPath(packageUrlPath));
+    if (files.contains(packageManifest))
         return fail(QStringLiteral("a file of the patch lies where the manifest goes"));
+
+    workDirectory = PathBeneath::openDirectory(workDir);
     // Missing only when nothing is installed, and then nothing can be patched.
     installation.open(installDir);
+    if (!readManifest(identity, installDir, QSet<QString>(unpacked.cbegin(), unpacked.cend()))
+        || !fitsBudget(extractor.getDeclaredSize()))
+        return false;
+    for (const Delta &delta : std::as_const(deltas)) {
+        if (!rebuildFile(delta))
+            return false;
+    }
+    return writeManifest(identity, packageManifest);
+}
 
-    bool rebuilt = true;
-    const ManifestWalker walker(identity, [&](ManifestWalker::FileEntry entry) {
-        // Where the installer puts it; what it would skip needs no rebuilding.
+// Takes every entry of the patch's manifest, each patch turned into the addition of the file
+// it rebuilds; what the installer would skip needs no rebuilding.
+bool PatchPackage::readManifest(const ManifestWalker::Identity &identity, const QString &installDir,
+                                const QSet<QString> &unpacked)
+{
+    QFile manifest;
+    if (!PathBeneath::openFile(workDirectory.get(), manifestEntry, O_RDONLY)
+             .handTo(manifest, QIODevice::ReadOnly))
+        return fail(QStringLiteral("the patch's manifest cannot be read"));
+    bool usable = true;
+    ManifestWalker walker(identity, [&](ManifestWalker::FileEntry entry) {
         QString relative;
         if (entry.action == u"patch" && VornUpdatePackage::placeOf(installDir, entry, &relative)) {
-            if (!rebuildFile(entry, relative,
-                             workDir + QLatin1Char('/') + entry.path + QLatin1Char('/')
-                                 + entry.name)) {
-                rebuilt = false;
+            const Delta delta {entryName(entry.path, entry.name), relative,
+                               Sha256::fromHex(entry.fromSha256), Sha256::fromHex(entry.sha256)};
+            if (!unpacked.contains(delta.entry) || delta.from.isEmpty() || delta.to.isEmpty()) {
+                usable = fail(QStringLiteral("%1: the patch holds no delta with valid digests")
+                                  .arg(relative));
                 return false;
             }
+            deltas.append(delta);
             entry.action = QStringLiteral("add");
         }
         entries.append(entry);
         return true;
     });
+    walker.requireIdentity();
     const ManifestWalker::Outcome outcome = walker.walk(&manifest);
-    if (!rebuilt)
+    if (!usable)
         return false;
     if (outcome != ManifestWalker::Complete)
         return fail(QStringLiteral("the patch's manifest is damaged or names another component"));
-    return writeManifest(identity, workDir + packageManifest);
+    return true;
 }
 
-bool PatchPackage::rebuildFile(const ManifestWalker::FileEntry &entry, const QString &relative,
-                               const QString &unpacked)
+// What the deltas will write counts, before the first is applied, as unpacked bytes count:
+// a small patch must not fill the disk with what it declares.
+bool PatchPackage::fitsBudget(quint64 unpackedBytes)
 {
-    const QByteArray from = Sha256::fromHex(entry.fromSha256);
-    const QByteArray to = Sha256::fromHex(entry.sha256);
-    if (from.isEmpty() || to.isEmpty())
-        return fail(QStringLiteral("%1: the patch names no valid digests").arg(relative));
+    quint64 rebuilt = 0;
+    for (const Delta &delta : std::as_const(deltas)) {
+        QFile file;
+        if (!PathBeneath::openFile(workDirectory.get(), delta.entry, O_RDONLY)
+                 .handTo(file, QIODevice::ReadOnly))
+            return fail(QStringLiteral("%1: the delta cannot be read").arg(delta.relative));
+        const qint64 size = BinaryDelta::declaredSize(file.read(BinaryDelta::headerSize));
+        if (size < 0 || size > BinaryDelta::maximumFileSize)
+            return fail(QStringLiteral("%1: the delta is damaged").arg(delta.relative));
+        rebuilt += quint64(size);
+    }
+    const ArchiveExtractor::Limits limits;
+    const quint64 base = quint64(qMax(wholeSize, QFileInfo(archivePath).size()));
+    const quint64 total = unpackedBytes + rebuilt;
+    if (total > limits.bytes || total > limits.allowance + limits.ratio * base)
+        return fail(QStringLiteral("the rebuilt files would take %1 bytes, more than the package "
+                                   "may unpack to")
+                        .arg(total));
+    const qint64 available = availableBytes(workDirectory.get());
+    if (available >= 0 && rebuilt > quint64(available))
+        return fail(QStringLiteral("the rebuilt files need %1 bytes, the download directory has "
+                                   "room for %2")
+                        .arg(rebuilt)
+                        .arg(available));
+    return true;
+}
 
+bool PatchPackage::rebuildFile(const Delta &delta)
+{
+    const QString &relative = delta.relative;
     // Memory holds the installed file (mapped), the delta and a block of the rebuilt file.
-    FileDescriptor source = installation.openForReading(relative);
+    FileDescriptor source = installation.openPlainFile(relative);
     struct stat status;
-    if (!source.isValid() || ::fstat(source.get(), &status) != 0 || !S_ISREG(status.st_mode)
+    if (!source.isValid() || ::fstat(source.get(), &status) != 0
         || status.st_size > BinaryDelta::maximumFileSize)
         return fail(QStringLiteral("%1: the installed file cannot be patched").arg(relative));
     QFile installed;
@@ -102,33 +176,53 @@ bool PatchPackage::rebuildFile(const ManifestWalker::FileEntry &entry, const QSt
         return fail(QStringLiteral("%1: %2").arg(relative, installed.errorString()));
     const QByteArray before = QByteArray::fromRawData(reinterpret_cast<const char *>(mapped),
                                                       qsizetype(status.st_size));
-    if (Sha256::of(before) != from)
+    QByteArray digest;
+    if (!hashInstalled(before, &digest))
+        return fail(QStringLiteral("cancelled"));
+    if (digest != delta.from)
         return fail(QStringLiteral("%1: the installed file is not the one the patch was made for")
                         .arg(relative));
 
-    QFile file(unpacked);
+    QFile file;
     // The builder keeps a delta only when it is smaller than the file it makes.
-    if (!file.open(QIODevice::ReadOnly) || file.size() > BinaryDelta::maximumFileSize)
+    if (!PathBeneath::openFile(workDirectory.get(), delta.entry, O_RDONLY)
+             .handTo(file, QIODevice::ReadOnly)
+        || file.size() > BinaryDelta::maximumFileSize)
         return fail(QStringLiteral("%1: the delta cannot be read").arg(relative));
-    const QByteArray delta = file.readAll();
+    const QByteArray bytes = file.readAll();
     file.close();
     QString why;
-    QByteArray digest;
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        || !BinaryDelta::apply(before, delta, &file, BinaryDelta::maximumFileSize, &why, &digest)
+    if (!PathBeneath::createFile(workDirectory.get(), delta.entry, O_WRONLY)
+             .handTo(file, QIODevice::WriteOnly)
+        || !BinaryDelta::apply(before, bytes, &file, BinaryDelta::maximumFileSize, &why, &digest,
+                               cancel)
         || !file.flush())
         return fail(
             QStringLiteral("%1: %2").arg(relative, why.isEmpty() ? file.errorString() : why));
-    if (digest != to)
+    if (digest != delta.to)
         return fail(QStringLiteral("%1: the rebuilt file is not the released one").arg(relative));
     return true;
 }
 
-bool PatchPackage::writeManifest(const ManifestWalker::Identity &identity, const QString &path)
+bool PatchPackage::hashInstalled(const QByteArray &bytes, QByteArray *digest) const
 {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile manifest(path);
-    if (!manifest.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    Sha256 hash;
+    hash.reset();
+    for (qint64 done = 0; done < bytes.size(); done += hashBlockSize) {
+        if (isCancelled())
+            return false;
+        hash.add(bytes.constData() + done, qMin(hashBlockSize, bytes.size() - done));
+    }
+    *digest = hash.result();
+    return true;
+}
+
+bool PatchPackage::writeManifest(const ManifestWalker::Identity &identity,
+                                 const QString &relativePath)
+{
+    QFile manifest;
+    if (!PathBeneath::createFile(workDirectory.get(), relativePath, O_WRONLY)
+             .handTo(manifest, QIODevice::WriteOnly))
         return fail(QStringLiteral("cannot write the manifest: %1").arg(manifest.errorString()));
     QXmlStreamWriter xml(&manifest);
     xml.writeStartDocument();

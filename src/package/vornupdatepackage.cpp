@@ -179,6 +179,7 @@ bool VornUpdatePackage::install(const QString &dir, QString &errorText, QStringL
         showCritical(translated("Wrong type!"));
         return false;
     case ManifestWalker::Stopped:
+    case ManifestWalker::Unidentified:
         return false;
     case ManifestWalker::Malformed:
         showCritical(translated("The manifest of package %1 is damaged, so it cannot be installed.")
@@ -222,6 +223,7 @@ bool VornUpdatePackage::unpack(const QString &dir, const QString &extractDir, QS
             translated("Cannot extract update file (%1)!").arg(extractor.getFailedEntry()));
         return false;
     case ArchiveExtractor::ReadFailed:
+    case ArchiveExtractor::Cancelled:
         showCritical(translated("Cannot read file from archive!"));
         return false;
     case ArchiveExtractor::TooManyEntries:

@@ -218,7 +218,8 @@ void HttpTestServer::respond(Connection *connection, const Request &request)
     connection->held = false;
     connection->sent = offset;
     connection->piece = 0;
-    connection->pieceEnd = response.pieces.value(0, -1);
+    connection->pieceEnd
+        = response.stallEvery > 0 ? offset + response.stallEvery : response.pieces.value(0, -1);
     // As real servers do: a client that asks for it, or speaks HTTP/1.0, gets the close.
     connection->closeWhenDone = (closeDelimited && !head)
         || request.field("Connection").toLower() == "close"

@@ -54,6 +54,9 @@ public:
         // Sizes of the body's pieces: the server sends a piece, flushes, and waits for
         // releasePiece() before the next. The last piece runs to the end of the body.
         QList<qint64> pieces;
+        // When > 0: every GET, a resumed one too, sends that many body bytes, then holds as
+        // after a piece.
+        qint64 stallEvery = -1;
         // When >= 0: the server closes the connection after that many body bytes.
         qint64 dropAfter = -1;
         // Per GET of the target, in order: the body offset at which that one is cut off.

@@ -16,6 +16,7 @@ struct Offer
     QByteArray version = "2.0";
     std::optional<QByteArray> project = {}; // the reply's project and type when not given
     std::optional<QByteArray> type = {};
+    bool requested = true; // whether the messenger's query asks for it
 };
 
 Q_DECLARE_METATYPE(Offer)

@@ -22,6 +22,8 @@ TreeSnapshot TreeSnapshot::take(const QString &root)
             entry.content = info.symLinkTarget().toUtf8();
         } else if (info.isDir()) {
             entry.kind = Entry::Directory;
+        } else if (!info.isFile()) {
+            entry.kind = Entry::Special;
         } else {
             entry.kind = Entry::File;
             QFile file(path);

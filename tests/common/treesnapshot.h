@@ -7,13 +7,13 @@
 #include <QString>
 
 // Every file, directory and symbolic link below a directory, with bytes and modes, so that a
-// test can compare a whole tree before and after an operation.
+// test can compare a whole tree before and after an operation. A FIFO is noted, never read.
 class TreeSnapshot
 {
 public:
     struct Entry
     {
-        enum Kind { File, Directory, Link } kind;
+        enum Kind { File, Directory, Link, Special } kind; // Special: a FIFO, socket or device
         QFileDevice::Permissions permissions;
         QByteArray content; // bytes of a file, target of a link
         bool operator==(const Entry &other) const

@@ -2,6 +2,7 @@
 
 #include "fakeupdateserver.h"
 #include "messageboxanswerer.h"
+#include "standinmessenger.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -30,6 +31,13 @@ EngineRun::~EngineRun()
 
 bool EngineRun::offer(const QList<Offer> &offers)
 {
+    QList<Offer> requested;
+    for (const Offer &offer : offers) {
+        if (offer.requested)
+            requested.append(offer);
+    }
+    if (!StandInMessenger::writeAskingFor(replyOffering(requested)))
+        return false;
     MessageBoxAnswerer answerer;
     FakeUpdateServer updateServer;
     updateServer.setBehaviour(FakeUpdateServer::AnswerAndClose);

@@ -21,8 +21,9 @@ public:
                        const std::function<bool(const QString &temp)> &prepare = nullptr);
     ~EngineRun() override;
 
-    // Runs the update check against a stand-in update server that offers these packages;
-    // false when it fails, checkBoxes then holding the texts the user saw.
+    // Runs the update check against a stand-in update server that offers these packages, with
+    // a stand-in messenger that asks for those requested, installed at 1.0; false when it
+    // fails, checkBoxes then holding the texts the user saw.
     bool offer(const QList<Offer> &offers);
     // As the windows do: the installation run follows the download.
     void installWhenDownloaded();

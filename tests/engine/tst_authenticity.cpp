@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -67,6 +68,18 @@ QByteArray vouched(const QByteArray &package, const KeyPair &key, const QByteArr
 {
     return child("sha256", sha256(package)) + child("size", QByteArray::number(package.size()))
         + signature(package, key, name, version);
+}
+
+// A manifest that another local user left where everyone can write, and the address that would
+// have it read as a patch's own: its name with ".zip", three levels above the download directory.
+QString plantedManifest()
+{
+    return QCoreApplication::applicationDirPath() + "/planted.xml";
+}
+
+QByteArray plantedManifestLink()
+{
+    return "/../../.." + QFile::encodeName(plantedManifest()).chopped(4) + ".zip";
 }
 
 QString wrongSha256(const QString &name)
@@ -139,7 +152,17 @@ QByteArray fullPackage()
     return zip.bytes();
 }
 
-enum class Spoil { Nothing, Delta, ResultDigest };
+// What is wrong with the patch, or with the installation it meets, or what happens meanwhile.
+enum class Spoil {
+    Nothing,
+    Delta,
+    ResultDigest,
+    InstalledChanged, // the user rebuilt an installed file
+    InstalledFifo, // a FIFO stands where a patched file was installed
+    LinkRenamed, // the link is changed on the way, so that it names no manifest of the patch
+    OverBudget, // a delta declares 200 MiB
+    ClosedWhileRebuilding // a delta that writes 30 MB, and the window closed meanwhile
+};
 
 // The patch package from 1.0 to 2.0 at /core-patch.zip: deltas for the changed files.
 QByteArray patchPackage(Spoil spoil)
@@ -152,9 +175,15 @@ QByteArray patchPackage(Spoil spoil)
                           "<file name='gone.so' path='lib' action='remove'/>\n";
     zip.addFile("new.txt", after.value("new.txt"));
     for (const QString &file : {QStringLiteral("core.txt"), QStringLiteral("lib/core.so")}) {
-        QByteArray delta = DeltaDiffer::make(before.value(file), after.value(file));
-        if (spoil == Spoil::Delta && file == "lib/core.so")
+        const bool library = file == "lib/core.so";
+        QByteArray delta = DeltaDiffer::make(before.value(file),
+                                             spoil == Spoil::ClosedWhileRebuilding && library
+                                                 ? QByteArray(30 << 20, '\0')
+                                                 : after.value(file));
+        if (spoil == Spoil::Delta && library)
             delta = alteredByOneByte(delta);
+        if (spoil == Spoil::OverBudget && library)
+            qToLittleEndian<qint64>(qint64(200) << 20, delta.data() + 8);
         const QFileInfo info(file);
         manifest += "<file name='" + info.fileName().toLatin1() + "' path='"
             + (info.path() == "." ? QByteArray() : info.path().toLatin1())
@@ -526,6 +555,40 @@ void TestAuthenticity::hostileOffer_data()
     // A genuinely signed release that is not newer than the installed 1.0.
     for (const char *version : {"1.0", "1.0.0", "0.9"})
         QTest::addRow("signed version %s", version) << versioned(version) << notNewer.arg(version);
+
+    // Only what the messenger asked for, and each once.
+    Offer unasked {"emoticons", {}, vouched(package, key, "emoticons", "0.1")};
+    unasked.version = "0.1";
+    unasked.requested = false;
+    QTest::newRow("old signed plug-in nobody asked for")
+        << QList<Offer> {{"core", {}, vouched(package, key)}, unasked}
+        << QStringLiteral("The update server offered package emoticons, which the messenger did "
+                          "not ask for, so no update is downloaded.");
+    Offer older {"core", "http://127.0.0.1/old.zip", vouched(package, key, "core", "1.5")};
+    older.version = "1.5";
+    QTest::newRow("two releases of one component")
+        << QList<Offer> {{"core", {}, vouched(package, key)}, older}
+        << QStringLiteral("The update server offered package core more than once, so no update "
+                          "is downloaded.");
+
+    // A patch's link is held to its package's rules, though nothing is stored under it.
+    const auto patched = [&](const QByteArray &path) {
+        return QList<Offer> {
+            {"core",
+             {},
+             vouched(package, key) + "<patch from='1.0' link='http://127.0.0.1" + path
+                 + "' sha256='" + sha256(package) + "' size='" + QByteArray::number(package.size())
+                 + "' signature='"
+                 + key.signPackage(package, {"vorn", "core", "plugin", "2.0", -1, {}, "1.0"})
+                 + "'/>"},
+            {"extra", {}, vouched(package, key, "extra")}};
+    };
+    QTest::newRow("patch link to a planted manifest")
+        << patched(plantedManifestLink())
+        << QStringLiteral("Refusing to store package core: its address leaves the download "
+                          "directory.");
+    for (const char *path : {"/journal", "/core/unwind/x.zip", "/extra.zip", "/extra/x.zip"})
+        QTest::addRow("patch link %s", path) << patched(path) << workPlace.arg("core");
     QTest::newRow("signed version that is no number")
         << versioned("1.1-beta")
         << QStringLiteral("Package core is offered as version \"1.1-beta\", which cannot be "
@@ -546,6 +609,12 @@ void TestAuthenticity::hostileOffer()
     HttpTestServer server;
     QVERIFY(server.listen());
     QVERIFY(run.offer(offers));
+    // A manifest that any local user could leave in the shared temporary directory, which
+    // would remove the installed plug-in if it were ever read.
+    QVERIFY(writeFile(run.plugin("core.txt"), "installed"));
+    QVERIFY(
+        writeFile(plantedManifest(),
+                  ZipBuilder::manifest("vorn", "core", "plugin", {{"", "core.txt", "remove"}})));
     const TreeSnapshot home = TreeSnapshot::take(run.home.path());
     QFile::remove(QCoreApplication::applicationDirPath() + "/fix-ran");
 
@@ -556,6 +625,7 @@ void TestAuthenticity::hostileOffer()
     QVERIFY(server.requests().isEmpty());
     QVERIFY(TreeSnapshot::take(run.home.path()) == home);
     QVERIFY(!QFileInfo::exists(QCoreApplication::applicationDirPath() + "/fix-ran"));
+    QFile::remove(plantedManifest());
 }
 
 void TestAuthenticity::bodyBeyondAnnouncedSize_data()
@@ -659,7 +729,6 @@ void TestAuthenticity::announcedSizeDrivesProgress()
 
 void TestAuthenticity::patchedOrWhole_data()
 {
-    QTest::addColumn<bool>("changeInstalled");
     QTest::addColumn<int>("spoil");
     QTest::addColumn<QByteArray>("offeredFrom");
     QTest::addColumn<QByteArray>("signedFrom");
@@ -667,43 +736,55 @@ void TestAuthenticity::patchedOrWhole_data()
     QTest::addColumn<int>("patchStatus");
     QTest::addColumn<int>("wholeStatus");
     QTest::addColumn<QStringList>("gets");
+    QTest::addColumn<QString>("reason"); // why the patch gave way, as logged; empty: it did not
     QTest::addColumn<QString>("text");
 
     const QStringList patch {"GET /core-patch.zip"};
     const QStringList whole {"GET /core.zip"};
+    const QByteArray one = "1.0";
+    const auto row
+        = [&](const char *name, Spoil spoil, const QStringList &gets, const QString &reason) {
+              QTest::newRow(name) << int(spoil) << one << one << false << 200 << 200 << gets
+                                  << reason << QString();
+          };
+    const QString notPatchable = "lib/core.so: the installed file is not the one the patch was "
+                                 "made for";
+    row("patch applies", Spoil::Nothing, patch, {});
+    row("installed file changed by the user", Spoil::InstalledChanged, patch + whole, notPatchable);
+    row("corrupt delta, signed", Spoil::Delta, patch + whole, "lib/core.so: damaged");
+    row("wrong digest of a rebuilt file", Spoil::ResultDigest, patch + whole,
+        "the rebuilt file is not the released one");
+    row("link renamed: no manifest of the patch has its name", Spoil::LinkRenamed,
+        QStringList {"GET /core-renamed.zip"} + whole, "the patch holds no manifest");
+    row("rebuilt files beyond what the package may unpack to", Spoil::OverBudget, patch + whole,
+        "more than the package may unpack to");
+    row("window closed during the rebuild", Spoil::ClosedWhileRebuilding, patch, {});
     const int nothing = int(Spoil::Nothing);
-    QTest::newRow("patch applies") << false << nothing << QByteArray("1.0") << QByteArray("1.0")
-                                   << false << 200 << 200 << patch << QString();
-    QTest::newRow("installed file changed by the user")
-        << true << nothing << QByteArray("1.0") << QByteArray("1.0") << false << 200 << 200
-        << patch + whole << QString();
-    QTest::newRow("corrupt delta, signed")
-        << false << int(Spoil::Delta) << QByteArray("1.0") << QByteArray("1.0") << false << 200
-        << 200 << patch + whole << QString();
-    QTest::newRow("wrong digest of a rebuilt file")
-        << false << int(Spoil::ResultDigest) << QByteArray("1.0") << QByteArray("1.0") << false
-        << 200 << 200 << patch + whole << QString();
     QTest::newRow("patch only for another version")
-        << false << nothing << QByteArray("1.5") << QByteArray("1.5") << false << 200 << 200
-        << whole << QString();
+        << nothing << QByteArray("1.5") << QByteArray("1.5") << false << 200 << 200 << whole
+        << QString() << QString();
     QTest::newRow("signed for another version")
-        << false << nothing << QByteArray("1.0") << QByteArray("1.5") << false << 200 << 200
-        << patch + whole << QString();
+        << nothing << one << QByteArray("1.5") << false << 200 << 200 << patch + whole
+        << "The signature of package core is not valid" << QString();
     QTest::newRow("patch altered on the way")
-        << false << nothing << QByteArray("1.0") << QByteArray("1.0") << true << 200 << 200
-        << patch + whole << QString();
+        << nothing << one << one << true << 200 << 200 << patch + whole
+        << "does not match the checksum" << QString();
     QTest::newRow("patch missing on the server")
-        << false << nothing << QByteArray("1.0") << QByteArray("1.0") << false << 404 << 200
-        << patch + whole << QString();
+        << nothing << one << one << false << 404 << 200 << patch + whole << "HTTP 404 Not Found"
+        << QString();
+    const QString notFound = QStringLiteral("Download of core failed: HTTP 404 Not Found");
     QTest::newRow("whole package fails too")
-        << true << nothing << QByteArray("1.0") << QByteArray("1.0") << false << 200 << 404
-        << patch + whole << QStringLiteral("Download of core failed: HTTP 404 Not Found");
+        << int(Spoil::InstalledChanged) << one << one << false << 200 << 404 << patch + whole
+        << notPatchable << notFound;
+    // Never opened: it would keep the rebuild waiting for a writer.
+    QTest::newRow("FIFO at a patched file's place, whole package missing")
+        << int(Spoil::InstalledFifo) << one << one << false << 200 << 404 << patch + whole
+        << "lib/core.so: the installed file cannot be patched" << notFound;
 }
 
 // Installation 1.0 of the plug-in, offered 2.0 with a patch from the version in offeredFrom.
 void TestAuthenticity::patchedOrWhole()
 {
-    QFETCH(bool, changeInstalled);
     QFETCH(int, spoil);
     QFETCH(QByteArray, offeredFrom);
     QFETCH(QByteArray, signedFrom);
@@ -711,6 +792,7 @@ void TestAuthenticity::patchedOrWhole()
     QFETCH(int, patchStatus);
     QFETCH(int, wholeStatus);
     QFETCH(QStringList, gets);
+    QFETCH(QString, reason);
     QFETCH(QString, text);
 
     const KeyPair key = keyPair(1);
@@ -718,15 +800,22 @@ void TestAuthenticity::patchedOrWhole()
     QVERIFY(run.ready);
     run.installWhenDownloaded();
     Files installed = releaseOne();
-    if (changeInstalled)
+    if (Spoil(spoil) == Spoil::InstalledChanged)
         installed.insert("lib/core.so", "rebuilt by the user");
     QVERIFY(writeFiles(run.plugin(""), installed));
+    if (Spoil(spoil) == Spoil::InstalledFifo) {
+        QVERIFY(QFile::remove(run.plugin("lib/core.so")));
+        QCOMPARE(::mkfifo(QFile::encodeName(run.plugin("lib/core.so")).constData(), 0644), 0);
+        installed.remove("lib/core.so");
+    }
 
     const QByteArray whole = fullPackage();
     const QByteArray patch = patchPackage(Spoil(spoil));
-    const QByteArray patchElement = "<patch from='" + offeredFrom
-        + "' link='http://127.0.0.1/core-patch.zip' sha256='" + sha256(patch) + "' size='"
-        + QByteArray::number(patch.size()) + "' signature='"
+    const QByteArray patchPath
+        = Spoil(spoil) == Spoil::LinkRenamed ? "/core-renamed.zip" : "/core-patch.zip";
+    const QByteArray patchElement = "<patch from='" + offeredFrom + "' link='http://127.0.0.1"
+        + patchPath + "' sha256='" + sha256(patch) + "' size='" + QByteArray::number(patch.size())
+        + "' signature='"
         + key.signPackage(patch, {"vorn", "core", "plugin", "2.0", -1, {}, signedFrom}) + "'/>";
     HttpTestServer server;
     QVERIFY(server.listen());
@@ -734,27 +823,50 @@ void TestAuthenticity::patchedOrWhole()
     // Gone between the HEAD that sized it and the GET.
     if (wholeStatus != 200)
         server.serve("GET", "/core.zip", Response::withStatus(wholeStatus, "Not Found"));
-    server.serve("/core-patch.zip",
+    server.serve(patchPath,
                  patchStatus != 200 ? Response::withStatus(404, "Not Found")
                                     : Response::ok(patchAltered ? alteredByOneByte(patch) : patch));
     QVERIFY(run.offer({{"core", {}, vouched(whole, key) + patchElement}}));
+    // Closed once the last byte of the patch is in: while its rebuild has begun.
+    if (Spoil(spoil) == Spoil::ClosedWhileRebuilding) {
+        connect(&run.engine, &VornUpdaterEngine::downloadProgress, &run.engine, [&](int done) {
+            if (done == 100)
+                QTimer::singleShot(0, &run.engine, &VornUpdaterEngine::abortDownload);
+        });
+    }
 
+    // Each check of the patch stands on its own: the reason names the one that refused it.
+    if (!reason.isEmpty())
+        QTest::ignoreMessage(QtInfoMsg,
+                             QRegularExpression("^The patch for core is not used \\(.*"
+                                                + QRegularExpression::escape(reason)));
     MessageBoxAnswerer answerer;
     run.engine.beginDownload();
-    QTRY_VERIFY(run.installed() || run.count("error") > 0);
+    if (Spoil(spoil) == Spoil::ClosedWhileRebuilding) {
+        // The rebuild removes the patch's body as it ends, and leaves nothing of its own.
+        QTRY_VERIFY(run.percents().contains(100) && !QFileInfo::exists(run.body(0)));
+        QVERIFY(!QFileInfo::exists(run.dir() + "core"));
+        QVERIFY(run.staysQuiet(server));
+        QCOMPARE(run.count("finished") + run.count("error"), 0);
+    } else {
+        QTRY_VERIFY(run.installed() || run.count("error") > 0);
+    }
     QStringList got = server.requestLines();
     got.removeAll("HEAD /core.zip");
     QCOMPARE(got, gets);
     const QList<int> percents = run.percents();
     QVERIFY(std::is_sorted(percents.cbegin(), percents.cend()));
-    if (text.isEmpty()) {
+    const bool patched = text.isEmpty() && Spoil(spoil) != Spoil::ClosedWhileRebuilding;
+    if (patched) {
         QCOMPARE(run.count("error"), 0);
         QCOMPARE(percents.constLast(), 100);
         // Exactly what the whole package makes of the installation.
         QCOMPARE(TreeSnapshot::take(run.plugin("")).fileContents(), releaseTwo());
     } else {
-        QCOMPARE(run.events.constLast(), "error " + text);
-        QCOMPARE(run.count("error"), 1);
+        if (!text.isEmpty()) {
+            QCOMPARE(run.events.constLast(), "error " + text);
+            QCOMPARE(run.count("error"), 1);
+        }
         QCOMPARE(TreeSnapshot::take(run.plugin("")).fileContents(), installed);
     }
     QCOMPARE(answerer.count(), 0);

@@ -82,6 +82,8 @@ private slots:
     void droppedConnectionFailsOnce();
     void brokenDownloadResumes_data();
     void brokenDownloadResumes();
+    void slowBodyEndsInTime_data();
+    void slowBodyEndsInTime();
     void throughProxyFromTheEnvironment_data();
     void throughProxyFromTheEnvironment();
     void refusedConnectionFailsOnce();
@@ -405,6 +407,62 @@ void TestDownload::brokenDownloadResumes()
     const bool startsOver = ignoresRanges || etags.size() > 1;
     for (qsizetype i = 1; i < percents.size(); ++i)
         QVERIFY(percents.at(i) >= percents.at(i - 1) || (startsOver && percents.at(i) < 20));
+}
+
+void TestDownload::slowBodyEndsInTime_data()
+{
+    QTest::addColumn<qint64>("stallEvery"); // bytes each GET brings before it stalls; 0: none
+    QTest::addColumn<int>("trickleMs"); // pause between single bytes; 0: none
+    QTest::addColumn<int>("minimumGets");
+    QTest::addColumn<int>("maximumGets");
+    QTest::addColumn<QString>("error");
+
+    const QString slow = QStringLiteral("Download of core failed: it did not end within the 2 "
+                                        "seconds allowed for its size.");
+    QTest::newRow("a byte now and then, never stalled") << qint64(0) << 20 << 1 << 1 << slow;
+    QTest::newRow("100 kB and a stall, resumed again and again")
+        << qint64(100000) << 0 << 3 << 1000 << slow;
+    // A trickle earns no quick retry: the attempts count as bringing nothing.
+    QTest::newRow("one byte and a stall, each attempt")
+        << qint64(1) << 0 << 4 << 4 << "The package server sent nothing for 1 seconds.";
+}
+
+// A package of 2 s by its deadline (1.5 s plus its size at 10 MB/s), whatever its server does.
+void TestDownload::slowBodyEndsInTime()
+{
+    QFETCH(qint64, stallEvery);
+    QFETCH(int, trickleMs);
+    QFETCH(int, minimumGets);
+    QFETCH(int, maximumGets);
+    QFETCH(QString, error);
+
+    Response response = Response::ok(pluginPackage(HttpTestServer::pattern(0, 2000 * 1000)));
+    response.etags = {"\"v1\""};
+    response.stallEvery = stallEvery;
+    if (trickleMs > 0)
+        response.pieces = QList<qint64>(response.body.size(), 1);
+    EngineRun run;
+    QVERIFY(run.ready);
+    run.engine.setRetryPauses({10, 20, 40});
+    run.engine.setNetworkBounds(60000, 200);
+    run.engine.setDownloadDeadline(1500, 10 * 1000 * 1000);
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    server.serve("/core.zip", response);
+    QTimer trickle;
+    connect(&trickle, &QTimer::timeout, &server, &HttpTestServer::releasePiece);
+    if (trickleMs > 0)
+        trickle.start(trickleMs);
+    QVERIFY(run.offer({{"core"}}));
+
+    run.engine.beginDownload();
+    QTRY_VERIFY_WITH_TIMEOUT(run.over(), 20000);
+    QCOMPARE(run.events.last(), "error " + error);
+    QCOMPARE(run.count("error"), 1);
+    const qsizetype gets = server.requestLines().count("GET /core.zip");
+    QVERIFY2(gets >= minimumGets && gets <= maximumGets, qPrintable(QString::number(gets)));
+    QVERIFY(!QFileInfo::exists(run.body(0)));
+    QVERIFY(!QFileInfo::exists(run.file("core.zip")));
 }
 
 void TestDownload::throughProxyFromTheEnvironment_data()

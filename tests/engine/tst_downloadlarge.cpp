@@ -1,6 +1,7 @@
 #include "benchclock.h"
 #include "fakeupdateserver.h"
 #include "httptestserver.h"
+#include "standinmessenger.h"
 #include "vornupdaterengine.h"
 
 #include <QCryptographicHash>
@@ -47,8 +48,10 @@ void TestDownloadLarge::largePackageStreamsToDisk()
     {
         FakeUpdateServer updateServer;
         updateServer.setBehaviour(FakeUpdateServer::AnswerAndClose);
-        updateServer.setReply({"<update><request project='im' name='big' type='app'>"
-                               "<link>http://127.0.0.1/big.zip</link></request></update>"});
+        const QByteArray reply = "<update><request project='im' name='big' type='app'>"
+                                 "<link>http://127.0.0.1/big.zip</link></request></update>";
+        QVERIFY(StandInMessenger::writeAskingFor(reply));
+        updateServer.setReply({reply});
         QVERIFY(updateServer.listen());
         QVERIFY(engine.checkUpdates());
     }

@@ -147,12 +147,13 @@ void TestInstallRun::publish(const QString &name, const ZipBuilder &zip)
 // Fills the engine's list the way a real run does: through the update check.
 void TestInstallRun::offer(VornUpdaterEngine &engine, const QStringList &names)
 {
-    QVERIFY(StandInMessenger::write());
     QList<Offer> offers;
     for (const QString &name : names)
         offers.append({name.toUtf8()});
+    const QByteArray reply = replyOffering(offers, "im", "app");
+    QVERIFY(StandInMessenger::writeAskingFor(reply));
     FakeUpdateServer server;
-    server.setReply({replyOffering(offers, "im", "app")});
+    server.setReply({reply});
     QVERIFY(server.listen());
     QVERIFY(engine.checkUpdates());
     QCOMPARE(engine.getUpdates().size(), names.size());

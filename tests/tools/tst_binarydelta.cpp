@@ -8,6 +8,8 @@
 
 #include <zstd.h>
 
+#include <limits>
+
 namespace {
 
 QByteArray randomBytes(qsizetype size, quint32 seed)
@@ -132,6 +134,9 @@ void TestBinaryDelta::damagedDeltaRefused_data()
     QTest::newRow("empty steps after the first")
         << delta(4, triple(0, 0, 1) + triple(0, 0, 1) + triple(2, 2, 0), "\1\1", "xy")
         << qint64(100) << "control out of bounds";
+    QTest::newRow("lengths summing past 64 bits") << delta(
+        4, triple(std::numeric_limits<qint64>::max(), std::numeric_limits<qint64>::max(), 0), "",
+        "") << qint64(100) << "control out of bounds";
     QTest::newRow("diff stream short")
         << delta(4, triple(2, 2, 0), "\1", "xy") << qint64(100) << "damaged diff stream";
     QTest::newRow("more than the steps need")

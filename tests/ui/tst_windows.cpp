@@ -99,7 +99,6 @@ void TestWindows::initTestCase()
     qputenv("TMPDIR", QFile::encodeName(temp.path()));
     // Plug-in packages install below the home directory.
     qputenv("HOME", QFile::encodeName(temp.path()));
-    QVERIFY(StandInMessenger::write());
 }
 
 void TestWindows::init()
@@ -127,8 +126,11 @@ void TestWindows::setPolish(bool polish)
 
 void TestWindows::offer(VornUpdaterEngine &engine, const QByteArray &requests)
 {
+    const QByteArray reply
+        = "<?xml version='1.0' encoding='UTF-8'?><update>" + requests + "</update>";
+    QVERIFY(StandInMessenger::writeAskingFor(reply));
     FakeUpdateServer server;
-    server.setReply({"<?xml version='1.0' encoding='UTF-8'?><update>" + requests + "</update>"});
+    server.setReply({reply});
     QVERIFY(server.listen());
     QVERIFY(engine.checkUpdates());
 }

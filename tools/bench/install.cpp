@@ -95,7 +95,7 @@ int install(const QString &downloadDir, const QString &link)
 
 int rebuild(const QString &patch, const QString &link, const QString &root, const QString &dir)
 {
-    PatchPackage package(patch, QUrl(link).path());
+    PatchPackage package(patch, QUrl(link).path(), -1);
     const double started = BenchClock::now();
     const bool rebuilt
         = package.rebuild({QStringLiteral("vorn"), QStringLiteral("core"), QStringLiteral("app")},
