@@ -78,6 +78,12 @@ int run(QApplication &app)
     return guarded([&] {
         const TerminationWatcher termination;
         VornUpdaterEngine engine;
+        // Touches nothing of the run that holds the locks, whatever the mode.
+        if (!engine.lockRun()) {
+            QMessageBox::information(nullptr, updateTitle(),
+                                     translated("Another update of the messenger is running."));
+            return 0;
+        }
         engine.recoverInterruptedRun();
         if (!engine.checkUpdates())
             return 0;

@@ -88,6 +88,7 @@ bool DownloadDirectory::open()
 namespace {
 
 const char bodiesName[] = "downloading";
+const char lockName[] = "lock";
 
 // Where the body of the package at that place of the run arrives, below the directory.
 QString bodyName(int index)
@@ -106,7 +107,8 @@ QString linkRefusal(const QString &packageName)
 
 bool DownloadDirectory::isReservedName(const QString &name)
 {
-    return name == QLatin1String(bodiesName) || name == InstallJournal::fileName();
+    return name == QLatin1String(bodiesName) || name == QLatin1String(lockName)
+        || name == InstallJournal::fileName();
 }
 
 bool DownloadDirectory::holdsJournal() const
@@ -122,7 +124,7 @@ bool DownloadDirectory::clear()
     if (holdsJournal())
         return fail(translated("An interrupted update could not be undone completely, so no "
                                "update is downloaded. Start the updater again to retry."));
-    if (!PathBeneath::removeContents(directory.get()))
+    if (!PathBeneath::removeContents(directory.get(), lockName))
         return fail(translated("The download directory %1 cannot be emptied (%2), so no update "
                                "is downloaded.")
                         .arg(path, qt_error_string(errno)));
@@ -137,6 +139,11 @@ bool DownloadDirectory::hasRoomFor(qint64 bytes)
     return fail(translated("The download directory %1 has room for %2 MB, but the updates need "
                            "%3 MB, so no update is downloaded.")
                     .arg(path, megabytesOfRoom(available), megabytesNeeded(bytes)));
+}
+
+FileDescriptor DownloadDirectory::openLockFile()
+{
+    return PathBeneath::openFile(directory.get(), QLatin1String(lockName), O_RDWR | O_CREAT);
 }
 
 void DownloadDirectory::removeUnverified()

@@ -13,10 +13,10 @@
 // real directory of this user that nobody else can write to, and what is written into it is
 // written beneath its checked descriptor, following no link.
 //
-// Its layout: the installation journal, "downloading/" with the bodies still arriving (named
-// by their place in the run), each verified package at its link's path, and each package's
-// working directory named after its component. The network only ever writes below
-// "downloading/"; a body becomes a package only once it is verified.
+// Its layout: the lock file of the run, the installation journal, "downloading/" with the
+// bodies still arriving (named by their place in the run), each verified package at its
+// link's path, and each package's working directory named after its component. The network only
+// ever writes below "downloading/"; a body becomes a package only once it is verified.
 class DownloadDirectory
 {
 public:
@@ -40,9 +40,12 @@ public:
     bool open();
     int descriptor() const { return directory.get(); }
 
-    // Empties the opened directory for a new download: nothing an earlier run left may be
-    // taken for a package or a backup. Refused while a journal still waits to be undone.
+    // Empties the opened directory for a new download, but for its lock file: nothing an
+    // earlier run left may be taken for a package or a backup. Refused while a journal still
+    // waits to be undone.
     bool clear();
+    // The file that a run locks while it uses the opened directory, created if missing.
+    FileDescriptor openLockFile();
     // Whether the file system of the opened directory has room for that many bytes.
     bool hasRoomFor(qint64 bytes);
     // Removes bodies left by a run that ended before they were verified.

@@ -10,6 +10,7 @@
 #include "proxyenvironment.h"
 #include "queryparser.h"
 #include "removedir.h"
+#include "runlock.h"
 #include "textconversion.h"
 #include "translated.h"
 #include "update.h"
@@ -58,7 +59,8 @@ VornUpdaterEngine::VornUpdaterEngine()
 { }
 
 VornUpdaterEngine::VornUpdaterEngine(const QStringList &packageKeys)
-    : verifier(packageKeys)
+    : runLock(std::make_unique<RunLock>())
+    , verifier(packageKeys)
     , maximumPackageSize(VORN_MAXIMUM_PACKAGE_SIZE)
 {
     downloadDir
@@ -139,6 +141,16 @@ void VornUpdaterEngine::clearUpdates()
     offeredPatches.clear();
     patches.clear();
     rebuiltFiles.clear();
+}
+
+bool VornUpdaterEngine::lockRun()
+{
+    // The plug-in directory may not exist yet, and a run that makes it must not slip past a
+    // run that found none: the home directory holding it stands for it.
+    QStringList installDirs {QDir::homePath()};
+    if (!VornUpdatePackage::rootArgument().isNull())
+        installDirs.append(VornUpdatePackage::rootArgument());
+    return runLock->acquire(downloadDir, installDirs);
 }
 
 void VornUpdaterEngine::recoverInterruptedRun()
@@ -868,6 +880,8 @@ void VornUpdaterEngine::rollBack(const std::vector<std::unique_ptr<VornUpdatePac
     removeDir(downloadDir);
 
     if (answer == QMessageBox::Retry) {
+        // The new run must find the way free.
+        runLock->release();
         // arguments() starts with the program itself, which the new process must not receive.
         QProcess::startDetached(QCoreApplication::applicationFilePath(),
                                 QCoreApplication::arguments().mid(1));

@@ -21,6 +21,7 @@
 #include <vector>
 
 class InstallJournal;
+class RunLock;
 class Update;
 class VornUpdatePackage;
 
@@ -39,6 +40,10 @@ public:
     explicit VornUpdaterEngine(const QStringList &packageKeys);
     ~VornUpdaterEngine() override;
 
+    // Keeps every other updater away from the download directory and the installation
+    // directories until the run ends; false when another one is running. Taken at start-up,
+    // before anything else.
+    bool lockRun();
     // Puts back what an installation run that was killed or crashed had changed, and tells the
     // user. Runs at start-up, before the check.
     void recoverInterruptedRun();
@@ -117,6 +122,7 @@ private:
     bool exchangeWithServer(const QByteArray &query);
     void clearUpdates();
 
+    std::unique_ptr<RunLock> runLock;
     QTcpSocket socket;
     HttpClient http;
     QString log;

@@ -297,6 +297,10 @@
         <translation>Pakiet %1 jest oferowany w wersji %2, która nie jest nowsza od zainstalowanej wersji %3, więc nie zostanie zainstalowany.</translation>
     </message>
     <message>
+        <source>Another update of the messenger is running.</source>
+        <translation>Trwa już inna aktualizacja komunikatora.</translation>
+    </message>
+    <message>
         <source>The update server offered package %1, which the messenger did not ask for, so no update is downloaded.</source>
         <translation>Serwer aktualizacji zaoferował pakiet %1, o który komunikator nie pytał, więc żadna aktualizacja nie zostanie pobrana.</translation>
     </message>

@@ -4,7 +4,9 @@
 #include "packagestatement.h"
 #include "testfiles.h"
 #include "vornconfig.h"
+#include "zipbuilder.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -27,6 +29,9 @@ private slots:
     void noUpdates();
     void failedCheckEndsWithZero();
     void terminatedDuringTheDownload();
+    void secondUpdaterKeepsAway_data();
+    void secondUpdaterKeepsAway();
+    void killedUpdaterIsTakenOver();
 
 private:
     struct Outcome
@@ -35,7 +40,14 @@ private:
         QStringList log;
     };
     Outcome runUpdater(const QStringList &arguments);
+    QProcessEnvironment environment(const QString &logPath) const;
     void linkLibrary(const QString &name);
+    // The installed plug-in core 1.0, and a messenger that asks for it: it leaves `hold`.asked
+    // behind when it starts, and answers once `hold` is gone.
+    void installCore(const QString &hold);
+    QString plugin(const QString &name) const { return home() + "/.Vorn/plugins/" + name; }
+    QString home() const { return temp->path() + QStringLiteral("/home"); }
+    QString downloadDir() const { return temp->path() + QStringLiteral("/tupdates"); }
 
     std::unique_ptr<QTemporaryDir> temp;
     QString appDir;
@@ -49,6 +61,37 @@ const QString noUpdatesBox
 QByteArray latestReply()
 {
     return "<update><request project='im' name='core' type='app'><latest/></request></update>";
+}
+
+// The reply that offers version 2.0 of the plug-in core in this package, signed with the key
+// the build trusts where it has one.
+QByteArray replyOffering(const QByteArray &package)
+{
+    PackageStatement statement {"vorn", "core", "plugin", "2.0", package.size(), QByteArray()};
+    statement.sha256 = QCryptographicHash::hash(package, QCryptographicHash::Sha256);
+    QByteArray vouched = "<sha256>" + statement.sha256.toHex() + "</sha256><size>"
+        + QByteArray::number(package.size()) + "</size>";
+    if (!QStringLiteral(VORN_PACKAGE_PUBLIC_KEYS).isEmpty()) {
+        const QByteArray seed
+            = QByteArray::fromBase64(readFile(VORN_SIGNING_KEY).split('\n').value(2));
+        const QByteArray text = statement.text();
+        vouched += "<signature>"
+            + Ed25519::sign(seed, reinterpret_cast<const uchar *>(text.constData()), text.size())
+                  .toBase64()
+            + "</signature>";
+    }
+    return "<update><request project='vorn' name='core' type='plugin'><version>2.0</version>"
+           "<link>http://127.0.0.1/core.zip</link>"
+        + vouched + "</request></update>";
+}
+
+QByteArray coreRelease()
+{
+    return ZipBuilder()
+        .addFile("core.xml",
+                 ZipBuilder::manifest("vorn", "core", "plugin", {{"", "core.txt", "add"}}))
+        .addFile("core.txt", "core 2.0")
+        .bytes();
 }
 
 } // namespace
@@ -76,22 +119,45 @@ void TestUpdater::linkLibrary(const QString &name)
         QFile::link(appDir + QStringLiteral("/vorn"), appDir + QStringLiteral("/qt_libs/") + name));
 }
 
+// The updater's own temporary and home directories, its boxes answered and its summary closed
+// by the driver, which logs what it saw to logPath.
+QProcessEnvironment TestUpdater::environment(const QString &logPath) const
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(VORN_DRIVER_LIBRARY));
+    environment.insert(QStringLiteral("VORN_DRIVER_LOG"), logPath);
+    environment.insert(QStringLiteral("VORN_DRIVER_CLICKS"),
+                       QStringLiteral("Updater_Summary_Restart"));
+    environment.insert(QStringLiteral("TMPDIR"), temp->path());
+    environment.insert(QStringLiteral("HOME"), home());
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return environment;
+}
+
+void TestUpdater::installCore(const QString &hold)
+{
+    QVERIFY(writeFile(plugin("core.txt"), "core 1.0"));
+    QVERIFY(
+        writeFile(appDir + QStringLiteral("/vorn"),
+                  "#!/bin/sh\n: >'" + QFile::encodeName(hold) + ".asked'\nwhile [ -e '"
+                      + QFile::encodeName(hold)
+                      + "' ]; do sleep 0.02; done\nprintf '<s><update><component project=\"vorn\" "
+                        "name=\"core\" type=\"plugin\" version=\"1.0\" /></update></s>'\n",
+                  0500));
+}
+
 TestUpdater::Outcome TestUpdater::runUpdater(const QStringList &arguments)
 {
     const QString logPath = temp->path() + QStringLiteral("/driver.log");
     QFile::remove(logPath);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(VORN_DRIVER_LIBRARY));
-    environment.insert(QStringLiteral("VORN_DRIVER_LOG"), logPath);
-    environment.insert(QStringLiteral("TMPDIR"), temp->path());
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-
     QProcess updater;
-    updater.setProcessEnvironment(environment);
+    updater.setProcessEnvironment(environment(logPath));
     updater.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // Waited for on the event loop, on which the test's package servers answer.
+    QSignalSpy finished(&updater, &QProcess::finished);
     updater.start(appDir + QStringLiteral("/vorn-updater"), arguments);
     Outcome outcome;
-    if (!updater.waitForFinished(60000)) {
+    if (!finished.wait(60000)) {
         updater.kill();
         updater.waitForFinished();
         return outcome;
@@ -170,33 +236,10 @@ void TestUpdater::failedCheckEndsWithZero()
 // when its window is closed, and the bytes received so far do not stay.
 void TestUpdater::terminatedDuringTheDownload()
 {
-    QFile messenger(appDir + QStringLiteral("/vorn"));
-    QVERIFY(messenger.open(QIODevice::WriteOnly));
-    messenger.write("#!/bin/sh\nprintf '<s><update><component project=\"vorn\" name=\"core\" "
-                    "type=\"plugin\" version=\"1.0\" /></update></s>'\n");
-    messenger.close();
-    QVERIFY(messenger.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
-
-    // Signed with the key the build trusts, where it has one.
+    installCore(temp->path() + QStringLiteral("/hold"));
     const qint64 size = 4 << 20;
-    PackageStatement statement {"vorn", "core", "plugin", "2.0", size, QByteArray()};
-    statement.sha256
-        = QCryptographicHash::hash(HttpTestServer::pattern(0, size), QCryptographicHash::Sha256);
-    QByteArray vouched = "<sha256>" + statement.sha256.toHex() + "</sha256><size>"
-        + QByteArray::number(size) + "</size>";
-    if (!QStringLiteral(VORN_PACKAGE_PUBLIC_KEYS).isEmpty()) {
-        const QByteArray seed
-            = QByteArray::fromBase64(readFile(VORN_SIGNING_KEY).split('\n').value(2));
-        const QByteArray text = statement.text();
-        vouched += "<signature>"
-            + Ed25519::sign(seed, reinterpret_cast<const uchar *>(text.constData()), text.size())
-                  .toBase64()
-            + "</signature>";
-    }
     FakeUpdateServer server;
-    server.setReply({"<update><request project='vorn' name='core' type='plugin'><version>2.0"
-                     "</version><link>http://127.0.0.1/core.zip</link>"
-                     + vouched + "</request></update>"});
+    server.setReply({replyOffering(HttpTestServer::pattern(0, size))});
     QVERIFY(server.listen());
     HttpTestServer web;
     QVERIFY(web.listen());
@@ -204,20 +247,119 @@ void TestUpdater::terminatedDuringTheDownload()
     held.pieces = {100000};
     web.serve("/core.zip", held);
 
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("TMPDIR"), temp->path());
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     QProcess updater;
-    updater.setProcessEnvironment(environment);
+    updater.setProcessEnvironment(environment(temp->path() + QStringLiteral("/first.log")));
     updater.start(appDir + QStringLiteral("/vorn-updater"), {QStringLiteral("-q")});
-    const QString body = temp->path() + QStringLiteral("/tupdates/downloading/0");
+    const QString body = downloadDir() + QStringLiteral("/downloading/0");
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(body).size() > 0, 30000);
     ::kill(pid_t(updater.processId()), SIGTERM);
     QTRY_VERIFY_WITH_TIMEOUT(updater.state() == QProcess::NotRunning, 30000);
     QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
     QCOMPARE(updater.exitCode(), 0);
     QVERIFY(!QFileInfo::exists(body));
-    QVERIFY(!QFileInfo::exists(temp->path() + QStringLiteral("/tupdates/core.zip")));
+    QVERIFY(!QFileInfo::exists(downloadDir() + QStringLiteral("/core.zip")));
+}
+
+void TestUpdater::secondUpdaterKeepsAway_data()
+{
+    QTest::addColumn<QString>("moment");
+    QTest::newRow("during the check") << "check";
+    QTest::newRow("during the download") << "download";
+    QTest::newRow("during the installation") << "installation";
+}
+
+// The messenger starts an updater while the user's is at work: the second touches nothing,
+// says so and ends; the first installs the release whole.
+void TestUpdater::secondUpdaterKeepsAway()
+{
+    QFETCH(QString, moment);
+    const QString hold = temp->path() + QStringLiteral("/hold");
+    installCore(hold);
+    if (moment == QLatin1String("check"))
+        QVERIFY(writeFile(hold, ""));
+    const QByteArray package = coreRelease();
+    FakeUpdateServer server;
+    server.setReply({replyOffering(package)});
+    QVERIFY(server.listen());
+    HttpTestServer web;
+    QVERIFY(web.listen());
+    HttpTestServer::Response response = HttpTestServer::Response::ok(package);
+    if (moment == QLatin1String("download"))
+        response.pieces = {100};
+    web.serve("/core.zip", response);
+
+    QProcessEnvironment first = environment(temp->path() + QStringLiteral("/first.log"));
+    if (moment == QLatin1String("installation")) {
+        // Held before its first change of the installation.
+        first.insert(QStringLiteral("LD_PRELOAD"),
+                     first.value(QStringLiteral("LD_PRELOAD")) + ' ' + VORN_FILEOPS_LIBRARY);
+        first.insert(QStringLiteral("VORN_FILEOPS_WITHIN"), plugin(QString()));
+        first.insert(QStringLiteral("VORN_FILEOPS_PAUSE_AT"), QStringLiteral("1"));
+        first.insert(QStringLiteral("VORN_FILEOPS_PAUSE_FILE"), hold);
+    }
+    QProcess updater;
+    updater.setProcessEnvironment(first);
+    updater.start(appDir + QStringLiteral("/vorn-updater"), {QStringLiteral("-q")});
+    if (moment == QLatin1String("check"))
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(hold + ".asked"), 30000);
+    if (moment == QLatin1String("download"))
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(downloadDir() + "/downloading/0").size() > 0, 30000);
+    if (moment == QLatin1String("installation"))
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(hold), 30000);
+
+    const Outcome second = runUpdater({QStringLiteral("-q")});
+    QCOMPARE(second.exitCode, 0);
+    QCOMPARE(second.log,
+             QStringList {QStringLiteral("box\tInformation\tAktualizuj\tTrwa już inna aktualizacja "
+                                         "komunikatora.\tOk\tOk")});
+
+    QFile::remove(hold);
+    web.releasePiece();
+    QTRY_VERIFY_WITH_TIMEOUT(updater.state() == QProcess::NotRunning, 30000);
+    QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(updater.exitCode(), 0);
+    QCOMPARE(readFile(plugin("core.txt")), QByteArray("core 2.0"));
+    QCOMPARE(QDir(downloadDir()).entryList(QDir::Files), QStringList());
+}
+
+// Killed in the middle of its installation: the next run undoes it, without waiting for any
+// lock, and then updates.
+void TestUpdater::killedUpdaterIsTakenOver()
+{
+    installCore(temp->path() + QStringLiteral("/hold"));
+    const QByteArray package = coreRelease();
+    HttpTestServer web;
+    QVERIFY(web.listen());
+    web.serve("/core.zip", HttpTestServer::Response::ok(package));
+    {
+        FakeUpdateServer server;
+        server.setReply({replyOffering(package)});
+        QVERIFY(server.listen());
+        QProcessEnvironment first = environment(temp->path() + QStringLiteral("/first.log"));
+        first.insert(QStringLiteral("LD_PRELOAD"),
+                     first.value(QStringLiteral("LD_PRELOAD")) + ' ' + VORN_FILEOPS_LIBRARY);
+        first.insert(QStringLiteral("VORN_FILEOPS_WITHIN"), plugin(QString()));
+        // After the backup and the new file, before it takes the old one's place.
+        first.insert(QStringLiteral("VORN_FILEOPS_KILL_AT"), QStringLiteral("3"));
+        QProcess updater;
+        updater.setProcessEnvironment(first);
+        updater.start(appDir + QStringLiteral("/vorn-updater"), {QStringLiteral("-q")});
+        // The package server runs on this thread's event loop.
+        QTRY_VERIFY_WITH_TIMEOUT(updater.state() == QProcess::NotRunning, 30000);
+        QCOMPARE(updater.exitStatus(), QProcess::CrashExit);
+    }
+    QVERIFY(QFileInfo::exists(downloadDir() + QStringLiteral("/journal")));
+
+    FakeUpdateServer server;
+    server.setReply({replyOffering(package)});
+    QVERIFY(server.listen());
+    const Outcome second = runUpdater({QStringLiteral("-q")});
+    QCOMPARE(second.exitCode, 0);
+    QCOMPARE(second.log.value(0),
+             QStringLiteral("box\tInformation\tAktualizuj\tPrzerwana "
+                            "aktualizacja została cofnięta.\tOk\tOk"));
+    QCOMPARE(readFile(plugin("core.txt")), QByteArray("core 2.0"));
+    QVERIFY(!QFileInfo::exists(downloadDir() + QStringLiteral("/journal")));
 }
 
 QTEST_GUILESS_MAIN(TestUpdater)

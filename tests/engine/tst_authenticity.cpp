@@ -514,7 +514,8 @@ void TestAuthenticity::hostileOffer_data()
                          "installed version 1.0, so it will not be installed.");
 
     // Names are data, never paths.
-    for (const char *name : {"../evil", "a/b", "back\\slash", ".", "..", "journal", "downloading"})
+    for (const char *name :
+         {"../evil", "a/b", "back\\slash", ".", "..", "journal", "downloading", "lock"})
         QTest::addRow("name %s", name) << named(name) << badName.arg(QLatin1String(name));
     // A character reference: a plain tab in an attribute is read as a blank.
     QTest::newRow("name with a control character")
@@ -528,7 +529,7 @@ void TestAuthenticity::hostileOffer_data()
     QTest::newRow("type with slashes") << QList<Offer> {type} << badName.arg("x/../../y");
 
     // Links never name a place the run itself works in.
-    for (const char *path : {"/journal", "/downloading/0", "/core", "/core/",
+    for (const char *path : {"/journal", "/lock", "/downloading/0", "/core", "/core/",
                              "/core/unwind/lib/libvorn-core.so.1", "/core/unwind"})
         QTest::addRow("link %s", path) << linked(path) << workPlace.arg("core");
     QTest::newRow("link into another package's directory")
