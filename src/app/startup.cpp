@@ -77,6 +77,9 @@ int run(QApplication &app)
 
     return guarded([&] {
         const TerminationWatcher termination;
+        // Ended before it began: nothing is touched.
+        if (termination.hasReceived())
+            return 0;
         VornUpdaterEngine engine;
         // Touches nothing of the run that holds the locks, whatever the mode.
         if (!engine.lockRun()) {

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@ const int watchedSignals[] = {SIGTERM, SIGHUP, SIGINT};
 
 // Written by the handler, the only thing a signal handler may safely do here.
 int writeEnd = -1;
+int readEnd = -1;
 
 void handle(int)
 {
@@ -22,17 +24,14 @@ void handle(int)
 
 } // namespace
 
-TerminationWatcher::TerminationWatcher(QObject *parent)
-    : QObject(parent)
+void TerminationWatcher::catchSignals()
 {
     int ends[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, ends) != 0)
+    if (writeEnd >= 0
+        || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, ends) != 0)
         return;
-    readEnd = FileDescriptor(ends[0]);
+    readEnd = ends[0];
     writeEnd = ends[1];
-    notifier = std::make_unique<QSocketNotifier>(readEnd.get(), QSocketNotifier::Read);
-    connect(notifier.get(), &QSocketNotifier::activated, this, &TerminationWatcher::signalled);
-
     struct sigaction action = {};
     action.sa_handler = handle;
     sigemptyset(&action.sa_mask);
@@ -41,20 +40,41 @@ TerminationWatcher::TerminationWatcher(QObject *parent)
         ::sigaction(signal, &action, nullptr);
 }
 
+TerminationWatcher::TerminationWatcher(QObject *parent)
+    : QObject(parent)
+{
+    catchSignals();
+    if (readEnd < 0)
+        return;
+    notifier = std::make_unique<QSocketNotifier>(readEnd, QSocketNotifier::Read);
+    connect(notifier.get(), &QSocketNotifier::activated, this, &TerminationWatcher::signalled);
+}
+
 TerminationWatcher::~TerminationWatcher()
 {
     if (writeEnd < 0)
         return;
     for (const int signal : watchedSignals)
         ::signal(signal, SIG_DFL);
+    notifier.reset();
     ::close(writeEnd);
-    writeEnd = -1;
+    ::close(readEnd);
+    writeEnd = readEnd = -1;
+}
+
+bool TerminationWatcher::hasReceived() const
+{
+    if (received)
+        return true;
+    // The notifier only speaks once the event loop runs.
+    pollfd waiting {readEnd, POLLIN, 0};
+    return readEnd >= 0 && ::poll(&waiting, 1, 0) > 0;
 }
 
 void TerminationWatcher::signalled()
 {
     char bytes[16];
-    while (::read(readEnd.get(), bytes, sizeof bytes) > 0) { }
+    while (::read(readEnd, bytes, sizeof bytes) > 0) { }
     received = true;
     QCoreApplication::quit();
 }

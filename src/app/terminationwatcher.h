@@ -17,16 +17,19 @@ class TerminationWatcher : public QObject
     Q_OBJECT
 
 public:
+    // Catches the signals from the start of the process, before any object exists: a signal
+    // that comes that early is kept for the watcher, instead of ending the process at once.
+    static void catchSignals();
+
     explicit TerminationWatcher(QObject *parent = nullptr);
     ~TerminationWatcher() override;
 
     // A signal came before the event loop ran: the caller ends instead of starting it.
-    bool hasReceived() const { return received; }
+    bool hasReceived() const;
 
 private:
     void signalled();
 
-    FileDescriptor readEnd;
     std::unique_ptr<QSocketNotifier> notifier;
     bool received = false;
 };

@@ -87,6 +87,10 @@ VornUpdaterEngine::~VornUpdaterEngine()
     http.disconnect(this);
     http.abort();
     discardPackageFile();
+    // Nor does anything else the download made, when no installation run took it over.
+    DownloadDirectory directory(downloadDir);
+    if (downloadBegun && !installStarted && directory.open())
+        directory.clear();
     clearUpdates();
 }
 
@@ -359,6 +363,7 @@ void VornUpdaterEngine::beginDownload()
     // The download is made once in the life of an engine.
     if (downloadState != Idle || downloadEnded)
         return;
+    downloadBegun = true;
     downloadState = Sizing;
     getUpdatesSize();
 }
@@ -804,6 +809,7 @@ void VornUpdaterEngine::restartBody()
 
 void VornUpdaterEngine::installUpdates()
 {
+    installStarted = true;
     // Every package object lives until the run ends: a rollback works from their records.
     std::vector<std::unique_ptr<VornUpdatePackage>> packages;
     InstallJournal journal(downloadDir);

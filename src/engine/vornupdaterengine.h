@@ -152,6 +152,9 @@ private:
     int downloadState = Idle;
     // Set when error or downloadFinished has been emitted: each ends the run, and only once.
     bool downloadEnded = false;
+    // A download empties the download directory at its start; the installation run at its end.
+    bool downloadBegun = false;
+    bool installStarted = false;
     bool installSucceeded = false;
 
     // The body being downloaded; packageFile is opened by descriptor, which leaves it without

@@ -38,7 +38,8 @@ VornDownloadDialog::VornDownloadDialog(VornUpdaterEngine *engine)
 
 void VornDownloadDialog::error(const QString &str)
 {
-    window->close();
+    if (window)
+        window->close();
     // Under this class's context, which the catalogue leaves untranslated: the title stays
     // "Update" in every language.
     QMessageBox::critical(nullptr, tr("Update"), str);
@@ -46,6 +47,7 @@ void VornDownloadDialog::error(const QString &str)
 
 void VornDownloadDialog::finished()
 {
-    window->close();
+    if (window)
+        window->close();
     new VornInstallDialog(engine);
 }

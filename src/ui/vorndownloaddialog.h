@@ -2,6 +2,7 @@
 #define VORNDOWNLOADDIALOG_H
 
 #include <QObject>
+#include <QPointer>
 
 class QProgressBar;
 class QWidget;
@@ -23,7 +24,8 @@ private slots:
 private:
     VornUpdaterEngine *engine;
     QProgressBar *progressBar = nullptr;
-    QWidget *window = nullptr;
+    // Gone once it is closed, which a quit of the application may do at any nested event loop.
+    QPointer<QWidget> window;
 };
 
 #endif // VORNDOWNLOADDIALOG_H

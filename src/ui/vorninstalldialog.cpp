@@ -29,6 +29,7 @@ VornInstallDialog::VornInstallDialog(VornUpdaterEngine *engine)
 
 void VornInstallDialog::finished()
 {
-    window->close();
+    if (window)
+        window->close();
     new VornSummaryDialog(engine);
 }

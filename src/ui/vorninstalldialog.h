@@ -2,6 +2,7 @@
 #define VORNINSTALLDIALOG_H
 
 #include <QObject>
+#include <QPointer>
 
 class QProgressBar;
 class QWidget;
@@ -21,7 +22,8 @@ private slots:
 
 private:
     VornUpdaterEngine *engine;
-    QWidget *window = nullptr;
+    // Gone once it is closed, which a quit of the application may do at any nested event loop.
+    QPointer<QWidget> window;
     QProgressBar *progressBar = nullptr;
 };
 

@@ -483,22 +483,29 @@ void TestWindows::closeEndsTheRunWithZero()
 void TestWindows::unverifiedBodyNeverOutlivesItsRun_data()
 {
     QTest::addColumn<bool>("closeWindow");
-    QTest::newRow("the host stalls past the bound") << false;
-    QTest::newRow("the window is closed meanwhile") << true;
+    QTest::addColumn<bool>("wholeFirst"); // a package arrives whole before the stalled one
+    QTest::newRow("the host stalls past the bound") << false << false;
+    QTest::newRow("the window is closed meanwhile") << true << false;
+    QTest::newRow("the host stalls on the second package") << false << true;
+    QTest::newRow("the window is closed during the second package") << true << true;
 }
 
 // The package host stalls after part of the body. Either the wait ends with the download error,
-// or the user closes the window; the bytes received never stay, and a body that a killed run
-// left is removed at the next start.
+// or the user closes the window; nothing the run downloaded stays, and a body that a killed
+// run left is removed at the next start.
 void TestWindows::unverifiedBodyNeverOutlivesItsRun()
 {
     QFETCH(bool, closeWindow);
+    QFETCH(bool, wholeFirst);
     const QString bodies = temp.path() + QStringLiteral("/tupdates/downloading");
     MessageBoxAnswerer boxes;
     {
         VornUpdaterEngine engine(unsignedPackages);
         engine.setNetworkBounds(60000, 1000);
-        offer(engine, request("core", "2.0", "Core", "x"));
+        offer(engine,
+              (wholeFirst ? request("a", "2.0", "A", "x") : QByteArray())
+                  + request("core", "2.0", "Core", "x"));
+        web->serve("/a.zip", HttpTestServer::Response::ok("a whole package"));
         web->serve("/core.zip", heldPackage());
         new VornDownloadDialog(&engine);
         QWidget *window = shownWindow("Updater_Download_MainWindow");
@@ -515,6 +522,7 @@ void TestWindows::unverifiedBodyNeverOutlivesItsRun()
     }
     QVERIFY(QDir(bodies).isEmpty());
     QVERIFY(!QFileInfo::exists(temp.path() + QStringLiteral("/tupdates/core.zip")));
+    QVERIFY(!QFileInfo::exists(temp.path() + QStringLiteral("/tupdates/a.zip")));
 
     QVERIFY(writeFile(bodies + QStringLiteral("/0"), "left by a killed run"));
     VornUpdaterEngine engine(unsignedPackages);

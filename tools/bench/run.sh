@@ -10,7 +10,7 @@
 # --dir DIR   scratch directory on a real disk (default: $TMPDIR or /var/tmp, + /vorn-bench);
 #             generated data is kept there and reused by the next run
 # --only LIST scenarios to run, comma-separated: download, install, check, startup, patch,
-#             load
+#             load, soak (1,000 update cycles with combined faults, tools/soak/soak.py)
 # --remeasure build and diff the release pairs again (their figures are kept otherwise)
 #             (default: all)
 set -eu
@@ -22,7 +22,7 @@ build=1
 remeasure=0
 runs=5
 scratch="${TMPDIR:-/var/tmp}/vorn-bench"
-only="download,install,check,startup,patch,load"
+only="download,install,check,startup,patch,load,soak"
 while [ $# -gt 0 ]; do
     case "$1" in
     --quick) quick=1 ;;
@@ -32,7 +32,7 @@ while [ $# -gt 0 ]; do
     --only) only="$2"; shift ;;
     --remeasure) remeasure=1 ;;
     *) echo "usage: sh tools/bench/run.sh [--quick] [--no-build] [--runs N] [--dir SCRATCH]" \
-            "[--only download,install,check,startup,patch,load] [--remeasure]" >&2
+            "[--only download,install,check,startup,patch,load,soak] [--remeasure]" >&2
        exit 2 ;;
     esac
     shift
@@ -64,6 +64,10 @@ if [ "$build" -eq 1 ]; then
     cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DVORN_PACKAGE_PUBLIC_KEYS="$public_key" >/dev/null
     cmake --build build-bench -j"$(nproc)" --target vorn_bench
+    case ",$only," in
+    *,soak,*) cmake --build build-bench -j"$(nproc)" --target vorn-updater vorn_uidriver \
+        vorn_fileops vorn-package-builder vorn-update-server vorn_messenger_standin ;;
+    esac
 fi
 
 mkdir -p "$scratch"
@@ -189,6 +193,17 @@ case ",$only," in
         echo "$1 $2 -> $3|$(stat -c %s "$dir/full.zip")|$(stat -c %s "$dir/patch.zip")|$bsdiff_bytes|$xdelta_bytes|$built|$applied|$bspatched|$dir|$4" >"$dir/measured.txt"
         cat "$dir/measured.txt" >>"$patches"
     done
+    ;;
+esac
+
+# The fault soak: its own namespaces, its own table.
+case ",$only," in
+*,soak,*)
+    cycles=1000
+    [ "$quick" -eq 1 ] && cycles=100
+    python3 tools/soak/soak.py --build-dir build-bench --cycles "$cycles" --seed 1 \
+        --work "$scratch/soak" >"$scratch/soak.txt" || true
+    sed -n '/^| Cycles/,$p' "$scratch/soak.txt"
     ;;
 esac
 
