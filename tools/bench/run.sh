@@ -122,6 +122,20 @@ thunderbird@1:140.12.0esr-1~deb12u1@1:153.8.0esr-1~deb12u1@major"
 [ "$quick" -eq 1 ] && patch_pairs=$(echo "$patch_pairs" | grep -v thunderbird)
 patches="$scratch/patches.txt"
 : >"$patches"
+# without_foreign_links DIR: removes the links of DIR that the package builder refuses, as a
+# publisher would leave them out: Debian's trees link to other packages' files
+# (/usr/share/hunspell, say) and name directories by links.
+without_foreign_links() {
+    root=$(realpath "$1")
+    find "$root" -type l | while read -r link; do
+        target=$(realpath -m "$link")
+        case "$(readlink "$link")" in
+        /*) ;;
+        *) case "$target" in "$root"/*) [ -f "$target" ] && continue ;; esac ;;
+        esac
+        rm "$link"
+    done
+}
 # timed OUT COMMAND...: the seconds COMMAND takes; its output goes to OUT.
 timed() {
     out=$1
@@ -151,6 +165,8 @@ case ",$only," in
             # apt writes an epoch's colon as %3a in the file name.
             dpkg-deb -x "$dir/debs/$1_"*"${2#*:}_"*.deb "$dir/old"
             dpkg-deb -x "$dir/debs/$1_"*"${3#*:}_"*.deb "$dir/new"
+            without_foreign_links "$dir/old"
+            without_foreign_links "$dir/new"
             touch "$dir/done"
         fi
         # The sizes and times of an earlier run, unless --remeasure: a large pair takes half an
