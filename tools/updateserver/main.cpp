@@ -1,4 +1,5 @@
 #include "catalogue.h"
+#include "epolleventdispatcher.h"
 #include "replylimits.h"
 #include "server.h"
 #include "signallistener.h"
@@ -69,8 +70,8 @@ void raiseDescriptorLimit()
 
 int main(int argc, char *argv[])
 {
-    // Qt's own event loop: glib's costs more for each of thousands of sockets.
-    qputenv("QT_NO_GLIB", "1");
+    // Qt's own event loops poll every connection on each pass.
+    QCoreApplication::setEventDispatcher(new EpollEventDispatcher);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vorn-update-server"));
 
