@@ -165,8 +165,6 @@ case ",$only," in
             # apt writes an epoch's colon as %3a in the file name.
             dpkg-deb -x "$dir/debs/$1_"*"${2#*:}_"*.deb "$dir/old"
             dpkg-deb -x "$dir/debs/$1_"*"${3#*:}_"*.deb "$dir/new"
-            without_foreign_links "$dir/old"
-            without_foreign_links "$dir/new"
             touch "$dir/done"
         fi
         # The sizes and times of an earlier run, unless --remeasure: a large pair takes half an
@@ -177,6 +175,8 @@ case ",$only," in
             continue
         fi
         echo "patch packages: $1 $2 -> $3" >&2
+        without_foreign_links "$dir/old"
+        without_foreign_links "$dir/new"
         builder="$repo/build-bench/tools/packagebuilder/vorn-package-builder"
         "$builder" "$dir/new" --project vorn --name core --type app --version 2.0 \
             --link http://127.0.0.1/full.zip --output "$dir/full.zip" >"$dir/full.entry"
