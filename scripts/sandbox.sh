@@ -259,8 +259,10 @@ EOF
     : >"$SANDBOX_RUN/update-server.log"
     for ((i = 0; i < (instances > 0 ? instances : 1); i++)); do
         port=$((instances > 0 ? 8443 + i : 443))
+        # Behind nginx every client has nginx's address: no bound per address.
         "$VORN_UPDATE_SERVER" --catalogue "$SANDBOX/catalogue.xml" --listen 127.0.0.1 \
-            --port "$port" 2>>"$SANDBOX_RUN/update-server.log" &
+            --port "$port" --max-connections-per-address "$((instances > 0 ? 0 : 32))" \
+            2>>"$SANDBOX_RUN/update-server.log" &
         SANDBOX_SERVER_PIDS="$SANDBOX_SERVER_PIDS $!"
         SANDBOX_PIDS="$SANDBOX_PIDS $!"
     done

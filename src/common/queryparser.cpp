@@ -87,9 +87,11 @@ QueryParser::Status QueryParser::append(const QByteArray &bytes)
     if (begin < 0)
         begin = buffer.indexOf(openTag, searchFrom);
     if (begin >= 0) {
-        end = buffer.indexOf(closeTag, qMax(searchFrom, begin + openTag.size()));
-        if (end >= 0)
+        const qsizetype end = buffer.indexOf(closeTag, qMax(searchFrom, begin + openTag.size()));
+        if (end >= 0) {
             state = Complete;
+            buffer = buffer.sliced(begin, end - begin);
+        }
     }
     return state;
 }
@@ -97,14 +99,24 @@ QueryParser::Status QueryParser::append(const QByteArray &bytes)
 QList<QueriedComponent> QueryParser::components() const
 {
     QList<QueriedComponent> components;
-    if (state != Complete)
-        return components;
-    const QByteArray document = buffer.mid(begin, end - begin);
-    qsizetype at = 0;
-    while ((at = document.indexOf(componentTag, at)) >= 0) {
-        at += componentTag.size();
-        if (at < document.size() && endsName(document[at]) && document[at] != '=')
-            components.append(readComponent(document, at));
-    }
+    QueriedComponent component;
+    for (qsizetype at = 0; nextComponent(&at, &component);)
+        components.append(component);
     return components;
+}
+
+bool QueryParser::nextComponent(qsizetype *position, QueriedComponent *component) const
+{
+    if (state != Complete)
+        return false;
+    qsizetype &at = *position;
+    while ((at = buffer.indexOf(componentTag, at)) >= 0) {
+        at += componentTag.size();
+        if (at < buffer.size() && endsName(buffer[at]) && buffer[at] != '=') {
+            *component = readComponent(buffer, at);
+            return true;
+        }
+    }
+    at = buffer.size();
+    return false;
 }

@@ -28,12 +28,15 @@ public:
     Status append(const QByteArray &bytes);
     // The component elements of a complete query, in query order.
     QList<QueriedComponent> components() const;
+    // The same one at a time, for a reader that must not hold them all: the next component
+    // from `position` (0 for the first) on, and the position after it; false after the last.
+    bool nextComponent(qsizetype *position, QueriedComponent *component) const;
 
 private:
+    // Once the query is complete, it holds only the query, from "<s>" to "</s>".
     QByteArray buffer;
     qsizetype maximumSize;
     qsizetype begin = -1;
-    qsizetype end = -1;
     Status state = Incomplete;
 };
 

@@ -209,7 +209,7 @@ void HttpClient::sendRequest()
     // Decoded mode: a '%' or '?' in the path is a character of the path, encoded on the wire.
     url.setPath(current.path.isEmpty() ? QStringLiteral("/") : current.path, QUrl::DecodedMode);
 
-    manager.setProxy(ProxyEnvironment::forDownloads(hostName));
+    manager.setProxy(ProxyEnvironment::forDownloads(hostName, hostPort));
     QNetworkRequest request(url);
     // A package must arrive as the server stores it, never decompressed on the way.
     request.setRawHeader("Accept-Encoding", "identity");

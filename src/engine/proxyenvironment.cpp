@@ -1,5 +1,7 @@
 #include "proxyenvironment.h"
 
+#include "proxybypass.h"
+
 #include <QStringList>
 #include <QUrl>
 
@@ -14,17 +16,18 @@ QString variable(const QString &name)
 
 } // namespace
 
-QNetworkProxy ProxyEnvironment::forDownloads(const QString &host)
+QNetworkProxy ProxyEnvironment::forDownloads(const QString &host, quint16 port)
 {
-    return named(host, {QStringLiteral("http_proxy")});
+    return named(host, port, {QStringLiteral("http_proxy")});
 }
 
-QNetworkProxy ProxyEnvironment::forExchange(const QString &host)
+QNetworkProxy ProxyEnvironment::forExchange(const QString &host, quint16 port)
 {
-    return named(host, {QStringLiteral("https_proxy"), QStringLiteral("all_proxy")});
+    return named(host, port, {QStringLiteral("https_proxy"), QStringLiteral("all_proxy")});
 }
 
-QNetworkProxy ProxyEnvironment::named(const QString &host, const QStringList &variables)
+QNetworkProxy ProxyEnvironment::named(const QString &host, quint16 port,
+                                      const QStringList &variables)
 {
     QString setting;
     for (const QString &name : variables) {
@@ -32,7 +35,7 @@ QNetworkProxy ProxyEnvironment::named(const QString &host, const QStringList &va
         if (!setting.isEmpty())
             break;
     }
-    if (setting.isEmpty() || bypasses(host))
+    if (setting.isEmpty() || ProxyBypass(variable(QStringLiteral("no_proxy"))).matches(host, port))
         return QNetworkProxy(QNetworkProxy::NoProxy);
     if (!setting.contains(QLatin1String("://")))
         setting.prepend(QLatin1String("http://"));
@@ -46,23 +49,4 @@ QNetworkProxy ProxyEnvironment::named(const QString &host, const QStringList &va
     if (!url.isValid() || url.host().isEmpty())
         return QNetworkProxy(QNetworkProxy::NoProxy);
     return QNetworkProxy(type, url.host(), quint16(url.port(1080)), url.userName(), url.password());
-}
-
-bool ProxyEnvironment::bypasses(const QString &host)
-{
-    const QString name = host.toLower();
-    const QStringList entries = variable(QStringLiteral("no_proxy"))
-                                    .toLower()
-                                    .split(QLatin1Char(','), Qt::SkipEmptyParts);
-    for (QString entry : entries) {
-        entry = entry.trimmed();
-        if (entry == QLatin1String("*"))
-            return true;
-        // "example.org" and ".example.org" both stand for the domain and every host in it.
-        while (entry.startsWith(QLatin1Char('.')))
-            entry.remove(0, 1);
-        if (!entry.isEmpty() && (name == entry || name.endsWith(QLatin1Char('.') + entry)))
-            return true;
-    }
-    return false;
 }

@@ -10,20 +10,21 @@
 // - http_proxy: the package downloads (plain HTTP);
 // - https_proxy, else all_proxy: the exchange with the update server on port 443, tunnelled
 //   with CONNECT;
-// - no_proxy: hosts and domains reached directly, separated by commas; "*" for every host.
+// - no_proxy: hosts, domains, addresses and ranges reached directly (see ProxyBypass).
 // A proxy is written "[http://][user:password@]host[:port]" (port 1080 when left out), or
 // "socks5://…". Without a proxy the connection is made directly, whatever Qt's own settings.
+// Qt answers a proxy's 407 once with the user and password of the proxy's address, for the
+// downloads and for CONNECT alike.
 class ProxyEnvironment
 {
 public:
     ProxyEnvironment() = delete;
 
-    static QNetworkProxy forDownloads(const QString &host);
-    static QNetworkProxy forExchange(const QString &host);
+    static QNetworkProxy forDownloads(const QString &host, quint16 port);
+    static QNetworkProxy forExchange(const QString &host, quint16 port);
 
 private:
-    static QNetworkProxy named(const QString &host, const QStringList &variables);
-    static bool bypasses(const QString &host);
+    static QNetworkProxy named(const QString &host, quint16 port, const QStringList &variables);
 };
 
 #endif // PROXYENVIRONMENT_H

@@ -1,6 +1,7 @@
 #include "updatereply.h"
 
 #include "packagecheck.h"
+#include "replylimits.h"
 #include "update.h"
 
 #include <QDomDocument>
@@ -95,7 +96,7 @@ UpdateReply::Status UpdateReply::append(const QByteArray &bytes)
 {
     if (state != Incomplete)
         return state;
-    if (buffer.size() + bytes.size() > maximumSize) {
+    if (buffer.size() + bytes.size() > ReplyLimits::maximumSize) {
         state = TooLarge;
         buffer.clear();
         return state;
@@ -138,11 +139,11 @@ bool UpdateReply::withinBounds()
         return false;
     case QXmlStreamReader::StartElement: {
         const bool field = !open.isEmpty() && open.constLast() == u"request";
-        if (reader.name() == u"request" && ++requests > maximumRequests)
+        if (reader.name() == u"request" && ++requests > ReplyLimits::maximumRequests)
             return false;
         open.append(reader.name().toString());
         fieldText.append(field ? 0 : -1);
-        return open.size() <= maximumDepth;
+        return open.size() <= ReplyLimits::maximumDepth;
     }
     case QXmlStreamReader::EndElement:
         if (!open.isEmpty()) {
@@ -156,7 +157,8 @@ bool UpdateReply::withinBounds()
             if (fieldText.at(i) < 0)
                 continue;
             fieldText[i] += reader.text().size();
-            const qsizetype bound = open.at(i) == u"changelog" ? maximumChangelog : maximumField;
+            const qsizetype bound = open.at(i) == u"changelog" ? ReplyLimits::maximumChangelog
+                                                               : ReplyLimits::maximumField;
             if (fieldText.at(i) > bound)
                 return false;
         }

@@ -22,16 +22,8 @@ public:
         Incomplete,
         Complete,
         TooLarge,
-        Refused, // a DTD, or beyond the bounds below: no reply needs it
+        Refused, // a DTD, or beyond the bounds of ReplyLimits: no reply needs it
     };
-
-    // A server that streams without end must not exhaust memory.
-    static constexpr qsizetype maximumSize = 16 * 1024 * 1024;
-    // Bounds that keep a hostile reply from costing more than its bytes; a reply needs 4 levels.
-    static constexpr int maximumDepth = 32;
-    static constexpr int maximumRequests = 10000;
-    static constexpr qsizetype maximumChangelog = 64 * 1024;
-    static constexpr qsizetype maximumField = 4 * 1024;
 
     Status append(const QByteArray &bytes);
     Status status() const { return state; }

@@ -219,7 +219,8 @@ bool VornUpdaterEngine::exchangeWithServer(const QByteArray &query)
         = [this, &deadline] { return int(qMin<qint64>(serverTimeout, deadline.remainingTime())); };
     // A new exchange never reads the leftovers of an earlier one.
     socket.abort();
-    socket.setProxy(ProxyEnvironment::forExchange(QStringLiteral(VORN_UPDATE_SERVER_HOST)));
+    socket.setProxy(
+        ProxyEnvironment::forExchange(QStringLiteral(VORN_UPDATE_SERVER_HOST), updateServerPort));
     socket.connectToHost(QStringLiteral(VORN_UPDATE_SERVER_HOST), updateServerPort,
                          QIODevice::ReadWrite);
     if (!socket.waitForConnected(wait())) {

@@ -2,7 +2,6 @@
 
 #include <QDateTime>
 #include <QFile>
-#include <QFileInfo>
 
 #include <cerrno>
 
@@ -31,21 +30,17 @@ bool ZipWriter::open(const QString &name)
     return zip;
 }
 
-bool ZipWriter::addFile(const QByteArray &entryName, const QString &sourcePath)
+bool ZipWriter::addFile(const QByteArray &entryName, QFile &source)
 {
-    QFile source(sourcePath);
-    if (!source.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("cannot read %1: %2").arg(sourcePath, source.errorString());
-        return false;
-    }
+    const QString sourcePath = QString::fromLatin1(entryName);
     // The mode is taken from the open handle, so it belongs to the bytes that are stored.
     struct stat status;
     if (::fstat(source.handle(), &status) != 0) {
         error = QStringLiteral("cannot read %1: %2").arg(sourcePath, qt_error_string(errno));
         return false;
     }
-    if (!openEntry(entryName, status.st_mode, QFileInfo(source).lastModified(),
-                   source.size() >= 0xffffffffLL))
+    if (!openEntry(entryName, status.st_mode, QDateTime::fromSecsSinceEpoch(status.st_mtime),
+                   status.st_size >= 0xffffffffLL))
         return false;
     QByteArray buffer(chunkSize, Qt::Uninitialized);
     for (;;) {

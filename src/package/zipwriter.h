@@ -6,6 +6,7 @@
 #include <zip.h>
 
 class QDateTime;
+class QFile;
 
 // Writes a zip archive with minizip, keeping unix modes in the entries' external attributes.
 class ZipWriter
@@ -21,8 +22,9 @@ public:
     ZipWriter &operator=(const ZipWriter &) = delete;
 
     bool open(const QString &fileName);
-    // Entry names are stored as given: the updater reads them as Latin-1.
-    bool addFile(const QByteArray &entryName, const QString &sourcePath);
+    // Entry names are stored as given: the updater reads them as Latin-1. The file is read
+    // from its current position, with the mode of its open handle.
+    bool addFile(const QByteArray &entryName, QFile &source);
     // mode: the unix file type and permission bits, as stat() gives them.
     bool addData(const QByteArray &entryName, const QByteArray &data, unsigned int mode);
     // Closes the archive; false when it was not open or any step failed.

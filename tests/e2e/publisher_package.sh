@@ -39,6 +39,19 @@ for unit in vorn-update-server.service vorn-update-server@8443.service; do
 done
 echo "ok    systemd-analyze verify accepts both units"
 
+# Hardened: systemd rates what the service may do at 2.0 at most (0 is a service that may do
+# nothing, 10 one that may do everything), and it starts the server it was installed with.
+for unit in vorn-update-server.service vorn-update-server@.service; do
+    file=/usr/lib/systemd/system/$unit
+    exposure=$(systemd-analyze security --offline=true "$file" 2>/dev/null \
+        | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+    [ -n "$exposure" ] && awk -v e="$exposure" 'BEGIN { exit !(e <= 2.0) }' \
+        || fail "systemd-analyze security rates $unit ${exposure:-(no rating)}, more than 2.0"
+    grep -q "^ExecStart=/usr/bin/vorn-update-server " "$file" \
+        || fail "$unit does not start /usr/bin/vorn-update-server"
+    echo "ok    $unit: exposure $exposure, ExecStart=/usr/bin/vorn-update-server"
+done
+
 # The installed builder publishes a signed release; the installed server offers it, as
 # the installed stand-in messenger's component list asks.
 mkdir -p "$work/release/bin"

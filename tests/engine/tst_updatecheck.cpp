@@ -1,5 +1,6 @@
 #include "fakeupdateserver.h"
 #include "messageboxanswerer.h"
+#include "replylimits.h"
 #include "standinmessenger.h"
 #include "update.h"
 #include "updatequery.h"
@@ -169,12 +170,12 @@ void TestUpdateCheck::replyIsBounded()
     reply.append("<update>");
     const QByteArray filler = QByteArray("<pad/>").repeated(1 << 16);
     qsizetype sent = 8;
-    while (reply.status() == UpdateReply::Incomplete && sent < 2 * UpdateReply::maximumSize) {
+    while (reply.status() == UpdateReply::Incomplete && sent < 2 * ReplyLimits::maximumSize) {
         reply.append(filler);
         sent += filler.size();
     }
     QCOMPARE(reply.status(), UpdateReply::TooLarge);
-    QVERIFY(sent > UpdateReply::maximumSize);
+    QVERIFY(sent > ReplyLimits::maximumSize);
     QVERIFY(reply.takeUpdates().isEmpty());
 }
 

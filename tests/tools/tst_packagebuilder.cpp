@@ -182,6 +182,9 @@ void TestPackageBuilder::archiveAndManifest()
     QVERIFY(writeFile(files + "/.config/hidden", "h", 0600));
     QVERIFY(writeFile(files + QString::fromUtf8("/café.txt"), "latin", 0640));
     QVERIFY(writeFile(files + "/deep/a/b/c.txt", "", 0444));
+    // Links within the release, also one to another link: each packaged as the file it leads to.
+    QVERIFY(QFile::link("libnew.so", files + "/lib/libnew.so.1"));
+    QVERIFY(QFile::link("../lib/libnew.so.1", files + "/bin/libclient.so"));
 
     const QString output = temp.filePath("core.zip");
     const ProgramRun result = build(
@@ -192,12 +195,14 @@ void TestPackageBuilder::archiveAndManifest()
     QCOMPARE(result.err, QByteArray());
 
     const QList<ZipEntry> entries = readZip(output);
-    QCOMPARE(names(entries),
-             QList<QByteArray>({"core.xml", ".config/hidden", "bin/im-client", "caf\xe9.txt",
-                                "deep/a/b/c.txt", "lib/libnew.so"}));
+    QCOMPARE(
+        names(entries),
+        QList<QByteArray>({"core.xml", ".config/hidden", "bin/im-client", "bin/libclient.so",
+                           "caf\xe9.txt", "deep/a/b/c.txt", "lib/libnew.so", "lib/libnew.so.1"}));
     const QList<std::pair<QByteArray, uLong>> contents
-        = {{"#!/bin/sh\n", 0755}, {library, 0644}, {"h", 0600}, {"latin", 0640}, {"", 0444}};
-    const QList<int> order = {2, 5, 1, 3, 4};
+        = {{"#!/bin/sh\n", 0755}, {library, 0644}, {"h", 0600}, {"latin", 0640}, {"", 0444},
+           {library, 0644},       {library, 0644}};
+    const QList<int> order = {2, 6, 1, 4, 5, 7, 3};
     for (int i = 0; i < order.size(); ++i) {
         const ZipEntry &entry = entries.at(order.at(i));
         QCOMPARE(entry.data, contents.at(i).first);
@@ -207,8 +212,9 @@ void TestPackageBuilder::archiveAndManifest()
 
     QCOMPARE(manifestLines(entries.at(0).data),
              QStringList({"package vorn/core/app", ".config|hidden add", "bin|im-client add",
-                          QString::fromUtf8("|café.txt add"), "deep/a/b|c.txt add",
-                          "lib|libnew.so add", "lib|libold.so remove", "|old.txt remove"}));
+                          "bin|libclient.so add", QString::fromUtf8("|café.txt add"),
+                          "deep/a/b|c.txt add", "lib|libnew.so add", "lib|libnew.so.1 add",
+                          "lib|libold.so remove", "|old.txt remove"}));
 }
 
 void TestPackageBuilder::manifestEntryFromLink_data()
@@ -359,44 +365,86 @@ void TestPackageBuilder::refusals_data()
     // An option with its new value, or alone to leave it out; "directory" names the directory.
     QTest::addColumn<QStringList>("change");
     QTest::addColumn<QString>("file");
+    // Planted in the release: bin/planted as a link to this target, or as a FIFO ("|").
+    QTest::addColumn<QString>("planted");
+    QTest::addColumn<QString>("message"); // what the error says, when the row names it
 
-    QTest::newRow("version with suffix") << QStringList {"--version", "1.2b"} << QString();
-    QTest::newRow("empty version") << QStringList {"--version", ""} << QString();
-    QTest::newRow("link without .zip") << QStringList {"--link", "http://h/core"} << QString();
-    QTest::newRow("link without host") << QStringList {"--link", "/core.zip"} << QString();
+    QTest::newRow("version with suffix")
+        << QStringList {"--version", "1.2b"} << QString() << QString() << QString();
+    QTest::newRow("empty version")
+        << QStringList {"--version", ""} << QString() << QString() << QString();
+    QTest::newRow("link without .zip")
+        << QStringList {"--link", "http://h/core"} << QString() << QString() << QString();
+    QTest::newRow("link without host")
+        << QStringList {"--link", "/core.zip"} << QString() << QString() << QString();
     QTest::newRow("link beyond ASCII")
-        << QStringList {"--link", QString::fromUtf8("http://h/zażółć.zip")} << QString();
-    QTest::newRow("missing name") << QStringList {"--name"} << QString();
-    QTest::newRow("empty name") << QStringList {"--name", ""} << QString();
+        << QStringList {"--link", QString::fromUtf8("http://h/zażółć.zip")} << QString()
+        << QString() << QString();
+    QTest::newRow("missing name") << QStringList {"--name"} << QString() << QString() << QString();
+    QTest::newRow("empty name") << QStringList {"--name", ""} << QString() << QString()
+                                << QString();
     QTest::newRow("timestamp beyond 32 bits")
-        << QStringList {"--timestamp", "4294967296"} << QString();
-    QTest::newRow("removal climbing out") << QStringList {"--remove", "../x"} << QString();
-    QTest::newRow("absolute removal") << QStringList {"--remove", "/etc/passwd"} << QString();
-    QTest::newRow("removal with empty segment") << QStringList {"--remove", "a//b"} << QString();
-    QTest::newRow("removal with dot segment") << QStringList {"--remove", "./b"} << QString();
+        << QStringList {"--timestamp", "4294967296"} << QString() << QString() << QString();
+    QTest::newRow("removal climbing out")
+        << QStringList {"--remove", "../x"} << QString() << QString() << QString();
+    QTest::newRow("absolute removal")
+        << QStringList {"--remove", "/etc/passwd"} << QString() << QString() << QString();
+    QTest::newRow("removal with empty segment")
+        << QStringList {"--remove", "a//b"} << QString() << QString() << QString();
+    QTest::newRow("removal with dot segment")
+        << QStringList {"--remove", "./b"} << QString() << QString() << QString();
     QTest::newRow("patch without the version it applies to")
-        << QStringList {"--patch-from", "."} << QString();
+        << QStringList {"--patch-from", "."} << QString() << QString() << QString();
     QTest::newRow("patch from a version that is not dotted numbers")
-        << QStringList {"--patch-from", ".", "--from-version", "1.x"} << QString();
+        << QStringList {"--patch-from", ".", "--from-version", "1.x"} << QString() << QString()
+        << QString();
     QTest::newRow("removal of an added file")
-        << QStringList {"--remove", "bin/im-client"} << QString();
-    QTest::newRow("missing directory") << QStringList {"directory", "missing"} << QString();
-    QTest::newRow("file name beyond Latin-1") << QStringList() << QString::fromUtf8("zażółć.txt");
-    QTest::newRow("file named like the manifest") << QStringList() << QStringLiteral("core.xml");
+        << QStringList {"--remove", "bin/im-client"} << QString() << QString() << QString();
+    QTest::newRow("missing directory")
+        << QStringList {"directory", "missing"} << QString() << QString() << QString();
+    QTest::newRow("file name beyond Latin-1")
+        << QStringList() << QString::fromUtf8("zażółć.txt") << QString() << QString();
+    QTest::newRow("file named like the manifest")
+        << QStringList() << QStringLiteral("core.xml") << QString() << QString();
     QTest::newRow("file name longer than 255")
-        << QStringList() << QString(120, 'a') + "/" + QString(140, 'b');
+        << QStringList() << QString(120, 'a') + "/" + QString(140, 'b') << QString() << QString();
+    QTest::newRow("file name with a line feed")
+        << QStringList() << QStringLiteral("bin/two\nlines") << QString()
+        << QStringLiteral("bin/two\\x0alines: the name holds a control character");
+    // Nothing outside the release ever goes into a package: not the secret beside it.
+    QTest::newRow("link out of the release")
+        << QStringList() << QString() << QStringLiteral("../../secret.txt")
+        << QStringLiteral("bin/planted: a link to ../../secret.txt, outside the release directory");
+    QTest::newRow("absolute link") << QStringList() << QString() << QStringLiteral("@/secret.txt")
+                                   << QStringLiteral("outside the release directory");
+    QTest::newRow("link to a directory of the release")
+        << QStringList() << QString() << QStringLiteral("..")
+        << QStringLiteral("bin/planted: a link to the directory ..; the updater installs files");
+    QTest::newRow("link to nothing") << QStringList() << QString() << QStringLiteral("gone")
+                                     << QStringLiteral("bin/planted: a link to gone, which does "
+                                                       "not exist");
+    QTest::newRow("FIFO") << QStringList() << QString() << QStringLiteral("|")
+                          << QStringLiteral("bin/planted: a FIFO, not a file");
 }
 
 void TestPackageBuilder::refusals()
 {
     QFETCH(QStringList, change);
     QFETCH(QString, file);
+    QFETCH(QString, planted);
+    QFETCH(QString, message);
 
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
     QVERIFY(writeFile(temp.filePath("files/bin/im-client"), "x"));
+    QVERIFY(writeFile(temp.filePath("secret.txt"), "secret"));
     if (!file.isEmpty())
         QVERIFY(writeFile(temp.filePath("files/" + file), "x"));
+    const QByteArray plantedPath = QFile::encodeName(temp.filePath("files/bin/planted"));
+    if (planted == "|")
+        QCOMPARE(::mkfifo(plantedPath.constData(), 0644), 0);
+    else if (!planted.isEmpty())
+        QVERIFY(QFile::link(QString(planted).replace("@", temp.path()), plantedPath));
     const QString output = temp.filePath("core.zip");
     QVERIFY(writeFile(output, "previous package"));
 
@@ -419,6 +467,7 @@ void TestPackageBuilder::refusals()
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.out, QByteArray());
     QVERIFY(result.err.startsWith("vorn-package-builder: "));
+    QVERIFY2(result.err.contains(message.toUtf8()), result.err.constData());
     QCOMPARE(readFile(output), QByteArray("previous package"));
     QVERIFY(!QFileInfo::exists(output + ".part"));
 }

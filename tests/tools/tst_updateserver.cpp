@@ -8,6 +8,8 @@
 #include <QtTest>
 
 #include <csignal>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -49,6 +51,12 @@ const QByteArray catalogueText = R"(<?xml version="1.0" encoding="UTF-8"?>
 </catalogue>
 )";
 
+// A component whose changelog is as long as the updater takes one.
+const QByteArray bigComponent
+    = "<component project='vorn' name='big' type='app'><version>2</version>"
+      "<link>http://127.0.0.1/big.zip</link><changelog>"
+    + QByteArray(64 * 1024, 'x') + "</changelog></component>";
+
 QByteArray query(const QList<QStringList> &requests)
 {
     ZuUpdaterClient client;
@@ -56,6 +64,12 @@ QByteArray query(const QList<QStringList> &requests)
         client.addRequest(r[0].toStdString(), r[1].toStdString(), r[2].toStdString(),
                           r[3].toStdString());
     return QByteArray::fromStdString(client.getQuery());
+}
+
+// The client library names each component once; a hostile client need not.
+QByteArray repeatedQuery(const QByteArray &component, int times)
+{
+    return "<s><update>" + component.repeated(times) + "</update></s>";
 }
 
 bool connectTo(QTcpSocket &socket, quint16 port)
@@ -79,10 +93,12 @@ QByteArray replyOnceClosed(QTcpSocket &socket)
     return socket.readAll();
 }
 
-QByteArray exchange(quint16 port, const QByteArray &queryBytes)
+QByteArray exchange(quint16 port, const QByteArray &queryBytes,
+                    const QHostAddress &from = QHostAddress())
 {
     QTcpSocket socket;
-    if (!connectTo(socket, port) || !send(socket, queryBytes))
+    if ((!from.isNull() && !socket.bind(from)) || !connectTo(socket, port)
+        || !send(socket, queryBytes))
         return "exchange failed";
     return replyOnceClosed(socket);
 }
@@ -130,8 +146,8 @@ private slots:
     void fullRequest();
     void twoClientsAtOnce();
     void queryInManyPieces();
-    void oversizedQueryIsClosed();
-    void idleClientIsClosed();
+    void abusiveClient_data();
+    void abusiveClient();
     void clientsBeyondTheBoundWait();
     void reloadUnderLoad_data();
     void reloadUnderLoad();
@@ -142,6 +158,8 @@ private slots:
 private:
     QTemporaryDir temp;
     QString catalogue;
+    // The catalogue with a component of the longest changelog.
+    QString bigCatalogue;
 };
 
 void TestUpdateServer::initTestCase()
@@ -149,6 +167,10 @@ void TestUpdateServer::initTestCase()
     QVERIFY(temp.isValid());
     catalogue = temp.filePath("catalogue.xml");
     QVERIFY(writeFile(catalogue, catalogueText));
+    bigCatalogue = temp.filePath("big.xml");
+    QVERIFY(writeFile(
+        bigCatalogue,
+        QByteArray(catalogueText).replace("</catalogue>", bigComponent + "</catalogue>")));
 }
 
 void TestUpdateServer::answers_data()
@@ -316,33 +338,71 @@ void TestUpdateServer::queryInManyPieces()
     QCOMPARE(outcomes(replyOnceClosed(socket)), QStringList {"vorn/core/app update 1.10"});
 }
 
-void TestUpdateServer::oversizedQueryIsClosed()
+void TestUpdateServer::abusiveClient_data()
 {
-    ServerProcess server({"--catalogue", catalogue, "--max-query-size", "1000"});
-    QVERIFY2(server.waitForListening(), server.log().constData());
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("connections"); // opened by the abuser, each sending:
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<bool>("drips"); // then a blank at a time, without end
+    QTest::addColumn<QByteArray>("log"); // how the server ends the abuser's exchange
 
-    QCOMPARE(outcomes(exchange(443, query({{"vorn", "core", "app", "1.0"}}))),
-             QStringList {"vorn/core/app update 1.10"});
-
-    QTcpSocket socket;
-    QVERIFY(connectTo(socket, 443));
-    socket.write("<s><update>" + QByteArray(2000, ' '));
-    QVERIFY(socket.waitForDisconnected(10000));
-    QCOMPARE(socket.readAll(), QByteArray());
-    QVERIFY(server.waitForLog("query too large"));
+    const QByteArray big = "<component project='vorn' name='big' type='app' version='1' />";
+    const QStringList deadline {"--exchange-timeout", "1"};
+    QTest::newRow("never reads its reply") << deadline << 1 << repeatedQuery(big, 240) << false
+                                           << QByteArray("timed out during the reply, closed");
+    QTest::newRow("drips its query") << deadline << 1 << QByteArray("<s><update>") << true
+                                     << QByteArray("timed out before a complete query, closed");
+    QTest::newRow("oversized query") << QStringList {"--max-query-size", "1000"} << 1
+                                     << "<s><update>" + QByteArray(1024 * 1024, ' ') << false
+                                     << QByteArray("query too large, closed");
+    QTest::newRow("too many components") << QStringList {"--max-components", "3"} << 1
+                                         << query({{"a", "b1", "c", "1"},
+                                                   {"a", "b2", "c", "1"},
+                                                   {"a", "b3", "c", "1"},
+                                                   {"a", "b4", "c", "1"}})
+                                         << false << QByteArray("more than 3 components, closed");
+    QTest::newRow("reply beyond what the updater takes")
+        << QStringList() << 1 << repeatedQuery(big, 260) << false
+        << QByteArray("reply too large for the updater, closed");
+    QTest::newRow("too many connections from one address")
+        << deadline + QStringList {"--max-connections-per-address", "2"} << 3 << QByteArray("<s>")
+        << false << QByteArray("too many connections from this address, closed");
 }
 
-void TestUpdateServer::idleClientIsClosed()
+// The abuser is cut off, and a genuine client from another address gets its whole reply
+// meanwhile.
+void TestUpdateServer::abusiveClient()
 {
-    ServerProcess server({"--catalogue", catalogue, "--idle-timeout", "1"});
-    QVERIFY2(server.waitForListening(), server.log().constData());
+    QFETCH(QStringList, options);
+    QFETCH(int, connections);
+    QFETCH(QByteArray, sent);
+    QFETCH(bool, drips);
+    QFETCH(QByteArray, log);
 
-    QTcpSocket socket;
-    QVERIFY(connectTo(socket, 443));
-    QVERIFY(send(socket, "<s><update>"));
-    QVERIFY(socket.waitForDisconnected(10000));
-    QCOMPARE(socket.readAll(), QByteArray());
-    QVERIFY(server.waitForLog("idle"));
+    ServerProcess server(QStringList {"--catalogue", bigCatalogue} + options);
+    QVERIFY2(server.waitForListening(), server.log().constData());
+    std::vector<std::unique_ptr<QTcpSocket>> abuser;
+    for (int i = 0; i < connections; ++i) {
+        abuser.push_back(std::make_unique<QTcpSocket>());
+        QTcpSocket &socket = *abuser.back();
+        // Takes in no more than this: the rest stays in the kernel's buffers.
+        socket.setReadBufferSize(4096);
+        QVERIFY(connectTo(socket, 443));
+        socket.write(sent);
+        socket.flush();
+    }
+
+    QCOMPARE(
+        outcomes(exchange(443, query({{"vorn", "core", "app", "1.0"}}), QHostAddress("127.0.0.2"))),
+        QStringList {"vorn/core/app update 1.10"});
+    while (drips && !server.waitForLog(log, 100))
+        QVERIFY(send(*abuser.front(), " "));
+    QVERIFY2(server.waitForLog(log), server.log().constData());
+    for (const auto &socket : abuser) {
+        socket->setReadBufferSize(0);
+        QVERIFY(socket->state() == QAbstractSocket::UnconnectedState
+                || socket->waitForDisconnected(10000));
+    }
 }
 
 void TestUpdateServer::clientsBeyondTheBoundWait()
@@ -464,6 +524,19 @@ void TestUpdateServer::badCatalogue_data()
     QTest::newRow("timestamp beyond 32 bits")
         << catalogueWith("<version>1</version><timestamp>4294967296</timestamp>" + link)
         << QStringLiteral("<timestamp>");
+    // The updater would refuse every reply that carries them.
+    QTest::newRow("changelog beyond 64 KiB")
+        << catalogueWith("<version>1</version><changelog>" + QByteArray(64 * 1024 + 1, 'x')
+                         + "</changelog>" + link)
+        << QStringLiteral("<changelog> holds 65537 characters; the updater accepts at most 65536");
+    QTest::newRow("description beyond 4 KiB")
+        << catalogueWith("<version>1</version><description>" + QByteArray(4097, 'x')
+                         + "</description>" + link)
+        << QStringLiteral("<description> holds 4097 characters");
+    QTest::newRow("patch link beyond 4 KiB")
+        << catalogueWith("<version>2</version>" + link + "<patch from='1' link='"
+                         + QByteArray(4097, 'x') + "'/>")
+        << QStringLiteral("link of <patch> holds 4097 characters");
 }
 
 void TestUpdateServer::badCatalogue()

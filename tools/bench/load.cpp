@@ -2,7 +2,7 @@
 // reply until the server closes. Prints how many ended well, the rate and the latencies.
 //
 //   vorn-bench-load ADDRESS PORT CONNECTIONS SECONDS [--rate R] [--count COUNT]
-//                   [--expect TEXT]... [--save FILE]
+//                   [--expect TEXT]... [--save FILE] [--attackers N [--attack-query FILE]]
 //
 // Without --rate, CONNECTIONS exchanges go on at once for SECONDS (or until COUNT have
 // started): the most the server answers. With --rate, R exchanges start every second, on time,
@@ -10,9 +10,21 @@
 // that a server falling behind shows in it. An exchange fails when it cannot connect, is reset
 // before any reply, or takes longer than 10 s. With --expect, each reply is counted under the
 // first TEXT it holds (matched.N), or as unmatched; --save writes the first reply to FILE.
-// Loopback addresses only; the source addresses are spread over 127.0.1.1 to 127.0.1.64 so
-// that a long wave never runs out of local ports. Plain C++ and epoll: the driver must not be
-// the bottleneck.
+//
+// With --attackers, N hostile clients keep at it for SECONDS, a third of each kind: non-readers
+// send the query in FILE (by default the wave's) with a receive buffer of 4 KiB and never
+// read; drippers send "<s><update>" and then a blank every second; others send 1 MiB of a
+// query that never ends. Each opens a new connection when the server has ended its last one,
+// but at most one a second; their first connections open over the first 5 s. These attacks
+// hold what the server has, while a flood of connections is a matter of bandwidth, which no server
+// process answers (here it would only measure the loopback device and this driver). --count 0 runs
+// the attackers alone, so that a second driver's wave measures the genuine checks undisturbed by
+// the attackers' sends.
+//
+// Loopback addresses only; the wave's source addresses are spread over 127.1.0.1 to
+// 127.1.4.0, the attackers' over 127.2.0.1 upwards, one each, so that a long wave never runs
+// out of local ports and no address holds more than a few connections of the wave at once.
+// Plain C++ and epoll: the driver must not be the bottleneck.
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -22,6 +34,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <netinet/in.h>
 #include <string>
 #include <sys/epoll.h>
@@ -37,6 +51,11 @@ using Clock = std::chrono::steady_clock;
 const char query[] = "<s><update><component project='vorn' name='core' type='app' "
                      "version='1.0' /></update></s>";
 const double exchangeLimit = 10.0;
+// Marks an attacker's slot in the poller's data.
+const std::uint64_t attackerBit = std::uint64_t(1) << 63;
+const double dripInterval = 1.0;
+const double attackInterval = 1.0;
+const double attackSpread = 5.0;
 
 struct Exchange
 {
@@ -44,6 +63,17 @@ struct Exchange
     Clock::time_point due;
     bool sent = false;
     std::string reply;
+};
+
+struct Attacker
+{
+    enum Kind { NonReader, Dripper, Incomplete };
+    Kind kind = NonReader;
+    int fd = -1;
+    std::string pending;
+    Clock::time_point nextDrip;
+    // When the connection opened, or when the next may open while there is none.
+    Clock::time_point opened;
 };
 
 struct Options
@@ -55,11 +85,18 @@ struct Options
     long count = -1;
     std::vector<std::string> expected;
     const char *save = nullptr;
+    int attackers = 0;
+    std::string attackQuery = query;
 };
 
 double seconds(Clock::duration d)
 {
     return std::chrono::duration<double>(d).count();
+}
+
+Clock::duration seconds(double s)
+{
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
 }
 
 bool parse(int argc, char *argv[], Options &options)
@@ -82,10 +119,18 @@ bool parse(int argc, char *argv[], Options &options)
             options.expected.emplace_back(argv[i + 1]);
         else if (std::strcmp(argv[i], "--save") == 0)
             options.save = argv[i + 1];
-        else
+        else if (std::strcmp(argv[i], "--attackers") == 0)
+            options.attackers = std::atoi(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--attack-query") == 0) {
+            std::ifstream file(argv[i + 1], std::ios::binary);
+            options.attackQuery.assign(std::istreambuf_iterator<char>(file), {});
+            if (!file || options.attackQuery.empty())
+                return false;
+        } else
             return false;
     }
-    return options.connections > 0 && options.seconds > 0 && options.rate >= 0;
+    return options.connections > 0 && options.seconds > 0 && options.rate >= 0
+        && options.attackers >= 0 && (options.count != 0 || options.attackers > 0);
 }
 
 class Wave
@@ -94,27 +139,43 @@ public:
     explicit Wave(const Options &options)
         : options(options)
         , exchanges(size_t(options.connections))
+        , attackers(size_t(options.attackers))
         , matched(options.expected.size(), 0)
         , poller(epoll_create1(EPOLL_CLOEXEC))
     {
         for (size_t slot = exchanges.size(); slot > 0; --slot)
             freeSlots.push_back(slot - 1);
+        for (size_t slot = 0; slot < attackers.size(); ++slot)
+            attackers[slot].kind = Attacker::Kind(slot % 3);
     }
 
     void run()
     {
         begin = Clock::now();
-        end = begin
-            + std::chrono::duration_cast<Clock::duration>(
-                  std::chrono::duration<double>(options.seconds));
+        end = begin + seconds(options.seconds);
+        // Spread over the first seconds, as the exchanges' deadlines then spread them.
+        for (size_t slot = 0; slot < attackers.size(); ++slot)
+            attackers[slot].opened
+                = begin + seconds(attackSpread * double(slot) / double(attackers.size()));
         std::vector<epoll_event> events(1024);
-        while (startDue() || freeSlots.size() < exchanges.size()) {
+        while (startDue() || freeSlots.size() < exchanges.size()
+               || (!attackers.empty() && Clock::now() < end)) {
             const int ready = epoll_wait(poller, events.data(), int(events.size()), 1);
-            for (int i = 0; i < ready; ++i)
-                handle(events[size_t(i)].data.u64, events[size_t(i)].events);
+            for (int i = 0; i < ready; ++i) {
+                const std::uint64_t data = events[size_t(i)].data.u64;
+                if (data & attackerBit)
+                    handleAttacker(size_t(data & ~attackerBit), events[size_t(i)].events);
+                else
+                    handle(data, events[size_t(i)].events);
+            }
             expireHung();
+            harass();
         }
         finished = Clock::now();
+        for (Attacker &attacker : attackers) {
+            if (attacker.fd >= 0)
+                close(attacker.fd);
+        }
     }
 
     void print()
@@ -134,6 +195,8 @@ public:
             std::printf("matched.%zu=%ld\n", i, matched[i]);
         if (!options.expected.empty())
             std::printf("unmatched=%ld\n", unmatched);
+        if (!attackers.empty())
+            std::printf("attacks=%ld\nattacks_ended_by_server=%ld\n", attacks, attacksEnded);
     }
 
 private:
@@ -146,9 +209,7 @@ private:
         while (!freeSlots.empty() && (options.count < 0 || started < options.count)) {
             Clock::time_point due = now;
             if (options.rate > 0) {
-                due = begin
-                    + std::chrono::duration_cast<Clock::duration>(
-                          std::chrono::duration<double>(double(started) / options.rate));
+                due = begin + seconds(double(started) / options.rate);
                 if (due > now)
                     break;
             }
@@ -169,19 +230,9 @@ private:
         Exchange &exchange = exchanges[slot];
         exchange = Exchange();
         exchange.due = due;
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in local = {};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl((127u << 24) | (1u << 8) | (1 + source++ % 64));
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0
-            || (connect(fd, reinterpret_cast<const sockaddr *>(&options.target),
-                        sizeof options.target)
-                    != 0
-                && errno != EINPROGRESS)) {
-            if (fd >= 0)
-                close(fd);
+        const int fd = connectFrom((127u << 24) | (1u << 16) | (1 + source++ % 1024), 0);
+        if (fd < 0)
             return false;
-        }
         exchange.fd = fd;
         epoll_event event = {};
         event.events = EPOLLOUT;
@@ -254,6 +305,113 @@ private:
             ++matched[size_t(hit - options.expected.begin())];
     }
 
+    // A non-blocking connection from that address, with that receive buffer (0: the default);
+    // -1 when it cannot be made.
+    int connectFrom(std::uint32_t address, int receiveBuffer)
+    {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in local = {};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(address);
+        if (fd < 0
+            || (receiveBuffer > 0
+                && setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer) != 0)
+            || bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0
+            || (connect(fd, reinterpret_cast<const sockaddr *>(&options.target),
+                        sizeof options.target)
+                    != 0
+                && errno != EINPROGRESS)) {
+            if (fd >= 0)
+                close(fd);
+            return -1;
+        }
+        return fd;
+    }
+
+    // Opens the attacker's next connection; it takes what the server sends only by not reading.
+    void attack(size_t slot)
+    {
+        Attacker &attacker = attackers[slot];
+        attacker.opened = Clock::now();
+        attacker.fd = connectFrom((127u << 24) | (2u << 16) | std::uint32_t(slot + 1),
+                                  attacker.kind == Attacker::NonReader ? 4096 : 0);
+        if (attacker.fd < 0) {
+            attacker.opened += seconds(attackInterval);
+            return;
+        }
+        ++attacks;
+        switch (attacker.kind) {
+        case Attacker::NonReader:
+            attacker.pending = options.attackQuery;
+            break;
+        case Attacker::Dripper:
+            attacker.pending = "<s><update>";
+            attacker.nextDrip = attacker.opened + seconds(dripInterval);
+            break;
+        case Attacker::Incomplete:
+            attacker.pending = "<s><update>" + std::string(1024 * 1024, ' ');
+            break;
+        }
+        watchAttacker(slot, EPOLL_CTL_ADD);
+    }
+
+    void watchAttacker(size_t slot, int operation)
+    {
+        epoll_event event = {};
+        event.events
+            = EPOLLRDHUP | (attackers[slot].pending.empty() ? 0u : std::uint32_t(EPOLLOUT));
+        event.data.u64 = slot | attackerBit;
+        epoll_ctl(poller, operation, attackers[slot].fd, &event);
+    }
+
+    void handleAttacker(size_t slot, std::uint32_t events)
+    {
+        Attacker &attacker = attackers[slot];
+        if (attacker.fd < 0)
+            return;
+        if (!(events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) && sendPending(slot))
+            return;
+        // The server ended it: the attacker comes back.
+        close(attacker.fd);
+        attacker.fd = -1;
+        attacker.pending.clear();
+        ++attacksEnded;
+        attacker.opened += seconds(attackInterval);
+    }
+
+    // Sends what the attacker has pending; false once the server has ended the connection.
+    bool sendPending(size_t slot)
+    {
+        Attacker &attacker = attackers[slot];
+        if (attacker.pending.empty())
+            return true;
+        const ssize_t sent
+            = ::send(attacker.fd, attacker.pending.data(), attacker.pending.size(), MSG_NOSIGNAL);
+        if (sent < 0)
+            return errno == EAGAIN;
+        attacker.pending.erase(0, size_t(sent));
+        if (attacker.pending.empty())
+            watchAttacker(slot, EPOLL_CTL_MOD);
+        return true;
+    }
+
+    // Drippers drip, and attackers whose connection the server ended come back when due.
+    void harass()
+    {
+        const Clock::time_point now = Clock::now();
+        for (size_t slot = 0; slot < attackers.size(); ++slot) {
+            Attacker &attacker = attackers[slot];
+            if (attacker.fd < 0 && attacker.opened <= now)
+                attack(slot);
+            if (attacker.kind != Attacker::Dripper || attacker.fd < 0 || attacker.nextDrip > now)
+                continue;
+            attacker.nextDrip = now + seconds(dripInterval);
+            attacker.pending += ' ';
+            if (attacker.pending.size() == 1)
+                watchAttacker(slot, EPOLL_CTL_MOD);
+        }
+    }
+
     // Exchanges that hang are failures, and free their slot.
     void expireHung()
     {
@@ -269,6 +427,9 @@ private:
 
     Options options;
     std::vector<Exchange> exchanges;
+    std::vector<Attacker> attackers;
+    long attacks = 0;
+    long attacksEnded = 0;
     std::vector<size_t> freeSlots;
     std::vector<double> latencies;
     std::vector<long> matched;
@@ -291,7 +452,8 @@ int main(int argc, char *argv[])
     if (!parse(argc, argv, options)) {
         std::fprintf(stderr,
                      "usage: vorn-bench-load ADDRESS PORT CONNECTIONS SECONDS [--rate R] "
-                     "[--count N] [--expect TEXT]... [--save FILE]\n");
+                     "[--count N] [--expect TEXT]... [--save FILE] [--attackers N "
+                     "[--attack-query FILE]]\n");
         return 2;
     }
     // Every connection takes a descriptor.

@@ -456,10 +456,17 @@ fi
 # reloaded three times meanwhile), two behind nginx's stream proxy, and nginx's stream module
 # answering the same reply with `return` (one worker each). First with 2,000 exchanges at once
 # for 20 s: the most each answers. Then at half of nginx's most, with up to 2,000 at once: the
-# latency at a rate that one instance must reach.
+# latency at a rate that one instance must reach. Last, one instance at its defaults answers a
+# wave of genuine checks while 2,000 attackers (non-readers, drippers, endless queries; see
+# load.cpp) do what they can to deny it.
 
 load_connections=2000
 load_seconds=20
+# The hostile mix: genuine checks at this rate while the attackers keep at it (their first
+# connections spread over the ramp's seconds).
+attackers=2000
+attack_ramp=6
+hostile_rate=200
 # load_run NAME [--rate R]: a wave against port 443, its figures in $results/load-NAME.
 load_run() {
     name=$1
@@ -489,12 +496,14 @@ end_load_nginx() {
     kill "$load_nginx_pid"
     wait "$load_nginx_pid" 2>/dev/null || true
 }
-# load_instance PORT: an update server on 127.0.0.1:PORT, its pid in $instance_pid.
+# load_instance PORT [OPTION...]: an update server on 127.0.0.1:PORT, its pid in $instance_pid.
 load_instance() {
+    port=$1
+    shift
     "$repo/build-bench/tools/updateserver/vorn-update-server" --catalogue "$servers/catalogue.xml" \
-        --port "$1" 2>/dev/null &
+        --port "$port" "$@" 2>/dev/null &
     instance_pid=$!
-    answers_exchange "$1"
+    answers_exchange "$port"
 }
 answers_exchange() {
     tries=0
@@ -537,9 +546,10 @@ if wanted load; then
     wait "$instance_pid" 2>/dev/null || true
 
     echo "wave of checks: two instances behind nginx" >&2
-    load_instance 8443
+    # Every client comes with nginx's address.
+    load_instance 8443 --max-connections-per-address 0
     first=$instance_pid
-    load_instance 8444
+    load_instance 8444 --max-connections-per-address 0
     second=$instance_pid
     load_nginx "upstream servers { server 127.0.0.1:8443; server 127.0.0.1:8444; }
         server { listen 127.0.0.1:443 backlog=4096; proxy_pass servers; }"
@@ -548,6 +558,34 @@ if wanted load; then
     end_load_nginx
     kill "$first" "$second"
     wait "$first" "$second" 2>/dev/null || true
+
+    # The catalogue gains a component with the longest changelog the updater takes; the
+    # non-readers ask for it as often as a reply within the updater's bound holds it (240
+    # times: a query of 15,864 bytes, within the server's default 16 KiB).
+    echo "wave of checks: one instance at its defaults, under attack by $attackers clients" >&2
+    changelog=$(head -c 65536 /dev/zero | tr '\0' x)
+    sed -i "s|</catalogue>|  <component project=\"vorn\" name=\"notes\" type=\"app\"><version>2.0</version><link>http://127.0.0.1/notes.zip</link><changelog>$changelog</changelog></component>\n</catalogue>|" \
+        "$servers/catalogue.xml"
+    {
+        printf '<s><update>'
+        i=0
+        while [ "$i" -lt 240 ]; do
+            printf "<component project='vorn' name='notes' type='app' version='1.0' />"
+            i=$((i + 1))
+        done
+        printf '</update></s>'
+    } >"$servers/attack-query.xml"
+    load_instance 443
+    "$bin/vorn-bench-load" 127.0.0.1 443 1 $((attack_ramp + load_seconds + 2)) --count 0 \
+        --attackers "$attackers" --attack-query "$servers/attack-query.xml" \
+        >"$results/load-attackers" &
+    attack_pid=$!
+    sleep "$attack_ramp"
+    load_run hostile --rate "$hostile_rate"
+    wait "$attack_pid" || fail "the attackers failed"
+    sed -n 's/^VmHWM:[^0-9]*\([0-9]*\).*/\1/p' "/proc/$instance_pid/status" >"$results/load-hostile.vmhwm"
+    kill "$instance_pid"
+    wait "$instance_pid" 2>/dev/null || true
 fi
 
 # --- Table --------------------------------------------------------------------------------
@@ -695,6 +733,20 @@ if [ -s "$results/load-one" ]; then
         printf '| %s | %s | %s | %s ms | %s ms | %s | %s | %s |\n' "$label" "$rate" "$r" \
             "$(field p50_ms "$results/load-$name-rate")" "$p99" "$lost" "$goal" "$met"
     done
+fi
+if [ -s "$results/load-hostile" ]; then
+    p99=$(field p99_ms "$results/load-hostile")
+    lost=$(($(field failures "$results/load-hostile") + $(field unmatched "$results/load-hostile")))
+    kib=$(cat "$results/load-hostile.vmhwm")
+    echo
+    echo "| Genuine checks at $hostile_rate/s for $load_seconds s against one vorn-update-server at its defaults, with $attackers attackers | p99 | Lost | Server's peak RSS (VmHWM) | Attackers' connections | Goal | |"
+    echo "|---|---|---|---|---|---|---|"
+    printf '| %s checks, p50 %s ms | %s ms | %s | %s MiB | %s, %s ended by the server | p99 < 100 ms, none lost, < 256 MiB | %s |\n' \
+        "$(field exchanges "$results/load-hostile")" "$(field p50_ms "$results/load-hostile")" \
+        "$p99" "$lost" "$(awk -v k="$kib" 'BEGIN { printf "%.1f", k / 1024 }')" \
+        "$(field attacks "$results/load-attackers")" \
+        "$(field attacks_ended_by_server "$results/load-attackers")" \
+        "$(awk -v p="$p99" -v l="$lost" -v k="$kib" 'BEGIN { print (p < 100 && l == 0 && k < 262144 ? "met" : "MISSED") }')"
 fi
 echo
 echo "Every run: $results/"

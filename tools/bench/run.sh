@@ -126,6 +126,20 @@ thunderbird@1:140.12.0esr-1~deb12u1@1:153.8.0esr-1~deb12u1@major"
 [ "$quick" -eq 1 ] && patch_pairs=$(echo "$patch_pairs" | grep -v thunderbird)
 patches="$scratch/patches.txt"
 : >"$patches"
+# without_foreign_links DIR: removes the links of DIR that the package builder refuses, as a
+# publisher would leave them out: Debian's trees link to other packages' files
+# (/usr/share/hunspell, say) and name directories by links.
+without_foreign_links() {
+    root=$(realpath "$1")
+    find "$root" -type l | while read -r link; do
+        target=$(realpath -m "$link")
+        case "$(readlink "$link")" in
+        /*) ;;
+        *) case "$target" in "$root"/*) [ -f "$target" ] && continue ;; esac ;;
+        esac
+        rm "$link"
+    done
+}
 # timed OUT COMMAND...: the seconds COMMAND takes; its output goes to OUT.
 timed() {
     out=$1
@@ -165,6 +179,8 @@ case ",$only," in
             continue
         fi
         echo "patch packages: $1 $2 -> $3" >&2
+        without_foreign_links "$dir/old"
+        without_foreign_links "$dir/new"
         builder="$repo/build-bench/tools/packagebuilder/vorn-package-builder"
         "$builder" "$dir/new" --project vorn --name core --type app --version 2.0 \
             --link http://127.0.0.1/full.zip --output "$dir/full.zip" >"$dir/full.entry"

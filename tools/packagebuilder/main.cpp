@@ -20,10 +20,12 @@ const char description[] = R"(Builds a Vorn update package and prints its catalo
 
 The package is a zip archive holding every file of <directory> under its relative
 path (with its unix mode), and a manifest that adds each of them and removes each
---remove path. The manifest lies in the archive where the updater looks for it: the
-path of --link with .xml for .zip, so --link http://host/updates/core.zip gives the
-entry updates/core.xml. Upload the package so that --link fetches it (the updater
-uses HTTP on port 80 whatever the link says).
+--remove path. A link to a file within <directory> is packaged as that file; other
+links, FIFOs, devices, sockets and names with control characters are refused, so that
+nothing outside <directory> is read. The manifest lies in the archive where the
+updater looks for it: the path of --link with .xml for .zip, so --link
+http://host/updates/core.zip gives the entry updates/core.xml. Upload the package so
+that --link fetches it (the updater uses HTTP on port 80 whatever the link says).
 
 The catalogue entry, a <component> element for the update server's catalogue with
 the package's sha256 and size, goes to standard output. With --sign it also holds

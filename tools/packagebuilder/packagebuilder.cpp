@@ -5,13 +5,12 @@
 #include "dottedversion.h"
 #include "packagestatement.h"
 #include "plainname.h"
+#include "releasetree.h"
 #include "signingkey.h"
 #include "zipwriter.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
-#include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QSet>
 #include <QUrl>
@@ -29,17 +28,6 @@ bool fitsEntryName(const QString &name)
 {
     return name.size() <= 255
         && std::all_of(name.begin(), name.end(), [](QChar c) { return c.unicode() <= 0xff; });
-}
-
-// Every file below root, hidden ones included, by its path relative to root, in sorted order.
-QStringList filesBelow(const QDir &root)
-{
-    QStringList found;
-    QDirIterator it(root.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        found << root.relativeFilePath(it.next());
-    found.sort();
-    return found;
 }
 
 } // namespace
@@ -64,17 +52,17 @@ bool PackageBuilder::build(const QString &directory, const QStringList &removals
                            const QString &output)
 {
     return checkInfo() && collectFiles(directory) && checkRemovals(removals)
-        && (patchDirectory.isEmpty() || comparePatchFrom()) && writeArchive(directory, output);
+        && (patchDirectory.isEmpty() || comparePatchFrom()) && writeArchive(output);
 }
 
 bool PackageBuilder::comparePatchFrom()
 {
     if (DottedVersion::parse(fromVersion).isNull())
         return fail(QStringLiteral("the version patched from must be dotted numbers"));
-    const QDir old(QDir(patchDirectory).absolutePath());
-    if (!old.exists())
-        return fail(QStringLiteral("no directory %1").arg(patchDirectory));
-    const QStringList oldFiles = filesBelow(old);
+    ReleaseTree old;
+    QStringList oldFiles;
+    if (!old.open(patchDirectory) || !old.collect(&oldFiles))
+        return fail(old.errorString());
     const QSet<QString> added(files.cbegin(), files.cend());
     const QSet<QString> listed(removed.cbegin(), removed.cend());
     // Gone in the new release: removed, unless the publisher lists it already.
@@ -90,10 +78,12 @@ bool PackageBuilder::comparePatchFrom()
             whole << file;
             continue;
         }
-        QFile oldFile(old.filePath(file));
-        QFile newFile(QDir(inputDirectory).filePath(file));
-        if (!oldFile.open(QIODevice::ReadOnly) || !newFile.open(QIODevice::ReadOnly))
-            return fail(QStringLiteral("cannot read %1").arg(file));
+        QFile oldFile;
+        QFile newFile;
+        if (!old.openFile(file, &oldFile))
+            return fail(old.errorString());
+        if (!release.openFile(file, &newFile))
+            return fail(release.errorString());
         if (oldFile.size() > BinaryDelta::maximumFileSize
             || newFile.size() > BinaryDelta::maximumFileSize) {
             whole << file;
@@ -202,13 +192,10 @@ bool PackageBuilder::checkInfo()
 
 bool PackageBuilder::collectFiles(const QString &directory)
 {
-    inputDirectory = directory;
     if (directory.isEmpty())
         return true;
-    const QDir root(QDir(directory).absolutePath());
-    if (!root.exists())
-        return fail(QStringLiteral("no directory %1").arg(directory));
-    files = filesBelow(root);
+    if (!release.open(directory) || !release.collect(&files))
+        return fail(release.errorString());
 
     const QString tag = QStringLiteral("%1_%2_%3").arg(info.project, info.name, info.type);
     for (const QString &file : files) {
@@ -272,21 +259,25 @@ QByteArray PackageBuilder::manifest() const
     return text;
 }
 
-bool PackageBuilder::writeArchive(const QString &directory, const QString &output)
+bool PackageBuilder::writeArchive(const QString &output)
 {
     // Written beside the output and renamed over it, so a failure leaves no partial package.
     const QString partial = output + QStringLiteral(".part");
     ZipWriter zip;
     bool written
         = zip.open(partial) && zip.addData(manifestName.toLatin1(), manifest(), S_IFREG | 0644);
-    for (qsizetype i = 0; written && i < files.size(); ++i)
-        written = zip.addFile(files.at(i).toLatin1(), QDir(directory).filePath(files.at(i)));
-    for (qsizetype i = 0; written && i < deltas.size(); ++i)
+    bool readable = true;
+    for (qsizetype i = 0; written && readable && i < files.size(); ++i) {
+        QFile source;
+        readable = release.openFile(files.at(i), &source);
+        written = readable && zip.addFile(files.at(i).toLatin1(), source);
+    }
+    for (qsizetype i = 0; written && readable && i < deltas.size(); ++i)
         written = zip.addData(deltas.at(i).file.toLatin1(), deltas.at(i).bytes, deltas.at(i).mode);
-    written = zip.close() && written;
+    written = zip.close() && written && readable;
     if (!written) {
         QFile::remove(partial);
-        return fail(zip.errorString());
+        return fail(readable ? zip.errorString() : release.errorString());
     }
     // Mapped once for the digest and the signature; a zip is never empty.
     QFile package(partial);

@@ -1,6 +1,8 @@
 #ifndef PACKAGEBUILDER_H
 #define PACKAGEBUILDER_H
 
+#include "releasetree.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -59,7 +61,7 @@ private:
     bool checkRemovals(const QStringList &removals);
     bool comparePatchFrom();
     QByteArray manifest() const;
-    bool writeArchive(const QString &directory, const QString &output);
+    bool writeArchive(const QString &output);
     bool fail(const QString &message);
 
     PackageInfo info;
@@ -75,7 +77,7 @@ private:
         unsigned int mode;
     };
     QList<Delta> deltas;
-    QString inputDirectory;
+    ReleaseTree release;
     QString patchDirectory;
     QString fromVersion;
     QByteArray sha256;

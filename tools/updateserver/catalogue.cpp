@@ -1,6 +1,8 @@
 #include "catalogue.h"
 
 #include "dottedversion.h"
+#include "replylimits.h"
+#include "replywriter.h"
 
 #include <QFile>
 #include <QXmlStreamReader>
@@ -95,7 +97,12 @@ bool Catalogue::readEntry(QXmlStreamReader &xml)
         }
         if (!fieldNames().contains(field))
             return fail(xml, QStringLiteral("unknown element <%1>").arg(field));
-        entry.fields.insert(field, xml.readElementText());
+        const QString text = xml.readElementText();
+        if (!checkLength(xml, QStringLiteral("<%1>").arg(field), text,
+                         field == u"changelog" ? ReplyLimits::maximumChangelog
+                                               : ReplyLimits::maximumField))
+            return false;
+        entry.fields.insert(field, text);
     }
     if (xml.hasError())
         return fail(xml, xml.errorString());
@@ -116,6 +123,7 @@ bool Catalogue::readEntry(QXmlStreamReader &xml)
     entry.fields.value(QStringLiteral("timestamp")).toUInt(&isNumber, 10);
     if (!isNumber)
         return fail(xml, QStringLiteral("<timestamp> must be an unsigned 32-bit number"));
+    entry.children = ReplyWriter::requestChildren(entry);
 
     const auto key = std::make_tuple(entry.project, entry.name, entry.type);
     const auto stored = entries.find(key);
@@ -133,7 +141,11 @@ bool Catalogue::readPatch(QXmlStreamReader &xml, CatalogueEntry *entry)
         const QString name = attribute.name().toString();
         if (!patchAttributes().contains(name))
             return fail(xml, QStringLiteral("unknown attribute %1 of <patch>").arg(name));
-        patch.attributes.insert(name, attribute.value().toString());
+        const QString value = attribute.value().toString();
+        if (!checkLength(xml, QStringLiteral("%1 of <patch>").arg(name), value,
+                         ReplyLimits::maximumField))
+            return false;
+        patch.attributes.insert(name, value);
     }
     const QString from = patch.attributes.value(QStringLiteral("from"));
     patch.from = DottedVersion::parse(from);
@@ -144,8 +156,23 @@ bool Catalogue::readPatch(QXmlStreamReader &xml, CatalogueEntry *entry)
     if (patch.attributes.value(QStringLiteral("link")).isEmpty())
         return fail(xml, QStringLiteral("<patch> needs a link"));
     xml.skipCurrentElement();
+    patch.element = ReplyWriter::patchElement(patch);
     entry->patches.append(patch);
     return true;
+}
+
+// The updater refuses a whole reply for one text beyond its bound: refused here instead, where
+// the publisher sees it.
+bool Catalogue::checkLength(const QXmlStreamReader &xml, const QString &what, const QString &text,
+                            qsizetype maximum)
+{
+    if (text.size() <= maximum)
+        return true;
+    return fail(xml,
+                QStringLiteral("%1 holds %2 characters; the updater accepts at most %3")
+                    .arg(what)
+                    .arg(text.size())
+                    .arg(maximum));
 }
 
 bool Catalogue::fail(const QXmlStreamReader &xml, const QString &message)

@@ -17,6 +17,8 @@ struct CataloguePatch
     QVersionNumber from; // normalized, for comparisons only
     // Attribute name -> value, as the reply's patch element carries them.
     QHash<QString, QString> attributes;
+    // The element as the reply carries it, written once at load.
+    QByteArray element;
 };
 
 // One published version of a component: reply child element name -> text.
@@ -28,9 +30,12 @@ struct CatalogueEntry
     QVersionNumber version; // normalized, for comparisons only
     QHash<QString, QString> fields;
     QList<CataloguePatch> patches;
+    // The children of a full request as the reply carries them, written once at load.
+    QByteArray children;
 };
 
-// The published components, read from a catalogue file; the newest entry of each counts.
+// The published components, read from a catalogue file; the newest entry of each counts. Its
+// texts stay within what the updater accepts of a reply (ReplyLimits).
 class Catalogue
 {
 public:
@@ -49,6 +54,8 @@ public:
 private:
     bool readEntry(QXmlStreamReader &xml);
     bool readPatch(QXmlStreamReader &xml, CatalogueEntry *entry);
+    bool checkLength(const QXmlStreamReader &xml, const QString &what, const QString &text,
+                     qsizetype maximum);
     bool fail(const QXmlStreamReader &xml, const QString &message);
 
     std::map<std::tuple<QString, QString, QString>, CatalogueEntry> entries;

@@ -2,16 +2,19 @@
 #define CONNECTION_H
 
 #include "queryparser.h"
+#include "replywriter.h"
 
 #include <QElapsedTimer>
 #include <QObject>
 
 #include <memory>
+#include <optional>
 
 class Catalogue;
 class QTcpSocket;
 
-// One client: reads its query, writes one reply, closes, and deletes itself.
+// One client: reads its query, writes one reply as fast as the client takes it, closes, and
+// deletes itself.
 class Connection : public QObject
 {
     Q_OBJECT
@@ -19,14 +22,20 @@ class Connection : public QObject
 public:
     // The catalogue answers this exchange, however often it is replaced meanwhile.
     Connection(QTcpSocket *socket, std::shared_ptr<const Catalogue> catalogue,
-               qsizetype maximumQuerySize, QObject *parent);
+               qsizetype maximumQuerySize, int maximumComponents, QObject *parent);
 
-    // Closes the connection when it has sent and taken nothing for that long. The server asks
-    // every connection now and then: a timer each would cost more than the exchange.
-    void closeIfIdle(qint64 idleMs);
+    // Closes the connection once the exchange has lasted that long, whatever it is doing. The
+    // server asks every connection now and then: a timer each would cost more than the
+    // exchange.
+    void closeIfLate(qint64 deadlineMs);
+
+    // One line of the access log, and how it names the client.
+    static void log(const QString &peer, qint64 durationMs, const QString &outcome);
+    static QString peerOf(const QTcpSocket &socket);
 
 private:
     void dataReceived();
+    void writeReply();
     void socketDisconnected();
     // Logs the exchange's outcome, once.
     void finish(const QString &outcome);
@@ -35,9 +44,9 @@ private:
     QTcpSocket *socket;
     std::shared_ptr<const Catalogue> catalogue;
     QueryParser query;
-    // Since the connection was accepted, and when it last sent or took bytes.
+    int maximumComponents;
+    std::optional<ReplyWriter> reply;
     QElapsedTimer duration;
-    qint64 lastActivity = 0;
     QString peer;
     bool finished = false;
 };

@@ -1,4 +1,6 @@
 #include "catalogue.h"
+#include "epolleventdispatcher.h"
+#include "replylimits.h"
 #include "server.h"
 #include "signallistener.h"
 
@@ -22,6 +24,7 @@ type='t' version='v' /></update></s>", no framing) and gets one XML reply with a
 version's details when it is newer (versions compare as dotted numbers), <latest/>
 when it is not, <noSuchComponent/> when the catalogue does not list it. The server
 then closes the connection. One line per exchange is logged to standard error.
+Every exchange ends within the exchange time-out, whatever the client does.
 
 SIGHUP reads the catalogue again: exchanges that start afterwards are answered from
 the new one; a catalogue that cannot be read leaves the old one in place. SIGTERM
@@ -67,8 +70,8 @@ void raiseDescriptorLimit()
 
 int main(int argc, char *argv[])
 {
-    // Qt's own event loop: glib's costs more for each of thousands of sockets.
-    qputenv("QT_NO_GLIB", "1");
+    // Qt's own event loops poll every connection on each pass.
+    QCoreApplication::setEventDispatcher(new EpollEventDispatcher);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vorn-update-server"));
 
@@ -86,29 +89,46 @@ int main(int argc, char *argv[])
         QStringLiteral("address"), QStringLiteral("127.0.0.1"));
     const QCommandLineOption sizeOption(
         QStringLiteral("max-query-size"),
-        QStringLiteral("Close a connection whose query grows beyond <bytes> (default 1048576)."),
-        QStringLiteral("bytes"), QStringLiteral("1048576"));
-    const QCommandLineOption idleOption(
-        QStringLiteral("idle-timeout"),
-        QStringLiteral("Close a connection idle for <seconds> (default 30)."),
-        QStringLiteral("seconds"), QStringLiteral("30"));
+        QStringLiteral("Close a connection whose query grows beyond <bytes> (default 16384)."),
+        QStringLiteral("bytes"), QStringLiteral("16384"));
+    const QCommandLineOption componentsOption(
+        QStringLiteral("max-components"),
+        QStringLiteral("Close a connection whose query names more than <n> components (default "
+                       "1000, at most %1).")
+            .arg(ReplyLimits::maximumRequests),
+        QStringLiteral("n"), QStringLiteral("1000"));
+    // The second name is the one of an idle time-out, which the deadline took over.
+    const QCommandLineOption timeoutOption(
+        {QStringLiteral("exchange-timeout"), QStringLiteral("idle-timeout")},
+        QStringLiteral("Close a connection whose exchange has not ended <seconds> after it was "
+                       "accepted (default 5)."),
+        QStringLiteral("seconds"), QStringLiteral("5"));
     const QCommandLineOption connectionsOption(
         QStringLiteral("max-connections"),
         QStringLiteral("Serve at most <n> clients at once; more wait to be accepted (default "
                        "4096)."),
         QStringLiteral("n"), QStringLiteral("4096"));
-    parser.addOptions(
-        {catalogueOption, portOption, listenOption, sizeOption, idleOption, connectionsOption});
+    const QCommandLineOption perAddressOption(
+        QStringLiteral("max-connections-per-address"),
+        QStringLiteral("Close a client's connection at once while <n> others from its address "
+                       "are served (default 32; 0: no bound, behind a load balancer)."),
+        QStringLiteral("n"), QStringLiteral("32"));
+    parser.addOptions({catalogueOption, portOption, listenOption, sizeOption, componentsOption,
+                       timeoutOption, connectionsOption, perAddressOption});
     parser.process(app);
 
     bool portOk = false;
     const uint port = parser.value(portOption).toUInt(&portOk);
     bool sizeOk = false;
     const qsizetype maximumQuerySize = parser.value(sizeOption).toLongLong(&sizeOk);
-    bool idleOk = false;
-    const int idleSeconds = parser.value(idleOption).toInt(&idleOk);
+    bool componentsOk = false;
+    const int maximumComponents = parser.value(componentsOption).toInt(&componentsOk);
+    bool timeoutOk = false;
+    const double timeoutSeconds = parser.value(timeoutOption).toDouble(&timeoutOk);
     bool connectionsOk = false;
     const int maximumConnections = parser.value(connectionsOption).toInt(&connectionsOk);
+    bool perAddressOk = false;
+    const int maximumPerAddress = parser.value(perAddressOption).toInt(&perAddressOk);
     const QHostAddress address(parser.value(listenOption));
     if (!parser.isSet(catalogueOption))
         return fail(QStringLiteral("--catalogue is required (see --help)"));
@@ -118,18 +138,28 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("invalid address %1").arg(parser.value(listenOption)));
     if (!sizeOk || maximumQuerySize <= 0)
         return fail(QStringLiteral("invalid query size %1").arg(parser.value(sizeOption)));
-    if (!idleOk || idleSeconds <= 0 || idleSeconds > 86400)
-        return fail(QStringLiteral("invalid idle time-out %1").arg(parser.value(idleOption)));
+    // The updater refuses a reply of more requests.
+    if (!componentsOk || maximumComponents <= 0 || maximumComponents > ReplyLimits::maximumRequests)
+        return fail(
+            QStringLiteral("invalid component count %1").arg(parser.value(componentsOption)));
+    if (!timeoutOk || timeoutSeconds < 0.01 || timeoutSeconds > 86400)
+        return fail(
+            QStringLiteral("invalid exchange time-out %1").arg(parser.value(timeoutOption)));
     if (!connectionsOk || maximumConnections <= 0)
         return fail(
             QStringLiteral("invalid connection count %1").arg(parser.value(connectionsOption)));
+    if (!perAddressOk || maximumPerAddress < 0)
+        return fail(QStringLiteral("invalid connection count per address %1")
+                        .arg(parser.value(perAddressOption)));
 
     const QString catalogueFile = parser.value(catalogueOption);
     auto catalogue = std::make_shared<Catalogue>();
     if (!catalogue->load(catalogueFile))
         return fail(catalogue->errorString());
     raiseDescriptorLimit();
-    Server server(catalogue, {maximumQuerySize, idleSeconds * 1000, maximumConnections});
+    Server server(catalogue,
+                  {maximumQuerySize, maximumComponents, int(timeoutSeconds * 1000),
+                   maximumConnections, maximumPerAddress});
     if (!server.listen(address, quint16(port)))
         return fail(QStringLiteral("cannot listen on %1:%2: %3")
                         .arg(address.toString())

@@ -3,63 +3,174 @@
 #include "catalogue.h"
 #include "dottedversion.h"
 #include "queryparser.h"
+#include "replylimits.h"
 
 #include <QVersionNumber>
 #include <QXmlStreamWriter>
 
-QByteArray ReplyWriter::write(const QList<QueriedComponent> &components)
+namespace {
+
+const QByteArray head = QByteArrayLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<update>\n");
+const QByteArray tail = QByteArrayLiteral("</update>\n");
+const QByteArray requestEnd = QByteArrayLiteral("    </request>\n");
+const QByteArray noSuchComponent = QByteArrayLiteral("        <noSuchComponent/>\n");
+const QByteArray latest = QByteArrayLiteral("        <latest/>\n");
+const QByteArray childIndent = QByteArrayLiteral("        ");
+// The log names this many components of a query; a longer query is summed up.
+const int summarized = 16;
+
+QByteArray requestStart(const QueriedComponent &component)
 {
-    QByteArray reply;
-    QXmlStreamWriter xml(&reply);
-    xml.setAutoFormatting(true);
-    xml.writeStartDocument();
-    xml.writeStartElement(QStringLiteral("update"));
-    for (const QueriedComponent &component : components) {
-        xml.writeStartElement(QStringLiteral("request"));
-        xml.writeAttribute(QStringLiteral("project"), component.project);
-        xml.writeAttribute(QStringLiteral("name"), component.name);
-        xml.writeAttribute(QStringLiteral("type"), component.type);
-        const QString asked
-            = QStringLiteral("%1/%2/%3").arg(component.project, component.name, component.type)
-            + (component.version.isEmpty() ? QString() : u' ' + component.version);
-        const CatalogueEntry *entry
-            = catalogue.find(component.project, component.name, component.type);
-        // An installed version that is no number counts as older than any published one.
-        const QVersionNumber installed = QVersionNumber::fromString(component.version).normalized();
-        if (!entry) {
-            xml.writeEmptyElement(QStringLiteral("noSuchComponent"));
-            answers << asked + QStringLiteral(": noSuchComponent");
-        } else if (entry->version > installed) {
-            for (const QString &field : Catalogue::fieldNames()) {
-                if (entry->fields.contains(field))
-                    xml.writeTextElement(field, entry->fields.value(field));
-            }
-            // Only the patch that applies to the installed version, written as dotted numbers;
-            // other updaters ignore it.
-            const QVersionNumber exact = DottedVersion::parse(component.version);
-            for (const CataloguePatch &patch : entry->patches) {
-                if (exact.isNull() || patch.from != exact)
-                    continue;
-                xml.writeEmptyElement(QStringLiteral("patch"));
-                for (const QString &attribute : Catalogue::patchAttributes()) {
-                    if (patch.attributes.contains(attribute))
-                        xml.writeAttribute(attribute, patch.attributes.value(attribute));
-                }
-            }
-            answers << asked + QStringLiteral(": update ")
-                    + entry->fields.value(QStringLiteral("version"));
-        } else {
-            xml.writeEmptyElement(QStringLiteral("latest"));
-            answers << asked + QStringLiteral(": latest");
+    QByteArray start;
+    QXmlStreamWriter xml(&start);
+    xml.writeStartElement(QStringLiteral("request"));
+    xml.writeAttribute(QStringLiteral("project"), component.project);
+    xml.writeAttribute(QStringLiteral("name"), component.name);
+    xml.writeAttribute(QStringLiteral("type"), component.type);
+    // Closes the start tag.
+    xml.writeCharacters(QString());
+    return "    " + start + '\n';
+}
+
+// The parts of the request that answers the component, shared with the catalogue where they
+// come from it; said, when given, receives the answer for the log.
+QByteArrayList answer(const Catalogue &catalogue, const QueriedComponent &component,
+                      QString *said = nullptr)
+{
+    const CatalogueEntry *entry = catalogue.find(component.project, component.name, component.type);
+    // An installed version that is no number counts as older than any published one.
+    const QVersionNumber installed = QVersionNumber::fromString(component.version).normalized();
+    QByteArrayList parts {requestStart(component)};
+    QString offer;
+    if (!entry) {
+        offer = QStringLiteral("noSuchComponent");
+        parts << noSuchComponent;
+    } else if (entry->version <= installed) {
+        offer = QStringLiteral("latest");
+        parts << latest;
+    } else {
+        offer = QStringLiteral("update ") + entry->fields.value(QStringLiteral("version"));
+        parts << entry->children;
+        // Only the patch that applies to the installed version, written as dotted numbers;
+        // other updaters ignore it.
+        const QVersionNumber exact = DottedVersion::parse(component.version);
+        for (const CataloguePatch &patch : entry->patches) {
+            if (!exact.isNull() && patch.from == exact)
+                parts << patch.element;
         }
-        xml.writeEndElement();
     }
-    xml.writeEndDocument();
-    return reply;
+    if (said)
+        *said = QStringLiteral("%1/%2/%3").arg(component.project, component.name, component.type)
+            + (component.version.isEmpty() ? QString() : u' ' + component.version)
+            + QStringLiteral(": ") + offer;
+    return parts << requestEnd;
+}
+
+qsizetype sizeOf(const QByteArrayList &parts)
+{
+    qsizetype size = 0;
+    for (const QByteArray &part : parts)
+        size += part.size();
+    return size;
+}
+
+} // namespace
+
+ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
+                         int maximumComponents)
+    : catalogue(catalogue)
+    , query(query)
+    , total(head.size() + tail.size())
+{
+    // Measured whole before a byte is sent: a reply the updater would refuse is not sent at all.
+    QueriedComponent component;
+    for (qsizetype at = 0; query.nextComponent(&at, &component);) {
+        if (++components > maximumComponents) {
+            state = TooManyComponents;
+            return;
+        }
+        QString said;
+        const bool listed = answers.size() < summarized;
+        total += sizeOf(answer(catalogue, component, listed ? &said : nullptr));
+        if (total > ReplyLimits::maximumSize) {
+            state = TooLarge;
+            return;
+        }
+        if (listed)
+            answers << said;
+        else
+            ++unlisted;
+    }
+}
+
+QByteArray ReplyWriter::read(qsizetype bytes)
+{
+    QByteArray piece;
+    while (piece.size() < bytes && (!parts.isEmpty() || takeNextParts())) {
+        const QByteArray &part = parts.constFirst();
+        const qsizetype taken = qMin(bytes - piece.size(), part.size() - partOffset);
+        piece.append(part.constData() + partOffset, taken);
+        partOffset += taken;
+        if (partOffset == part.size()) {
+            parts.removeFirst();
+            partOffset = 0;
+        }
+    }
+    written += piece.size();
+    return piece;
+}
+
+bool ReplyWriter::takeNextParts()
+{
+    if (state != Ready || position == queryEnd)
+        return false;
+    QueriedComponent component;
+    if (position < 0) {
+        parts = {head};
+        position = 0;
+    } else if (query.nextComponent(&position, &component)) {
+        parts = answer(catalogue, component);
+    } else {
+        parts = {tail};
+        position = queryEnd;
+    }
+    return true;
 }
 
 QString ReplyWriter::summary() const
 {
-    return answers.isEmpty() ? QStringLiteral("answered an empty query")
-                             : QStringLiteral("answered ") + answers.join(QStringLiteral("; "));
+    if (answers.isEmpty())
+        return QStringLiteral("answered an empty query");
+    QString text = QStringLiteral("answered ") + answers.join(QStringLiteral("; "));
+    if (unlisted > 0)
+        text += QStringLiteral("; and %1 more").arg(unlisted);
+    return text;
+}
+
+QByteArray ReplyWriter::requestChildren(const CatalogueEntry &entry)
+{
+    QByteArray children;
+    for (const QString &field : Catalogue::fieldNames()) {
+        if (!entry.fields.contains(field))
+            continue;
+        QByteArray line;
+        QXmlStreamWriter xml(&line);
+        xml.writeTextElement(field, entry.fields.value(field));
+        children += childIndent + line + '\n';
+    }
+    return children;
+}
+
+QByteArray ReplyWriter::patchElement(const CataloguePatch &patch)
+{
+    QByteArray element;
+    QXmlStreamWriter xml(&element);
+    xml.writeEmptyElement(QStringLiteral("patch"));
+    for (const QString &attribute : Catalogue::patchAttributes()) {
+        if (patch.attributes.contains(attribute))
+            xml.writeAttribute(attribute, patch.attributes.value(attribute));
+    }
+    // Closes the element and ends the line.
+    xml.writeEndDocument();
+    return childIndent + element;
 }

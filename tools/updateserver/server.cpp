@@ -12,10 +12,10 @@ Server::Server(std::shared_ptr<const Catalogue> catalogue, const Limits &limits,
     // A wave of checks arrives faster than it is accepted: the kernel holds it meanwhile.
     tcpServer.setListenBacklogSize(limits.maximumConnections);
     connect(&tcpServer, &QTcpServer::newConnection, this, &Server::newConnection);
-    // An idle connection is closed within a quarter of the time-out after it.
-    idleSweep.setInterval(qBound(1, limits.idleTimeoutMs / 4, 1000));
-    connect(&idleSweep, &QTimer::timeout, this, &Server::closeIdleConnections);
-    idleSweep.start();
+    // A late connection is closed within a tenth of the time-out after its deadline.
+    deadlineSweep.setInterval(qBound(10, limits.exchangeTimeoutMs / 10, 250));
+    connect(&deadlineSweep, &QTimer::timeout, this, &Server::closeLateConnections);
+    deadlineSweep.start();
 }
 
 bool Server::listen(const QHostAddress &address, quint16 port)
@@ -48,18 +48,43 @@ void Server::newConnection()
     // Beyond the bound, clients wait in the queue, theirs as the kernel's.
     while ((draining || connections < limits.maximumConnections)
            && tcpServer.hasPendingConnections()) {
-        auto *connection = new Connection(tcpServer.nextPendingConnection(), catalogue,
-                                          limits.maximumQuerySize, this);
+        QTcpSocket *socket = tcpServer.nextPendingConnection();
+        // One client, whether it comes over IPv4 or as an IPv4-mapped IPv6 address.
+        bool isIPv4 = false;
+        const quint32 ipv4 = socket->peerAddress().toIPv4Address(&isIPv4);
+        const QHostAddress address = isIPv4 ? QHostAddress(ipv4) : socket->peerAddress();
+        if (!admit(socket, address))
+            continue;
+        auto *connection = new Connection(socket, catalogue, limits.maximumQuerySize,
+                                          limits.maximumComponents, this);
         ++connections;
-        connect(connection, &QObject::destroyed, this, &Server::connectionEnded);
+        connect(connection, &QObject::destroyed, this,
+                [this, address] { connectionEnded(address); });
     }
     if (connections >= limits.maximumConnections && !draining)
         tcpServer.pauseAccepting();
 }
 
-void Server::connectionEnded()
+bool Server::admit(QTcpSocket *socket, const QHostAddress &address)
+{
+    int &count = connectionsFrom[address];
+    if (limits.maximumConnectionsPerAddress == 0 || count < limits.maximumConnectionsPerAddress) {
+        ++count;
+        return true;
+    }
+    Connection::log(Connection::peerOf(*socket), 0,
+                    QStringLiteral("too many connections from this address, closed"));
+    socket->abort();
+    socket->deleteLater();
+    return false;
+}
+
+void Server::connectionEnded(const QHostAddress &address)
 {
     --connections;
+    const auto from = connectionsFrom.find(address);
+    if (from != connectionsFrom.end() && --from.value() == 0)
+        connectionsFrom.erase(from);
     if (draining) {
         if (connections == 0)
             emit drained();
@@ -70,8 +95,8 @@ void Server::connectionEnded()
         tcpServer.resumeAccepting();
 }
 
-void Server::closeIdleConnections()
+void Server::closeLateConnections()
 {
     for (Connection *connection : findChildren<Connection *>(Qt::FindDirectChildrenOnly))
-        connection->closeIfIdle(limits.idleTimeoutMs);
+        connection->closeIfLate(limits.exchangeTimeoutMs);
 }

@@ -1,6 +1,8 @@
 #ifndef SERVER_H
 #define SERVER_H
 
+#include <QHash>
+#include <QHostAddress>
 #include <QObject>
 #include <QTcpServer>
 #include <QTimer>
@@ -8,9 +10,13 @@
 #include <memory>
 
 class Catalogue;
+class QTcpSocket;
 
 // Accepts clients and gives each its own connection; keeps no state between exchanges. At most
 // maximumConnections are served at once: beyond that, new clients wait in the listen backlog.
+// A client beyond maximumConnectionsPerAddress from one address is closed at once (0: no such
+// bound, for a server whose clients all come through a load balancer), and every exchange ends
+// within exchangeTimeoutMs, whatever the client does.
 class Server : public QObject
 {
     Q_OBJECT
@@ -18,9 +24,11 @@ class Server : public QObject
 public:
     struct Limits
     {
-        qsizetype maximumQuerySize = 1024 * 1024;
-        int idleTimeoutMs = 30000;
+        qsizetype maximumQuerySize = 16 * 1024;
+        int maximumComponents = 1000;
+        int exchangeTimeoutMs = 5000;
         int maximumConnections = 4096;
+        int maximumConnectionsPerAddress = 32;
     };
 
     Server(std::shared_ptr<const Catalogue> catalogue, const Limits &limits,
@@ -42,14 +50,17 @@ signals:
 
 private:
     void newConnection();
-    void connectionEnded();
-    void closeIdleConnections();
+    // False, and the socket closed, when its address has its share of connections already.
+    bool admit(QTcpSocket *socket, const QHostAddress &address);
+    void connectionEnded(const QHostAddress &address);
+    void closeLateConnections();
 
     QTcpServer tcpServer;
-    QTimer idleSweep;
+    QTimer deadlineSweep;
     std::shared_ptr<const Catalogue> catalogue;
     Limits limits;
     int connections = 0;
+    QHash<QHostAddress, int> connectionsFrom;
     bool draining = false;
 };
 

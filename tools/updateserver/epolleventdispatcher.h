@@ -1,0 +1,67 @@
+#ifndef EPOLLEVENTDISPATCHER_H
+#define EPOLLEVENTDISPATCHER_H
+
+#include "filedescriptor.h"
+
+#include <QAbstractEventDispatcher>
+#include <QAtomicInt>
+#include <QHash>
+
+#include <map>
+
+// The main thread's event loop on epoll. Qt's own dispatcher polls every socket on each pass,
+// so that with thousands of connections each pass costs a millisecond and more, however few
+// of them have anything to say; epoll costs what the ready ones cost. Timers are kept in a
+// plain map: the server has a handful.
+class EpollEventDispatcher : public QAbstractEventDispatcher
+{
+    Q_OBJECT
+
+public:
+    EpollEventDispatcher();
+
+    bool processEvents(QEventLoop::ProcessEventsFlags flags) override;
+    void registerSocketNotifier(QSocketNotifier *notifier) override;
+    void unregisterSocketNotifier(QSocketNotifier *notifier) override;
+    void registerTimer(int timerId, qint64 interval, Qt::TimerType timerType,
+                       QObject *object) override;
+    bool unregisterTimer(int timerId) override;
+    bool unregisterTimers(QObject *object) override;
+    QList<TimerInfo> registeredTimers(QObject *object) const override;
+    int remainingTime(int timerId) override;
+    void wakeUp() override;
+    void interrupt() override;
+
+private:
+    struct Notifiers
+    {
+        QSocketNotifier *read = nullptr;
+        QSocketNotifier *write = nullptr;
+        QSocketNotifier *exception = nullptr;
+    };
+    struct Timer
+    {
+        qint64 interval;
+        Qt::TimerType type;
+        QObject *object;
+        qint64 due; // ms of the steady clock
+    };
+
+    void watch(int descriptor);
+    // Each notifier of the descriptor that the events concern, looked up afresh: the one
+    // before may have removed it.
+    void activate(int descriptor, quint32 events);
+    bool activateTimers();
+    // Milliseconds until the next timer is due, -1 without timers.
+    int timeUntilNextTimer() const;
+    static qint64 now();
+
+    FileDescriptor poller;
+    FileDescriptor wakeUpEvent;
+    QAtomicInt wakeUpPending;
+    QAtomicInt interrupted;
+    QHash<int, Notifiers> notifiers;
+    std::map<int, Timer> timers;
+};
+
+#endif // EPOLLEVENTDISPATCHER_H
