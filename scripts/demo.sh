@@ -58,9 +58,11 @@ source scripts/sandbox.sh
 if [ "${VORN_SANDBOX_NETNS:-}" != 1 ]; then
     if [ "$build" = 1 ]; then
         sh scripts/install-dependencies.sh
-        # The demo's packages are signed with a key of the build's own.
+        # The demo's packages and replies are signed with keys of the build's own.
         public_key=$(sh scripts/signing-key.sh "$build_dir/signing.key")
-        cmake -S . -B "$build_dir" -DVORN_PACKAGE_PUBLIC_KEYS="$public_key"
+        reply_key=$(sh scripts/signing-key.sh "$build_dir/reply.key")
+        cmake -S . -B "$build_dir" -DVORN_PACKAGE_PUBLIC_KEYS="$public_key" \
+            -DVORN_REPLY_PUBLIC_KEYS="$reply_key"
         cmake --build "$build_dir" -j"$(nproc)"
     fi
     command -v nginx >/dev/null ||

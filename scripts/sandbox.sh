@@ -22,8 +22,10 @@
 : "${VORN_MESSENGER:=$VORN_BUILD_DIR/tools/messenger/vorn}"
 : "${VORN_UPDATE_SERVER:=$VORN_BUILD_DIR/tools/updateserver/vorn-update-server}"
 : "${VORN_PACKAGE_BUILDER:=$VORN_BUILD_DIR/tools/packagebuilder/vorn-package-builder}"
-# The key the build trusts (scripts/signing-key.sh); the packages are signed with it.
+# The keys the build trusts (scripts/signing-key.sh): the packages are signed with the first,
+# the update server's replies with the second.
 : "${VORN_SIGNING_KEY:=$VORN_BUILD_DIR/signing.key}"
+: "${VORN_REPLY_KEY:=$VORN_BUILD_DIR/reply.key}"
 
 SANDBOX_PIDS=""
 SANDBOX_DISPLAY_PIDS=""
@@ -253,6 +255,8 @@ http {
     }
 }
 EOF
+    local reply_key=()
+    [ -f "$VORN_REPLY_KEY" ] && reply_key=(--reply-key "$VORN_REPLY_KEY")
     nginx -e "$SANDBOX_RUN/nginx-error.log" -p "$SANDBOX_RUN/nginx" -c "$SANDBOX_RUN/nginx.conf" &
     SANDBOX_NGINX_PID=$!
     SANDBOX_PIDS="$SANDBOX_PIDS $SANDBOX_NGINX_PID"
@@ -261,7 +265,8 @@ EOF
         port=$((instances > 0 ? 8443 + i : 443))
         # Behind nginx every client has nginx's address: no bound per address.
         "$VORN_UPDATE_SERVER" --catalogue "$SANDBOX/catalogue.xml" --listen 127.0.0.1 \
-            --port "$port" --max-connections-per-address "$((instances > 0 ? 0 : 32))" \
+            --port "$port" "${reply_key[@]}" \
+            --max-connections-per-address "$((instances > 0 ? 0 : 32))" \
             2>>"$SANDBOX_RUN/update-server.log" &
         SANDBOX_SERVER_PIDS="$SANDBOX_SERVER_PIDS $!"
         SANDBOX_PIDS="$SANDBOX_PIDS $!"

@@ -1,9 +1,11 @@
 #!/bin/sh
-# Makes a package signing key in KEYFILE, unless the file exists, and prints its public key
-# (base64), the value of the build setting VORN_PACKAGE_PUBLIC_KEYS. The file is the one that
+# Makes a signing key in KEYFILE, unless the file exists, and prints its public key (base64):
+# for a package key, the value of the build setting VORN_PACKAGE_PUBLIC_KEYS; for the update
+# server's reply key, of VORN_REPLY_PUBLIC_KEYS. The file is the one that
 # `vorn-package-builder --generate-key` writes (mode 0600: a comment naming the public key, then
 # the base64 of the Ed25519 key's 32-byte seed), made here with OpenSSL so that a key exists
-# before anything is built. Sign packages with `vorn-package-builder --sign KEYFILE`.
+# before anything is built. Sign packages with `vorn-package-builder --sign KEYFILE`, replies
+# with `vorn-update-server --reply-key KEYFILE`; never one key for both.
 #
 # usage: sh scripts/signing-key.sh KEYFILE
 set -eu

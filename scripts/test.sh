@@ -1,13 +1,15 @@
 #!/bin/sh
 # Installs what is missing, builds the updater into build/ and runs every test. The build
-# trusts a signing key of its own, made on first use in build/signing.key, with which the
-# tests sign the packages they publish.
+# trusts keys of its own, made on first use: build/signing.key, with which the tests sign the
+# packages they publish, and build/reply.key, with which their update servers sign replies.
 set -eu
 cd "$(dirname "$0")/.."
 
 sh scripts/install-dependencies.sh
 public_key=$(sh scripts/signing-key.sh build/signing.key)
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_PACKAGE_PUBLIC_KEYS="$public_key"
+reply_key=$(sh scripts/signing-key.sh build/reply.key)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_PACKAGE_PUBLIC_KEYS="$public_key" \
+    -DVORN_REPLY_PUBLIC_KEYS="$reply_key"
 cmake --build build -j"$(nproc)"
 cd build
 ctest --output-on-failure

@@ -90,10 +90,21 @@ QueryParser::Status QueryParser::append(const QByteArray &bytes)
         const qsizetype end = buffer.indexOf(closeTag, qMax(searchFrom, begin + openTag.size()));
         if (end >= 0) {
             state = Complete;
+            before = buffer.left(begin);
             buffer = buffer.sliced(begin, end - begin);
         }
     }
     return state;
+}
+
+QByteArray QueryParser::query() const
+{
+    return state == Complete ? buffer + closeTag : QByteArray();
+}
+
+QByteArray QueryParser::prefix() const
+{
+    return before;
 }
 
 QList<QueriedComponent> QueryParser::components() const

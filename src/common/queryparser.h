@@ -31,10 +31,15 @@ public:
     // The same one at a time, for a reader that must not hold them all: the next component
     // from `position` (0 for the first) on, and the position after it; false after the last.
     bool nextComponent(qsizetype *position, QueriedComponent *component) const;
+    // A complete query's bytes from its "<s>" through its "</s>", and what came before it.
+    QByteArray query() const;
+    QByteArray prefix() const;
 
 private:
-    // Once the query is complete, it holds only the query, from "<s>" to "</s>".
+    // Once the query is complete, it holds only the query, from "<s>" to "</s>", and before
+    // what came before it.
     QByteArray buffer;
+    QByteArray before;
     qsizetype maximumSize;
     qsizetype begin = -1;
     Status state = Incomplete;

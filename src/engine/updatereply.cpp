@@ -119,10 +119,8 @@ UpdateReply::Status UpdateReply::append(const QByteArray &bytes)
         if (token == QXmlStreamReader::EndDocument) {
             // The root element has closed; the whole buffer must still parse as one document
             // (bytes after the root in the same piece may spoil it).
-            if (document.setContent(buffer, false)) {
+            if (document.setContent(buffer, false))
                 state = Complete;
-                buffer.clear();
-            }
             break;
         }
     }

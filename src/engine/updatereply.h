@@ -27,6 +27,8 @@ public:
 
     Status append(const QByteArray &bytes);
     Status status() const { return state; }
+    // The bytes of a complete reply, exactly as they came.
+    const QByteArray &bytes() const { return buffer; }
 
     // The offered updates of a complete reply, in document order; the caller owns them.
     // checks, when given, receives what the reply says to verify each package by, and patches

@@ -10,6 +10,7 @@
 #include "proxyenvironment.h"
 #include "queryparser.h"
 #include "removedir.h"
+#include "replysignature.h"
 #include "runlock.h"
 #include "textconversion.h"
 #include "translated.h"
@@ -61,6 +62,7 @@ VornUpdaterEngine::VornUpdaterEngine()
 VornUpdaterEngine::VornUpdaterEngine(const QStringList &packageKeys)
     : runLock(std::make_unique<RunLock>())
     , verifier(packageKeys)
+    , replyKeys(PackageVerifier::splitKeys(QStringLiteral(VORN_REPLY_PUBLIC_KEYS)))
     , maximumPackageSize(VORN_MAXIMUM_PACKAGE_SIZE)
 {
     downloadDir
@@ -191,7 +193,7 @@ bool VornUpdaterEngine::checkUpdates()
     QueryParser parser(query.size());
     parser.append(query);
     installed = parser.components();
-    return exchangeWithServer(query);
+    return exchangeWithServer(query, parser.query());
 }
 
 QByteArray VornUpdaterEngine::askMessenger() const
@@ -210,8 +212,10 @@ QByteArray VornUpdaterEngine::askMessenger() const
     return messenger.readAll();
 }
 
-bool VornUpdaterEngine::exchangeWithServer(const QByteArray &query)
+bool VornUpdaterEngine::exchangeWithServer(const QByteArray &query, const QByteArray &signedQuery)
 {
+    // A fresh nonce makes every signed reply fit this exchange alone.
+    const QByteArray nonce = replyKeys.isEmpty() ? QByteArray() : ReplySignature::newNonce();
     // One deadline for the whole exchange: a server that drips a byte now and then must not
     // keep the invisible check waiting, however short each pause.
     const QDeadlineTimer deadline(checkDeadline);
@@ -227,8 +231,10 @@ bool VornUpdaterEngine::exchangeWithServer(const QByteArray &query)
         showCheckFailure("Couldn't connect to update server. Check your internet connection.");
         return false;
     }
-    if (!query.isEmpty()) {
-        socket.write(query);
+    const QByteArray sent
+        = replyKeys.isEmpty() ? query : ReplySignature::nonceElement(nonce) + query;
+    if (!sent.isEmpty()) {
+        socket.write(sent);
         socket.waitForBytesWritten(wait());
     }
 
@@ -238,7 +244,18 @@ bool VornUpdaterEngine::exchangeWithServer(const QByteArray &query)
             break;
         reply.append(socket.readAll());
     }
-    if (reply.status() != UpdateReply::Complete) {
+    // Only a reply its server signed for this very exchange decides what the run does.
+    QString forged;
+    if (reply.status() == UpdateReply::Complete && !replyKeys.isEmpty()) {
+        if (nonce.isEmpty())
+            forged = QStringLiteral("no nonce could be made");
+        else
+            ReplySignature::verify(reply.bytes(), replyKeys, nonce, signedQuery, &forged);
+        if (!forged.isEmpty())
+            qWarning().noquote()
+                << QStringLiteral("The update server's reply is refused: %1.").arg(forged);
+    }
+    if (reply.status() != UpdateReply::Complete || !forged.isEmpty()) {
         showCheckFailure("An error occured while comunicating update server. Check your "
                          "internet connection.");
         return false;

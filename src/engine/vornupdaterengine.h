@@ -66,6 +66,9 @@ public:
     void setRetryPauses(const QList<int> &milliseconds);
     // The largest package downloaded, in bytes (the build setting VORN_MAXIMUM_PACKAGE_SIZE).
     void setMaximumPackageSize(qint64 bytes);
+    // The keys one of which must have signed the server's reply (base64; empty: none need
+    // have); the build setting VORN_REPLY_PUBLIC_KEYS unless set.
+    void setReplyKeys(const QStringList &keys) { replyKeys = keys; }
 
 signals:
     void downloadProgress(int done);
@@ -119,7 +122,8 @@ private:
     void runFixScript() const;
 
     QByteArray askMessenger() const;
-    bool exchangeWithServer(const QByteArray &query);
+    // signedQuery: the stretch of the query that a signed reply is bound to.
+    bool exchangeWithServer(const QByteArray &query, const QByteArray &signedQuery);
     void clearUpdates();
 
     std::unique_ptr<RunLock> runLock;
@@ -169,6 +173,7 @@ private:
     int deadlineBase = 60000;
     qint64 deadlineRate = 16 * 1024;
 
+    QStringList replyKeys;
     int serverTimeout = 30000;
     int checkDeadline = 60000;
     qint64 maximumPackageSize;

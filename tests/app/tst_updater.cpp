@@ -218,7 +218,7 @@ void TestUpdater::noUpdates()
     const Outcome outcome = runUpdater(arguments);
     QCOMPARE(outcome.exitCode, 0);
     QCOMPARE(outcome.log, quiet ? QStringList {} : QStringList {noUpdatesBox});
-    QVERIFY(server.receivedOnceClosed().startsWith("<s><update>"));
+    QVERIFY(FakeUpdateServer::withoutNonce(server.receivedOnceClosed()).startsWith("<s><update>"));
 }
 
 void TestUpdater::failedCheckEndsWithZero()

@@ -1,12 +1,74 @@
 #include "fakeupdateserver.h"
 
+#include "ed25519.h"
+#include "queryparser.h"
+#include "replysignature.h"
+#include "testfiles.h"
+
+#include <QDeadlineTimer>
 #include <QMutexLocker>
 #include <QTcpServer>
 #include <QTcpSocket>
 
 FakeUpdateServer::FakeUpdateServer(QObject *parent)
     : QThread(parent)
-{ }
+{
+    if (!buildReplySeed().isEmpty())
+        signer = [](const QByteArray &reply, const QByteArray &nonce, const QByteArray &query) {
+            const QByteArray signedReply
+                = ReplySignature::sign(reply, buildReplySeed(), nonce, query);
+            return signedReply.isEmpty() ? reply : signedReply;
+        };
+}
+
+QByteArray FakeUpdateServer::buildReplySeed()
+{
+    return QByteArray::fromBase64(
+        readFile(QStringLiteral(VORN_REPLY_SIGNING_KEY)).split('\n').value(2));
+}
+
+QString FakeUpdateServer::buildReplyKey()
+{
+    return QString::fromLatin1(Ed25519::publicKey(buildReplySeed()).toBase64());
+}
+
+QByteArray FakeUpdateServer::withoutNonce(const QByteArray &received)
+{
+    const qsizetype end = received.indexOf("</nonce>");
+    return received.startsWith("<nonce>") && end >= 0 ? received.mid(end + 8) : received;
+}
+
+QList<QByteArray> FakeUpdateServer::signedPieces(QTcpSocket *socket)
+{
+    QueryParser parser(1 << 20);
+    QByteArray received;
+    const QDeadlineTimer deadline(1000);
+    while (parser.append(QByteArray()) == QueryParser::Incomplete && !deadline.hasExpired()
+           && socket->state() == QAbstractSocket::ConnectedState) {
+        if (socket->waitForReadyRead(50)) {
+            const QByteArray more = socket->readAll();
+            received += more;
+            parser.append(more);
+        }
+    }
+    {
+        QMutexLocker lock(&mutex);
+        bytes += received;
+    }
+    const bool complete = parser.append(QByteArray()) == QueryParser::Complete;
+    const QByteArray nonce = ReplySignature::nonceIn(complete ? parser.prefix() : received);
+    const QByteArray reply = pieces.join();
+    const QByteArray sent = signer(reply, nonce, parser.query());
+    // The same pieces, the last one taking what signing added.
+    QList<QByteArray> result;
+    qsizetype at = 0;
+    for (qsizetype i = 0; i < pieces.size(); ++i) {
+        const qsizetype size = i + 1 < pieces.size() ? pieces.at(i).size() : sent.size() - at;
+        result.append(sent.mid(at, size));
+        at += size;
+    }
+    return result;
+}
 
 FakeUpdateServer::~FakeUpdateServer()
 {
@@ -57,11 +119,12 @@ void FakeUpdateServer::run()
     };
     switch (mode) {
     case Answer:
-    case AnswerAndClose:
-        for (int i = 0; i < pieces.size(); ++i) {
+    case AnswerAndClose: {
+        const QList<QByteArray> sent = signer && !pieces.isEmpty() ? signedPieces(socket) : pieces;
+        for (int i = 0; i < sent.size(); ++i) {
             if (i > 0)
                 msleep(pause);
-            socket->write(pieces.at(i));
+            socket->write(sent.at(i));
             socket->waitForBytesWritten(5000);
             socket->waitForReadyRead(0);
             collect();
@@ -72,6 +135,7 @@ void FakeUpdateServer::run()
             return;
         }
         break;
+    }
     case Silent:
         break;
     case Endless: {

@@ -8,8 +8,14 @@
 #include <QSemaphore>
 #include <QThread>
 
+#include <functional>
+
+class QTcpSocket;
+
 // An update server on 127.0.0.1:443 that runs in its own thread, since the update check
-// blocks the main thread while it waits. It answers the first connection with scripted pieces.
+// blocks the main thread while it waits. It answers the first connection with scripted pieces,
+// signed as the reference server signs them, with the reply key the build trusts (when it
+// has one), once the query has come.
 class FakeUpdateServer : public QThread
 {
     Q_OBJECT
@@ -28,6 +34,17 @@ public:
     void setBehaviour(Behaviour behaviour) { mode = behaviour; }
     // Pieces of the reply, written one by one with `pause` milliseconds between them.
     void setReply(const QList<QByteArray> &replyPieces, int pauseMs = 0);
+    // Makes the reply that is sent of the scripted one, the nonce and the query received;
+    // null: sent as scripted, at once.
+    using Signer = std::function<QByteArray(const QByteArray &reply, const QByteArray &nonce,
+                                            const QByteArray &query)>;
+    void setSigner(const Signer &replySigner) { signer = replySigner; }
+    // The reply key the build trusts, as the signer uses it by default: its 32-byte seed and
+    // its public key in base64; empty when the build has none.
+    static QByteArray buildReplySeed();
+    static QString buildReplyKey();
+    // The received bytes without the nonce element in front of the query.
+    static QByteArray withoutNonce(const QByteArray &received);
 
     // Starts the thread and listens; false when the port cannot be bound.
     bool listen();
@@ -38,7 +55,11 @@ protected:
     void run() override;
 
 private:
+    // Reads until the query is complete, or for a second; returns the pieces to send.
+    QList<QByteArray> signedPieces(QTcpSocket *socket);
+
     Behaviour mode = Answer;
+    Signer signer;
     QList<QByteArray> pieces;
     int pause = 0;
     bool listening = false;

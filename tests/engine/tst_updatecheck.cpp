@@ -1,6 +1,8 @@
+#include "ed25519.h"
 #include "fakeupdateserver.h"
 #include "messageboxanswerer.h"
 #include "replylimits.h"
+#include "replysignature.h"
 #include "standinmessenger.h"
 #include "update.h"
 #include "updatequery.h"
@@ -80,6 +82,8 @@ private slots:
     void exchangeFailures();
     void messengerThatNeverExits();
     void failedCheckEmptiesTheList();
+    void onlySignedRepliesCount_data();
+    void onlySignedRepliesCount();
 
 private:
     void writeMessenger(const QByteArray &script);
@@ -368,7 +372,7 @@ void TestUpdateCheck::exchangeSendsTheCutQuery()
         QVERIFY(engine.updatesAvailable());
         QCOMPARE(engine.getUpdates().size(), 1);
     }
-    QCOMPARE(server.receivedOnceClosed(), sent);
+    QCOMPARE(FakeUpdateServer::withoutNonce(server.receivedOnceClosed()), sent);
 }
 
 void TestUpdateCheck::exchangeReplyInManyPieces()
@@ -480,7 +484,7 @@ void TestUpdateCheck::messengerThatNeverExits()
         QVERIFY(clock.elapsed() < 20000);
         QCOMPARE(engine.getUpdates().size(), 1);
     }
-    QCOMPARE(server.receivedOnceClosed(), simpleQuery);
+    QCOMPARE(FakeUpdateServer::withoutNonce(server.receivedOnceClosed()), simpleQuery);
 }
 
 void TestUpdateCheck::failedCheckEmptiesTheList()
@@ -500,6 +504,69 @@ void TestUpdateCheck::failedCheckEmptiesTheList()
     QVERIFY(!engine.checkUpdates());
     QVERIFY(!engine.updatesAvailable());
     QCOMPARE(boxes.count(), 1);
+}
+
+void TestUpdateCheck::onlySignedRepliesCount_data()
+{
+    QTest::addColumn<QString>("spoil");
+    QTest::addColumn<bool>("secondKey"); // signed with the second of the updater's two keys
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("signed for this exchange") << "" << false << true;
+    QTest::newRow("signed with the second key, while the key changes") << "" << true << true;
+    QTest::newRow("unsigned") << "unsigned" << false << false;
+    QTest::newRow("signed with another key") << "other key" << false << false;
+    // "before|after": the reply is changed so after signing.
+    QTest::newRow("a version altered") << "2.0|3.0" << false << false;
+    QTest::newRow("a link altered") << "127.0.0.1/core|127.0.0.1/evil" << false << false;
+    QTest::newRow("an offer turned into latest")
+        << "<version>2.0</version>|<latest/><version>2.0</version>" << false << false;
+    QTest::newRow("recorded from an earlier exchange") << "other nonce" << false << false;
+    QTest::newRow("signed for another query") << "other query" << false << false;
+    QTest::newRow("signature cut off") << "cut" << false << false;
+}
+
+// A server on the path answers for the real one: only what the reply key signed for this very
+// query and nonce decides anything, and anything else is a failed check with nothing offered.
+void TestUpdateCheck::onlySignedRepliesCount()
+{
+    QFETCH(QString, spoil);
+    QFETCH(bool, secondKey);
+    QFETCH(bool, accepted);
+    writeMessenger("printf '%s' \"" + simpleQuery + "\"");
+    const QByteArray own = QByteArray(32, 'o');
+    const QByteArray stranger = QByteArray(32, 's');
+    FakeUpdateServer server;
+    server.setReply({"<update>" + fullRequest("core") + "</update>"});
+    server.setSigner([&](QByteArray reply, const QByteArray &nonce, const QByteArray &query) {
+        if (spoil == u"unsigned")
+            return reply;
+        const QByteArray seed = spoil == u"other key" ? stranger : own;
+        QByteArray signedReply = ReplySignature::sign(
+            reply, seed, spoil == u"other nonce" ? ReplySignature::newNonce() : nonce,
+            spoil == u"other query" ? QByteArray("<s></s>") : query);
+        const QStringList change = spoil.split(QLatin1Char('|'));
+        if (change.size() == 2)
+            signedReply.replace(change.at(0).toLatin1(), change.at(1).toLatin1());
+        if (spoil == u"cut")
+            signedReply.remove(signedReply.indexOf("<signature>"), 111);
+        return signedReply;
+    });
+    QVERIFY(server.listen());
+
+    VornUpdaterEngine engine;
+    const QString ownKey = QString::fromLatin1(Ed25519::publicKey(own).toBase64());
+    const QString otherKey
+        = QString::fromLatin1(Ed25519::publicKey(QByteArray(32, 'x')).toBase64());
+    engine.setReplyKeys(secondKey ? QStringList {otherKey, ownKey} : QStringList {ownKey});
+    MessageBoxAnswerer boxes;
+    if (!accepted)
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("^The update server's reply is refused: "));
+    QCOMPARE(engine.checkUpdates(), accepted);
+    QCOMPARE(engine.getUpdates().size(), accepted ? 1 : 0);
+    QCOMPARE(boxes.count(), accepted ? 0 : 1);
+    if (!accepted)
+        QCOMPARE(boxes.last().text, communicationFailed);
 }
 
 QTEST_MAIN(TestUpdateCheck)

@@ -1,5 +1,6 @@
 #include "serverprocess.h"
 
+#include <QFile>
 #include <QRegularExpression>
 
 #include <csignal>
@@ -7,7 +8,11 @@
 ServerProcess::ServerProcess(const QStringList &arguments)
 {
     process.setReadChannel(QProcess::StandardError);
-    process.start(QStringLiteral(SERVER_EXE), arguments);
+    const bool ownKey = arguments.contains(QStringLiteral("--reply-key"));
+    process.start(QStringLiteral(SERVER_EXE),
+                  ownKey || !QFile::exists(buildReplyKey())
+                      ? arguments
+                      : arguments + QStringList {QStringLiteral("--reply-key"), buildReplyKey()});
 }
 
 ServerProcess::~ServerProcess()

@@ -5,11 +5,14 @@
 #include <QProcess>
 #include <QStringList>
 
-// The update server as a child process; it is killed when this object goes.
+// The update server as a child process; it is killed when this object goes. Its replies are
+// signed with the reply key the build trusts, unless the arguments name a key of their own.
 class ServerProcess
 {
 public:
     explicit ServerProcess(const QStringList &arguments);
+    // The key file of the reply key the build trusts.
+    static QString buildReplyKey() { return QStringLiteral(REPLY_KEY_FILE); }
     ~ServerProcess();
     ServerProcess(const ServerProcess &) = delete;
     ServerProcess &operator=(const ServerProcess &) = delete;

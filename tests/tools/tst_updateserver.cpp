@@ -1,3 +1,5 @@
+#include "ed25519.h"
+#include "replysignature.h"
 #include "serverprocess.h"
 #include "testfiles.h"
 #include "zuupdaterclient.h"
@@ -154,6 +156,8 @@ private slots:
     void stopLetsExchangesEnd();
     void badCatalogue_data();
     void badCatalogue();
+    void signedReply_data();
+    void signedReply();
 
 private:
     QTemporaryDir temp;
@@ -283,7 +287,7 @@ void TestUpdateServer::fullRequest()
     QCOMPARE(request.attribute("project"), component[0]);
     QCOMPARE(request.attribute("name"), component[1]);
     QCOMPARE(request.attribute("type"), component[2]);
-    QVERIFY(request.nextSiblingElement().isNull());
+    QVERIFY(request.nextSiblingElement("request").isNull());
     QStringList found;
     for (QDomElement child = request.firstChildElement(); !child.isNull();
          child = child.nextSiblingElement()) {
@@ -551,6 +555,55 @@ void TestUpdateServer::badCatalogue()
     ServerProcess server({"--catalogue", dir.filePath("bad.xml")});
     QCOMPARE(server.waitForExitCode(), 1);
     QVERIFY2(server.log().contains(message.toUtf8()), server.log().constData());
+}
+
+void TestUpdateServer::signedReply_data()
+{
+    QTest::addColumn<bool>("withNonce");
+    QTest::addColumn<QByteArray>("replacedKey"); // written before a SIGHUP; empty: none
+    QTest::addColumn<bool>("replaced");
+    QTest::newRow("the updater's nonce in front of the query") << true << QByteArray() << false;
+    QTest::newRow("no nonce: an updater that does not ask") << false << QByteArray() << false;
+    QTest::newRow("a new key on SIGHUP") << true << QByteArray(32, 'n') << true;
+    QTest::newRow("a broken key on SIGHUP: the old one stays")
+        << true << QByteArray("not a key") << false;
+}
+
+// Every reply carries the reply key's signature over itself, the query and the nonce.
+void TestUpdateServer::signedReply()
+{
+    QFETCH(bool, withNonce);
+    QFETCH(QByteArray, replacedKey);
+    QFETCH(bool, replaced);
+    const auto keyFile = [](const QByteArray &seed) {
+        return "# Vorn package signing key (Ed25519). Keep this file secret.\n# Public key: "
+            + Ed25519::publicKey(seed).toBase64() + '\n' + seed.toBase64() + '\n';
+    };
+    const QByteArray seed(32, 'k');
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("catalogue.xml"), catalogueText));
+    QVERIFY(writeFile(dir.filePath("reply.key"), keyFile(seed), 0600));
+    ServerProcess server(
+        {"--catalogue", dir.filePath("catalogue.xml"), "--reply-key", dir.filePath("reply.key")});
+    QVERIFY2(server.waitForListening(), server.log().constData());
+    if (!replacedKey.isEmpty()) {
+        QVERIFY(writeFile(dir.filePath("reply.key"),
+                          replacedKey.size() == 32 ? keyFile(replacedKey) : replacedKey, 0600));
+        server.signal(SIGHUP);
+        QVERIFY(server.waitForLog(replaced ? "reply key reloaded"
+                                           : "reply key not reloaded, the old one stays"));
+    }
+
+    const QByteArray nonce = withNonce ? ReplySignature::newNonce() : QByteArray();
+    const QByteArray asked = query({{"vorn", "core", "app", "1.0"}});
+    const QByteArray reply
+        = exchange(443, (withNonce ? ReplySignature::nonceElement(nonce) : QByteArray()) + asked);
+    QCOMPARE(outcomes(reply), QStringList {"vorn/core/app update 1.10"});
+    const QString key
+        = QString::fromLatin1(Ed25519::publicKey(replaced ? replacedKey : seed).toBase64());
+    QString why;
+    QVERIFY2(ReplySignature::verify(reply, {key}, nonce, asked, &why), qPrintable(why));
+    QVERIFY(!ReplySignature::verify(reply, {key}, ReplySignature::newNonce(), asked));
 }
 
 QTEST_GUILESS_MAIN(TestUpdateServer)

@@ -133,7 +133,8 @@ EOF
 start_update_server() {
     : >"$servers/update-server.log"
     "$repo/build-bench/tools/updateserver/vorn-update-server" \
-        --catalogue "$servers/catalogue.xml" 2>"$servers/update-server.log" &
+        --catalogue "$servers/catalogue.xml" --reply-key "$repo/build-bench/reply.key" \
+        2>"$servers/update-server.log" &
     server_pid=$!
     tries=0
     until grep -q "listening" "$servers/update-server.log"; do
@@ -501,7 +502,7 @@ load_instance() {
     port=$1
     shift
     "$repo/build-bench/tools/updateserver/vorn-update-server" --catalogue "$servers/catalogue.xml" \
-        --port "$port" "$@" 2>/dev/null &
+        --reply-key "$repo/build-bench/reply.key" --port "$port" "$@" 2>/dev/null &
     instance_pid=$!
     answers_exchange "$port"
 }

@@ -1,5 +1,11 @@
 #include "replyserver.h"
 
+#include "ed25519.h"
+#include "queryparser.h"
+#include "replysignature.h"
+#include "sha256.h"
+
+#include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -9,10 +15,19 @@ namespace {
 
 const int waitMs = 30000;
 
+QByteArray replySeed()
+{
+    QFile key(QStringLiteral(BENCH_REPLY_KEY));
+    return key.open(QIODevice::ReadOnly)
+        ? QByteArray::fromBase64(key.readAll().split('\n').value(2))
+        : QByteArray();
+}
+
 } // namespace
 
 ReplyServer::ReplyServer(const QByteArray &reply, int pieceSize)
     : reply(reply)
+    , replySha256(Sha256::of(reply))
     , pieceSize(pieceSize)
 { }
 
@@ -37,9 +52,18 @@ void ReplyServer::run()
         return;
     std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    QByteArray query;
-    while (!query.contains("</s>") && socket->waitForReadyRead(waitMs))
-        query += socket->readAll();
+    QueryParser query(1 << 20);
+    while (query.append(socket->readAll()) == QueryParser::Incomplete
+           && socket->waitForReadyRead(waitMs)) { }
+    QByteArray reply = this->reply;
+    const QByteArray seed = replySeed();
+    if (!seed.isEmpty()) {
+        const QByteArray statement = ReplySignature::statementOf(
+            ReplySignature::nonceIn(query.prefix()), Sha256::of(query.query()), replySha256);
+        const QByteArray signature = Ed25519::sign(
+            seed, reinterpret_cast<const unsigned char *>(statement.constData()), statement.size());
+        reply.insert(reply.lastIndexOf("</"), ReplySignature::signatureElement(signature));
+    }
 
     const qsizetype step = pieceSize > 0 ? pieceSize : reply.size();
     for (qsizetype at = 0; at < reply.size(); at += step) {

@@ -61,8 +61,9 @@ fi
 if [ "$build" -eq 1 ]; then
     # Built as users get it, trusting a key of its own.
     public_key=$(sh scripts/signing-key.sh build-bench/signing.key)
+    reply_key=$(sh scripts/signing-key.sh build-bench/reply.key)
     cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DVORN_PACKAGE_PUBLIC_KEYS="$public_key" >/dev/null
+        -DVORN_PACKAGE_PUBLIC_KEYS="$public_key" -DVORN_REPLY_PUBLIC_KEYS="$reply_key" >/dev/null
     cmake --build build-bench -j"$(nproc)" --target vorn_bench
     case ",$only," in
     *,soak,*) cmake --build build-bench -j"$(nproc)" --target vorn-updater vorn_uidriver \

@@ -18,10 +18,12 @@ const int sendBufferSize = 64 * 1024;
 } // namespace
 
 Connection::Connection(QTcpSocket *socket, std::shared_ptr<const Catalogue> catalogue,
-                       qsizetype maximumQuerySize, int maximumComponents, QObject *parent)
+                       std::shared_ptr<const SigningKey> replyKey, qsizetype maximumQuerySize,
+                       int maximumComponents, QObject *parent)
     : QObject(parent)
     , socket(socket)
     , catalogue(std::move(catalogue))
+    , replyKey(std::move(replyKey))
     , query(maximumQuerySize)
     , maximumComponents(maximumComponents)
     , peer(peerOf(*socket))
@@ -69,7 +71,7 @@ void Connection::dataReceived()
         drop(QStringLiteral("query too large, closed"));
         break;
     case QueryParser::Complete:
-        reply.emplace(*catalogue, query, maximumComponents);
+        reply.emplace(*catalogue, query, maximumComponents, replyKey.get());
         if (reply->status() == ReplyWriter::TooManyComponents)
             drop(QStringLiteral("more than %1 components, closed").arg(maximumComponents));
         else if (reply->status() == ReplyWriter::TooLarge)

@@ -12,6 +12,7 @@
 
 class Catalogue;
 class QTcpSocket;
+class SigningKey;
 
 // One client: reads its query, writes one reply as fast as the client takes it, closes, and
 // deletes itself.
@@ -20,9 +21,11 @@ class Connection : public QObject
     Q_OBJECT
 
 public:
-    // The catalogue answers this exchange, however often it is replaced meanwhile.
+    // The catalogue answers this exchange and the reply key (if any) signs it, however often
+    // they are replaced meanwhile.
     Connection(QTcpSocket *socket, std::shared_ptr<const Catalogue> catalogue,
-               qsizetype maximumQuerySize, int maximumComponents, QObject *parent);
+               std::shared_ptr<const SigningKey> replyKey, qsizetype maximumQuerySize,
+               int maximumComponents, QObject *parent);
 
     // Closes the connection once the exchange has lasted that long, whatever it is doing. The
     // server asks every connection now and then: a timer each would cost more than the
@@ -43,6 +46,7 @@ private:
 
     QTcpSocket *socket;
     std::shared_ptr<const Catalogue> catalogue;
+    std::shared_ptr<const SigningKey> replyKey;
     QueryParser query;
     int maximumComponents;
     std::optional<ReplyWriter> reply;

@@ -3,6 +3,7 @@
 #include "replylimits.h"
 #include "server.h"
 #include "signallistener.h"
+#include "signingkey.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -26,9 +27,15 @@ when it is not, <noSuchComponent/> when the catalogue does not list it. The serv
 then closes the connection. One line per exchange is logged to standard error.
 Every exchange ends within the exchange time-out, whatever the client does.
 
-SIGHUP reads the catalogue again: exchanges that start afterwards are answered from
-the new one; a catalogue that cannot be read leaves the old one in place. SIGTERM
-(or SIGINT) stops listening, lets the exchanges under way end, and exits.
+With --reply-key, every reply ends with a <signature> element: the key's Ed25519
+signature over the reply, the query and the nonce that the updater sent in front of
+it (see "The signed reply" in the publishers' guide). The reply key is not the
+package key: make one of its own (vorn-package-builder --generate-key FILE) and
+build the updater with its public key (VORN_REPLY_PUBLIC_KEYS).
+
+SIGHUP reads the catalogue and the reply key again: exchanges that start afterwards
+are answered from the new ones; one that cannot be read leaves the old one in place.
+SIGTERM (or SIGINT) stops listening, lets the exchanges under way end, and exits.
 
 Catalogue format (XML; vorn-package-builder prints <component> entries; the
 newest entry of a component is offered; a missing attribute means empty):
@@ -42,6 +49,23 @@ newest entry of a component is offered; a missing attribute means empty):
       <sha256/> <signature/> <size/>               optional, passed on as given
     </component>
   </catalogue>)";
+
+// The reply key, which must be the server's own: readable by nobody else.
+std::shared_ptr<const SigningKey> loadReplyKey(const QString &file, QString *error)
+{
+    auto key = std::make_shared<SigningKey>();
+    if (!key->load(file)) {
+        *error = key->errorString();
+        return nullptr;
+    }
+    if (key->isExposed()) {
+        *error = QStringLiteral("%1 can be read by other users; a reply key is the server's "
+                                "alone (chmod 600)")
+                     .arg(file);
+        return nullptr;
+    }
+    return key;
+}
 
 void note(const QString &message)
 {
@@ -113,8 +137,13 @@ int main(int argc, char *argv[])
         QStringLiteral("Close a client's connection at once while <n> others from its address "
                        "are served (default 32; 0: no bound, behind a load balancer)."),
         QStringLiteral("n"), QStringLiteral("32"));
+    const QCommandLineOption replyKeyOption(
+        QStringLiteral("reply-key"),
+        QStringLiteral("Sign every reply with the key in <file> (a key file of "
+                       "vorn-package-builder --generate-key, mode 600)."),
+        QStringLiteral("file"));
     parser.addOptions({catalogueOption, portOption, listenOption, sizeOption, componentsOption,
-                       timeoutOption, connectionsOption, perAddressOption});
+                       timeoutOption, connectionsOption, perAddressOption, replyKeyOption});
     parser.process(app);
 
     bool portOk = false;
@@ -156,10 +185,17 @@ int main(int argc, char *argv[])
     auto catalogue = std::make_shared<Catalogue>();
     if (!catalogue->load(catalogueFile))
         return fail(catalogue->errorString());
+    const QString replyKeyFile = parser.value(replyKeyOption);
+    QString keyError;
+    const auto replyKey
+        = parser.isSet(replyKeyOption) ? loadReplyKey(replyKeyFile, &keyError) : nullptr;
+    if (parser.isSet(replyKeyOption) && !replyKey)
+        return fail(keyError);
     raiseDescriptorLimit();
     Server server(catalogue,
                   {maximumQuerySize, maximumComponents, int(timeoutSeconds * 1000),
                    maximumConnections, maximumPerAddress});
+    server.setReplyKey(replyKey);
     if (!server.listen(address, quint16(port)))
         return fail(QStringLiteral("cannot listen on %1:%2: %3")
                         .arg(address.toString())
@@ -176,6 +212,15 @@ int main(int argc, char *argv[])
     SignalListener signalListener;
     // Read whole before it replaces the old one, so that no exchange sees half a catalogue.
     QObject::connect(&signalListener, &SignalListener::reloadRequested, [&] {
+        if (!replyKeyFile.isEmpty()) {
+            QString error;
+            if (const auto key = loadReplyKey(replyKeyFile, &error)) {
+                server.setReplyKey(key);
+                note(QStringLiteral("reply key reloaded, public key %1").arg(key->publicKey()));
+            } else {
+                note(QStringLiteral("reply key not reloaded, the old one stays: %1").arg(error));
+            }
+        }
         auto reloaded = std::make_shared<Catalogue>();
         if (!reloaded->load(catalogueFile)) {
             note(QStringLiteral("catalogue not reloaded, the old one stays: %1")
@@ -193,9 +238,11 @@ int main(int argc, char *argv[])
         note(QStringLiteral("stopped"));
         QCoreApplication::quit();
     });
-    note(QStringLiteral("listening on %1:%2, %3 components published")
+    note(QStringLiteral("listening on %1:%2, %3 components published, %4")
              .arg(address.toString())
              .arg(server.serverPort())
-             .arg(catalogue->size()));
+             .arg(catalogue->size())
+             .arg(replyKey ? QStringLiteral("replies signed with %1").arg(replyKey->publicKey())
+                           : QStringLiteral("replies unsigned")));
     return app.exec();
 }

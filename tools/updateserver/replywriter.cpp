@@ -4,6 +4,8 @@
 #include "dottedversion.h"
 #include "queryparser.h"
 #include "replylimits.h"
+#include "replysignature.h"
+#include "signingkey.h"
 
 #include <QVersionNumber>
 #include <QXmlStreamWriter>
@@ -77,11 +79,16 @@ qsizetype sizeOf(const QByteArrayList &parts)
 } // namespace
 
 ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
-                         int maximumComponents)
+                         int maximumComponents, const SigningKey *replyKey)
     : catalogue(catalogue)
     , query(query)
     , total(head.size() + tail.size())
+    , replyKey(replyKey)
 {
+    if (replyKey) {
+        total += ReplySignature::signatureElementSize;
+        hash.reset();
+    }
     // Measured whole before a byte is sent: a reply the updater would refuse is not sent at all.
     QueriedComponent component;
     for (qsizetype at = 0; query.nextComponent(&at, &component);) {
@@ -131,10 +138,27 @@ bool ReplyWriter::takeNextParts()
     } else if (query.nextComponent(&position, &component)) {
         parts = answer(catalogue, component);
     } else {
-        parts = {tail};
+        parts = lastParts();
         position = queryEnd;
+        return true;
+    }
+    if (replyKey) {
+        for (const QByteArray &part : std::as_const(parts))
+            hash.add(part.constData(), part.size());
     }
     return true;
+}
+
+QByteArrayList ReplyWriter::lastParts()
+{
+    if (!replyKey)
+        return {tail};
+    hash.add(tail.constData(), tail.size());
+    const QByteArray statement = ReplySignature::statementOf(
+        ReplySignature::nonceIn(query.prefix()), Sha256::of(query.query()), hash.result());
+    const QByteArray signature = replyKey->sign(
+        reinterpret_cast<const unsigned char *>(statement.constData()), statement.size());
+    return {ReplySignature::signatureElement(signature), tail};
 }
 
 QString ReplyWriter::summary() const

@@ -1,10 +1,13 @@
 #ifndef REPLYWRITER_H
 #define REPLYWRITER_H
 
+#include "sha256.h"
+
 #include <QByteArray>
 #include <QStringList>
 
 class Catalogue;
+class SigningKey;
 class QueryParser;
 struct CatalogueEntry;
 struct CataloguePatch;
@@ -13,7 +16,9 @@ struct QueriedComponent;
 // Answers each queried component from the catalogue: a full request when a newer version is
 // published, "latest" when not, "noSuchComponent" when the component is unknown. The reply is
 // handed out piece by piece, as the client takes it, and made from the query as it goes: a
-// client that reads slowly, or not at all, costs no more than the query and one piece.
+// client that reads slowly, or not at all, costs no more than the query and one piece. With a
+// reply key, the reply is hashed as it goes and ends with its signature for the query and the
+// nonce in front of it.
 class ReplyWriter
 {
 public:
@@ -23,8 +28,9 @@ public:
         TooLarge, // more than the updater accepts
     };
 
-    // Both must outlive the writer; the query must be complete.
-    ReplyWriter(const Catalogue &catalogue, const QueryParser &query, int maximumComponents);
+    // All must outlive the writer; the query must be complete; replyKey may be null.
+    ReplyWriter(const Catalogue &catalogue, const QueryParser &query, int maximumComponents,
+                const SigningKey *replyKey = nullptr);
 
     Status status() const { return state; }
     // The query's components, up to the first beyond the maximum, and the reply's bytes.
@@ -43,6 +49,8 @@ public:
 private:
     // The parts of the reply that follow those handed out; false after the last.
     bool takeNextParts();
+    // The reply's last parts: its signature, if any, and its closing tag.
+    QByteArrayList lastParts();
 
     const Catalogue &catalogue;
     const QueryParser &query;
@@ -59,6 +67,9 @@ private:
     qsizetype partOffset = 0;
     QStringList answers;
     int unlisted = 0;
+    const SigningKey *replyKey;
+    // Of the reply without its signature.
+    Sha256 hash;
 };
 
 #endif // REPLYWRITER_H

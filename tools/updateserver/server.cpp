@@ -28,6 +28,11 @@ void Server::setCatalogue(std::shared_ptr<const Catalogue> published)
     catalogue = std::move(published);
 }
 
+void Server::setReplyKey(std::shared_ptr<const SigningKey> key)
+{
+    replyKey = std::move(key);
+}
+
 void Server::drain()
 {
     draining = true;
@@ -55,7 +60,7 @@ void Server::newConnection()
         const QHostAddress address = isIPv4 ? QHostAddress(ipv4) : socket->peerAddress();
         if (!admit(socket, address))
             continue;
-        auto *connection = new Connection(socket, catalogue, limits.maximumQuerySize,
+        auto *connection = new Connection(socket, catalogue, replyKey, limits.maximumQuerySize,
                                           limits.maximumComponents, this);
         ++connections;
         connect(connection, &QObject::destroyed, this,

@@ -11,6 +11,7 @@
 
 class Catalogue;
 class QTcpSocket;
+class SigningKey;
 
 // Accepts clients and gives each its own connection; keeps no state between exchanges. At most
 // maximumConnections are served at once: beyond that, new clients wait in the listen backlog.
@@ -41,6 +42,8 @@ public:
     // Exchanges that start from now on are answered from this catalogue; those under way keep
     // the one they started with.
     void setCatalogue(std::shared_ptr<const Catalogue> published);
+    // The same for the key that signs the replies; null: replies go unsigned.
+    void setReplyKey(std::shared_ptr<const SigningKey> key);
     int connectionCount() const { return connections; }
     // Stops listening; drained() follows once the exchanges under way have ended.
     void drain();
@@ -58,6 +61,7 @@ private:
     QTcpServer tcpServer;
     QTimer deadlineSweep;
     std::shared_ptr<const Catalogue> catalogue;
+    std::shared_ptr<const SigningKey> replyKey;
     Limits limits;
     int connections = 0;
     QHash<QHostAddress, int> connectionsFrom;

@@ -1,0 +1,61 @@
+#ifndef REPLYSIGNATURE_H
+#define REPLYSIGNATURE_H
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// The signed reply: the update server signs each reply with its reply key (Ed25519), over the
+// exact reply bytes, the exact query and a fresh nonce of the updater's, so that no reply fits
+// another exchange.
+//
+// The updater sends the nonce in front of the query, which it leaves as the messenger wrote it:
+//
+//     <nonce>44 characters: 32 random bytes in base64</nonce><s>...</s>
+//
+// The server answers with its reply document, whose root element ends with the signature:
+//
+//     <update>...<signature>88 characters: 64 bytes in base64</signature></update>
+//
+// The signature covers this statement, each line ending with a line feed:
+//
+//     vorn-reply-statement 1
+//     nonce <the nonce as sent; empty when none was>
+//     query-sha256 <SHA-256 of the query, from its first "<s>" through the "</s>" after it>
+//     reply-sha256 <SHA-256 of the reply bytes without the signature element>
+//
+// A reader that knows nothing of signatures skips both elements: the nonce stands before the
+// query, the signature is an element no request is.
+class ReplySignature
+{
+public:
+    ReplySignature() = delete;
+
+    static constexpr int nonceSize = 32;
+
+    // A fresh nonce from the system's random source, in base64; empty when none can be had.
+    static QByteArray newNonce();
+    static QByteArray nonceElement(const QByteArray &nonce);
+    // The nonce of a nonce element that makes up the whole of bytesBeforeQuery; empty when
+    // they are anything else.
+    static QByteArray nonceIn(const QByteArray &bytesBeforeQuery);
+
+    static QByteArray statement(const QByteArray &nonce, const QByteArray &query,
+                                const QByteArray &unsignedReply);
+    // The same from the two digests, for a reply hashed as it is written.
+    static QByteArray statementOf(const QByteArray &nonce, const QByteArray &querySha256,
+                                  const QByteArray &replySha256);
+    // The element that carries a 64-byte signature, and its size.
+    static QByteArray signatureElement(const QByteArray &signature);
+    static constexpr int signatureElementSize = 111;
+    // The reply with the signature element before its closing root tag; empty when the seed is
+    // no key or the reply has no closing tag.
+    static QByteArray sign(const QByteArray &reply, const QByteArray &seed, const QByteArray &nonce,
+                           const QByteArray &query);
+    // Whether one of the keys (base64) signed this reply for this nonce and query; why, when
+    // given, receives the reason when not.
+    static bool verify(const QByteArray &reply, const QStringList &keys, const QByteArray &nonce,
+                       const QByteArray &query, QString *why = nullptr);
+};
+
+#endif // REPLYSIGNATURE_H
