@@ -50,16 +50,18 @@ TerminationWatcher::TerminationWatcher(QObject *parent)
     connect(notifier.get(), &QSocketNotifier::activated, this, &TerminationWatcher::signalled);
 }
 
+// The handlers stay: a signal while the process ends has nothing left to stop, and must not
+// end it as killed.
 TerminationWatcher::~TerminationWatcher()
 {
     if (writeEnd < 0)
         return;
-    for (const int signal : watchedSignals)
-        ::signal(signal, SIG_DFL);
     notifier.reset();
-    ::close(writeEnd);
+    const int end = writeEnd;
+    writeEnd = -1;
+    ::close(end);
     ::close(readEnd);
-    writeEnd = readEnd = -1;
+    readEnd = -1;
 }
 
 bool TerminationWatcher::hasReceived() const
