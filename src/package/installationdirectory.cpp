@@ -46,21 +46,22 @@ bool InstallationDirectory::backUp(const QString &relativePath, const QString &b
     if (directory < 0)
         return false;
     const QByteArray backup = QFile::encodeName(backupPath);
+    const int slash = backup.lastIndexOf('/');
+    const FileDescriptor backupDirectory
+        = PathBeneath::openDirectory(QFile::decodeName(backup.left(qMax(slash, 1))));
     // The installed file is never written into, only renamed over or unlinked, so a second
-    // name keeps its bytes; the file system journals it before the change that follows.
+    // name keeps its bytes, once that name is on the disk: a power cut must not leave the
+    // change without its backup.
     struct stat status;
     if (::fstatat(directory, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0
         && S_ISREG(status.st_mode)
         && ::linkat(directory, name.constData(), AT_FDCWD, backup.constData(), 0) == 0)
-        return true;
+        return backupDirectory.isValid() && ::fsync(backupDirectory.get()) == 0;
 
     // Another file system, or a link in the file's place: the bytes it points to are copied.
     // Only a plain file has bytes to keep; a FIFO must not keep the run waiting for a writer.
     const FileDescriptor source(
         ::openat(directory, name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    const int slash = backup.lastIndexOf('/');
-    const FileDescriptor backupDirectory
-        = PathBeneath::openDirectory(QFile::decodeName(backup.left(qMax(slash, 1))));
     return source.isValid() && backupDirectory.isValid() && ::fstat(source.get(), &status) == 0
         && S_ISREG(status.st_mode)
         && replaceFile(source.get(), backupDirectory.get(), backup.mid(slash + 1),

@@ -133,16 +133,20 @@ bool PathBeneath::removeContents(int directory, const QByteArray &kept)
             names.append(name);
     }
     ::closedir(listing);
-    bool removed = true;
+    // The first failure is the one reported, in errno too.
+    int failure = 0;
     for (const QByteArray &name : std::as_const(names)) {
         if (::unlinkat(directory, name.constData(), 0) == 0)
             continue;
         // A directory (never a link to one: those were unlinked above) goes with its contents.
         const FileDescriptor inner(openDirectoryAt(directory, name.constData()));
-        removed = inner.isValid() && removeContents(inner.get())
-            && ::unlinkat(directory, name.constData(), AT_REMOVEDIR) == 0 && removed;
+        if (!(inner.isValid() && removeContents(inner.get())
+              && ::unlinkat(directory, name.constData(), AT_REMOVEDIR) == 0)
+            && failure == 0)
+            failure = errno;
     }
-    return removed;
+    errno = failure;
+    return failure == 0;
 }
 
 QList<QByteArray> PathBeneath::segmentsOf(const QString &relativePath)

@@ -70,8 +70,9 @@ bool replaceFile(int source, int directory, const QByteArray &name, mode_t mode)
     if (!copy.isValid())
         return false;
     if (!copyContents(source, copy.get()) || ::fchmod(copy.get(), mode) != 0
-        || ::close(copy.release()) != 0
-        || ::renameat(directory, copyName.constData(), directory, name.constData()) != 0) {
+        || ::fdatasync(copy.get()) != 0 || ::close(copy.release()) != 0
+        || ::renameat(directory, copyName.constData(), directory, name.constData()) != 0
+        || ::fsync(directory) != 0) {
         const int error = errno;
         ::unlinkat(directory, copyName.constData(), 0);
         errno = error;

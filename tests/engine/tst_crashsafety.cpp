@@ -15,9 +15,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <functional>
 #include <vector>
 
 #include <csignal>
+#include <sys/mount.h>
 
 namespace {
 
@@ -102,6 +104,8 @@ private slots:
     void killedRunIsUndoneAtNextStart();
     void untrustedJournal_data();
     void untrustedJournal();
+    void powerCutLeavesAWayBack_data();
+    void powerCutLeavesAWayBack();
 
 private:
     QString rootDir() const { return QDir::tempPath() + "/root"; }
@@ -235,6 +239,113 @@ void TestCrashSafety::untrustedJournal()
         QVERIFY2(TreeSnapshot::take(rootDir()) == before,
                  qPrintable(before.differences(TreeSnapshot::take(rootDir()))));
     }
+}
+
+void TestCrashSafety::powerCutLeavesAWayBack_data()
+{
+    QTest::addColumn<bool>("otherFileSystem"); // backups as copies instead of second names
+    QTest::newRow("backups as second names") << false;
+    QTest::newRow("backups as copies, on another file system") << true;
+}
+
+// A power cut loses what is not on the disk yet, whatever order the program wrote it in. The
+// order of a whole run's writes, syncs, renames and removals, as a preloaded recorder sees them,
+// must leave a way back at every moment: the journal line reaches the disk before the first
+// change it describes, a backup before the change of its file, and a rename's directory right
+// after the rename.
+void TestCrashSafety::powerCutLeavesAWayBack()
+{
+    QFETCH(bool, otherFileSystem);
+    QDir(rootDir()).removeRecursively();
+    QDir(downloadDir()).removeRecursively();
+    QVERIFY(QDir().mkpath(rootDir()));
+    const QByteArray root = QFile::encodeName(rootDir());
+    if (otherFileSystem)
+        QCOMPARE(::mount("tmpfs", root.constData(), "tmpfs", 0, "size=16m"), 0);
+    const auto unmount = qScopeGuard([&] {
+        if (otherFileSystem)
+            ::umount2(root.constData(), MNT_DETACH);
+    });
+    populateRoot(rootDir());
+    QVERIFY(QDir().mkpath(downloadDir()));
+    publishPackages(downloadDir());
+
+    const QString log = QDir::tempPath() + "/operations.log";
+    QFile::remove(log);
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LD_PRELOAD", VORN_FILEOPS_LIBRARY);
+    environment.insert("VORN_FILEOPS_LOG", log);
+    environment.insert("VORN_FILEOPS_WITHIN", rootDir() + ":" + downloadDir());
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {"--kill-at", "0", "-root", rootDir()});
+    QVERIFY(child.waitForFinished(60000));
+    QCOMPARE(child.exitCode(), 0);
+
+    struct Operation
+    {
+        QString kind;
+        QString path; // the one changed: a rename's or a link's target
+        QString from;
+    };
+    QList<Operation> operations;
+    for (const QByteArray &line : readFile(log).split('\n')) {
+        const QStringList fields = QString::fromUtf8(line).split(QLatin1Char('\t'));
+        if (fields.size() >= 2)
+            operations.append(
+                {fields.at(0), QDir::cleanPath(fields.constLast()), QDir::cleanPath(fields.at(1))});
+    }
+    const QString journal = QDir::cleanPath(downloadDir() + "/journal");
+    const auto changes = [](const Operation &o) {
+        return o.kind == u"rename" || o.kind == u"unlink" || o.kind == u"link" || o.kind == u"mkdir"
+            || o.kind == u"open";
+    };
+    const auto inRoot = [&](const QString &path) { return path.startsWith(rootDir() + '/'); };
+    // Whether the file or directory reached the disk between the two operations.
+    const auto synced = [&](qsizetype from, qsizetype to, const QString &path) {
+        for (qsizetype i = from; i < to; ++i) {
+            const Operation &o = operations.at(i);
+            if ((o.kind == u"fsync" || o.kind == u"fdatasync") && o.path == path)
+                return true;
+        }
+        return false;
+    };
+    const auto nextChange = [&](qsizetype after, const std::function<bool(const Operation &)> &is) {
+        qsizetype i = after + 1;
+        while (i < operations.size() && !(changes(operations.at(i)) && is(operations.at(i))))
+            ++i;
+        return i;
+    };
+
+    qsizetype journalLines = 0;
+    qsizetype backups = 0;
+    for (qsizetype i = 0; i < operations.size(); ++i) {
+        const Operation &o = operations.at(i);
+        if (o.kind == u"write" && o.path == journal) {
+            ++journalLines;
+            const qsizetype change
+                = nextChange(i, [&](const Operation &c) { return inRoot(c.path); });
+            QVERIFY2(synced(i, change, journal), qPrintable(QString::number(i)));
+        }
+        const qsizetype unwind = o.path.indexOf(QLatin1String("/unwind/"));
+        if ((o.kind == u"link" || o.kind == u"rename") && unwind > 0) {
+            ++backups;
+            if (o.kind == u"rename")
+                QVERIFY2(synced(0, i, o.from), qPrintable(o.from)); // the copy's bytes
+            const QString file = rootDir() + o.path.mid(unwind + 7);
+            const qsizetype change = nextChange(
+                i, [&](const Operation &c) { return c.path == file && c.kind != u"open"; });
+            QVERIFY2(change < operations.size(), qPrintable(file));
+            QVERIFY2(synced(i, change, QFileInfo(o.path).path()), qPrintable(o.path));
+        }
+        if (o.kind == u"rename") {
+            const qsizetype change = nextChange(i, [](const Operation &) { return true; });
+            QVERIFY2(synced(i, change, QFileInfo(o.path).path()), qPrintable(o.path));
+        }
+    }
+    QCOMPARE(journalLines, qsizetype(packageNames.size()));
+    QVERIFY(backups >= 4 * packageNames.size());
 }
 
 int main(int argc, char *argv[])

@@ -70,6 +70,7 @@ private slots:
     void failureRollsBackEveryPackage_data();
     void failureRollsBackEveryPackage();
     void failureBoxCarriesTheErrorText();
+    void failedUnwindsAreReportedAndTheRestUnwound_data();
     void failedUnwindsAreReportedAndTheRestUnwound();
     void failedRootCheckEndsTheRun();
     void retryRestartsTheUpdater();
@@ -306,10 +307,22 @@ void TestInstallRun::failureBoxCarriesTheErrorText()
     QVERIFY(!text.endsWith(QLatin1Char('\n')));
 }
 
-// Two unwinds fail: the user sees a box for each while the install window stays up, and the
-// application ends only after the rollback, from the event loop.
+void TestInstallRun::failedUnwindsAreReportedAndTheRestUnwound_data()
+{
+    QTest::addColumn<QString>("spoil");
+    QTest::addColumn<int>("failures");
+    QTest::newRow("the directories of alpha's and gamma's files become files")
+        << "directories" << 2;
+    QTest::newRow("gamma's backup is removed") << "backup" << 1;
+}
+
+// Unwinds fail while the failure box is open: the user sees a box for each while the install
+// window stays up, the other packages are still unwound, and the application ends only after
+// the rollback, from the event loop.
 void TestInstallRun::failedUnwindsAreReportedAndTheRestUnwound()
 {
+    QFETCH(QString, spoil);
+    QFETCH(int, failures);
     VornUpdaterEngine engine;
     offer(engine, {"alpha", "beta", "gamma", "delta"});
     publish("alpha", package("alpha", {{"lib", "libold.so", "add"}}, {{"lib/libold.so", "a"}}));
@@ -323,30 +336,32 @@ void TestInstallRun::failedUnwindsAreReportedAndTheRestUnwound()
     QList<bool> installWindowShown;
     MessageBoxAnswerer boxes({QMessageBox::Ok, QMessageBox::Abort});
     boxes.setBeforeAnswer([&](const MessageBoxAnswerer::Box &box) {
-        // While the failure box is open, the directories of alpha's and gamma's files become
-        // files: their backups cannot be put back any more.
-        if (box.icon == QMessageBox::Warning) {
+        if (box.icon == QMessageBox::Warning && spoil == u"directories") {
             for (const char *dir : {"/lib", "/etc"}) {
                 QDir(rootDir + QLatin1String(dir)).removeRecursively();
                 writeFile(rootDir + QLatin1String(dir), "in the way");
             }
         }
+        if (box.icon == QMessageBox::Warning && spoil == u"backup")
+            QVERIFY(QFile::remove(downloadDir() + QStringLiteral("gamma/unwind/etc/config")));
         if (box.text == rollbackFailed)
             installWindowShown << (shownWindow("Updater_Install_MainWindow") != nullptr);
     });
     QTimer::singleShot(0, &engine, [&engine] { new VornInstallDialog(&engine); });
     QCOMPARE(runEventLoop(), 0); // the run asked the application to quit
-    QCOMPARE(boxes.count(), 4);
-    QCOMPARE(installWindowShown, (QList<bool> {true, true}));
-    for (int i : {2, 3}) {
+    QCOMPARE(boxes.count(), 2 + failures);
+    QCOMPARE(installWindowShown, QList<bool>(failures, true));
+    for (int i = 2; i < 2 + failures; ++i) {
         QCOMPARE(boxes.boxes().at(i).icon, QMessageBox::Critical);
         QCOMPARE(boxes.boxes().at(i).title, QStringLiteral("Update"));
         QCOMPARE(boxes.boxes().at(i).buttons, QList<QMessageBox::StandardButton> {QMessageBox::Ok});
     }
     QCOMPARE(ints(progress), (QList<int> {25, 50, 75, 0, 25, 50, 75, 100}));
     QCOMPARE(finished.count(), 1);
-    // beta was still unwound.
+    // beta was still unwound; gamma's file was not put back.
     QCOMPARE(readFile(rootDir + QStringLiteral("/bin/client")), QByteArray("client v1"));
+    if (spoil == u"backup")
+        QCOMPARE(readFile(rootDir + QStringLiteral("/etc/config")), QByteArray("c"));
 }
 
 void TestInstallRun::failedRootCheckEndsTheRun()

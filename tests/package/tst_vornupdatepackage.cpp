@@ -76,6 +76,8 @@ private slots:
     void workedExample();
     void fileListedTwice();
     void removeOfMissingFile();
+    void whatStandsAtTheFilesPlace_data();
+    void whatStandsAtTheFilesPlace();
     void addOfNewFileSurvivesUnwind();
     void componentTag_data();
     void componentTag();
@@ -192,6 +194,47 @@ void TestVornUpdatePackage::removeOfMissingFile()
     QVERIFY(package.getBackupDirs().isEmpty());
     QVERIFY(!QFileInfo::exists(fx->unwindDir() + "lib"));
     QVERIFY(TreeSnapshot::take(fx->root) == before);
+}
+
+void TestVornUpdatePackage::whatStandsAtTheFilesPlace_data()
+{
+    QTest::addColumn<QString>("standing"); // "file", or the target of a link
+    QTest::addColumn<QByteArray>("backup"); // its bytes in the unwind directory; empty: none
+    QTest::newRow("a plain file: installed over, backed up") << "file" << QByteArray("old client");
+    QTest::newRow("a link to a file: installed over, its target backed up")
+        << "../lib/libold.so" << QByteArray("old lib");
+    QTest::newRow("a dangling link: replaced, nothing to back up")
+        << "../lib/missing.so" << QByteArray();
+}
+
+void TestVornUpdatePackage::whatStandsAtTheFilesPlace()
+{
+    QFETCH(QString, standing);
+    QFETCH(QByteArray, backup);
+    const QString client = fx->root + "/bin/im-client";
+    if (standing != u"file") {
+        QVERIFY(QFile::remove(client));
+        QVERIFY(QFile::link(standing, client));
+    }
+    QVERIFY(fx->writeArchive(
+        "/core.zip",
+        {{"core.xml",
+          PackageFixture::manifest(PackageFixture::fileElement("im-client", "bin", "add"))},
+         {"bin/im-client", "new client"}}));
+    const auto update = PackageFixture::makeUpdate();
+    MessageBoxAnswerer answerer;
+    VornUpdatePackage package(update.get());
+    QString errorText;
+    QStringList files;
+    QVERIFY(package.install(fx->downloadDir, errorText, files));
+    QCOMPARE(answerer.count(), 0);
+    QVERIFY(!QFileInfo(client).isSymLink());
+    QCOMPARE(readFile(client), QByteArray("new client"));
+    QCOMPARE(QFileInfo::exists(fx->unwindDir() + "bin/im-client"), !backup.isEmpty());
+    if (!backup.isEmpty())
+        QCOMPARE(readFile(fx->unwindDir() + "bin/im-client"), backup);
+    QCOMPARE(package.getBackupFiles(),
+             backup.isEmpty() ? QStringList() : QStringList {"bin/im-client"});
 }
 
 void TestVornUpdatePackage::addOfNewFileSurvivesUnwind()
