@@ -185,8 +185,13 @@ bool DownloadDirectory::adoptBody(int index, const QString &relativePath,
                 == 0
             && S_ISLNK(status.st_mode)))
         return fail(linkRefusal(packageName));
-    return fail(translated("Package %1 cannot be stored in the download directory (%2).")
-                    .arg(packageName, qt_error_string(code)));
+    return fail(storeFailure(packageName, qt_error_string(code)));
+}
+
+QString DownloadDirectory::storeFailure(const QString &packageName, const QString &reason)
+{
+    return translated("Package %1 cannot be stored in the download directory (%2).")
+        .arg(packageName, reason);
 }
 
 bool DownloadDirectory::fail(const QString &text)

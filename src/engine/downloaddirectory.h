@@ -60,6 +60,8 @@ public:
     // Makes the verified body of index the package at relativePath, which nothing may occupy.
     bool adoptBody(int index, const QString &relativePath, const QString &packageName);
 
+    // The text for a package that the directory cannot take, for that reason.
+    static QString storeFailure(const QString &packageName, const QString &reason);
     // Names of the directory's own entries, which no component name or link may take.
     static bool isReservedName(const QString &name);
 

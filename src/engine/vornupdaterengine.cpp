@@ -779,7 +779,12 @@ void VornUpdaterEngine::requestFinished(int id, bool error)
     if (error) {
         if (downloadState == Downloading && id != getRequestId)
             return;
-        failOrFallBack(http.errorString());
+        // A full disk names the package and the place, in the user's language.
+        if (packageFile.isOpen() && packageFile.error() != QFileDevice::NoError)
+            failOrFallBack(DownloadDirectory::storeFailure(
+                latin1(updates.at(currentIndex)->getName()), packageFile.errorString()));
+        else
+            failOrFallBack(http.errorString());
         return;
     }
     if (downloadState == Downloading && id == getRequestId)

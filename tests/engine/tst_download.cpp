@@ -905,7 +905,9 @@ void TestDownload::fullDiskFailsOnce()
     run.engine.beginDownload();
     QTRY_VERIFY(run.over());
     QVERIFY(run.staysQuiet(server));
-    QCOMPARE(run.events.last(), QStringLiteral("error No space left on device"));
+    QCOMPARE(run.events.last(),
+             QStringLiteral("error Package big cannot be stored in the download directory (No "
+                            "space left on device)."));
     QCOMPARE(run.count("error"), 1);
     // The first failed write ends the transfer: the rest of the package is not fetched.
     QVERIFY(run.percents().isEmpty() || run.percents().last() < 50);
