@@ -1,5 +1,6 @@
 #include "startup.h"
 
+#include "downloaddirectory.h"
 #include "terminationwatcher.h"
 #include "translated.h"
 #include "vornchangelogdialog.h"
@@ -7,8 +8,10 @@
 #include "vornupdaterengine.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QStandardPaths>
 #include <QTranslator>
 
 #include <exception>
@@ -29,6 +32,15 @@ QString updateTitle()
 }
 
 } // namespace
+
+Installation installationOf(const QStringList &arguments)
+{
+    return Installation::fromCommandLine(
+        arguments, QCoreApplication::applicationFilePath(), QDir::homePath(),
+        DownloadDirectory::choose(
+            QStandardPaths::writableLocation(QStandardPaths::TempLocation),
+            QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)));
+}
 
 bool isQuietMode(const QStringList &arguments)
 {
@@ -80,7 +92,7 @@ int run(QApplication &app)
         // Ended before it began: nothing is touched.
         if (termination.hasReceived())
             return 0;
-        VornUpdaterEngine engine;
+        VornUpdaterEngine engine(installationOf(app.arguments()));
         // Touches nothing of the run that holds the locks, whatever the mode.
         if (!engine.lockRun()) {
             QMessageBox::information(nullptr, updateTitle(),

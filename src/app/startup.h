@@ -1,6 +1,8 @@
 #ifndef STARTUP_H
 #define STARTUP_H
 
+#include "installation.h"
+
 #include <QStringList>
 
 #include <functional>
@@ -8,6 +10,9 @@
 class QApplication;
 
 namespace Startup {
+
+// Where this run works, from its command line and environment: the one place that reads them.
+Installation installationOf(const QStringList &arguments);
 
 // True when an argument after the program name is exactly "-q".
 bool isQuietMode(const QStringList &arguments);

@@ -26,7 +26,6 @@
 #include <QDir>
 #include <QMessageBox>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QStringList>
 #include <QUrl>
 
@@ -55,18 +54,19 @@ void showCheckFailure(const char *text)
 
 } // namespace
 
-VornUpdaterEngine::VornUpdaterEngine()
-    : VornUpdaterEngine(PackageVerifier::buildTimeKeys())
+VornUpdaterEngine::VornUpdaterEngine(const Installation &installation)
+    : VornUpdaterEngine(installation, PackageVerifier::buildTimeKeys())
 { }
 
-VornUpdaterEngine::VornUpdaterEngine(const QStringList &packageKeys)
-    : runLock(std::make_unique<RunLock>())
+VornUpdaterEngine::VornUpdaterEngine(const Installation &installation,
+                                     const QStringList &packageKeys)
+    : installation(installation)
+    , runLock(std::make_unique<RunLock>())
     , verifier(packageKeys)
     , replyKeys(PackageVerifier::splitKeys(QStringLiteral(VORN_REPLY_PUBLIC_KEYS)))
     , maximumPackageSize(VORN_MAXIMUM_PACKAGE_SIZE)
 {
-    downloadDir
-        = DownloadDirectory::choose(QStandardPaths::writableLocation(QStandardPaths::TempLocation));
+    downloadDir = installation.downloadDir;
 
     connect(&http, &HttpClient::requestFinished, this, &VornUpdaterEngine::requestFinished);
     connect(&http, &HttpClient::dataReadProgress, this, &VornUpdaterEngine::dataReadProgress);
@@ -153,9 +153,9 @@ bool VornUpdaterEngine::lockRun()
 {
     // The plug-in directory may not exist yet, and a run that makes it must not slip past a
     // run that found none: the home directory holding it stands for it.
-    QStringList installDirs {QDir::homePath()};
-    if (!VornUpdatePackage::rootArgument().isNull())
-        installDirs.append(VornUpdatePackage::rootArgument());
+    QStringList installDirs {installation.homeDir};
+    if (!installation.root.isNull())
+        installDirs.append(installation.root);
     return runLock->acquire(downloadDir, installDirs);
 }
 
@@ -168,9 +168,9 @@ void VornUpdaterEngine::recoverInterruptedRun()
         return;
     // Bodies that a killed run never verified are of no use to anyone.
     directory.removeUnverified();
-    QStringList installDirs {VornUpdatePackage::pluginDir()};
-    if (!VornUpdatePackage::rootArgument().isNull())
-        installDirs.append(VornUpdatePackage::rootArgument());
+    QStringList installDirs {installation.pluginDir()};
+    if (!installation.root.isNull())
+        installDirs.append(installation.root);
     switch (InstallJournal::recover(downloadDir, installDirs)) {
     case InstallJournal::NothingToRecover:
     case InstallJournal::Discarded:
@@ -201,8 +201,8 @@ QByteArray VornUpdaterEngine::askMessenger() const
     QProcess messenger;
     messenger.setProcessChannelMode(QProcess::MergedChannels);
     // Program and argument apart, so that an application directory with blanks works.
-    messenger.start(QCoreApplication::applicationDirPath() + QStringLiteral("/vorn"),
-                    {QStringLiteral("-updatequery")}, QIODevice::ReadWrite);
+    messenger.start(installation.messenger(), {QStringLiteral("-updatequery")},
+                    QIODevice::ReadWrite);
     messenger.waitForStarted(-1);
     // A messenger that never exits must not leave an invisible updater hanging.
     if (!messenger.waitForFinished(messengerTimeout) && messenger.state() != QProcess::NotRunning) {
@@ -298,27 +298,6 @@ QString workPlaceRefusal(const QString &name)
     return translated("Refusing to store package %1: its address names a place where the updater "
                       "keeps its own files.")
         .arg(name);
-}
-
-// Where a package lands, checked against every place the run itself writes to: the journal,
-// the bodies being downloaded, each package's working directory with its backups, and the
-// other packages.
-bool namesWorkPlace(const QList<QByteArray> &path, const QList<QList<QByteArray>> &otherPaths,
-                    const QByteArray &ownName, const QList<QByteArray> &otherNames)
-{
-    if (path.isEmpty() || DownloadDirectory::isReservedName(QFile::decodeName(path.first()))
-        || otherNames.contains(path.first()))
-        return true;
-    // Its own working directory may hold it, but not in the directory's place nor among the
-    // backups.
-    if (path.first() == ownName && (path.size() == 1 || path.at(1) == "unwind"))
-        return true;
-    for (const QList<QByteArray> &other : otherPaths) {
-        const qsizetype shorter = qMin(path.size(), other.size());
-        if (path.mid(0, shorter) == other.mid(0, shorter))
-            return true;
-    }
-    return false;
 }
 
 QString tooLarge(const QString &name, qint64 bound)
@@ -470,7 +449,8 @@ QString VornUpdaterEngine::refusalOfRun() const
         for (const QString &link : std::as_const(links)) {
             if (!staysInside(downloadDir, link))
                 return refusal(name);
-            if (namesWorkPlace(PathBeneath::segmentsOf(link), otherPaths, names.at(i), otherNames))
+            if (DownloadDirectory::namesWorkPlace(PathBeneath::segmentsOf(link), otherPaths,
+                                                  names.at(i), otherNames))
                 return workPlaceRefusal(name);
         }
         const PackageVerifier::Outcome outcome = verifier.precheck(checks.value(i));
@@ -526,7 +506,7 @@ const QueriedComponent *VornUpdaterEngine::installedComponent(const Update *upda
 PatchOffer VornUpdaterEngine::patchFor(const Update *update, const QList<PatchOffer> &offers) const
 {
     const QueriedComponent *component = installedComponent(update);
-    if (!component || VornUpdatePackage::installationOf(latin1(update->getType())).isNull())
+    if (!component || installation.directoryFor(latin1(update->getType())).isNull())
         return PatchOffer();
     const QVersionNumber version = DottedVersion::parse(component->version);
     for (const PatchOffer &offer : offers) {
@@ -697,7 +677,7 @@ void VornUpdaterEngine::rebuildFromPatch(const Update *update)
     const QString type = latin1(update->getType());
     const ManifestWalker::Identity identity {latin1(update->getProject()),
                                              latin1(update->getName()), type};
-    const QString installDir = VornUpdatePackage::installationOf(type);
+    const QString installDir = installation.directoryFor(type);
     const QString urlPath = packageUrl(update).path();
     const QString patchPath = packagePath;
     const QString dir = downloadDir;
@@ -839,7 +819,7 @@ void VornUpdaterEngine::installUpdates()
     const int count = updates.size();
     for (int i = 0; i < count; ++i) {
         const Update *update = updates.at(i);
-        packages.push_back(std::make_unique<VornUpdatePackage>(updates.at(i)));
+        packages.push_back(std::make_unique<VornUpdatePackage>(updates.at(i), installation));
         // A failed root check has told the user and asked the application to quit; the run
         // ends without a rollback.
         if (!packages.back()->isValid()) {
@@ -911,9 +891,7 @@ void VornUpdaterEngine::rollBack(const std::vector<std::unique_ptr<VornUpdatePac
     if (answer == QMessageBox::Retry) {
         // The new run must find the way free.
         runLock->release();
-        // arguments() starts with the program itself, which the new process must not receive.
-        QProcess::startDetached(QCoreApplication::applicationFilePath(),
-                                QCoreApplication::arguments().mid(1));
+        QProcess::startDetached(installation.program, installation.arguments);
     }
     if (unwindFailed || answer == QMessageBox::Retry)
         QCoreApplication::quit();
@@ -922,6 +900,6 @@ void VornUpdaterEngine::rollBack(const std::vector<std::unique_ptr<VornUpdatePac
 void VornUpdaterEngine::runFixScript() const
 {
     // Script and directory as separate arguments: no shell ever parses the directory.
-    const QString dir = QCoreApplication::applicationDirPath();
-    QProcess::execute(QStringLiteral("sh"), {dir + QStringLiteral("/fix.sh"), dir});
+    QProcess::execute(QStringLiteral("sh"),
+                      {installation.fixScript(), installation.applicationDir});
 }

@@ -2,6 +2,7 @@
 #define VORNUPDATERENGINE_H
 
 #include "httpclient.h"
+#include "installation.h"
 #include "packagecheck.h"
 #include "packagesink.h"
 #include "packageverifier.h"
@@ -35,9 +36,9 @@ public:
     enum DownloadState { Idle = 0, Sizing = 1, Downloading = 2, Aborted = 3 };
 
     // Packages must be signed with one of the keys the updater was built with, if any.
-    VornUpdaterEngine();
+    explicit VornUpdaterEngine(const Installation &installation);
     // The same with these keys (base64 Ed25519 public keys; empty: no signature needed).
-    explicit VornUpdaterEngine(const QStringList &packageKeys);
+    VornUpdaterEngine(const Installation &installation, const QStringList &packageKeys);
     ~VornUpdaterEngine() override;
 
     // Keeps every other updater away from the download directory and the installation
@@ -53,6 +54,7 @@ public:
     QString getLog() const;
     bool isInstallSucceeded() const { return installSucceeded; }
     QString getDownloadDir() const { return downloadDir; }
+    const Installation &getInstallation() const { return installation; }
 
     // Bounds of the blocking waits of the check, in milliseconds.
     void setCheckTimeouts(int serverMs, int messengerMs);
@@ -126,6 +128,7 @@ private:
     bool exchangeWithServer(const QByteArray &query, const QByteArray &signedQuery);
     void clearUpdates();
 
+    const Installation installation;
     std::unique_ptr<RunLock> runLock;
     QTcpSocket socket;
     HttpClient http;

@@ -1,8 +1,8 @@
 #include "installjournal.h"
 
+#include "downloaddirectory.h"
 #include "installationdirectory.h"
 #include "pathbeneath.h"
-#include "plainname.h"
 #include "removedir.h"
 #include "replacefile.h"
 
@@ -20,13 +20,11 @@
 
 namespace {
 
-const char journalName[] = "journal";
-
 FileDescriptor openJournal(const QString &downloadDir, int flags)
 {
     const FileDescriptor directory = PathBeneath::openDirectory(downloadDir);
     return directory.isValid()
-        ? PathBeneath::openFile(directory.get(), QLatin1String(journalName), flags)
+        ? PathBeneath::openFile(directory.get(), DownloadDirectory::journalName(), flags)
         : FileDescriptor();
 }
 
@@ -74,7 +72,10 @@ bool removeJournal(const QString &downloadDir)
 {
     const FileDescriptor directory = PathBeneath::openDirectory(downloadDir);
     return directory.isValid()
-        && (::unlinkat(directory.get(), journalName, 0) == 0 || errno == ENOENT)
+        && (::unlinkat(directory.get(),
+                       QFile::encodeName(DownloadDirectory::journalName()).constData(), 0)
+                == 0
+            || errno == ENOENT)
         && ::fsync(directory.get()) == 0;
 }
 
@@ -87,7 +88,6 @@ bool InstallJournal::parse(const QByteArray &text, const QString &downloadDir,
 {
     if (text.isEmpty() || !text.endsWith('\n'))
         return false;
-    const QString root = QDir::cleanPath(downloadDir);
     QList<QByteArray> lines = text.split('\n');
     lines.removeLast();
     for (const QByteArray &line : std::as_const(lines)) {
@@ -96,11 +96,8 @@ bool InstallJournal::parse(const QByteArray &text, const QString &downloadDir,
             return false;
         const QString installDir = QFile::decodeName(fields.at(0));
         const QString unwindDir = QFile::decodeName(fields.at(1));
-        const QFileInfo unwind(QDir::cleanPath(unwindDir));
-        const QFileInfo package(unwind.path());
-        if (!installDirs.contains(installDir) || unwind.fileName() != QLatin1String("unwind")
-            || package.path() != root || !isPlainName(package.fileName())
-            || package.fileName() == fileName())
+        if (!installDirs.contains(installDir)
+            || !DownloadDirectory::isUnwindDirectory(downloadDir, unwindDir))
             return false;
         packages->append({installDir, unwindDir});
     }
@@ -136,11 +133,6 @@ bool InstallJournal::finish()
     // Everything the run wrote or restored reaches the disk before the journal goes.
     syncFileSystems(installDirs + QStringList {downloadDir});
     return removeJournal(downloadDir);
-}
-
-QString InstallJournal::fileName()
-{
-    return QLatin1String(journalName);
 }
 
 InstallJournal::Recovery InstallJournal::recover(const QString &downloadDir,

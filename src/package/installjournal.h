@@ -35,9 +35,6 @@ public:
     // download directory's files, and nothing is restored.
     static Recovery recover(const QString &downloadDir, const QStringList &installDirs);
 
-    // The journal's name in the download directory.
-    static QString fileName();
-
 private:
     static bool parse(const QByteArray &text, const QString &downloadDir,
                       const QStringList &installDirs, QList<QPair<QString, QString>> *packages);

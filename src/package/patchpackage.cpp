@@ -2,6 +2,7 @@
 
 #include "archiveextractor.h"
 #include "binarydelta.h"
+#include "downloaddirectory.h"
 #include "freespace.h"
 #include "pathbeneath.h"
 #include "sha256.h"
@@ -40,7 +41,7 @@ PatchPackage::PatchPackage(const QString &archivePath, const QString &urlPath, q
 bool PatchPackage::rebuild(const ManifestWalker::Identity &identity, const QString &installDir,
                            const QString &dir, const QString &packageUrlPath)
 {
-    const QString workDir = VornUpdatePackage::workingDirectory(dir, identity.name);
+    const QString workDir = DownloadDirectory::workingDirectory(dir, identity.name);
     QDir(workDir).removeRecursively();
     QDir().mkpath(workDir);
     // Nothing of a patch that does not fit may pass for a file of the whole package.
@@ -57,10 +58,10 @@ bool PatchPackage::rebuildIn(const ManifestWalker::Identity &identity, const QSt
     entries.clear();
     deltas.clear();
     files.clear();
-    const QString workDir = VornUpdatePackage::workingDirectory(dir, identity.name);
+    const QString workDir = DownloadDirectory::workingDirectory(dir, identity.name);
     // Unpacked as a whole package is, within the same limits.
     ArchiveExtractor extractor(archivePath, workDir);
-    extractor.protect(VornUpdatePackage::unwindDirectory(dir, identity.name));
+    extractor.protect(DownloadDirectory::unwindDirectory(dir, identity.name));
     extractor.setCancelFlag(cancel);
     const ArchiveExtractor::Status status = extractor.extract();
     if (status == ArchiveExtractor::Cancelled)

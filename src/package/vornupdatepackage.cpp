@@ -1,7 +1,9 @@
 #include "vornupdatepackage.h"
 
 #include "archiveextractor.h"
+#include "downloaddirectory.h"
 #include "freespace.h"
+#include "installation.h"
 #include "installationdirectory.h"
 #include "installjournal.h"
 #include "pathbeneath.h"
@@ -43,7 +45,7 @@ void showCritical(const QString &text)
 
 } // namespace
 
-VornUpdatePackage::VornUpdatePackage(Update *update)
+VornUpdatePackage::VornUpdatePackage(Update *update, const Installation &installation)
     : update(update)
     , componentName(latin1(update->getName()))
 {
@@ -52,12 +54,12 @@ VornUpdatePackage::VornUpdatePackage(Update *update)
 
     const QString type = latin1(update->getType());
     if (type == QLatin1String("app")) {
-        if (!checkRoot()) {
+        if (!checkRoot(installation)) {
             valid = false;
             return;
         }
     } else if (type == QLatin1String("plugin")) {
-        installDir = pluginDir();
+        installDir = installation.pluginDir();
     }
     if (!installDir.isEmpty())
         permissions = QFileInfo(installDir).permissions();
@@ -68,42 +70,9 @@ void VornUpdatePackage::setChangeHook(const std::function<void()> &hook)
     changeHook() = hook;
 }
 
-QString VornUpdatePackage::rootArgument()
-{
-    const QStringList arguments = QCoreApplication::arguments();
-    const qsizetype option = arguments.indexOf(QLatin1String("-root"));
-    return option >= 0 && option + 1 < arguments.size() ? arguments.at(option + 1) : QString();
-}
-
-QString VornUpdatePackage::pluginDir()
-{
-    return QDir::homePath() + QLatin1String("/.Vorn/plugins/");
-}
-
-QString VornUpdatePackage::installationOf(const QString &type)
-{
-    if (type == QLatin1String("plugin"))
-        return pluginDir();
-    const QString root = rootArgument();
-    if (type == QLatin1String("app") && !root.isNull()
-        && QFileInfo::exists(root + QLatin1String("/vorn")))
-        return root;
-    return QString();
-}
-
 QString VornUpdatePackage::manifestPath(const QString &urlPath)
 {
     return urlPath.left(qMax<qsizetype>(0, urlPath.size() - 4)) + QLatin1String(".xml");
-}
-
-QString VornUpdatePackage::workingDirectory(const QString &dir, const QString &componentName)
-{
-    return dir + QLatin1Char('/') + componentName + QLatin1Char('/');
-}
-
-QString VornUpdatePackage::unwindDirectory(const QString &dir, const QString &componentName)
-{
-    return workingDirectory(dir, componentName) + QLatin1String("/unwind/");
 }
 
 void VornUpdatePackage::setUnpacked(const QStringList &files)
@@ -112,9 +81,9 @@ void VornUpdatePackage::setUnpacked(const QStringList &files)
     unpackedFiles = files;
 }
 
-bool VornUpdatePackage::checkRoot()
+bool VornUpdatePackage::checkRoot(const Installation &installation)
 {
-    installDir = installationOf(QStringLiteral("app"));
+    installDir = installation.directoryFor(QStringLiteral("app"));
     if (!installDir.isNull())
         return true;
     showCritical(translated("Cannot run update!"));
@@ -127,8 +96,8 @@ bool VornUpdatePackage::install(const QString &dir, QString &errorText, QStringL
     if (!valid)
         return false;
 
-    const QString extractDir = workingDirectory(dir, componentName);
-    unwindDir = unwindDirectory(dir, componentName);
+    const QString extractDir = DownloadDirectory::workingDirectory(dir, componentName);
+    unwindDir = DownloadDirectory::unwindDirectory(dir, componentName);
     QDir().mkpath(extractDir);
     QDir().mkpath(unwindDir);
     if (unpacked) {
@@ -326,7 +295,7 @@ bool VornUpdatePackage::backUp(const QString &relative, const QString &absoluteT
 
 bool VornUpdatePackage::unwind(const QString &dir)
 {
-    unwindDir = unwindDirectory(dir, componentName);
+    unwindDir = DownloadDirectory::unwindDirectory(dir, componentName);
     if (!installation.isOpen() && !backupFiles.isEmpty() && !installation.open(installDir))
         return false;
 

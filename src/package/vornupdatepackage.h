@@ -12,15 +12,16 @@
 
 class InstallJournal;
 class Update;
+struct Installation;
 
 // One downloaded update package during the installation run: its zip archive, its manifest
 // and the backups that let the run undo what it installed.
 //
 // Contract with the installation run:
 // - Build the object immediately before installing it. For an "app" package the constructor
-//   checks the root directory given after the first "-root" argument (it must exist and hold
-//   "vorn"). When that check fails, the constructor has already shown "Cannot run update!"
-//   and called QCoreApplication::quit(); isValid() is then false, install() refuses and
+//   checks the installation's root directory, given after the first "-root" argument (it must
+//   exist and hold "vorn"). When that check fails, the constructor has already shown "Cannot run
+//   update!" and called QCoreApplication::quit(); isValid() is then false, install() refuses and
 //   changes nothing, unwind() has nothing to restore. The run must then stop at once:
 //   install neither this package nor a later one, unwind nothing, run no fix-up script,
 //   emit no end signal and leave the download directory alone.
@@ -32,7 +33,7 @@ class Update;
 class VornUpdatePackage
 {
 public:
-    explicit VornUpdatePackage(Update *update);
+    VornUpdatePackage(Update *update, const Installation &installation);
 
     // False after a failed root check.
     bool isValid() const { return valid; }
@@ -40,20 +41,9 @@ public:
     // The run's journal, noted before the package changes its first file.
     void setJournal(InstallJournal *runJournal) { journal = runJournal; }
 
-    // The installation directories: the messenger's, named by the first "-root" argument
-    // (null without one), and the user's plug-in directory.
-    static QString rootArgument();
-    static QString pluginDir();
-    // The directory a package of that type installs into: the messenger's, when the first
-    // "-root" argument names one that holds "vorn", or the plug-in directory; null otherwise.
-    static QString installationOf(const QString &type);
     // Where the manifest lies in the unpacked archive of the package at that URL path: the
     // path with ".xml" for its last four characters.
     static QString manifestPath(const QString &urlPath);
-    // In the download directory dir: where a component's package is unpacked, and where the
-    // backups of its installation go, below it.
-    static QString workingDirectory(const QString &dir, const QString &componentName);
-    static QString unwindDirectory(const QString &dir, const QString &componentName);
 
     // Where install() puts a manifest entry in installDir: relative receives its cleaned path
     // below it, absolute the whole cleaned path. False for an entry that install() skips: one
@@ -85,7 +75,7 @@ public:
     QFile::Permissions getPermissions() const { return permissions; }
 
 private:
-    bool checkRoot();
+    bool checkRoot(const Installation &installation);
     bool unpack(const QString &dir, const QString &extractDir, QString &errorText,
                 QStringList &files);
     bool applyEntry(const ManifestWalker::FileEntry &entry, const QString &extractDir);

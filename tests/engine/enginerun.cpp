@@ -3,6 +3,7 @@
 #include "fakeupdateserver.h"
 #include "messageboxanswerer.h"
 #include "standinmessenger.h"
+#include "testinstallation.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -12,7 +13,7 @@ EngineRun::EngineRun(const QStringList &keys,
     : ready(temp.isValid() && home.isValid() && qputenv("TMPDIR", QFile::encodeName(temp.path()))
             && qputenv("HOME", QFile::encodeName(home.path())) && qunsetenv("XDG_CACHE_HOME")
             && (!prepare || prepare(temp.path())))
-    , engine(keys)
+    , engine(testInstallation(), keys)
 {
     watch(&engine);
 }

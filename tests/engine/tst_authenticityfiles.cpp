@@ -220,7 +220,8 @@ void TestAuthenticityFiles::directoryChosen()
     }
     const TreeSnapshot before = TreeSnapshot::take(dir);
 
-    QCOMPARE(DownloadDirectory::choose(temp.path()), (sharedChosen ? dir : own) + "/");
+    QCOMPARE(DownloadDirectory::choose(temp.path(), temp.filePath("cache")),
+             (sharedChosen ? dir : own) + "/");
     QCOMPARE(fileMode(sharedChosen ? dir : own), 0700);
     if (!sharedChosen)
         QVERIFY(TreeSnapshot::take(dir) == before);

@@ -3,6 +3,7 @@
 #include "offer.h"
 #include "standinmessenger.h"
 #include "testfiles.h"
+#include "testinstallation.h"
 #include "treesnapshot.h"
 #include "vornupdatepackage.h"
 #include "vornupdaterengine.h"
@@ -75,7 +76,7 @@ void publishPackages(const QString &downloadDir)
 // Child mode: runs the installation and kills itself before its Nth file operation.
 int runAndKill(int killAt)
 {
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(testInstallation());
     QList<Offer> offers;
     for (const QString &name : packageNames)
         offers.append({name.toUtf8()});
@@ -149,7 +150,7 @@ void TestCrashSafety::killedRunIsUndoneAtNextStart()
     // The next start: the engine finds the journal before its update check.
     MessageBoxAnswerer boxes;
     {
-        VornUpdaterEngine engine;
+        VornUpdaterEngine engine(testInstallation());
         engine.recoverInterruptedRun();
     }
     QCOMPARE(boxes.count(), 1);
@@ -175,7 +176,7 @@ void TestCrashSafety::killedRunIsUndoneAtNextStart()
     }
     // The journal is gone: a second start finds nothing to undo.
     MessageBoxAnswerer again;
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(testInstallation());
     engine.recoverInterruptedRun();
     QCOMPARE(again.count(), 0);
 }
@@ -226,7 +227,7 @@ void TestCrashSafety::untrustedJournal()
 
     MessageBoxAnswerer boxes;
     {
-        VornUpdaterEngine engine;
+        VornUpdaterEngine engine(testInstallation());
         engine.recoverInterruptedRun();
     }
     QCOMPARE(boxes.count(), outcome == "undone" ? 1 : 0);

@@ -2,6 +2,7 @@
 #include "fakeupdateserver.h"
 #include "httptestserver.h"
 #include "standinmessenger.h"
+#include "testinstallation.h"
 #include "vornupdaterengine.h"
 
 #include <QCryptographicHash>
@@ -38,7 +39,7 @@ void TestDownloadLarge::largePackageStreamsToDisk()
     QVERIFY(temp.isValid());
     qputenv("TMPDIR", QFile::encodeName(temp.path()));
     // Unsigned, whatever keys the build trusts: the package is a generated stream.
-    VornUpdaterEngine engine(QStringList {});
+    VornUpdaterEngine engine(testInstallation(), QStringList {});
     QList<int> percents;
     connect(&engine, &VornUpdaterEngine::downloadProgress, this,
             [&](int done) { percents.append(done); });

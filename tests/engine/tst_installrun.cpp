@@ -5,6 +5,7 @@
 #include "shownwindow.h"
 #include "standinmessenger.h"
 #include "testfiles.h"
+#include "testinstallation.h"
 #include "treesnapshot.h"
 #include "vorninstalldialog.h"
 #include "vornupdaterengine.h"
@@ -162,7 +163,7 @@ void TestInstallRun::offer(VornUpdaterEngine &engine, const QStringList &names)
 
 void TestInstallRun::threePackagesInstall()
 {
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(testInstallation());
     offer(engine, {"alpha", "beta", "gamma"});
     publish("alpha",
             package("alpha", {{"bin", "client", "add"}},
@@ -208,7 +209,7 @@ void TestInstallRun::threePackagesInstall()
 
 void TestInstallRun::emptyListStillRunsTheScript()
 {
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(testInstallation());
     offer(engine, {});
     QVERIFY(writeFile(downloadDir() + QStringLiteral("stale.zip"), "left from an earlier run"));
     QSignalSpy progress(&engine, &VornUpdaterEngine::installProgress);
@@ -238,7 +239,7 @@ void TestInstallRun::failureRollsBackEveryPackage()
     QFETCH(bool, withManifest);
     QFETCH(QString, message);
     const TreeSnapshot before = TreeSnapshot::take(rootDir);
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(testInstallation());
     offer(engine, {"alpha", "beta", "gamma"});
     publish(
         "alpha",
@@ -291,7 +292,7 @@ void TestInstallRun::failureRollsBackEveryPackage()
 
 void TestInstallRun::failureBoxCarriesTheErrorText()
 {
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(testInstallation());
     offer(engine, {"alpha"});
     publish("alpha", package("alpha", {{"", "data.bin", "add"}}, {{"data.bin", "x"}}));
     // A directory where the unpacked file must go: the file cannot be created.
@@ -323,7 +324,7 @@ void TestInstallRun::failedUnwindsAreReportedAndTheRestUnwound()
 {
     QFETCH(QString, spoil);
     QFETCH(int, failures);
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(testInstallation());
     offer(engine, {"alpha", "beta", "gamma", "delta"});
     publish("alpha", package("alpha", {{"lib", "libold.so", "add"}}, {{"lib/libold.so", "a"}}));
     publish("beta", package("beta", {{"bin", "client", "add"}}, {{"bin/client", "b"}}));
@@ -366,7 +367,7 @@ void TestInstallRun::failedUnwindsAreReportedAndTheRestUnwound()
 
 void TestInstallRun::failedRootCheckEndsTheRun()
 {
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(testInstallation());
     offer(engine, {"alpha"});
     publish("alpha", package("alpha", {{"bin", "client", "add"}}, {{"bin/client", "v2"}}));
     QVERIFY(QFile::remove(rootDir + QStringLiteral("/vorn")));
@@ -391,7 +392,7 @@ void TestInstallRun::retryScenario()
 {
     if (restartRecord.isEmpty())
         QSKIP("runs as a child process of retryRestartsTheUpdater");
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(testInstallation());
     offer(engine, {"alpha"});
     publish("alpha", package("alpha", {{"bin", "client", "add"}}, {}, "wrong"));
     QVERIFY(writeFile(restartRecord, "armed\n"));

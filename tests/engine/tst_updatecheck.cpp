@@ -4,6 +4,7 @@
 #include "replylimits.h"
 #include "replysignature.h"
 #include "standinmessenger.h"
+#include "testinstallation.h"
 #include "update.h"
 #include "updatequery.h"
 #include "updatereply.h"
@@ -365,7 +366,7 @@ void TestUpdateCheck::exchangeSendsTheCutQuery()
     server.setReply({"<update>" + fullRequest("core") + "</update>"});
     QVERIFY(server.listen());
     {
-        VornUpdaterEngine engine;
+        VornUpdaterEngine engine(testInstallation());
         MessageBoxAnswerer boxes;
         QVERIFY(engine.checkUpdates());
         QCOMPARE(boxes.count(), 0);
@@ -389,7 +390,7 @@ void TestUpdateCheck::exchangeReplyInManyPieces()
     FakeUpdateServer server;
     server.setReply(pieces, 2);
     QVERIFY(server.listen());
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(testInstallation());
     QVERIFY(engine.checkUpdates());
     const QVector<Update *> updates = engine.getUpdates();
     QCOMPARE(updates.size(), 20);
@@ -403,7 +404,7 @@ void TestUpdateCheck::exchangeWaitsForClosingRootTag()
     FakeUpdateServer server;
     server.setReply({"<update>" + fullRequest("core"), "</update>"}, 400);
     QVERIFY(server.listen());
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(testInstallation());
     QElapsedTimer clock;
     clock.start();
     QVERIFY(engine.checkUpdates());
@@ -454,7 +455,7 @@ void TestUpdateCheck::exchangeFailures()
     if (serverUp)
         QVERIFY(server.listen());
 
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(testInstallation());
     engine.setCheckTimeouts(1500, 60000);
     engine.setNetworkBounds(1000, 60000);
     MessageBoxAnswerer boxes;
@@ -476,7 +477,7 @@ void TestUpdateCheck::messengerThatNeverExits()
     server.setReply({"<update>" + fullRequest("core") + "</update>"});
     QVERIFY(server.listen());
     {
-        VornUpdaterEngine engine;
+        VornUpdaterEngine engine(testInstallation());
         engine.setCheckTimeouts(30000, 500);
         QElapsedTimer clock;
         clock.start();
@@ -490,7 +491,7 @@ void TestUpdateCheck::messengerThatNeverExits()
 void TestUpdateCheck::failedCheckEmptiesTheList()
 {
     writeMessenger("printf '%s' \"" + simpleQuery + "\"");
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(testInstallation());
     {
         FakeUpdateServer server;
         server.setReply({"<update>" + fullRequest("a") + fullRequest("b") + "</update>"});
@@ -553,7 +554,7 @@ void TestUpdateCheck::onlySignedRepliesCount()
     });
     QVERIFY(server.listen());
 
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(testInstallation());
     const QString ownKey = QString::fromLatin1(Ed25519::publicKey(own).toBase64());
     const QString otherKey
         = QString::fromLatin1(Ed25519::publicKey(QByteArray(32, 'x')).toBase64());

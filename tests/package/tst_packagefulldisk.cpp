@@ -3,6 +3,7 @@
 #include "packagefixture.h"
 #include "testapplication.h"
 #include "testfiles.h"
+#include "testinstallation.h"
 #include "treesnapshot.h"
 #include "update.h"
 #include "vornupdatepackage.h"
@@ -87,7 +88,7 @@ void TestPackageFullDisk::expectFailure(const QString &link, const QString &mess
     const TreeSnapshot before = TreeSnapshot::take(fx->root);
     const auto update = PackageFixture::makeUpdate("app", link);
     MessageBoxAnswerer answerer;
-    VornUpdatePackage package(update.get());
+    VornUpdatePackage package(update.get(), testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(!package.install(fx->downloadDir, errorText, files));

@@ -2,6 +2,7 @@
 #include "packagefixture.h"
 #include "testapplication.h"
 #include "testfiles.h"
+#include "testinstallation.h"
 #include "testzip.h"
 #include "treesnapshot.h"
 #include "update.h"
@@ -129,7 +130,7 @@ void TestVornUpdatePackage::workedExample()
     const auto update = PackageFixture::makeUpdate();
     MessageBoxAnswerer answerer;
 
-    VornUpdatePackage package(update.get());
+    VornUpdatePackage package(update.get(), testInstallation());
     QVERIFY(package.isValid());
     QCOMPARE(package.getInstallDir(), fx->root);
     QCOMPARE(package.getArchiveBase(), QString("/core"));
@@ -165,7 +166,7 @@ void TestVornUpdatePackage::fileListedTwice()
         {{"core.xml", PackageFixture::manifest(entry + entry)}, {"bin/im-client", "new client"}}));
     const TreeSnapshot before = TreeSnapshot::take(fx->root);
     const auto update = PackageFixture::makeUpdate();
-    VornUpdatePackage package(update.get());
+    VornUpdatePackage package(update.get(), testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
@@ -186,7 +187,7 @@ void TestVornUpdatePackage::removeOfMissingFile()
           PackageFixture::manifest(PackageFixture::fileElement("gone.so", "lib", "remove"))}}));
     const TreeSnapshot before = TreeSnapshot::take(fx->root);
     const auto update = PackageFixture::makeUpdate();
-    VornUpdatePackage package(update.get());
+    VornUpdatePackage package(update.get(), testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
@@ -223,7 +224,7 @@ void TestVornUpdatePackage::whatStandsAtTheFilesPlace()
          {"bin/im-client", "new client"}}));
     const auto update = PackageFixture::makeUpdate();
     MessageBoxAnswerer answerer;
-    VornUpdatePackage package(update.get());
+    VornUpdatePackage package(update.get(), testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
@@ -245,7 +246,7 @@ void TestVornUpdatePackage::addOfNewFileSurvivesUnwind()
           PackageFixture::manifest(PackageFixture::fileElement("helper", "bin/tools", "add"))},
          {"bin/tools/helper", "helper"}}));
     const auto update = PackageFixture::makeUpdate();
-    VornUpdatePackage package(update.get());
+    VornUpdatePackage package(update.get(), testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
@@ -277,7 +278,7 @@ void TestVornUpdatePackage::componentTag()
         {{"core.xml", PackageFixture::manifest(PackageFixture::fileElement(name, "etc", "add"))},
          {"etc/" + name, "from package"}}));
     const auto update = PackageFixture::makeUpdate();
-    VornUpdatePackage package(update.get());
+    VornUpdatePackage package(update.get(), testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
@@ -335,7 +336,7 @@ void TestVornUpdatePackage::containmentSkips()
           PackageFixture::manifest(PackageFixture::fileElement(name, path, "remove"))}}));
     const auto update = PackageFixture::makeUpdate();
     MessageBoxAnswerer answerer;
-    VornUpdatePackage package(update.get());
+    VornUpdatePackage package(update.get(), testInstallation());
     QVERIFY(package.isValid());
     QString errorText;
     QStringList files;
@@ -369,7 +370,7 @@ void TestVornUpdatePackage::containmentApplies()
          {"bin/im-client", "new client"}}));
     const auto update = PackageFixture::makeUpdate();
     MessageBoxAnswerer answerer;
-    VornUpdatePackage package(update.get());
+    VornUpdatePackage package(update.get(), testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
@@ -443,7 +444,7 @@ void TestVornUpdatePackage::manifestRules()
         {{"core.xml", manifest}, {"bin/a", "a"}, {"bin/b", "b"}, {"bin/c", "c"}, {"bin/d", "d"}}));
     const auto update = PackageFixture::makeUpdate();
     MessageBoxAnswerer answerer;
-    VornUpdatePackage package(update.get());
+    VornUpdatePackage package(update.get(), testInstallation());
     QString errorText;
     QStringList files;
     QCOMPARE(package.install(fx->downloadDir, errorText, files), message.isEmpty());
@@ -465,7 +466,7 @@ void TestVornUpdatePackage::emptyArchive()
     const TreeSnapshot before = TreeSnapshot::take(fx->root);
     const auto update = PackageFixture::makeUpdate();
     MessageBoxAnswerer answerer;
-    VornUpdatePackage package(update.get());
+    VornUpdatePackage package(update.get(), testInstallation());
     QString errorText;
     QStringList files;
     // Nothing to install is a failure, never an installed package.
@@ -486,7 +487,7 @@ void TestVornUpdatePackage::manifestWithoutFiles()
                               {"lib/libnew.so", "new lib"}}));
     const TreeSnapshot before = TreeSnapshot::take(fx->root);
     const auto update = PackageFixture::makeUpdate();
-    VornUpdatePackage package(update.get());
+    VornUpdatePackage package(update.get(), testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
@@ -511,7 +512,7 @@ void TestVornUpdatePackage::archiveBase()
     QFETCH(QString, link);
     QFETCH(QString, archiveBase);
     const auto update = PackageFixture::makeUpdate("app", link);
-    VornUpdatePackage package(update.get());
+    VornUpdatePackage package(update.get(), testInstallation());
     QCOMPARE(package.getArchiveBase(), archiveBase);
     QCOMPARE(package.getComponentName(), QString("core"));
 }
@@ -676,7 +677,7 @@ void TestVornUpdatePackage::failureIsReportedAndUnwound()
     const TreeSnapshot before = TreeSnapshot::take(fx->root);
     const auto update = PackageFixture::makeUpdate("app", link);
     MessageBoxAnswerer answerer;
-    VornUpdatePackage package(update.get());
+    VornUpdatePackage package(update.get(), testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(!package.install(fx->downloadDir, errorText, files));
@@ -726,7 +727,7 @@ void TestVornUpdatePackage::addReplacesByRename()
     QVERIFY(fx->writeArchive("/core.zip",
                              {{"core.xml", workedManifest}, {"bin/im-client", "new client"}}));
     const auto update = PackageFixture::makeUpdate();
-    VornUpdatePackage package(update.get());
+    VornUpdatePackage package(update.get(), testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
@@ -754,7 +755,7 @@ void TestVornUpdatePackage::pluginDirectoryAndFallbackModes()
 
     const auto update
         = PackageFixture::makeUpdate("plugin", "http://localhost/spell.zip", "im", "spell");
-    VornUpdatePackage package(update.get());
+    VornUpdatePackage package(update.get(), testInstallation());
     QVERIFY(package.isValid());
     QCOMPARE(package.getInstallDir(), home + "/.Vorn/plugins/");
     QCOMPARE(package.getPermissions(), QFile::Permissions());
@@ -785,7 +786,7 @@ void TestVornUpdatePackage::pluginTakesModeOfItsDirectory()
          {"libspell.so", "library"}}));
     const auto update
         = PackageFixture::makeUpdate("plugin", "http://localhost/spell.zip", "im", "spell");
-    VornUpdatePackage package(update.get());
+    VornUpdatePackage package(update.get(), testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
@@ -820,7 +821,7 @@ void TestVornUpdatePackage::rootCheck()
 
     const auto update = PackageFixture::makeUpdate();
     MessageBoxAnswerer answerer;
-    VornUpdatePackage package(update.get());
+    VornUpdatePackage package(update.get(), testInstallation());
     QCOMPARE(package.isValid(), !installDir.isEmpty());
     QCOMPARE(package.getInstallDir(), installDir);
     if (package.isValid()) {
@@ -850,7 +851,7 @@ void TestVornUpdatePackage::failedRootCheckQuits()
     MessageBoxAnswerer answerer;
     bool built = false;
     QTimer::singleShot(0, [&] {
-        VornUpdatePackage package(update.get());
+        VornUpdatePackage package(update.get(), testInstallation());
         built = true;
     });
     QApplication::setQuitOnLastWindowClosed(false);

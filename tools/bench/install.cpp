@@ -16,6 +16,7 @@
 #include "archiveextractor.h"
 #include "benchclock.h"
 #include "patchpackage.h"
+#include "startup.h"
 #include "update.h"
 #include "vornupdatepackage.h"
 #include "vornupdaterengine.h"
@@ -76,7 +77,7 @@ int install(const QString &downloadDir, const QString &link)
 
     Update update("vorn", "core", "app", "2.0", "", "", "", "", "", "", link.toStdString(), false,
                   0);
-    VornUpdatePackage package(&update);
+    VornUpdatePackage package(&update, Startup::installationOf(QCoreApplication::arguments()));
     if (!package.isValid())
         return 1;
     QString errorText;
@@ -117,7 +118,8 @@ int update()
     QObject::connect(&boxWatch, &QTimer::timeout, &failOnMessageBox);
     boxWatch.start(100);
 
-    VornUpdaterEngine engine(QStringList {});
+    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()),
+                             QStringList {});
     double downloaded = 0;
     QObject::connect(&engine, &VornUpdaterEngine::downloadFinished,
                      [&downloaded] { downloaded = BenchClock::now(); });

@@ -12,6 +12,7 @@
 
 #include "benchclock.h"
 #include "replyserver.h"
+#include "startup.h"
 #include "update.h"
 #include "updatereply.h"
 #include "vornupdaterengine.h"
@@ -121,7 +122,7 @@ int viaCheck(const QByteArray &reply, int piece)
         std::fprintf(stderr, "vorn-bench-updatecheck: cannot listen on 127.0.0.1:443\n");
         return -1;
     }
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()));
     const double started = BenchClock::now();
     const bool checked = engine.checkUpdates();
     const double finished = BenchClock::now();

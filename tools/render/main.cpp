@@ -1,3 +1,4 @@
+#include "startup.h"
 #include "vornupdaterengine.h"
 #include "windowrenderer.h"
 
@@ -65,7 +66,7 @@ int main(int argc, char *argv[])
     });
     guard.start(30000);
 
-    VornUpdaterEngine engine;
+    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()));
     if (!engine.checkUpdates() || !engine.updatesAvailable())
         return fail("the update check offered nothing");
     WindowRenderer renderer(&engine, output, language);

@@ -4,6 +4,7 @@
 #include "filedescriptor.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <sys/types.h>
 #include <unistd.h>
@@ -25,10 +26,11 @@ public:
 
     // The download directory of this user, made if missing, with a trailing separator:
     // "tupdates" in tempDir while it is this user's private directory. Another local user
-    // may have taken that name first; then one of this user's own is used, without a word,
-    // so that nobody can stop this user's updates. One that holds the journal of an
-    // interrupted run is taken first, wherever it lies, so that the run is undone.
-    static QString choose(const QString &tempDir);
+    // may have taken that name first; then one of this user's own is used ("tupdates-UID" in
+    // tempDir, or "vorn/tupdates" in cacheDir), without a word, so that nobody can stop this
+    // user's updates. One that holds the journal of an interrupted run is taken first,
+    // wherever it lies, so that the run is undone.
+    static QString choose(const QString &tempDir, const QString &cacheDir);
 
     // Creates the directory with mode 0700, and its missing parents; something that already
     // stands there is left as it is, for open() to judge.
@@ -64,6 +66,20 @@ public:
     static QString storeFailure(const QString &packageName, const QString &reason);
     // Names of the directory's own entries, which no component name or link may take.
     static bool isReservedName(const QString &name);
+
+    // The layout, spelled here alone. The journal's name; a package's working directory,
+    // named after its component; the directory of its backups below that.
+    static QString journalName();
+    static QString workingDirectory(const QString &dir, const QString &componentName);
+    static QString unwindDirectory(const QString &dir, const QString &componentName);
+    // Whether path is the unwind directory of a plainly named package directly in dir.
+    static bool isUnwindDirectory(const QString &dir, const QString &path);
+    // Whether a package of the component ownName at the relative path (in segments) would
+    // land where the run itself writes: the journal, the bodies, the lock, a working directory
+    // or its backups, or where the other packages (at otherPaths, of otherNames) land.
+    static bool namesWorkPlace(const QList<QByteArray> &path,
+                               const QList<QList<QByteArray>> &otherPaths,
+                               const QByteArray &ownName, const QList<QByteArray> &otherNames);
 
     QString errorString() const { return error; }
 

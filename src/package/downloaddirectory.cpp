@@ -1,14 +1,13 @@
 #include "downloaddirectory.h"
 
 #include "freespace.h"
-#include "installjournal.h"
 #include "pathbeneath.h"
+#include "plainname.h"
 #include "translated.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -19,13 +18,11 @@ DownloadDirectory::DownloadDirectory(const QString &path, uid_t owner)
     , owner(owner)
 { }
 
-QString DownloadDirectory::choose(const QString &tempDir)
+QString DownloadDirectory::choose(const QString &tempDir, const QString &cacheDir)
 {
-    const QStringList candidates {
-        tempDir + QLatin1String("/tupdates"),
-        tempDir + QStringLiteral("/tupdates-%1").arg(::geteuid()),
-        QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)
-            + QLatin1String("/vorn/tupdates")};
+    const QStringList candidates {tempDir + QLatin1String("/tupdates"),
+                                  tempDir + QStringLiteral("/tupdates-%1").arg(::geteuid()),
+                                  cacheDir + QLatin1String("/vorn/tupdates")};
     qsizetype usable = -1;
     for (qsizetype i = 0; i < candidates.size(); ++i) {
         DownloadDirectory directory(candidates.at(i));
@@ -89,6 +86,8 @@ namespace {
 
 const char bodiesName[] = "downloading";
 const char lockName[] = "lock";
+const char journalFile[] = "journal";
+const char unwindName[] = "unwind";
 
 // Where the body of the package at that place of the run arrives, below the directory.
 QString bodyName(int index)
@@ -108,15 +107,57 @@ QString linkRefusal(const QString &packageName)
 bool DownloadDirectory::isReservedName(const QString &name)
 {
     return name == QLatin1String(bodiesName) || name == QLatin1String(lockName)
-        || name == InstallJournal::fileName();
+        || name == QLatin1String(journalFile);
+}
+
+QString DownloadDirectory::journalName()
+{
+    return QLatin1String(journalFile);
+}
+
+QString DownloadDirectory::workingDirectory(const QString &dir, const QString &componentName)
+{
+    return dir + QLatin1Char('/') + componentName + QLatin1Char('/');
+}
+
+QString DownloadDirectory::unwindDirectory(const QString &dir, const QString &componentName)
+{
+    return workingDirectory(dir, componentName) + QLatin1Char('/') + QLatin1String(unwindName)
+        + QLatin1Char('/');
+}
+
+bool DownloadDirectory::namesWorkPlace(const QList<QByteArray> &path,
+                                       const QList<QList<QByteArray>> &otherPaths,
+                                       const QByteArray &ownName,
+                                       const QList<QByteArray> &otherNames)
+{
+    if (path.isEmpty() || isReservedName(QFile::decodeName(path.first()))
+        || otherNames.contains(path.first()))
+        return true;
+    // Its own working directory may hold it, but not in the directory's place nor among the
+    // backups.
+    if (path.first() == ownName && (path.size() == 1 || path.at(1) == unwindName))
+        return true;
+    for (const QList<QByteArray> &other : otherPaths) {
+        const qsizetype shorter = qMin(path.size(), other.size());
+        if (path.mid(0, shorter) == other.mid(0, shorter))
+            return true;
+    }
+    return false;
+}
+
+bool DownloadDirectory::isUnwindDirectory(const QString &dir, const QString &path)
+{
+    const QFileInfo unwind(QDir::cleanPath(path));
+    const QFileInfo package(unwind.path());
+    return unwind.fileName() == QLatin1String(unwindName) && package.path() == QDir::cleanPath(dir)
+        && isPlainName(package.fileName()) && !isReservedName(package.fileName());
 }
 
 bool DownloadDirectory::holdsJournal() const
 {
     struct stat status;
-    return ::fstatat(directory.get(), QFile::encodeName(InstallJournal::fileName()).constData(),
-                     &status, AT_SYMLINK_NOFOLLOW)
-        == 0;
+    return ::fstatat(directory.get(), journalFile, &status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool DownloadDirectory::clear()

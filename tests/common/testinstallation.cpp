@@ -1,0 +1,10 @@
+#include "testinstallation.h"
+
+#include "startup.h"
+
+#include <QCoreApplication>
+
+Installation testInstallation()
+{
+    return Startup::installationOf(QCoreApplication::arguments());
+}
