@@ -1,40 +1,32 @@
 #ifndef VORNUPDATERENGINE_H
 #define VORNUPDATERENGINE_H
 
-#include "httpclient.h"
 #include "installation.h"
-#include "packagecheck.h"
-#include "packagesink.h"
+#include "installrun.h"
 #include "packageverifier.h"
-#include "patchoffer.h"
-#include "queryparser.h"
+#include "plannedpackage.h"
+#include "updatecheck.h"
 
-#include <QFile>
 #include <QObject>
 #include <QString>
-#include <QTcpSocket>
-#include <QThread>
-#include <QTimer>
+#include <QStringList>
 #include <QVector>
 
-#include <atomic>
 #include <memory>
-#include <vector>
 
-class InstallJournal;
+class PackageDownload;
 class RunLock;
 class Update;
-class VornUpdatePackage;
 
 // Carries one updater run: the offered updates, the check, the download and the
-// installation run. The windows talk to it only through its signals, slots and getters.
+// installation run. The windows talk to it only through its signals, slots and getters; the
+// work is done by the check, the policy of what may be fetched, the download and the
+// installation run behind it.
 class VornUpdaterEngine : public QObject
 {
     Q_OBJECT
 
 public:
-    enum DownloadState { Idle = 0, Sizing = 1, Downloading = 2, Aborted = 3 };
-
     // Packages must be signed with one of the keys the updater was built with, if any.
     explicit VornUpdaterEngine(const Installation &installation);
     // The same with these keys (base64 Ed25519 public keys; empty: no signature needed).
@@ -52,9 +44,8 @@ public:
     bool updatesAvailable() const;
     QVector<Update *> getUpdates() const;
     QString getLog() const;
-    bool isInstallSucceeded() const { return installSucceeded; }
-    QString getDownloadDir() const { return downloadDir; }
-    const Installation &getInstallation() const { return installation; }
+    bool isInstallSucceeded() const { return install.succeeded(); }
+    QString getDownloadDir() const { return installation.downloadDir; }
 
     // Bounds of the blocking waits of the check, in milliseconds.
     void setCheckTimeouts(int serverMs, int messengerMs);
@@ -70,7 +61,7 @@ public:
     void setMaximumPackageSize(qint64 bytes);
     // The keys one of which must have signed the server's reply (base64; empty: none need
     // have); the build setting VORN_REPLY_PUBLIC_KEYS unless set.
-    void setReplyKeys(const QStringList &keys) { replyKeys = keys; }
+    void setReplyKeys(const QStringList &keys) { check.setReplyKeys(keys); }
 
 signals:
     void downloadProgress(int done);
@@ -86,101 +77,21 @@ public slots:
     void abortDownload();
     void installUpdates();
 
-private slots:
-    void requestFinished(int id, bool error);
-    void dataReadProgress(qint64 done, qint64 total);
-    void responseHeaderReceived(const HttpResponseHeader &resp);
-    void restartBody();
-    void deadlinePassed();
-
 private:
     Q_DISABLE_COPY(VornUpdaterEngine)
 
-    void getUpdatesSize();
-    void getCurUpdate();
-    void getNextUpdate();
-    void nextPackage();
-    void downloadUpdates();
-    void failDownload(const QString &text);
-    void discardPackageFile();
-    void startDeadline(qint64 size);
-    bool openBodyFile(const QString &name);
-    QString verifyPackage(const Update *update);
-    QString refusalOfRun() const;
-    QString versionRefusal(const Update *update) const;
-    const QueriedComponent *installedComponent(const Update *update) const;
-
-    // Patch packages: fetched instead of the whole package where one fits the installed
-    // version, and rebuilt into it; any failure on the way costs only the whole download.
-    PatchOffer patchFor(const Update *update, const QList<PatchOffer> &offers) const;
-    bool fetchingPatch() const;
-    PackageCheck fetchedCheck(qsizetype index) const;
-    void rebuildFromPatch(const Update *update);
-    void fallBack(const QString &reason);
-    void failOrFallBack(const QString &text);
-
-    void rollBack(const std::vector<std::unique_ptr<VornUpdatePackage>> &packages,
-                  const QString &failedName, const QString &errorText, InstallJournal &journal);
-    void runFixScript() const;
-
-    QByteArray askMessenger() const;
-    // signedQuery: the stretch of the query that a signed reply is bound to.
-    bool exchangeWithServer(const QByteArray &query, const QByteArray &signedQuery);
     void clearUpdates();
 
     const Installation installation;
-    std::unique_ptr<RunLock> runLock;
-    QTcpSocket socket;
-    HttpClient http;
-    QString log;
-    QFile packageFile;
-    QVector<Update *> updates;
-    // What the server announced for each update: the same order as updates.
-    QVector<PackageCheck> checks;
-    // The patch packages offered beside each update, and the one fetched in its place (null:
-    // the whole package is).
-    QVector<QList<PatchOffer>> offeredPatches;
-    QVector<PatchOffer> patches;
-    // The files of each package rebuilt from its patch, unpacked already.
-    QVector<QStringList> rebuiltFiles;
-    // The size of each whole package, as announced or as its HEAD answer said.
-    QVector<qint64> packageSizes;
-    // The components the messenger reported in its query, with their installed versions.
-    QList<QueriedComponent> installed;
-    int currentIndex = 0;
-    QString downloadDir;
-    // 64-bit so that packages over 2 GiB neither overflow the counters nor the percentage.
-    qint64 requestDone = 0;
-    qint64 bytesDone = 0;
-    qint64 totalBytes = 0;
-    // The bar never goes back when a patch gives way to its whole package.
-    int progressFloor = 0;
-    int getRequestId = 0;
-    int downloadState = Idle;
-    // Set when error or downloadFinished has been emitted: each ends the run, and only once.
-    bool downloadEnded = false;
-    // A download empties the download directory at its start; the installation run at its end.
-    bool downloadBegun = false;
-    bool installStarted = false;
-    bool installSucceeded = false;
-
-    // The body being downloaded; packageFile is opened by descriptor, which leaves it without
-    // a name.
-    QString packagePath;
-    PackageSink sink;
     PackageVerifier verifier;
-    // Rebuilds the package of a patch off the event loop; told to stop through cancelRebuild.
-    std::unique_ptr<QThread> rebuilder;
-    std::atomic_bool cancelRebuild {false};
-    QTimer packageDeadline;
-    int deadlineBase = 60000;
-    qint64 deadlineRate = 16 * 1024;
-
-    QStringList replyKeys;
-    int serverTimeout = 30000;
-    int checkDeadline = 60000;
-    qint64 maximumPackageSize;
-    int messengerTimeout = 60000;
+    std::unique_ptr<RunLock> runLock;
+    UpdateCheck check;
+    // The offered updates, owned here, and the plan of each in the same order.
+    QVector<Update *> updates;
+    QVector<PlannedPackage> plan;
+    QList<QueriedComponent> installed;
+    std::unique_ptr<PackageDownload> download;
+    InstallRun install;
 };
 
 #endif // VORNUPDATERENGINE_H

@@ -1,0 +1,58 @@
+#ifndef INSTALLRUN_H
+#define INSTALLRUN_H
+
+#include "installation.h"
+#include "plannedpackage.h"
+
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+#include <memory>
+#include <vector>
+
+class InstallJournal;
+class VornUpdatePackage;
+
+// The installation run: installs every downloaded package in turn with backups and the
+// journal, rolls the whole run back when one fails (the user answers Abort or Retry), runs the
+// messenger's fix-up script after a success, and keeps the log for the summary. It runs on the
+// caller's thread; only its message boxes run an event loop. Also undoes, at start-up, a run
+// that was killed halfway.
+class InstallRun : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit InstallRun(const Installation &installation, QObject *parent = nullptr);
+
+    // Puts back what an interrupted run had changed, and tells the user.
+    void recoverInterruptedRun();
+    void run(const QVector<PlannedPackage> &plan);
+
+    bool hasStarted() const { return started; }
+    bool succeeded() const { return success; }
+    QString getLog() const { return log; }
+
+signals:
+    void installProgress(int done);
+    void installFile(const QString &name);
+    void installFinished();
+    // A Retry: the next run must be able to begin once this one has ended.
+    void restartRequested();
+
+private:
+    using Packages = std::vector<std::unique_ptr<VornUpdatePackage>>;
+
+    // count: the packages of the run, whether their installation began or not.
+    void rollBack(const Packages &packages, int count, const QString &failedName,
+                  const QString &errorText, InstallJournal &journal);
+    void runFixScript() const;
+
+    Installation installation;
+    QString log;
+    bool started = false;
+    bool success = false;
+};
+
+#endif // INSTALLRUN_H

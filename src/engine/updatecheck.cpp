@@ -1,0 +1,126 @@
+#include "updatecheck.h"
+
+#include "proxyenvironment.h"
+#include "replysignature.h"
+#include "translated.h"
+#include "updatequery.h"
+#include "updatereply.h"
+#include "vornconfig.h"
+
+#include <QDeadlineTimer>
+#include <QDebug>
+#include <QMessageBox>
+#include <QProcess>
+
+#include <utility>
+
+namespace {
+
+const quint16 updateServerPort = 443;
+
+void showCheckFailure(const char *text)
+{
+    QMessageBox::critical(nullptr, translated("Check updates"), translated(text), QMessageBox::Ok,
+                          QMessageBox::Ok);
+}
+
+} // namespace
+
+UpdateCheck::UpdateCheck(const Installation &installation)
+    : installation(installation)
+{ }
+
+void UpdateCheck::setTimeouts(int serverMs, int messengerMs)
+{
+    serverTimeout = serverMs;
+    messengerTimeout = messengerMs;
+}
+
+bool UpdateCheck::run()
+{
+    const QByteArray query = cutUpdateQuery(askMessenger());
+    offers.clear();
+    // What is installed, for the download to refuse offers that are not newer.
+    QueryParser parser(query.size());
+    parser.append(query);
+    installed = parser.components();
+    return exchangeWithServer(query, parser.query());
+}
+
+QVector<PlannedPackage> UpdateCheck::takeOffers()
+{
+    return std::exchange(offers, {});
+}
+
+QByteArray UpdateCheck::askMessenger() const
+{
+    QProcess messenger;
+    messenger.setProcessChannelMode(QProcess::MergedChannels);
+    // Program and argument apart, so that an application directory with blanks works.
+    messenger.start(installation.messenger(), {QStringLiteral("-updatequery")},
+                    QIODevice::ReadWrite);
+    messenger.waitForStarted(-1);
+    // A messenger that never exits must not leave an invisible updater hanging.
+    if (!messenger.waitForFinished(messengerTimeout) && messenger.state() != QProcess::NotRunning) {
+        messenger.kill();
+        messenger.waitForFinished(-1);
+    }
+    return messenger.readAll();
+}
+
+bool UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &signedQuery)
+{
+    // A fresh nonce makes every signed reply fit this exchange alone.
+    const QByteArray nonce = replyKeys.isEmpty() ? QByteArray() : ReplySignature::newNonce();
+    // One deadline for the whole exchange: a server that drips a byte now and then must not
+    // keep the invisible check waiting, however short each pause.
+    const QDeadlineTimer exchangeEnds(deadline);
+    const auto wait = [this, &exchangeEnds] {
+        return int(qMin<qint64>(serverTimeout, exchangeEnds.remainingTime()));
+    };
+    // A new exchange never reads the leftovers of an earlier one.
+    socket.abort();
+    socket.setProxy(
+        ProxyEnvironment::forExchange(QStringLiteral(VORN_UPDATE_SERVER_HOST), updateServerPort));
+    socket.connectToHost(QStringLiteral(VORN_UPDATE_SERVER_HOST), updateServerPort,
+                         QIODevice::ReadWrite);
+    if (!socket.waitForConnected(wait())) {
+        showCheckFailure("Couldn't connect to update server. Check your internet connection.");
+        return false;
+    }
+    const QByteArray sent
+        = replyKeys.isEmpty() ? query : ReplySignature::nonceElement(nonce) + query;
+    if (!sent.isEmpty()) {
+        socket.write(sent);
+        socket.waitForBytesWritten(wait());
+    }
+
+    UpdateReply reply;
+    while (reply.status() == UpdateReply::Incomplete && !exchangeEnds.hasExpired()) {
+        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(wait()))
+            break;
+        reply.append(socket.readAll());
+    }
+    // Only a reply its server signed for this very exchange decides what the run does.
+    QString forged;
+    if (reply.status() == UpdateReply::Complete && !replyKeys.isEmpty()) {
+        if (nonce.isEmpty())
+            forged = QStringLiteral("no nonce could be made");
+        else
+            ReplySignature::verify(reply.bytes(), replyKeys, nonce, signedQuery, &forged);
+        if (!forged.isEmpty())
+            qWarning().noquote()
+                << QStringLiteral("The update server's reply is refused: %1.").arg(forged);
+    }
+    if (reply.status() != UpdateReply::Complete || !forged.isEmpty()) {
+        showCheckFailure("An error occured while comunicating update server. Check your "
+                         "internet connection.");
+        return false;
+    }
+    QVector<PackageCheck> checks;
+    QVector<QList<PatchOffer>> patches;
+    const QVector<Update *> updates = reply.takeUpdates(&checks, &patches);
+    for (qsizetype i = 0; i < updates.size(); ++i)
+        offers.append({updates.at(i), checks.at(i), patches.at(i)});
+    return true;
+}
