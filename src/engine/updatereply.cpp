@@ -1,6 +1,7 @@
 #include "updatereply.h"
 
 #include "packagecheck.h"
+#include "replyformat.h"
 #include "replylimits.h"
 #include "update.h"
 
@@ -32,9 +33,9 @@ std::optional<QString> optionalChildText(const QDomElement &element, const QStri
 
 PackageCheck checkFrom(const QDomElement &request)
 {
-    return PackageCheck::fromReply(optionalChildText(request, QStringLiteral("sha256")),
-                                   optionalChildText(request, QStringLiteral("signature")),
-                                   optionalChildText(request, QStringLiteral("size")));
+    return PackageCheck::fromReply(optionalChildText(request, ReplyFormat::sha256),
+                                   optionalChildText(request, ReplyFormat::signature),
+                                   optionalChildText(request, ReplyFormat::size));
 }
 
 std::optional<QString> optionalAttribute(const QDomElement &element, const QString &name)
@@ -47,13 +48,12 @@ std::optional<QString> optionalAttribute(const QDomElement &element, const QStri
 QList<PatchOffer> patchesFrom(const QDomElement &request)
 {
     QList<PatchOffer> patches;
-    for (QDomElement patch = request.firstChildElement(QStringLiteral("patch")); !patch.isNull();
-         patch = patch.nextSiblingElement(QStringLiteral("patch"))) {
-        patches.append(
-            {patch.attribute(QStringLiteral("from")), patch.attribute(QStringLiteral("link")),
-             PackageCheck::fromReply(optionalAttribute(patch, QStringLiteral("sha256")),
-                                     optionalAttribute(patch, QStringLiteral("signature")),
-                                     optionalAttribute(patch, QStringLiteral("size")))});
+    for (QDomElement patch = request.firstChildElement(ReplyFormat::patch); !patch.isNull();
+         patch = patch.nextSiblingElement(ReplyFormat::patch)) {
+        patches.append({patch.attribute(ReplyFormat::from), patch.attribute(ReplyFormat::link),
+                        PackageCheck::fromReply(optionalAttribute(patch, ReplyFormat::sha256),
+                                                optionalAttribute(patch, ReplyFormat::signature),
+                                                optionalAttribute(patch, ReplyFormat::size))});
     }
     return patches;
 }
@@ -62,8 +62,8 @@ bool offersNothing(const QDomElement &request)
 {
     for (QDomNode child = request.firstChild(); !child.isNull(); child = child.nextSibling()) {
         const QString name = child.nodeName();
-        if (name == QLatin1String("latest") || name == QLatin1String("noSuchUpdate")
-            || name == QLatin1String("noSuchComponent"))
+        if (name == ReplyFormat::latest || name == ReplyFormat::noSuchUpdate
+            || name == ReplyFormat::noSuchComponent)
             return true;
     }
     return false;
@@ -72,22 +72,20 @@ bool offersNothing(const QDomElement &request)
 Update *updateFrom(const QDomElement &request)
 {
     bool ok = false;
-    unsigned int timestamp = childText(request, QStringLiteral("timestamp")).toUInt(&ok, 10);
+    unsigned int timestamp = childText(request, ReplyFormat::timestamp).toUInt(&ok, 10);
     if (!ok)
         timestamp = 0;
-    return new Update(utf8(request.attribute(QStringLiteral("project"))),
-                      utf8(request.attribute(QStringLiteral("name"))),
-                      utf8(request.attribute(QStringLiteral("type"))),
-                      utf8(childText(request, QStringLiteral("version"))),
-                      utf8(childText(request, QStringLiteral("description"))),
-                      utf8(childText(request, QStringLiteral("copyrights"))),
-                      utf8(childText(request, QStringLiteral("author"))),
-                      utf8(childText(request, QStringLiteral("webpage"))),
-                      utf8(childText(request, QStringLiteral("email"))),
-                      utf8(childText(request, QStringLiteral("changelog"))),
-                      utf8(childText(request, QStringLiteral("link"))),
-                      childText(request, QStringLiteral("critical")) == QLatin1String("true"),
-                      timestamp);
+    return new Update(
+        utf8(request.attribute(ReplyFormat::project)), utf8(request.attribute(ReplyFormat::name)),
+        utf8(request.attribute(ReplyFormat::type)), utf8(childText(request, ReplyFormat::version)),
+        utf8(childText(request, ReplyFormat::description)),
+        utf8(childText(request, ReplyFormat::copyrights)),
+        utf8(childText(request, ReplyFormat::author)),
+        utf8(childText(request, ReplyFormat::webpage)),
+        utf8(childText(request, ReplyFormat::email)),
+        utf8(childText(request, ReplyFormat::changelog)),
+        utf8(childText(request, ReplyFormat::link)),
+        childText(request, ReplyFormat::critical) == QLatin1String("true"), timestamp);
 }
 
 } // namespace
@@ -136,8 +134,8 @@ bool UpdateReply::withinBounds()
     case QXmlStreamReader::EntityReference:
         return false;
     case QXmlStreamReader::StartElement: {
-        const bool field = !open.isEmpty() && open.constLast() == u"request";
-        if (reader.name() == u"request" && ++requests > ReplyLimits::maximumRequests)
+        const bool field = !open.isEmpty() && open.constLast() == ReplyFormat::request;
+        if (reader.name() == ReplyFormat::request && ++requests > ReplyLimits::maximumRequests)
             return false;
         open.append(reader.name().toString());
         fieldText.append(field ? 0 : -1);
@@ -155,8 +153,9 @@ bool UpdateReply::withinBounds()
             if (fieldText.at(i) < 0)
                 continue;
             fieldText[i] += reader.text().size();
-            const qsizetype bound = open.at(i) == u"changelog" ? ReplyLimits::maximumChangelog
-                                                               : ReplyLimits::maximumField;
+            const qsizetype bound = open.at(i) == ReplyFormat::changelog
+                ? ReplyLimits::maximumChangelog
+                : ReplyLimits::maximumField;
             if (fieldText.at(i) > bound)
                 return false;
         }
@@ -176,7 +175,7 @@ QVector<Update *> UpdateReply::takeUpdates(QVector<PackageCheck> *checks,
         patches->clear();
     if (state != Complete)
         return updates;
-    const QDomNodeList requests = document.elementsByTagName(QStringLiteral("request"));
+    const QDomNodeList requests = document.elementsByTagName(ReplyFormat::request);
     for (int i = 0; i < requests.size(); ++i) {
         const QDomElement request = requests.at(i).toElement();
         if (offersNothing(request))

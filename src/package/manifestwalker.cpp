@@ -1,5 +1,7 @@
 #include "manifestwalker.h"
 
+#include "manifestformat.h"
+
 #include <QXmlStreamReader>
 
 #include <utility>
@@ -31,35 +33,35 @@ ManifestWalker::Outcome ManifestWalker::walk(QIODevice *device) const
         if (reader.readNext() != QXmlStreamReader::StartElement)
             continue;
 
-        if (reader.name() == QLatin1String("package")) {
+        if (reader.name() == ManifestFormat::package) {
             // Attributes in document order: the first difference decides the message.
             const QXmlStreamAttributes attributes = reader.attributes();
             int named = 0;
             for (const QXmlStreamAttribute &attribute : attributes) {
                 const QStringView name = attribute.name();
                 const QStringView value = attribute.value();
-                if (name == QLatin1String("project") && value != expected.project)
+                if (name == ManifestFormat::project && value != expected.project)
                     return WrongProject;
-                if (name == QLatin1String("name") && value != expected.name)
+                if (name == ManifestFormat::name && value != expected.name)
                     return WrongName;
-                if (name == QLatin1String("type") && value != expected.type)
+                if (name == ManifestFormat::type && value != expected.type)
                     return WrongType;
-                named |= name == QLatin1String("project") ? 1
-                    : name == QLatin1String("name")       ? 2
-                    : name == QLatin1String("type")       ? 4
-                                                          : 0;
+                named |= name == ManifestFormat::project ? 1
+                    : name == ManifestFormat::name       ? 2
+                    : name == ManifestFormat::type       ? 4
+                                                         : 0;
             }
             identified = identified || named == 7;
-        } else if (reader.name() == QLatin1String("file")) {
+        } else if (reader.name() == ManifestFormat::file) {
             if (identityRequired && !identified)
                 return Unidentified;
             const QXmlStreamAttributes attributes = reader.attributes();
             FileEntry entry;
-            entry.name = localValue(attributes, QLatin1String("name"));
-            entry.path = localValue(attributes, QLatin1String("path"));
-            entry.action = localValue(attributes, QLatin1String("action")).toLower();
-            entry.fromSha256 = localValue(attributes, QLatin1String("from-sha256"));
-            entry.sha256 = localValue(attributes, QLatin1String("sha256"));
+            entry.name = localValue(attributes, ManifestFormat::name);
+            entry.path = localValue(attributes, ManifestFormat::path);
+            entry.action = localValue(attributes, ManifestFormat::action).toLower();
+            entry.fromSha256 = localValue(attributes, ManifestFormat::fromSha256);
+            entry.sha256 = localValue(attributes, ManifestFormat::sha256);
             if (!handler(entry))
                 return Stopped;
         }

@@ -4,6 +4,7 @@
 #include "binarydelta.h"
 #include "downloaddirectory.h"
 #include "freespace.h"
+#include "manifestformat.h"
 #include "pathbeneath.h"
 #include "sha256.h"
 #include "vornupdatepackage.h"
@@ -106,7 +107,8 @@ bool PatchPackage::readManifest(const ManifestWalker::Identity &identity, const 
     bool usable = true;
     ManifestWalker walker(identity, [&](ManifestWalker::FileEntry entry) {
         QString relative;
-        if (entry.action == u"patch" && VornUpdatePackage::placeOf(installDir, entry, &relative)) {
+        if (entry.action == ManifestFormat::patch
+            && VornUpdatePackage::placeOf(installDir, entry, &relative)) {
             const Delta delta {entryName(entry.path, entry.name), relative,
                                Sha256::fromHex(entry.fromSha256), Sha256::fromHex(entry.sha256)};
             if (!unpacked.contains(delta.entry) || delta.from.isEmpty() || delta.to.isEmpty()) {
@@ -115,7 +117,7 @@ bool PatchPackage::readManifest(const ManifestWalker::Identity &identity, const 
                 return false;
             }
             deltas.append(delta);
-            entry.action = QStringLiteral("add");
+            entry.action = ManifestFormat::add;
         }
         entries.append(entry);
         return true;
@@ -227,15 +229,15 @@ bool PatchPackage::writeManifest(const ManifestWalker::Identity &identity,
         return fail(QStringLiteral("cannot write the manifest: %1").arg(manifest.errorString()));
     QXmlStreamWriter xml(&manifest);
     xml.writeStartDocument();
-    xml.writeStartElement(QStringLiteral("package"));
-    xml.writeAttribute(QStringLiteral("project"), identity.project);
-    xml.writeAttribute(QStringLiteral("name"), identity.name);
-    xml.writeAttribute(QStringLiteral("type"), identity.type);
+    xml.writeStartElement(ManifestFormat::package);
+    xml.writeAttribute(ManifestFormat::project, identity.project);
+    xml.writeAttribute(ManifestFormat::name, identity.name);
+    xml.writeAttribute(ManifestFormat::type, identity.type);
     for (const ManifestWalker::FileEntry &entry : std::as_const(entries)) {
-        xml.writeEmptyElement(QStringLiteral("file"));
-        xml.writeAttribute(QStringLiteral("name"), entry.name);
-        xml.writeAttribute(QStringLiteral("path"), entry.path);
-        xml.writeAttribute(QStringLiteral("action"), entry.action);
+        xml.writeEmptyElement(ManifestFormat::file);
+        xml.writeAttribute(ManifestFormat::name, entry.name);
+        xml.writeAttribute(ManifestFormat::path, entry.path);
+        xml.writeAttribute(ManifestFormat::action, entry.action);
     }
     xml.writeEndDocument();
     if (xml.hasError() || !manifest.flush())

@@ -6,6 +6,7 @@
 #include "installation.h"
 #include "installationdirectory.h"
 #include "installjournal.h"
+#include "manifestformat.h"
 #include "pathbeneath.h"
 #include "replacefile.h"
 #include "textconversion.h"
@@ -239,8 +240,8 @@ bool VornUpdatePackage::applyEntry(const ManifestWalker::FileEntry &entry,
     const QString tag = QStringLiteral("%1_%2_%3")
                             .arg(latin1(update->getProject()), latin1(update->getName()),
                                  latin1(update->getType()));
-    const bool add = entry.action == QLatin1String("add");
-    if (entry.action == QLatin1String("remove") || (add && entry.name.startsWith(tag))) {
+    const bool add = entry.action == ManifestFormat::add;
+    if (entry.action == ManifestFormat::remove || (add && entry.name.startsWith(tag))) {
         if (existed) {
             beforeChange();
             installation.remove(relative);

@@ -1,5 +1,7 @@
 #include "zipbuilder.h"
 
+#include "manifestformat.h"
+
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -44,12 +46,19 @@ bool ZipBuilder::write(const QString &path) const
 QByteArray ZipBuilder::manifest(const QByteArray &project, const QByteArray &name,
                                 const QByteArray &type, const QList<QList<QByteArray>> &files)
 {
-    QByteArray xml = "<?xml version='1.0' encoding='UTF-8'?>\n<package project='" + project
-        + "' name='" + name + "' type='" + type + "'>\n";
-    for (const QList<QByteArray> &file : files)
-        xml += "  <file path='" + file.value(0) + "' name='" + file.value(1) + "' action='"
-            + file.value(2) + "'/>\n";
-    return xml + "</package>\n";
+    using namespace ManifestFormat;
+    const auto attribute = [](QLatin1String key, const QByteArray &value) {
+        return ' ' + QByteArray(key.data(), key.size()) + "='" + value + '\'';
+    };
+    const QByteArray root(package.data(), package.size());
+    QByteArray xml = "<?xml version='1.0' encoding='UTF-8'?>\n<" + root
+        + attribute(ManifestFormat::project, project) + attribute(ManifestFormat::name, name)
+        + attribute(ManifestFormat::type, type) + ">\n";
+    for (const QList<QByteArray> &entry : files)
+        xml += "  <" + QByteArray(file.data(), file.size()) + attribute(path, entry.value(0))
+            + attribute(ManifestFormat::name, entry.value(1)) + attribute(action, entry.value(2))
+            + "/>\n";
+    return xml + "</" + root + ">\n";
 }
 
 QByteArray ZipBuilder::bytes() const

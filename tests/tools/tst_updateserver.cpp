@@ -193,6 +193,9 @@ void TestUpdateServer::answers_data()
                                                     << QStringList {"vorn/emoticons/plugin latest"};
     QTest::newRow("empty version") << query({{"vorn", "emoticons", "plugin", ""}})
                                    << QStringList {"vorn/emoticons/plugin update 1.2"};
+    // Compared as the updater compares: a suffix makes it no dotted number, hence older.
+    QTest::newRow("version with a suffix") << query({{"vorn", "core", "app", "1.10-beta"}})
+                                           << QStringList {"vorn/core/app update 1.10"};
     QTest::newRow("unknown component") << query({{"vorn", "nothing", "app", "1"}})
                                        << QStringList {"vorn/nothing/app noSuchComponent"};
     QTest::newRow("known name, other type") << query({{"vorn", "core", "plugin", "1"}})

@@ -3,9 +3,11 @@
 #include "binarydelta.h"
 #include "deltadiffer.h"
 #include "dottedversion.h"
+#include "manifestformat.h"
 #include "packagestatement.h"
 #include "plainname.h"
 #include "releasetree.h"
+#include "replyformat.h"
 #include "signingkey.h"
 #include "zipwriter.h"
 
@@ -124,39 +126,38 @@ QByteArray PackageBuilder::catalogueEntry() const
     xml.setAutoFormatting(true);
     // A patch package goes into its release's component element.
     if (!fromVersion.isEmpty()) {
-        xml.writeEmptyElement(QStringLiteral("patch"));
-        xml.writeAttribute(QStringLiteral("from"), fromVersion);
-        xml.writeAttribute(QStringLiteral("link"), info.link);
-        xml.writeAttribute(QStringLiteral("sha256"), QString::fromLatin1(sha256.toHex()));
-        xml.writeAttribute(QStringLiteral("size"), QString::number(size));
+        xml.writeEmptyElement(ReplyFormat::patch);
+        xml.writeAttribute(ReplyFormat::from, fromVersion);
+        xml.writeAttribute(ReplyFormat::link, info.link);
+        xml.writeAttribute(ReplyFormat::sha256, QString::fromLatin1(sha256.toHex()));
+        xml.writeAttribute(ReplyFormat::size, QString::number(size));
         if (!signature.isEmpty())
-            xml.writeAttribute(QStringLiteral("signature"),
-                               QString::fromLatin1(signature.toBase64()));
+            xml.writeAttribute(ReplyFormat::signature, QString::fromLatin1(signature.toBase64()));
         xml.writeEndDocument();
         return entry.trimmed() + '\n';
     }
-    xml.writeStartElement(QStringLiteral("component"));
-    xml.writeAttribute(QStringLiteral("project"), info.project);
-    xml.writeAttribute(QStringLiteral("name"), info.name);
-    xml.writeAttribute(QStringLiteral("type"), info.type);
-    const std::pair<const char *, QString> fields[] = {
-        {"version", info.version},
-        {"description", info.description},
-        {"copyrights", info.copyrights},
-        {"author", info.author},
-        {"webpage", info.webpage},
-        {"email", info.email},
-        {"changelog", info.changelog},
-        {"link", info.link},
-        {"critical", info.critical ? QStringLiteral("true") : QStringLiteral("false")},
-        {"timestamp", QString::number(info.timestamp)},
-        {"sha256", QString::fromLatin1(sha256.toHex())},
-        {"signature", QString::fromLatin1(signature.toBase64())},
-        {"size", QString::number(size)},
+    xml.writeStartElement(ReplyFormat::component);
+    xml.writeAttribute(ReplyFormat::project, info.project);
+    xml.writeAttribute(ReplyFormat::name, info.name);
+    xml.writeAttribute(ReplyFormat::type, info.type);
+    const std::pair<QLatin1String, QString> fields[] = {
+        {ReplyFormat::version, info.version},
+        {ReplyFormat::description, info.description},
+        {ReplyFormat::copyrights, info.copyrights},
+        {ReplyFormat::author, info.author},
+        {ReplyFormat::webpage, info.webpage},
+        {ReplyFormat::email, info.email},
+        {ReplyFormat::changelog, info.changelog},
+        {ReplyFormat::link, info.link},
+        {ReplyFormat::critical, info.critical ? QStringLiteral("true") : QStringLiteral("false")},
+        {ReplyFormat::timestamp, QString::number(info.timestamp)},
+        {ReplyFormat::sha256, QString::fromLatin1(sha256.toHex())},
+        {ReplyFormat::signature, QString::fromLatin1(signature.toBase64())},
+        {ReplyFormat::size, QString::number(size)},
     };
     for (const auto &[name, text] : fields) {
-        if (qstrcmp(name, "signature") != 0 || !signature.isEmpty())
-            xml.writeTextElement(QLatin1String(name), text);
+        if (name != ReplyFormat::signature || !signature.isEmpty())
+            xml.writeTextElement(name, text);
     }
     xml.writeEndElement();
     return entry.trimmed() + '\n';
@@ -234,27 +235,27 @@ QByteArray PackageBuilder::manifest() const
     QXmlStreamWriter xml(&text);
     xml.setAutoFormatting(true);
     xml.writeStartDocument();
-    xml.writeStartElement(QStringLiteral("package"));
-    xml.writeAttribute(QStringLiteral("project"), info.project);
-    xml.writeAttribute(QStringLiteral("name"), info.name);
-    xml.writeAttribute(QStringLiteral("type"), info.type);
-    const auto writeFile = [&xml](const QString &file, const QString &action) {
+    xml.writeStartElement(ManifestFormat::package);
+    xml.writeAttribute(ManifestFormat::project, info.project);
+    xml.writeAttribute(ManifestFormat::name, info.name);
+    xml.writeAttribute(ManifestFormat::type, info.type);
+    const auto writeFile = [&xml](const QString &file, QLatin1String action) {
         const qsizetype slash = file.lastIndexOf(u'/');
-        xml.writeEmptyElement(QStringLiteral("file"));
-        xml.writeAttribute(QStringLiteral("name"), file.mid(slash + 1));
-        xml.writeAttribute(QStringLiteral("path"), slash < 0 ? QString() : file.left(slash));
-        xml.writeAttribute(QStringLiteral("action"), action);
+        xml.writeEmptyElement(ManifestFormat::file);
+        xml.writeAttribute(ManifestFormat::name, file.mid(slash + 1));
+        xml.writeAttribute(ManifestFormat::path, slash < 0 ? QString() : file.left(slash));
+        xml.writeAttribute(ManifestFormat::action, action);
     };
     for (const QString &file : files)
-        writeFile(file, QStringLiteral("add"));
+        writeFile(file, ManifestFormat::add);
     for (const Delta &delta : deltas) {
-        writeFile(delta.file, QStringLiteral("patch"));
-        xml.writeAttribute(QStringLiteral("from-sha256"),
+        writeFile(delta.file, ManifestFormat::patch);
+        xml.writeAttribute(ManifestFormat::fromSha256,
                            QString::fromLatin1(delta.fromSha256.toHex()));
-        xml.writeAttribute(QStringLiteral("sha256"), QString::fromLatin1(delta.sha256.toHex()));
+        xml.writeAttribute(ManifestFormat::sha256, QString::fromLatin1(delta.sha256.toHex()));
     }
     for (const QString &file : removed)
-        writeFile(file, QStringLiteral("remove"));
+        writeFile(file, ManifestFormat::remove);
     xml.writeEndDocument();
     return text;
 }

@@ -1,6 +1,7 @@
 #include "catalogue.h"
 
 #include "dottedversion.h"
+#include "replyformat.h"
 #include "replylimits.h"
 #include "replywriter.h"
 
@@ -13,10 +14,10 @@ namespace {
 const QStringList &answeredFields()
 {
     static const QStringList names = {
-        QStringLiteral("version"),   QStringLiteral("description"), QStringLiteral("copyrights"),
-        QStringLiteral("author"),    QStringLiteral("webpage"),     QStringLiteral("email"),
-        QStringLiteral("changelog"), QStringLiteral("link"),        QStringLiteral("critical"),
-        QStringLiteral("timestamp"),
+        ReplyFormat::version,   ReplyFormat::description, ReplyFormat::copyrights,
+        ReplyFormat::author,    ReplyFormat::webpage,     ReplyFormat::email,
+        ReplyFormat::changelog, ReplyFormat::link,        ReplyFormat::critical,
+        ReplyFormat::timestamp,
     };
     return names;
 }
@@ -24,7 +25,7 @@ const QStringList &answeredFields()
 const QStringList &extraFields()
 {
     static const QStringList names
-        = {QStringLiteral("sha256"), QStringLiteral("signature"), QStringLiteral("size")};
+        = {ReplyFormat::sha256, ReplyFormat::signature, ReplyFormat::size};
     return names;
 }
 
@@ -39,7 +40,7 @@ const QStringList &Catalogue::fieldNames()
 const QStringList &Catalogue::patchAttributes()
 {
     static const QStringList names
-        = QStringList {QStringLiteral("from"), QStringLiteral("link")} + extraFields();
+        = QStringList {ReplyFormat::from, ReplyFormat::link} + extraFields();
     return names;
 }
 
@@ -53,12 +54,12 @@ bool Catalogue::load(const QString &name)
         return false;
     }
     QXmlStreamReader xml(&file);
-    if (!xml.readNextStartElement() || xml.name() != u"catalogue")
+    if (!xml.readNextStartElement() || xml.name() != ReplyFormat::catalogue)
         return fail(xml,
                     xml.hasError() ? xml.errorString()
                                    : QStringLiteral("the root element must be <catalogue>"));
     while (xml.readNextStartElement()) {
-        if (xml.name() != u"component")
+        if (xml.name() != ReplyFormat::component)
             return fail(xml, QStringLiteral("unexpected element <%1>").arg(xml.name()));
         if (!readEntry(xml))
             return false;
@@ -85,12 +86,12 @@ bool Catalogue::readEntry(QXmlStreamReader &xml)
     entry.type = xml.attributes().value(QLatin1String("type")).toString();
     for (const QString &field : answeredFields())
         entry.fields.insert(field, QString());
-    entry.fields.insert(QStringLiteral("critical"), QStringLiteral("false"));
-    entry.fields.insert(QStringLiteral("timestamp"), QStringLiteral("0"));
+    entry.fields.insert(ReplyFormat::critical, QStringLiteral("false"));
+    entry.fields.insert(ReplyFormat::timestamp, QStringLiteral("0"));
 
     while (xml.readNextStartElement()) {
         const QString field = xml.name().toString();
-        if (field == u"patch") {
+        if (field == ReplyFormat::patch) {
             if (!readPatch(xml, &entry))
                 return false;
             continue;
@@ -99,28 +100,28 @@ bool Catalogue::readEntry(QXmlStreamReader &xml)
             return fail(xml, QStringLiteral("unknown element <%1>").arg(field));
         const QString text = xml.readElementText();
         if (!checkLength(xml, QStringLiteral("<%1>").arg(field), text,
-                         field == u"changelog" ? ReplyLimits::maximumChangelog
-                                               : ReplyLimits::maximumField))
+                         field == ReplyFormat::changelog ? ReplyLimits::maximumChangelog
+                                                         : ReplyLimits::maximumField))
             return false;
         entry.fields.insert(field, text);
     }
     if (xml.hasError())
         return fail(xml, xml.errorString());
 
-    const QString version = entry.fields.value(QStringLiteral("version"));
+    const QString version = entry.fields.value(ReplyFormat::version);
     // Published as dotted decimal numbers only, so that comparisons are unambiguous.
     entry.version = DottedVersion::parse(version);
     if (entry.version.isNull())
         return fail(
             xml,
             QStringLiteral("<version> must be dotted decimal numbers, not \"%1\"").arg(version));
-    if (entry.fields.value(QStringLiteral("link")).isEmpty())
+    if (entry.fields.value(ReplyFormat::link).isEmpty())
         return fail(xml, QStringLiteral("<link> is missing"));
-    const QString critical = entry.fields.value(QStringLiteral("critical"));
+    const QString critical = entry.fields.value(ReplyFormat::critical);
     if (critical != u"true" && critical != u"false")
         return fail(xml, QStringLiteral("<critical> must be true or false"));
     bool isNumber = false;
-    entry.fields.value(QStringLiteral("timestamp")).toUInt(&isNumber, 10);
+    entry.fields.value(ReplyFormat::timestamp).toUInt(&isNumber, 10);
     if (!isNumber)
         return fail(xml, QStringLiteral("<timestamp> must be an unsigned 32-bit number"));
     entry.children = ReplyWriter::requestChildren(entry);
@@ -147,13 +148,13 @@ bool Catalogue::readPatch(QXmlStreamReader &xml, CatalogueEntry *entry)
             return false;
         patch.attributes.insert(name, value);
     }
-    const QString from = patch.attributes.value(QStringLiteral("from"));
+    const QString from = patch.attributes.value(ReplyFormat::from);
     patch.from = DottedVersion::parse(from);
     if (patch.from.isNull())
         return fail(
             xml,
             QStringLiteral("<patch> needs from=\"dotted decimal numbers\", not \"%1\"").arg(from));
-    if (patch.attributes.value(QStringLiteral("link")).isEmpty())
+    if (patch.attributes.value(ReplyFormat::link).isEmpty())
         return fail(xml, QStringLiteral("<patch> needs a link"));
     xml.skipCurrentElement();
     patch.element = ReplyWriter::patchElement(patch);

@@ -3,6 +3,7 @@
 #include "catalogue.h"
 #include "dottedversion.h"
 #include "queryparser.h"
+#include "replyformat.h"
 #include "replylimits.h"
 #include "replysignature.h"
 #include "signingkey.h"
@@ -12,12 +13,18 @@
 
 namespace {
 
-const QByteArray head = QByteArrayLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<update>\n");
-const QByteArray tail = QByteArrayLiteral("</update>\n");
-const QByteArray requestEnd = QByteArrayLiteral("    </request>\n");
-const QByteArray noSuchComponent = QByteArrayLiteral("        <noSuchComponent/>\n");
-const QByteArray latest = QByteArrayLiteral("        <latest/>\n");
+QByteArray bytes(QLatin1String name)
+{
+    return QByteArray(name.data(), name.size());
+}
+
 const QByteArray childIndent = QByteArrayLiteral("        ");
+const QByteArray head
+    = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<" + bytes(ReplyFormat::root) + ">\n";
+const QByteArray tail = "</" + bytes(ReplyFormat::root) + ">\n";
+const QByteArray requestEnd = "    </" + bytes(ReplyFormat::request) + ">\n";
+const QByteArray noSuchComponent = childIndent + '<' + bytes(ReplyFormat::noSuchComponent) + "/>\n";
+const QByteArray latest = childIndent + '<' + bytes(ReplyFormat::latest) + "/>\n";
 // The log names this many components of a query; a longer query is summed up.
 const int summarized = 16;
 
@@ -25,10 +32,10 @@ QByteArray requestStart(const QueriedComponent &component)
 {
     QByteArray start;
     QXmlStreamWriter xml(&start);
-    xml.writeStartElement(QStringLiteral("request"));
-    xml.writeAttribute(QStringLiteral("project"), component.project);
-    xml.writeAttribute(QStringLiteral("name"), component.name);
-    xml.writeAttribute(QStringLiteral("type"), component.type);
+    xml.writeStartElement(ReplyFormat::request);
+    xml.writeAttribute(ReplyFormat::project, component.project);
+    xml.writeAttribute(ReplyFormat::name, component.name);
+    xml.writeAttribute(ReplyFormat::type, component.type);
     // Closes the start tag.
     xml.writeCharacters(QString());
     return "    " + start + '\n';
@@ -40,24 +47,23 @@ QByteArrayList answer(const Catalogue &catalogue, const QueriedComponent &compon
                       QString *said = nullptr)
 {
     const CatalogueEntry *entry = catalogue.find(component.project, component.name, component.type);
-    // An installed version that is no number counts as older than any published one.
-    const QVersionNumber installed = QVersionNumber::fromString(component.version).normalized();
+    // Compared as the updater compares; an installed version that is no dotted number counts
+    // as older than any published one.
+    const QVersionNumber installed = DottedVersion::parse(component.version);
     QByteArrayList parts {requestStart(component)};
     QString offer;
     if (!entry) {
-        offer = QStringLiteral("noSuchComponent");
+        offer = ReplyFormat::noSuchComponent;
         parts << noSuchComponent;
-    } else if (entry->version <= installed) {
-        offer = QStringLiteral("latest");
+    } else if (!installed.isNull() && entry->version <= installed) {
+        offer = ReplyFormat::latest;
         parts << latest;
     } else {
-        offer = QStringLiteral("update ") + entry->fields.value(QStringLiteral("version"));
+        offer = QStringLiteral("update ") + entry->fields.value(ReplyFormat::version);
         parts << entry->children;
-        // Only the patch that applies to the installed version, written as dotted numbers;
-        // other updaters ignore it.
-        const QVersionNumber exact = DottedVersion::parse(component.version);
+        // Only the patch that applies to the installed version; other updaters ignore it.
         for (const CataloguePatch &patch : entry->patches) {
-            if (!exact.isNull() && patch.from == exact)
+            if (!installed.isNull() && patch.from == installed)
                 parts << patch.element;
         }
     }
@@ -189,7 +195,7 @@ QByteArray ReplyWriter::patchElement(const CataloguePatch &patch)
 {
     QByteArray element;
     QXmlStreamWriter xml(&element);
-    xml.writeEmptyElement(QStringLiteral("patch"));
+    xml.writeEmptyElement(ReplyFormat::patch);
     for (const QString &attribute : Catalogue::patchAttributes()) {
         if (patch.attributes.contains(attribute))
             xml.writeAttribute(attribute, patch.attributes.value(attribute));
