@@ -35,13 +35,6 @@ qsizetype closingTag(const QByteArray &reply)
     return tag >= 0 && reply.indexOf('>', tag) == end - 1 ? tag : -1;
 }
 
-bool fail(QString *why, const QString &text)
-{
-    if (why)
-        *why = text;
-    return false;
-}
-
 } // namespace
 
 QByteArray ReplySignature::newNonce()
@@ -99,26 +92,40 @@ QByteArray ReplySignature::sign(const QByteArray &reply, const QByteArray &seed,
     return reply.left(tag) + signatureElement(signature) + reply.mid(tag);
 }
 
-bool ReplySignature::verify(const QByteArray &reply, const QStringList &keys,
-                            const QByteArray &nonce, const QByteArray &query, QString *why)
+ReplySignature::Outcome ReplySignature::verify(const QByteArray &reply, const QStringList &keys,
+                                               const QByteArray &nonce, const QByteArray &query)
 {
     const qsizetype tag = closingTag(reply);
     const qsizetype end = tag - signatureClose.size();
     if (tag < 0 || end < 0 || reply.mid(end, signatureClose.size()) != signatureClose)
-        return fail(why, QStringLiteral("the reply is not signed"));
+        return Unsigned;
     const qsizetype open = reply.lastIndexOf(signatureOpen, end);
     const auto signature = QByteArray::fromBase64Encoding(
         reply.mid(open + signatureOpen.size(), end - open - signatureOpen.size()),
         QByteArray::AbortOnBase64DecodingErrors);
     if (open < 0 || !signature || signature.decoded.size() != Ed25519::signatureSize)
-        return fail(why, QStringLiteral("the reply's signature is malformed"));
+        return Malformed;
     const QByteArray text = statement(nonce, query, reply.left(open) + reply.mid(tag));
     for (const QString &key : keys) {
         if (Ed25519::verify(QByteArray::fromBase64(key.toLatin1()), bytes(text), text.size(),
                             signature.decoded))
-            return true;
+            return Valid;
     }
-    return fail(why,
-                QStringLiteral("the reply is not signed for this exchange by a reply key "
-                               "the updater trusts"));
+    return NotForThisExchange;
+}
+
+QString ReplySignature::message(Outcome outcome)
+{
+    switch (outcome) {
+    case Valid:
+        break;
+    case Unsigned:
+        return QStringLiteral("the reply is not signed");
+    case Malformed:
+        return QStringLiteral("the reply's signature is malformed");
+    case NotForThisExchange:
+        return QStringLiteral("the reply is not signed for this exchange by a reply key the "
+                              "updater trusts");
+    }
+    return QString();
 }

@@ -33,6 +33,13 @@ public:
 
     static constexpr int nonceSize = 32;
 
+    enum Outcome {
+        Valid,
+        Unsigned, // no signature element before the closing root tag
+        Malformed, // a signature element that holds no signature
+        NotForThisExchange, // no trusted key signed this reply for this query and nonce
+    };
+
     // A fresh nonce from the system's random source, in base64; empty when none can be had.
     static QByteArray newNonce();
     static QByteArray nonceElement(const QByteArray &nonce);
@@ -52,10 +59,11 @@ public:
     // no key or the reply has no closing tag.
     static QByteArray sign(const QByteArray &reply, const QByteArray &seed, const QByteArray &nonce,
                            const QByteArray &query);
-    // Whether one of the keys (base64) signed this reply for this nonce and query; why, when
-    // given, receives the reason when not.
-    static bool verify(const QByteArray &reply, const QStringList &keys, const QByteArray &nonce,
-                       const QByteArray &query, QString *why = nullptr);
+    // Whether one of the keys (base64) signed this reply for this nonce and query.
+    static Outcome verify(const QByteArray &reply, const QStringList &keys, const QByteArray &nonce,
+                          const QByteArray &query);
+    // Why a reply is refused, for the log.
+    static QString message(Outcome outcome);
 };
 
 #endif // REPLYSIGNATURE_H

@@ -142,11 +142,6 @@ bool HttpClient::hasPendingRequests() const
     return !pending.isEmpty();
 }
 
-int HttpClient::currentId() const
-{
-    return busy ? current.id : 0;
-}
-
 void HttpClient::abort()
 {
     pending.clear();

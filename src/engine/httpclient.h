@@ -37,8 +37,6 @@ public:
 
     // False while the request being handled is the last one queued.
     bool hasPendingRequests() const;
-    // The id of the request being handled, 0 when none is.
-    int currentId() const;
     // Ends the current request with an error and drops the queue.
     void abort();
     // A request that receives nothing for this long fails (default 60 s).

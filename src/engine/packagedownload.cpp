@@ -197,7 +197,7 @@ bool PackageDownload::openBodyFile(const QString &name)
 }
 
 // Checked before the package is handed on: nothing is unpacked that was not verified.
-QString PackageDownload::verifyPackage()
+PackageVerifier::Outcome PackageDownload::verifyPackage()
 {
     const PlannedPackage &planned = plan.at(currentIndex);
     const Update *update = planned.update;
@@ -209,11 +209,7 @@ QString PackageDownload::verifyPackage()
                                      -1,
                                      QByteArray(),
                                      planned.patch.from};
-    const PackageVerifier::Outcome outcome
-        = verifier.verify(packageFile.size(), sink.sha256(), planned.fetchedCheck(), identity);
-    return outcome == PackageVerifier::Accepted
-        ? QString()
-        : PackageVerifier::message(outcome, identity.name, planned.fetchedCheck());
+    return verifier.verify(packageFile.size(), sink.sha256(), planned.fetchedCheck(), identity);
 }
 
 void PackageDownload::getNextUpdate()
@@ -223,9 +219,10 @@ void PackageDownload::getNextUpdate()
         failDownload(packageFile.errorString());
         return;
     }
-    const QString problem = verifyPackage();
-    if (!problem.isEmpty()) {
-        failOrFallBack(problem);
+    const PackageVerifier::Outcome outcome = verifyPackage();
+    if (outcome != PackageVerifier::Accepted) {
+        const PlannedPackage &planned = plan.at(currentIndex);
+        failOrFallBack(PackageVerifier::message(outcome, planned.name(), planned.fetchedCheck()));
         return;
     }
     sink.finish();

@@ -5,6 +5,7 @@
 #include "httpclient.h"
 #include "installation.h"
 #include "packagesink.h"
+#include "packageverifier.h"
 #include "plannedpackage.h"
 
 #include <QFile>
@@ -14,7 +15,6 @@
 #include <QVector>
 
 class OfferPolicy;
-class PackageVerifier;
 
 // The download of every planned package into the download directory, one after the other,
 // with one overall percentage: HEAD requests size them all first, then one GET at a time
@@ -65,7 +65,7 @@ private:
     void getNextUpdate();
     void nextPackage();
     bool openBodyFile(const QString &name);
-    QString verifyPackage();
+    PackageVerifier::Outcome verifyPackage();
     void startDeadline(qint64 size);
     bool fetchingPatch() const;
     void rebuildFromPatch();

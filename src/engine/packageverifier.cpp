@@ -3,7 +3,6 @@
 #include "ed25519.h"
 #include "packagecheck.h"
 #include "packagestatement.h"
-#include "sha256.h"
 #include "translated.h"
 #include "vornconfig.h"
 
@@ -62,13 +61,6 @@ PackageVerifier::Outcome PackageVerifier::verify(qint64 size, const QByteArray &
     if (digest != Accepted || !signatureRequired)
         return digest;
     return checkSignature(check, identity);
-}
-
-PackageVerifier::Outcome PackageVerifier::verify(const QByteArray &bytes, const PackageCheck &check,
-                                                 const PackageStatement &identity) const
-{
-    return verify(bytes.size(), check.has(PackageCheck::Sha256) ? Sha256::of(bytes) : QByteArray(),
-                  check, identity);
 }
 
 PackageVerifier::Outcome PackageVerifier::checkDigest(qint64 size, const QByteArray &sha256,

@@ -47,9 +47,6 @@ public:
     // size and digest are taken from the reply).
     Outcome verify(qint64 size, const QByteArray &sha256, const PackageCheck &check,
                    const PackageStatement &identity) const;
-    // The whole check of bytes in memory.
-    Outcome verify(const QByteArray &bytes, const PackageCheck &check,
-                   const PackageStatement &identity) const;
 
     // The text shown to the user for an outcome other than Accepted.
     static QString message(Outcome outcome, const QString &packageName, const PackageCheck &check);

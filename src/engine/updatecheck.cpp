@@ -101,18 +101,18 @@ bool UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &
             break;
         reply.append(socket.readAll());
     }
-    // Only a reply its server signed for this very exchange decides what the run does.
-    QString forged;
+    // Only a reply its server signed for this very exchange decides what the run does; a
+    // nonce that could not be made leaves none to sign for.
+    ReplySignature::Outcome signature = ReplySignature::Valid;
     if (reply.status() == UpdateReply::Complete && !replyKeys.isEmpty()) {
-        if (nonce.isEmpty())
-            forged = QStringLiteral("no nonce could be made");
-        else
-            ReplySignature::verify(reply.bytes(), replyKeys, nonce, signedQuery, &forged);
-        if (!forged.isEmpty())
-            qWarning().noquote()
-                << QStringLiteral("The update server's reply is refused: %1.").arg(forged);
+        signature = nonce.isEmpty()
+            ? ReplySignature::NotForThisExchange
+            : ReplySignature::verify(reply.bytes(), replyKeys, nonce, signedQuery);
+        if (signature != ReplySignature::Valid)
+            qWarning().noquote() << QStringLiteral("The update server's reply is refused: %1.")
+                                        .arg(ReplySignature::message(signature));
     }
-    if (reply.status() != UpdateReply::Complete || !forged.isEmpty()) {
+    if (reply.status() != UpdateReply::Complete || signature != ReplySignature::Valid) {
         showCheckFailure("An error occured while comunicating update server. Check your "
                          "internet connection.");
         return false;

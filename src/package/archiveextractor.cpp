@@ -150,7 +150,7 @@ ArchiveExtractor::Status ArchiveExtractor::extractEntry(void *zip)
     }
 
     if (name.endsWith(QLatin1Char('/'))) {
-        // As before, a directory that cannot be made only fails the files that go into it.
+        // A directory that cannot be made fails only the files that go into it.
         if (target.isValid())
             PathBeneath::openDirectory(target.get(), name, true);
         return Success;

@@ -3,6 +3,7 @@
 #include "packagesink.h"
 #include "packagestatement.h"
 #include "packageverifier.h"
+#include "sha256.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -280,7 +281,7 @@ void TestAuthenticityVerifier::verification()
 
     const PackageVerifier verifier(keys);
     const PackageCheck check = PackageCheck::fromReply(sha256, signature, size);
-    QCOMPARE(verifier.verify(bytes, check, identity), outcome);
+    QCOMPARE(verifier.verify(bytes.size(), Sha256::of(bytes), check, identity), outcome);
 }
 
 void TestAuthenticityVerifier::messages_data()

@@ -307,13 +307,11 @@ void TestDownloadHttpClient::abortEndsRequestAndDropsQueue()
 
     QSignalSpy progress(&client, &HttpClient::dataReadProgress);
     QVERIFY(progress.wait());
-    QCOMPARE(client.currentId(), get);
     client.abort();
     // The end of the request is reported at once, as an error.
     QCOMPARE(log.events.last(), QStringLiteral("finished %1 error").arg(get));
     QCOMPARE(client.errorString(), QStringLiteral("Request aborted"));
     QVERIFY(!client.hasPendingRequests());
-    QCOMPARE(client.currentId(), 0);
 
     QSignalSpy closed(&server, &HttpTestServer::connectionClosed);
     QVERIFY(closed.wait());
