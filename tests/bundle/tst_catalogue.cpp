@@ -1,7 +1,10 @@
 #include "vornconfig.h"
 
 #include <QCoreApplication>
+#include <QDirIterator>
+#include <QRegularExpression>
 #include <QTranslator>
+#include <QXmlStreamReader>
 #include <QtTest>
 
 namespace {
@@ -42,6 +45,8 @@ private slots:
     void translatesWithCatalogue();
     void webPageEndsTexts_data();
     void webPageEndsTexts();
+    void everyTextHasItsRow_data();
+    void everyTextHasItsRow();
 
 private:
     void addRows();
@@ -134,86 +139,6 @@ void TestCatalogue::addRows()
         "Please reinstall application with package from official web page", "nc",
         pl("Prosze pobrać i zainstalować vorn ze strony ") + webPage());
 
-    // Texts of our own beyond the original set.
-    row("damaged window", "translation",
-        "The updater is damaged and cannot show its window (%1 is missing).", "nc",
-        pl("Aktualizator jest uszkodzony i nie może wyświetlić okna (brak %1)."));
-    row("address leaves download directory", "translation",
-        "Refusing to store package %1: its address leaves the download directory.", "nc",
-        pl("Odmowa zapisania pakietu %1: jego adres wskazuje poza katalog pobierania."));
-    row("interrupted update undone", "translation", "An interrupted update was undone.", "nc",
-        pl("Przerwana aktualizacja została cofnięta."));
-    row("journal", "translation", "Cannot write installation journal %1!", "nc",
-        pl("Nie można zapisać dziennika instalacji %1!"));
-    row("authenticity 1", "translation", "The update server sent a malformed %1 for package %2.",
-        "nc", pl("Serwer aktualizacji przysłał błędną wartość %1 dla pakietu %2."));
-    row("authenticity 2", "translation", "Package %1 is not signed, so it will not be installed.",
-        "nc", pl("Pakiet %1 nie jest podpisany, więc nie zostanie zainstalowany."));
-    row("authenticity 3", "translation",
-        "Package %1 does not have the size announced by the update server (%2 bytes).", "nc",
-        pl("Pakiet %1 nie ma rozmiaru zapowiedzianego przez serwer aktualizacji (bajtów: %2)."));
-    row("authenticity 4", "translation",
-        "Package %1 does not match the checksum announced by the update server: it was damaged or "
-        "altered on the way, so it will not be installed.",
-        "nc",
-        pl("Pakiet %1 nie zgadza się z sumą kontrolną podaną przez serwer aktualizacji: został "
-           "uszkodzony lub zmieniony po drodze, więc nie zostanie zainstalowany."));
-    row("authenticity 5", "translation",
-        "The signature of package %1 is not valid: the package was altered or not released by its "
-        "publisher, so it will not be installed.",
-        "nc",
-        pl("Podpis pakietu %1 jest nieprawidłowy: pakiet został zmieniony albo nie pochodzi od "
-           "wydawcy, więc nie zostanie zainstalowany."));
-    row("not newer", "translation",
-        "Package %1 is offered as version %2, which is not newer than the installed version %3, "
-        "so it will not be installed.",
-        "nc",
-        pl("Pakiet %1 jest oferowany w wersji %2, która nie jest nowsza od zainstalowanej wersji "
-           "%3, więc nie zostanie zainstalowany."));
-    row("name refused", "translation",
-        "The update server named a component \"%1\", which cannot be used as a name, so no "
-        "update is downloaded.",
-        "nc",
-        pl("Serwer aktualizacji podał składnik „%1”, którego nazwy nie można użyć, więc żadna "
-           "aktualizacja nie zostanie pobrana."));
-    row("stalled", "translation", "The package server sent nothing for %1 seconds.", "nc",
-        pl("Serwer pakietów nie przesłał niczego przez %1 s."));
-    row("authenticity 7", "translation",
-        "The download directory %1 is a symbolic link or not a directory, so no update is "
-        "downloaded.",
-        "nc",
-        pl("Katalog pobierania %1 jest dowiązaniem symbolicznym lub nie jest katalogiem, więc "
-           "żadna aktualizacja nie zostanie pobrana."));
-    row("authenticity 8", "translation",
-        "The download directory %1 cannot be used (%2), so no update is downloaded.", "nc",
-        pl("Nie można użyć katalogu pobierania %1 (%2), więc żadna aktualizacja nie zostanie "
-           "pobrana."));
-    row("authenticity 9", "translation",
-        "The download directory %1 belongs to another user, so no update is downloaded.", "nc",
-        pl("Katalog pobierania %1 należy do innego użytkownika, więc żadna aktualizacja nie "
-           "zostanie pobrana."));
-    row("authenticity 10", "translation",
-        "Other users can write to the download directory %1, so no update is downloaded.", "nc",
-        pl("Inni użytkownicy mogą zapisywać w katalogu pobierania %1, więc żadna aktualizacja nie "
-           "zostanie pobrana."));
-    row("authenticity 11", "translation",
-        "Refusing to store package %1: a symbolic link stands in its place in the download "
-        "directory.",
-        "nc",
-        pl("Odmowa zapisania pakietu %1: w jego miejscu w katalogu pobierania znajduje się "
-           "dowiązanie symboliczne."));
-    row("download status", "translation", "Download of %1 failed: HTTP %2", "nc",
-        pl("Pobieranie pakietu %1 nie powiodło się: HTTP %2"));
-    row("download, no valid response", "translation", "The server sent no valid response.", "nc",
-        pl("Serwer nie wysłał poprawnej odpowiedzi."));
-    row("download, closed early", "translation", "The connection closed after %1 of %2 bytes.",
-        "nc", pl("Połączenie zostało zamknięte po %1 z %2 bajtów."));
-    row("download, refused", "translation", "The package server refused the connection.", "nc",
-        pl("Serwer pakietów odrzucił połączenie."));
-    row("download, host not found", "translation",
-        "The package server was not found. Check your internet connection.", "nc",
-        pl("Nie znaleziono serwera pakietów. Sprawdź swoje połączenie internetowe."));
-
     row("download dialog title has no row", "VornDownloadDialog", "Update", "", english("Update"));
     row("download dialog title has no row, nc", "VornDownloadDialog", "Update", "nc",
         english("Update"));
@@ -291,6 +216,81 @@ void TestCatalogue::webPageEndsTexts()
     QVERIFY(!webPage().isEmpty());
     const QString text = QCoreApplication::translate("translation", source.constData(), "nc");
     QVERIFY2(text.endsWith(QStringLiteral("ze strony ") + webPage()), qPrintable(text));
+}
+
+void TestCatalogue::everyTextHasItsRow_data()
+{
+    QTest::addColumn<QString>("source"); // the catalogue as translators write it
+    QTest::addColumn<QString>("compiled");
+    QTest::newRow("Polish") << QStringLiteral(VORN_SOURCE_DIR "/src/languages/vorn_pl_PL.ts")
+                            << QString::fromLatin1(catalogue);
+}
+
+// The rule for every language: each text the code looks up has its row, the compiled catalogue
+// gives each row's translation, and a translation keeps its text's placeholders. A row left
+// unfinished keeps its English text, as some must.
+void TestCatalogue::everyTextHasItsRow()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, compiled);
+    QFile file(source);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QTranslator translator;
+    QVERIFY(translator.load(compiled));
+    QStringList sources;
+    QXmlStreamReader xml(&file);
+    QString context;
+    QString text;
+    QString comment;
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        if (xml.name() == u"name") {
+            context = xml.readElementText();
+        } else if (xml.name() == u"source") {
+            text = xml.readElementText();
+            comment.clear();
+        } else if (xml.name() == u"comment") {
+            comment = xml.readElementText();
+        } else if (xml.name() == u"translation") {
+            const bool unfinished = xml.attributes().value(QLatin1String("type")) == u"unfinished";
+            const QString translation
+                = xml.readElementText().replace(QStringLiteral("@VORN_WEB_PAGE@"), webPage());
+            sources << text;
+            static const QRegularExpression placeholder(QStringLiteral("%[1-9]"));
+            QStringList inSource;
+            QStringList inTranslation;
+            for (const auto &match : placeholder.globalMatch(text))
+                inSource << match.captured();
+            for (const auto &match : placeholder.globalMatch(translation))
+                inTranslation << match.captured();
+            inSource.sort();
+            inTranslation.sort();
+            QVERIFY2(unfinished || inSource == inTranslation, qPrintable(text));
+            QCOMPARE(translator.translate(context.toUtf8().constData(), text.toUtf8().constData(),
+                                          comment.toUtf8().constData()),
+                     unfinished ? QString() : translation);
+        }
+    }
+    QVERIFY(!xml.hasError());
+    // Every text of the updater's code, as it passes it to translated().
+    QDirIterator code(QStringLiteral(VORN_SOURCE_DIR "/src"), {QStringLiteral("*.cpp")},
+                      QDir::Files, QDirIterator::Subdirectories);
+    static const QRegularExpression lookup(
+        QStringLiteral("translated\\(((?:\\s*\"(?:[^\"\\\\]|\\\\.)*\")+)"));
+    static const QRegularExpression piece(QStringLiteral("\"((?:[^\"\\\\]|\\\\.)*)\""));
+    while (code.hasNext()) {
+        QFile unit(code.next());
+        QVERIFY(unit.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(unit.readAll());
+        for (const auto &call : lookup.globalMatch(text)) {
+            QString looked;
+            for (const auto &part : piece.globalMatch(call.captured(1)))
+                looked += part.captured(1);
+            looked.replace(QStringLiteral("\\\""), QStringLiteral("\""));
+            QVERIFY2(sources.contains(looked), qPrintable(code.fileName() + ": " + looked));
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCatalogue)

@@ -82,14 +82,7 @@ HttpTestServer::HttpTestServer(QObject *parent)
 
 HttpTestServer::~HttpTestServer()
 {
-    server.close();
-    const auto open = connections;
-    connections.clear();
-    for (Connection *connection : open) {
-        connection->socket->disconnect(this);
-        connection->socket->abort();
-        delete connection;
-    }
+    closeAll();
 }
 
 bool HttpTestServer::listen(const QHostAddress &address, quint16 port)
@@ -114,6 +107,19 @@ QStringList HttpTestServer::requestLines() const
     for (const Request &request : log)
         lines.append(request.line());
     return lines;
+}
+
+void HttpTestServer::closeAll()
+{
+    server.close();
+    const auto open = connections;
+    connections.clear();
+    for (Connection *connection : open) {
+        connection->socket->disconnect(this);
+        connection->socket->abort();
+        connection->socket->deleteLater();
+        delete connection;
+    }
 }
 
 void HttpTestServer::releasePiece()

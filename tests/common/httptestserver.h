@@ -83,6 +83,8 @@ public:
     bool listen(const QHostAddress &address = QHostAddress::LocalHost, quint16 port = 80);
     // New connections are refused from now on; open ones go on.
     void stopListening() { server.close(); }
+    // No new connection, and every open one closed at once.
+    void closeAll();
     // The answer to GET and HEAD requests for this target (path and query, as sent).
     void serve(const QByteArray &target, const Response &response);
     // The answer to one method only, ahead of the answer for both.

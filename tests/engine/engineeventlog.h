@@ -20,8 +20,9 @@ public:
     // Events of a kind: the whole event, or its first word.
     int count(const QString &kind) const;
     QList<int> percents() const;
-    // Nothing more is emitted and nothing more requested for a while.
-    bool staysQuiet(const HttpTestServer &server, int ms = 300) const;
+    // Nothing more is emitted and nothing more requested once the server has closed every
+    // connection and what that sets off has been handled: nothing is left in flight then.
+    bool staysQuiet(HttpTestServer &server) const;
 
     QStringList events;
 };

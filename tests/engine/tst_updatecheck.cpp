@@ -4,18 +4,20 @@
 #include "replylimits.h"
 #include "replysignature.h"
 #include "standinmessenger.h"
+#include "testfiles.h"
 #include "testinstallation.h"
 #include "update.h"
 #include "updatequery.h"
 #include "updatereply.h"
 #include "vornupdaterengine.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
+
+#include <csignal>
 
 namespace {
 
@@ -405,10 +407,8 @@ void TestUpdateCheck::exchangeWaitsForClosingRootTag()
     server.setReply({"<update>" + fullRequest("core"), "</update>"}, 400);
     QVERIFY(server.listen());
     VornUpdaterEngine engine(testInstallation());
-    QElapsedTimer clock;
-    clock.start();
+    // Only the whole document parses: a check that stopped at the first piece would fail.
     QVERIFY(engine.checkUpdates());
-    QVERIFY(clock.elapsed() >= 350);
     QCOMPARE(engine.getUpdates().size(), 1);
 }
 
@@ -472,19 +472,23 @@ void TestUpdateCheck::exchangeFailures()
 
 void TestUpdateCheck::messengerThatNeverExits()
 {
-    writeMessenger("printf '%s' \"" + simpleQuery + "\"; exec sleep 60");
+    QTemporaryDir dir;
+    const QByteArray pidFile = QFile::encodeName(dir.filePath("messenger.pid"));
+    writeMessenger("printf '%s' \"" + simpleQuery + "\"; echo $$ >'" + pidFile
+                   + "'; exec sleep 60");
     FakeUpdateServer server;
     server.setReply({"<update>" + fullRequest("core") + "</update>"});
     QVERIFY(server.listen());
     {
         VornUpdaterEngine engine(testInstallation());
         engine.setCheckTimeouts(30000, 500);
-        QElapsedTimer clock;
-        clock.start();
         QVERIFY(engine.checkUpdates());
-        QVERIFY(clock.elapsed() < 20000);
         QCOMPARE(engine.getUpdates().size(), 1);
     }
+    // Killed and waited for, not left behind.
+    const pid_t messenger = pid_t(readFile(QFile::decodeName(pidFile)).trimmed().toInt());
+    QVERIFY(messenger > 0);
+    QCOMPARE(::kill(messenger, 0), -1);
     QCOMPARE(FakeUpdateServer::withoutNonce(server.receivedOnceClosed()), simpleQuery);
 }
 
