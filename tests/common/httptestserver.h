@@ -81,6 +81,7 @@ public:
     ~HttpTestServer() override;
 
     bool listen(const QHostAddress &address = QHostAddress::LocalHost, quint16 port = 80);
+    bool isListening() const { return server.isListening(); }
     // New connections are refused from now on; open ones go on.
     void stopListening() { server.close(); }
     // No new connection, and every open one closed at once.

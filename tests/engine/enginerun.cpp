@@ -52,6 +52,13 @@ bool EngineRun::offer(const QList<Offer> &offers)
     return checked && engine.getUpdates().size() == offers.size() && answerer.count() == 0;
 }
 
+HttpTestServer &EngineRun::packageServer()
+{
+    if (!packages.isListening() && !packages.listen())
+        qWarning("The package server cannot listen on port 80.");
+    return packages;
+}
+
 void EngineRun::installWhenDownloaded()
 {
     connect(&engine, &VornUpdaterEngine::downloadFinished, &engine,

@@ -2,6 +2,7 @@
 #define ENGINERUN_H
 
 #include "engineeventlog.h"
+#include "httptestserver.h"
 #include "offer.h"
 #include "vornupdaterengine.h"
 
@@ -10,8 +11,9 @@
 
 #include <functional>
 
-// One engine with a download directory and a home of its own, and everything it emitted, in
-// order. TMPDIR and HOME point into the run while it lives, and the user's cache lies in HOME.
+// One engine with a download directory and a home of its own, the package server on port 80
+// that it fetches from, and everything it emitted, in order. TMPDIR and HOME point into the
+// run while it lives, and the user's cache lies in HOME.
 class EngineRun : public EngineEventLog
 {
 public:
@@ -27,6 +29,8 @@ public:
     bool offer(const QList<Offer> &offers);
     // As the windows do: the installation run follows the download.
     void installWhenDownloaded();
+    // The package server on 127.0.0.1:80, listening from the first call on.
+    HttpTestServer &packageServer();
 
     bool installed() const { return count(QStringLiteral("installed")) > 0; }
     QString dir() const { return engine.getDownloadDir(); }
@@ -38,6 +42,7 @@ public:
 
 private:
     const QProcessEnvironment before = QProcessEnvironment::systemEnvironment();
+    HttpTestServer packages;
 
 public:
     QTemporaryDir temp;

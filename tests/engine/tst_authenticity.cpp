@@ -287,8 +287,7 @@ void TestAuthenticity::accepted()
     EngineRun run(keys);
     QVERIFY(run.ready);
     run.installWhenDownloaded();
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     server.serve("/core.zip", Response::ok(pluginPackage("core")));
     QVERIFY(run.offer({{"core", {}, children}}));
 
@@ -336,8 +335,7 @@ void TestAuthenticity::alteredAfterPublishing()
     EngineRun run(keys);
     QVERIFY(run.ready);
     run.installWhenDownloaded();
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     server.serve("/first.zip", Response::ok(first));
     server.serve("/core.zip", Response::ok(alteredByOneByte(published)));
     QVERIFY(run.offer(
@@ -398,8 +396,7 @@ void TestAuthenticity::signatureRejected()
     EngineRun run(keys);
     QVERIFY(run.ready);
     run.installWhenDownloaded();
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     server.serve("/core.zip", Response::ok(pluginPackage("core")));
     QVERIFY(run.offer({{"core", {}, children}}));
 
@@ -471,8 +468,7 @@ void TestAuthenticity::refusedBeforeAnyRequest()
     EngineRun run(keys);
     QVERIFY(run.ready);
     run.installWhenDownloaded();
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     server.serve("/core.zip", Response::ok(pluginPackage("core")));
     server.serve("/extra.zip", Response::ok(pluginPackage("extra")));
     QVERIFY(run.offer(offers));
@@ -607,8 +603,7 @@ void TestAuthenticity::hostileOffer()
     QVERIFY(run.ready);
     run.engine.setMaximumPackageSize(100000);
     run.installWhenDownloaded();
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     QVERIFY(run.offer(offers));
     // A manifest that any local user could leave in the shared temporary directory, which
     // would remove the installed plug-in if it were ever read.
@@ -662,8 +657,7 @@ void TestAuthenticity::bodyBeyondAnnouncedSize()
 
     EngineRun run;
     QVERIFY(run.ready);
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     server.serve("/core.zip", body);
     const qint64 bound = 50000;
     if (size < 0)
@@ -710,8 +704,7 @@ void TestAuthenticity::announcedSizeDrivesProgress()
 
     EngineRun run;
     QVERIFY(run.ready);
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     // The HEAD answer announces 4000 bytes, the body has 1000.
     server.serve("HEAD", "/core.zip", Response::ok(QByteArray(4000, 'h')));
     Response body = Response::ok(HttpTestServer::pattern(0, 1000));
@@ -818,8 +811,7 @@ void TestAuthenticity::patchedOrWhole()
         + patchPath + "' sha256='" + sha256(patch) + "' size='" + QByteArray::number(patch.size())
         + "' signature='"
         + key.signPackage(patch, {"vorn", "core", "plugin", "2.0", -1, {}, signedFrom}) + "'/>";
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     server.serve("/core.zip", Response::ok(whole));
     // Gone between the HEAD that sized it and the GET.
     if (wholeStatus != 200)
@@ -935,8 +927,7 @@ void TestAuthenticity::unsafeDownloadDirectory()
         QVERIFY(::chmod(QFile::encodeName(dir).constData(), 0777) == 0);
     }
     used.replace("@T", run.temp.path()).replace("@H", run.home.path());
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     server.serve("/core.zip", Response::ok(pluginPackage("core")));
     QVERIFY(run.offer({{"core"}}));
     // What the other user planted stays as it is.
@@ -1014,8 +1005,7 @@ void TestAuthenticity::plantedLinkNotFollowed()
     else
         plant();
 
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     server.serve(path, Response::ok(pluginPackage("core")));
     QVERIFY(run.offer({{"core", "http://127.0.0.1" + path}}));
 

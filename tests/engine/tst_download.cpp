@@ -107,8 +107,7 @@ void TestDownload::progressOfTwoPackages()
 {
     EngineRun run;
     QVERIFY(run.ready);
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     Response first = Response::ok(HttpTestServer::pattern(0, 1000));
     first.pieces = {500};
     Response second = Response::ok(HttpTestServer::pattern(1000, 3000));
@@ -134,8 +133,7 @@ void TestDownload::headWithoutLengthAddsNothing()
 {
     EngineRun run;
     QVERIFY(run.ready);
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     Response unsized = Response::ok(QByteArray(200, 'u'));
     unsized.announceLength = false;
     server.serve("/unsized.zip", unsized);
@@ -215,8 +213,7 @@ void TestDownload::emptyListRequestsNothing()
 {
     EngineRun run;
     QVERIFY(run.ready);
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     QVERIFY(run.offer({}));
     run.engine.beginDownload();
     QVERIFY(run.staysQuiet(server));
@@ -253,8 +250,7 @@ void TestDownload::packageFileCannotBeCreated()
             writeFile(run.file(obstacle), QByteArray());
     });
 
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     server.serve(path, Response::ok("package"));
     server.serve("/b.zip", Response::ok("package"));
     QVERIFY(run.offer({{"a", "http://127.0.0.1" + path}, {"b", "http://127.0.0.1/b.zip"}}));
@@ -284,8 +280,7 @@ void TestDownload::droppedConnectionFailsOnce()
     QFETCH(bool, chunked);
     EngineRun run;
     QVERIFY(run.ready);
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     Response whole = Response::ok(HttpTestServer::pattern(0, 1000));
     Response cut = Response::ok(HttpTestServer::pattern(0, 3000));
     cut.dropAfter = 1000;
@@ -365,8 +360,7 @@ void TestDownload::brokenDownloadResumes()
     run.engine.setRetryPauses({10, 20, 40});
     run.engine.setNetworkBounds(60000, 1000);
     run.installWhenDownloaded();
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     server.serve("/core.zip", response);
     if (tag.startsWith("refused"))
         connect(&server, &HttpTestServer::connectionClosed, &server,
@@ -457,8 +451,7 @@ void TestDownload::slowBodyEndsInTime()
     run.engine.setRetryPauses({10, 20, 40});
     run.engine.setNetworkBounds(60000, 600);
     run.engine.setDownloadDeadline(3000, 10 * 1000 * 1000);
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     server.serve("/core.zip", response);
     QTimer gaps;
     connect(&gaps, &QTimer::timeout, &server, &HttpTestServer::releasePiece);
@@ -566,8 +559,7 @@ void TestDownload::throughProxyFromTheEnvironment()
     EngineRun run;
     QVERIFY(run.ready);
     run.installWhenDownloaded();
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     server.serve("/core.zip", Response::ok(pluginPackage("through the proxy")));
 
     QCOMPARE(run.offer({{"core"}}), checkBox.isEmpty());
@@ -589,8 +581,7 @@ void TestDownload::refusedConnectionFailsOnce()
 {
     EngineRun run;
     QVERIFY(run.ready);
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     server.serve("/a.zip", Response::ok("a"));
     // Nothing listens on 127.0.0.3.
     QVERIFY(run.offer({{"a", "http://127.0.0.1/a.zip"},
@@ -610,8 +601,7 @@ void TestDownload::abortDuringGet()
 {
     EngineRun run;
     QVERIFY(run.ready);
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     Response slow = Response::ok(HttpTestServer::pattern(0, 4000));
     slow.pieces = {1000};
     server.serve("/a.zip", Response::ok("first"));
@@ -640,8 +630,7 @@ void TestDownload::abortDuringSizing()
 {
     EngineRun run;
     QVERIFY(run.ready);
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     server.serve("/a.zip", Response::ok("a"));
     QVERIFY(run.offer({{"a", "http://127.0.0.1/a.zip"}}));
     run.engine.beginDownload();
@@ -671,8 +660,7 @@ void TestDownload::packagesArriveByteForByte()
     const QByteArray compressed = gzip.readAllStandardOutput();
     QVERIFY(compressed.startsWith("\x1f\x8b"));
 
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     server.serve("/program", Response::ok(program));
     server.serve("/bytes.bin", Response::ok(allBytes));
     // Told that the body is compressed, the client must still store it as it came.
@@ -720,8 +708,7 @@ void TestDownload::addressLeavingDownloadDirectory()
     QFETCH(QList<Offer>, packages);
     EngineRun run;
     QVERIFY(run.ready);
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     QVERIFY(run.offer(packages));
     const TreeSnapshot before = TreeSnapshot::take(run.temp.path());
 
@@ -777,8 +764,7 @@ void TestDownload::unsuccessfulStatusFails()
     QFETCH(QStringList, requests);
     EngineRun run;
     QVERIFY(run.ready);
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     server.serve("/a.zip", Response::ok("first"));
     server.serve("/b.zip", Response::ok(QByteArray(100, 'b')));
     server.serve(method, "/b.zip", answer);
@@ -805,8 +791,7 @@ void TestDownload::nestedPackagePathGetsItsDirectories()
 {
     EngineRun run;
     QVERIFY(run.ready);
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     server.serve("/updates/2.0/im-core.zip", Response::ok("core"));
     QVERIFY(run.offer({{"im-core", "http://127.0.0.1/updates/2.0/im-core.zip"}}));
     QVERIFY(!QFileInfo::exists(run.file("updates")));
@@ -822,8 +807,7 @@ void TestDownload::progressWithoutAnySize()
 {
     EngineRun run;
     QVERIFY(run.ready);
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     Response first = Response::ok(QByteArray(3000, 'a'));
     first.announceLength = false;
     first.pieces = {1000, 1000};
@@ -876,8 +860,7 @@ void TestDownload::downloadDirectoryRefusedFirst()
     const SmallDisk disk(run.dir() + (leftover ? "m/busy" : ""));
     if (!disk.mounted)
         QSKIP("needs a private mount namespace for a small disk");
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     QVERIFY(run.offer({{"small", {}, "<size>1000</size>"}, {"big", {}, "<size>2000000</size>"}}));
 
     run.engine.beginDownload();
@@ -893,8 +876,7 @@ void TestDownload::fullDiskFailsOnce()
     const SmallDisk disk(run.dir());
     if (!disk.mounted)
         QSKIP("needs a private mount namespace to fill a small disk");
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    HttpTestServer &server = run.packageServer();
     server.serve("/small.zip", Response::ok("fits"));
     server.serve("/big.zip", Response::generated(4 * 1024 * 1024));
     server.serve("/after.zip", Response::ok("after"));
