@@ -26,17 +26,14 @@
 // out of local ports and no address holds more than a few connections of the wave at once.
 // Plain C++ and epoll: the driver must not be the bottleneck.
 
+#include "loadoptions.h"
+
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <netinet/in.h>
 #include <string>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -48,8 +45,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char query[] = "<s><update><component project='vorn' name='core' type='app' "
-                     "version='1.0' /></update></s>";
 const double exchangeLimit = 10.0;
 // Marks an attacker's slot in the poller's data.
 const std::uint64_t attackerBit = std::uint64_t(1) << 63;
@@ -76,19 +71,6 @@ struct Attacker
     Clock::time_point opened;
 };
 
-struct Options
-{
-    sockaddr_in target = {};
-    int connections = 0;
-    double seconds = 0;
-    double rate = 0;
-    long count = -1;
-    std::vector<std::string> expected;
-    const char *save = nullptr;
-    int attackers = 0;
-    std::string attackQuery = query;
-};
-
 double seconds(Clock::duration d)
 {
     return std::chrono::duration<double>(d).count();
@@ -99,44 +81,10 @@ Clock::duration seconds(double s)
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
 }
 
-bool parse(int argc, char *argv[], Options &options)
-{
-    if (argc < 5)
-        return false;
-    options.target.sin_family = AF_INET;
-    options.target.sin_port = htons(std::uint16_t(std::atoi(argv[2])));
-    if (inet_pton(AF_INET, argv[1], &options.target.sin_addr) != 1
-        || (ntohl(options.target.sin_addr.s_addr) >> 24) != 127)
-        return false;
-    options.connections = std::atoi(argv[3]);
-    options.seconds = std::atof(argv[4]);
-    for (int i = 5; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--rate") == 0)
-            options.rate = std::atof(argv[i + 1]);
-        else if (std::strcmp(argv[i], "--count") == 0)
-            options.count = std::atol(argv[i + 1]);
-        else if (std::strcmp(argv[i], "--expect") == 0)
-            options.expected.emplace_back(argv[i + 1]);
-        else if (std::strcmp(argv[i], "--save") == 0)
-            options.save = argv[i + 1];
-        else if (std::strcmp(argv[i], "--attackers") == 0)
-            options.attackers = std::atoi(argv[i + 1]);
-        else if (std::strcmp(argv[i], "--attack-query") == 0) {
-            std::ifstream file(argv[i + 1], std::ios::binary);
-            options.attackQuery.assign(std::istreambuf_iterator<char>(file), {});
-            if (!file || options.attackQuery.empty())
-                return false;
-        } else
-            return false;
-    }
-    return options.connections > 0 && options.seconds > 0 && options.rate >= 0
-        && options.attackers >= 0 && (options.count != 0 || options.attackers > 0);
-}
-
 class Wave
 {
 public:
-    explicit Wave(const Options &options)
+    explicit Wave(const LoadOptions &options)
         : options(options)
         , exchanges(size_t(options.connections))
         , attackers(size_t(options.attackers))
@@ -247,8 +195,9 @@ private:
         if (exchange.fd < 0)
             return;
         if (!exchange.sent) {
-            exchange.sent = send(exchange.fd, query, sizeof query - 1, MSG_NOSIGNAL)
-                == ssize_t(sizeof query - 1);
+            const std::string &query = LoadOptions::query;
+            exchange.sent = send(exchange.fd, query.data(), query.size(), MSG_NOSIGNAL)
+                == ssize_t(query.size());
             if (!exchange.sent) {
                 finish(slot, false);
                 return;
@@ -425,7 +374,7 @@ private:
         }
     }
 
-    Options options;
+    LoadOptions options;
     std::vector<Exchange> exchanges;
     std::vector<Attacker> attackers;
     long attacks = 0;
@@ -448,8 +397,8 @@ private:
 
 int main(int argc, char *argv[])
 {
-    Options options;
-    if (!parse(argc, argv, options)) {
+    LoadOptions options;
+    if (!options.parse(argc, argv)) {
         std::fprintf(stderr,
                      "usage: vorn-bench-load ADDRESS PORT CONNECTIONS SECONDS [--rate R] "
                      "[--count N] [--expect TEXT]... [--save FILE] [--attackers N "

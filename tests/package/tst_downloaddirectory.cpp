@@ -4,7 +4,6 @@
 #include "pathbeneath.h"
 #include "testfiles.h"
 #include "treesnapshot.h"
-#include "vornupdaterengine.h"
 #include "zipbuilder.h"
 
 #include <QDir>
@@ -61,7 +60,7 @@ const QString unusable
 
 } // namespace
 
-class TestAuthenticityFiles : public QObject
+class TestDownloadDirectory : public QObject
 {
     Q_OBJECT
 
@@ -82,7 +81,7 @@ private slots:
     void replaceFromLinkRefused();
 };
 
-void TestAuthenticityFiles::createdPrivate()
+void TestDownloadDirectory::createdPrivate()
 {
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
@@ -104,7 +103,7 @@ void TestAuthenticityFiles::createdPrivate()
     QCOMPARE(readFile(temp.filePath("tmp/deeper/tupdates/left.zip")), QByteArray("left"));
 }
 
-void TestAuthenticityFiles::directoryJudged_data()
+void TestDownloadDirectory::directoryJudged_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<int>("mode");
@@ -123,7 +122,7 @@ void TestAuthenticityFiles::directoryJudged_data()
     QTest::newRow("missing") << "missing" << 0 << unusable.arg("%1", qt_error_string(ENOENT));
 }
 
-void TestAuthenticityFiles::directoryJudged()
+void TestDownloadDirectory::directoryJudged()
 {
     QFETCH(QString, kind);
     QFETCH(int, mode);
@@ -156,7 +155,7 @@ void TestAuthenticityFiles::directoryJudged()
 // Files of another user cannot be made here in every set-up (a user namespace maps one user
 // only), so the comparison is checked with another expected owner, and with a real other
 // owner where chown is allowed.
-void TestAuthenticityFiles::ownedBySomeoneElse()
+void TestDownloadDirectory::ownedBySomeoneElse()
 {
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
@@ -175,7 +174,7 @@ void TestAuthenticityFiles::ownedBySomeoneElse()
     QCOMPARE(directory.errorString(), foreignOwner.arg(dir));
 }
 
-void TestAuthenticityFiles::directoryChosen_data()
+void TestDownloadDirectory::directoryChosen_data()
 {
     QTest::addColumn<QString>("shared"); // what stands at tupdates: "", "file", "0777", "other"
     QTest::addColumn<bool>("sharedJournal");
@@ -191,7 +190,7 @@ void TestAuthenticityFiles::directoryChosen_data()
         << "0700" << false << true << false;
 }
 
-void TestAuthenticityFiles::directoryChosen()
+void TestDownloadDirectory::directoryChosen()
 {
     QFETCH(QString, shared);
     QFETCH(bool, sharedJournal);
@@ -227,7 +226,7 @@ void TestAuthenticityFiles::directoryChosen()
         QVERIFY(TreeSnapshot::take(dir) == before);
 }
 
-void TestAuthenticityFiles::writingBeneath()
+void TestDownloadDirectory::writingBeneath()
 {
     Scratch scratch;
     QVERIFY(scratch.ready);
@@ -268,7 +267,7 @@ void TestAuthenticityFiles::writingBeneath()
     QVERIFY(refused(PathBeneath::openDirectory(scratch.inside + "/up/"), ELOOP));
 }
 
-void TestAuthenticityFiles::extractionFollowsNoLink_data()
+void TestDownloadDirectory::extractionFollowsNoLink_data()
 {
     QTest::addColumn<QString>("plant");
     QTest::addColumn<QList<QByteArray>>("entries");
@@ -294,7 +293,7 @@ void TestAuthenticityFiles::extractionFollowsNoLink_data()
         << "fifo bin/tool" << QList<QByteArray> {"bin/tool"} << created << qt_error_string(EPERM);
 }
 
-void TestAuthenticityFiles::extractionFollowsNoLink()
+void TestDownloadDirectory::extractionFollowsNoLink()
 {
     QFETCH(QString, plant);
     QFETCH(QList<QByteArray>, entries);
@@ -340,7 +339,7 @@ void TestAuthenticityFiles::extractionFollowsNoLink()
         QCOMPARE(readFile(extractDir + "/readme.txt"), QByteArray("archive bytes of readme.txt"));
 }
 
-void TestAuthenticityFiles::archiveThatIsALink()
+void TestDownloadDirectory::archiveThatIsALink()
 {
     Scratch scratch;
     QVERIFY(scratch.ready);
@@ -353,7 +352,7 @@ void TestAuthenticityFiles::archiveThatIsALink()
     QVERIFY(!QFileInfo::exists(scratch.inside + "/core/readme.txt"));
 }
 
-void TestAuthenticityFiles::replaceFromLinkRefused()
+void TestDownloadDirectory::replaceFromLinkRefused()
 {
     Scratch scratch;
     QVERIFY(scratch.ready);
@@ -378,5 +377,5 @@ void TestAuthenticityFiles::replaceFromLinkRefused()
     QCOMPARE(readFile(target), QByteArray("new bytes"));
 }
 
-QTEST_MAIN(TestAuthenticityFiles)
-#include "tst_authenticityfiles.moc"
+QTEST_MAIN(TestDownloadDirectory)
+#include "tst_downloaddirectory.moc"
