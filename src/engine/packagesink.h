@@ -1,7 +1,7 @@
 #ifndef PACKAGESINK_H
 #define PACKAGESINK_H
 
-#include "sha256.h"
+#include "backgroundsha256.h"
 
 #include <QIODevice>
 #include <QPointer>
@@ -12,7 +12,8 @@ class QFileDevice;
 // Receives the body of one package download and passes it to the package file, never more
 // than the size the update server announced: a body that runs on is cut off there, and the
 // write that would pass the limit fails with the given text. The bytes written are hashed on
-// the way, so the package need not be read again to be checked.
+// the way, in a worker, so the package need not be read again to be checked and receiving never
+// waits for hashing.
 class PackageSink : public QIODevice
 {
     Q_OBJECT
@@ -39,7 +40,7 @@ private:
     qint64 limit = -1;
     qint64 written = 0;
     QString overflow;
-    Sha256 hash;
+    BackgroundSha256 hash;
 };
 
 #endif // PACKAGESINK_H

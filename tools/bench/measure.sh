@@ -18,7 +18,10 @@ mkdir -p "$work" "$results" "$servers/nginx-temp" "$servers/www"
 
 nginx_pid=""
 server_pid=""
+hog_pids=""
 cleanup() {
+    # shellcheck disable=SC2086
+    [ -n "$hog_pids" ] && kill $hog_pids 2>/dev/null || true
     [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
     [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null || true
     wait 2>/dev/null || true
@@ -200,36 +203,58 @@ peer_dropping() {
     field seconds "$work/download.out"
 }
 
+# A busy loop on every core, as another CPU-heavy job sharing the machine would be.
+start_hog() {
+    for _ in $(seq "$(nproc)"); do
+        sh -c 'while :; do :; done' &
+        hog_pids="$hog_pids $!"
+    done
+}
+stop_hog() {
+    # shellcheck disable=SC2086
+    kill $hog_pids
+    wait $hog_pids 2>/dev/null || true
+    hog_pids=""
+}
+
 # Every size as published, with digest and size; the largest also without them, which leaves
-# the engine's transfer alone (not a goal).
+# the engine's transfer alone (not a goal), and with the CPU taken by a hog.
 largest=$(echo $BENCH_DOWNLOAD_SIZES | tr ' ' '\n' | sort -n | tail -n 1)
 if wanted download; then
-    for variant in $BENCH_DOWNLOAD_SIZES "$largest-nodigest"; do
-        download_size=${variant%-nodigest}
-        if [ "$variant" = "$download_size" ]; then check=digest; else check=none; fi
-        echo "download: $download_size bytes, $check" >&2
+    for variant in $BENCH_DOWNLOAD_SIZES "$largest-nodigest" "$largest-contended"; do
+        download_size=${variant%-*}
+        check=digest
+        if [ "$variant" = "$largest-nodigest" ]; then check=none; fi
+        echo "download: $download_size bytes, $check${variant#"$download_size"}" >&2
         ln -sf "$scratch/data/blob-$download_size" "$servers/www/core.zip"
         write_catalogue "$download_size" "$check"
         start_update_server
+        if [ "$variant" = "$largest-contended" ]; then start_hog; fi
         : >"$results/download-$variant.vmhwm"
         run_pair download
+        if [ "$variant" = "$largest-contended" ]; then stop_hog; fi
         mv "$results/download.ours" "$results/download-$variant.ours"
         mv "$results/download.peer" "$results/download-$variant.peer"
         stop_update_server
     done
-    # Memory only: the same largest download while the event loop keeps stalling.
-    echo "download: $largest bytes, event loop stalling" >&2
+    # Memory only: the same largest download while the event loop keeps stalling, on a quiet
+    # machine and beside the hog.
     write_catalogue "$largest" digest
     start_update_server
-    : >"$results/download-$largest-stalled.vmhwm"
-    i=1
-    while [ "$i" -le "$runs" ]; do
-        prepare_download ours
-        sync
-        TMPDIR="$work/download-ours" "$bin/vorn-bench-download" "$largest" --stall \
-            >"$work/download.out" || fail "the engine's download failed while stalling"
-        field vmhwm_kib "$work/download.out" >>"$results/download-$largest-stalled.vmhwm"
-        i=$((i + 1))
+    for variant in stalled stalled-contended; do
+        echo "download: $largest bytes, event loop stalling${variant#stalled}" >&2
+        if [ "$variant" = stalled-contended ]; then start_hog; fi
+        : >"$results/download-$largest-$variant.vmhwm"
+        i=1
+        while [ "$i" -le "$runs" ]; do
+            prepare_download ours
+            sync
+            TMPDIR="$work/download-ours" "$bin/vorn-bench-download" "$largest" --stall \
+                >"$work/download.out" || fail "the engine's download failed while stalling"
+            field vmhwm_kib "$work/download.out" >>"$results/download-$largest-$variant.vmhwm"
+            i=$((i + 1))
+        done
+        if [ "$variant" = stalled-contended ]; then stop_hog; fi
     done
     stop_update_server
 
@@ -621,10 +646,11 @@ echo
 echo "| Scenario | Ours | Peer | Ours/peer | Goal | |"
 echo "|---|---|---|---|---|---|"
 for size in $BENCH_DOWNLOAD_SIZES; do
-    row "1. Download $(mib "$size") with sha256 and size: engine vs \`curl -s -o\`" "download-$size" s 1.10
+    row "1. Download $(mib "$size") with sha256 and size: engine vs \`curl -s -o\`" "download-$size" s 1.05
 done
+row "1. Download $(mib "$largest") with sha256 and size, a busy loop on every core: engine vs \`curl -s -o\`" "download-$largest-contended" s 1.05
 row "1. Download $(mib "$largest"), for comparison, without sha256 and size to check" "download-$largest-nodigest" s -
-row "1. Download $(mib "$largest") over a link dropped every tenth of it: engine vs engine over the same link unbroken" dropping s 1.20
+row "1. Download $(mib "$largest") over a link dropped every tenth of it: engine vs engine over the same link unbroken" dropping s 1.15
 wanted install && row "2. Install $(du -m "$package" | cut -f1) MB package, $(unzip -Z1 "$package" | wc -l) entries, $files replaced: VornUpdatePackage::install vs unzip + cp -a backup + cp -a" install s 1.25
 row "2. Unpack alone: ArchiveExtractor vs \`unzip -q\`" unpack s 1.10
 wanted check && row "3. UpdateReply, $requests requests ($(awk -v b="$(cat "$results/reply.bytes")" 'BEGIN { printf "%.1f MB", b / 1e6 }')): 1 KiB pieces vs one piece" parser s 1.5
@@ -634,16 +660,19 @@ row "4. Start-up, for comparison: the same against one QWidget with a line of te
 echo
 echo "| Peak resident memory of the download driver (VmHWM) | Median | Goal | |"
 echo "|---|---|---|---|"
-for size in $BENCH_DOWNLOAD_SIZES $largest-nodigest $largest-stalled; do
+for size in $BENCH_DOWNLOAD_SIZES $largest-nodigest $largest-contended $largest-stalled \
+    $largest-stalled-contended; do
     [ -s "$results/download-$size.vmhwm" ] || continue
     kib=$(median "$results/download-$size.vmhwm")
-    printf '| %s package%s | %s MiB | < 64 MiB | %s |\n' "$(mib "${size%-*}")" \
+    printf '| %s package%s | %s MiB | < 48 MiB | %s |\n' "$(mib "${size%%-*}")" \
         "$(case $size in
             *-nodigest) echo ", nothing to check" ;;
+            *-stalled-contended) echo ", event loop blocked and a busy loop on every core" ;;
+            *-contended) echo ", a busy loop on every core" ;;
             *-stalled) echo ", event loop blocked 200 ms in every 300 ms" ;;
             esac)" \
         "$(awk -v k="$kib" 'BEGIN { printf "%.1f", k / 1024 }')" \
-        "$(awk -v k="$kib" 'BEGIN { print (k < 65536 ? "met" : "MISSED") }')"
+        "$(awk -v k="$kib" 'BEGIN { print (k < 49152 ? "met" : "MISSED") }')"
 done
 if [ -s "$results/download-dropping.bytes" ]; then
     worst=$(sort -g "$results/download-dropping.bytes" | tail -n 1)

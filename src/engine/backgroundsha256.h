@@ -1,0 +1,49 @@
+#ifndef BACKGROUNDSHA256_H
+#define BACKGROUNDSHA256_H
+
+#include "sha256.h"
+
+#include <QByteArray>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+// SHA-256 taken in a thread of its own, so that the thread that receives a body never waits
+// for hashing. add() hands a copy of the bytes over and returns at once, unless the worker is
+// behind by more than a few MiB: then it waits for room, so the memory held stays bounded
+// however the threads are scheduled.
+class BackgroundSha256
+{
+public:
+    BackgroundSha256();
+    ~BackgroundSha256();
+    BackgroundSha256(const BackgroundSha256 &) = delete;
+    BackgroundSha256 &operator=(const BackgroundSha256 &) = delete;
+
+    // Starts a new digest; what is still queued for the last one is dropped.
+    void reset();
+    void add(const char *data, qint64 size);
+    // The digest of everything added since the last reset, once the worker has caught up;
+    // empty if hashing failed.
+    QByteArray result();
+
+private:
+    void work();
+    // Returns with the lock held and the worker idle.
+    void waitUntilIdle(std::unique_lock<std::mutex> &lock);
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<QByteArray> queue;
+    qint64 queued = 0;
+    bool hashing = false;
+    bool stopping = false;
+    // The worker's while it is hashing; anyone's while it is idle and the queue is empty.
+    Sha256 hash;
+    // Started with the first bytes: a run that downloads nothing needs no thread.
+    std::thread worker;
+};
+
+#endif // BACKGROUNDSHA256_H
