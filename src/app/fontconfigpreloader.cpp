@@ -8,5 +8,11 @@ FontconfigPreloader::FontconfigPreloader()
 
 FontconfigPreloader::~FontconfigPreloader()
 {
-    loader.join();
+    wait();
+}
+
+void FontconfigPreloader::wait()
+{
+    if (loader.joinable())
+        loader.join();
 }

@@ -1,6 +1,7 @@
 #include "startup.h"
 
 #include "downloaddirectory.h"
+#include "fontconfigpreloader.h"
 #include "terminationwatcher.h"
 #include "translated.h"
 #include "vornchangelogdialog.h"
@@ -11,6 +12,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPointer>
 #include <QStandardPaths>
 #include <QTranslator>
 
@@ -77,7 +79,7 @@ int guarded(const std::function<int()> &body)
     }
 }
 
-int run(QApplication &app)
+int run(QApplication &app, FontconfigPreloader &fonts)
 {
     registerBundle();
     QTranslator translator;
@@ -100,16 +102,24 @@ int run(QApplication &app)
             return 0;
         }
         engine.recoverInterruptedRun();
-        if (!engine.checkUpdates())
-            return 0;
-        if (engine.updatesAvailable()) {
+        engine.startCheck();
+        fonts.wait();
+        // Built while the check waits on the messenger and the server; shown only if the check
+        // has offers.
+        QPointer<VornChangelogDialog> offerWindow
+            = quiet ? nullptr : new VornChangelogDialog(&engine);
+        const bool checked = engine.checkUpdates();
+        if (checked && engine.updatesAvailable()) {
             // The controllers delete themselves once their window is gone.
             if (quiet)
                 new VornDownloadDialog(&engine);
             else
-                new VornChangelogDialog(&engine);
+                offerWindow->offer();
             return termination.hasReceived() ? 0 : app.exec();
         }
+        delete offerWindow;
+        if (!checked)
+            return 0;
         if (!quiet)
             QMessageBox::information(nullptr, updateTitle(), translated("No updates available."));
         return 0;

@@ -7,6 +7,7 @@
 
 #include <functional>
 
+class FontconfigPreloader;
 class QApplication;
 
 namespace Startup {
@@ -26,7 +27,7 @@ bool privateQtIsBroken(const QString &applicationDir);
 int guarded(const std::function<int()> &body);
 
 // The whole run after the application object exists; returns the exit code.
-int run(QApplication &app);
+int run(QApplication &app, FontconfigPreloader &fonts);
 
 } // namespace Startup
 

@@ -11,18 +11,13 @@
 #include <QDebug>
 #include <QMessageBox>
 #include <QProcess>
+#include <QTcpSocket>
 
 #include <utility>
 
 namespace {
 
 const quint16 updateServerPort = 443;
-
-void showCheckFailure(const char *text)
-{
-    QMessageBox::critical(nullptr, translated("Check updates"), translated(text), QMessageBox::Ok,
-                          QMessageBox::Ok);
-}
 
 } // namespace
 
@@ -36,15 +31,48 @@ void UpdateCheck::setTimeouts(int serverMs, int messengerMs)
     messengerTimeout = messengerMs;
 }
 
-bool UpdateCheck::run()
+UpdateCheck::~UpdateCheck()
 {
+    if (!pending.valid())
+        return;
+    for (const PlannedPackage &planned : pending.get().offers)
+        delete planned.update;
+}
+
+void UpdateCheck::start()
+{
+    // Asking the messenger and the exchange wait on other processes, not on this thread.
+    pending = std::async(std::launch::async, [this] { return run(); });
+}
+
+bool UpdateCheck::finish()
+{
+    if (!pending.valid())
+        start();
+    Outcome outcome = pending.get();
+    offers = std::move(outcome.offers);
+    installed = std::move(outcome.installed);
+    if (outcome.failure == Failure::None)
+        return true;
+    const QString text = outcome.failure == Failure::Connection
+        ? translated("Couldn't connect to update server. Check your internet connection.")
+        : translated("An error occured while comunicating update server. Check your "
+                     "internet connection.");
+    QMessageBox::critical(nullptr, translated("Check updates"), text, QMessageBox::Ok,
+                          QMessageBox::Ok);
+    return false;
+}
+
+UpdateCheck::Outcome UpdateCheck::run() const
+{
+    Outcome outcome;
     const QByteArray query = cutUpdateQuery(askMessenger());
-    offers.clear();
     // What is installed, for the download to refuse offers that are not newer.
     QueryParser parser(query.size());
     parser.append(query);
-    installed = parser.components();
-    return exchangeWithServer(query, parser.query());
+    outcome.installed = parser.components();
+    exchangeWithServer(query, parser.query(), outcome);
+    return outcome;
 }
 
 QVector<PlannedPackage> UpdateCheck::takeOffers()
@@ -68,7 +96,8 @@ QByteArray UpdateCheck::askMessenger() const
     return messenger.readAll();
 }
 
-bool UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &signedQuery)
+void UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &signedQuery,
+                                     Outcome &outcome) const
 {
     // A fresh nonce makes every signed reply fit this exchange alone.
     const QByteArray nonce = replyKeys.isEmpty() ? QByteArray() : ReplySignature::newNonce();
@@ -78,15 +107,14 @@ bool UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &
     const auto wait = [this, &exchangeEnds] {
         return int(qMin<qint64>(serverTimeout, exchangeEnds.remainingTime()));
     };
-    // A new exchange never reads the leftovers of an earlier one.
-    socket.abort();
+    QTcpSocket socket;
     socket.setProxy(
         ProxyEnvironment::forExchange(QStringLiteral(VORN_UPDATE_SERVER_HOST), updateServerPort));
     socket.connectToHost(QStringLiteral(VORN_UPDATE_SERVER_HOST), updateServerPort,
                          QIODevice::ReadWrite);
     if (!socket.waitForConnected(wait())) {
-        showCheckFailure("Couldn't connect to update server. Check your internet connection.");
-        return false;
+        outcome.failure = Failure::Connection;
+        return;
     }
     const QByteArray sent
         = replyKeys.isEmpty() ? query : ReplySignature::nonceElement(nonce) + query;
@@ -113,14 +141,12 @@ bool UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &
                                         .arg(ReplySignature::message(signature));
     }
     if (reply.status() != UpdateReply::Complete || signature != ReplySignature::Valid) {
-        showCheckFailure("An error occured while comunicating update server. Check your "
-                         "internet connection.");
-        return false;
+        outcome.failure = Failure::Communication;
+        return;
     }
     QVector<PackageCheck> checks;
     QVector<QList<PatchOffer>> patches;
     const QVector<Update *> updates = reply.takeUpdates(&checks, &patches);
     for (qsizetype i = 0; i < updates.size(); ++i)
-        offers.append({updates.at(i), checks.at(i), patches.at(i)});
-    return true;
+        outcome.offers.append({updates.at(i), checks.at(i), patches.at(i)});
 }

@@ -8,16 +8,22 @@
 #include <QByteArray>
 #include <QList>
 #include <QStringList>
-#include <QTcpSocket>
 #include <QVector>
+
+#include <future>
 
 // The update check: asks the messenger for its query, exchanges it with the update server and
 // reads the reply, which must be signed for this very exchange when reply keys are set. It
-// blocks, and shows its own failure boxes.
+// waits in a thread of its own, so that the windows can be built meanwhile, and shows its own
+// failure boxes once it is over.
 class UpdateCheck
 {
 public:
     explicit UpdateCheck(const Installation &installation);
+    // Waits for a check still running.
+    ~UpdateCheck();
+    UpdateCheck(const UpdateCheck &) = delete;
+    UpdateCheck &operator=(const UpdateCheck &) = delete;
 
     // The bounds of its blocking waits, in milliseconds: each wait for the server and the one
     // for the messenger, and the whole exchange.
@@ -25,20 +31,34 @@ public:
     void setDeadline(int exchangeMs) { deadline = exchangeMs; }
     void setReplyKeys(const QStringList &keys) { replyKeys = keys; }
 
-    // False after a failure the user has been told of; nothing is offered then.
-    bool run();
+    // Begins the check; the settings above stay as they are until it is finished.
+    void start();
+    // Waits for the check, begun here unless start() began it, and tells the user of its
+    // failure: false then, and nothing is offered.
+    bool finish();
     // What the reply offers, in document order, the updates owned by the caller.
     QVector<PlannedPackage> takeOffers();
     // The components the messenger asked for, with their installed versions.
     const QList<QueriedComponent> &installedComponents() const { return installed; }
 
 private:
+    enum class Failure { None, Connection, Communication };
+
+    struct Outcome
+    {
+        Failure failure = Failure::None;
+        QVector<PlannedPackage> offers;
+        QList<QueriedComponent> installed;
+    };
+
+    Outcome run() const;
     QByteArray askMessenger() const;
     // signedQuery: the stretch of the query that a signed reply is bound to.
-    bool exchangeWithServer(const QByteArray &query, const QByteArray &signedQuery);
+    void exchangeWithServer(const QByteArray &query, const QByteArray &signedQuery,
+                            Outcome &outcome) const;
 
     Installation installation;
-    QTcpSocket socket;
+    std::future<Outcome> pending;
     QVector<PlannedPackage> offers;
     QList<QueriedComponent> installed;
     QStringList replyKeys;

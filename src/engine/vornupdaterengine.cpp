@@ -109,10 +109,15 @@ void VornUpdaterEngine::recoverInterruptedRun()
     install.recoverInterruptedRun();
 }
 
+void VornUpdaterEngine::startCheck()
+{
+    check.start();
+}
+
 bool VornUpdaterEngine::checkUpdates()
 {
     clearUpdates();
-    const bool checked = check.run();
+    const bool checked = check.finish();
     installed = check.installedComponents();
     plan = check.takeOffers();
     for (const PlannedPackage &planned : std::as_const(plan))

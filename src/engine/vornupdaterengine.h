@@ -40,6 +40,10 @@ public:
     // Puts back what an installation run that was killed or crashed had changed, and tells the
     // user. Runs at start-up, before the check.
     void recoverInterruptedRun();
+    // Begins the update check in the background, so that a window can be built meanwhile.
+    void startCheck();
+    // Finishes the check (begun here unless startCheck() began it); false after a failure the
+    // user has been told of.
     bool checkUpdates();
     bool updatesAvailable() const;
     QVector<Update *> getUpdates() const;

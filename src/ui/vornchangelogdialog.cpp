@@ -31,10 +31,24 @@ VornChangelogDialog::VornChangelogDialog(VornUpdaterEngine *engine)
     connect(downloadNowButton, &QPushButton::clicked, this, &VornChangelogDialog::downloadNow);
     connect(downloadLaterButton, &QPushButton::clicked, window, &QWidget::close);
 
-    details->setPlainText(changelogText());
     details->hide();
+    form.deleteWith(this);
+}
+
+VornChangelogDialog::~VornChangelogDialog()
+{
+    // Null once the window has gone first.
+    delete window;
+}
+
+void VornChangelogDialog::offer()
+{
+    // Null when the form was refused: its message is out and the run ends.
+    if (!window)
+        return;
+    details->setPlainText(changelogText());
     window->adjustSize();
-    form.show(this);
+    window->show();
 }
 
 QString VornChangelogDialog::changelogText() const

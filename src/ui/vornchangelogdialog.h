@@ -2,6 +2,7 @@
 #define VORNCHANGELOGDIALOG_H
 
 #include <QObject>
+#include <QPointer>
 
 class QPlainTextEdit;
 class QPushButton;
@@ -9,13 +10,19 @@ class QWidget;
 class VornUpdaterEngine;
 
 // The offer window: tells the user that updates are available, shows their changelog on
-// request and starts the download or postpones it. Deletes itself after its window.
+// request and starts the download or postpones it. It is built hidden, while the check runs,
+// and shown once the check has offers; it goes with its window, and a window never shown goes
+// with it.
 class VornChangelogDialog : public QObject
 {
     Q_OBJECT
 
 public:
     explicit VornChangelogDialog(VornUpdaterEngine *engine);
+    ~VornChangelogDialog() override;
+
+    // Shows the window with the changelog of the engine's updates.
+    void offer();
 
 private slots:
     void toggleChangelog();
@@ -27,7 +34,7 @@ private:
     VornUpdaterEngine *engine;
     QPlainTextEdit *details = nullptr;
     QPushButton *viewChangelogButton = nullptr;
-    QWidget *window = nullptr;
+    QPointer<QWidget> window;
 };
 
 #endif // VORNCHANGELOGDIALOG_H

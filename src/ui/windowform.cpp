@@ -27,9 +27,14 @@ WindowForm::WindowForm(const QString &resourcePath)
 
 void WindowForm::show(QObject *controller)
 {
+    deleteWith(controller);
+    root->show();
+}
+
+void WindowForm::deleteWith(QObject *controller)
+{
     QObject::connect(root, &QObject::destroyed, controller, &QObject::deleteLater);
     root->setAttribute(Qt::WA_DeleteOnClose);
-    root->show();
 }
 
 void WindowForm::refuse(QObject *controller)

@@ -29,6 +29,8 @@ public:
 
     // Shows the window, deleted when it is closed, and `controller` with it.
     void show(QObject *controller);
+    // The same, for a window shown later.
+    void deleteWith(QObject *controller);
 
     // Tells the user that the window cannot be shown, drops it and ends the application
     // (once its event loop runs). `controller` is deleted with it.

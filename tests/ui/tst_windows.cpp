@@ -165,7 +165,7 @@ void TestWindows::changelogText()
         setPolish(polish);
         VornUpdaterEngine engine(testInstallation(), unsignedPackages);
         offer(engine, requests);
-        new VornChangelogDialog(&engine);
+        (new VornChangelogDialog(&engine))->offer();
         auto *details
             = child<QPlainTextEdit>("Updater_Changelog_MainWindow", "Updater_Changelog_Details");
         QVERIFY(details);
@@ -192,7 +192,7 @@ void TestWindows::changelogToggle()
     setPolish(polish);
     VornUpdaterEngine engine(testInstallation(), unsignedPackages);
     offer(engine, request("core", "2.0", "Core", "line\nline\nline"));
-    new VornChangelogDialog(&engine);
+    (new VornChangelogDialog(&engine))->offer();
     QWidget *window = shownWindow("Updater_Changelog_MainWindow");
     QVERIFY(window);
     auto *button = window->findChild<QPushButton *>("Updater_Changelog_ViewChangelog");
@@ -234,7 +234,7 @@ void TestWindows::downloadLaterEndsTheRun()
     QFETCH(bool, byButton);
     VornUpdaterEngine engine(testInstallation(), unsignedPackages);
     offer(engine, request("core", "2.0", "Core", "x"));
-    new VornChangelogDialog(&engine);
+    (new VornChangelogDialog(&engine))->offer();
     QWidget *window = shownWindow("Updater_Changelog_MainWindow");
     QVERIFY(window);
     QPointer<QWidget> guard(window);
@@ -256,7 +256,7 @@ void TestWindows::downloadNowHandsOverToTheDownload()
     VornUpdaterEngine engine(testInstallation(), unsignedPackages);
     offer(engine, request("core", "2.0", "Core", "x"));
     web->serve("/core.zip", heldPackage());
-    new VornChangelogDialog(&engine);
+    (new VornChangelogDialog(&engine))->offer();
     child<QPushButton>("Updater_Changelog_MainWindow", "Updater_Changelog_DownloadNow")->click();
     QVERIFY(!shownWindow("Updater_Changelog_MainWindow"));
     QVERIFY(shownWindow("Updater_Download_MainWindow"));

@@ -23,7 +23,7 @@ WindowRenderer::WindowRenderer(VornUpdaterEngine *engine, const QString &outputD
 void WindowRenderer::start()
 {
     qApp->installEventFilter(this);
-    new VornChangelogDialog(engine);
+    (new VornChangelogDialog(engine))->offer();
     // After the first pass of the event loop the window is laid out.
     QTimer::singleShot(0, this, &WindowRenderer::offerShown);
 }
