@@ -9,6 +9,7 @@
 #include <zstd.h>
 
 #include <limits>
+#include <memory>
 
 namespace {
 
@@ -53,14 +54,53 @@ QByteArray triple(qint64 diff, qint64 extra, qint64 seek)
     return bytes;
 }
 
+QByteArray numbers(std::initializer_list<qint64> values)
+{
+    QByteArray bytes;
+    for (qint64 value : values) {
+        char number[8];
+        qToLittleEndian<qint64>(value, number);
+        bytes.append(number, 8);
+    }
+    return bytes;
+}
+
+// The old file of the damaged deltas: long enough for zstd to find matches in.
+const QByteArray damagedOld = "abcdefghijklmnop";
+
+// A zstd frame of the bytes with that much of damagedOld from offset as its prefix.
+QByteArray prefixedFrame(const QByteArray &bytes, qint64 offset, qint64 length,
+                         bool declaresSize = true)
+{
+    const QByteArray &old = damagedOld;
+    std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
+    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_contentSizeFlag, declaresSize ? 1 : 0);
+    ZSTD_CCtx_refPrefix(context.get(), old.constData() + offset, size_t(length));
+    QByteArray out(qsizetype(ZSTD_compressBound(size_t(bytes.size()))), Qt::Uninitialized);
+    out.resize(qsizetype(ZSTD_compress2(context.get(), out.data(), size_t(out.size()),
+                                        bytes.constData(), size_t(bytes.size()))));
+    return out;
+}
+
+// A window of a zstd delta: its header and its frame.
+QByteArray window(qint64 offset, qint64 length, qint64 makes, const QByteArray &frame)
+{
+    return numbers({offset, length, makes, frame.size()}) + frame;
+}
+
+QByteArray zstdDelta(qint64 newSize, const QByteArray &windows)
+{
+    return BinaryDelta::header(BinaryDelta::ZstdPatch, newSize) + windows;
+}
+
 // A delta written by hand, streams as given.
 QByteArray delta(qint64 newSize, const QByteArray &control, const QByteArray &diff,
                  const QByteArray &extra)
 {
     const QByteArray c = frame(control);
     const QByteArray d = frame(diff);
-    QByteArray header = BinaryDelta::magic() + QByteArray(24, '\0');
-    qToLittleEndian<qint64>(newSize, header.data() + 8);
+    QByteArray header
+        = BinaryDelta::header(BinaryDelta::SuffixArray, newSize) + QByteArray(16, '\0');
     qToLittleEndian<qint64>(c.size(), header.data() + 16);
     qToLittleEndian<qint64>(d.size(), header.data() + 24);
     return header + c + d + frame(extra);
@@ -115,44 +155,93 @@ void TestBinaryDelta::damagedDeltaRefused_data()
 {
     QTest::addColumn<QByteArray>("delta");
     QTest::addColumn<qint64>("maximumSize");
+    QTest::addColumn<bool>("cancelled");
     QTest::addColumn<QString>("error");
 
     const QByteArray good = delta(4, triple(2, 2, 0), "\1\1", "xy");
-    QTest::newRow("not a delta") << QByteArray("PK\3\4 a zip") << qint64(100) << "not a delta";
-    QTest::newRow("cut in the header") << good.left(20) << qint64(100) << "not a delta";
-    QTest::newRow("larger than allowed") << good << qint64(3) << "damaged header";
+    QTest::newRow("not a delta") << QByteArray("PK\3\4 a zip") << qint64(100) << false
+                                 << "not a delta";
+    QTest::newRow("cut in the header") << good.left(20) << qint64(100) << false << "not a delta";
+    QByteArray later = good;
+    later[7] = '3';
+    QTest::newRow("a later version") << later << qint64(100) << false << "unknown delta version";
+    QTest::newRow("larger than allowed") << good << qint64(3) << false << "damaged header";
     QByteArray oversized = good;
     qToLittleEndian<qint64>(1 << 30, oversized.data() + 16);
-    QTest::newRow("stream sizes beyond the delta") << oversized << qint64(100) << "damaged header";
-    QTest::newRow("diff beyond the old file") << delta(6, triple(6, 0, 0), QByteArray(6, '\0'), "")
-                                              << qint64(100) << "control out of bounds";
-    QTest::newRow("steps past the new size")
-        << delta(4, triple(2, 3, 0), "\1\1", "xyz") << qint64(100) << "control out of bounds";
+    QTest::newRow("stream sizes beyond the delta")
+        << oversized << qint64(100) << false << "damaged header";
+    QTest::newRow("diff beyond the old file")
+        << delta(20, triple(20, 0, 0), QByteArray(20, '\0'), "") << qint64(100) << false
+        << "control out of bounds";
+    QTest::newRow("steps past the new size") << delta(4, triple(2, 3, 0), "\1\1", "xyz")
+                                             << qint64(100) << false << "control out of bounds";
     QTest::newRow("move before the old file")
         << delta(4, triple(2, 0, -5) + triple(2, 0, 0), QByteArray(4, '\0'), "") << qint64(100)
-        << "control out of bounds";
+        << false << "control out of bounds";
     QTest::newRow("empty steps after the first")
         << delta(4, triple(0, 0, 1) + triple(0, 0, 1) + triple(2, 2, 0), "\1\1", "xy")
-        << qint64(100) << "control out of bounds";
+        << qint64(100) << false << "control out of bounds";
     QTest::newRow("lengths summing past 64 bits") << delta(
         4, triple(std::numeric_limits<qint64>::max(), std::numeric_limits<qint64>::max(), 0), "",
-        "") << qint64(100) << "control out of bounds";
+        "") << qint64(100) << false << "control out of bounds";
     QTest::newRow("diff stream short")
-        << delta(4, triple(2, 2, 0), "\1", "xy") << qint64(100) << "damaged diff stream";
+        << delta(4, triple(2, 2, 0), "\1", "xy") << qint64(100) << false << "damaged diff stream";
     QTest::newRow("more than the steps need")
-        << delta(4, triple(2, 2, 0), "\1\1", "xyz") << qint64(100) << "trailing data";
+        << delta(4, triple(2, 2, 0), "\1\1", "xyz") << qint64(100) << false << "trailing data";
+    QTest::newRow("cancelled") << good << qint64(100) << true << "cancelled";
+
+    // zstd windows: the old file's first two bytes as the prefix of "abxy".
+    const QByteArray frame = prefixedFrame("abxy", 0, 2);
+    const QByteArray zstdGood = zstdDelta(4, window(0, 2, 4, frame));
+    QByteArray unknown = zstdGood;
+    unknown[16] = 7;
+    QTest::newRow("an unknown method") << unknown << qint64(100) << false << "unknown delta method";
+    QTest::newRow("window cut in its header")
+        << zstdGood.left(BinaryDelta::headerSize + 20) << qint64(100) << false << "damaged window";
+    QTest::newRow("range beyond the old file")
+        << zstdDelta(4, window(15, 2, 4, frame)) << qint64(100) << false << "window out of bounds";
+    QTest::newRow("window that makes nothing")
+        << zstdDelta(4, window(0, 2, 0, prefixedFrame("", 0, 2)) + window(0, 2, 4, frame))
+        << qint64(100) << false << "window out of bounds";
+    QTest::newRow("window past the new size")
+        << zstdDelta(3, window(0, 2, 4, frame)) << qint64(100) << false << "window out of bounds";
+    const qint64 tooLarge = BinaryDelta::maximumWindowSize + 1;
+    QTest::newRow("window larger than allowed") << zstdDelta(
+        tooLarge, window(0, 2, tooLarge, prefixedFrame(QByteArray(tooLarge, 'a'), 0, 2)))
+                                                << tooLarge << false << "window out of bounds";
+    QTest::newRow("frame beyond the delta") << zstdDelta(4, window(0, 2, 4, frame)).chopped(1)
+                                            << qint64(100) << false << "window out of bounds";
+    QTest::newRow("frame that declares another length")
+        << zstdDelta(4, window(0, 2, 4, prefixedFrame("abx", 0, 2))) << qint64(100) << false
+        << "damaged window";
+    QTest::newRow("frame that declares no length")
+        << zstdDelta(4, window(0, 2, 4, prefixedFrame("abxy", 0, 2, false))) << qint64(100) << false
+        << "damaged window";
+    QTest::newRow("frame cut short") << zstdDelta(4, window(0, 2, 4, frame.chopped(3)))
+                                     << qint64(100) << false << "damaged window";
+    QTest::newRow("match before the range")
+        << zstdDelta(64, window(8, 8, 64, prefixedFrame(damagedOld.repeated(4), 0, 16)))
+        << qint64(100) << false << "damaged window";
+    QTest::newRow("two frames in one window")
+        << zstdDelta(4, window(0, 2, 4, frame + prefixedFrame("", 0, 2))) << qint64(100) << false
+        << "damaged window";
+    QTest::newRow("bytes after the last window")
+        << zstdGood + "x" << qint64(100) << false << "trailing data";
+    QTest::newRow("cancelled, zstd") << zstdGood << qint64(100) << true << "cancelled";
 }
 
-// The old file is "abcd"; nothing is written past what the delta may make.
+// Nothing is written past what the delta may make.
 void TestBinaryDelta::damagedDeltaRefused()
 {
     QFETCH(QByteArray, delta);
     QFETCH(qint64, maximumSize);
+    QFETCH(bool, cancelled);
     QFETCH(QString, error);
     QBuffer out;
     out.open(QIODevice::WriteOnly);
     QString got;
-    QVERIFY(!BinaryDelta::apply("abcd", delta, &out, maximumSize, &got));
+    const std::atomic_bool cancel = cancelled;
+    QVERIFY(!BinaryDelta::apply(damagedOld, delta, &out, maximumSize, &got, nullptr, &cancel));
     QCOMPARE(got, error);
     QVERIFY(out.data().size() <= 4);
 }

@@ -173,10 +173,9 @@ QByteArray DeltaDiffer::make(const QByteArray &oldFile, const QByteArray &newFil
         lastOffset = position - scan;
     }
 
-    QByteArray delta = BinaryDelta::magic();
+    QByteArray delta = BinaryDelta::header(BinaryDelta::SuffixArray, newSize);
     const QByteArray packedControl = compressed(control);
     const QByteArray packedDiff = compressed(diff);
-    appendNumber(&delta, newSize);
     appendNumber(&delta, packedControl.size());
     appendNumber(&delta, packedDiff.size());
     return delta + packedControl + packedDiff + compressed(extra);
