@@ -4,6 +4,7 @@
 #include <QBuffer>
 #include <QRandomGenerator>
 #include <QTest>
+#include <QThreadPool>
 #include <QtEndian>
 
 #include <zstd.h>
@@ -35,6 +36,27 @@ QByteArray code(int runs, quint32 shift)
         bytes.append(address, 4);
     }
     return bytes;
+}
+
+// Numbers picked from a vocabulary separated by spaces, as text is made of words.
+QByteArray words(int count, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    QByteArray text;
+    for (int i = 0; i < count; ++i)
+        text += QByteArray::number(generator.bounded(5000) * 7919 % 100003) + ' ';
+    return text;
+}
+
+// The text with one word in ten replaced by another.
+QByteArray edited(const QByteArray &text)
+{
+    QRandomGenerator generator(2);
+    QByteArray out;
+    for (const QByteArray &word : text.split(' '))
+        out += (generator.bounded(10) == 0 ? QByteArray::number(generator.bounded(100000)) : word)
+            + ' ';
+    return out;
 }
 
 QByteArray frame(const QByteArray &bytes)
@@ -124,17 +146,28 @@ void TestBinaryDelta::roundTrip_data()
     QTest::addColumn<QByteArray>("oldFile");
     QTest::addColumn<QByteArray>("newFile");
     QTest::addColumn<double>("largestShare"); // of the new file's size, at most
+    QTest::addColumn<qint64>("windowSize");
+    QTest::addColumn<char>("version"); // of the smaller delta, the one kept
 
+    const qint64 whole = BinaryDelta::maximumWindowSize;
+    const qint64 small = 64 * 1024;
     const QByteArray base = randomBytes(200000, 1);
     QByteArray inserted = base;
     inserted.insert(100000, randomBytes(1000, 2));
-    QTest::newRow("both empty") << QByteArray() << QByteArray() << 100.0;
-    QTest::newRow("from nothing") << QByteArray() << randomBytes(5000, 3) << 1.1;
-    QTest::newRow("to nothing") << base << QByteArray() << 100.0;
-    QTest::newRow("the same") << base << base << 0.01;
-    QTest::newRow("1,000 bytes inserted") << base << inserted << 0.02;
-    QTest::newRow("addresses shifted") << code(5000, 0) << code(5000, 64) << 0.05;
-    QTest::newRow("unrelated") << base << randomBytes(200000, 4) << 1.1;
+    const QByteArray text = words(40000, 1);
+    QTest::newRow("both empty") << QByteArray() << QByteArray() << 100.0 << whole << '2';
+    QTest::newRow("from nothing") << QByteArray() << randomBytes(5000, 3) << 1.1 << whole << '2';
+    QTest::newRow("to nothing") << base << QByteArray() << 100.0 << whole << '2';
+    QTest::newRow("the same") << base << base << 0.01 << whole << '1';
+    QTest::newRow("1,000 bytes inserted") << base << inserted << 0.02 << whole << '1';
+    QTest::newRow("addresses shifted") << code(5000, 0) << code(5000, 64) << 0.05 << whole << '1';
+    QTest::newRow("unrelated") << base << randomBytes(200000, 4) << 1.1 << whole << '2';
+    QTest::newRow("words replaced") << text << edited(text) << 0.07 << whole << '2';
+    QTest::newRow("text appended") << text << text + words(40000, 4) << 0.2 << whole << '2';
+    QTest::newRow("windows, addresses shifted")
+        << code(5000, 0) << code(5000, 64) << 0.05 << small << '1';
+    QTest::newRow("windows, halves swapped")
+        << base + inserted << inserted + base << 0.01 << small << '2';
 }
 
 void TestBinaryDelta::roundTrip()
@@ -142,7 +175,22 @@ void TestBinaryDelta::roundTrip()
     QFETCH(QByteArray, oldFile);
     QFETCH(QByteArray, newFile);
     QFETCH(double, largestShare);
-    const QByteArray made = DeltaDiffer::make(oldFile, newFile);
+    QFETCH(qint64, windowSize);
+    QFETCH(char, version);
+    QThreadPool one;
+    one.setMaxThreadCount(1);
+    QThreadPool three;
+    three.setMaxThreadCount(3);
+    QByteArray made;
+    for (QThreadPool *pool : {&one, &three}) {
+        DeltaDiffer differ(pool, windowSize);
+        const int index = differ.add(oldFile, newFile);
+        pool->waitForDone();
+        // The same bytes whatever the number of threads.
+        QVERIFY(made.isEmpty() || differ.delta(index) == made);
+        made = differ.delta(index);
+    }
+    QCOMPARE(made.at(7), version);
     QVERIFY(made.size() <= qMax<qsizetype>(200, qsizetype(largestShare * newFile.size())));
     QBuffer out;
     out.open(QIODevice::WriteOnly);
