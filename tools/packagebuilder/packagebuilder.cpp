@@ -108,6 +108,16 @@ bool PackageBuilder::comparePatchFrom()
             whole << file;
             continue;
         }
+        // The updater patches only plain files. A link with the same text in both releases
+        // names the same file of both, since a release holds no other links: it is left out,
+        // and the installed link follows that file's update. Any other link of the older
+        // release is replaced by the whole file.
+        const QByteArray oldLink = old.linkText(file);
+        if (!oldLink.isEmpty()) {
+            if (oldLink != release.linkText(file))
+                whole << file;
+            continue;
+        }
         QFile oldFile;
         QFile newFile;
         if (!old.openFile(file, &oldFile))
