@@ -11,7 +11,10 @@ are only rewritten on request).
 The delta corpus (corpus/binarydelta/) is not written here: Python has no zstd. Its seeds are
 deltas that DeltaDiffer made from the fuzz target's old file to the same file, the file with
 an insertion, the file with every byte shifted by 4, an empty file and an unrelated text,
-besides one written by hand whose first step's two lengths sum past 64 bits.
+besides one written by hand whose first step's two lengths sum past 64 bits (all version 1),
+and two zstd patch-from deltas (version 2) that DeltaDiffer made from a text of numbers to the
+text with one number in five replaced, in one window and in windows of 512 bytes. Those apply
+to the fuzz target's old file as well, making other bytes.
 """
 
 import argparse

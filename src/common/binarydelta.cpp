@@ -89,44 +89,58 @@ bool fail(QString *errorString, const QString &text)
     return false;
 }
 
-} // namespace
-
-qint64 BinaryDelta::declaredSize(const QByteArray &header)
+qint64 numberAt(const QByteArray &bytes, qint64 at)
 {
-    if (header.size() < headerSize || !header.startsWith(magic()))
-        return -1;
-    return qFromLittleEndian<qint64>(header.constData() + 8);
+    return qFromLittleEndian<qint64>(bytes.constData() + at);
 }
 
-bool BinaryDelta::apply(const QByteArray &oldFile, const QByteArray &delta, QIODevice *to,
-                        qint64 maximumSize, QString *errorString, QByteArray *sha256,
-                        const std::atomic_bool *cancel)
+// Where the bytes of the new file go: the device and, when wanted, the digest.
+class Output
 {
-    if (delta.size() < headerSize || !delta.startsWith(magic()))
-        return fail(errorString, QStringLiteral("not a delta"));
-    const auto number
-        = [&delta](int at) { return qFromLittleEndian<qint64>(delta.constData() + at); };
-    const qint64 newSize = declaredSize(delta);
-    const qint64 controlSize = number(16);
-    const qint64 diffSize = number(24);
-    const qint64 rest = delta.size() - headerSize;
-    if (newSize < 0 || newSize > maximumSize || controlSize < 0 || diffSize < 0
-        || controlSize > rest || diffSize > rest - controlSize)
+public:
+    Output(QIODevice *to, QByteArray *sha256, const std::atomic_bool *cancel)
+        : to(to)
+        , sha256(sha256)
+        , cancel(cancel)
+    {
+        hash.reset();
+    }
+
+    bool cancelled() const { return cancel && cancel->load(std::memory_order_relaxed); }
+    bool write(const char *bytes, qint64 count)
+    {
+        if (sha256)
+            hash.add(bytes, count);
+        return to->write(bytes, count) == count;
+    }
+    QString errorString() const { return to->errorString(); }
+    void finish()
+    {
+        if (sha256)
+            *sha256 = hash.result();
+    }
+
+private:
+    QIODevice *to;
+    QByteArray *sha256;
+    const std::atomic_bool *cancel;
+    Sha256 hash;
+};
+
+bool applySuffixArray(const QByteArray &oldFile, const QByteArray &delta, qint64 newSize,
+                      Output *out, QString *errorString)
+{
+    const qint64 controlSize = numberAt(delta, 16);
+    const qint64 diffSize = numberAt(delta, 24);
+    const qint64 rest = delta.size() - BinaryDelta::headerSize;
+    if (controlSize < 0 || diffSize < 0 || controlSize > rest || diffSize > rest - controlSize)
         return fail(errorString, QStringLiteral("damaged header"));
-    const char *streams = delta.constData() + headerSize;
+    const char *streams = delta.constData() + BinaryDelta::headerSize;
     FrameReader control(streams, size_t(controlSize));
     FrameReader diff(streams + controlSize, size_t(diffSize));
     FrameReader extra(streams + controlSize + diffSize, size_t(rest - controlSize - diffSize));
 
     QByteArray block(blockSize, Qt::Uninitialized);
-    Sha256 hash;
-    hash.reset();
-    const auto cancelled = [cancel] { return cancel && cancel->load(std::memory_order_relaxed); };
-    const auto write = [&](qint64 count) {
-        if (sha256)
-            hash.add(block.constData(), count);
-        return to->write(block.constData(), count) == count;
-    };
     qint64 written = 0;
     qint64 oldPosition = 0;
     for (qint64 steps = 0; written < newSize; ++steps) {
@@ -145,7 +159,7 @@ bool BinaryDelta::apply(const QByteArray &oldFile, const QByteArray &delta, QIOD
             return fail(errorString, QStringLiteral("control out of bounds"));
 
         for (qint64 done = 0; done < diffLength;) {
-            if (cancelled())
+            if (out->cancelled())
                 return fail(errorString, QStringLiteral("cancelled"));
             const qint64 count = qMin<qint64>(blockSize, diffLength - done);
             if (!diff.read(block.data(), size_t(count)))
@@ -155,18 +169,18 @@ bool BinaryDelta::apply(const QByteArray &oldFile, const QByteArray &delta, QIOD
             char *bytes = block.data();
             for (qint64 i = 0; i < count; ++i)
                 bytes[i] = char(bytes[i] + old[i]);
-            if (!write(count))
-                return fail(errorString, to->errorString());
+            if (!out->write(block.constData(), count))
+                return fail(errorString, out->errorString());
             done += count;
         }
         for (qint64 done = 0; done < extraLength;) {
-            if (cancelled())
+            if (out->cancelled())
                 return fail(errorString, QStringLiteral("cancelled"));
             const qint64 count = qMin<qint64>(blockSize, extraLength - done);
             if (!extra.read(block.data(), size_t(count)))
                 return fail(errorString, QStringLiteral("damaged extra stream"));
-            if (!write(count))
-                return fail(errorString, to->errorString());
+            if (!out->write(block.constData(), count))
+                return fail(errorString, out->errorString());
             done += count;
         }
         written += diffLength + extraLength;
@@ -177,7 +191,105 @@ bool BinaryDelta::apply(const QByteArray &oldFile, const QByteArray &delta, QIOD
     }
     if (!control.atEnd() || !diff.atEnd() || !extra.atEnd())
         return fail(errorString, QStringLiteral("trailing data"));
-    if (sha256)
-        *sha256 = hash.result();
     return true;
+}
+
+// Each window's frame is decompressed a block at a time into a fixed buffer: the decoder keeps
+// no more of the new file than the length the frame declares, which is bounded.
+bool applyZstdPatch(const QByteArray &oldFile, const QByteArray &delta, qint64 newSize, Output *out,
+                    QString *errorString)
+{
+    std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx *)> decoder(ZSTD_createDCtx(), &ZSTD_freeDCtx);
+    QByteArray block(blockSize, Qt::Uninitialized);
+    qint64 at = BinaryDelta::headerSize;
+    qint64 written = 0;
+    while (written < newSize) {
+        if (delta.size() - at < BinaryDelta::windowHeaderSize)
+            return fail(errorString, QStringLiteral("damaged window"));
+        const qint64 offset = numberAt(delta, at);
+        const qint64 length = numberAt(delta, at + 8);
+        const qint64 makes = numberAt(delta, at + 16);
+        const qint64 frameSize = numberAt(delta, at + 24);
+        at += BinaryDelta::windowHeaderSize;
+        if (offset < 0 || length < 0 || offset > oldFile.size() || length > oldFile.size() - offset
+            || makes <= 0 || makes > BinaryDelta::maximumWindowSize || makes > newSize - written
+            || frameSize <= 0 || frameSize > delta.size() - at)
+            return fail(errorString, QStringLiteral("window out of bounds"));
+        const char *frame = delta.constData() + at;
+        if (ZSTD_getFrameContentSize(frame, size_t(frameSize)) != quint64(makes))
+            return fail(errorString, QStringLiteral("damaged window"));
+
+        ZSTD_DCtx_reset(decoder.get(), ZSTD_reset_session_only);
+        if (ZSTD_isError(
+                ZSTD_DCtx_refPrefix(decoder.get(), oldFile.constData() + offset, size_t(length))))
+            return fail(errorString, QStringLiteral("damaged window"));
+        ZSTD_inBuffer input {frame, size_t(frameSize), 0};
+        qint64 made = 0;
+        for (size_t result = 1; result != 0;) {
+            if (out->cancelled())
+                return fail(errorString, QStringLiteral("cancelled"));
+            ZSTD_outBuffer output {block.data(), size_t(block.size()), 0};
+            const size_t before = input.pos;
+            result = ZSTD_decompressStream(decoder.get(), &output, &input);
+            if (ZSTD_isError(result) || qint64(output.pos) > makes - made
+                || (result != 0 && output.pos == 0 && input.pos == before))
+                return fail(errorString, QStringLiteral("damaged window"));
+            if (!out->write(block.constData(), qint64(output.pos)))
+                return fail(errorString, out->errorString());
+            made += qint64(output.pos);
+        }
+        if (made != makes || input.pos != input.size)
+            return fail(errorString, QStringLiteral("damaged window"));
+        at += frameSize;
+        written += makes;
+    }
+    if (at != delta.size())
+        return fail(errorString, QStringLiteral("trailing data"));
+    return true;
+}
+
+} // namespace
+
+QByteArray BinaryDelta::header(Method method, qint64 newSize)
+{
+    QByteArray bytes(method == SuffixArray ? 16 : headerSize, '\0');
+    memcpy(bytes.data(), method == SuffixArray ? "VORNDLT1" : "VORNDLT2", 8);
+    qToLittleEndian<qint64>(newSize, bytes.data() + 8);
+    if (method != SuffixArray)
+        qToLittleEndian<qint64>(method, bytes.data() + 16);
+    return bytes;
+}
+
+qint64 BinaryDelta::declaredSize(const QByteArray &header)
+{
+    if (header.size() < headerSize
+        || !(header.startsWith("VORNDLT1") || header.startsWith("VORNDLT2")))
+        return -1;
+    return qFromLittleEndian<qint64>(header.constData() + 8);
+}
+
+bool BinaryDelta::apply(const QByteArray &oldFile, const QByteArray &delta, QIODevice *to,
+                        qint64 maximumSize, QString *errorString, QByteArray *sha256,
+                        const std::atomic_bool *cancel)
+{
+    if (delta.size() < headerSize || !delta.startsWith("VORNDLT"))
+        return fail(errorString, QStringLiteral("not a delta"));
+    const char version = delta.at(7);
+    if (version != '1' && version != '2')
+        return fail(errorString, QStringLiteral("unknown delta version"));
+    const qint64 newSize = numberAt(delta, 8);
+    if (newSize < 0 || newSize > maximumSize)
+        return fail(errorString, QStringLiteral("damaged header"));
+    Output out(to, sha256, cancel);
+    bool applied = false;
+    if (version == '1') {
+        applied = applySuffixArray(oldFile, delta, newSize, &out, errorString);
+    } else {
+        if (numberAt(delta, 16) != ZstdPatch || numberAt(delta, 24) != 0)
+            return fail(errorString, QStringLiteral("unknown delta method"));
+        applied = applyZstdPatch(oldFile, delta, newSize, &out, errorString);
+    }
+    if (applied)
+        out.finish();
+    return applied;
 }

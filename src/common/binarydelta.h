@@ -10,30 +10,47 @@ class QIODevice;
 
 // A binary delta turns one file into another: a patch package carries one per changed file.
 //
-// Format: the magic "VORNDLT1", then three little-endian 64-bit numbers (the new file's size
-// and the compressed sizes of the control and diff streams), then three zstd frames: control,
-// diff and extra. The control stream is a list of triples of signed 64-bit numbers (bytes
-// to add from the diff stream to the old file's bytes, bytes to copy from the extra stream,
-// and how far to move in the old file); the new file is built from them in order.
+// Every delta starts with a header of 32 bytes: the magic "VORNDLT" and the format version as
+// one ASCII digit, then the new file's size as a little-endian signed 64-bit number; the rest
+// depends on the version. All numbers below are little-endian signed 64-bit.
+//
+// Version 1, the suffix-array delta (method 1): the compressed sizes of the control and diff
+// streams, then three zstd frames: control, diff and extra. The control stream is a list of
+// triples (bytes to add from the diff stream to the old file's bytes, bytes to copy from the
+// extra stream, and how far to move in the old file); the new file is built from them in order.
+//
+// Version 2: the method, then a zero. Method 2, zstd patch-from: windows that make the new file
+// in order, each a header of four numbers (the offset and length of the range of the old file
+// it refers to, the length it makes, and the size of its frame) and one zstd frame that
+// declares the length it makes and is decompressed with that range as its prefix. A window
+// makes at least one byte and at most maximumWindowSize.
 class BinaryDelta
 {
 public:
     BinaryDelta() = delete;
 
-    static QByteArray magic() { return QByteArrayLiteral("VORNDLT1"); }
+    enum Method { SuffixArray = 1, ZstdPatch = 2 };
+
+    // The header as far as it does not depend on the method's data: version 1 for the
+    // suffix-array delta (which updaters that know only version 1 apply too), with its two
+    // stream sizes still to follow; version 2 and the method for the others.
+    static QByteArray header(Method method, qint64 newSize);
     static constexpr int headerSize = 32;
-    // Files larger than this travel whole: making a delta takes five times the old file in
-    // memory, applying one the old and the new file.
+    static constexpr int windowHeaderSize = 32;
+    // Files larger than this travel whole: making a delta takes several times the old file in
+    // memory, applying one the old file and a window of the new one.
     static constexpr qint64 maximumFileSize = qint64(256) << 20;
+    static constexpr qint64 maximumWindowSize = qint64(8) << 20;
 
     // The size of the file the delta makes, as its header declares it: -1 for a header that
     // is not a delta's.
     static qint64 declaredSize(const QByteArray &header);
 
     // Writes the file that the delta makes of oldFile to `to`, never more than maximumSize
-    // bytes; memory holds the old file and fixed buffers only. sha256, when given, receives
-    // the SHA-256 digest of what was written. False, with errorString set, when the delta is
-    // damaged or does not fit the old file, or once cancel (checked before every block) is set.
+    // bytes; memory holds the old file, fixed buffers and at most one window. sha256, when
+    // given, receives the SHA-256 digest of what was written. False, with errorString set,
+    // when the delta is damaged or does not fit the old file, or once cancel (checked before
+    // every block) is set.
     static bool apply(const QByteArray &oldFile, const QByteArray &delta, QIODevice *to,
                       qint64 maximumSize, QString *errorString, QByteArray *sha256 = nullptr,
                       const std::atomic_bool *cancel = nullptr);

@@ -4,11 +4,13 @@
 #include <QBuffer>
 #include <QRandomGenerator>
 #include <QTest>
+#include <QThreadPool>
 #include <QtEndian>
 
 #include <zstd.h>
 
 #include <limits>
+#include <memory>
 
 namespace {
 
@@ -36,6 +38,27 @@ QByteArray code(int runs, quint32 shift)
     return bytes;
 }
 
+// Numbers picked from a vocabulary separated by spaces, as text is made of words.
+QByteArray words(int count, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    QByteArray text;
+    for (int i = 0; i < count; ++i)
+        text += QByteArray::number(generator.bounded(5000) * 7919 % 100003) + ' ';
+    return text;
+}
+
+// The text with one word in ten replaced by another.
+QByteArray edited(const QByteArray &text)
+{
+    QRandomGenerator generator(2);
+    QByteArray out;
+    for (const QByteArray &word : text.split(' '))
+        out += (generator.bounded(10) == 0 ? QByteArray::number(generator.bounded(100000)) : word)
+            + ' ';
+    return out;
+}
+
 QByteArray frame(const QByteArray &bytes)
 {
     QByteArray out(qsizetype(ZSTD_compressBound(size_t(bytes.size()))), Qt::Uninitialized);
@@ -53,14 +76,53 @@ QByteArray triple(qint64 diff, qint64 extra, qint64 seek)
     return bytes;
 }
 
+QByteArray numbers(std::initializer_list<qint64> values)
+{
+    QByteArray bytes;
+    for (qint64 value : values) {
+        char number[8];
+        qToLittleEndian<qint64>(value, number);
+        bytes.append(number, 8);
+    }
+    return bytes;
+}
+
+// The old file of the damaged deltas: long enough for zstd to find matches in.
+const QByteArray damagedOld = "abcdefghijklmnop";
+
+// A zstd frame of the bytes with that much of damagedOld from offset as its prefix.
+QByteArray prefixedFrame(const QByteArray &bytes, qint64 offset, qint64 length,
+                         bool declaresSize = true)
+{
+    const QByteArray &old = damagedOld;
+    std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
+    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_contentSizeFlag, declaresSize ? 1 : 0);
+    ZSTD_CCtx_refPrefix(context.get(), old.constData() + offset, size_t(length));
+    QByteArray out(qsizetype(ZSTD_compressBound(size_t(bytes.size()))), Qt::Uninitialized);
+    out.resize(qsizetype(ZSTD_compress2(context.get(), out.data(), size_t(out.size()),
+                                        bytes.constData(), size_t(bytes.size()))));
+    return out;
+}
+
+// A window of a zstd delta: its header and its frame.
+QByteArray window(qint64 offset, qint64 length, qint64 makes, const QByteArray &frame)
+{
+    return numbers({offset, length, makes, frame.size()}) + frame;
+}
+
+QByteArray zstdDelta(qint64 newSize, const QByteArray &windows)
+{
+    return BinaryDelta::header(BinaryDelta::ZstdPatch, newSize) + windows;
+}
+
 // A delta written by hand, streams as given.
 QByteArray delta(qint64 newSize, const QByteArray &control, const QByteArray &diff,
                  const QByteArray &extra)
 {
     const QByteArray c = frame(control);
     const QByteArray d = frame(diff);
-    QByteArray header = BinaryDelta::magic() + QByteArray(24, '\0');
-    qToLittleEndian<qint64>(newSize, header.data() + 8);
+    QByteArray header
+        = BinaryDelta::header(BinaryDelta::SuffixArray, newSize) + QByteArray(16, '\0');
     qToLittleEndian<qint64>(c.size(), header.data() + 16);
     qToLittleEndian<qint64>(d.size(), header.data() + 24);
     return header + c + d + frame(extra);
@@ -84,17 +146,28 @@ void TestBinaryDelta::roundTrip_data()
     QTest::addColumn<QByteArray>("oldFile");
     QTest::addColumn<QByteArray>("newFile");
     QTest::addColumn<double>("largestShare"); // of the new file's size, at most
+    QTest::addColumn<qint64>("windowSize");
+    QTest::addColumn<char>("version"); // of the smaller delta, the one kept
 
+    const qint64 whole = BinaryDelta::maximumWindowSize;
+    const qint64 small = 64 * 1024;
     const QByteArray base = randomBytes(200000, 1);
     QByteArray inserted = base;
     inserted.insert(100000, randomBytes(1000, 2));
-    QTest::newRow("both empty") << QByteArray() << QByteArray() << 100.0;
-    QTest::newRow("from nothing") << QByteArray() << randomBytes(5000, 3) << 1.1;
-    QTest::newRow("to nothing") << base << QByteArray() << 100.0;
-    QTest::newRow("the same") << base << base << 0.01;
-    QTest::newRow("1,000 bytes inserted") << base << inserted << 0.02;
-    QTest::newRow("addresses shifted") << code(5000, 0) << code(5000, 64) << 0.05;
-    QTest::newRow("unrelated") << base << randomBytes(200000, 4) << 1.1;
+    const QByteArray text = words(40000, 1);
+    QTest::newRow("both empty") << QByteArray() << QByteArray() << 100.0 << whole << '2';
+    QTest::newRow("from nothing") << QByteArray() << randomBytes(5000, 3) << 1.1 << whole << '2';
+    QTest::newRow("to nothing") << base << QByteArray() << 100.0 << whole << '2';
+    QTest::newRow("the same") << base << base << 0.01 << whole << '1';
+    QTest::newRow("1,000 bytes inserted") << base << inserted << 0.02 << whole << '1';
+    QTest::newRow("addresses shifted") << code(5000, 0) << code(5000, 64) << 0.05 << whole << '1';
+    QTest::newRow("unrelated") << base << randomBytes(200000, 4) << 1.1 << whole << '2';
+    QTest::newRow("words replaced") << text << edited(text) << 0.07 << whole << '2';
+    QTest::newRow("text appended") << text << text + words(40000, 4) << 0.2 << whole << '2';
+    QTest::newRow("windows, addresses shifted")
+        << code(5000, 0) << code(5000, 64) << 0.05 << small << '1';
+    QTest::newRow("windows, halves swapped")
+        << base + inserted << inserted + base << 0.01 << small << '2';
 }
 
 void TestBinaryDelta::roundTrip()
@@ -102,7 +175,22 @@ void TestBinaryDelta::roundTrip()
     QFETCH(QByteArray, oldFile);
     QFETCH(QByteArray, newFile);
     QFETCH(double, largestShare);
-    const QByteArray made = DeltaDiffer::make(oldFile, newFile);
+    QFETCH(qint64, windowSize);
+    QFETCH(char, version);
+    QThreadPool one;
+    one.setMaxThreadCount(1);
+    QThreadPool three;
+    three.setMaxThreadCount(3);
+    QByteArray made;
+    for (QThreadPool *pool : {&one, &three}) {
+        DeltaDiffer differ(pool, windowSize);
+        const int index = differ.add(oldFile, newFile);
+        pool->waitForDone();
+        // The same bytes whatever the number of threads.
+        QVERIFY(made.isEmpty() || differ.delta(index) == made);
+        made = differ.delta(index);
+    }
+    QCOMPARE(made.at(7), version);
     QVERIFY(made.size() <= qMax<qsizetype>(200, qsizetype(largestShare * newFile.size())));
     QBuffer out;
     out.open(QIODevice::WriteOnly);
@@ -115,44 +203,93 @@ void TestBinaryDelta::damagedDeltaRefused_data()
 {
     QTest::addColumn<QByteArray>("delta");
     QTest::addColumn<qint64>("maximumSize");
+    QTest::addColumn<bool>("cancelled");
     QTest::addColumn<QString>("error");
 
     const QByteArray good = delta(4, triple(2, 2, 0), "\1\1", "xy");
-    QTest::newRow("not a delta") << QByteArray("PK\3\4 a zip") << qint64(100) << "not a delta";
-    QTest::newRow("cut in the header") << good.left(20) << qint64(100) << "not a delta";
-    QTest::newRow("larger than allowed") << good << qint64(3) << "damaged header";
+    QTest::newRow("not a delta") << QByteArray("PK\3\4 a zip") << qint64(100) << false
+                                 << "not a delta";
+    QTest::newRow("cut in the header") << good.left(20) << qint64(100) << false << "not a delta";
+    QByteArray later = good;
+    later[7] = '3';
+    QTest::newRow("a later version") << later << qint64(100) << false << "unknown delta version";
+    QTest::newRow("larger than allowed") << good << qint64(3) << false << "damaged header";
     QByteArray oversized = good;
     qToLittleEndian<qint64>(1 << 30, oversized.data() + 16);
-    QTest::newRow("stream sizes beyond the delta") << oversized << qint64(100) << "damaged header";
-    QTest::newRow("diff beyond the old file") << delta(6, triple(6, 0, 0), QByteArray(6, '\0'), "")
-                                              << qint64(100) << "control out of bounds";
-    QTest::newRow("steps past the new size")
-        << delta(4, triple(2, 3, 0), "\1\1", "xyz") << qint64(100) << "control out of bounds";
+    QTest::newRow("stream sizes beyond the delta")
+        << oversized << qint64(100) << false << "damaged header";
+    QTest::newRow("diff beyond the old file")
+        << delta(20, triple(20, 0, 0), QByteArray(20, '\0'), "") << qint64(100) << false
+        << "control out of bounds";
+    QTest::newRow("steps past the new size") << delta(4, triple(2, 3, 0), "\1\1", "xyz")
+                                             << qint64(100) << false << "control out of bounds";
     QTest::newRow("move before the old file")
         << delta(4, triple(2, 0, -5) + triple(2, 0, 0), QByteArray(4, '\0'), "") << qint64(100)
-        << "control out of bounds";
+        << false << "control out of bounds";
     QTest::newRow("empty steps after the first")
         << delta(4, triple(0, 0, 1) + triple(0, 0, 1) + triple(2, 2, 0), "\1\1", "xy")
-        << qint64(100) << "control out of bounds";
+        << qint64(100) << false << "control out of bounds";
     QTest::newRow("lengths summing past 64 bits") << delta(
         4, triple(std::numeric_limits<qint64>::max(), std::numeric_limits<qint64>::max(), 0), "",
-        "") << qint64(100) << "control out of bounds";
+        "") << qint64(100) << false << "control out of bounds";
     QTest::newRow("diff stream short")
-        << delta(4, triple(2, 2, 0), "\1", "xy") << qint64(100) << "damaged diff stream";
+        << delta(4, triple(2, 2, 0), "\1", "xy") << qint64(100) << false << "damaged diff stream";
     QTest::newRow("more than the steps need")
-        << delta(4, triple(2, 2, 0), "\1\1", "xyz") << qint64(100) << "trailing data";
+        << delta(4, triple(2, 2, 0), "\1\1", "xyz") << qint64(100) << false << "trailing data";
+    QTest::newRow("cancelled") << good << qint64(100) << true << "cancelled";
+
+    // zstd windows: the old file's first two bytes as the prefix of "abxy".
+    const QByteArray frame = prefixedFrame("abxy", 0, 2);
+    const QByteArray zstdGood = zstdDelta(4, window(0, 2, 4, frame));
+    QByteArray unknown = zstdGood;
+    unknown[16] = 7;
+    QTest::newRow("an unknown method") << unknown << qint64(100) << false << "unknown delta method";
+    QTest::newRow("window cut in its header")
+        << zstdGood.left(BinaryDelta::headerSize + 20) << qint64(100) << false << "damaged window";
+    QTest::newRow("range beyond the old file")
+        << zstdDelta(4, window(15, 2, 4, frame)) << qint64(100) << false << "window out of bounds";
+    QTest::newRow("window that makes nothing")
+        << zstdDelta(4, window(0, 2, 0, prefixedFrame("", 0, 2)) + window(0, 2, 4, frame))
+        << qint64(100) << false << "window out of bounds";
+    QTest::newRow("window past the new size")
+        << zstdDelta(3, window(0, 2, 4, frame)) << qint64(100) << false << "window out of bounds";
+    const qint64 tooLarge = BinaryDelta::maximumWindowSize + 1;
+    QTest::newRow("window larger than allowed") << zstdDelta(
+        tooLarge, window(0, 2, tooLarge, prefixedFrame(QByteArray(tooLarge, 'a'), 0, 2)))
+                                                << tooLarge << false << "window out of bounds";
+    QTest::newRow("frame beyond the delta") << zstdDelta(4, window(0, 2, 4, frame)).chopped(1)
+                                            << qint64(100) << false << "window out of bounds";
+    QTest::newRow("frame that declares another length")
+        << zstdDelta(4, window(0, 2, 4, prefixedFrame("abx", 0, 2))) << qint64(100) << false
+        << "damaged window";
+    QTest::newRow("frame that declares no length")
+        << zstdDelta(4, window(0, 2, 4, prefixedFrame("abxy", 0, 2, false))) << qint64(100) << false
+        << "damaged window";
+    QTest::newRow("frame cut short") << zstdDelta(4, window(0, 2, 4, frame.chopped(3)))
+                                     << qint64(100) << false << "damaged window";
+    QTest::newRow("match before the range")
+        << zstdDelta(64, window(8, 8, 64, prefixedFrame(damagedOld.repeated(4), 0, 16)))
+        << qint64(100) << false << "damaged window";
+    QTest::newRow("two frames in one window")
+        << zstdDelta(4, window(0, 2, 4, frame + prefixedFrame("", 0, 2))) << qint64(100) << false
+        << "damaged window";
+    QTest::newRow("bytes after the last window")
+        << zstdGood + "x" << qint64(100) << false << "trailing data";
+    QTest::newRow("cancelled, zstd") << zstdGood << qint64(100) << true << "cancelled";
 }
 
-// The old file is "abcd"; nothing is written past what the delta may make.
+// Nothing is written past what the delta may make.
 void TestBinaryDelta::damagedDeltaRefused()
 {
     QFETCH(QByteArray, delta);
     QFETCH(qint64, maximumSize);
+    QFETCH(bool, cancelled);
     QFETCH(QString, error);
     QBuffer out;
     out.open(QIODevice::WriteOnly);
     QString got;
-    QVERIFY(!BinaryDelta::apply("abcd", delta, &out, maximumSize, &got));
+    const std::atomic_bool cancel = cancelled;
+    QVERIFY(!BinaryDelta::apply(damagedOld, delta, &out, maximumSize, &got, nullptr, &cancel));
     QCOMPARE(got, error);
     QVERIFY(out.data().size() <= 4);
 }

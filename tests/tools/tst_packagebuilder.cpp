@@ -398,6 +398,8 @@ void TestPackageBuilder::refusals_data()
     QTest::newRow("patch from a version that is not dotted numbers")
         << QStringList {"--patch-from", ".", "--from-version", "1.x"} << QString() << QString()
         << QString();
+    QTest::newRow("no threads") << QStringList {"--jobs", "0"} << QString() << QString()
+                                << QString();
     QTest::newRow("removal of an added file")
         << QStringList {"--remove", "bin/im-client"} << QString() << QString() << QString();
     QTest::newRow("missing directory")
@@ -541,7 +543,9 @@ void TestPackageBuilder::generateKeyRefusals()
 }
 
 // Changed files travel as deltas that rebuild them, unchanged ones not at all, gone ones are
-// removed; the signed statement names the version patched from.
+// removed; the signed statement names the version patched from. The deltas are the same
+// whatever the number of threads. The updater patches no link: one that names the same file in
+// both releases is left out, another travels whole.
 void TestPackageBuilder::patchPackage()
 {
     const KeyedDirectory keyed;
@@ -554,10 +558,16 @@ void TestPackageBuilder::patchPackage()
     QByteArray newClient = client;
     newClient.insert(50000, "a new feature");
     QVERIFY(writeFile(temp.filePath("old/bin/im-client"), client, 0755));
+    QVERIFY(writeFile(temp.filePath("old/lib/im-client"), client));
     QVERIFY(writeFile(temp.filePath("old/lib/same.so"), "unchanged"));
     QVERIFY(writeFile(temp.filePath("old/small.txt"), "a"));
     QVERIFY(writeFile(temp.filePath("old/share/gone.txt"), "gone"));
     QVERIFY(writeFile(temp.filePath("new/bin/im-client"), newClient, 0755));
+    QVERIFY(writeFile(temp.filePath("new/lib/im-client"), newClient));
+    for (const QString release : {"old", "new"})
+        QVERIFY(QFile::link("im-client", temp.filePath(release + "/lib/libim.so.1")));
+    QVERIFY(QFile::link("../lib/im-client", temp.filePath("old/bin/tool")));
+    QVERIFY(writeFile(temp.filePath("new/bin/tool"), newClient + "tool", 0755));
     QVERIFY(writeFile(temp.filePath("new/lib/same.so"), "unchanged"));
     QVERIFY(writeFile(temp.filePath("new/small.txt"), "b"));
     QVERIFY(writeFile(temp.filePath("new/share/new.txt"), "new"));
@@ -570,22 +580,35 @@ void TestPackageBuilder::patchPackage()
                                temp.filePath("old"), "--from-version", "1.0"});
     QCOMPARE(result.exitCode, 0);
     const QList<ZipEntry> entries = readZip(output);
+    QCOMPARE(names(entries),
+             QList<QByteArray>({"core-1.0-1.1.xml", "bin/tool", "share/new.txt", "small.txt",
+                                "bin/im-client", "lib/im-client"}));
     QCOMPARE(
-        names(entries),
-        QList<QByteArray>({"core-1.0-1.1.xml", "share/new.txt", "small.txt", "bin/im-client"}));
-    QCOMPARE(manifestLines(entries.at(0).data),
-             QStringList({"package vorn/core/app", "share|new.txt add", "|small.txt add",
-                          "bin|im-client patch", "share|gone.txt remove"}));
+        manifestLines(entries.at(0).data),
+        QStringList({"package vorn/core/app", "bin|tool add", "share|new.txt add", "|small.txt add",
+                     "bin|im-client patch", "lib|im-client patch", "share|gone.txt remove"}));
+    QCOMPARE(entries.at(5).data, entries.at(4).data);
     QVERIFY(entries.at(0).data.contains(
         "from-sha256=\"" + QCryptographicHash::hash(client, QCryptographicHash::Sha256).toHex()
         + "\" sha256=\""
         + QCryptographicHash::hash(newClient, QCryptographicHash::Sha256).toHex()));
-    QCOMPARE(entries.at(3).mode, uLong(S_IFREG | 0755));
-    QVERIFY(entries.at(3).data.size() < 1000);
+    QCOMPARE(entries.at(4).mode, uLong(S_IFREG | 0755));
+    QVERIFY(entries.at(4).data.size() < 1000);
     QBuffer rebuilt;
     rebuilt.open(QIODevice::WriteOnly);
-    QVERIFY(BinaryDelta::apply(client, entries.at(3).data, &rebuilt, newClient.size(), nullptr));
+    QVERIFY(BinaryDelta::apply(client, entries.at(4).data, &rebuilt, newClient.size(), nullptr));
     QVERIFY(rebuilt.data() == newClient);
+    const QString alone = temp.filePath("alone.zip");
+    QCOMPARE(build(QStringList {temp.filePath("new")} + identity
+                   + QStringList {"--version", "1.1", "--link", "http://127.0.0.1/core-1.0-1.1.zip",
+                                  "--output", alone, "--patch-from", temp.filePath("old"),
+                                  "--from-version", "1.0", "--jobs", "1"})
+                 .exitCode,
+             0);
+    const QList<ZipEntry> built = readZip(alone);
+    QCOMPARE(built.size(), entries.size());
+    for (qsizetype i = 0; i < built.size(); ++i)
+        QCOMPARE(built.at(i).data, entries.at(i).data);
 
     QDomDocument entry;
     QVERIFY(entry.setContent(result.out));

@@ -151,9 +151,9 @@ timed() {
 }
 case ",$only," in
 *,patch,*)
-    for tool in bsdiff bspatch xdelta3 apt-get dpkg-deb; do
+    for tool in bsdiff bspatch xdelta3 zstd apt-get dpkg-deb; do
         command -v "$tool" >/dev/null 2>&1 || {
-            echo "run.sh: patch packages need $tool (Debian packages bsdiff, xdelta3); skipped" >&2
+            echo "run.sh: patch packages need $tool (Debian packages bsdiff, xdelta3, zstd); skipped" >&2
             patch_pairs=""
         }
     done
@@ -173,10 +173,10 @@ case ",$only," in
             touch "$dir/done"
         fi
         # The sizes and times of an earlier run, unless --remeasure: a large pair takes half an
-        # hour of one core to build and to diff with the peers.
-        if [ -f "$dir/measured.txt" ] && [ "$remeasure" -eq 0 ]; then
-            echo "patch packages: $1 $2 -> $3, as measured on $(date -r "$dir/measured.txt" +%F)" >&2
-            cat "$dir/measured.txt" >>"$patches"
+        # hour of one core to diff with the peers.
+        if [ -f "$dir/figures.txt" ] && [ "$remeasure" -eq 0 ]; then
+            echo "patch packages: $1 $2 -> $3, as measured on $(date -r "$dir/figures.txt" +%F)" >&2
+            cat "$dir/figures.txt" >>"$patches"
             continue
         fi
         echo "patch packages: $1 $2 -> $3" >&2
@@ -185,30 +185,42 @@ case ",$only," in
         builder="$repo/build-bench/tools/packagebuilder/vorn-package-builder"
         "$builder" "$dir/new" --project vorn --name core --type app --version 2.0 \
             --link http://127.0.0.1/full.zip --output "$dir/full.zip" >"$dir/full.entry"
-        built=$(timed "$dir/patch.entry" "$builder" "$dir/new" --patch-from "$dir/old" \
-            --from-version 1.0 --project vorn --name core --type app --version 2.0 \
-            --link http://127.0.0.1/patch.zip --output "$dir/patch.zip")
+        "$bench/vorn-bench-measured" "$dir/patch.entry" "$builder" "$dir/new" \
+            --patch-from "$dir/old" --from-version 1.0 --project vorn --name core --type app \
+            --version 2.0 --link http://127.0.0.1/patch.zip --output "$dir/patch.zip" \
+            >"$dir/built.txt"
         applied=$(timed /dev/null env QT_QPA_PLATFORM=offscreen "$bench/vorn-bench-install" rebuild "$dir/patch.zip" \
             http://127.0.0.1/patch.zip "$dir/old" "$dir/rebuilt")
         rm -rf "$dir/rebuilt"
         bsdiff_bytes=0
         xdelta_bytes=0
+        zstd_bytes=0
+        best_bytes=0
         rm -rf "$dir/peer"
-        # Every file the packages carry: a link to a file counts as that file, as the builder
-        # packs it.
+        # Every changed file, a link to a file counting as that file, as the builder packs it;
+        # but, as the builder does, not a link with the same text in both releases, which
+        # follows its file.
         for file in $(cd "$dir/new" && find -L . -type f | sort); do
             [ -f "$dir/old/$file" ] && ! cmp -s "$dir/old/$file" "$dir/new/$file" || continue
+            [ -L "$dir/old/$file" ] \
+                && [ "$(readlink "$dir/old/$file")" = "$(readlink "$dir/new/$file")" ] && continue
             mkdir -p "$(dirname "$dir/peer/$file")"
             bsdiff "$dir/old/$file" "$dir/new/$file" "$dir/peer/$file.bsdiff"
-            bsdiff_bytes=$((bsdiff_bytes + $(stat -c %s "$dir/peer/$file.bsdiff")))
+            b=$(stat -c %s "$dir/peer/$file.bsdiff")
             xdelta3 -9 -f -e -s "$dir/old/$file" "$dir/new/$file" "$dir/peer.xdelta"
             xdelta_bytes=$((xdelta_bytes + $(stat -c %s "$dir/peer.xdelta")))
+            zstd -q -f -19 --long --patch-from="$dir/old/$file" "$dir/new/$file" \
+                -o "$dir/peer.zst" 2>/dev/null
+            z=$(stat -c %s "$dir/peer.zst")
+            bsdiff_bytes=$((bsdiff_bytes + b))
+            zstd_bytes=$((zstd_bytes + z))
+            best_bytes=$((best_bytes + (b < z ? b : z)))
         done
         bspatched=$(timed /dev/null sh -c 'cd "$1/peer" && find . -name "*.bsdiff" | while read -r p; do
             f=${p%.bsdiff}; bspatch "$1/old/$f" "$1/peer/$f.new" "$p" || exit 1; done' sh "$dir")
-        rm -rf "$dir/peer" "$dir/peer.xdelta"
-        echo "$1 $2 -> $3|$(stat -c %s "$dir/full.zip")|$(stat -c %s "$dir/patch.zip")|$bsdiff_bytes|$xdelta_bytes|$built|$applied|$bspatched|$dir|$4" >"$dir/measured.txt"
-        cat "$dir/measured.txt" >>"$patches"
+        rm -rf "$dir/peer" "$dir/peer.xdelta" "$dir/peer.zst"
+        echo "$1 $2 -> $3|$(stat -c %s "$dir/full.zip")|$(stat -c %s "$dir/patch.zip")|$bsdiff_bytes|$zstd_bytes|$best_bytes|$xdelta_bytes|$(sed -n 's/^seconds=//p' "$dir/built.txt")|$(sed -n 's/^peak_kib=//p' "$dir/built.txt")|$applied|$bspatched|$dir|$4" >"$dir/figures.txt"
+        cat "$dir/figures.txt" >>"$patches"
     done
     ;;
 esac

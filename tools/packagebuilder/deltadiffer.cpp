@@ -1,52 +1,22 @@
 #include "deltadiffer.h"
 
 #include "binarydelta.h"
+#include "regionmatcher.h"
+#include "suffixarraydiffer.h"
 
+#include <QThreadPool>
 #include <QtEndian>
 
-#include <divsufsort.h>
 #include <zstd.h>
 
-#include <cstring>
-#include <vector>
+#include <atomic>
 
 namespace {
 
-// How many leading bytes two ranges share.
-qint64 sharedLength(const char *a, qint64 aSize, const char *b, qint64 bSize)
-{
-    const qint64 limit = qMin(aSize, bSize);
-    qint64 i = 0;
-    while (i < limit && a[i] == b[i])
-        ++i;
-    return i;
-}
-
-// The longest match of `wanted` among the old file's suffixes, by binary search on the sorted
-// suffixes; its position goes to position.
-qint64 longestMatch(const std::vector<saidx_t> &suffixes, const QByteArray &old, const char *wanted,
-                    qint64 wantedSize, qint64 *position)
-{
-    const char *base = old.constData();
-    const qint64 size = old.size();
-    qint64 low = 0;
-    qint64 high = qint64(suffixes.size()) - 1;
-    while (high - low > 1) {
-        const qint64 middle = low + (high - low) / 2;
-        const qint64 at = suffixes[size_t(middle)];
-        const qint64 length = qMin(size - at, wantedSize);
-        if (std::memcmp(base + at, wanted, size_t(length)) < 0)
-            low = middle;
-        else
-            high = middle;
-    }
-    const qint64 lowAt = suffixes[size_t(low)];
-    const qint64 highAt = suffixes[size_t(high)];
-    const qint64 lowLength = sharedLength(base + lowAt, size - lowAt, wanted, wantedSize);
-    const qint64 highLength = sharedLength(base + highAt, size - highAt, wanted, wantedSize);
-    *position = lowLength >= highLength ? lowAt : highAt;
-    return qMax(lowLength, highLength);
-}
+// On a file of several windows, a method whose middle window comes out this much larger than
+// the other's is not tried on the others.
+const double closeEnough = 1.1;
+const int level = 19;
 
 void appendNumber(QByteArray *to, qint64 value)
 {
@@ -55,129 +25,246 @@ void appendNumber(QByteArray *to, qint64 value)
     to->append(bytes, 8);
 }
 
-QByteArray compressed(const QByteArray &bytes)
+QByteArray compressed(QByteArrayView bytes)
 {
     QByteArray out(qsizetype(ZSTD_compressBound(size_t(bytes.size()))), Qt::Uninitialized);
-    const size_t size = ZSTD_compress(out.data(), size_t(out.size()), bytes.constData(),
-                                      size_t(bytes.size()), 19);
+    const size_t size
+        = ZSTD_compress(out.data(), size_t(out.size()), bytes.data(), size_t(bytes.size()), level);
     out.resize(ZSTD_isError(size) ? 0 : qsizetype(size));
     return out;
 }
 
-} // namespace
-
-QByteArray DeltaDiffer::make(const QByteArray &oldFile, const QByteArray &newFile)
+// The window compressed with the range as its prefix, and a window that reaches from the
+// window's end back to the range's start. The levels that parse best index the whole prefix
+// into binary trees, which costs about ten times what level 12 does: they make the delta of
+// a file of one window only. The windows of larger files take level 12 with a larger hash
+// table, which comes within a tenth of their size.
+QByteArray zstdFrame(QByteArrayView range, QByteArrayView window, bool wholeFile)
 {
-    const char *old = oldFile.constData();
-    const char *now = newFile.constData();
-    const qint64 oldSize = oldFile.size();
-    const qint64 newSize = newFile.size();
-    std::vector<saidx_t> suffixes(size_t(qMax<qint64>(oldSize, 1)), 0);
-    if (oldSize > 0)
-        divsufsort(reinterpret_cast<const sauchar_t *>(old), suffixes.data(), saidx_t(oldSize));
-
-    QByteArray control;
-    QByteArray diff;
-    QByteArray extra;
-    const auto emitStep
-        = [&](qint64 from, qint64 oldFrom, qint64 diffLength, qint64 extraLength, qint64 seek) {
-              for (qint64 i = 0; i < diffLength; ++i)
-                  diff.append(char(now[from + i] - old[oldFrom + i]));
-              extra.append(now + from + diffLength, extraLength);
-              // A step that makes nothing only moves: after the first, its move joins the last one.
-              if (diffLength + extraLength == 0 && !control.isEmpty()) {
-                  const qint64 previous
-                      = qFromLittleEndian<qint64>(control.constData() + control.size() - 8);
-                  control.chop(8);
-                  appendNumber(&control, previous + seek);
-                  return;
-              }
-              appendNumber(&control, diffLength);
-              appendNumber(&control, extraLength);
-              appendNumber(&control, seek);
-          };
-
-    qint64 scan = 0;
-    qint64 length = 0;
-    qint64 position = 0;
-    qint64 lastScan = 0;
-    qint64 lastPosition = 0;
-    qint64 lastOffset = 0;
-    while (scan < newSize) {
-        qint64 oldScore = 0;
-        qint64 scored = scan += length;
-        for (; scan < newSize; ++scan) {
-            length = oldSize > 0
-                ? longestMatch(suffixes, oldFile, now + scan, newSize - scan, &position)
-                : 0;
-            for (; scored < scan + length; ++scored) {
-                if (scored + lastOffset < oldSize && old[scored + lastOffset] == now[scored])
-                    ++oldScore;
-            }
-            // A match is taken when it is exact where the last one would have gone on, or
-            // clearly longer than what going on would give.
-            if ((length == oldScore && length != 0) || length > oldScore + 8)
-                break;
-            if (scan + lastOffset < oldSize && old[scan + lastOffset] == now[scan])
-                --oldScore;
-        }
-        if (length == oldScore && scan != newSize)
-            continue;
-
-        // Extends the last match forwards and this one backwards, as far as at least half of
-        // the bytes still agree.
-        qint64 forward = 0;
-        for (qint64 i = 0, same = 0, best = 0; lastScan + i < scan && lastPosition + i < oldSize;) {
-            if (old[lastPosition + i] == now[lastScan + i])
-                ++same;
-            ++i;
-            if (same * 2 - i > best * 2 - forward) {
-                best = same;
-                forward = i;
-            }
-        }
-        qint64 backward = 0;
-        if (scan < newSize) {
-            for (qint64 i = 1, same = 0, best = 0; scan >= lastScan + i && position >= i; ++i) {
-                if (old[position - i] == now[scan - i])
-                    ++same;
-                if (same * 2 - i > best * 2 - backward) {
-                    best = same;
-                    backward = i;
-                }
-            }
-        }
-        // Where the two extensions overlap, the split goes where the bytes agree best.
-        if (lastScan + forward > scan - backward) {
-            const qint64 overlap = (lastScan + forward) - (scan - backward);
-            qint64 split = 0;
-            for (qint64 i = 0, score = 0, best = 0; i < overlap; ++i) {
-                if (now[lastScan + forward - overlap + i]
-                    == old[lastPosition + forward - overlap + i])
-                    ++score;
-                if (now[scan - backward + i] == old[position - backward + i])
-                    --score;
-                if (score > best) {
-                    best = score;
-                    split = i + 1;
-                }
-            }
-            forward += split - overlap;
-            backward -= split;
-        }
-
-        emitStep(lastScan, lastPosition, forward, (scan - backward) - (lastScan + forward),
-                 (position - backward) - (lastPosition + forward));
-        lastScan = scan - backward;
-        lastPosition = position - backward;
-        lastOffset = position - scan;
+    std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
+    int windowLog = 10; // zstd's smallest
+    while ((qint64(1) << windowLog) < range.size() + window.size())
+        ++windowLog;
+    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, windowLog);
+    if (wholeFile) {
+        ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level);
+        // Matches farther back than the binary trees reach.
+        ZSTD_CCtx_setParameter(context.get(), ZSTD_c_enableLongDistanceMatching, 1);
+    } else {
+        ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, 12);
+        ZSTD_CCtx_setParameter(context.get(), ZSTD_c_hashLog, 24);
     }
+    ZSTD_CCtx_refPrefix(context.get(), range.data(), size_t(range.size()));
+    QByteArray out(qsizetype(ZSTD_compressBound(size_t(window.size()))), Qt::Uninitialized);
+    const size_t size = ZSTD_compress2(context.get(), out.data(), size_t(out.size()), window.data(),
+                                       size_t(window.size()));
+    out.resize(ZSTD_isError(size) ? 0 : qsizetype(size));
+    return out;
+}
 
-    QByteArray delta = BinaryDelta::magic();
+QByteArray controlStream(const std::vector<SuffixArrayDiffer::Step> &steps)
+{
+    QByteArray control;
+    control.reserve(qsizetype(steps.size() * 24));
+    for (const SuffixArrayDiffer::Step &step : steps) {
+        appendNumber(&control, step.diffLength);
+        appendNumber(&control, step.extraLength);
+        appendNumber(&control, step.seek);
+    }
+    return control;
+}
+
+QByteArray suffixArrayDelta(qint64 newSize, const QByteArray &control, const QByteArray &diff,
+                            const QByteArray &extra)
+{
     const QByteArray packedControl = compressed(control);
     const QByteArray packedDiff = compressed(diff);
-    appendNumber(&delta, newSize);
+    QByteArray delta = BinaryDelta::header(BinaryDelta::SuffixArray, newSize);
     appendNumber(&delta, packedControl.size());
     appendNumber(&delta, packedDiff.size());
     return delta + packedControl + packedDiff + compressed(extra);
+}
+
+} // namespace
+
+struct DeltaDiffer::File
+{
+    struct Window
+    {
+        qint64 start;
+        qint64 end;
+        RegionMatcher::Range range;
+    };
+
+    QByteArrayView oldFile;
+    QByteArrayView newFile;
+    int priority;
+    std::vector<Window> windows;
+    std::vector<SuffixArrayDiffer::Steps> steps;
+    std::vector<QByteArray> frames;
+    // The methods that every window of the file is diffed with.
+    bool wanted[2] = {true, true};
+    // Whether the middle window has been diffed with both methods.
+    bool sampled = false;
+    std::atomic<size_t> pending {0};
+    QByteArray delta;
+};
+
+DeltaDiffer::DeltaDiffer(QThreadPool *pool, qint64 windowSize)
+    : pool(pool)
+    , windowSize(windowSize)
+{ }
+
+DeltaDiffer::~DeltaDiffer()
+{
+    pool->waitForDone();
+}
+
+int DeltaDiffer::add(QByteArrayView oldFile, QByteArrayView newFile)
+{
+    auto file = std::make_unique<File>();
+    file->oldFile = oldFile;
+    file->newFile = newFile;
+    // The largest first, so that the last to finish are small.
+    file->priority = int(newFile.size() >> 16);
+    File *started = file.get();
+    files.push_back(std::move(file));
+    pool->start([this, started] { plan(started); }, started->priority);
+    return int(files.size() - 1);
+}
+
+QByteArray DeltaDiffer::delta(int index) const
+{
+    return files.at(size_t(index))->delta;
+}
+
+QByteArray DeltaDiffer::make(QByteArrayView oldFile, QByteArrayView newFile, qint64 windowSize)
+{
+    QThreadPool pool;
+    DeltaDiffer differ(&pool, windowSize);
+    const int index = differ.add(oldFile, newFile);
+    pool.waitForDone();
+    return differ.delta(index);
+}
+
+void DeltaDiffer::plan(File *file)
+{
+    const qint64 size = file->newFile.size();
+    // Room for code that moved, within what the windows of files of a few hundred MiB may cost.
+    const qint64 rangeSize = 2 * windowSize;
+    std::unique_ptr<RegionMatcher> matcher;
+    if (size > windowSize || file->oldFile.size() > rangeSize)
+        matcher = std::make_unique<RegionMatcher>(file->oldFile, file->newFile);
+    for (qint64 start = 0; start < size; start += windowSize) {
+        const qint64 end = qMin(size, start + windowSize);
+        file->windows.push_back({start, end,
+                                 matcher ? matcher->regionFor(start, end, rangeSize)
+                                         : RegionMatcher::Range {0, file->oldFile.size()}});
+    }
+    file->steps.resize(file->windows.size());
+    file->frames.resize(file->windows.size());
+    if (file->windows.empty()) {
+        finish(file);
+        return;
+    }
+    const size_t middle = file->windows.size() / 2;
+    file->sampled = file->windows.size() == 1;
+    start(file, {{SuffixArray, middle}, {ZstdPatch, middle}});
+}
+
+void DeltaDiffer::start(File *file, const std::vector<Task> &tasks)
+{
+    // Counted before the first starts, so that none can finish the file early.
+    file->pending += tasks.size();
+    for (const Task &task : tasks)
+        pool->start([this, file, task] { run(file, task); }, file->priority);
+}
+
+void DeltaDiffer::run(File *file, Task task)
+{
+    const File::Window &window = file->windows[task.window];
+    const QByteArrayView range = file->oldFile.sliced(window.range.offset, window.range.length);
+    const QByteArrayView bytes = file->newFile.sliced(window.start, window.end - window.start);
+    if (task.method == SuffixArray)
+        file->steps[task.window] = SuffixArrayDiffer::diff(range, bytes);
+    else
+        file->frames[task.window] = zstdFrame(range, bytes, file->windows.size() == 1);
+    if (--file->pending > 0)
+        return;
+    if (file->sampled)
+        finish(file);
+    else
+        decide(file);
+}
+
+void DeltaDiffer::decide(File *file)
+{
+    const size_t middle = file->windows.size() / 2;
+    const SuffixArrayDiffer::Steps &steps = file->steps[middle];
+    const qint64 sizes[2] = {compressed(controlStream(steps.steps)).size()
+                                 + compressed(steps.diff).size() + compressed(steps.extra).size(),
+                             file->frames[middle].size() + BinaryDelta::windowHeaderSize};
+    const qint64 smaller = qMin(sizes[SuffixArray], sizes[ZstdPatch]);
+    std::vector<Task> tasks;
+    for (Method method : {SuffixArray, ZstdPatch}) {
+        file->wanted[method] = sizes[method] <= smaller * closeEnough;
+        for (size_t i = 0; file->wanted[method] && i < file->windows.size(); ++i) {
+            if (i != middle)
+                tasks.push_back({method, i});
+        }
+    }
+    file->sampled = true;
+    start(file, tasks);
+}
+
+void DeltaDiffer::finish(File *file)
+{
+    const qint64 newSize = file->newFile.size();
+    QByteArray zstdPatch = BinaryDelta::header(BinaryDelta::ZstdPatch, newSize);
+    for (size_t i = 0; i < file->windows.size() && file->wanted[ZstdPatch]; ++i) {
+        const File::Window &window = file->windows[i];
+        appendNumber(&zstdPatch, window.range.offset);
+        appendNumber(&zstdPatch, window.range.length);
+        appendNumber(&zstdPatch, window.end - window.start);
+        appendNumber(&zstdPatch, file->frames[i].size());
+        zstdPatch += file->frames[i];
+    }
+    file->frames.clear();
+
+    QByteArray suffixArray;
+    if (file->wanted[SuffixArray]) {
+        // The windows' steps joined into one list: each window's first step is reached by
+        // moving from where the last one left off to its range.
+        std::vector<SuffixArrayDiffer::Step> joined;
+        QByteArray diff;
+        QByteArray extra;
+        qint64 position = 0;
+        qint64 move = 0;
+        for (size_t i = 0; i < file->windows.size(); ++i) {
+            move += file->windows[i].range.offset - position;
+            position = file->windows[i].range.offset;
+            for (const SuffixArrayDiffer::Step &step : file->steps[i].steps) {
+                position += step.diffLength + step.seek;
+                if (step.diffLength + step.extraLength == 0) {
+                    move += step.seek;
+                    continue;
+                }
+                if (joined.empty() && move != 0)
+                    joined.push_back({0, 0, move});
+                else if (!joined.empty())
+                    joined.back().seek += move;
+                move = 0;
+                joined.push_back(step);
+            }
+            diff += file->steps[i].diff;
+            extra += file->steps[i].extra;
+            file->steps[i] = {};
+        }
+        suffixArray = suffixArrayDelta(newSize, controlStream(joined), diff, extra);
+    }
+    // On a tie the suffix-array delta, which more updaters apply.
+    file->delta = suffixArray.isEmpty()
+            || (file->wanted[ZstdPatch] && zstdPatch.size() < suffixArray.size())
+        ? zstdPatch
+        : suffixArray;
 }

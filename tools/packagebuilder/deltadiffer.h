@@ -1,19 +1,58 @@
 #ifndef DELTADIFFER_H
 #define DELTADIFFER_H
 
-#include <QByteArray>
+#include "binarydelta.h"
 
-// Makes the binary delta (see BinaryDelta) that turns oldFile into newFile. The matches are
-// found on a suffix array of the old file (libdivsufsort) and extended into approximate ones,
-// so that code whose addresses all shifted still matches: its differences are small numbers
-// that compress well. The three streams are compressed with zstd. Memory: the two files and
-// five times the old file's size.
+#include <QByteArray>
+#include <QByteArrayView>
+
+#include <memory>
+#include <vector>
+
+class QThreadPool;
+
+// Makes the binary deltas (see BinaryDelta) that turn old files into new ones, in the worker
+// threads of a pool. The new file is cut into windows of BinaryDelta::maximumWindowSize, each
+// diffed against the range of twice that size of the old file that RegionMatcher finds for it,
+// so that time grows with the file's size. Both methods are tried: on a file of one window in full;
+// on a larger one on its middle window first, and on the others only while they come close there.
+// The smaller delta is kept. The deltas are the same whatever the number of threads.
 class DeltaDiffer
 {
 public:
-    DeltaDiffer() = delete;
+    // Windows smaller than the largest a delta may hold serve the tests.
+    explicit DeltaDiffer(QThreadPool *pool, qint64 windowSize = BinaryDelta::maximumWindowSize);
+    // Waits for the pool, whose tasks use the differ.
+    ~DeltaDiffer();
 
-    static QByteArray make(const QByteArray &oldFile, const QByteArray &newFile);
+    // Starts on the delta that turns oldFile into newFile, and returns its index. Both must stay
+    // valid until the pool is done.
+    int add(QByteArrayView oldFile, QByteArrayView newFile);
+    // Once the pool is done.
+    QByteArray delta(int index) const;
+
+    // One delta, made in a pool of its own.
+    static QByteArray make(QByteArrayView oldFile, QByteArrayView newFile,
+                           qint64 windowSize = BinaryDelta::maximumWindowSize);
+
+private:
+    struct File;
+    enum Method { SuffixArray, ZstdPatch };
+    struct Task
+    {
+        Method method;
+        size_t window;
+    };
+
+    void plan(File *file);
+    void start(File *file, const std::vector<Task> &tasks);
+    void run(File *file, Task task);
+    void decide(File *file);
+    void finish(File *file);
+
+    QThreadPool *pool;
+    qint64 windowSize;
+    std::vector<std::unique_ptr<File>> files;
 };
 
 #endif // DELTADIFFER_H

@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 #include <QUrl>
 
 #include <cstdio>
@@ -90,13 +91,15 @@ int main(int argc, char *argv[])
         "patch-from", "Build a patch package for installations whose files <dir> holds.", "dir");
     const QCommandLineOption fromVersion
         = text("from-version", "The version of those installations (with --patch-from).");
+    const QCommandLineOption jobs = text(
+        "jobs", "Make the deltas of a patch package in <n> threads (default: one per core).", "n");
     const QCommandLineOption generateKey
         = text("generate-key",
                "Write a new signing key to <keyfile>, print its public key, and exit.", "keyfile");
     parser.addOptions(
-        {project,         name,       type,   version,   link,        output,     remove,
-         descriptionText, copyrights, author, webpage,   email,       changelog,  changelogFile,
-         critical,        timestamp,  sign,   patchFrom, fromVersion, generateKey});
+        {project,         name,       type,   version,   link,        output,    remove,
+         descriptionText, copyrights, author, webpage,   email,       changelog, changelogFile,
+         critical,        timestamp,  sign,   patchFrom, fromVersion, jobs,      generateKey});
     parser.process(app);
 
     if (parser.isSet(generateKey)) {
@@ -154,6 +157,14 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("--patch-from and --from-version go together"));
     if (parser.isSet(patchFrom))
         builder.setPatchFrom(parser.value(patchFrom), parser.value(fromVersion));
+    int threads = QThread::idealThreadCount();
+    if (parser.isSet(jobs)) {
+        bool ok = false;
+        threads = parser.value(jobs).toInt(&ok, 10);
+        if (!ok || threads < 1)
+            return fail(QStringLiteral("--jobs must be a positive number"));
+    }
+    builder.setJobs(threads);
     SigningKey key;
     if (parser.isSet(sign)) {
         if (!key.load(parser.value(sign)))

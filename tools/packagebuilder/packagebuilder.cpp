@@ -11,10 +11,11 @@
 #include "signingkey.h"
 #include "zipwriter.h"
 
-#include <QBuffer>
 #include <QCryptographicHash>
 #include <QFile>
+#include <QHash>
 #include <QSet>
+#include <QThreadPool>
 #include <QUrl>
 #include <QXmlStreamWriter>
 
@@ -22,6 +23,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <sys/stat.h>
+#include <vector>
 
 namespace {
 
@@ -74,10 +76,46 @@ bool PackageBuilder::comparePatchFrom()
     }
 
     const QSet<QString> released(oldFiles.cbegin(), oldFiles.cend());
+    struct Changed
+    {
+        QString file;
+        QByteArray fromSha256;
+        QByteArray sha256;
+        unsigned int mode;
+        int delta;
+    };
+    std::vector<Changed> changed;
+    // What each delta makes, and the size of that file as the archive would hold it.
+    struct Made
+    {
+        QByteArray before;
+        QByteArray after;
+        QByteArray sha256;
+        QString file;
+        qsizetype wholeSize = 0;
+        bool rebuilds = false;
+    };
+    // The differ reads the bytes that these hold.
+    std::vector<Made> made;
+    QThreadPool pool;
+    pool.setMaxThreadCount(jobs);
+    DeltaDiffer differ(&pool);
+    // A file shipped twice (a link packed as its target) is diffed once.
+    QHash<QByteArray, int> byDigests;
     QStringList whole;
     for (const QString &file : std::as_const(files)) {
         if (!released.contains(file)) {
             whole << file;
+            continue;
+        }
+        // The updater patches only plain files. A link with the same text in both releases
+        // names the same file of both, since a release holds no other links: it is left out,
+        // and the installed link follows that file's update. Any other link of the older
+        // release is replaced by the whole file.
+        const QByteArray oldLink = old.linkText(file);
+        if (!oldLink.isEmpty()) {
+            if (oldLink != release.linkText(file))
+                whole << file;
             continue;
         }
         QFile oldFile;
@@ -95,26 +133,55 @@ bool PackageBuilder::comparePatchFrom()
         const QByteArray after = newFile.readAll();
         if (before == after)
             continue;
-        const QByteArray delta = DeltaDiffer::make(before, after);
-        // The delta must beat the file as the archive would hold it.
-        if (delta.size() >= qCompress(after).size()) {
-            whole << file;
-            continue;
-        }
-        // Checked once here, so that no package carries a delta that does not apply.
-        QBuffer rebuilt;
-        rebuilt.open(QIODevice::WriteOnly);
-        if (!BinaryDelta::apply(before, delta, &rebuilt, after.size(), nullptr)
-            || rebuilt.data() != after)
-            return fail(QStringLiteral("the delta of %1 does not rebuild it").arg(file));
         // The delta's entry keeps the new file's mode, as a whole file's entry would.
         struct stat status;
         if (::fstat(newFile.handle(), &status) != 0)
             return fail(QStringLiteral("cannot read %1: %2").arg(file, qt_error_string(errno)));
-        deltas.append({file, QCryptographicHash::hash(before, QCryptographicHash::Sha256),
-                       QCryptographicHash::hash(after, QCryptographicHash::Sha256), delta,
-                       status.st_mode});
+        const QByteArray fromSha256 = QCryptographicHash::hash(before, QCryptographicHash::Sha256);
+        const QByteArray sha256 = QCryptographicHash::hash(after, QCryptographicHash::Sha256);
+        int delta = byDigests.value(fromSha256 + sha256, -1);
+        if (delta < 0) {
+            made.push_back({before, after, sha256, file});
+            delta = differ.add(made.back().before, made.back().after);
+            byDigests.insert(fromSha256 + sha256, delta);
+        }
+        changed.push_back({file, fromSha256, sha256, status.st_mode, delta});
     }
+    for (Made &each : made) {
+        pool.start([&each] { each.wholeSize = qCompress(each.after).size(); });
+    }
+    pool.waitForDone();
+
+    // Checked once here, so that no package carries a delta that does not rebuild its file:
+    // the digest of what it makes is compared.
+    for (size_t i = 0; i < made.size(); ++i) {
+        pool.start([&made, &differ, i] {
+            Made &each = made[i];
+            const QByteArray delta = differ.delta(int(i));
+            QFile sink(QStringLiteral("/dev/null"));
+            QByteArray digest;
+            each.rebuilds = delta.size() >= each.wholeSize
+                || (sink.open(QIODevice::WriteOnly)
+                    && BinaryDelta::apply(each.before, delta, &sink, each.after.size(), nullptr,
+                                          &digest)
+                    && digest == each.sha256);
+        });
+    }
+    pool.waitForDone();
+    for (const Made &each : made) {
+        if (!each.rebuilds)
+            return fail(QStringLiteral("the delta of %1 does not rebuild it").arg(each.file));
+    }
+
+    for (const Changed &each : changed) {
+        const QByteArray delta = differ.delta(each.delta);
+        // The delta must beat the file as the archive would hold it.
+        if (delta.size() >= made[size_t(each.delta)].wholeSize)
+            whole << each.file;
+        else
+            deltas.append({each.file, each.fromSha256, each.sha256, delta, each.mode});
+    }
+    whole.sort();
     files = whole;
     return true;
 }

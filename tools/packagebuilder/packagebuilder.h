@@ -48,6 +48,9 @@ public:
     // a changed file travels as a binary delta where that is smaller, an unchanged one not at
     // all, and a file missing from the new directory is removed.
     void setPatchFrom(const QString &oldDirectory, const QString &fromVersion);
+    // How many threads make the deltas of a patch package; the package is the same whatever
+    // the number. At least one.
+    void setJobs(int count) { jobs = qMax(1, count); }
 
     // An empty directory name builds a package that only removes files.
     bool build(const QString &directory, const QStringList &removals, const QString &output);
@@ -80,6 +83,7 @@ private:
     ReleaseTree release;
     QString patchDirectory;
     QString fromVersion;
+    int jobs = 1;
     QByteArray sha256;
     QByteArray signature;
     qint64 size = 0;

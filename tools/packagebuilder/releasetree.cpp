@@ -31,12 +31,12 @@ QString printable(const QString &name)
     return shown;
 }
 
-QString linkTarget(int directory, const QByteArray &name)
+// Empty when the link cannot be read.
+QByteArray readLink(int directory, const QByteArray &name)
 {
     char target[4096];
     const ssize_t length = ::readlinkat(directory, name.constData(), target, sizeof target);
-    return length < 0 ? QStringLiteral("?")
-                      : printable(QFile::decodeName(QByteArray(target, length)));
+    return length < 0 ? QByteArray() : QByteArray(target, length);
 }
 
 QString kindOf(mode_t mode)
@@ -67,6 +67,7 @@ bool ReleaseTree::open(const QString &directory)
 bool ReleaseTree::collect(QStringList *files)
 {
     files->clear();
+    links.clear();
     if (!walk(root.get(), QByteArray(), files))
         return false;
     files->sort();
@@ -130,7 +131,9 @@ bool ReleaseTree::walk(int directory, const QByteArray &prefix, QStringList *fil
             if (!walk(below.get(), path + '/', files))
                 return false;
         } else if (S_ISLNK(status.st_mode)) {
-            const QString target = linkTarget(directory, name);
+            const QByteArray text = readLink(directory, name);
+            const QString target
+                = text.isEmpty() ? QStringLiteral("?") : printable(QFile::decodeName(text));
             const FileDescriptor linked = openBeneath(path);
             if (!linked.isValid() || ::fstat(linked.get(), &status) != 0) {
                 if (errno == EXDEV)
@@ -151,6 +154,7 @@ bool ReleaseTree::walk(int directory, const QByteArray &prefix, QStringList *fil
                                 .arg(shown, target, kindOf(status.st_mode)));
             // Packaged as the file it leads to.
             files->append(decoded);
+            links.insert(decoded, text);
         } else {
             return fail(QStringLiteral("%1: %2, not a file").arg(shown, kindOf(status.st_mode)));
         }

@@ -3,6 +3,8 @@
 
 #include "filedescriptor.h"
 
+#include <QByteArray>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -13,7 +15,8 @@ class QFile;
 // signing key, say) into a published package. Plain files are taken; a symbolic link whose
 // target is a plain file within the directory stands for that file. Any other link (out of the
 // directory, to a directory, to nothing), FIFOs, devices and sockets are refused, and so are
-// names with a control character or that are not valid in the file system's encoding.
+// names with a control character or that are not valid in the file system's encoding. The text
+// of each link is kept, for a patch to tell the links that stay the same.
 class ReleaseTree
 {
 public:
@@ -24,6 +27,8 @@ public:
     // A collected file, opened for reading as a plain file beneath the directory, whatever
     // has been put in its place since.
     bool openFile(const QString &relativePath, QFile *file);
+    // The text of a collected link; empty for a plain file.
+    QByteArray linkText(const QString &relativePath) const { return links.value(relativePath); }
     QString errorString() const { return error; }
 
 private:
@@ -33,6 +38,7 @@ private:
     bool fail(const QString &message);
 
     FileDescriptor root;
+    QHash<QString, QByteArray> links;
     QString error;
 };
 
