@@ -30,14 +30,6 @@ const unsigned char *orEmpty(const unsigned char *data)
     return data ? data : &nothing;
 }
 
-Key privateKey(const QByteArray &seed)
-{
-    if (seed.size() != Ed25519::seedSize)
-        return nullptr;
-    return Key(
-        EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, bytes(seed), size_t(seed.size())));
-}
-
 } // namespace
 
 bool Ed25519::verify(const QByteArray &publicKey, const unsigned char *data, qint64 size,
@@ -58,7 +50,32 @@ bool Ed25519::verify(const QByteArray &publicKey, const unsigned char *data, qin
 
 QByteArray Ed25519::publicKey(const QByteArray &seed)
 {
-    const Key key = privateKey(seed);
+    return PrivateKey(seed).publicKey();
+}
+
+QByteArray Ed25519::sign(const QByteArray &seed, const unsigned char *data, qint64 size)
+{
+    return PrivateKey(seed).sign(data, size);
+}
+
+QByteArray Ed25519::newSeed()
+{
+    QByteArray seed(seedSize, Qt::Uninitialized);
+    if (RAND_bytes(reinterpret_cast<unsigned char *>(seed.data()), seedSize) != 1)
+        return QByteArray();
+    return seed;
+}
+
+Ed25519::PrivateKey::PrivateKey(const QByteArray &seed)
+{
+    if (seed.size() == seedSize)
+        key.reset(EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, bytes(seed),
+                                               size_t(seed.size())),
+                  EVP_PKEY_free);
+}
+
+QByteArray Ed25519::PrivateKey::publicKey() const
+{
     QByteArray result(publicKeySize, Qt::Uninitialized);
     size_t length = size_t(result.size());
     if (!key
@@ -70,9 +87,8 @@ QByteArray Ed25519::publicKey(const QByteArray &seed)
     return result;
 }
 
-QByteArray Ed25519::sign(const QByteArray &seed, const unsigned char *data, qint64 size)
+QByteArray Ed25519::PrivateKey::sign(const unsigned char *data, qint64 size) const
 {
-    const Key key = privateKey(seed);
     const Context context(EVP_MD_CTX_new());
     QByteArray signature(signatureSize, Qt::Uninitialized);
     size_t length = size_t(signature.size());
@@ -84,12 +100,4 @@ QByteArray Ed25519::sign(const QByteArray &seed, const unsigned char *data, qint
         || length != size_t(signatureSize))
         return QByteArray();
     return signature;
-}
-
-QByteArray Ed25519::newSeed()
-{
-    QByteArray seed(seedSize, Qt::Uninitialized);
-    if (RAND_bytes(reinterpret_cast<unsigned char *>(seed.data()), seedSize) != 1)
-        return QByteArray();
-    return seed;
 }

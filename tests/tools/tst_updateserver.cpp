@@ -300,9 +300,9 @@ void TestUpdateServer::fullRequest()
         }
         // Attributes in document order, which QDomNamedNodeMap does not keep.
         QString line = "patch";
-        for (const QString &name : {"from", "link", "sha256", "signature", "size"}) {
+        for (const char *name : {"from", "link", "sha256", "signature", "size"}) {
             if (child.hasAttribute(name))
-                line += " " + name + "=" + child.attribute(name);
+                line += QStringLiteral(" %1=%2").arg(QLatin1String(name), child.attribute(name));
         }
         found << line;
     }

@@ -203,11 +203,12 @@ peer_dropping() {
     field seconds "$work/download.out"
 }
 
-# Four busy loops on every core, as a parallel build sharing the machine would be: our threads
-# get a fifth of a core, and buffers between them grow if anything is unbounded (one loop per
-# core showed nothing).
+# start_hog N: N busy loops on every core. The downloads run beside four, as a parallel build
+# sharing the machine would be: our threads get a fifth of a core, and buffers between them grow
+# if anything is unbounded (one loop per core showed nothing). The update server runs beside
+# one, since four leave nginx itself unable to answer.
 start_hog() {
-    for _ in $(seq $(($(nproc) * 4))); do
+    for _ in $(seq $(($(nproc) * $1))); do
         sh -c 'while :; do :; done' &
         hog_pids="$hog_pids $!"
     done
@@ -231,7 +232,7 @@ if wanted download; then
         ln -sf "$scratch/data/blob-$download_size" "$servers/www/core.zip"
         write_catalogue "$download_size" "$check"
         start_update_server
-        if [ "$variant" = "$largest-contended" ]; then start_hog; fi
+        if [ "$variant" = "$largest-contended" ]; then start_hog 4; fi
         : >"$results/download-$variant.vmhwm"
         run_pair download
         if [ "$variant" = "$largest-contended" ]; then stop_hog; fi
@@ -245,7 +246,7 @@ if wanted download; then
     start_update_server
     for variant in stalled stalled-contended; do
         echo "download: $largest bytes, event loop stalling${variant#stalled}" >&2
-        if [ "$variant" = stalled-contended ]; then start_hog; fi
+        if [ "$variant" = stalled-contended ]; then start_hog 4; fi
         : >"$results/download-$largest-$variant.vmhwm"
         i=1
         while [ "$i" -le "$runs" ]; do
@@ -484,7 +485,7 @@ fi
 # reloaded three times meanwhile), two behind nginx's stream proxy, and nginx's stream module
 # answering the same reply with `return` (one worker each). First with 2,000 exchanges at once
 # for 20 s: the most each answers. Then at half of nginx's most, with up to 2,000 at once: the
-# latency at a rate that one instance must reach, then again beside busy loops on every core,
+# latency at a rate that one instance must reach, then again beside a busy loop on every core,
 # against nginx's latency there. Last, one instance at its defaults answers a
 # wave of genuine checks while 2,000 attackers (non-readers, drippers, endless queries; see
 # load.cpp) do what they can to deny it.
@@ -563,7 +564,7 @@ if wanted load; then
     load_run peer
     load_rate=$(awk -v r="$(field per_second "$results/load-peer")" 'BEGIN { printf "%d", r / 2 }')
     load_run peer-rate --rate "$load_rate"
-    start_hog
+    start_hog 1
     load_run peer-busy --rate "$load_rate"
     stop_hog
     end_load_nginx
@@ -574,7 +575,7 @@ if wanted load; then
     load_run one
     reloading "$instance_pid"
     load_run one-rate --rate "$load_rate"
-    start_hog
+    start_hog 1
     load_run one-busy --rate "$load_rate"
     stop_hog
     kill "$instance_pid"
@@ -752,7 +753,7 @@ if [ -s "$BENCH_PATCHES" ]; then
 fi
 if [ -s "$results/load-one" ]; then
     echo
-    echo "| Wave of update checks (one 20 s run each) | Most exchanges per second, 2,000 at once | Against nginx alone | p50 at $load_rate/s | p99 at $load_rate/s | p99 at $load_rate/s, busy loops on every core | Lost | Goal | |"
+    echo "| Wave of update checks (one 20 s run each) | Most exchanges per second, 2,000 at once | Against nginx alone | p50 at $load_rate/s | p99 at $load_rate/s | p99 at $load_rate/s, a busy loop on every core | Lost | Goal | |"
     echo "|---|---|---|---|---|---|---|---|---|"
     peer_busy=$(field p99_ms "$results/load-peer-busy")
     peer_rate=$(field per_second "$results/load-peer")

@@ -67,15 +67,17 @@ bool SigningKey::load(const QString &path)
 
 QByteArray SigningKey::sign(const unsigned char *data, qint64 size) const
 {
-    return Ed25519::sign(seedBytes, data, size);
+    return key.sign(data, size);
 }
 
 bool SigningKey::derive(const QByteArray &seed)
 {
-    publicBytes = Ed25519::publicKey(seed);
-    if (publicBytes.isEmpty())
+    const Ed25519::PrivateKey derived(seed);
+    const QByteArray derivedPublic = derived.publicKey();
+    if (derivedPublic.isEmpty())
         return fail(QStringLiteral("cannot derive the key pair"));
-    seedBytes = seed;
+    key = derived;
+    publicBytes = derivedPublic;
     return true;
 }
 

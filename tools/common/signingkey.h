@@ -1,6 +1,8 @@
 #ifndef SIGNINGKEY_H
 #define SIGNINGKEY_H
 
+#include "ed25519.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -32,7 +34,7 @@ private:
     bool fail(const QString &message);
 
     QByteArray publicBytes;
-    QByteArray seedBytes;
+    Ed25519::PrivateKey key;
     bool exposed = false;
     QString error;
 };

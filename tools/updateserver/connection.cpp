@@ -1,5 +1,7 @@
 #include "connection.h"
 
+#include "replysigner.h"
+
 #include <QDateTime>
 #include <QTcpSocket>
 
@@ -18,12 +20,13 @@ const int sendBufferSize = 64 * 1024;
 } // namespace
 
 Connection::Connection(QTcpSocket *socket, std::shared_ptr<const Catalogue> catalogue,
-                       std::shared_ptr<const SigningKey> replyKey, qsizetype maximumQuerySize,
-                       int maximumComponents, QObject *parent)
+                       std::shared_ptr<const SigningKey> replyKey, ReplySigner *signer,
+                       qsizetype maximumQuerySize, int maximumComponents, QObject *parent)
     : QObject(parent)
     , socket(socket)
     , catalogue(std::move(catalogue))
     , replyKey(std::move(replyKey))
+    , signer(signer)
     , query(maximumQuerySize)
     , maximumComponents(maximumComponents)
     , peer(peerOf(*socket))
@@ -71,7 +74,7 @@ void Connection::dataReceived()
         drop(QStringLiteral("query too large, closed"));
         break;
     case QueryParser::Complete:
-        reply.emplace(*catalogue, query, maximumComponents, replyKey.get());
+        reply.emplace(*catalogue, query, maximumComponents, replyKey != nullptr);
         if (reply->status() == ReplyWriter::TooManyComponents)
             drop(QStringLiteral("more than %1 components, closed").arg(maximumComponents));
         else if (reply->status() == ReplyWriter::TooLarge)
@@ -86,11 +89,32 @@ void Connection::writeReply()
 {
     if (finished || !reply || reply->atEnd())
         return;
-    while (socket->bytesToWrite() < pieceSize && !reply->atEnd())
-        socket->write(reply->read(pieceSize));
+    while (socket->bytesToWrite() < pieceSize && !reply->atEnd()) {
+        const QByteArray piece = reply->read(pieceSize);
+        if (piece.isEmpty())
+            break;
+        socket->write(piece);
+    }
+    if (reply->awaitsSignature() && !signing) {
+        signing = true;
+        signer->sign(replyKey, reply->statement(), this,
+                     [this](const QByteArray &signature) { signatureMade(signature); });
+    }
     // Closes once the rest has left; disconnected() follows.
     if (reply->atEnd())
         socket->disconnectFromHost();
+}
+
+void Connection::signatureMade(const QByteArray &signature)
+{
+    if (finished)
+        return;
+    if (signature.isEmpty()) {
+        drop(QStringLiteral("the reply key could not sign, closed"));
+        return;
+    }
+    reply->setSignature(signature);
+    writeReply();
 }
 
 void Connection::socketDisconnected()

@@ -12,6 +12,7 @@
 
 class Catalogue;
 class QTcpSocket;
+class ReplySigner;
 class SigningKey;
 
 // One client: reads its query, writes one reply as fast as the client takes it, closes, and
@@ -24,8 +25,8 @@ public:
     // The catalogue answers this exchange and the reply key (if any) signs it, however often
     // they are replaced meanwhile.
     Connection(QTcpSocket *socket, std::shared_ptr<const Catalogue> catalogue,
-               std::shared_ptr<const SigningKey> replyKey, qsizetype maximumQuerySize,
-               int maximumComponents, QObject *parent);
+               std::shared_ptr<const SigningKey> replyKey, ReplySigner *signer,
+               qsizetype maximumQuerySize, int maximumComponents, QObject *parent);
 
     // Closes the connection once the exchange has lasted that long, whatever it is doing. The
     // server asks every connection now and then: a timer each would cost more than the
@@ -39,6 +40,7 @@ public:
 private:
     void dataReceived();
     void writeReply();
+    void signatureMade(const QByteArray &signature);
     void socketDisconnected();
     // Logs the exchange's outcome, once.
     void finish(const QString &outcome);
@@ -47,6 +49,8 @@ private:
     QTcpSocket *socket;
     std::shared_ptr<const Catalogue> catalogue;
     std::shared_ptr<const SigningKey> replyKey;
+    ReplySigner *signer;
+    bool signing = false;
     QueryParser query;
     int maximumComponents;
     std::optional<ReplyWriter> reply;

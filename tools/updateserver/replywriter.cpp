@@ -6,7 +6,6 @@
 #include "replyformat.h"
 #include "replylimits.h"
 #include "replysignature.h"
-#include "signingkey.h"
 
 #include <QVersionNumber>
 #include <QXmlStreamWriter>
@@ -85,13 +84,13 @@ qsizetype sizeOf(const QByteArrayList &parts)
 } // namespace
 
 ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
-                         int maximumComponents, const SigningKey *replyKey)
+                         int maximumComponents, bool signedReply)
     : catalogue(catalogue)
     , query(query)
     , total(head.size() + tail.size())
-    , replyKey(replyKey)
+    , signedReply(signedReply)
 {
-    if (replyKey) {
+    if (signedReply) {
         total += ReplySignature::signatureElementSize;
         hash.reset();
     }
@@ -144,27 +143,27 @@ bool ReplyWriter::takeNextParts()
     } else if (query.nextComponent(&position, &component)) {
         parts = answer(catalogue, component);
     } else {
-        parts = lastParts();
+        if (!signedReply) {
+            parts = {tail};
+        } else if (signature.isEmpty()) {
+            if (pendingStatement.isEmpty()) {
+                hash.add(tail.constData(), tail.size());
+                pendingStatement
+                    = ReplySignature::statementOf(ReplySignature::nonceIn(query.prefix()),
+                                                  Sha256::of(query.query()), hash.result());
+            }
+            return false;
+        } else {
+            parts = {ReplySignature::signatureElement(signature), tail};
+        }
         position = queryEnd;
         return true;
     }
-    if (replyKey) {
+    if (signedReply) {
         for (const QByteArray &part : std::as_const(parts))
             hash.add(part.constData(), part.size());
     }
     return true;
-}
-
-QByteArrayList ReplyWriter::lastParts()
-{
-    if (!replyKey)
-        return {tail};
-    hash.add(tail.constData(), tail.size());
-    const QByteArray statement = ReplySignature::statementOf(
-        ReplySignature::nonceIn(query.prefix()), Sha256::of(query.query()), hash.result());
-    const QByteArray signature = replyKey->sign(
-        reinterpret_cast<const unsigned char *>(statement.constData()), statement.size());
-    return {ReplySignature::signatureElement(signature), tail};
 }
 
 QString ReplyWriter::summary() const

@@ -7,7 +7,6 @@
 #include <QStringList>
 
 class Catalogue;
-class SigningKey;
 class QueryParser;
 struct CatalogueEntry;
 struct CataloguePatch;
@@ -16,9 +15,9 @@ struct QueriedComponent;
 // Answers each queried component from the catalogue: a full request when a newer version is
 // published, "latest" when not, "noSuchComponent" when the component is unknown. The reply is
 // handed out piece by piece, as the client takes it, and made from the query as it goes: a
-// client that reads slowly, or not at all, costs no more than the query and one piece. With a
-// reply key, the reply is hashed as it goes and ends with its signature for the query and the
-// nonce in front of it.
+// client that reads slowly, or not at all, costs no more than the query and one piece. A signed
+// reply is hashed as it goes and ends with its signature for the query and the nonce in front
+// of it: once every byte before the signature is read, the writer awaits it (see statement()).
 class ReplyWriter
 {
 public:
@@ -28,17 +27,24 @@ public:
         TooLarge, // more than the updater accepts
     };
 
-    // All must outlive the writer; the query must be complete; replyKey may be null.
+    // Both must outlive the writer; the query must be complete.
     ReplyWriter(const Catalogue &catalogue, const QueryParser &query, int maximumComponents,
-                const SigningKey *replyKey = nullptr);
+                bool signedReply = false);
 
     Status status() const { return state; }
     // The query's components, up to the first beyond the maximum, and the reply's bytes.
     int componentCount() const { return components; }
     qint64 size() const { return total; }
-    // The next piece, of `bytes` unless it is the last; empty after the last.
+    // The next piece, of `bytes` unless it is the last or the signature is awaited; empty
+    // after the last.
     QByteArray read(qsizetype bytes);
     bool atEnd() const { return written == total; }
+    // What the reply key signs, once every byte before the signature has been read; empty
+    // before.
+    QByteArray statement() const { return pendingStatement; }
+    bool awaitsSignature() const { return !pendingStatement.isEmpty() && signature.isEmpty(); }
+    // The rest of the reply follows.
+    void setSignature(const QByteArray &bytes) { signature = bytes; }
     // What was asked and answered, for the log.
     QString summary() const;
 
@@ -49,8 +55,6 @@ public:
 private:
     // The parts of the reply that follow those handed out; false after the last.
     bool takeNextParts();
-    // The reply's last parts: its signature, if any, and its closing tag.
-    QByteArrayList lastParts();
 
     const Catalogue &catalogue;
     const QueryParser &query;
@@ -67,9 +71,11 @@ private:
     qsizetype partOffset = 0;
     QStringList answers;
     int unlisted = 0;
-    const SigningKey *replyKey;
+    bool signedReply;
     // Of the reply without its signature.
     Sha256 hash;
+    QByteArray pendingStatement;
+    QByteArray signature;
 };
 
 #endif // REPLYWRITER_H

@@ -60,8 +60,8 @@ void Server::newConnection()
         const QHostAddress address = isIPv4 ? QHostAddress(ipv4) : socket->peerAddress();
         if (!admit(socket, address))
             continue;
-        auto *connection = new Connection(socket, catalogue, replyKey, limits.maximumQuerySize,
-                                          limits.maximumComponents, this);
+        auto *connection = new Connection(socket, catalogue, replyKey, &signer,
+                                          limits.maximumQuerySize, limits.maximumComponents, this);
         ++connections;
         connect(connection, &QObject::destroyed, this,
                 [this, address] { connectionEnded(address); });

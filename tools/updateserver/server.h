@@ -1,6 +1,8 @@
 #ifndef SERVER_H
 #define SERVER_H
 
+#include "replysigner.h"
+
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
@@ -62,6 +64,7 @@ private:
     QTimer deadlineSweep;
     std::shared_ptr<const Catalogue> catalogue;
     std::shared_ptr<const SigningKey> replyKey;
+    ReplySigner signer;
     Limits limits;
     int connections = 0;
     QHash<QHostAddress, int> connectionsFrom;

@@ -1,0 +1,54 @@
+#ifndef REPLYSIGNER_H
+#define REPLYSIGNER_H
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+class SigningKey;
+
+// Signs the replies' statements in a thread of its own: a signature costs as much as the rest
+// of an exchange, and the event loop goes on with the other exchanges meanwhile.
+class ReplySigner : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The signature, or empty when the key could not sign.
+    using Done = std::function<void(const QByteArray &signature)>;
+
+    explicit ReplySigner(QObject *parent = nullptr);
+    ~ReplySigner() override;
+
+    // done runs on this object's thread once the statement is signed, unless receiver has gone
+    // by then.
+    void sign(std::shared_ptr<const SigningKey> key, const QByteArray &statement, QObject *receiver,
+              Done done);
+
+private:
+    struct Job
+    {
+        std::shared_ptr<const SigningKey> key;
+        QByteArray statement;
+        QPointer<QObject> receiver;
+        Done done;
+    };
+
+    void work();
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<Job> jobs;
+    bool stopping = false;
+    // Started with the first job: a server without a reply key needs no thread.
+    std::thread worker;
+};
+
+#endif // REPLYSIGNER_H
