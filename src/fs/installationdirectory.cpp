@@ -106,6 +106,20 @@ bool InstallationDirectory::replace(const QString &relativePath, const QString &
                        mode < 0 ? status.st_mode & 07777 : mode_t(mode));
 }
 
+bool InstallationDirectory::restore(const QString &relativePath, const QString &backupPath)
+{
+    if (replace(relativePath, backupPath))
+        return true;
+    if (errno != ENOSPC && errno != EDQUOT)
+        return false;
+    const int error = errno;
+    if (!remove(relativePath)) {
+        errno = error;
+        return false;
+    }
+    return replace(relativePath, backupPath);
+}
+
 bool InstallationDirectory::makeDirectory(const QString &relativePath)
 {
     return root.isValid()

@@ -37,6 +37,9 @@ public:
     // Puts a copy of the file at sourcePath (never through a link in its place) at the path,
     // with mode, or the source's own mode when -1, making the missing directories on the way.
     bool replace(const QString &relativePath, const QString &sourcePath, int mode = -1);
+    // Puts a backup back, as replace() does. On a full disk the file that stands there goes
+    // first, so that its space takes the copy: the backup stays the way back meanwhile.
+    bool restore(const QString &relativePath, const QString &backupPath);
     bool makeDirectory(const QString &relativePath);
 
     // Whether the last operation failed because a link stood on the way to its file.

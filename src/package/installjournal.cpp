@@ -152,6 +152,16 @@ InstallJournal::Recovery InstallJournal::recover(const QString &downloadDir,
     }
     file.close();
 
+    // Packages of one run mostly share their installation directory: each is searched once.
+    QStringList touched;
+    for (const auto &package : std::as_const(packages)) {
+        if (!touched.contains(package.first))
+            touched.append(package.first);
+    }
+    // First, since the copies a killed run left take the space a full disk needs for the
+    // backups.
+    for (const QString &installDir : std::as_const(touched))
+        removeUnfinishedCopies(installDir);
     bool failed = false;
     // Newest package first: the oldest backup of a file holds it as it stood before the run.
     for (auto package = packages.crbegin(); package != packages.crend(); ++package) {
@@ -165,19 +175,11 @@ InstallJournal::Recovery InstallJournal::recover(const QString &downloadDir,
             const QFileInfo backup = it.fileInfo();
             if (isUnfinishedCopy(backup.fileName()) || backup.isSymLink())
                 continue;
-            if (!installation.replace(unwindDir.relativeFilePath(backup.filePath()),
+            if (!installation.restore(unwindDir.relativeFilePath(backup.filePath()),
                                       backup.filePath()))
                 failed = true;
         }
     }
-    // Packages of one run mostly share their installation directory: each is searched once.
-    QStringList touched;
-    for (const auto &package : std::as_const(packages)) {
-        if (!touched.contains(package.first))
-            touched.append(package.first);
-    }
-    for (const QString &installDir : std::as_const(touched))
-        removeUnfinishedCopies(installDir);
     if (failed)
         return RestoreFailed;
     syncFileSystems(touched + QStringList {downloadDir});

@@ -307,13 +307,16 @@ bool VornUpdatePackage::unwind(const QString &dir)
         if (!installation.makeDirectory(relative))
             return false;
     }
+    // Every file that can be put back is, even after one that cannot: the journal keeps the
+    // rest for the next run.
+    bool restored = true;
     for (const QString &file : std::as_const(backupFiles)) {
         QString relative;
         staysIn(installDir, file, &relative);
-        if (!installation.replace(relative, unwindDir + relative))
-            return false;
+        if (!installation.restore(relative, unwindDir + relative))
+            restored = false;
     }
-    return true;
+    return restored;
 }
 
 bool VornUpdatePackage::staysIn(const QString &installDir, const QString &path, QString *relative)

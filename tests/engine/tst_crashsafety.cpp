@@ -9,7 +9,9 @@
 #include "vornupdaterengine.h"
 #include "zipbuilder.h"
 
+#include "installationdirectory.h"
 #include <QApplication>
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -105,6 +107,7 @@ private slots:
     void killedRunIsUndoneAtNextStart();
     void untrustedJournal_data();
     void untrustedJournal();
+    void fullDiskTakesTheBackupBack();
     void powerCutLeavesAWayBack_data();
     void powerCutLeavesAWayBack();
 
@@ -240,6 +243,29 @@ void TestCrashSafety::untrustedJournal()
         QVERIFY2(TreeSnapshot::take(rootDir()) == before,
                  qPrintable(before.differences(TreeSnapshot::take(rootDir()))));
     }
+}
+
+// A run killed on a full disk: its file's space must take the backup, or the restart cannot
+// undo it.
+void TestCrashSafety::fullDiskTakesTheBackupBack()
+{
+    QDir(rootDir()).removeRecursively();
+    QVERIFY(QDir().mkpath(rootDir()));
+    const QByteArray root = QFile::encodeName(rootDir());
+    QCOMPARE(::mount("tmpfs", root.constData(), "tmpfs", 0, "size=1m"), 0);
+    const auto unmount = qScopeGuard([&] { ::umount2(root.constData(), MNT_DETACH); });
+    const QByteArray old = bigContent("old;");
+    QVERIFY(writeFile(rootDir() + "/file", bigContent("new;")));
+    const QString backup = QDir::tempPath() + "/backup";
+    QVERIFY(writeFile(backup, old));
+    QFile filler(rootDir() + "/filler");
+    QVERIFY(filler.open(QIODevice::WriteOnly));
+    while (filler.write(QByteArray(4096, 'f')) == 4096 && filler.flush()) { }
+
+    InstallationDirectory installation;
+    QVERIFY(installation.open(rootDir()));
+    QVERIFY(installation.restore("file", backup));
+    QCOMPARE(readFile(rootDir() + "/file"), old);
 }
 
 void TestCrashSafety::powerCutLeavesAWayBack_data()
