@@ -3,42 +3,42 @@
 #include "replysigner.h"
 
 #include <QDateTime>
-#include <QTcpSocket>
 
+#include <cerrno>
 #include <cstdio>
 
 #include <sys/socket.h>
 
 namespace {
 
-// The reply is handed to the socket a piece at a time, once the one before has left.
+// The reply is handed to the kernel a piece at a time, once the one before has left.
 const qsizetype pieceSize = 16 * 1024;
 // What the kernel holds of a reply that the client does not take (it doubles the figure): a
 // fixed bound instead of the few MiB that it grows each connection's buffer to by itself.
 const int sendBufferSize = 64 * 1024;
+// What is read at once of a query, or of what follows it before the socket closes.
+const qsizetype readSize = 16 * 1024;
 
 } // namespace
 
-Connection::Connection(QTcpSocket *socket, std::shared_ptr<const Catalogue> catalogue,
+Connection::Connection(int descriptor, const QHostAddress &peerAddress, quint16 peerPort,
+                       std::shared_ptr<const Catalogue> catalogue,
                        std::shared_ptr<const SigningKey> replyKey, ReplySigner *signer,
                        qsizetype maximumQuerySize, int maximumComponents, QObject *parent)
     : QObject(parent)
-    , socket(socket)
+    , socket(descriptor)
+    , readable(std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Read))
     , catalogue(std::move(catalogue))
     , replyKey(std::move(replyKey))
     , signer(signer)
     , query(maximumQuerySize)
     , maximumComponents(maximumComponents)
-    , peer(peerOf(*socket))
+    , peerAddress(peerAddress)
+    , peerPort(peerPort)
 {
     duration.start();
-    socket->setParent(this);
-    // Qt would otherwise take in whatever the client sends before the query is looked at.
-    socket->setReadBufferSize(maximumQuerySize);
-    socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, sendBufferSize);
-    connect(socket, &QTcpSocket::readyRead, this, &Connection::dataReceived);
-    connect(socket, &QTcpSocket::bytesWritten, this, &Connection::writeReply);
-    connect(socket, &QTcpSocket::disconnected, this, &Connection::socketDisconnected);
+    ::setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &sendBufferSize, sizeof sendBufferSize);
+    connect(readable.get(), &QSocketNotifier::activated, this, &Connection::dataReceived);
     dataReceived();
 }
 
@@ -57,9 +57,9 @@ void Connection::log(const QString &peer, qint64 durationMs, const QString &outc
                  qUtf8Printable(peer), durationMs, qUtf8Printable(outcome));
 }
 
-QString Connection::peerOf(const QTcpSocket &socket)
+QString Connection::peerOf(const QHostAddress &address, quint16 port)
 {
-    return QStringLiteral("%1:%2").arg(socket.peerAddress().toString()).arg(socket.peerPort());
+    return QStringLiteral("%1:%2").arg(address.toString()).arg(port);
 }
 
 void Connection::dataReceived()
@@ -67,13 +67,26 @@ void Connection::dataReceived()
     // What follows a complete query is never read.
     if (finished || reply)
         return;
-    switch (query.append(socket->readAll())) {
+    QByteArray received(readSize, Qt::Uninitialized);
+    const ssize_t count = ::recv(socket.get(), received.data(), size_t(received.size()), 0);
+    if (count < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            drop(QStringLiteral("closed by the client before a complete query"));
+        return;
+    }
+    if (count == 0) {
+        finish(QStringLiteral("closed by the client before a complete query"));
+        return;
+    }
+    received.truncate(count);
+    switch (query.append(received)) {
     case QueryParser::Incomplete:
         break;
     case QueryParser::TooLarge:
         drop(QStringLiteral("query too large, closed"));
         break;
     case QueryParser::Complete:
+        readable.reset();
         reply.emplace(*catalogue, query, maximumComponents, replyKey != nullptr);
         if (reply->status() == ReplyWriter::TooManyComponents)
             drop(QStringLiteral("more than %1 components, closed").arg(maximumComponents));
@@ -87,22 +100,42 @@ void Connection::dataReceived()
 
 void Connection::writeReply()
 {
-    if (finished || !reply || reply->atEnd())
+    if (finished || !reply)
         return;
-    while (socket->bytesToWrite() < pieceSize && !reply->atEnd()) {
-        const QByteArray piece = reply->read(pieceSize);
-        if (piece.isEmpty())
-            break;
-        socket->write(piece);
+    for (;;) {
+        if (unsent.isEmpty()) {
+            unsent = reply->read(pieceSize);
+            if (unsent.isEmpty())
+                break;
+        }
+        const ssize_t sent = ::send(socket.get(), unsent.constData(), size_t(unsent.size()),
+                                    MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                // The client takes the rest once it has read what the kernel holds.
+                if (!writable) {
+                    writable
+                        = std::make_unique<QSocketNotifier>(socket.get(), QSocketNotifier::Write);
+                    connect(writable.get(), &QSocketNotifier::activated, this,
+                            &Connection::writeReply);
+                }
+                writable->setEnabled(true);
+                return;
+            }
+            drop(QStringLiteral("closed by the client during the reply"));
+            return;
+        }
+        unsent.remove(0, sent);
     }
+    if (writable)
+        writable->setEnabled(false);
     if (reply->awaitsSignature() && !signing) {
         signing = true;
         signer->sign(replyKey, reply->statement(), this,
                      [this](const QByteArray &signature) { signatureMade(signature); });
     }
-    // Closes once the rest has left; disconnected() follows.
     if (reply->atEnd())
-        socket->disconnectFromHost();
+        finish(reply->summary());
 }
 
 void Connection::signatureMade(const QByteArray &signature)
@@ -117,32 +150,39 @@ void Connection::signatureMade(const QByteArray &signature)
     writeReply();
 }
 
-void Connection::socketDisconnected()
-{
-    if (!reply)
-        finish(QStringLiteral("closed by the client before a complete query"));
-    else if (reply->atEnd() && socket->bytesToWrite() == 0)
-        finish(reply->summary());
-    else
-        finish(QStringLiteral("closed by the client during the reply"));
-    deleteLater();
-}
-
 void Connection::finish(const QString &outcome)
 {
-    if (finished)
-        return;
-    finished = true;
-    log(peer, duration.elapsed(), outcome);
+    end(outcome, false);
 }
 
 void Connection::drop(const QString &outcome)
 {
-    finish(outcome);
-    // Reset, so that the kernel does not go on offering the rest of the reply to a client that
-    // takes none of it.
-    const linger reset = {1, 0};
-    ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    socket->abort();
+    end(outcome, true);
+}
+
+void Connection::end(const QString &outcome, bool reset)
+{
+    if (finished)
+        return;
+    finished = true;
+    log(peerOf(peerAddress, peerPort), duration.elapsed(), outcome);
+    readable.reset();
+    writable.reset();
+    if (reset) {
+        // So that the kernel does not go on offering the rest of the reply to a client that
+        // takes none of it.
+        const linger immediately = {1, 0};
+        ::setsockopt(socket.get(), SOL_SOCKET, SO_LINGER, &immediately, sizeof immediately);
+    } else {
+        // Bytes the client sent after its query would make the kernel reset the connection on
+        // close and drop what it still holds of the reply: they are read first, up to a bound
+        // that a client sending on and on cannot stretch. The kernel then delivers the rest of
+        // the reply and closes.
+        char discarded[4096];
+        for (int read = 0;
+             read < 16 && ::recv(socket.get(), discarded, sizeof discarded, MSG_DONTWAIT) > 0;
+             ++read) { }
+    }
+    socket.reset();
     deleteLater();
 }

@@ -1,30 +1,34 @@
 #ifndef CONNECTION_H
 #define CONNECTION_H
 
+#include "filedescriptor.h"
 #include "queryparser.h"
 #include "replywriter.h"
 
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QObject>
+#include <QSocketNotifier>
 
 #include <memory>
 #include <optional>
 
 class Catalogue;
-class QTcpSocket;
 class ReplySigner;
 class SigningKey;
 
-// One client: reads its query, writes one reply as fast as the client takes it, closes, and
-// deletes itself.
+// One client on its own socket descriptor: reads its query, writes one reply as fast as the
+// client takes it, closes, and deletes itself. A plain descriptor, not a QTcpSocket: the
+// exchange is one query and one reply, and Qt's socket objects cost more than the exchange.
 class Connection : public QObject
 {
     Q_OBJECT
 
 public:
     // The catalogue answers this exchange and the reply key (if any) signs it, however often
-    // they are replaced meanwhile.
-    Connection(QTcpSocket *socket, std::shared_ptr<const Catalogue> catalogue,
+    // they are replaced meanwhile. Takes the connected, non-blocking descriptor.
+    Connection(int descriptor, const QHostAddress &peerAddress, quint16 peerPort,
+               std::shared_ptr<const Catalogue> catalogue,
                std::shared_ptr<const SigningKey> replyKey, ReplySigner *signer,
                qsizetype maximumQuerySize, int maximumComponents, QObject *parent);
 
@@ -35,18 +39,23 @@ public:
 
     // One line of the access log, and how it names the client.
     static void log(const QString &peer, qint64 durationMs, const QString &outcome);
-    static QString peerOf(const QTcpSocket &socket);
+    static QString peerOf(const QHostAddress &address, quint16 port);
 
 private:
     void dataReceived();
     void writeReply();
     void signatureMade(const QByteArray &signature);
-    void socketDisconnected();
-    // Logs the exchange's outcome, once.
+    // Logs the exchange's outcome, once, closes the socket and deletes the connection.
     void finish(const QString &outcome);
+    // The same, resetting the connection instead of closing it.
     void drop(const QString &outcome);
+    void end(const QString &outcome, bool reset);
 
-    QTcpSocket *socket;
+    FileDescriptor socket;
+    // Each watched only while needed: a client that sends its query at once and takes its reply
+    // at once needs no writable notifier at all.
+    std::unique_ptr<QSocketNotifier> readable;
+    std::unique_ptr<QSocketNotifier> writable;
     std::shared_ptr<const Catalogue> catalogue;
     std::shared_ptr<const SigningKey> replyKey;
     ReplySigner *signer;
@@ -54,8 +63,11 @@ private:
     QueryParser query;
     int maximumComponents;
     std::optional<ReplyWriter> reply;
+    // What the kernel did not take of the last piece.
+    QByteArray unsent;
     QElapsedTimer duration;
-    QString peer;
+    QHostAddress peerAddress;
+    quint16 peerPort;
     bool finished = false;
 };
 

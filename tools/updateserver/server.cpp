@@ -2,16 +2,17 @@
 
 #include "connection.h"
 
-#include <QTcpSocket>
+#include <cerrno>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 Server::Server(std::shared_ptr<const Catalogue> catalogue, const Limits &limits, QObject *parent)
     : QObject(parent)
     , catalogue(std::move(catalogue))
     , limits(limits)
 {
-    // A wave of checks arrives faster than it is accepted: the kernel holds it meanwhile.
-    tcpServer.setListenBacklogSize(limits.maximumConnections);
-    connect(&tcpServer, &QTcpServer::newConnection, this, &Server::newConnection);
+    connect(&listener, &Listener::pending, this, &Server::newConnection);
     // A late connection is closed within a tenth of the time-out after its deadline.
     deadlineSweep.setInterval(qBound(10, limits.exchangeTimeoutMs / 10, 250));
     connect(&deadlineSweep, &QTimer::timeout, this, &Server::closeLateConnections);
@@ -20,7 +21,8 @@ Server::Server(std::shared_ptr<const Catalogue> catalogue, const Limits &limits,
 
 bool Server::listen(const QHostAddress &address, quint16 port)
 {
-    return tcpServer.listen(address, port);
+    // A wave of checks arrives faster than it is accepted: the kernel holds it meanwhile.
+    return listener.listen(address, port, limits.maximumConnections);
 }
 
 void Server::setCatalogue(std::shared_ptr<const Catalogue> published)
@@ -37,12 +39,10 @@ void Server::drain()
 {
     draining = true;
     // Clients accepted already or waiting in the kernel's queue are served, whatever the bound:
-    // closing the socket would reset them. Each wait takes them through newConnection().
-    do
-        newConnection();
-    while (tcpServer.waitForNewConnection(0));
+    // closing the socket would reset them.
+    newConnection();
     // A load balancer sends the next client to another instance once this one refuses.
-    tcpServer.close();
+    listener.close();
     // From the event loop, so that the caller has said what it does before it is done.
     if (connections == 0)
         QMetaObject::invokeMethod(this, &Server::drained, Qt::QueuedConnection);
@@ -50,37 +50,46 @@ void Server::drain()
 
 void Server::newConnection()
 {
-    // Beyond the bound, clients wait in the queue, theirs as the kernel's.
-    while ((draining || connections < limits.maximumConnections)
-           && tcpServer.hasPendingConnections()) {
-        QTcpSocket *socket = tcpServer.nextPendingConnection();
+    // Beyond the bound, clients wait in the kernel's queue.
+    bool outOfDescriptors = false;
+    while (draining || connections < limits.maximumConnections) {
+        QHostAddress peer;
+        quint16 port = 0;
+        const int descriptor = listener.accept(&peer, &port);
+        if (descriptor < 0) {
+            outOfDescriptors = errno == EMFILE || errno == ENFILE;
+            break;
+        }
         // One client, whether it comes over IPv4 or as an IPv4-mapped IPv6 address.
         bool isIPv4 = false;
-        const quint32 ipv4 = socket->peerAddress().toIPv4Address(&isIPv4);
-        const QHostAddress address = isIPv4 ? QHostAddress(ipv4) : socket->peerAddress();
-        if (!admit(socket, address))
+        const quint32 ipv4 = peer.toIPv4Address(&isIPv4);
+        const QHostAddress address = isIPv4 ? QHostAddress(ipv4) : peer;
+        if (!admit(address)) {
+            Connection::log(Connection::peerOf(peer, port), 0,
+                            QStringLiteral("too many connections from this address, closed"));
+            const linger reset = {1, 0};
+            ::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            ::close(descriptor);
             continue;
-        auto *connection = new Connection(socket, catalogue, replyKey, &signer,
+        }
+        auto *connection = new Connection(descriptor, peer, port, catalogue, replyKey, &signer,
                                           limits.maximumQuerySize, limits.maximumComponents, this);
         ++connections;
         connect(connection, &QObject::destroyed, this,
                 [this, address] { connectionEnded(address); });
     }
-    if (connections >= limits.maximumConnections && !draining)
-        tcpServer.pauseAccepting();
+    // Out of descriptors, the waiting client would wake the loop again at once: the deadline
+    // sweep tries again.
+    listener.setWatching(!outOfDescriptors && connections < limits.maximumConnections);
 }
 
-bool Server::admit(QTcpSocket *socket, const QHostAddress &address)
+bool Server::admit(const QHostAddress &address)
 {
     int &count = connectionsFrom[address];
     if (limits.maximumConnectionsPerAddress == 0 || count < limits.maximumConnectionsPerAddress) {
         ++count;
         return true;
     }
-    Connection::log(Connection::peerOf(*socket), 0,
-                    QStringLiteral("too many connections from this address, closed"));
-    socket->abort();
-    socket->deleteLater();
     return false;
 }
 
@@ -96,12 +105,12 @@ void Server::connectionEnded(const QHostAddress &address)
         return;
     }
     newConnection();
-    if (connections < limits.maximumConnections)
-        tcpServer.resumeAccepting();
 }
 
 void Server::closeLateConnections()
 {
     for (Connection *connection : findChildren<Connection *>(Qt::FindDirectChildrenOnly))
         connection->closeIfLate(limits.exchangeTimeoutMs);
+    if (!draining)
+        newConnection();
 }

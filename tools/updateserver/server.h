@@ -1,18 +1,17 @@
 #ifndef SERVER_H
 #define SERVER_H
 
+#include "listener.h"
 #include "replysigner.h"
 
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
-#include <QTcpServer>
 #include <QTimer>
 
 #include <memory>
 
 class Catalogue;
-class QTcpSocket;
 class SigningKey;
 
 // Accepts clients and gives each its own connection; keeps no state between exchanges. At most
@@ -38,8 +37,8 @@ public:
            QObject *parent = nullptr);
 
     bool listen(const QHostAddress &address, quint16 port);
-    QString errorString() const { return tcpServer.errorString(); }
-    quint16 serverPort() const { return tcpServer.serverPort(); }
+    QString errorString() const { return listener.errorString(); }
+    quint16 serverPort() const { return listener.port(); }
 
     // Exchanges that start from now on are answered from this catalogue; those under way keep
     // the one they started with.
@@ -55,12 +54,12 @@ signals:
 
 private:
     void newConnection();
-    // False, and the socket closed, when its address has its share of connections already.
-    bool admit(QTcpSocket *socket, const QHostAddress &address);
+    // False when its address has its share of connections already.
+    bool admit(const QHostAddress &address);
     void connectionEnded(const QHostAddress &address);
     void closeLateConnections();
 
-    QTcpServer tcpServer;
+    Listener listener;
     QTimer deadlineSweep;
     std::shared_ptr<const Catalogue> catalogue;
     std::shared_ptr<const SigningKey> replyKey;

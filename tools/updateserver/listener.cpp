@@ -1,0 +1,81 @@
+#include "listener.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+bool Listener::listen(const QHostAddress &address, quint16 port, int backlog)
+{
+    sockaddr_storage storage {};
+    socklen_t length = 0;
+    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+        auto *in6 = reinterpret_cast<sockaddr_in6 *>(&storage);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        const Q_IPV6ADDR bytes = address.toIPv6Address();
+        std::memcpy(&in6->sin6_addr, &bytes, sizeof bytes);
+        length = sizeof *in6;
+    } else {
+        auto *in4 = reinterpret_cast<sockaddr_in *>(&storage);
+        in4->sin_family = AF_INET;
+        in4->sin_port = htons(port);
+        in4->sin_addr.s_addr = htonl(address.toIPv4Address());
+        length = sizeof *in4;
+    }
+    socket.reset(::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const int on = 1;
+    if (!socket.isValid()
+        || ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0
+        || ::bind(socket.get(), reinterpret_cast<const sockaddr *>(&storage), length) != 0
+        || ::listen(socket.get(), backlog) != 0) {
+        error = QString::fromLocal8Bit(std::strerror(errno));
+        socket.reset();
+        return false;
+    }
+    notifier = std::make_unique<QSocketNotifier>(socket.get(), QSocketNotifier::Read);
+    connect(notifier.get(), &QSocketNotifier::activated, this, &Listener::pending);
+    return true;
+}
+
+quint16 Listener::port() const
+{
+    sockaddr_storage storage {};
+    socklen_t length = sizeof storage;
+    if (!socket.isValid()
+        || ::getsockname(socket.get(), reinterpret_cast<sockaddr *>(&storage), &length) != 0)
+        return 0;
+    return storage.ss_family == AF_INET6
+        ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&storage)->sin6_port)
+        : ntohs(reinterpret_cast<const sockaddr_in *>(&storage)->sin_port);
+}
+
+int Listener::accept(QHostAddress *address, quint16 *port)
+{
+    if (!socket.isValid())
+        return -1;
+    sockaddr_storage storage {};
+    socklen_t length = sizeof storage;
+    const int client = ::accept4(socket.get(), reinterpret_cast<sockaddr *>(&storage), &length,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (client < 0)
+        return -1;
+    address->setAddress(reinterpret_cast<const sockaddr *>(&storage));
+    *port = storage.ss_family == AF_INET6
+        ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&storage)->sin6_port)
+        : ntohs(reinterpret_cast<const sockaddr_in *>(&storage)->sin_port);
+    return client;
+}
+
+void Listener::setWatching(bool watching)
+{
+    if (notifier)
+        notifier->setEnabled(watching);
+}
+
+void Listener::close()
+{
+    notifier.reset();
+    socket.reset();
+}

@@ -1,0 +1,40 @@
+#ifndef LISTENER_H
+#define LISTENER_H
+
+#include "filedescriptor.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QSocketNotifier>
+
+#include <memory>
+
+// The listening socket. Hands out each client as a plain non-blocking descriptor, and only
+// when asked: clients that are not taken wait in the kernel's queue.
+class Listener : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    bool listen(const QHostAddress &address, quint16 port, int backlog);
+    QString errorString() const { return error; }
+    quint16 port() const;
+
+    // The next waiting client's descriptor and address; -1 when none waits.
+    int accept(QHostAddress *address, quint16 *port);
+    // Whether pending() is emitted while clients wait.
+    void setWatching(bool watching);
+    void close();
+
+signals:
+    void pending();
+
+private:
+    FileDescriptor socket;
+    std::unique_ptr<QSocketNotifier> notifier;
+    QString error;
+};
+
+#endif // LISTENER_H
