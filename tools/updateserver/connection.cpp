@@ -39,6 +39,10 @@ Connection::Connection(int descriptor, const QHostAddress &peerAddress, quint16 
     duration.start();
     ::setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &sendBufferSize, sizeof sendBufferSize);
     connect(readable.get(), &QSocketNotifier::activated, this, &Connection::dataReceived);
+}
+
+void Connection::start()
+{
     dataReceived();
 }
 
@@ -184,5 +188,6 @@ void Connection::end(const QString &outcome, bool reset)
              ++read) { }
     }
     socket.reset();
+    emit ended();
     deleteLater();
 }

@@ -32,6 +32,10 @@ public:
                std::shared_ptr<const SigningKey> replyKey, ReplySigner *signer,
                qsizetype maximumQuerySize, int maximumComponents, QObject *parent);
 
+    // Reads what the client has sent already, the rest as it comes. The exchange may end here:
+    // connect to ended() first.
+    void start();
+
     // Closes the connection once the exchange has lasted that long, whatever it is doing. The
     // server asks every connection now and then: a timer each would cost more than the
     // exchange.
@@ -40,6 +44,10 @@ public:
     // One line of the access log, and how it names the client.
     static void log(const QString &peer, qint64 durationMs, const QString &outcome);
     static QString peerOf(const QHostAddress &address, quint16 port);
+
+signals:
+    // The exchange is over and its socket closed; the connection goes soon after.
+    void ended();
 
 private:
     void dataReceived();

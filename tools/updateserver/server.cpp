@@ -2,6 +2,8 @@
 
 #include "connection.h"
 
+#include <QScopedValueRollback>
+
 #include <cerrno>
 
 #include <sys/socket.h>
@@ -50,6 +52,10 @@ void Server::drain()
 
 void Server::newConnection()
 {
+    // An exchange can end as it starts: the loop goes on instead of a nested one.
+    if (accepting)
+        return;
+    const QScopedValueRollback<bool> inLoop(accepting, true);
     // Beyond the bound, clients wait in the kernel's queue.
     bool outOfDescriptors = false;
     while (draining || connections < limits.maximumConnections) {
@@ -75,8 +81,9 @@ void Server::newConnection()
         auto *connection = new Connection(descriptor, peer, port, catalogue, replyKey, &signer,
                                           limits.maximumQuerySize, limits.maximumComponents, this);
         ++connections;
-        connect(connection, &QObject::destroyed, this,
+        connect(connection, &Connection::ended, this,
                 [this, address] { connectionEnded(address); });
+        connection->start();
     }
     // Out of descriptors, the waiting client would wake the loop again at once: the deadline
     // sweep tries again.
@@ -100,7 +107,8 @@ void Server::connectionEnded(const QHostAddress &address)
     if (from != connectionsFrom.end() && --from.value() == 0)
         connectionsFrom.erase(from);
     if (draining) {
-        if (connections == 0)
+        // Within drain() itself, drain() tells.
+        if (connections == 0 && !accepting)
             emit drained();
         return;
     }

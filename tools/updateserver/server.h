@@ -68,6 +68,7 @@ private:
     int connections = 0;
     QHash<QHostAddress, int> connectionsFrom;
     bool draining = false;
+    bool accepting = false;
 };
 
 #endif // SERVER_H
