@@ -147,6 +147,11 @@ void UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &
     QVector<PackageCheck> checks;
     QVector<QList<PatchOffer>> patches;
     const QVector<Update *> updates = reply.takeUpdates(&checks, &patches);
-    for (qsizetype i = 0; i < updates.size(); ++i)
-        outcome.offers.append({updates.at(i), checks.at(i), patches.at(i)});
+    for (qsizetype i = 0; i < updates.size(); ++i) {
+        PlannedPackage planned;
+        planned.update = updates.at(i);
+        planned.check = checks.at(i);
+        planned.offeredPatches = patches.at(i);
+        outcome.offers.append(planned);
+    }
 }
