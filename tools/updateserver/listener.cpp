@@ -6,6 +6,17 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+namespace {
+
+quint16 portOf(const sockaddr_storage &storage)
+{
+    return storage.ss_family == AF_INET6
+        ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&storage)->sin6_port)
+        : ntohs(reinterpret_cast<const sockaddr_in *>(&storage)->sin_port);
+}
+
+} // namespace
+
 bool Listener::listen(const QHostAddress &address, quint16 port, int backlog)
 {
     sockaddr_storage storage {};
@@ -46,9 +57,7 @@ quint16 Listener::port() const
     if (!socket.isValid()
         || ::getsockname(socket.get(), reinterpret_cast<sockaddr *>(&storage), &length) != 0)
         return 0;
-    return storage.ss_family == AF_INET6
-        ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&storage)->sin6_port)
-        : ntohs(reinterpret_cast<const sockaddr_in *>(&storage)->sin_port);
+    return portOf(storage);
 }
 
 int Listener::accept(QHostAddress *address, quint16 *port)
@@ -62,9 +71,7 @@ int Listener::accept(QHostAddress *address, quint16 *port)
     if (client < 0)
         return -1;
     address->setAddress(reinterpret_cast<const sockaddr *>(&storage));
-    *port = storage.ss_family == AF_INET6
-        ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&storage)->sin6_port)
-        : ntohs(reinterpret_cast<const sockaddr_in *>(&storage)->sin_port);
+    *port = portOf(storage);
     return client;
 }
 
