@@ -35,6 +35,47 @@ qsizetype closingTag(const QByteArray &reply)
     return tag >= 0 && reply.indexOf('>', tag) == end - 1 ? tag : -1;
 }
 
+// The hash tree over a batch of statements: a leaf or a node is told apart by its first byte, so
+// that no node's digest can pass for a leaf's.
+QByteArray leafOf(const QByteArray &statement)
+{
+    return Sha256::of('\0' + statement);
+}
+
+QByteArray nodeOf(const QByteArray &left, const QByteArray &right)
+{
+    return Sha256::of('\1' + left + right);
+}
+
+QByteArray batchStatement(const QByteArray &root)
+{
+    return "vorn-reply-batch 1\nroot " + root.toHex() + '\n';
+}
+
+const int digestSize = 32;
+const int maximumDepth = 6;
+static_assert(1 << maximumDepth == ReplySignature::maximumBatch);
+
+// What the signature signs: the statement itself, or the root its batch's tree leads to. Empty
+// when the signature field is neither a signature nor one with a way to a root.
+QByteArray signedText(const QByteArray &field, const QByteArray &statement)
+{
+    if (field.size() == Ed25519::signatureSize)
+        return statement;
+    const qsizetype path = field.size() - Ed25519::signatureSize - 1;
+    const qsizetype depth = path / digestSize;
+    const int index = path > 0 ? quint8(field.at(Ed25519::signatureSize)) : 0;
+    if (path <= 0 || path % digestSize != 0 || depth > maximumDepth || index >= (1 << depth))
+        return QByteArray();
+    QByteArray digest = leafOf(statement);
+    for (qsizetype level = 0; level < depth; ++level) {
+        const QByteArray sibling
+            = field.mid(Ed25519::signatureSize + 1 + level * digestSize, digestSize);
+        digest = (index >> level) & 1 ? nodeOf(sibling, digest) : nodeOf(digest, sibling);
+    }
+    return batchStatement(digest);
+}
+
 } // namespace
 
 QByteArray ReplySignature::newNonce()
@@ -76,6 +117,43 @@ QByteArray ReplySignature::statementOf(const QByteArray &nonce, const QByteArray
         + "\nreply-sha256 " + replySha256.toHex() + '\n';
 }
 
+QByteArrayList ReplySignature::signBatch(const QByteArrayList &statements,
+                                         const std::function<QByteArray(const QByteArray &)> &sign)
+{
+    if (statements.size() == 1) {
+        const QByteArray signature = sign(statements.constFirst());
+        return signature.isEmpty() ? QByteArrayList() : QByteArrayList {signature};
+    }
+    if (statements.isEmpty() || statements.size() > maximumBatch)
+        return QByteArrayList();
+    // Leaves past the last statement are all zeros, which no statement's digest is.
+    int width = 1;
+    while (width < statements.size())
+        width *= 2;
+    QList<QByteArrayList> levels(1);
+    for (const QByteArray &statement : statements)
+        levels[0] << leafOf(statement);
+    levels[0].resize(width, QByteArray(digestSize, '\0'));
+    while (levels.constLast().size() > 1) {
+        const QByteArrayList &below = levels.constLast();
+        QByteArrayList above;
+        for (qsizetype at = 0; at < below.size(); at += 2)
+            above << nodeOf(below.at(at), below.at(at + 1));
+        levels << above;
+    }
+    const QByteArray signature = sign(batchStatement(levels.constLast().constFirst()));
+    if (signature.isEmpty())
+        return QByteArrayList();
+    QByteArrayList fields;
+    for (int index = 0; index < statements.size(); ++index) {
+        QByteArray field = signature + char(index);
+        for (qsizetype level = 0; level + 1 < levels.size(); ++level)
+            field += levels.at(level).at((index >> level) ^ 1);
+        fields << field;
+    }
+    return fields;
+}
+
 QByteArray ReplySignature::signatureElement(const QByteArray &signature)
 {
     return signatureOpen + signature.toBase64() + signatureClose;
@@ -103,12 +181,15 @@ ReplySignature::Outcome ReplySignature::verify(const QByteArray &reply, const QS
     const auto signature = QByteArray::fromBase64Encoding(
         reply.mid(open + signatureOpen.size(), end - open - signatureOpen.size()),
         QByteArray::AbortOnBase64DecodingErrors);
-    if (open < 0 || !signature || signature.decoded.size() != Ed25519::signatureSize)
+    const QByteArray text = open < 0 || !signature
+        ? QByteArray()
+        : signedText(signature.decoded, statement(nonce, query, reply.left(open) + reply.mid(tag)));
+    if (text.isEmpty())
         return Malformed;
-    const QByteArray text = statement(nonce, query, reply.left(open) + reply.mid(tag));
+    const QByteArray signatureBytes = signature.decoded.left(Ed25519::signatureSize);
     for (const QString &key : keys) {
         if (Ed25519::verify(QByteArray::fromBase64(key.toLatin1()), bytes(text), text.size(),
-                            signature.decoded))
+                            signatureBytes))
             return Valid;
     }
     return NotForThisExchange;

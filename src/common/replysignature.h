@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // The signed reply: the update server signs each reply with its reply key (Ed25519), over the
 // exact reply bytes, the exact query and a fresh nonce of the updater's, so that no reply fits
 // another exchange.
@@ -24,6 +26,11 @@
 //     query-sha256 <SHA-256 of the query, from its first "<s>" through the "</s>" after it>
 //     reply-sha256 <SHA-256 of the reply bytes without the signature element>
 //
+// A busy server signs the statements of the replies waiting for it at once: it signs the root of
+// a hash tree over them, and each reply's signature element carries, after the signature, the
+// statement's place among the tree's leaves and the digests that lead from it to the root. One
+// signature then serves a whole batch, and each reply still proves only its own exchange.
+//
 // A reader that knows nothing of signatures skips both elements: the nonce stands before the
 // query, the signature is an element no request is.
 class ReplySignature
@@ -32,6 +39,8 @@ public:
     ReplySignature() = delete;
 
     static constexpr int nonceSize = 32;
+    // Statements signed at once: the tree is at most six levels deep.
+    static constexpr int maximumBatch = 64;
 
     enum Outcome {
         Valid,
@@ -52,9 +61,15 @@ public:
     // The same from the two digests, for a reply hashed as it is written.
     static QByteArray statementOf(const QByteArray &nonce, const QByteArray &querySha256,
                                   const QByteArray &replySha256);
-    // The element that carries a 64-byte signature, and its size.
+    // The signature of each statement, signing once with sign (which returns an Ed25519
+    // signature, or empty when the key cannot sign): a plain signature for a single statement,
+    // one for the tree's root with the way to it for several. Empty when signing failed.
+    static QByteArrayList signBatch(const QByteArrayList &statements,
+                                    const std::function<QByteArray(const QByteArray &)> &sign);
+    // The element that carries what signBatch() returned for one statement, and its largest
+    // size.
     static QByteArray signatureElement(const QByteArray &signature);
-    static constexpr int signatureElementSize = 111;
+    static constexpr int maximumSignatureElementSize = 367;
     // The reply with the signature element before its closing root tag; empty when the seed is
     // no key or the reply has no closing tag.
     static QByteArray sign(const QByteArray &reply, const QByteArray &seed, const QByteArray &nonce,

@@ -528,6 +528,10 @@ void TestUpdateCheck::onlySignedRepliesCount_data()
     QTest::newRow("recorded from an earlier exchange") << "other nonce" << false << false;
     QTest::newRow("signed for another query") << "other query" << false << false;
     QTest::newRow("signature cut off") << "cut" << false << false;
+    // Signed with other exchanges' statements, under one signature of the tree's root.
+    QTest::newRow("signed in a batch") << "batch" << false << true;
+    QTest::newRow("a batch's way to its root altered") << "batch|path" << false << false;
+    QTest::newRow("a batch's place altered") << "batch|place" << false << false;
 }
 
 // A server on the path answers for the real one: only what the reply key signed for this very
@@ -545,6 +549,18 @@ void TestUpdateCheck::onlySignedRepliesCount()
     server.setSigner([&](QByteArray reply, const QByteArray &nonce, const QByteArray &query) {
         if (spoil == u"unsigned")
             return reply;
+        if (spoil.startsWith(u"batch")) {
+            const QByteArray statement = ReplySignature::statement(nonce, query, reply);
+            QByteArray field
+                = ReplySignature::signBatch({"a", "b", statement}, [&](const QByteArray &text) {
+                      return Ed25519::sign(own, reinterpret_cast<const uchar *>(text.constData()),
+                                           text.size());
+                  }).value(2);
+            // After the signature, the leaf's place, then the digests on the way to the root.
+            if (spoil != u"batch")
+                field[spoil.endsWith(u"path") ? 64 + 1 + 40 : 64] ^= 1;
+            return reply.insert(reply.lastIndexOf("</"), ReplySignature::signatureElement(field));
+        }
         const QByteArray seed = spoil == u"other key" ? stranger : own;
         QByteArray signedReply = ReplySignature::sign(
             reply, seed, spoil == u"other nonce" ? ReplySignature::newNonce() : nonce,

@@ -565,11 +565,14 @@ void TestUpdateServer::signedReply_data()
     QTest::addColumn<bool>("withNonce");
     QTest::addColumn<QByteArray>("replacedKey"); // written before a SIGHUP; empty: none
     QTest::addColumn<bool>("replaced");
-    QTest::newRow("the updater's nonce in front of the query") << true << QByteArray() << false;
-    QTest::newRow("no nonce: an updater that does not ask") << false << QByteArray() << false;
-    QTest::newRow("a new key on SIGHUP") << true << QByteArray(32, 'n') << true;
+    QTest::addColumn<int>("updaters"); // asking at once, so that their replies are signed together
+    QTest::newRow("the updater's nonce in front of the query")
+        << true << QByteArray() << false << 1;
+    QTest::newRow("no nonce: an updater that does not ask") << false << QByteArray() << false << 1;
+    QTest::newRow("a new key on SIGHUP") << true << QByteArray(32, 'n') << true << 1;
     QTest::newRow("a broken key on SIGHUP: the old one stays")
-        << true << QByteArray("not a key") << false;
+        << true << QByteArray("not a key") << false << 1;
+    QTest::newRow("many updaters at once") << true << QByteArray() << false << 24;
 }
 
 // Every reply carries the reply key's signature over itself, the query and the nonce.
@@ -578,6 +581,7 @@ void TestUpdateServer::signedReply()
     QFETCH(bool, withNonce);
     QFETCH(QByteArray, replacedKey);
     QFETCH(bool, replaced);
+    QFETCH(int, updaters);
     const auto keyFile = [](const QByteArray &seed) {
         return "# Vorn package signing key (Ed25519). Keep this file secret.\n# Public key: "
             + Ed25519::publicKey(seed).toBase64() + '\n' + seed.toBase64() + '\n';
@@ -597,16 +601,26 @@ void TestUpdateServer::signedReply()
                                            : "reply key not reloaded, the old one stays"));
     }
 
-    const QByteArray nonce = withNonce ? ReplySignature::newNonce() : QByteArray();
     const QByteArray asked = query({{"vorn", "core", "app", "1.0"}});
-    const QByteArray reply
-        = exchange(443, (withNonce ? ReplySignature::nonceElement(nonce) : QByteArray()) + asked);
-    QCOMPARE(outcomes(reply), QStringList {"vorn/core/app update 1.10"});
+    QByteArrayList nonces;
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    for (int at = 0; at < updaters; ++at) {
+        nonces << (withNonce ? ReplySignature::newNonce() : QByteArray());
+        sockets.push_back(std::make_unique<QTcpSocket>());
+        QVERIFY(connectTo(*sockets.back(), 443));
+        QVERIFY(
+            send(*sockets.back(),
+                 (withNonce ? ReplySignature::nonceElement(nonces.last()) : QByteArray()) + asked));
+    }
     const QString key
         = QString::fromLatin1(Ed25519::publicKey(replaced ? replacedKey : seed).toBase64());
-    QCOMPARE(ReplySignature::verify(reply, {key}, nonce, asked), ReplySignature::Valid);
-    QCOMPARE(ReplySignature::verify(reply, {key}, ReplySignature::newNonce(), asked),
-             ReplySignature::NotForThisExchange);
+    for (int at = 0; at < updaters; ++at) {
+        const QByteArray reply = replyOnceClosed(*sockets[at]);
+        QCOMPARE(outcomes(reply), QStringList {"vorn/core/app update 1.10"});
+        QCOMPARE(ReplySignature::verify(reply, {key}, nonces.at(at), asked), ReplySignature::Valid);
+        QCOMPARE(ReplySignature::verify(reply, {key}, ReplySignature::newNonce(), asked),
+                 ReplySignature::NotForThisExchange);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestUpdateServer)

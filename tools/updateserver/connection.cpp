@@ -13,9 +13,6 @@ namespace {
 
 // The reply is handed to the kernel a piece at a time, once the one before has left.
 const qsizetype pieceSize = 16 * 1024;
-// What the kernel holds of a reply that the client does not take (it doubles the figure): a
-// fixed bound instead of the few MiB that it grows each connection's buffer to by itself.
-const int sendBufferSize = 64 * 1024;
 // What is read at once of a query, or of what follows it before the socket closes.
 const qsizetype readSize = 16 * 1024;
 
@@ -37,7 +34,6 @@ Connection::Connection(int descriptor, const QHostAddress &peerAddress, quint16 
     , peerPort(peerPort)
 {
     duration.start();
-    ::setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &sendBufferSize, sizeof sendBufferSize);
     connect(readable.get(), &QSocketNotifier::activated, this, &Connection::dataReceived);
 }
 
@@ -71,8 +67,10 @@ void Connection::dataReceived()
     // What follows a complete query is never read.
     if (finished || reply)
         return;
-    QByteArray received(readSize, Qt::Uninitialized);
-    const ssize_t count = ::recv(socket.get(), received.data(), size_t(received.size()), 0);
+    // On the stack: a block this size from the heap for each exchange costs more than the
+    // exchange's own work in the allocator.
+    char received[readSize];
+    const ssize_t count = ::recv(socket.get(), received, sizeof received, 0);
     if (count < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             drop(QStringLiteral("closed by the client before a complete query"));
@@ -82,8 +80,7 @@ void Connection::dataReceived()
         finish(QStringLiteral("closed by the client before a complete query"));
         return;
     }
-    received.truncate(count);
-    switch (query.append(received)) {
+    switch (query.append(QByteArray::fromRawData(received, count))) {
     case QueryParser::Incomplete:
         break;
     case QueryParser::TooLarge:
@@ -107,11 +104,12 @@ void Connection::writeReply()
     if (finished || !reply)
         return;
     for (;;) {
-        if (unsent.isEmpty()) {
-            unsent = reply->read(pieceSize);
-            if (unsent.isEmpty())
-                break;
-        }
+        if (unsent.size() < pieceSize)
+            unsent += reply->read(pieceSize - unsent.size());
+        // The last bytes before the signature wait for it, so that a short reply leaves in one
+        // send: a send costs as much as the rest of an exchange in the kernel.
+        if (unsent.isEmpty() || (reply->awaitsSignature() && unsent.size() < pieceSize))
+            break;
         const ssize_t sent = ::send(socket.get(), unsent.constData(), size_t(unsent.size()),
                                     MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {

@@ -165,12 +165,18 @@ void EpollEventDispatcher::watch(int descriptor)
     if (found->exception)
         event.events |= EPOLLPRI;
     if (event.events == 0) {
+        if (found->watched)
+            ::epoll_ctl(poller.get(), EPOLL_CTL_DEL, descriptor, nullptr);
         notifiers.erase(found);
-        ::epoll_ctl(poller.get(), EPOLL_CTL_DEL, descriptor, nullptr);
         return;
     }
-    if (::epoll_ctl(poller.get(), EPOLL_CTL_MOD, descriptor, &event) != 0 && errno == ENOENT)
-        ::epoll_ctl(poller.get(), EPOLL_CTL_ADD, descriptor, &event);
+    // A descriptor closed while watched leaves the set by itself, and its number may come back.
+    if (::epoll_ctl(poller.get(), found->watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, descriptor,
+                    &event)
+        != 0)
+        ::epoll_ctl(poller.get(), errno == ENOENT ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, descriptor,
+                    &event);
+    found->watched = true;
 }
 
 void EpollEventDispatcher::activate(int descriptor, quint32 events)

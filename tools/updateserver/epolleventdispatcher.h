@@ -38,6 +38,8 @@ private:
         QSocketNotifier *read = nullptr;
         QSocketNotifier *write = nullptr;
         QSocketNotifier *exception = nullptr;
+        // Whether the descriptor is in the epoll set.
+        bool watched = false;
     };
     struct Timer
     {

@@ -15,6 +15,11 @@ quint16 portOf(const sockaddr_storage &storage)
         : ntohs(reinterpret_cast<const sockaddr_in *>(&storage)->sin_port);
 }
 
+// What the kernel holds of a reply that the client does not take (it doubles the figure): a
+// fixed bound instead of the few MiB that it grows each connection's buffer to by itself. Set
+// on the listening socket, whose clients' sockets inherit it.
+const int sendBufferSize = 64 * 1024;
+
 } // namespace
 
 bool Listener::listen(const QHostAddress &address, quint16 port, int backlog)
@@ -39,6 +44,8 @@ bool Listener::listen(const QHostAddress &address, quint16 port, int backlog)
     const int on = 1;
     if (!socket.isValid()
         || ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0
+        || ::setsockopt(socket.get(), SOL_SOCKET, SO_SNDBUF, &sendBufferSize, sizeof sendBufferSize)
+            != 0
         || ::bind(socket.get(), reinterpret_cast<const sockaddr *>(&storage), length) != 0
         || ::listen(socket.get(), backlog) != 0) {
         error = QString::fromLocal8Bit(std::strerror(errno));

@@ -26,6 +26,7 @@ public:
     int accept(QHostAddress *address, quint16 *port);
     // Whether pending() is emitted while clients wait.
     void setWatching(bool watching);
+    bool isWatching() const { return notifier && notifier->isEnabled(); }
     void close();
 
 signals:

@@ -1,6 +1,9 @@
 #include "replysigner.h"
 
+#include "replysignature.h"
 #include "signingkey.h"
+
+#include <vector>
 
 ReplySigner::ReplySigner(QObject *parent)
     : QObject(parent)
@@ -36,18 +39,32 @@ void ReplySigner::work()
         wake.wait(lock, [this] { return stopping || !jobs.empty(); });
         if (stopping)
             return;
-        Job job = std::move(jobs.front());
-        jobs.pop_front();
+        // Whatever waits with the same key is signed at once: under load, one signature serves
+        // many replies, and when idle each reply is signed alone, as soon as it asks.
+        std::vector<Job> batch;
+        const std::shared_ptr<const SigningKey> key = jobs.front().key;
+        while (!jobs.empty() && jobs.front().key == key
+               && batch.size() < size_t(ReplySignature::maximumBatch)) {
+            batch.push_back(std::move(jobs.front()));
+            jobs.pop_front();
+        }
         lock.unlock();
-        const QByteArray signature
-            = job.key->sign(reinterpret_cast<const unsigned char *>(job.statement.constData()),
-                            job.statement.size());
-        // The receiver is looked at on its own thread only, where it is deleted.
+        QByteArrayList statements;
+        for (const Job &job : batch)
+            statements << job.statement;
+        const QByteArrayList signatures
+            = ReplySignature::signBatch(statements, [&key](const QByteArray &text) {
+                  return key->sign(reinterpret_cast<const unsigned char *>(text.constData()),
+                                   text.size());
+              });
+        // The receivers are looked at on their own thread only, where they are deleted.
         QMetaObject::invokeMethod(
             this,
-            [job = std::move(job), signature] {
-                if (job.receiver)
-                    job.done(signature);
+            [batch = std::move(batch), signatures] {
+                for (size_t at = 0; at < batch.size(); ++at) {
+                    if (batch[at].receiver)
+                        batch[at].done(signatures.value(qsizetype(at)));
+                }
             },
             Qt::QueuedConnection);
         lock.lock();

@@ -15,13 +15,15 @@
 class SigningKey;
 
 // Signs the replies' statements in a thread of its own: a signature costs as much as the rest
-// of an exchange, and the event loop goes on with the other exchanges meanwhile.
+// of an exchange, and the event loop goes on with the other exchanges meanwhile. The statements
+// that wait while it signs are signed together, with one signature.
 class ReplySigner : public QObject
 {
     Q_OBJECT
 
 public:
-    // The signature, or empty when the key could not sign.
+    // What the reply's signature element carries (see ReplySignature::signBatch()), or empty
+    // when the key could not sign.
     using Done = std::function<void(const QByteArray &signature)>;
 
     explicit ReplySigner(QObject *parent = nullptr);

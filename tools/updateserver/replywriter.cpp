@@ -91,7 +91,8 @@ ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
     , signedReply(signedReply)
 {
     if (signedReply) {
-        total += ReplySignature::signatureElementSize;
+        // Room for the largest signature element, until the signature is known.
+        total += ReplySignature::maximumSignatureElementSize;
         hash.reset();
     }
     // Measured whole before a byte is sent: a reply the updater would refuse is not sent at all.
@@ -118,6 +119,7 @@ ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
 QByteArray ReplyWriter::read(qsizetype bytes)
 {
     QByteArray piece;
+    piece.reserve(qMin<qint64>(bytes, total - written));
     while (piece.size() < bytes && (!parts.isEmpty() || takeNextParts())) {
         const QByteArray &part = parts.constFirst();
         const qsizetype taken = qMin(bytes - piece.size(), part.size() - partOffset);
@@ -154,7 +156,9 @@ bool ReplyWriter::takeNextParts()
             }
             return false;
         } else {
-            parts = {ReplySignature::signatureElement(signature), tail};
+            const QByteArray element = ReplySignature::signatureElement(signature);
+            total += element.size() - ReplySignature::maximumSignatureElementSize;
+            parts = {element, tail};
         }
         position = queryEnd;
         return true;

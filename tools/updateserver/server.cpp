@@ -112,7 +112,9 @@ void Server::connectionEnded(const QHostAddress &address)
             emit drained();
         return;
     }
-    newConnection();
+    // Clients waiting while the listener is watched wake the loop by themselves.
+    if (!listener.isWatching())
+        newConnection();
 }
 
 void Server::closeLateConnections()
