@@ -66,12 +66,17 @@ bool UpdateCheck::finish()
 UpdateCheck::Outcome UpdateCheck::run() const
 {
     Outcome outcome;
-    const QByteArray query = cutUpdateQuery(askMessenger());
+    QProcess messenger;
+    startMessenger(messenger);
+    // A fresh nonce makes every signed reply fit this exchange alone. It is made while the
+    // messenger runs: the random source's first use costs more than the exchange itself.
+    const QByteArray nonce = replyKeys.isEmpty() ? QByteArray() : ReplySignature::newNonce();
+    const QByteArray query = queryOf(messenger);
     // What is installed, for the download to refuse offers that are not newer.
     QueryParser parser(query.size());
     parser.append(query);
     outcome.installed = parser.components();
-    exchangeWithServer(query, parser.query(), outcome);
+    exchangeWithServer(query, parser.query(), nonce, outcome);
     return outcome;
 }
 
@@ -80,27 +85,28 @@ QVector<PlannedPackage> UpdateCheck::takeOffers()
     return std::exchange(offers, {});
 }
 
-QByteArray UpdateCheck::askMessenger() const
+void UpdateCheck::startMessenger(QProcess &messenger) const
 {
-    QProcess messenger;
     messenger.setProcessChannelMode(QProcess::MergedChannels);
     // Program and argument apart, so that an application directory with blanks works.
     messenger.start(installation.messenger(), {QStringLiteral("-updatequery")},
                     QIODevice::ReadWrite);
     messenger.waitForStarted(-1);
+}
+
+QByteArray UpdateCheck::queryOf(QProcess &messenger) const
+{
     // A messenger that never exits must not leave an invisible updater hanging.
     if (!messenger.waitForFinished(messengerTimeout) && messenger.state() != QProcess::NotRunning) {
         messenger.kill();
         messenger.waitForFinished(-1);
     }
-    return messenger.readAll();
+    return cutUpdateQuery(messenger.readAll());
 }
 
 void UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &signedQuery,
-                                     Outcome &outcome) const
+                                     const QByteArray &nonce, Outcome &outcome) const
 {
-    // A fresh nonce makes every signed reply fit this exchange alone.
-    const QByteArray nonce = replyKeys.isEmpty() ? QByteArray() : ReplySignature::newNonce();
     // One deadline for the whole exchange: a server that drips a byte now and then must not
     // keep the invisible check waiting, however short each pause.
     const QDeadlineTimer exchangeEnds(deadline);

@@ -12,6 +12,8 @@
 
 #include <future>
 
+class QProcess;
+
 // The update check: asks the messenger for its query, exchanges it with the update server and
 // reads the reply, which must be signed for this very exchange when reply keys are set. It
 // waits in a thread of its own, so that the windows can be built meanwhile, and shows its own
@@ -52,10 +54,12 @@ private:
     };
 
     Outcome run() const;
-    QByteArray askMessenger() const;
-    // signedQuery: the stretch of the query that a signed reply is bound to.
+    void startMessenger(QProcess &messenger) const;
+    QByteArray queryOf(QProcess &messenger) const;
+    // signedQuery: the stretch of the query that a signed reply is bound to; nonce: the one it
+    // is signed for, empty without reply keys.
     void exchangeWithServer(const QByteArray &query, const QByteArray &signedQuery,
-                            Outcome &outcome) const;
+                            const QByteArray &nonce, Outcome &outcome) const;
 
     Installation installation;
     std::future<Outcome> pending;
