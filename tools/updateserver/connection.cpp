@@ -24,7 +24,6 @@ Connection::Connection(int descriptor, const QHostAddress &peerAddress, quint16 
                        qsizetype maximumQuerySize, int maximumComponents, QObject *parent)
     : QObject(parent)
     , socket(descriptor)
-    , readable(std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Read))
     , catalogue(std::move(catalogue))
     , replyKey(std::move(replyKey))
     , signer(signer)
@@ -34,7 +33,6 @@ Connection::Connection(int descriptor, const QHostAddress &peerAddress, quint16 
     , peerPort(peerPort)
 {
     duration.start();
-    connect(readable.get(), &QSocketNotifier::activated, this, &Connection::dataReceived);
 }
 
 void Connection::start()
@@ -74,6 +72,8 @@ void Connection::dataReceived()
     if (count < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             drop(QStringLiteral("closed by the client before a complete query"));
+        else
+            awaitQuery();
         return;
     }
     if (count == 0) {
@@ -82,6 +82,7 @@ void Connection::dataReceived()
     }
     switch (query.append(QByteArray::fromRawData(received, count))) {
     case QueryParser::Incomplete:
+        awaitQuery();
         break;
     case QueryParser::TooLarge:
         drop(QStringLiteral("query too large, closed"));
@@ -97,6 +98,16 @@ void Connection::dataReceived()
             writeReply();
         break;
     }
+}
+
+void Connection::awaitQuery()
+{
+    // Made only now: under load the query is there as the client is accepted, and the
+    // notifier would cost two system calls for nothing.
+    if (readable)
+        return;
+    readable = std::make_unique<QSocketNotifier>(socket.get(), QSocketNotifier::Read);
+    connect(readable.get(), &QSocketNotifier::activated, this, &Connection::dataReceived);
 }
 
 void Connection::writeReply()

@@ -51,6 +51,8 @@ signals:
 
 private:
     void dataReceived();
+    // Reads on once more of the query has come.
+    void awaitQuery();
     void writeReply();
     void signatureMade(const QByteArray &signature);
     // Logs the exchange's outcome, once, closes the socket and deletes the connection.
@@ -60,8 +62,8 @@ private:
     void end(const QString &outcome, bool reset);
 
     FileDescriptor socket;
-    // Each watched only while needed: a client that sends its query at once and takes its reply
-    // at once needs no writable notifier at all.
+    // Each made and watched only while needed: a client that sends its query at once and takes
+    // its reply at once needs no notifier at all.
     std::unique_ptr<QSocketNotifier> readable;
     std::unique_ptr<QSocketNotifier> writable;
     std::shared_ptr<const Catalogue> catalogue;
