@@ -394,7 +394,11 @@ void TestUpdateServer::abusiveClient()
         QTcpSocket &socket = *abuser.back();
         // Takes in no more than this: the rest stays in the kernel's buffers.
         socket.setReadBufferSize(4096);
-        QVERIFY(connectTo(socket, 443));
+        // A connection beyond the bound per address may be reset before its handshake is seen
+        // here.
+        const bool beyondBound
+            = options.contains("--max-connections-per-address") && i == connections - 1;
+        QVERIFY(connectTo(socket, 443) || beyondBound);
         socket.write(sent);
         socket.flush();
     }
