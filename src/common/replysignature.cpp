@@ -159,15 +159,18 @@ QByteArray ReplySignature::signatureElement(const QByteArray &signature)
     return signatureOpen + signature.toBase64() + signatureClose;
 }
 
+QByteArray ReplySignature::withSignature(const QByteArray &reply, const QByteArray &signature)
+{
+    const qsizetype tag = closingTag(reply);
+    return tag < 0 ? QByteArray() : reply.left(tag) + signatureElement(signature) + reply.mid(tag);
+}
+
 QByteArray ReplySignature::sign(const QByteArray &reply, const QByteArray &seed,
                                 const QByteArray &nonce, const QByteArray &query)
 {
-    const qsizetype tag = closingTag(reply);
     const QByteArray text = statement(nonce, query, reply);
     const QByteArray signature = Ed25519::sign(seed, bytes(text), text.size());
-    if (tag < 0 || signature.isEmpty())
-        return QByteArray();
-    return reply.left(tag) + signatureElement(signature) + reply.mid(tag);
+    return signature.isEmpty() ? QByteArray() : withSignature(reply, signature);
 }
 
 ReplySignature::Outcome ReplySignature::verify(const QByteArray &reply, const QStringList &keys,

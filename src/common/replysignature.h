@@ -70,8 +70,11 @@ public:
     // size.
     static QByteArray signatureElement(const QByteArray &signature);
     static constexpr int maximumSignatureElementSize = 367;
-    // The reply with the signature element before its closing root tag; empty when the seed is
-    // no key or the reply has no closing tag.
+    // The reply with the element that carries signature before its closing root tag; empty
+    // when the reply has no closing tag.
+    static QByteArray withSignature(const QByteArray &reply, const QByteArray &signature);
+    // The reply with its signature element for this nonce and query; empty when the seed is no
+    // key or the reply has no closing tag.
     static QByteArray sign(const QByteArray &reply, const QByteArray &seed, const QByteArray &nonce,
                            const QByteArray &query);
     // Whether one of the keys (base64) signed this reply for this nonce and query.

@@ -559,7 +559,7 @@ void TestUpdateCheck::onlySignedRepliesCount()
             // After the signature, the leaf's place, then the digests on the way to the root.
             if (spoil != u"batch")
                 field[spoil.endsWith(u"path") ? 64 + 1 + 40 : 64] ^= 1;
-            return reply.insert(reply.lastIndexOf("</"), ReplySignature::signatureElement(field));
+            return ReplySignature::withSignature(reply, field);
         }
         const QByteArray seed = spoil == u"other key" ? stranger : own;
         QByteArray signedReply = ReplySignature::sign(

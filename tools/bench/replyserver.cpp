@@ -62,7 +62,7 @@ void ReplyServer::run()
             ReplySignature::nonceIn(query.prefix()), Sha256::of(query.query()), replySha256);
         const QByteArray signature = Ed25519::sign(
             seed, reinterpret_cast<const unsigned char *>(statement.constData()), statement.size());
-        reply.insert(reply.lastIndexOf("</"), ReplySignature::signatureElement(signature));
+        reply = ReplySignature::withSignature(reply, signature);
     }
 
     const qsizetype step = pieceSize > 0 ? pieceSize : reply.size();
