@@ -60,6 +60,12 @@ QString Connection::peerOf(const QHostAddress &address, quint16 port)
     return QStringLiteral("%1:%2").arg(address.toString()).arg(port);
 }
 
+void Connection::resetOnClose(int descriptor)
+{
+    const linger immediately = {1, 0};
+    ::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &immediately, sizeof immediately);
+}
+
 void Connection::dataReceived()
 {
     // What follows a complete query is never read.
@@ -182,10 +188,8 @@ void Connection::end(const QString &outcome, bool reset)
     readable.reset();
     writable.reset();
     if (reset) {
-        // So that the kernel does not go on offering the rest of the reply to a client that
-        // takes none of it.
-        const linger immediately = {1, 0};
-        ::setsockopt(socket.get(), SOL_SOCKET, SO_LINGER, &immediately, sizeof immediately);
+        // A client that takes none of the reply is not offered the rest.
+        resetOnClose(socket.get());
     } else {
         // Bytes the client sent after its query would make the kernel reset the connection on
         // close and drop what it still holds of the reply: they are read first, up to a bound

@@ -44,6 +44,9 @@ public:
     // One line of the access log, and how it names the client.
     static void log(const QString &peer, qint64 durationMs, const QString &outcome);
     static QString peerOf(const QHostAddress &address, quint16 port);
+    // Makes closing the descriptor reset the connection, so that the kernel does not go on
+    // offering a client what it holds for it.
+    static void resetOnClose(int descriptor);
 
 signals:
     // The exchange is over and its socket closed; the connection goes soon after.

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 
-#include <sys/socket.h>
 #include <unistd.h>
 
 Server::Server(std::shared_ptr<const Catalogue> catalogue, const Limits &limits, QObject *parent)
@@ -73,8 +72,7 @@ void Server::newConnection()
         if (!admit(address)) {
             Connection::log(Connection::peerOf(peer, port), 0,
                             QStringLiteral("too many connections from this address, closed"));
-            const linger reset = {1, 0};
-            ::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            Connection::resetOnClose(descriptor);
             ::close(descriptor);
             continue;
         }
