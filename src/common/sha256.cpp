@@ -2,6 +2,21 @@
 
 #include <openssl/evp.h>
 
+#include <memory>
+
+namespace {
+
+// Fetched once: naming the digest on each reset makes OpenSSL look it up again, which costs
+// more than hashing a short text.
+const EVP_MD *sha256()
+{
+    static const std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)> digest(
+        EVP_MD_fetch(nullptr, "SHA256", nullptr), &EVP_MD_free);
+    return digest.get();
+}
+
+} // namespace
+
 void Sha256::Free::operator()(evp_md_ctx_st *context) const
 {
     EVP_MD_CTX_free(context);
@@ -19,7 +34,7 @@ void Sha256::reset()
     finished = false;
     if (!context)
         context.reset(EVP_MD_CTX_new());
-    failed = !context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1;
+    failed = !context || !sha256() || EVP_DigestInit_ex(context.get(), sha256(), nullptr) != 1;
 }
 
 void Sha256::add(const char *data, qint64 size)

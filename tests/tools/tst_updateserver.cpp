@@ -211,6 +211,11 @@ void TestUpdateServer::answers_data()
     QTest::newRow("empty query") << query({}) << QStringList {};
     QTest::newRow("unescaped values are taken as written")
         << query({{"o'neil", "a&b", "c<d", "1"}}) << QStringList {"o'neil/a&b/c<d noSuchComponent"};
+    // Read back as written: a raw blank other than the space would come back as a space.
+    QTest::newRow("quotes, brackets and blanks in values")
+        << QByteArray("<s><update><component project='say \"hi\"' name='tab\there\nline' "
+                      "type='a>b\r' version='1'/></update></s>")
+        << QStringList {"say \"hi\"/tab\there\nline/a>b\r noSuchComponent"};
     QTest::newRow("text around the query")
         << "Vorn 1.0 starting\n" + query({{"vorn", "core", "app", "1.0"}}) + "\n"
         << QStringList {"vorn/core/app update 1.10"};

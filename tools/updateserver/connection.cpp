@@ -2,10 +2,9 @@
 
 #include "replysigner.h"
 
-#include <QDateTime>
-
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 
 #include <sys/socket.h>
 
@@ -50,9 +49,14 @@ void Connection::closeIfLate(qint64 deadlineMs)
 
 void Connection::log(const QString &peer, qint64 durationMs, const QString &outcome)
 {
-    std::fprintf(stderr, "%s %s %lld ms %s\n",
-                 qUtf8Printable(QDateTime::currentDateTimeUtc().toString(Qt::ISODate)),
-                 qUtf8Printable(peer), durationMs, qUtf8Printable(outcome));
+    // Formatted by the C library: a QDateTime for each line costs a tenth of an exchange.
+    const std::time_t now = std::time(nullptr);
+    std::tm utc {};
+    char stamp[sizeof "2000-01-01T00:00:00Z"] = "";
+    if (gmtime_r(&now, &utc))
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    std::fprintf(stderr, "%s %s %lld ms %s\n", stamp, qUtf8Printable(peer), durationMs,
+                 qUtf8Printable(outcome));
 }
 
 QString Connection::peerOf(const QHostAddress &address, quint16 port)
