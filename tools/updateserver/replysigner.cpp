@@ -3,7 +3,17 @@
 #include "replysignature.h"
 #include "signingkey.h"
 
+#include <chrono>
 #include <vector>
+
+namespace {
+
+// Under load, how long the signer waits for a full batch before it signs what it has: a
+// signature costs as much as the rest of many exchanges, and a millisecond is little to a
+// reply that has waited for its turn anyway.
+constexpr std::chrono::microseconds gathering(1000);
+
+} // namespace
 
 ReplySigner::ReplySigner(QObject *parent)
     : QObject(parent)
@@ -28,6 +38,9 @@ void ReplySigner::sign(std::shared_ptr<const SigningKey> key, const QByteArray &
         if (!worker.joinable())
             worker = std::thread(&ReplySigner::work, this);
         jobs.push_back({std::move(key), statement, receiver, std::move(done)});
+        // The worker waits for the first job, or for a full batch.
+        if (jobs.size() != 1 && jobs.size() != size_t(ReplySignature::maximumBatch))
+            return;
     }
     wake.notify_one();
 }
@@ -35,8 +48,15 @@ void ReplySigner::sign(std::shared_ptr<const SigningKey> key, const QByteArray &
 void ReplySigner::work()
 {
     std::unique_lock<std::mutex> lock(mutex);
+    // Whether replies came while the last batch was signed.
+    bool busy = false;
     for (;;) {
         wake.wait(lock, [this] { return stopping || !jobs.empty(); });
+        if (busy) {
+            wake.wait_for(lock, gathering, [this] {
+                return stopping || jobs.size() >= size_t(ReplySignature::maximumBatch);
+            });
+        }
         if (stopping)
             return;
         // Whatever waits with the same key is signed at once: under load, one signature serves
@@ -68,5 +88,6 @@ void ReplySigner::work()
             },
             Qt::QueuedConnection);
         lock.lock();
+        busy = !jobs.empty();
     }
 }
