@@ -34,7 +34,8 @@ void Sha256::reset()
     finished = false;
     if (!context)
         context.reset(EVP_MD_CTX_new());
-    failed = !context || !sha256() || EVP_DigestInit_ex(context.get(), sha256(), nullptr) != 1;
+    const EVP_MD *digestType = sha256();
+    failed = !context || !digestType || EVP_DigestInit_ex(context.get(), digestType, nullptr) != 1;
 }
 
 void Sha256::add(const char *data, qint64 size)

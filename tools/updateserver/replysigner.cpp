@@ -9,9 +9,10 @@
 namespace {
 
 // Under load, how long the signer waits for a full batch before it signs what it has: a
-// signature costs as much as the rest of many exchanges, and a millisecond is little to a
-// reply that has waited for its turn anyway.
+// signature costs as much as a whole exchange, and a millisecond is little to a reply that has
+// waited for its turn anyway.
 constexpr std::chrono::microseconds gathering(1000);
+constexpr size_t fullBatch = ReplySignature::maximumBatch;
 
 } // namespace
 
@@ -39,7 +40,7 @@ void ReplySigner::sign(std::shared_ptr<const SigningKey> key, const QByteArray &
             worker = std::thread(&ReplySigner::work, this);
         jobs.push_back({std::move(key), statement, receiver, std::move(done)});
         // The worker waits for the first job, or for a full batch.
-        if (jobs.size() != 1 && jobs.size() != size_t(ReplySignature::maximumBatch))
+        if (jobs.size() != 1 && jobs.size() != fullBatch)
             return;
     }
     wake.notify_one();
@@ -53,9 +54,7 @@ void ReplySigner::work()
     for (;;) {
         wake.wait(lock, [this] { return stopping || !jobs.empty(); });
         if (busy) {
-            wake.wait_for(lock, gathering, [this] {
-                return stopping || jobs.size() >= size_t(ReplySignature::maximumBatch);
-            });
+            wake.wait_for(lock, gathering, [this] { return stopping || jobs.size() >= fullBatch; });
         }
         if (stopping)
             return;
@@ -63,8 +62,7 @@ void ReplySigner::work()
         // many replies, and when idle each reply is signed alone, as soon as it asks.
         std::vector<Job> batch;
         const std::shared_ptr<const SigningKey> key = jobs.front().key;
-        while (!jobs.empty() && jobs.front().key == key
-               && batch.size() < size_t(ReplySignature::maximumBatch)) {
+        while (!jobs.empty() && jobs.front().key == key && batch.size() < fullBatch) {
             batch.push_back(std::move(jobs.front()));
             jobs.pop_front();
         }

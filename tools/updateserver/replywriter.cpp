@@ -29,7 +29,7 @@ const int summarized = 16;
 
 // The query's texts are raw (the client library escapes nothing), so each is escaped here as
 // an attribute value; what XML cannot carry at all the parser has dropped already. Written by
-// hand: an XML writer for three attributes costs more than the rest of the exchange.
+// hand: an XML writer made for each request was among the largest costs of an exchange.
 void appendAttribute(QByteArray &element, QLatin1String name, const QString &value)
 {
     element += ' ';
