@@ -17,7 +17,7 @@ bool endsName(char c)
 }
 
 // The reply echoes these texts, so characters that XML cannot carry are dropped.
-QString text(const QByteArray &bytes)
+QString text(QByteArrayView bytes)
 {
     QString decoded = QString::fromUtf8(bytes);
     decoded.removeIf([](QChar c) {
@@ -33,8 +33,23 @@ void skipBlanks(const QByteArray &document, qsizetype &at)
         ++at;
 }
 
+// The member that an attribute of that name fills, or none.
+QString *field(QueriedComponent &component, QByteArrayView name)
+{
+    if (name == "project")
+        return &component.project;
+    if (name == "name")
+        return &component.name;
+    if (name == "type")
+        return &component.type;
+    if (name == "version")
+        return &component.version;
+    return nullptr;
+}
+
 // Reads name='value' pairs up to the end of the element. The client library does not escape
-// values, so a value ends at the first matching quote followed by a blank, "/" or ">".
+// values, so a value ends at the first matching quote followed by a blank, "/" or ">". Only
+// the values kept are decoded: the server parses each query it answers.
 QueriedComponent readComponent(const QByteArray &document, qsizetype &at)
 {
     QueriedComponent component;
@@ -43,7 +58,7 @@ QueriedComponent readComponent(const QByteArray &document, qsizetype &at)
         const qsizetype nameBegin = at;
         while (at < document.size() && !endsName(document[at]))
             ++at;
-        const QByteArray name = document.mid(nameBegin, at - nameBegin);
+        const QByteArrayView name(document.constData() + nameBegin, at - nameBegin);
         skipBlanks(document, at);
         if (name.isEmpty() || at >= document.size() || document[at] != '=')
             return component;
@@ -58,16 +73,9 @@ QueriedComponent readComponent(const QByteArray &document, qsizetype &at)
             close = document.indexOf(quote, close + 1);
         if (close < 0)
             return component;
-        const QString value = text(document.mid(at, close - at));
+        if (QString *value = field(component, name))
+            *value = text(QByteArrayView(document.constData() + at, close - at));
         at = close + 1;
-        if (name == "project")
-            component.project = value;
-        else if (name == "name")
-            component.name = value;
-        else if (name == "type")
-            component.type = value;
-        else if (name == "version")
-            component.version = value;
     }
 }
 
