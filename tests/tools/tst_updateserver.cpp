@@ -575,13 +575,17 @@ void TestUpdateServer::signedReply_data()
     QTest::addColumn<QByteArray>("replacedKey"); // written before a SIGHUP; empty: none
     QTest::addColumn<bool>("replaced");
     QTest::addColumn<int>("updaters"); // asking at once, so that their replies are signed together
+    QTest::addColumn<int>("components"); // the same one, asked that often
     QTest::newRow("the updater's nonce in front of the query")
-        << true << QByteArray() << false << 1;
-    QTest::newRow("no nonce: an updater that does not ask") << false << QByteArray() << false << 1;
-    QTest::newRow("a new key on SIGHUP") << true << QByteArray(32, 'n') << true << 1;
+        << true << QByteArray() << false << 1 << 1;
+    QTest::newRow("no nonce: an updater that does not ask")
+        << false << QByteArray() << false << 1 << 1;
+    QTest::newRow("a new key on SIGHUP") << true << QByteArray(32, 'n') << true << 1 << 1;
     QTest::newRow("a broken key on SIGHUP: the old one stays")
-        << true << QByteArray("not a key") << false << 1;
-    QTest::newRow("many updaters at once") << true << QByteArray() << false << 24;
+        << true << QByteArray("not a key") << false << 1 << 1;
+    QTest::newRow("many updaters at once") << true << QByteArray() << false << 24 << 1;
+    // Made a request at a time instead of whole.
+    QTest::newRow("a reply of several pieces") << true << QByteArray() << false << 2 << 60;
 }
 
 // Every reply carries the reply key's signature over itself, the query and the nonce.
@@ -591,6 +595,7 @@ void TestUpdateServer::signedReply()
     QFETCH(QByteArray, replacedKey);
     QFETCH(bool, replaced);
     QFETCH(int, updaters);
+    QFETCH(int, components);
     const auto keyFile = [](const QByteArray &seed) {
         return "# Vorn package signing key (Ed25519). Keep this file secret.\n# Public key: "
             + Ed25519::publicKey(seed).toBase64() + '\n' + seed.toBase64() + '\n';
@@ -610,7 +615,10 @@ void TestUpdateServer::signedReply()
                                            : "reply key not reloaded, the old one stays"));
     }
 
-    const QByteArray asked = query({{"vorn", "core", "app", "1.0"}});
+    const QByteArray asked = components == 1
+        ? query({{"vorn", "core", "app", "1.0"}})
+        : repeatedQuery("<component project='vorn' name='core' type='app' version='1.0'/>",
+                        components);
     QByteArrayList nonces;
     std::vector<std::unique_ptr<QTcpSocket>> sockets;
     for (int at = 0; at < updaters; ++at) {
@@ -625,7 +633,7 @@ void TestUpdateServer::signedReply()
         = QString::fromLatin1(Ed25519::publicKey(replaced ? replacedKey : seed).toBase64());
     for (int at = 0; at < updaters; ++at) {
         const QByteArray reply = replyOnceClosed(*sockets[at]);
-        QCOMPARE(outcomes(reply), QStringList {"vorn/core/app update 1.10"});
+        QCOMPARE(outcomes(reply), QStringList(components, "vorn/core/app update 1.10"));
         QCOMPARE(ReplySignature::verify(reply, {key}, nonces.at(at), asked), ReplySignature::Valid);
         QCOMPARE(ReplySignature::verify(reply, {key}, ReplySignature::newNonce(), asked),
                  ReplySignature::NotForThisExchange);

@@ -7,8 +7,11 @@
 #include "replylimits.h"
 #include "replysignature.h"
 
+#include <QStringBuilder>
 #include <QVersionNumber>
 #include <QXmlStreamWriter>
+
+#include <algorithm>
 
 namespace {
 
@@ -26,6 +29,39 @@ const QByteArray noSuchComponent = childIndent + '<' + bytes(ReplyFormat::noSuch
 const QByteArray latest = childIndent + '<' + bytes(ReplyFormat::latest) + "/>\n";
 // The log names this many components of a query; a longer query is summed up.
 const int summarized = 16;
+// A reply up to this size is written whole as it is measured.
+const qint64 wholeSize = 16 * 1024;
+const qsizetype slack = 4 * 1024;
+
+void appendEscaped(QByteArray &element, char c)
+{
+    switch (c) {
+    case '&':
+        element += "&amp;";
+        break;
+    case '<':
+        element += "&lt;";
+        break;
+    case '>':
+        element += "&gt;";
+        break;
+    case '"':
+        element += "&quot;";
+        break;
+    // Blanks other than the space would be read back as spaces.
+    case '\t':
+        element += "&#9;";
+        break;
+    case '\n':
+        element += "&#10;";
+        break;
+    case '\r':
+        element += "&#13;";
+        break;
+    default:
+        element += c;
+    }
+}
 
 // The query's texts are raw (the client library escapes nothing), so each is escaped here as
 // an attribute value; what XML cannot carry at all the parser has dropped already. Written by
@@ -35,85 +71,99 @@ void appendAttribute(QByteArray &element, QLatin1String name, const QString &val
     element += ' ';
     element += bytes(name);
     element += "=\"";
-    for (const char c : value.toUtf8()) {
-        switch (c) {
-        case '&':
-            element += "&amp;";
-            break;
-        case '<':
-            element += "&lt;";
-            break;
-        case '>':
-            element += "&gt;";
-            break;
-        case '"':
-            element += "&quot;";
-            break;
-        // Blanks other than the space would be read back as spaces.
-        case '\t':
-            element += "&#9;";
-            break;
-        case '\n':
-            element += "&#10;";
-            break;
-        case '\r':
-            element += "&#13;";
-            break;
-        default:
-            element += c;
-        }
+    // Most values are ASCII, which needs no UTF-8 copy of its own.
+    if (std::all_of(value.cbegin(), value.cend(), [](QChar c) { return c.unicode() < 0x80; })) {
+        for (const QChar c : value)
+            appendEscaped(element, char(c.unicode()));
+    } else {
+        for (const char c : value.toUtf8())
+            appendEscaped(element, c);
     }
     element += '"';
 }
 
-QByteArray requestStart(const QueriedComponent &component)
+void appendRequestStart(QByteArray &element, const QueriedComponent &component)
 {
-    QByteArray start = "    <" + bytes(ReplyFormat::request);
-    appendAttribute(start, ReplyFormat::project, component.project);
-    appendAttribute(start, ReplyFormat::name, component.name);
-    appendAttribute(start, ReplyFormat::type, component.type);
-    return start += ">\n";
+    element += "    <";
+    element += bytes(ReplyFormat::request);
+    appendAttribute(element, ReplyFormat::project, component.project);
+    appendAttribute(element, ReplyFormat::name, component.name);
+    appendAttribute(element, ReplyFormat::type, component.type);
+    element += ">\n";
 }
 
-// The parts of the request that answers the component, shared with the catalogue where they
-// come from it; said, when given, receives the answer for the log.
-QByteArrayList answer(const Catalogue &catalogue, const QueriedComponent &component,
-                      QString *said = nullptr)
+// Where a request's parts go. The reply is measured whole before a byte is sent; while it stays
+// within one piece it is also written as it is measured, so that a short reply is made once. A
+// longer one is made again a request at a time, into parts that share the catalogue's bytes.
+struct MeasuredReply
+{
+    qint64 &size;
+    // Null once the reply outgrows a piece.
+    QByteArray &whole;
+    // Kept from one request to the next, so that measuring allocates once.
+    QByteArray &scratch;
+    void start(const QueriedComponent &component)
+    {
+        scratch.resize(0);
+        appendRequestStart(scratch, component);
+        add(scratch);
+    }
+    void add(const QByteArray &part)
+    {
+        size += part.size();
+        if (size > wholeSize)
+            whole = QByteArray();
+        else if (!whole.isNull())
+            whole += part;
+    }
+};
+struct RequestParts
+{
+    QByteArrayList &parts;
+    void start(const QueriedComponent &component)
+    {
+        QByteArray element;
+        appendRequestStart(element, component);
+        parts << element;
+    }
+    void add(const QByteArray &part) { parts << part; }
+};
+
+// Gives the request that answers the component to the sink; said, when given, receives the
+// answer for the log.
+template<typename Sink>
+void answer(const Catalogue &catalogue, const QueriedComponent &component, Sink &&sink,
+            QString *said = nullptr)
 {
     const CatalogueEntry *entry = catalogue.find(component.project, component.name, component.type);
     // Compared as the updater compares; an installed version that is no dotted number counts
     // as older than any published one.
     const QVersionNumber installed = DottedVersion::parse(component.version);
-    QByteArrayList parts {requestStart(component)};
+    sink.start(component);
     QString offer;
     if (!entry) {
         offer = ReplyFormat::noSuchComponent;
-        parts << noSuchComponent;
+        sink.add(noSuchComponent);
     } else if (!installed.isNull() && entry->version <= installed) {
         offer = ReplyFormat::latest;
-        parts << latest;
+        sink.add(latest);
     } else {
-        offer = QStringLiteral("update ") + entry->fields.value(ReplyFormat::version);
-        parts << entry->children;
+        if (said)
+            offer = QStringLiteral("update ") + entry->fields.value(ReplyFormat::version);
+        sink.add(entry->children);
         // Only the patch that applies to the installed version; other updaters ignore it.
         for (const CataloguePatch &patch : entry->patches) {
             if (!installed.isNull() && patch.from == installed)
-                parts << patch.element;
+                sink.add(patch.element);
         }
     }
-    if (said)
-        *said = QStringLiteral("%1/%2/%3").arg(component.project, component.name, component.type)
-            + (component.version.isEmpty() ? QString() : u' ' + component.version)
-            + QStringLiteral(": ") + offer;
-    return parts << requestEnd;
-}
-
-qsizetype sizeOf(const QByteArrayList &parts)
-{
-    qsizetype size = 0;
-    for (const QByteArray &part : parts)
-        size += part.size();
-    return size;
+    sink.add(requestEnd);
+    if (said) {
+        *said = component.project % u'/' % component.name % u'/' % component.type;
+        if (!component.version.isEmpty())
+            *said += u' ' % component.version;
+        *said += QStringLiteral(": ") % offer;
+    }
 }
 
 } // namespace
@@ -131,15 +181,18 @@ ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
         hash.reset();
     }
     // Measured whole before a byte is sent: a reply the updater would refuse is not sent at all.
+    QByteArray whole = head;
+    QByteArray scratch;
     QueriedComponent component;
-    for (qsizetype at = 0; query.nextComponent(&at, &component);) {
+    qsizetype at = 0;
+    while (query.nextComponent(&at, &component)) {
         if (++components > maximumComponents) {
             state = TooManyComponents;
             return;
         }
         QString said;
-        const bool listed = answers.size() < summarized;
-        total += sizeOf(answer(catalogue, component, listed ? &said : nullptr));
+        QString *const listed = answers.size() < summarized ? &said : nullptr;
+        answer(catalogue, component, MeasuredReply {total, whole, scratch}, listed);
         if (total > ReplyLimits::maximumSize) {
             state = TooLarge;
             return;
@@ -149,16 +202,38 @@ ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
         else
             ++unlisted;
     }
+    if (!whole.isNull()) {
+        // Handed out as it is; what follows the last request comes as it would. Held without
+        // the room it grew by, unless that is little.
+        if (whole.capacity() - whole.size() > slack)
+            whole.squeeze();
+        parts = {whole};
+        position = at;
+        if (signedReply)
+            hash.add(whole.constData(), whole.size());
+    }
 }
 
 QByteArray ReplyWriter::read(qsizetype bytes)
 {
     QByteArray piece;
-    piece.reserve(qMin<qint64>(bytes, total - written));
     while (piece.size() < bytes && (!parts.isEmpty() || takeNextParts())) {
         const QByteArray &part = parts.constFirst();
         const qsizetype taken = qMin(bytes - piece.size(), part.size() - partOffset);
-        piece.append(part.constData() + partOffset, taken);
+        if (piece.isEmpty() && partOffset == 0 && taken == part.size()) {
+            // Shared, not copied: a reply written whole leaves as it is.
+            piece = part;
+        } else {
+            // A piece is allocated no larger than it can grow, so that a client that does not
+            // read holds no more than that.
+            if (!piece.isDetached()) {
+                QByteArray exact;
+                exact.reserve(qMin<qint64>(bytes, total - written));
+                exact += piece;
+                piece = std::move(exact);
+            }
+            piece.append(part.constData() + partOffset, taken);
+        }
         partOffset += taken;
         if (partOffset == part.size()) {
             parts.removeFirst();
@@ -178,7 +253,8 @@ bool ReplyWriter::takeNextParts()
         parts = {head};
         position = 0;
     } else if (query.nextComponent(&position, &component)) {
-        parts = answer(catalogue, component);
+        parts.clear();
+        answer(catalogue, component, RequestParts {parts});
     } else {
         if (!signedReply) {
             parts = {tail};

@@ -15,7 +15,8 @@ struct QueriedComponent;
 // Answers each queried component from the catalogue: a full request when a newer version is
 // published, "latest" when not, "noSuchComponent" when the component is unknown. The reply is
 // handed out piece by piece, as the client takes it, and made from the query as it goes: a
-// client that reads slowly, or not at all, costs no more than the query and one piece. A signed
+// client that reads slowly, or not at all, costs no more than the query and one piece; a reply
+// of one piece or less is made whole as it is measured, so that it is made once. A signed
 // reply is hashed as it goes and ends with its signature for the query and the nonce in front
 // of it: once every byte before the signature is read, the writer awaits it (see statement()).
 class ReplyWriter
