@@ -1,6 +1,7 @@
 #include "connection.h"
 
 #include "replysigner.h"
+#include "socketcloser.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -20,12 +21,14 @@ const qsizetype readSize = 16 * 1024;
 Connection::Connection(int descriptor, const QHostAddress &peerAddress, quint16 peerPort,
                        std::shared_ptr<const Catalogue> catalogue,
                        std::shared_ptr<const SigningKey> replyKey, ReplySigner *signer,
-                       qsizetype maximumQuerySize, int maximumComponents, QObject *parent)
-    : QObject(parent)
-    , socket(descriptor)
+                       SocketCloser *closer, qsizetype maximumQuerySize, int maximumComponents,
+                       Owner *owner)
+    : socket(descriptor)
     , catalogue(std::move(catalogue))
     , replyKey(std::move(replyKey))
     , signer(signer)
+    , closer(closer)
+    , owner(owner)
     , query(maximumQuerySize)
     , maximumComponents(maximumComponents)
     , peerAddress(peerAddress)
@@ -47,7 +50,7 @@ void Connection::closeIfLate(qint64 deadlineMs)
                : QStringLiteral("timed out before a complete query, closed"));
 }
 
-void Connection::log(const QString &peer, qint64 durationMs, const QString &outcome)
+void Connection::log(QByteArrayView peer, qint64 durationMs, const QString &outcome)
 {
     // Formatted by the C library: a QDateTime made for each line showed in a busy server's
     // profile.
@@ -56,19 +59,22 @@ void Connection::log(const QString &peer, qint64 durationMs, const QString &outc
     char stamp[sizeof "2000-01-01T00:00:00Z"] = "";
     if (gmtime_r(&now, &utc))
         std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    std::fprintf(stderr, "%s %s %lld ms %s\n", stamp, qUtf8Printable(peer), durationMs,
+    std::fprintf(stderr, "%s %.*s %lld ms %s\n", stamp, int(peer.size()), peer.data(), durationMs,
                  qUtf8Printable(outcome));
 }
 
-QString Connection::peerOf(const QHostAddress &address, quint16 port)
+QByteArray Connection::peerOf(const QHostAddress &address, quint16 port)
 {
-    return QStringLiteral("%1:%2").arg(address.toString()).arg(port);
-}
-
-void Connection::resetOnClose(int descriptor)
-{
-    const linger immediately = {1, 0};
-    ::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &immediately, sizeof immediately);
+    // An IPv4 client, by far the most common, is named without the general formatter's
+    // several strings.
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        const quint32 ip = address.toIPv4Address();
+        char text[sizeof "255.255.255.255:65535"];
+        const int length = std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", ip >> 24,
+                                         (ip >> 16) & 0xff, (ip >> 8) & 0xff, ip & 0xff, port);
+        return QByteArray(text, length);
+    }
+    return (address.toString() + u':' + QString::number(port)).toUtf8();
 }
 
 void Connection::dataReceived()
@@ -192,20 +198,11 @@ void Connection::end(const QString &outcome, bool reset)
     log(peerOf(peerAddress, peerPort), duration.elapsed(), outcome);
     readable.reset();
     writable.reset();
-    if (reset) {
-        // A client that takes none of the reply is not offered the rest.
-        resetOnClose(socket.get());
-    } else {
-        // Bytes the client sent after its query would make the kernel reset the connection on
-        // close and drop what it still holds of the reply: they are read first, up to a bound
-        // that a client sending on and on cannot stretch. The kernel then delivers the rest of
-        // the reply and closes.
-        char discarded[4096];
-        for (int read = 0;
-             read < 16 && ::recv(socket.get(), discarded, sizeof discarded, MSG_DONTWAIT) > 0;
-             ++read) { }
-    }
-    socket.reset();
-    emit ended();
+    // A client that takes none of the reply is not offered the rest.
+    if (reset)
+        closer->reset(std::move(socket));
+    else
+        closer->close(std::move(socket));
+    owner->connectionEnded(this);
     deleteLater();
 }

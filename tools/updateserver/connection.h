@@ -16,6 +16,7 @@
 class Catalogue;
 class ReplySigner;
 class SigningKey;
+class SocketCloser;
 
 // One client on its own socket descriptor: reads its query, writes one reply as fast as the
 // client takes it, closes, and deletes itself. A plain descriptor, not a QTcpSocket: the
@@ -25,15 +26,29 @@ class Connection : public QObject
     Q_OBJECT
 
 public:
+    // Told when an exchange is over and its socket handed to the closer; the connection goes
+    // soon after. Not a signal: a connection made and connected for each exchange showed in a
+    // busy server's profile.
+    class Owner
+    {
+    public:
+        virtual void connectionEnded(Connection *connection) = 0;
+
+    protected:
+        ~Owner() = default;
+    };
+
     // The catalogue answers this exchange and the reply key (if any) signs it, however often
-    // they are replaced meanwhile. Takes the connected, non-blocking descriptor.
+    // they are replaced meanwhile. Takes the connected, non-blocking descriptor. Without a
+    // parent: the owner keeps the connections, and a parent's list of thousands of children
+    // is searched each time one goes.
     Connection(int descriptor, const QHostAddress &peerAddress, quint16 peerPort,
                std::shared_ptr<const Catalogue> catalogue,
                std::shared_ptr<const SigningKey> replyKey, ReplySigner *signer,
-               qsizetype maximumQuerySize, int maximumComponents, QObject *parent);
+               SocketCloser *closer, qsizetype maximumQuerySize, int maximumComponents,
+               Owner *owner);
 
-    // Reads what the client has sent already, the rest as it comes. The exchange may end here:
-    // connect to ended() first.
+    // Reads what the client has sent already, the rest as it comes. The exchange may end here.
     void start();
 
     // Closes the connection once the exchange has lasted that long, whatever it is doing. The
@@ -42,15 +57,8 @@ public:
     void closeIfLate(qint64 deadlineMs);
 
     // One line of the access log, and how it names the client.
-    static void log(const QString &peer, qint64 durationMs, const QString &outcome);
-    static QString peerOf(const QHostAddress &address, quint16 port);
-    // Makes closing the descriptor reset the connection, so that the kernel does not go on
-    // offering a client what it holds for it.
-    static void resetOnClose(int descriptor);
-
-signals:
-    // The exchange is over and its socket closed; the connection goes soon after.
-    void ended();
+    static void log(QByteArrayView peer, qint64 durationMs, const QString &outcome);
+    static QByteArray peerOf(const QHostAddress &address, quint16 port);
 
 private:
     void dataReceived();
@@ -72,6 +80,8 @@ private:
     std::shared_ptr<const Catalogue> catalogue;
     std::shared_ptr<const SigningKey> replyKey;
     ReplySigner *signer;
+    SocketCloser *closer;
+    Owner *owner;
     bool signing = false;
     QueryParser query;
     int maximumComponents;

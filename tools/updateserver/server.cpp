@@ -6,8 +6,6 @@
 
 #include <cerrno>
 
-#include <unistd.h>
-
 Server::Server(std::shared_ptr<const Catalogue> catalogue, const Limits &limits, QObject *parent)
     : QObject(parent)
     , catalogue(std::move(catalogue))
@@ -18,6 +16,11 @@ Server::Server(std::shared_ptr<const Catalogue> catalogue, const Limits &limits,
     deadlineSweep.setInterval(qBound(10, limits.exchangeTimeoutMs / 10, 250));
     connect(&deadlineSweep, &QTimer::timeout, this, &Server::closeLateConnections);
     deadlineSweep.start();
+}
+
+Server::~Server()
+{
+    qDeleteAll(open.keyBegin(), open.keyEnd());
 }
 
 bool Server::listen(const QHostAddress &address, quint16 port)
@@ -45,7 +48,7 @@ void Server::drain()
     // A load balancer sends the next client to another instance once this one refuses.
     listener.close();
     // From the event loop, so that the caller has said what it does before it is done.
-    if (connections == 0)
+    if (open.isEmpty())
         QMetaObject::invokeMethod(this, &Server::drained, Qt::QueuedConnection);
 }
 
@@ -57,7 +60,7 @@ void Server::newConnection()
     const QScopedValueRollback<bool> inLoop(accepting, true);
     // Beyond the bound, clients wait in the kernel's queue.
     bool outOfDescriptors = false;
-    while (draining || connections < limits.maximumConnections) {
+    while (draining || open.size() < limits.maximumConnections) {
         QHostAddress peer;
         quint16 port = 0;
         const int descriptor = listener.accept(&peer, &port);
@@ -68,24 +71,24 @@ void Server::newConnection()
         // One client, whether it comes over IPv4 or as an IPv4-mapped IPv6 address.
         bool isIPv4 = false;
         const quint32 ipv4 = peer.toIPv4Address(&isIPv4);
-        const QHostAddress address = isIPv4 ? QHostAddress(ipv4) : peer;
+        const QHostAddress address = isIPv4 && peer.protocol() != QAbstractSocket::IPv4Protocol
+            ? QHostAddress(ipv4)
+            : peer;
         if (!admit(address)) {
             Connection::log(Connection::peerOf(peer, port), 0,
                             QStringLiteral("too many connections from this address, closed"));
-            Connection::resetOnClose(descriptor);
-            ::close(descriptor);
+            closer.reset(FileDescriptor(descriptor));
             continue;
         }
-        auto *connection = new Connection(descriptor, peer, port, catalogue, replyKey, &signer,
-                                          limits.maximumQuerySize, limits.maximumComponents, this);
-        ++connections;
-        connect(connection, &Connection::ended, this,
-                [this, address] { connectionEnded(address); });
+        auto *connection
+            = new Connection(descriptor, peer, port, catalogue, replyKey, &signer, &closer,
+                             limits.maximumQuerySize, limits.maximumComponents, this);
+        open.insert(connection, address);
         connection->start();
     }
     // Out of descriptors, the waiting client would wake the loop again at once: the deadline
     // sweep tries again.
-    listener.setWatching(!outOfDescriptors && connections < limits.maximumConnections);
+    listener.setWatching(!outOfDescriptors && open.size() < limits.maximumConnections);
 }
 
 bool Server::admit(const QHostAddress &address)
@@ -98,15 +101,15 @@ bool Server::admit(const QHostAddress &address)
     return false;
 }
 
-void Server::connectionEnded(const QHostAddress &address)
+void Server::connectionEnded(Connection *connection)
 {
-    --connections;
+    const QHostAddress address = open.take(connection);
     const auto from = connectionsFrom.find(address);
     if (from != connectionsFrom.end() && --from.value() == 0)
         connectionsFrom.erase(from);
     if (draining) {
         // Within drain() itself, drain() tells.
-        if (connections == 0 && !accepting)
+        if (open.isEmpty() && !accepting)
             emit drained();
         return;
     }
@@ -117,7 +120,9 @@ void Server::connectionEnded(const QHostAddress &address)
 
 void Server::closeLateConnections()
 {
-    for (Connection *connection : findChildren<Connection *>(Qt::FindDirectChildrenOnly))
+    // A copy: a connection closed here leaves the set.
+    const QList<Connection *> connections = open.keys();
+    for (Connection *connection : connections)
         connection->closeIfLate(limits.exchangeTimeoutMs);
     if (!draining)
         newConnection();

@@ -1,8 +1,10 @@
 #ifndef SERVER_H
 #define SERVER_H
 
+#include "connection.h"
 #include "listener.h"
 #include "replysigner.h"
+#include "socketcloser.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -19,7 +21,7 @@ class SigningKey;
 // A client beyond maximumConnectionsPerAddress from one address is closed at once (0: no such
 // bound, for a server whose clients all come through a load balancer), and every exchange ends
 // within exchangeTimeoutMs, whatever the client does.
-class Server : public QObject
+class Server : public QObject, private Connection::Owner
 {
     Q_OBJECT
 
@@ -35,6 +37,7 @@ public:
 
     Server(std::shared_ptr<const Catalogue> catalogue, const Limits &limits,
            QObject *parent = nullptr);
+    ~Server() override;
 
     bool listen(const QHostAddress &address, quint16 port);
     QString errorString() const { return listener.errorString(); }
@@ -45,7 +48,7 @@ public:
     void setCatalogue(std::shared_ptr<const Catalogue> published);
     // The same for the key that signs the replies; null: replies go unsigned.
     void setReplyKey(std::shared_ptr<const SigningKey> key);
-    int connectionCount() const { return connections; }
+    int connectionCount() const { return int(open.size()); }
     // Stops listening; drained() follows once the exchanges under way have ended.
     void drain();
 
@@ -56,7 +59,7 @@ private:
     void newConnection();
     // False when its address has its share of connections already.
     bool admit(const QHostAddress &address);
-    void connectionEnded(const QHostAddress &address);
+    void connectionEnded(Connection *connection) override;
     void closeLateConnections();
 
     Listener listener;
@@ -64,8 +67,10 @@ private:
     std::shared_ptr<const Catalogue> catalogue;
     std::shared_ptr<const SigningKey> replyKey;
     ReplySigner signer;
+    SocketCloser closer;
     Limits limits;
-    int connections = 0;
+    // Each open connection, and the client address it counts for.
+    QHash<Connection *, QHostAddress> open;
     QHash<QHostAddress, int> connectionsFrom;
     bool draining = false;
     bool accepting = false;
