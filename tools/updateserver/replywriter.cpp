@@ -203,10 +203,15 @@ ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
             ++unlisted;
     }
     if (!whole.isNull()) {
-        // Handed out as it is; what follows the last request comes as it would. Held without
-        // the room it grew by, unless that is little.
-        if (whole.capacity() - whole.size() > slack)
-            whole.squeeze();
+        // Handed out as it is; what follows the last request comes as it would, into room held
+        // for it, so that the reply is never copied again. A client that does not read holds
+        // little more than its reply.
+        if (whole.capacity() < total || whole.capacity() - total > slack) {
+            QByteArray exact;
+            exact.reserve(total);
+            exact += whole;
+            whole = std::move(exact);
+        }
         parts = {whole};
         position = at;
         if (signedReply)
