@@ -29,7 +29,8 @@ const QByteArray noSuchComponent = childIndent + '<' + bytes(ReplyFormat::noSuch
 const QByteArray latest = childIndent + '<' + bytes(ReplyFormat::latest) + "/>\n";
 // The log names this many components of a query; a longer query is summed up.
 const int summarized = 16;
-// A reply up to this size is written whole as it is measured.
+// A reply up to this size is written whole as it is measured, and held with at most this much
+// room to spare.
 const qint64 wholeSize = 16 * 1024;
 const qsizetype slack = 4 * 1024;
 
@@ -140,12 +141,15 @@ void answer(const Catalogue &catalogue, const QueriedComponent &component, Sink 
     // as older than any published one.
     const QVersionNumber installed = DottedVersion::parse(component.version);
     sink.start(component);
+    // The log's words for the offer, made only when asked for.
     QString offer;
     if (!entry) {
-        offer = ReplyFormat::noSuchComponent;
+        if (said)
+            offer = ReplyFormat::noSuchComponent;
         sink.add(noSuchComponent);
     } else if (!installed.isNull() && entry->version <= installed) {
-        offer = ReplyFormat::latest;
+        if (said)
+            offer = ReplyFormat::latest;
         sink.add(latest);
     } else {
         if (said)
