@@ -34,6 +34,16 @@ const int summarized = 16;
 const qint64 wholeSize = 16 * 1024;
 const qsizetype slack = 4 * 1024;
 
+// The bytes in a buffer of their own, allocated for `capacity` in all: appending up to that
+// never copies them again, and the buffer holds no more room than that.
+QByteArray withCapacity(const QByteArray &bytes, qsizetype capacity)
+{
+    QByteArray copy;
+    copy.reserve(capacity);
+    copy += bytes;
+    return copy;
+}
+
 void appendEscaped(QByteArray &element, char c)
 {
     switch (c) {
@@ -210,12 +220,8 @@ ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
         // Handed out as it is; what follows the last request comes as it would, into room held
         // for it, so that the reply is never copied again. A client that does not read holds
         // little more than its reply.
-        if (whole.capacity() < total || whole.capacity() - total > slack) {
-            QByteArray exact;
-            exact.reserve(total);
-            exact += whole;
-            whole = std::move(exact);
-        }
+        if (whole.capacity() < total || whole.capacity() - total > slack)
+            whole = withCapacity(whole, total);
         parts = {whole};
         position = at;
         if (signedReply)
@@ -235,12 +241,8 @@ QByteArray ReplyWriter::read(qsizetype bytes)
         } else {
             // A piece is allocated no larger than it can grow, so that a client that does not
             // read holds no more than that.
-            if (!piece.isDetached()) {
-                QByteArray exact;
-                exact.reserve(qMin<qint64>(bytes, total - written));
-                exact += piece;
-                piece = std::move(exact);
-            }
+            if (!piece.isDetached())
+                piece = withCapacity(piece, qMin<qint64>(bytes, total - written));
             piece.append(part.constData() + partOffset, taken);
         }
         partOffset += taken;
