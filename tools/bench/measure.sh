@@ -308,6 +308,19 @@ peer_startuptext() {
     field seconds "$work/startup.out"
 }
 
+# For comparison: that peer loading every library the updater loads.
+prepare_startuplibraries() {
+    :
+}
+ours_startuplibraries() {
+    ours_startup
+}
+peer_startuplibraries() {
+    "$bin/vorn-bench-launch" "$watcher" "$work/shown" "$bin/vorn-bench-peerwindow-libraries" \
+        --text >"$work/startup.out" 2>>"$work/startup.log" || fail "the peer showed no window"
+    field seconds "$work/startup.out"
+}
+
 if wanted startup; then
     echo "start-up" >&2
     mkdir -p "$app" "$work/app-tmp"
@@ -321,6 +334,7 @@ if wanted startup; then
     runs=$((runs * 2 + 1))
     run_pair startup
     run_pair startuptext
+    run_pair startuplibraries
     runs="$saved_runs"
     stop_update_server
 fi
@@ -667,6 +681,7 @@ wanted check && row "3. UpdateReply, $requests requests ($(awk -v b="$(cat "$res
 row "3. checkUpdates over loopback: 1 KiB pieces vs one piece" check s 1.5
 row "4. Start-up to the offer window: vorn-updater vs one QWidget with a line of text" startuptext s 1.25
 row "4. Start-up, for comparison: the same against a bare QWidget" startup s -
+row "4. Start-up, for comparison: the same against the window with text loading the updater's libraries" startuplibraries s -
 echo
 # A bound holds in every run, so the worst run is the figure.
 echo "| Peak resident memory of the download driver (VmHWM) | Worst run | Goal | |"
