@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include <linux/filter.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 namespace {
@@ -86,6 +88,22 @@ void Listener::setWatching(bool watching)
 {
     if (notifier)
         notifier->setEnabled(watching);
+}
+
+bool Listener::stopHandshakes()
+{
+    // Seen from the TCP header on: its byte 13 holds the flags. A SYN without ACK opens a
+    // connection; everything else passes, the ACKs that complete handshakes among it.
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 13),
+        BPF_STMT(BPF_ALU | BPF_AND | BPF_K, TH_SYN | TH_ACK),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, TH_SYN, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+        BPF_STMT(BPF_RET | BPF_K, 0xffffffff),
+    };
+    const sock_fprog program = {sizeof code / sizeof code[0], code};
+    return socket.isValid()
+        && ::setsockopt(socket.get(), SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
 }
 
 void Listener::close()

@@ -27,6 +27,12 @@ public:
     // Whether pending() is emitted while clients wait.
     void setWatching(bool watching);
     bool isWatching() const { return notifier && notifier->isEnabled(); }
+    // Drops each new client's first packet from now on, so that no handshake begins; those
+    // under way complete and wait to be accepted. Closing the socket at once would reset the
+    // clients whose handshakes complete as it closes. A client whose first packet was dropped
+    // sends it again a second later and is refused if the socket is closed by then.
+    bool stopHandshakes();
+    bool isListening() const { return socket.isValid(); }
     void close();
 
 signals:

@@ -6,6 +6,12 @@
 
 #include <cerrno>
 
+namespace {
+
+const int handshakeGraceMs = 500;
+
+} // namespace
+
 Server::Server(std::shared_ptr<const Catalogue> catalogue, const Limits &limits, QObject *parent)
     : QObject(parent)
     , catalogue(std::move(catalogue))
@@ -41,15 +47,29 @@ void Server::setReplyKey(std::shared_ptr<const SigningKey> key)
 
 void Server::drain()
 {
+    if (draining)
+        return;
     draining = true;
     // Clients accepted already or waiting in the kernel's queue are served, whatever the bound:
     // closing the socket would reset them.
     newConnection();
+    if (!listener.stopHandshakes()) {
+        // Also from the event loop, so that the caller has said what it does before it is done.
+        QMetaObject::invokeMethod(this, &Server::stopListening, Qt::QueuedConnection);
+        return;
+    }
+    // Long enough for a handshake under way to complete over a slow link, and shorter than the
+    // second after which a client whose first packet was dropped sends it again.
+    QTimer::singleShot(handshakeGraceMs, this, &Server::stopListening);
+}
+
+void Server::stopListening()
+{
+    newConnection();
     // A load balancer sends the next client to another instance once this one refuses.
     listener.close();
-    // From the event loop, so that the caller has said what it does before it is done.
     if (open.isEmpty())
-        QMetaObject::invokeMethod(this, &Server::drained, Qt::QueuedConnection);
+        emit drained();
 }
 
 void Server::newConnection()
@@ -88,7 +108,8 @@ void Server::newConnection()
     }
     // Out of descriptors, the waiting client would wake the loop again at once: the deadline
     // sweep tries again.
-    listener.setWatching(!outOfDescriptors && open.size() < limits.maximumConnections);
+    listener.setWatching(!outOfDescriptors
+                         && (draining || open.size() < limits.maximumConnections));
 }
 
 bool Server::admit(const QHostAddress &address)
@@ -108,8 +129,8 @@ void Server::connectionEnded(Connection *connection)
     if (from != connectionsFrom.end() && --from.value() == 0)
         connectionsFrom.erase(from);
     if (draining) {
-        // Within drain() itself, drain() tells.
-        if (open.isEmpty() && !accepting)
+        // Until the listener closes, or within newConnection(), stopListening() tells.
+        if (open.isEmpty() && !accepting && !listener.isListening())
             emit drained();
         return;
     }

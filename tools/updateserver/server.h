@@ -49,13 +49,16 @@ public:
     // The same for the key that signs the replies; null: replies go unsigned.
     void setReplyKey(std::shared_ptr<const SigningKey> key);
     int connectionCount() const { return int(open.size()); }
-    // Stops listening; drained() follows once the exchanges under way have ended.
+    // Stops taking new clients at once and closes the listening socket half a second later,
+    // once the handshakes under way have completed; drained() follows once the exchanges under
+    // way have ended.
     void drain();
 
 signals:
     void drained();
 
 private:
+    void stopListening();
     void newConnection();
     // False when its address has its share of connections already.
     bool admit(const QHostAddress &address);
