@@ -53,14 +53,12 @@ void Server::drain()
     // Clients accepted already or waiting in the kernel's queue are served, whatever the bound:
     // closing the socket would reset them.
     newConnection();
-    if (!listener.stopHandshakes()) {
-        // Also from the event loop, so that the caller has said what it does before it is done.
-        QMetaObject::invokeMethod(this, &Server::stopListening, Qt::QueuedConnection);
-        return;
-    }
-    // Long enough for a handshake under way to complete over a slow link, and shorter than the
-    // second after which a client whose first packet was dropped sends it again.
-    QTimer::singleShot(handshakeGraceMs, this, &Server::stopListening);
+    // The grace is long enough for a handshake under way to complete over a slow link, and
+    // shorter than the second after which a client whose first packet was dropped sends it
+    // again. Without it the socket closes at once, though from the event loop, so that the
+    // caller has said what it does before it is done.
+    QTimer::singleShot(listener.stopHandshakes() ? handshakeGraceMs : 0, this,
+                       &Server::stopListening);
 }
 
 void Server::stopListening()
@@ -68,7 +66,12 @@ void Server::stopListening()
     newConnection();
     // A load balancer sends the next client to another instance once this one refuses.
     listener.close();
-    if (open.isEmpty())
+    endIfDrained();
+}
+
+void Server::endIfDrained()
+{
+    if (!listener.isListening() && open.isEmpty() && !accepting)
         emit drained();
 }
 
@@ -129,9 +132,7 @@ void Server::connectionEnded(Connection *connection)
     if (from != connectionsFrom.end() && --from.value() == 0)
         connectionsFrom.erase(from);
     if (draining) {
-        // Until the listener closes, or within newConnection(), stopListening() tells.
-        if (open.isEmpty() && !accepting && !listener.isListening())
-            emit drained();
+        endIfDrained();
         return;
     }
     // Clients waiting while the listener is watched wake the loop by themselves.

@@ -59,6 +59,9 @@ signals:
 
 private:
     void stopListening();
+    // Emits drained() once the listener is closed and the last exchange has ended; not within
+    // newConnection(), which goes on after an exchange that ends there.
+    void endIfDrained();
     void newConnection();
     // False when its address has its share of connections already.
     bool admit(const QHostAddress &address);
