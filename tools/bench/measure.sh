@@ -289,10 +289,14 @@ ours_startup() {
         || fail "the updater showed $(field window "$work/startup.out"), not its offer window"
     field seconds "$work/startup.out"
 }
-peer_startup() {
-    "$bin/vorn-bench-launch" "$watcher" "$work/shown" "$bin/vorn-bench-peerwindow" \
+# peer_window PROGRAM [ARGUMENT...]: seconds until the peer PROGRAM showed its window.
+peer_window() {
+    "$bin/vorn-bench-launch" "$watcher" "$work/shown" "$bin/$@" \
         >"$work/startup.out" 2>>"$work/startup.log" || fail "the peer showed no window"
     field seconds "$work/startup.out"
+}
+peer_startup() {
+    peer_window vorn-bench-peerwindow
 }
 # The goal: the same peer with one line of text, which sets up fonts as every window with text
 # must.
@@ -303,9 +307,7 @@ ours_startuptext() {
     ours_startup
 }
 peer_startuptext() {
-    "$bin/vorn-bench-launch" "$watcher" "$work/shown" "$bin/vorn-bench-peerwindow" --text \
-        >"$work/startup.out" 2>>"$work/startup.log" || fail "the peer showed no window"
-    field seconds "$work/startup.out"
+    peer_window vorn-bench-peerwindow --text
 }
 
 # For comparison: that peer loading every library the updater loads.
@@ -316,9 +318,7 @@ ours_startuplibraries() {
     ours_startup
 }
 peer_startuplibraries() {
-    "$bin/vorn-bench-launch" "$watcher" "$work/shown" "$bin/vorn-bench-peerwindow-libraries" \
-        --text >"$work/startup.out" 2>>"$work/startup.log" || fail "the peer showed no window"
-    field seconds "$work/startup.out"
+    peer_window vorn-bench-peerwindow-libraries --text
 }
 
 if wanted startup; then
