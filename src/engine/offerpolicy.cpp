@@ -58,12 +58,9 @@ bool OfferPolicy::accepts(const QVector<PlannedPackage> &plan)
         }
         // As the working directory's name is written to the disk.
         const QByteArray name = QFile::encodeName(planned.name());
-        // Only what the messenger asked for, each once: an old signed package of another
-        // component, or a second offer of one, would otherwise be installed.
-        if (!installedComponent(update))
-            return fail(translated("The update server offered package %1, which the messenger "
-                                   "did not ask for, so no update is downloaded.")
-                            .arg(planned.name()));
+        // A component the messenger did not report is offered like any other, as a new
+        // plug-in is; but each only once: two offers unpack into one working directory, where
+        // the second would overwrite the first one's backups.
         if (names.contains(name))
             return fail(translated("The update server offered package %1 more than once, so no "
                                    "update is downloaded.")
@@ -107,11 +104,14 @@ bool OfferPolicy::accepts(const QVector<PlannedPackage> &plan)
 }
 
 // Compared as dotted numbers. A version that cannot be compared passes only when no
-// signature is asked for.
+// signature is asked for. A component that is not installed has nothing to compare with.
 bool OfferPolicy::refuseVersion(const PlannedPackage &planned)
 {
+    const QueriedComponent *component = installedComponent(planned.update);
+    if (!component)
+        return false;
     const QString offered = latin1(planned.update->getVersion());
-    const QString current = installedComponent(planned.update)->version;
+    const QString current = component->version;
     const QVersionNumber offeredNumber = DottedVersion::parse(offered);
     const QVersionNumber installedNumber = DottedVersion::parse(current);
     if (offeredNumber.isNull() || installedNumber.isNull()) {

@@ -13,9 +13,10 @@ class PackageVerifier;
 
 // Every refusal of what the reply offers before a single request: names that are no plain
 // names, links that leave the download directory or name the run's own places (a patch's
-// link too), components the messenger did not ask for or that come twice, what the package
-// key cannot vouch for, sizes beyond the bound, versions not newer than the installed ones;
-// and the choice of a patch to fetch in a package's place.
+// link too), components that come twice, what the package key cannot vouch for, sizes beyond
+// the bound, versions not newer than the installed ones; and the choice of a patch to fetch in
+// a package's place. A component the messenger did not report has no installed version, so
+// only its version goes unchecked, and no patch is chosen for it.
 class OfferPolicy
 {
 public:

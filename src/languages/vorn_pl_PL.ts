@@ -301,10 +301,6 @@
         <translation>Trwa już inna aktualizacja komunikatora.</translation>
     </message>
     <message>
-        <source>The update server offered package %1, which the messenger did not ask for, so no update is downloaded.</source>
-        <translation>Serwer aktualizacji zaoferował pakiet %1, o który komunikator nie pytał, więc żadna aktualizacja nie zostanie pobrana.</translation>
-    </message>
-    <message>
         <source>The update server offered package %1 more than once, so no update is downloaded.</source>
         <translation>Serwer aktualizacji zaoferował pakiet %1 więcej niż raz, więc żadna aktualizacja nie zostanie pobrana.</translation>
     </message>

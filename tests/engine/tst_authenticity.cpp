@@ -260,36 +260,61 @@ void TestAuthenticity::accepted_data()
 {
     QTest::addColumn<QStringList>("keys");
     QTest::addColumn<QByteArray>("children");
+    // Offered beside core to a messenger that does not report them.
+    QTest::addColumn<QList<Offer>>("newPlugins");
 
     const QByteArray package = pluginPackage("core");
     const KeyPair first = keyPair(1);
     const KeyPair second = keyPair(2);
     const QByteArray size = QByteArray::number(package.size());
+    const auto unreported = [](const QByteArray &name, const QByteArray &children,
+                               const QByteArray &version = "2.0") {
+        Offer offer {name, {}, children, version};
+        offer.requested = false;
+        return offer;
+    };
 
-    QTest::newRow("unsigned, no key") << QStringList() << QByteArray();
+    QTest::newRow("unsigned, no key") << QStringList() << QByteArray() << QList<Offer>();
     QTest::newRow("checksum and size, no key")
-        << QStringList() << child("sha256", sha256(package)) + child("size", size);
+        << QStringList() << child("sha256", sha256(package)) + child("size", size)
+        << QList<Offer>();
     QTest::newRow("upper-case checksum with blanks around")
-        << QStringList() << child("sha256", "\n  " + sha256(package).toUpper() + "\n  ");
+        << QStringList() << child("sha256", "\n  " + sha256(package).toUpper() + "\n  ")
+        << QList<Offer>();
     QTest::newRow("signed with the key")
-        << QStringList {first.publicBase64()} << vouched(package, first);
+        << QStringList {first.publicBase64()} << vouched(package, first) << QList<Offer>();
     QTest::newRow("signed with the second of two keys")
-        << QStringList {first.publicBase64(), second.publicBase64()} << vouched(package, second);
+        << QStringList {first.publicBase64(), second.publicBase64()} << vouched(package, second)
+        << QList<Offer>();
     QTest::newRow("signature not looked at without a key")
-        << QStringList() << child("signature", "not base64, and no key to check it with");
+        << QStringList() << child("signature", "not base64, and no key to check it with")
+        << QList<Offer>();
+    // A new plug-in has no installed version to be newer than: even an old one installs.
+    QTest::newRow("new plug-ins the messenger did not report, no key")
+        << QStringList() << QByteArray()
+        << QList<Offer> {unreported("themes", {}), unreported("sounds", {}, "0.1")};
+    QTest::newRow("new plug-ins the messenger did not report, signed")
+        << QStringList {first.publicBase64()} << vouched(package, first)
+        << QList<Offer> {unreported("themes", vouched(pluginPackage("themes"), first, "themes")),
+                         unreported("sounds",
+                                    vouched(pluginPackage("sounds"), first, "sounds", "0.1"),
+                                    "0.1")};
 }
 
 void TestAuthenticity::accepted()
 {
     QFETCH(QStringList, keys);
     QFETCH(QByteArray, children);
+    QFETCH(QList<Offer>, newPlugins);
 
     EngineRun run(keys);
     QVERIFY(run.ready);
     run.installWhenDownloaded();
     HttpTestServer &server = run.packageServer();
     server.serve("/core.zip", Response::ok(pluginPackage("core")));
-    QVERIFY(run.offer({{"core", {}, children}}));
+    for (const Offer &offer : newPlugins)
+        server.serve("/" + offer.name + ".zip", Response::ok(pluginPackage(offer.name)));
+    QVERIFY(run.offer(QList<Offer> {{"core", {}, children}} + newPlugins));
 
     MessageBoxAnswerer answerer;
     run.engine.beginDownload();
@@ -301,6 +326,11 @@ void TestAuthenticity::accepted()
     QCOMPARE(answerer.count(), 0);
     QVERIFY(run.engine.isInstallSucceeded());
     QCOMPARE(readFile(run.plugin("core.txt")), QByteArray("plug-in core"));
+    for (const Offer &offer : newPlugins) {
+        QCOMPARE(readFile(run.plugin(offer.name + ".txt")), "plug-in " + offer.name);
+        QVERIFY(run.engine.getLog().contains("Installing package " + offer.name + ":\n - "
+                                             + offer.name + ".txt\n"));
+    }
 }
 
 void TestAuthenticity::alteredAfterPublishing_data()
@@ -361,6 +391,7 @@ void TestAuthenticity::signatureRejected_data()
 {
     QTest::addColumn<QStringList>("keys");
     QTest::addColumn<QByteArray>("children");
+    QTest::addColumn<bool>("reported"); // whether the messenger reports core
 
     const QByteArray package = pluginPackage("core");
     const KeyPair first = keyPair(1);
@@ -371,34 +402,42 @@ void TestAuthenticity::signatureRejected_data()
     const QByteArray checksum
         = child("sha256", sha256(package)) + child("size", QByteArray::number(package.size()));
     QTest::newRow("signature of other bytes")
-        << key << checksum + signature(alteredByOneByte(package), first);
-    QTest::newRow("signed with another key") << key << vouched(package, stranger);
+        << key << checksum + signature(alteredByOneByte(package), first) << true;
+    QTest::newRow("signed with another key") << key << vouched(package, stranger) << true;
     QTest::newRow("signed with neither of two keys")
-        << QStringList {first.publicBase64(), second.publicBase64()} << vouched(package, stranger);
+        << QStringList {first.publicBase64(), second.publicBase64()} << vouched(package, stranger)
+        << true;
     // A genuine signature moved to another component or version.
     QTest::newRow("signed for another component")
-        << key << checksum + signature(package, first, "emoticons");
+        << key << checksum + signature(package, first, "emoticons") << true;
     QTest::newRow("signed for another version")
-        << key << checksum + signature(package, first, "core", "1.5");
+        << key << checksum + signature(package, first, "core", "1.5") << true;
     QTest::newRow("signature over the bytes alone")
-        << key << checksum + child("signature", first.sign(package));
+        << key << checksum + child("signature", first.sign(package)) << true;
     QTest::newRow("signature with one bit flipped") << key
                                                     << checksum
             + child("signature",
-                    alteredByOneByte(QByteArray::fromBase64(first.sign(package))).toBase64());
+                    alteredByOneByte(QByteArray::fromBase64(first.sign(package))).toBase64())
+                                                    << true;
+    // A component the messenger does not report is held to the same signature.
+    QTest::newRow("unreported, signed for another component")
+        << key << checksum + signature(package, first, "emoticons") << false;
 }
 
 void TestAuthenticity::signatureRejected()
 {
     QFETCH(QStringList, keys);
     QFETCH(QByteArray, children);
+    QFETCH(bool, reported);
 
     EngineRun run(keys);
     QVERIFY(run.ready);
     run.installWhenDownloaded();
     HttpTestServer &server = run.packageServer();
     server.serve("/core.zip", Response::ok(pluginPackage("core")));
-    QVERIFY(run.offer({{"core", {}, children}}));
+    Offer offer {"core", {}, children};
+    offer.requested = reported;
+    QVERIFY(run.offer({offer}));
 
     run.engine.beginDownload();
     QTRY_VERIFY(run.over());
@@ -553,14 +592,13 @@ void TestAuthenticity::hostileOffer_data()
     for (const char *version : {"1.0", "1.0.0", "0.9"})
         QTest::addRow("signed version %s", version) << versioned(version) << notNewer.arg(version);
 
-    // Only what the messenger asked for, and each once.
-    Offer unasked {"emoticons", {}, vouched(package, key, "emoticons", "0.1")};
-    unasked.version = "0.1";
-    unasked.requested = false;
-    QTest::newRow("old signed plug-in nobody asked for")
-        << QList<Offer> {{"core", {}, vouched(package, key)}, unasked}
-        << QStringLiteral("The update server offered package emoticons, which the messenger did "
-                          "not ask for, so no update is downloaded.");
+    // Each component once, whether the messenger reported it or not.
+    Offer unreported {"emoticons", {}, vouched(package, key, "emoticons")};
+    unreported.requested = false;
+    QTest::newRow("a new plug-in offered twice")
+        << QList<Offer> {{"core", {}, vouched(package, key)}, unreported, unreported}
+        << QStringLiteral("The update server offered package emoticons more than once, so no "
+                          "update is downloaded.");
     Offer older {"core", "http://127.0.0.1/old.zip", vouched(package, key, "core", "1.5")};
     older.version = "1.5";
     QTest::newRow("two releases of one component")
