@@ -350,7 +350,8 @@ sandbox_run() {
 sandbox_listing() {
     (
         cd "$1" || exit
-        find . -mindepth 1 -printf '%y %m %P\n' | LC_ALL=C sort -k3 |
+        # The updater's lock file stays in the installation from its first run on.
+        find . -mindepth 1 ! -name .vorn-updater.lock -printf '%y %m %P\n' | LC_ALL=C sort -k3 |
             while read -r kind mode path; do
                 case "$kind" in
                 d) echo "d $mode - $path" ;;

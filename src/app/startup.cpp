@@ -37,11 +37,14 @@ QString updateTitle()
 
 Installation installationOf(const QStringList &arguments)
 {
-    return Installation::fromCommandLine(
+    Installation installation = Installation::fromCommandLine(
         arguments, QCoreApplication::applicationFilePath(), QDir::homePath(),
         DownloadDirectory::choose(
             QStandardPaths::writableLocation(QStandardPaths::TempLocation),
             QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)));
+    // Read as it is: Qt's own look-up makes a directory of its own when the variable is unset.
+    installation.runtimeDir = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return installation;
 }
 
 bool isQuietMode(const QStringList &arguments)
@@ -96,10 +99,17 @@ int run(QApplication &app, FontconfigPreloader &fonts)
             return 0;
         VornUpdaterEngine engine(installationOf(app.arguments()));
         // Touches nothing of the run that holds the locks, whatever the mode.
-        if (!engine.lockRun()) {
+        switch (engine.lockRun()) {
+        case RunLock::Taken:
+            break;
+        case RunLock::Held:
+            qWarning("vorn-updater: %s", qPrintable(engine.runLockError()));
             QMessageBox::information(nullptr, updateTitle(),
                                      translated("Another update of the messenger is running."));
             return 0;
+        case RunLock::Failed:
+            QMessageBox::critical(nullptr, updateTitle(), engine.runLockError());
+            return 1;
         }
         engine.recoverInterruptedRun();
         engine.startCheck();

@@ -10,7 +10,8 @@ Installation Installation::fromCommandLine(const QStringList &commandLine, const
                                homeDir,
                                downloadDir,
                                program,
-                               commandLine.mid(1)};
+                               commandLine.mid(1),
+                               QString()};
     const qsizetype option = commandLine.indexOf(QLatin1String("-root"));
     if (option >= 0 && option + 1 < commandLine.size())
         installation.root = commandLine.at(option + 1);

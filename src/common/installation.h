@@ -17,6 +17,8 @@ struct Installation
     // The updater and its arguments, for a run to start the next one.
     QString program;
     QStringList arguments;
+    // The session's runtime directory ($XDG_RUNTIME_DIR); empty without one.
+    QString runtimeDir;
 
     // commandLine: the whole command line, the program first; program: the updater's file.
     static Installation fromCommandLine(const QStringList &commandLine, const QString &program,

@@ -1,35 +1,87 @@
 #include "runlock.h"
 
 #include "downloaddirectory.h"
+#include "installation.h"
+#include "pathbeneath.h"
+#include "translated.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <cerrno>
-#include <fcntl.h>
-#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-bool RunLock::acquire(const QString &downloadDir, const QStringList &installDirs)
+namespace {
+
+// The runtime directory, where the session gives one that is this user's alone.
+FileDescriptor privateRuntimeDirectory(const QString &path)
 {
-    release();
-    DownloadDirectory directory(downloadDir);
-    bool free = !directory.open() || lock(directory.openLockFile());
-    for (const QString &installDir : installDirs) {
-        if (!free)
-            break;
-        free = lock(FileDescriptor(
-            ::open(QFile::encodeName(installDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
-    }
-    if (!free)
-        release();
-    return free;
+    if (!QDir::isAbsolutePath(path))
+        return FileDescriptor();
+    FileDescriptor directory = PathBeneath::openDirectory(path);
+    struct stat status;
+    if (!directory.isValid() || ::fstat(directory.get(), &status) != 0
+        || status.st_uid != ::geteuid() || (status.st_mode & 077) != 0)
+        return FileDescriptor();
+    return directory;
 }
 
-bool RunLock::lock(FileDescriptor descriptor)
+} // namespace
+
+const char *RunLock::fileName()
 {
-    if (!descriptor.isValid())
+    return ".vorn-updater.lock";
+}
+
+RunLock::Outcome RunLock::acquire(const Installation &installation)
+{
+    release();
+    error.clear();
+    Outcome outcome = Taken;
+    DownloadDirectory downloads(installation.downloadDir);
+    if (downloads.open()
+        && !take(downloads.descriptor(), installation.downloadDir,
+                 DownloadDirectory::lockFileName(), &outcome))
+        return outcome;
+    const FileDescriptor runtime = privateRuntimeDirectory(installation.runtimeDir);
+    if (runtime.isValid() && !take(runtime.get(), installation.runtimeDir, fileName(), &outcome))
+        return outcome;
+    if (!installation.root.isNull()) {
+        const FileDescriptor root = PathBeneath::openDirectory(installation.root);
+        if (root.isValid() && !take(root.get(), installation.root, fileName(), &outcome))
+            return outcome;
+    }
+    return Taken;
+}
+
+bool RunLock::take(int directory, const QString &where, const QByteArray &name, Outcome *outcome)
+{
+    LockFile lock;
+    const LockFile::Outcome taken = lock.take(directory, name);
+    const int reason = errno;
+    const QString path = QDir(where).filePath(QFile::decodeName(name));
+    switch (taken) {
+    case LockFile::Taken:
+        held.push_back(std::move(lock));
         return true;
-    if (::flock(descriptor.get(), LOCK_EX | LOCK_NB) != 0)
-        return errno != EWOULDBLOCK;
-    held.push_back(std::move(descriptor));
-    return true;
+    case LockFile::NotWritable:
+        return true;
+    case LockFile::Held:
+        *outcome = Held;
+        error = lock.holder() > 0
+            ? QStringLiteral("%1 is held by process %2").arg(path).arg(lock.holder())
+            : QStringLiteral("%1 is held by another process").arg(path);
+        break;
+    case LockFile::NotPlainFile:
+    case LockFile::Failed:
+        *outcome = Failed;
+        error = translated("The updater cannot lock %1 (%2), so nothing is updated.")
+                    .arg(path,
+                         taken == LockFile::NotPlainFile ? translated("it is not a plain file")
+                                                         : qt_error_string(reason));
+        break;
+    }
+    release();
+    return false;
 }

@@ -1,30 +1,45 @@
 #ifndef RUNLOCK_H
 #define RUNLOCK_H
 
-#include "filedescriptor.h"
+#include "lockfile.h"
 
 #include <QString>
-#include <QStringList>
 
 #include <vector>
 
-// One updater run at a time. A run holds an exclusive lock on a file in its download directory
-// and on each installation directory it may change, from before it looks at either until it
-// ends; the kernel drops them when the process dies, so a killed run never leaves one behind.
-// Two runs of one user share the download directory; two users may share an installation.
+struct Installation;
+
+// One updater run at a time. A run holds an exclusive lock on a file in each place it may
+// change, from before it looks at any until it ends; the kernel drops them when the process
+// dies, so a killed run never leaves one behind. The user's runs meet at the lock file in the
+// private download directory and, where the session has one, in the user's runtime directory:
+// either covers the plug-in directory. Runs on an installation meet at a lock file inside its
+// directory. Only the updater's own runs can open these files, so no other user can stop one.
 class RunLock
 {
 public:
-    // Takes every lock, or none: false when another process holds one of them. A directory
-    // that is missing or cannot be used has nothing to protect and is passed over.
-    bool acquire(const QString &downloadDir, const QStringList &installDirs);
+    enum Outcome {
+        Taken,
+        Held, // by another run; errorString() names it where the system can tell
+        Failed // a lock that cannot be taken; errorString() holds the text for the user
+    };
+
+    // Takes every lock, or none. A place that is missing, or that this run may not write,
+    // has nothing to protect and is passed over.
+    Outcome acquire(const Installation &installation);
+    QString errorString() const { return error; }
     // Lets the next run begin, as a restart of this one must.
     void release() { held.clear(); }
 
-private:
-    bool lock(FileDescriptor descriptor);
+    // The lock file's name in the runtime and installation directories.
+    static const char *fileName();
 
-    std::vector<FileDescriptor> held;
+private:
+    // False when the run must not go on.
+    bool take(int directory, const QString &where, const QByteArray &name, Outcome *outcome);
+
+    std::vector<LockFile> held;
+    QString error;
 };
 
 #endif // RUNLOCK_H

@@ -94,14 +94,9 @@ void VornUpdaterEngine::clearUpdates()
     plan.clear();
 }
 
-bool VornUpdaterEngine::lockRun()
+RunLock::Outcome VornUpdaterEngine::lockRun()
 {
-    // The plug-in directory may not exist yet, and a run that makes it must not slip past a
-    // run that found none: the home directory holding it stands for it.
-    QStringList installDirs {installation.homeDir};
-    if (!installation.root.isNull())
-        installDirs.append(installation.root);
-    return runLock->acquire(installation.downloadDir, installDirs);
+    return runLock->acquire(installation);
 }
 
 void VornUpdaterEngine::recoverInterruptedRun()

@@ -5,6 +5,7 @@
 #include "installrun.h"
 #include "packageverifier.h"
 #include "plannedpackage.h"
+#include "runlock.h"
 #include "updatecheck.h"
 
 #include <QObject>
@@ -15,7 +16,6 @@
 #include <memory>
 
 class PackageDownload;
-class RunLock;
 class Update;
 
 // Carries one updater run: the offered updates, the check, the download and the
@@ -34,9 +34,10 @@ public:
     ~VornUpdaterEngine() override;
 
     // Keeps every other updater away from the download directory and the installation
-    // directories until the run ends; false when another one is running. Taken at start-up,
-    // before anything else.
-    bool lockRun();
+    // directories until the run ends. Taken at start-up, before anything else; after Held or
+    // Failed, runLockError() tells why.
+    RunLock::Outcome lockRun();
+    QString runLockError() const { return runLock->errorString(); }
     // Puts back what an installation run that was killed or crashed had changed, and tells the
     // user. Runs at start-up, before the check.
     void recoverInterruptedRun();

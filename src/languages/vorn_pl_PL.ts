@@ -301,6 +301,14 @@
         <translation>Trwa już inna aktualizacja komunikatora.</translation>
     </message>
     <message>
+        <source>The updater cannot lock %1 (%2), so nothing is updated.</source>
+        <translation>Aktualizator nie może zablokować %1 (%2), więc nic nie zostanie zaktualizowane.</translation>
+    </message>
+    <message>
+        <source>it is not a plain file</source>
+        <translation>to nie jest zwykły plik</translation>
+    </message>
+    <message>
         <source>The update server offered package %1 more than once, so no update is downloaded.</source>
         <translation>Serwer aktualizacji zaoferował pakiet %1 więcej niż raz, więc żadna aktualizacja nie zostanie pobrana.</translation>
     </message>

@@ -182,9 +182,9 @@ bool DownloadDirectory::hasRoomFor(qint64 bytes)
                     .arg(path, megabytesOfRoom(available), megabytesNeeded(bytes)));
 }
 
-FileDescriptor DownloadDirectory::openLockFile()
+QByteArray DownloadDirectory::lockFileName()
 {
-    return PathBeneath::openFile(directory.get(), QLatin1String(lockName), O_RDWR | O_CREAT);
+    return lockName;
 }
 
 void DownloadDirectory::removeUnverified()

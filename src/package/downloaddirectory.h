@@ -46,8 +46,8 @@ public:
     // earlier run left may be taken for a package or a backup. Refused while a journal still
     // waits to be undone.
     bool clear();
-    // The file that a run locks while it uses the opened directory, created if missing.
-    FileDescriptor openLockFile();
+    // The name of the file that a run locks while it uses the directory.
+    static QByteArray lockFileName();
     // Whether the file system of the opened directory has room for that many bytes.
     bool hasRoomFor(qint64 bytes);
     // Removes bodies left by a run that ended before they were verified.

@@ -3,6 +3,7 @@
 #include "httptestserver.h"
 #include "packagestatement.h"
 #include "testfiles.h"
+#include "treesnapshot.h"
 #include "vornconfig.h"
 #include "zipbuilder.h"
 
@@ -14,6 +15,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
 
 // Runs the real vorn-updater as a child process, copied into a scratch application directory
 // beside a stand-in messenger. Its boxes are answered from inside by the preloaded driver.
@@ -31,6 +33,8 @@ private slots:
     void terminatedDuringTheDownload();
     void secondUpdaterKeepsAway_data();
     void secondUpdaterKeepsAway();
+    void onlyOurRunsTakeTheLock_data();
+    void onlyOurRunsTakeTheLock();
     void killedUpdaterIsTakenOver();
 
 private:
@@ -320,6 +324,99 @@ void TestUpdater::secondUpdaterKeepsAway()
     QCOMPARE(updater.exitCode(), 0);
     QCOMPARE(readFile(plugin("core.txt")), QByteArray("core 2.0"));
     QCOMPARE(QDir(downloadDir()).entryList(QDir::Files), QStringList());
+}
+
+void TestUpdater::onlyOurRunsTakeTheLock_data()
+{
+    // What another local user holds flocked (through a descriptor they may open), or what
+    // stands at a lock file's name.
+    QTest::addColumn<QString>("held");
+    QTest::addColumn<QString>("planted");
+    QTest::addColumn<QString>("box"); // empty: the run installs
+    const QString notPlain = QStringLiteral(
+        "box\tCritical\tAktualizuj\tAktualizator nie może zablokować %1 (to nie jest zwykły "
+        "plik), więc nic nie zostanie zaktualizowane.\tOk\tOk");
+    // {temp} and {app} stand for the test's directories.
+    QTest::newRow("the installation directory") << "app" << QString() << QString();
+    QTest::newRow("the home directory") << "home" << QString() << QString();
+    QTest::newRow("the download directory's parent") << "temp" << QString() << QString();
+    QTest::newRow("the download directory") << "downloads" << QString() << QString();
+    // As an earlier updater left it, in a download directory that others may enter.
+    QTest::newRow("a lock file others may read") << "downloads/lock"
+                                                 << "downloads/lock" << QString();
+    for (const char *kind : {"link", "fifo", "directory"}) {
+        QTest::addRow("a %s at the download directory's lock", kind)
+            << QString() << QStringLiteral("downloads/lock=%1").arg(kind)
+            << notPlain.arg("{temp}/tupdates/lock");
+    }
+    QTest::newRow("a directory at the installation's lock")
+        << QString() << "app/.vorn-updater.lock=directory"
+        << notPlain.arg("{app}/.vorn-updater.lock");
+}
+
+// Nobody but the updater's own runs can stop a run: another user's flock on whatever they may
+// open is passed by, and a lock file that is not a plain file ends the run before it touches
+// anything.
+void TestUpdater::onlyOurRunsTakeTheLock()
+{
+    QFETCH(QString, held);
+    QFETCH(QString, planted);
+    QFETCH(QString, box);
+    installCore(temp->path() + QStringLiteral("/hold"));
+    const QMap<QString, QString> places {
+        {"app", appDir}, {"home", home()}, {"temp", temp->path()}, {"downloads", downloadDir()}};
+    // Readable by others, as useradd and a system-wide installation make them.
+    for (const QString &dir : places)
+        QVERIFY(QDir().mkpath(dir) && ::chmod(QFile::encodeName(dir), 0755) == 0);
+    if (!planted.isEmpty()) {
+        const QString path = places.value(planted.section('/', 0, 0)) + '/'
+            + planted.section('/', 1).section('=', 0, 0);
+        const QString kind = planted.section('=', 1);
+        const QByteArray name = QFile::encodeName(path);
+        QVERIFY(kind == "link"            ? QFile::link(plugin("core.txt"), path)
+                    : kind == "fifo"      ? ::mkfifo(name, 0600) == 0
+                    : kind == "directory" ? QDir().mkpath(path)
+                                          : writeFile(path, "", 0644));
+    }
+    QProcess holder;
+    if (!held.isEmpty()) {
+        const QString path = places.value(held.section('/', 0, 0))
+            + (held.contains('/') ? '/' + held.section('/', 1) : QString());
+        // As another user where the test may become one; the kernel asks no more of them.
+        const QStringList flock {"flock", "-n", path, "sleep", "300"};
+        holder.start("setpriv",
+                     QStringList {"--reuid", "nobody", "--regid", "nogroup", "--clear-groups", "--"}
+                         + flock);
+        if (!holder.waitForStarted() || holder.waitForFinished(300))
+            holder.start(flock.first(), flock.mid(1));
+        QVERIFY(holder.waitForStarted());
+        QTRY_VERIFY(readFile(QStringLiteral("/proc/locks"))
+                        .contains(" " + QByteArray::number(holder.processId()) + " "));
+    }
+    const QByteArray package = coreRelease();
+    FakeUpdateServer server;
+    server.setReply({replyOffering(package)});
+    QVERIFY(server.listen());
+    HttpTestServer web;
+    QVERIFY(web.listen());
+    web.serve("/core.zip", HttpTestServer::Response::ok(package));
+    const TreeSnapshot before = TreeSnapshot::take(home());
+
+    const Outcome outcome = runUpdater({QStringLiteral("-root"), appDir, QStringLiteral("-q")});
+    holder.kill();
+    holder.waitForFinished();
+    if (box.isEmpty()) {
+        QCOMPARE(outcome.exitCode, 0);
+        QCOMPARE(outcome.log.filter(QRegularExpression("^box")), QStringList());
+        QCOMPARE(readFile(plugin("core.txt")), QByteArray("core 2.0"));
+    } else {
+        QCOMPARE(outcome.exitCode, 1);
+        QCOMPARE(
+            outcome.log,
+            QStringList {QString(box).replace("{temp}", temp->path()).replace("{app}", appDir)});
+        QVERIFY(TreeSnapshot::take(home()) == before);
+        QVERIFY(web.requests().isEmpty());
+    }
 }
 
 // Killed in the middle of its installation: the next run undoes it, without waiting for any
