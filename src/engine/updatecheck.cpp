@@ -1,6 +1,7 @@
 #include "updatecheck.h"
 
 #include "proxyenvironment.h"
+#include "proxytunnel.h"
 #include "replysignature.h"
 #include "translated.h"
 #include "updatequery.h"
@@ -113,12 +114,19 @@ void UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &
     const auto wait = [this, &exchangeEnds] {
         return int(qMin<qint64>(serverTimeout, exchangeEnds.remainingTime()));
     };
+    const QString host = QStringLiteral(VORN_UPDATE_SERVER_HOST);
+    const QNetworkProxy proxy = ProxyEnvironment::forExchange(host, updateServerPort);
     QTcpSocket socket;
-    socket.setProxy(
-        ProxyEnvironment::forExchange(QStringLiteral(VORN_UPDATE_SERVER_HOST), updateServerPort));
-    socket.connectToHost(QStringLiteral(VORN_UPDATE_SERVER_HOST), updateServerPort,
-                         QIODevice::ReadWrite);
-    if (!socket.waitForConnected(wait())) {
+    socket.setProxy(proxy);
+    socket.connectToHost(host, updateServerPort, QIODevice::ReadWrite);
+    bool connected = socket.waitForConnected(wait());
+    // A proxy that hung up after asking for the password gets it on a new connection.
+    if (!connected && socket.error() == QAbstractSocket::ProxyConnectionClosedError
+        && ProxyTunnel::fits(proxy)) {
+        socket.abort();
+        connected = ProxyTunnel::open(socket, proxy, host, updateServerPort, exchangeEnds);
+    }
+    if (!connected) {
         outcome.failure = Failure::Connection;
         return;
     }

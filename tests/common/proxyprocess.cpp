@@ -23,7 +23,12 @@ bool ProxyProcess::start(quint16 port, Rules rules)
         config += "BasicAuth vorn secret\n";
     if (!scratch.isValid() || !writeFile(scratch.filePath("conf"), config))
         return false;
-    process.start(QStringLiteral("tinyproxy"), {"-d", "-c", scratch.filePath("conf")});
+    if (rules == AsksPasswordAndCloses)
+        process.start(
+            QStringLiteral("python3"),
+            {QStringLiteral(VORN_CLOSING_PROXY), QString::number(port), scratch.filePath("log")});
+    else
+        process.start(QStringLiteral("tinyproxy"), {"-d", "-c", scratch.filePath("conf")});
     if (!process.waitForStarted())
         return false;
     for (QDeadlineTimer deadline(5000); !deadline.hasExpired(); QThread::msleep(20)) {

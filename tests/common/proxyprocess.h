@@ -6,7 +6,7 @@
 #include <QTemporaryDir>
 
 // A real HTTP proxy (Debian's tinyproxy) on 127.0.0.1 while the object lives, logging every
-// request it relays.
+// request it relays; for a proxy that hangs up after its 407, a few lines of Python.
 class ProxyProcess
 {
     Q_GADGET
@@ -17,7 +17,8 @@ public:
     enum Rules {
         Open, // relays requests and CONNECT to port 443
         NoConnect, // denies CONNECT
-        AsksPassword // answers 407 unless the request carries user "vorn", password "secret"
+        AsksPassword, // answers 407 unless the request carries user "vorn", password "secret"
+        AsksPasswordAndCloses // as AsksPassword for CONNECT alone, closing after each 407
     };
     Q_ENUM(Rules)
 

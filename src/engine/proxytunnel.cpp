@@ -1,0 +1,46 @@
+#include "proxytunnel.h"
+
+#include <QDeadlineTimer>
+#include <QNetworkProxy>
+#include <QTcpSocket>
+
+namespace {
+
+// Far more than any proxy's answer to CONNECT; an endless one is not read on.
+const qsizetype maximumAnswer = 16 * 1024;
+
+} // namespace
+
+bool ProxyTunnel::fits(const QNetworkProxy &proxy)
+{
+    return proxy.type() == QNetworkProxy::HttpProxy && !proxy.user().isEmpty();
+}
+
+bool ProxyTunnel::open(QTcpSocket &socket, const QNetworkProxy &proxy, const QString &host,
+                       quint16 port, const QDeadlineTimer &deadline)
+{
+    const auto timeoutMs = [&deadline] { return int(deadline.remainingTime()); };
+    socket.setProxy(QNetworkProxy::NoProxy);
+    socket.connectToHost(proxy.hostName(), proxy.port(), QIODevice::ReadWrite);
+    if (!socket.waitForConnected(timeoutMs()))
+        return false;
+    const QByteArray target
+        = (host.contains(QLatin1Char(':')) ? '[' + host.toLatin1() + ']' : host.toLatin1()) + ':'
+        + QByteArray::number(port);
+    const QByteArray credentials = (proxy.user() + QLatin1Char(':') + proxy.password()).toUtf8();
+    socket.write("CONNECT " + target + " HTTP/1.1\r\nHost: " + target
+                 + "\r\nProxy-Authorization: Basic " + credentials.toBase64() + "\r\n\r\n");
+    // Byte by byte up to the blank line, so that nothing of the tunnel's own data is taken.
+    QByteArray answer;
+    while (!answer.endsWith("\r\n\r\n")) {
+        if (answer.size() > maximumAnswer
+            || (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(timeoutMs())))
+            return false;
+        char byte;
+        if (socket.getChar(&byte))
+            answer += byte;
+    }
+    // "HTTP/1.1 200 Connection established"
+    const QList<QByteArray> status = answer.left(answer.indexOf("\r\n")).split(' ');
+    return status.size() >= 2 && status.at(0).startsWith("HTTP/1.") && status.at(1) == "200";
+}

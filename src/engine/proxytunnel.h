@@ -1,0 +1,27 @@
+#ifndef PROXYTUNNEL_H
+#define PROXYTUNNEL_H
+
+#include <QString>
+
+class QDeadlineTimer;
+class QNetworkProxy;
+class QTcpSocket;
+
+// A CONNECT tunnel through an HTTP proxy that carries the user and password of the proxy's
+// address from its first request on. Qt's own tunnel sends them only once the proxy has asked,
+// on the connection that it asked on: a proxy that hangs up after its 407 never gets them.
+// This one opens the new connection that such a proxy expects, as curl does.
+class ProxyTunnel
+{
+public:
+    ProxyTunnel() = delete;
+
+    // Whether the proxy is one that this tunnel can open: an HTTP proxy with a user.
+    static bool fits(const QNetworkProxy &proxy);
+    // Connects the socket to the proxy and opens the tunnel to host:port by the deadline,
+    // however slowly the proxy answers; false when it does not answer 200.
+    static bool open(QTcpSocket &socket, const QNetworkProxy &proxy, const QString &host,
+                     quint16 port, const QDeadlineTimer &deadline);
+};
+
+#endif // PROXYTUNNEL_H
