@@ -53,11 +53,18 @@ const QByteArray catalogueText = R"(<?xml version="1.0" encoding="UTF-8"?>
 </catalogue>
 )";
 
-// A component whose changelog is as long as the updater takes one.
-const QByteArray bigComponent
-    = "<component project='vorn' name='big' type='app'><version>2</version>"
-      "<link>http://127.0.0.1/big.zip</link><changelog>"
-    + QByteArray(64 * 1024, 'x') + "</changelog></component>";
+// Components vorn/b1/app to vorn/bN/app, each with a changelog as long as the updater takes
+// one: 255 of them make a reply beyond what it takes.
+QByteArray bigComponentEntries(int count)
+{
+    const QByteArray changelog(64 * 1024, 'x');
+    QByteArray components;
+    for (int number = 1; number <= count; ++number)
+        components += "<component project='vorn' name='b" + QByteArray::number(number)
+            + "' type='app'><version>2</version><link>http://127.0.0.1/b.zip</link><changelog>"
+            + changelog + "</changelog></component>";
+    return components;
+}
 
 QByteArray query(const QList<QStringList> &requests)
 {
@@ -68,10 +75,14 @@ QByteArray query(const QList<QStringList> &requests)
     return QByteArray::fromStdString(client.getQuery());
 }
 
-// The client library names each component once; a hostile client need not.
-QByteArray repeatedQuery(const QByteArray &component, int times)
+// A query of vorn/<prefix>1/app to vorn/<prefix>N/app, version 1, each named once.
+QByteArray numberedQuery(const QByteArray &prefix, int count)
 {
-    return "<s><update>" + component.repeated(times) + "</update></s>";
+    QByteArray components;
+    for (int number = 1; number <= count; ++number)
+        components += "<component project='vorn' name='" + prefix + QByteArray::number(number)
+            + "' type='app' version='1'/>";
+    return "<s><update>" + components + "</update></s>";
 }
 
 bool connectTo(QTcpSocket &socket, quint16 port)
@@ -172,9 +183,9 @@ void TestUpdateServer::initTestCase()
     catalogue = temp.filePath("catalogue.xml");
     QVERIFY(writeFile(catalogue, catalogueText));
     bigCatalogue = temp.filePath("big.xml");
-    QVERIFY(writeFile(
-        bigCatalogue,
-        QByteArray(catalogueText).replace("</catalogue>", bigComponent + "</catalogue>")));
+    QVERIFY(writeFile(bigCatalogue,
+                      QByteArray(catalogueText)
+                          .replace("</catalogue>", bigComponentEntries(260) + "</catalogue>")));
 }
 
 void TestUpdateServer::answers_data()
@@ -358,9 +369,8 @@ void TestUpdateServer::abusiveClient_data()
     QTest::addColumn<bool>("drips"); // then a blank at a time, without end
     QTest::addColumn<QByteArray>("log"); // how the server ends the abuser's exchange
 
-    const QByteArray big = "<component project='vorn' name='big' type='app' version='1' />";
     const QStringList deadline {"--exchange-timeout", "1"};
-    QTest::newRow("never reads its reply") << deadline << 1 << repeatedQuery(big, 240) << false
+    QTest::newRow("never reads its reply") << deadline << 1 << numberedQuery("b", 240) << false
                                            << QByteArray("timed out during the reply, closed");
     QTest::newRow("drips its query") << deadline << 1 << QByteArray("<s><update>") << true
                                      << QByteArray("timed out before a complete query, closed");
@@ -374,8 +384,17 @@ void TestUpdateServer::abusiveClient_data()
                                                    {"a", "b4", "c", "1"}})
                                          << false << QByteArray("more than 3 components, closed");
     QTest::newRow("reply beyond what the updater takes")
-        << QStringList() << 1 << repeatedQuery(big, 260) << false
+        << QStringList() << 1 << numberedQuery("b", 260) << false
         << QByteArray("reply too large for the updater, closed");
+    // Each would be answered whole: a short query could ask for a large reply. Written by
+    // hand, since the client library names each component once.
+    QTest::newRow("a component named twice")
+        << QStringList() << 1
+        << QByteArray("<s><update><component project='vorn' name='b1' type='app' version='1'/>"
+                      "<component project='vorn' name='core' type='app' version='1'/>"
+                      "<component project='vorn' name='b1' type='app' version='2'/>"
+                      "</update></s>")
+        << false << QByteArray("a component named twice, closed");
     QTest::newRow("too many connections from one address")
         << deadline + QStringList {"--max-connections-per-address", "2"} << 3 << QByteArray("<s>")
         << false << QByteArray("too many connections from this address, closed");
@@ -418,6 +437,9 @@ void TestUpdateServer::abusiveClient()
         socket->setReadBufferSize(0);
         QVERIFY(socket->state() == QAbstractSocket::UnconnectedState
                 || socket->waitForDisconnected(10000));
+        // Only a reply under way has bytes to leave.
+        if (!log.contains("during the reply"))
+            QCOMPARE(socket->readAll(), QByteArray());
     }
 }
 
@@ -575,17 +597,18 @@ void TestUpdateServer::signedReply_data()
     QTest::addColumn<QByteArray>("replacedKey"); // written before a SIGHUP; empty: none
     QTest::addColumn<bool>("replaced");
     QTest::addColumn<int>("updaters"); // asking at once, so that their replies are signed together
-    QTest::addColumn<int>("components"); // the same one, asked that often
+    // Of the components with the longest changelog, asked for; 0: vorn/core/app alone.
+    QTest::addColumn<int>("bigComponents");
     QTest::newRow("the updater's nonce in front of the query")
-        << true << QByteArray() << false << 1 << 1;
+        << true << QByteArray() << false << 1 << 0;
     QTest::newRow("no nonce: an updater that does not ask")
-        << false << QByteArray() << false << 1 << 1;
-    QTest::newRow("a new key on SIGHUP") << true << QByteArray(32, 'n') << true << 1 << 1;
+        << false << QByteArray() << false << 1 << 0;
+    QTest::newRow("a new key on SIGHUP") << true << QByteArray(32, 'n') << true << 1 << 0;
     QTest::newRow("a broken key on SIGHUP: the old one stays")
-        << true << QByteArray("not a key") << false << 1 << 1;
-    QTest::newRow("many updaters at once") << true << QByteArray() << false << 24 << 1;
+        << true << QByteArray("not a key") << false << 1 << 0;
+    QTest::newRow("many updaters at once") << true << QByteArray() << false << 24 << 0;
     // Made a request at a time instead of whole.
-    QTest::newRow("a reply of several pieces") << true << QByteArray() << false << 2 << 60;
+    QTest::newRow("a reply of several pieces") << true << QByteArray() << false << 2 << 2;
 }
 
 // Every reply carries the reply key's signature over itself, the query and the nonce.
@@ -595,14 +618,16 @@ void TestUpdateServer::signedReply()
     QFETCH(QByteArray, replacedKey);
     QFETCH(bool, replaced);
     QFETCH(int, updaters);
-    QFETCH(int, components);
+    QFETCH(int, bigComponents);
     const auto keyFile = [](const QByteArray &seed) {
         return "# Vorn package signing key (Ed25519). Keep this file secret.\n# Public key: "
             + Ed25519::publicKey(seed).toBase64() + '\n' + seed.toBase64() + '\n';
     };
     const QByteArray seed(32, 'k');
     QTemporaryDir dir;
-    QVERIFY(writeFile(dir.filePath("catalogue.xml"), catalogueText));
+    QVERIFY(writeFile(dir.filePath("catalogue.xml"),
+                      QByteArray(catalogueText)
+                          .replace("</catalogue>", bigComponentEntries(2) + "</catalogue>")));
     QVERIFY(writeFile(dir.filePath("reply.key"), keyFile(seed), 0600));
     ServerProcess server(
         {"--catalogue", dir.filePath("catalogue.xml"), "--reply-key", dir.filePath("reply.key")});
@@ -615,10 +640,14 @@ void TestUpdateServer::signedReply()
                                            : "reply key not reloaded, the old one stays"));
     }
 
-    const QByteArray asked = components == 1
-        ? query({{"vorn", "core", "app", "1.0"}})
-        : repeatedQuery("<component project='vorn' name='core' type='app' version='1.0'/>",
-                        components);
+    QByteArray asked = query({{"vorn", "core", "app", "1.0"}});
+    QStringList offered {"vorn/core/app update 1.10"};
+    if (bigComponents > 0) {
+        asked = numberedQuery("b", bigComponents);
+        offered.clear();
+        for (int number = 1; number <= bigComponents; ++number)
+            offered << QStringLiteral("vorn/b%1/app update 2").arg(number);
+    }
     QByteArrayList nonces;
     std::vector<std::unique_ptr<QTcpSocket>> sockets;
     for (int at = 0; at < updaters; ++at) {
@@ -633,7 +662,7 @@ void TestUpdateServer::signedReply()
         = QString::fromLatin1(Ed25519::publicKey(replaced ? replacedKey : seed).toBase64());
     for (int at = 0; at < updaters; ++at) {
         const QByteArray reply = replyOnceClosed(*sockets[at]);
-        QCOMPARE(outcomes(reply), QStringList(components, "vorn/core/app update 1.10"));
+        QCOMPARE(outcomes(reply), offered);
         QCOMPARE(ReplySignature::verify(reply, {key}, nonces.at(at), asked), ReplySignature::Valid);
         QCOMPARE(ReplySignature::verify(reply, {key}, ReplySignature::newNonce(), asked),
                  ReplySignature::NotForThisExchange);

@@ -7,6 +7,7 @@
 #include "replylimits.h"
 #include "replysignature.h"
 
+#include <QSet>
 #include <QStringBuilder>
 #include <QVersionNumber>
 #include <QXmlStreamWriter>
@@ -103,6 +104,49 @@ void appendRequestStart(QByteArray &element, const QueriedComponent &component)
     element += ">\n";
 }
 
+// A component as the catalogue tells it from others.
+struct ComponentKey
+{
+    QString project;
+    QString name;
+    QString type;
+    bool operator==(const ComponentKey &other) const
+    {
+        return project == other.project && name == other.name && type == other.type;
+    }
+};
+
+size_t qHash(const ComponentKey &key, size_t seed)
+{
+    return qHashMulti(seed, key.project, key.name, key.type);
+}
+
+// The components a query names. The set is made only for a second one: most queries name one.
+class NamedComponents
+{
+public:
+    // False when the query has named it already.
+    bool add(const QueriedComponent &component)
+    {
+        ComponentKey key {component.project, component.name, component.type};
+        if (!hasFirst) {
+            first = std::move(key);
+            hasFirst = true;
+            return true;
+        }
+        if (others.isEmpty())
+            others.insert(first);
+        const qsizetype before = others.size();
+        others.insert(std::move(key));
+        return others.size() > before;
+    }
+
+private:
+    ComponentKey first;
+    bool hasFirst = false;
+    QSet<ComponentKey> others;
+};
+
 // Where a request's parts go. The reply is measured whole before a byte is sent; while it stays
 // within one piece it is also written as it is measured, so that a short reply is made once. A
 // longer one is made again a request at a time, into parts that share the catalogue's bytes.
@@ -198,10 +242,15 @@ ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
     QByteArray whole = head;
     QByteArray scratch;
     QueriedComponent component;
+    NamedComponents named;
     qsizetype at = 0;
     while (query.nextComponent(&at, &component)) {
         if (++components > maximumComponents) {
             state = TooManyComponents;
+            return;
+        }
+        if (!named.add(component)) {
+            state = ComponentNamedTwice;
             return;
         }
         QString said;

@@ -25,6 +25,9 @@ public:
     enum Status {
         Ready,
         TooManyComponents,
+        // The same project, name and type twice: each would be answered whole, so a short
+        // query could ask for a large reply.
+        ComponentNamedTwice,
         TooLarge, // more than the updater accepts
     };
 
