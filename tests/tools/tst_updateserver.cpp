@@ -85,9 +85,15 @@ QByteArray numberedQuery(const QByteArray &prefix, int count)
     return "<s><update>" + components + "</update></s>";
 }
 
-bool connectTo(QTcpSocket &socket, quint16 port)
+// From the address given, if any, to the loopback address of its kind.
+bool connectTo(QTcpSocket &socket, quint16 port, const QHostAddress &from = QHostAddress())
 {
-    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!from.isNull() && !socket.bind(from))
+        return false;
+    socket.connectToHost(from.protocol() == QAbstractSocket::IPv6Protocol
+                             ? QHostAddress::LocalHostIPv6
+                             : QHostAddress::LocalHost,
+                         port);
     socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     return socket.waitForConnected(5000);
 }
@@ -110,8 +116,7 @@ QByteArray exchange(quint16 port, const QByteArray &queryBytes,
                     const QHostAddress &from = QHostAddress())
 {
     QTcpSocket socket;
-    if ((!from.isNull() && !socket.bind(from)) || !connectTo(socket, port)
-        || !send(socket, queryBytes))
+    if (!connectTo(socket, port, from) || !send(socket, queryBytes))
         return "exchange failed";
     return replyOnceClosed(socket);
 }
@@ -364,40 +369,55 @@ void TestUpdateServer::queryInManyPieces()
 void TestUpdateServer::abusiveClient_data()
 {
     QTest::addColumn<QStringList>("options");
-    QTest::addColumn<int>("connections"); // opened by the abuser, each sending:
-    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<int>("connections"); // opened by the abuser
+    QTest::addColumn<QStringList>("from"); // by turns, if any, added to loopback
+    QTest::addColumn<QByteArray>("sent"); // on each
     QTest::addColumn<bool>("drips"); // then a blank at a time, without end
+    // Of the connections, those taken before the bound per address refuses the others; they
+    // end at the deadline. 0: no bound.
+    QTest::addColumn<int>("taken");
     QTest::addColumn<QByteArray>("log"); // how the server ends the abuser's exchange
 
     const QStringList deadline {"--exchange-timeout", "1"};
-    QTest::newRow("never reads its reply") << deadline << 1 << numberedQuery("b", 240) << false
-                                           << QByteArray("timed out during the reply, closed");
-    QTest::newRow("drips its query") << deadline << 1 << QByteArray("<s><update>") << true
-                                     << QByteArray("timed out before a complete query, closed");
-    QTest::newRow("oversized query") << QStringList {"--max-query-size", "1000"} << 1
-                                     << "<s><update>" + QByteArray(1024 * 1024, ' ') << false
-                                     << QByteArray("query too large, closed");
-    QTest::newRow("too many components") << QStringList {"--max-components", "3"} << 1
-                                         << query({{"a", "b1", "c", "1"},
-                                                   {"a", "b2", "c", "1"},
-                                                   {"a", "b3", "c", "1"},
-                                                   {"a", "b4", "c", "1"}})
-                                         << false << QByteArray("more than 3 components, closed");
+    QTest::newRow("never reads its reply")
+        << deadline << 1 << QStringList() << numberedQuery("b", 240) << false << 0
+        << QByteArray("timed out during the reply, closed");
+    QTest::newRow("drips its query")
+        << deadline << 1 << QStringList() << QByteArray("<s><update>") << true << 0
+        << QByteArray("timed out before a complete query, closed");
+    QTest::newRow("oversized query")
+        << QStringList {"--max-query-size", "1000"} << 1 << QStringList()
+        << "<s><update>" + QByteArray(1024 * 1024, ' ') << false << 0
+        << QByteArray("query too large, closed");
+    QTest::newRow("too many components")
+        << QStringList {"--max-components", "3"} << 1 << QStringList()
+        << query({{"a", "b1", "c", "1"},
+                  {"a", "b2", "c", "1"},
+                  {"a", "b3", "c", "1"},
+                  {"a", "b4", "c", "1"}})
+        << false << 0 << QByteArray("more than 3 components, closed");
     QTest::newRow("reply beyond what the updater takes")
-        << QStringList() << 1 << numberedQuery("b", 260) << false
+        << QStringList() << 1 << QStringList() << numberedQuery("b", 260) << false << 0
         << QByteArray("reply too large for the updater, closed");
     // Each would be answered whole: a short query could ask for a large reply. Written by
     // hand, since the client library names each component once.
     QTest::newRow("a component named twice")
-        << QStringList() << 1
+        << QStringList() << 1 << QStringList()
         << QByteArray("<s><update><component project='vorn' name='b1' type='app' version='1'/>"
                       "<component project='vorn' name='core' type='app' version='1'/>"
                       "<component project='vorn' name='b1' type='app' version='2'/>"
                       "</update></s>")
-        << false << QByteArray("a component named twice, closed");
+        << false << 0 << QByteArray("a component named twice, closed");
     QTest::newRow("too many connections from one address")
-        << deadline + QStringList {"--max-connections-per-address", "2"} << 3 << QByteArray("<s>")
-        << false << QByteArray("too many connections from this address, closed");
+        << deadline + QStringList {"--max-connections-per-address", "2"} << 3 << QStringList()
+        << QByteArray("<s>") << false << 2
+        << QByteArray("too many connections from this address, closed");
+    // A host or network is given a whole /64 and may pick any address of it. Listening on "::",
+    // the genuine client comes as an IPv4-mapped address.
+    QTest::newRow("too many connections from one IPv6 /64")
+        << QStringList {"--listen", "::"} << 80 << QStringList {"fd00::1", "fd00::2"}
+        << QByteArray("<s>") << false << 32
+        << QByteArray("too many connections from this address's /64, closed");
 }
 
 // The abuser is cut off, and a genuine client from another address gets its whole reply
@@ -406,10 +426,15 @@ void TestUpdateServer::abusiveClient()
 {
     QFETCH(QStringList, options);
     QFETCH(int, connections);
+    QFETCH(QStringList, from);
     QFETCH(QByteArray, sent);
     QFETCH(bool, drips);
+    QFETCH(int, taken);
     QFETCH(QByteArray, log);
 
+    for (const QString &address : from)
+        QCOMPARE(
+            QProcess::execute("ip", {"addr", "replace", address + "/64", "dev", "lo", "nodad"}), 0);
     ServerProcess server(QStringList {"--catalogue", bigCatalogue} + options);
     QVERIFY2(server.waitForListening(), server.log().constData());
     std::vector<std::unique_ptr<QTcpSocket>> abuser;
@@ -420,9 +445,9 @@ void TestUpdateServer::abusiveClient()
         socket.setReadBufferSize(4096);
         // A connection beyond the bound per address may be reset before its handshake is seen
         // here.
-        const bool beyondBound
-            = options.contains("--max-connections-per-address") && i == connections - 1;
-        QVERIFY(connectTo(socket, 443) || beyondBound);
+        QVERIFY(connectTo(socket, 443,
+                          from.isEmpty() ? QHostAddress() : QHostAddress(from.at(i % from.size())))
+                || (taken > 0 && i >= taken));
         socket.write(sent);
         socket.flush();
     }
@@ -440,6 +465,12 @@ void TestUpdateServer::abusiveClient()
         // Only a reply under way has bytes to leave.
         if (!log.contains("during the reply"))
             QCOMPARE(socket->readAll(), QByteArray());
+    }
+    // Counted once they end: the socket may try a refused connection again.
+    if (taken > 0) {
+        const QByteArray timedOut = "timed out before a complete query";
+        QVERIFY(server.waitForLog(timedOut, 10000, taken));
+        QCOMPARE(server.log().count(timedOut), taken);
     }
 }
 
