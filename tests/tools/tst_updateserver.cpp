@@ -178,7 +178,7 @@ private slots:
 private:
     QTemporaryDir temp;
     QString catalogue;
-    // The catalogue with a component of the longest changelog.
+    // The catalogue with 260 components of the longest changelog.
     QString bigCatalogue;
 };
 

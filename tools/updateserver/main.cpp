@@ -24,7 +24,8 @@ type='t' version='v' /></update></s>", no framing) and gets one XML reply with a
 <request project= name= type=> element per queried component: the published
 version's details when it is newer (versions compare as dotted numbers), <latest/>
 when it is not, <noSuchComponent/> when the catalogue does not list it. The server
-then closes the connection. One line per exchange is logged to standard error.
+then closes the connection; a query that names a component twice gets no reply. One
+line per exchange is logged to standard error.
 Every exchange ends within the exchange time-out, whatever the client does.
 
 With --reply-key, every reply ends with a <signature> element: the key's Ed25519
