@@ -50,6 +50,29 @@ const QByteArray catalogueText = R"(<?xml version="1.0" encoding="UTF-8"?>
     <version>0.2</version>
     <link>http://127.0.0.1/theme.zip</link>
   </component>
+  <component project="kit" name="base" type="app">
+    <version>1.0</version>
+    <link>http://127.0.0.1/base.zip</link>
+  </component>
+  <component project="kit" name="themes" type="plugin" offer="always">
+    <version>1.0</version>
+    <link>http://127.0.0.1/themes.zip</link>
+    <sha256>bb</sha256>
+    <size>99</size>
+    <patch from='0.9' link='http://127.0.0.1/themes-0.9-1.0.zip'/>
+  </component>
+  <component project="kit" name="old" type="plugin" offer="always">
+    <version>1.0</version>
+    <link>http://127.0.0.1/old-1.0.zip</link>
+  </component>
+  <component project="kit" name="old" type="plugin">
+    <version>1.1</version>
+    <link>http://127.0.0.1/old.zip</link>
+  </component>
+  <component project="kit" name="spell" type="plugin" offer="always">
+    <version>2.1</version>
+    <link>http://127.0.0.1/spell.zip</link>
+  </component>
 </catalogue>
 )";
 
@@ -239,6 +262,22 @@ void TestUpdateServer::answers_data()
         << QByteArray(R"(<s><update><component project="vorn" name="core" type="app" )"
                       R"(version="1.10"/></update></s>)")
         << QStringList {"vorn/core/app latest"};
+    // Offered to installations that lack it, after what they asked for.
+    QTest::newRow("offered unasked to a query of its project")
+        << query({{"kit", "base", "app", "1.0"}, {"kit", "spell", "plugin", "2.1"}})
+        << QStringList {"kit/base/app latest", "kit/spell/plugin latest",
+                        "kit/themes/plugin update 1.0"};
+    QTest::newRow("offered to all, and named: the usual answer")
+        << query({{"kit", "themes", "plugin", "1.0"}, {"kit", "spell", "plugin", "2.0"}})
+        << QStringList {"kit/spell/plugin update 2.1", "kit/themes/plugin latest"};
+    QTest::newRow("offered to all, not to a query of another project")
+        << query({{"vorn", "themes", "plugin", "1.0"}})
+        << QStringList {"vorn/themes/plugin noSuchComponent"};
+    // Not as the catalogue sorts them; kit/old is offered by an older entry only.
+    QTest::newRow("several offered unasked, in catalogue order")
+        << query({{"kit", "base", "app", "1.0"}})
+        << QStringList {"kit/base/app latest", "kit/themes/plugin update 1.0",
+                        "kit/spell/plugin update 2.1"};
     QTest::newRow("components file element is not a component")
         << QByteArray("<s><update><components/><component name='theme' type='plugin' "
                       "version='0.2' /></update></s>")
@@ -260,7 +299,8 @@ void TestUpdateServer::answers()
 
 void TestUpdateServer::fullRequest_data()
 {
-    QTest::addColumn<QStringList>("component");
+    QTest::addColumn<QStringList>("component"); // with the version the query names
+    QTest::addColumn<QStringList>("asked"); // if the query names another component instead
     QTest::addColumn<QStringList>("children");
 
     const QStringList published {
@@ -278,17 +318,28 @@ void TestUpdateServer::fullRequest_data()
         "signature=c2ln",
         "size=1234"};
     QTest::newRow("every field, extras in fixed order")
-        << QStringList {"vorn", "core", "app", "0.9"} << published;
+        << QStringList {"vorn", "core", "app", "0.9"} << QStringList() << published;
     QTest::newRow("the patch for the installed version")
-        << QStringList {"vorn", "core", "app", "1.1.0"}
+        << QStringList {"vorn", "core", "app", "1.1.0"} << QStringList()
         << published + QStringList {"patch from=1.1 link=http://127.0.0.1/core-1.1-1.10.zip"};
-    QTest::newRow("patch attributes in fixed order") << QStringList {"vorn", "core", "app", "1.0"}
-                                                     << published
+    QTest::newRow("patch attributes in fixed order")
+        << QStringList {"vorn", "core", "app", "1.0"} << QStringList()
+        << published
             + QStringList {"patch from=1.0 link=http://127.0.0.1/core-1.0-1.10.zip sha256=aa "
                            "signature=c2ln size=10"};
     QTest::newRow("no patch for a version that is no number")
-        << QStringList {"vorn", "core", "app", "1.0beta"} << published;
-    QTest::newRow("defaults") << QStringList {"vorn", "emoticons", "plugin", "1.0"}
+        << QStringList {"vorn", "core", "app", "1.0beta"} << QStringList() << published;
+    const QStringList themes {
+        "version=1.0",    "description=", "copyrights=", "author=",
+        "webpage=",       "email=",       "changelog=",  "link=http://127.0.0.1/themes.zip",
+        "critical=false", "timestamp=0",  "sha256=bb",   "size=99"};
+    QTest::newRow("offered to all, named with a version it has a patch for")
+        << QStringList {"kit", "themes", "plugin", "0.9"} << QStringList()
+        << themes + QStringList {"patch from=0.9 link=http://127.0.0.1/themes-0.9-1.0.zip"};
+    QTest::newRow("offered unasked: no version to patch")
+        << QStringList {"kit", "themes", "plugin", ""} << QStringList {"kit", "base", "app", "0.9"}
+        << themes;
+    QTest::newRow("defaults") << QStringList {"vorn", "emoticons", "plugin", "1.0"} << QStringList()
                               << QStringList {
                                      "version=1.2",    "description=",
                                      "copyrights=",    "author=",
@@ -300,18 +351,25 @@ void TestUpdateServer::fullRequest_data()
 void TestUpdateServer::fullRequest()
 {
     QFETCH(QStringList, component);
+    QFETCH(QStringList, asked);
     QFETCH(QStringList, children);
 
     ServerProcess server({"--catalogue", catalogue});
     QVERIFY2(server.waitForListening(), server.log().constData());
 
     QDomDocument document;
-    QVERIFY(document.setContent(exchange(443, query({component}))));
-    const QDomElement request = document.documentElement().firstChildElement("request");
-    QCOMPARE(request.attribute("project"), component[0]);
-    QCOMPARE(request.attribute("name"), component[1]);
-    QCOMPARE(request.attribute("type"), component[2]);
-    QVERIFY(request.nextSiblingElement("request").isNull());
+    QVERIFY(document.setContent(exchange(443, query({asked.isEmpty() ? component : asked}))));
+    // The component's one request.
+    QDomElement request;
+    for (QDomElement each = document.documentElement().firstChildElement("request"); !each.isNull();
+         each = each.nextSiblingElement("request")) {
+        if (each.attribute("project") == component[0] && each.attribute("name") == component[1]
+            && each.attribute("type") == component[2]) {
+            QVERIFY(request.isNull());
+            request = each;
+        }
+    }
+    QVERIFY(!request.isNull());
     QStringList found;
     for (QDomElement child = request.firstChildElement(); !child.isNull();
          child = child.nextSiblingElement()) {
@@ -602,6 +660,10 @@ void TestUpdateServer::badCatalogue_data()
         << catalogueWith("<version>1</version><description>" + QByteArray(4097, 'x')
                          + "</description>" + link)
         << QStringLiteral("<description> holds 4097 characters");
+    QTest::newRow("offered to all but always")
+        << QByteArray("<catalogue>\n<component name='c' offer='yes'>\n<version>1</version>" + link
+                      + "</component></catalogue>")
+        << QStringLiteral(":2: offer must be \"always\", not \"yes\"");
     QTest::newRow("patch link beyond 4 KiB")
         << catalogueWith("<version>2</version>" + link + "<patch from='1' link='"
                          + QByteArray(4097, 'x') + "'/>")
@@ -628,18 +690,33 @@ void TestUpdateServer::signedReply_data()
     QTest::addColumn<QByteArray>("replacedKey"); // written before a SIGHUP; empty: none
     QTest::addColumn<bool>("replaced");
     QTest::addColumn<int>("updaters"); // asking at once, so that their replies are signed together
-    // Of the components with the longest changelog, asked for; 0: vorn/core/app alone.
-    QTest::addColumn<int>("bigComponents");
+    QTest::addColumn<QList<QStringList>>("asked");
+    QTest::addColumn<QStringList>("answered");
+    const QList<QStringList> core {{"vorn", "core", "app", "1.0"}};
+    const QStringList update {"vorn/core/app update 1.10"};
     QTest::newRow("the updater's nonce in front of the query")
-        << true << QByteArray() << false << 1 << 0;
+        << true << QByteArray() << false << 1 << core << update;
     QTest::newRow("no nonce: an updater that does not ask")
-        << false << QByteArray() << false << 1 << 0;
-    QTest::newRow("a new key on SIGHUP") << true << QByteArray(32, 'n') << true << 1 << 0;
+        << false << QByteArray() << false << 1 << core << update;
+    QTest::newRow("a new key on SIGHUP")
+        << true << QByteArray(32, 'n') << true << 1 << core << update;
     QTest::newRow("a broken key on SIGHUP: the old one stays")
-        << true << QByteArray("not a key") << false << 1 << 0;
-    QTest::newRow("many updaters at once") << true << QByteArray() << false << 24 << 0;
+        << true << QByteArray("not a key") << false << 1 << core << update;
+    QTest::newRow("many updaters at once") << true << QByteArray() << false << 24 << core << update;
     // Made a request at a time instead of whole.
-    QTest::newRow("a reply of several pieces") << true << QByteArray() << false << 2 << 2;
+    QTest::newRow("a reply of several pieces")
+        << true << QByteArray() << false << 2
+        << QList<QStringList> {{"vorn", "b1", "app", "1"}, {"vorn", "b2", "app", "1"}}
+        << QStringList {"vorn/b1/app update 2", "vorn/b2/app update 2"};
+    QTest::newRow("components offered unasked")
+        << true << QByteArray() << false << 2
+        << QList<QStringList> {{"kit", "base", "app", "1.0"}, {"kit", "manual", "plugin", "2"}}
+        << QStringList {"kit/base/app latest", "kit/manual/plugin latest",
+                        "kit/themes/plugin update 1.0", "kit/spell/plugin update 2.1"};
+    QTest::newRow("components offered unasked, in a reply of several pieces")
+        << true << QByteArray() << false << 2 << QList<QStringList> {{"kit", "base", "app", "1.0"}}
+        << QStringList {"kit/base/app latest", "kit/themes/plugin update 1.0",
+                        "kit/spell/plugin update 2.1", "kit/manual/plugin update 2"};
 }
 
 // Every reply carries the reply key's signature over itself, the query and the nonce.
@@ -649,16 +726,22 @@ void TestUpdateServer::signedReply()
     QFETCH(QByteArray, replacedKey);
     QFETCH(bool, replaced);
     QFETCH(int, updaters);
-    QFETCH(int, bigComponents);
+    QFETCH(QList<QStringList>, asked);
+    QFETCH(QStringList, answered);
     const auto keyFile = [](const QByteArray &seed) {
         return "# Vorn package signing key (Ed25519). Keep this file secret.\n# Public key: "
             + Ed25519::publicKey(seed).toBase64() + '\n' + seed.toBase64() + '\n';
     };
     const QByteArray seed(32, 'k');
     QTemporaryDir dir;
-    QVERIFY(writeFile(dir.filePath("catalogue.xml"),
-                      QByteArray(catalogueText)
-                          .replace("</catalogue>", bigComponentEntries(2) + "</catalogue>")));
+    const QByteArray manual
+        = "<component project='kit' name='manual' type='plugin' offer='always'><version>2</version>"
+          "<link>http://127.0.0.1/manual.zip</link><changelog>"
+        + QByteArray(64 * 1024, 'x') + "</changelog></component>";
+    QVERIFY(
+        writeFile(dir.filePath("catalogue.xml"),
+                  QByteArray(catalogueText)
+                      .replace("</catalogue>", bigComponentEntries(2) + manual + "</catalogue>")));
     QVERIFY(writeFile(dir.filePath("reply.key"), keyFile(seed), 0600));
     ServerProcess server(
         {"--catalogue", dir.filePath("catalogue.xml"), "--reply-key", dir.filePath("reply.key")});
@@ -671,31 +754,25 @@ void TestUpdateServer::signedReply()
                                            : "reply key not reloaded, the old one stays"));
     }
 
-    QByteArray asked = query({{"vorn", "core", "app", "1.0"}});
-    QStringList offered {"vorn/core/app update 1.10"};
-    if (bigComponents > 0) {
-        asked = numberedQuery("b", bigComponents);
-        offered.clear();
-        for (int number = 1; number <= bigComponents; ++number)
-            offered << QStringLiteral("vorn/b%1/app update 2").arg(number);
-    }
+    const QByteArray queried = query(asked);
     QByteArrayList nonces;
     std::vector<std::unique_ptr<QTcpSocket>> sockets;
     for (int at = 0; at < updaters; ++at) {
         nonces << (withNonce ? ReplySignature::newNonce() : QByteArray());
         sockets.push_back(std::make_unique<QTcpSocket>());
         QVERIFY(connectTo(*sockets.back(), 443));
-        QVERIFY(
-            send(*sockets.back(),
-                 (withNonce ? ReplySignature::nonceElement(nonces.last()) : QByteArray()) + asked));
+        QVERIFY(send(*sockets.back(),
+                     (withNonce ? ReplySignature::nonceElement(nonces.last()) : QByteArray())
+                         + queried));
     }
     const QString key
         = QString::fromLatin1(Ed25519::publicKey(replaced ? replacedKey : seed).toBase64());
     for (int at = 0; at < updaters; ++at) {
         const QByteArray reply = replyOnceClosed(*sockets[at]);
-        QCOMPARE(outcomes(reply), offered);
-        QCOMPARE(ReplySignature::verify(reply, {key}, nonces.at(at), asked), ReplySignature::Valid);
-        QCOMPARE(ReplySignature::verify(reply, {key}, ReplySignature::newNonce(), asked),
+        QCOMPARE(outcomes(reply), answered);
+        QCOMPARE(ReplySignature::verify(reply, {key}, nonces.at(at), queried),
+                 ReplySignature::Valid);
+        QCOMPARE(ReplySignature::verify(reply, {key}, ReplySignature::newNonce(), queried),
                  ReplySignature::NotForThisExchange);
     }
 }

@@ -121,7 +121,8 @@ size_t qHash(const ComponentKey &key, size_t seed)
     return qHashMulti(seed, key.project, key.name, key.type);
 }
 
-// The components a query names. The set is made only for a second one: most queries name one.
+// The components a query names, and their projects. The sets are made only for a second
+// component: most queries name one.
 class NamedComponents
 {
 public:
@@ -129,22 +130,37 @@ public:
     bool add(const QueriedComponent &component)
     {
         ComponentKey key {component.project, component.name, component.type};
-        if (!hasFirst) {
+        if (count == 0) {
             first = std::move(key);
-            hasFirst = true;
+            count = 1;
             return true;
         }
-        if (others.isEmpty())
+        if (count == 1) {
             others.insert(first);
+            projects.insert(first.project);
+        }
         const qsizetype before = others.size();
+        projects.insert(key.project);
         others.insert(std::move(key));
-        return others.size() > before;
+        if (others.size() == before)
+            return false;
+        ++count;
+        return true;
+    }
+    bool names(const ComponentKey &key) const
+    {
+        return count == 1 ? key == first : others.contains(key);
+    }
+    bool namesProject(const QString &project) const
+    {
+        return count == 1 ? project == first.project : projects.contains(project);
     }
 
 private:
     ComponentKey first;
-    bool hasFirst = false;
+    int count = 0;
     QSet<ComponentKey> others;
+    QSet<QString> projects;
 };
 
 // Where a request's parts go. The reply is measured whole before a byte is sent; while it stays
@@ -224,6 +240,19 @@ void answer(const Catalogue &catalogue, const QueriedComponent &component, Sink 
     }
 }
 
+// Gives the full request of a component that the query does not name to the sink: there is no
+// installed version to patch. said, when given, receives the offer for the log.
+template<typename Sink>
+void offer(const CatalogueEntry &entry, Sink &&sink, QString *said = nullptr)
+{
+    sink.start(QueriedComponent {entry.project, entry.name, entry.type, QString()});
+    sink.add(entry.children);
+    sink.add(requestEnd);
+    if (said)
+        *said = entry.project % u'/' % entry.name % u'/' % entry.type
+            % QStringLiteral(" -: update ") % entry.fields.value(ReplyFormat::version);
+}
+
 } // namespace
 
 ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
@@ -241,6 +270,18 @@ ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
     // Measured whole before a byte is sent: a reply the updater would refuse is not sent at all.
     QByteArray whole = head;
     QByteArray scratch;
+    // Measures a request that the give function makes, and keeps the log's words for it; false
+    // once the reply is larger than the updater takes.
+    const auto measure = [&](const auto &give) {
+        QString said;
+        QString *const listed = answers.size() < summarized ? &said : nullptr;
+        give(MeasuredReply {total, whole, scratch}, listed);
+        if (listed)
+            answers << said;
+        else
+            ++unlisted;
+        return total <= ReplyLimits::maximumSize;
+    };
     QueriedComponent component;
     NamedComponents named;
     qsizetype at = 0;
@@ -253,17 +294,23 @@ ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
             state = ComponentNamedTwice;
             return;
         }
-        QString said;
-        QString *const listed = answers.size() < summarized ? &said : nullptr;
-        answer(catalogue, component, MeasuredReply {total, whole, scratch}, listed);
-        if (total > ReplyLimits::maximumSize) {
+        if (!measure([&](MeasuredReply &&sink, QString *said) {
+                answer(catalogue, component, sink, said);
+            })) {
             state = TooLarge;
             return;
         }
-        if (listed)
-            answers << said;
-        else
-            ++unlisted;
+    }
+    for (const CatalogueEntry *entry : catalogue.offers()) {
+        if (!named.namesProject(entry->project)
+            || named.names({entry->project, entry->name, entry->type}))
+            continue;
+        offers.append(entry);
+        if (components + offers.size() > ReplyLimits::maximumRequests
+            || !measure([&](MeasuredReply &&sink, QString *said) { offer(*entry, sink, said); })) {
+            state = TooLarge;
+            return;
+        }
     }
     if (!whole.isNull()) {
         // Handed out as it is; what follows the last request comes as it would, into room held
@@ -273,6 +320,7 @@ ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
             whole = withCapacity(whole, total);
         parts = {whole};
         position = at;
+        nextOffer = offers.size();
         if (signedReply)
             hash.add(whole.constData(), whole.size());
     }
@@ -315,6 +363,9 @@ bool ReplyWriter::takeNextParts()
     } else if (query.nextComponent(&position, &component)) {
         parts.clear();
         answer(catalogue, component, RequestParts {parts});
+    } else if (nextOffer < offers.size()) {
+        parts.clear();
+        offer(*offers.at(nextOffer++), RequestParts {parts});
     } else {
         if (!signedReply) {
             parts = {tail};
