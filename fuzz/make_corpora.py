@@ -19,6 +19,7 @@ to the fuzz target's old file as well, making other bytes.
 
 import argparse
 import base64
+import hashlib
 import io
 import os
 import struct
@@ -182,6 +183,104 @@ def replies():
     write(t, "empty", b"")
     write(t, "one-byte-pieces", pieces(
         "<u><request><version>1</version></request></u>", [1] * 15))
+
+
+# --- reply signatures ------------------------------------------------------------------------
+#
+# A seed is the nonce, a line feed, the query, a line feed, then the reply. The reply key is the
+# fuzz target's, the Ed25519 key of the seed of 32 bytes "k"; OpenSSL signs with it.
+
+REPLY_KEY = bytes.fromhex("302e020100300506032b657004220420") + b"k" * 32  # PKCS#8, DER
+NONCE = base64.b64encode(bytes(range(32))).decode()
+
+
+def ed25519_signature(message):
+    with tempfile.TemporaryDirectory() as scratch:
+        key, text = os.path.join(scratch, "key.der"), os.path.join(scratch, "message")
+        with open(key, "wb") as f:
+            f.write(REPLY_KEY)
+        with open(text, "wb") as f:
+            f.write(message)
+        return subprocess.run(["openssl", "pkeyutl", "-sign", "-keyform", "DER", "-inkey", key,
+                               "-rawin", "-in", text], check=True, capture_output=True).stdout
+
+
+def reply_statement(nonce, query, reply):
+    return (f"vorn-reply-statement 1\nnonce {nonce}\n"
+            f"query-sha256 {hashlib.sha256(query.encode()).hexdigest()}\n"
+            f"reply-sha256 {hashlib.sha256(reply.encode()).hexdigest()}\n").encode()
+
+
+def with_signature(reply, field):
+    """The reply with the signature element before its closing root tag."""
+    tag = reply.rindex("</")
+    return reply[:tag] + f"<signature>{base64.b64encode(field).decode()}</signature>" + reply[tag:]
+
+
+def batch_fields(statements):
+    """The signature fields of a batch, as the server signs statements waiting together."""
+    def leaf(statement):
+        return hashlib.sha256(b"\0" + statement).digest()
+
+    def node(left, right):
+        return hashlib.sha256(b"\1" + left + right).digest()
+    width = 1
+    while width < len(statements):
+        width *= 2
+    levels = [[leaf(s) for s in statements] + [bytes(32)] * (width - len(statements))]
+    while len(levels[-1]) > 1:
+        below = levels[-1]
+        levels.append([node(below[i], below[i + 1]) for i in range(0, len(below), 2)])
+    signature = ed25519_signature(f"vorn-reply-batch 1\nroot {levels[-1][0].hex()}\n".encode())
+    return [signature + bytes([index]) + b"".join(level[(index >> depth) ^ 1]
+                                                  for depth, level in enumerate(levels[:-1]))
+            for index in range(len(statements))]
+
+
+def reply_signatures():
+    t = "replysignature"
+
+    def seed(reply, nonce=NONCE, query=QUERY):
+        return f"{nonce}\n{query}\n{reply}"
+    reply = SERVER
+    single = ed25519_signature(reply_statement(NONCE, QUERY, reply))
+    signed = with_signature(reply, single)
+    write(t, "single", seed(signed))
+    write(t, "single-without-nonce",
+          seed(with_signature(reply, ed25519_signature(reply_statement("", QUERY, reply))), ""))
+    blanks = reply + "  \n"
+    write(t, "single-blanks-after-root",
+          seed(with_signature(blanks, ed25519_signature(reply_statement(NONCE, QUERY, blanks)))))
+    line = "<update><request name='x'><latest/></request></update>"
+    write(t, "reply-alone-on-one-line",
+          with_signature(line, ed25519_signature(reply_statement("", "", line))))
+    for count, index in [(2, 0), (3, 2), (64, 63)]:
+        nonces = [base64.b64encode(bytes([n]) * 32).decode() for n in range(count)]
+        fields = batch_fields([reply_statement(n, QUERY, reply) for n in nonces])
+        write(t, f"batch-of-{count}-at-{index}", seed(with_signature(reply, fields[index]), nonces[index]))
+
+    fields = batch_fields([reply_statement(NONCE, QUERY, reply), reply_statement("", QUERY, reply)])
+    write(t, "unsigned", seed(reply))
+    write(t, "altered-after-signing", seed(signed.replace("<version>1.2<", "<version>1.3<")))
+    write(t, "other-nonce", seed(signed, base64.b64encode(bytes(32)).decode()))
+    write(t, "other-query", seed(signed, query=QUERY.replace("1.0", "1.1")))
+    write(t, "signature-not-last", seed(signed.replace("</signature>", "</signature><x/>")))
+    write(t, "signature-not-base64", seed(signed.replace("<signature>", "<signature>*")))
+    write(t, "signature-63-bytes", seed(with_signature(reply, single[:63])))
+    write(t, "signature-65-bytes", seed(with_signature(reply, single + b"\0")))
+    write(t, "signature-empty", seed(with_signature(reply, b"")))
+    write(t, "batch-sibling-changed",
+          seed(with_signature(reply, fields[0][:-1] + bytes([fields[0][-1] ^ 1]))))
+    write(t, "batch-index-beyond-tree",
+          seed(with_signature(reply, fields[0][:64] + b"\2" + fields[0][65:])))
+    write(t, "batch-path-not-whole-digests", seed(with_signature(reply, fields[0][:-1])))
+    write(t, "batch-seven-levels", seed(with_signature(reply, single + b"\0" + bytes(32 * 7))))
+    write(t, "closing-tag-without-opening",
+          seed(signed.replace(signed[signed.index("<signature>"):signed.index("</signature>")], "")))
+    write(t, "two-signature-elements", seed(with_signature(signed, single)))
+    write(t, "root-not-closed", seed(signed[:-2]))
+    write(t, "nothing-after-the-query", f"{NONCE}\n{QUERY}\n")
+    write(t, "empty", b"")
 
 
 # --- messenger output ------------------------------------------------------------------------
@@ -481,6 +580,7 @@ def main():
     parser.add_argument("--package-builder", help="vorn-package-builder to make packages with")
     args = parser.parse_args()
     replies()
+    reply_signatures()
     queries()
     manifests()
     archives()

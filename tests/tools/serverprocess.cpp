@@ -32,11 +32,11 @@ bool ServerProcess::waitForListening()
     return match.hasMatch();
 }
 
-bool ServerProcess::waitForLog(const QByteArray &text, int timeoutMs)
+bool ServerProcess::waitForLog(const QByteArray &text, int timeoutMs, qsizetype times)
 {
     for (;;) {
         errorOutput += process.readAllStandardError();
-        if (errorOutput.contains(text))
+        if (errorOutput.count(text) >= times)
             return true;
         if (!process.waitForReadyRead(timeoutMs))
             return false;

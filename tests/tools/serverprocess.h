@@ -20,8 +20,8 @@ public:
     // False when the server exits or does not announce its port in time.
     bool waitForListening();
     quint16 port() const { return listeningPort; }
-    // Waits until the log (standard error) holds the text.
-    bool waitForLog(const QByteArray &text, int timeoutMs = 10000);
+    // Waits until the log (standard error) holds the text, that many times.
+    bool waitForLog(const QByteArray &text, int timeoutMs = 10000, qsizetype times = 1);
     // The exit code of a server that refused to start, -1 if it is still running.
     int waitForExitCode();
     QByteArray log() const { return errorOutput; }

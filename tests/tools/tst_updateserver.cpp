@@ -50,14 +50,44 @@ const QByteArray catalogueText = R"(<?xml version="1.0" encoding="UTF-8"?>
     <version>0.2</version>
     <link>http://127.0.0.1/theme.zip</link>
   </component>
+  <component project="kit" name="base" type="app">
+    <version>1.0</version>
+    <link>http://127.0.0.1/base.zip</link>
+  </component>
+  <component project="kit" name="themes" type="plugin" offer="always">
+    <version>1.0</version>
+    <link>http://127.0.0.1/themes.zip</link>
+    <sha256>bb</sha256>
+    <size>99</size>
+    <patch from='0.9' link='http://127.0.0.1/themes-0.9-1.0.zip'/>
+  </component>
+  <component project="kit" name="old" type="plugin" offer="always">
+    <version>1.0</version>
+    <link>http://127.0.0.1/old-1.0.zip</link>
+  </component>
+  <component project="kit" name="old" type="plugin">
+    <version>1.1</version>
+    <link>http://127.0.0.1/old.zip</link>
+  </component>
+  <component project="kit" name="spell" type="plugin" offer="always">
+    <version>2.1</version>
+    <link>http://127.0.0.1/spell.zip</link>
+  </component>
 </catalogue>
 )";
 
-// A component whose changelog is as long as the updater takes one.
-const QByteArray bigComponent
-    = "<component project='vorn' name='big' type='app'><version>2</version>"
-      "<link>http://127.0.0.1/big.zip</link><changelog>"
-    + QByteArray(64 * 1024, 'x') + "</changelog></component>";
+// Components vorn/b1/app to vorn/bN/app, each with a changelog as long as the updater takes
+// one: 255 of them make a reply beyond what it takes.
+QByteArray bigComponentEntries(int count)
+{
+    const QByteArray changelog(64 * 1024, 'x');
+    QByteArray components;
+    for (int number = 1; number <= count; ++number)
+        components += "<component project='vorn' name='b" + QByteArray::number(number)
+            + "' type='app'><version>2</version><link>http://127.0.0.1/b.zip</link><changelog>"
+            + changelog + "</changelog></component>";
+    return components;
+}
 
 QByteArray query(const QList<QStringList> &requests)
 {
@@ -68,15 +98,25 @@ QByteArray query(const QList<QStringList> &requests)
     return QByteArray::fromStdString(client.getQuery());
 }
 
-// The client library names each component once; a hostile client need not.
-QByteArray repeatedQuery(const QByteArray &component, int times)
+// A query of vorn/<prefix>1/app to vorn/<prefix>N/app, version 1, each named once.
+QByteArray numberedQuery(const QByteArray &prefix, int count)
 {
-    return "<s><update>" + component.repeated(times) + "</update></s>";
+    QByteArray components;
+    for (int number = 1; number <= count; ++number)
+        components += "<component project='vorn' name='" + prefix + QByteArray::number(number)
+            + "' type='app' version='1'/>";
+    return "<s><update>" + components + "</update></s>";
 }
 
-bool connectTo(QTcpSocket &socket, quint16 port)
+// From the address given, if any, to the loopback address of its kind.
+bool connectTo(QTcpSocket &socket, quint16 port, const QHostAddress &from = QHostAddress())
 {
-    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!from.isNull() && !socket.bind(from))
+        return false;
+    socket.connectToHost(from.protocol() == QAbstractSocket::IPv6Protocol
+                             ? QHostAddress::LocalHostIPv6
+                             : QHostAddress::LocalHost,
+                         port);
     socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     return socket.waitForConnected(5000);
 }
@@ -99,8 +139,7 @@ QByteArray exchange(quint16 port, const QByteArray &queryBytes,
                     const QHostAddress &from = QHostAddress())
 {
     QTcpSocket socket;
-    if ((!from.isNull() && !socket.bind(from)) || !connectTo(socket, port)
-        || !send(socket, queryBytes))
+    if (!connectTo(socket, port, from) || !send(socket, queryBytes))
         return "exchange failed";
     return replyOnceClosed(socket);
 }
@@ -162,7 +201,7 @@ private slots:
 private:
     QTemporaryDir temp;
     QString catalogue;
-    // The catalogue with a component of the longest changelog.
+    // The catalogue with 260 components of the longest changelog.
     QString bigCatalogue;
 };
 
@@ -172,9 +211,9 @@ void TestUpdateServer::initTestCase()
     catalogue = temp.filePath("catalogue.xml");
     QVERIFY(writeFile(catalogue, catalogueText));
     bigCatalogue = temp.filePath("big.xml");
-    QVERIFY(writeFile(
-        bigCatalogue,
-        QByteArray(catalogueText).replace("</catalogue>", bigComponent + "</catalogue>")));
+    QVERIFY(writeFile(bigCatalogue,
+                      QByteArray(catalogueText)
+                          .replace("</catalogue>", bigComponentEntries(260) + "</catalogue>")));
 }
 
 void TestUpdateServer::answers_data()
@@ -223,6 +262,22 @@ void TestUpdateServer::answers_data()
         << QByteArray(R"(<s><update><component project="vorn" name="core" type="app" )"
                       R"(version="1.10"/></update></s>)")
         << QStringList {"vorn/core/app latest"};
+    // Offered to installations that lack it, after what they asked for.
+    QTest::newRow("offered unasked to a query of its project")
+        << query({{"kit", "base", "app", "1.0"}, {"kit", "spell", "plugin", "2.1"}})
+        << QStringList {"kit/base/app latest", "kit/spell/plugin latest",
+                        "kit/themes/plugin update 1.0"};
+    QTest::newRow("offered to all, and named: the usual answer")
+        << query({{"kit", "themes", "plugin", "1.0"}, {"kit", "spell", "plugin", "2.0"}})
+        << QStringList {"kit/spell/plugin update 2.1", "kit/themes/plugin latest"};
+    QTest::newRow("offered to all, not to a query of another project")
+        << query({{"vorn", "themes", "plugin", "1.0"}})
+        << QStringList {"vorn/themes/plugin noSuchComponent"};
+    // Not as the catalogue sorts them; kit/old is offered by an older entry only.
+    QTest::newRow("several offered unasked, in catalogue order")
+        << query({{"kit", "base", "app", "1.0"}})
+        << QStringList {"kit/base/app latest", "kit/themes/plugin update 1.0",
+                        "kit/spell/plugin update 2.1"};
     QTest::newRow("components file element is not a component")
         << QByteArray("<s><update><components/><component name='theme' type='plugin' "
                       "version='0.2' /></update></s>")
@@ -244,7 +299,8 @@ void TestUpdateServer::answers()
 
 void TestUpdateServer::fullRequest_data()
 {
-    QTest::addColumn<QStringList>("component");
+    QTest::addColumn<QStringList>("component"); // with the version the query names
+    QTest::addColumn<QStringList>("asked"); // if the query names another component instead
     QTest::addColumn<QStringList>("children");
 
     const QStringList published {
@@ -262,17 +318,28 @@ void TestUpdateServer::fullRequest_data()
         "signature=c2ln",
         "size=1234"};
     QTest::newRow("every field, extras in fixed order")
-        << QStringList {"vorn", "core", "app", "0.9"} << published;
+        << QStringList {"vorn", "core", "app", "0.9"} << QStringList() << published;
     QTest::newRow("the patch for the installed version")
-        << QStringList {"vorn", "core", "app", "1.1.0"}
+        << QStringList {"vorn", "core", "app", "1.1.0"} << QStringList()
         << published + QStringList {"patch from=1.1 link=http://127.0.0.1/core-1.1-1.10.zip"};
-    QTest::newRow("patch attributes in fixed order") << QStringList {"vorn", "core", "app", "1.0"}
-                                                     << published
+    QTest::newRow("patch attributes in fixed order")
+        << QStringList {"vorn", "core", "app", "1.0"} << QStringList()
+        << published
             + QStringList {"patch from=1.0 link=http://127.0.0.1/core-1.0-1.10.zip sha256=aa "
                            "signature=c2ln size=10"};
     QTest::newRow("no patch for a version that is no number")
-        << QStringList {"vorn", "core", "app", "1.0beta"} << published;
-    QTest::newRow("defaults") << QStringList {"vorn", "emoticons", "plugin", "1.0"}
+        << QStringList {"vorn", "core", "app", "1.0beta"} << QStringList() << published;
+    const QStringList themes {
+        "version=1.0",    "description=", "copyrights=", "author=",
+        "webpage=",       "email=",       "changelog=",  "link=http://127.0.0.1/themes.zip",
+        "critical=false", "timestamp=0",  "sha256=bb",   "size=99"};
+    QTest::newRow("offered to all, named with a version it has a patch for")
+        << QStringList {"kit", "themes", "plugin", "0.9"} << QStringList()
+        << themes + QStringList {"patch from=0.9 link=http://127.0.0.1/themes-0.9-1.0.zip"};
+    QTest::newRow("offered unasked: no version to patch")
+        << QStringList {"kit", "themes", "plugin", ""} << QStringList {"kit", "base", "app", "0.9"}
+        << themes;
+    QTest::newRow("defaults") << QStringList {"vorn", "emoticons", "plugin", "1.0"} << QStringList()
                               << QStringList {
                                      "version=1.2",    "description=",
                                      "copyrights=",    "author=",
@@ -284,18 +351,25 @@ void TestUpdateServer::fullRequest_data()
 void TestUpdateServer::fullRequest()
 {
     QFETCH(QStringList, component);
+    QFETCH(QStringList, asked);
     QFETCH(QStringList, children);
 
     ServerProcess server({"--catalogue", catalogue});
     QVERIFY2(server.waitForListening(), server.log().constData());
 
     QDomDocument document;
-    QVERIFY(document.setContent(exchange(443, query({component}))));
-    const QDomElement request = document.documentElement().firstChildElement("request");
-    QCOMPARE(request.attribute("project"), component[0]);
-    QCOMPARE(request.attribute("name"), component[1]);
-    QCOMPARE(request.attribute("type"), component[2]);
-    QVERIFY(request.nextSiblingElement("request").isNull());
+    QVERIFY(document.setContent(exchange(443, query({asked.isEmpty() ? component : asked}))));
+    // The component's one request.
+    QDomElement request;
+    for (QDomElement each = document.documentElement().firstChildElement("request"); !each.isNull();
+         each = each.nextSiblingElement("request")) {
+        if (each.attribute("project") == component[0] && each.attribute("name") == component[1]
+            && each.attribute("type") == component[2]) {
+            QVERIFY(request.isNull());
+            request = each;
+        }
+    }
+    QVERIFY(!request.isNull());
     QStringList found;
     for (QDomElement child = request.firstChildElement(); !child.isNull();
          child = child.nextSiblingElement()) {
@@ -353,32 +427,55 @@ void TestUpdateServer::queryInManyPieces()
 void TestUpdateServer::abusiveClient_data()
 {
     QTest::addColumn<QStringList>("options");
-    QTest::addColumn<int>("connections"); // opened by the abuser, each sending:
-    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<int>("connections"); // opened by the abuser
+    QTest::addColumn<QStringList>("from"); // by turns, if any, added to loopback
+    QTest::addColumn<QByteArray>("sent"); // on each
     QTest::addColumn<bool>("drips"); // then a blank at a time, without end
+    // Of the connections, those taken before the bound per address refuses the others; they
+    // end at the deadline. 0: no bound.
+    QTest::addColumn<int>("taken");
     QTest::addColumn<QByteArray>("log"); // how the server ends the abuser's exchange
 
-    const QByteArray big = "<component project='vorn' name='big' type='app' version='1' />";
     const QStringList deadline {"--exchange-timeout", "1"};
-    QTest::newRow("never reads its reply") << deadline << 1 << repeatedQuery(big, 240) << false
-                                           << QByteArray("timed out during the reply, closed");
-    QTest::newRow("drips its query") << deadline << 1 << QByteArray("<s><update>") << true
-                                     << QByteArray("timed out before a complete query, closed");
-    QTest::newRow("oversized query") << QStringList {"--max-query-size", "1000"} << 1
-                                     << "<s><update>" + QByteArray(1024 * 1024, ' ') << false
-                                     << QByteArray("query too large, closed");
-    QTest::newRow("too many components") << QStringList {"--max-components", "3"} << 1
-                                         << query({{"a", "b1", "c", "1"},
-                                                   {"a", "b2", "c", "1"},
-                                                   {"a", "b3", "c", "1"},
-                                                   {"a", "b4", "c", "1"}})
-                                         << false << QByteArray("more than 3 components, closed");
+    QTest::newRow("never reads its reply")
+        << deadline << 1 << QStringList() << numberedQuery("b", 240) << false << 0
+        << QByteArray("timed out during the reply, closed");
+    QTest::newRow("drips its query")
+        << deadline << 1 << QStringList() << QByteArray("<s><update>") << true << 0
+        << QByteArray("timed out before a complete query, closed");
+    QTest::newRow("oversized query")
+        << QStringList {"--max-query-size", "1000"} << 1 << QStringList()
+        << "<s><update>" + QByteArray(1024 * 1024, ' ') << false << 0
+        << QByteArray("query too large, closed");
+    QTest::newRow("too many components")
+        << QStringList {"--max-components", "3"} << 1 << QStringList()
+        << query({{"a", "b1", "c", "1"},
+                  {"a", "b2", "c", "1"},
+                  {"a", "b3", "c", "1"},
+                  {"a", "b4", "c", "1"}})
+        << false << 0 << QByteArray("more than 3 components, closed");
     QTest::newRow("reply beyond what the updater takes")
-        << QStringList() << 1 << repeatedQuery(big, 260) << false
+        << QStringList() << 1 << QStringList() << numberedQuery("b", 260) << false << 0
         << QByteArray("reply too large for the updater, closed");
+    // Each would be answered whole: a short query could ask for a large reply. Written by
+    // hand, since the client library names each component once.
+    QTest::newRow("a component named twice")
+        << QStringList() << 1 << QStringList()
+        << QByteArray("<s><update><component project='vorn' name='b1' type='app' version='1'/>"
+                      "<component project='vorn' name='core' type='app' version='1'/>"
+                      "<component project='vorn' name='b1' type='app' version='2'/>"
+                      "</update></s>")
+        << false << 0 << QByteArray("a component named twice, closed");
     QTest::newRow("too many connections from one address")
-        << deadline + QStringList {"--max-connections-per-address", "2"} << 3 << QByteArray("<s>")
-        << false << QByteArray("too many connections from this address, closed");
+        << deadline + QStringList {"--max-connections-per-address", "2"} << 3 << QStringList()
+        << QByteArray("<s>") << false << 2
+        << QByteArray("too many connections from this address, closed");
+    // A host or network is given a whole /64 and may pick any address of it. Listening on "::",
+    // the genuine client comes as an IPv4-mapped address.
+    QTest::newRow("too many connections from one IPv6 /64")
+        << QStringList {"--listen", "::"} << 80 << QStringList {"fd00::1", "fd00::2"}
+        << QByteArray("<s>") << false << 32
+        << QByteArray("too many connections from this address's /64, closed");
 }
 
 // The abuser is cut off, and a genuine client from another address gets its whole reply
@@ -387,10 +484,15 @@ void TestUpdateServer::abusiveClient()
 {
     QFETCH(QStringList, options);
     QFETCH(int, connections);
+    QFETCH(QStringList, from);
     QFETCH(QByteArray, sent);
     QFETCH(bool, drips);
+    QFETCH(int, taken);
     QFETCH(QByteArray, log);
 
+    for (const QString &address : from)
+        QCOMPARE(
+            QProcess::execute("ip", {"addr", "replace", address + "/64", "dev", "lo", "nodad"}), 0);
     ServerProcess server(QStringList {"--catalogue", bigCatalogue} + options);
     QVERIFY2(server.waitForListening(), server.log().constData());
     std::vector<std::unique_ptr<QTcpSocket>> abuser;
@@ -401,9 +503,9 @@ void TestUpdateServer::abusiveClient()
         socket.setReadBufferSize(4096);
         // A connection beyond the bound per address may be reset before its handshake is seen
         // here.
-        const bool beyondBound
-            = options.contains("--max-connections-per-address") && i == connections - 1;
-        QVERIFY(connectTo(socket, 443) || beyondBound);
+        QVERIFY(connectTo(socket, 443,
+                          from.isEmpty() ? QHostAddress() : QHostAddress(from.at(i % from.size())))
+                || (taken > 0 && i >= taken));
         socket.write(sent);
         socket.flush();
     }
@@ -418,6 +520,15 @@ void TestUpdateServer::abusiveClient()
         socket->setReadBufferSize(0);
         QVERIFY(socket->state() == QAbstractSocket::UnconnectedState
                 || socket->waitForDisconnected(10000));
+        // Only a reply under way has bytes to leave.
+        if (!log.contains("during the reply"))
+            QCOMPARE(socket->readAll(), QByteArray());
+    }
+    // Counted once they end: the socket may try a refused connection again.
+    if (taken > 0) {
+        const QByteArray timedOut = "timed out before a complete query";
+        QVERIFY(server.waitForLog(timedOut, 10000, taken));
+        QCOMPARE(server.log().count(timedOut), taken);
     }
 }
 
@@ -549,6 +660,10 @@ void TestUpdateServer::badCatalogue_data()
         << catalogueWith("<version>1</version><description>" + QByteArray(4097, 'x')
                          + "</description>" + link)
         << QStringLiteral("<description> holds 4097 characters");
+    QTest::newRow("offered to all but always")
+        << QByteArray("<catalogue>\n<component name='c' offer='yes'>\n<version>1</version>" + link
+                      + "</component></catalogue>")
+        << QStringLiteral(":2: offer must be \"always\", not \"yes\"");
     QTest::newRow("patch link beyond 4 KiB")
         << catalogueWith("<version>2</version>" + link + "<patch from='1' link='"
                          + QByteArray(4097, 'x') + "'/>")
@@ -575,17 +690,33 @@ void TestUpdateServer::signedReply_data()
     QTest::addColumn<QByteArray>("replacedKey"); // written before a SIGHUP; empty: none
     QTest::addColumn<bool>("replaced");
     QTest::addColumn<int>("updaters"); // asking at once, so that their replies are signed together
-    QTest::addColumn<int>("components"); // the same one, asked that often
+    QTest::addColumn<QList<QStringList>>("asked");
+    QTest::addColumn<QStringList>("answered");
+    const QList<QStringList> core {{"vorn", "core", "app", "1.0"}};
+    const QStringList update {"vorn/core/app update 1.10"};
     QTest::newRow("the updater's nonce in front of the query")
-        << true << QByteArray() << false << 1 << 1;
+        << true << QByteArray() << false << 1 << core << update;
     QTest::newRow("no nonce: an updater that does not ask")
-        << false << QByteArray() << false << 1 << 1;
-    QTest::newRow("a new key on SIGHUP") << true << QByteArray(32, 'n') << true << 1 << 1;
+        << false << QByteArray() << false << 1 << core << update;
+    QTest::newRow("a new key on SIGHUP")
+        << true << QByteArray(32, 'n') << true << 1 << core << update;
     QTest::newRow("a broken key on SIGHUP: the old one stays")
-        << true << QByteArray("not a key") << false << 1 << 1;
-    QTest::newRow("many updaters at once") << true << QByteArray() << false << 24 << 1;
+        << true << QByteArray("not a key") << false << 1 << core << update;
+    QTest::newRow("many updaters at once") << true << QByteArray() << false << 24 << core << update;
     // Made a request at a time instead of whole.
-    QTest::newRow("a reply of several pieces") << true << QByteArray() << false << 2 << 60;
+    QTest::newRow("a reply of several pieces")
+        << true << QByteArray() << false << 2
+        << QList<QStringList> {{"vorn", "b1", "app", "1"}, {"vorn", "b2", "app", "1"}}
+        << QStringList {"vorn/b1/app update 2", "vorn/b2/app update 2"};
+    QTest::newRow("components offered unasked")
+        << true << QByteArray() << false << 2
+        << QList<QStringList> {{"kit", "base", "app", "1.0"}, {"kit", "manual", "plugin", "2"}}
+        << QStringList {"kit/base/app latest", "kit/manual/plugin latest",
+                        "kit/themes/plugin update 1.0", "kit/spell/plugin update 2.1"};
+    QTest::newRow("components offered unasked, in a reply of several pieces")
+        << true << QByteArray() << false << 2 << QList<QStringList> {{"kit", "base", "app", "1.0"}}
+        << QStringList {"kit/base/app latest", "kit/themes/plugin update 1.0",
+                        "kit/spell/plugin update 2.1", "kit/manual/plugin update 2"};
 }
 
 // Every reply carries the reply key's signature over itself, the query and the nonce.
@@ -595,14 +726,22 @@ void TestUpdateServer::signedReply()
     QFETCH(QByteArray, replacedKey);
     QFETCH(bool, replaced);
     QFETCH(int, updaters);
-    QFETCH(int, components);
+    QFETCH(QList<QStringList>, asked);
+    QFETCH(QStringList, answered);
     const auto keyFile = [](const QByteArray &seed) {
         return "# Vorn package signing key (Ed25519). Keep this file secret.\n# Public key: "
             + Ed25519::publicKey(seed).toBase64() + '\n' + seed.toBase64() + '\n';
     };
     const QByteArray seed(32, 'k');
     QTemporaryDir dir;
-    QVERIFY(writeFile(dir.filePath("catalogue.xml"), catalogueText));
+    const QByteArray manual
+        = "<component project='kit' name='manual' type='plugin' offer='always'><version>2</version>"
+          "<link>http://127.0.0.1/manual.zip</link><changelog>"
+        + QByteArray(64 * 1024, 'x') + "</changelog></component>";
+    QVERIFY(
+        writeFile(dir.filePath("catalogue.xml"),
+                  QByteArray(catalogueText)
+                      .replace("</catalogue>", bigComponentEntries(2) + manual + "</catalogue>")));
     QVERIFY(writeFile(dir.filePath("reply.key"), keyFile(seed), 0600));
     ServerProcess server(
         {"--catalogue", dir.filePath("catalogue.xml"), "--reply-key", dir.filePath("reply.key")});
@@ -615,27 +754,25 @@ void TestUpdateServer::signedReply()
                                            : "reply key not reloaded, the old one stays"));
     }
 
-    const QByteArray asked = components == 1
-        ? query({{"vorn", "core", "app", "1.0"}})
-        : repeatedQuery("<component project='vorn' name='core' type='app' version='1.0'/>",
-                        components);
+    const QByteArray queried = query(asked);
     QByteArrayList nonces;
     std::vector<std::unique_ptr<QTcpSocket>> sockets;
     for (int at = 0; at < updaters; ++at) {
         nonces << (withNonce ? ReplySignature::newNonce() : QByteArray());
         sockets.push_back(std::make_unique<QTcpSocket>());
         QVERIFY(connectTo(*sockets.back(), 443));
-        QVERIFY(
-            send(*sockets.back(),
-                 (withNonce ? ReplySignature::nonceElement(nonces.last()) : QByteArray()) + asked));
+        QVERIFY(send(*sockets.back(),
+                     (withNonce ? ReplySignature::nonceElement(nonces.last()) : QByteArray())
+                         + queried));
     }
     const QString key
         = QString::fromLatin1(Ed25519::publicKey(replaced ? replacedKey : seed).toBase64());
     for (int at = 0; at < updaters; ++at) {
         const QByteArray reply = replyOnceClosed(*sockets[at]);
-        QCOMPARE(outcomes(reply), QStringList(components, "vorn/core/app update 1.10"));
-        QCOMPARE(ReplySignature::verify(reply, {key}, nonces.at(at), asked), ReplySignature::Valid);
-        QCOMPARE(ReplySignature::verify(reply, {key}, ReplySignature::newNonce(), asked),
+        QCOMPARE(outcomes(reply), answered);
+        QCOMPARE(ReplySignature::verify(reply, {key}, nonces.at(at), queried),
+                 ReplySignature::Valid);
+        QCOMPARE(ReplySignature::verify(reply, {key}, ReplySignature::newNonce(), queried),
                  ReplySignature::NotForThisExchange);
     }
 }

@@ -609,18 +609,27 @@ if wanted load; then
     kill "$first" "$second"
     wait "$first" "$second" 2>/dev/null || true
 
-    # The catalogue gains a component with the longest changelog the updater takes; the
-    # non-readers ask for it as often as a reply within the updater's bound holds it (240
-    # times: a query of 15,864 bytes, within the server's default 16 KiB).
+    # The catalogue gains 240 components with the longest changelog the updater takes; the
+    # non-readers ask for each once (a query of 15,516 bytes, within the server's default
+    # 16 KiB), as large a reply as the updater's bound holds.
     echo "wave of checks: one instance at its defaults, under attack by $attackers clients" >&2
     changelog=$(head -c 65536 /dev/zero | tr '\0' x)
-    sed -i "s|</catalogue>|  <component project=\"vorn\" name=\"notes\" type=\"app\"><version>2.0</version><link>http://127.0.0.1/notes.zip</link><changelog>$changelog</changelog></component>\n</catalogue>|" \
-        "$servers/catalogue.xml"
+    {
+        sed 's|</catalogue>||' "$servers/catalogue.xml"
+        i=1
+        while [ "$i" -le 240 ]; do
+            printf '  <component project="vorn" name="n%d" type="app"><version>2.0</version><link>http://127.0.0.1/notes.zip</link><changelog>%s</changelog></component>\n' \
+                "$i" "$changelog"
+            i=$((i + 1))
+        done
+        echo '</catalogue>'
+    } >"$servers/attack-catalogue.xml"
+    mv "$servers/attack-catalogue.xml" "$servers/catalogue.xml"
     {
         printf '<s><update>'
-        i=0
-        while [ "$i" -lt 240 ]; do
-            printf "<component project='vorn' name='notes' type='app' version='1.0' />"
+        i=1
+        while [ "$i" -le 240 ]; do
+            printf "<component project='vorn' name='n%d' type='app' version='1.0' />" "$i"
             i=$((i + 1))
         done
         printf '</update></s>'

@@ -48,6 +48,8 @@ bool Catalogue::load(const QString &name)
 {
     fileName = name;
     entries.clear();
+    order.clear();
+    offered.clear();
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly)) {
         error = QStringLiteral("%1: %2").arg(fileName, file.errorString());
@@ -68,6 +70,11 @@ bool Catalogue::load(const QString &name)
         xml.readNext();
     if (xml.hasError())
         return fail(xml, xml.errorString());
+    for (const Key &key : std::as_const(order)) {
+        const CatalogueEntry &entry = entries.at(key);
+        if (entry.offeredToAll)
+            offered.append(&entry);
+    }
     return true;
 }
 
@@ -84,6 +91,12 @@ bool Catalogue::readEntry(QXmlStreamReader &xml)
     entry.project = xml.attributes().value(QLatin1String("project")).toString();
     entry.name = xml.attributes().value(QLatin1String("name")).toString();
     entry.type = xml.attributes().value(QLatin1String("type")).toString();
+    if (xml.attributes().hasAttribute(QLatin1String("offer"))) {
+        const QStringView offer = xml.attributes().value(QLatin1String("offer"));
+        if (offer != u"always")
+            return fail(xml, QStringLiteral("offer must be \"always\", not \"%1\"").arg(offer));
+        entry.offeredToAll = true;
+    }
     for (const QString &field : answeredFields())
         entry.fields.insert(field, QString());
     entry.fields.insert(ReplyFormat::critical, QStringLiteral("false"));
@@ -126,12 +139,14 @@ bool Catalogue::readEntry(QXmlStreamReader &xml)
         return fail(xml, QStringLiteral("<timestamp> must be an unsigned 32-bit number"));
     entry.children = ReplyWriter::requestChildren(entry);
 
-    const auto key = std::make_tuple(entry.project, entry.name, entry.type);
+    const Key key = std::make_tuple(entry.project, entry.name, entry.type);
     const auto stored = entries.find(key);
-    if (stored == entries.end())
+    if (stored == entries.end()) {
         entries.emplace(key, entry);
-    else if (entry.version > stored->second.version)
+        order.append(key);
+    } else if (entry.version > stored->second.version) {
         stored->second = entry;
+    }
     return true;
 }
 

@@ -32,6 +32,8 @@ struct CatalogueEntry
     QList<CataloguePatch> patches;
     // The children of a full request as the reply carries them, written once at load.
     QByteArray children;
+    // Offered also to queries that name a component of its project but not this one.
+    bool offeredToAll = false;
 };
 
 // The published components, read from a catalogue file; the newest entry of each counts. Its
@@ -39,12 +41,18 @@ struct CatalogueEntry
 class Catalogue
 {
 public:
+    Catalogue() = default;
+    // The offers point into the entries.
+    Q_DISABLE_COPY_MOVE(Catalogue)
+
     bool load(const QString &fileName);
     QString errorString() const { return error; }
     int size() const { return int(entries.size()); }
 
     const CatalogueEntry *find(const QString &project, const QString &name,
                                const QString &type) const;
+    // The components offered to all of their project, in the order they first appear in.
+    const QList<const CatalogueEntry *> &offers() const { return offered; }
 
     // Children of a full reply request, in reply order; the last three only when published.
     static const QStringList &fieldNames();
@@ -58,7 +66,11 @@ private:
                      qsizetype maximum);
     bool fail(const QXmlStreamReader &xml, const QString &message);
 
-    std::map<std::tuple<QString, QString, QString>, CatalogueEntry> entries;
+    using Key = std::tuple<QString, QString, QString>;
+    std::map<Key, CatalogueEntry> entries;
+    // Each component once, in the order it first appears in.
+    QList<Key> order;
+    QList<const CatalogueEntry *> offered;
     QString fileName;
     QString error;
 };

@@ -109,6 +109,8 @@ void Connection::dataReceived()
         reply.emplace(*catalogue, query, maximumComponents, replyKey != nullptr);
         if (reply->status() == ReplyWriter::TooManyComponents)
             drop(QStringLiteral("more than %1 components, closed").arg(maximumComponents));
+        else if (reply->status() == ReplyWriter::ComponentNamedTwice)
+            drop(QStringLiteral("a component named twice, closed"));
         else if (reply->status() == ReplyWriter::TooLarge)
             drop(QStringLiteral("reply too large for the updater, closed"));
         else

@@ -23,8 +23,11 @@ Each client sends one update query ("<s><update><component project='p' name='n'
 type='t' version='v' /></update></s>", no framing) and gets one XML reply with a
 <request project= name= type=> element per queried component: the published
 version's details when it is newer (versions compare as dotted numbers), <latest/>
-when it is not, <noSuchComponent/> when the catalogue does not list it. The server
-then closes the connection. One line per exchange is logged to standard error.
+when it is not, <noSuchComponent/> when the catalogue does not list it; then the
+details of each component published with offer="always" that the query does not
+name, when it names one of the same project. The server then closes the connection;
+a query that names a component twice gets no reply. One line per exchange is logged
+to standard error.
 Every exchange ends within the exchange time-out, whatever the client does.
 
 With --reply-key, every reply ends with a <signature> element: the key's Ed25519
@@ -40,7 +43,7 @@ SIGTERM (or SIGINT) stops listening, lets the exchanges under way end, and exits
 Catalogue format (XML; vorn-package-builder prints <component> entries; the
 newest entry of a component is offered; a missing attribute means empty):
   <catalogue>
-    <component project="vorn" name="core" type="app">
+    <component project="vorn" name="core" type="app">  [offer="always"]
       <version>1.2</version>                       required, dotted numbers
       <link>http://host/core.zip</link>            required
       <description/> <copyrights/> <author/> <webpage/> <email/> <changelog/>

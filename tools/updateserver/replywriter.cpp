@@ -7,6 +7,7 @@
 #include "replylimits.h"
 #include "replysignature.h"
 
+#include <QSet>
 #include <QStringBuilder>
 #include <QVersionNumber>
 #include <QXmlStreamWriter>
@@ -103,6 +104,65 @@ void appendRequestStart(QByteArray &element, const QueriedComponent &component)
     element += ">\n";
 }
 
+// A component as the catalogue tells it from others.
+struct ComponentKey
+{
+    QString project;
+    QString name;
+    QString type;
+    bool operator==(const ComponentKey &other) const
+    {
+        return project == other.project && name == other.name && type == other.type;
+    }
+};
+
+size_t qHash(const ComponentKey &key, size_t seed)
+{
+    return qHashMulti(seed, key.project, key.name, key.type);
+}
+
+// The components a query names, and their projects. The sets are made only for a second
+// component: most queries name one.
+class NamedComponents
+{
+public:
+    // False when the query has named it already.
+    bool add(const QueriedComponent &component)
+    {
+        ComponentKey key {component.project, component.name, component.type};
+        if (count == 0) {
+            first = std::move(key);
+            count = 1;
+            return true;
+        }
+        if (count == 1) {
+            others.insert(first);
+            projects.insert(first.project);
+        }
+        const qsizetype before = others.size();
+        projects.insert(key.project);
+        others.insert(std::move(key));
+        if (others.size() == before)
+            return false;
+        ++count;
+        return true;
+    }
+    bool names(const ComponentKey &key) const
+    {
+        return count == 1 ? key == first : others.contains(key);
+    }
+    bool namesProject(const QString &project) const
+    {
+        return count == 1 ? project == first.project : projects.contains(project);
+    }
+
+private:
+    ComponentKey first;
+    int count = 0;
+    QSet<ComponentKey> others;
+    QSet<QString> projects;
+};
+
 // Where a request's parts go. The reply is measured whole before a byte is sent; while it stays
 // within one piece it is also written as it is measured, so that a short reply is made once. A
 // longer one is made again a request at a time, into parts that share the catalogue's bytes.
@@ -180,6 +240,19 @@ void answer(const Catalogue &catalogue, const QueriedComponent &component, Sink 
     }
 }
 
+// Gives the full request of a component that the query does not name to the sink: there is no
+// installed version to patch. said, when given, receives the offer for the log.
+template<typename Sink>
+void offer(const CatalogueEntry &entry, Sink &&sink, QString *said = nullptr)
+{
+    sink.start(QueriedComponent {entry.project, entry.name, entry.type, QString()});
+    sink.add(entry.children);
+    sink.add(requestEnd);
+    if (said)
+        *said = entry.project % u'/' % entry.name % u'/' % entry.type
+            % QStringLiteral(" -: update ") % entry.fields.value(ReplyFormat::version);
+}
+
 } // namespace
 
 ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
@@ -197,24 +270,47 @@ ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
     // Measured whole before a byte is sent: a reply the updater would refuse is not sent at all.
     QByteArray whole = head;
     QByteArray scratch;
+    // Measures a request that the give function makes, and keeps the log's words for it; false
+    // once the reply is larger than the updater takes.
+    const auto measure = [&](const auto &give) {
+        QString said;
+        QString *const listed = answers.size() < summarized ? &said : nullptr;
+        give(MeasuredReply {total, whole, scratch}, listed);
+        if (listed)
+            answers << said;
+        else
+            ++unlisted;
+        return total <= ReplyLimits::maximumSize;
+    };
     QueriedComponent component;
+    NamedComponents named;
     qsizetype at = 0;
     while (query.nextComponent(&at, &component)) {
         if (++components > maximumComponents) {
             state = TooManyComponents;
             return;
         }
-        QString said;
-        QString *const listed = answers.size() < summarized ? &said : nullptr;
-        answer(catalogue, component, MeasuredReply {total, whole, scratch}, listed);
-        if (total > ReplyLimits::maximumSize) {
+        if (!named.add(component)) {
+            state = ComponentNamedTwice;
+            return;
+        }
+        if (!measure([&](MeasuredReply &&sink, QString *said) {
+                answer(catalogue, component, sink, said);
+            })) {
             state = TooLarge;
             return;
         }
-        if (listed)
-            answers << said;
-        else
-            ++unlisted;
+    }
+    for (const CatalogueEntry *entry : catalogue.offers()) {
+        if (!named.namesProject(entry->project)
+            || named.names({entry->project, entry->name, entry->type}))
+            continue;
+        offers.append(entry);
+        if (components + offers.size() > ReplyLimits::maximumRequests
+            || !measure([&](MeasuredReply &&sink, QString *said) { offer(*entry, sink, said); })) {
+            state = TooLarge;
+            return;
+        }
     }
     if (!whole.isNull()) {
         // Handed out as it is; what follows the last request comes as it would, into room held
@@ -224,6 +320,7 @@ ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
             whole = withCapacity(whole, total);
         parts = {whole};
         position = at;
+        nextOffer = offers.size();
         if (signedReply)
             hash.add(whole.constData(), whole.size());
     }
@@ -266,6 +363,9 @@ bool ReplyWriter::takeNextParts()
     } else if (query.nextComponent(&position, &component)) {
         parts.clear();
         answer(catalogue, component, RequestParts {parts});
+    } else if (nextOffer < offers.size()) {
+        parts.clear();
+        offer(*offers.at(nextOffer++), RequestParts {parts});
     } else {
         if (!signedReply) {
             parts = {tail};

@@ -13,18 +13,23 @@ struct CataloguePatch;
 struct QueriedComponent;
 
 // Answers each queried component from the catalogue: a full request when a newer version is
-// published, "latest" when not, "noSuchComponent" when the component is unknown. The reply is
-// handed out piece by piece, as the client takes it, and made from the query as it goes: a
-// client that reads slowly, or not at all, costs no more than the query and one piece; a reply
-// of one piece or less is made whole as it is measured, so that it is made once. A signed
-// reply is hashed as it goes and ends with its signature for the query and the nonce in front
-// of it: once every byte before the signature is read, the writer awaits it (see statement()).
+// published, "latest" when not, "noSuchComponent" when the component is unknown. Then it offers,
+// each in a full request, the components that the catalogue offers to all of a project the
+// query names, unless the query names them. The reply is handed out piece by piece, as the
+// client takes it, and made from the query as it goes: a client that reads slowly, or not at
+// all, costs no more than the query and one piece; a reply of one piece or less is made whole
+// as it is measured, so that it is made once. A signed reply is hashed as it goes and ends with
+// its signature for the query and the nonce in front of it: once every byte before the
+// signature is read, the writer awaits it (see statement()).
 class ReplyWriter
 {
 public:
     enum Status {
         Ready,
         TooManyComponents,
+        // The same project, name and type twice: each would be answered whole, so a short
+        // query could ask for a large reply.
+        ComponentNamedTwice,
         TooLarge, // more than the updater accepts
     };
 
@@ -70,6 +75,9 @@ private:
     // What is left of the parts taken last, from partOffset in the first.
     QByteArrayList parts;
     qsizetype partOffset = 0;
+    // The components offered unasked, and the next to be taken.
+    QList<const CatalogueEntry *> offers;
+    qsizetype nextOffer = 0;
     QStringList answers;
     int unlisted = 0;
     bool signedReply;

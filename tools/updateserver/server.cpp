@@ -4,11 +4,26 @@
 
 #include <QScopedValueRollback>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 
 namespace {
 
 const int handshakeGraceMs = 500;
+
+// The clients that share a bound: an IPv4 address, whether it comes over IPv4 or IPv4-mapped
+// IPv6, and an IPv6 /64, whose host or network picks any address of it at will.
+QHostAddress boundFor(const QHostAddress &peer)
+{
+    bool isIPv4 = false;
+    const quint32 ipv4 = peer.toIPv4Address(&isIPv4);
+    if (isIPv4)
+        return peer.protocol() == QAbstractSocket::IPv4Protocol ? peer : QHostAddress(ipv4);
+    Q_IPV6ADDR prefix = peer.toIPv6Address();
+    std::fill(std::begin(prefix.c) + 8, std::end(prefix.c), 0);
+    return QHostAddress(prefix);
+}
 
 } // namespace
 
@@ -91,15 +106,13 @@ void Server::newConnection()
             outOfDescriptors = errno == EMFILE || errno == ENFILE;
             break;
         }
-        // One client, whether it comes over IPv4 or as an IPv4-mapped IPv6 address.
-        bool isIPv4 = false;
-        const quint32 ipv4 = peer.toIPv4Address(&isIPv4);
-        const QHostAddress address = isIPv4 && peer.protocol() != QAbstractSocket::IPv4Protocol
-            ? QHostAddress(ipv4)
-            : peer;
+        const QHostAddress address = boundFor(peer);
         if (!admit(address)) {
             Connection::log(Connection::peerOf(peer, port), 0,
-                            QStringLiteral("too many connections from this address, closed"));
+                            address.protocol() == QAbstractSocket::IPv6Protocol
+                                ? QStringLiteral("too many connections from this address's /64, "
+                                                 "closed")
+                                : QStringLiteral("too many connections from this address, closed"));
             closer.reset(FileDescriptor(descriptor));
             continue;
         }

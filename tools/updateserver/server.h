@@ -18,9 +18,9 @@ class SigningKey;
 
 // Accepts clients and gives each its own connection; keeps no state between exchanges. At most
 // maximumConnections are served at once: beyond that, new clients wait in the listen backlog.
-// A client beyond maximumConnectionsPerAddress from one address is closed at once (0: no such
-// bound, for a server whose clients all come through a load balancer), and every exchange ends
-// within exchangeTimeoutMs, whatever the client does.
+// A client beyond maximumConnectionsPerAddress from one address, or for IPv6 from one /64, is
+// closed at once (0: no such bound, for a server whose clients all come through a load
+// balancer), and every exchange ends within exchangeTimeoutMs, whatever the client does.
 class Server : public QObject, private Connection::Owner
 {
     Q_OBJECT
@@ -63,7 +63,8 @@ private:
     // newConnection(), which goes on after an exchange that ends there.
     void endIfDrained();
     void newConnection();
-    // False when its address has its share of connections already.
+    // False when the address (an IPv4 address or an IPv6 /64) has its share of connections
+    // already.
     bool admit(const QHostAddress &address);
     void connectionEnded(Connection *connection) override;
     void closeLateConnections();
@@ -75,7 +76,7 @@ private:
     ReplySigner signer;
     SocketCloser closer;
     Limits limits;
-    // Each open connection, and the client address it counts for.
+    // Each open connection, and the client address (or /64) it counts for.
     QHash<Connection *, QHostAddress> open;
     QHash<QHostAddress, int> connectionsFrom;
     bool draining = false;

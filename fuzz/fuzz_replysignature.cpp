@@ -1,0 +1,69 @@
+// Checks the reply key's signature on an update server reply, as the updater does before it
+// reads the reply, in the single and the batched form.
+//
+// Input: the nonce, a line feed, the query, a line feed, then the reply. Without two line
+// feeds the whole input is the reply, of an exchange without a nonce and with an empty query.
+// The trusted keys are one that is no key and the Ed25519 key of the seed of 32 bytes 'k',
+// with which make_corpora.py signs the seeds.
+//
+// Besides not crashing, a reply without "</signature>" must be unsigned, and a reply found
+// valid must be valid for its own nonce, query and bytes only: another nonce, another query or
+// its first byte changed must fail it.
+
+#include "ed25519.h"
+#include "replysignature.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+void require(bool condition, const char *what)
+{
+    if (!condition) {
+        fprintf(stderr, "%s\n", what);
+        abort();
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static const QStringList keys
+        = {QStringLiteral("not a key"),
+           QString::fromLatin1(Ed25519::publicKey(QByteArray(Ed25519::seedSize, 'k')).toBase64())};
+    const QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
+    const qsizetype nonceEnd = input.indexOf('\n');
+    const qsizetype queryEnd = nonceEnd < 0 ? -1 : input.indexOf('\n', nonceEnd + 1);
+    QByteArray nonce;
+    QByteArray query;
+    QByteArray reply = input;
+    if (queryEnd >= 0) {
+        nonce = input.left(nonceEnd);
+        query = input.mid(nonceEnd + 1, queryEnd - nonceEnd - 1);
+        reply = input.mid(queryEnd + 1);
+    }
+
+    const ReplySignature::Outcome outcome = ReplySignature::verify(reply, keys, nonce, query);
+    require(outcome == ReplySignature::Valid || outcome == ReplySignature::Unsigned
+                || outcome == ReplySignature::Malformed
+                || outcome == ReplySignature::NotForThisExchange,
+            "no such outcome");
+    require(reply.contains("</signature>") || outcome == ReplySignature::Unsigned,
+            "signed without a signature element");
+    if (outcome != ReplySignature::Valid)
+        return 0;
+    require(ReplySignature::verify(reply, keys, nonce + 'x', query)
+                == ReplySignature::NotForThisExchange,
+            "valid for another nonce");
+    require(ReplySignature::verify(reply, keys, nonce, query + 'x')
+                == ReplySignature::NotForThisExchange,
+            "valid for another query");
+    QByteArray altered = reply;
+    altered[0] = char(altered.at(0) ^ 1);
+    require(ReplySignature::verify(altered, keys, nonce, query) != ReplySignature::Valid,
+            "valid with its first byte changed");
+    return 0;
+}
