@@ -1097,7 +1097,8 @@ void TestAuthenticity::publishedWithTheTools()
     const ProgramRun generated
         = runProgram(QStringLiteral(BUILDER_EXE), {"--generate-key", keyFile});
     QCOMPARE(generated.exitCode, 0);
-    const QString publicKey = QString::fromLatin1(generated.out.trimmed());
+    // Printed as vorn-package-key:<base64>; the updater takes the base64.
+    const QString publicKey = QString::fromLatin1(generated.out.trimmed()).section(u':', 1);
     QCOMPARE(publicKey.size(), 44);
 
     Files released = releaseTwo();

@@ -1,4 +1,5 @@
 #include "binarydelta.h"
+#include "keyfiletext.h"
 #include "programrun.h"
 #include "serverprocess.h"
 #include "testfiles.h"
@@ -113,12 +114,13 @@ struct KeyedDirectory
 };
 
 // Checks an Ed25519 signature with the openssl tool, which knows nothing of our key files:
-// the public key is wrapped in the fixed DER prefix of an Ed25519 SubjectPublicKeyInfo.
+// the public key, as the builder prints it, is wrapped in the fixed DER prefix of an Ed25519
+// SubjectPublicKeyInfo.
 bool opensslVerifies(const QString &dir, const QByteArray &publicKey, const QByteArray &signature,
                      const QString &file)
 {
-    const QByteArray der
-        = QByteArray::fromHex("302a300506032b6570032100") + QByteArray::fromBase64(publicKey);
+    const QByteArray der = QByteArray::fromHex("302a300506032b6570032100")
+        + QByteArray::fromBase64(publicKey.mid(publicKey.indexOf(':') + 1));
     const QByteArray pem
         = "-----BEGIN PUBLIC KEY-----\n" + der.toBase64() + "\n-----END PUBLIC KEY-----\n";
     if (!writeFile(dir + "/public.pem", pem)
@@ -159,6 +161,7 @@ private slots:
     void refusals();
 
     // Signing.
+    void generateKey_data();
     void generateKey();
     void generateKeyRefusals_data();
     void generateKeyRefusals();
@@ -474,33 +477,53 @@ void TestPackageBuilder::refusals()
     QVERIFY(!QFileInfo::exists(output + ".part"));
 }
 
+void TestPackageBuilder::generateKey_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QByteArray>("purpose");
+    QTest::addColumn<QByteArray>("advice"); // after "Build the updater with"
+
+    QTest::newRow("package key") << QStringLiteral("--generate-key") << QByteArray("package")
+                                 << QByteArray("-DVORN_PACKAGE_PUBLIC_KEYS=@ and sign packages "
+                                               "with --sign #");
+    QTest::newRow("reply key") << QStringLiteral("--generate-reply-key") << QByteArray("reply")
+                               << QByteArray("-DVORN_REPLY_PUBLIC_KEYS=@ and run "
+                                             "vorn-update-server --reply-key #");
+}
+
 void TestPackageBuilder::generateKey()
 {
+    QFETCH(QString, option);
+    QFETCH(QByteArray, purpose);
+    QFETCH(QByteArray, advice);
+
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
     const QString keyFile = temp.filePath("signing.key");
-    const ProgramRun result = build({"--generate-key", keyFile});
+    const ProgramRun result = build({option, keyFile});
     QCOMPARE(result.exitCode, 0);
     QVERIFY(result.out.endsWith('\n'));
     const QByteArray publicKey = result.out.trimmed();
-    QCOMPARE(publicKey.size(), 44);
-    QCOMPARE(QByteArray::fromBase64(publicKey).size(), 32);
+    const QByteArray prefix = "vorn-" + purpose + "-key:";
+    QVERIFY2(publicKey.startsWith(prefix), publicKey.constData());
+    QCOMPARE(publicKey.size(), prefix.size() + 44);
+    QCOMPARE(QByteArray::fromBase64(publicKey.mid(prefix.size())).size(), 32);
     QCOMPARE(result.err,
-             "vorn-package-builder: wrote the secret key to " + keyFile.toUtf8()
-                 + "; keep it secret. Build the updater with -DVORN_PACKAGE_PUBLIC_KEYS="
-                 + publicKey + "\n");
+             "vorn-package-builder: wrote the secret " + purpose + " key to " + keyFile.toUtf8()
+                 + "; keep it secret. Build the updater with "
+                 + advice.replace('@', publicKey).replace('#', keyFile.toUtf8()) + "\n");
 
     QCOMPARE(QFileInfo(keyFile).permissions(),
              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
     const QList<QByteArray> lines = readFile(keyFile).split('\n');
     QCOMPARE(lines.size(), 4);
-    QCOMPARE(lines.at(0), "# Vorn package signing key (Ed25519). Keep this file secret.");
+    QCOMPARE(lines.at(0), "# Vorn " + purpose + " signing key (Ed25519). Keep this file secret.");
     QCOMPARE(lines.at(1), "# Public key: " + publicKey);
     QCOMPARE(QByteArray::fromBase64(lines.at(2)).size(), 32);
     QCOMPARE(lines.at(3), QByteArray());
 
     // Every key is new.
-    const ProgramRun other = build({"--generate-key", temp.filePath("other.key")});
+    const ProgramRun other = build({option, temp.filePath("other.key")});
     QCOMPARE(other.exitCode, 0);
     QVERIFY(other.out.trimmed() != publicKey);
 }
@@ -516,6 +539,9 @@ void TestPackageBuilder::generateKeyRefusals_data()
     QTest::newRow("with package options")
         << QStringList {"--generate-key", "@/new.key", "--name", "core"}
         << QByteArray("vorn-package-builder: --generate-key takes no other option\n");
+    QTest::newRow("reply key with package options")
+        << QStringList {"--generate-reply-key", "@/new.key", "--sign", "@/existing.key"}
+        << QByteArray("vorn-package-builder: --generate-reply-key takes no other option\n");
     QTest::newRow("with a directory")
         << QStringList {"@", "--generate-key", "@/new.key"}
         << QByteArray("vorn-package-builder: --generate-key takes no other option\n");
@@ -717,20 +743,48 @@ void TestPackageBuilder::signingRefusals_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("error");
 
-    const QByteArray seed = QByteArray(32, 'k').toBase64();
+    const QByteArray seed = QByteArray(32, 'k');
+    const QByteArray packageKey = keyFileText(seed, "package");
+    const QByteArray publicKey = packageKey.split('\n').at(1).mid(14);
     QTest::newRow("missing key file") << QByteArray() << 0 << 1
                                       << QByteArray("vorn-package-builder: cannot read the key "
                                                     "@/signing.key: No such file or directory\n");
-    const QByteArray notAKey
-        = "vorn-package-builder: @/signing.key is not a key file made with --generate-key\n";
+    const QByteArray notAKey = "vorn-package-builder: @/signing.key is not a key file made with "
+                               "vorn-package-builder --generate-key\n";
     QTest::newRow("public key instead")
-        << QByteArray("# Public key only\n" + seed + "x\n") << 0600 << 1 << notAKey;
-    QTest::newRow("seed too short") << QByteArray(31, 'k').toBase64() << 0600 << 1 << notAKey;
-    QTest::newRow("two keys in one file") << seed + "\n" + seed << 0600 << 1 << notAKey;
+        << QByteArray("# Public key only\n" + seed.toBase64() + "x\n") << 0600 << 1 << notAKey;
+    QTest::newRow("seed too short")
+        << keyFileText(seed).replace(seed.toBase64(), QByteArray(31, 'k').toBase64()) << 0600 << 1
+        << notAKey;
+    QTest::newRow("two keys in one file") << packageKey + seed.toBase64() << 0600 << 1 << notAKey;
     QTest::newRow("empty key file") << QByteArray("# nothing\n") << 0600 << 1 << notAKey;
+    QTest::newRow("seed without its public key") << "# a key\n" + seed.toBase64() + "\n"
+                                                 << 0600 << 1 << notAKey;
+    const QByteArray onlyPublic = "vorn-package-builder: @/signing.key holds only a public key; "
+                                  "give the file with the secret key, as vorn-package-builder "
+                                  "--generate-key wrote it\n";
+    QTest::newRow("only the public key line")
+        << QByteArray("# Public key: " + publicKey + "\n") << 0600 << 1 << onlyPublic;
+    QTest::newRow("public key on the secret line")
+        << QByteArray(packageKey).replace(seed.toBase64(), publicKey.mid(17)) << 0600 << 1
+        << onlyPublic;
+    QTest::newRow("public key as printed") << publicKey + "\n" << 0600 << 1 << onlyPublic;
+    QTest::newRow("secret of another key")
+        << QByteArray(packageKey).replace(seed.toBase64(), QByteArray(32, 'o').toBase64()) << 0600
+        << 1
+        << QByteArray("vorn-package-builder: @/signing.key: its secret key does not match the "
+                      "public key it names; the file was altered or pieced together. Use the "
+                      "key file as vorn-package-builder --generate-key wrote it\n");
+    QTest::newRow("reply key")
+        << keyFileText(seed, "reply") << 0600 << 1
+        << QByteArray("vorn-package-builder: @/signing.key is a reply key, which signs the "
+                      "update server's replies (vorn-update-server --reply-key); sign packages "
+                      "with a package key of their own (vorn-package-builder --generate-key "
+                      "FILE)\n");
+    QTest::newRow("key file written before keys named their purpose")
+        << keyFileText(seed) << 0600 << 0 << QByteArray();
     QTest::newRow("key readable by others")
-        << "# a key\n" + seed + "\n"
-        << 0644 << 0
+        << packageKey << 0644 << 0
         << QByteArray("vorn-package-builder: warning: other users can read the key "
                       "@/signing.key\n");
 }

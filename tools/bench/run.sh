@@ -61,7 +61,7 @@ fi
 if [ "$build" -eq 1 ]; then
     # Built as users get it, trusting a key of its own.
     public_key=$(sh scripts/signing-key.sh build-bench/signing.key)
-    reply_key=$(sh scripts/signing-key.sh build-bench/reply.key)
+    reply_key=$(sh scripts/signing-key.sh build-bench/reply.key reply)
     cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DVORN_PACKAGE_PUBLIC_KEYS="$public_key" -DVORN_REPLY_PUBLIC_KEYS="$reply_key" >/dev/null
     cmake --build build-bench -j"$(nproc)" --target vorn_bench
