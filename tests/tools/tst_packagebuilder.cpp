@@ -230,9 +230,9 @@ void TestPackageBuilder::manifestEntryFromLink_data()
                                  << QStringLiteral("core.zip") << QByteArray("core.xml");
     QTest::newRow("two segments") << QStringLiteral("http://127.0.0.1/updates/core.zip")
                                   << QStringLiteral("core.zip") << QByteArray("updates/core.xml");
-    QTest::newRow("port, query and other file name")
-        << QStringLiteral("http://127.0.0.1:8080/a/b/core-1.2.zip?x=1")
-        << QStringLiteral("core-1.2.zip") << QByteArray("a/b/core-1.2.xml");
+    QTest::newRow("port 80 and other file name")
+        << QStringLiteral("http://127.0.0.1:80/a/b/core-1.2.zip") << QStringLiteral("core-1.2.zip")
+        << QByteArray("a/b/core-1.2.xml");
     QTest::newRow("percent-encoded blank")
         << QStringLiteral("http://127.0.0.1/my%20core.zip") << QStringLiteral("my core.zip")
         << QByteArray("my core.xml");
@@ -380,6 +380,46 @@ void TestPackageBuilder::refusals_data()
         << QStringList {"--link", "http://h/core"} << QString() << QString() << QString();
     QTest::newRow("link without host")
         << QStringList {"--link", "/core.zip"} << QString() << QString() << QString();
+    // The updater fetches http://HOST/PATH from port 80 whatever the link says.
+    const QString plainLink = QStringLiteral("give --link http://h/core.zip");
+    QTest::newRow("link to HTTPS")
+        << QStringList {"--link", "https://h/core.zip"} << QString() << QString()
+        << QStringLiteral("the link must begin with http://: the updater fetches every package "
+                          "with plain HTTP from port 80");
+    QTest::newRow("link of another scheme")
+        << QStringList {"--link", "ftp://h/core.zip"} << QString() << QString() << plainLink;
+    QTest::newRow("link to another port")
+        << QStringList {"--link", "http://h:8080/core.zip"} << QString() << QString()
+        << QStringLiteral("the link names port 8080, but the updater fetches every package from "
+                          "port 80. Serve the package there and give --link http://h/core.zip");
+    QTest::newRow("link with a user name")
+        << QStringList {"--link", "http://user:secret@h/core.zip"} << QString() << QString()
+        << QStringLiteral("the link holds a user name, which the updater never sends");
+    QTest::newRow("link with a query")
+        << QStringList {"--link", "http://h/core.zip?version=2"} << QString() << QString()
+        << QStringLiteral("the link holds a query or a fragment, which the updater never sends: "
+                          "it asks for the path alone. Serve the package at a path of its own "
+                          "and give --link http://h/core.zip");
+    QTest::newRow("link with a fragment")
+        << QStringList {"--link", "http://h/core.zip#2"} << QString() << QString()
+        << QStringLiteral("the link holds a query or a fragment");
+    QTest::newRow("link without a path")
+        << QStringList {"--link", "http://h"} << QString() << QString()
+        << QStringLiteral("the link must be an address whose path ends with .zip");
+    QTest::newRow("link climbing out of the download directory")
+        << QStringList {"--link", "http://h/updates/../core.zip"} << QString() << QString()
+        << QStringLiteral("the link's path /updates/../core.zip has an empty, \".\" or \"..\" "
+                          "segment: the updater would refuse it or store the package elsewhere");
+    QTest::newRow("link with an empty segment")
+        << QStringList {"--link", "http://h/updates//core.zip"} << QString() << QString()
+        << QStringLiteral("has an empty");
+    QTest::newRow("link into the updater's own files")
+        << QStringList {"--link", "http://h/downloading/core.zip"} << QString() << QString()
+        << QStringLiteral("the link's path /downloading/core.zip begins where the updater keeps "
+                          "its own files");
+    QTest::newRow("link into the component's backups")
+        << QStringList {"--link", "http://h/core/unwind/core.zip"} << QString() << QString()
+        << QStringLiteral("begins where the updater keeps its own files");
     QTest::newRow("link beyond ASCII")
         << QStringList {"--link", QString::fromUtf8("http://h/zażółć.zip")} << QString()
         << QString() << QString();
@@ -401,6 +441,15 @@ void TestPackageBuilder::refusals_data()
     QTest::newRow("patch from a version that is not dotted numbers")
         << QStringList {"--patch-from", ".", "--from-version", "1.x"} << QString() << QString()
         << QString();
+    QTest::newRow("patch from the version built")
+        << QStringList {"--patch-from", ".", "--from-version", "1"} << QString() << QString()
+        << QStringLiteral("the version patched from, 1, is not older than the version built, 1: "
+                          "give --from-version the version that the installations to update "
+                          "have now");
+    QTest::newRow("patch from a newer version")
+        << QStringList {"--patch-from", ".", "--from-version", "1.2"} << QString() << QString()
+        << QStringLiteral("the version patched from, 1.2, is not older than the version built, "
+                          "1:");
     QTest::newRow("no threads") << QStringList {"--jobs", "0"} << QString() << QString()
                                 << QString();
     QTest::newRow("removal of an added file")

@@ -26,8 +26,11 @@ path (with its unix mode), and a manifest that adds each of them and removes eac
 links, FIFOs, devices, sockets and names with control characters are refused, so that
 nothing outside <directory> is read. The manifest lies in the archive where the
 updater looks for it: the path of --link with .xml for .zip, so --link
-http://host/updates/core.zip gives the entry updates/core.xml. Upload the package so
-that --link fetches it (the updater uses HTTP on port 80 whatever the link says).
+http://host/updates/core.zip gives the entry updates/core.xml. The updater fetches
+every package with plain HTTP from port 80 and asks for the link's path alone, so
+the link must be http://HOST/PATH.zip: another scheme, another port, a user name, a
+query or a fragment is refused, and so is a path that the updater would refuse to
+store. Upload the package so that --link fetches it.
 
 The catalogue entry, a <component> element for the update server's catalogue with
 the package's sha256 and size, goes to standard output. With --sign it also holds
