@@ -1117,8 +1117,7 @@ void TestAuthenticity::publishedWithTheTools()
                            "http://127.0.0.1/core.zip",
                            "--output",
                            publisher.filePath("core.zip")};
-    if (signPackage)
-        arguments << "--sign" << keyFile;
+    arguments << (signPackage ? QStringList {"--sign", keyFile} : QStringList {"--unsigned"});
     const ProgramRun built = runProgram(QStringLiteral(BUILDER_EXE), arguments);
     QCOMPARE(built.exitCode, 0);
     QByteArray entry = built.out;

@@ -193,7 +193,7 @@ void TestPackageBuilder::archiveAndManifest()
     const ProgramRun result = build(
         QStringList {files} + identity
         + QStringList {"--version", "1.2.0", "--link", "http://127.0.0.1/core.zip", "--remove",
-                       "lib/libold.so", "--remove", "old.txt", "--output", output});
+                       "lib/libold.so", "--remove", "old.txt", "--output", output, "--unsigned"});
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.err, QByteArray());
 
@@ -247,9 +247,10 @@ void TestPackageBuilder::manifestEntryFromLink()
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
     // Without a directory and without --output: a package that only removes, named by the link.
-    const ProgramRun result
-        = build(identity + QStringList {"--version", "1", "--link", link, "--remove", "old.txt"},
-                temp.path());
+    const ProgramRun result = build(
+        identity
+            + QStringList {"--version", "1", "--link", link, "--remove", "old.txt", "--unsigned"},
+        temp.path());
     QCOMPARE(result.exitCode, 0);
 
     const QList<ZipEntry> entries = readZip(temp.filePath(package));
@@ -279,7 +280,7 @@ void TestPackageBuilder::catalogueEntry()
                                "--email",          "team@vorn.example",
                                "--changelog-file", temp.filePath("changelog.txt"),
                                "--critical",       "--timestamp",
-                               "4294967295"});
+                               "4294967295",       "--unsigned"});
     QCOMPARE(result.exitCode, 0);
 
     QDomDocument entry;
@@ -305,10 +306,10 @@ void TestPackageBuilder::catalogueEntryAcceptedByServer()
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
     QVERIFY(writeFile(temp.filePath("files/core.bin"), "core"));
-    const ProgramRun result
-        = build(QStringList {temp.filePath("files")} + identity
-                + QStringList {"--version", "1.2", "--link", "http://127.0.0.1/core.zip",
-                               "--output", temp.filePath("core.zip"), "--changelog", "Fixes"});
+    const ProgramRun result = build(
+        QStringList {temp.filePath("files")} + identity
+        + QStringList {"--version", "1.2", "--link", "http://127.0.0.1/core.zip", "--output",
+                       temp.filePath("core.zip"), "--changelog", "Fixes", "--unsigned"});
     QCOMPARE(result.exitCode, 0);
     const QString catalogue = temp.filePath("catalogue.xml");
     QVERIFY(writeFile(catalogue, "<catalogue>\n" + result.out + "</catalogue>\n"));
@@ -354,9 +355,9 @@ void TestPackageBuilder::warnings()
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
     QVERIFY(writeFile(temp.filePath("files/" + file), "x"));
-    const ProgramRun result = build({temp.filePath("files"), "--project", "vorn", "--name", "core",
-                                     "--type", type, "--version", "1", "--link",
-                                     "http://h/core.zip", "--output", temp.filePath("core.zip")});
+    const ProgramRun result = build(
+        {temp.filePath("files"), "--project", "vorn", "--name", "core", "--type", type, "--version",
+         "1", "--link", "http://h/core.zip", "--output", temp.filePath("core.zip"), "--unsigned"});
     QCOMPARE(result.exitCode, 0);
     QVERIFY2(result.err.contains(warning), result.err.constData());
     QCOMPARE(names(readZip(temp.filePath("core.zip"))),
@@ -365,7 +366,8 @@ void TestPackageBuilder::warnings()
 
 void TestPackageBuilder::refusals_data()
 {
-    // An option with its new value, or alone to leave it out; "directory" names the directory.
+    // An option with its new value, or alone to leave it out (with its value); "directory" names
+    // the directory.
     QTest::addColumn<QStringList>("change");
     QTest::addColumn<QString>("file");
     // Planted in the release: bin/planted as a link to this target, or as a FIFO ("|").
@@ -450,6 +452,14 @@ void TestPackageBuilder::refusals_data()
         << QStringList {"--patch-from", ".", "--from-version", "1.2"} << QString() << QString()
         << QStringLiteral("the version patched from, 1.2, is not older than the version built, "
                           "1:");
+    QTest::newRow("unsigned without asking")
+        << QStringList {"--unsigned"} << QString() << QString()
+        << QStringLiteral("give --sign KEYFILE to sign the package: an updater built with "
+                          "package keys installs no other. For an updater built without them "
+                          "(development only), give --unsigned");
+    QTest::newRow("signed and unsigned")
+        << QStringList {"--sign", "signing.key"} << QString() << QString()
+        << QStringLiteral("give --sign or --unsigned, not both");
     QTest::newRow("no threads") << QStringList {"--jobs", "0"} << QString() << QString()
                                 << QString();
     QTest::newRow("removal of an added file")
@@ -503,8 +513,9 @@ void TestPackageBuilder::refusals()
     QVERIFY(writeFile(output, "previous package"));
 
     QString directory = temp.filePath("files");
-    QStringList arguments = identity
-        + QStringList {"--version", "1", "--link", "http://h/core.zip", "--output", output};
+    QStringList arguments
+        = identity + QStringList {"--version", "1",    "--link",    "http://h/core.zip",
+                                  "--output",  output, "--unsigned"};
     if (change.value(0) == "directory") {
         directory = temp.filePath(change.at(1));
     } else if (!change.isEmpty()) {
@@ -512,7 +523,7 @@ void TestPackageBuilder::refusals()
         if (at < 0)
             arguments << change;
         else if (change.size() == 1)
-            arguments.remove(at, 2);
+            arguments.remove(at, qMin<qsizetype>(2, arguments.size() - at));
         else
             arguments[at + 1] = change.at(1);
     }
@@ -677,7 +688,7 @@ void TestPackageBuilder::patchPackage()
     QCOMPARE(build(QStringList {temp.filePath("new")} + identity
                    + QStringList {"--version", "1.1", "--link", "http://127.0.0.1/core-1.0-1.1.zip",
                                   "--output", alone, "--patch-from", temp.filePath("old"),
-                                  "--from-version", "1.0", "--jobs", "1"})
+                                  "--from-version", "1.0", "--jobs", "1", "--unsigned"})
                  .exitCode,
              0);
     const QList<ZipEntry> built = readZip(alone);

@@ -16,7 +16,7 @@ namespace {
 const char description[] = R"(Builds a Vorn update package and prints its catalogue entry.
 
   vorn-package-builder [directory] --project P --name N --type T --version V
-                       --link URL [--sign KEYFILE] [more options]
+                       --link URL (--sign KEYFILE | --unsigned) [more options]
   vorn-package-builder --generate-key KEYFILE
   vorn-package-builder --generate-reply-key KEYFILE
 
@@ -34,7 +34,9 @@ store. Upload the package so that --link fetches it.
 
 The catalogue entry, a <component> element for the update server's catalogue with
 the package's sha256 and size, goes to standard output. With --sign it also holds
-the package's Ed25519 signature, made with the package key in KEYFILE.
+the package's Ed25519 signature, made with the package key in KEYFILE. A package
+without a signature, which only an updater built without package keys installs, is
+built only when asked for with --unsigned.
 
 Signing keys: --generate-key KEYFILE writes a new package key to KEYFILE (mode 0600;
 an existing file is never replaced) and prints its public key, vorn-package-key:<base64>.
@@ -94,6 +96,10 @@ int main(int argc, char *argv[])
         = text("timestamp", "Time stamp, unsigned 32-bit (default: now, in Unix time).", "n");
     const QCommandLineOption sign
         = text("sign", "Sign the package with the package key in <keyfile>.", "keyfile");
+    const QCommandLineOption unsignedOption(
+        QStringLiteral("unsigned"),
+        QStringLiteral("Build the package without a signature (for updaters built without "
+                       "package keys: development only)."));
     const QCommandLineOption patchFrom = text(
         "patch-from", "Build a patch package for installations whose files <dir> holds.", "dir");
     const QCommandLineOption fromVersion
@@ -111,7 +117,7 @@ int main(int argc, char *argv[])
     parser.addOptions({project, name, type, version, link, output, remove, descriptionText,
                        copyrights, author, webpage, email, changelog, changelogFile, critical,
                        timestamp, patchFrom, fromVersion, jobs});
-    parser.addOptions({sign, generateKey, generateReplyKey});
+    parser.addOptions({sign, unsignedOption, generateKey, generateReplyKey});
     parser.process(app);
 
     for (const QCommandLineOption *generate : {&generateKey, &generateReplyKey}) {
@@ -146,6 +152,14 @@ int main(int argc, char *argv[])
     }
     if (parser.positionalArguments().size() > 1)
         return fail(QStringLiteral("give at most one directory"));
+    if (parser.isSet(sign) == parser.isSet(unsignedOption))
+        return fail(parser.isSet(sign)
+                        ? QStringLiteral("give --sign or --unsigned, not both")
+                        : QStringLiteral("give --sign KEYFILE to sign the package: an updater "
+                                         "built with package keys installs no other. For an "
+                                         "updater built without them (development only), give "
+                                         "--unsigned"));
+
     PackageInfo info;
     info.project = parser.value(project);
     info.name = parser.value(name);
