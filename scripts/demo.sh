@@ -60,7 +60,7 @@ if [ "${VORN_SANDBOX_NETNS:-}" != 1 ]; then
         sh scripts/install-dependencies.sh
         # The demo's packages and replies are signed with keys of the build's own.
         public_key=$(sh scripts/signing-key.sh "$build_dir/signing.key")
-        reply_key=$(sh scripts/signing-key.sh "$build_dir/reply.key")
+        reply_key=$(sh scripts/signing-key.sh "$build_dir/reply.key" reply)
         cmake -S . -B "$build_dir" -DVORN_PACKAGE_PUBLIC_KEYS="$public_key" \
             -DVORN_REPLY_PUBLIC_KEYS="$reply_key"
         cmake --build "$build_dir" -j"$(nproc)"

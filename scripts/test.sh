@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 sh scripts/install-dependencies.sh
 public_key=$(sh scripts/signing-key.sh build/signing.key)
-reply_key=$(sh scripts/signing-key.sh build/reply.key)
+reply_key=$(sh scripts/signing-key.sh build/reply.key reply)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_PACKAGE_PUBLIC_KEYS="$public_key" \
     -DVORN_REPLY_PUBLIC_KEYS="$reply_key"
 cmake --build build -j"$(nproc)"

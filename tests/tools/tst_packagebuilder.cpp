@@ -1,4 +1,5 @@
 #include "binarydelta.h"
+#include "keyfiletext.h"
 #include "programrun.h"
 #include "serverprocess.h"
 #include "testfiles.h"
@@ -113,12 +114,13 @@ struct KeyedDirectory
 };
 
 // Checks an Ed25519 signature with the openssl tool, which knows nothing of our key files:
-// the public key is wrapped in the fixed DER prefix of an Ed25519 SubjectPublicKeyInfo.
+// the public key, as the builder prints it, is wrapped in the fixed DER prefix of an Ed25519
+// SubjectPublicKeyInfo.
 bool opensslVerifies(const QString &dir, const QByteArray &publicKey, const QByteArray &signature,
                      const QString &file)
 {
-    const QByteArray der
-        = QByteArray::fromHex("302a300506032b6570032100") + QByteArray::fromBase64(publicKey);
+    const QByteArray der = QByteArray::fromHex("302a300506032b6570032100")
+        + QByteArray::fromBase64(publicKey.mid(publicKey.indexOf(':') + 1));
     const QByteArray pem
         = "-----BEGIN PUBLIC KEY-----\n" + der.toBase64() + "\n-----END PUBLIC KEY-----\n";
     if (!writeFile(dir + "/public.pem", pem)
@@ -159,6 +161,7 @@ private slots:
     void refusals();
 
     // Signing.
+    void generateKey_data();
     void generateKey();
     void generateKeyRefusals_data();
     void generateKeyRefusals();
@@ -190,7 +193,7 @@ void TestPackageBuilder::archiveAndManifest()
     const ProgramRun result = build(
         QStringList {files} + identity
         + QStringList {"--version", "1.2.0", "--link", "http://127.0.0.1/core.zip", "--remove",
-                       "lib/libold.so", "--remove", "old.txt", "--output", output});
+                       "lib/libold.so", "--remove", "old.txt", "--output", output, "--unsigned"});
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.err, QByteArray());
 
@@ -227,9 +230,9 @@ void TestPackageBuilder::manifestEntryFromLink_data()
                                  << QStringLiteral("core.zip") << QByteArray("core.xml");
     QTest::newRow("two segments") << QStringLiteral("http://127.0.0.1/updates/core.zip")
                                   << QStringLiteral("core.zip") << QByteArray("updates/core.xml");
-    QTest::newRow("port, query and other file name")
-        << QStringLiteral("http://127.0.0.1:8080/a/b/core-1.2.zip?x=1")
-        << QStringLiteral("core-1.2.zip") << QByteArray("a/b/core-1.2.xml");
+    QTest::newRow("port 80 and other file name")
+        << QStringLiteral("http://127.0.0.1:80/a/b/core-1.2.zip") << QStringLiteral("core-1.2.zip")
+        << QByteArray("a/b/core-1.2.xml");
     QTest::newRow("percent-encoded blank")
         << QStringLiteral("http://127.0.0.1/my%20core.zip") << QStringLiteral("my core.zip")
         << QByteArray("my core.xml");
@@ -244,9 +247,10 @@ void TestPackageBuilder::manifestEntryFromLink()
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
     // Without a directory and without --output: a package that only removes, named by the link.
-    const ProgramRun result
-        = build(identity + QStringList {"--version", "1", "--link", link, "--remove", "old.txt"},
-                temp.path());
+    const ProgramRun result = build(
+        identity
+            + QStringList {"--version", "1", "--link", link, "--remove", "old.txt", "--unsigned"},
+        temp.path());
     QCOMPARE(result.exitCode, 0);
 
     const QList<ZipEntry> entries = readZip(temp.filePath(package));
@@ -276,7 +280,7 @@ void TestPackageBuilder::catalogueEntry()
                                "--email",          "team@vorn.example",
                                "--changelog-file", temp.filePath("changelog.txt"),
                                "--critical",       "--timestamp",
-                               "4294967295"});
+                               "4294967295",       "--unsigned"});
     QCOMPARE(result.exitCode, 0);
 
     QDomDocument entry;
@@ -302,10 +306,10 @@ void TestPackageBuilder::catalogueEntryAcceptedByServer()
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
     QVERIFY(writeFile(temp.filePath("files/core.bin"), "core"));
-    const ProgramRun result
-        = build(QStringList {temp.filePath("files")} + identity
-                + QStringList {"--version", "1.2", "--link", "http://127.0.0.1/core.zip",
-                               "--output", temp.filePath("core.zip"), "--changelog", "Fixes"});
+    const ProgramRun result = build(
+        QStringList {temp.filePath("files")} + identity
+        + QStringList {"--version", "1.2", "--link", "http://127.0.0.1/core.zip", "--output",
+                       temp.filePath("core.zip"), "--changelog", "Fixes", "--unsigned"});
     QCOMPARE(result.exitCode, 0);
     const QString catalogue = temp.filePath("catalogue.xml");
     QVERIFY(writeFile(catalogue, "<catalogue>\n" + result.out + "</catalogue>\n"));
@@ -351,9 +355,9 @@ void TestPackageBuilder::warnings()
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
     QVERIFY(writeFile(temp.filePath("files/" + file), "x"));
-    const ProgramRun result = build({temp.filePath("files"), "--project", "vorn", "--name", "core",
-                                     "--type", type, "--version", "1", "--link",
-                                     "http://h/core.zip", "--output", temp.filePath("core.zip")});
+    const ProgramRun result = build(
+        {temp.filePath("files"), "--project", "vorn", "--name", "core", "--type", type, "--version",
+         "1", "--link", "http://h/core.zip", "--output", temp.filePath("core.zip"), "--unsigned"});
     QCOMPARE(result.exitCode, 0);
     QVERIFY2(result.err.contains(warning), result.err.constData());
     QCOMPARE(names(readZip(temp.filePath("core.zip"))),
@@ -362,7 +366,8 @@ void TestPackageBuilder::warnings()
 
 void TestPackageBuilder::refusals_data()
 {
-    // An option with its new value, or alone to leave it out; "directory" names the directory.
+    // An option with its new value, or alone to leave it out (with its value); "directory" names
+    // the directory.
     QTest::addColumn<QStringList>("change");
     QTest::addColumn<QString>("file");
     // Planted in the release: bin/planted as a link to this target, or as a FIFO ("|").
@@ -377,6 +382,46 @@ void TestPackageBuilder::refusals_data()
         << QStringList {"--link", "http://h/core"} << QString() << QString() << QString();
     QTest::newRow("link without host")
         << QStringList {"--link", "/core.zip"} << QString() << QString() << QString();
+    // The updater fetches http://HOST/PATH from port 80 whatever the link says.
+    const QString plainLink = QStringLiteral("give --link http://h/core.zip");
+    QTest::newRow("link to HTTPS")
+        << QStringList {"--link", "https://h/core.zip"} << QString() << QString()
+        << QStringLiteral("the link must begin with http://: the updater fetches every package "
+                          "with plain HTTP from port 80");
+    QTest::newRow("link of another scheme")
+        << QStringList {"--link", "ftp://h/core.zip"} << QString() << QString() << plainLink;
+    QTest::newRow("link to another port")
+        << QStringList {"--link", "http://h:8080/core.zip"} << QString() << QString()
+        << QStringLiteral("the link names port 8080, but the updater fetches every package from "
+                          "port 80. Serve the package there and give --link http://h/core.zip");
+    QTest::newRow("link with a user name")
+        << QStringList {"--link", "http://user:secret@h/core.zip"} << QString() << QString()
+        << QStringLiteral("the link holds a user name, which the updater never sends");
+    QTest::newRow("link with a query")
+        << QStringList {"--link", "http://h/core.zip?version=2"} << QString() << QString()
+        << QStringLiteral("the link holds a query or a fragment, which the updater never sends: "
+                          "it asks for the path alone. Serve the package at a path of its own "
+                          "and give --link http://h/core.zip");
+    QTest::newRow("link with a fragment")
+        << QStringList {"--link", "http://h/core.zip#2"} << QString() << QString()
+        << QStringLiteral("the link holds a query or a fragment");
+    QTest::newRow("link without a path")
+        << QStringList {"--link", "http://h"} << QString() << QString()
+        << QStringLiteral("the link must be an address whose path ends with .zip");
+    QTest::newRow("link climbing out of the download directory")
+        << QStringList {"--link", "http://h/updates/../core.zip"} << QString() << QString()
+        << QStringLiteral("the link's path /updates/../core.zip has an empty, \".\" or \"..\" "
+                          "segment: the updater would refuse it or store the package elsewhere");
+    QTest::newRow("link with an empty segment")
+        << QStringList {"--link", "http://h/updates//core.zip"} << QString() << QString()
+        << QStringLiteral("has an empty");
+    QTest::newRow("link into the updater's own files")
+        << QStringList {"--link", "http://h/downloading/core.zip"} << QString() << QString()
+        << QStringLiteral("the link's path /downloading/core.zip begins where the updater keeps "
+                          "its own files");
+    QTest::newRow("link into the component's backups")
+        << QStringList {"--link", "http://h/core/unwind/core.zip"} << QString() << QString()
+        << QStringLiteral("begins where the updater keeps its own files");
     QTest::newRow("link beyond ASCII")
         << QStringList {"--link", QString::fromUtf8("http://h/zażółć.zip")} << QString()
         << QString() << QString();
@@ -398,6 +443,23 @@ void TestPackageBuilder::refusals_data()
     QTest::newRow("patch from a version that is not dotted numbers")
         << QStringList {"--patch-from", ".", "--from-version", "1.x"} << QString() << QString()
         << QString();
+    QTest::newRow("patch from the version built")
+        << QStringList {"--patch-from", ".", "--from-version", "1"} << QString() << QString()
+        << QStringLiteral("the version patched from, 1, is not older than the version built, 1: "
+                          "give --from-version the version that the installations to update "
+                          "have now");
+    QTest::newRow("patch from a newer version")
+        << QStringList {"--patch-from", ".", "--from-version", "1.2"} << QString() << QString()
+        << QStringLiteral("the version patched from, 1.2, is not older than the version built, "
+                          "1:");
+    QTest::newRow("unsigned without asking")
+        << QStringList {"--unsigned"} << QString() << QString()
+        << QStringLiteral("give --sign KEYFILE to sign the package: an updater built with "
+                          "package keys installs no other. For an updater built without them "
+                          "(development only), give --unsigned");
+    QTest::newRow("signed and unsigned")
+        << QStringList {"--sign", "signing.key"} << QString() << QString()
+        << QStringLiteral("give --sign or --unsigned, not both");
     QTest::newRow("no threads") << QStringList {"--jobs", "0"} << QString() << QString()
                                 << QString();
     QTest::newRow("removal of an added file")
@@ -451,8 +513,9 @@ void TestPackageBuilder::refusals()
     QVERIFY(writeFile(output, "previous package"));
 
     QString directory = temp.filePath("files");
-    QStringList arguments = identity
-        + QStringList {"--version", "1", "--link", "http://h/core.zip", "--output", output};
+    QStringList arguments
+        = identity + QStringList {"--version", "1",    "--link",    "http://h/core.zip",
+                                  "--output",  output, "--unsigned"};
     if (change.value(0) == "directory") {
         directory = temp.filePath(change.at(1));
     } else if (!change.isEmpty()) {
@@ -460,7 +523,7 @@ void TestPackageBuilder::refusals()
         if (at < 0)
             arguments << change;
         else if (change.size() == 1)
-            arguments.remove(at, 2);
+            arguments.remove(at, qMin<qsizetype>(2, arguments.size() - at));
         else
             arguments[at + 1] = change.at(1);
     }
@@ -474,33 +537,53 @@ void TestPackageBuilder::refusals()
     QVERIFY(!QFileInfo::exists(output + ".part"));
 }
 
+void TestPackageBuilder::generateKey_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QByteArray>("purpose");
+    QTest::addColumn<QByteArray>("advice"); // after "Build the updater with"
+
+    QTest::newRow("package key") << QStringLiteral("--generate-key") << QByteArray("package")
+                                 << QByteArray("-DVORN_PACKAGE_PUBLIC_KEYS=@ and sign packages "
+                                               "with --sign #");
+    QTest::newRow("reply key") << QStringLiteral("--generate-reply-key") << QByteArray("reply")
+                               << QByteArray("-DVORN_REPLY_PUBLIC_KEYS=@ and run "
+                                             "vorn-update-server --reply-key #");
+}
+
 void TestPackageBuilder::generateKey()
 {
+    QFETCH(QString, option);
+    QFETCH(QByteArray, purpose);
+    QFETCH(QByteArray, advice);
+
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
     const QString keyFile = temp.filePath("signing.key");
-    const ProgramRun result = build({"--generate-key", keyFile});
+    const ProgramRun result = build({option, keyFile});
     QCOMPARE(result.exitCode, 0);
     QVERIFY(result.out.endsWith('\n'));
     const QByteArray publicKey = result.out.trimmed();
-    QCOMPARE(publicKey.size(), 44);
-    QCOMPARE(QByteArray::fromBase64(publicKey).size(), 32);
+    const QByteArray prefix = "vorn-" + purpose + "-key:";
+    QVERIFY2(publicKey.startsWith(prefix), publicKey.constData());
+    QCOMPARE(publicKey.size(), prefix.size() + 44);
+    QCOMPARE(QByteArray::fromBase64(publicKey.mid(prefix.size())).size(), 32);
     QCOMPARE(result.err,
-             "vorn-package-builder: wrote the secret key to " + keyFile.toUtf8()
-                 + "; keep it secret. Build the updater with -DVORN_PACKAGE_PUBLIC_KEYS="
-                 + publicKey + "\n");
+             "vorn-package-builder: wrote the secret " + purpose + " key to " + keyFile.toUtf8()
+                 + "; keep it secret. Build the updater with "
+                 + advice.replace('@', publicKey).replace('#', keyFile.toUtf8()) + "\n");
 
     QCOMPARE(QFileInfo(keyFile).permissions(),
              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
     const QList<QByteArray> lines = readFile(keyFile).split('\n');
     QCOMPARE(lines.size(), 4);
-    QCOMPARE(lines.at(0), "# Vorn package signing key (Ed25519). Keep this file secret.");
+    QCOMPARE(lines.at(0), "# Vorn " + purpose + " signing key (Ed25519). Keep this file secret.");
     QCOMPARE(lines.at(1), "# Public key: " + publicKey);
     QCOMPARE(QByteArray::fromBase64(lines.at(2)).size(), 32);
     QCOMPARE(lines.at(3), QByteArray());
 
     // Every key is new.
-    const ProgramRun other = build({"--generate-key", temp.filePath("other.key")});
+    const ProgramRun other = build({option, temp.filePath("other.key")});
     QCOMPARE(other.exitCode, 0);
     QVERIFY(other.out.trimmed() != publicKey);
 }
@@ -516,6 +599,9 @@ void TestPackageBuilder::generateKeyRefusals_data()
     QTest::newRow("with package options")
         << QStringList {"--generate-key", "@/new.key", "--name", "core"}
         << QByteArray("vorn-package-builder: --generate-key takes no other option\n");
+    QTest::newRow("reply key with package options")
+        << QStringList {"--generate-reply-key", "@/new.key", "--sign", "@/existing.key"}
+        << QByteArray("vorn-package-builder: --generate-reply-key takes no other option\n");
     QTest::newRow("with a directory")
         << QStringList {"@", "--generate-key", "@/new.key"}
         << QByteArray("vorn-package-builder: --generate-key takes no other option\n");
@@ -602,7 +688,7 @@ void TestPackageBuilder::patchPackage()
     QCOMPARE(build(QStringList {temp.filePath("new")} + identity
                    + QStringList {"--version", "1.1", "--link", "http://127.0.0.1/core-1.0-1.1.zip",
                                   "--output", alone, "--patch-from", temp.filePath("old"),
-                                  "--from-version", "1.0", "--jobs", "1"})
+                                  "--from-version", "1.0", "--jobs", "1", "--unsigned"})
                  .exitCode,
              0);
     const QList<ZipEntry> built = readZip(alone);
@@ -717,20 +803,48 @@ void TestPackageBuilder::signingRefusals_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("error");
 
-    const QByteArray seed = QByteArray(32, 'k').toBase64();
+    const QByteArray seed = QByteArray(32, 'k');
+    const QByteArray packageKey = keyFileText(seed, "package");
+    const QByteArray publicKey = packageKey.split('\n').at(1).mid(14);
     QTest::newRow("missing key file") << QByteArray() << 0 << 1
                                       << QByteArray("vorn-package-builder: cannot read the key "
                                                     "@/signing.key: No such file or directory\n");
-    const QByteArray notAKey
-        = "vorn-package-builder: @/signing.key is not a key file made with --generate-key\n";
+    const QByteArray notAKey = "vorn-package-builder: @/signing.key is not a key file made with "
+                               "vorn-package-builder --generate-key\n";
     QTest::newRow("public key instead")
-        << QByteArray("# Public key only\n" + seed + "x\n") << 0600 << 1 << notAKey;
-    QTest::newRow("seed too short") << QByteArray(31, 'k').toBase64() << 0600 << 1 << notAKey;
-    QTest::newRow("two keys in one file") << seed + "\n" + seed << 0600 << 1 << notAKey;
+        << QByteArray("# Public key only\n" + seed.toBase64() + "x\n") << 0600 << 1 << notAKey;
+    QTest::newRow("seed too short")
+        << keyFileText(seed).replace(seed.toBase64(), QByteArray(31, 'k').toBase64()) << 0600 << 1
+        << notAKey;
+    QTest::newRow("two keys in one file") << packageKey + seed.toBase64() << 0600 << 1 << notAKey;
     QTest::newRow("empty key file") << QByteArray("# nothing\n") << 0600 << 1 << notAKey;
+    QTest::newRow("seed without its public key") << "# a key\n" + seed.toBase64() + "\n"
+                                                 << 0600 << 1 << notAKey;
+    const QByteArray onlyPublic = "vorn-package-builder: @/signing.key holds only a public key; "
+                                  "give the file with the secret key, as vorn-package-builder "
+                                  "--generate-key wrote it\n";
+    QTest::newRow("only the public key line")
+        << QByteArray("# Public key: " + publicKey + "\n") << 0600 << 1 << onlyPublic;
+    QTest::newRow("public key on the secret line")
+        << QByteArray(packageKey).replace(seed.toBase64(), publicKey.mid(17)) << 0600 << 1
+        << onlyPublic;
+    QTest::newRow("public key as printed") << publicKey + "\n" << 0600 << 1 << onlyPublic;
+    QTest::newRow("secret of another key")
+        << QByteArray(packageKey).replace(seed.toBase64(), QByteArray(32, 'o').toBase64()) << 0600
+        << 1
+        << QByteArray("vorn-package-builder: @/signing.key: its secret key does not match the "
+                      "public key it names; the file was altered or pieced together. Use the "
+                      "key file as vorn-package-builder --generate-key wrote it\n");
+    QTest::newRow("reply key")
+        << keyFileText(seed, "reply") << 0600 << 1
+        << QByteArray("vorn-package-builder: @/signing.key is a reply key, which signs the "
+                      "update server's replies (vorn-update-server --reply-key); sign packages "
+                      "with a package key of their own (vorn-package-builder --generate-key "
+                      "FILE)\n");
+    QTest::newRow("key file written before keys named their purpose")
+        << keyFileText(seed) << 0600 << 0 << QByteArray();
     QTest::newRow("key readable by others")
-        << "# a key\n" + seed + "\n"
-        << 0644 << 0
+        << packageKey << 0644 << 0
         << QByteArray("vorn-package-builder: warning: other users can read the key "
                       "@/signing.key\n");
 }

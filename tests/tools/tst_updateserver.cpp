@@ -1,4 +1,5 @@
 #include "ed25519.h"
+#include "keyfiletext.h"
 #include "replysignature.h"
 #include "serverprocess.h"
 #include "testfiles.h"
@@ -197,6 +198,8 @@ private slots:
     void badCatalogue();
     void signedReply_data();
     void signedReply();
+    void replyKeyRefusals_data();
+    void replyKeyRefusals();
 
 private:
     QTemporaryDir temp;
@@ -687,34 +690,41 @@ void TestUpdateServer::badCatalogue()
 void TestUpdateServer::signedReply_data()
 {
     QTest::addColumn<bool>("withNonce");
-    QTest::addColumn<QByteArray>("replacedKey"); // written before a SIGHUP; empty: none
-    QTest::addColumn<bool>("replaced");
+    QTest::addColumn<QByteArray>("replacement"); // key file written before a SIGHUP; empty: none
+    QTest::addColumn<QByteArray>("replacedSeed"); // the seed signing afterwards; empty: the old
     QTest::addColumn<int>("updaters"); // asking at once, so that their replies are signed together
     QTest::addColumn<QList<QStringList>>("asked");
     QTest::addColumn<QStringList>("answered");
     const QList<QStringList> core {{"vorn", "core", "app", "1.0"}};
     const QStringList update {"vorn/core/app update 1.10"};
+    const QByteArray newSeed(32, 'n');
     QTest::newRow("the updater's nonce in front of the query")
-        << true << QByteArray() << false << 1 << core << update;
+        << true << QByteArray() << QByteArray() << 1 << core << update;
     QTest::newRow("no nonce: an updater that does not ask")
-        << false << QByteArray() << false << 1 << core << update;
+        << false << QByteArray() << QByteArray() << 1 << core << update;
     QTest::newRow("a new key on SIGHUP")
-        << true << QByteArray(32, 'n') << true << 1 << core << update;
+        << true << keyFileText(newSeed, "reply") << newSeed << 1 << core << update;
+    QTest::newRow("a key file written before keys named their purpose, on SIGHUP")
+        << true << keyFileText(newSeed) << newSeed << 1 << core << update;
     QTest::newRow("a broken key on SIGHUP: the old one stays")
-        << true << QByteArray("not a key") << false << 1 << core << update;
-    QTest::newRow("many updaters at once") << true << QByteArray() << false << 24 << core << update;
+        << true << QByteArray("not a key") << QByteArray() << 1 << core << update;
+    QTest::newRow("a package key on SIGHUP: the old one stays")
+        << true << keyFileText(newSeed, "package") << QByteArray() << 1 << core << update;
+    QTest::newRow("many updaters at once")
+        << true << QByteArray() << QByteArray() << 24 << core << update;
     // Made a request at a time instead of whole.
     QTest::newRow("a reply of several pieces")
-        << true << QByteArray() << false << 2
+        << true << QByteArray() << QByteArray() << 2
         << QList<QStringList> {{"vorn", "b1", "app", "1"}, {"vorn", "b2", "app", "1"}}
         << QStringList {"vorn/b1/app update 2", "vorn/b2/app update 2"};
     QTest::newRow("components offered unasked")
-        << true << QByteArray() << false << 2
+        << true << QByteArray() << QByteArray() << 2
         << QList<QStringList> {{"kit", "base", "app", "1.0"}, {"kit", "manual", "plugin", "2"}}
         << QStringList {"kit/base/app latest", "kit/manual/plugin latest",
                         "kit/themes/plugin update 1.0", "kit/spell/plugin update 2.1"};
     QTest::newRow("components offered unasked, in a reply of several pieces")
-        << true << QByteArray() << false << 2 << QList<QStringList> {{"kit", "base", "app", "1.0"}}
+        << true << QByteArray() << QByteArray() << 2
+        << QList<QStringList> {{"kit", "base", "app", "1.0"}}
         << QStringList {"kit/base/app latest", "kit/themes/plugin update 1.0",
                         "kit/spell/plugin update 2.1", "kit/manual/plugin update 2"};
 }
@@ -723,15 +733,11 @@ void TestUpdateServer::signedReply_data()
 void TestUpdateServer::signedReply()
 {
     QFETCH(bool, withNonce);
-    QFETCH(QByteArray, replacedKey);
-    QFETCH(bool, replaced);
+    QFETCH(QByteArray, replacement);
+    QFETCH(QByteArray, replacedSeed);
     QFETCH(int, updaters);
     QFETCH(QList<QStringList>, asked);
     QFETCH(QStringList, answered);
-    const auto keyFile = [](const QByteArray &seed) {
-        return "# Vorn package signing key (Ed25519). Keep this file secret.\n# Public key: "
-            + Ed25519::publicKey(seed).toBase64() + '\n' + seed.toBase64() + '\n';
-    };
     const QByteArray seed(32, 'k');
     QTemporaryDir dir;
     const QByteArray manual
@@ -742,16 +748,16 @@ void TestUpdateServer::signedReply()
         writeFile(dir.filePath("catalogue.xml"),
                   QByteArray(catalogueText)
                       .replace("</catalogue>", bigComponentEntries(2) + manual + "</catalogue>")));
-    QVERIFY(writeFile(dir.filePath("reply.key"), keyFile(seed), 0600));
+    QVERIFY(writeFile(dir.filePath("reply.key"), keyFileText(seed, "reply"), 0600));
     ServerProcess server(
         {"--catalogue", dir.filePath("catalogue.xml"), "--reply-key", dir.filePath("reply.key")});
     QVERIFY2(server.waitForListening(), server.log().constData());
-    if (!replacedKey.isEmpty()) {
-        QVERIFY(writeFile(dir.filePath("reply.key"),
-                          replacedKey.size() == 32 ? keyFile(replacedKey) : replacedKey, 0600));
+    if (!replacement.isEmpty()) {
+        QVERIFY(writeFile(dir.filePath("reply.key"), replacement, 0600));
         server.signal(SIGHUP);
-        QVERIFY(server.waitForLog(replaced ? "reply key reloaded"
-                                           : "reply key not reloaded, the old one stays"));
+        QVERIFY(server.waitForLog(!replacedSeed.isEmpty()
+                                      ? "reply key reloaded"
+                                      : "reply key not reloaded, the old one stays"));
     }
 
     const QByteArray queried = query(asked);
@@ -765,8 +771,8 @@ void TestUpdateServer::signedReply()
                      (withNonce ? ReplySignature::nonceElement(nonces.last()) : QByteArray())
                          + queried));
     }
-    const QString key
-        = QString::fromLatin1(Ed25519::publicKey(replaced ? replacedKey : seed).toBase64());
+    const QString key = QString::fromLatin1(
+        Ed25519::publicKey(replacedSeed.isEmpty() ? seed : replacedSeed).toBase64());
     for (int at = 0; at < updaters; ++at) {
         const QByteArray reply = replyOnceClosed(*sockets[at]);
         QCOMPARE(outcomes(reply), answered);
@@ -775,6 +781,48 @@ void TestUpdateServer::signedReply()
         QCOMPARE(ReplySignature::verify(reply, {key}, ReplySignature::newNonce(), queried),
                  ReplySignature::NotForThisExchange);
     }
+}
+
+void TestUpdateServer::replyKeyRefusals_data()
+{
+    QTest::addColumn<QByteArray>("keyText");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QByteArray>("error");
+
+    const QByteArray seed(32, 'k');
+    const QByteArray replyKey = keyFileText(seed, "reply");
+    QTest::newRow("package key")
+        << keyFileText(seed, "package") << 0600
+        << QByteArray("@/reply.key is a package key, which signs packages (vorn-package-builder "
+                      "--sign); sign replies with a reply key of their own (vorn-package-builder "
+                      "--generate-reply-key FILE)\n");
+    QTest::newRow("secret of another key")
+        << QByteArray(replyKey).replace(seed.toBase64(), QByteArray(32, 'o').toBase64()) << 0600
+        << QByteArray("@/reply.key: its secret key does not match the public key it names; the "
+                      "file was altered or pieced together. Use the key file as "
+                      "vorn-package-builder --generate-reply-key wrote it\n");
+    QTest::newRow("only the public key")
+        << QByteArray(replyKey).replace(seed.toBase64() + '\n', QByteArray()) << 0600
+        << QByteArray("@/reply.key holds only a public key; give the file with the secret key, "
+                      "as vorn-package-builder --generate-reply-key wrote it\n");
+    QTest::newRow("key readable by others")
+        << replyKey << 0640
+        << QByteArray("@/reply.key can be read by other users; a reply key is the server's "
+                      "alone (chmod 600)\n");
+}
+
+// The server does not start with a key that is not a reply key of its own.
+void TestUpdateServer::replyKeyRefusals()
+{
+    QFETCH(QByteArray, keyText);
+    QFETCH(int, mode);
+    QFETCH(QByteArray, error);
+
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("reply.key"), keyText, mode));
+    ServerProcess server({"--catalogue", catalogue, "--reply-key", dir.filePath("reply.key")});
+    QCOMPARE(server.waitForExitCode(), 1);
+    QCOMPARE(server.log(), "vorn-update-server: " + error.replace('@', dir.path().toUtf8()));
 }
 
 QTEST_GUILESS_MAIN(TestUpdateServer)

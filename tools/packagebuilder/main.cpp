@@ -16,8 +16,9 @@ namespace {
 const char description[] = R"(Builds a Vorn update package and prints its catalogue entry.
 
   vorn-package-builder [directory] --project P --name N --type T --version V
-                       --link URL [--sign KEYFILE] [more options]
+                       --link URL (--sign KEYFILE | --unsigned) [more options]
   vorn-package-builder --generate-key KEYFILE
+  vorn-package-builder --generate-reply-key KEYFILE
 
 The package is a zip archive holding every file of <directory> under its relative
 path (with its unix mode), and a manifest that adds each of them and removes each
@@ -25,19 +26,27 @@ path (with its unix mode), and a manifest that adds each of them and removes eac
 links, FIFOs, devices, sockets and names with control characters are refused, so that
 nothing outside <directory> is read. The manifest lies in the archive where the
 updater looks for it: the path of --link with .xml for .zip, so --link
-http://host/updates/core.zip gives the entry updates/core.xml. Upload the package so
-that --link fetches it (the updater uses HTTP on port 80 whatever the link says).
+http://host/updates/core.zip gives the entry updates/core.xml. The updater fetches
+every package with plain HTTP from port 80 and asks for the link's path alone, so
+the link must be http://HOST/PATH.zip: another scheme, another port, a user name, a
+query or a fragment is refused, and so is a path that the updater would refuse to
+store. Upload the package so that --link fetches it.
 
 The catalogue entry, a <component> element for the update server's catalogue with
 the package's sha256 and size, goes to standard output. With --sign it also holds
-the package's Ed25519 signature, made with the secret key in KEYFILE.
+the package's Ed25519 signature, made with the package key in KEYFILE. A package
+without a signature, which only an updater built without package keys installs, is
+built only when asked for with --unsigned.
 
-Signing keys: --generate-key KEYFILE writes a new secret key to KEYFILE (mode 0600;
-an existing file is never replaced) and prints its public key in base64. Build the
-updater with that key, -DVORN_PACKAGE_PUBLIC_KEYS=<public key>, and it installs
-only packages signed with KEYFILE. To change keys, build with both public keys
-separated by a comma (-DVORN_PACKAGE_PUBLIC_KEYS=<old>,<new>), sign with the new
-key once that updater is out, and drop the old key in a later release.)";
+Signing keys: --generate-key KEYFILE writes a new package key to KEYFILE (mode 0600;
+an existing file is never replaced) and prints its public key, vorn-package-key:<base64>.
+Build the updater with that key, -DVORN_PACKAGE_PUBLIC_KEYS=<public key>, and it
+installs only packages signed with KEYFILE. To change keys, build with both public
+keys separated by a comma (-DVORN_PACKAGE_PUBLIC_KEYS=<old>,<new>), sign with the
+new key once that updater is out, and drop the old key in a later release.
+--generate-reply-key KEYFILE writes the update server's reply key the same way; its
+public key, vorn-reply-key:<base64>, goes into -DVORN_REPLY_PUBLIC_KEYS. --sign
+refuses a reply key, and vorn-update-server --reply-key a package key.)";
 
 int fail(const QString &message)
 {
@@ -86,7 +95,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption timestamp
         = text("timestamp", "Time stamp, unsigned 32-bit (default: now, in Unix time).", "n");
     const QCommandLineOption sign
-        = text("sign", "Sign the package with the secret key in <keyfile>.", "keyfile");
+        = text("sign", "Sign the package with the package key in <keyfile>.", "keyfile");
+    const QCommandLineOption unsignedOption(
+        QStringLiteral("unsigned"),
+        QStringLiteral("Build the package without a signature (for updaters built without "
+                       "package keys: development only)."));
     const QCommandLineOption patchFrom = text(
         "patch-from", "Build a patch package for installations whose files <dir> holds.", "dir");
     const QCommandLineOption fromVersion
@@ -95,24 +108,41 @@ int main(int argc, char *argv[])
         "jobs", "Make the deltas of a patch package in <n> threads (default: one per core).", "n");
     const QCommandLineOption generateKey
         = text("generate-key",
-               "Write a new signing key to <keyfile>, print its public key, and exit.", "keyfile");
-    parser.addOptions(
-        {project,         name,       type,   version,   link,        output,    remove,
-         descriptionText, copyrights, author, webpage,   email,       changelog, changelogFile,
-         critical,        timestamp,  sign,   patchFrom, fromVersion, jobs,      generateKey});
+               "Write a new package key to <keyfile>, print its public key, and exit.", "keyfile");
+    const QCommandLineOption generateReplyKey
+        = text("generate-reply-key",
+               "Write a new reply key for vorn-update-server to <keyfile>, print its public key, "
+               "and exit.",
+               "keyfile");
+    parser.addOptions({project, name, type, version, link, output, remove, descriptionText,
+                       copyrights, author, webpage, email, changelog, changelogFile, critical,
+                       timestamp, patchFrom, fromVersion, jobs});
+    parser.addOptions({sign, unsignedOption, generateKey, generateReplyKey});
     parser.process(app);
 
-    if (parser.isSet(generateKey)) {
+    for (const QCommandLineOption *generate : {&generateKey, &generateReplyKey}) {
+        if (!parser.isSet(*generate))
+            continue;
         if (parser.optionNames().size() > 1 || !parser.positionalArguments().isEmpty())
-            return fail(QStringLiteral("--generate-key takes no other option"));
-        SigningKey key;
-        if (!key.generate(parser.value(generateKey)))
+            return fail(QStringLiteral("--%1 takes no other option").arg(generate->names()[0]));
+        const bool reply = generate == &generateReplyKey;
+        SigningKey key(reply ? SigningKey::Reply : SigningKey::Package);
+        const QString file = parser.value(*generate);
+        if (!key.generate(file))
             return fail(key.errorString());
         std::printf("%s\n", qPrintable(key.publicKey()));
-        std::fprintf(stderr,
-                     "vorn-package-builder: wrote the secret key to %s; keep it secret. Build the "
-                     "updater with -DVORN_PACKAGE_PUBLIC_KEYS=%s\n",
-                     qUtf8Printable(parser.value(generateKey)), qPrintable(key.publicKey()));
+        std::fprintf(stderr, "vorn-package-builder: %s\n",
+                     qUtf8Printable(
+                         reply ? QStringLiteral("wrote the secret reply key to %1; keep it secret. "
+                                                "Build the updater with "
+                                                "-DVORN_REPLY_PUBLIC_KEYS=%2 and run "
+                                                "vorn-update-server --reply-key %1")
+                                     .arg(file, key.publicKey())
+                               : QStringLiteral("wrote the secret package key to %1; keep it "
+                                                "secret. Build the updater with "
+                                                "-DVORN_PACKAGE_PUBLIC_KEYS=%2 and sign packages "
+                                                "with --sign %1")
+                                     .arg(file, key.publicKey())));
         return 0;
     }
 
@@ -122,6 +152,13 @@ int main(int argc, char *argv[])
     }
     if (parser.positionalArguments().size() > 1)
         return fail(QStringLiteral("give at most one directory"));
+    if (parser.isSet(sign) == parser.isSet(unsignedOption))
+        return fail(parser.isSet(sign)
+                        ? QStringLiteral("give --sign or --unsigned, not both")
+                        : QStringLiteral("give --sign KEYFILE to sign the package: an updater "
+                                         "built with package keys installs no other. For an "
+                                         "updater built without them (development only), give "
+                                         "--unsigned"));
 
     PackageInfo info;
     info.project = parser.value(project);
@@ -165,7 +202,7 @@ int main(int argc, char *argv[])
             return fail(QStringLiteral("--jobs must be a positive number"));
     }
     builder.setJobs(threads);
-    SigningKey key;
+    SigningKey key(SigningKey::Package);
     if (parser.isSet(sign)) {
         if (!key.load(parser.value(sign)))
             return fail(key.errorString());

@@ -3,8 +3,10 @@
 #include "binarydelta.h"
 #include "deltadiffer.h"
 #include "dottedversion.h"
+#include "downloaddirectory.h"
 #include "manifestformat.h"
 #include "packagestatement.h"
+#include "pathbeneath.h"
 #include "plainname.h"
 #include "releasetree.h"
 #include "replyformat.h"
@@ -61,8 +63,6 @@ bool PackageBuilder::build(const QString &directory, const QStringList &removals
 
 bool PackageBuilder::comparePatchFrom()
 {
-    if (DottedVersion::parse(fromVersion).isNull())
-        return fail(QStringLiteral("the version patched from must be dotted numbers"));
     ReleaseTree old;
     QStringList oldFiles;
     if (!old.open(patchDirectory) || !old.collect(&oldFiles))
@@ -232,8 +232,20 @@ QByteArray PackageBuilder::catalogueEntry() const
 
 bool PackageBuilder::checkInfo()
 {
-    if (DottedVersion::parse(info.version).isNull())
+    const QVersionNumber version = DottedVersion::parse(info.version);
+    if (version.isNull())
         return fail(QStringLiteral("the version must be dotted numbers such as 1.2.0"));
+    if (!patchDirectory.isEmpty()) {
+        const QVersionNumber from = DottedVersion::parse(fromVersion);
+        if (from.isNull())
+            return fail(QStringLiteral("the version patched from must be dotted numbers"));
+        // The updater offers a patch only to an older installation, which it makes newer.
+        if (from >= version)
+            return fail(QStringLiteral("the version patched from, %1, is not older than the "
+                                       "version built, %2: give --from-version the version "
+                                       "that the installations to update have now")
+                            .arg(fromVersion, info.version));
+    }
     // The updater refuses the others: they would become paths in its download directory.
     for (const auto &[what, value] :
          {std::pair {"project", &info.project}, std::pair {"component name", &info.name},
@@ -247,14 +259,65 @@ bool PackageBuilder::checkInfo()
     if (!std::all_of(info.link.begin(), info.link.end(),
                      [](QChar c) { return c.unicode() < 0x80; }))
         return fail(QStringLiteral("the link must be ASCII; percent-encode other characters"));
-    manifestName = manifestEntry(info.link);
-    if (manifestName.isEmpty())
-        return fail(QStringLiteral("the link must be an address whose path ends with .zip"));
+    if (!checkLink())
+        return false;
     if (!fitsEntryName(manifestName))
         return fail(QStringLiteral("the link's path is too long or not Latin-1"));
     if (info.type != u"app" && info.type != u"plugin")
         notes << QStringLiteral("the updater installs only types app and plugin, not \"%1\"")
                      .arg(info.type);
+    return true;
+}
+
+// The updater fetches with plain HTTP from port 80, asks for the link's path alone, stores the
+// body under that path in its download directory and finds the manifest by it: a link it would
+// fetch elsewhere, or refuse to store, is refused here.
+bool PackageBuilder::checkLink()
+{
+    const QUrl url(info.link, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty())
+        return fail(QStringLiteral("the link must be an address such as "
+                                   "http://host/updates/core.zip"));
+    const QString plain
+        = QStringLiteral("http://%1%2").arg(url.host(), url.path(QUrl::FullyEncoded));
+    if (url.scheme() != u"http")
+        return fail(QStringLiteral("the link must begin with http://: the updater fetches every "
+                                   "package with plain HTTP from port 80, whatever the link "
+                                   "says (the signature protects it). Serve the package there "
+                                   "and give --link %1")
+                        .arg(plain));
+    if (url.port() != -1 && url.port() != 80)
+        return fail(QStringLiteral("the link names port %1, but the updater fetches every "
+                                   "package from port 80. Serve the package there and give "
+                                   "--link %2")
+                        .arg(url.port())
+                        .arg(plain));
+    if (!url.userInfo().isEmpty())
+        return fail(QStringLiteral("the link holds a user name, which the updater never sends. "
+                                   "Serve the package to anyone and give --link %1")
+                        .arg(plain));
+    if (url.hasQuery() || url.hasFragment())
+        return fail(QStringLiteral("the link holds a query or a fragment, which the updater "
+                                   "never sends: it asks for the path alone. Serve the package "
+                                   "at a path of its own and give --link %1")
+                        .arg(plain));
+    manifestName = manifestEntry(info.link);
+    if (manifestName.isEmpty())
+        return fail(QStringLiteral("the link must be an address whose path ends with .zip, such "
+                                   "as http://host/updates/core.zip"));
+    const QStringList segments = url.path().mid(1).split(u'/');
+    if (segments.contains(QString()) || segments.contains(QStringLiteral("."))
+        || segments.contains(QStringLiteral("..")))
+        return fail(QStringLiteral("the link's path %1 has an empty, \".\" or \"..\" segment: "
+                                   "the updater would refuse it or store the package elsewhere. "
+                                   "Give a plain path such as /updates/core.zip")
+                        .arg(url.path()));
+    if (DownloadDirectory::namesWorkPlace(PathBeneath::segmentsOf(url.path()), {},
+                                          QFile::encodeName(info.name), {}))
+        return fail(QStringLiteral("the link's path %1 begins where the updater keeps its own "
+                                   "files in its download directory, and it would refuse the "
+                                   "package. Publish it under another directory")
+                        .arg(url.path()));
     return true;
 }
 

@@ -60,6 +60,7 @@ public:
 
 private:
     bool checkInfo();
+    bool checkLink();
     bool collectFiles(const QString &directory);
     bool checkRemovals(const QStringList &removals);
     bool comparePatchFrom();

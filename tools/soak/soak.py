@@ -193,7 +193,7 @@ class Soak:
             shutil.copy(os.path.join(self.root, path), os.path.join(old, path))
         builder = os.path.join(self.build, "tools/packagebuilder/vorn-package-builder")
         sign = ["--sign", self.environment["VORN_SIGNING_KEY"]] \
-            if os.path.exists(self.environment["VORN_SIGNING_KEY"]) else []
+            if os.path.exists(self.environment["VORN_SIGNING_KEY"]) else ["--unsigned"]
         element = subprocess.run(
             [builder, os.path.join(self.sandbox, "new/core"), "--patch-from", old,
              "--from-version", "1.0", "--project", "vorn", "--name", "core", "--type", "app",

@@ -33,8 +33,10 @@ Every exchange ends within the exchange time-out, whatever the client does.
 With --reply-key, every reply ends with a <signature> element: the key's Ed25519
 signature over the reply, the query and the nonce that the updater sent in front of
 it (see "The signed reply" in the publishers' guide). The reply key is not the
-package key: make one of its own (vorn-package-builder --generate-key FILE) and
-build the updater with its public key (VORN_REPLY_PUBLIC_KEYS).
+package key, which is refused here: make one of its own (vorn-package-builder
+--generate-reply-key FILE) and build the updater with its public key,
+vorn-reply-key:<base64> (VORN_REPLY_PUBLIC_KEYS). A key file whose secret key does
+not belong to the public key it names is refused too.
 
 SIGHUP reads the catalogue and the reply key again: exchanges that start afterwards
 are answered from the new ones; one that cannot be read leaves the old one in place.
@@ -56,7 +58,7 @@ newest entry of a component is offered; a missing attribute means empty):
 // The reply key, which must be the server's own: readable by nobody else.
 std::shared_ptr<const SigningKey> loadReplyKey(const QString &file, QString *error)
 {
-    auto key = std::make_shared<SigningKey>();
+    auto key = std::make_shared<SigningKey>(SigningKey::Reply);
     if (!key->load(file)) {
         *error = key->errorString();
         return nullptr;
@@ -142,8 +144,8 @@ int main(int argc, char *argv[])
         QStringLiteral("n"), QStringLiteral("32"));
     const QCommandLineOption replyKeyOption(
         QStringLiteral("reply-key"),
-        QStringLiteral("Sign every reply with the key in <file> (a key file of "
-                       "vorn-package-builder --generate-key, mode 600)."),
+        QStringLiteral("Sign every reply with the reply key in <file> (a key file of "
+                       "vorn-package-builder --generate-reply-key, mode 600)."),
         QStringLiteral("file"));
     parser.addOptions({catalogueOption, portOption, listenOption, sizeOption, componentsOption,
                        timeoutOption, connectionsOption, perAddressOption, replyKeyOption});
