@@ -95,6 +95,10 @@ sandbox_texts() {
 #   www/        core.zip (app 1.1) and emoticons.zip (plugin 1.0), served on port 80
 #   catalogue.xml, run/ (server configuration and logs, fix.log)
 # With "blocked", a directory stands where emoticons.zip installs a file: that package fails.
+# With "new", the catalogue also offers two components that the installation does not have yet,
+# to every installation of the project: the plug-in themes 1.0 (themes.zip) and the app
+# component voice 1.0 (voice.zip). With "newblocked", as "new", but a directory stands where
+# themes.zip installs a file.
 # The packages are signed with VORN_SIGNING_KEY when that file exists.
 # SANDBOX_PAYLOAD_BYTES adds a file of that many random bytes to core.zip.
 sandbox_create() {
@@ -164,6 +168,15 @@ sandbox_create() {
         rm "$SANDBOX_PLUGINS/emoticons/theme.xml"
         sandbox_write "$SANDBOX_PLUGINS/emoticons/theme.xml/keep.txt" "in the way"
     fi
+    local offered=()
+    case "$variant" in
+    new | newblocked) offered=(themes voice) ;;
+    esac
+    sandbox_write "$new/themes/themes/dark.xml" "<theme name='dark'/>"
+    sandbox_write "$new/voice/lib/libvorn-voice.so.1" "vorn voice library 1.0"
+    if [ "$variant" = newblocked ]; then
+        sandbox_write "$SANDBOX_PLUGINS/themes/dark.xml/keep.txt" "in the way"
+    fi
     local sign=(--unsigned)
     [ -f "$VORN_SIGNING_KEY" ] && sign=(--sign "$VORN_SIGNING_KEY")
     {
@@ -176,6 +189,16 @@ sandbox_create() {
             --version 1.0 --link http://127.0.0.1/emoticons.zip \
             --output "$SANDBOX_WWW/emoticons.zip" --description "$EMOTICONS_DESCRIPTION" \
             --changelog "$EMOTICONS_CHANGELOG" --author "Vorn" --timestamp 1700000000 "${sign[@]}"
+        local component type
+        for component in "${offered[@]}"; do
+            type=plugin
+            [ "$component" = voice ] && type=app
+            "$VORN_PACKAGE_BUILDER" "$new/$component" --project vorn --name "$component" \
+                --type "$type" --version 1.0 --link "http://127.0.0.1/$component.zip" \
+                --output "$SANDBOX_WWW/$component.zip" --description "Vorn $component" \
+                --changelog "- New: $component" --author "Vorn" --timestamp 1700000000 \
+                --offer-always "${sign[@]}"
+        done
         echo "</catalogue>"
     } >"$dir/catalogue.xml"
 }

@@ -13,6 +13,10 @@
 #                back as it was (apart from files that the first package added where none
 #                stood: the rollback restores backups and makes none for new files)
 #   quiet        -q goes straight to the download
+#   new          -q, the update server also offers a plug-in and an app component that the
+#                messenger does not report: all four install
+#   newabort     as new, the new plug-in cannot be installed and the answer is Abort: all three
+#                packages installed so far come back as they were
 #   balanced     as quiet, with two update servers behind nginx's stream proxy, one of them
 #                stopped during a wave of checks from other clients: none is lost
 #
@@ -246,6 +250,47 @@ expect_text "windows in order: no offer window" "$probe/windows.log" "$(windows_
 "
 expect_text "no message box" <(grep '^box' "$driver_log" || true) ""
 check_update_installed "$work/quiet.before"
+
+echo "== new components: a plug-in and an app component the messenger does not report"
+sandbox_create "$work/new" pl new
+sandbox_start_servers
+listing >"$work/new.before"
+run_updater new Updater_Summary_Restart "" -q
+sandbox_stop_servers
+expect_text "no message box" <(grep '^box' "$driver_log" || true) ""
+expect_installed "$SANDBOX_PLUGINS/themes/dark.xml" "$SANDBOX/new/themes/themes/dark.xml" 750
+expect_installed "$SANDBOX_ROOT/lib/libvorn-voice.so.1" "$SANDBOX/new/voice/lib/libvorn-voice.so.1" 755
+expect_installed "$SANDBOX_ROOT/lib/libvorn-core.so.1" "$SANDBOX/new/core/lib/libvorn-core.so.1" 755
+if grep -q "answered vorn/core/app 1.0: update 1.1; vorn/emoticons/plugin 0.9: update 1.0; vorn/themes/plugin -: update 1.0; vorn/voice/app -: update 1.0\$" \
+    "$SANDBOX_RUN/update-server.log"; then
+    pass "update server offered the new components after the reported ones"
+else
+    fail "update server offered the new components after the reported ones"
+fi
+expect_text "summary details: all four packages in the log" "$probe/shown/Updater_Summary_Details.txt" \
+    "$(printf '%s\n' "Zainstalowano pakiet core:" " - lib/libvorn-core.so.1" \
+        " - share/readme.txt" " - share/whatsnew.txt" "" "Zainstalowano pakiet emoticons:" \
+        " - emoticons/smile.svg" " - emoticons/theme.xml" "" "Zainstalowano pakiet themes:" \
+        " - themes/dark.xml" "" "Zainstalowano pakiet voice:" " - lib/libvorn-voice.so.1")
+
+"
+
+echo "== new components, abort: the new plug-in cannot be installed, the answer is Abort"
+sandbox_create "$work/newabort" pl newblocked
+sandbox_start_servers
+listing >"$work/newabort.before"
+run_updater newabort Updater_Summary_Restart Ok,Abort -q
+sandbox_stop_servers
+expect_text "boxes: the package's own, then Abort or Retry for themes" \
+    <(grep '^box' "$driver_log" | cut -f4 | sed 's|file .*/themes/dark.xml to .*/unwind/themes/dark.xml!|file T to B!|') \
+    "$(printf '%s\n' 'Cannot copy file T to B!' 'Błąd podczas instalowania paczki themes')
+"
+expect_text "installation byte-identical to before, modes included (but the new files)" \
+    <(listing | grep -Ev ' (messenger/share/whatsnew.txt|home/.Vorn/plugins/emoticons/smile.svg)$') \
+    "$(cat "$work/newabort.before")
+"
+expect_absent "$SANDBOX_ROOT/lib/libvorn-voice.so.1" "the package after the failed one is not installed"
+expect_absent "$SANDBOX_FIX_LOG" "fix.sh did not run"
 
 echo "== balanced run: two update servers behind nginx, one stopped during a wave of checks"
 sandbox_create "$work/balanced" pl

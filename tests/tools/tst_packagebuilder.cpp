@@ -279,8 +279,9 @@ void TestPackageBuilder::catalogueEntry()
                                "--webpage",        "http://vorn.example",
                                "--email",          "team@vorn.example",
                                "--changelog-file", temp.filePath("changelog.txt"),
-                               "--critical",       "--timestamp",
-                               "4294967295",       "--unsigned"});
+                               "--critical",       "--offer-always",
+                               "--timestamp",      "4294967295",
+                               "--unsigned"});
     QCOMPARE(result.exitCode, 0);
 
     QDomDocument entry;
@@ -290,6 +291,7 @@ void TestPackageBuilder::catalogueEntry()
     QCOMPARE(component.attribute("project"), "vorn");
     QCOMPARE(component.attribute("name"), "core");
     QCOMPARE(component.attribute("type"), "app");
+    QCOMPARE(component.attribute("offer"), "always");
     const QByteArray package = readFile(output);
     QCOMPARE(
         childLines(component),

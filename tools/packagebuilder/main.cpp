@@ -92,6 +92,10 @@ int main(int argc, char *argv[])
         = text("changelog-file", "Read the changelog from <file> (UTF-8).", "file");
     const QCommandLineOption critical(QStringLiteral("critical"),
                                       QStringLiteral("Mark the update critical."));
+    const QCommandLineOption offerAlways(
+        QStringLiteral("offer-always"),
+        QStringLiteral("Offer the component also to installations of its project that do not "
+                       "have it yet: a new plug-in or app component."));
     const QCommandLineOption timestamp
         = text("timestamp", "Time stamp, unsigned 32-bit (default: now, in Unix time).", "n");
     const QCommandLineOption sign
@@ -114,9 +118,10 @@ int main(int argc, char *argv[])
                "Write a new reply key for vorn-update-server to <keyfile>, print its public key, "
                "and exit.",
                "keyfile");
-    parser.addOptions({project, name, type, version, link, output, remove, descriptionText,
-                       copyrights, author, webpage, email, changelog, changelogFile, critical,
-                       timestamp, patchFrom, fromVersion, jobs});
+    parser.addOptions(
+        {project,         name,        type,      version,   link,        output,    remove,
+         descriptionText, copyrights,  author,    webpage,   email,       changelog, changelogFile,
+         critical,        offerAlways, timestamp, patchFrom, fromVersion, jobs});
     parser.addOptions({sign, unsignedOption, generateKey, generateReplyKey});
     parser.process(app);
 
@@ -173,6 +178,7 @@ int main(int argc, char *argv[])
     info.email = parser.value(email);
     info.changelog = parser.value(changelog);
     info.critical = parser.isSet(critical);
+    info.offerAlways = parser.isSet(offerAlways);
     info.timestamp = quint32(QDateTime::currentSecsSinceEpoch());
     if (parser.isSet(changelogFile)) {
         if (parser.isSet(changelog))

@@ -207,6 +207,8 @@ QByteArray PackageBuilder::catalogueEntry() const
     xml.writeAttribute(ReplyFormat::project, info.project);
     xml.writeAttribute(ReplyFormat::name, info.name);
     xml.writeAttribute(ReplyFormat::type, info.type);
+    if (info.offerAlways)
+        xml.writeAttribute(QStringLiteral("offer"), QStringLiteral("always"));
     const std::pair<QLatin1String, QString> fields[] = {
         {ReplyFormat::version, info.version},
         {ReplyFormat::description, info.description},

@@ -25,6 +25,8 @@ struct PackageInfo
     QString changelog;
     bool critical = false;
     quint32 timestamp = 0;
+    // Offered also to installations of the project that do not have the component yet.
+    bool offerAlways = false;
 };
 
 // Builds one update package: a zip archive of the files of a directory with a manifest that

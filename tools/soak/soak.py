@@ -8,7 +8,10 @@ to three faults drawn from a seeded generator, and the invariants checked after 
 Each cycle lays the sandbox's installation out afresh (the stand-in messenger with the app
 "core" 1.0 and the plug-in "emoticons" 0.9, scripts/sandbox.sh), serves core 1.1 (with a
 1.5 MB library and a patch package from 1.0) and emoticons 1.0 with nginx behind a relay and
-the reference update server, and runs vorn-updater -q under Xvfb with openbox. The faults:
+the reference update server, and runs vorn-updater -q under Xvfb with openbox. The server also
+offers two components new to the installation, the plug-in "themes" and the app component
+"voice"; in about half of the cycles the messenger reports them as installed at their latest
+version, so that only core and emoticons are offered. The faults:
 
     kill         SIGKILL at a random file operation of the run, then a restart
     term         SIGTERM at a random moment
@@ -155,7 +158,7 @@ class Soak:
         shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(self.logs)
         env = dict(self.environment, SANDBOX_PAYLOAD_BYTES="1500000")
-        bash(f"sandbox_create '{self.sandbox}' pl", env=env, check=True,
+        bash(f"sandbox_create '{self.sandbox}' pl new", env=env, check=True,
              stdout=subprocess.DEVNULL)
         self.add_patch()
         self.add_other_signed()
@@ -181,9 +184,20 @@ class Soak:
         self.span = time.time() - started
         if result["exit"] != 0:
             raise SystemExit("soak: the reference run failed; see " + self.logs)
-        self.new = self.installation()
+        self.new_unreported = self.installation()
         with open(oplog) as file:
             self.operations = sum(1 for line in file if not line.startswith("write\t"))
+        self.reset()
+        self.report_new_components()
+        if self.run_updater("reference-reported")["exit"] != 0:
+            raise SystemExit("soak: the reference run failed; see " + self.logs)
+        self.new_reported = self.installation()
+        self.cycles_with_new_components = 0
+
+    def report_new_components(self):
+        """The messenger reports themes and voice at the version published."""
+        with open(os.path.join(self.root, "components.txt"), "a") as file:
+            file.write("vorn themes plugin 1.0\nvorn voice app 1.0\n")
 
     def add_patch(self):
         """A patch package of core from 1.0, in core's catalogue entry."""
@@ -391,6 +405,12 @@ class Soak:
         for fault in faults:
             self.faults_drawn[fault] += 1
         self.reset()
+        if random.Random(f"{self.arguments.seed}:{number}:components").random() < 0.5:
+            self.report_new_components()
+            self.new = self.new_reported
+        else:
+            self.new = self.new_unreported
+            self.cycles_with_new_components += 1
         mounts = []
         extra = {}
         delays = {}
@@ -468,6 +488,8 @@ class Soak:
         print(f"\n| Cycles | Runs | Seconds | Invariant breaks |")
         print(f"|---|---|---|---|")
         print(f"| {cycles} | {self.runs} | {seconds:.0f} | {len(self.breaks)} |")
+        print(f"\nCycles offering components new to the installation: "
+              f"{self.cycles_with_new_components}")
         print(f"\n| Fault | Cycles drawn |")
         print(f"|---|---|")
         for fault in FAULTS:
