@@ -14,6 +14,9 @@
 
 namespace {
 
+// In the runtime and installation directories.
+const char lockFileName[] = ".vorn-updater.lock";
+
 // The runtime directory, where the session gives one that is this user's alone.
 FileDescriptor privateRuntimeDirectory(const QString &path)
 {
@@ -29,11 +32,6 @@ FileDescriptor privateRuntimeDirectory(const QString &path)
 
 } // namespace
 
-const char *RunLock::fileName()
-{
-    return ".vorn-updater.lock";
-}
-
 RunLock::Outcome RunLock::acquire(const Installation &installation)
 {
     release();
@@ -45,11 +43,11 @@ RunLock::Outcome RunLock::acquire(const Installation &installation)
                  DownloadDirectory::lockFileName(), &outcome))
         return outcome;
     const FileDescriptor runtime = privateRuntimeDirectory(installation.runtimeDir);
-    if (runtime.isValid() && !take(runtime.get(), installation.runtimeDir, fileName(), &outcome))
+    if (runtime.isValid() && !take(runtime.get(), installation.runtimeDir, lockFileName, &outcome))
         return outcome;
     if (!installation.root.isNull()) {
         const FileDescriptor root = PathBeneath::openDirectory(installation.root);
-        if (root.isValid() && !take(root.get(), installation.root, fileName(), &outcome))
+        if (root.isValid() && !take(root.get(), installation.root, lockFileName, &outcome))
             return outcome;
     }
     return Taken;

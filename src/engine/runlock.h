@@ -31,9 +31,6 @@ public:
     // Lets the next run begin, as a restart of this one must.
     void release() { held.clear(); }
 
-    // The lock file's name in the runtime and installation directories.
-    static const char *fileName();
-
 private:
     // False when the run must not go on.
     bool take(int directory, const QString &where, const QByteArray &name, Outcome *outcome);
