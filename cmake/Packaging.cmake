@@ -2,10 +2,17 @@
 # vorn-publisher_<version>_<arch>.deb, installable with `apt-get install ./<file>.deb`. The
 # updater's component is installed into a messenger bundle with
 # `cmake --install <build> --component updater --prefix <bundle>`.
+if(NOT PROJECT_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
+    message(FATAL_ERROR "The project's version \"${PROJECT_VERSION}\" is not MAJOR.MINOR.PATCH")
+endif()
+
 set(CPACK_PACKAGE_NAME vorn)
 set(CPACK_PACKAGE_VENDOR "Vorn")
 set(CPACK_PACKAGE_CONTACT "Vorn publishers <publishers@vorn.example.org>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VERSION_MAJOR ${PROJECT_VERSION_MAJOR})
+set(CPACK_PACKAGE_VERSION_MINOR ${PROJECT_VERSION_MINOR})
+set(CPACK_PACKAGE_VERSION_PATCH ${PROJECT_VERSION_PATCH})
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL publisher)
