@@ -1,10 +1,20 @@
-# `cpack -G DEB` in the build directory packs the publisher's component into
-# vorn-publisher_<version>_<arch>.deb, installable with `apt-get install ./<file>.deb`. The
-# updater's component is installed into a messenger bundle with
+# The publisher's .deb, vorn-publisher_<version>_<arch>.deb, installable with
+# `apt-get install ./<file>.deb`, is packed from the publisher's component:
+#   cmake --build <build> --target vorn-publisher
+#   cpack --config <build>/CPackConfig.cmake
+# The first builds only the programs it ships; cpack builds nothing (see
+# CMAKE_SKIP_INSTALL_ALL_DEPENDENCY below) and packs what is built. The updater's component is
+# installed into a messenger bundle with
 # `cmake --install <build> --component updater --prefix <bundle>`.
 if(NOT PROJECT_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
     message(FATAL_ERROR "The project's version \"${PROJECT_VERSION}\" is not MAJOR.MINOR.PATCH")
 endif()
+
+# What the package ships, and nothing else: the tests and benchmarks are not built for it.
+add_custom_target(vorn-publisher)
+add_dependencies(vorn-publisher vorn-update-server vorn-package-builder vorn_messenger_standin)
+# cpack installs through the `preinstall` target, which would otherwise build every target first.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 set(CPACK_PACKAGE_NAME vorn)
 set(CPACK_PACKAGE_VENDOR "Vorn")
