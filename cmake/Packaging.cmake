@@ -33,6 +33,8 @@ set(CPACK_DEBIAN_PUBLISHER_PACKAGE_NAME vorn-publisher)
 set(CPACK_DEBIAN_PUBLISHER_PACKAGE_SECTION net)
 # The Qt, OpenSSL, zstd and minizip libraries the programs link, found by dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_COMPONENT_PUBLISHER_DESCRIPTION
-    "Vorn update server and package builder\n The reference update server (with systemd units), the package builder that signs releases and patch packages, and a stand-in messenger for trying them.")
+# The summary, then the long description in lines of at most 80 characters (CPack indents them).
+set(CPACK_COMPONENT_PUBLISHER_DESCRIPTION "Vorn update server and package builder
+The reference update server (with systemd units), the package builder that
+signs releases and patch packages, and a stand-in messenger for trying them.")
 include(CPack)
