@@ -31,8 +31,16 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PUBLISHER_PACKAGE_NAME vorn-publisher)
 set(CPACK_DEBIAN_PUBLISHER_PACKAGE_SECTION net)
-# The Qt, OpenSSL, zstd and minizip libraries the programs link, found by dpkg-shlibdeps.
+# The Qt, OpenSSL, zstd and minizip libraries the programs link, found by dpkg-shlibdeps, and
+# adduser for the service's user.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PUBLISHER_PACKAGE_DEPENDS "adduser")
+# The maintainer scripts make the service's user and reply key, and take them away on purge;
+# the defaults file is the administrator's once installed.
+set(vorn_debian ${PROJECT_SOURCE_DIR}/tools/updateserver/debian)
+set(CPACK_DEBIAN_PUBLISHER_PACKAGE_CONTROL_EXTRA
+    ${vorn_debian}/conffiles ${vorn_debian}/postinst ${vorn_debian}/prerm ${vorn_debian}/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The summary, then the long description in lines of at most 80 characters (CPack indents them).
 set(CPACK_COMPONENT_PUBLISHER_DESCRIPTION "Vorn update server and package builder
 The reference update server (with systemd units), the package builder that
