@@ -7,7 +7,7 @@ qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libqt6opengl6-dev 
 libminizip-dev zlib1g-dev libgl-dev libssl-dev libfontconfig-dev openssl libzstd-dev libdivsufsort-dev
 iproute2 util-linux nginx libnginx-mod-stream xvfb xauth openbox x11-utils xdotool tinyproxy
 python3
-dpkg-dev systemd"
+dpkg-dev systemd systemd-container"
 
 missing=""
 for package in $packages; do
