@@ -19,6 +19,7 @@ struct CataloguePatch
     QHash<QString, QString> attributes;
     // The element as the reply carries it, written once at load.
     QByteArray element;
+    qint64 line = 0; // of the element in the catalogue file
 };
 
 // One published version of a component: reply child element name -> text.
@@ -34,6 +35,7 @@ struct CatalogueEntry
     QByteArray children;
     // Offered also to queries that name a component of its project but not this one.
     bool offeredToAll = false;
+    qint64 line = 0; // of the element in the catalogue file
 };
 
 // The published components, read from a catalogue file; the newest entry of each counts. Its
@@ -62,9 +64,9 @@ public:
 private:
     bool readEntry(QXmlStreamReader &xml);
     bool readPatch(QXmlStreamReader &xml, CatalogueEntry *entry);
-    bool checkLength(const QXmlStreamReader &xml, const QString &what, const QString &text,
-                     qsizetype maximum);
+    bool checkLength(qint64 line, const QString &what, const QString &text, qsizetype maximum);
     bool fail(const QXmlStreamReader &xml, const QString &message);
+    bool fail(qint64 line, const QString &message);
 
     using Key = std::tuple<QString, QString, QString>;
     std::map<Key, CatalogueEntry> entries;
