@@ -385,7 +385,7 @@ void TestPackageBuilder::refusals_data()
     QTest::newRow("link without host")
         << QStringList {"--link", "/core.zip"} << QString() << QString() << QString();
     // The updater fetches http://HOST/PATH from port 80 whatever the link says.
-    const QString plainLink = QStringLiteral("give --link http://h/core.zip");
+    const QString plainLink = QStringLiteral("give the link http://h/core.zip");
     QTest::newRow("link to HTTPS")
         << QStringList {"--link", "https://h/core.zip"} << QString() << QString()
         << QStringLiteral("the link must begin with http://: the updater fetches every package "
@@ -395,7 +395,7 @@ void TestPackageBuilder::refusals_data()
     QTest::newRow("link to another port")
         << QStringList {"--link", "http://h:8080/core.zip"} << QString() << QString()
         << QStringLiteral("the link names port 8080, but the updater fetches every package from "
-                          "port 80. Serve the package there and give --link http://h/core.zip");
+                          "port 80. Serve the package there and give the link http://h/core.zip");
     QTest::newRow("link with a user name")
         << QStringList {"--link", "http://user:secret@h/core.zip"} << QString() << QString()
         << QStringLiteral("the link holds a user name, which the updater never sends");
@@ -403,7 +403,7 @@ void TestPackageBuilder::refusals_data()
         << QStringList {"--link", "http://h/core.zip?version=2"} << QString() << QString()
         << QStringLiteral("the link holds a query or a fragment, which the updater never sends: "
                           "it asks for the path alone. Serve the package at a path of its own "
-                          "and give --link http://h/core.zip");
+                          "and give the link http://h/core.zip");
     QTest::newRow("link with a fragment")
         << QStringList {"--link", "http://h/core.zip#2"} << QString() << QString()
         << QStringLiteral("the link holds a query or a fragment");
