@@ -170,6 +170,9 @@ private slots:
     void signedEntryAcceptedByServer();
     void signingRefusals_data();
     void signingRefusals();
+
+    void catalogueCheck_data();
+    void catalogueCheck();
 };
 
 void TestPackageBuilder::archiveAndManifest()
@@ -883,3 +886,109 @@ void TestPackageBuilder::signingRefusals()
 
 QTEST_GUILESS_MAIN(TestPackageBuilder)
 #include "tst_packagebuilder.moc"
+
+void TestPackageBuilder::catalogueCheck_data()
+{
+    // The published catalogue, whose line 2 lists 1.0, line 3 1.1 and line 4 its patch from 1.0,
+    // with "from" replaced by "to"; $sha10, $sig10 and $sig11 stand for the entries' values.
+    QTest::addColumn<QByteArray>("from");
+    QTest::addColumn<QByteArray>("to");
+    // Reported on standard error after the catalogue's name, %1 for the test's directory; empty:
+    // all well.
+    QTest::addColumn<QString>("problem");
+
+    QTest::newRow("all well") << QByteArray() << QByteArray() << QString();
+    QTest::newRow("wrong digest") << QByteArray("$sha10") << QByteArray(64, '0')
+                                  << QStringLiteral(":2: %1/www/core-1.0.zip has the SHA-256 ");
+    QTest::newRow("wrong size") << QByteArray("<size>") << QByteArray("<size>1")
+                                << QStringLiteral(":2: %1/www/core-1.0.zip has ");
+    QTest::newRow("signature of another version")
+        << QByteArray("$sig11") << QByteArray("$sig10")
+        << QStringLiteral(":3: the signature is not that of the package's statement "
+                          "(vorn/core/app version 1.1) by any of the package keys given");
+    QTest::newRow("missing file") << QByteArray("/core-1.0.zip<") << QByteArray("/core-0.zip<")
+                                  << QStringLiteral(
+                                         ":2: %1/www/core-0.zip: No such file or directory");
+    QTest::newRow("patch from a newer version")
+        << QByteArray("from=\"1.0\"") << QByteArray("from=\"1.2\"")
+        << QStringLiteral(":4: the patch from 1.2 is not from an older version than its "
+                          "entry's, 1.1");
+    QTest::newRow("patch from a version not listed")
+        << QByteArray("from=\"1.0\"") << QByteArray("from=\"0.9\"")
+        << QStringLiteral(":4: the patch from 0.9: the catalogue lists no version 0.9 of "
+                          "vorn/core/app to patch");
+    QTest::newRow("duplicate version")
+        << QByteArray("<version>1.0<") << QByteArray("<version>1.1.0<")
+        << QStringLiteral(":3: vorn/core/app version 1.1 is listed already at line 2: give each "
+                          "version one entry");
+    QTest::newRow("two packages at one link")
+        << QByteArray("/core-1.0-to-1.1.zip") << QByteArray("/core-1.1.zip")
+        << QStringLiteral(":4: the link http://127.0.0.1/core-1.1.zip is the link of the package "
+                          "at line 3 too");
+    QTest::newRow("link to another port")
+        << QByteArray("127.0.0.1/core-1.0.zip") << QByteArray("127.0.0.1:8080/core-1.0.zip")
+        << QStringLiteral(":2: the link names port 8080");
+}
+
+void TestPackageBuilder::catalogueCheck()
+{
+    QFETCH(QByteArray, from);
+    QFETCH(QByteArray, to);
+    QFETCH(QString, problem);
+
+    const KeyedDirectory keyed;
+    QVERIFY(keyed.ready);
+    const QTemporaryDir &temp = keyed.temp;
+    QVERIFY(writeFile(temp.filePath("1.0/bin/im-client"), "one"));
+    QVERIFY(writeFile(temp.filePath("1.1/bin/im-client"), "two"));
+    // Each entry on a line of its own, the patch on the line after its release's.
+    QByteArray entries[3];
+    const QStringList packages[3] = {{"1.0", "core-1.0.zip"},
+                                     {"1.1", "core-1.1.zip"},
+                                     {"1.1", "core-1.0-to-1.1.zip", "--patch-from", "1.0"}};
+    for (int i = 0; i < 3; ++i) {
+        const QStringList &package = packages[i];
+        QStringList arguments
+            = identity + QStringList {"--version", package[0],
+                                      "--link",    "http://127.0.0.1/" + package[1],
+                                      "--output",  temp.filePath("www/" + package[1]),
+                                      "--sign",    keyed.keyFile};
+        if (package.size() > 2)
+            arguments << "--patch-from" << temp.filePath("1.0") << "--from-version"
+                      << "1.0";
+        QVERIFY(QDir(temp.path()).mkpath("www"));
+        const ProgramRun built = build(QStringList {temp.filePath(package[0])} + arguments);
+        QCOMPARE(built.exitCode, 0);
+        entries[i] = built.out.simplified();
+    }
+    QByteArray catalogue = "<catalogue>\n" + entries[0] + "\n"
+        + QByteArray(entries[1]).replace("</component>", "\n" + entries[2] + "\n</component>")
+        + "\n</catalogue>\n";
+    for (QByteArray *text : {&from, &to}) {
+        text->replace("$sha10", entryValue(entries[0], "sha256"));
+        text->replace("$sig10", entryValue(entries[0], "signature"));
+        text->replace("$sig11", entryValue(entries[1], "signature"));
+    }
+    if (!from.isEmpty()) {
+        QVERIFY(catalogue.contains(from));
+        catalogue.replace(catalogue.indexOf(from), from.size(), to);
+    }
+    QVERIFY(writeFile(temp.filePath("catalogue.xml"), catalogue));
+
+    const ProgramRun result
+        = build({"--check-catalogue", temp.filePath("catalogue.xml"), "--packages",
+                 temp.filePath("www"), "--package-keys", keyed.publicKey});
+    if (problem.isEmpty()) {
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(result.out,
+                 temp.filePath("catalogue.xml").toUtf8()
+                     + ": all 3 packages match "
+                       "their files in "
+                     + temp.filePath("www").toUtf8() + " and are signed\n");
+        return;
+    }
+    QCOMPARE(result.exitCode, 1);
+    const QString line
+        = temp.filePath("catalogue.xml") + QString(problem).replace("%1", temp.path());
+    QVERIFY2(result.err.contains(line.toUtf8()), result.err.constData());
+}

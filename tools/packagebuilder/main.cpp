@@ -1,3 +1,4 @@
+#include "cataloguecheck.h"
 #include "packagebuilder.h"
 #include "signingkey.h"
 
@@ -17,6 +18,7 @@ const char description[] = R"(Builds a Vorn update package and prints its catalo
 
   vorn-package-builder [directory] --project P --name N --type T --version V
                        --link URL (--sign KEYFILE | --unsigned) [more options]
+  vorn-package-builder --check-catalogue FILE --packages DIR --package-keys KEY[,KEY]
   vorn-package-builder --generate-key KEYFILE
   vorn-package-builder --generate-reply-key KEYFILE
 
@@ -52,6 +54,27 @@ int fail(const QString &message)
 {
     std::fprintf(stderr, "vorn-package-builder: %s\n", qUtf8Printable(message));
     return 1;
+}
+
+// Prints every problem of the catalogue, FILE:LINE: ..., or one line when there is none.
+int checkCatalogue(const QString &catalogue, const QString &directory, const QString &keyList)
+{
+    QList<QByteArray> keys;
+    for (const QString &text : keyList.split(u',')) {
+        keys << SigningKey::publicKeyBytes(SigningKey::Package, text);
+        if (keys.last().isEmpty())
+            return fail(QStringLiteral("\"%1\" is no package public key: give each as "
+                                       "vorn-package-key:BASE64, as --generate-key printed it")
+                            .arg(text));
+    }
+    CatalogueCheck check(directory, keys);
+    if (!check.check(catalogue)) {
+        for (const QString &problem : check.problems())
+            std::fprintf(stderr, "%s\n", qUtf8Printable(problem));
+        return 1;
+    }
+    std::printf("%s\n", qUtf8Printable(check.summary()));
+    return 0;
 }
 
 } // namespace
@@ -122,7 +145,20 @@ int main(int argc, char *argv[])
         {project,         name,        type,      version,   link,        output,    remove,
          descriptionText, copyrights,  author,    webpage,   email,       changelog, changelogFile,
          critical,        offerAlways, timestamp, patchFrom, fromVersion, jobs});
+    const QCommandLineOption checkCatalogueOption
+        = text("check-catalogue",
+               "Check every package of the catalogue <file> against its file and the package "
+               "keys, print every problem, and exit.",
+               "file");
+    const QCommandLineOption packages
+        = text("packages", "The directory that the web server serves the packages from.", "dir");
+    const QCommandLineOption packageKeys
+        = text("package-keys",
+               "The public package keys, vorn-package-key:BASE64, separated by "
+               "commas.",
+               "keys");
     parser.addOptions({sign, unsignedOption, generateKey, generateReplyKey});
+    parser.addOptions({checkCatalogueOption, packages, packageKeys});
     parser.process(app);
 
     for (const QCommandLineOption *generate : {&generateKey, &generateReplyKey}) {
@@ -149,6 +185,13 @@ int main(int argc, char *argv[])
                                                 "with --sign %1")
                                      .arg(file, key.publicKey())));
         return 0;
+    }
+
+    if (parser.isSet(checkCatalogueOption)) {
+        if (!parser.isSet(packages) || !parser.isSet(packageKeys))
+            return fail(QStringLiteral("--check-catalogue needs --packages and --package-keys"));
+        return checkCatalogue(parser.value(checkCatalogueOption), parser.value(packages),
+                              parser.value(packageKeys));
     }
 
     for (const QCommandLineOption *required : {&project, &name, &type, &version, &link}) {

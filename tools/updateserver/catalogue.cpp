@@ -73,6 +73,7 @@ bool Catalogue::load(const QString &name)
 {
     fileName = name;
     entries.clear();
+    all.clear();
     order.clear();
     offered.clear();
     QFile file(fileName);
@@ -161,6 +162,7 @@ bool Catalogue::readEntry(QXmlStreamReader &xml)
         return fail(entry.line, QStringLiteral("<link> is missing"));
     entry.children = ReplyWriter::requestChildren(entry);
 
+    all.append(entry);
     const Key key = std::make_tuple(entry.project, entry.name, entry.type);
     const auto stored = entries.find(key);
     if (stored == entries.end()) {

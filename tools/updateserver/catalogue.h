@@ -50,6 +50,8 @@ public:
     bool load(const QString &fileName);
     QString errorString() const { return error; }
     int size() const { return int(entries.size()); }
+    // Every entry, in the order of the file: the published versions, old ones included.
+    const QList<CatalogueEntry> &listed() const { return all; }
 
     const CatalogueEntry *find(const QString &project, const QString &name,
                                const QString &type) const;
@@ -70,6 +72,7 @@ private:
 
     using Key = std::tuple<QString, QString, QString>;
     std::map<Key, CatalogueEntry> entries;
+    QList<CatalogueEntry> all;
     // Each component once, in the order it first appears in.
     QList<Key> order;
     QList<const CatalogueEntry *> offered;
