@@ -143,6 +143,29 @@ QByteArray entryValue(const QByteArray &entry, const QString &name)
     return document.documentElement().firstChildElement(name).text().toLatin1();
 }
 
+// The server's reply to a query for vorn/core/app at that version.
+QByteArray replyOfServer(quint16 port, const QByteArray &version)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(5000))
+        return "not connected";
+    socket.write("<s><update><component project='vorn' name='core' type='app' version='" + version
+                 + "' /></update></s>");
+    return socket.waitForDisconnected(10000) ? socket.readAll() : "not closed";
+}
+
+// The arguments that publish the release of vorn/core/app in <dir>/<version> at
+// http://127.0.0.1/vorn/, into <dir>/www and <dir>/catalogue.xml, signed with the key there.
+QStringList releaseArguments(const QString &dir, const QString &version)
+{
+    return identity
+        + QStringList {
+            "--release",     dir + "/" + version,      "--version", version,
+            "--publish-url", "http://127.0.0.1/vorn/", "--www",     dir + "/www",
+            "--catalogue",   dir + "/catalogue.xml",   "--sign",    dir + "/signing.key"};
+}
+
 } // namespace
 
 class TestPackageBuilder : public QObject
@@ -173,6 +196,9 @@ private slots:
 
     void catalogueCheck_data();
     void catalogueCheck();
+    void releaseRefusals_data();
+    void releaseRefusals();
+    void threeReleasesServed();
 };
 
 void TestPackageBuilder::archiveAndManifest()
@@ -321,15 +347,8 @@ void TestPackageBuilder::catalogueEntryAcceptedByServer()
 
     ServerProcess server({"--catalogue", catalogue});
     QVERIFY2(server.waitForListening(), server.log().constData());
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, server.port());
-    QVERIFY(socket.waitForConnected(5000));
-    socket.write("<s><update><component project='vorn' name='core' type='app' version='1.1' />"
-                 "</update></s>");
-    QVERIFY(socket.waitForDisconnected(10000));
-
     QDomDocument reply;
-    QVERIFY(reply.setContent(socket.readAll()));
+    QVERIFY(reply.setContent(replyOfServer(server.port(), "1.1")));
     QDomDocument entry;
     QVERIFY(entry.setContent(result.out));
     const QDomElement request = reply.documentElement().firstChildElement("request");
@@ -784,15 +803,8 @@ void TestPackageBuilder::signedEntryAcceptedByServer()
 
     ServerProcess server({"--catalogue", catalogue, "--port", "0"});
     QVERIFY2(server.waitForListening(), server.log().constData());
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, server.port());
-    QVERIFY(socket.waitForConnected(5000));
-    socket.write("<s><update><component project='vorn' name='core' type='app' version='1.1' />"
-                 "</update></s>");
-    QVERIFY(socket.waitForDisconnected(10000));
-
     QDomDocument reply;
-    QVERIFY(reply.setContent(socket.readAll()));
+    QVERIFY(reply.setContent(replyOfServer(server.port(), "1.1")));
     QDomDocument entry;
     QVERIFY(entry.setContent(result.out));
     const QDomElement request = reply.documentElement().firstChildElement("request");
@@ -982,13 +994,112 @@ void TestPackageBuilder::catalogueCheck()
         QCOMPARE(result.exitCode, 0);
         QCOMPARE(result.out,
                  temp.filePath("catalogue.xml").toUtf8()
-                     + ": all 3 packages match "
-                       "their files in "
-                     + temp.filePath("www").toUtf8() + " and are signed\n");
+                     + ": 3 packages checked; each matches its file in "
+                     + temp.filePath("www").toUtf8() + " and is signed\n");
         return;
     }
     QCOMPARE(result.exitCode, 1);
     const QString line
         = temp.filePath("catalogue.xml") + QString(problem).replace("%1", temp.path());
     QVERIFY2(result.err.contains(line.toUtf8()), result.err.constData());
+}
+
+void TestPackageBuilder::releaseRefusals_data()
+{
+    QTest::addColumn<QStringList>("change"); // after the arguments; the last value of each counts
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("version of an earlier release")
+        << QStringList {"--version", "1.0"}
+        << QStringLiteral("the version 1.0 is not newer than the earlier release 1.0");
+    QTest::newRow("earlier release newer")
+        << QStringList {"--earlier", "1.2=1.0"}
+        << QStringLiteral("the version 1.1 is not newer than the earlier release 1.2: give a "
+                          "higher --version, or --earlier only the releases before it");
+    QTest::newRow("earlier release given twice")
+        << QStringList {"--earlier", "1.0.0=1.0"}
+        << QStringLiteral("the earlier release 1.0.0 is given twice");
+    QTest::newRow("address of HTTPS")
+        << QStringList {"--publish-url", "https://127.0.0.1/vorn"}
+        << QStringLiteral("https://127.0.0.1/vorn/core-1.1.zip: the link must begin with "
+                          "http://");
+    QTest::newRow("address of another port")
+        << QStringList {"--publish-url", "http://127.0.0.1:8080/vorn/"}
+        << QStringLiteral("the link names port 8080");
+    QTest::newRow("a link of another component")
+        << QStringList {"--publish-url", "http://127.0.0.1/themes/"}
+        << QStringLiteral("http://127.0.0.1/themes/core-1.1.zip is the link of the package at "
+                          "line 4 of the catalogue already");
+}
+
+void TestPackageBuilder::releaseRefusals()
+{
+    QFETCH(QStringList, change);
+    QFETCH(QString, message);
+
+    const KeyedDirectory keyed;
+    QVERIFY(keyed.ready);
+    const QString dir = keyed.temp.path();
+    QVERIFY(writeFile(dir + "/1.0/bin/im-client", "1.0"));
+    QVERIFY(writeFile(dir + "/1.1/bin/im-client", "1.1"));
+    const QByteArray catalogue = "<catalogue>\n<component name='theme' type='plugin'>\n"
+                                 "<version>1</version>\n"
+                                 "<patch from='0.9' link='http://127.0.0.1/themes/core-1.1.zip'/>\n"
+                                 "<link>http://127.0.0.1/themes/t.zip</link></component>\n"
+                                 "</catalogue>\n";
+    QVERIFY(writeFile(dir + "/catalogue.xml", catalogue));
+
+    // Refused before any release directory is read.
+    const ProgramRun result = build(releaseArguments(dir, "1.1")
+                                    + QStringList {"--earlier", "1.0=" + dir + "/1.0"} + change);
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.err.contains(message.toUtf8()), result.err.constData());
+    QCOMPARE(readFile(dir + "/catalogue.xml"), catalogue);
+    QVERIFY(!QFileInfo::exists(dir + "/www"));
+}
+
+// Three releases published with one command each: the catalogue lists them with a patch from
+// every earlier release, the whole package removes what the last one had, and the update
+// server offers an installation of 1.0 its patch.
+void TestPackageBuilder::threeReleasesServed()
+{
+    const KeyedDirectory keyed;
+    QVERIFY(keyed.ready);
+    const QString dir = keyed.temp.path();
+    QVERIFY(writeFile(dir + "/1.0/bin/im-client", "1.0"));
+    QVERIFY(writeFile(dir + "/1.1/bin/im-client", "1.1"));
+    QVERIFY(writeFile(dir + "/1.1/share/gone.txt", "only in 1.1"));
+    QVERIFY(writeFile(dir + "/1.2/bin/im-client", "1.2"));
+    QStringList earlier;
+    for (const QString version : {"1.0", "1.1", "1.2"}) {
+        const ProgramRun result = build(releaseArguments(dir, version) + earlier);
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY2(result.out.contains("packages checked; each matches its file"),
+                 result.err.constData());
+        earlier << "--earlier" << version + "=" + dir + "/" + version;
+    }
+
+    QDomDocument catalogue;
+    QVERIFY(catalogue.setContent(readFile(dir + "/catalogue.xml")));
+    QStringList releases;
+    for (QDomElement entry = catalogue.documentElement().firstChildElement(); !entry.isNull();
+         entry = entry.nextSiblingElement()) {
+        QString release = entry.firstChildElement("version").text() + ":";
+        for (QDomElement patch = entry.firstChildElement("patch"); !patch.isNull();
+             patch = patch.nextSiblingElement("patch"))
+            release += " " + patch.attribute("from");
+        releases << release;
+    }
+    QCOMPARE(releases, QStringList({"1.0:", "1.1: 1.0", "1.2: 1.0 1.1"}));
+    const QList<ZipEntry> whole = readZip(dir + "/www/vorn/core-1.2.zip");
+    QVERIFY(!whole.isEmpty());
+    QVERIFY(manifestLines(whole.at(0).data).contains("share|gone.txt remove"));
+
+    ServerProcess server({"--catalogue", dir + "/catalogue.xml"});
+    QVERIFY2(server.waitForListening(), server.log().constData());
+    QDomDocument reply;
+    QVERIFY(reply.setContent(replyOfServer(server.port(), "1.0")));
+    const QDomElement patch
+        = reply.documentElement().firstChildElement("request").firstChildElement("patch");
+    QCOMPARE(patch.attribute("link"), "http://127.0.0.1/vorn/core-1.0-to-1.2.zip");
 }

@@ -50,7 +50,7 @@ bool CatalogueCheck::check(const QString &catalogueFile)
 
 QString CatalogueCheck::summary() const
 {
-    return QStringLiteral("%1: all %2 packages match their files in %3 and are signed")
+    return QStringLiteral("%1: %2 packages checked; each matches its file in %3 and is signed")
         .arg(fileName)
         .arg(packages)
         .arg(directory);

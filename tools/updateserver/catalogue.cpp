@@ -86,11 +86,13 @@ bool Catalogue::load(const QString &name)
         return fail(xml,
                     xml.hasError() ? xml.errorString()
                                    : QStringLiteral("the root element must be <catalogue>"));
+    qint64 before = xml.characterOffset();
     while (xml.readNextStartElement()) {
         if (xml.name() != ReplyFormat::component)
             return fail(xml, QStringLiteral("unexpected element <%1>").arg(xml.name()));
-        if (!readEntry(xml))
+        if (!readEntry(xml, before))
             return false;
+        before = xml.characterOffset();
     }
     while (!xml.atEnd())
         xml.readNext();
@@ -111,7 +113,7 @@ const CatalogueEntry *Catalogue::find(const QString &project, const QString &nam
     return found == entries.end() ? nullptr : &found->second;
 }
 
-bool Catalogue::readEntry(QXmlStreamReader &xml)
+bool Catalogue::readEntry(QXmlStreamReader &xml, qint64 begin)
 {
     CatalogueEntry entry;
     entry.line = xml.lineNumber();
@@ -162,6 +164,7 @@ bool Catalogue::readEntry(QXmlStreamReader &xml)
         return fail(entry.line, QStringLiteral("<link> is missing"));
     entry.children = ReplyWriter::requestChildren(entry);
 
+    entry.span = {begin, xml.characterOffset()};
     all.append(entry);
     const Key key = std::make_tuple(entry.project, entry.name, entry.type);
     const auto stored = entries.find(key);

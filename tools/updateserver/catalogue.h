@@ -8,6 +8,7 @@
 
 #include <map>
 #include <tuple>
+#include <utility>
 
 class QXmlStreamReader;
 
@@ -36,6 +37,9 @@ struct CatalogueEntry
     // Offered also to queries that name a component of its project but not this one.
     bool offeredToAll = false;
     qint64 line = 0; // of the element in the catalogue file
+    // The characters of the file's text from the end of what precedes the element (blanks and
+    // comments before it included) to the end of the element.
+    std::pair<qint64, qint64> span;
 };
 
 // The published components, read from a catalogue file; the newest entry of each counts. Its
@@ -64,7 +68,7 @@ public:
     static const QStringList &patchAttributes();
 
 private:
-    bool readEntry(QXmlStreamReader &xml);
+    bool readEntry(QXmlStreamReader &xml, qint64 begin);
     bool readPatch(QXmlStreamReader &xml, CatalogueEntry *entry);
     bool checkLength(qint64 line, const QString &what, const QString &text, qsizetype maximum);
     bool fail(const QXmlStreamReader &xml, const QString &message);
