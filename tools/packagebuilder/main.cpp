@@ -318,7 +318,11 @@ int main(int argc, char *argv[])
         if (!publisher.publish(parser.value(catalogueOption)))
             return fail(publisher.errorString());
         printWarnings(publisher.warnings());
-        return checkCatalogue(parser.value(catalogueOption), parser.value(www), key.publicKey());
+        // Packages of earlier releases may be signed with a key being replaced.
+        QStringList keys = {key.publicKey()};
+        if (parser.isSet(packageKeys))
+            keys << parser.value(packageKeys);
+        return checkCatalogue(parser.value(catalogueOption), parser.value(www), keys.join(u','));
     }
 
     PackageBuilder builder(info);
