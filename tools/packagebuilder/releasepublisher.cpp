@@ -61,7 +61,10 @@ bool ReleasePublisher::checkPlan(const QList<CatalogueEntry> &entries)
     QSet<QVersionNumber> earlierVersions;
     for (const EarlierRelease &release : std::as_const(earlier)) {
         const QVersionNumber from = DottedVersion::parse(release.version);
-        if (from.isNull() || from >= version)
+        if (from.isNull())
+            return fail(QStringLiteral("the earlier release's version %1 must be dotted numbers")
+                            .arg(release.version));
+        if (from >= version)
             return fail(QStringLiteral("the version %1 is not newer than the earlier release %2: "
                                        "give a higher --version, or --earlier only the "
                                        "releases before it")

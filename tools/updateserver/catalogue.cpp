@@ -46,10 +46,12 @@ QString problemWith(const QString &name, const QString &what, const QString &tex
         return QStringLiteral("%1 must be dotted decimal numbers, not \"%2\"").arg(what, text);
     if (name == ReplyFormat::critical && text != u"true" && text != u"false")
         return QStringLiteral("%1 must be true or false").arg(what);
-    bool isNumber = true;
-    if (name == ReplyFormat::timestamp)
-        text.toUInt(&isNumber, 10);
-    if (!isNumber)
+    const auto isUnsigned32 = [&text] {
+        bool ok = false;
+        text.toUInt(&ok, 10);
+        return ok;
+    };
+    if (name == ReplyFormat::timestamp && !isUnsigned32())
         return QStringLiteral("%1 must be an unsigned 32-bit number").arg(what);
     return QString();
 }
