@@ -180,7 +180,6 @@ int main(int argc, char *argv[])
                "The public package keys, vorn-package-key:BASE64, separated by "
                "commas.",
                "keys");
-    parser.addOptions({sign, unsignedOption, generateKey, generateReplyKey});
     const QCommandLineOption releaseOption
         = text("release", "Publish the release whose files <dir> holds (see above).", "dir");
     const QCommandLineOption earlierOption
@@ -194,6 +193,7 @@ int main(int argc, char *argv[])
         = text("www", "The directory that the web server serves <url> from.", "dir");
     const QCommandLineOption catalogueOption
         = text("catalogue", "The catalogue file to put the release into.", "file");
+    parser.addOptions({sign, unsignedOption, generateKey, generateReplyKey});
     parser.addOptions({checkCatalogueOption, packages, packageKeys});
     parser.addOptions({releaseOption, earlierOption, publishUrl, www, catalogueOption});
     parser.process(app);
@@ -245,7 +245,9 @@ int main(int argc, char *argv[])
                             .arg(made->names()[0]));
     }
     if (parser.positionalArguments().size() > (release ? 0 : 1))
-        return fail(QStringLiteral("give at most one directory"));
+        return fail(release ? QStringLiteral("--release names the release's directory; give no "
+                                             "other")
+                            : QStringLiteral("give at most one directory"));
     if (parser.isSet(sign) == parser.isSet(unsignedOption))
         return fail(parser.isSet(sign)
                         ? QStringLiteral("give --sign or --unsigned, not both")
