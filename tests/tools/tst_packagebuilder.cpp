@@ -143,6 +143,29 @@ QByteArray entryValue(const QByteArray &entry, const QString &name)
     return document.documentElement().firstChildElement(name).text().toLatin1();
 }
 
+// The server's reply to a query for vorn/core/app at that version.
+QByteArray replyOfServer(quint16 port, const QByteArray &version)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(5000))
+        return "not connected";
+    socket.write("<s><update><component project='vorn' name='core' type='app' version='" + version
+                 + "' /></update></s>");
+    return socket.waitForDisconnected(10000) ? socket.readAll() : "not closed";
+}
+
+// The arguments that publish the release of vorn/core/app in <dir>/<version> at
+// http://127.0.0.1/vorn/, into <dir>/www and <dir>/catalogue.xml, signed with the key there.
+QStringList releaseArguments(const QString &dir, const QString &version)
+{
+    return identity
+        + QStringList {
+            "--release",     dir + "/" + version,      "--version", version,
+            "--publish-url", "http://127.0.0.1/vorn/", "--www",     dir + "/www",
+            "--catalogue",   dir + "/catalogue.xml",   "--sign",    dir + "/signing.key"};
+}
+
 } // namespace
 
 class TestPackageBuilder : public QObject
@@ -170,6 +193,12 @@ private slots:
     void signedEntryAcceptedByServer();
     void signingRefusals_data();
     void signingRefusals();
+
+    void catalogueCheck_data();
+    void catalogueCheck();
+    void releaseRefusals_data();
+    void releaseRefusals();
+    void threeReleasesServed();
 };
 
 void TestPackageBuilder::archiveAndManifest()
@@ -318,15 +347,8 @@ void TestPackageBuilder::catalogueEntryAcceptedByServer()
 
     ServerProcess server({"--catalogue", catalogue});
     QVERIFY2(server.waitForListening(), server.log().constData());
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, server.port());
-    QVERIFY(socket.waitForConnected(5000));
-    socket.write("<s><update><component project='vorn' name='core' type='app' version='1.1' />"
-                 "</update></s>");
-    QVERIFY(socket.waitForDisconnected(10000));
-
     QDomDocument reply;
-    QVERIFY(reply.setContent(socket.readAll()));
+    QVERIFY(reply.setContent(replyOfServer(server.port(), "1.1")));
     QDomDocument entry;
     QVERIFY(entry.setContent(result.out));
     const QDomElement request = reply.documentElement().firstChildElement("request");
@@ -385,7 +407,7 @@ void TestPackageBuilder::refusals_data()
     QTest::newRow("link without host")
         << QStringList {"--link", "/core.zip"} << QString() << QString() << QString();
     // The updater fetches http://HOST/PATH from port 80 whatever the link says.
-    const QString plainLink = QStringLiteral("give --link http://h/core.zip");
+    const QString plainLink = QStringLiteral("give the link http://h/core.zip");
     QTest::newRow("link to HTTPS")
         << QStringList {"--link", "https://h/core.zip"} << QString() << QString()
         << QStringLiteral("the link must begin with http://: the updater fetches every package "
@@ -395,7 +417,7 @@ void TestPackageBuilder::refusals_data()
     QTest::newRow("link to another port")
         << QStringList {"--link", "http://h:8080/core.zip"} << QString() << QString()
         << QStringLiteral("the link names port 8080, but the updater fetches every package from "
-                          "port 80. Serve the package there and give --link http://h/core.zip");
+                          "port 80. Serve the package there and give the link http://h/core.zip");
     QTest::newRow("link with a user name")
         << QStringList {"--link", "http://user:secret@h/core.zip"} << QString() << QString()
         << QStringLiteral("the link holds a user name, which the updater never sends");
@@ -403,7 +425,7 @@ void TestPackageBuilder::refusals_data()
         << QStringList {"--link", "http://h/core.zip?version=2"} << QString() << QString()
         << QStringLiteral("the link holds a query or a fragment, which the updater never sends: "
                           "it asks for the path alone. Serve the package at a path of its own "
-                          "and give --link http://h/core.zip");
+                          "and give the link http://h/core.zip");
     QTest::newRow("link with a fragment")
         << QStringList {"--link", "http://h/core.zip#2"} << QString() << QString()
         << QStringLiteral("the link holds a query or a fragment");
@@ -781,15 +803,8 @@ void TestPackageBuilder::signedEntryAcceptedByServer()
 
     ServerProcess server({"--catalogue", catalogue, "--port", "0"});
     QVERIFY2(server.waitForListening(), server.log().constData());
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, server.port());
-    QVERIFY(socket.waitForConnected(5000));
-    socket.write("<s><update><component project='vorn' name='core' type='app' version='1.1' />"
-                 "</update></s>");
-    QVERIFY(socket.waitForDisconnected(10000));
-
     QDomDocument reply;
-    QVERIFY(reply.setContent(socket.readAll()));
+    QVERIFY(reply.setContent(replyOfServer(server.port(), "1.1")));
     QDomDocument entry;
     QVERIFY(entry.setContent(result.out));
     const QDomElement request = reply.documentElement().firstChildElement("request");
@@ -883,3 +898,208 @@ void TestPackageBuilder::signingRefusals()
 
 QTEST_GUILESS_MAIN(TestPackageBuilder)
 #include "tst_packagebuilder.moc"
+
+void TestPackageBuilder::catalogueCheck_data()
+{
+    // The published catalogue, whose line 2 lists 1.0, line 3 1.1 and line 4 its patch from 1.0,
+    // with "from" replaced by "to"; $sha10, $sig10 and $sig11 stand for the entries' values.
+    QTest::addColumn<QByteArray>("from");
+    QTest::addColumn<QByteArray>("to");
+    // Reported on standard error after the catalogue's name, %1 for the test's directory; empty:
+    // all well.
+    QTest::addColumn<QString>("problem");
+
+    QTest::newRow("all well") << QByteArray() << QByteArray() << QString();
+    QTest::newRow("wrong digest") << QByteArray("$sha10") << QByteArray(64, '0')
+                                  << QStringLiteral(":2: %1/www/core-1.0.zip has the SHA-256 ");
+    QTest::newRow("wrong size") << QByteArray("<size>") << QByteArray("<size>1")
+                                << QStringLiteral(":2: %1/www/core-1.0.zip has ");
+    QTest::newRow("signature of another version")
+        << QByteArray("$sig11") << QByteArray("$sig10")
+        << QStringLiteral(":3: the signature is not that of the package's statement "
+                          "(vorn/core/app version 1.1) by any of the package keys given");
+    QTest::newRow("missing file") << QByteArray("/core-1.0.zip<") << QByteArray("/core-0.zip<")
+                                  << QStringLiteral(
+                                         ":2: %1/www/core-0.zip: No such file or directory");
+    QTest::newRow("patch from a newer version")
+        << QByteArray("from=\"1.0\"") << QByteArray("from=\"1.2\"")
+        << QStringLiteral(":4: the patch from 1.2 is not from an older version than its "
+                          "entry's, 1.1");
+    QTest::newRow("patch from a version not listed")
+        << QByteArray("from=\"1.0\"") << QByteArray("from=\"0.9\"")
+        << QStringLiteral(":4: the patch from 0.9: the catalogue lists no version 0.9 of "
+                          "vorn/core/app to patch");
+    QTest::newRow("duplicate version")
+        << QByteArray("<version>1.0<") << QByteArray("<version>1.1.0<")
+        << QStringLiteral(":3: vorn/core/app version 1.1 is listed already at line 2: give each "
+                          "version one entry");
+    QTest::newRow("two packages at one link")
+        << QByteArray("/core-1.0-to-1.1.zip") << QByteArray("/core-1.1.zip")
+        << QStringLiteral(":4: the link http://127.0.0.1/core-1.1.zip is the link of the package "
+                          "at line 3 too");
+    QTest::newRow("link to another port")
+        << QByteArray("127.0.0.1/core-1.0.zip") << QByteArray("127.0.0.1:8080/core-1.0.zip")
+        << QStringLiteral(":2: the link names port 8080");
+}
+
+void TestPackageBuilder::catalogueCheck()
+{
+    QFETCH(QByteArray, from);
+    QFETCH(QByteArray, to);
+    QFETCH(QString, problem);
+
+    const KeyedDirectory keyed;
+    QVERIFY(keyed.ready);
+    const QTemporaryDir &temp = keyed.temp;
+    QVERIFY(writeFile(temp.filePath("1.0/bin/im-client"), "one"));
+    QVERIFY(writeFile(temp.filePath("1.1/bin/im-client"), "two"));
+    // Each entry on a line of its own, the patch on the line after its release's.
+    QByteArray entries[3];
+    const QStringList packages[3] = {{"1.0", "core-1.0.zip"},
+                                     {"1.1", "core-1.1.zip"},
+                                     {"1.1", "core-1.0-to-1.1.zip", "--patch-from", "1.0"}};
+    for (int i = 0; i < 3; ++i) {
+        const QStringList &package = packages[i];
+        QStringList arguments
+            = identity + QStringList {"--version", package[0],
+                                      "--link",    "http://127.0.0.1/" + package[1],
+                                      "--output",  temp.filePath("www/" + package[1]),
+                                      "--sign",    keyed.keyFile};
+        if (package.size() > 2)
+            arguments << "--patch-from" << temp.filePath("1.0") << "--from-version"
+                      << "1.0";
+        QVERIFY(QDir(temp.path()).mkpath("www"));
+        const ProgramRun built = build(QStringList {temp.filePath(package[0])} + arguments);
+        QCOMPARE(built.exitCode, 0);
+        entries[i] = built.out.simplified();
+    }
+    QByteArray catalogue = "<catalogue>\n" + entries[0] + "\n"
+        + QByteArray(entries[1]).replace("</component>", "\n" + entries[2] + "\n</component>")
+        + "\n</catalogue>\n";
+    for (QByteArray *text : {&from, &to}) {
+        text->replace("$sha10", entryValue(entries[0], "sha256"));
+        text->replace("$sig10", entryValue(entries[0], "signature"));
+        text->replace("$sig11", entryValue(entries[1], "signature"));
+    }
+    if (!from.isEmpty()) {
+        QVERIFY(catalogue.contains(from));
+        catalogue.replace(catalogue.indexOf(from), from.size(), to);
+    }
+    QVERIFY(writeFile(temp.filePath("catalogue.xml"), catalogue));
+
+    const ProgramRun result
+        = build({"--check-catalogue", temp.filePath("catalogue.xml"), "--packages",
+                 temp.filePath("www"), "--package-keys", keyed.publicKey});
+    if (problem.isEmpty()) {
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(result.out,
+                 temp.filePath("catalogue.xml").toUtf8()
+                     + ": 3 packages checked; each matches its file in "
+                     + temp.filePath("www").toUtf8() + " and is signed\n");
+        return;
+    }
+    QCOMPARE(result.exitCode, 1);
+    const QString line
+        = temp.filePath("catalogue.xml") + QString(problem).replace("%1", temp.path());
+    QVERIFY2(result.err.contains(line.toUtf8()), result.err.constData());
+}
+
+void TestPackageBuilder::releaseRefusals_data()
+{
+    QTest::addColumn<QStringList>("change"); // after the arguments; the last value of each counts
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("version of an earlier release")
+        << QStringList {"--version", "1.0"}
+        << QStringLiteral("the version 1.0 is not newer than the earlier release 1.0");
+    QTest::newRow("earlier release newer")
+        << QStringList {"--earlier", "1.2=1.0"}
+        << QStringLiteral("the version 1.1 is not newer than the earlier release 1.2: give a "
+                          "higher --version, or --earlier only the releases before it");
+    QTest::newRow("earlier release given twice")
+        << QStringList {"--earlier", "1.0.0=1.0"}
+        << QStringLiteral("the earlier release 1.0.0 is given twice");
+    QTest::newRow("address of HTTPS")
+        << QStringList {"--publish-url", "https://127.0.0.1/vorn"}
+        << QStringLiteral("https://127.0.0.1/vorn/core-1.1.zip: the link must begin with "
+                          "http://");
+    QTest::newRow("address of another port")
+        << QStringList {"--publish-url", "http://127.0.0.1:8080/vorn/"}
+        << QStringLiteral("the link names port 8080");
+    QTest::newRow("a link of another component")
+        << QStringList {"--publish-url", "http://127.0.0.1/themes/"}
+        << QStringLiteral("http://127.0.0.1/themes/core-1.1.zip is the link of the package at "
+                          "line 4 of the catalogue already");
+}
+
+void TestPackageBuilder::releaseRefusals()
+{
+    QFETCH(QStringList, change);
+    QFETCH(QString, message);
+
+    const KeyedDirectory keyed;
+    QVERIFY(keyed.ready);
+    const QString dir = keyed.temp.path();
+    QVERIFY(writeFile(dir + "/1.0/bin/im-client", "1.0"));
+    QVERIFY(writeFile(dir + "/1.1/bin/im-client", "1.1"));
+    const QByteArray catalogue = "<catalogue>\n<component name='theme' type='plugin'>\n"
+                                 "<version>1</version>\n"
+                                 "<patch from='0.9' link='http://127.0.0.1/themes/core-1.1.zip'/>\n"
+                                 "<link>http://127.0.0.1/themes/t.zip</link></component>\n"
+                                 "</catalogue>\n";
+    QVERIFY(writeFile(dir + "/catalogue.xml", catalogue));
+
+    // Refused before any release directory is read.
+    const ProgramRun result = build(releaseArguments(dir, "1.1")
+                                    + QStringList {"--earlier", "1.0=" + dir + "/1.0"} + change);
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.err.contains(message.toUtf8()), result.err.constData());
+    QCOMPARE(readFile(dir + "/catalogue.xml"), catalogue);
+    QVERIFY(!QFileInfo::exists(dir + "/www"));
+}
+
+// Three releases published with one command each: the catalogue lists them with a patch from
+// every earlier release, the whole package removes what the last one had, and the update
+// server offers an installation of 1.0 its patch.
+void TestPackageBuilder::threeReleasesServed()
+{
+    const KeyedDirectory keyed;
+    QVERIFY(keyed.ready);
+    const QString dir = keyed.temp.path();
+    QVERIFY(writeFile(dir + "/1.0/bin/im-client", "1.0"));
+    QVERIFY(writeFile(dir + "/1.1/bin/im-client", "1.1"));
+    QVERIFY(writeFile(dir + "/1.1/share/gone.txt", "only in 1.1"));
+    QVERIFY(writeFile(dir + "/1.2/bin/im-client", "1.2"));
+    QStringList earlier;
+    for (const QString version : {"1.0", "1.1", "1.2"}) {
+        const ProgramRun result = build(releaseArguments(dir, version) + earlier);
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY2(result.out.contains("packages checked; each matches its file"),
+                 result.err.constData());
+        earlier << "--earlier" << version + "=" + dir + "/" + version;
+    }
+
+    QDomDocument catalogue;
+    QVERIFY(catalogue.setContent(readFile(dir + "/catalogue.xml")));
+    QStringList releases;
+    for (QDomElement entry = catalogue.documentElement().firstChildElement(); !entry.isNull();
+         entry = entry.nextSiblingElement()) {
+        QString release = entry.firstChildElement("version").text() + ":";
+        for (QDomElement patch = entry.firstChildElement("patch"); !patch.isNull();
+             patch = patch.nextSiblingElement("patch"))
+            release += " " + patch.attribute("from");
+        releases << release;
+    }
+    QCOMPARE(releases, QStringList({"1.0:", "1.1: 1.0", "1.2: 1.0 1.1"}));
+    const QList<ZipEntry> whole = readZip(dir + "/www/vorn/core-1.2.zip");
+    QVERIFY(!whole.isEmpty());
+    QVERIFY(manifestLines(whole.at(0).data).contains("share|gone.txt remove"));
+
+    ServerProcess server({"--catalogue", dir + "/catalogue.xml"});
+    QVERIFY2(server.waitForListening(), server.log().constData());
+    QDomDocument reply;
+    QVERIFY(reply.setContent(replyOfServer(server.port(), "1.0")));
+    const QDomElement patch
+        = reply.documentElement().firstChildElement("request").firstChildElement("patch");
+    QCOMPARE(patch.attribute("link"), "http://127.0.0.1/vorn/core-1.0-to-1.2.zip");
+}

@@ -34,9 +34,9 @@ const QByteArray catalogueText = R"(<?xml version="1.0" encoding="UTF-8"?>
     <critical>true</critical>
     <timestamp>4294967295</timestamp>
     <size>1234</size>
-    <sha256>00ff</sha256>
+    <sha256>00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff</sha256>
     <signature>c2ln</signature>
-    <patch from='1.0' link='http://127.0.0.1/core-1.0-1.10.zip' size='10' sha256='aa' signature='c2ln'/>
+    <patch from='1.0' link='http://127.0.0.1/core-1.0-1.10.zip' size='10' sha256='aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa' signature='c2ln'/>
     <patch from='1.1' link='http://127.0.0.1/core-1.1-1.10.zip'/>
   </component>
   <component project="vorn" name="core" type="app">
@@ -58,7 +58,7 @@ const QByteArray catalogueText = R"(<?xml version="1.0" encoding="UTF-8"?>
   <component project="kit" name="themes" type="plugin" offer="always">
     <version>1.0</version>
     <link>http://127.0.0.1/themes.zip</link>
-    <sha256>bb</sha256>
+    <sha256>bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb</sha256>
     <size>99</size>
     <patch from='0.9' link='http://127.0.0.1/themes-0.9-1.0.zip'/>
   </component>
@@ -317,7 +317,7 @@ void TestUpdateServer::fullRequest_data()
         "link=http://127.0.0.1/core.zip",
         "critical=true",
         "timestamp=4294967295",
-        "sha256=00ff",
+        "sha256=00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff",
         "signature=c2ln",
         "size=1234"};
     QTest::newRow("every field, extras in fixed order")
@@ -328,14 +328,23 @@ void TestUpdateServer::fullRequest_data()
     QTest::newRow("patch attributes in fixed order")
         << QStringList {"vorn", "core", "app", "1.0"} << QStringList()
         << published
-            + QStringList {"patch from=1.0 link=http://127.0.0.1/core-1.0-1.10.zip sha256=aa "
-                           "signature=c2ln size=10"};
+            + QStringList {"patch from=1.0 link=http://127.0.0.1/core-1.0-1.10.zip sha256="
+                           + QString(64, u'a') + " signature=c2ln size=10"};
     QTest::newRow("no patch for a version that is no number")
         << QStringList {"vorn", "core", "app", "1.0beta"} << QStringList() << published;
     const QStringList themes {
-        "version=1.0",    "description=", "copyrights=", "author=",
-        "webpage=",       "email=",       "changelog=",  "link=http://127.0.0.1/themes.zip",
-        "critical=false", "timestamp=0",  "sha256=bb",   "size=99"};
+        "version=1.0",
+        "description=",
+        "copyrights=",
+        "author=",
+        "webpage=",
+        "email=",
+        "changelog=",
+        "link=http://127.0.0.1/themes.zip",
+        "critical=false",
+        "timestamp=0",
+        "sha256=bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",
+        "size=99"};
     QTest::newRow("offered to all, named with a version it has a patch for")
         << QStringList {"kit", "themes", "plugin", "0.9"} << QStringList()
         << themes + QStringList {"patch from=0.9 link=http://127.0.0.1/themes-0.9-1.0.zip"};
@@ -639,6 +648,9 @@ void TestUpdateServer::badCatalogue_data()
     QTest::newRow("missing version") << catalogueWith(link) << QStringLiteral("<version>");
     QTest::newRow("patch from a version that is no number")
         << catalogueWith("<version>2</version>" + link + "<patch from='1.x' link='l'/>")
+        << QStringLiteral("from of <patch> must be dotted decimal numbers, not \"1.x\"");
+    QTest::newRow("patch without from")
+        << catalogueWith("<version>2</version>" + link + "<patch link='l'/>")
         << QStringLiteral("<patch> needs from");
     QTest::newRow("patch without link")
         << catalogueWith("<version>2</version>" + link + "<patch from='1'/>")
@@ -667,6 +679,28 @@ void TestUpdateServer::badCatalogue_data()
         << QByteArray("<catalogue>\n<component name='c' offer='yes'>\n<version>1</version>" + link
                       + "</component></catalogue>")
         << QStringLiteral(":2: offer must be \"always\", not \"yes\"");
+    // The line of the bad element, not of the component's end.
+    QTest::newRow("version on its own line")
+        << QByteArray("<catalogue>\n<component name='c'>\n<version>1.x</version>\n" + link
+                      + "\n</component></catalogue>")
+        << QStringLiteral(":3: <version> must be dotted decimal numbers, not \"1.x\"");
+    QTest::newRow("missing link, at its component")
+        << QByteArray("<catalogue>\n<component name='c'>\n<version>1</version>\n</component>"
+                      "</catalogue>")
+        << QStringLiteral(":2: <link> is missing");
+    QTest::newRow("digest not hex") << catalogueWith("<version>1</version>" + link + "<sha256>"
+                                                     + QByteArray(64, 'z') + "</sha256>")
+                                    << QStringLiteral("<sha256> must be 64 hex digits, not \"zzz");
+    QTest::newRow("digest too short")
+        << catalogueWith("<version>1</version>" + link + "<sha256>00ff</sha256>")
+        << QStringLiteral("<sha256> must be 64 hex digits");
+    QTest::newRow("size not a number")
+        << catalogueWith("<version>1</version>" + link + "<size>12 kB</size>")
+        << QStringLiteral("<size> must be a decimal number of bytes, not \"12 kB\"");
+    QTest::newRow("patch size negative")
+        << QByteArray("<catalogue>\n<component name='c'><version>2</version>" + link
+                      + "\n\n<patch from='1' link='l' size='-1'/></component></catalogue>")
+        << QStringLiteral(":4: size of <patch> must be a decimal number of bytes");
     QTest::newRow("patch link beyond 4 KiB")
         << catalogueWith("<version>2</version>" + link + "<patch from='1' link='"
                          + QByteArray(4097, 'x') + "'/>")

@@ -115,6 +115,17 @@ QString SigningKey::publicKey() const
     return QString::fromLatin1(prefixOf(purpose) + publicBytes.toBase64());
 }
 
+QByteArray SigningKey::publicKeyBytes(Purpose purpose, const QString &text)
+{
+    const QByteArray form = text.trimmed().toLatin1();
+    if (!form.startsWith(prefixOf(purpose)))
+        return QByteArray();
+    const QByteArray encoded = form.mid(prefixOf(purpose).size());
+    const QByteArray bytes = QByteArray::fromBase64(encoded);
+    return bytes.size() == Ed25519::publicKeySize && bytes.toBase64() == encoded ? bytes
+                                                                                 : QByteArray();
+}
+
 QByteArray SigningKey::prefixOf(Purpose purpose)
 {
     return purpose == Package ? QByteArrayLiteral("vorn-package-key:")

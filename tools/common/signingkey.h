@@ -37,6 +37,9 @@ public:
     // vorn-package-key:<base64> or vorn-reply-key:<base64>, as the updater's settings
     // VORN_PACKAGE_PUBLIC_KEYS and VORN_REPLY_PUBLIC_KEYS take it.
     QString publicKey() const;
+    // The 32 bytes of a public key given in that form (as publicKey() writes it); empty when
+    // the text is not one of the purpose.
+    static QByteArray publicKeyBytes(Purpose purpose, const QString &text);
     // Set by load() when the file can be read by other users.
     bool isExposed() const { return exposed; }
     QString errorString() const { return error; }

@@ -1,4 +1,6 @@
+#include "cataloguecheck.h"
 #include "packagebuilder.h"
+#include "releasepublisher.h"
 #include "signingkey.h"
 
 #include <QCommandLineParser>
@@ -17,6 +19,10 @@ const char description[] = R"(Builds a Vorn update package and prints its catalo
 
   vorn-package-builder [directory] --project P --name N --type T --version V
                        --link URL (--sign KEYFILE | --unsigned) [more options]
+  vorn-package-builder --release DIRECTORY --project P --name N --type T --version V
+                       [--earlier VERSION=DIRECTORY]... --publish-url http://HOST/PATH/
+                       --www DIR --catalogue FILE --sign KEYFILE [more options]
+  vorn-package-builder --check-catalogue FILE --packages DIR --package-keys KEY[,KEY]
   vorn-package-builder --generate-key KEYFILE
   vorn-package-builder --generate-reply-key KEYFILE
 
@@ -31,6 +37,19 @@ every package with plain HTTP from port 80 and asks for the link's path alone, s
 the link must be http://HOST/PATH.zip: another scheme, another port, a user name, a
 query or a fragment is refused, and so is a path that the updater would refuse to
 store. Upload the package so that --link fetches it.
+
+--release publishes a release in one step: the whole package NAME-V.zip, which also
+removes what the newest earlier release has and this one lacks, a patch package
+NAME-FROM-to-V.zip from each --earlier release, both under --publish-url and, by the
+address's path, under --www, and their entry in the catalogue FILE, whose entries
+of other components and versions stay. It refuses a version that is not newer than
+every earlier one, a link the updater would not fetch and a link that another entry
+of the catalogue holds, before anything is written, and checks the catalogue after.
+
+--check-catalogue checks every package of a catalogue against its file under the
+--packages directory (size, SHA-256, the signature of its statement by one of the
+--package-keys), its link against what the updater fetches, and the entries against
+each other. It prints each problem as FILE:LINE: ... and exits with 1.
 
 The catalogue entry, a <component> element for the update server's catalogue with
 the package's sha256 and size, goes to standard output. With --sign it also holds
@@ -52,6 +71,33 @@ int fail(const QString &message)
 {
     std::fprintf(stderr, "vorn-package-builder: %s\n", qUtf8Printable(message));
     return 1;
+}
+
+void printWarnings(const QStringList &warnings)
+{
+    for (const QString &warning : warnings)
+        std::fprintf(stderr, "vorn-package-builder: warning: %s\n", qUtf8Printable(warning));
+}
+
+// Prints every problem of the catalogue, FILE:LINE: ..., or one line when there is none.
+int checkCatalogue(const QString &catalogue, const QString &directory, const QString &keyList)
+{
+    QList<QByteArray> keys;
+    for (const QString &text : keyList.split(u',')) {
+        keys << SigningKey::publicKeyBytes(SigningKey::Package, text);
+        if (keys.last().isEmpty())
+            return fail(QStringLiteral("\"%1\" is no package public key: give each as "
+                                       "vorn-package-key:BASE64, as --generate-key printed it")
+                            .arg(text));
+    }
+    CatalogueCheck check(directory, keys);
+    if (!check.check(catalogue)) {
+        for (const QString &problem : check.problems())
+            std::fprintf(stderr, "%s\n", qUtf8Printable(problem));
+        return 1;
+    }
+    std::printf("%s\n", qUtf8Printable(check.summary()));
+    return 0;
 }
 
 } // namespace
@@ -122,7 +168,34 @@ int main(int argc, char *argv[])
         {project,         name,        type,      version,   link,        output,    remove,
          descriptionText, copyrights,  author,    webpage,   email,       changelog, changelogFile,
          critical,        offerAlways, timestamp, patchFrom, fromVersion, jobs});
+    const QCommandLineOption checkCatalogueOption
+        = text("check-catalogue",
+               "Check every package of the catalogue <file> against its file and the package "
+               "keys, print every problem, and exit.",
+               "file");
+    const QCommandLineOption packages
+        = text("packages", "The directory that the web server serves the packages from.", "dir");
+    const QCommandLineOption packageKeys
+        = text("package-keys",
+               "The public package keys, vorn-package-key:BASE64, separated by "
+               "commas.",
+               "keys");
+    const QCommandLineOption releaseOption
+        = text("release", "Publish the release whose files <dir> holds (see above).", "dir");
+    const QCommandLineOption earlierOption
+        = text("earlier",
+               "An earlier release that still has users, VERSION=DIRECTORY of its files; "
+               "repeatable.",
+               "version=dir");
+    const QCommandLineOption publishUrl
+        = text("publish-url", "The address the packages are published under.", "url");
+    const QCommandLineOption www
+        = text("www", "The directory that the web server serves <url> from.", "dir");
+    const QCommandLineOption catalogueOption
+        = text("catalogue", "The catalogue file to put the release into.", "file");
     parser.addOptions({sign, unsignedOption, generateKey, generateReplyKey});
+    parser.addOptions({checkCatalogueOption, packages, packageKeys});
+    parser.addOptions({releaseOption, earlierOption, publishUrl, www, catalogueOption});
     parser.process(app);
 
     for (const QCommandLineOption *generate : {&generateKey, &generateReplyKey}) {
@@ -151,12 +224,30 @@ int main(int argc, char *argv[])
         return 0;
     }
 
-    for (const QCommandLineOption *required : {&project, &name, &type, &version, &link}) {
-        if (!parser.isSet(*required))
-            return fail(QStringLiteral("--%1 is required (see --help)").arg(required->names()[0]));
+    if (parser.isSet(checkCatalogueOption)) {
+        if (!parser.isSet(packages) || !parser.isSet(packageKeys))
+            return fail(QStringLiteral("--check-catalogue needs --packages and --package-keys"));
+        return checkCatalogue(parser.value(checkCatalogueOption), parser.value(packages),
+                              parser.value(packageKeys));
     }
-    if (parser.positionalArguments().size() > 1)
-        return fail(QStringLiteral("give at most one directory"));
+
+    const bool release = parser.isSet(releaseOption);
+    QList<const QCommandLineOption *> required = {&project, &name, &type, &version};
+    required += release ? QList {&publishUrl, &www, &catalogueOption, &sign} : QList {&link};
+    for (const QCommandLineOption *option : std::as_const(required)) {
+        if (!parser.isSet(*option))
+            return fail(QStringLiteral("--%1 is required (see --help)").arg(option->names()[0]));
+    }
+    for (const QCommandLineOption *made : {&link, &output, &remove, &patchFrom, &fromVersion}) {
+        if (release && parser.isSet(*made))
+            return fail(QStringLiteral("--release makes its packages' links, files, removals and "
+                                       "patches itself: leave out --%1")
+                            .arg(made->names()[0]));
+    }
+    if (parser.positionalArguments().size() > (release ? 0 : 1))
+        return fail(release ? QStringLiteral("--release names the release's directory; give no "
+                                             "other")
+                            : QStringLiteral("give at most one directory"));
     if (parser.isSet(sign) == parser.isSet(unsignedOption))
         return fail(parser.isSet(sign)
                         ? QStringLiteral("give --sign or --unsigned, not both")
@@ -195,11 +286,6 @@ int main(int argc, char *argv[])
             return fail(QStringLiteral("--timestamp must be an unsigned 32-bit number"));
     }
 
-    PackageBuilder builder(info);
-    if (parser.isSet(patchFrom) != parser.isSet(fromVersion))
-        return fail(QStringLiteral("--patch-from and --from-version go together"));
-    if (parser.isSet(patchFrom))
-        builder.setPatchFrom(parser.value(patchFrom), parser.value(fromVersion));
     int threads = QThread::idealThreadCount();
     if (parser.isSet(jobs)) {
         bool ok = false;
@@ -207,7 +293,6 @@ int main(int argc, char *argv[])
         if (!ok || threads < 1)
             return fail(QStringLiteral("--jobs must be a positive number"));
     }
-    builder.setJobs(threads);
     SigningKey key(SigningKey::Package);
     if (parser.isSet(sign)) {
         if (!key.load(parser.value(sign)))
@@ -215,15 +300,47 @@ int main(int argc, char *argv[])
         if (key.isExposed())
             std::fprintf(stderr, "vorn-package-builder: warning: other users can read the key %s\n",
                          qUtf8Printable(parser.value(sign)));
-        builder.setSigningKey(&key);
     }
+
+    if (release) {
+        QList<EarlierRelease> earlier;
+        for (const QString &value : parser.values(earlierOption)) {
+            const qsizetype equals = value.indexOf(u'=');
+            if (equals <= 0)
+                return fail(QStringLiteral("--earlier takes VERSION=DIRECTORY, such as "
+                                           "1.0=releases/1.0, not %1")
+                                .arg(value));
+            earlier.append({value.left(equals), value.mid(equals + 1)});
+        }
+        ReleasePublisher publisher(info, parser.value(releaseOption));
+        publisher.setEarlier(earlier);
+        publisher.setPublishing(parser.value(publishUrl), parser.value(www));
+        publisher.setSigningKey(&key);
+        publisher.setJobs(threads);
+        if (!publisher.publish(parser.value(catalogueOption)))
+            return fail(publisher.errorString());
+        printWarnings(publisher.warnings());
+        // Packages of earlier releases may be signed with a key being replaced.
+        QStringList keys = {key.publicKey()};
+        if (parser.isSet(packageKeys))
+            keys << parser.value(packageKeys);
+        return checkCatalogue(parser.value(catalogueOption), parser.value(www), keys.join(u','));
+    }
+
+    PackageBuilder builder(info);
+    if (parser.isSet(patchFrom) != parser.isSet(fromVersion))
+        return fail(QStringLiteral("--patch-from and --from-version go together"));
+    if (parser.isSet(patchFrom))
+        builder.setPatchFrom(parser.value(patchFrom), parser.value(fromVersion));
+    builder.setJobs(threads);
+    if (parser.isSet(sign))
+        builder.setSigningKey(&key);
     const QString outputFile = parser.isSet(output) ? parser.value(output)
                                                     : QFileInfo(QUrl(info.link).path()).fileName();
     const QString directory = parser.positionalArguments().value(0);
     if (!builder.build(directory, parser.values(remove), outputFile))
         return fail(builder.errorString());
-    for (const QString &warning : builder.warnings())
-        std::fprintf(stderr, "vorn-package-builder: warning: %s\n", qUtf8Printable(warning));
+    printWarnings(builder.warnings());
     const QByteArray entry = builder.catalogueEntry();
     std::fwrite(entry.constData(), 1, size_t(entry.size()), stdout);
     return 0;

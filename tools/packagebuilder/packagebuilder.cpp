@@ -3,10 +3,9 @@
 #include "binarydelta.h"
 #include "deltadiffer.h"
 #include "dottedversion.h"
-#include "downloaddirectory.h"
 #include "manifestformat.h"
+#include "packagelink.h"
 #include "packagestatement.h"
-#include "pathbeneath.h"
 #include "plainname.h"
 #include "releasetree.h"
 #include "replyformat.h"
@@ -18,7 +17,6 @@
 #include <QHash>
 #include <QSet>
 #include <QThreadPool>
-#include <QUrl>
 #include <QXmlStreamWriter>
 
 #include <algorithm>
@@ -37,16 +35,6 @@ bool fitsEntryName(const QString &name)
 }
 
 } // namespace
-
-QString PackageBuilder::manifestEntry(const QString &link)
-{
-    const QUrl url(link, QUrl::StrictMode);
-    const QString path = url.path();
-    if (!url.isValid() || url.host().isEmpty() || !path.startsWith(u'/')
-        || !path.endsWith(QLatin1String(".zip")) || path.size() <= 5)
-        return QString();
-    return path.mid(1).chopped(4) + QStringLiteral(".xml");
-}
 
 void PackageBuilder::setPatchFrom(const QString &oldDirectory, const QString &version)
 {
@@ -257,69 +245,15 @@ bool PackageBuilder::checkInfo()
                                        "\"/\", \"\\\" or control characters")
                             .arg(QLatin1String(what)));
     }
-    // The updater reads the link byte for byte as Latin-1.
-    if (!std::all_of(info.link.begin(), info.link.end(),
-                     [](QChar c) { return c.unicode() < 0x80; }))
-        return fail(QStringLiteral("the link must be ASCII; percent-encode other characters"));
-    if (!checkLink())
-        return false;
+    PackageLink link;
+    if (!link.check(info.link, info.name))
+        return fail(link.errorString());
+    manifestName = PackageLink::manifestEntry(info.link);
     if (!fitsEntryName(manifestName))
         return fail(QStringLiteral("the link's path is too long or not Latin-1"));
     if (info.type != u"app" && info.type != u"plugin")
         notes << QStringLiteral("the updater installs only types app and plugin, not \"%1\"")
                      .arg(info.type);
-    return true;
-}
-
-// The updater fetches with plain HTTP from port 80, asks for the link's path alone, stores the
-// body under that path in its download directory and finds the manifest by it: a link it would
-// fetch elsewhere, or refuse to store, is refused here.
-bool PackageBuilder::checkLink()
-{
-    const QUrl url(info.link, QUrl::StrictMode);
-    if (!url.isValid() || url.host().isEmpty())
-        return fail(QStringLiteral("the link must be an address such as "
-                                   "http://host/updates/core.zip"));
-    const QString plain
-        = QStringLiteral("http://%1%2").arg(url.host(), url.path(QUrl::FullyEncoded));
-    if (url.scheme() != u"http")
-        return fail(QStringLiteral("the link must begin with http://: the updater fetches every "
-                                   "package with plain HTTP from port 80, whatever the link "
-                                   "says (the signature protects it). Serve the package there "
-                                   "and give --link %1")
-                        .arg(plain));
-    if (url.port() != -1 && url.port() != 80)
-        return fail(QStringLiteral("the link names port %1, but the updater fetches every "
-                                   "package from port 80. Serve the package there and give "
-                                   "--link %2")
-                        .arg(url.port())
-                        .arg(plain));
-    if (!url.userInfo().isEmpty())
-        return fail(QStringLiteral("the link holds a user name, which the updater never sends. "
-                                   "Serve the package to anyone and give --link %1")
-                        .arg(plain));
-    if (url.hasQuery() || url.hasFragment())
-        return fail(QStringLiteral("the link holds a query or a fragment, which the updater "
-                                   "never sends: it asks for the path alone. Serve the package "
-                                   "at a path of its own and give --link %1")
-                        .arg(plain));
-    manifestName = manifestEntry(info.link);
-    if (manifestName.isEmpty())
-        return fail(QStringLiteral("the link must be an address whose path ends with .zip, such "
-                                   "as http://host/updates/core.zip"));
-    const QStringList segments = url.path().mid(1).split(u'/');
-    if (segments.contains(QString()) || segments.contains(QStringLiteral("."))
-        || segments.contains(QStringLiteral("..")))
-        return fail(QStringLiteral("the link's path %1 has an empty, \".\" or \"..\" segment: "
-                                   "the updater would refuse it or store the package elsewhere. "
-                                   "Give a plain path such as /updates/core.zip")
-                        .arg(url.path()));
-    if (DownloadDirectory::namesWorkPlace(PathBeneath::segmentsOf(url.path()), {},
-                                          QFile::encodeName(info.name), {}))
-        return fail(QStringLiteral("the link's path %1 begins where the updater keeps its own "
-                                   "files in its download directory, and it would refuse the "
-                                   "package. Publish it under another directory")
-                        .arg(url.path()));
     return true;
 }
 

@@ -40,10 +40,6 @@ public:
         : info(info)
     { }
 
-    // The updater looks for the manifest at the link's path with ".xml" for ".zip", relative to
-    // the archive root: /updates/core.zip gives updates/core.xml. Empty for any other path.
-    static QString manifestEntry(const QString &link);
-
     // Signs the package with the key, which must outlive the builder.
     void setSigningKey(const SigningKey *key) { signer = key; }
     // Builds a patch package for installations of fromVersion, whose files oldDirectory holds:
@@ -62,7 +58,6 @@ public:
 
 private:
     bool checkInfo();
-    bool checkLink();
     bool collectFiles(const QString &directory);
     bool checkRemovals(const QStringList &removals);
     bool comparePatchFrom();

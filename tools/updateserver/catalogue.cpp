@@ -6,6 +6,7 @@
 #include "replywriter.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QXmlStreamReader>
 
 namespace {
@@ -29,6 +30,32 @@ const QStringList &extraFields()
     return names;
 }
 
+// The updater refuses a reply whose value it cannot read: refused here instead, where the
+// publisher sees it. Empty when the value is fine; "what" names it in the message.
+QString problemWith(const QString &name, const QString &what, const QString &text)
+{
+    static const QRegularExpression digest(QStringLiteral("^[0-9a-fA-F]{64}$"));
+    static const QRegularExpression decimal(QStringLiteral("^[0-9]{1,18}$"));
+    // The updater ignores blanks around the package's values.
+    if (name == ReplyFormat::sha256 && !digest.match(text.trimmed()).hasMatch())
+        return QStringLiteral("%1 must be 64 hex digits, not \"%2\"").arg(what, text);
+    if (name == ReplyFormat::size && !decimal.match(text.trimmed()).hasMatch())
+        return QStringLiteral("%1 must be a decimal number of bytes, not \"%2\"").arg(what, text);
+    if ((name == ReplyFormat::version || name == ReplyFormat::from)
+        && DottedVersion::parse(text).isNull())
+        return QStringLiteral("%1 must be dotted decimal numbers, not \"%2\"").arg(what, text);
+    if (name == ReplyFormat::critical && text != u"true" && text != u"false")
+        return QStringLiteral("%1 must be true or false").arg(what);
+    const auto isUnsigned32 = [&text] {
+        bool ok = false;
+        text.toUInt(&ok, 10);
+        return ok;
+    };
+    if (name == ReplyFormat::timestamp && !isUnsigned32())
+        return QStringLiteral("%1 must be an unsigned 32-bit number").arg(what);
+    return QString();
+}
+
 } // namespace
 
 const QStringList &Catalogue::fieldNames()
@@ -48,6 +75,7 @@ bool Catalogue::load(const QString &name)
 {
     fileName = name;
     entries.clear();
+    all.clear();
     order.clear();
     offered.clear();
     QFile file(fileName);
@@ -60,11 +88,13 @@ bool Catalogue::load(const QString &name)
         return fail(xml,
                     xml.hasError() ? xml.errorString()
                                    : QStringLiteral("the root element must be <catalogue>"));
+    qint64 before = xml.characterOffset();
     while (xml.readNextStartElement()) {
         if (xml.name() != ReplyFormat::component)
             return fail(xml, QStringLiteral("unexpected element <%1>").arg(xml.name()));
-        if (!readEntry(xml))
+        if (!readEntry(xml, before))
             return false;
+        before = xml.characterOffset();
     }
     while (!xml.atEnd())
         xml.readNext();
@@ -85,9 +115,10 @@ const CatalogueEntry *Catalogue::find(const QString &project, const QString &nam
     return found == entries.end() ? nullptr : &found->second;
 }
 
-bool Catalogue::readEntry(QXmlStreamReader &xml)
+bool Catalogue::readEntry(QXmlStreamReader &xml, qint64 begin)
 {
     CatalogueEntry entry;
+    entry.line = xml.lineNumber();
     entry.project = xml.attributes().value(QLatin1String("project")).toString();
     entry.name = xml.attributes().value(QLatin1String("name")).toString();
     entry.type = xml.attributes().value(QLatin1String("type")).toString();
@@ -111,34 +142,32 @@ bool Catalogue::readEntry(QXmlStreamReader &xml)
         }
         if (!fieldNames().contains(field))
             return fail(xml, QStringLiteral("unknown element <%1>").arg(field));
+        const qint64 line = xml.lineNumber();
+        const QString what = QStringLiteral("<%1>").arg(field);
         const QString text = xml.readElementText();
-        if (!checkLength(xml, QStringLiteral("<%1>").arg(field), text,
+        if (!checkLength(line, what, text,
                          field == ReplyFormat::changelog ? ReplyLimits::maximumChangelog
                                                          : ReplyLimits::maximumField))
             return false;
+        const QString problem = problemWith(field, what, text);
+        if (!problem.isEmpty())
+            return fail(line, problem);
         entry.fields.insert(field, text);
     }
     if (xml.hasError())
         return fail(xml, xml.errorString());
 
-    const QString version = entry.fields.value(ReplyFormat::version);
     // Published as dotted decimal numbers only, so that comparisons are unambiguous.
-    entry.version = DottedVersion::parse(version);
+    entry.version = DottedVersion::parse(entry.fields.value(ReplyFormat::version));
     if (entry.version.isNull())
-        return fail(
-            xml,
-            QStringLiteral("<version> must be dotted decimal numbers, not \"%1\"").arg(version));
+        return fail(entry.line,
+                    QStringLiteral("<version> is missing: give dotted decimal numbers"));
     if (entry.fields.value(ReplyFormat::link).isEmpty())
-        return fail(xml, QStringLiteral("<link> is missing"));
-    const QString critical = entry.fields.value(ReplyFormat::critical);
-    if (critical != u"true" && critical != u"false")
-        return fail(xml, QStringLiteral("<critical> must be true or false"));
-    bool isNumber = false;
-    entry.fields.value(ReplyFormat::timestamp).toUInt(&isNumber, 10);
-    if (!isNumber)
-        return fail(xml, QStringLiteral("<timestamp> must be an unsigned 32-bit number"));
+        return fail(entry.line, QStringLiteral("<link> is missing"));
     entry.children = ReplyWriter::requestChildren(entry);
 
+    entry.span = {begin, xml.characterOffset()};
+    all.append(entry);
     const Key key = std::make_tuple(entry.project, entry.name, entry.type);
     const auto stored = entries.find(key);
     if (stored == entries.end()) {
@@ -153,24 +182,25 @@ bool Catalogue::readEntry(QXmlStreamReader &xml)
 bool Catalogue::readPatch(QXmlStreamReader &xml, CatalogueEntry *entry)
 {
     CataloguePatch patch;
+    patch.line = xml.lineNumber();
     for (const QXmlStreamAttribute &attribute : xml.attributes()) {
         const QString name = attribute.name().toString();
         if (!patchAttributes().contains(name))
             return fail(xml, QStringLiteral("unknown attribute %1 of <patch>").arg(name));
+        const QString what = QStringLiteral("%1 of <patch>").arg(name);
         const QString value = attribute.value().toString();
-        if (!checkLength(xml, QStringLiteral("%1 of <patch>").arg(name), value,
-                         ReplyLimits::maximumField))
+        if (!checkLength(patch.line, what, value, ReplyLimits::maximumField))
             return false;
+        const QString problem = problemWith(name, what, value);
+        if (!problem.isEmpty())
+            return fail(patch.line, problem);
         patch.attributes.insert(name, value);
     }
-    const QString from = patch.attributes.value(ReplyFormat::from);
-    patch.from = DottedVersion::parse(from);
+    patch.from = DottedVersion::parse(patch.attributes.value(ReplyFormat::from));
     if (patch.from.isNull())
-        return fail(
-            xml,
-            QStringLiteral("<patch> needs from=\"dotted decimal numbers\", not \"%1\"").arg(from));
+        return fail(patch.line, QStringLiteral("<patch> needs from=\"dotted decimal numbers\""));
     if (patch.attributes.value(ReplyFormat::link).isEmpty())
-        return fail(xml, QStringLiteral("<patch> needs a link"));
+        return fail(patch.line, QStringLiteral("<patch> needs a link"));
     xml.skipCurrentElement();
     patch.element = ReplyWriter::patchElement(patch);
     entry->patches.append(patch);
@@ -179,12 +209,12 @@ bool Catalogue::readPatch(QXmlStreamReader &xml, CatalogueEntry *entry)
 
 // The updater refuses a whole reply for one text beyond its bound: refused here instead, where
 // the publisher sees it.
-bool Catalogue::checkLength(const QXmlStreamReader &xml, const QString &what, const QString &text,
+bool Catalogue::checkLength(qint64 line, const QString &what, const QString &text,
                             qsizetype maximum)
 {
     if (text.size() <= maximum)
         return true;
-    return fail(xml,
+    return fail(line,
                 QStringLiteral("%1 holds %2 characters; the updater accepts at most %3")
                     .arg(what)
                     .arg(text.size())
@@ -193,6 +223,11 @@ bool Catalogue::checkLength(const QXmlStreamReader &xml, const QString &what, co
 
 bool Catalogue::fail(const QXmlStreamReader &xml, const QString &message)
 {
-    error = QStringLiteral("%1:%2: %3").arg(fileName).arg(xml.lineNumber()).arg(message);
+    return fail(xml.lineNumber(), message);
+}
+
+bool Catalogue::fail(qint64 line, const QString &message)
+{
+    error = QStringLiteral("%1:%2: %3").arg(fileName).arg(line).arg(message);
     return false;
 }

@@ -8,6 +8,7 @@
 
 #include <map>
 #include <tuple>
+#include <utility>
 
 class QXmlStreamReader;
 
@@ -19,6 +20,7 @@ struct CataloguePatch
     QHash<QString, QString> attributes;
     // The element as the reply carries it, written once at load.
     QByteArray element;
+    qint64 line = 0; // of the element in the catalogue file
 };
 
 // One published version of a component: reply child element name -> text.
@@ -34,6 +36,10 @@ struct CatalogueEntry
     QByteArray children;
     // Offered also to queries that name a component of its project but not this one.
     bool offeredToAll = false;
+    qint64 line = 0; // of the element in the catalogue file
+    // The characters of the file's text from the end of what precedes the element (blanks and
+    // comments before it included) to the end of the element.
+    std::pair<qint64, qint64> span;
 };
 
 // The published components, read from a catalogue file; the newest entry of each counts. Its
@@ -48,6 +54,8 @@ public:
     bool load(const QString &fileName);
     QString errorString() const { return error; }
     int size() const { return int(entries.size()); }
+    // Every entry, in the order of the file: the published versions, old ones included.
+    const QList<CatalogueEntry> &listed() const { return all; }
 
     const CatalogueEntry *find(const QString &project, const QString &name,
                                const QString &type) const;
@@ -60,14 +68,15 @@ public:
     static const QStringList &patchAttributes();
 
 private:
-    bool readEntry(QXmlStreamReader &xml);
+    bool readEntry(QXmlStreamReader &xml, qint64 begin);
     bool readPatch(QXmlStreamReader &xml, CatalogueEntry *entry);
-    bool checkLength(const QXmlStreamReader &xml, const QString &what, const QString &text,
-                     qsizetype maximum);
+    bool checkLength(qint64 line, const QString &what, const QString &text, qsizetype maximum);
     bool fail(const QXmlStreamReader &xml, const QString &message);
+    bool fail(qint64 line, const QString &message);
 
     using Key = std::tuple<QString, QString, QString>;
     std::map<Key, CatalogueEntry> entries;
+    QList<CatalogueEntry> all;
     // Each component once, in the order it first appears in.
     QList<Key> order;
     QList<const CatalogueEntry *> offered;
