@@ -119,6 +119,18 @@ installed_checks() {
         done
         [ "$(stat -c '%a %U' "$key")" = "600 vorn-update-server" ] || fail "$key after the rotation"
         echo "ok    a rotated reply key takes effect with systemctl reload: $new"
+
+        # A catalogue with a mistake is refused by the reload, and the servers go on with the one
+        # that passed.
+        cp /etc/vorn-update-server/catalogue.xml "$shared/catalogue.good"
+        sed -i 's|127.0.0.1/core.zip|127.0.0.1:8080/core.zip|' /etc/vorn-update-server/catalogue.xml
+        ! systemctl reload vorn-update-server 2>/dev/null || fail "a reload took a faulty catalogue"
+        journalctl -o cat -u vorn-update-server | grep -q "catalogue.xml:[0-9]*: the link names port 8080" \
+            || fail "the journal does not say what is wrong: $(journalctl -o cat -u vorn-update-server | tail -n 3)"
+        "$load" 127.0.0.1 443 1 10 --count 1 --expect "<version>2.0</version>" >"$shared/wave.txt"
+        grep -qx "matched.0=1" "$shared/wave.txt" || fail "no offer after a refused reload"
+        cp "$shared/catalogue.good" /etc/vorn-update-server/catalogue.xml
+        echo "ok    a catalogue with a mistake is refused at reload, with its line in the journal"
     else
         unshare --net sh -c '
             ip link set lo up

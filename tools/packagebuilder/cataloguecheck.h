@@ -20,7 +20,9 @@ struct CatalogueEntry;
 class CatalogueCheck
 {
 public:
-    // publicKeys: the package keys' 32-byte public keys, any of which may have signed.
+    // publicKeys: the package keys' 32-byte public keys, any of which may have signed. Without
+    // a package directory the files are not looked at: links and versions are checked alone,
+    // as on an update server that does not serve the packages itself.
     CatalogueCheck(const QString &packageDirectory, const QList<QByteArray> &publicKeys)
         : directory(packageDirectory)
         , keys(publicKeys)

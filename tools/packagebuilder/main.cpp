@@ -22,7 +22,7 @@ const char description[] = R"(Builds a Vorn update package and prints its catalo
   vorn-package-builder --release DIRECTORY --project P --name N --type T --version V
                        [--earlier VERSION=DIRECTORY]... --publish-url http://HOST/PATH/
                        --www DIR --catalogue FILE --sign KEYFILE [more options]
-  vorn-package-builder --check-catalogue FILE --packages DIR --package-keys KEY[,KEY]
+  vorn-package-builder --check-catalogue FILE [--packages DIR --package-keys KEY[,KEY]]
   vorn-package-builder --generate-key KEYFILE
   vorn-package-builder --generate-reply-key KEYFILE
 
@@ -49,7 +49,9 @@ of the catalogue holds, before anything is written, and checks the catalogue aft
 --check-catalogue checks every package of a catalogue against its file under the
 --packages directory (size, SHA-256, the signature of its statement by one of the
 --package-keys), its link against what the updater fetches, and the entries against
-each other. It prints each problem as FILE:LINE: ... and exits with 1.
+each other. It prints each problem as FILE:LINE: ... and exits with 1. Without
+--packages it checks the links and versions alone, as the update server's service
+does before it starts and before it reloads.
 
 The catalogue entry, a <component> element for the update server's catalogue with
 the package's sha256 and size, goes to standard output. With --sign it also holds
@@ -83,7 +85,7 @@ void printWarnings(const QStringList &warnings)
 int checkCatalogue(const QString &catalogue, const QString &directory, const QString &keyList)
 {
     QList<QByteArray> keys;
-    for (const QString &text : keyList.split(u',')) {
+    for (const QString &text : keyList.split(u',', Qt::SkipEmptyParts)) {
         keys << SigningKey::publicKeyBytes(SigningKey::Package, text);
         if (keys.last().isEmpty())
             return fail(QStringLiteral("\"%1\" is no package public key: give each as "
@@ -225,8 +227,9 @@ int main(int argc, char *argv[])
     }
 
     if (parser.isSet(checkCatalogueOption)) {
-        if (!parser.isSet(packages) || !parser.isSet(packageKeys))
-            return fail(QStringLiteral("--check-catalogue needs --packages and --package-keys"));
+        if (parser.isSet(packages) != parser.isSet(packageKeys))
+            return fail(QStringLiteral("--check-catalogue takes --packages and --package-keys "
+                                       "together: the files are checked against the keys"));
         return checkCatalogue(parser.value(checkCatalogueOption), parser.value(packages),
                               parser.value(packageKeys));
     }
