@@ -1,25 +1,12 @@
 // Walks an arbitrary manifest for the component vorn/core/app. The file handler stops the
 // walk at the first entry whose action is "stop", so that path is explored as well.
 
+#include "fuzzrequire.h"
 #include "manifestwalker.h"
 
 #include <QBuffer>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-
-namespace {
-
-void require(bool condition, const char *what)
-{
-    if (!condition) {
-        fprintf(stderr, "%s\n", what);
-        abort();
-    }
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -11,23 +11,10 @@
 // its first byte changed must fail it.
 
 #include "ed25519.h"
+#include "fuzzrequire.h"
 #include "replysignature.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-
-namespace {
-
-void require(bool condition, const char *what)
-{
-    if (!condition) {
-        fprintf(stderr, "%s\n", what);
-        abort();
-    }
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -3,26 +3,13 @@
 // The query must be empty, or the stretch from the first "<s>" through the last "</s>" read as
 // Latin-1 up to its first NUL byte, encoded as UTF-8.
 
+#include "fuzzrequire.h"
 #include "updatequery.h"
 
 #include <QString>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string_view>
-
-namespace {
-
-void require(bool condition, const char *what)
-{
-    if (!condition) {
-        fprintf(stderr, "%s\n", what);
-        abort();
-    }
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -12,6 +12,7 @@
 // "<u>]]\0q></u" parses as <u>]]q></u>, in pieces it is an error. A reply with a NUL only has
 // to stay incomplete until it parses.
 
+#include "fuzzrequire.h"
 #include "packagecheck.h"
 #include "update.h"
 #include "updatereply.h"
@@ -20,18 +21,8 @@
 #include <QStringDecoder>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
-
-void require(bool condition, const char *what)
-{
-    if (!condition) {
-        fprintf(stderr, "%s\n", what);
-        abort();
-    }
-}
 
 bool holdsNul(const QByteArray &reply)
 {
