@@ -7,6 +7,8 @@ const qint64 queueBound = 4 * 1024 * 1024;
 
 } // namespace
 
+std::atomic_bool BackgroundSha256::lagging {false};
+
 BackgroundSha256::BackgroundSha256() = default;
 
 BackgroundSha256::~BackgroundSha256()
@@ -27,6 +29,7 @@ void BackgroundSha256::reset()
     queue.clear();
     waitUntilIdle(lock);
     queued = 0;
+    draining = false;
     hash.reset();
 }
 
@@ -47,9 +50,16 @@ void BackgroundSha256::add(const char *data, qint64 size)
 QByteArray BackgroundSha256::result()
 {
     std::unique_lock<std::mutex> lock(mutex);
+    draining = true;
+    changed.notify_all();
     changed.wait(lock, [this] { return queue.empty(); });
     waitUntilIdle(lock);
     return hash.result();
+}
+
+void BackgroundSha256::setLaggingForTesting(bool lagging)
+{
+    BackgroundSha256::lagging = lagging;
 }
 
 void BackgroundSha256::waitUntilIdle(std::unique_lock<std::mutex> &lock)
@@ -61,7 +71,9 @@ void BackgroundSha256::work()
 {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-        changed.wait(lock, [this] { return stopping || !queue.empty(); });
+        changed.wait(lock, [this] {
+            return stopping || (!queue.empty() && (!lagging || draining || queued >= queueBound));
+        });
         if (stopping)
             return;
         const QByteArray chunk = std::move(queue.front());

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -29,6 +30,10 @@ public:
     // empty if hashing failed.
     QByteArray result();
 
+    // For tests: while set, every worker lets its queue fill to the bound before it hashes,
+    // so that the receiving thread meets the longest lag hashing may have.
+    static void setLaggingForTesting(bool lagging);
+
 private:
     void work();
     // Returns with the lock held and the worker idle.
@@ -40,6 +45,9 @@ private:
     qint64 queued = 0;
     bool hashing = false;
     bool stopping = false;
+    // result() waits: the queue is hashed to its end, lagging or not.
+    bool draining = false;
+    static std::atomic_bool lagging;
     // The worker's while it is hashing; anyone's while it is idle and the queue is empty.
     Sha256 hash;
     // Started with the first bytes: a run that downloads nothing needs no thread.

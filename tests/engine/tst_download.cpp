@@ -1,3 +1,4 @@
+#include "backgroundsha256.h"
 #include "enginerun.h"
 #include "httptestserver.h"
 #include "proxyprocess.h"
@@ -316,6 +317,8 @@ void TestDownload::brokenDownloadResumes_data()
     const QList<QByteArray> etag {"\"v1\""};
     QTest::newRow("cut at 10 % and at 60 %")
         << etag << false << QList<double> {0.1, 0.6} << 3 << QString();
+    QTest::newRow("cut at 10 % and at 60 % while hashing lags")
+        << etag << false << QList<double> {0.1, 0.6} << 3 << QString();
     QTest::newRow("ranges ignored: starts over")
         << etag << true << QList<double> {0.1} << 2 << QString();
     QTest::newRow("changed between attempts: starts over")
@@ -354,6 +357,8 @@ void TestDownload::brokenDownloadResumes()
     response.rangeSkew = tag.startsWith("skewed") ? 1000 : 0;
     for (double share : cuts)
         (tag.startsWith("stalled") ? response.pieces : response.cuts).append(at(share));
+    BackgroundSha256::setLaggingForTesting(tag.endsWith("while hashing lags"));
+    const auto laggingEnds = qScopeGuard([] { BackgroundSha256::setLaggingForTesting(false); });
 
     EngineRun run;
     QVERIFY(run.ready);
