@@ -30,6 +30,7 @@ private slots:
     void noUpdates_data();
     void noUpdates();
     void failedCheckEndsWithZero();
+    void terminatedDuringTheCheck();
     void terminatedDuringTheDownload();
     void secondUpdaterKeepsAway_data();
     void secondUpdaterKeepsAway();
@@ -234,6 +235,35 @@ void TestUpdater::failedCheckEndsWithZero()
              QStringList {QStringLiteral(
                  "box\tCritical\tSprawdź aktualizacje\tNie można nawiązać połączenie z "
                  "serwerem aktualizacji. Sprawdź swoje połączenie internetowe.\tOk\tOk")});
+}
+
+// Ended by the session while the check waits on the messenger: the offers that the check then
+// brings show no window, and nothing is fetched.
+void TestUpdater::terminatedDuringTheCheck()
+{
+    const QString hold = temp->path() + QStringLiteral("/hold");
+    installCore(hold);
+    QVERIFY(writeFile(hold, ""));
+    FakeUpdateServer server;
+    server.setReply({replyOffering(coreRelease())});
+    QVERIFY(server.listen());
+    HttpTestServer web;
+    QVERIFY(web.listen());
+    web.serve("/core.zip", HttpTestServer::Response::ok(coreRelease()));
+
+    const QString logPath = temp->path() + QStringLiteral("/first.log");
+    QProcess updater;
+    updater.setProcessEnvironment(environment(logPath));
+    updater.start(appDir + QStringLiteral("/vorn-updater"), {});
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(hold + ".asked"), 30000);
+    ::kill(pid_t(updater.processId()), SIGTERM);
+    QFile::remove(hold);
+    QTRY_VERIFY_WITH_TIMEOUT(updater.state() == QProcess::NotRunning, 30000);
+    QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(updater.exitCode(), 0);
+    QCOMPARE(readFile(logPath), QByteArray());
+    QCOMPARE(readFile(plugin("core.txt")), QByteArray("core 1.0"));
+    QCOMPARE(web.requestLines(), QStringList());
 }
 
 // Ended by the session (SIGTERM, as at logout) while a package arrives: the updater ends as

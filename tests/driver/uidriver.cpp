@@ -96,6 +96,9 @@ UiDriver::UiDriver(QObject *parent)
     if (!log.fileName().isEmpty())
         log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text);
     connect(&timer, &QTimer::timeout, this, &UiDriver::poll);
+    // The application's quit closes every window: one the driver has not polled yet is logged
+    // before it goes.
+    QCoreApplication::instance()->installEventFilter(this);
     timer.start(20);
 }
 
@@ -111,15 +114,9 @@ void UiDriver::poll()
 {
     if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
         return;
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (!widget->isVisible())
-            continue;
-        if (auto *box = qobject_cast<QMessageBox *>(widget)) {
-            answer(box);
-            return;
-        }
-        if (!seen.contains(widget))
-            look(widget);
+    if (QMessageBox *box = lookAround()) {
+        answer(box);
+        return;
     }
     // A click waits until the last one and the resizes it caused have settled.
     if (sinceChange.isValid() && sinceChange.elapsed() < settleMs)
@@ -142,6 +139,19 @@ void UiDriver::poll()
             return;
         }
     }
+}
+
+QMessageBox *UiDriver::lookAround()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (!widget->isVisible())
+            continue;
+        if (auto *box = qobject_cast<QMessageBox *>(widget))
+            return box;
+        if (!seen.contains(widget))
+            look(widget);
+    }
+    return nullptr;
 }
 
 void UiDriver::answer(QMessageBox *box)
@@ -168,7 +178,14 @@ void UiDriver::answer(QMessageBox *box)
 // once it has held for a moment.
 bool UiDriver::eventFilter(QObject *watched, QEvent *event)
 {
-    if (event->type() == QEvent::Resize) {
+    if (watched == QCoreApplication::instance()) {
+        if (event->type() == QEvent::Quit && qobject_cast<QApplication *>(watched))
+            lookAround();
+        return QObject::eventFilter(watched, event);
+    }
+    // The application's filter sees every object's events: only the windows looked at count.
+    if (event->type() == QEvent::Resize && watched->isWidgetType()
+        && seen.contains(static_cast<QWidget *>(watched))) {
         resized.insert(static_cast<QWidget *>(watched));
         sinceChange.start();
     }

@@ -34,6 +34,8 @@ protected:
 
 private:
     void poll();
+    // Logs the windows that appeared since; returns the first message box shown, if any.
+    QMessageBox *lookAround();
     void answer(QMessageBox *box);
     void look(QWidget *window);
     void write(const QStringList &fields);

@@ -161,7 +161,8 @@ enum class Spoil {
     InstalledFifo, // a FIFO stands where a patched file was installed
     LinkRenamed, // the link is changed on the way, so that it names no manifest of the patch
     OverBudget, // a delta declares 200 MiB
-    ClosedWhileRebuilding // a delta that writes 30 MB, and the window closed meanwhile
+    ClosedWhileRebuilding, // a delta that writes 30 MB, and the window closed meanwhile
+    PatchHeld // the patch's server sends its first bytes, then nothing until the deadline
 };
 
 // The patch package from 1.0 to 2.0 at /core-patch.zip: deltas for the changed files.
@@ -791,6 +792,7 @@ void TestAuthenticity::patchedOrWhole_data()
     row("rebuilt files beyond what the package may unpack to", Spoil::OverBudget, patch + whole,
         "more than the package may unpack to");
     row("window closed during the rebuild", Spoil::ClosedWhileRebuilding, patch, {});
+    row("patch past its deadline", Spoil::PatchHeld, patch + whole, "did not end within");
     const int nothing = int(Spoil::Nothing);
     QTest::newRow("patch only for another version")
         << nothing << QByteArray("1.5") << QByteArray("1.5") << false << 200 << 200 << whole
@@ -854,9 +856,15 @@ void TestAuthenticity::patchedOrWhole()
     // Gone between the HEAD that sized it and the GET.
     if (wholeStatus != 200)
         server.serve("GET", "/core.zip", Response::withStatus(wholeStatus, "Not Found"));
-    server.serve(patchPath,
-                 patchStatus != 200 ? Response::withStatus(404, "Not Found")
-                                    : Response::ok(patchAltered ? alteredByOneByte(patch) : patch));
+    Response patchResponse = patchStatus != 200
+        ? Response::withStatus(404, "Not Found")
+        : Response::ok(patchAltered ? alteredByOneByte(patch) : patch);
+    if (Spoil(spoil) == Spoil::PatchHeld) {
+        patchResponse.pieces = {100};
+        // Far below the stall bound, and ample for the whole package.
+        run.engine.setDownloadDeadline(1000, 10 * 1000 * 1000);
+    }
+    server.serve(patchPath, patchResponse);
     QVERIFY(run.offer({{"core", {}, vouched(whole, key) + patchElement}}));
     // Closed once the last byte of the patch is in: while its rebuild has begun.
     if (Spoil(spoil) == Spoil::ClosedWhileRebuilding) {

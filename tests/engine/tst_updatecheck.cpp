@@ -87,6 +87,8 @@ private slots:
     void failedCheckEmptiesTheList();
     void onlySignedRepliesCount_data();
     void onlySignedRepliesCount();
+    void signedReplyFormat_data();
+    void signedReplyFormat();
 
 private:
     void writeMessenger(const QByteArray &script);
@@ -588,6 +590,73 @@ void TestUpdateCheck::onlySignedRepliesCount()
     QCOMPARE(boxes.count(), accepted ? 0 : 1);
     if (!accepted)
         QCOMPARE(boxes.last().text, communicationFailed);
+}
+
+void TestUpdateCheck::signedReplyFormat_data()
+{
+    // Printed by reply_signature_vectors.py from the documented format, with hashlib and openssl.
+    QTest::addColumn<QByteArray>("field"); // in base64
+    QTest::addColumn<int>("place"); // of the exchange's statement in the batch; -1 signed alone
+    QTest::addColumn<int>("outcome");
+    const QByteArray batchSignature
+        = "Mbl/TmuVq5Vc9ULQrEYcEUnX1EOBQM/SBNWRlj1gsAuzOCst1O/FI5D9/y/GQ3Kw3VXeKLRAAkD5aDOc90B9A";
+    const QByteArray batchPath = "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAANFbgZvH3nm+kANlbssxHoUa"
+                                 "TpiMc3Owm3dGfDGdSijh";
+    QTest::newRow("signed alone") << QByteArray("uqdtmpyYj4SJF5UskATQl93Zt6Rt+IKFKwRfK5seqI4RCb9b99"
+                                                "H+9uC/uOLklokTsZ9/mv1KpXqtqO68gV8nDw==")
+                                  << -1 << int(ReplySignature::Valid);
+    QTest::newRow("third of a batch of three")
+        << batchSignature + "gI" + batchPath << 2 << int(ReplySignature::Valid);
+    // The place's bits beyond the tree's two levels, with the way to the root of place 2.
+    QTest::newRow("place 6 in a tree of four")
+        << batchSignature + "gY" + batchPath << 2 << int(ReplySignature::Malformed);
+    QTest::newRow("place 130 in a tree of four")
+        << batchSignature + "oI" + batchPath << 2 << int(ReplySignature::Malformed);
+    QTest::newRow("place 254 in a tree of four")
+        << batchSignature + "v4" + batchPath << 2 << int(ReplySignature::Malformed);
+}
+
+// The server and the updater share the code that signs and verifies: fixed vectors computed
+// without it keep both to the published format.
+void TestUpdateCheck::signedReplyFormat()
+{
+    QFETCH(QByteArray, field);
+    QFETCH(int, place);
+    QFETCH(int, outcome);
+    QByteArray seed;
+    for (char byte = 0; byte < 32; ++byte)
+        seed += byte;
+    QByteArray nonceBytes;
+    for (char byte = 32; byte < 64; ++byte)
+        nonceBytes += byte;
+    const QByteArray nonce = nonceBytes.toBase64();
+    const QByteArray query
+        = R"(<s><update><component project="vorn" name="core" type="app" version="1.0" /></update></s>)";
+    const QByteArray reply
+        = R"(<update><request project="vorn" name="core" type="app"><latest/></request></update>)";
+    const QByteArray signedReply = reply.left(reply.size() - int(qstrlen("</update>")))
+        + "<signature>" + field + "</signature></update>";
+
+    QCOMPARE(int(ReplySignature::verify(
+                 signedReply, {QStringLiteral("A6EHv/POEL4dcN0Y50vAmWfk1jCbpQ1fHdyGZBJVMbg=")},
+                 nonce, query)),
+             outcome);
+    if (outcome != ReplySignature::Valid)
+        return;
+    if (place < 0) {
+        QCOMPARE(ReplySignature::sign(reply, seed, nonce, query), signedReply);
+        return;
+    }
+    QByteArrayList statements;
+    for (const char other : {1, 2})
+        statements << ReplySignature::statement(QByteArray(32, other).toBase64(), query, reply);
+    statements << ReplySignature::statement(nonce, query, reply);
+    const QByteArrayList fields
+        = ReplySignature::signBatch(statements, [&](const QByteArray &text) {
+              return Ed25519::sign(seed, reinterpret_cast<const uchar *>(text.constData()),
+                                   text.size());
+          });
+    QCOMPARE(fields.value(place).toBase64(), field);
 }
 
 QTEST_MAIN(TestUpdateCheck)

@@ -729,38 +729,51 @@ void TestUpdateServer::signedReply_data()
     QTest::addColumn<int>("updaters"); // asking at once, so that their replies are signed together
     QTest::addColumn<QList<QStringList>>("asked");
     QTest::addColumn<QStringList>("answered");
+    QTest::addColumn<int>("readStep"); // the bytes each updater takes at a time; 0: all at once
     const QList<QStringList> core {{"vorn", "core", "app", "1.0"}};
     const QStringList update {"vorn/core/app update 1.10"};
     const QByteArray newSeed(32, 'n');
     QTest::newRow("the updater's nonce in front of the query")
-        << true << QByteArray() << QByteArray() << 1 << core << update;
+        << true << QByteArray() << QByteArray() << 1 << core << update << 0;
     QTest::newRow("no nonce: an updater that does not ask")
-        << false << QByteArray() << QByteArray() << 1 << core << update;
+        << false << QByteArray() << QByteArray() << 1 << core << update << 0;
     QTest::newRow("a new key on SIGHUP")
-        << true << keyFileText(newSeed, "reply") << newSeed << 1 << core << update;
+        << true << keyFileText(newSeed, "reply") << newSeed << 1 << core << update << 0;
     QTest::newRow("a key file written before keys named their purpose, on SIGHUP")
-        << true << keyFileText(newSeed) << newSeed << 1 << core << update;
+        << true << keyFileText(newSeed) << newSeed << 1 << core << update << 0;
     QTest::newRow("a broken key on SIGHUP: the old one stays")
-        << true << QByteArray("not a key") << QByteArray() << 1 << core << update;
+        << true << QByteArray("not a key") << QByteArray() << 1 << core << update << 0;
     QTest::newRow("a package key on SIGHUP: the old one stays")
-        << true << keyFileText(newSeed, "package") << QByteArray() << 1 << core << update;
+        << true << keyFileText(newSeed, "package") << QByteArray() << 1 << core << update << 0;
     QTest::newRow("many updaters at once")
-        << true << QByteArray() << QByteArray() << 24 << core << update;
+        << true << QByteArray() << QByteArray() << 24 << core << update << 0;
     // Made a request at a time instead of whole.
     QTest::newRow("a reply of several pieces")
         << true << QByteArray() << QByteArray() << 2
         << QList<QStringList> {{"vorn", "b1", "app", "1"}, {"vorn", "b2", "app", "1"}}
-        << QStringList {"vorn/b1/app update 2", "vorn/b2/app update 2"};
+        << QStringList {"vorn/b1/app update 2", "vorn/b2/app update 2"} << 0;
     QTest::newRow("components offered unasked")
         << true << QByteArray() << QByteArray() << 2
         << QList<QStringList> {{"kit", "base", "app", "1.0"}, {"kit", "manual", "plugin", "2"}}
         << QStringList {"kit/base/app latest", "kit/manual/plugin latest",
-                        "kit/themes/plugin update 1.0", "kit/spell/plugin update 2.1"};
+                        "kit/themes/plugin update 1.0", "kit/spell/plugin update 2.1"}
+        << 0;
     QTest::newRow("components offered unasked, in a reply of several pieces")
         << true << QByteArray() << QByteArray() << 2
         << QList<QStringList> {{"kit", "base", "app", "1.0"}}
         << QStringList {"kit/base/app latest", "kit/themes/plugin update 1.0",
-                        "kit/spell/plugin update 2.1", "kit/manual/plugin update 2"};
+                        "kit/spell/plugin update 2.1", "kit/manual/plugin update 2"}
+        << 0;
+    // Read a little at a time: the server finds the socket full again and again, at last while
+    // the signature is made, and must go on once there is room.
+    QList<QStringList> many;
+    QStringList manyAnswered;
+    for (int number = 1; number <= 6; ++number) {
+        many << QStringList {"vorn", "b" + QString::number(number), "app", "1"};
+        manyAnswered << "vorn/b" + QString::number(number) + "/app update 2";
+    }
+    QTest::newRow("large replies read slowly")
+        << true << QByteArray() << QByteArray() << 4 << many << manyAnswered << 2048;
 }
 
 // Every reply carries the reply key's signature over itself, the query and the nonce.
@@ -772,6 +785,7 @@ void TestUpdateServer::signedReply()
     QFETCH(int, updaters);
     QFETCH(QList<QStringList>, asked);
     QFETCH(QStringList, answered);
+    QFETCH(int, readStep);
     const QByteArray seed(32, 'k');
     QTemporaryDir dir;
     const QByteArray manual
@@ -781,10 +795,15 @@ void TestUpdateServer::signedReply()
     QVERIFY(
         writeFile(dir.filePath("catalogue.xml"),
                   QByteArray(catalogueText)
-                      .replace("</catalogue>", bigComponentEntries(2) + manual + "</catalogue>")));
+                      .replace("</catalogue>", bigComponentEntries(6) + manual + "</catalogue>")));
     QVERIFY(writeFile(dir.filePath("reply.key"), keyFileText(seed, "reply"), 0600));
-    ServerProcess server(
-        {"--catalogue", dir.filePath("catalogue.xml"), "--reply-key", dir.filePath("reply.key")});
+    QStringList arguments {"--catalogue", dir.filePath("catalogue.xml"), "--reply-key",
+                           dir.filePath("reply.key")};
+    // A reply that stalls is cut off well before the reader would give up.
+    if (readStep > 0)
+        arguments << "--exchange-timeout"
+                  << "3";
+    ServerProcess server(arguments);
     QVERIFY2(server.waitForListening(), server.log().constData());
     if (!replacement.isEmpty()) {
         QVERIFY(writeFile(dir.filePath("reply.key"), replacement, 0600));
@@ -800,6 +819,9 @@ void TestUpdateServer::signedReply()
     for (int at = 0; at < updaters; ++at) {
         nonces << (withNonce ? ReplySignature::newNonce() : QByteArray());
         sockets.push_back(std::make_unique<QTcpSocket>());
+        // What the socket does not take stays in the kernel's buffers.
+        if (readStep > 0)
+            sockets.back()->setReadBufferSize(readStep);
         QVERIFY(connectTo(*sockets.back(), 443));
         QVERIFY(send(*sockets.back(),
                      (withNonce ? ReplySignature::nonceElement(nonces.last()) : QByteArray())
@@ -807,8 +829,19 @@ void TestUpdateServer::signedReply()
     }
     const QString key = QString::fromLatin1(
         Ed25519::publicKey(replacedSeed.isEmpty() ? seed : replacedSeed).toBase64());
+    QByteArrayList replies(updaters);
+    const auto open = [&] {
+        return std::any_of(sockets.cbegin(), sockets.cend(), [](const auto &socket) {
+            return socket->state() != QAbstractSocket::UnconnectedState;
+        });
+    };
+    for (QDeadlineTimer bound(30000); readStep > 0 && open() && !bound.hasExpired();) {
+        QTest::qWait(1);
+        for (int at = 0; at < updaters; ++at)
+            replies[at] += sockets[at]->readAll();
+    }
     for (int at = 0; at < updaters; ++at) {
-        const QByteArray reply = replyOnceClosed(*sockets[at]);
+        const QByteArray reply = replies[at] + replyOnceClosed(*sockets[at]);
         QCOMPARE(outcomes(reply), answered);
         QCOMPARE(ReplySignature::verify(reply, {key}, nonces.at(at), queried),
                  ReplySignature::Valid);

@@ -72,7 +72,8 @@ private slots:
     void save_data();
     void save();
     void saveReplacesLongerFile();
-    void saveIntoMissingDirectory();
+    void saveFails_data();
+    void saveFails();
 
     void queryText_data();
     void queryText();
@@ -215,14 +216,29 @@ void TestClientLibrary::saveReplacesLongerFile()
     QCOMPARE(savedText(file, path), QByteArray("<components>\n</components>"));
 }
 
-void TestClientLibrary::saveIntoMissingDirectory()
+void TestClientLibrary::saveFails_data()
 {
+    QTest::addColumn<QString>("path"); // within a fresh directory, unless absolute
+    QTest::addColumn<QString>("absent");
+
+    QTest::newRow("into a missing directory") << "missing/components.xml"
+                                              << "missing";
+    // The text fits the stdio buffer: only the flush meets the full disk.
+    QTest::newRow("onto a full disk") << "/dev/full" << QString();
+}
+
+void TestClientLibrary::saveFails()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, absent);
+
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     ComponentsFile file = componentsFile({{"p", "n", "t", "1"}});
 
-    QVERIFY(!file.save(dir.filePath("missing/components.xml").toStdString()));
-    QVERIFY(!QFileInfo::exists(dir.filePath("missing")));
+    QVERIFY(!file.save(QDir(dir.path()).filePath(path).toStdString()));
+    if (!absent.isEmpty())
+        QVERIFY(!QFileInfo::exists(dir.filePath(absent)));
 }
 
 void TestClientLibrary::queryText_data()
