@@ -1,11 +1,8 @@
-#include "component.h"
-#include "update.h"
 #include "util.h"
 
 #include <QtTest>
 
 #include <limits>
-#include <memory>
 
 class TestRecords : public QObject
 {
@@ -17,8 +14,6 @@ private slots:
     void stringToUINT_data();
     void stringToUINT();
     void stringToUINTNullText();
-    void componentCopyKeepsEveryField();
-    void updateKeepsItsOwnFields();
 };
 
 void TestRecords::componentIdentifier_data()
@@ -91,38 +86,6 @@ void TestRecords::stringToUINTNullText()
     unsigned int out = 7;
     QVERIFY(!Util::stringToUINT(nullptr, &out));
     QCOMPARE(out, 7u);
-}
-
-void TestRecords::componentCopyKeepsEveryField()
-{
-    const Component original("p", "n", "t", "1.0", "d", "c", "a", "w", "e");
-    Component copy("", "", "", "", "", "", "", "", "");
-    QVERIFY(copy.getProject().empty() && copy.getEmail().empty());
-    copy = original;
-    QCOMPARE(copy.getProject(), std::string("p"));
-    QCOMPARE(copy.getName(), std::string("n"));
-    QCOMPARE(copy.getType(), std::string("t"));
-    QCOMPARE(copy.getVersion(), std::string("1.0"));
-    QCOMPARE(copy.getDescription(), std::string("d"));
-    QCOMPARE(copy.getCopyrights(), std::string("c"));
-    QCOMPARE(copy.getAuthor(), std::string("a"));
-    QCOMPARE(copy.getWebpage(), std::string("w"));
-    QCOMPARE(copy.getEmail(), std::string("e"));
-}
-
-void TestRecords::updateKeepsItsOwnFields()
-{
-    const std::string changelog("Poprawki b\xc5\x82\xc4\x99\x64\xc3\xb3w\nline two");
-    auto update
-        = std::make_unique<Update>("im", "core", "app", "2.0", "desc", "(c)", "me", "web", "mail",
-                                   changelog, "http://host/core.zip", true, 4294967295u);
-    const Component &component = *update;
-    QCOMPARE(component.getName(), std::string("core"));
-    QCOMPARE(component.getEmail(), std::string("mail"));
-    QCOMPARE(update->getChangelog(), changelog);
-    QCOMPARE(update->getLink(), std::string("http://host/core.zip"));
-    QVERIFY(update->isCritical());
-    QCOMPARE(update->getTimestamp(), 4294967295u);
 }
 
 QTEST_APPLESS_MAIN(TestRecords)
