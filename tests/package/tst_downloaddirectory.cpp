@@ -1,7 +1,6 @@
 #include "archiveextractor.h"
 #include "downloaddirectory.h"
-#include "installationdirectory.h"
-#include "pathbeneath.h"
+#include "scratch.h"
 #include "testfiles.h"
 #include "treesnapshot.h"
 #include "zipbuilder.h"
@@ -23,29 +22,6 @@ bool setMode(const QString &path, mode_t mode)
 {
     return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
 }
-
-// A scratch area: the directory the code works in, and a directory outside it that links
-// planted inside point to. Nothing may ever change outside.
-struct Scratch
-{
-    Scratch()
-        : inside(temp.filePath("inside"))
-        , outside(temp.filePath("outside"))
-    {
-        ready = temp.isValid() && QDir().mkpath(inside) && QDir().mkpath(outside + "/dir")
-            && writeFile(outside + "/victim", "outside bytes");
-    }
-    bool plantLink(const QString &at, const QString &target) const
-    {
-        QDir().mkpath(QFileInfo(at).path());
-        return QFile::link(target, at);
-    }
-
-    QTemporaryDir temp;
-    QString inside;
-    QString outside;
-    bool ready = false;
-};
 
 const QString linkError = qt_error_string(ELOOP);
 
@@ -73,12 +49,10 @@ private slots:
     void directoryChosen_data();
     void directoryChosen();
 
-    // Writing below a directory without following links.
-    void writingBeneath();
+    // Unpacking below a directory without following links.
     void extractionFollowsNoLink_data();
     void extractionFollowsNoLink();
     void archiveThatIsALink();
-    void replaceFromLinkRefused();
 };
 
 void TestDownloadDirectory::createdPrivate()
@@ -226,47 +200,6 @@ void TestDownloadDirectory::directoryChosen()
         QVERIFY(TreeSnapshot::take(dir) == before);
 }
 
-void TestDownloadDirectory::writingBeneath()
-{
-    Scratch scratch;
-    QVERIFY(scratch.ready);
-    const FileDescriptor root = PathBeneath::openDirectory(scratch.inside + "/");
-    QVERIFY(root.isValid());
-
-    // Missing directories are made; an existing file is emptied.
-    FileDescriptor file = PathBeneath::createFile(root.get(), "a/b//./c.zip", O_WRONLY);
-    QVERIFY(file.isValid());
-    QCOMPARE(::write(file.get(), "new", 3), ssize_t(3));
-    file.reset();
-    QCOMPARE(readFile(scratch.inside + "/a/b/c.zip"), QByteArray("new"));
-    QVERIFY(writeFile(scratch.inside + "/a/b/c.zip", "longer old bytes"));
-    QVERIFY(PathBeneath::createFile(root.get(), "a/b/c.zip", O_RDWR).isValid());
-    QCOMPARE(readFile(scratch.inside + "/a/b/c.zip"), QByteArray());
-    // Opened as it is, never emptied.
-    QVERIFY(writeFile(scratch.inside + "/a/b/c.zip", "kept"));
-    QVERIFY(PathBeneath::openFile(root.get(), "a/b/c.zip", O_WRONLY | O_APPEND).isValid());
-    QCOMPARE(readFile(scratch.inside + "/a/b/c.zip"), QByteArray("kept"));
-
-    const TreeSnapshot outside = TreeSnapshot::take(scratch.outside);
-    const auto refused = [](const FileDescriptor &opened, int expected) {
-        return !opened.isValid() && errno == expected;
-    };
-    QVERIFY(refused(PathBeneath::createFile(root.get(), "../outside/victim", O_WRONLY), EACCES));
-    QVERIFY(scratch.plantLink(scratch.inside + "/up", scratch.outside + "/dir"));
-    QVERIFY(refused(PathBeneath::createFile(root.get(), "up/new.zip", O_WRONLY), ELOOP));
-    QVERIFY(refused(PathBeneath::openDirectory(root.get(), "up/sub", true), ELOOP));
-    QVERIFY(refused(PathBeneath::openFile(root.get(), "up/x", O_WRONLY | O_CREAT), ELOOP));
-    QVERIFY(scratch.plantLink(scratch.inside + "/journal", scratch.outside + "/victim"));
-    QVERIFY(refused(PathBeneath::openFile(root.get(), "journal", O_RDONLY), ELOOP));
-    QVERIFY(::mkfifo(QFile::encodeName(scratch.inside + "/fifo.zip").constData(), 0600) == 0);
-    QVERIFY(refused(PathBeneath::createFile(root.get(), "fifo.zip", O_WRONLY), EPERM));
-    QVERIFY(refused(PathBeneath::openFile(root.get(), "fifo.zip", O_RDONLY), EPERM));
-    QVERIFY(refused(PathBeneath::createFile(root.get(), "a/b", O_WRONLY), EISDIR));
-    QVERIFY(TreeSnapshot::take(scratch.outside) == outside);
-
-    QVERIFY(refused(PathBeneath::openDirectory(scratch.inside + "/up/"), ELOOP));
-}
-
 void TestDownloadDirectory::extractionFollowsNoLink_data()
 {
     QTest::addColumn<QString>("plant");
@@ -350,31 +283,6 @@ void TestDownloadDirectory::archiveThatIsALink()
     QVERIFY(QDir().mkpath(scratch.inside + "/core"));
     QCOMPARE(extractor.extract(), ArchiveExtractor::OpenFailed);
     QVERIFY(!QFileInfo::exists(scratch.inside + "/core/readme.txt"));
-}
-
-void TestDownloadDirectory::replaceFromLinkRefused()
-{
-    Scratch scratch;
-    QVERIFY(scratch.ready);
-    const QString source = scratch.inside + "/core/bin/tool";
-    const QString target = scratch.inside + "/installed/tool";
-    QVERIFY(QDir().mkpath(scratch.inside + "/installed"));
-    QVERIFY(writeFile(target, "installed bytes"));
-    QVERIFY(scratch.plantLink(source, scratch.outside + "/victim"));
-
-    InstallationDirectory installed;
-    QVERIFY(installed.open(scratch.inside + "/installed"));
-    QVERIFY(!installed.replace("tool", source));
-    QCOMPARE(readFile(target), QByteArray("installed bytes"));
-    QCOMPARE(QDir(scratch.inside + "/installed")
-                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList {"tool"});
-
-    // A plain file is still copied into place.
-    QVERIFY(QFile::remove(source));
-    QVERIFY(writeFile(source, "new bytes"));
-    QVERIFY(installed.replace("tool", source));
-    QCOMPARE(readFile(target), QByteArray("new bytes"));
 }
 
 QTEST_MAIN(TestDownloadDirectory)
