@@ -4,7 +4,8 @@
 # and a copy of vorn-updater in a sandboxed installation downloads and installs two packages
 # (an app and a plug-in). The preloaded driver presses the buttons and answers the boxes; the
 # preloaded window probe records what every window showed. Runs itself in a private network
-# namespace, with Xvfb and a window manager. Three runs:
+# namespace, on an X display (Xvfb and a window manager) or, with "wayland", on a Wayland
+# compositor (weston, headless), as Debian's default desktop session is. The runs:
 #
 #   interactive  offer window, changelog shown, hidden and shown again, "Download now",
 #                summary "Close": the update happens
@@ -18,12 +19,14 @@
 #   newabort     as new, the new plug-in cannot be installed and the answer is Abort: all three
 #                packages installed so far come back as they were
 #   balanced     as quiet, with two update servers behind nginx's stream proxy, one of them
-#                stopped during a wave of checks from other clients: none is lost
+#                stopped during a wave of checks from other clients: none is lost (on X only)
 #
-# usage: e2e_update.sh WORK_DIR   (programs from VORN_BUILD_DIR, or named one by one)
+# usage: e2e_update.sh WORK_DIR [x11|wayland]   (x11 unless named; programs from VORN_BUILD_DIR,
+#        or named one by one)
 set -euo pipefail
 
-work=${1:?usage: e2e_update.sh WORK_DIR}
+work=${1:?usage: e2e_update.sh WORK_DIR [x11|wayland]}
+session=${2:-x11}
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../../scripts/sandbox.sh
 source "$here/../../scripts/sandbox.sh"
@@ -32,6 +35,19 @@ source "$here/../../scripts/sandbox.sh"
 : "${VORN_WEB_PAGE:=https://vorn.example.org/}"
 
 sandbox_require_nginx
+case "$session" in
+x11) ;;
+wayland)
+    if ! command -v weston >/dev/null; then
+        echo "SKIP: weston is not installed (sh scripts/install-dependencies.sh)"
+        exit 77
+    fi
+    ;;
+*)
+    echo "e2e_update.sh: unknown session $session (x11 or wayland)" >&2
+    exit 2
+    ;;
+esac
 sandbox_enter_netns bash "$0" "$@"
 
 case "$work" in
@@ -40,9 +56,43 @@ case "$work" in
 esac
 rm -rf "$work"
 mkdir -p "$work"
-trap 'sandbox_stop_servers; sandbox_stop_display' EXIT
-# A real X server with a window manager, as users have: it places, decorates and resizes.
-sandbox_start_display
+wayland_pid=""
+wayland_runtime=""
+
+# Weston with its desktop shell, headless, as the compositor of a Wayland session. It has a
+# runtime directory of its own: the updater's XDG_RUNTIME_DIR is the sandbox's, so the updater
+# reaches the compositor by the socket's full path in WAYLAND_DISPLAY.
+start_wayland() {
+    wayland_runtime=$(mktemp -d)
+    XDG_RUNTIME_DIR=$wayland_runtime weston --backend=headless-backend.so --width=1280 \
+        --height=1024 --socket=wayland-vorn --no-config 2>"$work/weston.log" &
+    wayland_pid=$!
+    WAYLAND_DISPLAY=$wayland_runtime/wayland-vorn
+    export WAYLAND_DISPLAY
+    # Nothing of this session may reach an X server.
+    unset DISPLAY
+    if ! sandbox_wait_for 20 test -S "$WAYLAND_DISPLAY" || ! sandbox_alive "$wayland_pid"; then
+        cat "$work/weston.log" >&2 || true
+        sandbox_fail "weston did not start"
+    fi
+}
+
+stop_wayland() {
+    [ -n "$wayland_pid" ] && sandbox_stop "$wayland_pid"
+    [ -n "$wayland_runtime" ] && rm -rf "$wayland_runtime"
+    wayland_pid=""
+    wayland_runtime=""
+}
+
+trap 'sandbox_stop_servers; sandbox_stop_display; stop_wayland' EXIT
+if [ "$session" = wayland ]; then
+    platform=wayland
+    start_wayland
+else
+    platform=xcb
+    # A real X server with a window manager, as users have: it places, decorates and resizes.
+    sandbox_start_display
+fi
 
 failures=0
 
@@ -110,11 +160,12 @@ run_updater() {
     set +e
     LD_PRELOAD="$VORN_DRIVER_LIBRARY $VORN_PROBE_LIBRARY" VORN_DRIVER_LOG=$driver_log \
         VORN_DRIVER_CLICKS=$clicks VORN_DRIVER_BOXES=$boxes VORN_PROBE_DIR=$probe \
-        QT_QPA_PLATFORM=xcb SANDBOX_TIMEOUT=60 sandbox_run_updater "$@" \
+        QT_QPA_PLATFORM=$platform SANDBOX_TIMEOUT=60 sandbox_run_updater "$@" \
         >"$work/$name.output" 2>&1
     status=$?
     set -e
     if [ "$status" -eq 0 ]; then pass "exit code 0"; else fail "exit code 0 (got $status)"; fi
+    expect_text "windows shown by Qt's $platform platform" "$probe/platform.txt" "$platform"
 }
 
 windows_of_a_run() {
@@ -292,30 +343,34 @@ expect_text "installation byte-identical to before, modes included (but the new 
 expect_absent "$SANDBOX_ROOT/lib/libvorn-voice.so.1" "the package after the failed one is not installed"
 expect_absent "$SANDBOX_FIX_LOG" "fix.sh did not run"
 
-echo "== balanced run: two update servers behind nginx, one stopped during a wave of checks"
-sandbox_create "$work/balanced" pl
-sandbox_start_servers 0 2
-listing >"$work/balanced.before"
-"$VORN_LOAD" 127.0.0.1 443 100 8 --expect "<version>1.1</version>" >"$work/wave.txt" &
-wave=$!
-answered_at_least() {
-    [ "$(grep -c answered "$SANDBOX_RUN/update-server.log")" -ge "$1" ]
-}
-sandbox_wait_for 10 answered_at_least 500 || fail "the wave of checks got under way"
-read -r stopped _ <<<"$SANDBOX_SERVER_PIDS"
-kill -TERM "$stopped"
-run_updater balanced Updater_Summary_Restart "" -q
-wait "$wave"
-expect_lines "the stopped instance ended its exchanges and exited" \
-    <(grep -o "vorn-update-server: st.*" "$SANDBOX_RUN/update-server.log" | sed 's/, [0-9]* exchanges/, N exchanges/') \
-    "vorn-update-server: stopping, N exchanges under way" "vorn-update-server: stopped"
-sandbox_stop_servers
-check_update_installed "$work/balanced.before"
-if grep -q "^failures=0$" "$work/wave.txt" && grep -q "^unmatched=0$" "$work/wave.txt" &&
-    ! grep -q "^exchanges=0$" "$work/wave.txt"; then
-    pass "wave of checks: none lost ($(grep -E '^(exchanges|per_second)=' "$work/wave.txt" | tr '\n' ' '))"
-else
-    fail "wave of checks: none lost ($(tr '\n' ' ' <"$work/wave.txt"))"
+# The balanced run tests the update servers behind nginx; its windows are the quiet run's, so a
+# second session adds nothing to it.
+if [ "$session" = x11 ]; then
+    echo "== balanced run: two update servers behind nginx, one stopped during a wave of checks"
+    sandbox_create "$work/balanced" pl
+    sandbox_start_servers 0 2
+    listing >"$work/balanced.before"
+    "$VORN_LOAD" 127.0.0.1 443 100 8 --expect "<version>1.1</version>" >"$work/wave.txt" &
+    wave=$!
+    answered_at_least() {
+        [ "$(grep -c answered "$SANDBOX_RUN/update-server.log")" -ge "$1" ]
+    }
+    sandbox_wait_for 10 answered_at_least 500 || fail "the wave of checks got under way"
+    read -r stopped _ <<<"$SANDBOX_SERVER_PIDS"
+    kill -TERM "$stopped"
+    run_updater balanced Updater_Summary_Restart "" -q
+    wait "$wave"
+    expect_lines "the stopped instance ended its exchanges and exited" \
+        <(grep -o "vorn-update-server: st.*" "$SANDBOX_RUN/update-server.log" | sed 's/, [0-9]* exchanges/, N exchanges/') \
+        "vorn-update-server: stopping, N exchanges under way" "vorn-update-server: stopped"
+    sandbox_stop_servers
+    check_update_installed "$work/balanced.before"
+    if grep -q "^failures=0$" "$work/wave.txt" && grep -q "^unmatched=0$" "$work/wave.txt" &&
+        ! grep -q "^exchanges=0$" "$work/wave.txt"; then
+        pass "wave of checks: none lost ($(grep -E '^(exchanges|per_second)=' "$work/wave.txt" | tr '\n' ' '))"
+    else
+        fail "wave of checks: none lost ($(tr '\n' ' ' <"$work/wave.txt"))"
+    fi
 fi
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed; the runs' files are in $work"

@@ -5,6 +5,7 @@
 #include <QAbstractButton>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -64,6 +65,12 @@ bool WindowProbe::eventFilter(QObject *watched, QEvent *event)
 
 void WindowProbe::record(QWidget *window, const QString &moment)
 {
+    // The probe starts before the application has loaded its platform: the first window tells.
+    if (!platformRecorded) {
+        writeFile(dir.filePath(QStringLiteral("platform.txt")),
+                  QGuiApplication::platformName().toUtf8());
+        platformRecorded = true;
+    }
     appendFile(dir.filePath(QStringLiteral("windows.log")),
                (moment + QLatin1Char(' ') + window->objectName() + QLatin1Char('\n')).toUtf8());
     for (QWidget *child : window->findChildren<QWidget *>()) {

@@ -14,6 +14,7 @@ class QWidget;
 //   windows.log            "shown NAME" and "hidden NAME" for every window, in order
 //   shown/CHILD.txt        the text of each label, button, text pane and progress bar named
 //   hidden/CHILD.txt       "Updater_..." in that window, as it was shown and as it was hidden
+//   platform.txt           the Qt platform that showed them (xcb, wayland, ...)
 class WindowProbe : public QObject
 {
     Q_OBJECT
@@ -28,6 +29,7 @@ private:
     void record(QWidget *window, const QString &moment);
 
     QDir dir;
+    bool platformRecorded = false;
 };
 
 #endif // WINDOWPROBE_H
