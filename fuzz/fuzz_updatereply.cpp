@@ -14,7 +14,6 @@
 
 #include "fuzzrequire.h"
 #include "packagecheck.h"
-#include "update.h"
 #include "updatereply.h"
 
 #include <QDomDocument>
@@ -68,16 +67,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 "well-formed reply neither complete nor refused");
     }
 
-    QVector<PackageCheck> checks;
-    const QVector<Update *> updates = updateReply.takeUpdates(&checks);
-    require(wellFormed || updates.isEmpty(), "updates from an incomplete reply");
-    require(checks.size() == updates.size(), "one package check per update");
-    for (const PackageCheck &check : checks) {
+    const QVector<OfferedPackage> offers = updateReply.offers();
+    require(wellFormed || offers.isEmpty(), "offers from an incomplete reply");
+    for (const OfferedPackage &offer : offers) {
+        const PackageCheck &check = offer.check;
         require(!check.has(PackageCheck::Sha256) || check.sha256.size() == 32, "sha256 size");
         require(!check.has(PackageCheck::Signature) || check.signature.size() == 64,
                 "signature size");
         require(!check.has(PackageCheck::Size) || check.size >= 0, "negative size");
     }
-    qDeleteAll(updates);
     return 0;
 }

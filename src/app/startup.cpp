@@ -118,7 +118,11 @@ int run(QApplication &app, FontconfigPreloader &fonts)
         // has offers.
         QPointer<VornChangelogDialog> offerWindow
             = quiet ? nullptr : new VornChangelogDialog(&engine);
-        const bool checked = engine.checkUpdates();
+        const Failure failure = engine.checkUpdates();
+        if (failure)
+            QMessageBox::critical(nullptr, translated("Check updates"), failure.text(),
+                                  QMessageBox::Ok, QMessageBox::Ok);
+        const bool checked = !failure;
         if (checked && engine.updatesAvailable()) {
             // The controllers delete themselves once their window is gone.
             if (quiet)

@@ -64,7 +64,10 @@ void InstallRun::run(const QVector<PlannedPackage> &plan)
     const int count = plan.size();
     for (int i = 0; i < count; ++i) {
         const PlannedPackage &planned = plan.at(i);
-        packages.push_back(std::make_unique<VornUpdatePackage>(planned.update, installation));
+        const OfferedPackage &offer = planned.offer;
+        packages.push_back(std::make_unique<VornUpdatePackage>(
+            ManifestWalker::Identity {offer.project, offer.name, offer.type}, planned.archivePath,
+            installation));
         // A failed root check has told the user and asked the application to quit; the run
         // ends without a rollback.
         if (!packages.back()->isValid()) {

@@ -23,6 +23,11 @@ bool staysInside(const QString &dir, const QString &path)
     return target == root || target.startsWith(root + QLatin1Char('/'));
 }
 
+Failure refusal(const QString &text)
+{
+    return Failure(Failure::Refused, text);
+}
+
 } // namespace
 
 OfferPolicy::OfferPolicy(const Installation &installation, const QList<QueriedComponent> &installed,
@@ -43,18 +48,17 @@ QString OfferPolicy::tooLarge(const QString &name, qint64 bound)
 
 // Names are data, never paths; links never name the updater's own places; a signature binds
 // the package to its component and version, which must be newer than the installed one.
-bool OfferPolicy::accepts(const QVector<PlannedPackage> &plan)
+Failure OfferPolicy::check(const QVector<PlannedPackage> &plan) const
 {
     QList<QByteArray> names;
     QList<QList<QByteArray>> paths;
     for (const PlannedPackage &planned : plan) {
-        const Update *update = planned.update;
-        for (const std::string *text :
-             {&update->getProject(), &update->getName(), &update->getType()}) {
-            if (!isPlainName(latin1(*text)) || DownloadDirectory::isReservedName(latin1(*text)))
-                return fail(translated("The update server named a component \"%1\", which "
-                                       "cannot be used as a name, so no update is downloaded.")
-                                .arg(latin1(*text)));
+        const OfferedPackage &offer = planned.offer;
+        for (const QString *text : {&offer.project, &offer.name, &offer.type}) {
+            if (!isPlainName(*text) || DownloadDirectory::isReservedName(*text))
+                return refusal(translated("The update server named a component \"%1\", which "
+                                          "cannot be used as a name, so no update is downloaded.")
+                                   .arg(*text));
         }
         // As the working directory's name is written to the disk.
         const QByteArray name = QFile::encodeName(planned.name());
@@ -62,11 +66,11 @@ bool OfferPolicy::accepts(const QVector<PlannedPackage> &plan)
         // plug-in is; but each only once: two offers unpack into one working directory, where
         // the second would overwrite the first one's backups.
         if (names.contains(name))
-            return fail(translated("The update server offered package %1 more than once, so no "
-                                   "update is downloaded.")
-                            .arg(planned.name()));
+            return refusal(translated("The update server offered package %1 more than once, so "
+                                      "no update is downloaded.")
+                               .arg(planned.name()));
         names.append(name);
-        paths.append(PathBeneath::segmentsOf(planned.link().path()));
+        paths.append(PathBeneath::segmentsOf(planned.archivePath));
     }
     for (qsizetype i = 0; i < plan.size(); ++i) {
         const PlannedPackage &planned = plan.at(i);
@@ -75,68 +79,66 @@ bool OfferPolicy::accepts(const QVector<PlannedPackage> &plan)
         QList<QByteArray> otherNames = names;
         otherNames.removeAt(i);
         // A patch's link is held to the rules of its package's own.
-        QStringList links {planned.link().path()};
-        for (const PatchOffer &patch : planned.offeredPatches) {
+        QStringList links {planned.archivePath};
+        for (const PatchOffer &patch : planned.offer.patches) {
             if (!patch.isNull())
-                links.append(QUrl(patch.link).path());
+                links.append(patch.link.path());
         }
         for (const QString &link : std::as_const(links)) {
             if (!staysInside(installation.downloadDir, link))
-                return fail(translated("Refusing to store package %1: its address leaves the "
-                                       "download directory.")
-                                .arg(planned.name()));
+                return refusal(translated("Refusing to store package %1: its address leaves the "
+                                          "download directory.")
+                                   .arg(planned.name()));
             if (DownloadDirectory::namesWorkPlace(PathBeneath::segmentsOf(link), otherPaths,
                                                   names.at(i), otherNames))
-                return fail(translated("Refusing to store package %1: its address names a "
-                                       "place where the updater keeps its own files.")
-                                .arg(planned.name()));
+                return refusal(translated("Refusing to store package %1: its address names a "
+                                          "place where the updater keeps its own files.")
+                                   .arg(planned.name()));
         }
-        const PackageVerifier::Outcome outcome = verifier.precheck(planned.check);
+        const PackageCheck &check = planned.offer.check;
+        const PackageVerifier::Outcome outcome = verifier.precheck(check);
         if (outcome != PackageVerifier::Accepted)
-            return fail(PackageVerifier::message(outcome, planned.name(), planned.check));
-        if (planned.check.has(PackageCheck::Size) && planned.check.size > maximumPackageSize)
-            return fail(tooLarge(planned.name(), maximumPackageSize));
-        if (refuseVersion(planned))
-            return false;
+            return refusal(PackageVerifier::message(outcome, planned.name(), check));
+        if (check.has(PackageCheck::Size) && check.size > maximumPackageSize)
+            return refusal(tooLarge(planned.name(), maximumPackageSize));
+        if (const Failure failure = checkVersion(planned))
+            return failure;
     }
-    error.clear();
-    return true;
+    return Failure();
 }
 
 // Compared as dotted numbers. A version that cannot be compared passes only when no
 // signature is asked for. A component that is not installed has nothing to compare with.
-bool OfferPolicy::refuseVersion(const PlannedPackage &planned)
+Failure OfferPolicy::checkVersion(const PlannedPackage &planned) const
 {
-    const QueriedComponent *component = installedComponent(planned.update);
+    const QueriedComponent *component = installedComponent(planned.offer);
     if (!component)
-        return false;
-    const QString offered = latin1(planned.update->getVersion());
+        return Failure();
+    const QString &offered = planned.offer.version;
     const QString current = component->version;
     const QVersionNumber offeredNumber = DottedVersion::parse(offered);
     const QVersionNumber installedNumber = DottedVersion::parse(current);
     if (offeredNumber.isNull() || installedNumber.isNull()) {
         if (!verifier.requiresSignature())
-            return false;
-        return !fail(translated("Package %1 is offered as version \"%2\", which cannot be "
-                                "compared with the installed version \"%3\", so it will not be "
-                                "installed.")
-                         .arg(planned.name(), offered, current));
+            return Failure();
+        return refusal(translated("Package %1 is offered as version \"%2\", which cannot be "
+                                  "compared with the installed version \"%3\", so it will not "
+                                  "be installed.")
+                           .arg(planned.name(), offered, current));
     }
     if (offeredNumber <= installedNumber)
-        return !fail(translated("Package %1 is offered as version %2, which is not newer than "
-                                "the installed version %3, so it will not be installed.")
-                         .arg(planned.name(), offered, current));
-    return false;
+        return refusal(translated("Package %1 is offered as version %2, which is not newer than "
+                                  "the installed version %3, so it will not be installed.")
+                           .arg(planned.name(), offered, current));
+    return Failure();
 }
 
-// The first component of the messenger's query that the update is for, if any.
-const QueriedComponent *OfferPolicy::installedComponent(const Update *update) const
+// The first component of the messenger's query that the offer is for, if any.
+const QueriedComponent *OfferPolicy::installedComponent(const OfferedPackage &offer) const
 {
-    const QString project = latin1(update->getProject());
-    const QString name = latin1(update->getName());
-    const QString type = latin1(update->getType());
     for (const QueriedComponent &component : installed) {
-        if (component.project == project && component.name == name && component.type == type)
+        if (component.project == offer.project && component.name == offer.name
+            && component.type == offer.type)
             return &component;
     }
     return nullptr;
@@ -144,12 +146,12 @@ const QueriedComponent *OfferPolicy::installedComponent(const Update *update) co
 
 PatchOffer OfferPolicy::patchFor(const PlannedPackage &planned) const
 {
-    const QueriedComponent *component = installedComponent(planned.update);
-    if (!component || installation.directoryFor(latin1(planned.update->getType())).isNull())
+    const QueriedComponent *component = installedComponent(planned.offer);
+    if (!component || installation.directoryFor(planned.offer.type).isNull())
         return PatchOffer();
     const QVersionNumber version = DottedVersion::parse(component->version);
-    for (const PatchOffer &offer : planned.offeredPatches) {
-        const QUrl url(offer.link);
+    for (const PatchOffer &offer : planned.offer.patches) {
+        const QUrl &url = offer.link;
         if (!version.isNull() && DottedVersion::parse(offer.from) == version
             && offer.check.has(PackageCheck::Sha256) && offer.check.has(PackageCheck::Size)
             && verifier.precheck(offer.check) == PackageVerifier::Accepted
@@ -157,10 +159,4 @@ PatchOffer OfferPolicy::patchFor(const PlannedPackage &planned) const
             return offer;
     }
     return PatchOffer();
-}
-
-bool OfferPolicy::fail(const QString &text)
-{
-    error = text;
-    return false;
 }

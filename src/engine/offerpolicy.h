@@ -1,6 +1,7 @@
 #ifndef OFFERPOLICY_H
 #define OFFERPOLICY_H
 
+#include "failure.h"
 #include "installation.h"
 #include "plannedpackage.h"
 #include "queryparser.h"
@@ -23,10 +24,8 @@ public:
     OfferPolicy(const Installation &installation, const QList<QueriedComponent> &installed,
                 const PackageVerifier &verifier, qint64 maximumPackageSize);
 
-    // False when the run must not fetch anything; errorString() then holds the text for the
-    // user.
-    bool accepts(const QVector<PlannedPackage> &plan);
-    QString errorString() const { return error; }
+    // A failure when the run must not fetch anything.
+    Failure check(const QVector<PlannedPackage> &plan) const;
 
     // The patch to fetch instead of the whole package, null when none fits: only one for the
     // version installed, and only one that carries the digest and size it will be held to.
@@ -36,15 +35,13 @@ public:
     static QString tooLarge(const QString &name, qint64 bound);
 
 private:
-    bool refuseVersion(const PlannedPackage &planned);
-    const QueriedComponent *installedComponent(const Update *update) const;
-    bool fail(const QString &text);
+    Failure checkVersion(const PlannedPackage &planned) const;
+    const QueriedComponent *installedComponent(const OfferedPackage &offer) const;
 
     Installation installation;
     QList<QueriedComponent> installed;
     const PackageVerifier &verifier;
     qint64 maximumPackageSize;
-    QString error;
 };
 
 #endif // OFFERPOLICY_H

@@ -105,8 +105,8 @@ void PackageDownload::getUpdatesSize(OfferPolicy &policy)
         failDownload(directory.errorString());
         return;
     }
-    if (!policy.accepts(plan)) {
-        failDownload(policy.errorString());
+    if (const Failure refusal = policy.check(plan)) {
+        failDownload(refusal.text());
         return;
     }
     // Nothing an earlier run left may pass for a package or a backup of this one, and the
@@ -124,8 +124,8 @@ void PackageDownload::getUpdatesSize(OfferPolicy &policy)
     // During sizing currentIndex counts the HEAD responses, naming the package of each.
     currentIndex = 0;
     for (const PlannedPackage &planned : std::as_const(plan)) {
-        http.setHost(planned.link().host(), packagePort);
-        http.head(planned.link().path());
+        http.setHost(planned.url.host(), packagePort);
+        http.head(planned.url.path());
     }
 }
 
@@ -139,7 +139,7 @@ void PackageDownload::downloadUpdates()
 void PackageDownload::getCurUpdate()
 {
     const PlannedPackage &planned = plan.at(currentIndex);
-    const QUrl url = planned.fetchesPatch() ? QUrl(planned.patch.link) : planned.link();
+    const QUrl &url = planned.fetchesPatch() ? planned.patch.link : planned.url;
     emit downloadFile(planned.name());
     if (ended || downloadState != Downloading)
         return;
@@ -200,15 +200,10 @@ bool PackageDownload::openBodyFile(const QString &name)
 PackageVerifier::Outcome PackageDownload::verifyPackage()
 {
     const PlannedPackage &planned = plan.at(currentIndex);
-    const Update *update = planned.update;
+    const OfferedPackage &offer = planned.offer;
     // Size and digest come from the reply; a patch's statement names the version it patches.
-    const PackageStatement identity {latin1(update->getProject()),
-                                     planned.name(),
-                                     latin1(update->getType()),
-                                     latin1(update->getVersion()),
-                                     -1,
-                                     QByteArray(),
-                                     planned.patch.from};
+    const PackageStatement identity {
+        offer.project, offer.name, offer.type, offer.version, -1, QByteArray(), planned.patch.from};
     return verifier.verify(packageFile.size(), sink.sha256(), planned.fetchedCheck(), identity);
 }
 
@@ -234,7 +229,7 @@ void PackageDownload::getNextUpdate()
     const PlannedPackage &planned = plan.at(currentIndex);
     DownloadDirectory directory(installation.downloadDir);
     if (!directory.open()
-        || !directory.adoptBody(currentIndex, planned.link().path(), planned.name())) {
+        || !directory.adoptBody(currentIndex, planned.archivePath, planned.name())) {
         QFile::remove(packagePath);
         failDownload(directory.errorString());
         return;
@@ -267,15 +262,14 @@ bool PackageDownload::fetchingPatch() const
 void PackageDownload::rebuildFromPatch()
 {
     const PlannedPackage &planned = plan.at(currentIndex);
-    const QString type = latin1(planned.update->getType());
-    const ManifestWalker::Identity identity {latin1(planned.update->getProject()), planned.name(),
-                                             type};
+    const QString &type = planned.offer.type;
+    const ManifestWalker::Identity identity {planned.offer.project, planned.name(), type};
     const QString installDir = installation.directoryFor(type);
-    const QString urlPath = planned.link().path();
+    const QString urlPath = planned.archivePath;
     const QString patchPath = packagePath;
     const QString dir = installation.downloadDir;
-    auto patch = std::make_shared<PatchPackage>(patchPath, QUrl(planned.patch.link).path(),
-                                                planned.wholeSize);
+    auto patch
+        = std::make_shared<PatchPackage>(patchPath, planned.patch.link.path(), planned.wholeSize);
     auto rebuilt = std::make_shared<bool>(false);
     rebuild.disconnect(this);
     connect(&rebuild, &BackgroundJob::done, this, [this, patch, rebuilt] {
@@ -383,8 +377,8 @@ void PackageDownload::responseHeaderReceived(const HttpResponseHeader &resp)
         return;
     // The size in the server's reply is the one the download holds the package to.
     PlannedPackage &planned = plan[currentIndex];
-    planned.wholeSize
-        = planned.check.has(PackageCheck::Size) ? planned.check.size : resp.contentLength();
+    const PackageCheck &check = planned.offer.check;
+    planned.wholeSize = check.has(PackageCheck::Size) ? check.size : resp.contentLength();
     totalBytes += planned.fetchesPatch() ? planned.patch.check.size : planned.wholeSize;
     ++currentIndex;
     // The header of the last HEAD starts the first GET.

@@ -4,13 +4,14 @@
 #include "packagecheck.h"
 
 #include <QString>
+#include <QUrl>
 
 // A patch package that the update server offers beside a package, for installations of one
 // version: a "patch" child of the package's "request" element.
 struct PatchOffer
 {
     QString from; // the installed version it applies to, as the reply writes it
-    QString link;
+    QUrl link; // parsed as it is read: nothing needs its text
     PackageCheck check; // its attributes sha256, signature and size
 
     bool isNull() const { return link.isEmpty(); }

@@ -1,24 +1,32 @@
 #ifndef PLANNEDPACKAGE_H
 #define PLANNEDPACKAGE_H
 
+#include "offeredpackage.h"
 #include "packagecheck.h"
 #include "patchoffer.h"
-#include "textconversion.h"
-#include "update.h"
 
 #include <QList>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
 
-// One offered update on its way through the run: what the reply says of it, what is fetched
-// for it, and what the download made of it. The engine's list of updates owns the record.
+#include <utility>
+
+// One offered package on its way through the run: what the reply says of it, where it is
+// fetched from and kept, and what the download made of it. The engine's plan owns it.
 struct PlannedPackage
 {
-    Update *update = nullptr;
-    // What the reply says to verify the whole package by, and the patches offered beside it.
-    PackageCheck check;
-    QList<PatchOffer> offeredPatches;
+    explicit PlannedPackage(OfferedPackage offered)
+        : offer(std::move(offered))
+        , url(offer.link)
+        , archivePath(url.path())
+    { }
+
+    OfferedPackage offer;
+    // The link, parsed here alone, and the path beneath the download directory where the
+    // package's archive is kept, which is the link's path.
+    QUrl url;
+    QString archivePath;
     // The patch fetched instead of the whole package; null: the whole package is.
     PatchOffer patch;
     // The whole package's size, as announced or as its HEAD answer said; -1 while unknown.
@@ -26,11 +34,10 @@ struct PlannedPackage
     // The files rebuilt from the patch, lying unpacked already.
     QStringList rebuiltFiles;
 
-    QString name() const { return latin1(update->getName()); }
-    QUrl link() const { return QUrl(latin1(update->getLink())); }
+    const QString &name() const { return offer.name; }
     bool fetchesPatch() const { return !patch.isNull(); }
     // What the body fetched for it is held to: its patch's values, or its own.
-    const PackageCheck &fetchedCheck() const { return patch.isNull() ? check : patch.check; }
+    const PackageCheck &fetchedCheck() const { return patch.isNull() ? offer.check : patch.check; }
 };
 
 #endif // PLANNEDPACKAGE_H

@@ -10,7 +10,6 @@
 
 #include <QDeadlineTimer>
 #include <QDebug>
-#include <QMessageBox>
 #include <QProcess>
 #include <QTcpSocket>
 
@@ -19,6 +18,21 @@
 namespace {
 
 const quint16 updateServerPort = 443;
+
+Failure connectionFailure()
+{
+    return Failure(
+        Failure::Network,
+        translated("Couldn't connect to update server. Check your internet connection."));
+}
+
+// Whether the reply broke off or was refused, the user reads the same.
+Failure communicationFailure(Failure::Kind kind)
+{
+    return Failure(kind,
+                   translated("An error occured while comunicating update server. Check your "
+                              "internet connection."));
+}
 
 } // namespace
 
@@ -34,10 +48,9 @@ void UpdateCheck::setTimeouts(int serverMs, int messengerMs)
 
 UpdateCheck::~UpdateCheck()
 {
-    if (!pending.valid())
-        return;
-    for (const PlannedPackage &planned : pending.get().offers)
-        delete planned.update;
+    // Here, not in the future's own destructor: the settings its thread reads go before it.
+    if (pending.valid())
+        pending.wait();
 }
 
 void UpdateCheck::start()
@@ -46,22 +59,14 @@ void UpdateCheck::start()
     pending = std::async(std::launch::async, [this] { return run(); });
 }
 
-bool UpdateCheck::finish()
+Failure UpdateCheck::finish()
 {
     if (!pending.valid())
         start();
     Outcome outcome = pending.get();
     offers = std::move(outcome.offers);
     installed = std::move(outcome.installed);
-    if (outcome.failure == Failure::None)
-        return true;
-    const QString text = outcome.failure == Failure::Connection
-        ? translated("Couldn't connect to update server. Check your internet connection.")
-        : translated("An error occured while comunicating update server. Check your "
-                     "internet connection.");
-    QMessageBox::critical(nullptr, translated("Check updates"), text, QMessageBox::Ok,
-                          QMessageBox::Ok);
-    return false;
+    return outcome.failure;
 }
 
 UpdateCheck::Outcome UpdateCheck::run() const
@@ -81,7 +86,7 @@ UpdateCheck::Outcome UpdateCheck::run() const
     return outcome;
 }
 
-QVector<PlannedPackage> UpdateCheck::takeOffers()
+QVector<OfferedPackage> UpdateCheck::takeOffers()
 {
     return std::exchange(offers, {});
 }
@@ -127,7 +132,7 @@ void UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &
         connected = ProxyTunnel::open(socket, proxy, host, updateServerPort, exchangeEnds);
     }
     if (!connected) {
-        outcome.failure = Failure::Connection;
+        outcome.failure = connectionFailure();
         return;
     }
     const QByteArray sent
@@ -154,18 +159,13 @@ void UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &
             qWarning().noquote() << QStringLiteral("The update server's reply is refused: %1.")
                                         .arg(ReplySignature::message(signature));
     }
-    if (reply.status() != UpdateReply::Complete || signature != ReplySignature::Valid) {
-        outcome.failure = Failure::Communication;
+    if (reply.status() == UpdateReply::Incomplete) {
+        outcome.failure = communicationFailure(Failure::Network);
         return;
     }
-    QVector<PackageCheck> checks;
-    QVector<QList<PatchOffer>> patches;
-    const QVector<Update *> updates = reply.takeUpdates(&checks, &patches);
-    for (qsizetype i = 0; i < updates.size(); ++i) {
-        PlannedPackage planned;
-        planned.update = updates.at(i);
-        planned.check = checks.at(i);
-        planned.offeredPatches = patches.at(i);
-        outcome.offers.append(planned);
+    if (reply.status() != UpdateReply::Complete || signature != ReplySignature::Valid) {
+        outcome.failure = communicationFailure(Failure::Reply);
+        return;
     }
+    outcome.offers = reply.offers();
 }

@@ -1,8 +1,9 @@
 #ifndef UPDATECHECK_H
 #define UPDATECHECK_H
 
+#include "failure.h"
 #include "installation.h"
-#include "plannedpackage.h"
+#include "offeredpackage.h"
 #include "queryparser.h"
 
 #include <QByteArray>
@@ -16,8 +17,7 @@ class QProcess;
 
 // The update check: asks the messenger for its query, exchanges it with the update server and
 // reads the reply, which must be signed for this very exchange when reply keys are set. It
-// waits in a thread of its own, so that the windows can be built meanwhile, and shows its own
-// failure boxes once it is over.
+// waits in a thread of its own, so that the windows can be built meanwhile.
 class UpdateCheck
 {
 public:
@@ -35,21 +35,19 @@ public:
 
     // Begins the check; the settings above stay as they are until it is finished.
     void start();
-    // Waits for the check, begun here unless start() began it, and tells the user of its
-    // failure: false then, and nothing is offered.
-    bool finish();
-    // What the reply offers, in document order, the updates owned by the caller.
-    QVector<PlannedPackage> takeOffers();
+    // Waits for the check, begun here unless start() began it. After a failure nothing is
+    // offered.
+    Failure finish();
+    // What the reply offers, in document order.
+    QVector<OfferedPackage> takeOffers();
     // The components the messenger asked for, with their installed versions.
     const QList<QueriedComponent> &installedComponents() const { return installed; }
 
 private:
-    enum class Failure { None, Connection, Communication };
-
     struct Outcome
     {
-        Failure failure = Failure::None;
-        QVector<PlannedPackage> offers;
+        Failure failure;
+        QVector<OfferedPackage> offers;
         QList<QueriedComponent> installed;
     };
 
@@ -63,7 +61,7 @@ private:
 
     Installation installation;
     std::future<Outcome> pending;
-    QVector<PlannedPackage> offers;
+    QVector<OfferedPackage> offers;
     QList<QueriedComponent> installed;
     QStringList replyKeys;
     int serverTimeout = 30000;

@@ -3,17 +3,19 @@
 #include "packagecheck.h"
 #include "replyformat.h"
 #include "replylimits.h"
-#include "update.h"
 
 #include <QDomDocument>
+#include <QUrl>
 
 #include <optional>
 
 namespace {
 
-std::string utf8(const QString &text)
+// The element's bytes, one character each: names and versions are compared and signed as
+// bytes, whatever the document's encoding.
+QString bytesOf(const QString &text)
 {
-    return text.toUtf8().toStdString();
+    return QString::fromLatin1(text.toUtf8());
 }
 
 // The text of the first direct child element of that name, empty if there is none.
@@ -31,13 +33,6 @@ std::optional<QString> optionalChildText(const QDomElement &element, const QStri
     return child.text();
 }
 
-PackageCheck checkFrom(const QDomElement &request)
-{
-    return PackageCheck::fromReply(optionalChildText(request, ReplyFormat::sha256),
-                                   optionalChildText(request, ReplyFormat::signature),
-                                   optionalChildText(request, ReplyFormat::size));
-}
-
 std::optional<QString> optionalAttribute(const QDomElement &element, const QString &name)
 {
     if (!element.hasAttribute(name))
@@ -50,7 +45,8 @@ QList<PatchOffer> patchesFrom(const QDomElement &request)
     QList<PatchOffer> patches;
     for (QDomElement patch = request.firstChildElement(ReplyFormat::patch); !patch.isNull();
          patch = patch.nextSiblingElement(ReplyFormat::patch)) {
-        patches.append({patch.attribute(ReplyFormat::from), patch.attribute(ReplyFormat::link),
+        patches.append({patch.attribute(ReplyFormat::from),
+                        QUrl(patch.attribute(ReplyFormat::link)),
                         PackageCheck::fromReply(optionalAttribute(patch, ReplyFormat::sha256),
                                                 optionalAttribute(patch, ReplyFormat::signature),
                                                 optionalAttribute(patch, ReplyFormat::size))});
@@ -69,23 +65,29 @@ bool offersNothing(const QDomElement &request)
     return false;
 }
 
-Update *updateFrom(const QDomElement &request)
+OfferedPackage offerFrom(const QDomElement &request)
 {
+    OfferedPackage offer;
+    offer.project = bytesOf(request.attribute(ReplyFormat::project));
+    offer.name = bytesOf(request.attribute(ReplyFormat::name));
+    offer.type = bytesOf(request.attribute(ReplyFormat::type));
+    offer.version = bytesOf(childText(request, ReplyFormat::version));
+    offer.description = childText(request, ReplyFormat::description);
+    offer.copyrights = childText(request, ReplyFormat::copyrights);
+    offer.author = childText(request, ReplyFormat::author);
+    offer.webpage = childText(request, ReplyFormat::webpage);
+    offer.email = childText(request, ReplyFormat::email);
+    offer.changelog = childText(request, ReplyFormat::changelog);
+    offer.critical = childText(request, ReplyFormat::critical) == QLatin1String("true");
     bool ok = false;
-    unsigned int timestamp = childText(request, ReplyFormat::timestamp).toUInt(&ok, 10);
-    if (!ok)
-        timestamp = 0;
-    return new Update(
-        utf8(request.attribute(ReplyFormat::project)), utf8(request.attribute(ReplyFormat::name)),
-        utf8(request.attribute(ReplyFormat::type)), utf8(childText(request, ReplyFormat::version)),
-        utf8(childText(request, ReplyFormat::description)),
-        utf8(childText(request, ReplyFormat::copyrights)),
-        utf8(childText(request, ReplyFormat::author)),
-        utf8(childText(request, ReplyFormat::webpage)),
-        utf8(childText(request, ReplyFormat::email)),
-        utf8(childText(request, ReplyFormat::changelog)),
-        utf8(childText(request, ReplyFormat::link)),
-        childText(request, ReplyFormat::critical) == QLatin1String("true"), timestamp);
+    const unsigned int timestamp = childText(request, ReplyFormat::timestamp).toUInt(&ok, 10);
+    offer.timestamp = ok ? timestamp : 0;
+    offer.link = childText(request, ReplyFormat::link);
+    offer.check = PackageCheck::fromReply(optionalChildText(request, ReplyFormat::sha256),
+                                          optionalChildText(request, ReplyFormat::signature),
+                                          optionalChildText(request, ReplyFormat::size));
+    offer.patches = patchesFrom(request);
+    return offer;
 }
 
 } // namespace
@@ -165,26 +167,16 @@ bool UpdateReply::withinBounds()
     }
 }
 
-QVector<Update *> UpdateReply::takeUpdates(QVector<PackageCheck> *checks,
-                                           QVector<QList<PatchOffer>> *patches) const
+QVector<OfferedPackage> UpdateReply::offers() const
 {
-    QVector<Update *> updates;
-    if (checks)
-        checks->clear();
-    if (patches)
-        patches->clear();
+    QVector<OfferedPackage> offered;
     if (state != Complete)
-        return updates;
+        return offered;
     const QDomNodeList requests = document.elementsByTagName(ReplyFormat::request);
     for (int i = 0; i < requests.size(); ++i) {
         const QDomElement request = requests.at(i).toElement();
-        if (offersNothing(request))
-            continue;
-        updates.append(updateFrom(request));
-        if (checks)
-            checks->append(checkFrom(request));
-        if (patches)
-            patches->append(patchesFrom(request));
+        if (!offersNothing(request))
+            offered.append(offerFrom(request));
     }
-    return updates;
+    return offered;
 }

@@ -1,16 +1,13 @@
 #ifndef UPDATEREPLY_H
 #define UPDATEREPLY_H
 
-#include "patchoffer.h"
+#include "offeredpackage.h"
 
 #include <QByteArray>
 #include <QDomDocument>
-#include <QList>
 #include <QStringList>
 #include <QVector>
 #include <QXmlStreamReader>
-
-class Update;
 
 // The update server's reply as it arrives. The reply has no framing: it is complete as soon
 // as the bytes received form a well-formed XML document. Completeness is tracked over the new
@@ -30,11 +27,8 @@ public:
     // The bytes of a complete reply, exactly as they came.
     const QByteArray &bytes() const { return buffer; }
 
-    // The offered updates of a complete reply, in document order; the caller owns them.
-    // checks, when given, receives what the reply says to verify each package by, and patches
-    // the patch packages offered beside each, in the same order.
-    QVector<Update *> takeUpdates(QVector<PackageCheck> *checks = nullptr,
-                                  QVector<QList<PatchOffer>> *patches = nullptr) const;
+    // What a complete reply offers, in document order; nothing before it is complete.
+    QVector<OfferedPackage> offers() const;
 
 private:
     bool withinBounds();

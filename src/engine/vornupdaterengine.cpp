@@ -4,7 +4,6 @@
 #include "offerpolicy.h"
 #include "packagedownload.h"
 #include "runlock.h"
-#include "update.h"
 #include "vornconfig.h"
 
 VornUpdaterEngine::VornUpdaterEngine(const Installation &installation)
@@ -43,16 +42,19 @@ VornUpdaterEngine::~VornUpdaterEngine()
     DownloadDirectory directory(installation.downloadDir);
     if (downloaded && !install.hasStarted() && directory.open())
         directory.clear();
-    clearUpdates();
 }
 
 bool VornUpdaterEngine::updatesAvailable() const
 {
-    return !updates.isEmpty();
+    return !plan.isEmpty();
 }
 
-QVector<Update *> VornUpdaterEngine::getUpdates() const
+QVector<Update> VornUpdaterEngine::getUpdates() const
 {
+    QVector<Update> updates;
+    updates.reserve(plan.size());
+    for (const PlannedPackage &planned : plan)
+        updates.append(planned.offer.toUpdate());
     return updates;
 }
 
@@ -87,13 +89,6 @@ void VornUpdaterEngine::setMaximumPackageSize(qint64 bytes)
     download->setMaximumPackageSize(bytes);
 }
 
-void VornUpdaterEngine::clearUpdates()
-{
-    qDeleteAll(updates);
-    updates.clear();
-    plan.clear();
-}
-
 RunLock::Outcome VornUpdaterEngine::lockRun()
 {
     return runLock->acquire(installation);
@@ -109,15 +104,14 @@ void VornUpdaterEngine::startCheck()
     check.start();
 }
 
-bool VornUpdaterEngine::checkUpdates()
+Failure VornUpdaterEngine::checkUpdates()
 {
-    clearUpdates();
-    const bool checked = check.finish();
+    plan.clear();
+    const Failure failure = check.finish();
     installed = check.installedComponents();
-    plan = check.takeOffers();
-    for (const PlannedPackage &planned : std::as_const(plan))
-        updates.append(planned.update);
-    return checked;
+    for (OfferedPackage &offer : check.takeOffers())
+        plan.append(PlannedPackage(std::move(offer)));
+    return failure;
 }
 
 void VornUpdaterEngine::beginDownload()

@@ -1,11 +1,13 @@
 #ifndef VORNUPDATERENGINE_H
 #define VORNUPDATERENGINE_H
 
+#include "failure.h"
 #include "installation.h"
 #include "installrun.h"
 #include "packageverifier.h"
 #include "plannedpackage.h"
 #include "runlock.h"
+#include "update.h"
 #include "updatecheck.h"
 
 #include <QObject>
@@ -16,9 +18,8 @@
 #include <memory>
 
 class PackageDownload;
-class Update;
 
-// Carries one updater run: the offered updates, the check, the download and the
+// Carries one updater run: the plan of the offered packages, the check, the download and the
 // installation run. The windows talk to it only through its signals, slots and getters; the
 // work is done by the check, the policy of what may be fetched, the download and the
 // installation run behind it.
@@ -43,11 +44,12 @@ public:
     void recoverInterruptedRun();
     // Begins the update check in the background, so that a window can be built meanwhile.
     void startCheck();
-    // Finishes the check (begun here unless startCheck() began it); false after a failure the
-    // user has been told of.
-    bool checkUpdates();
+    // Finishes the check (begun here unless startCheck() began it); after a failure nothing is
+    // offered.
+    Failure checkUpdates();
     bool updatesAvailable() const;
-    QVector<Update *> getUpdates() const;
+    // The client library's records of the offered packages, in the reply's order.
+    QVector<Update> getUpdates() const;
     QString getLog() const;
     bool isInstallSucceeded() const { return install.succeeded(); }
     QString getDownloadDir() const { return installation.downloadDir; }
@@ -85,14 +87,11 @@ public slots:
 private:
     Q_DISABLE_COPY(VornUpdaterEngine)
 
-    void clearUpdates();
-
     const Installation installation;
     PackageVerifier verifier;
     std::unique_ptr<RunLock> runLock;
     UpdateCheck check;
-    // The offered updates, owned here, and the plan of each in the same order.
-    QVector<Update *> updates;
+    // Every offered package, in the reply's order.
     QVector<PlannedPackage> plan;
     QList<QueriedComponent> installed;
     std::unique_ptr<PackageDownload> download;

@@ -9,15 +9,12 @@
 #include "manifestformat.h"
 #include "pathbeneath.h"
 #include "replacefile.h"
-#include "textconversion.h"
 #include "translated.h"
-#include "update.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
-#include <QUrl>
 
 namespace {
 
@@ -46,14 +43,15 @@ void showCritical(const QString &text)
 
 } // namespace
 
-VornUpdatePackage::VornUpdatePackage(Update *update, const Installation &installation)
-    : update(update)
-    , componentName(latin1(update->getName()))
+VornUpdatePackage::VornUpdatePackage(const ManifestWalker::Identity &identity,
+                                     const QString &archivePath, const Installation &installation)
+    : identity(identity)
+    , archivePath(archivePath)
+    , componentName(identity.name)
 {
-    const QString urlPath = QUrl(latin1(update->getLink())).path();
-    archiveBase = urlPath.left(qMax<qsizetype>(0, urlPath.size() - 4));
+    archiveBase = archivePath.left(qMax<qsizetype>(0, archivePath.size() - 4));
 
-    const QString type = latin1(update->getType());
+    const QString &type = identity.type;
     if (type == QLatin1String("app")) {
         if (!checkRoot(installation)) {
             valid = false;
@@ -109,14 +107,14 @@ bool VornUpdatePackage::install(const QString &dir, QString &errorText, QStringL
     }
 
     // The first plug-in of a user finds no plug-in directory yet.
-    if (latin1(update->getType()) == QLatin1String("plugin"))
+    if (identity.type == QLatin1String("plugin"))
         makePath(installDir);
     installation.open(installDir);
     // Without the mode of the installation directory, new directories get rwxr-xr-x whatever
     // the umask.
     installation.setNewDirectoryMode(permissions ? -1 : 0755);
 
-    QFile manifest(extractDir + manifestPath(QUrl(latin1(update->getLink())).path()));
+    QFile manifest(extractDir + manifestPath(archivePath));
     // A package that installs nothing is never reported as installed.
     if (!manifest.open(QIODevice::ReadOnly)) {
         showCritical(translated("Package %1 holds no manifest, so it cannot be installed.")
@@ -131,8 +129,6 @@ bool VornUpdatePackage::install(const QString &dir, QString &errorText, QStringL
         return false;
     }
 
-    const ManifestWalker::Identity identity {latin1(update->getProject()),
-                                             latin1(update->getName()), latin1(update->getType())};
     const ManifestWalker walker(identity, [this, &extractDir](const ManifestWalker::FileEntry &e) {
         return applyEntry(e, extractDir);
     });
@@ -163,7 +159,7 @@ bool VornUpdatePackage::install(const QString &dir, QString &errorText, QStringL
 bool VornUpdatePackage::unpack(const QString &dir, const QString &extractDir, QString &errorText,
                                QStringList &files)
 {
-    const QString archive = dir + QLatin1Char('/') + QUrl(latin1(update->getLink())).path();
+    const QString archive = dir + QLatin1Char('/') + archivePath;
     ArchiveExtractor extractor(archive, extractDir);
     // An entry named like the archive (a URL path under "/<component name>/") or lying in
     // the unwind directory would destroy the archive or forge a backup: it fails the package.
@@ -237,9 +233,8 @@ bool VornUpdatePackage::applyEntry(const ManifestWalker::FileEntry &entry,
     if (existed && !backUp(relative, absoluteTarget, entry))
         return false;
 
-    const QString tag = QStringLiteral("%1_%2_%3")
-                            .arg(latin1(update->getProject()), latin1(update->getName()),
-                                 latin1(update->getType()));
+    const QString tag
+        = QStringLiteral("%1_%2_%3").arg(identity.project, identity.name, identity.type);
     const bool add = entry.action == ManifestFormat::add;
     if (entry.action == ManifestFormat::remove || (add && entry.name.startsWith(tag))) {
         if (existed) {

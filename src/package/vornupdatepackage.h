@@ -11,7 +11,6 @@
 #include <functional>
 
 class InstallJournal;
-class Update;
 struct Installation;
 
 // One downloaded update package during the installation run: its zip archive, its manifest
@@ -33,7 +32,10 @@ struct Installation;
 class VornUpdatePackage
 {
 public:
-    VornUpdatePackage(Update *update, const Installation &installation);
+    // archivePath: where the package's archive lies beneath the download directory, which is
+    // the path of the package's URL.
+    VornUpdatePackage(const ManifestWalker::Identity &identity, const QString &archivePath,
+                      const Installation &installation);
 
     // False after a failed root check.
     bool isValid() const { return valid; }
@@ -89,7 +91,8 @@ private:
     QFile::Permissions filePermissions(const QString &source) const;
     void makePath(const QString &path) const;
 
-    Update *update;
+    ManifestWalker::Identity identity;
+    QString archivePath;
     QString unwindDir;
     QString installDir;
     QString componentName;

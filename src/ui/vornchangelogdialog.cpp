@@ -54,13 +54,13 @@ void VornChangelogDialog::offer()
 QString VornChangelogDialog::changelogText() const
 {
     QString text;
-    for (const Update *update : engine->getUpdates()) {
+    for (const Update &update : engine->getUpdates()) {
         if (!text.isEmpty())
             text += QStringLiteral("\n\n");
         // The version line is Polish in every run: it is not a translated text.
-        text += utf8(update->getDescription()) + QLatin1Char('\n')
-            + QStringLiteral("Zmiany w wersji ") + utf8(update->getVersion()) + QLatin1Char('\n')
-            + utf8(update->getChangelog());
+        text += utf8(update.getDescription()) + QLatin1Char('\n')
+            + QStringLiteral("Zmiany w wersji ") + utf8(update.getVersion()) + QLatin1Char('\n')
+            + utf8(update.getChangelog());
     }
     return text;
 }

@@ -25,7 +25,7 @@ public:
 
     // Runs the update check against a stand-in update server that offers these packages, with
     // a stand-in messenger that asks for those requested, installed at 1.0; false when it
-    // fails, checkBoxes then holding the texts the user saw.
+    // fails, checkFailure then holding what the user is told.
     bool offer(const QList<Offer> &offers);
     // As the windows do: the installation run follows the download.
     void installWhenDownloaded();
@@ -49,7 +49,7 @@ public:
     QTemporaryDir home;
     bool ready;
     VornUpdaterEngine engine;
-    QStringList checkBoxes;
+    Failure checkFailure;
 };
 
 #endif // ENGINERUN_H

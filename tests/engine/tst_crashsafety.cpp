@@ -84,7 +84,7 @@ int runAndKill(int killAt)
         offers.append({name.toUtf8()});
     FakeUpdateServer server;
     server.setReply({replyOffering(offers, "im", "app")});
-    if (!server.listen() || !engine.checkUpdates())
+    if (!server.listen() || engine.checkUpdates().isFailure())
         return 2;
     int operations = 0;
     VornUpdatePackage::setChangeHook([&operations, killAt] {

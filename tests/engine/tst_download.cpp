@@ -484,7 +484,7 @@ void TestDownload::throughProxyFromTheEnvironment_data()
     QTest::addColumn<QByteArrayList>("variables"); // "@P" stands for the proxy
     QTest::addColumn<ProxyProcess::Rules>("rules");
     QTest::addColumn<QStringList>("relayed"); // the requests in the proxy's log
-    QTest::addColumn<QString>("checkBox");
+    QTest::addColumn<QString>("checkFailure"); // its text, empty when the check passes
     QTest::addColumn<QString>("downloadError"); // its beginning; installed when both are empty
 
     const QString connect = QStringLiteral("CONNECT localhost:443 HTTP/1.1");
@@ -552,7 +552,7 @@ void TestDownload::throughProxyFromTheEnvironment()
     QFETCH(QByteArrayList, variables);
     QFETCH(ProxyProcess::Rules, rules);
     QFETCH(QStringList, relayed);
-    QFETCH(QString, checkBox);
+    QFETCH(QString, checkFailure);
     QFETCH(QString, downloadError);
 
     ProxyProcess proxy;
@@ -572,9 +572,9 @@ void TestDownload::throughProxyFromTheEnvironment()
     HttpTestServer &server = run.packageServer();
     server.serve("/core.zip", Response::ok(pluginPackage("through the proxy")));
 
-    QCOMPARE(run.offer({{"core"}}), checkBox.isEmpty());
-    QCOMPARE(run.checkBoxes, checkBox.isEmpty() ? QStringList() : QStringList {checkBox});
-    if (checkBox.isEmpty()) {
+    QCOMPARE(run.offer({{"core"}}), checkFailure.isEmpty());
+    QCOMPARE(run.checkFailure.text(), checkFailure);
+    if (checkFailure.isEmpty()) {
         run.engine.beginDownload();
         QTRY_VERIFY(run.over());
         if (downloadError.isEmpty())

@@ -1,12 +1,12 @@
 #include "ed25519.h"
 #include "fakeupdateserver.h"
 #include "messageboxanswerer.h"
+#include "plannedpackage.h"
 #include "replylimits.h"
 #include "replysignature.h"
 #include "standinmessenger.h"
 #include "testfiles.h"
 #include "testinstallation.h"
-#include "update.h"
 #include "updatequery.h"
 #include "updatereply.h"
 #include "vornupdaterengine.h"
@@ -14,8 +14,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <memory>
 
 #include <csignal>
 
@@ -42,14 +40,11 @@ QByteArray fullRequest(const QByteArray &name, const QByteArray &extra = {})
         + extra + "</request>";
 }
 
-std::vector<std::unique_ptr<Update>> walk(const QByteArray &reply)
+QVector<OfferedPackage> walk(const QByteArray &reply)
 {
     UpdateReply parser;
     parser.append(reply);
-    std::vector<std::unique_ptr<Update>> owned;
-    for (Update *update : parser.takeUpdates())
-        owned.emplace_back(update);
-    return owned;
+    return parser.offers();
 }
 
 } // namespace
@@ -76,6 +71,8 @@ private slots:
     void replyPolishText();
     void replyCriticalAndTimestamp_data();
     void replyCriticalAndTimestamp();
+    void replyLink_data();
+    void replyLink();
 
     void exchangeSendsTheCutQuery_data();
     void exchangeSendsTheCutQuery();
@@ -185,7 +182,7 @@ void TestUpdateCheck::replyIsBounded()
     }
     QCOMPARE(reply.status(), UpdateReply::TooLarge);
     QVERIFY(sent > ReplyLimits::maximumSize);
-    QVERIFY(reply.takeUpdates().isEmpty());
+    QVERIFY(reply.offers().isEmpty());
 }
 
 void TestUpdateCheck::hostileReply_data()
@@ -231,7 +228,7 @@ void TestUpdateCheck::hostileReply()
     UpdateReply parsed;
     QCOMPARE(int(parsed.append(reply)), status);
     if (status == UpdateReply::Refused)
-        QVERIFY(parsed.takeUpdates().isEmpty());
+        QVERIFY(parsed.offers().isEmpty());
 }
 
 void TestUpdateCheck::replyWalk_data()
@@ -265,8 +262,8 @@ void TestUpdateCheck::replyWalk()
     QFETCH(QByteArray, reply);
     QFETCH(QStringList, names);
     QStringList found;
-    for (const auto &update : walk(reply))
-        found << QString::fromStdString(update->getName());
+    for (const OfferedPackage &offer : walk(reply))
+        found << offer.name;
     QCOMPARE(found, names);
 }
 
@@ -275,8 +272,8 @@ void TestUpdateCheck::replyFields()
     const auto updates = walk("<u>" + fullRequest("core")
                               + "<request><version>3</version><version>4</version>"
                                 "<changelog>a<b>b</b><![CDATA[<c>]]></changelog></request></u>");
-    QCOMPARE(updates.size(), size_t(2));
-    const Update &full = *updates[0];
+    QCOMPARE(updates.size(), 2);
+    const Update full = updates[0].toUpdate();
     QCOMPARE(full.getProject(), std::string("im"));
     QCOMPARE(full.getName(), std::string("core"));
     QCOMPARE(full.getType(), std::string("app"));
@@ -293,7 +290,7 @@ void TestUpdateCheck::replyFields()
 
     // Missing attributes and children are empty; the first child of a name wins; nested
     // text and character data are part of the text.
-    const Update &sparse = *updates[1];
+    const Update sparse = updates[1].toUpdate();
     QVERIFY(sparse.getProject().empty() && sparse.getName().empty() && sparse.getType().empty());
     QCOMPARE(sparse.getVersion(), std::string("3"));
     QCOMPARE(sparse.getChangelog(), std::string("ab<c>"));
@@ -308,13 +305,13 @@ void TestUpdateCheck::replyPolishText()
     const auto updates = walk("<?xml version='1.0' encoding='UTF-8'?><u><request name='core'>"
                               "<changelog>"
                               + changelog.toUtf8() + "</changelog></request></u>");
-    QCOMPARE(updates.size(), size_t(1));
-    QCOMPARE(QByteArray::fromStdString(updates[0]->getChangelog()), changelog.toUtf8());
+    QCOMPARE(updates.size(), 1);
+    QCOMPARE(QByteArray::fromStdString(updates[0].toUpdate().getChangelog()), changelog.toUtf8());
 
     const auto latin = walk("<?xml version='1.0' encoding='ISO-8859-2'?><u><request>"
                             "<description>\xb3\xf3\xbf</description></request></u>");
-    QCOMPARE(latin.size(), size_t(1));
-    QCOMPARE(QString::fromUtf8(QByteArray::fromStdString(latin[0]->getDescription())),
+    QCOMPARE(latin.size(), 1);
+    QCOMPARE(QString::fromUtf8(QByteArray::fromStdString(latin[0].toUpdate().getDescription())),
              QStringLiteral("łóż"));
 }
 
@@ -340,9 +337,42 @@ void TestUpdateCheck::replyCriticalAndTimestamp()
     QFETCH(uint, value);
     const auto updates = walk("<u><request><critical>" + critical + "</critical><timestamp>"
                               + timestamp + "</timestamp></request></u>");
-    QCOMPARE(updates.size(), size_t(1));
-    QCOMPARE(updates[0]->isCritical(), isCritical);
-    QCOMPARE(updates[0]->getTimestamp(), value);
+    QCOMPARE(updates.size(), 1);
+    QCOMPARE(updates[0].toUpdate().isCritical(), isCritical);
+    QCOMPARE(updates[0].toUpdate().getTimestamp(), value);
+}
+
+void TestUpdateCheck::replyLink_data()
+{
+    QTest::addColumn<QByteArray>("link"); // as the reply's bytes
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("path"); // where the package is kept and what is asked for
+    QTest::newRow("plain") << QByteArray("http://127.0.0.1/core.zip") << "127.0.0.1"
+                           << "/core.zip";
+    QTest::newRow("escaped blank")
+        << QByteArray("http://Vorn.Example/a%20b/core.zip") << "vorn.example"
+        << "/a b/core.zip";
+    // The characters the reply means, never its bytes taken one by one.
+    QTest::newRow("Polish letters") << QByteArray("http://127.0.0.1/\xc5\xbc\xc3\xb3\xc5\x82w.zip")
+                                    << "127.0.0.1" << QStringLiteral("/\u017c\u00f3\u0142w.zip");
+    QTest::newRow("none") << QByteArray() << ""
+                          << "";
+}
+
+// The link is read once: the client's record keeps its text, the plan its address.
+void TestUpdateCheck::replyLink()
+{
+    QFETCH(QByteArray, link);
+    QFETCH(QString, host);
+    QFETCH(QString, path);
+    const QVector<OfferedPackage> offers
+        = walk("<?xml version='1.0' encoding='UTF-8'?><u><request name='core'><link>" + link
+               + "</link></request></u>");
+    QCOMPARE(offers.size(), 1);
+    QCOMPARE(offers[0].toUpdate().getLink(), link.toStdString());
+    const PlannedPackage planned(offers[0]);
+    QCOMPARE(planned.url.host(), host);
+    QCOMPARE(planned.archivePath, path);
 }
 
 void TestUpdateCheck::exchangeSendsTheCutQuery_data()
@@ -372,7 +402,7 @@ void TestUpdateCheck::exchangeSendsTheCutQuery()
     {
         VornUpdaterEngine engine(testInstallation());
         MessageBoxAnswerer boxes;
-        QVERIFY(engine.checkUpdates());
+        QVERIFY(!engine.checkUpdates().isFailure());
         QCOMPARE(boxes.count(), 0);
         QVERIFY(engine.updatesAvailable());
         QCOMPARE(engine.getUpdates().size(), 1);
@@ -395,11 +425,11 @@ void TestUpdateCheck::exchangeReplyInManyPieces()
     server.setReply(pieces, 2);
     QVERIFY(server.listen());
     VornUpdaterEngine engine(testInstallation());
-    QVERIFY(engine.checkUpdates());
-    const QVector<Update *> updates = engine.getUpdates();
+    QVERIFY(!engine.checkUpdates().isFailure());
+    const QVector<Update> updates = engine.getUpdates();
     QCOMPARE(updates.size(), 20);
-    QCOMPARE(updates.first()->getName(), std::string("c0"));
-    QCOMPARE(updates.last()->getName(), std::string("c19"));
+    QCOMPARE(updates.first().getName(), std::string("c0"));
+    QCOMPARE(updates.last().getName(), std::string("c19"));
 }
 
 void TestUpdateCheck::exchangeWaitsForClosingRootTag()
@@ -410,7 +440,7 @@ void TestUpdateCheck::exchangeWaitsForClosingRootTag()
     QVERIFY(server.listen());
     VornUpdaterEngine engine(testInstallation());
     // Only the whole document parses: a check that stopped at the first piece would fail.
-    QVERIFY(engine.checkUpdates());
+    QVERIFY(!engine.checkUpdates().isFailure());
     QCOMPARE(engine.getUpdates().size(), 1);
 }
 
@@ -420,17 +450,21 @@ void TestUpdateCheck::exchangeFailures_data()
     QTest::addColumn<int>("behaviour");
     QTest::addColumn<QList<QByteArray>>("pieces");
     QTest::addColumn<QString>("message");
-    QTest::newRow("connection refused") << false << 0 << QList<QByteArray> {} << couldNotConnect;
-    QTest::newRow("server silent")
-        << true << int(FakeUpdateServer::Silent) << QList<QByteArray> {} << communicationFailed;
+    QTest::addColumn<int>("kind");
+    const int network = Failure::Network;
+    QTest::newRow("connection refused")
+        << false << 0 << QList<QByteArray> {} << couldNotConnect << network;
+    QTest::newRow("server silent") << true << int(FakeUpdateServer::Silent) << QList<QByteArray> {}
+                                   << communicationFailed << network;
     QTest::newRow("closed before the reply is complete")
         << true << int(FakeUpdateServer::AnswerAndClose) << QList<QByteArray> {"<update><request>"}
-        << communicationFailed;
+        << communicationFailed << network;
     QTest::newRow("reply that never becomes well-formed")
         << true << int(FakeUpdateServer::Answer) << QList<QByteArray> {"<a></b>"}
-        << communicationFailed;
-    QTest::newRow("endless reply")
-        << true << int(FakeUpdateServer::Endless) << QList<QByteArray> {} << communicationFailed;
+        << communicationFailed << network;
+    // Too large or past the deadline, whichever this machine meets first.
+    QTest::newRow("endless reply") << true << int(FakeUpdateServer::Endless) << QList<QByteArray> {}
+                                   << communicationFailed << -1;
     // Each byte comes well within the wait for the next, the whole reply not within the
     // deadline of the exchange.
     QList<QByteArray> dripped;
@@ -439,9 +473,9 @@ void TestUpdateCheck::exchangeFailures_data()
     QTest::newRow("reply with a document type")
         << true << int(FakeUpdateServer::Answer)
         << QList<QByteArray> {"<!DOCTYPE update [<!ENTITY e 'x'>]><update>&e;</update>"}
-        << communicationFailed;
+        << communicationFailed << int(Failure::Reply);
     QTest::newRow("reply dripped past the deadline")
-        << true << int(FakeUpdateServer::Answer) << dripped << communicationFailed;
+        << true << int(FakeUpdateServer::Answer) << dripped << communicationFailed << network;
 }
 
 void TestUpdateCheck::exchangeFailures()
@@ -450,6 +484,7 @@ void TestUpdateCheck::exchangeFailures()
     QFETCH(int, behaviour);
     QFETCH(QList<QByteArray>, pieces);
     QFETCH(QString, message);
+    QFETCH(int, kind);
     writeMessenger("printf '%s' \"" + simpleQuery + "\"");
     FakeUpdateServer server;
     server.setBehaviour(FakeUpdateServer::Behaviour(behaviour));
@@ -461,15 +496,14 @@ void TestUpdateCheck::exchangeFailures()
     engine.setCheckTimeouts(1500, 60000);
     engine.setNetworkBounds(1000, 60000);
     MessageBoxAnswerer boxes;
-    QVERIFY(!engine.checkUpdates());
+    const Failure failure = engine.checkUpdates();
+    QVERIFY(failure.isFailure());
+    if (kind >= 0)
+        QCOMPARE(int(failure.kind()), kind);
+    QCOMPARE(failure.text(), message);
     QVERIFY(!engine.updatesAvailable());
-    QCOMPARE(boxes.count(), 1);
-    const MessageBoxAnswerer::Box &box = boxes.last();
-    QCOMPARE(box.icon, QMessageBox::Critical);
-    QCOMPARE(box.title, QStringLiteral("Check updates"));
-    QCOMPARE(box.text, message);
-    QCOMPARE(box.buttons, QList<QMessageBox::StandardButton> {QMessageBox::Ok});
-    QCOMPARE(box.defaultButton, QMessageBox::Ok);
+    // The start-up shows it; the engine shows nothing.
+    QCOMPARE(boxes.count(), 0);
 }
 
 void TestUpdateCheck::messengerThatNeverExits()
@@ -484,7 +518,7 @@ void TestUpdateCheck::messengerThatNeverExits()
     {
         VornUpdaterEngine engine(testInstallation());
         engine.setCheckTimeouts(30000, 500);
-        QVERIFY(engine.checkUpdates());
+        QVERIFY(!engine.checkUpdates().isFailure());
         QCOMPARE(engine.getUpdates().size(), 1);
     }
     // Killed and waited for, not left behind.
@@ -502,15 +536,14 @@ void TestUpdateCheck::failedCheckEmptiesTheList()
         FakeUpdateServer server;
         server.setReply({"<update>" + fullRequest("a") + fullRequest("b") + "</update>"});
         QVERIFY(server.listen());
-        QVERIFY(engine.checkUpdates());
+        QVERIFY(!engine.checkUpdates().isFailure());
         QCOMPARE(engine.getUpdates().size(), 2);
     }
     engine.setCheckTimeouts(1000, 60000);
-    MessageBoxAnswerer boxes;
     // Nothing listens any more: the second check fails and must not keep the first's updates.
-    QVERIFY(!engine.checkUpdates());
+    QCOMPARE(engine.checkUpdates().text(), couldNotConnect);
     QVERIFY(!engine.updatesAvailable());
-    QCOMPARE(boxes.count(), 1);
+    QVERIFY(engine.getUpdates().isEmpty());
 }
 
 void TestUpdateCheck::onlySignedRepliesCount_data()
@@ -581,15 +614,16 @@ void TestUpdateCheck::onlySignedRepliesCount()
     const QString otherKey
         = QString::fromLatin1(Ed25519::publicKey(QByteArray(32, 'x')).toBase64());
     engine.setReplyKeys(secondKey ? QStringList {otherKey, ownKey} : QStringList {ownKey});
-    MessageBoxAnswerer boxes;
     if (!accepted)
         QTest::ignoreMessage(QtWarningMsg,
                              QRegularExpression("^The update server's reply is refused: "));
-    QCOMPARE(engine.checkUpdates(), accepted);
+    const Failure failure = engine.checkUpdates();
+    QCOMPARE(!failure.isFailure(), accepted);
     QCOMPARE(engine.getUpdates().size(), accepted ? 1 : 0);
-    QCOMPARE(boxes.count(), accepted ? 0 : 1);
-    if (!accepted)
-        QCOMPARE(boxes.last().text, communicationFailed);
+    if (!accepted) {
+        QCOMPARE(failure.kind(), Failure::Reply);
+        QCOMPARE(failure.text(), communicationFailed);
+    }
 }
 
 void TestUpdateCheck::signedReplyFormat_data()

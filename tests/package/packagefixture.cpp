@@ -2,10 +2,10 @@
 
 #include "testapplication.h"
 #include "testfiles.h"
-#include "update.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QUrl>
 
 #include <sys/stat.h>
 
@@ -42,9 +42,8 @@ QByteArray PackageFixture::fileElement(const QByteArray &name, const QByteArray 
     return "  <file name=\"" + name + "\" path=\"" + path + "\" action=\"" + action + "\"/>\n";
 }
 
-std::unique_ptr<Update> PackageFixture::makeUpdate(const QString &type, const QString &link,
-                                                   const QString &project, const QString &name)
+PackageFixture::Offer PackageFixture::offer(const QString &type, const QString &link,
+                                            const QString &project, const QString &name)
 {
-    return std::make_unique<Update>(project.toStdString(), name.toStdString(), type.toStdString(),
-                                    "1.0", "", "", "", "", "", "", link.toStdString(), false, 0);
+    return {{project, name, type}, QUrl(link).path()};
 }

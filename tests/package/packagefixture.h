@@ -1,14 +1,11 @@
 #ifndef PACKAGEFIXTURE_H
 #define PACKAGEFIXTURE_H
 
+#include "manifestwalker.h"
 #include "zipbuilder.h"
 
 #include <QString>
 #include <QTemporaryDir>
-
-#include <memory>
-
-class Update;
 
 // A scratch area laid out like an updater run: base/tupdates/ as the download directory and
 // base/opt/im (mode 0755, holding vorn, bin/im-client and lib/libold.so) as the root
@@ -40,10 +37,15 @@ public:
     static QByteArray fileElement(const QByteArray &name, const QByteArray &path,
                                   const QByteArray &action);
 
-    static std::unique_ptr<Update> makeUpdate(const QString &type = "app",
-                                              const QString &link = "http://localhost/core.zip",
-                                              const QString &project = "im",
-                                              const QString &name = "core");
+    // What a package is built from: the component it is for, and where its archive lies.
+    struct Offer
+    {
+        ManifestWalker::Identity identity;
+        QString archivePath;
+    };
+    static Offer offer(const QString &type = "app",
+                       const QString &link = "http://localhost/core.zip",
+                       const QString &project = "im", const QString &name = "core");
 };
 
 #endif // PACKAGEFIXTURE_H

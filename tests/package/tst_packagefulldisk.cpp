@@ -5,7 +5,6 @@
 #include "testfiles.h"
 #include "testinstallation.h"
 #include "treesnapshot.h"
-#include "update.h"
 #include "vornupdatepackage.h"
 
 #include <QDir>
@@ -86,9 +85,9 @@ void TestPackageFullDisk::expectFailure(const QString &link, const QString &mess
     for (const QString &file : intactFiles)
         bytes.insert(file, readFile(fx->root + "/" + file));
     const TreeSnapshot before = TreeSnapshot::take(fx->root);
-    const auto update = PackageFixture::makeUpdate("app", link);
+    const auto offer = PackageFixture::offer("app", link);
     MessageBoxAnswerer answerer;
-    VornUpdatePackage package(update.get(), testInstallation());
+    VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(!package.install(fx->downloadDir, errorText, files));

@@ -5,7 +5,6 @@
 #include "testinstallation.h"
 #include "testzip.h"
 #include "treesnapshot.h"
-#include "update.h"
 #include "vornupdatepackage.h"
 
 #include <QApplication>
@@ -127,10 +126,10 @@ void TestVornUpdatePackage::workedExample()
                               {"bin/im-client", "new client"},
                               {"lib/libnew.so", "new lib"}}));
     const TreeSnapshot before = TreeSnapshot::take(fx->root);
-    const auto update = PackageFixture::makeUpdate();
+    const auto offer = PackageFixture::offer();
     MessageBoxAnswerer answerer;
 
-    VornUpdatePackage package(update.get(), testInstallation());
+    VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QVERIFY(package.isValid());
     QCOMPARE(package.getInstallDir(), fx->root);
     QCOMPARE(package.getArchiveBase(), QString("/core"));
@@ -165,8 +164,8 @@ void TestVornUpdatePackage::fileListedTwice()
         "/core.zip",
         {{"core.xml", PackageFixture::manifest(entry + entry)}, {"bin/im-client", "new client"}}));
     const TreeSnapshot before = TreeSnapshot::take(fx->root);
-    const auto update = PackageFixture::makeUpdate();
-    VornUpdatePackage package(update.get(), testInstallation());
+    const auto offer = PackageFixture::offer();
+    VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
@@ -186,8 +185,8 @@ void TestVornUpdatePackage::removeOfMissingFile()
         {{"core.xml",
           PackageFixture::manifest(PackageFixture::fileElement("gone.so", "lib", "remove"))}}));
     const TreeSnapshot before = TreeSnapshot::take(fx->root);
-    const auto update = PackageFixture::makeUpdate();
-    VornUpdatePackage package(update.get(), testInstallation());
+    const auto offer = PackageFixture::offer();
+    VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
@@ -222,9 +221,9 @@ void TestVornUpdatePackage::whatStandsAtTheFilesPlace()
         {{"core.xml",
           PackageFixture::manifest(PackageFixture::fileElement("im-client", "bin", "add"))},
          {"bin/im-client", "new client"}}));
-    const auto update = PackageFixture::makeUpdate();
+    const auto offer = PackageFixture::offer();
     MessageBoxAnswerer answerer;
-    VornUpdatePackage package(update.get(), testInstallation());
+    VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
@@ -245,8 +244,8 @@ void TestVornUpdatePackage::addOfNewFileSurvivesUnwind()
         {{"core.xml",
           PackageFixture::manifest(PackageFixture::fileElement("helper", "bin/tools", "add"))},
          {"bin/tools/helper", "helper"}}));
-    const auto update = PackageFixture::makeUpdate();
-    VornUpdatePackage package(update.get(), testInstallation());
+    const auto offer = PackageFixture::offer();
+    VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
@@ -277,8 +276,8 @@ void TestVornUpdatePackage::componentTag()
         "/core.zip",
         {{"core.xml", PackageFixture::manifest(PackageFixture::fileElement(name, "etc", "add"))},
          {"etc/" + name, "from package"}}));
-    const auto update = PackageFixture::makeUpdate();
-    VornUpdatePackage package(update.get(), testInstallation());
+    const auto offer = PackageFixture::offer();
+    VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
@@ -334,9 +333,9 @@ void TestVornUpdatePackage::containmentSkips()
         "/core.zip",
         {{"core.xml",
           PackageFixture::manifest(PackageFixture::fileElement(name, path, "remove"))}}));
-    const auto update = PackageFixture::makeUpdate();
+    const auto offer = PackageFixture::offer();
     MessageBoxAnswerer answerer;
-    VornUpdatePackage package(update.get(), testInstallation());
+    VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QVERIFY(package.isValid());
     QString errorText;
     QStringList files;
@@ -368,9 +367,9 @@ void TestVornUpdatePackage::containmentApplies()
           PackageFixture::manifest(PackageFixture::fileElement("im-client", path, "add"))},
          {"lib/", ""},
          {"bin/im-client", "new client"}}));
-    const auto update = PackageFixture::makeUpdate();
+    const auto offer = PackageFixture::offer();
     MessageBoxAnswerer answerer;
-    VornUpdatePackage package(update.get(), testInstallation());
+    VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
@@ -442,9 +441,9 @@ void TestVornUpdatePackage::manifestRules()
     QVERIFY(fx->writeArchive(
         "/core.zip",
         {{"core.xml", manifest}, {"bin/a", "a"}, {"bin/b", "b"}, {"bin/c", "c"}, {"bin/d", "d"}}));
-    const auto update = PackageFixture::makeUpdate();
+    const auto offer = PackageFixture::offer();
     MessageBoxAnswerer answerer;
-    VornUpdatePackage package(update.get(), testInstallation());
+    VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QString errorText;
     QStringList files;
     QCOMPARE(package.install(fx->downloadDir, errorText, files), message.isEmpty());
@@ -464,9 +463,9 @@ void TestVornUpdatePackage::emptyArchive()
 {
     QVERIFY(fx->writeArchive("/core.zip", {}));
     const TreeSnapshot before = TreeSnapshot::take(fx->root);
-    const auto update = PackageFixture::makeUpdate();
+    const auto offer = PackageFixture::offer();
     MessageBoxAnswerer answerer;
-    VornUpdatePackage package(update.get(), testInstallation());
+    VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QString errorText;
     QStringList files;
     // Nothing to install is a failure, never an installed package.
@@ -486,8 +485,8 @@ void TestVornUpdatePackage::manifestWithoutFiles()
                               {"docs/core.xml", "listed"},
                               {"lib/libnew.so", "new lib"}}));
     const TreeSnapshot before = TreeSnapshot::take(fx->root);
-    const auto update = PackageFixture::makeUpdate();
-    VornUpdatePackage package(update.get(), testInstallation());
+    const auto offer = PackageFixture::offer();
+    VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
@@ -511,8 +510,8 @@ void TestVornUpdatePackage::archiveBase()
 {
     QFETCH(QString, link);
     QFETCH(QString, archiveBase);
-    const auto update = PackageFixture::makeUpdate("app", link);
-    VornUpdatePackage package(update.get(), testInstallation());
+    const auto offer = PackageFixture::offer("app", link);
+    VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QCOMPARE(package.getArchiveBase(), archiveBase);
     QCOMPARE(package.getComponentName(), QString("core"));
 }
@@ -675,9 +674,9 @@ void TestVornUpdatePackage::failureIsReportedAndUnwound()
     }
 
     const TreeSnapshot before = TreeSnapshot::take(fx->root);
-    const auto update = PackageFixture::makeUpdate("app", link);
+    const auto offer = PackageFixture::offer("app", link);
     MessageBoxAnswerer answerer;
-    VornUpdatePackage package(update.get(), testInstallation());
+    VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(!package.install(fx->downloadDir, errorText, files));
@@ -726,8 +725,8 @@ void TestVornUpdatePackage::addReplacesByRename()
              0);
     QVERIFY(fx->writeArchive("/core.zip",
                              {{"core.xml", workedManifest}, {"bin/im-client", "new client"}}));
-    const auto update = PackageFixture::makeUpdate();
-    VornUpdatePackage package(update.get(), testInstallation());
+    const auto offer = PackageFixture::offer();
+    VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
@@ -753,9 +752,8 @@ void TestVornUpdatePackage::pluginDirectoryAndFallbackModes()
     QVERIFY(writeFile(fx->downloadDir + "spell/bin/spell-tool", "", 0700));
     setApplicationArguments({"-root", fx->base + "/nowhere"});
 
-    const auto update
-        = PackageFixture::makeUpdate("plugin", "http://localhost/spell.zip", "im", "spell");
-    VornUpdatePackage package(update.get(), testInstallation());
+    const auto offer = PackageFixture::offer("plugin", "http://localhost/spell.zip", "im", "spell");
+    VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QVERIFY(package.isValid());
     QCOMPARE(package.getInstallDir(), home + "/.Vorn/plugins/");
     QCOMPARE(package.getPermissions(), QFile::Permissions());
@@ -784,9 +782,8 @@ void TestVornUpdatePackage::pluginTakesModeOfItsDirectory()
         {{"spell.xml",
           "<package>" + PackageFixture::fileElement("libspell.so", "", "add") + "</package>"},
          {"libspell.so", "library"}}));
-    const auto update
-        = PackageFixture::makeUpdate("plugin", "http://localhost/spell.zip", "im", "spell");
-    VornUpdatePackage package(update.get(), testInstallation());
+    const auto offer = PackageFixture::offer("plugin", "http://localhost/spell.zip", "im", "spell");
+    VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QString errorText;
     QStringList files;
     QVERIFY(package.install(fx->downloadDir, errorText, files));
@@ -819,9 +816,9 @@ void TestVornUpdatePackage::rootCheck()
     QVERIFY(fx->writeArchive("/core.zip",
                              {{"core.xml", workedManifest}, {"bin/im-client", "new client"}}));
 
-    const auto update = PackageFixture::makeUpdate();
+    const auto offer = PackageFixture::offer();
     MessageBoxAnswerer answerer;
-    VornUpdatePackage package(update.get(), testInstallation());
+    VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QCOMPARE(package.isValid(), !installDir.isEmpty());
     QCOMPARE(package.getInstallDir(), installDir);
     if (package.isValid()) {
@@ -847,11 +844,11 @@ void TestVornUpdatePackage::rootCheck()
 void TestVornUpdatePackage::failedRootCheckQuits()
 {
     setApplicationArguments({});
-    const auto update = PackageFixture::makeUpdate();
+    const auto offer = PackageFixture::offer();
     MessageBoxAnswerer answerer;
     bool built = false;
     QTimer::singleShot(0, [&] {
-        VornUpdatePackage package(update.get(), testInstallation());
+        VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
         built = true;
     });
     QApplication::setQuitOnLastWindowClosed(false);

@@ -33,12 +33,12 @@ int main(int argc, char *argv[])
     // published one would be, but for the signature over its statement, which costs nothing.
     VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()),
                              QStringList {});
-    if (!engine.checkUpdates() || engine.getUpdates().size() != 1) {
+    if (engine.checkUpdates().isFailure() || engine.getUpdates().size() != 1) {
         std::fprintf(stderr, "vorn-bench-download: the check offered no single update\n");
         return 1;
     }
     const QString target = engine.getDownloadDir()
-        + QUrl(QString::fromStdString(engine.getUpdates().first()->getLink())).path();
+        + QUrl(QString::fromStdString(engine.getUpdates().first().getLink())).path();
     QFile::remove(target);
 
     int progressSignals = 0;

@@ -17,7 +17,6 @@
 #include "benchclock.h"
 #include "patchpackage.h"
 #include "startup.h"
-#include "update.h"
 #include "vornupdatepackage.h"
 #include "vornupdaterengine.h"
 
@@ -75,9 +74,9 @@ int install(const QString &downloadDir, const QString &link)
     QObject::connect(&boxWatch, &QTimer::timeout, &failOnMessageBox);
     boxWatch.start(100);
 
-    Update update("vorn", "core", "app", "2.0", "", "", "", "", "", "", link.toStdString(), false,
-                  0);
-    VornUpdatePackage package(&update, Startup::installationOf(QCoreApplication::arguments()));
+    VornUpdatePackage package(
+        {QStringLiteral("vorn"), QStringLiteral("core"), QStringLiteral("app")}, QUrl(link).path(),
+        Startup::installationOf(QCoreApplication::arguments()));
     if (!package.isValid())
         return 1;
     QString errorText;
@@ -132,7 +131,7 @@ int update()
         QCoreApplication::exit(1);
     });
     const double started = BenchClock::now();
-    if (!engine.checkUpdates() || engine.getUpdates().size() != 1) {
+    if (engine.checkUpdates().isFailure() || engine.getUpdates().size() != 1) {
         std::fprintf(stderr, "vorn-bench-install: the check offered no single update\n");
         return 1;
     }

@@ -13,7 +13,6 @@
 #include "benchclock.h"
 #include "replyserver.h"
 #include "startup.h"
-#include "update.h"
 #include "updatereply.h"
 #include "vornupdaterengine.h"
 
@@ -61,10 +60,8 @@ int viaParser(const QByteArray &reply, int piece)
     for (qsizetype at = 0; at < reply.size() && parsed.status() == UpdateReply::Incomplete;
          at += step)
         parsed.append(reply.mid(at, step));
-    const QVector<Update *> updates = parsed.takeUpdates();
+    const qsizetype count = parsed.offers().size();
     const double finished = BenchClock::now();
-    const qsizetype count = updates.size();
-    qDeleteAll(updates);
     if (parsed.status() != UpdateReply::Complete)
         return -1;
     std::printf("seconds=%.4f\nupdates=%lld\nbytes=%lld\n", finished - started, qlonglong(count),
@@ -124,7 +121,7 @@ int viaCheck(const QByteArray &reply, int piece)
     }
     VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()));
     const double started = BenchClock::now();
-    const bool checked = engine.checkUpdates();
+    const bool checked = !engine.checkUpdates().isFailure();
     const double finished = BenchClock::now();
     if (!checked)
         return -1;

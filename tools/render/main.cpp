@@ -67,7 +67,7 @@ int main(int argc, char *argv[])
     guard.start(30000);
 
     VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()));
-    if (!engine.checkUpdates() || !engine.updatesAvailable())
+    if (engine.checkUpdates().isFailure() || !engine.updatesAvailable())
         return fail("the update check offered nothing");
     WindowRenderer renderer(&engine, output, language);
     renderer.start();
