@@ -7,18 +7,18 @@
 #include "update.h"
 #include "vornconfig.h"
 
-VornUpdaterEngine::VornUpdaterEngine(const Installation &installation)
-    : VornUpdaterEngine(installation, PackageVerifier::buildTimeKeys())
+VornUpdaterEngine::VornUpdaterEngine(const Installation &installation, RunPrompter &prompter)
+    : VornUpdaterEngine(installation, prompter, PackageVerifier::buildTimeKeys())
 { }
 
-VornUpdaterEngine::VornUpdaterEngine(const Installation &installation,
+VornUpdaterEngine::VornUpdaterEngine(const Installation &installation, RunPrompter &prompter,
                                      const QStringList &packageKeys)
     : installation(installation)
     , verifier(packageKeys)
     , runLock(std::make_unique<RunLock>())
     , check(installation)
     , download(std::make_unique<PackageDownload>(installation, verifier, plan))
-    , install(installation)
+    , install(installation, prompter)
 {
     check.setReplyKeys(PackageVerifier::splitKeys(QStringLiteral(VORN_REPLY_PUBLIC_KEYS)));
     connect(download.get(), &PackageDownload::downloadProgress, this,
@@ -30,6 +30,7 @@ VornUpdaterEngine::VornUpdaterEngine(const Installation &installation,
     connect(&install, &InstallRun::installProgress, this, &VornUpdaterEngine::installProgress);
     connect(&install, &InstallRun::installFile, this, &VornUpdaterEngine::installFile);
     connect(&install, &InstallRun::installFinished, this, &VornUpdaterEngine::installFinished);
+    connect(&install, &InstallRun::quitRequested, this, &VornUpdaterEngine::quitRequested);
     // The next run must find the way free.
     connect(&install, &InstallRun::restartRequested, this, [this] { runLock->release(); });
 }

@@ -16,6 +16,7 @@
 #include <memory>
 
 class PackageDownload;
+class RunPrompter;
 class Update;
 
 // Carries one updater run: the offered updates, the check, the download and the
@@ -27,10 +28,12 @@ class VornUpdaterEngine : public QObject
     Q_OBJECT
 
 public:
-    // Packages must be signed with one of the keys the updater was built with, if any.
-    explicit VornUpdaterEngine(const Installation &installation);
+    // Packages must be signed with one of the keys the updater was built with, if any. The
+    // installation run asks the user through prompter, which outlives the engine.
+    VornUpdaterEngine(const Installation &installation, RunPrompter &prompter);
     // The same with these keys (base64 Ed25519 public keys; empty: no signature needed).
-    VornUpdaterEngine(const Installation &installation, const QStringList &packageKeys);
+    VornUpdaterEngine(const Installation &installation, RunPrompter &prompter,
+                      const QStringList &packageKeys);
     ~VornUpdaterEngine() override;
 
     // Keeps every other updater away from the download directory and the installation
@@ -76,6 +79,8 @@ signals:
     void installFile(const QString &name);
     void installFinished();
     void error(const QString &str);
+    // The application must end once control returns to its event loop.
+    void quitRequested();
 
 public slots:
     void beginDownload();

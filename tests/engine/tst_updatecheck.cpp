@@ -370,7 +370,7 @@ void TestUpdateCheck::exchangeSendsTheCutQuery()
     server.setReply({"<update>" + fullRequest("core") + "</update>"});
     QVERIFY(server.listen());
     {
-        VornUpdaterEngine engine(testInstallation());
+        VornUpdaterEngine engine(testInstallation(), testPrompter());
         MessageBoxAnswerer boxes;
         QVERIFY(engine.checkUpdates());
         QCOMPARE(boxes.count(), 0);
@@ -394,7 +394,7 @@ void TestUpdateCheck::exchangeReplyInManyPieces()
     FakeUpdateServer server;
     server.setReply(pieces, 2);
     QVERIFY(server.listen());
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testPrompter());
     QVERIFY(engine.checkUpdates());
     const QVector<Update *> updates = engine.getUpdates();
     QCOMPARE(updates.size(), 20);
@@ -408,7 +408,7 @@ void TestUpdateCheck::exchangeWaitsForClosingRootTag()
     FakeUpdateServer server;
     server.setReply({"<update>" + fullRequest("core"), "</update>"}, 400);
     QVERIFY(server.listen());
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testPrompter());
     // Only the whole document parses: a check that stopped at the first piece would fail.
     QVERIFY(engine.checkUpdates());
     QCOMPARE(engine.getUpdates().size(), 1);
@@ -457,7 +457,7 @@ void TestUpdateCheck::exchangeFailures()
     if (serverUp)
         QVERIFY(server.listen());
 
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testPrompter());
     engine.setCheckTimeouts(1500, 60000);
     engine.setNetworkBounds(1000, 60000);
     MessageBoxAnswerer boxes;
@@ -482,7 +482,7 @@ void TestUpdateCheck::messengerThatNeverExits()
     server.setReply({"<update>" + fullRequest("core") + "</update>"});
     QVERIFY(server.listen());
     {
-        VornUpdaterEngine engine(testInstallation());
+        VornUpdaterEngine engine(testInstallation(), testPrompter());
         engine.setCheckTimeouts(30000, 500);
         QVERIFY(engine.checkUpdates());
         QCOMPARE(engine.getUpdates().size(), 1);
@@ -497,7 +497,7 @@ void TestUpdateCheck::messengerThatNeverExits()
 void TestUpdateCheck::failedCheckEmptiesTheList()
 {
     writeMessenger("printf '%s' \"" + simpleQuery + "\"");
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testPrompter());
     {
         FakeUpdateServer server;
         server.setReply({"<update>" + fullRequest("a") + fullRequest("b") + "</update>"});
@@ -576,7 +576,7 @@ void TestUpdateCheck::onlySignedRepliesCount()
     });
     QVERIFY(server.listen());
 
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testPrompter());
     const QString ownKey = QString::fromLatin1(Ed25519::publicKey(own).toBase64());
     const QString otherKey
         = QString::fromLatin1(Ed25519::publicKey(QByteArray(32, 'x')).toBase64());
