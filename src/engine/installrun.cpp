@@ -3,7 +3,6 @@
 #include "downloaddirectory.h"
 #include "failure.h"
 #include "installjournal.h"
-#include "removedir.h"
 #include "runprompter.h"
 #include "translated.h"
 #include "vornupdatepackage.h"
@@ -20,9 +19,11 @@ QString packageBoxTitle()
 
 } // namespace
 
-InstallRun::InstallRun(const Installation &installation, RunPrompter &prompter, QObject *parent)
+InstallRun::InstallRun(const Installation &installation, const DownloadDirectory &downloads,
+                       RunPrompter &prompter, QObject *parent)
     : QObject(parent)
     , installation(installation)
+    , downloads(downloads)
     , prompter(prompter)
 { }
 
@@ -39,15 +40,14 @@ void InstallRun::recoverInterruptedRun()
 {
     // A journal is ours only in a directory of this user that nobody else can write to: one
     // planted in a directory of someone else's making would copy their files over the user's.
-    DownloadDirectory directory(installation.downloadDir);
-    if (!directory.open())
+    if (!downloads.isOpen())
         return;
     // Bodies that a killed run never verified are of no use to anyone.
-    directory.removeUnverified();
+    downloads.removeUnverified();
     QStringList installDirs {installation.pluginDir()};
     if (!installation.root.isNull())
         installDirs.append(installation.root);
-    switch (InstallJournal::recover(installation.downloadDir, installDirs)) {
+    switch (InstallJournal::recover(downloads, installDirs)) {
     case InstallJournal::NothingToRecover:
     case InstallJournal::Discarded:
         break;
@@ -66,7 +66,7 @@ void InstallRun::run(const QVector<PlannedPackage> &plan)
     const QString &downloadDir = installation.downloadDir;
     // Every package object lives until the run ends: a rollback works from their records.
     Packages packages;
-    InstallJournal journal(downloadDir);
+    InstallJournal journal(downloads);
     const int count = plan.size();
     for (int i = 0; i < count; ++i) {
         const PlannedPackage &planned = plan.at(i);
@@ -102,7 +102,8 @@ void InstallRun::run(const QVector<PlannedPackage> &plan)
     success = true;
     runFixScript();
     emit installFinished();
-    removeDir(downloadDir);
+    // What cannot be removed now goes before the next download, which empties the directory.
+    downloads.removeFiles();
 }
 
 void InstallRun::rollBack(const Packages &packages, int count, const QString &failedName,
@@ -134,7 +135,8 @@ void InstallRun::rollBack(const Packages &packages, int count, const QString &fa
     log = QStringLiteral("An error occured while installing updates");
     journal.finish();
     emit installFinished();
-    removeDir(installation.downloadDir);
+    // What cannot be removed now goes before the next download, which empties the directory.
+    downloads.removeFiles();
 
     if (retry) {
         emit restartRequested();

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+class DownloadDirectory;
 class Failure;
 class InstallJournal;
 class RunPrompter;
@@ -26,7 +27,10 @@ class InstallRun : public QObject
     Q_OBJECT
 
 public:
-    InstallRun(const Installation &installation, RunPrompter &prompter, QObject *parent = nullptr);
+    // downloads is the run's download directory, opened (when it can be used) for the whole
+    // run.
+    InstallRun(const Installation &installation, const DownloadDirectory &downloads,
+               RunPrompter &prompter, QObject *parent = nullptr);
 
     // Puts back what an interrupted run had changed, and tells the user.
     void recoverInterruptedRun();
@@ -56,6 +60,7 @@ private:
     void runFixScript() const;
 
     Installation installation;
+    const DownloadDirectory &downloads;
     RunPrompter &prompter;
     QString log;
     bool started = false;

@@ -14,12 +14,15 @@ VornUpdaterEngine::VornUpdaterEngine(const Installation &installation, RunPrompt
 VornUpdaterEngine::VornUpdaterEngine(const Installation &installation, RunPrompter &prompter,
                                      const QStringList &packageKeys)
     : installation(installation)
+    , downloads(std::make_unique<DownloadDirectory>(installation.downloadDir))
     , verifier(packageKeys)
     , runLock(std::make_unique<RunLock>())
     , check(installation)
     , download(std::make_unique<PackageDownload>(installation, verifier, plan))
-    , install(installation, prompter)
+    , install(installation, *downloads, prompter)
 {
+    // A directory that cannot be used stays closed: the download reports why.
+    downloads->open();
     check.setReplyKeys(PackageVerifier::splitKeys(QStringLiteral(VORN_REPLY_PUBLIC_KEYS)));
     connect(download.get(), &PackageDownload::downloadProgress, this,
             &VornUpdaterEngine::downloadProgress);
@@ -41,9 +44,9 @@ VornUpdaterEngine::~VornUpdaterEngine()
     const bool downloaded = download->hasBegun();
     download.reset();
     // Nor does anything else the download made stay, when no installation run took it over.
-    DownloadDirectory directory(installation.downloadDir);
-    if (downloaded && !install.hasStarted() && directory.open())
-        directory.clear();
+    // Tolerated when it fails: the next download empties the directory first.
+    if (downloaded && !install.hasStarted() && downloads->isOpen())
+        downloads->clear();
     clearUpdates();
 }
 
@@ -97,7 +100,7 @@ void VornUpdaterEngine::clearUpdates()
 
 RunLock::Outcome VornUpdaterEngine::lockRun()
 {
-    return runLock->acquire(installation);
+    return runLock->acquire(installation, *downloads);
 }
 
 void VornUpdaterEngine::recoverInterruptedRun()

@@ -15,6 +15,7 @@
 
 #include <memory>
 
+class DownloadDirectory;
 class PackageDownload;
 class RunPrompter;
 class Update;
@@ -93,6 +94,8 @@ private:
     void clearUpdates();
 
     const Installation installation;
+    // Opened once, for the whole run; closed when it must not be used.
+    std::unique_ptr<DownloadDirectory> downloads;
     PackageVerifier verifier;
     std::unique_ptr<RunLock> runLock;
     UpdateCheck check;

@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QtEndian>
 
 #include <unzip.h>
@@ -34,6 +33,17 @@ struct Span
     quint64 end;
     bool operator<(const Span &other) const { return start < other.start; }
 };
+
+// minizip's own file functions, but for opening: the archive opened once is read through a
+// duplicate of its descriptor, which minizip closes, whatever now stands at its path.
+voidpf openDuplicate(voidpf opaque, const void *, int)
+{
+    const int copy = ::fcntl(*static_cast<const int *>(opaque), F_DUPFD_CLOEXEC, 0);
+    FILE *file = copy >= 0 ? ::fdopen(copy, "rb") : nullptr;
+    if (!file && copy >= 0)
+        ::close(copy);
+    return file;
+}
 
 } // namespace
 
@@ -67,18 +77,26 @@ Failure ArchiveExtractor::extract()
 {
     const Failure cannotOpen(Failure::Package, translated("Unable to open update archive"));
     // The archive was written by this user; a link put in its place is not read through.
-    if (QFileInfo(archivePath).isSymLink())
+    const FileDescriptor archive(
+        ::open(QFile::encodeName(archivePath).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status;
+    if (!archive.isValid() || ::fstat(archive.get(), &status) != 0)
         return cannotOpen;
-    unzFile zip = unzOpen(QFile::encodeName(archivePath).constData());
+    int descriptor = archive.get();
+    zlib_filefunc64_def functions;
+    fill_fopen64_filefunc(&functions);
+    functions.zopen64_file = &openDuplicate;
+    functions.opaque = &descriptor;
+    unzFile zip = unzOpen2_64("", &functions);
     if (!zip)
-        return isEmptyArchive() ? Failure() : cannotOpen;
+        return isEmptyArchive(archive.get(), status.st_size) ? Failure() : cannotOpen;
 
     target = PathBeneath::openDirectory(targetDir);
     targetError = errno;
 
     unz_global_info global;
     Failure failure = unzGetGlobalInfo(zip, &global) == UNZ_OK
-        ? survey(zip, quint64(QFileInfo(archivePath).size()))
+        ? survey(zip, quint64(status.st_size))
         : unreadable();
     if (!failure && global.number_entry > 0) {
         for (;;) {
@@ -258,12 +276,13 @@ Failure ArchiveExtractor::extractFile(void *zip, const QString &name, unsigned l
 
 // minizip looks for the end record anywhere but at offset 0, so it cannot open an archive
 // without entries, which is nothing but that record (and its comment).
-bool ArchiveExtractor::isEmptyArchive() const
+bool ArchiveExtractor::isEmptyArchive(int archive, qint64 size)
 {
-    QFile file(archivePath);
-    if (!file.open(QIODevice::ReadOnly) || file.size() < 22 || file.size() > 22 + 0xffff)
+    if (size < 22 || size > 22 + 0xffff)
         return false;
-    const QByteArray record = file.readAll();
+    QByteArray record(size, Qt::Uninitialized);
+    if (::pread(archive, record.data(), size_t(size), 0) != size)
+        return false;
     const auto field
         = [&record](int at) { return qFromLittleEndian<quint16>(record.constData() + at); };
     return record.startsWith("PK\x05\x06") && field(8) == 0 && field(10) == 0

@@ -64,7 +64,7 @@ private:
     static Failure unreadable(Failure::Kind kind = Failure::Package);
     static Failure refusedEntry(const QString &name);
     FileDescriptor createEntryFile(const QString &name);
-    bool isEmptyArchive() const;
+    static bool isEmptyArchive(int archive, qint64 size);
     bool isSafeName(const QByteArray &name) const;
     bool isProtected(const QString &path) const;
 
