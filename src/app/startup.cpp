@@ -2,6 +2,7 @@
 
 #include "downloaddirectory.h"
 #include "fontconfigpreloader.h"
+#include "messageboxprompter.h"
 #include "terminationwatcher.h"
 #include "translated.h"
 #include "vornchangelogdialog.h"
@@ -97,7 +98,9 @@ int run(QApplication &app, FontconfigPreloader &fonts)
         // Ended before it began: nothing is touched.
         if (termination.hasReceived())
             return 0;
-        VornUpdaterEngine engine(installationOf(app.arguments()));
+        MessageBoxPrompter prompter;
+        VornUpdaterEngine engine(installationOf(app.arguments()), prompter);
+        QObject::connect(&engine, &VornUpdaterEngine::quitRequested, &app, &QCoreApplication::quit);
         // Touches nothing of the run that holds the locks, whatever the mode.
         switch (engine.lockRun()) {
         case RunLock::Taken:

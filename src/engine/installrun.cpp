@@ -1,52 +1,58 @@
 #include "installrun.h"
 
 #include "downloaddirectory.h"
+#include "failure.h"
 #include "installjournal.h"
-#include "removedir.h"
+#include "runprompter.h"
 #include "translated.h"
 #include "vornupdatepackage.h"
 
-#include <QCoreApplication>
-#include <QMessageBox>
 #include <QProcess>
 
 namespace {
 
-void showRollbackFailure()
+// The title of the boxes of the package that failed; the run's own have "Update" alone.
+QString packageBoxTitle()
 {
-    QMessageBox::critical(nullptr, translated("Update"),
-                          translated("An error occured while rolling back update progress. "
-                                     "Software may not work properly. Try reinstalling whole "
-                                     "application"),
-                          QMessageBox::Ok);
+    return translated("Update", "program update");
 }
 
 } // namespace
 
-InstallRun::InstallRun(const Installation &installation, QObject *parent)
+InstallRun::InstallRun(const Installation &installation, const DownloadDirectory &downloads,
+                       RunPrompter &prompter, QObject *parent)
     : QObject(parent)
     , installation(installation)
+    , downloads(downloads)
+    , prompter(prompter)
 { }
+
+void InstallRun::showRollbackFailure()
+{
+    prompter.showFailure(translated("Update"),
+                         Failure(Failure::Rollback,
+                                 translated("An error occured while rolling back update progress. "
+                                            "Software may not work properly. Try reinstalling "
+                                            "whole application")));
+}
 
 void InstallRun::recoverInterruptedRun()
 {
     // A journal is ours only in a directory of this user that nobody else can write to: one
     // planted in a directory of someone else's making would copy their files over the user's.
-    DownloadDirectory directory(installation.downloadDir);
-    if (!directory.open())
+    if (!downloads.isOpen())
         return;
     // Bodies that a killed run never verified are of no use to anyone.
-    directory.removeUnverified();
+    downloads.removeUnverified();
     QStringList installDirs {installation.pluginDir()};
     if (!installation.root.isNull())
         installDirs.append(installation.root);
-    switch (InstallJournal::recover(installation.downloadDir, installDirs)) {
+    switch (InstallJournal::recover(downloads, installDirs)) {
     case InstallJournal::NothingToRecover:
     case InstallJournal::Discarded:
         break;
     case InstallJournal::Recovered:
-        QMessageBox::information(nullptr, translated("Update"),
-                                 translated("An interrupted update was undone."));
+        prompter.showNotice(translated("Update"), translated("An interrupted update was undone."));
         break;
     case InstallJournal::RestoreFailed:
         showRollbackFailure();
@@ -60,7 +66,7 @@ void InstallRun::run(const QVector<PlannedPackage> &plan)
     const QString &downloadDir = installation.downloadDir;
     // Every package object lives until the run ends: a rollback works from their records.
     Packages packages;
-    InstallJournal journal(downloadDir);
+    InstallJournal journal(downloads);
     const int count = plan.size();
     for (int i = 0; i < count; ++i) {
         const PlannedPackage &planned = plan.at(i);
@@ -68,10 +74,11 @@ void InstallRun::run(const QVector<PlannedPackage> &plan)
         packages.push_back(std::make_unique<VornUpdatePackage>(
             ManifestWalker::Identity {offer.project, offer.name, offer.type}, planned.archivePath,
             installation));
-        // A failed root check has told the user and asked the application to quit; the run
-        // ends without a rollback.
-        if (!packages.back()->isValid()) {
+        // A failed root check ends the run and the application, without a rollback.
+        if (const Failure &failure = packages.back()->rootFailure()) {
+            prompter.showFailure(packageBoxTitle(), failure);
             journal.finish();
+            emit quitRequested();
             return;
         }
         packages.back()->setJournal(&journal);
@@ -82,10 +89,10 @@ void InstallRun::run(const QVector<PlannedPackage> &plan)
                           "status information about currently installed package")
                    .arg(planned.name())
             + QLatin1Char('\n');
-        QString errorText;
         QStringList files;
-        if (!packages.back()->install(downloadDir, errorText, files)) {
-            rollBack(packages, count, planned.name(), errorText, journal);
+        if (const Failure failure = packages.back()->install(downloadDir, files)) {
+            prompter.showFailure(packageBoxTitle(), failure);
+            rollBack(packages, count, planned.name(), failure, journal);
             return;
         }
         files.sort();
@@ -98,18 +105,18 @@ void InstallRun::run(const QVector<PlannedPackage> &plan)
     success = true;
     runFixScript();
     emit installFinished();
-    removeDir(downloadDir);
+    // What cannot be removed now goes before the next download, which empties the directory.
+    downloads.removeFiles();
 }
 
 void InstallRun::rollBack(const Packages &packages, int count, const QString &failedName,
-                          const QString &errorText, InstallJournal &journal)
+                          const Failure &failure, InstallJournal &journal)
 {
     QString text = translated("Failed installing package ") + failedName;
-    if (!errorText.isEmpty())
-        text += QLatin1Char('\n') + errorText;
-    const QMessageBox::StandardButton answer
-        = QMessageBox::warning(nullptr, translated("Update"), text,
-                               QMessageBox::Abort | QMessageBox::Retry, QMessageBox::Retry);
+    if (failure.systemError() != 0)
+        text += QLatin1Char('\n') + qt_error_string(failure.systemError());
+    const bool retry
+        = prompter.askAbortOrRetry(translated("Update"), text) == RunPrompter::Answer::Retry;
 
     emit installFile(
         translated("Rollback update", "restoring application to state before installing update"));
@@ -131,14 +138,15 @@ void InstallRun::rollBack(const Packages &packages, int count, const QString &fa
     log = QStringLiteral("An error occured while installing updates");
     journal.finish();
     emit installFinished();
-    removeDir(installation.downloadDir);
+    // What cannot be removed now goes before the next download, which empties the directory.
+    downloads.removeFiles();
 
-    if (answer == QMessageBox::Retry) {
+    if (retry) {
         emit restartRequested();
         QProcess::startDetached(installation.program, installation.arguments);
     }
-    if (unwindFailed || answer == QMessageBox::Retry)
-        QCoreApplication::quit();
+    if (unwindFailed || retry)
+        emit quitRequested();
 }
 
 void InstallRun::runFixScript() const

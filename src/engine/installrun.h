@@ -11,20 +11,26 @@
 #include <memory>
 #include <vector>
 
+class DownloadDirectory;
+class Failure;
 class InstallJournal;
+class RunPrompter;
 class VornUpdatePackage;
 
 // The installation run: installs every downloaded package in turn with backups and the
 // journal, rolls the whole run back when one fails (the user answers Abort or Retry), runs the
 // messenger's fix-up script after a success, and keeps the log for the summary. It runs on the
-// caller's thread; only its message boxes run an event loop. Also undoes, at start-up, a run
-// that was killed halfway.
+// caller's thread and asks the prompter whatever the user must answer or read; only those
+// questions run an event loop. Also undoes, at start-up, a run that was killed halfway.
 class InstallRun : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit InstallRun(const Installation &installation, QObject *parent = nullptr);
+    // downloads is the run's download directory, opened (when it can be used) for the whole
+    // run.
+    InstallRun(const Installation &installation, const DownloadDirectory &downloads,
+               RunPrompter &prompter, QObject *parent = nullptr);
 
     // Puts back what an interrupted run had changed, and tells the user.
     void recoverInterruptedRun();
@@ -40,16 +46,22 @@ signals:
     void installFinished();
     // A Retry: the next run must be able to begin once this one has ended.
     void restartRequested();
+    // The application must end once control returns to its event loop: after a failed root
+    // check, a failed unwind, or a Retry that started the next run.
+    void quitRequested();
 
 private:
     using Packages = std::vector<std::unique_ptr<VornUpdatePackage>>;
 
     // count: the packages of the run, whether their installation began or not.
     void rollBack(const Packages &packages, int count, const QString &failedName,
-                  const QString &errorText, InstallJournal &journal);
+                  const Failure &failure, InstallJournal &journal);
+    void showRollbackFailure();
     void runFixScript() const;
 
     Installation installation;
+    const DownloadDirectory &downloads;
+    RunPrompter &prompter;
     QString log;
     bool started = false;
     bool success = false;

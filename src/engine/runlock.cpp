@@ -32,13 +32,13 @@ FileDescriptor privateRuntimeDirectory(const QString &path)
 
 } // namespace
 
-RunLock::Outcome RunLock::acquire(const Installation &installation)
+RunLock::Outcome RunLock::acquire(const Installation &installation,
+                                  const DownloadDirectory &downloads)
 {
     release();
     error.clear();
     Outcome outcome = Taken;
-    DownloadDirectory downloads(installation.downloadDir);
-    if (downloads.open()
+    if (downloads.isOpen()
         && !take(downloads.descriptor(), installation.downloadDir,
                  DownloadDirectory::lockFileName(), &outcome))
         return outcome;

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+class DownloadDirectory;
 struct Installation;
 
 // One updater run at a time. A run holds an exclusive lock on a file in each place it may
@@ -24,9 +25,10 @@ public:
         Failed // a lock that cannot be taken; errorString() holds the text for the user
     };
 
-    // Takes every lock, or none. A place that is missing, or that this run may not write,
-    // has nothing to protect and is passed over.
-    Outcome acquire(const Installation &installation);
+    // Takes every lock, or none: in downloads, the run's download directory, when it is open.
+    // A place that is missing, or that this run may not write, has nothing to protect and is
+    // passed over.
+    Outcome acquire(const Installation &installation, const DownloadDirectory &downloads);
     QString errorString() const { return error; }
     // Lets the next run begin, as a restart of this one must.
     void release() { held.clear(); }

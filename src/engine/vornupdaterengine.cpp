@@ -6,19 +6,22 @@
 #include "runlock.h"
 #include "vornconfig.h"
 
-VornUpdaterEngine::VornUpdaterEngine(const Installation &installation)
-    : VornUpdaterEngine(installation, PackageVerifier::buildTimeKeys())
+VornUpdaterEngine::VornUpdaterEngine(const Installation &installation, RunPrompter &prompter)
+    : VornUpdaterEngine(installation, prompter, PackageVerifier::buildTimeKeys())
 { }
 
-VornUpdaterEngine::VornUpdaterEngine(const Installation &installation,
+VornUpdaterEngine::VornUpdaterEngine(const Installation &installation, RunPrompter &prompter,
                                      const QStringList &packageKeys)
     : installation(installation)
+    , downloads(std::make_unique<DownloadDirectory>(installation.downloadDir))
     , verifier(packageKeys)
     , runLock(std::make_unique<RunLock>())
     , check(installation)
     , download(std::make_unique<PackageDownload>(installation, verifier, plan))
-    , install(installation)
+    , install(installation, *downloads, prompter)
 {
+    // A directory that cannot be used stays closed: the download reports why.
+    downloads->open();
     check.setReplyKeys(PackageVerifier::splitKeys(QStringLiteral(VORN_REPLY_PUBLIC_KEYS)));
     connect(download.get(), &PackageDownload::downloadProgress, this,
             &VornUpdaterEngine::downloadProgress);
@@ -29,6 +32,7 @@ VornUpdaterEngine::VornUpdaterEngine(const Installation &installation,
     connect(&install, &InstallRun::installProgress, this, &VornUpdaterEngine::installProgress);
     connect(&install, &InstallRun::installFile, this, &VornUpdaterEngine::installFile);
     connect(&install, &InstallRun::installFinished, this, &VornUpdaterEngine::installFinished);
+    connect(&install, &InstallRun::quitRequested, this, &VornUpdaterEngine::quitRequested);
     // The next run must find the way free.
     connect(&install, &InstallRun::restartRequested, this, [this] { runLock->release(); });
 }
@@ -39,9 +43,9 @@ VornUpdaterEngine::~VornUpdaterEngine()
     const bool downloaded = download->hasBegun();
     download.reset();
     // Nor does anything else the download made stay, when no installation run took it over.
-    DownloadDirectory directory(installation.downloadDir);
-    if (downloaded && !install.hasStarted() && directory.open())
-        directory.clear();
+    // Tolerated when it fails: the next download empties the directory first.
+    if (downloaded && !install.hasStarted() && downloads->isOpen())
+        downloads->clear();
 }
 
 bool VornUpdaterEngine::updatesAvailable() const
@@ -91,7 +95,7 @@ void VornUpdaterEngine::setMaximumPackageSize(qint64 bytes)
 
 RunLock::Outcome VornUpdaterEngine::lockRun()
 {
-    return runLock->acquire(installation);
+    return runLock->acquire(installation, *downloads);
 }
 
 void VornUpdaterEngine::recoverInterruptedRun()

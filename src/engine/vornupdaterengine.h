@@ -17,7 +17,9 @@
 
 #include <memory>
 
+class DownloadDirectory;
 class PackageDownload;
+class RunPrompter;
 
 // Carries one updater run: the plan of the offered packages, the check, the download and the
 // installation run. The windows talk to it only through its signals, slots and getters; the
@@ -28,10 +30,12 @@ class VornUpdaterEngine : public QObject
     Q_OBJECT
 
 public:
-    // Packages must be signed with one of the keys the updater was built with, if any.
-    explicit VornUpdaterEngine(const Installation &installation);
+    // Packages must be signed with one of the keys the updater was built with, if any. The
+    // installation run asks the user through prompter, which outlives the engine.
+    VornUpdaterEngine(const Installation &installation, RunPrompter &prompter);
     // The same with these keys (base64 Ed25519 public keys; empty: no signature needed).
-    VornUpdaterEngine(const Installation &installation, const QStringList &packageKeys);
+    VornUpdaterEngine(const Installation &installation, RunPrompter &prompter,
+                      const QStringList &packageKeys);
     ~VornUpdaterEngine() override;
 
     // Keeps every other updater away from the download directory and the installation
@@ -78,6 +82,8 @@ signals:
     void installFile(const QString &name);
     void installFinished();
     void error(const QString &str);
+    // The application must end once control returns to its event loop.
+    void quitRequested();
 
 public slots:
     void beginDownload();
@@ -88,6 +94,8 @@ private:
     Q_DISABLE_COPY(VornUpdaterEngine)
 
     const Installation installation;
+    // Opened once, for the whole run; closed when it must not be used.
+    std::unique_ptr<DownloadDirectory> downloads;
     PackageVerifier verifier;
     std::unique_ptr<RunLock> runLock;
     UpdateCheck check;

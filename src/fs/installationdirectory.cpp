@@ -23,9 +23,7 @@ int InstallationDirectory::parentOf(const QString &relativePath, QByteArray *nam
         errno = EBADF;
         return -1;
     }
-    const int parent = parents.parentOf(root.get(), relativePath, name, create, newDirectoryMode);
-    linkInTheWay = parent < 0 && errno == ELOOP;
-    return parent;
+    return parents.parentOf(root.get(), relativePath, name, create, newDirectoryMode);
 }
 
 InstallationDirectory::Presence InstallationDirectory::presence(const QString &relativePath)
@@ -34,7 +32,7 @@ InstallationDirectory::Presence InstallationDirectory::presence(const QString &r
     const int directory = parentOf(relativePath, &name, false);
     struct stat status;
     if (directory < 0)
-        return linkInTheWay ? BeyondLink : Absent;
+        return errno == ELOOP ? BeyondLink : Absent;
     // Through a link in the file's own place, as a backup reads it: a dangling one is absent.
     return ::fstatat(directory, name.constData(), &status, 0) == 0 ? Present : Absent;
 }
@@ -93,17 +91,20 @@ bool InstallationDirectory::replace(const QString &relativePath, const QString &
 {
     // The sources lie in the download directory: a link put there in place of an unpacked
     // file or a backup must not pass another file off as it.
-    const FileDescriptor source(
+    const FileDescriptor file(
         ::open(QFile::encodeName(sourcePath).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    return file.isValid() && replace(relativePath, file.get(), mode);
+}
+
+bool InstallationDirectory::replace(const QString &relativePath, int source, int mode)
+{
     struct stat status;
-    linkInTheWay = false;
-    if (!source.isValid() || (mode < 0 && ::fstat(source.get(), &status) != 0))
+    if (mode < 0 && ::fstat(source, &status) != 0)
         return false;
     QByteArray name;
     const int directory = parentOf(relativePath, &name, true);
     return directory >= 0
-        && replaceFile(source.get(), directory, name,
-                       mode < 0 ? status.st_mode & 07777 : mode_t(mode));
+        && replaceFile(source, directory, name, mode < 0 ? status.st_mode & 07777 : mode_t(mode));
 }
 
 bool InstallationDirectory::restore(const QString &relativePath, const QString &backupPath)

@@ -9,8 +9,8 @@
 
 // The files of one installation directory (the messenger's or the user's plug-in directory),
 // reached beneath a descriptor of it without following links. A link planted anywhere inside
-// makes the operation fail (see blockedByLink()) instead of leading a write, a removal or a
-// backup to another directory. A link that is itself the file an operation names is replaced or
+// makes the operation fail with errno ELOOP instead of leading a write, a removal or a backup
+// to another directory. A link that is itself the file an operation names is replaced or
 // removed as a link; only a backup reads through it. Relative paths are clean: no "..".
 class InstallationDirectory
 {
@@ -37,13 +37,12 @@ public:
     // Puts a copy of the file at sourcePath (never through a link in its place) at the path,
     // with mode, or the source's own mode when -1, making the missing directories on the way.
     bool replace(const QString &relativePath, const QString &sourcePath, int mode = -1);
+    // The same from the open file source: ELOOP then means a link on the way to the path.
+    bool replace(const QString &relativePath, int source, int mode = -1);
     // Puts a backup back, as replace() does. On a full disk the file that stands there goes
     // first, so that its space takes the copy: the backup stays the way back meanwhile.
     bool restore(const QString &relativePath, const QString &backupPath);
     bool makeDirectory(const QString &relativePath);
-
-    // Whether the last operation failed because a link stood on the way to its file.
-    bool blockedByLink() const { return linkInTheWay; }
 
 private:
     // The directory holding the path's last segment, which goes to name; -1 when unreachable.
@@ -52,7 +51,6 @@ private:
     FileDescriptor root;
     ParentDirectoryCache parents;
     int newDirectoryMode = -1;
-    bool linkInTheWay = false;
 };
 
 #endif // INSTALLATIONDIRECTORY_H

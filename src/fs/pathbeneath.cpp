@@ -120,7 +120,7 @@ bool PathBeneath::moveBeneath(int directory, const QString &from, const QString 
         == 0;
 }
 
-bool PathBeneath::removeContents(int directory, const QByteArray &kept)
+bool PathBeneath::removeContents(int directory, const QByteArray &kept, Directories directories)
 {
     // fdopendir takes over the descriptor it is given, so it gets a copy.
     DIR *listing = ::fdopendir(::fcntl(directory, F_DUPFD_CLOEXEC, 0));
@@ -140,8 +140,9 @@ bool PathBeneath::removeContents(int directory, const QByteArray &kept)
             continue;
         // A directory (never a link to one: those were unlinked above) goes with its contents.
         const FileDescriptor inner(openDirectoryAt(directory, name.constData()));
-        if (!(inner.isValid() && removeContents(inner.get())
-              && ::unlinkat(directory, name.constData(), AT_REMOVEDIR) == 0)
+        if (!(inner.isValid() && removeContents(inner.get(), QByteArray(), directories)
+              && (directories == KeepDirectories
+                  || ::unlinkat(directory, name.constData(), AT_REMOVEDIR) == 0))
             && failure == 0)
             failure = errno;
     }

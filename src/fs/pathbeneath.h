@@ -38,10 +38,12 @@ public:
     // over something that stands at `to` (EEXIST).
     static bool moveBeneath(int directory, const QString &from, const QString &to);
 
+    enum Directories { RemoveDirectories, KeepDirectories };
     // Removes everything in `directory` but the entry `kept` (when not empty): files and links
-    // as they are, directories with their contents, never following a link. False when
-    // something could not be removed.
-    static bool removeContents(int directory, const QByteArray &kept = QByteArray());
+    // as they are, directories with their contents (or only their contents, with
+    // KeepDirectories), never following a link. False when something could not be removed.
+    static bool removeContents(int directory, const QByteArray &kept = QByteArray(),
+                               Directories directories = RemoveDirectories);
 
     // The segments of a relative path, as the openers walk them.
     static QList<QByteArray> segmentsOf(const QString &relativePath);

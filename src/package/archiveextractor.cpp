@@ -2,10 +2,10 @@
 
 #include "freespace.h"
 #include "pathbeneath.h"
+#include "translated.h"
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QtEndian>
 
 #include <unzip.h>
@@ -34,6 +34,17 @@ struct Span
     bool operator<(const Span &other) const { return start < other.start; }
 };
 
+// minizip's own file functions, but for opening: the archive opened once is read through a
+// duplicate of its descriptor, which minizip closes, whatever now stands at its path.
+voidpf openDuplicate(voidpf opaque, const void *, int)
+{
+    const int copy = ::fcntl(*static_cast<const int *>(opaque), F_DUPFD_CLOEXEC, 0);
+    FILE *file = copy >= 0 ? ::fdopen(copy, "rb") : nullptr;
+    if (!file && copy >= 0)
+        ::close(copy);
+    return file;
+}
+
 } // namespace
 
 ArchiveExtractor::ArchiveExtractor(const QString &archivePath, const QString &targetDir)
@@ -41,31 +52,56 @@ ArchiveExtractor::ArchiveExtractor(const QString &archivePath, const QString &ta
     , targetDir(targetDir)
 { }
 
+void ArchiveExtractor::describe(const QString &packageName, const QString &downloadDir)
+{
+    this->packageName = packageName;
+    this->downloadDir = downloadDir;
+}
+
+Failure ArchiveExtractor::unreadable(Failure::Kind kind)
+{
+    return Failure(kind, translated("Cannot read file from archive!"));
+}
+
+Failure ArchiveExtractor::refusedEntry(const QString &name)
+{
+    return Failure(Failure::Package, translated("Cannot extract update file (%1)!").arg(name));
+}
+
 void ArchiveExtractor::protect(const QString &path)
 {
     protectedPaths.append(PathBeneath::cleanAbsolute(path));
 }
 
-ArchiveExtractor::Status ArchiveExtractor::extract()
+Failure ArchiveExtractor::extract()
 {
+    const Failure cannotOpen(Failure::Package, translated("Unable to open update archive"));
     // The archive was written by this user; a link put in its place is not read through.
-    if (QFileInfo(archivePath).isSymLink())
-        return OpenFailed;
-    unzFile zip = unzOpen(QFile::encodeName(archivePath).constData());
+    const FileDescriptor archive(
+        ::open(QFile::encodeName(archivePath).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status;
+    if (!archive.isValid() || ::fstat(archive.get(), &status) != 0)
+        return cannotOpen;
+    int descriptor = archive.get();
+    zlib_filefunc64_def functions;
+    fill_fopen64_filefunc(&functions);
+    functions.zopen64_file = &openDuplicate;
+    functions.opaque = &descriptor;
+    unzFile zip = unzOpen2_64("", &functions);
     if (!zip)
-        return isEmptyArchive() ? Success : OpenFailed;
+        return isEmptyArchive(archive.get(), status.st_size) ? Failure() : cannotOpen;
 
     target = PathBeneath::openDirectory(targetDir);
     targetError = errno;
 
     unz_global_info global;
-    Status status = unzGetGlobalInfo(zip, &global) == UNZ_OK
-        ? survey(zip, quint64(QFileInfo(archivePath).size()))
-        : ReadFailed;
-    if (status == Success && global.number_entry > 0) {
+    Failure failure = unzGetGlobalInfo(zip, &global) == UNZ_OK
+        ? survey(zip, quint64(status.st_size))
+        : unreadable();
+    if (!failure && global.number_entry > 0) {
         for (;;) {
-            status = extractEntry(zip);
-            if (status != Success)
+            failure = extractEntry(zip);
+            if (failure)
                 break;
             const int next = unzGoToNextFile(zip);
             if (next == UNZ_END_OF_LIST_OF_FILE)
@@ -73,7 +109,7 @@ ArchiveExtractor::Status ArchiveExtractor::extract()
             // A damaged central directory must not pass for the end of the archive: the
             // entries behind it would be missing without a word.
             if (next != UNZ_OK) {
-                status = ReadFailed;
+                failure = unreadable();
                 break;
             }
         }
@@ -81,23 +117,32 @@ ArchiveExtractor::Status ArchiveExtractor::extract()
     unzClose(zip);
     parents.reset();
     target.reset();
-    return status;
+    return failure;
 }
 
-ArchiveExtractor::Status ArchiveExtractor::survey(void *zip, quint64 archiveSize)
+Failure ArchiveExtractor::survey(void *zip, quint64 archiveSize)
 {
+    const auto tooLarge = [this] {
+        return Failure(Failure::Package,
+                       translated("Package %1 would unpack to %2 MB, more than a package may, so "
+                                  "it is not unpacked.")
+                           .arg(packageName, megabytesNeeded(qint64(declaredSize))));
+    };
     QList<Span> spans;
     quint64 entries = 0;
     int next = unzGoToFirstFile(zip);
     for (; next == UNZ_OK; next = unzGoToNextFile(zip)) {
         if (++entries > limits.entries)
-            return TooManyEntries;
+            return Failure(Failure::Package,
+                           translated("Package %1 holds more than %2 files, so it is not "
+                                      "unpacked.")
+                               .arg(packageName, QString::number(Limits().entries)));
         unz_file_info64 info;
         if (unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
-            return ReadFailed;
+            return unreadable();
         declaredSize += info.uncompressed_size;
         if (info.uncompressed_size > limits.bytes || declaredSize > limits.bytes)
-            return TooLarge;
+            return tooLarge();
         // Opened raw, which reads the local header and inflates nothing. An entry that cannot
         // be opened fails under its name when it is unpacked.
         if (unzOpenCurrentFile2(zip, nullptr, nullptr, 1) != UNZ_OK)
@@ -108,22 +153,27 @@ ArchiveExtractor::Status ArchiveExtractor::survey(void *zip, quint64 archiveSize
         spans.append({data > header ? data - header : 0, data + info.compressed_size});
     }
     if (next != UNZ_END_OF_LIST_OF_FILE)
-        return ReadFailed;
+        return unreadable();
 
     std::sort(spans.begin(), spans.end());
     for (qsizetype i = 1; i < spans.size(); ++i) {
         if (spans.at(i - 1).end > spans.at(i).start)
-            return OverlappingEntries;
+            return Failure(Failure::Package,
+                           translated("Package %1 is damaged: its files overlap in the archive, "
+                                      "so it is not unpacked.")
+                               .arg(packageName));
     }
     if (declaredSize > limits.allowance + limits.ratio * archiveSize)
-        return TooLarge;
+        return tooLarge();
     const qint64 available = target.isValid() ? availableBytes(target.get()) : -1;
-    if (available >= 0 && declaredSize + spacePerEntry * entries > quint64(available)) {
-        neededSize = declaredSize + spacePerEntry * entries;
-        availableSize = available;
-        return NoRoom;
-    }
-    return entries == 0 || unzGoToFirstFile(zip) == UNZ_OK ? Success : ReadFailed;
+    const quint64 needed = declaredSize + spacePerEntry * entries;
+    if (available >= 0 && needed > quint64(available))
+        return Failure(Failure::Storage,
+                       translated("Package %1 needs %2 MB to unpack, but the download directory "
+                                  "%3 has room for %4 MB, so it is not unpacked.")
+                           .arg(packageName, megabytesNeeded(qint64(needed)), downloadDir,
+                                megabytesOfRoom(available)));
+    return entries == 0 || unzGoToFirstFile(zip) == UNZ_OK ? Failure() : unreadable();
 }
 
 FileDescriptor ArchiveExtractor::createEntryFile(const QString &name)
@@ -133,56 +183,53 @@ FileDescriptor ArchiveExtractor::createEntryFile(const QString &name)
     return parent >= 0 ? PathBeneath::createFileIn(parent, file, O_WRONLY) : FileDescriptor();
 }
 
-ArchiveExtractor::Status ArchiveExtractor::extractEntry(void *zip)
+Failure ArchiveExtractor::extractEntry(void *zip)
 {
     unz_file_info info;
     char nameBuffer[nameBufferSize];
     if (unzGetCurrentFileInfo(zip, &info, nameBuffer, sizeof nameBuffer, nullptr, 0, nullptr, 0)
-        != UNZ_OK) {
-        failedEntry.clear();
-        return ReadFailed;
-    }
+        != UNZ_OK)
+        return unreadable();
     const QByteArray rawName(nameBuffer, int(qMin<uLong>(info.size_filename, sizeof nameBuffer)));
     const QString name = QString::fromLatin1(rawName);
-    if (info.size_filename >= uLong(nameBufferSize) || !isSafeName(rawName)) {
-        failedEntry = name;
-        return ExtractFailed;
-    }
+    if (info.size_filename >= uLong(nameBufferSize) || !isSafeName(rawName))
+        return refusedEntry(name);
 
     if (name.endsWith(QLatin1Char('/'))) {
         // A directory that cannot be made fails only the files that go into it.
         if (target.isValid())
             PathBeneath::openDirectory(target.get(), name, true);
-        return Success;
+        return Failure();
     }
     return extractFile(zip, name, info.uncompressed_size);
 }
 
-ArchiveExtractor::Status ArchiveExtractor::extractFile(void *zip, const QString &name,
-                                                       unsigned long declaredSize)
+Failure ArchiveExtractor::extractFile(void *zip, const QString &name, unsigned long declaredSize)
 {
     const QString path = targetDir + name;
-    failedEntry = name;
     // The downloaded archive may lie in the target directory, and the caller's backups may
     // too: an entry of the same name would replace them.
     if (isProtected(path))
-        return ExtractFailed;
+        return refusedEntry(name);
 
+    const auto cannotCreate = [&name](int code) {
+        return Failure(Failure::Storage,
+                       translated("Cannot create file %1 (%2)").arg(name, qt_error_string(code)),
+                       code);
+    };
     FileDescriptor descriptor = target.isValid() ? createEntryFile(name) : FileDescriptor();
-    if (!descriptor.isValid()) {
-        errorString = qt_error_string(target.isValid() ? errno : targetError);
-        return CreateFailed;
-    }
+    if (!descriptor.isValid())
+        return cannotCreate(target.isValid() ? errno : targetError);
     QFile file;
     if (!descriptor.handTo(file, QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        const int code = errno;
         QFile::remove(path);
-        errorString = file.errorString();
-        return CreateFailed;
+        return cannotCreate(code);
     }
     if (unzOpenCurrentFile(zip) != UNZ_OK) {
         file.close();
         QFile::remove(path);
-        return ExtractFailed;
+        return refusedEntry(name);
     }
 
     // Left uninitialised: it is filled before it is written.
@@ -220,22 +267,22 @@ ArchiveExtractor::Status ArchiveExtractor::extractFile(void *zip, const QString 
     if (!ok || closed != UNZ_OK || total != quint64(declaredSize)
         || file.error() != QFileDevice::NoError) {
         QFile::remove(path);
-        return cancelled ? Cancelled : ReadFailed;
+        return unreadable(cancelled ? Failure::Cancelled : Failure::Package);
     }
 
     unpackedFiles.append(name);
-    failedEntry.clear();
-    return Success;
+    return Failure();
 }
 
 // minizip looks for the end record anywhere but at offset 0, so it cannot open an archive
 // without entries, which is nothing but that record (and its comment).
-bool ArchiveExtractor::isEmptyArchive() const
+bool ArchiveExtractor::isEmptyArchive(int archive, qint64 size)
 {
-    QFile file(archivePath);
-    if (!file.open(QIODevice::ReadOnly) || file.size() < 22 || file.size() > 22 + 0xffff)
+    if (size < 22 || size > 22 + 0xffff)
         return false;
-    const QByteArray record = file.readAll();
+    QByteArray record(size, Qt::Uninitialized);
+    if (::pread(archive, record.data(), size_t(size), 0) != size)
+        return false;
     const auto field
         = [&record](int at) { return qFromLittleEndian<quint16>(record.constData() + at); };
     return record.startsWith("PK\x05\x06") && field(8) == 0 && field(10) == 0

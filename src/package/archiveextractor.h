@@ -1,6 +1,7 @@
 #ifndef ARCHIVEEXTRACTOR_H
 #define ARCHIVEEXTRACTOR_H
 
+#include "failure.h"
 #include "filedescriptor.h"
 #include "parentdirectorycache.h"
 
@@ -11,7 +12,7 @@
 #include <atomic>
 
 // Unpacks every entry of a zip archive, in archive order, below one directory. Shows nothing:
-// the caller turns the status into its message. An entry never lands outside the directory
+// a failure comes back with the text the user reads. An entry never lands outside the directory
 // or on a protected path, never through a symbolic link, and a file whose bytes cannot be
 // read, written or verified completely fails the archive and is deleted.
 //
@@ -22,19 +23,6 @@
 class ArchiveExtractor
 {
 public:
-    enum Status {
-        Success,
-        OpenFailed, // the archive cannot be opened
-        CreateFailed, // an unpacked file cannot be opened for writing; see errorString()
-        ExtractFailed, // an entry cannot be opened, or its name is refused
-        ReadFailed, // reading, writing or verifying an entry failed
-        TooManyEntries, // more entries than the limit
-        TooLarge, // the declared sizes exceed the byte limit or the ratio; see getDeclaredSize()
-        OverlappingEntries, // two entries share bytes of the archive
-        NoRoom, // the file system lacks room; see getNeededSize() and getAvailableSize()
-        Cancelled // the cancel flag was set
-    };
-
     struct Limits
     {
         quint64 entries = 100000;
@@ -49,6 +37,10 @@ public:
     // targetDir is joined to entry names as text, so it ends with "/".
     ArchiveExtractor(const QString &archivePath, const QString &targetDir);
 
+    // The package the archive holds and the download directory it takes room in, as the texts
+    // of the failures name them.
+    void describe(const QString &packageName, const QString &downloadDir);
+
     // No file entry may be unpacked onto path or below it.
     void protect(const QString &path);
 
@@ -56,25 +48,23 @@ public:
     // Checked before every block written; set from another thread, it ends extract().
     void setCancelFlag(const std::atomic_bool *flag) { cancel = flag; }
 
-    Status extract();
+    // Kinds: Package for an archive that cannot be read or is refused, Storage for a file that
+    // cannot be made (with the system's error) or a disk without room, Cancelled.
+    Failure extract();
 
     // Names of the file entries unpacked completely, in archive order (also after a failure).
     const QStringList &getUnpackedFiles() const { return unpackedFiles; }
-    // Name of the entry that failed, as far as it could be read.
-    const QString &getFailedEntry() const { return failedEntry; }
-    const QString &getErrorString() const { return errorString; }
     // The sum of the sizes the entries declare, as far as the survey got.
     quint64 getDeclaredSize() const { return declaredSize; }
-    // When the file system lacks room: what unpacking needs, and the room there is.
-    quint64 getNeededSize() const { return neededSize; }
-    qint64 getAvailableSize() const { return availableSize; }
 
 private:
-    Status survey(void *zip, quint64 archiveSize);
-    Status extractEntry(void *zip);
-    Status extractFile(void *zip, const QString &name, unsigned long declaredSize);
+    Failure survey(void *zip, quint64 archiveSize);
+    Failure extractEntry(void *zip);
+    Failure extractFile(void *zip, const QString &name, unsigned long declaredSize);
+    static Failure unreadable(Failure::Kind kind = Failure::Package);
+    static Failure refusedEntry(const QString &name);
     FileDescriptor createEntryFile(const QString &name);
-    bool isEmptyArchive() const;
+    static bool isEmptyArchive(int archive, qint64 size);
     bool isSafeName(const QByteArray &name) const;
     bool isProtected(const QString &path) const;
 
@@ -90,12 +80,10 @@ private:
     Limits limits;
     const std::atomic_bool *cancel = nullptr;
     quint64 declaredSize = 0;
-    quint64 neededSize = 0;
-    qint64 availableSize = -1;
+    QString packageName;
+    QString downloadDir;
     QStringList protectedPaths;
     QStringList unpackedFiles;
-    QString failedEntry;
-    QString errorString;
 };
 
 #endif // ARCHIVEEXTRACTOR_H

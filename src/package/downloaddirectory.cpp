@@ -187,12 +187,18 @@ QByteArray DownloadDirectory::lockFileName()
     return lockName;
 }
 
-void DownloadDirectory::removeUnverified()
+void DownloadDirectory::removeUnverified() const
 {
     const FileDescriptor bodies
         = PathBeneath::openDirectory(directory.get(), QLatin1String(bodiesName), false);
     if (bodies.isValid())
         PathBeneath::removeContents(bodies.get());
+}
+
+bool DownloadDirectory::removeFiles() const
+{
+    return directory.isValid()
+        && PathBeneath::removeContents(directory.get(), QByteArray(), PathBeneath::KeepDirectories);
 }
 
 FileDescriptor DownloadDirectory::createBodyFile(int index, const QString &packageName)

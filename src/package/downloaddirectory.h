@@ -40,7 +40,10 @@ public:
     // nothing can be swapped in between. False when it must not be used; errorString() then
     // holds the text for the user.
     bool open();
+    bool isOpen() const { return directory.isValid(); }
     int descriptor() const { return directory.get(); }
+    // The cleaned path it was made with.
+    const QString &location() const { return path; }
 
     // Empties the opened directory for a new download, but for its lock file: nothing an
     // earlier run left may be taken for a package or a backup. Refused while a journal still
@@ -51,7 +54,11 @@ public:
     // Whether the file system of the opened directory has room for that many bytes.
     bool hasRoomFor(qint64 bytes);
     // Removes bodies left by a run that ended before they were verified.
-    void removeUnverified();
+    void removeUnverified() const;
+    // Removes every file below the opened directory, the lock file too, and keeps the
+    // directories: what a run that has ended leaves. False when something could not be
+    // removed.
+    bool removeFiles() const;
 
     // The file that receives the body of the package at position index of the run, created or
     // emptied, open for reading and writing. Invalid when it cannot be made; errorString()

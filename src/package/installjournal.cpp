@@ -3,7 +3,6 @@
 #include "downloaddirectory.h"
 #include "installationdirectory.h"
 #include "pathbeneath.h"
-#include "removedir.h"
 #include "replacefile.h"
 
 #include <QDir>
@@ -20,18 +19,11 @@
 
 namespace {
 
-FileDescriptor openJournal(const QString &downloadDir, int flags)
+FileDescriptor openJournal(const DownloadDirectory &downloads, int flags)
 {
-    const FileDescriptor directory = PathBeneath::openDirectory(downloadDir);
-    return directory.isValid()
-        ? PathBeneath::openFile(directory.get(), DownloadDirectory::journalName(), flags)
+    return downloads.isOpen()
+        ? PathBeneath::openFile(downloads.descriptor(), DownloadDirectory::journalName(), flags)
         : FileDescriptor();
-}
-
-bool syncDirectory(const QString &path)
-{
-    const FileDescriptor directory = PathBeneath::openDirectory(path);
-    return directory.isValid() && ::fsync(directory.get()) == 0;
 }
 
 // Flushes the file systems holding these directories, each once, and no other: a system-wide
@@ -68,15 +60,14 @@ void removeUnfinishedCopies(const QString &installDir)
     }
 }
 
-bool removeJournal(const QString &downloadDir)
+bool removeJournal(const DownloadDirectory &downloads)
 {
-    const FileDescriptor directory = PathBeneath::openDirectory(downloadDir);
-    return directory.isValid()
-        && (::unlinkat(directory.get(),
+    return downloads.isOpen()
+        && (::unlinkat(downloads.descriptor(),
                        QFile::encodeName(DownloadDirectory::journalName()).constData(), 0)
                 == 0
             || errno == ENOENT)
-        && ::fsync(directory.get()) == 0;
+        && ::fsync(downloads.descriptor()) == 0;
 }
 
 } // namespace
@@ -104,8 +95,8 @@ bool InstallJournal::parse(const QByteArray &text, const QString &downloadDir,
     return true;
 }
 
-InstallJournal::InstallJournal(const QString &downloadDir)
-    : downloadDir(downloadDir)
+InstallJournal::InstallJournal(const DownloadDirectory &downloads)
+    : downloads(downloads)
 { }
 
 bool InstallJournal::recordPackage(const QString &installDir, const QString &unwindDir)
@@ -113,7 +104,7 @@ bool InstallJournal::recordPackage(const QString &installDir, const QString &unw
     if (!installDirs.contains(installDir))
         installDirs.append(installDir);
     QFile file;
-    if (!openJournal(downloadDir, O_WRONLY | O_APPEND | O_CREAT).handTo(file, QIODevice::WriteOnly))
+    if (!openJournal(downloads, O_WRONLY | O_APPEND | O_CREAT).handTo(file, QIODevice::WriteOnly))
         return false;
     const QByteArray line
         = QFile::encodeName(installDir) + '\t' + QFile::encodeName(unwindDir) + '\n';
@@ -122,7 +113,7 @@ bool InstallJournal::recordPackage(const QString &installDir, const QString &unw
     file.close();
     // The journal's own name must be on the disk too, once.
     if (!directorySynced)
-        directorySynced = syncDirectory(downloadDir);
+        directorySynced = ::fsync(downloads.descriptor()) == 0;
     return directorySynced;
 }
 
@@ -131,23 +122,24 @@ bool InstallJournal::finish()
     if (installDirs.isEmpty())
         return true;
     // Everything the run wrote or restored reaches the disk before the journal goes.
-    syncFileSystems(installDirs + QStringList {downloadDir});
-    return removeJournal(downloadDir);
+    syncFileSystems(installDirs + QStringList {downloads.location()});
+    return removeJournal(downloads);
 }
 
-InstallJournal::Recovery InstallJournal::recover(const QString &downloadDir,
+InstallJournal::Recovery InstallJournal::recover(const DownloadDirectory &downloads,
                                                  const QStringList &installDirs)
 {
     QFile file;
-    if (!openJournal(downloadDir, O_RDONLY).handTo(file, QIODevice::ReadOnly))
+    if (!openJournal(downloads, O_RDONLY).handTo(file, QIODevice::ReadOnly))
         return NothingToRecover;
     QList<QPair<QString, QString>> packages;
-    if (!parse(file.readAll(), downloadDir, installDirs, &packages)) {
+    if (!parse(file.readAll(), downloads.location(), installDirs, &packages)) {
         // Not written by the updater: nothing in it is restored, nor kept to be taken for a
-        // backup later.
+        // backup later. What cannot be removed is refused before the next download, which
+        // empties the directory first.
         file.close();
-        removeJournal(downloadDir);
-        removeDir(downloadDir);
+        removeJournal(downloads);
+        downloads.removeFiles();
         return Discarded;
     }
     file.close();
@@ -182,9 +174,10 @@ InstallJournal::Recovery InstallJournal::recover(const QString &downloadDir,
     }
     if (failed)
         return RestoreFailed;
-    syncFileSystems(touched + QStringList {downloadDir});
-    removeJournal(downloadDir);
-    // Backups of the interrupted run must not pass for backups of the next one.
-    removeDir(downloadDir);
+    syncFileSystems(touched + QStringList {downloads.location()});
+    removeJournal(downloads);
+    // Backups of the interrupted run must not pass for backups of the next one; those that
+    // cannot be removed go before the next download, which empties the directory first.
+    downloads.removeFiles();
     return Recovered;
 }

@@ -1,6 +1,7 @@
 #include "manifestwalker.h"
 
 #include "manifestformat.h"
+#include "translated.h"
 
 #include <QXmlStreamReader>
 
@@ -25,8 +26,13 @@ ManifestWalker::ManifestWalker(const Identity &expected, FileHandler handler)
     , handler(std::move(handler))
 { }
 
-ManifestWalker::Outcome ManifestWalker::walk(QIODevice *device) const
+Failure ManifestWalker::walk(QIODevice *device) const
 {
+    // A manifest of the updater's own format that does not say whose it is counts as damaged.
+    const Failure damaged(Failure::Package,
+                          translated("The manifest of package %1 is damaged, so it cannot be "
+                                     "installed.")
+                              .arg(expected.name));
     QXmlStreamReader reader(device);
     bool identified = false;
     while (!reader.atEnd()) {
@@ -41,11 +47,11 @@ ManifestWalker::Outcome ManifestWalker::walk(QIODevice *device) const
                 const QStringView name = attribute.name();
                 const QStringView value = attribute.value();
                 if (name == ManifestFormat::project && value != expected.project)
-                    return WrongProject;
+                    return Failure(Failure::Package, translated("Wrong project!"));
                 if (name == ManifestFormat::name && value != expected.name)
-                    return WrongName;
+                    return Failure(Failure::Package, translated("Wrong name!"));
                 if (name == ManifestFormat::type && value != expected.type)
-                    return WrongType;
+                    return Failure(Failure::Package, translated("Wrong type!"));
                 named |= name == ManifestFormat::project ? 1
                     : name == ManifestFormat::name       ? 2
                     : name == ManifestFormat::type       ? 4
@@ -54,7 +60,7 @@ ManifestWalker::Outcome ManifestWalker::walk(QIODevice *device) const
             identified = identified || named == 7;
         } else if (reader.name() == ManifestFormat::file) {
             if (identityRequired && !identified)
-                return Unidentified;
+                return damaged;
             const QXmlStreamAttributes attributes = reader.attributes();
             FileEntry entry;
             entry.name = localValue(attributes, ManifestFormat::name);
@@ -62,11 +68,11 @@ ManifestWalker::Outcome ManifestWalker::walk(QIODevice *device) const
             entry.action = localValue(attributes, ManifestFormat::action).toLower();
             entry.fromSha256 = localValue(attributes, ManifestFormat::fromSha256);
             entry.sha256 = localValue(attributes, ManifestFormat::sha256);
-            if (!handler(entry))
-                return Stopped;
+            if (const Failure failure = handler(entry))
+                return failure;
         }
     }
-    if (reader.hasError())
-        return Malformed;
-    return identityRequired && !identified ? Unidentified : Complete;
+    if (reader.hasError() || (identityRequired && !identified))
+        return damaged;
+    return Failure();
 }

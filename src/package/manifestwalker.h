@@ -1,6 +1,8 @@
 #ifndef MANIFESTWALKER_H
 #define MANIFESTWALKER_H
 
+#include "failure.h"
+
 #include <QString>
 
 #include <functional>
@@ -9,7 +11,8 @@ class QIODevice;
 
 // Reads a package manifest start element by start element, at any depth and in document
 // order: a "package" element is checked against the component the package is meant for, and
-// each "file" element is handed to the caller before the next token is read. Shows nothing.
+// each "file" element is handed to the caller before the next token is read. Shows nothing:
+// a failure comes back with the text the user reads.
 class ManifestWalker
 {
 public:
@@ -31,17 +34,8 @@ public:
         QString sha256;
     };
 
-    enum Outcome {
-        Complete, // the end of the document was reached
-        Malformed, // the document broke off or is not XML; the entries before were handled
-        WrongProject,
-        WrongName,
-        WrongType,
-        Stopped, // the file handler returned false
-        Unidentified // identity required: no "package" element with all three, before any file
-    };
-
-    using FileHandler = std::function<bool(const FileEntry &entry)>;
+    // A failure ends the walk and is what walk() returns.
+    using FileHandler = std::function<Failure(const FileEntry &entry)>;
 
     ManifestWalker(const Identity &expected, FileHandler handler);
 
@@ -49,9 +43,11 @@ public:
     // not name others: for manifests whose format is the updater's own.
     void requireIdentity() { identityRequired = true; }
 
-    // A malformed document is walked up to its first error, with the entries before it
-    // handled.
-    Outcome walk(QIODevice *device) const;
+    // Success once the end of the document is reached. Otherwise the handler's failure, or a
+    // Package failure for a "package" element that names another project, name or type, for
+    // a document that breaks off or is not XML (the entries before its first error were
+    // handled), or for a required identity that is missing.
+    Failure walk(QIODevice *device) const;
 
 private:
     Identity expected;

@@ -64,12 +64,11 @@ bool PatchPackage::rebuildIn(const ManifestWalker::Identity &identity, const QSt
     ArchiveExtractor extractor(archivePath, workDir);
     extractor.protect(DownloadDirectory::unwindDirectory(dir, identity.name));
     extractor.setCancelFlag(cancel);
-    const ArchiveExtractor::Status status = extractor.extract();
-    if (status == ArchiveExtractor::Cancelled)
+    const Failure unpackFailure = extractor.extract();
+    if (unpackFailure.kind() == Failure::Cancelled)
         return fail(QStringLiteral("cancelled"));
-    if (status != ArchiveExtractor::Success)
-        return fail(QStringLiteral("cannot unpack the patch: %1 %2")
-                        .arg(extractor.getFailedEntry(), extractor.getErrorString()));
+    if (unpackFailure)
+        return fail(QStringLiteral("cannot unpack the patch: %1").arg(unpackFailure.text()));
     const QStringList unpacked = extractor.getUnpackedFiles();
     if (!unpacked.contains(manifestEntry))
         return fail(QStringLiteral("the patch holds no manifest"));
@@ -114,19 +113,19 @@ bool PatchPackage::readManifest(const ManifestWalker::Identity &identity, const 
             if (!unpacked.contains(delta.entry) || delta.from.isEmpty() || delta.to.isEmpty()) {
                 usable = fail(QStringLiteral("%1: the patch holds no delta with valid digests")
                                   .arg(relative));
-                return false;
+                return Failure(Failure::Refused, error);
             }
             deltas.append(delta);
             entry.action = ManifestFormat::add;
         }
         entries.append(entry);
-        return true;
+        return Failure();
     });
     walker.requireIdentity();
-    const ManifestWalker::Outcome outcome = walker.walk(&manifest);
+    const Failure failure = walker.walk(&manifest);
     if (!usable)
         return false;
-    if (outcome != ManifestWalker::Complete)
+    if (failure)
         return fail(QStringLiteral("the patch's manifest is damaged or names another component"));
     return true;
 }

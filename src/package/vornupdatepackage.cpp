@@ -11,10 +11,11 @@
 #include "replacefile.h"
 #include "translated.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QMessageBox>
+
+#include <cerrno>
+#include <fcntl.h>
 
 namespace {
 
@@ -36,11 +37,6 @@ void beforeChange()
         changeHook()();
 }
 
-void showCritical(const QString &text)
-{
-    QMessageBox::critical(nullptr, translated("Update", "program update"), text, QMessageBox::Ok);
-}
-
 } // namespace
 
 VornUpdatePackage::VornUpdatePackage(const ManifestWalker::Identity &identity,
@@ -53,8 +49,9 @@ VornUpdatePackage::VornUpdatePackage(const ManifestWalker::Identity &identity,
 
     const QString &type = identity.type;
     if (type == QLatin1String("app")) {
-        if (!checkRoot(installation)) {
-            valid = false;
+        installDir = installation.directoryFor(QStringLiteral("app"));
+        if (installDir.isNull()) {
+            rootCheck = Failure(Failure::Installation, translated("Cannot run update!"));
             return;
         }
     } else if (type == QLatin1String("plugin")) {
@@ -80,35 +77,29 @@ void VornUpdatePackage::setUnpacked(const QStringList &files)
     unpackedFiles = files;
 }
 
-bool VornUpdatePackage::checkRoot(const Installation &installation)
+Failure VornUpdatePackage::install(const QString &dir, QStringList &files)
 {
-    installDir = installation.directoryFor(QStringLiteral("app"));
-    if (!installDir.isNull())
-        return true;
-    showCritical(translated("Cannot run update!"));
-    QCoreApplication::quit();
-    return false;
-}
-
-bool VornUpdatePackage::install(const QString &dir, QString &errorText, QStringList &files)
-{
-    if (!valid)
-        return false;
+    if (rootCheck)
+        return rootCheck;
 
     const QString extractDir = DownloadDirectory::workingDirectory(dir, componentName);
     unwindDir = DownloadDirectory::unwindDirectory(dir, componentName);
+    // Tolerated: a directory that cannot be made fails the package at its first file (unpacked
+    // or backed up), under that file's name, which tells the user more.
     QDir().mkpath(extractDir);
     QDir().mkpath(unwindDir);
     if (unpacked) {
         for (const QString &name : std::as_const(unpackedFiles))
             files.append(QLatin1String(" - ") + name);
-    } else if (!unpack(dir, extractDir, errorText, files)) {
-        return false;
+    } else if (const Failure failure = unpack(dir, extractDir, files)) {
+        return failure;
     }
 
-    // The first plug-in of a user finds no plug-in directory yet.
+    // The first plug-in of a user finds no plug-in directory yet; when it cannot be made, the
+    // first file fails to be installed there.
     if (identity.type == QLatin1String("plugin"))
         makePath(installDir);
+    // Tolerated: a directory that cannot be opened fails the first file the package changes.
     installation.open(installDir);
     // Without the mode of the installation directory, new directories get rwxr-xr-x whatever
     // the umask.
@@ -116,122 +107,61 @@ bool VornUpdatePackage::install(const QString &dir, QString &errorText, QStringL
 
     QFile manifest(extractDir + manifestPath(archivePath));
     // A package that installs nothing is never reported as installed.
-    if (!manifest.open(QIODevice::ReadOnly)) {
-        showCritical(translated("Package %1 holds no manifest, so it cannot be installed.")
-                         .arg(componentName));
-        return false;
-    }
+    if (!manifest.open(QIODevice::ReadOnly))
+        return Failure(Failure::Package,
+                       translated("Package %1 holds no manifest, so it cannot be installed.")
+                           .arg(componentName));
 
     // The run must be able to undo this package even if it is killed halfway.
-    if (journal && !journal->recordPackage(installDir, unwindDir)) {
-        showCritical(translated("Cannot write installation journal %1!")
-                         .arg(dir + QLatin1String("/journal")));
-        return false;
-    }
+    if (journal && !journal->recordPackage(installDir, unwindDir))
+        return Failure(Failure::Storage,
+                       translated("Cannot write installation journal %1!")
+                           .arg(dir + QLatin1String("/journal")));
 
     const ManifestWalker walker(identity, [this, &extractDir](const ManifestWalker::FileEntry &e) {
         return applyEntry(e, extractDir);
     });
-    switch (walker.walk(&manifest)) {
-    case ManifestWalker::Complete:
-        return true;
-    case ManifestWalker::WrongProject:
-        showCritical(translated("Wrong project!"));
-        return false;
-    case ManifestWalker::WrongName:
-        showCritical(translated("Wrong name!"));
-        return false;
-    case ManifestWalker::WrongType:
-        showCritical(translated("Wrong type!"));
-        return false;
-    case ManifestWalker::Stopped:
-    case ManifestWalker::Unidentified:
-        return false;
-    case ManifestWalker::Malformed:
-        showCritical(translated("The manifest of package %1 is damaged, so it cannot be installed.")
-                         .arg(componentName));
-        return false;
-    }
-    return false;
+    return walker.walk(&manifest);
 }
 
 // The package's archive, unpacked into its working directory.
-bool VornUpdatePackage::unpack(const QString &dir, const QString &extractDir, QString &errorText,
-                               QStringList &files)
+Failure VornUpdatePackage::unpack(const QString &dir, const QString &extractDir, QStringList &files)
 {
     const QString archive = dir + QLatin1Char('/') + archivePath;
     ArchiveExtractor extractor(archive, extractDir);
+    extractor.describe(componentName, dir);
     // An entry named like the archive (a URL path under "/<component name>/") or lying in
     // the unwind directory would destroy the archive or forge a backup: it fails the package.
     extractor.protect(archive);
     extractor.protect(unwindDir);
-    const ArchiveExtractor::Status status = extractor.extract();
+    const Failure failure = extractor.extract();
 
     const QString ownManifest = componentName + QLatin1String(".xml");
     for (const QString &name : extractor.getUnpackedFiles()) {
         if (name != ownManifest)
             files.append(QLatin1String(" - ") + name);
     }
-
-    switch (status) {
-    case ArchiveExtractor::Success:
-        break;
-    case ArchiveExtractor::OpenFailed:
-        showCritical(translated("Unable to open update archive"));
-        return false;
-    case ArchiveExtractor::CreateFailed:
-        errorText = extractor.getErrorString();
-        showCritical(translated("Cannot create file %1 (%2)")
-                         .arg(extractor.getFailedEntry(), extractor.getErrorString()));
-        return false;
-    case ArchiveExtractor::ExtractFailed:
-        showCritical(
-            translated("Cannot extract update file (%1)!").arg(extractor.getFailedEntry()));
-        return false;
-    case ArchiveExtractor::ReadFailed:
-    case ArchiveExtractor::Cancelled:
-        showCritical(translated("Cannot read file from archive!"));
-        return false;
-    case ArchiveExtractor::TooManyEntries:
-        showCritical(translated("Package %1 holds more than %2 files, so it is not unpacked.")
-                         .arg(componentName, QString::number(ArchiveExtractor::Limits().entries)));
-        return false;
-    case ArchiveExtractor::TooLarge:
-        showCritical(translated("Package %1 would unpack to %2 MB, more than a package may, so it "
-                                "is not unpacked.")
-                         .arg(componentName, megabytesNeeded(qint64(extractor.getDeclaredSize()))));
-        return false;
-    case ArchiveExtractor::OverlappingEntries:
-        showCritical(translated("Package %1 is damaged: its files overlap in the archive, so it is "
-                                "not unpacked.")
-                         .arg(componentName));
-        return false;
-    case ArchiveExtractor::NoRoom:
-        showCritical(translated("Package %1 needs %2 MB to unpack, but the download directory %3 "
-                                "has room for %4 MB, so it is not unpacked.")
-                         .arg(componentName, megabytesNeeded(qint64(extractor.getNeededSize())),
-                              dir, megabytesOfRoom(extractor.getAvailableSize())));
-        return false;
-    }
-    return true;
+    return failure;
 }
 
-bool VornUpdatePackage::applyEntry(const ManifestWalker::FileEntry &entry,
-                                   const QString &extractDir)
+Failure VornUpdatePackage::applyEntry(const ManifestWalker::FileEntry &entry,
+                                      const QString &extractDir)
 {
     QString relative;
     QString absoluteTarget;
     if (!placeOf(installDir, entry, &relative, &absoluteTarget))
-        return true;
+        return Failure();
 
     const InstallationDirectory::Presence presence = installation.presence(relative);
     if (presence == InstallationDirectory::BeyondLink)
-        return failBeyondLink(absoluteTarget);
+        return beyondLink(absoluteTarget);
     const bool existed = presence == InstallationDirectory::Present;
     // The backup mirrors the cleaned path, so a ".." in the entry cannot lead it out of the
     // unwind directory.
-    if (existed && !backUp(relative, absoluteTarget, entry))
-        return false;
+    if (existed) {
+        if (const Failure failure = backUp(relative, absoluteTarget, entry))
+            return failure;
+    }
 
     const QString tag
         = QStringLiteral("%1_%2_%3").arg(identity.project, identity.name, identity.type);
@@ -241,34 +171,37 @@ bool VornUpdatePackage::applyEntry(const ManifestWalker::FileEntry &entry,
             beforeChange();
             installation.remove(relative);
         }
-        return true;
+        return Failure();
     }
     if (!add)
-        return true;
+        return Failure();
 
     const QString source
         = extractDir + QLatin1Char('/') + entry.path + QLatin1Char('/') + entry.name;
+    // The unpacked file lies in the download directory: a link put in its place is no source.
+    const FileDescriptor file(
+        ::open(QFile::encodeName(source).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     beforeChange();
-    if (!installation.replace(relative, source, int(modeOf(filePermissions(source))))) {
-        if (installation.blockedByLink())
-            return failBeyondLink(absoluteTarget);
-        showCritical(translated("Cannot copy file %1 to %2!").arg(source, absoluteTarget));
-        return false;
+    if (!file.isValid()
+        || !installation.replace(relative, file.get(), int(modeOf(filePermissions(source))))) {
+        if (file.isValid() && errno == ELOOP)
+            return beyondLink(absoluteTarget);
+        return Failure(Failure::Storage,
+                       translated("Cannot copy file %1 to %2!").arg(source, absoluteTarget));
     }
-    return true;
+    return Failure();
 }
 
-bool VornUpdatePackage::failBeyondLink(const QString &absoluteTarget)
+Failure VornUpdatePackage::beyondLink(const QString &absoluteTarget)
 {
-    showCritical(
-        translated("Cannot change %1: a symbolic link stands in its way, so the package is "
-                   "not installed.")
-            .arg(absoluteTarget));
-    return false;
+    return Failure(Failure::Installation,
+                   translated("Cannot change %1: a symbolic link stands in its way, so the "
+                              "package is not installed.")
+                       .arg(absoluteTarget));
 }
 
-bool VornUpdatePackage::backUp(const QString &relative, const QString &absoluteTarget,
-                               const ManifestWalker::FileEntry &entry)
+Failure VornUpdatePackage::backUp(const QString &relative, const QString &absoluteTarget,
+                                  const ManifestWalker::FileEntry &entry)
 {
     // A file listed twice keeps its first backup, which holds it as it stood before the
     // package. Any other failure stops the package before the file is touched, since the
@@ -276,17 +209,17 @@ bool VornUpdatePackage::backUp(const QString &relative, const QString &absoluteT
     const QString backup = unwindDir + relative;
     const QFileInfo backupInfo(backup);
     if (backupInfo.isDir() || !existsOrIsLink(backup)) {
+        // Tolerated: without its directory the backup fails just below, naming itself.
         QDir().mkpath(backupInfo.absolutePath());
         beforeChange();
-        if (!installation.backUp(relative, backup)) {
-            showCritical(translated("Cannot copy file %1 to %2!").arg(absoluteTarget, backup));
-            return false;
-        }
+        if (!installation.backUp(relative, backup))
+            return Failure(Failure::Storage,
+                           translated("Cannot copy file %1 to %2!").arg(absoluteTarget, backup));
     }
     if (!backupDirs.contains(entry.path))
         backupDirs.append(entry.path);
     backupFiles.append(entry.path + QLatin1Char('/') + entry.name);
-    return true;
+    return Failure();
 }
 
 bool VornUpdatePackage::unwind(const QString &dir)
@@ -349,6 +282,7 @@ QFile::Permissions VornUpdatePackage::filePermissions(const QString &source) con
 
 void VornUpdatePackage::makePath(const QString &path) const
 {
+    // Tolerated here: what cannot be made fails the first file installed there.
     if (permissions) {
         QDir().mkpath(path);
         return;

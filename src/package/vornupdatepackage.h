@@ -1,6 +1,7 @@
 #ifndef VORNUPDATEPACKAGE_H
 #define VORNUPDATEPACKAGE_H
 
+#include "failure.h"
 #include "installationdirectory.h"
 #include "manifestwalker.h"
 
@@ -19,14 +20,13 @@ struct Installation;
 // Contract with the installation run:
 // - Build the object immediately before installing it. For an "app" package the constructor
 //   checks the installation's root directory, given after the first "-root" argument (it must
-//   exist and hold "vorn"). When that check fails, the constructor has already shown "Cannot run
-//   update!" and called QCoreApplication::quit(); isValid() is then false, install() refuses and
-//   changes nothing, unwind() has nothing to restore. The run must then stop at once:
-//   install neither this package nor a later one, unwind nothing, run no fix-up script,
-//   emit no end signal and leave the download directory alone.
-// - install() shows its own message box on every failure and returns false; errorText is
-//   written only when an unpacked file cannot be created; files gets one " - name" line per
-//   unpacked file, also when install() fails.
+//   exist and hold "vorn"). When that check fails, rootFailure() tells why, install() refuses
+//   and changes nothing, unwind() has nothing to restore. The run must then tell the user and
+//   stop at once: install neither this package nor a later one, unwind nothing, run no fix-up
+//   script, emit no end signal, leave the download directory alone, and end the application.
+// - Shows nothing. install() returns each failure with the text the user reads; it carries the
+//   system's error only when an unpacked file cannot be created, which the run's question
+//   names too. files gets one " - name" line per unpacked file, also when install() fails.
 // - Keep the object until the end of the run: unwind() works from the records that its own
 //   install() made. Files that the package added where none stood stay after unwind().
 class VornUpdatePackage
@@ -37,8 +37,9 @@ public:
     VornUpdatePackage(const ManifestWalker::Identity &identity, const QString &archivePath,
                       const Installation &installation);
 
-    // False after a failed root check.
-    bool isValid() const { return valid; }
+    // Why the package can be installed nowhere: the failed root check; success otherwise.
+    const Failure &rootFailure() const { return rootCheck; }
+    bool isValid() const { return !rootCheck; }
 
     // The run's journal, noted before the package changes its first file.
     void setJournal(InstallJournal *runJournal) { journal = runJournal; }
@@ -62,8 +63,8 @@ public:
     static void setChangeHook(const std::function<void()> &hook);
 
     // dir is the download directory, which holds the archive under the path of the package
-    // URL. True when the manifest was applied to its end.
-    bool install(const QString &dir, QString &errorText, QStringList &files);
+    // URL. Success when the manifest was applied to its end.
+    Failure install(const QString &dir, QStringList &files);
     // Puts back every backup that install() recorded; false at the first that cannot be put
     // back. Shows nothing.
     bool unwind(const QString &dir);
@@ -77,13 +78,11 @@ public:
     QFile::Permissions getPermissions() const { return permissions; }
 
 private:
-    bool checkRoot(const Installation &installation);
-    bool unpack(const QString &dir, const QString &extractDir, QString &errorText,
-                QStringList &files);
-    bool applyEntry(const ManifestWalker::FileEntry &entry, const QString &extractDir);
-    bool backUp(const QString &relative, const QString &absoluteTarget,
-                const ManifestWalker::FileEntry &entry);
-    bool failBeyondLink(const QString &absoluteTarget);
+    Failure unpack(const QString &dir, const QString &extractDir, QStringList &files);
+    Failure applyEntry(const ManifestWalker::FileEntry &entry, const QString &extractDir);
+    Failure backUp(const QString &relative, const QString &absoluteTarget,
+                   const ManifestWalker::FileEntry &entry);
+    static Failure beyondLink(const QString &absoluteTarget);
     // Whether a path of the manifest, taken below installDir and cleaned, stays in it; relative
     // receives the cleaned part below it.
     static bool staysIn(const QString &installDir, const QString &path,
@@ -100,7 +99,7 @@ private:
     QStringList backupDirs;
     QStringList backupFiles;
     QFile::Permissions permissions;
-    bool valid = true;
+    Failure rootCheck;
     bool unpacked = false;
     QStringList unpackedFiles;
     InstallJournal *journal = nullptr;

@@ -13,7 +13,7 @@ EngineRun::EngineRun(const QStringList &keys,
     : ready(temp.isValid() && home.isValid() && qputenv("TMPDIR", QFile::encodeName(temp.path()))
             && qputenv("HOME", QFile::encodeName(home.path())) && qunsetenv("XDG_CACHE_HOME")
             && (!prepare || prepare(temp.path())))
-    , engine(testInstallation(), keys)
+    , engine(testInstallation(), testPrompter(), keys)
 {
     watch(&engine);
 }

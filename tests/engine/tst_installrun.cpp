@@ -40,10 +40,17 @@ QList<int> ints(const QSignalSpy &spy)
     return values;
 }
 
+// As the application does: the engine's request to end ends the event loop.
+void quitOnRequest(VornUpdaterEngine &engine)
+{
+    QObject::connect(&engine, &VornUpdaterEngine::quitRequested, qApp, &QCoreApplication::quit);
+}
+
 // Runs the installation inside the application's event loop, as the install window does; the
 // result is 0 when the run asked the application to quit, 99 when it never did.
 int runInEventLoop(VornUpdaterEngine &engine)
 {
+    quitOnRequest(engine);
     QTimer::singleShot(0, &engine, &VornUpdaterEngine::installUpdates);
     return runEventLoop();
 }
@@ -163,7 +170,7 @@ void TestInstallRun::offer(VornUpdaterEngine &engine, const QStringList &names)
 
 void TestInstallRun::threePackagesInstall()
 {
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testPrompter());
     offer(engine, {"alpha", "beta", "gamma"});
     publish("alpha",
             package("alpha", {{"bin", "client", "add"}},
@@ -209,7 +216,7 @@ void TestInstallRun::threePackagesInstall()
 
 void TestInstallRun::emptyListStillRunsTheScript()
 {
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testPrompter());
     offer(engine, {});
     QVERIFY(writeFile(downloadDir() + QStringLiteral("stale.zip"), "left from an earlier run"));
     QSignalSpy progress(&engine, &VornUpdaterEngine::installProgress);
@@ -239,7 +246,7 @@ void TestInstallRun::failureRollsBackEveryPackage()
     QFETCH(bool, withManifest);
     QFETCH(QString, message);
     const TreeSnapshot before = TreeSnapshot::take(rootDir);
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testPrompter());
     offer(engine, {"alpha", "beta", "gamma"});
     publish(
         "alpha",
@@ -265,7 +272,11 @@ void TestInstallRun::failureRollsBackEveryPackage()
     engine.installUpdates();
 
     QCOMPARE(boxes.count(), 2);
-    QCOMPARE(boxes.boxes().at(0).text, message);
+    const MessageBoxAnswerer::Box &packageBox = boxes.boxes().at(0);
+    QCOMPARE(packageBox.icon, QMessageBox::Critical);
+    QCOMPARE(packageBox.title, QStringLiteral("Update"));
+    QCOMPARE(packageBox.text, message);
+    QCOMPARE(packageBox.buttons, QList<QMessageBox::StandardButton> {QMessageBox::Ok});
     const MessageBoxAnswerer::Box &failure = boxes.boxes().at(1);
     QCOMPARE(failure.icon, QMessageBox::Warning);
     QCOMPARE(failure.title, QStringLiteral("Update"));
@@ -292,7 +303,7 @@ void TestInstallRun::failureRollsBackEveryPackage()
 
 void TestInstallRun::failureBoxCarriesTheErrorText()
 {
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testPrompter());
     offer(engine, {"alpha"});
     publish("alpha", package("alpha", {{"", "data.bin", "add"}}, {{"data.bin", "x"}}));
     // A directory where the unpacked file must go: the file cannot be created.
@@ -324,7 +335,7 @@ void TestInstallRun::failedUnwindsAreReportedAndTheRestUnwound()
 {
     QFETCH(QString, spoil);
     QFETCH(int, failures);
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testPrompter());
     offer(engine, {"alpha", "beta", "gamma", "delta"});
     publish("alpha", package("alpha", {{"lib", "libold.so", "add"}}, {{"lib/libold.so", "a"}}));
     publish("beta", package("beta", {{"bin", "client", "add"}}, {{"bin/client", "b"}}));
@@ -348,6 +359,7 @@ void TestInstallRun::failedUnwindsAreReportedAndTheRestUnwound()
         if (box.text == rollbackFailed)
             installWindowShown << (shownWindow("Updater_Install_MainWindow") != nullptr);
     });
+    quitOnRequest(engine);
     QTimer::singleShot(0, &engine, [&engine] { new VornInstallDialog(&engine); });
     QCOMPARE(runEventLoop(), 0); // the run asked the application to quit
     QCOMPARE(boxes.count(), 2 + failures);
@@ -367,7 +379,7 @@ void TestInstallRun::failedUnwindsAreReportedAndTheRestUnwound()
 
 void TestInstallRun::failedRootCheckEndsTheRun()
 {
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testPrompter());
     offer(engine, {"alpha"});
     publish("alpha", package("alpha", {{"bin", "client", "add"}}, {{"bin/client", "v2"}}));
     QVERIFY(QFile::remove(rootDir + QStringLiteral("/vorn")));
@@ -379,7 +391,10 @@ void TestInstallRun::failedRootCheckEndsTheRun()
     QCOMPARE(runInEventLoop(engine), 0);
 
     QCOMPARE(boxes.count(), 1);
+    QCOMPARE(boxes.last().icon, QMessageBox::Critical);
+    QCOMPARE(boxes.last().title, QStringLiteral("Update"));
     QCOMPARE(boxes.last().text, QStringLiteral("Cannot run update!"));
+    QCOMPARE(boxes.last().buttons, QList<QMessageBox::StandardButton> {QMessageBox::Ok});
     QCOMPARE(names.count(), 0);
     QCOMPARE(finished.count(), 0);
     QVERIFY(!QFile::exists(fixRecord()));
@@ -392,7 +407,7 @@ void TestInstallRun::retryScenario()
 {
     if (restartRecord.isEmpty())
         QSKIP("runs as a child process of retryRestartsTheUpdater");
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testPrompter());
     offer(engine, {"alpha"});
     publish("alpha", package("alpha", {{"bin", "client", "add"}}, {}, "wrong"));
     QVERIFY(writeFile(restartRecord, "armed\n"));

@@ -400,7 +400,7 @@ void TestUpdateCheck::exchangeSendsTheCutQuery()
     server.setReply({"<update>" + fullRequest("core") + "</update>"});
     QVERIFY(server.listen());
     {
-        VornUpdaterEngine engine(testInstallation());
+        VornUpdaterEngine engine(testInstallation(), testPrompter());
         MessageBoxAnswerer boxes;
         QVERIFY(!engine.checkUpdates().isFailure());
         QCOMPARE(boxes.count(), 0);
@@ -424,7 +424,7 @@ void TestUpdateCheck::exchangeReplyInManyPieces()
     FakeUpdateServer server;
     server.setReply(pieces, 2);
     QVERIFY(server.listen());
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testPrompter());
     QVERIFY(!engine.checkUpdates().isFailure());
     const QVector<Update> updates = engine.getUpdates();
     QCOMPARE(updates.size(), 20);
@@ -438,7 +438,7 @@ void TestUpdateCheck::exchangeWaitsForClosingRootTag()
     FakeUpdateServer server;
     server.setReply({"<update>" + fullRequest("core"), "</update>"}, 400);
     QVERIFY(server.listen());
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testPrompter());
     // Only the whole document parses: a check that stopped at the first piece would fail.
     QVERIFY(!engine.checkUpdates().isFailure());
     QCOMPARE(engine.getUpdates().size(), 1);
@@ -492,7 +492,7 @@ void TestUpdateCheck::exchangeFailures()
     if (serverUp)
         QVERIFY(server.listen());
 
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testPrompter());
     engine.setCheckTimeouts(1500, 60000);
     engine.setNetworkBounds(1000, 60000);
     MessageBoxAnswerer boxes;
@@ -516,7 +516,7 @@ void TestUpdateCheck::messengerThatNeverExits()
     server.setReply({"<update>" + fullRequest("core") + "</update>"});
     QVERIFY(server.listen());
     {
-        VornUpdaterEngine engine(testInstallation());
+        VornUpdaterEngine engine(testInstallation(), testPrompter());
         engine.setCheckTimeouts(30000, 500);
         QVERIFY(!engine.checkUpdates().isFailure());
         QCOMPARE(engine.getUpdates().size(), 1);
@@ -531,7 +531,7 @@ void TestUpdateCheck::messengerThatNeverExits()
 void TestUpdateCheck::failedCheckEmptiesTheList()
 {
     writeMessenger("printf '%s' \"" + simpleQuery + "\"");
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testPrompter());
     {
         FakeUpdateServer server;
         server.setReply({"<update>" + fullRequest("a") + fullRequest("b") + "</update>"});
@@ -609,7 +609,7 @@ void TestUpdateCheck::onlySignedRepliesCount()
     });
     QVERIFY(server.listen());
 
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testPrompter());
     const QString ownKey = QString::fromLatin1(Ed25519::publicKey(own).toBase64());
     const QString otherKey
         = QString::fromLatin1(Ed25519::publicKey(QByteArray(32, 'x')).toBase64());

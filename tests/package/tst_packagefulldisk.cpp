@@ -88,13 +88,12 @@ void TestPackageFullDisk::expectFailure(const QString &link, const QString &mess
     const auto offer = PackageFixture::offer("app", link);
     MessageBoxAnswerer answerer;
     VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
-    QString errorText;
     QStringList files;
-    QVERIFY(!package.install(fx->downloadDir, errorText, files));
+    const Failure failure = package.install(fx->downloadDir, files);
 
-    QCOMPARE(answerer.count(), 1);
-    QCOMPARE(answerer.last().text, message);
-    QVERIFY(errorText.isEmpty());
+    QCOMPARE(answerer.count(), 0);
+    QCOMPARE(failure.text(), message);
+    QCOMPARE(failure.systemError(), 0);
     for (const QString &file : intactFiles) {
         QCOMPARE(readFile(fx->root + "/" + file), bytes.value(file));
         const QStringList inDirectory = QDir(QFileInfo(fx->root + "/" + file).absolutePath())

@@ -1,5 +1,6 @@
 #include "testinstallation.h"
 
+#include "messageboxprompter.h"
 #include "startup.h"
 
 #include <QCoreApplication>
@@ -7,4 +8,11 @@
 Installation testInstallation()
 {
     return Startup::installationOf(QCoreApplication::arguments());
+}
+
+RunPrompter &testPrompter()
+{
+    // Holds nothing, so one serves every engine of the process.
+    static MessageBoxPrompter prompter;
+    return prompter;
 }

@@ -163,7 +163,7 @@ void TestWindows::changelogText()
     QFETCH(QString, text);
     for (bool polish : {false, true}) {
         setPolish(polish);
-        VornUpdaterEngine engine(testInstallation(), unsignedPackages);
+        VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
         offer(engine, requests);
         (new VornChangelogDialog(&engine))->offer();
         auto *details
@@ -190,7 +190,7 @@ void TestWindows::changelogToggle()
     QFETCH(bool, polish);
     QFETCH(QStringList, texts);
     setPolish(polish);
-    VornUpdaterEngine engine(testInstallation(), unsignedPackages);
+    VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
     offer(engine, request("core", "2.0", "Core", "line\nline\nline"));
     (new VornChangelogDialog(&engine))->offer();
     QWidget *window = shownWindow("Updater_Changelog_MainWindow");
@@ -232,7 +232,7 @@ void TestWindows::downloadLaterEndsTheRun_data()
 void TestWindows::downloadLaterEndsTheRun()
 {
     QFETCH(bool, byButton);
-    VornUpdaterEngine engine(testInstallation(), unsignedPackages);
+    VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
     offer(engine, request("core", "2.0", "Core", "x"));
     (new VornChangelogDialog(&engine))->offer();
     QWidget *window = shownWindow("Updater_Changelog_MainWindow");
@@ -253,7 +253,7 @@ void TestWindows::downloadLaterEndsTheRun()
 
 void TestWindows::downloadNowHandsOverToTheDownload()
 {
-    VornUpdaterEngine engine(testInstallation(), unsignedPackages);
+    VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
     offer(engine, request("core", "2.0", "Core", "x"));
     web->serve("/core.zip", heldPackage());
     (new VornChangelogDialog(&engine))->offer();
@@ -267,7 +267,7 @@ void TestWindows::downloadNowHandsOverToTheDownload()
 
 void TestWindows::downloadStartsOnlyInTheEventLoop()
 {
-    VornUpdaterEngine engine(testInstallation(), unsignedPackages);
+    VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
     offer(engine, request("core", "2.0", "Core", "x"));
     web->serve("/core.zip", heldPackage());
     QSignalSpy named(&engine, &VornUpdaterEngine::downloadFile);
@@ -294,7 +294,7 @@ void TestWindows::downloadWindowFollowsTheEngine()
     QFETCH(bool, polish);
     QFETCH(QStringList, texts);
     setPolish(polish);
-    VornUpdaterEngine engine(testInstallation(), unsignedPackages);
+    VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
     new VornDownloadDialog(&engine);
     QWidget *window = shownWindow("Updater_Download_MainWindow");
     QVERIFY(window);
@@ -324,7 +324,7 @@ void TestWindows::cancel_data()
 void TestWindows::cancel()
 {
     QFETCH(bool, whileFetching);
-    VornUpdaterEngine engine(testInstallation(), unsignedPackages);
+    VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
     offer(engine, request("core", "2.0", "Core", "x"));
     web->serve("/core.zip", heldPackage());
     QSignalSpy errors(&engine, &VornUpdaterEngine::error);
@@ -364,7 +364,7 @@ void TestWindows::errorClosesTheWindowBeforeItsBox()
     QFETCH(bool, polish);
     QFETCH(QString, text);
     setPolish(polish);
-    VornUpdaterEngine engine(testInstallation(), unsignedPackages);
+    VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
     // Nothing listens on 127.0.0.3.
     offer(engine, request("core", "2.0", "Core", "x").replace("127.0.0.1", "127.0.0.3"));
     new VornDownloadDialog(&engine);
@@ -416,7 +416,7 @@ void TestWindows::installHandsOverToTheSummary()
     QFETCH(bool, succeed);
     QFETCH(QStringList, texts);
     setPolish(polish);
-    VornUpdaterEngine engine(testInstallation(), unsignedPackages);
+    VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
     QSignalSpy installNames(&engine, &VornUpdaterEngine::installFile);
     MessageBoxAnswerer boxes({QMessageBox::Ok, QMessageBox::Abort});
     if (succeed) {
@@ -467,7 +467,7 @@ void TestWindows::closeEndsTheRunWithZero_data()
 void TestWindows::closeEndsTheRunWithZero()
 {
     QFETCH(bool, byButton);
-    VornUpdaterEngine engine(testInstallation(), unsignedPackages);
+    VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
     new VornSummaryDialog(&engine);
     QWidget *window = shownWindow("Updater_Summary_MainWindow");
     QVERIFY(window);
@@ -501,7 +501,7 @@ void TestWindows::unverifiedBodyNeverOutlivesItsRun()
     const QString bodies = temp.path() + QStringLiteral("/tupdates/downloading");
     MessageBoxAnswerer boxes;
     {
-        VornUpdaterEngine engine(testInstallation(), unsignedPackages);
+        VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
         engine.setNetworkBounds(60000, 1000);
         offer(engine,
               (wholeFirst ? request("a", "2.0", "A", "x") : QByteArray())
@@ -526,7 +526,7 @@ void TestWindows::unverifiedBodyNeverOutlivesItsRun()
     QVERIFY(!QFileInfo::exists(temp.path() + QStringLiteral("/tupdates/a.zip")));
 
     QVERIFY(writeFile(bodies + QStringLiteral("/0"), "left by a killed run"));
-    VornUpdaterEngine engine(testInstallation(), unsignedPackages);
+    VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
     engine.recoverInterruptedRun();
     QVERIFY(QDir(bodies).isEmpty());
     QCOMPARE(boxes.count(), closeWindow ? 0 : 1);

@@ -10,6 +10,7 @@
 // package on port 80. The download directory is $TMPDIR/tupdates/.
 
 #include "benchclock.h"
+#include "messageboxprompter.h"
 #include "startup.h"
 #include "update.h"
 #include "vornupdaterengine.h"
@@ -31,7 +32,8 @@ int main(int argc, char *argv[])
 
     // The benchmark's package carries a digest and a size, no signature: it is checked as a
     // published one would be, but for the signature over its statement, which costs nothing.
-    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()),
+    MessageBoxPrompter prompter;
+    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()), prompter,
                              QStringList {});
     if (engine.checkUpdates().isFailure() || engine.getUpdates().size() != 1) {
         std::fprintf(stderr, "vorn-bench-download: the check offered no single update\n");

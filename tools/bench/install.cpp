@@ -15,6 +15,7 @@
 
 #include "archiveextractor.h"
 #include "benchclock.h"
+#include "messageboxprompter.h"
 #include "patchpackage.h"
 #include "startup.h"
 #include "vornupdatepackage.h"
@@ -40,7 +41,7 @@ int usage()
     return 2;
 }
 
-// A failing package shows a modal box, which nobody would answer here.
+// A failing run shows a modal box, which nobody would answer here.
 void failOnMessageBox()
 {
     for (QWidget *widget : QApplication::topLevelWidgets()) {
@@ -55,12 +56,11 @@ int unpack(const QString &archive, const QString &targetDir)
 {
     ArchiveExtractor extractor(archive, targetDir + QLatin1Char('/'));
     const double started = BenchClock::now();
-    const ArchiveExtractor::Status status = extractor.extract();
+    const Failure failure = extractor.extract();
     const double finished = BenchClock::now();
-    if (status != ArchiveExtractor::Success) {
-        std::fprintf(stderr, "vorn-bench-install: unpacking failed at %s (%s)\n",
-                     qPrintable(extractor.getFailedEntry()),
-                     qPrintable(extractor.getErrorString()));
+    if (failure) {
+        std::fprintf(stderr, "vorn-bench-install: unpacking failed: %s\n",
+                     qPrintable(failure.text()));
         return 1;
     }
     std::printf("seconds=%.4f\nfiles=%lld\n", finished - started,
@@ -70,22 +70,20 @@ int unpack(const QString &archive, const QString &targetDir)
 
 int install(const QString &downloadDir, const QString &link)
 {
-    QTimer boxWatch;
-    QObject::connect(&boxWatch, &QTimer::timeout, &failOnMessageBox);
-    boxWatch.start(100);
-
     VornUpdatePackage package(
         {QStringLiteral("vorn"), QStringLiteral("core"), QStringLiteral("app")}, QUrl(link).path(),
         Startup::installationOf(QCoreApplication::arguments()));
-    if (!package.isValid())
+    if (package.rootFailure()) {
+        std::fprintf(stderr, "vorn-bench-install: %s\n", qPrintable(package.rootFailure().text()));
         return 1;
-    QString errorText;
+    }
     QStringList files;
     const double started = BenchClock::now();
-    const bool installed = package.install(downloadDir, errorText, files);
+    const Failure failure = package.install(downloadDir, files);
     const double finished = BenchClock::now();
-    if (!installed) {
-        std::fprintf(stderr, "vorn-bench-install: install failed %s\n", qPrintable(errorText));
+    if (failure) {
+        std::fprintf(stderr, "vorn-bench-install: install failed: %s\n",
+                     qPrintable(failure.text()));
         return 1;
     }
     std::printf("seconds=%.4f\nfiles=%lld\nbackups=%lld\n", finished - started,
@@ -117,7 +115,8 @@ int update()
     QObject::connect(&boxWatch, &QTimer::timeout, &failOnMessageBox);
     boxWatch.start(100);
 
-    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()),
+    MessageBoxPrompter prompter;
+    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()), prompter,
                              QStringList {});
     double downloaded = 0;
     QObject::connect(&engine, &VornUpdaterEngine::downloadFinished,

@@ -11,6 +11,7 @@
 //          prints the peak memory of the process.
 
 #include "benchclock.h"
+#include "messageboxprompter.h"
 #include "replyserver.h"
 #include "startup.h"
 #include "updatereply.h"
@@ -119,7 +120,8 @@ int viaCheck(const QByteArray &reply, int piece)
         std::fprintf(stderr, "vorn-bench-updatecheck: cannot listen on 127.0.0.1:443\n");
         return -1;
     }
-    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()));
+    MessageBoxPrompter prompter;
+    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()), prompter);
     const double started = BenchClock::now();
     const bool checked = !engine.checkUpdates().isFailure();
     const double finished = BenchClock::now();

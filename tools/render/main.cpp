@@ -1,3 +1,4 @@
+#include "messageboxprompter.h"
 #include "startup.h"
 #include "vornupdaterengine.h"
 #include "windowrenderer.h"
@@ -66,7 +67,8 @@ int main(int argc, char *argv[])
     });
     guard.start(30000);
 
-    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()));
+    MessageBoxPrompter prompter;
+    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()), prompter);
     if (engine.checkUpdates().isFailure() || !engine.updatesAvailable())
         return fail("the update check offered nothing");
     WindowRenderer renderer(&engine, output, language);

@@ -1,4 +1,4 @@
-#include "removedir.h"
+#include "downloaddirectory.h"
 #include "testfiles.h"
 #include "treesnapshot.h"
 
@@ -8,7 +8,18 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-class TestRemoveDir : public QObject
+namespace {
+
+// What an ended run does to the download directory at path.
+bool removeFiles(const QString &path)
+{
+    DownloadDirectory directory(path);
+    return directory.open() && directory.removeFiles();
+}
+
+} // namespace
+
+class TestRemoveFiles : public QObject
 {
     Q_OBJECT
 
@@ -19,7 +30,7 @@ private slots:
     void missingPathIsLeftAlone();
 };
 
-void TestRemoveDir::keepsDirectoriesAndRemovesEveryFile()
+void TestRemoveFiles::keepsDirectoriesAndRemovesEveryFile()
 {
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
@@ -29,8 +40,9 @@ void TestRemoveDir::keepsDirectoriesAndRemovesEveryFile()
     QVERIFY(writeFile(dir + "/core/bin/im-client", "x"));
     QVERIFY(writeFile(dir + "/core/unwind/.config/.settings", "x"));
     QVERIFY(QDir().mkpath(dir + "/empty"));
+    QVERIFY(writeFile(dir + "/lock", ""));
 
-    removeDir(dir);
+    QVERIFY(removeFiles(dir));
 
     QStringList kinds;
     const TreeSnapshot after = TreeSnapshot::take(dir);
@@ -42,7 +54,7 @@ void TestRemoveDir::keepsDirectoriesAndRemovesEveryFile()
              QStringList({"core", "core/bin", "core/unwind", "core/unwind/.config", "empty"}));
 }
 
-void TestRemoveDir::linksAreRemovedNotFollowed_data()
+void TestRemoveFiles::linksAreRemovedNotFollowed_data()
 {
     QTest::addColumn<QString>("linkTarget"); // relative to the directory outside the tree
     QTest::newRow("link to a directory") << "";
@@ -50,7 +62,7 @@ void TestRemoveDir::linksAreRemovedNotFollowed_data()
     QTest::newRow("dangling link") << "missing";
 }
 
-void TestRemoveDir::linksAreRemovedNotFollowed()
+void TestRemoveFiles::linksAreRemovedNotFollowed()
 {
     QFETCH(QString, linkTarget);
     QTemporaryDir temp;
@@ -64,7 +76,7 @@ void TestRemoveDir::linksAreRemovedNotFollowed()
     const QString link = dir + "/core/link";
     QVERIFY(QFile::link(outside + "/" + linkTarget, link));
 
-    removeDir(dir);
+    QVERIFY(removeFiles(dir));
 
     const TreeSnapshot after = TreeSnapshot::take(outside);
     QVERIFY2(after == before, qPrintable(before.differences(after)));
@@ -72,16 +84,16 @@ void TestRemoveDir::linksAreRemovedNotFollowed()
     QVERIFY(QFileInfo(dir + "/core").isDir());
 }
 
-void TestRemoveDir::missingPathIsLeftAlone()
+void TestRemoveFiles::missingPathIsLeftAlone()
 {
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
     QVERIFY(writeFile(temp.path() + "/file", "x"));
-    removeDir(temp.path() + "/missing");
+    QVERIFY(!removeFiles(temp.path() + "/missing"));
     QVERIFY(!QFileInfo::exists(temp.path() + "/missing"));
     QVERIFY(QFileInfo::exists(temp.path() + "/file"));
 }
 
-QTEST_GUILESS_MAIN(TestRemoveDir)
+QTEST_GUILESS_MAIN(TestRemoveFiles)
 
-#include "tst_removedir.moc"
+#include "tst_removefiles.moc"
