@@ -15,15 +15,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     require(device.open(QIODevice::ReadOnly), "cannot open the buffer");
 
     bool stopped = false;
+    // No text of the walker's own: only the handler's failure can carry it.
+    const Failure stop(Failure::Cancelled, QStringLiteral("stopped by the handler"));
     const ManifestWalker walker(
         {QStringLiteral("vorn"), QStringLiteral("core"), QStringLiteral("app")},
-        [&stopped](const ManifestWalker::FileEntry &entry) {
+        [&stopped, &stop](const ManifestWalker::FileEntry &entry) {
             require(!stopped, "entry handed on after the handler said stop");
             require(entry.action == entry.action.toLower(), "action not in lower case");
             stopped = entry.action == QLatin1String("stop");
-            return !stopped;
+            return stopped ? stop : Failure();
         });
-    const ManifestWalker::Outcome outcome = walker.walk(&device);
-    require((outcome == ManifestWalker::Stopped) == stopped, "outcome Stopped iff stopped");
+    const Failure failure = walker.walk(&device);
+    require((failure.kind() == Failure::Cancelled && failure.text() == stop.text()) == stopped,
+            "the handler's failure returned iff the handler stopped");
     return 0;
 }

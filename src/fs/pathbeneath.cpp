@@ -122,10 +122,12 @@ bool PathBeneath::moveBeneath(int directory, const QString &from, const QString 
 
 bool PathBeneath::removeContents(int directory, const QByteArray &kept, Directories directories)
 {
-    // fdopendir takes over the descriptor it is given, so it gets a copy.
+    // fdopendir takes over the descriptor it is given, so it gets a copy. The copy shares the
+    // position of the directory's own descriptor, which an earlier listing left at its end.
     DIR *listing = ::fdopendir(::fcntl(directory, F_DUPFD_CLOEXEC, 0));
     if (!listing)
         return false;
+    ::rewinddir(listing);
     QList<QByteArray> names;
     while (const dirent *entry = ::readdir(listing)) {
         const QByteArray name(entry->d_name);

@@ -28,6 +28,7 @@ private slots:
     void linksAreRemovedNotFollowed_data();
     void linksAreRemovedNotFollowed();
     void missingPathIsLeftAlone();
+    void everyRemovalOfTheRunFindsTheFiles();
 };
 
 void TestRemoveFiles::keepsDirectoriesAndRemovesEveryFile()
@@ -92,6 +93,27 @@ void TestRemoveFiles::missingPathIsLeftAlone()
     QVERIFY(!removeFiles(temp.path() + "/missing"));
     QVERIFY(!QFileInfo::exists(temp.path() + "/missing"));
     QVERIFY(QFileInfo::exists(temp.path() + "/file"));
+}
+
+// The run keeps its directory open: a recovery empties it, a download and an installation
+// fill it again, and the end of the run must find what they wrote.
+void TestRemoveFiles::everyRemovalOfTheRunFindsTheFiles()
+{
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString dir = temp.path() + "/tupdates";
+    QVERIFY(writeFile(dir + "/core/unwind/lib/libold.so", "x"));
+    DownloadDirectory directory(dir);
+    QVERIFY(directory.open());
+    QVERIFY(directory.removeFiles());
+    QVERIFY(writeFile(dir + "/core.zip", "x"));
+    QVERIFY(writeFile(dir + "/core/lib/libnew.so", "x"));
+
+    QVERIFY(directory.removeFiles());
+
+    QVERIFY(!QFileInfo::exists(dir + "/core.zip"));
+    QVERIFY(!QFileInfo::exists(dir + "/core/lib/libnew.so"));
+    QVERIFY(QFileInfo(dir + "/core/lib").isDir());
 }
 
 QTEST_GUILESS_MAIN(TestRemoveFiles)
