@@ -60,10 +60,12 @@ wayland_pid=""
 wayland_runtime=""
 
 # Weston with its desktop shell, headless, as the compositor of a Wayland session. It has a
-# runtime directory of its own: the updater's XDG_RUNTIME_DIR is the sandbox's, so the updater
-# reaches the compositor by the socket's full path in WAYLAND_DISPLAY.
+# runtime directory of its own, in the work directory so that even a killed test leaves nothing
+# behind: the updater's XDG_RUNTIME_DIR is the sandbox's, so the updater reaches the compositor
+# by the socket's full path in WAYLAND_DISPLAY.
 start_wayland() {
-    wayland_runtime=$(mktemp -d)
+    wayland_runtime=$work/wayland
+    mkdir -m 0700 "$wayland_runtime"
     XDG_RUNTIME_DIR=$wayland_runtime weston --backend=headless-backend.so --width=1280 \
         --height=1024 --socket=wayland-vorn --no-config 2>"$work/weston.log" &
     wayland_pid=$!
