@@ -194,14 +194,14 @@ bool PatchPackage::rebuildFile(const Delta &delta)
         return fail(QStringLiteral("%1: the delta cannot be read").arg(relative));
     const QByteArray bytes = file.readAll();
     file.close();
-    QString why;
     if (!PathBeneath::createFile(workDirectory.get(), delta.entry, O_WRONLY)
-             .handTo(file, QIODevice::WriteOnly)
-        || !BinaryDelta::apply(before, bytes, &file, BinaryDelta::maximumFileSize, &why, &digest,
-                               cancel)
-        || !file.flush())
+             .handTo(file, QIODevice::WriteOnly))
+        return fail(QStringLiteral("%1: %2").arg(relative, file.errorString()));
+    const Failure applied
+        = BinaryDelta::apply(before, bytes, &file, BinaryDelta::maximumFileSize, &digest, cancel);
+    if (applied || !file.flush())
         return fail(
-            QStringLiteral("%1: %2").arg(relative, why.isEmpty() ? file.errorString() : why));
+            QStringLiteral("%1: %2").arg(relative, applied ? applied.text() : file.errorString()));
     if (digest != delta.to)
         return fail(QStringLiteral("%1: the rebuilt file is not the released one").arg(relative));
     return true;

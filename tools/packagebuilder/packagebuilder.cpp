@@ -150,8 +150,7 @@ bool PackageBuilder::comparePatchFrom()
             QByteArray digest;
             each.rebuilds = delta.size() >= each.wholeSize
                 || (sink.open(QIODevice::WriteOnly)
-                    && BinaryDelta::apply(each.before, delta, &sink, each.after.size(), nullptr,
-                                          &digest)
+                    && !BinaryDelta::apply(each.before, delta, &sink, each.after.size(), &digest)
                     && digest == each.sha256);
         });
     }
