@@ -1,7 +1,5 @@
 #include "binarydelta.h"
 
-#include "sha256.h"
-
 #include <QIODevice>
 #include <QtEndian>
 
@@ -97,37 +95,29 @@ qint64 numberAt(const QByteArray &bytes, qint64 at)
     return qFromLittleEndian<qint64>(bytes.constData() + at);
 }
 
-// Where the bytes of the new file go: the device and, when wanted, the digest.
+// Where the bytes of the new file go: the device and, when wanted, the hash.
 class Output
 {
 public:
-    Output(QIODevice *to, QByteArray *sha256, const std::atomic_bool *cancel)
+    Output(QIODevice *to, Digest::Hash *hash, const std::atomic_bool *cancel)
         : to(to)
-        , sha256(sha256)
+        , hash(hash)
         , cancel(cancel)
-    {
-        hash.reset();
-    }
+    { }
 
     bool cancelled() const { return cancel && cancel->load(std::memory_order_relaxed); }
     bool write(const char *bytes, qint64 count)
     {
-        if (sha256)
-            hash.add(bytes, count);
+        if (hash)
+            hash->add(bytes, count);
         return to->write(bytes, count) == count;
     }
     Failure writeFailure() const { return Failure(Failure::Storage, to->errorString()); }
-    void finish()
-    {
-        if (sha256)
-            *sha256 = hash.result();
-    }
 
 private:
     QIODevice *to;
-    QByteArray *sha256;
+    Digest::Hash *hash;
     const std::atomic_bool *cancel;
-    Sha256 hash;
 };
 
 Failure applySuffixArray(const QByteArray &oldFile, const QByteArray &delta, qint64 newSize,
@@ -298,7 +288,7 @@ qint64 BinaryDelta::declaredSize(const QByteArray &header)
 }
 
 Failure BinaryDelta::apply(const QByteArray &oldFile, const QByteArray &delta, QIODevice *to,
-                           qint64 maximumSize, QByteArray *sha256, const std::atomic_bool *cancel)
+                           qint64 maximumSize, Digest::Hash *hash, const std::atomic_bool *cancel)
 {
     if (delta.size() < headerSize || !delta.startsWith("VORNDLT"))
         return damaged("not a delta");
@@ -311,9 +301,6 @@ Failure BinaryDelta::apply(const QByteArray &oldFile, const QByteArray &delta, Q
     const Applier apply = applierFor(delta);
     if (!apply)
         return damaged("unknown delta method");
-    Output out(to, sha256, cancel);
-    const Failure failure = apply(oldFile, delta, newSize, &out);
-    if (!failure)
-        out.finish();
-    return failure;
+    Output out(to, hash, cancel);
+    return apply(oldFile, delta, newSize, &out);
 }

@@ -1,6 +1,7 @@
 #ifndef BINARYDELTA_H
 #define BINARYDELTA_H
 
+#include "digest.h"
 #include "failure.h"
 
 #include <QByteArray>
@@ -52,12 +53,12 @@ public:
     static qint64 declaredSize(const QByteArray &header);
 
     // Writes the file that the delta makes of oldFile to `to`, never more than maximumSize
-    // bytes; memory holds the old file, fixed buffers and at most one window. sha256, when
-    // given, receives the SHA-256 digest of what was written. A failure when the delta is
+    // bytes; memory holds the old file, fixed buffers and at most one window. hash, when given,
+    // is handed every byte written, after the caller's reset. A failure when the delta is
     // damaged or does not fit the old file, when `to` refuses a write, or once cancel
     // (checked before every block) is set.
     static Failure apply(const QByteArray &oldFile, const QByteArray &delta, QIODevice *to,
-                         qint64 maximumSize, QByteArray *sha256 = nullptr,
+                         qint64 maximumSize, Digest::Hash *hash = nullptr,
                          const std::atomic_bool *cancel = nullptr);
 };
 

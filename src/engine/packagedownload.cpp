@@ -207,9 +207,9 @@ PackageVerifier::Outcome PackageDownload::verifyPackage()
                                      latin1(update->getType()),
                                      latin1(update->getVersion()),
                                      -1,
-                                     QByteArray(),
+                                     Digest(),
                                      planned.patch.from};
-    return verifier.verify(packageFile.size(), sink.sha256(), planned.fetchedCheck(), identity);
+    return verifier.verify(packageFile.size(), sink.digest(), planned.fetchedCheck(), identity);
 }
 
 void PackageDownload::getNextUpdate()
