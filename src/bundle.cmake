@@ -1,7 +1,7 @@
-# The resource bundle "updater": forms, window icon and the Polish catalogue, compiled into
-# vorn_bundle. Code registers it with Q_INIT_RESOURCE(updater).
+# The resource bundle "updater": forms, window icon and the catalogue of VORN_LANGUAGE, compiled
+# into vorn_bundle. Code registers it with Q_INIT_RESOURCE(updater).
 #
-# updater.qrc lists the catalogue as languages/vorn_pl_PL.qm beside res/, but the .qm only
+# updater.qrc lists the catalogue as languages/vorn_<language>.qm beside res/, but the .qm only
 # exists in the build tree, so the collection is assembled there and rcc runs on that copy.
 set(VORN_BUNDLE_DIR ${CMAKE_CURRENT_BINARY_DIR}/bundle)
 
@@ -15,12 +15,14 @@ function(vorn_configure_catalogue source destination)
     configure_file(${source} ${destination} @ONLY)
 endfunction()
 
-vorn_configure_catalogue(${CMAKE_CURRENT_SOURCE_DIR}/languages/vorn_pl_PL.ts
-    ${VORN_BUNDLE_DIR}/languages/vorn_pl_PL.ts)
+set(vorn_catalogue ${VORN_BUNDLE_DIR}/languages/vorn_${VORN_LANGUAGE}.ts)
+vorn_configure_catalogue(${CMAKE_CURRENT_SOURCE_DIR}/languages/vorn_${VORN_LANGUAGE}.ts
+    ${vorn_catalogue})
 
-# configure_file re-runs CMake whenever one of these changes, which refreshes the copies.
-foreach(file IN ITEMS updater.qrc
-        res/Changelog.ui res/Download.ui res/Install.ui res/Summary.ui res/icon.png)
+# configure_file re-runs CMake whenever one of these changes, which refreshes the copies. The
+# collection names the catalogue by the language.
+configure_file(updater.qrc ${VORN_BUNDLE_DIR}/updater.qrc @ONLY)
+foreach(file IN ITEMS res/Changelog.ui res/Download.ui res/Install.ui res/Summary.ui res/icon.png)
     configure_file(${file} ${VORN_BUNDLE_DIR}/${file} COPYONLY)
 endforeach()
 
@@ -34,9 +36,9 @@ add_library(vorn_bundle STATIC ${vorn_bundle_sources})
 set_target_properties(vorn_bundle PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
 target_link_libraries(vorn_bundle PUBLIC Qt6::Core)
 
-set_source_files_properties(${VORN_BUNDLE_DIR}/languages/vorn_pl_PL.ts
+set_source_files_properties(${vorn_catalogue}
     PROPERTIES OUTPUT_LOCATION ${VORN_BUNDLE_DIR}/languages)
 qt_add_lrelease(vorn_bundle
-    TS_FILES ${VORN_BUNDLE_DIR}/languages/vorn_pl_PL.ts
+    TS_FILES ${vorn_catalogue}
     OPTIONS -silent
     NO_GLOBAL_TARGET)

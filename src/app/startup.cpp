@@ -6,6 +6,7 @@
 #include "terminationwatcher.h"
 #include "translated.h"
 #include "vornchangelogdialog.h"
+#include "vornconfig.h"
 #include "vorndownloaddialog.h"
 #include "vornupdaterengine.h"
 
@@ -89,7 +90,7 @@ int run(QApplication &app, FontconfigPreloader &fonts)
     QTranslator translator;
     if (privateQtIsBroken(QCoreApplication::applicationDirPath()))
         return 1;
-    if (translator.load(QStringLiteral(":/languages/vorn_pl_PL.qm")))
+    if (translator.load(QStringLiteral(VORN_CATALOGUE)))
         app.installTranslator(&translator);
     const bool quiet = isQuietMode(app.arguments());
 

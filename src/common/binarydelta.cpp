@@ -1,7 +1,5 @@
 #include "binarydelta.h"
 
-#include "sha256.h"
-
 #include <QIODevice>
 #include <QtEndian>
 
@@ -82,11 +80,14 @@ private:
     bool frameDone = false;
 };
 
-bool fail(QString *errorString, const QString &text)
+Failure damaged(const char *text)
 {
-    if (errorString)
-        *errorString = text;
-    return false;
+    return Failure(Failure::Package, QString::fromLatin1(text));
+}
+
+Failure cancelled()
+{
+    return Failure(Failure::Cancelled, QStringLiteral("cancelled"));
 }
 
 qint64 numberAt(const QByteArray &bytes, qint64 at)
@@ -94,47 +95,39 @@ qint64 numberAt(const QByteArray &bytes, qint64 at)
     return qFromLittleEndian<qint64>(bytes.constData() + at);
 }
 
-// Where the bytes of the new file go: the device and, when wanted, the digest.
+// Where the bytes of the new file go: the device and, when wanted, the hash.
 class Output
 {
 public:
-    Output(QIODevice *to, QByteArray *sha256, const std::atomic_bool *cancel)
+    Output(QIODevice *to, Digest::Hash *hash, const std::atomic_bool *cancel)
         : to(to)
-        , sha256(sha256)
+        , hash(hash)
         , cancel(cancel)
-    {
-        hash.reset();
-    }
+    { }
 
     bool cancelled() const { return cancel && cancel->load(std::memory_order_relaxed); }
     bool write(const char *bytes, qint64 count)
     {
-        if (sha256)
-            hash.add(bytes, count);
+        if (hash)
+            hash->add(bytes, count);
         return to->write(bytes, count) == count;
     }
-    QString errorString() const { return to->errorString(); }
-    void finish()
-    {
-        if (sha256)
-            *sha256 = hash.result();
-    }
+    Failure writeFailure() const { return Failure(Failure::Storage, to->errorString()); }
 
 private:
     QIODevice *to;
-    QByteArray *sha256;
+    Digest::Hash *hash;
     const std::atomic_bool *cancel;
-    Sha256 hash;
 };
 
-bool applySuffixArray(const QByteArray &oldFile, const QByteArray &delta, qint64 newSize,
-                      Output *out, QString *errorString)
+Failure applySuffixArray(const QByteArray &oldFile, const QByteArray &delta, qint64 newSize,
+                         Output *out)
 {
     const qint64 controlSize = numberAt(delta, 16);
     const qint64 diffSize = numberAt(delta, 24);
     const qint64 rest = delta.size() - BinaryDelta::headerSize;
     if (controlSize < 0 || diffSize < 0 || controlSize > rest || diffSize > rest - controlSize)
-        return fail(errorString, QStringLiteral("damaged header"));
+        return damaged("damaged header");
     const char *streams = delta.constData() + BinaryDelta::headerSize;
     FrameReader control(streams, size_t(controlSize));
     FrameReader diff(streams + controlSize, size_t(diffSize));
@@ -146,7 +139,7 @@ bool applySuffixArray(const QByteArray &oldFile, const QByteArray &delta, qint64
     for (qint64 steps = 0; written < newSize; ++steps) {
         char triple[24];
         if (!control.read(triple, sizeof triple))
-            return fail(errorString, QStringLiteral("damaged control stream"));
+            return damaged("damaged control stream");
         const qint64 diffLength = qFromLittleEndian<qint64>(triple);
         const qint64 extraLength = qFromLittleEndian<qint64>(triple + 8);
         const qint64 seek = qFromLittleEndian<qint64>(triple + 16);
@@ -156,48 +149,48 @@ bool applySuffixArray(const QByteArray &oldFile, const QByteArray &delta, qint64
             || extraLength > newSize - written - diffLength
             || (diffLength == 0 && extraLength == 0 && steps > 0) || oldPosition < 0
             || diffLength > oldFile.size() - oldPosition)
-            return fail(errorString, QStringLiteral("control out of bounds"));
+            return damaged("control out of bounds");
 
         for (qint64 done = 0; done < diffLength;) {
             if (out->cancelled())
-                return fail(errorString, QStringLiteral("cancelled"));
+                return cancelled();
             const qint64 count = qMin<qint64>(blockSize, diffLength - done);
             if (!diff.read(block.data(), size_t(count)))
-                return fail(errorString, QStringLiteral("damaged diff stream"));
+                return damaged("damaged diff stream");
             const char *old = oldFile.constData() + oldPosition + done;
             // Through plain pointers, so that the compiler adds whole vectors at a time.
             char *bytes = block.data();
             for (qint64 i = 0; i < count; ++i)
                 bytes[i] = char(bytes[i] + old[i]);
             if (!out->write(block.constData(), count))
-                return fail(errorString, out->errorString());
+                return out->writeFailure();
             done += count;
         }
         for (qint64 done = 0; done < extraLength;) {
             if (out->cancelled())
-                return fail(errorString, QStringLiteral("cancelled"));
+                return cancelled();
             const qint64 count = qMin<qint64>(blockSize, extraLength - done);
             if (!extra.read(block.data(), size_t(count)))
-                return fail(errorString, QStringLiteral("damaged extra stream"));
+                return damaged("damaged extra stream");
             if (!out->write(block.constData(), count))
-                return fail(errorString, out->errorString());
+                return out->writeFailure();
             done += count;
         }
         written += diffLength + extraLength;
         // Checked for overflow before it is added.
         if (seek > oldFile.size() || seek < -oldFile.size())
-            return fail(errorString, QStringLiteral("control out of bounds"));
+            return damaged("control out of bounds");
         oldPosition += diffLength + seek;
     }
     if (!control.atEnd() || !diff.atEnd() || !extra.atEnd())
-        return fail(errorString, QStringLiteral("trailing data"));
-    return true;
+        return damaged("trailing data");
+    return Failure();
 }
 
 // Each window's frame is decompressed a block at a time into a fixed buffer: the decoder keeps
 // no more of the new file than the length the frame declares, which is bounded.
-bool applyZstdPatch(const QByteArray &oldFile, const QByteArray &delta, qint64 newSize, Output *out,
-                    QString *errorString)
+Failure applyZstdPatch(const QByteArray &oldFile, const QByteArray &delta, qint64 newSize,
+                       Output *out)
 {
     std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx *)> decoder(ZSTD_createDCtx(), &ZSTD_freeDCtx);
     QByteArray block(blockSize, Qt::Uninitialized);
@@ -205,7 +198,7 @@ bool applyZstdPatch(const QByteArray &oldFile, const QByteArray &delta, qint64 n
     qint64 written = 0;
     while (written < newSize) {
         if (delta.size() - at < BinaryDelta::windowHeaderSize)
-            return fail(errorString, QStringLiteral("damaged window"));
+            return damaged("damaged window");
         const qint64 offset = numberAt(delta, at);
         const qint64 length = numberAt(delta, at + 8);
         const qint64 makes = numberAt(delta, at + 16);
@@ -214,49 +207,75 @@ bool applyZstdPatch(const QByteArray &oldFile, const QByteArray &delta, qint64 n
         if (offset < 0 || length < 0 || offset > oldFile.size() || length > oldFile.size() - offset
             || makes <= 0 || makes > BinaryDelta::maximumWindowSize || makes > newSize - written
             || frameSize <= 0 || frameSize > delta.size() - at)
-            return fail(errorString, QStringLiteral("window out of bounds"));
+            return damaged("window out of bounds");
         const char *frame = delta.constData() + at;
         if (ZSTD_getFrameContentSize(frame, size_t(frameSize)) != quint64(makes))
-            return fail(errorString, QStringLiteral("damaged window"));
+            return damaged("damaged window");
 
         ZSTD_DCtx_reset(decoder.get(), ZSTD_reset_session_only);
         if (ZSTD_isError(
                 ZSTD_DCtx_refPrefix(decoder.get(), oldFile.constData() + offset, size_t(length))))
-            return fail(errorString, QStringLiteral("damaged window"));
+            return damaged("damaged window");
         ZSTD_inBuffer input {frame, size_t(frameSize), 0};
         qint64 made = 0;
         for (size_t result = 1; result != 0;) {
             if (out->cancelled())
-                return fail(errorString, QStringLiteral("cancelled"));
+                return cancelled();
             ZSTD_outBuffer output {block.data(), size_t(block.size()), 0};
             const size_t before = input.pos;
             result = ZSTD_decompressStream(decoder.get(), &output, &input);
             if (ZSTD_isError(result) || qint64(output.pos) > makes - made
                 || (result != 0 && output.pos == 0 && input.pos == before))
-                return fail(errorString, QStringLiteral("damaged window"));
+                return damaged("damaged window");
             if (!out->write(block.constData(), qint64(output.pos)))
-                return fail(errorString, out->errorString());
+                return out->writeFailure();
             made += qint64(output.pos);
         }
         if (made != makes || input.pos != input.size)
-            return fail(errorString, QStringLiteral("damaged window"));
+            return damaged("damaged window");
         at += frameSize;
         written += makes;
     }
     if (at != delta.size())
-        return fail(errorString, QStringLiteral("trailing data"));
-    return true;
+        return damaged("trailing data");
+    return Failure();
+}
+
+using Applier
+    = Failure (*)(const QByteArray &oldFile, const QByteArray &delta, qint64 newSize, Output *out);
+
+const struct
+{
+    DeltaMethod method;
+    Applier apply;
+} appliers[] = {
+    {DeltaMethod::SuffixArray, applySuffixArray},
+    {DeltaMethod::ZstdPatch, applyZstdPatch},
+};
+
+// Version 1 names its method by itself; version 2 stores the method's number and a zero.
+Applier applierFor(const QByteArray &delta)
+{
+    qint64 method = qint64(DeltaMethod::SuffixArray);
+    if (delta.at(7) == '2')
+        method = numberAt(delta, 24) == 0 ? numberAt(delta, 16) : 0;
+    for (const auto &applier : appliers) {
+        if (qint64(applier.method) == method)
+            return applier.apply;
+    }
+    return nullptr;
 }
 
 } // namespace
 
-QByteArray BinaryDelta::header(Method method, qint64 newSize)
+QByteArray BinaryDelta::header(DeltaMethod method, qint64 newSize)
 {
-    QByteArray bytes(method == SuffixArray ? 16 : headerSize, '\0');
-    memcpy(bytes.data(), method == SuffixArray ? "VORNDLT1" : "VORNDLT2", 8);
+    const bool first = method == DeltaMethod::SuffixArray;
+    QByteArray bytes(first ? 16 : headerSize, '\0');
+    memcpy(bytes.data(), first ? "VORNDLT1" : "VORNDLT2", 8);
     qToLittleEndian<qint64>(newSize, bytes.data() + 8);
-    if (method != SuffixArray)
-        qToLittleEndian<qint64>(method, bytes.data() + 16);
+    if (!first)
+        qToLittleEndian<qint64>(qint64(method), bytes.data() + 16);
     return bytes;
 }
 
@@ -268,28 +287,20 @@ qint64 BinaryDelta::declaredSize(const QByteArray &header)
     return qFromLittleEndian<qint64>(header.constData() + 8);
 }
 
-bool BinaryDelta::apply(const QByteArray &oldFile, const QByteArray &delta, QIODevice *to,
-                        qint64 maximumSize, QString *errorString, QByteArray *sha256,
-                        const std::atomic_bool *cancel)
+Failure BinaryDelta::apply(const QByteArray &oldFile, const QByteArray &delta, QIODevice *to,
+                           qint64 maximumSize, Digest::Hash *hash, const std::atomic_bool *cancel)
 {
     if (delta.size() < headerSize || !delta.startsWith("VORNDLT"))
-        return fail(errorString, QStringLiteral("not a delta"));
+        return damaged("not a delta");
     const char version = delta.at(7);
     if (version != '1' && version != '2')
-        return fail(errorString, QStringLiteral("unknown delta version"));
+        return damaged("unknown delta version");
     const qint64 newSize = numberAt(delta, 8);
     if (newSize < 0 || newSize > maximumSize)
-        return fail(errorString, QStringLiteral("damaged header"));
-    Output out(to, sha256, cancel);
-    bool applied = false;
-    if (version == '1') {
-        applied = applySuffixArray(oldFile, delta, newSize, &out, errorString);
-    } else {
-        if (numberAt(delta, 16) != ZstdPatch || numberAt(delta, 24) != 0)
-            return fail(errorString, QStringLiteral("unknown delta method"));
-        applied = applyZstdPatch(oldFile, delta, newSize, &out, errorString);
-    }
-    if (applied)
-        out.finish();
-    return applied;
+        return damaged("damaged header");
+    const Applier apply = applierFor(delta);
+    if (!apply)
+        return damaged("unknown delta method");
+    Output out(to, hash, cancel);
+    return apply(oldFile, delta, newSize, &out);
 }

@@ -1,12 +1,20 @@
 #ifndef BINARYDELTA_H
 #define BINARYDELTA_H
 
+#include "digest.h"
+#include "failure.h"
+
 #include <QByteArray>
-#include <QString>
 
 #include <atomic>
 
 class QIODevice;
+
+// The methods a delta is made with, numbered as its header stores them.
+enum class DeltaMethod : qint64 {
+    SuffixArray = 1,
+    ZstdPatch = 2,
+};
 
 // A binary delta turns one file into another: a patch package carries one per changed file.
 //
@@ -29,12 +37,10 @@ class BinaryDelta
 public:
     BinaryDelta() = delete;
 
-    enum Method { SuffixArray = 1, ZstdPatch = 2 };
-
     // The header as far as it does not depend on the method's data: version 1 for the
     // suffix-array delta (which updaters that know only version 1 apply too), with its two
     // stream sizes still to follow; version 2 and the method for the others.
-    static QByteArray header(Method method, qint64 newSize);
+    static QByteArray header(DeltaMethod method, qint64 newSize);
     static constexpr int headerSize = 32;
     static constexpr int windowHeaderSize = 32;
     // Files larger than this travel whole: making a delta takes several times the old file in
@@ -47,13 +53,13 @@ public:
     static qint64 declaredSize(const QByteArray &header);
 
     // Writes the file that the delta makes of oldFile to `to`, never more than maximumSize
-    // bytes; memory holds the old file, fixed buffers and at most one window. sha256, when
-    // given, receives the SHA-256 digest of what was written. False, with errorString set,
-    // when the delta is damaged or does not fit the old file, or once cancel (checked before
-    // every block) is set.
-    static bool apply(const QByteArray &oldFile, const QByteArray &delta, QIODevice *to,
-                      qint64 maximumSize, QString *errorString, QByteArray *sha256 = nullptr,
-                      const std::atomic_bool *cancel = nullptr);
+    // bytes; memory holds the old file, fixed buffers and at most one window. hash, when given,
+    // is handed every byte written, after the caller's reset. A failure when the delta is
+    // damaged or does not fit the old file, when `to` refuses a write, or once cancel
+    // (checked before every block) is set.
+    static Failure apply(const QByteArray &oldFile, const QByteArray &delta, QIODevice *to,
+                         qint64 maximumSize, Digest::Hash *hash = nullptr,
+                         const std::atomic_bool *cancel = nullptr);
 };
 
 #endif // BINARYDELTA_H

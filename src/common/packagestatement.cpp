@@ -18,7 +18,7 @@ bool isLineValue(const QString &value)
 bool PackageStatement::isComplete() const
 {
     return isLineValue(project) && isLineValue(name) && isLineValue(type) && isLineValue(version)
-        && isLineValue(from) && size >= 0 && sha256.size() == 32;
+        && isLineValue(from) && size >= 0 && digest.isValid();
 }
 
 QByteArray PackageStatement::text() const
@@ -26,5 +26,6 @@ QByteArray PackageStatement::text() const
     return "vorn-package-statement 1\nproject " + project.toLatin1() + "\nname " + name.toLatin1()
         + "\ntype " + type.toLatin1() + "\nversion " + version.toLatin1()
         + (from.isEmpty() ? QByteArray() : "\nfrom " + from.toLatin1()) + "\nsize "
-        + QByteArray::number(size) + "\nsha256 " + sha256.toHex() + '\n';
+        + QByteArray::number(size) + '\n' + Digest::name(digest.algorithm()).latin1() + ' '
+        + digest.toHex() + '\n';
 }

@@ -1,7 +1,7 @@
 #include "replysignature.h"
 
+#include "digest.h"
 #include "ed25519.h"
-#include "sha256.h"
 
 #include <openssl/rand.h>
 
@@ -11,6 +11,12 @@ const QByteArray nonceOpen = QByteArrayLiteral("<nonce>");
 const QByteArray nonceClose = QByteArrayLiteral("</nonce>");
 const QByteArray signatureOpen = QByteArrayLiteral("<signature>");
 const QByteArray signatureClose = QByteArrayLiteral("</signature>");
+
+// The statement's format names SHA-256, whatever digests packages carry.
+QByteArray sha256(const QByteArray &bytes)
+{
+    return Digest::of(Digest::Sha256, bytes).bytes();
+}
 
 const unsigned char *bytes(const QByteArray &array)
 {
@@ -39,12 +45,12 @@ qsizetype closingTag(const QByteArray &reply)
 // that no node's digest can pass for a leaf's.
 QByteArray leafOf(const QByteArray &statement)
 {
-    return Sha256::of('\0' + statement);
+    return sha256('\0' + statement);
 }
 
 QByteArray nodeOf(const QByteArray &left, const QByteArray &right)
 {
-    return Sha256::of('\1' + left + right);
+    return sha256('\1' + left + right);
 }
 
 QByteArray batchStatement(const QByteArray &root)
@@ -107,7 +113,7 @@ QByteArray ReplySignature::nonceIn(const QByteArray &bytesBeforeQuery)
 QByteArray ReplySignature::statement(const QByteArray &nonce, const QByteArray &query,
                                      const QByteArray &unsignedReply)
 {
-    return statementOf(nonce, Sha256::of(query), Sha256::of(unsignedReply));
+    return statementOf(nonce, sha256(query), sha256(unsignedReply));
 }
 
 QByteArray ReplySignature::statementOf(const QByteArray &nonce, const QByteArray &querySha256,

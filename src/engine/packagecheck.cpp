@@ -1,7 +1,5 @@
 #include "packagecheck.h"
 
-#include "sha256.h"
-
 namespace {
 
 // Only the one canonical spelling of each value is taken, so that no two texts stand for
@@ -38,8 +36,8 @@ PackageCheck PackageCheck::fromReply(const std::optional<QString> &sha256,
     PackageCheck check;
     if (sha256) {
         check.present |= Sha256;
-        check.sha256 = Sha256::fromHex(sha256->trimmed());
-        if (check.sha256.isEmpty())
+        check.digest = Digest::fromHex(Digest::Sha256, sha256->trimmed());
+        if (!check.digest.isValid())
             check.malformed |= Sha256;
     }
     if (signature) {

@@ -1,6 +1,8 @@
 #ifndef PACKAGECHECK_H
 #define PACKAGECHECK_H
 
+#include "digest.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -21,7 +23,7 @@ struct PackageCheck
     bool has(Field field) const { return (present & field) && !(malformed & field); }
     bool isMalformed(Field field) const { return malformed & field; }
 
-    QByteArray sha256; // 32 bytes
+    Digest digest; // the sha256 child's
     QByteArray signature; // 64 bytes
     qint64 size = -1;
     int present = 0;

@@ -203,8 +203,8 @@ PackageVerifier::Outcome PackageDownload::verifyPackage()
     const OfferedPackage &offer = planned.offer;
     // Size and digest come from the reply; a patch's statement names the version it patches.
     const PackageStatement identity {
-        offer.project, offer.name, offer.type, offer.version, -1, QByteArray(), planned.patch.from};
-    return verifier.verify(packageFile.size(), sink.sha256(), planned.fetchedCheck(), identity);
+        offer.project, offer.name, offer.type, offer.version, -1, Digest(), planned.patch.from};
+    return verifier.verify(packageFile.size(), sink.digest(), planned.fetchedCheck(), identity);
 }
 
 void PackageDownload::getNextUpdate()

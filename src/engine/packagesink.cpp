@@ -13,7 +13,7 @@ void PackageSink::start(QFileDevice *file, qint64 limit, const QString &overflow
     this->limit = limit;
     written = 0;
     overflow = overflowText;
-    hash.reset();
+    hash.reset(Digest::Sha256);
     open(QIODevice::WriteOnly | QIODevice::Unbuffered);
 }
 
@@ -27,7 +27,7 @@ void PackageSink::finish()
 bool PackageSink::restart()
 {
     written = 0;
-    hash.reset();
+    hash.reset(Digest::Sha256);
     return target && target->resize(0) && target->seek(0);
 }
 

@@ -1,7 +1,7 @@
 #ifndef PACKAGESINK_H
 #define PACKAGESINK_H
 
-#include "backgroundsha256.h"
+#include "backgroundhash.h"
 
 #include <QIODevice>
 #include <QPointer>
@@ -26,8 +26,8 @@ public:
     void finish();
     // The body starts over: what was written is discarded and the limit applies afresh.
     bool restart();
-    // The SHA-256 digest of the bytes written since start(); call it once they are all in.
-    QByteArray sha256() { return hash.result(); }
+    // The digest of the bytes written since start(); call it once they are all in.
+    Digest digest() { return hash.result(); }
 
     bool isSequential() const override { return true; }
 
@@ -40,7 +40,7 @@ private:
     qint64 limit = -1;
     qint64 written = 0;
     QString overflow;
-    BackgroundSha256 hash;
+    BackgroundHash hash;
 };
 
 #endif // PACKAGESINK_H

@@ -6,8 +6,6 @@
 #include "translated.h"
 #include "vornconfig.h"
 
-#include <openssl/crypto.h>
-
 PackageVerifier::PackageVerifier(const QStringList &publicKeys)
     : signatureRequired(!publicKeys.isEmpty())
 {
@@ -53,17 +51,17 @@ PackageVerifier::Outcome PackageVerifier::precheck(const PackageCheck &check) co
     return Accepted;
 }
 
-PackageVerifier::Outcome PackageVerifier::verify(qint64 size, const QByteArray &sha256,
+PackageVerifier::Outcome PackageVerifier::verify(qint64 size, const Digest &digest,
                                                  const PackageCheck &check,
                                                  const PackageStatement &identity) const
 {
-    const Outcome digest = checkDigest(size, sha256, check);
-    if (digest != Accepted || !signatureRequired)
-        return digest;
+    const Outcome bytes = checkDigest(size, digest, check);
+    if (bytes != Accepted || !signatureRequired)
+        return bytes;
     return checkSignature(check, identity);
 }
 
-PackageVerifier::Outcome PackageVerifier::checkDigest(qint64 size, const QByteArray &sha256,
+PackageVerifier::Outcome PackageVerifier::checkDigest(qint64 size, const Digest &digest,
                                                       const PackageCheck &check) const
 {
     const Outcome reply = precheck(check);
@@ -71,10 +69,7 @@ PackageVerifier::Outcome PackageVerifier::checkDigest(qint64 size, const QByteAr
         return reply;
     if (check.has(PackageCheck::Size) && size != check.size)
         return WrongSize;
-    if (check.has(PackageCheck::Sha256)
-        && (sha256.size() != check.sha256.size()
-            || CRYPTO_memcmp(sha256.constData(), check.sha256.constData(), size_t(sha256.size()))
-                != 0))
+    if (check.has(PackageCheck::Sha256) && digest != check.digest)
         return WrongSha256;
     return Accepted;
 }
@@ -86,7 +81,7 @@ PackageVerifier::Outcome PackageVerifier::checkSignature(const PackageCheck &che
 {
     PackageStatement statement = identity;
     statement.size = check.size;
-    statement.sha256 = check.sha256;
+    statement.digest = check.digest;
     if (!statement.isComplete())
         return BadSignature;
     const QByteArray text = statement.text();

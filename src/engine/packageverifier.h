@@ -6,11 +6,12 @@
 #include <QString>
 #include <QStringList>
 
+class Digest;
 struct PackageCheck;
 struct PackageStatement;
 
 // Decides whether a downloaded package is the one its publisher released: the size and the
-// SHA-256 digest that the update server announced, and, when public keys are given, an
+// digest that the update server announced, and, when public keys are given, an
 // Ed25519 signature that one of those keys verifies over the package's statement: its
 // component, its version, and that size and digest. A signature therefore binds the bytes to
 // one component and version.
@@ -42,17 +43,17 @@ public:
 
     // What the reply alone says against a package, before any byte of it is fetched.
     Outcome precheck(const PackageCheck &check) const;
-    // The whole check of a downloaded package of `size` bytes whose SHA-256 was taken while it
+    // The whole check of a downloaded package of `size` bytes whose digest was taken while it
     // was written. identity names the component and version the package is offered as (its
     // size and digest are taken from the reply).
-    Outcome verify(qint64 size, const QByteArray &sha256, const PackageCheck &check,
+    Outcome verify(qint64 size, const Digest &digest, const PackageCheck &check,
                    const PackageStatement &identity) const;
 
     // The text shown to the user for an outcome other than Accepted.
     static QString message(Outcome outcome, const QString &packageName, const PackageCheck &check);
 
 private:
-    Outcome checkDigest(qint64 size, const QByteArray &sha256, const PackageCheck &check) const;
+    Outcome checkDigest(qint64 size, const Digest &digest, const PackageCheck &check) const;
     Outcome checkSignature(const PackageCheck &check, const PackageStatement &identity) const;
 
     QList<QByteArray> keys;

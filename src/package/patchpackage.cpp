@@ -6,7 +6,6 @@
 #include "freespace.h"
 #include "manifestformat.h"
 #include "pathbeneath.h"
-#include "sha256.h"
 #include "vornupdatepackage.h"
 
 #include <QDir>
@@ -109,8 +108,9 @@ bool PatchPackage::readManifest(const ManifestWalker::Identity &identity, const 
         if (entry.action == ManifestFormat::patch
             && VornUpdatePackage::placeOf(installDir, entry, &relative)) {
             const Delta delta {entryName(entry.path, entry.name), relative,
-                               Sha256::fromHex(entry.fromSha256), Sha256::fromHex(entry.sha256)};
-            if (!unpacked.contains(delta.entry) || delta.from.isEmpty() || delta.to.isEmpty()) {
+                               Digest::fromHex(Digest::Sha256, entry.fromSha256),
+                               Digest::fromHex(Digest::Sha256, entry.sha256)};
+            if (!unpacked.contains(delta.entry) || !delta.from.isValid() || !delta.to.isValid()) {
                 usable = fail(QStringLiteral("%1: the patch holds no delta with valid digests")
                                   .arg(relative));
                 return Failure(Failure::Refused, error);
@@ -178,8 +178,8 @@ bool PatchPackage::rebuildFile(const Delta &delta)
         return fail(QStringLiteral("%1: %2").arg(relative, installed.errorString()));
     const QByteArray before = QByteArray::fromRawData(reinterpret_cast<const char *>(mapped),
                                                       qsizetype(status.st_size));
-    QByteArray digest;
-    if (!hashInstalled(before, &digest))
+    Digest digest;
+    if (!hashInstalled(before, delta.from.algorithm(), &digest))
         return fail(QStringLiteral("cancelled"));
     if (digest != delta.from)
         return fail(QStringLiteral("%1: the installed file is not the one the patch was made for")
@@ -193,23 +193,26 @@ bool PatchPackage::rebuildFile(const Delta &delta)
         return fail(QStringLiteral("%1: the delta cannot be read").arg(relative));
     const QByteArray bytes = file.readAll();
     file.close();
-    QString why;
     if (!PathBeneath::createFile(workDirectory.get(), delta.entry, O_WRONLY)
-             .handTo(file, QIODevice::WriteOnly)
-        || !BinaryDelta::apply(before, bytes, &file, BinaryDelta::maximumFileSize, &why, &digest,
-                               cancel)
-        || !file.flush())
+             .handTo(file, QIODevice::WriteOnly))
+        return fail(QStringLiteral("%1: %2").arg(relative, file.errorString()));
+    Digest::Hash rebuilt;
+    rebuilt.reset(delta.to.algorithm());
+    const Failure applied
+        = BinaryDelta::apply(before, bytes, &file, BinaryDelta::maximumFileSize, &rebuilt, cancel);
+    if (applied || !file.flush())
         return fail(
-            QStringLiteral("%1: %2").arg(relative, why.isEmpty() ? file.errorString() : why));
-    if (digest != delta.to)
+            QStringLiteral("%1: %2").arg(relative, applied ? applied.text() : file.errorString()));
+    if (rebuilt.result() != delta.to)
         return fail(QStringLiteral("%1: the rebuilt file is not the released one").arg(relative));
     return true;
 }
 
-bool PatchPackage::hashInstalled(const QByteArray &bytes, QByteArray *digest) const
+bool PatchPackage::hashInstalled(const QByteArray &bytes, Digest::Algorithm algorithm,
+                                 Digest *digest) const
 {
-    Sha256 hash;
-    hash.reset();
+    Digest::Hash hash;
+    hash.reset(algorithm);
     for (qint64 done = 0; done < bytes.size(); done += hashBlockSize) {
         if (isCancelled())
             return false;

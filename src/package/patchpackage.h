@@ -1,6 +1,7 @@
 #ifndef PATCHPACKAGE_H
 #define PATCHPACKAGE_H
 
+#include "digest.h"
 #include "filedescriptor.h"
 #include "installationdirectory.h"
 #include "manifestwalker.h"
@@ -49,8 +50,8 @@ private:
     {
         QString entry; // the archive entry that holds it
         QString relative; // the installed file, below the installation directory
-        QByteArray from;
-        QByteArray to;
+        Digest from;
+        Digest to;
     };
 
     bool rebuildIn(const ManifestWalker::Identity &identity, const QString &installDir,
@@ -59,7 +60,7 @@ private:
                       const QSet<QString> &unpacked);
     bool fitsBudget(quint64 unpackedBytes);
     bool rebuildFile(const Delta &delta);
-    bool hashInstalled(const QByteArray &bytes, QByteArray *digest) const;
+    bool hashInstalled(const QByteArray &bytes, Digest::Algorithm algorithm, Digest *digest) const;
     bool writeManifest(const ManifestWalker::Identity &identity, const QString &relativePath);
     bool isCancelled() const { return cancel && cancel->load(std::memory_order_relaxed); }
     bool fail(const QString &text);

@@ -7,7 +7,6 @@
 #include "vornconfig.h"
 #include "zipbuilder.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -72,9 +71,9 @@ QByteArray latestReply()
 // the build trusts where it has one.
 QByteArray replyOffering(const QByteArray &package)
 {
-    PackageStatement statement {"vorn", "core", "plugin", "2.0", package.size(), QByteArray()};
-    statement.sha256 = QCryptographicHash::hash(package, QCryptographicHash::Sha256);
-    QByteArray vouched = "<sha256>" + statement.sha256.toHex() + "</sha256><size>"
+    const PackageStatement statement {"vorn", "core",         "plugin",
+                                      "2.0",  package.size(), Digest::of(Digest::Sha256, package)};
+    QByteArray vouched = "<sha256>" + statement.digest.toHex() + "</sha256><size>"
         + QByteArray::number(package.size()) + "</size>";
     if (!QStringLiteral(VORN_PACKAGE_PUBLIC_KEYS).isEmpty()) {
         const QByteArray seed

@@ -9,7 +9,14 @@
 
 namespace {
 
-const char catalogue[] = ":/languages/vorn_pl_PL.qm";
+const char catalogue[] = VORN_CATALOGUE;
+
+// The rows of Polish texts check the Polish catalogue; a build in another language is held to
+// the rule that every language keeps.
+bool isPolish()
+{
+    return QLatin1String(VORN_LANGUAGE) == QLatin1String("pl_PL");
+}
 
 QString webPage()
 {
@@ -40,7 +47,7 @@ class TestCatalogue : public QObject
 private slots:
     void initTestCase();
 
-    void loadsAsPolish();
+    void loadsInItsLanguage();
     void translatesWithCatalogue_data();
     void translatesWithCatalogue();
     void webPageEndsTexts_data();
@@ -57,11 +64,11 @@ void TestCatalogue::initTestCase()
     Q_INIT_RESOURCE(updater);
 }
 
-void TestCatalogue::loadsAsPolish()
+void TestCatalogue::loadsInItsLanguage()
 {
     QTranslator translator;
     QVERIFY(translator.load(QString::fromLatin1(catalogue)));
-    QCOMPARE(translator.language(), QStringLiteral("pl_PL"));
+    QCOMPARE(translator.language(), QStringLiteral(VORN_LANGUAGE));
     QVERIFY(!translator.isEmpty());
 }
 
@@ -179,6 +186,8 @@ void TestCatalogue::addRows()
 
 void TestCatalogue::translatesWithCatalogue_data()
 {
+    if (!isPolish())
+        QSKIP("The rows hold Polish texts");
     addRows();
 }
 
@@ -198,6 +207,8 @@ void TestCatalogue::translatesWithCatalogue()
 
 void TestCatalogue::webPageEndsTexts_data()
 {
+    if (!isPolish())
+        QSKIP("The rows hold Polish texts");
     QTest::addColumn<QByteArray>("source");
 
     QTest::newRow("rollback failed")
@@ -222,8 +233,9 @@ void TestCatalogue::everyTextHasItsRow_data()
 {
     QTest::addColumn<QString>("source"); // the catalogue as translators write it
     QTest::addColumn<QString>("compiled");
-    QTest::newRow("Polish") << QStringLiteral(VORN_SOURCE_DIR "/src/languages/vorn_pl_PL.ts")
-                            << QString::fromLatin1(catalogue);
+    QTest::newRow(VORN_LANGUAGE) << QStringLiteral(VORN_SOURCE_DIR
+                                                   "/src/languages/vorn_" VORN_LANGUAGE ".ts")
+                                 << QString::fromLatin1(catalogue);
 }
 
 // The rule for every language: each text the code looks up has its row, the compiled catalogue

@@ -2,6 +2,7 @@
 #include "deltadiffer.h"
 
 #include <QBuffer>
+#include <QFile>
 #include <QRandomGenerator>
 #include <QTest>
 #include <QThreadPool>
@@ -112,7 +113,7 @@ QByteArray window(qint64 offset, qint64 length, qint64 makes, const QByteArray &
 
 QByteArray zstdDelta(qint64 newSize, const QByteArray &windows)
 {
-    return BinaryDelta::header(BinaryDelta::ZstdPatch, newSize) + windows;
+    return BinaryDelta::header(DeltaMethod::ZstdPatch, newSize) + windows;
 }
 
 // A delta written by hand, streams as given.
@@ -122,7 +123,7 @@ QByteArray delta(qint64 newSize, const QByteArray &control, const QByteArray &di
     const QByteArray c = frame(control);
     const QByteArray d = frame(diff);
     QByteArray header
-        = BinaryDelta::header(BinaryDelta::SuffixArray, newSize) + QByteArray(16, '\0');
+        = BinaryDelta::header(DeltaMethod::SuffixArray, newSize) + QByteArray(16, '\0');
     qToLittleEndian<qint64>(c.size(), header.data() + 16);
     qToLittleEndian<qint64>(d.size(), header.data() + 24);
     return header + c + d + frame(extra);
@@ -139,6 +140,7 @@ private slots:
     void roundTrip();
     void damagedDeltaRefused_data();
     void damagedDeltaRefused();
+    void refusedWriteIsStorage();
 };
 
 void TestBinaryDelta::roundTrip_data()
@@ -194,8 +196,8 @@ void TestBinaryDelta::roundTrip()
     QVERIFY(made.size() <= qMax<qsizetype>(200, qsizetype(largestShare * newFile.size())));
     QBuffer out;
     out.open(QIODevice::WriteOnly);
-    QString error;
-    QVERIFY2(BinaryDelta::apply(oldFile, made, &out, newFile.size(), &error), qPrintable(error));
+    const Failure failure = BinaryDelta::apply(oldFile, made, &out, newFile.size());
+    QVERIFY2(!failure, qPrintable(failure.text()));
     QVERIFY(out.data() == newFile);
 }
 
@@ -287,11 +289,23 @@ void TestBinaryDelta::damagedDeltaRefused()
     QFETCH(QString, error);
     QBuffer out;
     out.open(QIODevice::WriteOnly);
-    QString got;
     const std::atomic_bool cancel = cancelled;
-    QVERIFY(!BinaryDelta::apply(damagedOld, delta, &out, maximumSize, &got, nullptr, &cancel));
-    QCOMPARE(got, error);
+    const Failure failure
+        = BinaryDelta::apply(damagedOld, delta, &out, maximumSize, nullptr, &cancel);
+    QCOMPARE(failure.kind(), cancelled ? Failure::Cancelled : Failure::Package);
+    QCOMPARE(failure.text(), error);
     QVERIFY(out.data().size() <= 4);
+}
+
+// A full disk is told apart from a damaged delta: its text is the device's.
+void TestBinaryDelta::refusedWriteIsStorage()
+{
+    QFile full(QStringLiteral("/dev/full"));
+    QVERIFY(full.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    const QByteArray made = DeltaDiffer::make(damagedOld, damagedOld.repeated(3));
+    const Failure failure = BinaryDelta::apply(damagedOld, made, &full, 100);
+    QCOMPARE(failure.kind(), Failure::Storage);
+    QCOMPARE(failure.text(), full.errorString());
 }
 
 QTEST_GUILESS_MAIN(TestBinaryDelta)

@@ -3,8 +3,6 @@
 #include "ed25519.h"
 #include "packagestatement.h"
 
-#include <QCryptographicHash>
-
 QString KeyPair::publicBase64() const
 {
     return QString::fromLatin1(publicKey.toBase64());
@@ -21,7 +19,7 @@ QByteArray KeyPair::signPackage(const QByteArray &bytes, const PackageStatement 
 {
     PackageStatement statement = identity;
     statement.size = bytes.size();
-    statement.sha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
+    statement.digest = Digest::of(Digest::Sha256, bytes);
     return sign(statement.text());
 }
 

@@ -59,7 +59,7 @@ QByteArray signature(const QByteArray &package, const KeyPair &key, const QByteA
                      const QByteArray &version = "2.0")
 {
     return child("signature",
-                 key.signPackage(package, {"vorn", name, "plugin", version, -1, QByteArray()}));
+                 key.signPackage(package, {"vorn", name, "plugin", version, -1, Digest()}));
 }
 
 // What a publisher's catalogue says of a signed package: digest, size and signature.

@@ -1,9 +1,9 @@
+#include "digest.h"
 #include "keypair.h"
 #include "packagecheck.h"
 #include "packagesink.h"
 #include "packagestatement.h"
 #include "packageverifier.h"
-#include "sha256.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -16,7 +16,7 @@ namespace {
 using Text = std::optional<QString>;
 
 // The component and version every package here is offered as.
-const PackageStatement identity {"im", "core", "app", "2.0", -1, QByteArray()};
+const PackageStatement identity {"im", "core", "app", "2.0", -1, Digest()};
 
 QString sign(const QByteArray &bytes, const KeyPair &key,
              const PackageStatement &signedFor = identity)
@@ -37,9 +37,9 @@ QString sha256(const QByteArray &bytes)
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
-QByteArray sha256Bytes(const QByteArray &bytes)
+Digest digestOf(const QByteArray &bytes)
 {
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
+    return Digest::of(Digest::Sha256, bytes);
 }
 
 const QByteArray package = "PK\x03\x04 the published package bytes";
@@ -63,6 +63,8 @@ private slots:
 
     void replyValues_data();
     void replyValues();
+    void statementText_data();
+    void statementText();
     void keySetting_data();
     void keySetting();
 
@@ -148,12 +150,42 @@ void TestAuthenticityVerifier::replyValues()
     const PackageCheck check = PackageCheck::fromReply(sha256, signature, size);
     QCOMPARE(check.present, present);
     QCOMPARE(check.malformed, malformed);
-    QCOMPARE(check.sha256, digest);
+    QCOMPARE(check.digest.bytes(), digest);
     QCOMPARE(check.size, parsedSize);
     QCOMPARE(check.has(PackageCheck::Signature),
              bool(present & ~malformed & PackageCheck::Signature));
     if (check.has(PackageCheck::Signature))
         QCOMPARE(check.signature.size(), 64);
+}
+
+// The signed text byte for byte, the digest's line named by its algorithm: a publisher's
+// signatures made before stay valid.
+void TestAuthenticityVerifier::statementText_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QByteArray>("text");
+
+    const QByteArray head = "vorn-package-statement 1\nproject vorn\nname core\ntype plugin\n"
+                            "version 2.0\n";
+    const QByteArray tail
+        = "size 5\n"
+          "sha256 2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824\n";
+    QTest::newRow("whole package") << QString() << head + tail;
+    QTest::newRow("patch") << QStringLiteral("1.0") << head + "from 1.0\n" + tail;
+}
+
+void TestAuthenticityVerifier::statementText()
+{
+    QFETCH(QString, from);
+    QFETCH(QByteArray, text);
+
+    const PackageStatement statement {
+        "vorn", "core", "plugin", "2.0", 5, Digest::of(Digest::Sha256, "hello"), from};
+    QVERIFY(statement.isComplete());
+    QCOMPARE(statement.text(), text);
+    PackageStatement undigested = statement;
+    undigested.digest = Digest(Digest::Sha256, QByteArray(31, 'x'));
+    QVERIFY(!undigested.isComplete());
 }
 
 void TestAuthenticityVerifier::keySetting_data()
@@ -281,7 +313,8 @@ void TestAuthenticityVerifier::verification()
 
     const PackageVerifier verifier(keys);
     const PackageCheck check = PackageCheck::fromReply(sha256, signature, size);
-    QCOMPARE(verifier.verify(bytes.size(), Sha256::of(bytes), check, identity), outcome);
+    QCOMPARE(verifier.verify(bytes.size(), Digest::of(Digest::Sha256, bytes), check, identity),
+             outcome);
 }
 
 void TestAuthenticityVerifier::messages_data()
@@ -345,13 +378,14 @@ void TestAuthenticityVerifier::sinkStopsAtTheAnnouncedSize()
     QVERIFY(written.open(QIODevice::ReadOnly));
     QCOMPARE(written.readAll(), QByteArray("0123456789"));
     // The bytes cut off are not hashed either.
-    QCOMPARE(sink.sha256(), QCryptographicHash::hash("0123456789", QCryptographicHash::Sha256));
+    QCOMPARE(sink.digest().bytes(),
+             QCryptographicHash::hash("0123456789", QCryptographicHash::Sha256));
 
     QFile next(temp.filePath("next.zip"));
     QVERIFY(next.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
     sink.start(&next, -1, QString());
     QCOMPARE(sink.write(QByteArray(100000, 'n')), qint64(100000));
-    QCOMPARE(sink.sha256(),
+    QCOMPARE(sink.digest().bytes(),
              QCryptographicHash::hash(QByteArray(100000, 'n'), QCryptographicHash::Sha256));
 }
 
@@ -371,29 +405,29 @@ void TestAuthenticityVerifier::digestTakenWhileWriting()
     for (qsizetype at = 0, piece = 1; at < large.size(); at += piece, piece = piece * 3 + 1)
         QVERIFY(sink.write(large.mid(at, piece)) > 0);
 
-    const QByteArray digest = sink.sha256();
-    QCOMPARE(digest, QCryptographicHash::hash(large, QCryptographicHash::Sha256));
-    QCOMPARE(sink.sha256(), digest);
+    const Digest digest = sink.digest();
+    QCOMPARE(digest.bytes(), QCryptographicHash::hash(large, QCryptographicHash::Sha256));
+    QVERIFY(sink.digest() == digest);
     const QString size = QString::number(large.size());
     const PackageCheck check = PackageCheck::fromReply(sha256(large), std::nullopt, size);
     const PackageVerifier verifier {QStringList()};
     const qint64 written = file.size();
     QCOMPARE(verifier.verify(written, digest, check, identity), PackageVerifier::Accepted);
-    QCOMPARE(verifier.verify(written, sha256Bytes(alteredByOneByte(large)), check, identity),
+    QCOMPARE(verifier.verify(written, digestOf(alteredByOneByte(large)), check, identity),
              PackageVerifier::WrongSha256);
     const PackageCheck longer
         = PackageCheck::fromReply(sha256(large), std::nullopt, QString::number(large.size() + 1));
     QCOMPARE(verifier.verify(written, digest, longer, identity), PackageVerifier::WrongSize);
-    QCOMPARE(verifier.verify(written, QByteArray(), check, identity), PackageVerifier::WrongSha256);
+    QCOMPARE(verifier.verify(written, Digest(), check, identity), PackageVerifier::WrongSha256);
     const PackageCheck sizeOnly = PackageCheck::fromReply(std::nullopt, std::nullopt, size);
-    QCOMPARE(verifier.verify(written, QByteArray(), sizeOnly, identity), PackageVerifier::Accepted);
+    QCOMPARE(verifier.verify(written, Digest(), sizeOnly, identity), PackageVerifier::Accepted);
 
     // With keys, the digest taken while writing decides, and the signature covers it.
     const KeyPair key = keyPair(1);
     const PackageVerifier signing({key.publicBase64()});
     const PackageCheck signedCheck = PackageCheck::fromReply(sha256(large), sign(large, key), size);
     QCOMPARE(signing.verify(written, digest, signedCheck, identity), PackageVerifier::Accepted);
-    QCOMPARE(signing.verify(written, sha256Bytes(alteredByOneByte(large)), signedCheck, identity),
+    QCOMPARE(signing.verify(written, digestOf(alteredByOneByte(large)), signedCheck, identity),
              PackageVerifier::WrongSha256);
     const PackageCheck strangerSigned
         = PackageCheck::fromReply(sha256(large), sign(large, keyPair(3)), size);
@@ -403,7 +437,8 @@ void TestAuthenticityVerifier::digestTakenWhileWriting()
     QFile next(temp.filePath("next.zip"));
     QVERIFY(next.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
     sink.start(&next, -1, QString());
-    QCOMPARE(sink.sha256(), QCryptographicHash::hash(QByteArray(), QCryptographicHash::Sha256));
+    QCOMPARE(sink.digest().bytes(),
+             QCryptographicHash::hash(QByteArray(), QCryptographicHash::Sha256));
 }
 
 QTEST_GUILESS_MAIN(TestAuthenticityVerifier)

@@ -1,4 +1,4 @@
-#include "backgroundsha256.h"
+#include "backgroundhash.h"
 #include "enginerun.h"
 #include "httptestserver.h"
 #include "proxyprocess.h"
@@ -357,8 +357,8 @@ void TestDownload::brokenDownloadResumes()
     response.rangeSkew = tag.startsWith("skewed") ? 1000 : 0;
     for (double share : cuts)
         (tag.startsWith("stalled") ? response.pieces : response.cuts).append(at(share));
-    BackgroundSha256::setLaggingForTesting(tag.endsWith("while hashing lags"));
-    const auto laggingEnds = qScopeGuard([] { BackgroundSha256::setLaggingForTesting(false); });
+    BackgroundHash::setLaggingForTesting(tag.endsWith("while hashing lags"));
+    const auto laggingEnds = qScopeGuard([] { BackgroundHash::setLaggingForTesting(false); });
 
     EngineRun run;
     QVERIFY(run.ready);

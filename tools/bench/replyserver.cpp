@@ -1,9 +1,9 @@
 #include "replyserver.h"
 
+#include "digest.h"
 #include "ed25519.h"
 #include "queryparser.h"
 #include "replysignature.h"
-#include "sha256.h"
 
 #include <QFile>
 #include <QTcpServer>
@@ -27,7 +27,7 @@ QByteArray replySeed()
 
 ReplyServer::ReplyServer(const QByteArray &reply, int pieceSize)
     : reply(reply)
-    , replySha256(Sha256::of(reply))
+    , replySha256(Digest::of(Digest::Sha256, reply).bytes())
     , pieceSize(pieceSize)
 { }
 
@@ -59,7 +59,8 @@ void ReplyServer::run()
     const QByteArray seed = replySeed();
     if (!seed.isEmpty()) {
         const QByteArray statement = ReplySignature::statementOf(
-            ReplySignature::nonceIn(query.prefix()), Sha256::of(query.query()), replySha256);
+            ReplySignature::nonceIn(query.prefix()),
+            Digest::of(Digest::Sha256, query.query()).bytes(), replySha256);
         const QByteArray signature = Ed25519::sign(
             seed, reinterpret_cast<const unsigned char *>(statement.constData()), statement.size());
         reply = ReplySignature::withSignature(reply, signature);

@@ -151,7 +151,7 @@ void CatalogueCheck::checkFile(const CatalogueEntry &entry, const QHash<QString,
                                                    entry.type,
                                                    entry.fields.value(ReplyFormat::version),
                                                    sizeText.toLongLong(),
-                                                   QByteArray::fromHex(digestText.toLatin1()),
+                                                   Digest::fromHex(Digest::Sha256, digestText),
                                                    from}
                                      .text();
     const bool signedByKey = std::any_of(keys.cbegin(), keys.cend(), [&](const QByteArray &key) {

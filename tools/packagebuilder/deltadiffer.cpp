@@ -9,12 +9,15 @@
 
 #include <zstd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
+#include <variant>
 
 namespace {
 
 // On a file of several windows, a method whose middle window comes out this much larger than
-// the other's is not tried on the others.
+// the smallest one is not tried on the others.
 const double closeEnough = 1.1;
 const int level = 19;
 
@@ -74,37 +77,121 @@ QByteArray controlStream(const std::vector<SuffixArrayDiffer::Step> &steps)
     return control;
 }
 
-QByteArray suffixArrayDelta(qint64 newSize, const QByteArray &control, const QByteArray &diff,
-                            const QByteArray &extra)
+struct Window
 {
-    const QByteArray packedControl = compressed(control);
+    qint64 start;
+    qint64 end;
+    RegionMatcher::Range range;
+};
+
+// What a method keeps of one window until the file's delta is put together.
+using WindowDelta = std::variant<SuffixArrayDiffer::Steps, QByteArray>;
+
+WindowDelta diffSuffixArray(QByteArrayView range, QByteArrayView window, bool)
+{
+    return SuffixArrayDiffer::diff(range, window);
+}
+
+qint64 suffixArraySize(const WindowDelta &part)
+{
+    const auto &steps = std::get<SuffixArrayDiffer::Steps>(part);
+    return compressed(controlStream(steps.steps)).size() + compressed(steps.diff).size()
+        + compressed(steps.extra).size();
+}
+
+// The windows' steps joined into one list: each window's first step is reached by moving from
+// where the last one left off to its range.
+QByteArray joinSuffixArray(QByteArray delta, const std::vector<Window> &windows,
+                           std::vector<WindowDelta> &parts)
+{
+    std::vector<SuffixArrayDiffer::Step> joined;
+    QByteArray diff;
+    QByteArray extra;
+    qint64 position = 0;
+    qint64 move = 0;
+    for (size_t i = 0; i < windows.size(); ++i) {
+        auto &steps = std::get<SuffixArrayDiffer::Steps>(parts[i]);
+        move += windows[i].range.offset - position;
+        position = windows[i].range.offset;
+        for (const SuffixArrayDiffer::Step &step : steps.steps) {
+            position += step.diffLength + step.seek;
+            if (step.diffLength + step.extraLength == 0) {
+                move += step.seek;
+                continue;
+            }
+            if (joined.empty() && move != 0)
+                joined.push_back({0, 0, move});
+            else if (!joined.empty())
+                joined.back().seek += move;
+            move = 0;
+            joined.push_back(step);
+        }
+        diff += steps.diff;
+        extra += steps.extra;
+        parts[i] = {};
+    }
+    const QByteArray packedControl = compressed(controlStream(joined));
     const QByteArray packedDiff = compressed(diff);
-    QByteArray delta = BinaryDelta::header(BinaryDelta::SuffixArray, newSize);
     appendNumber(&delta, packedControl.size());
     appendNumber(&delta, packedDiff.size());
     return delta + packedControl + packedDiff + compressed(extra);
 }
 
+WindowDelta diffZstdPatch(QByteArrayView range, QByteArrayView window, bool wholeFile)
+{
+    return zstdFrame(range, window, wholeFile);
+}
+
+qint64 zstdPatchSize(const WindowDelta &part)
+{
+    return std::get<QByteArray>(part).size() + BinaryDelta::windowHeaderSize;
+}
+
+QByteArray joinZstdPatch(QByteArray delta, const std::vector<Window> &windows,
+                         std::vector<WindowDelta> &parts)
+{
+    for (size_t i = 0; i < windows.size(); ++i) {
+        const QByteArray &frame = std::get<QByteArray>(parts[i]);
+        appendNumber(&delta, windows[i].range.offset);
+        appendNumber(&delta, windows[i].range.length);
+        appendNumber(&delta, windows[i].end - windows[i].start);
+        appendNumber(&delta, frame.size());
+        delta += frame;
+        parts[i] = {};
+    }
+    return delta;
+}
+
+// Every method a delta may be made with. On a tie the earlier row's delta is kept: the
+// suffix-array delta comes first, since more updaters apply it.
+const struct
+{
+    DeltaMethod method;
+    WindowDelta (*diff)(QByteArrayView range, QByteArrayView window, bool wholeFile);
+    // What the window adds to the delta, by which the methods are compared on one window.
+    qint64 (*size)(const WindowDelta &part);
+    // The delta, its header given, made of every window's part; the parts are spent.
+    QByteArray (*join)(QByteArray header, const std::vector<Window> &windows,
+                       std::vector<WindowDelta> &parts);
+} differs[] = {
+    {DeltaMethod::SuffixArray, diffSuffixArray, suffixArraySize, joinSuffixArray},
+    {DeltaMethod::ZstdPatch, diffZstdPatch, zstdPatchSize, joinZstdPatch},
+};
+const size_t differCount = std::size(differs);
+
 } // namespace
 
 struct DeltaDiffer::File
 {
-    struct Window
-    {
-        qint64 start;
-        qint64 end;
-        RegionMatcher::Range range;
-    };
-
     QByteArrayView oldFile;
     QByteArrayView newFile;
     int priority;
     std::vector<Window> windows;
-    std::vector<SuffixArrayDiffer::Steps> steps;
-    std::vector<QByteArray> frames;
-    // The methods that every window of the file is diffed with.
-    bool wanted[2] = {true, true};
-    // Whether the middle window has been diffed with both methods.
+    // By differ, then by window.
+    std::vector<std::vector<WindowDelta>> parts;
+    // The differs that every window of the file is diffed with.
+    std::vector<bool> wanted = std::vector<bool>(differCount, true);
+    // Whether the middle window has been diffed with every differ.
     bool sampled = false;
     std::atomic<size_t> pending {0};
     QByteArray delta;
@@ -161,15 +248,17 @@ void DeltaDiffer::plan(File *file)
                                  matcher ? matcher->regionFor(start, end, rangeSize)
                                          : RegionMatcher::Range {0, file->oldFile.size()}});
     }
-    file->steps.resize(file->windows.size());
-    file->frames.resize(file->windows.size());
+    file->parts.assign(differCount, std::vector<WindowDelta>(file->windows.size()));
     if (file->windows.empty()) {
         finish(file);
         return;
     }
     const size_t middle = file->windows.size() / 2;
     file->sampled = file->windows.size() == 1;
-    start(file, {{SuffixArray, middle}, {ZstdPatch, middle}});
+    std::vector<Task> tasks;
+    for (size_t differ = 0; differ < differCount; ++differ)
+        tasks.push_back({differ, middle});
+    start(file, tasks);
 }
 
 void DeltaDiffer::start(File *file, const std::vector<Task> &tasks)
@@ -182,13 +271,11 @@ void DeltaDiffer::start(File *file, const std::vector<Task> &tasks)
 
 void DeltaDiffer::run(File *file, Task task)
 {
-    const File::Window &window = file->windows[task.window];
+    const Window &window = file->windows[task.window];
     const QByteArrayView range = file->oldFile.sliced(window.range.offset, window.range.length);
     const QByteArrayView bytes = file->newFile.sliced(window.start, window.end - window.start);
-    if (task.method == SuffixArray)
-        file->steps[task.window] = SuffixArrayDiffer::diff(range, bytes);
-    else
-        file->frames[task.window] = zstdFrame(range, bytes, file->windows.size() == 1);
+    file->parts[task.differ][task.window]
+        = differs[task.differ].diff(range, bytes, file->windows.size() == 1);
     if (--file->pending > 0)
         return;
     if (file->sampled)
@@ -200,17 +287,16 @@ void DeltaDiffer::run(File *file, Task task)
 void DeltaDiffer::decide(File *file)
 {
     const size_t middle = file->windows.size() / 2;
-    const SuffixArrayDiffer::Steps &steps = file->steps[middle];
-    const qint64 sizes[2] = {compressed(controlStream(steps.steps)).size()
-                                 + compressed(steps.diff).size() + compressed(steps.extra).size(),
-                             file->frames[middle].size() + BinaryDelta::windowHeaderSize};
-    const qint64 smaller = qMin(sizes[SuffixArray], sizes[ZstdPatch]);
+    std::vector<qint64> sizes;
+    for (size_t differ = 0; differ < differCount; ++differ)
+        sizes.push_back(differs[differ].size(file->parts[differ][middle]));
+    const qint64 smallest = *std::min_element(sizes.begin(), sizes.end());
     std::vector<Task> tasks;
-    for (Method method : {SuffixArray, ZstdPatch}) {
-        file->wanted[method] = sizes[method] <= smaller * closeEnough;
-        for (size_t i = 0; file->wanted[method] && i < file->windows.size(); ++i) {
+    for (size_t differ = 0; differ < differCount; ++differ) {
+        file->wanted[differ] = sizes[differ] <= smallest * closeEnough;
+        for (size_t i = 0; file->wanted[differ] && i < file->windows.size(); ++i) {
             if (i != middle)
-                tasks.push_back({method, i});
+                tasks.push_back({differ, i});
         }
     }
     file->sampled = true;
@@ -219,52 +305,16 @@ void DeltaDiffer::decide(File *file)
 
 void DeltaDiffer::finish(File *file)
 {
-    const qint64 newSize = file->newFile.size();
-    QByteArray zstdPatch = BinaryDelta::header(BinaryDelta::ZstdPatch, newSize);
-    for (size_t i = 0; i < file->windows.size() && file->wanted[ZstdPatch]; ++i) {
-        const File::Window &window = file->windows[i];
-        appendNumber(&zstdPatch, window.range.offset);
-        appendNumber(&zstdPatch, window.range.length);
-        appendNumber(&zstdPatch, window.end - window.start);
-        appendNumber(&zstdPatch, file->frames[i].size());
-        zstdPatch += file->frames[i];
+    bool chosen = false;
+    for (size_t differ = 0; differ < differCount; ++differ) {
+        if (!file->wanted[differ])
+            continue;
+        const QByteArray delta = differs[differ].join(
+            BinaryDelta::header(differs[differ].method, file->newFile.size()), file->windows,
+            file->parts[differ]);
+        if (!chosen || delta.size() < file->delta.size())
+            file->delta = delta;
+        chosen = true;
     }
-    file->frames.clear();
-
-    QByteArray suffixArray;
-    if (file->wanted[SuffixArray]) {
-        // The windows' steps joined into one list: each window's first step is reached by
-        // moving from where the last one left off to its range.
-        std::vector<SuffixArrayDiffer::Step> joined;
-        QByteArray diff;
-        QByteArray extra;
-        qint64 position = 0;
-        qint64 move = 0;
-        for (size_t i = 0; i < file->windows.size(); ++i) {
-            move += file->windows[i].range.offset - position;
-            position = file->windows[i].range.offset;
-            for (const SuffixArrayDiffer::Step &step : file->steps[i].steps) {
-                position += step.diffLength + step.seek;
-                if (step.diffLength + step.extraLength == 0) {
-                    move += step.seek;
-                    continue;
-                }
-                if (joined.empty() && move != 0)
-                    joined.push_back({0, 0, move});
-                else if (!joined.empty())
-                    joined.back().seek += move;
-                move = 0;
-                joined.push_back(step);
-            }
-            diff += file->steps[i].diff;
-            extra += file->steps[i].extra;
-            file->steps[i] = {};
-        }
-        suffixArray = suffixArrayDelta(newSize, controlStream(joined), diff, extra);
-    }
-    // On a tie the suffix-array delta, which more updaters apply.
-    file->delta = suffixArray.isEmpty()
-            || (file->wanted[ZstdPatch] && zstdPatch.size() < suffixArray.size())
-        ? zstdPatch
-        : suffixArray;
+    file->parts.clear();
 }

@@ -14,9 +14,9 @@ class QThreadPool;
 // Makes the binary deltas (see BinaryDelta) that turn old files into new ones, in the worker
 // threads of a pool. The new file is cut into windows of BinaryDelta::maximumWindowSize, each
 // diffed against the range of twice that size of the old file that RegionMatcher finds for it,
-// so that time grows with the file's size. Both methods are tried: on a file of one window in full;
-// on a larger one on its middle window first, and on the others only while they come close there.
-// The smaller delta is kept. The deltas are the same whatever the number of threads.
+// so that time grows with the file's size. Every method is tried: on a file of one window in full;
+// on a larger one on its middle window first, and on the others only while it comes close there.
+// The smallest delta is kept. The deltas are the same whatever the number of threads.
 class DeltaDiffer
 {
 public:
@@ -37,10 +37,9 @@ public:
 
 private:
     struct File;
-    enum Method { SuffixArray, ZstdPatch };
     struct Task
     {
-        Method method;
+        size_t differ; // its row in the table of methods
         size_t window;
     };
 

@@ -12,7 +12,6 @@
 #include "signingkey.h"
 #include "zipwriter.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QHash>
 #include <QSet>
@@ -67,8 +66,8 @@ bool PackageBuilder::comparePatchFrom()
     struct Changed
     {
         QString file;
-        QByteArray fromSha256;
-        QByteArray sha256;
+        Digest from;
+        Digest to;
         unsigned int mode;
         int delta;
     };
@@ -78,7 +77,7 @@ bool PackageBuilder::comparePatchFrom()
     {
         QByteArray before;
         QByteArray after;
-        QByteArray sha256;
+        Digest digest;
         QString file;
         qsizetype wholeSize = 0;
         bool rebuilds = false;
@@ -125,15 +124,16 @@ bool PackageBuilder::comparePatchFrom()
         struct stat status;
         if (::fstat(newFile.handle(), &status) != 0)
             return fail(QStringLiteral("cannot read %1: %2").arg(file, qt_error_string(errno)));
-        const QByteArray fromSha256 = QCryptographicHash::hash(before, QCryptographicHash::Sha256);
-        const QByteArray sha256 = QCryptographicHash::hash(after, QCryptographicHash::Sha256);
-        int delta = byDigests.value(fromSha256 + sha256, -1);
+        const Digest from = Digest::of(Digest::Sha256, before);
+        const Digest to = Digest::of(Digest::Sha256, after);
+        const QByteArray digests = from.bytes() + to.bytes();
+        int delta = byDigests.value(digests, -1);
         if (delta < 0) {
-            made.push_back({before, after, sha256, file});
+            made.push_back({before, after, to, file});
             delta = differ.add(made.back().before, made.back().after);
-            byDigests.insert(fromSha256 + sha256, delta);
+            byDigests.insert(digests, delta);
         }
-        changed.push_back({file, fromSha256, sha256, status.st_mode, delta});
+        changed.push_back({file, from, to, status.st_mode, delta});
     }
     for (Made &each : made) {
         pool.start([&each] { each.wholeSize = qCompress(each.after).size(); });
@@ -147,12 +147,12 @@ bool PackageBuilder::comparePatchFrom()
             Made &each = made[i];
             const QByteArray delta = differ.delta(int(i));
             QFile sink(QStringLiteral("/dev/null"));
-            QByteArray digest;
+            Digest::Hash hash;
+            hash.reset(each.digest.algorithm());
             each.rebuilds = delta.size() >= each.wholeSize
                 || (sink.open(QIODevice::WriteOnly)
-                    && BinaryDelta::apply(each.before, delta, &sink, each.after.size(), nullptr,
-                                          &digest)
-                    && digest == each.sha256);
+                    && !BinaryDelta::apply(each.before, delta, &sink, each.after.size(), &hash)
+                    && hash.result() == each.digest);
         });
     }
     pool.waitForDone();
@@ -167,7 +167,7 @@ bool PackageBuilder::comparePatchFrom()
         if (delta.size() >= made[size_t(each.delta)].wholeSize)
             whole << each.file;
         else
-            deltas.append({each.file, each.fromSha256, each.sha256, delta, each.mode});
+            deltas.append({each.file, each.from, each.to, delta, each.mode});
     }
     whole.sort();
     files = whole;
@@ -184,7 +184,7 @@ QByteArray PackageBuilder::catalogueEntry() const
         xml.writeEmptyElement(ReplyFormat::patch);
         xml.writeAttribute(ReplyFormat::from, fromVersion);
         xml.writeAttribute(ReplyFormat::link, info.link);
-        xml.writeAttribute(ReplyFormat::sha256, QString::fromLatin1(sha256.toHex()));
+        xml.writeAttribute(Digest::name(digest.algorithm()), QString::fromLatin1(digest.toHex()));
         xml.writeAttribute(ReplyFormat::size, QString::number(size));
         if (!signature.isEmpty())
             xml.writeAttribute(ReplyFormat::signature, QString::fromLatin1(signature.toBase64()));
@@ -208,7 +208,7 @@ QByteArray PackageBuilder::catalogueEntry() const
         {ReplyFormat::link, info.link},
         {ReplyFormat::critical, info.critical ? QStringLiteral("true") : QStringLiteral("false")},
         {ReplyFormat::timestamp, QString::number(info.timestamp)},
-        {ReplyFormat::sha256, QString::fromLatin1(sha256.toHex())},
+        {Digest::name(digest.algorithm()), QString::fromLatin1(digest.toHex())},
         {ReplyFormat::signature, QString::fromLatin1(signature.toBase64())},
         {ReplyFormat::size, QString::number(size)},
     };
@@ -316,9 +316,8 @@ QByteArray PackageBuilder::manifest() const
         writeFile(file, ManifestFormat::add);
     for (const Delta &delta : deltas) {
         writeFile(delta.file, ManifestFormat::patch);
-        xml.writeAttribute(ManifestFormat::fromSha256,
-                           QString::fromLatin1(delta.fromSha256.toHex()));
-        xml.writeAttribute(ManifestFormat::sha256, QString::fromLatin1(delta.sha256.toHex()));
+        xml.writeAttribute(ManifestFormat::fromSha256, QString::fromLatin1(delta.from.toHex()));
+        xml.writeAttribute(ManifestFormat::sha256, QString::fromLatin1(delta.to.toHex()));
     }
     for (const QString &file : removed)
         writeFile(file, ManifestFormat::remove);
@@ -354,14 +353,14 @@ bool PackageBuilder::writeArchive(const QString &output)
         QFile::remove(partial);
         return fail(QStringLiteral("cannot read %1: %2").arg(partial, package.errorString()));
     }
-    sha256 = QCryptographicHash::hash(QByteArrayView(bytes, size), QCryptographicHash::Sha256);
+    digest = Digest::of(Digest::Sha256, QByteArrayView(bytes, size));
     package.unmap(bytes);
     // The signature covers the statement of component, version and bytes, so that it cannot
     // be moved to another component or version.
     if (signer) {
         const QByteArray statement
             = PackageStatement {info.project, info.name, info.type,  info.version,
-                                size,         sha256,    fromVersion}
+                                size,         digest,    fromVersion}
                   .text();
         signature = signer->sign(reinterpret_cast<const unsigned char *>(statement.constData()),
                                  statement.size());

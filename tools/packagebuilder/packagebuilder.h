@@ -1,6 +1,7 @@
 #ifndef PACKAGEBUILDER_H
 #define PACKAGEBUILDER_H
 
+#include "digest.h"
 #include "releasetree.h"
 
 #include <QByteArray>
@@ -72,8 +73,8 @@ private:
     struct Delta
     {
         QString file;
-        QByteArray fromSha256;
-        QByteArray sha256;
+        Digest from;
+        Digest to;
         QByteArray bytes;
         unsigned int mode;
     };
@@ -82,7 +83,7 @@ private:
     QString patchDirectory;
     QString fromVersion;
     int jobs = 1;
-    QByteArray sha256;
+    Digest digest;
     QByteArray signature;
     qint64 size = 0;
     const SigningKey *signer = nullptr;

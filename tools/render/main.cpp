@@ -1,5 +1,6 @@
 #include "messageboxprompter.h"
 #include "startup.h"
+#include "vornconfig.h"
 #include "vornupdaterengine.h"
 #include "windowrenderer.h"
 
@@ -19,7 +20,7 @@ static void registerBundle()
 namespace {
 
 const char usage[]
-    = "usage: vorn-render-windows --language en|pl --output DIR -root MESSENGER_DIR\n"
+    = "usage: vorn-render-windows --language en|%s --output DIR -root MESSENGER_DIR\n"
       "Runs one update of MESSENGER_DIR like vorn-updater (same update server, packages and\n"
       "installation), walks it through its windows and saves them as DIR/NAME-LANGUAGE.png.\n"
       "Install it beside the messenger's vorn, as the updater would be.\n";
@@ -42,9 +43,11 @@ int main(int argc, char *argv[])
     const qsizetype outputAt = arguments.indexOf(QStringLiteral("--output"));
     const QString language = arguments.value(languageAt + 1);
     const QString output = arguments.value(outputAt + 1);
+    // The catalogue's language by its code alone: "pl" for pl_PL.
+    const QByteArray translated = QByteArray(VORN_LANGUAGE).split('_').constFirst();
     if (languageAt < 0 || outputAt < 0 || output.isEmpty()
-        || (language != QLatin1String("en") && language != QLatin1String("pl"))) {
-        std::fputs(usage, stderr);
+        || (language != QLatin1String("en") && language != QLatin1String(translated))) {
+        std::fprintf(stderr, usage, translated.constData());
         return 2;
     }
     if (!QDir().mkpath(output))
@@ -52,9 +55,9 @@ int main(int argc, char *argv[])
 
     // English is the source text: without the catalogue the windows show it.
     QTranslator translator;
-    if (language == QLatin1String("pl")) {
-        if (!translator.load(QStringLiteral(":/languages/vorn_pl_PL.qm")))
-            return fail("the Polish catalogue is missing from the bundle");
+    if (language != QLatin1String("en")) {
+        if (!translator.load(QStringLiteral(VORN_CATALOGUE)))
+            return fail("the catalogue is missing from the bundle");
         app.installTranslator(&translator);
     }
 

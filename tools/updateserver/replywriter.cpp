@@ -265,7 +265,7 @@ ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
     if (signedReply) {
         // Room for the largest signature element, until the signature is known.
         total += ReplySignature::maximumSignatureElementSize;
-        hash.reset();
+        hash.reset(Digest::Sha256);
     }
     // Measured whole before a byte is sent: a reply the updater would refuse is not sent at all.
     QByteArray whole = head;
@@ -372,9 +372,9 @@ bool ReplyWriter::takeNextParts()
         } else if (signature.isEmpty()) {
             if (pendingStatement.isEmpty()) {
                 hash.add(tail.constData(), tail.size());
-                pendingStatement
-                    = ReplySignature::statementOf(ReplySignature::nonceIn(query.prefix()),
-                                                  Sha256::of(query.query()), hash.result());
+                pendingStatement = ReplySignature::statementOf(
+                    ReplySignature::nonceIn(query.prefix()),
+                    Digest::of(Digest::Sha256, query.query()).bytes(), hash.result().bytes());
             }
             return false;
         } else {

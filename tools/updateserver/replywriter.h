@@ -1,7 +1,7 @@
 #ifndef REPLYWRITER_H
 #define REPLYWRITER_H
 
-#include "sha256.h"
+#include "digest.h"
 
 #include <QByteArray>
 #include <QStringList>
@@ -82,7 +82,7 @@ private:
     int unlisted = 0;
     bool signedReply;
     // Of the reply without its signature.
-    Sha256 hash;
+    Digest::Hash hash;
     QByteArray pendingStatement;
     QByteArray signature;
 };

@@ -1,9 +1,7 @@
-#ifndef BACKGROUNDSHA256_H
-#define BACKGROUNDSHA256_H
+#ifndef BACKGROUNDHASH_H
+#define BACKGROUNDHASH_H
 
-#include "sha256.h"
-
-#include <QByteArray>
+#include "digest.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -11,24 +9,24 @@
 #include <mutex>
 #include <thread>
 
-// SHA-256 taken in a thread of its own, so that the thread that receives a body never waits
+// A digest taken in a thread of its own, so that the thread that receives a body never waits
 // for hashing. add() hands a copy of the bytes over and returns at once, unless the worker is
 // behind by more than a few MiB: then it waits for room, so the memory held stays bounded
 // however the threads are scheduled.
-class BackgroundSha256
+class BackgroundHash
 {
 public:
-    BackgroundSha256();
-    ~BackgroundSha256();
-    BackgroundSha256(const BackgroundSha256 &) = delete;
-    BackgroundSha256 &operator=(const BackgroundSha256 &) = delete;
+    BackgroundHash();
+    ~BackgroundHash();
+    BackgroundHash(const BackgroundHash &) = delete;
+    BackgroundHash &operator=(const BackgroundHash &) = delete;
 
     // Starts a new digest; what is still queued for the last one is dropped.
-    void reset();
+    void reset(Digest::Algorithm algorithm);
     void add(const char *data, qint64 size);
     // The digest of everything added since the last reset, once the worker has caught up;
-    // empty if hashing failed.
-    QByteArray result();
+    // no digest if hashing failed.
+    Digest result();
 
     // For tests: while set, every worker lets its queue fill to the bound before it hashes,
     // so that the receiving thread meets the longest lag hashing may have.
@@ -49,9 +47,9 @@ private:
     bool draining = false;
     static std::atomic_bool lagging;
     // The worker's while it is hashing; anyone's while it is idle and the queue is empty.
-    Sha256 hash;
+    Digest::Hash hash;
     // Started with the first bytes: a run that downloads nothing needs no thread.
     std::thread worker;
 };
 
-#endif // BACKGROUNDSHA256_H
+#endif // BACKGROUNDHASH_H

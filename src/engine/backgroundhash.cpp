@@ -1,4 +1,4 @@
-#include "backgroundsha256.h"
+#include "backgroundhash.h"
 
 namespace {
 
@@ -7,11 +7,11 @@ const qint64 queueBound = 4 * 1024 * 1024;
 
 } // namespace
 
-std::atomic_bool BackgroundSha256::lagging {false};
+std::atomic_bool BackgroundHash::lagging {false};
 
-BackgroundSha256::BackgroundSha256() = default;
+BackgroundHash::BackgroundHash() = default;
 
-BackgroundSha256::~BackgroundSha256()
+BackgroundHash::~BackgroundHash()
 {
     {
         const std::lock_guard<std::mutex> lock(mutex);
@@ -23,31 +23,31 @@ BackgroundSha256::~BackgroundSha256()
         worker.join();
 }
 
-void BackgroundSha256::reset()
+void BackgroundHash::reset(Digest::Algorithm algorithm)
 {
     std::unique_lock<std::mutex> lock(mutex);
     queue.clear();
     waitUntilIdle(lock);
     queued = 0;
     draining = false;
-    hash.reset();
+    hash.reset(algorithm);
 }
 
-void BackgroundSha256::add(const char *data, qint64 size)
+void BackgroundHash::add(const char *data, qint64 size)
 {
     if (size <= 0)
         return;
     QByteArray chunk(data, size);
     std::unique_lock<std::mutex> lock(mutex);
     if (!worker.joinable())
-        worker = std::thread(&BackgroundSha256::work, this);
+        worker = std::thread(&BackgroundHash::work, this);
     changed.wait(lock, [this] { return queued < queueBound; });
     queued += chunk.size();
     queue.push_back(std::move(chunk));
     changed.notify_all();
 }
 
-QByteArray BackgroundSha256::result()
+Digest BackgroundHash::result()
 {
     std::unique_lock<std::mutex> lock(mutex);
     draining = true;
@@ -57,17 +57,17 @@ QByteArray BackgroundSha256::result()
     return hash.result();
 }
 
-void BackgroundSha256::setLaggingForTesting(bool lagging)
+void BackgroundHash::setLaggingForTesting(bool lagging)
 {
-    BackgroundSha256::lagging = lagging;
+    BackgroundHash::lagging = lagging;
 }
 
-void BackgroundSha256::waitUntilIdle(std::unique_lock<std::mutex> &lock)
+void BackgroundHash::waitUntilIdle(std::unique_lock<std::mutex> &lock)
 {
     changed.wait(lock, [this] { return !hashing; });
 }
 
-void BackgroundSha256::work()
+void BackgroundHash::work()
 {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
