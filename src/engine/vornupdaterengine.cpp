@@ -26,7 +26,8 @@ VornUpdaterEngine::VornUpdaterEngine(const Installation &installation,
     connect(download.get(), &PackageDownload::downloadFile, this, &VornUpdaterEngine::downloadFile);
     connect(download.get(), &PackageDownload::downloadFinished, this,
             &VornUpdaterEngine::downloadFinished);
-    connect(download.get(), &PackageDownload::error, this, &VornUpdaterEngine::error);
+    connect(download.get(), &PackageDownload::failed, this,
+            [this](const Failure &failure) { emit error(failure.text()); });
     connect(&install, &InstallRun::installProgress, this, &VornUpdaterEngine::installProgress);
     connect(&install, &InstallRun::installFile, this, &VornUpdaterEngine::installFile);
     connect(&install, &InstallRun::installFinished, this, &VornUpdaterEngine::installFinished);
@@ -133,5 +134,5 @@ void VornUpdaterEngine::abortDownload()
 
 void VornUpdaterEngine::installUpdates()
 {
-    install.run(plan);
+    install.run(plan, download->results());
 }

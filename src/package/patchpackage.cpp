@@ -14,6 +14,8 @@
 #include <QFileInfo>
 #include <QXmlStreamWriter>
 
+#include <cerrno>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -69,7 +71,8 @@ bool PatchPackage::rebuildIn(const ManifestWalker::Identity &identity, const QSt
         return fail(QStringLiteral("cancelled"));
     if (status != ArchiveExtractor::Success)
         return fail(QStringLiteral("cannot unpack the patch: %1 %2")
-                        .arg(extractor.getFailedEntry(), extractor.getErrorString()));
+                        .arg(extractor.getFailedEntry(), extractor.getErrorString()),
+                    status == ArchiveExtractor::NoRoom ? ENOSPC : 0);
     const QStringList unpacked = extractor.getUnpackedFiles();
     if (!unpacked.contains(manifestEntry))
         return fail(QStringLiteral("the patch holds no manifest"));
@@ -158,7 +161,8 @@ bool PatchPackage::fitsBudget(quint64 unpackedBytes)
         return fail(QStringLiteral("the rebuilt files need %1 bytes, the download directory has "
                                    "room for %2")
                         .arg(rebuilt)
-                        .arg(available));
+                        .arg(available),
+                    ENOSPC);
     return true;
 }
 
@@ -201,7 +205,8 @@ bool PatchPackage::rebuildFile(const Delta &delta)
                                cancel)
         || !file.flush())
         return fail(
-            QStringLiteral("%1: %2").arg(relative, why.isEmpty() ? file.errorString() : why));
+            QStringLiteral("%1: %2").arg(relative, why.isEmpty() ? file.errorString() : why),
+            file.error() == QFileDevice::ResourceError ? ENOSPC : 0);
     if (digest != delta.to)
         return fail(QStringLiteral("%1: the rebuilt file is not the released one").arg(relative));
     return true;
@@ -241,12 +246,20 @@ bool PatchPackage::writeManifest(const ManifestWalker::Identity &identity,
     }
     xml.writeEndDocument();
     if (xml.hasError() || !manifest.flush())
-        return fail(QStringLiteral("cannot write the manifest: %1").arg(manifest.errorString()));
+        return fail(QStringLiteral("cannot write the manifest: %1").arg(manifest.errorString()),
+                    manifest.error() == QFileDevice::ResourceError ? ENOSPC : 0);
     return true;
 }
 
-bool PatchPackage::fail(const QString &text)
+Failure PatchPackage::failure() const
+{
+    const bool diskFull = systemError == ENOSPC || systemError == EDQUOT;
+    return Failure(diskFull ? Failure::Storage : Failure::Package, error, systemError);
+}
+
+bool PatchPackage::fail(const QString &text, int systemError)
 {
     error = text;
+    this->systemError = systemError;
     return false;
 }

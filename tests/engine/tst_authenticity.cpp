@@ -6,6 +6,7 @@
 #include "packagestatement.h"
 #include "programrun.h"
 #include "serverprocess.h"
+#include "smalldisk.h"
 #include "standinmessenger.h"
 #include "testfiles.h"
 #include "treesnapshot.h"
@@ -19,6 +20,8 @@
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
+
+#include <optional>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -162,7 +165,8 @@ enum class Spoil {
     LinkRenamed, // the link is changed on the way, so that it names no manifest of the patch
     OverBudget, // a delta declares 200 MiB
     ClosedWhileRebuilding, // a delta that writes 30 MB, and the window closed meanwhile
-    PatchHeld // the patch's server sends its first bytes, then nothing until the deadline
+    PatchHeld, // the patch's server sends its first bytes, then nothing until the deadline
+    DiskFull // the download directory has room for the patch, not for the files it rebuilds
 };
 
 // The patch package from 1.0 to 2.0 at /core-patch.zip: deltas for the changed files.
@@ -793,6 +797,10 @@ void TestAuthenticity::patchedOrWhole_data()
         "more than the package may unpack to");
     row("window closed during the rebuild", Spoil::ClosedWhileRebuilding, patch, {});
     row("patch past its deadline", Spoil::PatchHeld, patch + whole, "did not end within");
+    // The whole package would need the room as well: the run ends instead.
+    QTest::newRow("disk full while rebuilding")
+        << int(Spoil::DiskFull) << one << one << false << 200 << 200 << patch << QString()
+        << "Package core cannot be stored in the download directory (No space left on device).";
     const int nothing = int(Spoil::Nothing);
     QTest::newRow("patch only for another version")
         << nothing << QByteArray("1.5") << QByteArray("1.5") << false << 200 << 200 << whole
@@ -833,6 +841,12 @@ void TestAuthenticity::patchedOrWhole()
     EngineRun run({key.publicBase64()});
     QVERIFY(run.ready);
     run.installWhenDownloaded();
+    std::optional<SmallDisk> disk;
+    if (Spoil(spoil) == Spoil::DiskFull) {
+        disk.emplace(run.dir(), "200k");
+        if (!disk->isMounted())
+            QSKIP("needs a private mount namespace to fill a small disk");
+    }
     Files installed = releaseOne();
     if (Spoil(spoil) == Spoil::InstalledChanged)
         installed.insert("lib/core.so", "rebuilt by the user");

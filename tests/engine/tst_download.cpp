@@ -2,6 +2,7 @@
 #include "enginerun.h"
 #include "httptestserver.h"
 #include "proxyprocess.h"
+#include "smalldisk.h"
 #include "testfiles.h"
 #include "treesnapshot.h"
 #include "vornupdaterengine.h"
@@ -15,7 +16,6 @@
 #include <QScopeGuard>
 #include <QtTest>
 
-#include <sys/mount.h>
 #include <unistd.h>
 
 namespace {
@@ -23,22 +23,6 @@ namespace {
 using Response = HttpTestServer::Response;
 
 // Whether this process holds a descriptor on the file (also one removed while open).
-// A 1 MiB file system over a directory while it lives; in a private mount namespace only.
-struct SmallDisk
-{
-    explicit SmallDisk(const QString &dir)
-        : point(QFile::encodeName(dir))
-        , mounted(::mount("tmpfs", point.constData(), "tmpfs", 0, "size=1m,mode=0700") == 0)
-    { }
-    ~SmallDisk()
-    {
-        if (mounted)
-            ::umount2(point.constData(), MNT_DETACH);
-    }
-    const QByteArray point;
-    const bool mounted;
-};
-
 bool isHeldOpen(const QString &path)
 {
     const QString wanted = QDir::cleanPath(path);
@@ -868,7 +852,7 @@ void TestDownload::downloadDirectoryRefusedFirst()
         QVERIFY(QDir().mkpath(run.dir() + "m/busy"));
     }
     const SmallDisk disk(run.dir() + (leftover ? "m/busy" : ""));
-    if (!disk.mounted)
+    if (!disk.isMounted())
         QSKIP("needs a private mount namespace for a small disk");
     HttpTestServer &server = run.packageServer();
     QVERIFY(run.offer({{"small", {}, "<size>1000</size>"}, {"big", {}, "<size>2000000</size>"}}));
@@ -884,7 +868,7 @@ void TestDownload::fullDiskFailsOnce()
     EngineRun run;
     QVERIFY(run.ready);
     const SmallDisk disk(run.dir());
-    if (!disk.mounted)
+    if (!disk.isMounted())
         QSKIP("needs a private mount namespace to fill a small disk");
     HttpTestServer &server = run.packageServer();
     server.serve("/small.zip", Response::ok("fits"));
