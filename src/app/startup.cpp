@@ -2,9 +2,11 @@
 
 #include "downloaddirectory.h"
 #include "fontconfigpreloader.h"
+#include "packageverifier.h"
 #include "terminationwatcher.h"
 #include "translated.h"
 #include "vornchangelogdialog.h"
+#include "vornconfig.h"
 #include "vorndownloaddialog.h"
 #include "vornupdaterengine.h"
 
@@ -13,6 +15,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProcessEnvironment>
 #include <QStandardPaths>
 #include <QTranslator>
 
@@ -45,6 +48,17 @@ Installation installationOf(const QStringList &arguments)
     // Read as it is: Qt's own look-up makes a directory of its own when the variable is unset.
     installation.runtimeDir = qEnvironmentVariable("XDG_RUNTIME_DIR");
     return installation;
+}
+
+RunSettings settingsOf(const QProcessEnvironment &environment)
+{
+    RunSettings settings;
+    settings.updateServerHost = QStringLiteral(VORN_UPDATE_SERVER_HOST);
+    settings.packageKeys = PackageVerifier::splitKeys(QStringLiteral(VORN_PACKAGE_PUBLIC_KEYS));
+    settings.replyKeys = PackageVerifier::splitKeys(QStringLiteral(VORN_REPLY_PUBLIC_KEYS));
+    settings.maximumPackageSize = VORN_MAXIMUM_PACKAGE_SIZE;
+    settings.proxies = ProxyEnvironment(environment);
+    return settings;
 }
 
 bool isQuietMode(const QStringList &arguments)
@@ -97,7 +111,8 @@ int run(QApplication &app, FontconfigPreloader &fonts)
         // Ended before it began: nothing is touched.
         if (termination.hasReceived())
             return 0;
-        VornUpdaterEngine engine(installationOf(app.arguments()));
+        VornUpdaterEngine engine(installationOf(app.arguments()),
+                                 settingsOf(QProcessEnvironment::systemEnvironment()));
         // Touches nothing of the run that holds the locks, whatever the mode.
         switch (engine.lockRun()) {
         case RunLock::Taken:

@@ -3,7 +3,6 @@
 #include "downloaddirectory.h"
 #include "offerpolicy.h"
 #include "packagefetch.h"
-#include "vornconfig.h"
 
 #include <QDebug>
 
@@ -24,14 +23,20 @@ int percent(qint64 done, qint64 total)
 
 } // namespace
 
-PackageDownload::PackageDownload(const Installation &installation, const PackageVerifier &verifier,
+PackageDownload::PackageDownload(const Installation &installation, const RunSettings &settings,
+                                 const PackageVerifier &verifier,
                                  const QVector<PlannedPackage> &plan, QObject *parent)
     : QObject(parent)
     , installation(installation)
     , verifier(verifier)
     , plan(plan)
-    , maximumPackageSize(VORN_MAXIMUM_PACKAGE_SIZE)
+    , deadlineBase(settings.downloadDeadlineBaseMs)
+    , deadlineRate(settings.downloadBytesPerSecond)
+    , maximumPackageSize(settings.maximumPackageSize)
 {
+    http.setStallTimeout(settings.stallTimeoutMs);
+    http.setRetryPauses(settings.retryPauses);
+    http.setProxies(settings.proxies);
     connect(&http, &HttpClient::requestFinished, this, &PackageDownload::requestFinished);
     connect(&http, &HttpClient::responseHeaderReceived, this,
             &PackageDownload::responseHeaderReceived);
@@ -44,12 +49,6 @@ PackageDownload::~PackageDownload()
     delete fetch.data();
     http.disconnect(this);
     http.abort();
-}
-
-void PackageDownload::setDeadline(int baseMs, qint64 bytesPerSecond)
-{
-    deadlineBase = baseMs;
-    deadlineRate = bytesPerSecond;
 }
 
 void PackageDownload::begin(OfferPolicy &policy)

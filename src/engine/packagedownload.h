@@ -6,6 +6,7 @@
 #include "httpclient.h"
 #include "installation.h"
 #include "plannedpackage.h"
+#include "runsettings.h"
 
 #include <QList>
 #include <QObject>
@@ -28,16 +29,10 @@ class PackageDownload : public QObject
 
 public:
     // The plan belongs to the caller, and outlives the download.
-    PackageDownload(const Installation &installation, const PackageVerifier &verifier,
-                    const QVector<PlannedPackage> &plan, QObject *parent = nullptr);
+    PackageDownload(const Installation &installation, const RunSettings &settings,
+                    const PackageVerifier &verifier, const QVector<PlannedPackage> &plan,
+                    QObject *parent = nullptr);
     ~PackageDownload() override;
-
-    void setStallTimeout(int milliseconds) { http.setStallTimeout(milliseconds); }
-    void setRetryPauses(const QList<int> &milliseconds) { http.setRetryPauses(milliseconds); }
-    // baseMs plus the package's size at bytesPerSecond, its attempts to resume included.
-    void setDeadline(int baseMs, qint64 bytesPerSecond);
-    void setMaximumPackageSize(qint64 bytes) { maximumPackageSize = bytes; }
-    qint64 maximumSize() const { return maximumPackageSize; }
 
     // Starts the download, once in the download's life: refused whole by the policy, or made.
     void begin(OfferPolicy &policy);
@@ -74,9 +69,9 @@ private:
     const QVector<PlannedPackage> &plan;
     QVector<FetchedPackage> fetched;
     HttpClient http;
-    int deadlineBase = 60000;
-    qint64 deadlineRate = 16 * 1024;
-    qint64 maximumPackageSize;
+    const int deadlineBase;
+    const qint64 deadlineRate;
+    const qint64 maximumPackageSize;
     State state = State::Idle;
     bool begun = false;
     // The HEAD answers in so far, each naming the package it sizes.

@@ -5,22 +5,16 @@
 #include "packagedownload.h"
 #include "runlock.h"
 #include "update.h"
-#include "vornconfig.h"
 
-VornUpdaterEngine::VornUpdaterEngine(const Installation &installation)
-    : VornUpdaterEngine(installation, PackageVerifier::buildTimeKeys())
-{ }
-
-VornUpdaterEngine::VornUpdaterEngine(const Installation &installation,
-                                     const QStringList &packageKeys)
+VornUpdaterEngine::VornUpdaterEngine(const Installation &installation, const RunSettings &settings)
     : installation(installation)
-    , verifier(packageKeys)
+    , maximumPackageSize(settings.maximumPackageSize)
+    , verifier(settings.packageKeys)
     , runLock(std::make_unique<RunLock>())
-    , check(installation)
-    , download(std::make_unique<PackageDownload>(installation, verifier, plan))
+    , check(installation, settings)
+    , download(std::make_unique<PackageDownload>(installation, settings, verifier, plan))
     , install(installation)
 {
-    check.setReplyKeys(PackageVerifier::splitKeys(QStringLiteral(VORN_REPLY_PUBLIC_KEYS)));
     connect(download.get(), &PackageDownload::downloadProgress, this,
             &VornUpdaterEngine::downloadProgress);
     connect(download.get(), &PackageDownload::downloadFile, this, &VornUpdaterEngine::downloadFile);
@@ -62,32 +56,6 @@ QString VornUpdaterEngine::getLog() const
     return install.getLog();
 }
 
-void VornUpdaterEngine::setCheckTimeouts(int serverMs, int messengerMs)
-{
-    check.setTimeouts(serverMs, messengerMs);
-}
-
-void VornUpdaterEngine::setNetworkBounds(int checkMs, int stallMs)
-{
-    check.setDeadline(checkMs);
-    download->setStallTimeout(stallMs);
-}
-
-void VornUpdaterEngine::setDownloadDeadline(int baseMs, qint64 bytesPerSecond)
-{
-    download->setDeadline(baseMs, bytesPerSecond);
-}
-
-void VornUpdaterEngine::setRetryPauses(const QList<int> &milliseconds)
-{
-    download->setRetryPauses(milliseconds);
-}
-
-void VornUpdaterEngine::setMaximumPackageSize(qint64 bytes)
-{
-    download->setMaximumPackageSize(bytes);
-}
-
 void VornUpdaterEngine::clearUpdates()
 {
     qDeleteAll(updates);
@@ -123,7 +91,7 @@ bool VornUpdaterEngine::checkUpdates()
 
 void VornUpdaterEngine::beginDownload()
 {
-    OfferPolicy policy(installation, installed, verifier, download->maximumSize());
+    OfferPolicy policy(installation, installed, verifier, maximumPackageSize);
     download->begin(policy);
 }
 

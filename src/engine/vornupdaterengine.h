@@ -6,6 +6,7 @@
 #include "packageverifier.h"
 #include "plannedpackage.h"
 #include "runlock.h"
+#include "runsettings.h"
 #include "updatecheck.h"
 
 #include <QObject>
@@ -27,10 +28,7 @@ class VornUpdaterEngine : public QObject
     Q_OBJECT
 
 public:
-    // Packages must be signed with one of the keys the updater was built with, if any.
-    explicit VornUpdaterEngine(const Installation &installation);
-    // The same with these keys (base64 Ed25519 public keys; empty: no signature needed).
-    VornUpdaterEngine(const Installation &installation, const QStringList &packageKeys);
+    VornUpdaterEngine(const Installation &installation, const RunSettings &settings);
     ~VornUpdaterEngine() override;
 
     // Keeps every other updater away from the download directory and the installation
@@ -52,22 +50,6 @@ public:
     bool isInstallSucceeded() const { return install.succeeded(); }
     QString getDownloadDir() const { return installation.downloadDir; }
 
-    // Bounds of the blocking waits of the check, in milliseconds.
-    void setCheckTimeouts(int serverMs, int messengerMs);
-    // The deadline of the whole exchange with the update server (60 s), and how long a package
-    // download may receive nothing (60 s), in milliseconds.
-    void setNetworkBounds(int checkMs, int stallMs);
-    // How long the download of a package may take in all, its attempts to resume included:
-    // baseMs plus its size at bytesPerSecond (60 s plus the size at 16 KiB/s).
-    void setDownloadDeadline(int baseMs, qint64 bytesPerSecond);
-    // The pauses before each attempt to resume a broken package download (1, 2 and 4 s).
-    void setRetryPauses(const QList<int> &milliseconds);
-    // The largest package downloaded, in bytes (the build setting VORN_MAXIMUM_PACKAGE_SIZE).
-    void setMaximumPackageSize(qint64 bytes);
-    // The keys one of which must have signed the server's reply (base64; empty: none need
-    // have); the build setting VORN_REPLY_PUBLIC_KEYS unless set.
-    void setReplyKeys(const QStringList &keys) { check.setReplyKeys(keys); }
-
 signals:
     void downloadProgress(int done);
     void downloadFile(const QString &name);
@@ -88,6 +70,7 @@ private:
     void clearUpdates();
 
     const Installation installation;
+    const qint64 maximumPackageSize;
     PackageVerifier verifier;
     std::unique_ptr<RunLock> runLock;
     UpdateCheck check;

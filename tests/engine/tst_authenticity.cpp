@@ -312,7 +312,7 @@ void TestAuthenticity::accepted()
     QFETCH(QByteArray, children);
     QFETCH(QList<Offer>, newPlugins);
 
-    EngineRun run(keys);
+    EngineRun run(EngineRun::settings(keys));
     QVERIFY(run.ready);
     run.installWhenDownloaded();
     HttpTestServer &server = run.packageServer();
@@ -367,7 +367,7 @@ void TestAuthenticity::alteredAfterPublishing()
         return withChecksum ? child("sha256", sha256(package)) : QByteArray();
     };
 
-    EngineRun run(keys);
+    EngineRun run(EngineRun::settings(keys));
     QVERIFY(run.ready);
     run.installWhenDownloaded();
     HttpTestServer &server = run.packageServer();
@@ -435,7 +435,7 @@ void TestAuthenticity::signatureRejected()
     QFETCH(QByteArray, children);
     QFETCH(bool, reported);
 
-    EngineRun run(keys);
+    EngineRun run(EngineRun::settings(keys));
     QVERIFY(run.ready);
     run.installWhenDownloaded();
     HttpTestServer &server = run.packageServer();
@@ -509,7 +509,7 @@ void TestAuthenticity::refusedBeforeAnyRequest()
     QFETCH(QList<Offer>, offers);
     QFETCH(QString, text);
 
-    EngineRun run(keys);
+    EngineRun run(EngineRun::settings(keys));
     QVERIFY(run.ready);
     run.installWhenDownloaded();
     HttpTestServer &server = run.packageServer();
@@ -642,9 +642,10 @@ void TestAuthenticity::hostileOffer()
     QFETCH(QList<Offer>, offers);
     QFETCH(QString, text);
 
-    EngineRun run({keyPair(1).publicBase64()});
+    RunSettings settings = EngineRun::settings({keyPair(1).publicBase64()});
+    settings.maximumPackageSize = 100000;
+    EngineRun run(settings);
     QVERIFY(run.ready);
-    run.engine.setMaximumPackageSize(100000);
     run.installWhenDownloaded();
     HttpTestServer &server = run.packageServer();
     QVERIFY(run.offer(offers));
@@ -698,13 +699,14 @@ void TestAuthenticity::bodyBeyondAnnouncedSize()
     QFETCH(Response, body);
     QFETCH(qint64, size);
 
-    EngineRun run;
+    const qint64 bound = 50000;
+    RunSettings settings = EngineRun::settings();
+    if (size < 0)
+        settings.maximumPackageSize = bound;
+    EngineRun run(settings);
     QVERIFY(run.ready);
     HttpTestServer &server = run.packageServer();
     server.serve("/core.zip", body);
-    const qint64 bound = 50000;
-    if (size < 0)
-        run.engine.setMaximumPackageSize(bound);
     QVERIFY(run.offer(
         {{"core", {}, size < 0 ? QByteArray() : child("size", QByteArray::number(size))}}));
 
@@ -838,7 +840,13 @@ void TestAuthenticity::patchedOrWhole()
     QFETCH(QString, text);
 
     const KeyPair key = keyPair(1);
-    EngineRun run({key.publicBase64()});
+    RunSettings settings = EngineRun::settings({key.publicBase64()});
+    // Far below the stall bound, and ample for the whole package.
+    if (Spoil(spoil) == Spoil::PatchHeld) {
+        settings.downloadDeadlineBaseMs = 1000;
+        settings.downloadBytesPerSecond = 10 * 1000 * 1000;
+    }
+    EngineRun run(settings);
     QVERIFY(run.ready);
     run.installWhenDownloaded();
     std::optional<SmallDisk> disk;
@@ -873,11 +881,8 @@ void TestAuthenticity::patchedOrWhole()
     Response patchResponse = patchStatus != 200
         ? Response::withStatus(404, "Not Found")
         : Response::ok(patchAltered ? alteredByOneByte(patch) : patch);
-    if (Spoil(spoil) == Spoil::PatchHeld) {
+    if (Spoil(spoil) == Spoil::PatchHeld)
         patchResponse.pieces = {100};
-        // Far below the stall bound, and ample for the whole package.
-        run.engine.setDownloadDeadline(1000, 10 * 1000 * 1000);
-    }
     server.serve(patchPath, patchResponse);
     QVERIFY(run.offer({{"core", {}, vouched(whole, key) + patchElement}}));
     // Closed once the last byte of the patch is in: while its rebuild has begun.
@@ -976,7 +981,7 @@ void TestAuthenticity::unsafeDownloadDirectory()
                 && ::chmod(QFile::encodeName(dir).constData(), mode_t(kind.toInt(nullptr, 8))) == 0;
         return true;
     };
-    EngineRun run({}, prepare);
+    EngineRun run(EngineRun::settings(), prepare);
     QVERIFY(run.ready);
     const QString dir = run.temp.path() + "/tupdates";
     if (kind == "late link") {
@@ -1166,12 +1171,11 @@ void TestAuthenticity::publishedWithTheTools()
     web.serve("/core.zip", Response::ok(alter ? alteredByOneByte(package) : package));
     web.serve("/core-patch.zip", Response::ok(readFile(publisher.filePath("core-patch.zip"))));
 
-    EngineRun run({anotherKey ? keyPair(3).publicBase64() : publicKey});
+    EngineRun run(EngineRun::settings({anotherKey ? keyPair(3).publicBase64() : publicKey}));
     QVERIFY(run.ready);
     if (withPatch)
         QVERIFY(writeFiles(run.plugin(""), releaseOne()));
     run.installWhenDownloaded();
-    run.engine.setCheckTimeouts(10000, 10000);
     QVERIFY(run.engine.checkUpdates());
     QCOMPARE(run.engine.getUpdates().size(), 1);
 

@@ -344,10 +344,11 @@ void TestDownload::brokenDownloadResumes()
     BackgroundSha256::setLaggingForTesting(tag.endsWith("while hashing lags"));
     const auto laggingEnds = qScopeGuard([] { BackgroundSha256::setLaggingForTesting(false); });
 
-    EngineRun run;
+    RunSettings settings = EngineRun::settings();
+    settings.retryPauses = {10, 20, 40};
+    settings.stallTimeoutMs = 1000;
+    EngineRun run(settings);
     QVERIFY(run.ready);
-    run.engine.setRetryPauses({10, 20, 40});
-    run.engine.setNetworkBounds(60000, 1000);
     run.installWhenDownloaded();
     HttpTestServer &server = run.packageServer();
     server.serve("/core.zip", response);
@@ -434,12 +435,14 @@ void TestDownload::slowBodyEndsInTime()
     response.stallEvery = stallEvery;
     if (pieceBytes > 0)
         response.pieces = QList<qint64>(response.body.size() / pieceBytes + 1, pieceBytes);
-    EngineRun run;
+    RunSettings settings = EngineRun::settings();
+    settings.retryPauses = {10, 20, 40};
+    settings.stallTimeoutMs = 600;
+    settings.downloadDeadlineBaseMs = 3000;
+    settings.downloadBytesPerSecond = 10 * 1000 * 1000;
+    EngineRun run(settings);
     QVERIFY(run.ready);
     run.installWhenDownloaded();
-    run.engine.setRetryPauses({10, 20, 40});
-    run.engine.setNetworkBounds(60000, 600);
-    run.engine.setDownloadDeadline(3000, 10 * 1000 * 1000);
     HttpTestServer &server = run.packageServer();
     server.serve("/core.zip", response);
     QTimer gaps;

@@ -163,7 +163,7 @@ void TestInstallRun::offer(VornUpdaterEngine &engine, const QStringList &names)
 
 void TestInstallRun::threePackagesInstall()
 {
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testSettings());
     offer(engine, {"alpha", "beta", "gamma"});
     publish("alpha",
             package("alpha", {{"bin", "client", "add"}},
@@ -209,7 +209,7 @@ void TestInstallRun::threePackagesInstall()
 
 void TestInstallRun::emptyListStillRunsTheScript()
 {
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testSettings());
     offer(engine, {});
     QVERIFY(writeFile(downloadDir() + QStringLiteral("stale.zip"), "left from an earlier run"));
     QSignalSpy progress(&engine, &VornUpdaterEngine::installProgress);
@@ -239,7 +239,7 @@ void TestInstallRun::failureRollsBackEveryPackage()
     QFETCH(bool, withManifest);
     QFETCH(QString, message);
     const TreeSnapshot before = TreeSnapshot::take(rootDir);
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testSettings());
     offer(engine, {"alpha", "beta", "gamma"});
     publish(
         "alpha",
@@ -292,7 +292,7 @@ void TestInstallRun::failureRollsBackEveryPackage()
 
 void TestInstallRun::failureBoxCarriesTheErrorText()
 {
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testSettings());
     offer(engine, {"alpha"});
     publish("alpha", package("alpha", {{"", "data.bin", "add"}}, {{"data.bin", "x"}}));
     // A directory where the unpacked file must go: the file cannot be created.
@@ -324,7 +324,7 @@ void TestInstallRun::failedUnwindsAreReportedAndTheRestUnwound()
 {
     QFETCH(QString, spoil);
     QFETCH(int, failures);
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testSettings());
     offer(engine, {"alpha", "beta", "gamma", "delta"});
     publish("alpha", package("alpha", {{"lib", "libold.so", "add"}}, {{"lib/libold.so", "a"}}));
     publish("beta", package("beta", {{"bin", "client", "add"}}, {{"bin/client", "b"}}));
@@ -367,7 +367,7 @@ void TestInstallRun::failedUnwindsAreReportedAndTheRestUnwound()
 
 void TestInstallRun::failedRootCheckEndsTheRun()
 {
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testSettings());
     offer(engine, {"alpha"});
     publish("alpha", package("alpha", {{"bin", "client", "add"}}, {{"bin/client", "v2"}}));
     QVERIFY(QFile::remove(rootDir + QStringLiteral("/vorn")));
@@ -392,7 +392,7 @@ void TestInstallRun::retryScenario()
 {
     if (restartRecord.isEmpty())
         QSKIP("runs as a child process of retryRestartsTheUpdater");
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testSettings());
     offer(engine, {"alpha"});
     publish("alpha", package("alpha", {{"bin", "client", "add"}}, {}, "wrong"));
     QVERIFY(writeFile(restartRecord, "armed\n"));

@@ -370,7 +370,7 @@ void TestUpdateCheck::exchangeSendsTheCutQuery()
     server.setReply({"<update>" + fullRequest("core") + "</update>"});
     QVERIFY(server.listen());
     {
-        VornUpdaterEngine engine(testInstallation());
+        VornUpdaterEngine engine(testInstallation(), testSettings());
         MessageBoxAnswerer boxes;
         QVERIFY(engine.checkUpdates());
         QCOMPARE(boxes.count(), 0);
@@ -394,7 +394,7 @@ void TestUpdateCheck::exchangeReplyInManyPieces()
     FakeUpdateServer server;
     server.setReply(pieces, 2);
     QVERIFY(server.listen());
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testSettings());
     QVERIFY(engine.checkUpdates());
     const QVector<Update *> updates = engine.getUpdates();
     QCOMPARE(updates.size(), 20);
@@ -408,7 +408,7 @@ void TestUpdateCheck::exchangeWaitsForClosingRootTag()
     FakeUpdateServer server;
     server.setReply({"<update>" + fullRequest("core"), "</update>"}, 400);
     QVERIFY(server.listen());
-    VornUpdaterEngine engine(testInstallation());
+    VornUpdaterEngine engine(testInstallation(), testSettings());
     // Only the whole document parses: a check that stopped at the first piece would fail.
     QVERIFY(engine.checkUpdates());
     QCOMPARE(engine.getUpdates().size(), 1);
@@ -457,9 +457,10 @@ void TestUpdateCheck::exchangeFailures()
     if (serverUp)
         QVERIFY(server.listen());
 
-    VornUpdaterEngine engine(testInstallation());
-    engine.setCheckTimeouts(1500, 60000);
-    engine.setNetworkBounds(1000, 60000);
+    RunSettings settings = testSettings();
+    settings.serverTimeoutMs = 1500;
+    settings.exchangeDeadlineMs = 1000;
+    VornUpdaterEngine engine(testInstallation(), settings);
     MessageBoxAnswerer boxes;
     QVERIFY(!engine.checkUpdates());
     QVERIFY(!engine.updatesAvailable());
@@ -482,8 +483,9 @@ void TestUpdateCheck::messengerThatNeverExits()
     server.setReply({"<update>" + fullRequest("core") + "</update>"});
     QVERIFY(server.listen());
     {
-        VornUpdaterEngine engine(testInstallation());
-        engine.setCheckTimeouts(30000, 500);
+        RunSettings settings = testSettings();
+        settings.messengerTimeoutMs = 500;
+        VornUpdaterEngine engine(testInstallation(), settings);
         QVERIFY(engine.checkUpdates());
         QCOMPARE(engine.getUpdates().size(), 1);
     }
@@ -497,7 +499,9 @@ void TestUpdateCheck::messengerThatNeverExits()
 void TestUpdateCheck::failedCheckEmptiesTheList()
 {
     writeMessenger("printf '%s' \"" + simpleQuery + "\"");
-    VornUpdaterEngine engine(testInstallation());
+    RunSettings settings = testSettings();
+    settings.serverTimeoutMs = 1000;
+    VornUpdaterEngine engine(testInstallation(), settings);
     {
         FakeUpdateServer server;
         server.setReply({"<update>" + fullRequest("a") + fullRequest("b") + "</update>"});
@@ -505,7 +509,6 @@ void TestUpdateCheck::failedCheckEmptiesTheList()
         QVERIFY(engine.checkUpdates());
         QCOMPARE(engine.getUpdates().size(), 2);
     }
-    engine.setCheckTimeouts(1000, 60000);
     MessageBoxAnswerer boxes;
     // Nothing listens any more: the second check fails and must not keep the first's updates.
     QVERIFY(!engine.checkUpdates());
@@ -576,11 +579,12 @@ void TestUpdateCheck::onlySignedRepliesCount()
     });
     QVERIFY(server.listen());
 
-    VornUpdaterEngine engine(testInstallation());
     const QString ownKey = QString::fromLatin1(Ed25519::publicKey(own).toBase64());
     const QString otherKey
         = QString::fromLatin1(Ed25519::publicKey(QByteArray(32, 'x')).toBase64());
-    engine.setReplyKeys(secondKey ? QStringList {otherKey, ownKey} : QStringList {ownKey});
+    RunSettings settings = testSettings();
+    settings.replyKeys = secondKey ? QStringList {otherKey, ownKey} : QStringList {ownKey};
+    VornUpdaterEngine engine(testInstallation(), settings);
     MessageBoxAnswerer boxes;
     if (!accepted)
         QTest::ignoreMessage(QtWarningMsg,

@@ -17,6 +17,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcessEnvironment>
 #include <QTimer>
 #include <QUrl>
 
@@ -31,8 +32,9 @@ int main(int argc, char *argv[])
 
     // The benchmark's package carries a digest and a size, no signature: it is checked as a
     // published one would be, but for the signature over its statement, which costs nothing.
-    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()),
-                             QStringList {});
+    RunSettings settings = Startup::settingsOf(QProcessEnvironment::systemEnvironment());
+    settings.packageKeys.clear();
+    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()), settings);
     if (!engine.checkUpdates() || engine.getUpdates().size() != 1) {
         std::fprintf(stderr, "vorn-bench-download: the check offered no single update\n");
         return 1;

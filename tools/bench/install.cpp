@@ -23,6 +23,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QProcessEnvironment>
 #include <QTimer>
 #include <QUrl>
 
@@ -118,8 +119,9 @@ int update()
     QObject::connect(&boxWatch, &QTimer::timeout, &failOnMessageBox);
     boxWatch.start(100);
 
-    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()),
-                             QStringList {});
+    RunSettings settings = Startup::settingsOf(QProcessEnvironment::systemEnvironment());
+    settings.packageKeys.clear();
+    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()), settings);
     double downloaded = 0;
     QObject::connect(&engine, &VornUpdaterEngine::downloadFinished,
                      [&downloaded] { downloaded = BenchClock::now(); });

@@ -18,6 +18,7 @@
 #include "vornupdaterengine.h"
 
 #include <QApplication>
+#include <QProcessEnvironment>
 
 #include <cstdio>
 
@@ -122,7 +123,8 @@ int viaCheck(const QByteArray &reply, int piece)
         std::fprintf(stderr, "vorn-bench-updatecheck: cannot listen on 127.0.0.1:443\n");
         return -1;
     }
-    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()));
+    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()),
+                             Startup::settingsOf(QProcessEnvironment::systemEnvironment()));
     const double started = BenchClock::now();
     const bool checked = engine.checkUpdates();
     const double finished = BenchClock::now();

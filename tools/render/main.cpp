@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QProcessEnvironment>
 #include <QTimer>
 #include <QTranslator>
 
@@ -66,7 +67,8 @@ int main(int argc, char *argv[])
     });
     guard.start(30000);
 
-    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()));
+    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()),
+                             Startup::settingsOf(QProcessEnvironment::systemEnvironment()));
     if (!engine.checkUpdates() || !engine.updatesAvailable())
         return fail("the update check offered nothing");
     WindowRenderer renderer(&engine, output, language);
