@@ -3,6 +3,7 @@
 #include "downloaddirectory.h"
 #include "fontconfigpreloader.h"
 #include "messageboxprompter.h"
+#include "packageverifier.h"
 #include "terminationwatcher.h"
 #include "translated.h"
 #include "vornchangelogdialog.h"
@@ -15,6 +16,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProcessEnvironment>
 #include <QStandardPaths>
 #include <QTranslator>
 
@@ -47,6 +49,17 @@ Installation installationOf(const QStringList &arguments)
     // Read as it is: Qt's own look-up makes a directory of its own when the variable is unset.
     installation.runtimeDir = qEnvironmentVariable("XDG_RUNTIME_DIR");
     return installation;
+}
+
+RunSettings settingsOf(const QProcessEnvironment &environment)
+{
+    RunSettings settings;
+    settings.updateServerHost = QStringLiteral(VORN_UPDATE_SERVER_HOST);
+    settings.packageKeys = PackageVerifier::splitKeys(QStringLiteral(VORN_PACKAGE_PUBLIC_KEYS));
+    settings.replyKeys = PackageVerifier::splitKeys(QStringLiteral(VORN_REPLY_PUBLIC_KEYS));
+    settings.maximumPackageSize = VORN_MAXIMUM_PACKAGE_SIZE;
+    settings.proxies = ProxyEnvironment(environment);
+    return settings;
 }
 
 bool isQuietMode(const QStringList &arguments)
@@ -100,7 +113,8 @@ int run(QApplication &app, FontconfigPreloader &fonts)
         if (termination.hasReceived())
             return 0;
         MessageBoxPrompter prompter;
-        VornUpdaterEngine engine(installationOf(app.arguments()), prompter);
+        VornUpdaterEngine engine(installationOf(app.arguments()),
+                                 settingsOf(QProcessEnvironment::systemEnvironment()), prompter);
         QObject::connect(&engine, &VornUpdaterEngine::quitRequested, &app, &QCoreApplication::quit);
         // Touches nothing of the run that holds the locks, whatever the mode.
         switch (engine.lockRun()) {

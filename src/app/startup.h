@@ -2,6 +2,7 @@
 #define STARTUP_H
 
 #include "installation.h"
+#include "runsettings.h"
 
 #include <QStringList>
 
@@ -9,11 +10,15 @@
 
 class FontconfigPreloader;
 class QApplication;
+class QProcessEnvironment;
 
 namespace Startup {
 
 // Where this run works, from its command line and environment: the one place that reads them.
 Installation installationOf(const QStringList &arguments);
+
+// What the build and this environment set for the run: the one place that reads them.
+RunSettings settingsOf(const QProcessEnvironment &environment);
 
 // True when an argument after the program name is exactly "-q".
 bool isQuietMode(const QStringList &arguments);

@@ -1,6 +1,5 @@
 #include "httpclient.h"
 
-#include "proxyenvironment.h"
 #include "translated.h"
 
 #include <QFileDevice>
@@ -204,7 +203,7 @@ void HttpClient::sendRequest()
     // Decoded mode: a '%' or '?' in the path is a character of the path, encoded on the wire.
     url.setPath(current.path.isEmpty() ? QStringLiteral("/") : current.path, QUrl::DecodedMode);
 
-    manager.setProxy(ProxyEnvironment::forDownloads(hostName, hostPort));
+    manager.setProxy(proxies.forDownloads(hostName, hostPort));
     QNetworkRequest request(url);
     // A package must arrive as the server stores it, never decompressed on the way.
     request.setRawHeader("Accept-Encoding", "identity");

@@ -2,6 +2,7 @@
 #define HTTPCLIENT_H
 
 #include "httpresponseheader.h"
+#include "proxyenvironment.h"
 
 #include <QNetworkAccessManager>
 #include <QObject>
@@ -44,6 +45,8 @@ public:
     // The pauses before the attempts to resume a broken download that follow an attempt that
     // brought less than 64 KiB, one per such attempt (default 1, 2 and 4 seconds).
     void setRetryPauses(const QList<int> &milliseconds);
+    // The proxies the downloads go through (default: none).
+    void setProxies(const ProxyEnvironment &environment) { proxies = environment; }
     QString errorString() const;
 
 signals:
@@ -101,6 +104,7 @@ private:
     QString lastError;
 
     QList<int> retryPauses {1000, 2000, 4000};
+    ProxyEnvironment proxies;
     QTimer retryTimer;
     static constexpr int maximumResumes = 100;
 

@@ -60,7 +60,7 @@ void InstallRun::recoverInterruptedRun()
     }
 }
 
-void InstallRun::run(const QVector<PlannedPackage> &plan)
+void InstallRun::run(const QVector<PlannedPackage> &plan, const QVector<FetchedPackage> &fetched)
 {
     started = true;
     const QString &downloadDir = installation.downloadDir;
@@ -82,8 +82,8 @@ void InstallRun::run(const QVector<PlannedPackage> &plan)
             return;
         }
         packages.back()->setJournal(&journal);
-        if (planned.fetchesPatch())
-            packages.back()->setUnpacked(planned.rebuiltFiles);
+        if (fetched.value(i).isPatched())
+            packages.back()->setUnpacked(fetched.at(i).rebuiltFiles);
         emit installFile(planned.name());
         log += translated("Installing package %1:",
                           "status information about currently installed package")

@@ -1,6 +1,7 @@
 #ifndef INSTALLRUN_H
 #define INSTALLRUN_H
 
+#include "fetchedpackage.h"
 #include "installation.h"
 #include "plannedpackage.h"
 
@@ -34,7 +35,8 @@ public:
 
     // Puts back what an interrupted run had changed, and tells the user.
     void recoverInterruptedRun();
-    void run(const QVector<PlannedPackage> &plan);
+    // fetched: what the download made of each planned package, in the plan's order.
+    void run(const QVector<PlannedPackage> &plan, const QVector<FetchedPackage> &fetched);
 
     bool hasStarted() const { return started; }
     bool succeeded() const { return success; }

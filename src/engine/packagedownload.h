@@ -1,105 +1,90 @@
 #ifndef PACKAGEDOWNLOAD_H
 #define PACKAGEDOWNLOAD_H
 
-#include "backgroundjob.h"
+#include "failure.h"
+#include "fetchedpackage.h"
 #include "httpclient.h"
 #include "installation.h"
-#include "packagesink.h"
-#include "packageverifier.h"
 #include "plannedpackage.h"
+#include "runsettings.h"
 
-#include <QFile>
+#include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
-#include <QTimer>
 #include <QVector>
 
+class HttpResponseHeader;
 class OfferPolicy;
+class PackageFetch;
+class PackageVerifier;
 
 // The download of every planned package into the download directory, one after the other,
-// with one overall percentage: HEAD requests size them all first, then one GET at a time
-// fetches each body, bounded by its announced size and a deadline, and verified before it
-// becomes a package. Where the policy picks a patch, the patch is fetched and rebuilt into the
-// whole package off the event loop; whatever goes wrong with it costs only the whole download.
+// with one overall percentage that never goes back: HEAD requests size them all first, then
+// one fetch at a time brings each body. Where the policy picks a patch, the patch is fetched
+// instead; whatever goes wrong with it, short of a full disk, costs only the whole download.
 class PackageDownload : public QObject
 {
     Q_OBJECT
 
 public:
-    enum DownloadState { Idle = 0, Sizing = 1, Downloading = 2, Aborted = 3 };
-
     // The plan belongs to the caller, and outlives the download.
-    PackageDownload(const Installation &installation, const PackageVerifier &verifier,
-                    QVector<PlannedPackage> &plan, QObject *parent = nullptr);
+    PackageDownload(const Installation &installation, const RunSettings &settings,
+                    const PackageVerifier &verifier, const QVector<PlannedPackage> &plan,
+                    QObject *parent = nullptr);
     ~PackageDownload() override;
-
-    void setStallTimeout(int milliseconds) { http.setStallTimeout(milliseconds); }
-    void setRetryPauses(const QList<int> &milliseconds) { http.setRetryPauses(milliseconds); }
-    // baseMs plus the package's size at bytesPerSecond, its attempts to resume included.
-    void setDeadline(int baseMs, qint64 bytesPerSecond);
-    void setMaximumPackageSize(qint64 bytes) { maximumPackageSize = bytes; }
-    qint64 maximumSize() const { return maximumPackageSize; }
 
     // Starts the download, once in the download's life: refused whole by the policy, or made.
     void begin(OfferPolicy &policy);
     void abort();
     bool hasBegun() const { return begun; }
+    // What was made of each planned package, in the plan's order, once downloadFinished().
+    const QVector<FetchedPackage> &results() const { return fetched; }
 
 signals:
     void downloadProgress(int done);
     void downloadFile(const QString &name);
     void downloadFinished();
-    void error(const QString &str);
+    void failed(const Failure &failure);
 
 private slots:
     void requestFinished(int id, bool error);
-    void dataReadProgress(qint64 done, qint64 total);
     void responseHeaderReceived(const HttpResponseHeader &resp);
-    void restartBody();
-    void deadlinePassed();
+    void bodyReceived(qint64 bytes);
+    void packageFetched(const QStringList &rebuiltFiles);
+    void fetchFailed(const Failure &failure);
 
 private:
-    void getUpdatesSize(OfferPolicy &policy);
-    void downloadUpdates();
-    void getCurUpdate();
-    void getNextUpdate();
-    void nextPackage();
-    bool openBodyFile(const QString &name);
-    PackageVerifier::Outcome verifyPackage();
-    void startDeadline(qint64 size);
-    bool fetchingPatch() const;
-    void rebuildFromPatch();
-    void fallBack(const QString &reason);
-    void failOrFallBack(const QString &text);
-    void failDownload(const QString &text);
-    void discardPackageFile();
+    enum class State { Idle, Sizing, Fetching, Ended };
 
-    Installation installation;
+    void size(OfferPolicy &policy);
+    void fetchCurrent();
+    int deadlineFor(const FetchedPackage &target) const;
+    void fallBack(const QString &reason);
+    void fail(const Failure &failure);
+    void retireFetch();
+
+    const Installation installation;
     const PackageVerifier &verifier;
-    QVector<PlannedPackage> &plan;
+    const QVector<PlannedPackage> &plan;
+    QVector<FetchedPackage> fetched;
     HttpClient http;
-    // The body being downloaded, through the sink that bounds and hashes it; the file is
-    // opened by descriptor, which leaves it without a name.
-    QFile packageFile;
-    QString packagePath;
-    PackageSink sink;
-    BackgroundJob rebuild;
-    QTimer packageDeadline;
-    int deadlineBase = 60000;
-    qint64 deadlineRate = 16 * 1024;
-    qint64 maximumPackageSize;
-    int currentIndex = 0;
-    int getRequestId = 0;
-    int downloadState = Idle;
+    const int deadlineBase;
+    const qint64 deadlineRate;
+    const qint64 maximumPackageSize;
+    State state = State::Idle;
+    bool begun = false;
+    // The HEAD answers in so far, each naming the package it sizes.
+    int sized = 0;
+    // The package being fetched, and its fetch.
+    int current = 0;
+    QPointer<PackageFetch> fetch;
     // 64-bit so that packages over 2 GiB neither overflow the counters nor the percentage.
-    qint64 requestDone = 0;
+    qint64 currentBytes = 0;
     qint64 bytesDone = 0;
     qint64 totalBytes = 0;
     // The bar never goes back when a patch gives way to its whole package.
     int progressFloor = 0;
-    bool begun = false;
-    // Set when error or downloadFinished has been emitted: each ends the run, and only once.
-    bool ended = false;
 };
 
 #endif // PACKAGEDOWNLOAD_H

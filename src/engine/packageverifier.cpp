@@ -4,7 +4,6 @@
 #include "packagecheck.h"
 #include "packagestatement.h"
 #include "translated.h"
-#include "vornconfig.h"
 
 PackageVerifier::PackageVerifier(const QStringList &publicKeys)
     : signatureRequired(!publicKeys.isEmpty())
@@ -15,11 +14,6 @@ PackageVerifier::PackageVerifier(const QStringList &publicKeys)
         if (key.size() == Ed25519::publicKeySize && key.toBase64() == ascii)
             keys.append(key);
     }
-}
-
-QStringList PackageVerifier::buildTimeKeys()
-{
-    return splitKeys(QStringLiteral(VORN_PACKAGE_PUBLIC_KEYS));
 }
 
 QStringList PackageVerifier::splitKeys(const QString &setting)

@@ -34,8 +34,6 @@ public:
     // signatures required: a broken setting must not switch the check off.
     explicit PackageVerifier(const QStringList &publicKeys);
 
-    // The keys the updater was built with (the CMake setting VORN_PACKAGE_PUBLIC_KEYS).
-    static QStringList buildTimeKeys();
     // Splits a comma-separated key setting; blanks around a key and empty items are dropped.
     static QStringList splitKeys(const QString &setting);
 

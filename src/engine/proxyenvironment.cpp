@@ -2,40 +2,39 @@
 
 #include "proxybypass.h"
 
-#include <QStringList>
+#include <QProcessEnvironment>
 #include <QUrl>
 
 namespace {
 
-QString variable(const QString &name)
+QString variable(const QProcessEnvironment &environment, const QString &name)
 {
-    const QString lower = qEnvironmentVariable(name.toLatin1().constData()).trimmed();
-    return lower.isEmpty() ? qEnvironmentVariable(name.toUpper().toLatin1().constData()).trimmed()
-                           : lower;
+    const QString lower = environment.value(name).trimmed();
+    return lower.isEmpty() ? environment.value(name.toUpper()).trimmed() : lower;
 }
 
 } // namespace
 
-QNetworkProxy ProxyEnvironment::forDownloads(const QString &host, quint16 port)
+ProxyEnvironment::ProxyEnvironment(const QProcessEnvironment &environment)
+    : httpProxy(variable(environment, QStringLiteral("http_proxy")))
+    , httpsProxy(variable(environment, QStringLiteral("https_proxy")))
+    , allProxy(variable(environment, QStringLiteral("all_proxy")))
+    , noProxy(variable(environment, QStringLiteral("no_proxy")))
+{ }
+
+QNetworkProxy ProxyEnvironment::forDownloads(const QString &host, quint16 port) const
 {
-    return named(host, port, {QStringLiteral("http_proxy")});
+    return named(host, port, httpProxy);
 }
 
-QNetworkProxy ProxyEnvironment::forExchange(const QString &host, quint16 port)
+QNetworkProxy ProxyEnvironment::forExchange(const QString &host, quint16 port) const
 {
-    return named(host, port, {QStringLiteral("https_proxy"), QStringLiteral("all_proxy")});
+    return named(host, port, httpsProxy.isEmpty() ? allProxy : httpsProxy);
 }
 
-QNetworkProxy ProxyEnvironment::named(const QString &host, quint16 port,
-                                      const QStringList &variables)
+QNetworkProxy ProxyEnvironment::named(const QString &host, quint16 port, QString setting) const
 {
-    QString setting;
-    for (const QString &name : variables) {
-        setting = variable(name);
-        if (!setting.isEmpty())
-            break;
-    }
-    if (setting.isEmpty() || ProxyBypass(variable(QStringLiteral("no_proxy"))).matches(host, port))
+    if (setting.isEmpty() || ProxyBypass(noProxy).matches(host, port))
         return QNetworkProxy(QNetworkProxy::NoProxy);
     if (!setting.contains(QLatin1String("://")))
         setting.prepend(QLatin1String("http://"));

@@ -4,6 +4,8 @@
 #include <QNetworkProxy>
 #include <QString>
 
+class QProcessEnvironment;
+
 // The proxies that the usual environment variables name, read as curl and wget read them, so
 // that a network that lets traffic out only through a proxy can still update. Each variable
 // is read in lower case first, then in capitals:
@@ -19,13 +21,20 @@
 class ProxyEnvironment
 {
 public:
-    ProxyEnvironment() = delete;
+    // No proxy at all.
+    ProxyEnvironment() = default;
+    explicit ProxyEnvironment(const QProcessEnvironment &environment);
 
-    static QNetworkProxy forDownloads(const QString &host, quint16 port);
-    static QNetworkProxy forExchange(const QString &host, quint16 port);
+    QNetworkProxy forDownloads(const QString &host, quint16 port) const;
+    QNetworkProxy forExchange(const QString &host, quint16 port) const;
 
 private:
-    static QNetworkProxy named(const QString &host, quint16 port, const QStringList &variables);
+    QNetworkProxy named(const QString &host, quint16 port, QString setting) const;
+
+    QString httpProxy;
+    QString httpsProxy;
+    QString allProxy;
+    QString noProxy;
 };
 
 #endif // PROXYENVIRONMENT_H

@@ -6,7 +6,6 @@
 #include "translated.h"
 #include "updatequery.h"
 #include "updatereply.h"
-#include "vornconfig.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
@@ -36,15 +35,10 @@ Failure communicationFailure(Failure::Kind kind)
 
 } // namespace
 
-UpdateCheck::UpdateCheck(const Installation &installation)
+UpdateCheck::UpdateCheck(const Installation &installation, const RunSettings &settings)
     : installation(installation)
+    , settings(settings)
 { }
-
-void UpdateCheck::setTimeouts(int serverMs, int messengerMs)
-{
-    serverTimeout = serverMs;
-    messengerTimeout = messengerMs;
-}
 
 UpdateCheck::~UpdateCheck()
 {
@@ -76,7 +70,8 @@ UpdateCheck::Outcome UpdateCheck::run() const
     startMessenger(messenger);
     // A fresh nonce makes every signed reply fit this exchange alone. It is made while the
     // messenger runs: the random source's first use costs more than the exchange itself.
-    const QByteArray nonce = replyKeys.isEmpty() ? QByteArray() : ReplySignature::newNonce();
+    const QByteArray nonce
+        = settings.replyKeys.isEmpty() ? QByteArray() : ReplySignature::newNonce();
     const QByteArray query = queryOf(messenger);
     // What is installed, for the download to refuse offers that are not newer.
     QueryParser parser(query.size());
@@ -103,7 +98,8 @@ void UpdateCheck::startMessenger(QProcess &messenger) const
 QByteArray UpdateCheck::queryOf(QProcess &messenger) const
 {
     // A messenger that never exits must not leave an invisible updater hanging.
-    if (!messenger.waitForFinished(messengerTimeout) && messenger.state() != QProcess::NotRunning) {
+    if (!messenger.waitForFinished(settings.messengerTimeoutMs)
+        && messenger.state() != QProcess::NotRunning) {
         messenger.kill();
         messenger.waitForFinished(-1);
     }
@@ -115,12 +111,12 @@ void UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &
 {
     // One deadline for the whole exchange: a server that drips a byte now and then must not
     // keep the invisible check waiting, however short each pause.
-    const QDeadlineTimer exchangeEnds(deadline);
+    const QDeadlineTimer exchangeEnds(settings.exchangeDeadlineMs);
     const auto wait = [this, &exchangeEnds] {
-        return int(qMin<qint64>(serverTimeout, exchangeEnds.remainingTime()));
+        return int(qMin<qint64>(settings.serverTimeoutMs, exchangeEnds.remainingTime()));
     };
-    const QString host = QStringLiteral(VORN_UPDATE_SERVER_HOST);
-    const QNetworkProxy proxy = ProxyEnvironment::forExchange(host, updateServerPort);
+    const QString &host = settings.updateServerHost;
+    const QNetworkProxy proxy = settings.proxies.forExchange(host, updateServerPort);
     QTcpSocket socket;
     socket.setProxy(proxy);
     socket.connectToHost(host, updateServerPort, QIODevice::ReadWrite);
@@ -136,7 +132,7 @@ void UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &
         return;
     }
     const QByteArray sent
-        = replyKeys.isEmpty() ? query : ReplySignature::nonceElement(nonce) + query;
+        = settings.replyKeys.isEmpty() ? query : ReplySignature::nonceElement(nonce) + query;
     if (!sent.isEmpty()) {
         socket.write(sent);
         socket.waitForBytesWritten(wait());
@@ -151,10 +147,10 @@ void UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &
     // Only a reply its server signed for this very exchange decides what the run does; a
     // nonce that could not be made leaves none to sign for.
     ReplySignature::Outcome signature = ReplySignature::Valid;
-    if (reply.status() == UpdateReply::Complete && !replyKeys.isEmpty()) {
+    if (reply.status() == UpdateReply::Complete && !settings.replyKeys.isEmpty()) {
         signature = nonce.isEmpty()
             ? ReplySignature::NotForThisExchange
-            : ReplySignature::verify(reply.bytes(), replyKeys, nonce, signedQuery);
+            : ReplySignature::verify(reply.bytes(), settings.replyKeys, nonce, signedQuery);
         if (signature != ReplySignature::Valid)
             qWarning().noquote() << QStringLiteral("The update server's reply is refused: %1.")
                                         .arg(ReplySignature::message(signature));

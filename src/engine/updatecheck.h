@@ -5,6 +5,7 @@
 #include "installation.h"
 #include "offeredpackage.h"
 #include "queryparser.h"
+#include "runsettings.h"
 
 #include <QByteArray>
 #include <QList>
@@ -21,19 +22,13 @@ class QProcess;
 class UpdateCheck
 {
 public:
-    explicit UpdateCheck(const Installation &installation);
+    UpdateCheck(const Installation &installation, const RunSettings &settings);
     // Waits for a check still running.
     ~UpdateCheck();
     UpdateCheck(const UpdateCheck &) = delete;
     UpdateCheck &operator=(const UpdateCheck &) = delete;
 
-    // The bounds of its blocking waits, in milliseconds: each wait for the server and the one
-    // for the messenger, and the whole exchange.
-    void setTimeouts(int serverMs, int messengerMs);
-    void setDeadline(int exchangeMs) { deadline = exchangeMs; }
-    void setReplyKeys(const QStringList &keys) { replyKeys = keys; }
-
-    // Begins the check; the settings above stay as they are until it is finished.
+    // Begins the check.
     void start();
     // Waits for the check, begun here unless start() began it. After a failure nothing is
     // offered.
@@ -63,10 +58,8 @@ private:
     std::future<Outcome> pending;
     QVector<OfferedPackage> offers;
     QList<QueriedComponent> installed;
-    QStringList replyKeys;
-    int serverTimeout = 30000;
-    int messengerTimeout = 60000;
-    int deadline = 60000;
+    // The server, the reply keys and the bounds of the blocking waits.
+    const RunSettings settings;
 };
 
 #endif // UPDATECHECK_H

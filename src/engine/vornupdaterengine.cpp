@@ -4,31 +4,27 @@
 #include "offerpolicy.h"
 #include "packagedownload.h"
 #include "runlock.h"
-#include "vornconfig.h"
 
-VornUpdaterEngine::VornUpdaterEngine(const Installation &installation, RunPrompter &prompter)
-    : VornUpdaterEngine(installation, prompter, PackageVerifier::buildTimeKeys())
-{ }
-
-VornUpdaterEngine::VornUpdaterEngine(const Installation &installation, RunPrompter &prompter,
-                                     const QStringList &packageKeys)
+VornUpdaterEngine::VornUpdaterEngine(const Installation &installation, const RunSettings &settings,
+                                     RunPrompter &prompter)
     : installation(installation)
     , downloads(std::make_unique<DownloadDirectory>(installation.downloadDir))
-    , verifier(packageKeys)
+    , maximumPackageSize(settings.maximumPackageSize)
+    , verifier(settings.packageKeys)
     , runLock(std::make_unique<RunLock>())
-    , check(installation)
-    , download(std::make_unique<PackageDownload>(installation, verifier, plan))
+    , check(installation, settings)
+    , download(std::make_unique<PackageDownload>(installation, settings, verifier, plan))
     , install(installation, *downloads, prompter)
 {
     // A directory that cannot be used stays closed: the download reports why.
     downloads->open();
-    check.setReplyKeys(PackageVerifier::splitKeys(QStringLiteral(VORN_REPLY_PUBLIC_KEYS)));
     connect(download.get(), &PackageDownload::downloadProgress, this,
             &VornUpdaterEngine::downloadProgress);
     connect(download.get(), &PackageDownload::downloadFile, this, &VornUpdaterEngine::downloadFile);
     connect(download.get(), &PackageDownload::downloadFinished, this,
             &VornUpdaterEngine::downloadFinished);
-    connect(download.get(), &PackageDownload::error, this, &VornUpdaterEngine::error);
+    connect(download.get(), &PackageDownload::failed, this,
+            [this](const Failure &failure) { emit error(failure.text()); });
     connect(&install, &InstallRun::installProgress, this, &VornUpdaterEngine::installProgress);
     connect(&install, &InstallRun::installFile, this, &VornUpdaterEngine::installFile);
     connect(&install, &InstallRun::installFinished, this, &VornUpdaterEngine::installFinished);
@@ -67,32 +63,6 @@ QString VornUpdaterEngine::getLog() const
     return install.getLog();
 }
 
-void VornUpdaterEngine::setCheckTimeouts(int serverMs, int messengerMs)
-{
-    check.setTimeouts(serverMs, messengerMs);
-}
-
-void VornUpdaterEngine::setNetworkBounds(int checkMs, int stallMs)
-{
-    check.setDeadline(checkMs);
-    download->setStallTimeout(stallMs);
-}
-
-void VornUpdaterEngine::setDownloadDeadline(int baseMs, qint64 bytesPerSecond)
-{
-    download->setDeadline(baseMs, bytesPerSecond);
-}
-
-void VornUpdaterEngine::setRetryPauses(const QList<int> &milliseconds)
-{
-    download->setRetryPauses(milliseconds);
-}
-
-void VornUpdaterEngine::setMaximumPackageSize(qint64 bytes)
-{
-    download->setMaximumPackageSize(bytes);
-}
-
 RunLock::Outcome VornUpdaterEngine::lockRun()
 {
     return runLock->acquire(installation, *downloads);
@@ -120,7 +90,7 @@ Failure VornUpdaterEngine::checkUpdates()
 
 void VornUpdaterEngine::beginDownload()
 {
-    OfferPolicy policy(installation, installed, verifier, download->maximumSize());
+    OfferPolicy policy(installation, installed, verifier, maximumPackageSize);
     download->begin(policy);
 }
 
@@ -131,5 +101,5 @@ void VornUpdaterEngine::abortDownload()
 
 void VornUpdaterEngine::installUpdates()
 {
-    install.run(plan);
+    install.run(plan, download->results());
 }

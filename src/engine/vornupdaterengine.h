@@ -7,6 +7,7 @@
 #include "packageverifier.h"
 #include "plannedpackage.h"
 #include "runlock.h"
+#include "runsettings.h"
 #include "update.h"
 #include "updatecheck.h"
 
@@ -30,12 +31,10 @@ class VornUpdaterEngine : public QObject
     Q_OBJECT
 
 public:
-    // Packages must be signed with one of the keys the updater was built with, if any. The
-    // installation run asks the user through prompter, which outlives the engine.
-    VornUpdaterEngine(const Installation &installation, RunPrompter &prompter);
-    // The same with these keys (base64 Ed25519 public keys; empty: no signature needed).
-    VornUpdaterEngine(const Installation &installation, RunPrompter &prompter,
-                      const QStringList &packageKeys);
+    // Packages must be signed with one of settings' package keys, if any. The installation
+    // run asks the user through prompter, which outlives the engine.
+    VornUpdaterEngine(const Installation &installation, const RunSettings &settings,
+                      RunPrompter &prompter);
     ~VornUpdaterEngine() override;
 
     // Keeps every other updater away from the download directory and the installation
@@ -57,22 +56,6 @@ public:
     QString getLog() const;
     bool isInstallSucceeded() const { return install.succeeded(); }
     QString getDownloadDir() const { return installation.downloadDir; }
-
-    // Bounds of the blocking waits of the check, in milliseconds.
-    void setCheckTimeouts(int serverMs, int messengerMs);
-    // The deadline of the whole exchange with the update server (60 s), and how long a package
-    // download may receive nothing (60 s), in milliseconds.
-    void setNetworkBounds(int checkMs, int stallMs);
-    // How long the download of a package may take in all, its attempts to resume included:
-    // baseMs plus its size at bytesPerSecond (60 s plus the size at 16 KiB/s).
-    void setDownloadDeadline(int baseMs, qint64 bytesPerSecond);
-    // The pauses before each attempt to resume a broken package download (1, 2 and 4 s).
-    void setRetryPauses(const QList<int> &milliseconds);
-    // The largest package downloaded, in bytes (the build setting VORN_MAXIMUM_PACKAGE_SIZE).
-    void setMaximumPackageSize(qint64 bytes);
-    // The keys one of which must have signed the server's reply (base64; empty: none need
-    // have); the build setting VORN_REPLY_PUBLIC_KEYS unless set.
-    void setReplyKeys(const QStringList &keys) { check.setReplyKeys(keys); }
 
 signals:
     void downloadProgress(int done);
@@ -96,6 +79,7 @@ private:
     const Installation installation;
     // Opened once, for the whole run; closed when it must not be used.
     std::unique_ptr<DownloadDirectory> downloads;
+    const qint64 maximumPackageSize;
     PackageVerifier verifier;
     std::unique_ptr<RunLock> runLock;
     UpdateCheck check;

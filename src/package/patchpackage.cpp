@@ -13,6 +13,8 @@
 #include <QFileInfo>
 #include <QXmlStreamWriter>
 
+#include <cerrno>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -67,7 +69,8 @@ bool PatchPackage::rebuildIn(const ManifestWalker::Identity &identity, const QSt
     if (unpackFailure.kind() == Failure::Cancelled)
         return fail(QStringLiteral("cancelled"));
     if (unpackFailure)
-        return fail(QStringLiteral("cannot unpack the patch: %1").arg(unpackFailure.text()));
+        return fail(QStringLiteral("cannot unpack the patch: %1").arg(unpackFailure.text()),
+                    unpackFailure.systemError());
     const QStringList unpacked = extractor.getUnpackedFiles();
     if (!unpacked.contains(manifestEntry))
         return fail(QStringLiteral("the patch holds no manifest"));
@@ -157,7 +160,8 @@ bool PatchPackage::fitsBudget(quint64 unpackedBytes)
         return fail(QStringLiteral("the rebuilt files need %1 bytes, the download directory has "
                                    "room for %2")
                         .arg(rebuilt)
-                        .arg(available));
+                        .arg(available),
+                    ENOSPC);
     return true;
 }
 
@@ -202,7 +206,8 @@ bool PatchPackage::rebuildFile(const Delta &delta)
         = BinaryDelta::apply(before, bytes, &file, BinaryDelta::maximumFileSize, &rebuilt, cancel);
     if (applied || !file.flush())
         return fail(
-            QStringLiteral("%1: %2").arg(relative, applied ? applied.text() : file.errorString()));
+            QStringLiteral("%1: %2").arg(relative, applied ? applied.text() : file.errorString()),
+            file.error() == QFileDevice::ResourceError ? ENOSPC : 0);
     if (rebuilt.result() != delta.to)
         return fail(QStringLiteral("%1: the rebuilt file is not the released one").arg(relative));
     return true;
@@ -243,12 +248,20 @@ bool PatchPackage::writeManifest(const ManifestWalker::Identity &identity,
     }
     xml.writeEndDocument();
     if (xml.hasError() || !manifest.flush())
-        return fail(QStringLiteral("cannot write the manifest: %1").arg(manifest.errorString()));
+        return fail(QStringLiteral("cannot write the manifest: %1").arg(manifest.errorString()),
+                    manifest.error() == QFileDevice::ResourceError ? ENOSPC : 0);
     return true;
 }
 
-bool PatchPackage::fail(const QString &text)
+Failure PatchPackage::failure() const
+{
+    const bool diskFull = systemError == ENOSPC || systemError == EDQUOT;
+    return Failure(diskFull ? Failure::Storage : Failure::Package, error, systemError);
+}
+
+bool PatchPackage::fail(const QString &text, int systemError)
 {
     error = text;
+    this->systemError = systemError;
     return false;
 }

@@ -2,6 +2,7 @@
 #define PATCHPACKAGE_H
 
 #include "digest.h"
+#include "failure.h"
 #include "filedescriptor.h"
 #include "installationdirectory.h"
 #include "manifestwalker.h"
@@ -44,6 +45,9 @@ public:
     // The files unpacked, as the installation run logs them.
     const QStringList &unpackedFiles() const { return files; }
     QString errorString() const { return error; }
+    // Why rebuild() failed: a Storage failure with its errno when the disk was full, which the
+    // whole package would meet as well; a Package failure otherwise.
+    Failure failure() const;
 
 private:
     struct Delta
@@ -63,7 +67,7 @@ private:
     bool hashInstalled(const QByteArray &bytes, Digest::Algorithm algorithm, Digest *digest) const;
     bool writeManifest(const ManifestWalker::Identity &identity, const QString &relativePath);
     bool isCancelled() const { return cancel && cancel->load(std::memory_order_relaxed); }
-    bool fail(const QString &text);
+    bool fail(const QString &text, int systemError = 0);
 
     QString archivePath;
     QString manifestEntry;
@@ -76,6 +80,7 @@ private:
     QList<Delta> deltas;
     QStringList files;
     QString error;
+    int systemError = 0;
 };
 
 #endif // PATCHPACKAGE_H

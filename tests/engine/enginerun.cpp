@@ -8,14 +8,23 @@
 #include <QFile>
 #include <QFileInfo>
 
-EngineRun::EngineRun(const QStringList &keys,
+EngineRun::EngineRun(const RunSettings &settings,
                      const std::function<bool(const QString &temp)> &prepare)
     : ready(temp.isValid() && home.isValid() && qputenv("TMPDIR", QFile::encodeName(temp.path()))
             && qputenv("HOME", QFile::encodeName(home.path())) && qunsetenv("XDG_CACHE_HOME")
             && (!prepare || prepare(temp.path())))
-    , engine(testInstallation(), testPrompter(), keys)
+    , engine(testInstallation(), settings, testPrompter())
 {
     watch(&engine);
+}
+
+RunSettings EngineRun::settings(const QStringList &keys)
+{
+    RunSettings settings = testSettings();
+    settings.packageKeys = keys;
+    settings.serverTimeoutMs = 10000;
+    settings.messengerTimeoutMs = 10000;
+    return settings;
 }
 
 // Later runs and the test's own temporary directories go where they would without this run.
@@ -45,7 +54,6 @@ bool EngineRun::offer(const QList<Offer> &offers)
     updateServer.setReply({replyOffering(offers)});
     if (!updateServer.listen())
         return false;
-    engine.setCheckTimeouts(10000, 10000);
     checkFailure = engine.checkUpdates();
     // The engine tells of a failure; only the windows show it.
     return !checkFailure && engine.getUpdates().size() == offers.size() && answerer.count() == 0;

@@ -17,9 +17,12 @@
 class EngineRun : public EngineEventLog
 {
 public:
-    // The engine checks packages with these keys only, whatever the build's are; prepare may
-    // lay out the temporary directory before the engine is built.
-    explicit EngineRun(const QStringList &keys = {},
+    // The build's settings, but packages are checked with these keys only, and the check waits
+    // 10 s for the server and for the stand-in messenger.
+    static RunSettings settings(const QStringList &keys = {});
+    // The engine runs with these settings; prepare may lay out the temporary directory before
+    // the engine is built.
+    explicit EngineRun(const RunSettings &settings = EngineRun::settings(),
                        const std::function<bool(const QString &temp)> &prepare = nullptr);
     ~EngineRun() override;
 

@@ -6,6 +6,7 @@
 #include "packagestatement.h"
 #include "programrun.h"
 #include "serverprocess.h"
+#include "smalldisk.h"
 #include "standinmessenger.h"
 #include "testfiles.h"
 #include "treesnapshot.h"
@@ -19,6 +20,8 @@
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
+
+#include <optional>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -162,7 +165,8 @@ enum class Spoil {
     LinkRenamed, // the link is changed on the way, so that it names no manifest of the patch
     OverBudget, // a delta declares 200 MiB
     ClosedWhileRebuilding, // a delta that writes 30 MB, and the window closed meanwhile
-    PatchHeld // the patch's server sends its first bytes, then nothing until the deadline
+    PatchHeld, // the patch's server sends its first bytes, then nothing until the deadline
+    DiskFull // the download directory has room for the patch, not for the files it rebuilds
 };
 
 // The patch package from 1.0 to 2.0 at /core-patch.zip: deltas for the changed files.
@@ -308,7 +312,7 @@ void TestAuthenticity::accepted()
     QFETCH(QByteArray, children);
     QFETCH(QList<Offer>, newPlugins);
 
-    EngineRun run(keys);
+    EngineRun run(EngineRun::settings(keys));
     QVERIFY(run.ready);
     run.installWhenDownloaded();
     HttpTestServer &server = run.packageServer();
@@ -363,7 +367,7 @@ void TestAuthenticity::alteredAfterPublishing()
         return withChecksum ? child("sha256", sha256(package)) : QByteArray();
     };
 
-    EngineRun run(keys);
+    EngineRun run(EngineRun::settings(keys));
     QVERIFY(run.ready);
     run.installWhenDownloaded();
     HttpTestServer &server = run.packageServer();
@@ -431,7 +435,7 @@ void TestAuthenticity::signatureRejected()
     QFETCH(QByteArray, children);
     QFETCH(bool, reported);
 
-    EngineRun run(keys);
+    EngineRun run(EngineRun::settings(keys));
     QVERIFY(run.ready);
     run.installWhenDownloaded();
     HttpTestServer &server = run.packageServer();
@@ -505,7 +509,7 @@ void TestAuthenticity::refusedBeforeAnyRequest()
     QFETCH(QList<Offer>, offers);
     QFETCH(QString, text);
 
-    EngineRun run(keys);
+    EngineRun run(EngineRun::settings(keys));
     QVERIFY(run.ready);
     run.installWhenDownloaded();
     HttpTestServer &server = run.packageServer();
@@ -638,9 +642,10 @@ void TestAuthenticity::hostileOffer()
     QFETCH(QList<Offer>, offers);
     QFETCH(QString, text);
 
-    EngineRun run({keyPair(1).publicBase64()});
+    RunSettings settings = EngineRun::settings({keyPair(1).publicBase64()});
+    settings.maximumPackageSize = 100000;
+    EngineRun run(settings);
     QVERIFY(run.ready);
-    run.engine.setMaximumPackageSize(100000);
     run.installWhenDownloaded();
     HttpTestServer &server = run.packageServer();
     QVERIFY(run.offer(offers));
@@ -694,13 +699,14 @@ void TestAuthenticity::bodyBeyondAnnouncedSize()
     QFETCH(Response, body);
     QFETCH(qint64, size);
 
-    EngineRun run;
+    const qint64 bound = 50000;
+    RunSettings settings = EngineRun::settings();
+    if (size < 0)
+        settings.maximumPackageSize = bound;
+    EngineRun run(settings);
     QVERIFY(run.ready);
     HttpTestServer &server = run.packageServer();
     server.serve("/core.zip", body);
-    const qint64 bound = 50000;
-    if (size < 0)
-        run.engine.setMaximumPackageSize(bound);
     QVERIFY(run.offer(
         {{"core", {}, size < 0 ? QByteArray() : child("size", QByteArray::number(size))}}));
 
@@ -793,6 +799,10 @@ void TestAuthenticity::patchedOrWhole_data()
         "more than the package may unpack to");
     row("window closed during the rebuild", Spoil::ClosedWhileRebuilding, patch, {});
     row("patch past its deadline", Spoil::PatchHeld, patch + whole, "did not end within");
+    // The whole package would need the room as well: the run ends instead.
+    QTest::newRow("disk full while rebuilding")
+        << int(Spoil::DiskFull) << one << one << false << 200 << 200 << patch << QString()
+        << "Package core cannot be stored in the download directory (No space left on device).";
     const int nothing = int(Spoil::Nothing);
     QTest::newRow("patch only for another version")
         << nothing << QByteArray("1.5") << QByteArray("1.5") << false << 200 << 200 << whole
@@ -830,9 +840,21 @@ void TestAuthenticity::patchedOrWhole()
     QFETCH(QString, text);
 
     const KeyPair key = keyPair(1);
-    EngineRun run({key.publicBase64()});
+    RunSettings settings = EngineRun::settings({key.publicBase64()});
+    // Far below the stall bound, and ample for the whole package.
+    if (Spoil(spoil) == Spoil::PatchHeld) {
+        settings.downloadDeadlineBaseMs = 1000;
+        settings.downloadBytesPerSecond = 10 * 1000 * 1000;
+    }
+    EngineRun run(settings);
     QVERIFY(run.ready);
     run.installWhenDownloaded();
+    std::optional<SmallDisk> disk;
+    if (Spoil(spoil) == Spoil::DiskFull) {
+        disk.emplace(run.dir(), "200k");
+        if (!disk->isMounted())
+            QSKIP("needs a private mount namespace to fill a small disk");
+    }
     Files installed = releaseOne();
     if (Spoil(spoil) == Spoil::InstalledChanged)
         installed.insert("lib/core.so", "rebuilt by the user");
@@ -859,11 +881,8 @@ void TestAuthenticity::patchedOrWhole()
     Response patchResponse = patchStatus != 200
         ? Response::withStatus(404, "Not Found")
         : Response::ok(patchAltered ? alteredByOneByte(patch) : patch);
-    if (Spoil(spoil) == Spoil::PatchHeld) {
+    if (Spoil(spoil) == Spoil::PatchHeld)
         patchResponse.pieces = {100};
-        // Far below the stall bound, and ample for the whole package.
-        run.engine.setDownloadDeadline(1000, 10 * 1000 * 1000);
-    }
     server.serve(patchPath, patchResponse);
     QVERIFY(run.offer({{"core", {}, vouched(whole, key) + patchElement}}));
     // Closed once the last byte of the patch is in: while its rebuild has begun.
@@ -962,7 +981,7 @@ void TestAuthenticity::unsafeDownloadDirectory()
                 && ::chmod(QFile::encodeName(dir).constData(), mode_t(kind.toInt(nullptr, 8))) == 0;
         return true;
     };
-    EngineRun run({}, prepare);
+    EngineRun run(EngineRun::settings(), prepare);
     QVERIFY(run.ready);
     const QString dir = run.temp.path() + "/tupdates";
     if (kind == "late link") {
@@ -1152,12 +1171,11 @@ void TestAuthenticity::publishedWithTheTools()
     web.serve("/core.zip", Response::ok(alter ? alteredByOneByte(package) : package));
     web.serve("/core-patch.zip", Response::ok(readFile(publisher.filePath("core-patch.zip"))));
 
-    EngineRun run({anotherKey ? keyPair(3).publicBase64() : publicKey});
+    EngineRun run(EngineRun::settings({anotherKey ? keyPair(3).publicBase64() : publicKey}));
     QVERIFY(run.ready);
     if (withPatch)
         QVERIFY(writeFiles(run.plugin(""), releaseOne()));
     run.installWhenDownloaded();
-    run.engine.setCheckTimeouts(10000, 10000);
     QVERIFY(!run.engine.checkUpdates().isFailure());
     QCOMPARE(run.engine.getUpdates().size(), 1);
 

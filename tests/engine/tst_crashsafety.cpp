@@ -78,7 +78,7 @@ void publishPackages(const QString &downloadDir)
 // Child mode: runs the installation and kills itself before its Nth file operation.
 int runAndKill(int killAt)
 {
-    VornUpdaterEngine engine(testInstallation(), testPrompter());
+    VornUpdaterEngine engine(testInstallation(), testSettings(), testPrompter());
     QList<Offer> offers;
     for (const QString &name : packageNames)
         offers.append({name.toUtf8()});
@@ -154,7 +154,7 @@ void TestCrashSafety::killedRunIsUndoneAtNextStart()
     // The next start: the engine finds the journal before its update check.
     MessageBoxAnswerer boxes;
     {
-        VornUpdaterEngine engine(testInstallation(), testPrompter());
+        VornUpdaterEngine engine(testInstallation(), testSettings(), testPrompter());
         engine.recoverInterruptedRun();
     }
     QCOMPARE(boxes.count(), 1);
@@ -180,7 +180,7 @@ void TestCrashSafety::killedRunIsUndoneAtNextStart()
     }
     // The journal is gone: a second start finds nothing to undo.
     MessageBoxAnswerer again;
-    VornUpdaterEngine engine(testInstallation(), testPrompter());
+    VornUpdaterEngine engine(testInstallation(), testSettings(), testPrompter());
     engine.recoverInterruptedRun();
     QCOMPARE(again.count(), 0);
 }
@@ -231,7 +231,7 @@ void TestCrashSafety::untrustedJournal()
 
     MessageBoxAnswerer boxes;
     {
-        VornUpdaterEngine engine(testInstallation(), testPrompter());
+        VornUpdaterEngine engine(testInstallation(), testSettings(), testPrompter());
         engine.recoverInterruptedRun();
     }
     QCOMPARE(boxes.count(), outcome == "undone" ? 1 : 0);

@@ -2,6 +2,7 @@
 #include "enginerun.h"
 #include "httptestserver.h"
 #include "proxyprocess.h"
+#include "smalldisk.h"
 #include "testfiles.h"
 #include "treesnapshot.h"
 #include "vornupdaterengine.h"
@@ -15,7 +16,6 @@
 #include <QScopeGuard>
 #include <QtTest>
 
-#include <sys/mount.h>
 #include <unistd.h>
 
 namespace {
@@ -23,22 +23,6 @@ namespace {
 using Response = HttpTestServer::Response;
 
 // Whether this process holds a descriptor on the file (also one removed while open).
-// A 1 MiB file system over a directory while it lives; in a private mount namespace only.
-struct SmallDisk
-{
-    explicit SmallDisk(const QString &dir)
-        : point(QFile::encodeName(dir))
-        , mounted(::mount("tmpfs", point.constData(), "tmpfs", 0, "size=1m,mode=0700") == 0)
-    { }
-    ~SmallDisk()
-    {
-        if (mounted)
-            ::umount2(point.constData(), MNT_DETACH);
-    }
-    const QByteArray point;
-    const bool mounted;
-};
-
 bool isHeldOpen(const QString &path)
 {
     const QString wanted = QDir::cleanPath(path);
@@ -360,10 +344,11 @@ void TestDownload::brokenDownloadResumes()
     BackgroundHash::setLaggingForTesting(tag.endsWith("while hashing lags"));
     const auto laggingEnds = qScopeGuard([] { BackgroundHash::setLaggingForTesting(false); });
 
-    EngineRun run;
+    RunSettings settings = EngineRun::settings();
+    settings.retryPauses = {10, 20, 40};
+    settings.stallTimeoutMs = 1000;
+    EngineRun run(settings);
     QVERIFY(run.ready);
-    run.engine.setRetryPauses({10, 20, 40});
-    run.engine.setNetworkBounds(60000, 1000);
     run.installWhenDownloaded();
     HttpTestServer &server = run.packageServer();
     server.serve("/core.zip", response);
@@ -450,12 +435,14 @@ void TestDownload::slowBodyEndsInTime()
     response.stallEvery = stallEvery;
     if (pieceBytes > 0)
         response.pieces = QList<qint64>(response.body.size() / pieceBytes + 1, pieceBytes);
-    EngineRun run;
+    RunSettings settings = EngineRun::settings();
+    settings.retryPauses = {10, 20, 40};
+    settings.stallTimeoutMs = 600;
+    settings.downloadDeadlineBaseMs = 3000;
+    settings.downloadBytesPerSecond = 10 * 1000 * 1000;
+    EngineRun run(settings);
     QVERIFY(run.ready);
     run.installWhenDownloaded();
-    run.engine.setRetryPauses({10, 20, 40});
-    run.engine.setNetworkBounds(60000, 600);
-    run.engine.setDownloadDeadline(3000, 10 * 1000 * 1000);
     HttpTestServer &server = run.packageServer();
     server.serve("/core.zip", response);
     QTimer gaps;
@@ -868,7 +855,7 @@ void TestDownload::downloadDirectoryRefusedFirst()
         QVERIFY(QDir().mkpath(run.dir() + "m/busy"));
     }
     const SmallDisk disk(run.dir() + (leftover ? "m/busy" : ""));
-    if (!disk.mounted)
+    if (!disk.isMounted())
         QSKIP("needs a private mount namespace for a small disk");
     HttpTestServer &server = run.packageServer();
     QVERIFY(run.offer({{"small", {}, "<size>1000</size>"}, {"big", {}, "<size>2000000</size>"}}));
@@ -884,7 +871,7 @@ void TestDownload::fullDiskFailsOnce()
     EngineRun run;
     QVERIFY(run.ready);
     const SmallDisk disk(run.dir());
-    if (!disk.mounted)
+    if (!disk.isMounted())
         QSKIP("needs a private mount namespace to fill a small disk");
     HttpTestServer &server = run.packageServer();
     server.serve("/small.zip", Response::ok("fits"));

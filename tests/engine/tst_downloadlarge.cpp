@@ -39,7 +39,9 @@ void TestDownloadLarge::largePackageStreamsToDisk()
     QVERIFY(temp.isValid());
     qputenv("TMPDIR", QFile::encodeName(temp.path()));
     // Unsigned, whatever keys the build trusts: the package is a generated stream.
-    VornUpdaterEngine engine(testInstallation(), testPrompter(), QStringList {});
+    RunSettings settings = testSettings();
+    settings.packageKeys.clear();
+    VornUpdaterEngine engine(testInstallation(), settings, testPrompter());
     QList<int> percents;
     connect(&engine, &VornUpdaterEngine::downloadProgress, this,
             [&](int done) { percents.append(done); });

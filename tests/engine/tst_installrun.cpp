@@ -170,7 +170,7 @@ void TestInstallRun::offer(VornUpdaterEngine &engine, const QStringList &names)
 
 void TestInstallRun::threePackagesInstall()
 {
-    VornUpdaterEngine engine(testInstallation(), testPrompter());
+    VornUpdaterEngine engine(testInstallation(), testSettings(), testPrompter());
     offer(engine, {"alpha", "beta", "gamma"});
     publish("alpha",
             package("alpha", {{"bin", "client", "add"}},
@@ -216,7 +216,7 @@ void TestInstallRun::threePackagesInstall()
 
 void TestInstallRun::emptyListStillRunsTheScript()
 {
-    VornUpdaterEngine engine(testInstallation(), testPrompter());
+    VornUpdaterEngine engine(testInstallation(), testSettings(), testPrompter());
     offer(engine, {});
     QVERIFY(writeFile(downloadDir() + QStringLiteral("stale.zip"), "left from an earlier run"));
     QSignalSpy progress(&engine, &VornUpdaterEngine::installProgress);
@@ -246,7 +246,7 @@ void TestInstallRun::failureRollsBackEveryPackage()
     QFETCH(bool, withManifest);
     QFETCH(QString, message);
     const TreeSnapshot before = TreeSnapshot::take(rootDir);
-    VornUpdaterEngine engine(testInstallation(), testPrompter());
+    VornUpdaterEngine engine(testInstallation(), testSettings(), testPrompter());
     offer(engine, {"alpha", "beta", "gamma"});
     publish(
         "alpha",
@@ -303,7 +303,7 @@ void TestInstallRun::failureRollsBackEveryPackage()
 
 void TestInstallRun::failureBoxCarriesTheErrorText()
 {
-    VornUpdaterEngine engine(testInstallation(), testPrompter());
+    VornUpdaterEngine engine(testInstallation(), testSettings(), testPrompter());
     offer(engine, {"alpha"});
     publish("alpha", package("alpha", {{"", "data.bin", "add"}}, {{"data.bin", "x"}}));
     // A directory where the unpacked file must go: the file cannot be created.
@@ -335,7 +335,7 @@ void TestInstallRun::failedUnwindsAreReportedAndTheRestUnwound()
 {
     QFETCH(QString, spoil);
     QFETCH(int, failures);
-    VornUpdaterEngine engine(testInstallation(), testPrompter());
+    VornUpdaterEngine engine(testInstallation(), testSettings(), testPrompter());
     offer(engine, {"alpha", "beta", "gamma", "delta"});
     publish("alpha", package("alpha", {{"lib", "libold.so", "add"}}, {{"lib/libold.so", "a"}}));
     publish("beta", package("beta", {{"bin", "client", "add"}}, {{"bin/client", "b"}}));
@@ -379,7 +379,7 @@ void TestInstallRun::failedUnwindsAreReportedAndTheRestUnwound()
 
 void TestInstallRun::failedRootCheckEndsTheRun()
 {
-    VornUpdaterEngine engine(testInstallation(), testPrompter());
+    VornUpdaterEngine engine(testInstallation(), testSettings(), testPrompter());
     offer(engine, {"alpha"});
     publish("alpha", package("alpha", {{"bin", "client", "add"}}, {{"bin/client", "v2"}}));
     QVERIFY(QFile::remove(rootDir + QStringLiteral("/vorn")));
@@ -407,7 +407,7 @@ void TestInstallRun::retryScenario()
 {
     if (restartRecord.isEmpty())
         QSKIP("runs as a child process of retryRestartsTheUpdater");
-    VornUpdaterEngine engine(testInstallation(), testPrompter());
+    VornUpdaterEngine engine(testInstallation(), testSettings(), testPrompter());
     offer(engine, {"alpha"});
     publish("alpha", package("alpha", {{"bin", "client", "add"}}, {}, "wrong"));
     QVERIFY(writeFile(restartRecord, "armed\n"));

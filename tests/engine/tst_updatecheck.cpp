@@ -400,7 +400,7 @@ void TestUpdateCheck::exchangeSendsTheCutQuery()
     server.setReply({"<update>" + fullRequest("core") + "</update>"});
     QVERIFY(server.listen());
     {
-        VornUpdaterEngine engine(testInstallation(), testPrompter());
+        VornUpdaterEngine engine(testInstallation(), testSettings(), testPrompter());
         MessageBoxAnswerer boxes;
         QVERIFY(!engine.checkUpdates().isFailure());
         QCOMPARE(boxes.count(), 0);
@@ -424,7 +424,7 @@ void TestUpdateCheck::exchangeReplyInManyPieces()
     FakeUpdateServer server;
     server.setReply(pieces, 2);
     QVERIFY(server.listen());
-    VornUpdaterEngine engine(testInstallation(), testPrompter());
+    VornUpdaterEngine engine(testInstallation(), testSettings(), testPrompter());
     QVERIFY(!engine.checkUpdates().isFailure());
     const QVector<Update> updates = engine.getUpdates();
     QCOMPARE(updates.size(), 20);
@@ -438,7 +438,7 @@ void TestUpdateCheck::exchangeWaitsForClosingRootTag()
     FakeUpdateServer server;
     server.setReply({"<update>" + fullRequest("core"), "</update>"}, 400);
     QVERIFY(server.listen());
-    VornUpdaterEngine engine(testInstallation(), testPrompter());
+    VornUpdaterEngine engine(testInstallation(), testSettings(), testPrompter());
     // Only the whole document parses: a check that stopped at the first piece would fail.
     QVERIFY(!engine.checkUpdates().isFailure());
     QCOMPARE(engine.getUpdates().size(), 1);
@@ -492,9 +492,10 @@ void TestUpdateCheck::exchangeFailures()
     if (serverUp)
         QVERIFY(server.listen());
 
-    VornUpdaterEngine engine(testInstallation(), testPrompter());
-    engine.setCheckTimeouts(1500, 60000);
-    engine.setNetworkBounds(1000, 60000);
+    RunSettings settings = testSettings();
+    settings.serverTimeoutMs = 1500;
+    settings.exchangeDeadlineMs = 1000;
+    VornUpdaterEngine engine(testInstallation(), settings, testPrompter());
     MessageBoxAnswerer boxes;
     const Failure failure = engine.checkUpdates();
     QVERIFY(failure.isFailure());
@@ -516,8 +517,9 @@ void TestUpdateCheck::messengerThatNeverExits()
     server.setReply({"<update>" + fullRequest("core") + "</update>"});
     QVERIFY(server.listen());
     {
-        VornUpdaterEngine engine(testInstallation(), testPrompter());
-        engine.setCheckTimeouts(30000, 500);
+        RunSettings settings = testSettings();
+        settings.messengerTimeoutMs = 500;
+        VornUpdaterEngine engine(testInstallation(), settings, testPrompter());
         QVERIFY(!engine.checkUpdates().isFailure());
         QCOMPARE(engine.getUpdates().size(), 1);
     }
@@ -531,7 +533,9 @@ void TestUpdateCheck::messengerThatNeverExits()
 void TestUpdateCheck::failedCheckEmptiesTheList()
 {
     writeMessenger("printf '%s' \"" + simpleQuery + "\"");
-    VornUpdaterEngine engine(testInstallation(), testPrompter());
+    RunSettings settings = testSettings();
+    settings.serverTimeoutMs = 1000;
+    VornUpdaterEngine engine(testInstallation(), settings, testPrompter());
     {
         FakeUpdateServer server;
         server.setReply({"<update>" + fullRequest("a") + fullRequest("b") + "</update>"});
@@ -539,7 +543,7 @@ void TestUpdateCheck::failedCheckEmptiesTheList()
         QVERIFY(!engine.checkUpdates().isFailure());
         QCOMPARE(engine.getUpdates().size(), 2);
     }
-    engine.setCheckTimeouts(1000, 60000);
+    MessageBoxAnswerer boxes;
     // Nothing listens any more: the second check fails and must not keep the first's updates.
     QCOMPARE(engine.checkUpdates().text(), couldNotConnect);
     QVERIFY(!engine.updatesAvailable());
@@ -609,11 +613,13 @@ void TestUpdateCheck::onlySignedRepliesCount()
     });
     QVERIFY(server.listen());
 
-    VornUpdaterEngine engine(testInstallation(), testPrompter());
     const QString ownKey = QString::fromLatin1(Ed25519::publicKey(own).toBase64());
     const QString otherKey
         = QString::fromLatin1(Ed25519::publicKey(QByteArray(32, 'x')).toBase64());
-    engine.setReplyKeys(secondKey ? QStringList {otherKey, ownKey} : QStringList {ownKey});
+    RunSettings settings = testSettings();
+    settings.replyKeys = secondKey ? QStringList {otherKey, ownKey} : QStringList {ownKey};
+    VornUpdaterEngine engine(testInstallation(), settings, testPrompter());
+    MessageBoxAnswerer boxes;
     if (!accepted)
         QTest::ignoreMessage(QtWarningMsg,
                              QRegularExpression("^The update server's reply is refused: "));

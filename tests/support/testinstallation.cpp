@@ -4,6 +4,7 @@
 #include "startup.h"
 
 #include <QCoreApplication>
+#include <QProcessEnvironment>
 
 Installation testInstallation()
 {
@@ -15,4 +16,9 @@ RunPrompter &testPrompter()
     // Holds nothing, so one serves every engine of the process.
     static MessageBoxPrompter prompter;
     return prompter;
+}
+
+RunSettings testSettings()
+{
+    return Startup::settingsOf(QProcessEnvironment::systemEnvironment());
 }

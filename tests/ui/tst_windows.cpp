@@ -26,7 +26,12 @@
 namespace {
 
 // The windows' tests offer packages nobody signed, whatever keys the build trusts.
-const QStringList unsignedPackages;
+RunSettings unsignedPackages()
+{
+    RunSettings settings = testSettings();
+    settings.packageKeys.clear();
+    return settings;
+}
 
 template<class T> T *child(const QString &window, const char *name)
 {
@@ -163,7 +168,7 @@ void TestWindows::changelogText()
     QFETCH(QString, text);
     for (bool polish : {false, true}) {
         setPolish(polish);
-        VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
+        VornUpdaterEngine engine(testInstallation(), unsignedPackages(), testPrompter());
         offer(engine, requests);
         (new VornChangelogDialog(&engine))->offer();
         auto *details
@@ -190,7 +195,7 @@ void TestWindows::changelogToggle()
     QFETCH(bool, polish);
     QFETCH(QStringList, texts);
     setPolish(polish);
-    VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
+    VornUpdaterEngine engine(testInstallation(), unsignedPackages(), testPrompter());
     offer(engine, request("core", "2.0", "Core", "line\nline\nline"));
     (new VornChangelogDialog(&engine))->offer();
     QWidget *window = shownWindow("Updater_Changelog_MainWindow");
@@ -232,7 +237,7 @@ void TestWindows::downloadLaterEndsTheRun_data()
 void TestWindows::downloadLaterEndsTheRun()
 {
     QFETCH(bool, byButton);
-    VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
+    VornUpdaterEngine engine(testInstallation(), unsignedPackages(), testPrompter());
     offer(engine, request("core", "2.0", "Core", "x"));
     (new VornChangelogDialog(&engine))->offer();
     QWidget *window = shownWindow("Updater_Changelog_MainWindow");
@@ -253,7 +258,7 @@ void TestWindows::downloadLaterEndsTheRun()
 
 void TestWindows::downloadNowHandsOverToTheDownload()
 {
-    VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
+    VornUpdaterEngine engine(testInstallation(), unsignedPackages(), testPrompter());
     offer(engine, request("core", "2.0", "Core", "x"));
     web->serve("/core.zip", heldPackage());
     (new VornChangelogDialog(&engine))->offer();
@@ -267,7 +272,7 @@ void TestWindows::downloadNowHandsOverToTheDownload()
 
 void TestWindows::downloadStartsOnlyInTheEventLoop()
 {
-    VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
+    VornUpdaterEngine engine(testInstallation(), unsignedPackages(), testPrompter());
     offer(engine, request("core", "2.0", "Core", "x"));
     web->serve("/core.zip", heldPackage());
     QSignalSpy named(&engine, &VornUpdaterEngine::downloadFile);
@@ -294,7 +299,7 @@ void TestWindows::downloadWindowFollowsTheEngine()
     QFETCH(bool, polish);
     QFETCH(QStringList, texts);
     setPolish(polish);
-    VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
+    VornUpdaterEngine engine(testInstallation(), unsignedPackages(), testPrompter());
     new VornDownloadDialog(&engine);
     QWidget *window = shownWindow("Updater_Download_MainWindow");
     QVERIFY(window);
@@ -324,7 +329,7 @@ void TestWindows::cancel_data()
 void TestWindows::cancel()
 {
     QFETCH(bool, whileFetching);
-    VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
+    VornUpdaterEngine engine(testInstallation(), unsignedPackages(), testPrompter());
     offer(engine, request("core", "2.0", "Core", "x"));
     web->serve("/core.zip", heldPackage());
     QSignalSpy errors(&engine, &VornUpdaterEngine::error);
@@ -364,7 +369,7 @@ void TestWindows::errorClosesTheWindowBeforeItsBox()
     QFETCH(bool, polish);
     QFETCH(QString, text);
     setPolish(polish);
-    VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
+    VornUpdaterEngine engine(testInstallation(), unsignedPackages(), testPrompter());
     // Nothing listens on 127.0.0.3.
     offer(engine, request("core", "2.0", "Core", "x").replace("127.0.0.1", "127.0.0.3"));
     new VornDownloadDialog(&engine);
@@ -416,7 +421,7 @@ void TestWindows::installHandsOverToTheSummary()
     QFETCH(bool, succeed);
     QFETCH(QStringList, texts);
     setPolish(polish);
-    VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
+    VornUpdaterEngine engine(testInstallation(), unsignedPackages(), testPrompter());
     QSignalSpy installNames(&engine, &VornUpdaterEngine::installFile);
     MessageBoxAnswerer boxes({QMessageBox::Ok, QMessageBox::Abort});
     if (succeed) {
@@ -467,7 +472,7 @@ void TestWindows::closeEndsTheRunWithZero_data()
 void TestWindows::closeEndsTheRunWithZero()
 {
     QFETCH(bool, byButton);
-    VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
+    VornUpdaterEngine engine(testInstallation(), unsignedPackages(), testPrompter());
     new VornSummaryDialog(&engine);
     QWidget *window = shownWindow("Updater_Summary_MainWindow");
     QVERIFY(window);
@@ -501,8 +506,9 @@ void TestWindows::unverifiedBodyNeverOutlivesItsRun()
     const QString bodies = temp.path() + QStringLiteral("/tupdates/downloading");
     MessageBoxAnswerer boxes;
     {
-        VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
-        engine.setNetworkBounds(60000, 1000);
+        RunSettings settings = unsignedPackages();
+        settings.stallTimeoutMs = 1000;
+        VornUpdaterEngine engine(testInstallation(), settings, testPrompter());
         offer(engine,
               (wholeFirst ? request("a", "2.0", "A", "x") : QByteArray())
                   + request("core", "2.0", "Core", "x"));
@@ -526,7 +532,7 @@ void TestWindows::unverifiedBodyNeverOutlivesItsRun()
     QVERIFY(!QFileInfo::exists(temp.path() + QStringLiteral("/tupdates/a.zip")));
 
     QVERIFY(writeFile(bodies + QStringLiteral("/0"), "left by a killed run"));
-    VornUpdaterEngine engine(testInstallation(), testPrompter(), unsignedPackages);
+    VornUpdaterEngine engine(testInstallation(), unsignedPackages(), testPrompter());
     engine.recoverInterruptedRun();
     QVERIFY(QDir(bodies).isEmpty());
     QCOMPARE(boxes.count(), closeWindow ? 0 : 1);

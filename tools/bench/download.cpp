@@ -18,6 +18,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcessEnvironment>
 #include <QTimer>
 #include <QUrl>
 
@@ -32,9 +33,11 @@ int main(int argc, char *argv[])
 
     // The benchmark's package carries a digest and a size, no signature: it is checked as a
     // published one would be, but for the signature over its statement, which costs nothing.
+    RunSettings settings = Startup::settingsOf(QProcessEnvironment::systemEnvironment());
+    settings.packageKeys.clear();
     MessageBoxPrompter prompter;
-    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()), prompter,
-                             QStringList {});
+    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()), settings,
+                             prompter);
     if (engine.checkUpdates().isFailure() || engine.getUpdates().size() != 1) {
         std::fprintf(stderr, "vorn-bench-download: the check offered no single update\n");
         return 1;

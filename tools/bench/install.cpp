@@ -23,6 +23,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QProcessEnvironment>
 #include <QTimer>
 #include <QUrl>
 
@@ -115,9 +116,11 @@ int update()
     QObject::connect(&boxWatch, &QTimer::timeout, &failOnMessageBox);
     boxWatch.start(100);
 
+    RunSettings settings = Startup::settingsOf(QProcessEnvironment::systemEnvironment());
+    settings.packageKeys.clear();
     MessageBoxPrompter prompter;
-    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()), prompter,
-                             QStringList {});
+    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()), settings,
+                             prompter);
     double downloaded = 0;
     QObject::connect(&engine, &VornUpdaterEngine::downloadFinished,
                      [&downloaded] { downloaded = BenchClock::now(); });

@@ -18,6 +18,7 @@
 #include "vornupdaterengine.h"
 
 #include <QApplication>
+#include <QProcessEnvironment>
 
 #include <cstdio>
 
@@ -121,7 +122,8 @@ int viaCheck(const QByteArray &reply, int piece)
         return -1;
     }
     MessageBoxPrompter prompter;
-    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()), prompter);
+    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()),
+                             Startup::settingsOf(QProcessEnvironment::systemEnvironment()), prompter);
     const double started = BenchClock::now();
     const bool checked = !engine.checkUpdates().isFailure();
     const double finished = BenchClock::now();

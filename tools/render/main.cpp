@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QProcessEnvironment>
 #include <QTimer>
 #include <QTranslator>
 
@@ -71,7 +72,8 @@ int main(int argc, char *argv[])
     guard.start(30000);
 
     MessageBoxPrompter prompter;
-    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()), prompter);
+    VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()),
+                             Startup::settingsOf(QProcessEnvironment::systemEnvironment()), prompter);
     if (engine.checkUpdates().isFailure() || !engine.updatesAvailable())
         return fail("the update check offered nothing");
     WindowRenderer renderer(&engine, output, language);

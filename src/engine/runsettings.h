@@ -1,0 +1,40 @@
+#ifndef RUNSETTINGS_H
+#define RUNSETTINGS_H
+
+#include "proxyenvironment.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// What the build and the environment set for a run: the update server, the keys that must have
+// signed packages and replies, the bounds of every wait, and the proxies. The entry point makes
+// it once, beside the Installation, and hands it down: nothing below reads the build's settings
+// or the environment itself.
+struct RunSettings
+{
+    // The update server, reached on port 443.
+    QString updateServerHost;
+    // Base64 Ed25519 public keys, one of which must have signed each package and each reply of
+    // the update server; empty: none need have.
+    QStringList packageKeys;
+    QStringList replyKeys;
+    // The largest package downloaded, in bytes.
+    qint64 maximumPackageSize = 0;
+    // Each wait of the check for the update server, and the one for the messenger's query.
+    int serverTimeoutMs = 30000;
+    int messengerTimeoutMs = 60000;
+    // The whole exchange with the update server.
+    int exchangeDeadlineMs = 60000;
+    // How long a package download may receive nothing.
+    int stallTimeoutMs = 60000;
+    // How long the download of a package may take in all, its attempts to resume included:
+    // the base plus its size at the rate.
+    int downloadDeadlineBaseMs = 60000;
+    qint64 downloadBytesPerSecond = 16 * 1024;
+    // The pauses before each attempt to resume a broken package download.
+    QList<int> retryPauses {1000, 2000, 4000};
+    ProxyEnvironment proxies;
+};
+
+#endif // RUNSETTINGS_H
