@@ -172,8 +172,7 @@ Failure ArchiveExtractor::survey(void *zip, quint64 archiveSize)
                        translated("Package %1 needs %2 MB to unpack, but the download directory "
                                   "%3 has room for %4 MB, so it is not unpacked.")
                            .arg(packageName, megabytesNeeded(qint64(needed)), downloadDir,
-                                megabytesOfRoom(available)),
-                       ENOSPC);
+                                megabytesOfRoom(available)));
     return entries == 0 || unzGoToFirstFile(zip) == UNZ_OK ? Failure() : unreadable();
 }
 

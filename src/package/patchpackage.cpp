@@ -68,9 +68,12 @@ bool PatchPackage::rebuildIn(const ManifestWalker::Identity &identity, const QSt
     const Failure unpackFailure = extractor.extract();
     if (unpackFailure.kind() == Failure::Cancelled)
         return fail(QStringLiteral("cancelled"));
+    // The only storage failure without an errno is the one of too little room.
     if (unpackFailure)
         return fail(QStringLiteral("cannot unpack the patch: %1").arg(unpackFailure.text()),
-                    unpackFailure.systemError());
+                    unpackFailure.kind() == Failure::Storage && !unpackFailure.systemError()
+                        ? ENOSPC
+                        : unpackFailure.systemError());
     const QStringList unpacked = extractor.getUnpackedFiles();
     if (!unpacked.contains(manifestEntry))
         return fail(QStringLiteral("the patch holds no manifest"));
