@@ -119,8 +119,8 @@ void PackageDownload::responseHeaderReceived(const HttpResponseHeader &resp)
     }
     // The size in the server's reply is the one the download holds the package to.
     FetchedPackage &target = fetched[sized];
-    target.wholeSize
-        = planned.offer.check.has(PackageCheck::Size) ? planned.offer.check.size : resp.contentLength();
+    target.wholeSize = planned.offer.check.has(PackageCheck::Size) ? planned.offer.check.size
+                                                                   : resp.contentLength();
     totalBytes += target.isPatched() ? target.patch.check.size : target.wholeSize;
     ++sized;
     // The header of the last HEAD starts the first GET.
@@ -146,7 +146,8 @@ void PackageDownload::fetchCurrent()
 
 int PackageDownload::deadlineFor(const FetchedPackage &target) const
 {
-    const PackageCheck &check = target.isPatched() ? target.patch.check : plan.at(current).offer.check;
+    const PackageCheck &check
+        = target.isPatched() ? target.patch.check : plan.at(current).offer.check;
     const qint64 size = check.has(PackageCheck::Size) ? check.size : target.wholeSize;
     const qint64 bytes = size >= 0 ? size : maximumPackageSize;
     const qint64 milliseconds = deadlineBase + bytes * 1000 / qMax<qint64>(1, deadlineRate);

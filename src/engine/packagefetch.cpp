@@ -217,14 +217,13 @@ void PackageFetch::rebuildFromPatch()
 {
     state = State::Rebuilding;
     const QString type = planned.offer.type;
-    const ManifestWalker::Identity identity {planned.offer.project, planned.name(),
-                                             type};
+    const ManifestWalker::Identity identity {planned.offer.project, planned.name(), type};
     const QString installDir = installation.directoryFor(type);
     const QString urlPath = planned.archivePath;
     const QString patchPath = bodyPath;
     const QString dir = installation.downloadDir;
-    auto patch = std::make_shared<PatchPackage>(patchPath, target.patch.link.path(),
-                                                target.wholeSize);
+    auto patch
+        = std::make_shared<PatchPackage>(patchPath, target.patch.link.path(), target.wholeSize);
     auto rebuilt = std::make_shared<bool>(false);
     connect(&rebuild, &BackgroundJob::done, this, [this, patch, rebuilt] {
         if (state != State::Rebuilding)

@@ -23,8 +23,7 @@ VornUpdaterEngine::VornUpdaterEngine(const Installation &installation, const Run
     connect(download.get(), &PackageDownload::downloadFile, this, &VornUpdaterEngine::downloadFile);
     connect(download.get(), &PackageDownload::downloadFinished, this,
             &VornUpdaterEngine::downloadFinished);
-    connect(download.get(), &PackageDownload::failed, this,
-            [this](const Failure &failure) { emit error(failure.text()); });
+    connect(download.get(), &PackageDownload::failed, this, &VornUpdaterEngine::failed);
     connect(&install, &InstallRun::installProgress, this, &VornUpdaterEngine::installProgress);
     connect(&install, &InstallRun::installFile, this, &VornUpdaterEngine::installFile);
     connect(&install, &InstallRun::installFinished, this, &VornUpdaterEngine::installFinished);

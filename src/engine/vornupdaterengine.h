@@ -64,7 +64,8 @@ signals:
     void installProgress(int done);
     void installFile(const QString &name);
     void installFinished();
-    void error(const QString &str);
+    // The download failed; the run is over.
+    void failed(const Failure &failure);
     // The application must end once control returns to its event loop.
     void quitRequested();
 

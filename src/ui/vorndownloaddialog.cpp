@@ -25,7 +25,7 @@ VornDownloadDialog::VornDownloadDialog(VornUpdaterEngine *engine)
 
     // Cancel tells the engine to abort before the window closes: connection order matters.
     connect(engine, &VornUpdaterEngine::downloadProgress, progressBar, &QProgressBar::setValue);
-    connect(engine, &VornUpdaterEngine::error, this, &VornDownloadDialog::error);
+    connect(engine, &VornUpdaterEngine::failed, this, &VornDownloadDialog::downloadFailed);
     connect(engine, &VornUpdaterEngine::downloadFile, label, &QLabel::setText);
     connect(engine, &VornUpdaterEngine::downloadFinished, this, &VornDownloadDialog::finished);
     connect(cancel, &QPushButton::clicked, engine, &VornUpdaterEngine::abortDownload);
@@ -36,13 +36,13 @@ VornDownloadDialog::VornDownloadDialog(VornUpdaterEngine *engine)
     QTimer::singleShot(0, engine, &VornUpdaterEngine::beginDownload);
 }
 
-void VornDownloadDialog::error(const QString &str)
+void VornDownloadDialog::downloadFailed(const Failure &failure)
 {
     if (window)
         window->close();
     // Under this class's context, which the catalogue leaves untranslated: the title stays
     // "Update" in every language.
-    QMessageBox::critical(nullptr, tr("Update"), str);
+    QMessageBox::critical(nullptr, tr("Update"), failure.text());
 }
 
 void VornDownloadDialog::finished()

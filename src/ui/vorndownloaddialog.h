@@ -1,6 +1,8 @@
 #ifndef VORNDOWNLOADDIALOG_H
 #define VORNDOWNLOADDIALOG_H
 
+#include "failure.h"
+
 #include <QObject>
 #include <QPointer>
 
@@ -18,7 +20,7 @@ public:
     explicit VornDownloadDialog(VornUpdaterEngine *engine);
 
 private slots:
-    void error(const QString &str);
+    void downloadFailed(const Failure &failure);
     void finished();
 
 private:

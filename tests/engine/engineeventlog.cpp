@@ -14,8 +14,9 @@ void EngineEventLog::watch(VornUpdaterEngine *engine)
             [this](int done) { events.append(QStringLiteral("progress %1").arg(done)); });
     connect(engine, &VornUpdaterEngine::downloadFinished, this,
             [this] { events.append(QStringLiteral("finished")); });
-    connect(engine, &VornUpdaterEngine::error, this,
-            [this](const QString &text) { events.append(QStringLiteral("error ") + text); });
+    connect(engine, &VornUpdaterEngine::failed, this, [this](const Failure &failure) {
+        events.append(QStringLiteral("error ") + failure.text());
+    });
     connect(engine, &VornUpdaterEngine::installFinished, this,
             [this] { events.append(QStringLiteral("installed")); });
 }

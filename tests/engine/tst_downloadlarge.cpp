@@ -46,7 +46,7 @@ void TestDownloadLarge::largePackageStreamsToDisk()
     connect(&engine, &VornUpdaterEngine::downloadProgress, this,
             [&](int done) { percents.append(done); });
     QSignalSpy finished(&engine, &VornUpdaterEngine::downloadFinished);
-    QSignalSpy errors(&engine, &VornUpdaterEngine::error);
+    QSignalSpy errors(&engine, &VornUpdaterEngine::failed);
 
     {
         FakeUpdateServer updateServer;

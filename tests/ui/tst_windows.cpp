@@ -332,7 +332,7 @@ void TestWindows::cancel()
     VornUpdaterEngine engine(testInstallation(), unsignedPackages(), testPrompter());
     offer(engine, request("core", "2.0", "Core", "x"));
     web->serve("/core.zip", heldPackage());
-    QSignalSpy errors(&engine, &VornUpdaterEngine::error);
+    QSignalSpy errors(&engine, &VornUpdaterEngine::failed);
     QSignalSpy finished(&engine, &VornUpdaterEngine::downloadFinished);
     MessageBoxAnswerer boxes;
 

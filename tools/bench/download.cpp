@@ -54,8 +54,8 @@ int main(int argc, char *argv[])
         finished = BenchClock::now();
         QCoreApplication::exit(0);
     });
-    QObject::connect(&engine, &VornUpdaterEngine::error, [](const QString &text) {
-        std::fprintf(stderr, "vorn-bench-download: %s\n", qPrintable(text));
+    QObject::connect(&engine, &VornUpdaterEngine::failed, [](const Failure &failure) {
+        std::fprintf(stderr, "vorn-bench-download: %s\n", qPrintable(failure.text()));
         QCoreApplication::exit(1);
     });
     QTimer stall;

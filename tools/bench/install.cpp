@@ -128,8 +128,8 @@ int update()
                      &VornUpdaterEngine::installUpdates);
     QObject::connect(&engine, &VornUpdaterEngine::installFinished,
                      [] { QCoreApplication::exit(0); });
-    QObject::connect(&engine, &VornUpdaterEngine::error, [](const QString &text) {
-        std::fprintf(stderr, "vorn-bench-install: %s\n", qPrintable(text));
+    QObject::connect(&engine, &VornUpdaterEngine::failed, [](const Failure &failure) {
+        std::fprintf(stderr, "vorn-bench-install: %s\n", qPrintable(failure.text()));
         QCoreApplication::exit(1);
     });
     const double started = BenchClock::now();

@@ -123,7 +123,8 @@ int viaCheck(const QByteArray &reply, int piece)
     }
     MessageBoxPrompter prompter;
     VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()),
-                             Startup::settingsOf(QProcessEnvironment::systemEnvironment()), prompter);
+                             Startup::settingsOf(QProcessEnvironment::systemEnvironment()),
+                             prompter);
     const double started = BenchClock::now();
     const bool checked = !engine.checkUpdates().isFailure();
     const double finished = BenchClock::now();

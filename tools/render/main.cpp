@@ -73,7 +73,8 @@ int main(int argc, char *argv[])
 
     MessageBoxPrompter prompter;
     VornUpdaterEngine engine(Startup::installationOf(QCoreApplication::arguments()),
-                             Startup::settingsOf(QProcessEnvironment::systemEnvironment()), prompter);
+                             Startup::settingsOf(QProcessEnvironment::systemEnvironment()),
+                             prompter);
     if (engine.checkUpdates().isFailure() || !engine.updatesAvailable())
         return fail("the update check offered nothing");
     WindowRenderer renderer(&engine, output, language);
