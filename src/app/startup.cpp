@@ -117,17 +117,15 @@ int run(QApplication &app, FontconfigPreloader &fonts)
                                  settingsOf(QProcessEnvironment::systemEnvironment()), prompter);
         QObject::connect(&engine, &VornUpdaterEngine::quitRequested, &app, &QCoreApplication::quit);
         // Touches nothing of the run that holds the locks, whatever the mode.
-        switch (engine.lockRun()) {
-        case RunLock::Taken:
-            break;
-        case RunLock::Held:
-            qWarning("vorn-updater: %s", qPrintable(engine.runLockError()));
+        if (const Failure locked = engine.lockRun()) {
+            if (locked.kind() != Failure::Lock) {
+                QMessageBox::critical(nullptr, updateTitle(), locked.text());
+                return 1;
+            }
+            qWarning("vorn-updater: %s", qPrintable(locked.text()));
             QMessageBox::information(nullptr, updateTitle(),
                                      translated("Another update of the messenger is running."));
             return 0;
-        case RunLock::Failed:
-            QMessageBox::critical(nullptr, updateTitle(), engine.runLockError());
-            return 1;
         }
         engine.recoverInterruptedRun();
         engine.startCheck();

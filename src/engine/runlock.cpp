@@ -32,54 +32,60 @@ FileDescriptor privateRuntimeDirectory(const QString &path)
 
 } // namespace
 
-RunLock::Outcome RunLock::acquire(const Installation &installation,
-                                  const DownloadDirectory &downloads)
+Failure RunLock::acquire(const Installation &installation, const DownloadDirectory &downloads)
 {
     release();
-    error.clear();
-    Outcome outcome = Taken;
-    if (downloads.isOpen()
-        && !take(downloads.descriptor(), installation.downloadDir,
-                 DownloadDirectory::lockFileName(), &outcome))
-        return outcome;
+    if (downloads.isOpen()) {
+        if (Failure failure = take(downloads.descriptor(), installation.downloadDir,
+                                   DownloadDirectory::lockFileName()))
+            return failure;
+    }
     const FileDescriptor runtime = privateRuntimeDirectory(installation.runtimeDir);
-    if (runtime.isValid() && !take(runtime.get(), installation.runtimeDir, lockFileName, &outcome))
-        return outcome;
+    if (runtime.isValid()) {
+        if (Failure failure = take(runtime.get(), installation.runtimeDir, lockFileName))
+            return failure;
+    }
     if (!installation.root.isNull()) {
         const FileDescriptor root = PathBeneath::openDirectory(installation.root);
-        if (root.isValid() && !take(root.get(), installation.root, lockFileName, &outcome))
-            return outcome;
+        if (root.isValid()) {
+            if (Failure failure = take(root.get(), installation.root, lockFileName))
+                return failure;
+        }
     }
-    return Taken;
+    return Failure();
 }
 
-bool RunLock::take(int directory, const QString &where, const QByteArray &name, Outcome *outcome)
+Failure RunLock::take(int directory, const QString &where, const QByteArray &name)
 {
     LockFile lock;
     const LockFile::Outcome taken = lock.take(directory, name);
     const int reason = errno;
     const QString path = QDir(where).filePath(QFile::decodeName(name));
+    Failure failure;
     switch (taken) {
     case LockFile::Taken:
         held.push_back(std::move(lock));
-        return true;
+        return failure;
     case LockFile::NotWritable:
-        return true;
+        return failure;
     case LockFile::Held:
-        *outcome = Held;
-        error = lock.holder() > 0
-            ? QStringLiteral("%1 is held by process %2").arg(path).arg(lock.holder())
-            : QStringLiteral("%1 is held by another process").arg(path);
+        failure
+            = Failure(Failure::Lock,
+                      lock.holder() > 0
+                          ? QStringLiteral("%1 is held by process %2").arg(path).arg(lock.holder())
+                          : QStringLiteral("%1 is held by another process").arg(path));
         break;
     case LockFile::NotPlainFile:
-    case LockFile::Failed:
-        *outcome = Failed;
-        error = translated("The updater cannot lock %1 (%2), so nothing is updated.")
-                    .arg(path,
-                         taken == LockFile::NotPlainFile ? translated("it is not a plain file")
-                                                         : qt_error_string(reason));
+    case LockFile::Failed: {
+        const bool plain = taken == LockFile::Failed;
+        failure = Failure(
+            Failure::Storage,
+            translated("The updater cannot lock %1 (%2), so nothing is updated.")
+                .arg(path, plain ? qt_error_string(reason) : translated("it is not a plain file")),
+            plain ? reason : 0);
         break;
     }
+    }
     release();
-    return false;
+    return failure;
 }

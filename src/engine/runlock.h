@@ -1,6 +1,7 @@
 #ifndef RUNLOCK_H
 #define RUNLOCK_H
 
+#include "failure.h"
 #include "lockfile.h"
 
 #include <QString>
@@ -19,26 +20,19 @@ struct Installation;
 class RunLock
 {
 public:
-    enum Outcome {
-        Taken,
-        Held, // by another run; errorString() names it where the system can tell
-        Failed // a lock that cannot be taken; errorString() holds the text for the user
-    };
-
     // Takes every lock, or none: in downloads, the run's download directory, when it is open.
     // A place that is missing, or that this run may not write, has nothing to protect and is
-    // passed over.
-    Outcome acquire(const Installation &installation, const DownloadDirectory &downloads);
-    QString errorString() const { return error; }
+    // passed over. A failure of kind Lock: another run holds one, its text naming the holder
+    // where the system can tell (for the log, not the user); of kind Storage: a lock that
+    // cannot be taken, with the text for the user.
+    Failure acquire(const Installation &installation, const DownloadDirectory &downloads);
     // Lets the next run begin, as a restart of this one must.
     void release() { held.clear(); }
 
 private:
-    // False when the run must not go on.
-    bool take(int directory, const QString &where, const QByteArray &name, Outcome *outcome);
+    Failure take(int directory, const QString &where, const QByteArray &name);
 
     std::vector<LockFile> held;
-    QString error;
 };
 
 #endif // RUNLOCK_H

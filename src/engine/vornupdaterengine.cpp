@@ -62,7 +62,7 @@ QString VornUpdaterEngine::getLog() const
     return install.getLog();
 }
 
-RunLock::Outcome VornUpdaterEngine::lockRun()
+Failure VornUpdaterEngine::lockRun()
 {
     return runLock->acquire(installation, *downloads);
 }

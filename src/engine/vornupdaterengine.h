@@ -38,10 +38,9 @@ public:
     ~VornUpdaterEngine() override;
 
     // Keeps every other updater away from the download directory and the installation
-    // directories until the run ends. Taken at start-up, before anything else; after Held or
-    // Failed, runLockError() tells why.
-    RunLock::Outcome lockRun();
-    QString runLockError() const { return runLock->errorString(); }
+    // directories until the run ends. Taken at start-up, before anything else; a failure of
+    // kind Lock when another run holds them.
+    Failure lockRun();
     // Puts back what an installation run that was killed or crashed had changed, and tells the
     // user. Runs at start-up, before the check.
     void recoverInterruptedRun();
