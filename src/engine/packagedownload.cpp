@@ -23,11 +23,12 @@ int percent(qint64 done, qint64 total)
 
 } // namespace
 
-PackageDownload::PackageDownload(const Installation &installation, const RunSettings &settings,
-                                 const PackageVerifier &verifier,
+PackageDownload::PackageDownload(const Installation &installation, DownloadDirectory &downloads,
+                                 const RunSettings &settings, const PackageVerifier &verifier,
                                  const QVector<PlannedPackage> &plan, QObject *parent)
     : QObject(parent)
     , installation(installation)
+    , downloads(downloads)
     , verifier(verifier)
     , plan(plan)
     , deadlineBase(settings.downloadDeadlineBaseMs)
@@ -71,10 +72,11 @@ void PackageDownload::abort()
 
 void PackageDownload::size(OfferPolicy &policy)
 {
-    // Refused before any request, so that no byte of the run is fetched for nothing.
-    DownloadDirectory directory(installation.downloadDir);
-    if (!directory.open()) {
-        fail(Failure(Failure::Storage, directory.errorString()));
+    // Refused before any request, so that no byte of the run is fetched for nothing. Opened
+    // again, and checked again, at the start: the directory may have been swapped since the
+    // run began.
+    if (!downloads.open()) {
+        fail(Failure(Failure::Storage, downloads.errorString()));
         return;
     }
     if (const Failure refusal = policy.check(plan)) {
@@ -91,8 +93,8 @@ void PackageDownload::size(OfferPolicy &policy)
             = fetched.at(i).isPatched() ? fetched.at(i).patch.check : plan.at(i).offer.check;
         announced += check.has(PackageCheck::Size) ? check.size : 0;
     }
-    if (!directory.clear() || !directory.hasRoomFor(announced)) {
-        fail(Failure(Failure::Storage, directory.errorString()));
+    if (!downloads.clear() || !downloads.hasRoomFor(announced)) {
+        fail(Failure(Failure::Storage, downloads.errorString()));
         return;
     }
     for (const PlannedPackage &planned : plan) {
@@ -136,7 +138,7 @@ void PackageDownload::fetchCurrent()
     if (state != State::Fetching)
         return;
     currentBytes = 0;
-    fetch = new PackageFetch(installation, verifier, http, current, plan.at(current),
+    fetch = new PackageFetch(installation, downloads, verifier, http, current, plan.at(current),
                              fetched.at(current), maximumPackageSize, this);
     connect(fetch, &PackageFetch::received, this, &PackageDownload::bodyReceived);
     connect(fetch, &PackageFetch::fetched, this, &PackageDownload::packageFetched);

@@ -14,6 +14,7 @@
 #include <QString>
 #include <QVector>
 
+class DownloadDirectory;
 class HttpResponseHeader;
 class OfferPolicy;
 class PackageFetch;
@@ -28,10 +29,11 @@ class PackageDownload : public QObject
     Q_OBJECT
 
 public:
-    // The plan belongs to the caller, and outlives the download.
-    PackageDownload(const Installation &installation, const RunSettings &settings,
-                    const PackageVerifier &verifier, const QVector<PlannedPackage> &plan,
-                    QObject *parent = nullptr);
+    // The plan and the run's download directory belong to the caller, and outlive the
+    // download.
+    PackageDownload(const Installation &installation, DownloadDirectory &downloads,
+                    const RunSettings &settings, const PackageVerifier &verifier,
+                    const QVector<PlannedPackage> &plan, QObject *parent = nullptr);
     ~PackageDownload() override;
 
     // Starts the download, once in the download's life: refused whole by the policy, or made.
@@ -65,6 +67,7 @@ private:
     void retireFetch();
 
     const Installation installation;
+    DownloadDirectory &downloads;
     const PackageVerifier &verifier;
     const QVector<PlannedPackage> &plan;
     QVector<FetchedPackage> fetched;

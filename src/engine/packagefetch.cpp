@@ -37,11 +37,13 @@ QString PackageFetch::statusFailure(const QString &name, const HttpResponseHeade
     return translated("Download of %1 failed: HTTP %2").arg(name, status);
 }
 
-PackageFetch::PackageFetch(const Installation &installation, const PackageVerifier &verifier,
-                           HttpClient &http, int index, const PlannedPackage &planned,
-                           const FetchedPackage &target, qint64 maximumPackageSize, QObject *parent)
+PackageFetch::PackageFetch(const Installation &installation, DownloadDirectory &downloads,
+                           const PackageVerifier &verifier, HttpClient &http, int index,
+                           const PlannedPackage &planned, const FetchedPackage &target,
+                           qint64 maximumPackageSize, QObject *parent)
     : QObject(parent)
     , installation(installation)
+    , downloads(downloads)
     , verifier(verifier)
     , http(http)
     , index(index)
@@ -104,14 +106,12 @@ void PackageFetch::abort()
 // The body goes where nothing else of the run is, and becomes the package only once verified.
 bool PackageFetch::openBodyFile()
 {
-    DownloadDirectory directory(installation.downloadDir);
-    FileDescriptor descriptor
-        = directory.open() ? directory.createBodyFile(index, planned.name()) : FileDescriptor();
+    FileDescriptor descriptor = downloads.createBodyFile(index, planned.name());
     if (!descriptor.isValid()) {
-        fail(Failure(Failure::Storage, directory.errorString()));
+        fail(Failure(Failure::Storage, downloads.errorString()));
         return false;
     }
-    bodyPath = directory.bodyPath(index);
+    bodyPath = downloads.bodyPath(index);
     // Unbuffered, so that a full disk shows at the write that meets it.
     if (!descriptor.handTo(bodyFile, QIODevice::ReadWrite | QIODevice::Unbuffered)) {
         QFile::remove(bodyPath);
@@ -201,10 +201,9 @@ Failure PackageFetch::verifyBody()
 
 void PackageFetch::adoptBody()
 {
-    DownloadDirectory directory(installation.downloadDir);
-    if (!directory.open() || !directory.adoptBody(index, planned.archivePath, planned.name())) {
+    if (!downloads.adoptBody(index, planned.archivePath, planned.name())) {
         QFile::remove(bodyPath);
-        fail(Failure(Failure::Storage, directory.errorString()));
+        fail(Failure(Failure::Storage, downloads.errorString()));
         return;
     }
     succeed({});

@@ -14,6 +14,7 @@
 #include <QStringList>
 #include <QTimer>
 
+class DownloadDirectory;
 class HttpClient;
 class HttpResponseHeader;
 class PackageVerifier;
@@ -27,12 +28,12 @@ class PackageFetch : public QObject
     Q_OBJECT
 
 public:
-    // index: the package's place in the run, which names its body file. The plan, the client
-    // and the verifier outlive the fetch.
-    PackageFetch(const Installation &installation, const PackageVerifier &verifier,
-                 HttpClient &http, int index, const PlannedPackage &planned,
-                 const FetchedPackage &target, qint64 maximumPackageSize,
-                 QObject *parent = nullptr);
+    // index: the package's place in the run, which names its body file. The plan, the run's
+    // download directory, the client and the verifier outlive the fetch.
+    PackageFetch(const Installation &installation, DownloadDirectory &downloads,
+                 const PackageVerifier &verifier, HttpClient &http, int index,
+                 const PlannedPackage &planned, const FetchedPackage &target,
+                 qint64 maximumPackageSize, QObject *parent = nullptr);
     ~PackageFetch() override;
 
     void start(int deadlineMs);
@@ -71,6 +72,7 @@ private:
     void discardBodyFile();
 
     const Installation installation;
+    DownloadDirectory &downloads;
     const PackageVerifier &verifier;
     HttpClient &http;
     const int index;

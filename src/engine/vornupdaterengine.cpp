@@ -13,7 +13,8 @@ VornUpdaterEngine::VornUpdaterEngine(const Installation &installation, const Run
     , verifier(settings.packageKeys)
     , runLock(std::make_unique<RunLock>())
     , check(installation, settings)
-    , download(std::make_unique<PackageDownload>(installation, settings, verifier, plan))
+    , download(
+          std::make_unique<PackageDownload>(installation, *downloads, settings, verifier, plan))
     , install(installation, *downloads, prompter)
 {
     // A directory that cannot be used stays closed: the download reports why.

@@ -58,26 +58,26 @@ bool DownloadDirectory::open()
     if (!directory.isValid()) {
         const int code = errno;
         if (code == ELOOP || code == ENOTDIR)
-            return fail(translated("The download directory %1 is a symbolic link or not a "
-                                   "directory, so no update is downloaded.")
-                            .arg(path));
-        return fail(translated("The download directory %1 cannot be used (%2), so no update is "
-                               "downloaded.")
-                        .arg(path, qt_error_string(code)));
+            return refuse(translated("The download directory %1 is a symbolic link or not a "
+                                     "directory, so no update is downloaded.")
+                              .arg(path));
+        return refuse(translated("The download directory %1 cannot be used (%2), so no update is "
+                                 "downloaded.")
+                          .arg(path, qt_error_string(code)));
     }
     struct stat status;
     if (::fstat(directory.get(), &status) != 0)
-        return fail(translated("The download directory %1 cannot be used (%2), so no update is "
-                               "downloaded.")
-                        .arg(path, qt_error_string(errno)));
+        return refuse(translated("The download directory %1 cannot be used (%2), so no update is "
+                                 "downloaded.")
+                          .arg(path, qt_error_string(errno)));
     if (status.st_uid != owner)
-        return fail(translated("The download directory %1 belongs to another user, so no update "
-                               "is downloaded.")
-                        .arg(path));
+        return refuse(translated("The download directory %1 belongs to another user, so no update "
+                                 "is downloaded.")
+                          .arg(path));
     if (status.st_mode & (S_IWGRP | S_IWOTH))
-        return fail(translated("Other users can write to the download directory %1, so no update "
-                               "is downloaded.")
-                        .arg(path));
+        return refuse(translated("Other users can write to the download directory %1, so no update "
+                                 "is downloaded.")
+                          .arg(path));
     error.clear();
     return true;
 }
@@ -241,9 +241,16 @@ QString DownloadDirectory::storeFailure(const QString &packageName, const QStrin
         .arg(packageName, reason);
 }
 
-bool DownloadDirectory::fail(const QString &text)
+// Only a directory that must not be used is closed; one refused operation keeps the run's
+// directory open for what follows.
+bool DownloadDirectory::refuse(const QString &text)
 {
     directory.reset();
+    return fail(text);
+}
+
+bool DownloadDirectory::fail(const QString &text)
+{
     error = text;
     return false;
 }

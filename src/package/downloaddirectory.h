@@ -91,6 +91,7 @@ public:
     QString errorString() const { return error; }
 
 private:
+    bool refuse(const QString &text);
     bool fail(const QString &text);
     bool holdsJournal() const;
 
