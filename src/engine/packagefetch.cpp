@@ -223,23 +223,22 @@ void PackageFetch::rebuildFromPatch()
     const QString dir = installation.downloadDir;
     auto patch
         = std::make_shared<PatchPackage>(patchPath, target.patch.link.path(), target.wholeSize);
-    auto rebuilt = std::make_shared<bool>(false);
-    connect(&rebuild, &BackgroundJob::done, this, [this, patch, rebuilt] {
+    auto failure = std::make_shared<Failure>();
+    connect(&rebuild, &BackgroundJob::done, this, [this, patch, failure] {
         if (state != State::Rebuilding)
             return;
-        if (*rebuilt) {
+        if (!*failure) {
             succeed(patch->unpackedFiles());
             return;
         }
         // A full disk is the disk's failure, which the whole package would meet as well.
-        const Failure failure = patch->failure();
-        fail(failure.kind() == Failure::Storage
-                 ? storageFailure(qt_error_string(failure.systemError()), failure.systemError())
-                 : failure);
+        fail(failure->kind() == Failure::Storage
+                 ? storageFailure(qt_error_string(failure->systemError()), failure->systemError())
+                 : *failure);
     });
     rebuild.start([=](const std::atomic_bool &cancelled) {
         patch->setCancelFlag(&cancelled);
-        *rebuilt = patch->rebuild(identity, installDir, dir, urlPath);
+        *failure = patch->rebuild(identity, installDir, dir, urlPath);
         QFile::remove(patchPath);
     });
 }

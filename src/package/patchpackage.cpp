@@ -40,18 +40,20 @@ PatchPackage::PatchPackage(const QString &archivePath, const QString &urlPath, q
     , wholeSize(wholeSize)
 { }
 
-bool PatchPackage::rebuild(const ManifestWalker::Identity &identity, const QString &installDir,
-                           const QString &dir, const QString &packageUrlPath)
+Failure PatchPackage::rebuild(const ManifestWalker::Identity &identity, const QString &installDir,
+                              const QString &dir, const QString &packageUrlPath)
 {
     const QString workDir = DownloadDirectory::workingDirectory(dir, identity.name);
     QDir(workDir).removeRecursively();
+    // Tolerated: a directory that cannot be made fails the unpacking, which names the file.
     QDir().mkpath(workDir);
     // Nothing of a patch that does not fit may pass for a file of the whole package.
     const bool rebuilt = rebuildIn(identity, installDir, dir, packageUrlPath);
     workDirectory.reset();
-    if (!rebuilt)
-        QDir(workDir).removeRecursively();
-    return rebuilt;
+    if (rebuilt)
+        return Failure();
+    QDir(workDir).removeRecursively();
+    return failure();
 }
 
 bool PatchPackage::rebuildIn(const ManifestWalker::Identity &identity, const QString &installDir,

@@ -39,15 +39,13 @@ public:
     // the manifest of the package at packageUrlPath beside them: the patch's own, with every
     // patch an addition. Every installed file must be a plain file with the digest its entry
     // names, and every rebuilt one have the digest of the new release; otherwise the working
-    // directory is removed.
-    bool rebuild(const ManifestWalker::Identity &identity, const QString &installDir,
-                 const QString &dir, const QString &packageUrlPath);
+    // directory is removed, and the failure says why: a Storage failure with its errno when
+    // the disk was full, which the whole package would meet as well; a Package failure
+    // otherwise.
+    Failure rebuild(const ManifestWalker::Identity &identity, const QString &installDir,
+                    const QString &dir, const QString &packageUrlPath);
     // The files unpacked, as the installation run logs them.
     const QStringList &unpackedFiles() const { return files; }
-    QString errorString() const { return error; }
-    // Why rebuild() failed: a Storage failure with its errno when the disk was full, which the
-    // whole package would meet as well; a Package failure otherwise.
-    Failure failure() const;
 
 private:
     struct Delta
@@ -68,6 +66,7 @@ private:
     bool writeManifest(const ManifestWalker::Identity &identity, const QString &relativePath);
     bool isCancelled() const { return cancel && cancel->load(std::memory_order_relaxed); }
     bool fail(const QString &text, int systemError = 0);
+    Failure failure() const;
 
     QString archivePath;
     QString manifestEntry;

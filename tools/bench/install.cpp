@@ -96,12 +96,12 @@ int rebuild(const QString &patch, const QString &link, const QString &root, cons
 {
     PatchPackage package(patch, QUrl(link).path(), -1);
     const double started = BenchClock::now();
-    const bool rebuilt
+    const Failure failure
         = package.rebuild({QStringLiteral("vorn"), QStringLiteral("core"), QStringLiteral("app")},
                           root, dir, QStringLiteral("/full.zip"));
     const double finished = BenchClock::now();
-    if (!rebuilt) {
-        std::fprintf(stderr, "vorn-bench-install: %s\n", qPrintable(package.errorString()));
+    if (failure) {
+        std::fprintf(stderr, "vorn-bench-install: %s\n", qPrintable(failure.text()));
         return 1;
     }
     std::printf("seconds=%.4f\nfiles=%lld\n", finished - started,
