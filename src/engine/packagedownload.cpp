@@ -75,8 +75,8 @@ void PackageDownload::size(OfferPolicy &policy)
     // Refused before any request, so that no byte of the run is fetched for nothing. Opened
     // again, and checked again, at the start: the directory may have been swapped since the
     // run began.
-    if (!downloads.open()) {
-        fail(Failure(Failure::Storage, downloads.errorString()));
+    if (const Failure refusal = downloads.open()) {
+        fail(refusal);
         return;
     }
     if (const Failure refusal = policy.check(plan)) {
@@ -93,8 +93,11 @@ void PackageDownload::size(OfferPolicy &policy)
             = fetched.at(i).isPatched() ? fetched.at(i).patch.check : plan.at(i).offer.check;
         announced += check.has(PackageCheck::Size) ? check.size : 0;
     }
-    if (!downloads.clear() || !downloads.hasRoomFor(announced)) {
-        fail(Failure(Failure::Storage, downloads.errorString()));
+    Failure unfit = downloads.clear();
+    if (!unfit)
+        unfit = downloads.hasRoomFor(announced);
+    if (unfit) {
+        fail(unfit);
         return;
     }
     for (const PlannedPackage &planned : plan) {

@@ -106,9 +106,9 @@ void PackageFetch::abort()
 // The body goes where nothing else of the run is, and becomes the package only once verified.
 bool PackageFetch::openBodyFile()
 {
-    FileDescriptor descriptor = downloads.createBodyFile(index, planned.name());
-    if (!descriptor.isValid()) {
-        fail(Failure(Failure::Storage, downloads.errorString()));
+    FileDescriptor descriptor;
+    if (const Failure failure = downloads.createBodyFile(index, planned.name(), &descriptor)) {
+        fail(failure);
         return false;
     }
     bodyPath = downloads.bodyPath(index);
@@ -201,9 +201,9 @@ Failure PackageFetch::verifyBody()
 
 void PackageFetch::adoptBody()
 {
-    if (!downloads.adoptBody(index, planned.archivePath, planned.name())) {
+    if (const Failure failure = downloads.adoptBody(index, planned.archivePath, planned.name())) {
         QFile::remove(bodyPath);
-        fail(Failure(Failure::Storage, downloads.errorString()));
+        fail(failure);
         return;
     }
     succeed({});

@@ -26,7 +26,7 @@ QString DownloadDirectory::choose(const QString &tempDir, const QString &cacheDi
     qsizetype usable = -1;
     for (qsizetype i = 0; i < candidates.size(); ++i) {
         DownloadDirectory directory(candidates.at(i));
-        if (!directory.open())
+        if (directory.open().isFailure())
             continue;
         if (directory.holdsJournal())
             return candidates.at(i) + QLatin1Char('/');
@@ -39,7 +39,7 @@ QString DownloadDirectory::choose(const QString &tempDir, const QString &cacheDi
             return candidates.at(i) + QLatin1Char('/');
         DownloadDirectory directory(candidates.at(i));
         directory.create();
-        if (directory.open())
+        if (!directory.open().isFailure())
             return candidates.at(i) + QLatin1Char('/');
     }
     // None is usable: the first, whose refusal the download reports.
@@ -52,7 +52,7 @@ void DownloadDirectory::create() const
     ::mkdir(QFile::encodeName(path).constData(), 0700);
 }
 
-bool DownloadDirectory::open()
+Failure DownloadDirectory::open()
 {
     directory = PathBeneath::openDirectory(path);
     if (!directory.isValid()) {
@@ -78,8 +78,7 @@ bool DownloadDirectory::open()
         return refuse(translated("Other users can write to the download directory %1, so no update "
                                  "is downloaded.")
                           .arg(path));
-    error.clear();
-    return true;
+    return Failure();
 }
 
 namespace {
@@ -160,23 +159,25 @@ bool DownloadDirectory::holdsJournal() const
     return ::fstatat(directory.get(), journalFile, &status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-bool DownloadDirectory::clear()
+Failure DownloadDirectory::clear() const
 {
     if (holdsJournal())
         return fail(translated("An interrupted update could not be undone completely, so no "
                                "update is downloaded. Start the updater again to retry."));
-    if (!PathBeneath::removeContents(directory.get(), lockName))
-        return fail(translated("The download directory %1 cannot be emptied (%2), so no update "
-                               "is downloaded.")
-                        .arg(path, qt_error_string(errno)));
-    return true;
+    if (PathBeneath::removeContents(directory.get(), lockName))
+        return Failure();
+    const int code = errno;
+    return fail(translated("The download directory %1 cannot be emptied (%2), so no update "
+                           "is downloaded.")
+                    .arg(path, qt_error_string(code)),
+                code);
 }
 
-bool DownloadDirectory::hasRoomFor(qint64 bytes)
+Failure DownloadDirectory::hasRoomFor(qint64 bytes) const
 {
     const qint64 available = availableBytes(directory.get());
     if (available < 0 || bytes <= available)
-        return true;
+        return Failure();
     return fail(translated("The download directory %1 has room for %2 MB, but the updates need "
                            "%3 MB, so no update is downloaded.")
                     .arg(path, megabytesOfRoom(available), megabytesNeeded(bytes)));
@@ -201,12 +202,14 @@ bool DownloadDirectory::removeFiles() const
         && PathBeneath::removeContents(directory.get(), QByteArray(), PathBeneath::KeepDirectories);
 }
 
-FileDescriptor DownloadDirectory::createBodyFile(int index, const QString &packageName)
+Failure DownloadDirectory::createBodyFile(int index, const QString &packageName,
+                                          FileDescriptor *file) const
 {
-    FileDescriptor file = PathBeneath::createFile(directory.get(), bodyName(index), O_RDWR);
-    if (!file.isValid())
-        fail(errno == ELOOP ? linkRefusal(packageName) : qt_error_string(errno));
-    return file;
+    *file = PathBeneath::createFile(directory.get(), bodyName(index), O_RDWR);
+    if (file->isValid())
+        return Failure();
+    const int code = errno;
+    return fail(code == ELOOP ? linkRefusal(packageName) : qt_error_string(code), code);
 }
 
 QString DownloadDirectory::bodyPath(int index) const
@@ -214,12 +217,12 @@ QString DownloadDirectory::bodyPath(int index) const
     return path + QLatin1Char('/') + bodyName(index);
 }
 
-bool DownloadDirectory::adoptBody(int index, const QString &relativePath,
-                                  const QString &packageName)
+Failure DownloadDirectory::adoptBody(int index, const QString &relativePath,
+                                     const QString &packageName) const
 {
     // Never over something already there: the download directory was emptied for this run.
     if (PathBeneath::moveBeneath(directory.get(), bodyName(index), relativePath))
-        return true;
+        return Failure();
     const int code = errno;
     // EEXIST means the parents were real directories (a link among them fails with ELOOP), so
     // the link check below looks where the move did.
@@ -231,8 +234,8 @@ bool DownloadDirectory::adoptBody(int index, const QString &relativePath,
                          AT_SYMLINK_NOFOLLOW)
                 == 0
             && S_ISLNK(status.st_mode)))
-        return fail(linkRefusal(packageName));
-    return fail(storeFailure(packageName, qt_error_string(code)));
+        return fail(linkRefusal(packageName), code);
+    return fail(storeFailure(packageName, qt_error_string(code)), code);
 }
 
 QString DownloadDirectory::storeFailure(const QString &packageName, const QString &reason)
@@ -243,14 +246,13 @@ QString DownloadDirectory::storeFailure(const QString &packageName, const QStrin
 
 // Only a directory that must not be used is closed; one refused operation keeps the run's
 // directory open for what follows.
-bool DownloadDirectory::refuse(const QString &text)
+Failure DownloadDirectory::refuse(const QString &text)
 {
     directory.reset();
     return fail(text);
 }
 
-bool DownloadDirectory::fail(const QString &text)
+Failure DownloadDirectory::fail(const QString &text, int systemError)
 {
-    error = text;
-    return false;
+    return Failure(Failure::Storage, text, systemError);
 }

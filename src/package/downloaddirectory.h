@@ -1,6 +1,7 @@
 #ifndef DOWNLOADDIRECTORY_H
 #define DOWNLOADDIRECTORY_H
 
+#include "failure.h"
 #include "filedescriptor.h"
 
 #include <QString>
@@ -37,9 +38,9 @@ public:
     void create() const;
 
     // Opens the directory without following a link and checks it on that descriptor, so that
-    // nothing can be swapped in between. False when it must not be used; errorString() then
-    // holds the text for the user.
-    bool open();
+    // nothing can be swapped in between. A failure when it must not be used, which leaves it
+    // closed.
+    Failure open();
     bool isOpen() const { return directory.isValid(); }
     int descriptor() const { return directory.get(); }
     // The cleaned path it was made with.
@@ -48,11 +49,11 @@ public:
     // Empties the opened directory for a new download, but for its lock file: nothing an
     // earlier run left may be taken for a package or a backup. Refused while a journal still
     // waits to be undone.
-    bool clear();
+    Failure clear() const;
     // The name of the file that a run locks while it uses the directory.
     static QByteArray lockFileName();
-    // Whether the file system of the opened directory has room for that many bytes.
-    bool hasRoomFor(qint64 bytes);
+    // A failure unless the file system of the opened directory has room for that many bytes.
+    Failure hasRoomFor(qint64 bytes) const;
     // Removes bodies left by a run that ended before they were verified.
     void removeUnverified() const;
     // Removes every file below the opened directory, the lock file too, and keeps the
@@ -61,13 +62,12 @@ public:
     bool removeFiles() const;
 
     // The file that receives the body of the package at position index of the run, created or
-    // emptied, open for reading and writing. Invalid when it cannot be made; errorString()
-    // then holds the text for the user, naming the package.
-    FileDescriptor createBodyFile(int index, const QString &packageName);
+    // emptied, open for reading and writing, in file; the failure's text names the package.
+    Failure createBodyFile(int index, const QString &packageName, FileDescriptor *file) const;
     // The path of that file.
     QString bodyPath(int index) const;
     // Makes the verified body of index the package at relativePath, which nothing may occupy.
-    bool adoptBody(int index, const QString &relativePath, const QString &packageName);
+    Failure adoptBody(int index, const QString &relativePath, const QString &packageName) const;
 
     // The text for a package that the directory cannot take, for that reason.
     static QString storeFailure(const QString &packageName, const QString &reason);
@@ -88,17 +88,14 @@ public:
                                const QList<QList<QByteArray>> &otherPaths,
                                const QByteArray &ownName, const QList<QByteArray> &otherNames);
 
-    QString errorString() const { return error; }
-
 private:
-    bool refuse(const QString &text);
-    bool fail(const QString &text);
+    Failure refuse(const QString &text);
+    static Failure fail(const QString &text, int systemError = 0);
     bool holdsJournal() const;
 
     QString path;
     uid_t owner;
     FileDescriptor directory;
-    QString error;
 };
 
 #endif // DOWNLOADDIRECTORY_H

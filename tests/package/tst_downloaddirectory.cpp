@@ -66,8 +66,8 @@ void TestDownloadDirectory::createdPrivate()
     directory.create();
     ::umask(before);
     QCOMPARE(fileMode(temp.filePath("tmp/deeper/tupdates")), 0700);
-    QVERIFY2(directory.open(), qPrintable(directory.errorString()));
-    QVERIFY(directory.errorString().isEmpty());
+    const Failure opened = directory.open();
+    QVERIFY2(!opened, qPrintable(opened.text()));
 
     // Something that stands there already is left to be judged, not changed.
     QVERIFY(setMode(temp.filePath("tmp/deeper/tupdates"), 0777));
@@ -121,9 +121,10 @@ void TestDownloadDirectory::directoryJudged()
 
     // The engine names it with its trailing separator; the check must not follow a link then.
     DownloadDirectory directory(dir + "/");
-    QCOMPARE(directory.open(), text.isEmpty());
+    const Failure opened = directory.open();
     QCOMPARE(directory.descriptor() >= 0, text.isEmpty());
-    QCOMPARE(directory.errorString(), text.isEmpty() ? QString() : text.arg(dir));
+    QCOMPARE(opened.text(), text.isEmpty() ? QString() : text.arg(dir));
+    QCOMPARE(opened.kind(), text.isEmpty() ? Failure::None : Failure::Storage);
 }
 
 // Files of another user cannot be made here in every set-up (a user namespace maps one user
@@ -138,14 +139,12 @@ void TestDownloadDirectory::ownedBySomeoneElse()
     QVERIFY(setMode(dir, 0700));
 
     DownloadDirectory expectingAnother(dir, ::geteuid() + 1);
-    QVERIFY(!expectingAnother.open());
-    QCOMPARE(expectingAnother.errorString(), foreignOwner.arg(dir));
+    QCOMPARE(expectingAnother.open().text(), foreignOwner.arg(dir));
 
     if (::chown(QFile::encodeName(dir).constData(), ::geteuid() + 4242, gid_t(-1)) != 0)
         QSKIP("this user cannot give a directory to another user");
     DownloadDirectory directory(dir);
-    QVERIFY(!directory.open());
-    QCOMPARE(directory.errorString(), foreignOwner.arg(dir));
+    QCOMPARE(directory.open().text(), foreignOwner.arg(dir));
 }
 
 void TestDownloadDirectory::directoryChosen_data()

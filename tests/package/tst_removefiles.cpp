@@ -14,7 +14,7 @@ namespace {
 bool removeFiles(const QString &path)
 {
     DownloadDirectory directory(path);
-    return directory.open() && directory.removeFiles();
+    return !directory.open().isFailure() && directory.removeFiles();
 }
 
 } // namespace
@@ -104,7 +104,7 @@ void TestRemoveFiles::everyRemovalOfTheRunFindsTheFiles()
     const QString dir = temp.path() + "/tupdates";
     QVERIFY(writeFile(dir + "/core/unwind/lib/libold.so", "x"));
     DownloadDirectory directory(dir);
-    QVERIFY(directory.open());
+    QVERIFY(!directory.open().isFailure());
     QVERIFY(directory.removeFiles());
     QVERIFY(writeFile(dir + "/core.zip", "x"));
     QVERIFY(writeFile(dir + "/core/lib/libnew.so", "x"));
