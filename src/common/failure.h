@@ -40,8 +40,6 @@ public:
     const QString &text() const { return userText; }
     // errno of the call that failed, 0 when none did.
     int systemError() const { return error; }
-    // The same failure with more said before its text, as a caller that knows more puts it.
-    Failure withContext(const QString &context) const;
 
 private:
     Kind failureKind = None;
