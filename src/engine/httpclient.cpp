@@ -86,11 +86,9 @@ HttpClient::HttpClient(QObject *parent)
     , lastError(translated("Unknown error"))
 {
     manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    stallTimer.setSingleShot(true);
     stallTimer.setInterval(60000);
-    connect(&stallTimer, &QTimer::timeout, this, &HttpClient::onStalled);
-    retryTimer.setSingleShot(true);
-    connect(&retryTimer, &QTimer::timeout, this, &HttpClient::resume);
+    connect(&stallTimer, &ClockTimer::timeout, this, &HttpClient::onStalled);
+    connect(&retryTimer, &ClockTimer::timeout, this, &HttpClient::resume);
 }
 
 void HttpClient::setRetryPauses(const QList<int> &milliseconds)
@@ -101,6 +99,12 @@ void HttpClient::setRetryPauses(const QList<int> &milliseconds)
 void HttpClient::setStallTimeout(int milliseconds)
 {
     stallTimer.setInterval(milliseconds);
+}
+
+void HttpClient::setClock(const std::shared_ptr<const Clock> &clock)
+{
+    stallTimer.setClock(clock);
+    retryTimer.setClock(clock);
 }
 
 HttpClient::~HttpClient()

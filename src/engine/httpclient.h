@@ -1,6 +1,7 @@
 #ifndef HTTPCLIENT_H
 #define HTTPCLIENT_H
 
+#include "clocktimer.h"
 #include "httpresponseheader.h"
 #include "proxyenvironment.h"
 
@@ -9,7 +10,8 @@
 #include <QPointer>
 #include <QQueue>
 #include <QScopedPointer>
-#include <QTimer>
+
+#include <memory>
 
 class QIODevice;
 class QNetworkReply;
@@ -47,6 +49,8 @@ public:
     void setRetryPauses(const QList<int> &milliseconds);
     // The proxies the downloads go through (default: none).
     void setProxies(const ProxyEnvironment &environment) { proxies = environment; }
+    // What the stall timeout and the pauses are measured on (default: the system's clock).
+    void setClock(const std::shared_ptr<const Clock> &clock);
     QString errorString() const;
 
 signals:
@@ -92,7 +96,7 @@ private:
 
     QNetworkAccessManager manager;
     QScopedPointer<QNetworkReply, QScopedPointerDeleteLater> reply;
-    QTimer stallTimer;
+    ClockTimer stallTimer;
     QQueue<Request> pending;
     Request current;
     bool busy = false;
@@ -105,7 +109,7 @@ private:
 
     QList<int> retryPauses {1000, 2000, 4000};
     ProxyEnvironment proxies;
-    QTimer retryTimer;
+    ClockTimer retryTimer;
     static constexpr int maximumResumes = 100;
 
     // What the request being handled has received, over all its attempts; reset with it.

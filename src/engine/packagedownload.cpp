@@ -34,10 +34,12 @@ PackageDownload::PackageDownload(const Installation &installation, DownloadDirec
     , deadlineBase(settings.downloadDeadlineBaseMs)
     , deadlineRate(settings.downloadBytesPerSecond)
     , maximumPackageSize(settings.maximumPackageSize)
+    , clock(settings.clock)
 {
     http.setStallTimeout(settings.stallTimeoutMs);
     http.setRetryPauses(settings.retryPauses);
     http.setProxies(settings.proxies);
+    http.setClock(settings.clock);
     connect(&http, &HttpClient::requestFinished, this, &PackageDownload::requestFinished);
     connect(&http, &HttpClient::responseHeaderReceived, this,
             &PackageDownload::responseHeaderReceived);
@@ -142,7 +144,7 @@ void PackageDownload::fetchCurrent()
         return;
     currentBytes = 0;
     fetch = new PackageFetch(installation, downloads, verifier, http, current, plan.at(current),
-                             fetched.at(current), maximumPackageSize, this);
+                             fetched.at(current), maximumPackageSize, clock, this);
     connect(fetch, &PackageFetch::received, this, &PackageDownload::bodyReceived);
     connect(fetch, &PackageFetch::fetched, this, &PackageDownload::packageFetched);
     connect(fetch, &PackageFetch::failed, this, &PackageDownload::fetchFailed);

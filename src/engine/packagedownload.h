@@ -75,6 +75,7 @@ private:
     const int deadlineBase;
     const qint64 deadlineRate;
     const qint64 maximumPackageSize;
+    const std::shared_ptr<const Clock> clock;
     State state = State::Idle;
     bool begun = false;
     // The HEAD answers in so far, each naming the package it sizes.

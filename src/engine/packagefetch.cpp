@@ -40,7 +40,8 @@ QString PackageFetch::statusFailure(const QString &name, const HttpResponseHeade
 PackageFetch::PackageFetch(const Installation &installation, DownloadDirectory &downloads,
                            const PackageVerifier &verifier, HttpClient &http, int index,
                            const PlannedPackage &planned, const FetchedPackage &target,
-                           qint64 maximumPackageSize, QObject *parent)
+                           qint64 maximumPackageSize, const std::shared_ptr<const Clock> &clock,
+                           QObject *parent)
     : QObject(parent)
     , installation(installation)
     , downloads(downloads)
@@ -51,8 +52,8 @@ PackageFetch::PackageFetch(const Installation &installation, DownloadDirectory &
     , target(target)
     , maximumPackageSize(maximumPackageSize)
 {
-    deadline.setSingleShot(true);
-    connect(&deadline, &QTimer::timeout, this, &PackageFetch::deadlinePassed);
+    deadline.setClock(clock);
+    connect(&deadline, &ClockTimer::timeout, this, &PackageFetch::deadlinePassed);
 }
 
 PackageFetch::~PackageFetch()

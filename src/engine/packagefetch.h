@@ -2,6 +2,7 @@
 #define PACKAGEFETCH_H
 
 #include "backgroundjob.h"
+#include "clocktimer.h"
 #include "failure.h"
 #include "fetchedpackage.h"
 #include "installation.h"
@@ -12,7 +13,8 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QTimer>
+
+#include <memory>
 
 class DownloadDirectory;
 class HttpClient;
@@ -29,11 +31,13 @@ class PackageFetch : public QObject
 
 public:
     // index: the package's place in the run, which names its body file. The plan, the run's
-    // download directory, the client and the verifier outlive the fetch.
+    // download directory, the client and the verifier outlive the fetch. The deadline is
+    // measured on the clock.
     PackageFetch(const Installation &installation, DownloadDirectory &downloads,
                  const PackageVerifier &verifier, HttpClient &http, int index,
                  const PlannedPackage &planned, const FetchedPackage &target,
-                 qint64 maximumPackageSize, QObject *parent = nullptr);
+                 qint64 maximumPackageSize, const std::shared_ptr<const Clock> &clock,
+                 QObject *parent = nullptr);
     ~PackageFetch() override;
 
     void start(int deadlineMs);
@@ -86,7 +90,7 @@ private:
     QFile bodyFile;
     QString bodyPath;
     PackageSink sink;
-    QTimer deadline;
+    ClockTimer deadline;
     BackgroundJob rebuild;
 };
 

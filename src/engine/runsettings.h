@@ -1,11 +1,14 @@
 #ifndef RUNSETTINGS_H
 #define RUNSETTINGS_H
 
+#include "clock.h"
 #include "proxyenvironment.h"
 
 #include <QList>
 #include <QString>
 #include <QStringList>
+
+#include <memory>
 
 // What the build and the environment set for a run: the update server, the keys that must have
 // signed packages and replies, the bounds of every wait, and the proxies. The entry point makes
@@ -35,6 +38,8 @@ struct RunSettings
     // The pauses before each attempt to resume a broken package download.
     QList<int> retryPauses {1000, 2000, 4000};
     ProxyEnvironment proxies;
+    // What the bounds above are measured on.
+    std::shared_ptr<const Clock> clock = std::make_shared<const Clock>();
 };
 
 #endif // RUNSETTINGS_H

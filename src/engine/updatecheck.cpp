@@ -111,9 +111,13 @@ void UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &
 {
     // One deadline for the whole exchange: a server that drips a byte now and then must not
     // keep the invisible check waiting, however short each pause.
-    const QDeadlineTimer exchangeEnds(settings.exchangeDeadlineMs);
-    const auto wait = [this, &exchangeEnds] {
-        return int(qMin<qint64>(settings.serverTimeoutMs, exchangeEnds.remainingTime()));
+    const Clock &clock = *settings.clock;
+    const qint64 exchangeEnds = clock.now() + settings.exchangeDeadlineMs;
+    const auto inTime = [&clock, exchangeEnds] { return clock.now() < exchangeEnds; };
+    const auto wait = [this, &clock, exchangeEnds] {
+        const qint64 remaining = clock.remainingTime(exchangeEnds);
+        return int(remaining < 0 ? settings.serverTimeoutMs
+                                 : qMin<qint64>(settings.serverTimeoutMs, remaining));
     };
     const QString &host = settings.updateServerHost;
     const QNetworkProxy proxy = settings.proxies.forExchange(host, updateServerPort);
@@ -125,7 +129,8 @@ void UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &
     if (!connected && socket.error() == QAbstractSocket::ProxyConnectionClosedError
         && ProxyTunnel::fits(proxy)) {
         socket.abort();
-        connected = ProxyTunnel::open(socket, proxy, host, updateServerPort, exchangeEnds);
+        connected = ProxyTunnel::open(socket, proxy, host, updateServerPort,
+                                      QDeadlineTimer(clock.remainingTime(exchangeEnds)));
     }
     if (!connected) {
         outcome.failure = connectionFailure();
@@ -139,11 +144,13 @@ void UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &
     }
 
     UpdateReply reply;
-    while (reply.status() == UpdateReply::Incomplete && !exchangeEnds.hasExpired()) {
+    while (reply.status() == UpdateReply::Incomplete && inTime()) {
         if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(wait()))
             break;
         reply.append(socket.readAll());
     }
+    // The last byte too must come before the deadline, not only the wait for it begin.
+    const bool late = reply.status() == UpdateReply::Complete && !inTime();
     // Only a reply its server signed for this very exchange decides what the run does; a
     // nonce that could not be made leaves none to sign for.
     ReplySignature::Outcome signature = ReplySignature::Valid;
@@ -155,7 +162,7 @@ void UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &
             qWarning().noquote() << QStringLiteral("The update server's reply is refused: %1.")
                                         .arg(ReplySignature::message(signature));
     }
-    if (reply.status() == UpdateReply::Incomplete) {
+    if (reply.status() == UpdateReply::Incomplete || late) {
         outcome.failure = communicationFailure(Failure::Network);
         return;
     }
