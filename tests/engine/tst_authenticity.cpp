@@ -2,6 +2,7 @@
 #include "enginerun.h"
 #include "httptestserver.h"
 #include "keypair.h"
+#include "manualclock.h"
 #include "messageboxanswerer.h"
 #include "packagestatement.h"
 #include "programrun.h"
@@ -841,10 +842,12 @@ void TestAuthenticity::patchedOrWhole()
 
     const KeyPair key = keyPair(1);
     RunSettings settings = EngineRun::settings({key.publicBase64()});
+    const auto clock = std::make_shared<ManualClock>();
     // Far below the stall bound, and ample for the whole package.
     if (Spoil(spoil) == Spoil::PatchHeld) {
         settings.downloadDeadlineBaseMs = 1000;
         settings.downloadBytesPerSecond = 10 * 1000 * 1000;
+        settings.clock = clock;
     }
     EngineRun run(settings);
     QVERIFY(run.ready);
@@ -907,6 +910,14 @@ void TestAuthenticity::patchedOrWhole()
         QVERIFY(run.staysQuiet(server));
         QCOMPARE(run.count("finished") + run.count("error"), 0);
     } else {
+        if (Spoil(spoil) == Spoil::PatchHeld) {
+            // The patch's first bytes are in, the rest held: its deadline passes at the very
+            // millisecond, not one before.
+            QTRY_COMPARE(QFileInfo(run.body(0)).size(), qint64(100));
+            clock->advance(1000 + patch.size() * 1000 / settings.downloadBytesPerSecond - 1);
+            QCOMPARE(QFileInfo(run.body(0)).size(), qint64(100));
+            clock->advance(1);
+        }
         QTRY_VERIFY(run.installed() || run.count("error") > 0);
     }
     QStringList got = server.requestLines();

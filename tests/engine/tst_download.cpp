@@ -1,6 +1,7 @@
 #include "backgroundhash.h"
 #include "enginerun.h"
 #include "httptestserver.h"
+#include "manualclock.h"
 #include "proxyprocess.h"
 #include "smalldisk.h"
 #include "testfiles.h"
@@ -347,6 +348,9 @@ void TestDownload::brokenDownloadResumes()
     RunSettings settings = EngineRun::settings();
     settings.retryPauses = {10, 20, 40};
     settings.stallTimeoutMs = 1000;
+    const auto clock = std::make_shared<ManualClock>();
+    if (tag.startsWith("stalled"))
+        settings.clock = clock;
     EngineRun run(settings);
     QVERIFY(run.ready);
     run.installWhenDownloaded();
@@ -362,6 +366,11 @@ void TestDownload::brokenDownloadResumes()
                             + "</size>"}}));
 
     run.engine.beginDownload();
+    // The stall bound passes once everything before the stall is in.
+    if (tag.startsWith("stalled")) {
+        QTRY_COMPARE(QFileInfo(run.body(0)).size(), at(cuts.constFirst()));
+        clock->advance(settings.stallTimeoutMs);
+    }
     QTRY_VERIFY_WITH_TIMEOUT(run.over(), 20000);
     QVERIFY(run.staysQuiet(server));
     // Each retry asks for the rest from what had arrived: never past the cut, always further.
@@ -398,24 +407,25 @@ void TestDownload::slowBodyEndsInTime_data()
 {
     QTest::addColumn<qint64>("stallEvery"); // bytes each GET brings before it stalls; 0: none
     QTest::addColumn<qint64>("pieceBytes"); // the body in pieces of this size, one a gap; 0: whole
-    QTest::addColumn<int>("gapMs");
+    QTest::addColumn<int>("gapMs"); // how far the clock moves at each step
     QTest::addColumn<int>("minimumGets");
     QTest::addColumn<int>("maximumGets");
     QTest::addColumn<QString>("error"); // empty: the package arrives
+    QTest::addColumn<int>("failsAtMs"); // the clock's time of the failure; -1: any
 
     const QString slow = QStringLiteral("Download of core failed: it did not end within the 4 "
                                         "seconds allowed for its size.");
     QTest::newRow("a byte now and then, never stalled")
-        << qint64(0) << qint64(1) << 20 << 1 << 1 << slow;
+        << qint64(0) << qint64(1) << 20 << 1 << 1 << slow << 3200;
     QTest::newRow("100 kB and a stall, resumed again and again")
-        << qint64(100000) << qint64(0) << 0 << 3 << 1000 << slow;
+        << qint64(100000) << qint64(0) << 10 << 3 << 1000 << slow << 3200;
     // A trickle earns no quick retry: the attempts count as bringing nothing.
     QTest::newRow("one byte and a stall, each attempt")
-        << qint64(1) << qint64(0) << 0 << 4 << 4
-        << "The package server sent nothing for 1 seconds.";
+        << qint64(1) << qint64(0) << 10 << 4 << 4
+        << "The package server sent nothing for 1 seconds." << -1;
     // Longer in all than the stall bound, from a server that serves no ranges.
     QTest::newRow("slow but steady, each gap below the stall bound")
-        << qint64(0) << qint64(250000) << 150 << 1 << 1 << QString();
+        << qint64(0) << qint64(250000) << 150 << 1 << 1 << QString() << -1;
 }
 
 // A package of 3.2 s by its deadline (3 s plus its size at 10 MB/s), whatever its server does.
@@ -427,6 +437,7 @@ void TestDownload::slowBodyEndsInTime()
     QFETCH(int, minimumGets);
     QFETCH(int, maximumGets);
     QFETCH(QString, error);
+    QFETCH(int, failsAtMs);
 
     const QByteArray content = HttpTestServer::pattern(0, 2000 * 1000);
     Response response = Response::ok(pluginPackage(content));
@@ -435,24 +446,45 @@ void TestDownload::slowBodyEndsInTime()
     response.stallEvery = stallEvery;
     if (pieceBytes > 0)
         response.pieces = QList<qint64>(response.body.size() / pieceBytes + 1, pieceBytes);
+    const auto clock = std::make_shared<ManualClock>();
     RunSettings settings = EngineRun::settings();
     settings.retryPauses = {10, 20, 40};
     settings.stallTimeoutMs = 600;
     settings.downloadDeadlineBaseMs = 3000;
     settings.downloadBytesPerSecond = 10 * 1000 * 1000;
+    settings.clock = clock;
     EngineRun run(settings);
     QVERIFY(run.ready);
     run.installWhenDownloaded();
     HttpTestServer &server = run.packageServer();
     server.serve("/core.zip", response);
-    QTimer gaps;
-    connect(&gaps, &QTimer::timeout, &server, &HttpTestServer::releasePiece);
-    if (gapMs > 0)
-        gaps.start(gapMs);
+    qint64 failedAt = -1;
+    connect(&run.engine, &VornUpdaterEngine::failed, &run.engine, [&] { failedAt = clock->now(); });
+    // From the first GET on, the clock moves a gap at a time, but only once all that the server
+    // has let go of has arrived: however slow this machine, the updater never misses a byte
+    // that was on its way in time.
+    int released = 0;
+    QTimer steps;
+    connect(&steps, &QTimer::timeout, &server, [&] {
+        const qsizetype gets = server.requestLines().count("GET /core.zip");
+        const qint64 sent = pieceBytes > 0 ? (released + 1) * pieceBytes : gets * stallEvery;
+        if (QFileInfo(run.body(0)).size() < qMin(sent, qint64(response.body.size())))
+            return;
+        clock->advance(gapMs);
+        if (pieceBytes > 0) {
+            ++released;
+            server.releasePiece();
+        }
+    });
+    connect(&server, &HttpTestServer::requestReceived, &steps, [&] {
+        if (!steps.isActive() && server.requests().constLast().method == "GET")
+            steps.start(1);
+    });
     QVERIFY(run.offer({{"core"}}));
 
     run.engine.beginDownload();
     QTRY_VERIFY_WITH_TIMEOUT(run.over(), 20000);
+    steps.stop();
     const qsizetype gets = server.requestLines().count("GET /core.zip");
     QVERIFY2(gets >= minimumGets && gets <= maximumGets, qPrintable(QString::number(gets)));
     QVERIFY(!QFileInfo::exists(run.body(0)));
@@ -464,6 +496,8 @@ void TestDownload::slowBodyEndsInTime()
     QCOMPARE(run.events.last(), "error " + error);
     QCOMPARE(run.count("error"), 1);
     QVERIFY(!QFileInfo::exists(run.file("core.zip")));
+    if (failsAtMs >= 0)
+        QCOMPARE(failedAt, qint64(failsAtMs));
 }
 
 void TestDownload::throughProxyFromTheEnvironment_data()

@@ -1,5 +1,6 @@
 #include "ed25519.h"
 #include "fakeupdateserver.h"
+#include "manualclock.h"
 #include "messageboxanswerer.h"
 #include "plannedpackage.h"
 #include "replylimits.h"
@@ -77,7 +78,8 @@ private slots:
     void exchangeSendsTheCutQuery_data();
     void exchangeSendsTheCutQuery();
     void exchangeReplyInManyPieces();
-    void exchangeWaitsForClosingRootTag();
+    void exchangeDeadline_data();
+    void exchangeDeadline();
     void exchangeFailures_data();
     void exchangeFailures();
     void messengerThatNeverExits();
@@ -432,16 +434,55 @@ void TestUpdateCheck::exchangeReplyInManyPieces()
     QCOMPARE(updates.last().getName(), std::string("c19"));
 }
 
-void TestUpdateCheck::exchangeWaitsForClosingRootTag()
+void TestUpdateCheck::exchangeDeadline_data()
 {
-    writeMessenger("printf '%s' \"" + simpleQuery + "\"");
-    FakeUpdateServer server;
-    server.setReply({"<update>" + fullRequest("core"), "</update>"}, 400);
-    QVERIFY(server.listen());
-    VornUpdaterEngine engine(testInstallation(), testSettings(), testPrompter());
+    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<int>("gapMs");
+    QTest::addColumn<int>("deadlineMs");
+    QTest::addColumn<int>("updates"); // -1: the check fails
     // Only the whole document parses: a check that stopped at the first piece would fail.
-    QVERIFY(!engine.checkUpdates().isFailure());
-    QCOMPARE(engine.getUpdates().size(), 1);
+    const QList<QByteArray> tagLast {"<update>" + fullRequest("core"), "</update>"};
+    QTest::newRow("closing tag just before the deadline") << tagLast << 999 << 1000 << 1;
+    QTest::newRow("closing tag at the deadline") << tagLast << 1000 << 1000 << -1;
+    // Each byte comes well within the wait for the next, the whole reply not always within the
+    // deadline of the exchange.
+    QList<QByteArray> dripped;
+    for (const char byte : QByteArray("<update><latest/></update>"))
+        dripped.append(QByteArray(1, byte));
+    QTest::newRow("reply dripped, last byte just before the deadline")
+        << dripped << 100 << 2501 << 0;
+    QTest::newRow("reply dripped, last byte at the deadline") << dripped << 100 << 2500 << -1;
+    QTest::newRow("reply dripped past the deadline") << dripped << 100 << 1000 << -1;
+}
+
+void TestUpdateCheck::exchangeDeadline()
+{
+    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(int, gapMs);
+    QFETCH(int, deadlineMs);
+    QFETCH(int, updates);
+    writeMessenger("printf '%s' \"" + simpleQuery + "\"");
+    const auto clock = std::make_shared<ManualClock>();
+    FakeUpdateServer server;
+    server.setReply(pieces, gapMs);
+    server.setClock(clock.get());
+    QVERIFY(server.listen());
+
+    RunSettings settings = testSettings();
+    settings.exchangeDeadlineMs = deadlineMs;
+    settings.clock = clock;
+    VornUpdaterEngine engine(testInstallation(), settings, testPrompter());
+    MessageBoxAnswerer boxes;
+    const Failure failure = engine.checkUpdates();
+    QCOMPARE(boxes.count(), 0);
+    if (updates >= 0) {
+        QVERIFY2(!failure, qPrintable(failure.text()));
+        QCOMPARE(engine.getUpdates().size(), updates);
+        return;
+    }
+    QCOMPARE(failure.kind(), Failure::Network);
+    QCOMPARE(failure.text(), communicationFailed);
+    QVERIFY(!engine.updatesAvailable());
 }
 
 void TestUpdateCheck::exchangeFailures_data()
@@ -465,17 +506,10 @@ void TestUpdateCheck::exchangeFailures_data()
     // Too large or past the deadline, whichever this machine meets first.
     QTest::newRow("endless reply") << true << int(FakeUpdateServer::Endless) << QList<QByteArray> {}
                                    << communicationFailed << -1;
-    // Each byte comes well within the wait for the next, the whole reply not within the
-    // deadline of the exchange.
-    QList<QByteArray> dripped;
-    for (const char byte : QByteArray("<update><latest/></update>"))
-        dripped.append(QByteArray(1, byte));
     QTest::newRow("reply with a document type")
         << true << int(FakeUpdateServer::Answer)
         << QList<QByteArray> {"<!DOCTYPE update [<!ENTITY e 'x'>]><update>&e;</update>"}
         << communicationFailed << int(Failure::Reply);
-    QTest::newRow("reply dripped past the deadline")
-        << true << int(FakeUpdateServer::Answer) << dripped << communicationFailed << network;
 }
 
 void TestUpdateCheck::exchangeFailures()
@@ -488,7 +522,7 @@ void TestUpdateCheck::exchangeFailures()
     writeMessenger("printf '%s' \"" + simpleQuery + "\"");
     FakeUpdateServer server;
     server.setBehaviour(FakeUpdateServer::Behaviour(behaviour));
-    server.setReply(pieces, pieces.size() > 1 ? 100 : 0);
+    server.setReply(pieces);
     if (serverUp)
         QVERIFY(server.listen());
 

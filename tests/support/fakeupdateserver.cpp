@@ -1,6 +1,7 @@
 #include "fakeupdateserver.h"
 
 #include "ed25519.h"
+#include "manualclock.h"
 #include "queryparser.h"
 #include "replysignature.h"
 #include "testfiles.h"
@@ -122,7 +123,9 @@ void FakeUpdateServer::run()
     case AnswerAndClose: {
         const QList<QByteArray> sent = signer && !pieces.isEmpty() ? signedPieces(socket) : pieces;
         for (int i = 0; i < sent.size(); ++i) {
-            if (i > 0)
+            if (i > 0 && clock)
+                clock->advance(pause);
+            else if (i > 0)
                 msleep(pause);
             socket->write(sent.at(i));
             socket->waitForBytesWritten(5000);

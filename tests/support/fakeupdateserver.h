@@ -10,6 +10,7 @@
 
 #include <functional>
 
+class ManualClock;
 class QTcpSocket;
 
 // An update server on 127.0.0.1:443 that runs in its own thread, since the update check
@@ -34,6 +35,8 @@ public:
     void setBehaviour(Behaviour behaviour) { mode = behaviour; }
     // Pieces of the reply, written one by one with `pause` milliseconds between them.
     void setReply(const QList<QByteArray> &replyPieces, int pauseMs = 0);
+    // The pauses move this clock on instead of taking time, each before the piece it precedes.
+    void setClock(ManualClock *pauseClock) { clock = pauseClock; }
     // Makes the reply that is sent of the scripted one, the nonce and the query received;
     // null: sent as scripted, at once.
     using Signer = std::function<QByteArray(const QByteArray &reply, const QByteArray &nonce,
@@ -62,6 +65,7 @@ private:
     Signer signer;
     QList<QByteArray> pieces;
     int pause = 0;
+    ManualClock *clock = nullptr;
     bool listening = false;
     QSemaphore started;
     QSemaphore closed;

@@ -1,6 +1,7 @@
 #include "eventloop.h"
 #include "fakeupdateserver.h"
 #include "httptestserver.h"
+#include "manualclock.h"
 #include "messageboxanswerer.h"
 #include "shownwindow.h"
 #include "standinmessenger.h"
@@ -506,8 +507,10 @@ void TestWindows::unverifiedBodyNeverOutlivesItsRun()
     const QString bodies = temp.path() + QStringLiteral("/tupdates/downloading");
     MessageBoxAnswerer boxes;
     {
+        const auto clock = std::make_shared<ManualClock>();
         RunSettings settings = unsignedPackages();
         settings.stallTimeoutMs = 1000;
+        settings.clock = clock;
         VornUpdaterEngine engine(testInstallation(), settings, testPrompter());
         offer(engine,
               (wholeFirst ? request("a", "2.0", "A", "x") : QByteArray())
@@ -517,10 +520,17 @@ void TestWindows::unverifiedBodyNeverOutlivesItsRun()
         new VornDownloadDialog(&engine);
         QWidget *window = shownWindow("Updater_Download_MainWindow");
         QVERIFY(window);
+        // Time passes, a tenth of the bound at each turn of the event loop, once bytes come.
+        QTimer time;
+        time.setInterval(1);
+        connect(&time, &QTimer::timeout, &time, [&clock] { clock->advance(100); });
         if (closeWindow)
             connect(
                 &engine, &VornUpdaterEngine::downloadProgress, window,
                 [window] { closeByWindowManager(window); }, Qt::SingleShotConnection);
+        else
+            connect(&engine, &VornUpdaterEngine::downloadProgress, &time,
+                    qOverload<>(&QTimer::start));
         QCOMPARE(runEventLoop(), 0);
         QCOMPARE(boxes.count(), closeWindow ? 0 : 1);
         if (!closeWindow)

@@ -1,0 +1,7 @@
+#include "manualclock.h"
+
+void ManualClock::advance(qint64 milliseconds)
+{
+    time.fetchAndAddOrdered(milliseconds);
+    emit advanced();
+}
