@@ -416,12 +416,12 @@ void TestDownload::slowBodyEndsInTime_data()
     const QString slow = QStringLiteral("Download of core failed: it did not end within the 4 "
                                         "seconds allowed for its size.");
     QTest::newRow("a byte now and then, never stalled")
-        << qint64(0) << qint64(1) << 20 << 1 << 1 << slow << 3200;
+        << qint64(0) << qint64(1) << 100 << 1 << 1 << slow << 3200;
     QTest::newRow("100 kB and a stall, resumed again and again")
-        << qint64(100000) << qint64(0) << 10 << 3 << 1000 << slow << 3200;
+        << qint64(100000) << qint64(0) << 20 << 3 << 1000 << slow << 3200;
     // A trickle earns no quick retry: the attempts count as bringing nothing.
     QTest::newRow("one byte and a stall, each attempt")
-        << qint64(1) << qint64(0) << 10 << 4 << 4
+        << qint64(1) << qint64(0) << 20 << 4 << 4
         << "The package server sent nothing for 1 seconds." << -1;
     // Longer in all than the stall bound, from a server that serves no ranges.
     QTest::newRow("slow but steady, each gap below the stall bound")
