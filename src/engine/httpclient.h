@@ -1,6 +1,7 @@
 #ifndef HTTPCLIENT_H
 #define HTTPCLIENT_H
 
+#include "failure.h"
 #include "httpresponseheader.h"
 #include "proxyenvironment.h"
 
@@ -47,11 +48,11 @@ public:
     void setRetryPauses(const QList<int> &milliseconds);
     // The proxies the downloads go through (default: none).
     void setProxies(const ProxyEnvironment &environment) { proxies = environment; }
-    QString errorString() const;
 
 signals:
     void requestStarted(int id);
-    void requestFinished(int id, bool error);
+    // A failed request carries its failure, of kind Network, in the user's language.
+    void requestFinished(int id, const Failure &failure);
     // `total` is -1 when the response announced no length.
     void dataReadProgress(qint64 done, qint64 total);
     void responseHeaderReceived(const HttpResponseHeader &resp);
@@ -75,7 +76,8 @@ private:
     void scheduleNext();
     void startNext();
     void sendRequest();
-    void finishCurrent(bool failed);
+    void finishCurrent(const Failure &failure = Failure());
+    void fail(const QString &text) { finishCurrent(Failure(Failure::Network, text)); }
     void releaseReply();
 
     void onStalled();
@@ -101,7 +103,6 @@ private:
 
     QString hostName;
     quint16 hostPort = 80;
-    QString lastError;
 
     QList<int> retryPauses {1000, 2000, 4000};
     ProxyEnvironment proxies;

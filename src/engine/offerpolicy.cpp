@@ -96,9 +96,8 @@ Failure OfferPolicy::check(const QVector<PlannedPackage> &plan) const
                                    .arg(planned.name()));
         }
         const PackageCheck &check = planned.offer.check;
-        const PackageVerifier::Outcome outcome = verifier.precheck(check);
-        if (outcome != PackageVerifier::Accepted)
-            return refusal(PackageVerifier::message(outcome, planned.name(), check));
+        if (const Failure refused = verifier.precheck(check, planned.name()))
+            return refused;
         if (check.has(PackageCheck::Size) && check.size > maximumPackageSize)
             return refusal(tooLarge(planned.name(), maximumPackageSize));
         if (const Failure failure = checkVersion(planned))
@@ -154,7 +153,7 @@ PatchOffer OfferPolicy::patchFor(const PlannedPackage &planned) const
         const QUrl &url = offer.link;
         if (!version.isNull() && DottedVersion::parse(offer.from) == version
             && offer.check.has(PackageCheck::Sha256) && offer.check.has(PackageCheck::Size)
-            && verifier.precheck(offer.check) == PackageVerifier::Accepted
+            && !verifier.precheck(offer.check, planned.name())
             && offer.check.size <= maximumPackageSize && url.isValid() && !url.path().isEmpty())
             return offer;
     }

@@ -77,7 +77,7 @@ void PackageFetch::start(int deadlineMs)
     // A body nobody announced a size for still ends at the updater's own bound.
     if (check().has(PackageCheck::Size))
         sink.start(&bodyFile, check().size,
-                   PackageVerifier::message(PackageVerifier::WrongSize, planned.name(), check()));
+                   PackageVerifier::wrongSize(planned.name(), check().size));
     else
         sink.start(&bodyFile, maximumPackageSize,
                    OfferPolicy::tooLarge(planned.name(), maximumPackageSize));
@@ -121,11 +121,11 @@ bool PackageFetch::openBodyFile()
     return true;
 }
 
-void PackageFetch::requestFinished(int id, bool error)
+void PackageFetch::requestFinished(int id, const Failure &failure)
 {
     if (state != State::Receiving || id != getRequestId)
         return;
-    if (!error) {
+    if (!failure) {
         bodyReceived();
         return;
     }
@@ -134,7 +134,7 @@ void PackageFetch::requestFinished(int id, bool error)
         fail(storageFailure(bodyFile.errorString(),
                             bodyFile.error() == QFileDevice::ResourceError ? ENOSPC : 0));
     else
-        fail(Failure(Failure::Network, http.errorString()));
+        fail(failure);
 }
 
 void PackageFetch::responseHeaderReceived(const HttpResponseHeader &resp)
@@ -192,11 +192,7 @@ Failure PackageFetch::verifyBody()
                                      -1,
                                      Digest(),
                                      target.patch.from};
-    const PackageVerifier::Outcome outcome
-        = verifier.verify(bodyFile.size(), sink.digest(), check(), identity);
-    if (outcome == PackageVerifier::Accepted)
-        return Failure();
-    return Failure(Failure::Refused, PackageVerifier::message(outcome, planned.name(), check()));
+    return verifier.verify(bodyFile.size(), sink.digest(), check(), identity);
 }
 
 void PackageFetch::adoptBody()

@@ -25,14 +25,6 @@ Failure connectionFailure()
         translated("Couldn't connect to update server. Check your internet connection."));
 }
 
-// Whether the reply broke off or was refused, the user reads the same.
-Failure communicationFailure(Failure::Kind kind)
-{
-    return Failure(kind,
-                   translated("An error occured while comunicating update server. Check your "
-                              "internet connection."));
-}
-
 } // namespace
 
 UpdateCheck::UpdateCheck(const Installation &installation, const RunSettings &settings)
@@ -139,29 +131,32 @@ void UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &
     }
 
     UpdateReply reply;
-    while (reply.status() == UpdateReply::Incomplete && !exchangeEnds.hasExpired()) {
+    Failure refused;
+    while (!refused && !reply.isComplete() && !exchangeEnds.hasExpired()) {
         if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(wait()))
             break;
-        reply.append(socket.readAll());
+        refused = reply.append(socket.readAll());
+    }
+    if (refused) {
+        outcome.failure = refused;
+        return;
+    }
+    if (!reply.isComplete()) {
+        outcome.failure = UpdateReply::failure(Failure::Network);
+        return;
     }
     // Only a reply its server signed for this very exchange decides what the run does; a
     // nonce that could not be made leaves none to sign for.
-    ReplySignature::Outcome signature = ReplySignature::Valid;
-    if (reply.status() == UpdateReply::Complete && !settings.replyKeys.isEmpty()) {
-        signature = nonce.isEmpty()
-            ? ReplySignature::NotForThisExchange
+    if (!settings.replyKeys.isEmpty()) {
+        const Failure notSigned = nonce.isEmpty()
+            ? ReplySignature::notForThisExchange()
             : ReplySignature::verify(reply.bytes(), settings.replyKeys, nonce, signedQuery);
-        if (signature != ReplySignature::Valid)
+        if (notSigned) {
             qWarning().noquote() << QStringLiteral("The update server's reply is refused: %1.")
-                                        .arg(ReplySignature::message(signature));
-    }
-    if (reply.status() == UpdateReply::Incomplete) {
-        outcome.failure = communicationFailure(Failure::Network);
-        return;
-    }
-    if (reply.status() != UpdateReply::Complete || signature != ReplySignature::Valid) {
-        outcome.failure = communicationFailure(Failure::Reply);
-        return;
+                                        .arg(notSigned.text());
+            outcome.failure = UpdateReply::failure(Failure::Reply);
+            return;
+        }
     }
     outcome.offers = reply.offers();
 }

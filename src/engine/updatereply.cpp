@@ -3,6 +3,7 @@
 #include "packagecheck.h"
 #include "replyformat.h"
 #include "replylimits.h"
+#include "translated.h"
 
 #include <QDomDocument>
 #include <QUrl>
@@ -92,39 +93,45 @@ OfferedPackage offerFrom(const QDomElement &request)
 
 } // namespace
 
-UpdateReply::Status UpdateReply::append(const QByteArray &bytes)
+Failure UpdateReply::append(const QByteArray &bytes)
 {
-    if (state != Incomplete)
-        return state;
+    if (complete || refused)
+        return refused;
     if (buffer.size() + bytes.size() > ReplyLimits::maximumSize) {
-        state = TooLarge;
+        refused = failure(Failure::Reply);
         buffer.clear();
-        return state;
+        return refused;
     }
     buffer += bytes;
     // A reader that found the document malformed stays so: no later byte can mend it, and the
     // exchange ends when the server falls silent or closes, as for any incomplete reply.
     if (reader.hasError() && reader.error() != QXmlStreamReader::PrematureEndOfDocumentError)
-        return state;
+        return refused;
     // Without namespaces, as the document is read below: an undeclared prefix is no error.
     reader.setNamespaceProcessing(false);
     reader.addData(bytes);
     while (!reader.atEnd()) {
         const QXmlStreamReader::TokenType token = reader.readNext();
         if (!withinBounds()) {
-            state = Refused;
+            refused = failure(Failure::Reply);
             buffer.clear();
             break;
         }
         if (token == QXmlStreamReader::EndDocument) {
             // The root element has closed; the whole buffer must still parse as one document
             // (bytes after the root in the same piece may spoil it).
-            if (document.setContent(buffer, false))
-                state = Complete;
+            complete = document.setContent(buffer, false);
             break;
         }
     }
-    return state;
+    return refused;
+}
+
+Failure UpdateReply::failure(Failure::Kind kind)
+{
+    return Failure(kind,
+                   translated("An error occured while comunicating update server. Check your "
+                              "internet connection."));
 }
 
 // Checked on each token of the incremental pass, before any document is built: entity
@@ -170,7 +177,7 @@ bool UpdateReply::withinBounds()
 QVector<OfferedPackage> UpdateReply::offers() const
 {
     QVector<OfferedPackage> offered;
-    if (state != Complete)
+    if (!complete)
         return offered;
     const QDomNodeList requests = document.elementsByTagName(ReplyFormat::request);
     for (int i = 0; i < requests.size(); ++i) {
