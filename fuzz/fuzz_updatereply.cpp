@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     require(wellFormed || offers.isEmpty(), "offers from an incomplete reply");
     for (const OfferedPackage &offer : offers) {
         const PackageCheck &check = offer.check;
-        require(!check.has(PackageCheck::Sha256) || check.digest.isValid(), "sha256 size");
+        require(!check.has(PackageCheck::Checksum) || check.digest.isValid(), "sha256 size");
         require(!check.has(PackageCheck::Signature) || check.signature.size() == 64,
                 "signature size");
         require(!check.has(PackageCheck::Size) || check.size >= 0, "negative size");

@@ -152,7 +152,7 @@ PatchOffer OfferPolicy::patchFor(const PlannedPackage &planned) const
     for (const PatchOffer &offer : planned.offer.patches) {
         const QUrl &url = offer.link;
         if (!version.isNull() && DottedVersion::parse(offer.from) == version
-            && offer.check.has(PackageCheck::Sha256) && offer.check.has(PackageCheck::Size)
+            && offer.check.has(PackageCheck::Checksum) && offer.check.has(PackageCheck::Size)
             && !verifier.precheck(offer.check, planned.name())
             && offer.check.size <= maximumPackageSize && url.isValid() && !url.path().isEmpty())
             return offer;

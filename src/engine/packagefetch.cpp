@@ -76,10 +76,10 @@ void PackageFetch::start(int deadlineMs)
         return;
     // A body nobody announced a size for still ends at the updater's own bound.
     if (check().has(PackageCheck::Size))
-        sink.start(&bodyFile, check().size,
+        sink.start(&bodyFile, check().digest.algorithm(), check().size,
                    PackageVerifier::wrongSize(planned.name(), check().size));
     else
-        sink.start(&bodyFile, maximumPackageSize,
+        sink.start(&bodyFile, check().digest.algorithm(), maximumPackageSize,
                    OfferPolicy::tooLarge(planned.name(), maximumPackageSize));
     connect(&http, &HttpClient::requestFinished, this, &PackageFetch::requestFinished);
     connect(&http, &HttpClient::dataReadProgress, this,

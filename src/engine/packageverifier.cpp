@@ -3,6 +3,7 @@
 #include "ed25519.h"
 #include "packagecheck.h"
 #include "packagestatement.h"
+#include "replyformat.h"
 #include "translated.h"
 
 PackageVerifier::PackageVerifier(const QStringList &publicKeys)
@@ -34,28 +35,28 @@ Failure refused(const QString &text)
     return Failure(Failure::Refused, text);
 }
 
-Failure malformed(const char *element, const QString &packageName)
+Failure malformed(QLatin1String element, const QString &packageName)
 {
     return refused(translated("The update server sent a malformed %1 for package %2.")
-                       .arg(QLatin1String(element), packageName));
+                       .arg(element, packageName));
 }
 
 } // namespace
 
 Failure PackageVerifier::precheck(const PackageCheck &check, const QString &packageName) const
 {
-    if (check.isMalformed(PackageCheck::Sha256))
-        return malformed("sha256", packageName);
+    if (check.isMalformed(PackageCheck::Checksum))
+        return malformed(Digest::name(check.digest.algorithm()), packageName);
     if (check.isMalformed(PackageCheck::Size))
-        return malformed("size", packageName);
+        return malformed(ReplyFormat::size, packageName);
     // Without a key a signature cannot be checked, and is not looked at.
     if (signatureRequired) {
         if (check.isMalformed(PackageCheck::Signature))
-            return malformed("signature", packageName);
+            return malformed(ReplyFormat::signature, packageName);
         if (!check.has(PackageCheck::Signature))
             return refused(translated("Package %1 is not signed, so it will not be installed.")
                                .arg(packageName));
-        if (!check.has(PackageCheck::Sha256) || !check.has(PackageCheck::Size))
+        if (!check.has(PackageCheck::Checksum) || !check.has(PackageCheck::Size))
             return refused(
                 translated("The update server did not send the size and checksum of package %1, "
                            "which its signature covers, so it will not be installed.")
@@ -88,7 +89,7 @@ Failure PackageVerifier::checkDigest(qint64 size, const Digest &digest, const Pa
         return reply;
     if (check.has(PackageCheck::Size) && size != check.size)
         return refused(wrongSize(packageName, check.size));
-    if (check.has(PackageCheck::Sha256) && digest != check.digest)
+    if (check.has(PackageCheck::Checksum) && digest != check.digest)
         return refused(translated("Package %1 does not match the checksum announced by the "
                                   "update server: it was damaged or altered on the way, so it "
                                   "will not be installed.")

@@ -37,6 +37,15 @@ QString sha256(const QByteArray &bytes)
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
+// What a reply with these children says about its package.
+PackageCheck checkOf(const Text &sha256, const Text &signature, const Text &size)
+{
+    const QHash<QString, Text> children {
+        {"sha256", sha256}, {"signature", signature}, {"size", size}};
+    return PackageCheck::fromReply(
+        [&children](QLatin1String name) { return children.value(name); });
+}
+
 Digest digestOf(const QByteArray &bytes)
 {
     return Digest::of(Digest::Sha256, bytes);
@@ -120,7 +129,7 @@ void TestAuthenticityVerifier::replyValues_data()
     const QString hex = sha256(package);
     const QString signature = sign(package, keyPair(1));
     const QByteArray digest = QCryptographicHash::hash(package, QCryptographicHash::Sha256);
-    const int all = PackageCheck::Sha256 | PackageCheck::Signature | PackageCheck::Size;
+    const int all = PackageCheck::Checksum | PackageCheck::Signature | PackageCheck::Size;
     const Text none;
 
     QTest::newRow("none of them") << none << none << none << 0 << 0 << QByteArray() << qint64(-1);
@@ -134,8 +143,8 @@ void TestAuthenticityVerifier::replyValues_data()
                                   << qint64(9223372036854775807LL);
 
     const auto badSha = [&](const char *row, const QString &text) {
-        QTest::newRow(row) << Text(text) << none << none << int(PackageCheck::Sha256)
-                           << int(PackageCheck::Sha256) << QByteArray() << qint64(-1);
+        QTest::newRow(row) << Text(text) << none << none << int(PackageCheck::Checksum)
+                           << int(PackageCheck::Checksum) << QByteArray() << qint64(-1);
     };
     badSha("digest one digit short", hex.left(63));
     badSha("digest one digit long", hex + "0");
@@ -177,7 +186,7 @@ void TestAuthenticityVerifier::replyValues()
     QFETCH(QByteArray, digest);
     QFETCH(qint64, parsedSize);
 
-    const PackageCheck check = PackageCheck::fromReply(sha256, signature, size);
+    const PackageCheck check = checkOf(sha256, signature, size);
     QCOMPARE(check.present, present);
     QCOMPARE(check.malformed, malformed);
     QCOMPARE(check.digest.bytes(), digest);
@@ -335,7 +344,7 @@ void TestAuthenticityVerifier::verification()
     QFETCH(QString, refusal);
 
     const PackageVerifier verifier(keys);
-    const PackageCheck check = PackageCheck::fromReply(sha256, signature, size);
+    const PackageCheck check = checkOf(sha256, signature, size);
     QCOMPARE(refusalText(
                  verifier.verify(bytes.size(), Digest::of(Digest::Sha256, bytes), check, identity)),
              refusal);
@@ -381,7 +390,7 @@ void TestAuthenticityVerifier::messages()
 
     const PackageVerifier verifier(withKey ? QStringList {keyPair(1).publicBase64()}
                                            : QStringList());
-    const PackageCheck check = PackageCheck::fromReply(sha256, signature, size);
+    const PackageCheck check = checkOf(sha256, signature, size);
     Failure failure = verifier.precheck(check, QStringLiteral("core"));
     if (!failure)
         failure = verifier.verify(package.size(), digestOf(package), check, identity);
@@ -395,7 +404,7 @@ void TestAuthenticityVerifier::sinkStopsAtTheAnnouncedSize()
     QFile file(temp.filePath("package.zip"));
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
     PackageSink sink;
-    sink.start(&file, 10, QStringLiteral("too long"));
+    sink.start(&file, Digest::Sha256, 10, QStringLiteral("too long"));
 
     QCOMPARE(sink.write("0123456"), qint64(7));
     // The write that would pass the limit takes what still fits, and the next one fails.
@@ -412,7 +421,7 @@ void TestAuthenticityVerifier::sinkStopsAtTheAnnouncedSize()
 
     QFile next(temp.filePath("next.zip"));
     QVERIFY(next.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-    sink.start(&next, -1, QString());
+    sink.start(&next, Digest::Sha256, -1, QString());
     QCOMPARE(sink.write(QByteArray(100000, 'n')), qint64(100000));
     QCOMPARE(sink.digest().bytes(),
              QCryptographicHash::hash(QByteArray(100000, 'n'), QCryptographicHash::Sha256));
@@ -430,7 +439,7 @@ void TestAuthenticityVerifier::digestTakenWhileWriting()
     QFile file(temp.filePath("package.zip"));
     QVERIFY(file.open(QIODevice::ReadWrite | QIODevice::Unbuffered));
     PackageSink sink;
-    sink.start(&file, -1, QString());
+    sink.start(&file, Digest::Sha256, -1, QString());
     for (qsizetype at = 0, piece = 1; at < large.size(); at += piece, piece = piece * 3 + 1)
         QVERIFY(sink.write(large.mid(at, piece)) > 0);
 
@@ -438,7 +447,7 @@ void TestAuthenticityVerifier::digestTakenWhileWriting()
     QCOMPARE(digest.bytes(), QCryptographicHash::hash(large, QCryptographicHash::Sha256));
     QVERIFY(sink.digest() == digest);
     const QString size = QString::number(large.size());
-    const PackageCheck check = PackageCheck::fromReply(sha256(large), std::nullopt, size);
+    const PackageCheck check = checkOf(sha256(large), std::nullopt, size);
     const PackageVerifier verifier {QStringList()};
     const qint64 written = file.size();
     QCOMPARE(refusalText(verifier.verify(written, digest, check, identity)), accepted);
@@ -446,28 +455,27 @@ void TestAuthenticityVerifier::digestTakenWhileWriting()
         refusalText(verifier.verify(written, digestOf(alteredByOneByte(large)), check, identity)),
         wrongSha256);
     const PackageCheck longer
-        = PackageCheck::fromReply(sha256(large), std::nullopt, QString::number(large.size() + 1));
+        = checkOf(sha256(large), std::nullopt, QString::number(large.size() + 1));
     QCOMPARE(refusalText(verifier.verify(written, digest, longer, identity)),
              wrongSize(large.size() + 1));
     QCOMPARE(refusalText(verifier.verify(written, Digest(), check, identity)), wrongSha256);
-    const PackageCheck sizeOnly = PackageCheck::fromReply(std::nullopt, std::nullopt, size);
+    const PackageCheck sizeOnly = checkOf(std::nullopt, std::nullopt, size);
     QCOMPARE(refusalText(verifier.verify(written, Digest(), sizeOnly, identity)), accepted);
 
     // With keys, the digest taken while writing decides, and the signature covers it.
     const KeyPair key = keyPair(1);
     const PackageVerifier signing({key.publicBase64()});
-    const PackageCheck signedCheck = PackageCheck::fromReply(sha256(large), sign(large, key), size);
+    const PackageCheck signedCheck = checkOf(sha256(large), sign(large, key), size);
     QCOMPARE(refusalText(signing.verify(written, digest, signedCheck, identity)), accepted);
     QCOMPARE(refusalText(
                  signing.verify(written, digestOf(alteredByOneByte(large)), signedCheck, identity)),
              wrongSha256);
-    const PackageCheck strangerSigned
-        = PackageCheck::fromReply(sha256(large), sign(large, keyPair(3)), size);
+    const PackageCheck strangerSigned = checkOf(sha256(large), sign(large, keyPair(3)), size);
     QCOMPARE(refusalText(signing.verify(written, digest, strangerSigned, identity)), badSignature);
 
     QFile next(temp.filePath("next.zip"));
     QVERIFY(next.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-    sink.start(&next, -1, QString());
+    sink.start(&next, Digest::Sha256, -1, QString());
     QCOMPARE(sink.digest().bytes(),
              QCryptographicHash::hash(QByteArray(), QCryptographicHash::Sha256));
 }
