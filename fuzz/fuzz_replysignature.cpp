@@ -33,24 +33,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         reply = input.mid(queryEnd + 1);
     }
 
-    const ReplySignature::Outcome outcome = ReplySignature::verify(reply, keys, nonce, query);
-    require(outcome == ReplySignature::Valid || outcome == ReplySignature::Unsigned
-                || outcome == ReplySignature::Malformed
-                || outcome == ReplySignature::NotForThisExchange,
-            "no such outcome");
-    require(reply.contains("</signature>") || outcome == ReplySignature::Unsigned,
+    const Failure refused = ReplySignature::verify(reply, keys, nonce, query);
+    require(!refused || (refused.kind() == Failure::Reply && !refused.text().isEmpty()),
+            "a refusal without its kind or reason");
+    require(reply.contains("</signature>")
+                || refused.text() == QLatin1String("the reply is not signed"),
             "signed without a signature element");
-    if (outcome != ReplySignature::Valid)
+    if (refused)
         return 0;
-    require(ReplySignature::verify(reply, keys, nonce + 'x', query)
-                == ReplySignature::NotForThisExchange,
+    const QString notForThisExchange = ReplySignature::notForThisExchange().text();
+    require(ReplySignature::verify(reply, keys, nonce + 'x', query).text() == notForThisExchange,
             "valid for another nonce");
-    require(ReplySignature::verify(reply, keys, nonce, query + 'x')
-                == ReplySignature::NotForThisExchange,
+    require(ReplySignature::verify(reply, keys, nonce, query + 'x').text() == notForThisExchange,
             "valid for another query");
     QByteArray altered = reply;
     altered[0] = char(altered.at(0) ^ 1);
-    require(ReplySignature::verify(altered, keys, nonce, query) != ReplySignature::Valid,
+    require(ReplySignature::verify(altered, keys, nonce, query).isFailure(),
             "valid with its first byte changed");
     return 0;
 }

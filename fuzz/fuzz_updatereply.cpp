@@ -53,17 +53,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const QByteArray bytes(reply + at, length);
         at += length;
 
-        const UpdateReply::Status status = updateReply.append(bytes);
-        require(status == updateReply.status(), "append() and status() disagree");
+        const bool refused = updateReply.append(bytes).isFailure();
+        require(!refused || !updateReply.isComplete(), "complete and refused");
         if (!wellFormed) {
             received += bytes;
             wellFormed = QDomDocument().setContent(received, false);
         }
         // A reply this small is never too large.
-        require(status != UpdateReply::Complete || wellFormed, "complete before well-formed");
+        require(!updateReply.isComplete() || wellFormed, "complete before well-formed");
         // Well-formed is not enough: a document type or a reply beyond the bounds is refused.
-        require(status == UpdateReply::Complete || status == UpdateReply::Refused || !wellFormed
-                    || !exact,
+        require(updateReply.isComplete() || refused || !wellFormed || !exact,
                 "well-formed reply neither complete nor refused");
     }
 
@@ -71,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     require(wellFormed || offers.isEmpty(), "offers from an incomplete reply");
     for (const OfferedPackage &offer : offers) {
         const PackageCheck &check = offer.check;
-        require(!check.has(PackageCheck::Sha256) || check.digest.isValid(), "sha256 size");
+        require(!check.has(PackageCheck::Checksum) || check.digest.isValid(), "sha256 size");
         require(!check.has(PackageCheck::Signature) || check.signature.size() == 64,
                 "signature size");
         require(!check.has(PackageCheck::Size) || check.size >= 0, "negative size");

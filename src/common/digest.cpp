@@ -8,16 +8,20 @@
 
 namespace {
 
-// Every algorithm, in the order of the enumeration: its name in the reply and the statement,
+// Every algorithm, in the order of the enumeration: its name in the reply, the statement and
+// the manifest, the manifest's name for the digest a patch applies to, the name people write,
 // its length in bytes, and its name in OpenSSL.
 const struct
 {
     Digest::Algorithm algorithm;
     QLatin1String name;
+    QLatin1String fromName;
+    QLatin1String title;
     qsizetype size;
     const char *openssl;
 } table[] = {
-    {Digest::Sha256, QLatin1String("sha256"), 32, "SHA256"},
+    {Digest::Sha256, QLatin1String("sha256"), QLatin1String("from-sha256"),
+     QLatin1String("SHA-256"), 32, "SHA256"},
 };
 
 const auto &rowOf(Digest::Algorithm algorithm)
@@ -46,7 +50,7 @@ bool isHexDigit(char16_t c)
 
 } // namespace
 
-static_assert(std::size(table) == Digest::Sha256 + 1, "one row for every algorithm, in order");
+static_assert(std::size(table) == Digest::Newest + 1, "one row for every algorithm, in order");
 
 Digest::Digest(Algorithm algorithm, const QByteArray &bytes)
     : kind(algorithm)
@@ -56,6 +60,16 @@ Digest::Digest(Algorithm algorithm, const QByteArray &bytes)
 QLatin1String Digest::name(Algorithm algorithm)
 {
     return rowOf(algorithm).name;
+}
+
+QLatin1String Digest::fromName(Algorithm algorithm)
+{
+    return rowOf(algorithm).fromName;
+}
+
+QLatin1String Digest::title(Algorithm algorithm)
+{
+    return rowOf(algorithm).title;
 }
 
 qsizetype Digest::size(Algorithm algorithm)
@@ -73,13 +87,33 @@ Digest Digest::of(Algorithm algorithm, QByteArrayView bytes)
 
 Digest Digest::fromHex(Algorithm algorithm, QStringView text)
 {
+    // No digest, but of this algorithm, so that a refusal can name what was malformed.
     if (text.size() != 2 * size(algorithm))
-        return Digest();
+        return Digest(algorithm, QByteArray());
     for (const QChar c : text) {
         if (!isHexDigit(c.unicode()))
-            return Digest();
+            return Digest(algorithm, QByteArray());
     }
     return Digest(algorithm, QByteArray::fromHex(text.toLatin1()));
+}
+
+std::optional<Digest>
+Digest::fromNamed(const std::function<std::optional<QString>(Algorithm)> &valueOf)
+{
+    for (auto row = std::rbegin(table); row != std::rend(table); ++row) {
+        if (const std::optional<QString> text = valueOf(row->algorithm))
+            return fromHex(row->algorithm, *text);
+    }
+    return std::nullopt;
+}
+
+std::optional<Digest::Algorithm> Digest::named(QStringView name)
+{
+    for (const auto &row : table) {
+        if (name == row.name)
+            return row.algorithm;
+    }
+    return std::nullopt;
 }
 
 bool Digest::operator==(const Digest &other) const

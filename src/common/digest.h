@@ -4,28 +4,38 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QLatin1String>
+#include <QString>
 #include <QStringView>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 struct evp_md_ctx_st;
 
 // The digest of some bytes, with the algorithm that took it: what the update server announces
 // for a package, what a package's signed statement covers, and what a patch's manifest names
-// for the files it rebuilds. Every algorithm is one row of a table in digest.cpp: its name in
-// the reply and the statement, its length, and how it is taken.
+// for the files it rebuilds. Every algorithm is one row of a table in digest.cpp: its names in
+// the reply, the statement and the manifest, its length, and how it is taken. Whatever reads or
+// writes a digest names it through this class, so an algorithm is its row.
 class Digest
 {
 public:
-    enum Algorithm { Sha256 };
+    // The newest is the one the publisher's tools publish with.
+    enum Algorithm { Sha256, Newest = Sha256 };
 
     // No digest: what a missing or malformed value reads as.
     Digest() = default;
     // No digest when the bytes are not of the algorithm's length.
     Digest(Algorithm algorithm, const QByteArray &bytes);
 
-    // The name the reply and the statement give the algorithm: "sha256".
+    // The name the reply and the statement give the algorithm, and a patch's manifest the digest
+    // of the file it makes: "sha256".
     static QLatin1String name(Algorithm algorithm);
+    // The name a patch's manifest gives the digest of the installed file: "from-sha256".
+    static QLatin1String fromName(Algorithm algorithm);
+    // The name people write: "SHA-256".
+    static QLatin1String title(Algorithm algorithm);
     // In bytes.
     static qsizetype size(Algorithm algorithm);
 
@@ -33,6 +43,13 @@ public:
     // A digest written as hex digits, in either case, exactly as many as it has; no digest when
     // the text is anything else.
     static Digest fromHex(Algorithm algorithm, QStringView text);
+    // The digest among values named after the algorithms (valueOf gives the text of one, nullopt
+    // when there is none), read with fromHex(): the newest algorithm's. nullopt when there is
+    // none; no digest, of the algorithm named, when its text is not one.
+    static std::optional<Digest>
+    fromNamed(const std::function<std::optional<QString>(Algorithm)> &valueOf);
+    // The algorithm a name of name() stands for.
+    static std::optional<Algorithm> named(QStringView name);
 
     bool isValid() const { return !digest.isEmpty(); }
     Algorithm algorithm() const { return kind; }

@@ -21,10 +21,9 @@ inline constexpr QLatin1String action {"action"};
 // The actions, in lower case: any other only backs the installed file up.
 inline constexpr QLatin1String add {"add"};
 inline constexpr QLatin1String remove {"remove"};
-// A patch package's: the file rebuilt from the installed one with these digests (hex).
+// A patch package's: the file rebuilt from the installed one, with the digests (hex) of both
+// named as Digest::fromName() and Digest::name() name them.
 inline constexpr QLatin1String patch {"patch"};
-inline constexpr QLatin1String fromSha256 {"from-sha256"};
-inline constexpr QLatin1String sha256 {"sha256"};
 
 } // namespace ManifestFormat
 

@@ -81,15 +81,17 @@ QueriedComponent readComponent(const QByteArray &document, qsizetype &at)
 
 } // namespace
 
-QueryParser::Status QueryParser::append(const QByteArray &bytes)
+Failure QueryParser::append(const QByteArray &bytes)
 {
-    if (state != Incomplete)
-        return state;
+    if (complete || tooLarge)
+        return tooLarge;
     const qsizetype searchFrom = qMax<qsizetype>(0, buffer.size() - closeTag.size() + 1);
     buffer += bytes;
     if (buffer.size() > maximumSize) {
         buffer.clear();
-        return state = TooLarge;
+        tooLarge = Failure(Failure::Messenger,
+                           QStringLiteral("the query is larger than %1 bytes").arg(maximumSize));
+        return tooLarge;
     }
     // Only the new bytes are searched, so a query in many small pieces costs linear time.
     if (begin < 0)
@@ -97,17 +99,17 @@ QueryParser::Status QueryParser::append(const QByteArray &bytes)
     if (begin >= 0) {
         const qsizetype end = buffer.indexOf(closeTag, qMax(searchFrom, begin + openTag.size()));
         if (end >= 0) {
-            state = Complete;
+            complete = true;
             before = buffer.left(begin);
             buffer = buffer.sliced(begin, end - begin);
         }
     }
-    return state;
+    return Failure();
 }
 
 QByteArray QueryParser::query() const
 {
-    return state == Complete ? buffer + closeTag : QByteArray();
+    return complete ? buffer + closeTag : QByteArray();
 }
 
 QByteArray QueryParser::prefix() const
@@ -126,7 +128,7 @@ QList<QueriedComponent> QueryParser::components() const
 
 bool QueryParser::nextComponent(qsizetype *position, QueriedComponent *component) const
 {
-    if (state != Complete)
+    if (!complete)
         return false;
     qsizetype &at = *position;
     while ((at = buffer.indexOf(componentTag, at)) >= 0) {

@@ -1,6 +1,8 @@
 #ifndef QUERYPARSER_H
 #define QUERYPARSER_H
 
+#include "failure.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -19,13 +21,14 @@ struct QueriedComponent
 class QueryParser
 {
 public:
-    enum Status { Incomplete, Complete, TooLarge };
-
     explicit QueryParser(qsizetype maximumSize)
         : maximumSize(maximumSize)
     { }
 
-    Status append(const QByteArray &bytes);
+    // Takes the next bytes. A failure once the bytes pass the maximum size before the query is
+    // complete; the parser then takes no more and stays failed.
+    Failure append(const QByteArray &bytes);
+    bool isComplete() const { return complete; }
     // The component elements of a complete query, in query order.
     QList<QueriedComponent> components() const;
     // The same one at a time, for a reader that must not hold them all: the next component
@@ -42,7 +45,8 @@ private:
     QByteArray before;
     qsizetype maximumSize;
     qsizetype begin = -1;
-    Status state = Incomplete;
+    bool complete = false;
+    Failure tooLarge;
 };
 
 #endif // QUERYPARSER_H

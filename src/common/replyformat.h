@@ -26,8 +26,8 @@ inline constexpr QLatin1String changelog {"changelog"};
 inline constexpr QLatin1String link {"link"};
 inline constexpr QLatin1String critical {"critical"};
 inline constexpr QLatin1String timestamp {"timestamp"};
-// What the package is held to, each optional; a patch element carries them as attributes.
-inline constexpr QLatin1String sha256 {"sha256"};
+// What the package is held to, each optional, beside its digest (named after its algorithm,
+// see Digest::name()); a patch element carries them as attributes.
 inline constexpr QLatin1String signature {"signature"};
 inline constexpr QLatin1String size {"size"};
 

@@ -179,13 +179,13 @@ QByteArray ReplySignature::sign(const QByteArray &reply, const QByteArray &seed,
     return signature.isEmpty() ? QByteArray() : withSignature(reply, signature);
 }
 
-ReplySignature::Outcome ReplySignature::verify(const QByteArray &reply, const QStringList &keys,
-                                               const QByteArray &nonce, const QByteArray &query)
+Failure ReplySignature::verify(const QByteArray &reply, const QStringList &keys,
+                               const QByteArray &nonce, const QByteArray &query)
 {
     const qsizetype tag = closingTag(reply);
     const qsizetype end = tag - signatureClose.size();
     if (tag < 0 || end < 0 || reply.mid(end, signatureClose.size()) != signatureClose)
-        return Unsigned;
+        return Failure(Failure::Reply, QStringLiteral("the reply is not signed"));
     const qsizetype open = reply.lastIndexOf(signatureOpen, end);
     const auto signature = QByteArray::fromBase64Encoding(
         reply.mid(open + signatureOpen.size(), end - open - signatureOpen.size()),
@@ -194,28 +194,19 @@ ReplySignature::Outcome ReplySignature::verify(const QByteArray &reply, const QS
         ? QByteArray()
         : signedText(signature.decoded, statement(nonce, query, reply.left(open) + reply.mid(tag)));
     if (text.isEmpty())
-        return Malformed;
+        return Failure(Failure::Reply, QStringLiteral("the reply's signature is malformed"));
     const QByteArray signatureBytes = signature.decoded.left(Ed25519::signatureSize);
     for (const QString &key : keys) {
         if (Ed25519::verify(QByteArray::fromBase64(key.toLatin1()), bytes(text), text.size(),
                             signatureBytes))
-            return Valid;
+            return Failure();
     }
-    return NotForThisExchange;
+    return notForThisExchange();
 }
 
-QString ReplySignature::message(Outcome outcome)
+Failure ReplySignature::notForThisExchange()
 {
-    switch (outcome) {
-    case Valid:
-        break;
-    case Unsigned:
-        return QStringLiteral("the reply is not signed");
-    case Malformed:
-        return QStringLiteral("the reply's signature is malformed");
-    case NotForThisExchange:
-        return QStringLiteral("the reply is not signed for this exchange by a reply key the "
-                              "updater trusts");
-    }
-    return QString();
+    return Failure(Failure::Reply,
+                   QStringLiteral("the reply is not signed for this exchange by a "
+                                  "reply key the updater trusts"));
 }

@@ -1,6 +1,8 @@
 #ifndef REPLYSIGNATURE_H
 #define REPLYSIGNATURE_H
 
+#include "failure.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -42,13 +44,6 @@ public:
     // Statements signed at once: the tree is at most six levels deep.
     static constexpr int maximumBatch = 64;
 
-    enum Outcome {
-        Valid,
-        Unsigned, // no signature element before the closing root tag
-        Malformed, // a signature element that holds no signature
-        NotForThisExchange, // no trusted key signed this reply for this query and nonce
-    };
-
     // A fresh nonce from the system's random source, in base64; empty when none can be had.
     static QByteArray newNonce();
     static QByteArray nonceElement(const QByteArray &nonce);
@@ -77,11 +72,14 @@ public:
     // key or the reply has no closing tag.
     static QByteArray sign(const QByteArray &reply, const QByteArray &seed, const QByteArray &nonce,
                            const QByteArray &query);
-    // Whether one of the keys (base64) signed this reply for this nonce and query.
-    static Outcome verify(const QByteArray &reply, const QStringList &keys, const QByteArray &nonce,
+    // Whether one of the keys (base64) signed this reply for this nonce and query: no failure
+    // when one did, else one of kind Reply whose text says why, for the log: the reply is not
+    // signed (no signature element before the closing root tag), its signature is malformed, or
+    // no trusted key signed it for this exchange.
+    static Failure verify(const QByteArray &reply, const QStringList &keys, const QByteArray &nonce,
                           const QByteArray &query);
-    // Why a reply is refused, for the log.
-    static QString message(Outcome outcome);
+    // The last of those: also the verdict on any reply to an exchange that had no nonce.
+    static Failure notForThisExchange();
 };
 
 #endif // REPLYSIGNATURE_H

@@ -83,7 +83,6 @@ QByteArray resumeValidator(const HttpResponseHeader &header)
 
 HttpClient::HttpClient(QObject *parent)
     : QObject(parent)
-    , lastError(translated("Unknown error"))
 {
     manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     stallTimer.setInterval(60000);
@@ -150,13 +149,7 @@ void HttpClient::abort()
     pending.clear();
     if (!busy)
         return;
-    lastError = translated("Request aborted");
-    finishCurrent(true);
-}
-
-QString HttpClient::errorString() const
-{
-    return lastError;
+    fail(translated("Request aborted"));
 }
 
 int HttpClient::enqueue(Request request)
@@ -189,7 +182,7 @@ void HttpClient::startNext()
         if (current.kind == SetHost) {
             hostName = current.host;
             hostPort = current.port;
-            finishCurrent(false);
+            finishCurrent();
             continue;
         }
         sendRequest();
@@ -233,7 +226,7 @@ void HttpClient::sendRequest()
     stallTimer.start();
 }
 
-void HttpClient::finishCurrent(bool failed)
+void HttpClient::finishCurrent(const Failure &failure)
 {
     releaseReply();
     retryTimer.stop();
@@ -241,9 +234,9 @@ void HttpClient::finishCurrent(bool failed)
     const int id = current.id;
     current = Request();
     busy = false;
-    if (failed)
+    if (failure)
         pending.clear();
-    emit requestFinished(id, failed);
+    emit requestFinished(id, failure);
     scheduleNext();
 }
 
@@ -262,10 +255,10 @@ void HttpClient::releaseReply()
 // A server that stops sending would otherwise keep the download open forever.
 void HttpClient::onStalled()
 {
-    lastError = translated("The package server sent nothing for %1 seconds.")
-                    .arg(qMax(1, stallTimer.interval() / 1000));
+    const QString text = translated("The package server sent nothing for %1 seconds.")
+                             .arg(qMax(1, stallTimer.interval() / 1000));
     if (!retryBrokenGet())
-        finishCurrent(true);
+        fail(text);
 }
 
 // Only a body that broke off is resumed. A connection that brought a good part of it before it
@@ -307,8 +300,7 @@ bool HttpClient::takeResumedHeader(const HttpResponseHeader &header)
         bool ok = range.startsWith("bytes ") && dash > 6;
         const qint64 first = ok ? range.mid(6, dash - 6).trimmed().toLongLong(&ok) : -1;
         if (!ok || first != transfer.received || !header.hasContentLength()) {
-            lastError = translated("The package server resumed the download at the wrong place.");
-            finishCurrent(true);
+            fail(translated("The package server resumed the download at the wrong place."));
             return false;
         }
         transfer.expectedLength = transfer.received + header.contentLength();
@@ -324,8 +316,7 @@ bool HttpClient::takeResumedHeader(const HttpResponseHeader &header)
     emit responseHeaderReceived(header);
     if (reply.data() != handled)
         return false;
-    lastError = translated("The server sent no valid response.");
-    finishCurrent(true);
+    fail(translated("The server sent no valid response."));
     return false;
 }
 
@@ -347,25 +338,26 @@ void HttpClient::onFinished()
     if (!emitHeaderOnce() || !writeAvailable())
         return;
     bool broken = true;
+    QString text;
     if (reply->error() != QNetworkReply::NoError && !isHttpLevelError()) {
-        lastError = networkFailure(reply->error(), reply->errorString(), manager.proxy());
+        text = networkFailure(reply->error(), reply->errorString(), manager.proxy());
     } else if (!transfer.headerSent) {
-        lastError = translated("The server sent no valid response.");
+        text = translated("The server sent no valid response.");
         broken = false;
     } else if (current.kind == Get && transfer.expectedLength >= 0
                && transfer.received < transfer.expectedLength) {
-        lastError = translated("The connection closed after %1 of %2 bytes.")
-                        .arg(transfer.received)
-                        .arg(transfer.expectedLength);
+        text = translated("The connection closed after %1 of %2 bytes.")
+                   .arg(transfer.received)
+                   .arg(transfer.expectedLength);
     } else if (transfer.resuming) {
         // The attempt to resume got no answer at all.
-        lastError = translated("The server sent no valid response.");
+        text = translated("The server sent no valid response.");
     } else {
-        finishCurrent(false);
+        finishCurrent();
         return;
     }
     if (!broken || !retryBrokenGet())
-        finishCurrent(true);
+        fail(text);
 }
 
 // Returns false when a slot ended the request while the header was being delivered.
@@ -407,13 +399,11 @@ bool HttpClient::writeAvailable()
             break;
         if (current.hasDevice) {
             if (!current.device) {
-                lastError = translated("The device receiving the body is gone.");
-                finishCurrent(true);
+                fail(translated("The device receiving the body is gone."));
                 return false;
             }
             if (!writeAll(current.device, chunk)) {
-                lastError = current.device->errorString();
-                finishCurrent(true);
+                fail(current.device->errorString());
                 return false;
             }
         }

@@ -2,6 +2,7 @@
 #define HTTPCLIENT_H
 
 #include "clocktimer.h"
+#include "failure.h"
 #include "httpresponseheader.h"
 #include "proxyenvironment.h"
 
@@ -51,11 +52,11 @@ public:
     void setProxies(const ProxyEnvironment &environment) { proxies = environment; }
     // What the stall timeout and the pauses are measured on (default: the system's clock).
     void setClock(const std::shared_ptr<const Clock> &clock);
-    QString errorString() const;
 
 signals:
     void requestStarted(int id);
-    void requestFinished(int id, bool error);
+    // A failed request carries its failure, of kind Network, in the user's language.
+    void requestFinished(int id, const Failure &failure);
     // `total` is -1 when the response announced no length.
     void dataReadProgress(qint64 done, qint64 total);
     void responseHeaderReceived(const HttpResponseHeader &resp);
@@ -79,7 +80,8 @@ private:
     void scheduleNext();
     void startNext();
     void sendRequest();
-    void finishCurrent(bool failed);
+    void finishCurrent(const Failure &failure = Failure());
+    void fail(const QString &text) { finishCurrent(Failure(Failure::Network, text)); }
     void releaseReply();
 
     void onStalled();
@@ -105,7 +107,6 @@ private:
 
     QString hostName;
     quint16 hostPort = 80;
-    QString lastError;
 
     QList<int> retryPauses {1000, 2000, 4000};
     ProxyEnvironment proxies;

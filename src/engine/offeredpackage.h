@@ -7,6 +7,7 @@
 #include <QList>
 #include <QString>
 
+class QDomElement;
 class Update;
 
 // One package the update server offers: a "request" element of its reply that offers
@@ -34,6 +35,8 @@ struct OfferedPackage
     PackageCheck check;
     QList<PatchOffer> patches;
 
+    // A "request" element that offers an update, decoded once.
+    static OfferedPackage fromRequest(const QDomElement &request);
     // The client library's record of the offer, which the windows read.
     Update toUpdate() const;
 };

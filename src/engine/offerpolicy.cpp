@@ -96,9 +96,8 @@ Failure OfferPolicy::check(const QVector<PlannedPackage> &plan) const
                                    .arg(planned.name()));
         }
         const PackageCheck &check = planned.offer.check;
-        const PackageVerifier::Outcome outcome = verifier.precheck(check);
-        if (outcome != PackageVerifier::Accepted)
-            return refusal(PackageVerifier::message(outcome, planned.name(), check));
+        if (const Failure refused = verifier.precheck(check, planned.name()))
+            return refused;
         if (check.has(PackageCheck::Size) && check.size > maximumPackageSize)
             return refusal(tooLarge(planned.name(), maximumPackageSize));
         if (const Failure failure = checkVersion(planned))
@@ -153,8 +152,8 @@ PatchOffer OfferPolicy::patchFor(const PlannedPackage &planned) const
     for (const PatchOffer &offer : planned.offer.patches) {
         const QUrl &url = offer.link;
         if (!version.isNull() && DottedVersion::parse(offer.from) == version
-            && offer.check.has(PackageCheck::Sha256) && offer.check.has(PackageCheck::Size)
-            && verifier.precheck(offer.check) == PackageVerifier::Accepted
+            && offer.check.has(PackageCheck::Checksum) && offer.check.has(PackageCheck::Size)
+            && !verifier.precheck(offer.check, planned.name())
             && offer.check.size <= maximumPackageSize && url.isValid() && !url.path().isEmpty())
             return offer;
     }

@@ -1,5 +1,7 @@
 #include "packagecheck.h"
 
+#include "replyformat.h"
+
 namespace {
 
 // Only the one canonical spelling of each value is taken, so that no two texts stand for
@@ -29,17 +31,24 @@ qint64 decodeSize(const QString &text)
 
 } // namespace
 
-PackageCheck PackageCheck::fromReply(const std::optional<QString> &sha256,
-                                     const std::optional<QString> &signature,
-                                     const std::optional<QString> &size)
+PackageCheck
+PackageCheck::fromReply(const std::function<std::optional<QString>(QLatin1String name)> &valueOf)
 {
     PackageCheck check;
-    if (sha256) {
-        check.present |= Sha256;
-        check.digest = Digest::fromHex(Digest::Sha256, sha256->trimmed());
+    const std::optional<Digest> digest = Digest::fromNamed([&valueOf](Digest::Algorithm algorithm) {
+        std::optional<QString> text = valueOf(Digest::name(algorithm));
+        if (text)
+            text = text->trimmed();
+        return text;
+    });
+    if (digest) {
+        check.present |= Checksum;
+        check.digest = *digest;
         if (!check.digest.isValid())
-            check.malformed |= Sha256;
+            check.malformed |= Checksum;
     }
+    const std::optional<QString> signature = valueOf(ReplyFormat::signature);
+    const std::optional<QString> size = valueOf(ReplyFormat::size);
     if (signature) {
         check.present |= Signature;
         check.signature = decodeBase64(signature->trimmed(), 64);

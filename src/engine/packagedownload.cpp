@@ -108,10 +108,10 @@ void PackageDownload::size(OfferPolicy &policy)
     }
 }
 
-void PackageDownload::requestFinished(int, bool error)
+void PackageDownload::requestFinished(int, const Failure &failure)
 {
-    if (state == State::Sizing && error)
-        fail(Failure(Failure::Network, http.errorString()));
+    if (state == State::Sizing && failure)
+        fail(failure);
 }
 
 void PackageDownload::responseHeaderReceived(const HttpResponseHeader &resp)

@@ -50,7 +50,7 @@ signals:
     void failed(const Failure &failure);
 
 private slots:
-    void requestFinished(int id, bool error);
+    void requestFinished(int id, const Failure &failure);
     void responseHeaderReceived(const HttpResponseHeader &resp);
     void bodyReceived(qint64 bytes);
     void packageFetched(const QStringList &rebuiltFiles);

@@ -77,10 +77,10 @@ void PackageFetch::start(int deadlineMs)
         return;
     // A body nobody announced a size for still ends at the updater's own bound.
     if (check().has(PackageCheck::Size))
-        sink.start(&bodyFile, check().size,
-                   PackageVerifier::message(PackageVerifier::WrongSize, planned.name(), check()));
+        sink.start(&bodyFile, check().digest.algorithm(), check().size,
+                   PackageVerifier::wrongSize(planned.name(), check().size));
     else
-        sink.start(&bodyFile, maximumPackageSize,
+        sink.start(&bodyFile, check().digest.algorithm(), maximumPackageSize,
                    OfferPolicy::tooLarge(planned.name(), maximumPackageSize));
     connect(&http, &HttpClient::requestFinished, this, &PackageFetch::requestFinished);
     connect(&http, &HttpClient::dataReadProgress, this,
@@ -122,11 +122,11 @@ bool PackageFetch::openBodyFile()
     return true;
 }
 
-void PackageFetch::requestFinished(int id, bool error)
+void PackageFetch::requestFinished(int id, const Failure &failure)
 {
     if (state != State::Receiving || id != getRequestId)
         return;
-    if (!error) {
+    if (!failure) {
         bodyReceived();
         return;
     }
@@ -135,7 +135,7 @@ void PackageFetch::requestFinished(int id, bool error)
         fail(storageFailure(bodyFile.errorString(),
                             bodyFile.error() == QFileDevice::ResourceError ? ENOSPC : 0));
     else
-        fail(Failure(Failure::Network, http.errorString()));
+        fail(failure);
 }
 
 void PackageFetch::responseHeaderReceived(const HttpResponseHeader &resp)
@@ -193,11 +193,7 @@ Failure PackageFetch::verifyBody()
                                      -1,
                                      Digest(),
                                      target.patch.from};
-    const PackageVerifier::Outcome outcome
-        = verifier.verify(bodyFile.size(), sink.digest(), check(), identity);
-    if (outcome == PackageVerifier::Accepted)
-        return Failure();
-    return Failure(Failure::Refused, PackageVerifier::message(outcome, planned.name(), check()));
+    return verifier.verify(bodyFile.size(), sink.digest(), check(), identity);
 }
 
 void PackageFetch::adoptBody()

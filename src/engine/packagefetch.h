@@ -55,7 +55,7 @@ signals:
     void failed(const Failure &failure);
 
 private slots:
-    void requestFinished(int id, bool error);
+    void requestFinished(int id, const Failure &failure);
     void responseHeaderReceived(const HttpResponseHeader &resp);
     void bodyRestarted();
     void deadlinePassed();

@@ -6,14 +6,16 @@ PackageSink::PackageSink(QObject *parent)
     : QIODevice(parent)
 { }
 
-void PackageSink::start(QFileDevice *file, qint64 limit, const QString &overflowText)
+void PackageSink::start(QFileDevice *file, Digest::Algorithm algorithm, qint64 limit,
+                        const QString &overflowText)
 {
     finish();
     target = file;
+    this->algorithm = algorithm;
     this->limit = limit;
     written = 0;
     overflow = overflowText;
-    hash.reset(Digest::Sha256);
+    hash.reset(algorithm);
     open(QIODevice::WriteOnly | QIODevice::Unbuffered);
 }
 
@@ -27,7 +29,7 @@ void PackageSink::finish()
 bool PackageSink::restart()
 {
     written = 0;
-    hash.reset(Digest::Sha256);
+    hash.reset(algorithm);
     return target && target->resize(0) && target->seek(0);
 }
 

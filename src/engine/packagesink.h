@@ -21,8 +21,9 @@ class PackageSink : public QIODevice
 public:
     explicit PackageSink(QObject *parent = nullptr);
 
-    // limit < 0: no limit.
-    void start(QFileDevice *file, qint64 limit, const QString &overflowText);
+    // The bytes are hashed with algorithm; limit < 0: no limit.
+    void start(QFileDevice *file, Digest::Algorithm algorithm, qint64 limit,
+               const QString &overflowText);
     void finish();
     // The body starts over: what was written is discarded and the limit applies afresh.
     bool restart();
@@ -37,6 +38,7 @@ protected:
 
 private:
     QPointer<QFileDevice> target;
+    Digest::Algorithm algorithm = Digest::Newest;
     qint64 limit = -1;
     qint64 written = 0;
     QString overflow;

@@ -3,6 +3,7 @@
 #include "ed25519.h"
 #include "packagecheck.h"
 #include "packagestatement.h"
+#include "replyformat.h"
 #include "translated.h"
 
 PackageVerifier::PackageVerifier(const QStringList &publicKeys)
@@ -27,103 +28,92 @@ QStringList PackageVerifier::splitKeys(const QString &setting)
     return keys;
 }
 
-PackageVerifier::Outcome PackageVerifier::precheck(const PackageCheck &check) const
+namespace {
+
+Failure refused(const QString &text)
 {
-    if (check.isMalformed(PackageCheck::Sha256))
-        return MalformedSha256;
+    return Failure(Failure::Refused, text);
+}
+
+Failure malformed(QLatin1String element, const QString &packageName)
+{
+    return refused(translated("The update server sent a malformed %1 for package %2.")
+                       .arg(element, packageName));
+}
+
+} // namespace
+
+Failure PackageVerifier::precheck(const PackageCheck &check, const QString &packageName) const
+{
+    if (check.isMalformed(PackageCheck::Checksum))
+        return malformed(Digest::name(check.digest.algorithm()), packageName);
     if (check.isMalformed(PackageCheck::Size))
-        return MalformedSize;
+        return malformed(ReplyFormat::size, packageName);
     // Without a key a signature cannot be checked, and is not looked at.
     if (signatureRequired) {
         if (check.isMalformed(PackageCheck::Signature))
-            return MalformedSignature;
+            return malformed(ReplyFormat::signature, packageName);
         if (!check.has(PackageCheck::Signature))
-            return MissingSignature;
-        if (!check.has(PackageCheck::Sha256) || !check.has(PackageCheck::Size))
-            return MissingChecksum;
+            return refused(translated("Package %1 is not signed, so it will not be installed.")
+                               .arg(packageName));
+        if (!check.has(PackageCheck::Checksum) || !check.has(PackageCheck::Size))
+            return refused(
+                translated("The update server did not send the size and checksum of package %1, "
+                           "which its signature covers, so it will not be installed.")
+                    .arg(packageName));
     }
-    return Accepted;
+    return Failure();
 }
 
-PackageVerifier::Outcome PackageVerifier::verify(qint64 size, const Digest &digest,
-                                                 const PackageCheck &check,
-                                                 const PackageStatement &identity) const
+Failure PackageVerifier::verify(qint64 size, const Digest &digest, const PackageCheck &check,
+                                const PackageStatement &identity) const
 {
-    const Outcome bytes = checkDigest(size, digest, check);
-    if (bytes != Accepted || !signatureRequired)
+    const Failure bytes = checkDigest(size, digest, check, identity.name);
+    if (bytes || !signatureRequired)
         return bytes;
     return checkSignature(check, identity);
 }
 
-PackageVerifier::Outcome PackageVerifier::checkDigest(qint64 size, const Digest &digest,
-                                                      const PackageCheck &check) const
+QString PackageVerifier::wrongSize(const QString &packageName, qint64 announcedSize)
 {
-    const Outcome reply = precheck(check);
-    if (reply != Accepted)
+    return translated(
+               "Package %1 does not have the size announced by the update server (%2 bytes).")
+        .arg(packageName)
+        .arg(announcedSize);
+}
+
+Failure PackageVerifier::checkDigest(qint64 size, const Digest &digest, const PackageCheck &check,
+                                     const QString &packageName) const
+{
+    if (const Failure reply = precheck(check, packageName))
         return reply;
     if (check.has(PackageCheck::Size) && size != check.size)
-        return WrongSize;
-    if (check.has(PackageCheck::Sha256) && digest != check.digest)
-        return WrongSha256;
-    return Accepted;
+        return refused(wrongSize(packageName, check.size));
+    if (check.has(PackageCheck::Checksum) && digest != check.digest)
+        return refused(translated("Package %1 does not match the checksum announced by the "
+                                  "update server: it was damaged or altered on the way, so it "
+                                  "will not be installed.")
+                           .arg(packageName));
+    return Failure();
 }
 
 // The digest and size were checked against the reply, so the statement over the reply's
 // values speaks for the bytes.
-PackageVerifier::Outcome PackageVerifier::checkSignature(const PackageCheck &check,
-                                                         const PackageStatement &identity) const
+Failure PackageVerifier::checkSignature(const PackageCheck &check,
+                                        const PackageStatement &identity) const
 {
     PackageStatement statement = identity;
     statement.size = check.size;
     statement.digest = check.digest;
-    if (!statement.isComplete())
-        return BadSignature;
-    const QByteArray text = statement.text();
-    for (const QByteArray &key : keys) {
-        if (Ed25519::verify(key, reinterpret_cast<const unsigned char *>(text.constData()),
-                            text.size(), check.signature))
-            return Accepted;
+    if (statement.isComplete()) {
+        const QByteArray text = statement.text();
+        for (const QByteArray &key : keys) {
+            if (Ed25519::verify(key, reinterpret_cast<const unsigned char *>(text.constData()),
+                                text.size(), check.signature))
+                return Failure();
+        }
     }
-    return BadSignature;
-}
-
-QString PackageVerifier::message(Outcome outcome, const QString &packageName,
-                                 const PackageCheck &check)
-{
-    const auto malformed = [&packageName](const char *element) {
-        return translated("The update server sent a malformed %1 for package %2.")
-            .arg(QLatin1String(element), packageName);
-    };
-    switch (outcome) {
-    case Accepted:
-        break;
-    case MalformedSha256:
-        return malformed("sha256");
-    case MalformedSignature:
-        return malformed("signature");
-    case MalformedSize:
-        return malformed("size");
-    case MissingSignature:
-        return translated("Package %1 is not signed, so it will not be installed.")
-            .arg(packageName);
-    case MissingChecksum:
-        return translated("The update server did not send the size and checksum of package %1, "
-                          "which its signature covers, so it will not be installed.")
-            .arg(packageName);
-    case WrongSize:
-        return translated(
-                   "Package %1 does not have the size announced by the update server (%2 bytes).")
-            .arg(packageName)
-            .arg(check.size);
-    case WrongSha256:
-        return translated("Package %1 does not match the checksum announced by the update "
-                          "server: it was damaged or altered on the way, so it will not be "
-                          "installed.")
-            .arg(packageName);
-    case BadSignature:
-        return translated("The signature of package %1 is not valid: the package was altered or "
-                          "not released by its publisher, so it will not be installed.")
-            .arg(packageName);
-    }
-    return QString();
+    return refused(translated("The signature of package %1 is not valid: the package was altered "
+                              "or not released by its publisher, so it will not be installed.")
+                       .arg(identity.name));
 }

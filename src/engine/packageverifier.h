@@ -1,6 +1,8 @@
 #ifndef PACKAGEVERIFIER_H
 #define PACKAGEVERIFIER_H
 
+#include "failure.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -18,18 +20,6 @@ struct PackageStatement;
 class PackageVerifier
 {
 public:
-    enum Outcome {
-        Accepted,
-        MalformedSha256, // the reply's value cannot be read
-        MalformedSignature,
-        MalformedSize,
-        MissingSignature, // keys are given, the reply carries no signature
-        MissingChecksum, // keys are given, the reply lacks the sha256 or size the statement needs
-        WrongSize, // the bytes differ from what was announced
-        WrongSha256,
-        BadSignature,
-    };
-
     // Keys in base64. A key that is not a valid one verifies nothing, but it still makes
     // signatures required: a broken setting must not switch the check off.
     explicit PackageVerifier(const QStringList &publicKeys);
@@ -39,20 +29,22 @@ public:
 
     bool requiresSignature() const { return signatureRequired; }
 
-    // What the reply alone says against a package, before any byte of it is fetched.
-    Outcome precheck(const PackageCheck &check) const;
+    // What the reply alone says against package `packageName`, before any byte of it is
+    // fetched: a failure of kind Refused, or none.
+    Failure precheck(const PackageCheck &check, const QString &packageName) const;
     // The whole check of a downloaded package of `size` bytes whose digest was taken while it
     // was written. identity names the component and version the package is offered as (its
-    // size and digest are taken from the reply).
-    Outcome verify(qint64 size, const Digest &digest, const PackageCheck &check,
+    // size and digest are taken from the reply); its name is the one the failure's text gives.
+    Failure verify(qint64 size, const Digest &digest, const PackageCheck &check,
                    const PackageStatement &identity) const;
 
-    // The text shown to the user for an outcome other than Accepted.
-    static QString message(Outcome outcome, const QString &packageName, const PackageCheck &check);
+    // The text for a package whose bytes do not have the size announced for it.
+    static QString wrongSize(const QString &packageName, qint64 announcedSize);
 
 private:
-    Outcome checkDigest(qint64 size, const Digest &digest, const PackageCheck &check) const;
-    Outcome checkSignature(const PackageCheck &check, const PackageStatement &identity) const;
+    Failure checkDigest(qint64 size, const Digest &digest, const PackageCheck &check,
+                        const QString &packageName) const;
+    Failure checkSignature(const PackageCheck &check, const PackageStatement &identity) const;
 
     QList<QByteArray> keys;
     bool signatureRequired = false;

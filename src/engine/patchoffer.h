@@ -12,7 +12,7 @@ struct PatchOffer
 {
     QString from; // the installed version it applies to, as the reply writes it
     QUrl link; // parsed as it is read: nothing needs its text
-    PackageCheck check; // its attributes sha256, signature and size
+    PackageCheck check; // its attributes of digest, signature and size
 
     bool isNull() const { return link.isEmpty(); }
 };

@@ -25,14 +25,6 @@ Failure connectionFailure()
         translated("Couldn't connect to update server. Check your internet connection."));
 }
 
-// Whether the reply broke off or was refused, the user reads the same.
-Failure communicationFailure(Failure::Kind kind)
-{
-    return Failure(kind,
-                   translated("An error occured while comunicating update server. Check your "
-                              "internet connection."));
-}
-
 } // namespace
 
 UpdateCheck::UpdateCheck(const Installation &installation, const RunSettings &settings)
@@ -144,31 +136,33 @@ void UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &
     }
 
     UpdateReply reply;
-    while (reply.status() == UpdateReply::Incomplete && inTime()) {
+    Failure refused;
+    while (!refused && !reply.isComplete() && inTime()) {
         if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(wait()))
             break;
-        reply.append(socket.readAll());
+        refused = reply.append(socket.readAll());
+    }
+    if (refused) {
+        outcome.failure = refused;
+        return;
     }
     // The last byte too must come before the deadline, not only the wait for it begin.
-    const bool late = reply.status() == UpdateReply::Complete && !inTime();
+    if (!reply.isComplete() || !inTime()) {
+        outcome.failure = UpdateReply::failure(Failure::Network);
+        return;
+    }
     // Only a reply its server signed for this very exchange decides what the run does; a
     // nonce that could not be made leaves none to sign for.
-    ReplySignature::Outcome signature = ReplySignature::Valid;
-    if (reply.status() == UpdateReply::Complete && !settings.replyKeys.isEmpty()) {
-        signature = nonce.isEmpty()
-            ? ReplySignature::NotForThisExchange
+    if (!settings.replyKeys.isEmpty()) {
+        const Failure notSigned = nonce.isEmpty()
+            ? ReplySignature::notForThisExchange()
             : ReplySignature::verify(reply.bytes(), settings.replyKeys, nonce, signedQuery);
-        if (signature != ReplySignature::Valid)
+        if (notSigned) {
             qWarning().noquote() << QStringLiteral("The update server's reply is refused: %1.")
-                                        .arg(ReplySignature::message(signature));
-    }
-    if (reply.status() == UpdateReply::Incomplete || late) {
-        outcome.failure = communicationFailure(Failure::Network);
-        return;
-    }
-    if (reply.status() != UpdateReply::Complete || signature != ReplySignature::Valid) {
-        outcome.failure = communicationFailure(Failure::Reply);
-        return;
+                                        .arg(notSigned.text());
+            outcome.failure = UpdateReply::failure(Failure::Reply);
+            return;
+        }
     }
     outcome.offers = reply.offers();
 }

@@ -1,6 +1,7 @@
 #ifndef UPDATEREPLY_H
 #define UPDATEREPLY_H
 
+#include "failure.h"
 #include "offeredpackage.h"
 
 #include <QByteArray>
@@ -15,15 +16,14 @@
 class UpdateReply
 {
 public:
-    enum Status {
-        Incomplete,
-        Complete,
-        TooLarge,
-        Refused, // a DTD, or beyond the bounds of ReplyLimits: no reply needs it
-    };
-
-    Status append(const QByteArray &bytes);
-    Status status() const { return state; }
+    // Takes the next bytes of the reply. A failure of kind Reply when the reply grows too large
+    // or is refused (a DTD, or beyond the bounds of ReplyLimits: no reply needs it); the reply
+    // then takes no more bytes and stays refused.
+    Failure append(const QByteArray &bytes);
+    bool isComplete() const { return complete; }
+    // What the user reads when the exchange broke off (kind Network) or its reply was refused
+    // (kind Reply), whatever the cause.
+    static Failure failure(Failure::Kind kind);
     // The bytes of a complete reply, exactly as they came.
     const QByteArray &bytes() const { return buffer; }
 
@@ -40,7 +40,8 @@ private:
     int requests = 0;
     QXmlStreamReader reader;
     QDomDocument document;
-    Status state = Incomplete;
+    bool complete = false;
+    Failure refused;
 };
 
 #endif // UPDATEREPLY_H

@@ -5,18 +5,34 @@
 
 #include <QXmlStreamReader>
 
+#include <optional>
 #include <utility>
 
 namespace {
 
 // QXmlStreamAttributes::value() matches qualified names; attributes count by local name.
-QString localValue(const QXmlStreamAttributes &attributes, QLatin1String name)
+std::optional<QString> localAttribute(const QXmlStreamAttributes &attributes, QLatin1String name)
 {
     for (const QXmlStreamAttribute &attribute : attributes) {
         if (attribute.name() == name)
             return attribute.value().toString();
     }
-    return QString();
+    return std::nullopt;
+}
+
+QString localValue(const QXmlStreamAttributes &attributes, QLatin1String name)
+{
+    return localAttribute(attributes, name).value_or(QString());
+}
+
+// The digest of the attributes that nameOf names, of the newest algorithm present.
+Digest digestNamed(const QXmlStreamAttributes &attributes,
+                   QLatin1String (*nameOf)(Digest::Algorithm))
+{
+    return Digest::fromNamed([&](Digest::Algorithm algorithm) {
+               return localAttribute(attributes, nameOf(algorithm));
+           })
+        .value_or(Digest());
 }
 
 } // namespace
@@ -66,8 +82,8 @@ Failure ManifestWalker::walk(QIODevice *device) const
             entry.name = localValue(attributes, ManifestFormat::name);
             entry.path = localValue(attributes, ManifestFormat::path);
             entry.action = localValue(attributes, ManifestFormat::action).toLower();
-            entry.fromSha256 = localValue(attributes, ManifestFormat::fromSha256);
-            entry.sha256 = localValue(attributes, ManifestFormat::sha256);
+            entry.from = digestNamed(attributes, &Digest::fromName);
+            entry.to = digestNamed(attributes, &Digest::name);
             if (const Failure failure = handler(entry))
                 return failure;
         }

@@ -1,6 +1,7 @@
 #ifndef MANIFESTWALKER_H
 #define MANIFESTWALKER_H
 
+#include "digest.h"
 #include "failure.h"
 
 #include <QString>
@@ -28,10 +29,10 @@ public:
         QString name;
         QString path;
         QString action; // lower case
-        // The SHA-256 digests, in hex, of the installed file and of the file that a "patch"
-        // entry makes of it.
-        QString fromSha256;
-        QString sha256;
+        // The digests of the installed file and of the file that a "patch" entry makes of it;
+        // no digest when the entry names none or a malformed one.
+        Digest from;
+        Digest to;
     };
 
     // A failure ends the walk and is what walk() returns.

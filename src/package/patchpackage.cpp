@@ -115,9 +115,7 @@ bool PatchPackage::readManifest(const ManifestWalker::Identity &identity, const 
         QString relative;
         if (entry.action == ManifestFormat::patch
             && VornUpdatePackage::placeOf(installDir, entry, &relative)) {
-            const Delta delta {entryName(entry.path, entry.name), relative,
-                               Digest::fromHex(Digest::Sha256, entry.fromSha256),
-                               Digest::fromHex(Digest::Sha256, entry.sha256)};
+            const Delta delta {entryName(entry.path, entry.name), relative, entry.from, entry.to};
             if (!unpacked.contains(delta.entry) || !delta.from.isValid() || !delta.to.isValid()) {
                 usable = fail(QStringLiteral("%1: the patch holds no delta with valid digests")
                                   .arg(relative));

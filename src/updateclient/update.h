@@ -11,7 +11,13 @@ public:
            const std::string &version, const std::string &description,
            const std::string &copyrights, const std::string &author, const std::string &webpage,
            const std::string &email, const std::string &changelog, const std::string &link,
-           bool critical, unsigned int timestamp);
+           bool critical, unsigned int timestamp)
+        : Component(project, name, type, version, description, copyrights, author, webpage, email)
+        , changelog(changelog)
+        , link(link)
+        , critical(critical)
+        , timestamp(timestamp)
+    { }
 
     const std::string &getChangelog() const { return changelog; }
     const std::string &getLink() const { return link; }

@@ -37,12 +37,52 @@ QString sha256(const QByteArray &bytes)
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
+// What a reply with these children says about its package.
+PackageCheck checkOf(const Text &sha256, const Text &signature, const Text &size)
+{
+    const QHash<QString, Text> children {
+        {"sha256", sha256}, {"signature", signature}, {"size", size}};
+    return PackageCheck::fromReply(
+        [&children](QLatin1String name) { return children.value(name); });
+}
+
 Digest digestOf(const QByteArray &bytes)
 {
     return Digest::of(Digest::Sha256, bytes);
 }
 
 const QByteArray package = "PK\x03\x04 the published package bytes";
+
+// What the user reads when package "core" is refused.
+const QString accepted;
+const QString malformedSha256 = "The update server sent a malformed sha256 for package core.";
+const QString malformedSignature = "The update server sent a malformed signature for package core.";
+const QString malformedSize = "The update server sent a malformed size for package core.";
+const QString missingSignature = "Package core is not signed, so it will not be installed.";
+const QString missingChecksum
+    = "The update server did not send the size and checksum of package core, which its "
+      "signature covers, so it will not be installed.";
+const QString wrongSha256
+    = "Package core does not match the checksum announced by the update server: it was "
+      "damaged or altered on the way, so it will not be installed.";
+const QString badSignature
+    = "The signature of package core is not valid: the package was altered or not released "
+      "by its publisher, so it will not be installed.";
+
+QString wrongSize(qsizetype announced)
+{
+    return QStringLiteral(
+               "Package core does not have the size announced by the update server (%1 bytes).")
+        .arg(announced);
+}
+
+// A refusal's text, or an empty one for an accepted package; any failure here is a refusal.
+QString refusalText(const Failure &failure)
+{
+    if (failure && failure.kind() != Failure::Refused)
+        return QStringLiteral("not a refusal: ") + failure.text();
+    return failure.text();
+}
 
 QByteArray alteredByOneByte(QByteArray bytes)
 {
@@ -53,7 +93,6 @@ QByteArray alteredByOneByte(QByteArray bytes)
 } // namespace
 
 Q_DECLARE_METATYPE(Text)
-Q_DECLARE_METATYPE(PackageVerifier::Outcome)
 
 class TestAuthenticityVerifier : public QObject
 {
@@ -90,7 +129,7 @@ void TestAuthenticityVerifier::replyValues_data()
     const QString hex = sha256(package);
     const QString signature = sign(package, keyPair(1));
     const QByteArray digest = QCryptographicHash::hash(package, QCryptographicHash::Sha256);
-    const int all = PackageCheck::Sha256 | PackageCheck::Signature | PackageCheck::Size;
+    const int all = PackageCheck::Checksum | PackageCheck::Signature | PackageCheck::Size;
     const Text none;
 
     QTest::newRow("none of them") << none << none << none << 0 << 0 << QByteArray() << qint64(-1);
@@ -104,8 +143,8 @@ void TestAuthenticityVerifier::replyValues_data()
                                   << qint64(9223372036854775807LL);
 
     const auto badSha = [&](const char *row, const QString &text) {
-        QTest::newRow(row) << Text(text) << none << none << int(PackageCheck::Sha256)
-                           << int(PackageCheck::Sha256) << QByteArray() << qint64(-1);
+        QTest::newRow(row) << Text(text) << none << none << int(PackageCheck::Checksum)
+                           << int(PackageCheck::Checksum) << QByteArray() << qint64(-1);
     };
     badSha("digest one digit short", hex.left(63));
     badSha("digest one digit long", hex + "0");
@@ -147,7 +186,7 @@ void TestAuthenticityVerifier::replyValues()
     QFETCH(QByteArray, digest);
     QFETCH(qint64, parsedSize);
 
-    const PackageCheck check = PackageCheck::fromReply(sha256, signature, size);
+    const PackageCheck check = checkOf(sha256, signature, size);
     QCOMPARE(check.present, present);
     QCOMPARE(check.malformed, malformed);
     QCOMPARE(check.digest.bytes(), digest);
@@ -215,7 +254,7 @@ void TestAuthenticityVerifier::verification_data()
     QTest::addColumn<Text>("sha256");
     QTest::addColumn<Text>("signature");
     QTest::addColumn<Text>("size");
-    QTest::addColumn<PackageVerifier::Outcome>("outcome");
+    QTest::addColumn<QString>("refusal");
 
     const KeyPair first = keyPair(1);
     const KeyPair second = keyPair(2);
@@ -230,76 +269,69 @@ void TestAuthenticityVerifier::verification_data()
     const Text size(QString::number(package.size()));
 
     QTest::newRow("nothing announced, no key")
-        << QStringList() << package << none << none << none << PackageVerifier::Accepted;
+        << QStringList() << package << none << none << none << accepted;
     QTest::newRow("altered, nothing announced, no key")
-        << QStringList() << altered << none << none << none << PackageVerifier::Accepted;
+        << QStringList() << altered << none << none << none << accepted;
     QTest::newRow("digest matches")
-        << QStringList() << package << digest << none << size << PackageVerifier::Accepted;
+        << QStringList() << package << digest << none << size << accepted;
     QTest::newRow("altered by one byte, digest, no key")
-        << QStringList() << altered << digest << none << none << PackageVerifier::WrongSha256;
+        << QStringList() << altered << digest << none << none << wrongSha256;
     QTest::newRow("altered by one byte, key and digest")
-        << one << altered << digest << byFirst << size << PackageVerifier::WrongSha256;
+        << one << altered << digest << byFirst << size << wrongSha256;
     QTest::newRow("one byte more than announced")
-        << QStringList() << package + "x" << none << none << size << PackageVerifier::WrongSize;
-    QTest::newRow("one byte less than announced") << QStringList() << package.chopped(1) << none
-                                                  << none << size << PackageVerifier::WrongSize;
-    QTest::newRow("signed with the key")
-        << one << package << digest << byFirst << size << PackageVerifier::Accepted;
+        << QStringList() << package + "x" << none << none << size << wrongSize(package.size());
+    QTest::newRow("one byte less than announced")
+        << QStringList() << package.chopped(1) << none << none << size << wrongSize(package.size());
+    QTest::newRow("signed with the key") << one << package << digest << byFirst << size << accepted;
     QTest::newRow("signed with the second of two keys")
-        << two << package << digest << bySecond << size << PackageVerifier::Accepted;
+        << two << package << digest << bySecond << size << accepted;
     QTest::newRow("signed with the first of two keys")
-        << two << package << digest << byFirst << size << PackageVerifier::Accepted;
+        << two << package << digest << byFirst << size << accepted;
     QTest::newRow("signed with another key")
-        << one << package << digest << Text(sign(package, stranger)) << size
-        << PackageVerifier::BadSignature;
+        << one << package << digest << Text(sign(package, stranger)) << size << badSignature;
     QTest::newRow("signature of other bytes, announced as these")
-        << one << package << digest << Text(sign(altered, first)) << size
-        << PackageVerifier::BadSignature;
+        << one << package << digest << Text(sign(altered, first)) << size << badSignature;
     QTest::newRow("signed for another component")
         << one << package << digest << Text(sign(package, first, offeredAs("emoticons", "2.0")))
-        << size << PackageVerifier::BadSignature;
+        << size << badSignature;
     QTest::newRow("signed for another version")
         << one << package << digest << Text(sign(package, first, offeredAs("core", "1.0"))) << size
-        << PackageVerifier::BadSignature;
+        << badSignature;
     QTest::newRow("signature over the bytes alone")
         << one << package << digest << Text(QString::fromLatin1(first.sign(package))) << size
-        << PackageVerifier::BadSignature;
+        << badSignature;
     QTest::newRow("signature with one bit flipped")
         << one << package << digest
         << Text(QString::fromLatin1(
                alteredByOneByte(QByteArray::fromBase64(byFirst->toLatin1())).toBase64()))
-        << size << PackageVerifier::BadSignature;
+        << size << badSignature;
     QTest::newRow("no signature with a key")
-        << one << package << digest << none << size << PackageVerifier::MissingSignature;
+        << one << package << digest << none << size << missingSignature;
     QTest::newRow("signed, without the digest the statement needs")
-        << one << package << none << byFirst << size << PackageVerifier::MissingChecksum;
+        << one << package << none << byFirst << size << missingChecksum;
     QTest::newRow("signed, without the size the statement needs")
-        << one << package << digest << byFirst << none << PackageVerifier::MissingChecksum;
+        << one << package << digest << byFirst << none << missingChecksum;
     QTest::newRow("malformed signature with a key")
-        << one << package << digest << Text(byFirst->chopped(2)) << size
-        << PackageVerifier::MalformedSignature;
+        << one << package << digest << Text(byFirst->chopped(2)) << size << malformedSignature;
     QTest::newRow("malformed signature without a key is not looked at")
-        << QStringList() << package << none << Text("not base64!") << none
-        << PackageVerifier::Accepted;
+        << QStringList() << package << none << Text("not base64!") << none << accepted;
     QTest::newRow("signature without a key is not looked at")
-        << QStringList() << package << none << Text(sign(altered, stranger)) << none
-        << PackageVerifier::Accepted;
-    QTest::newRow("malformed digest") << one << package << Text(digest->left(10)) << byFirst << size
-                                      << PackageVerifier::MalformedSha256;
-    QTest::newRow("malformed size") << QStringList() << package << none << none << Text("many")
-                                    << PackageVerifier::MalformedSize;
+        << QStringList() << package << none << Text(sign(altered, stranger)) << none << accepted;
+    QTest::newRow("malformed digest")
+        << one << package << Text(digest->left(10)) << byFirst << size << malformedSha256;
+    QTest::newRow("malformed size")
+        << QStringList() << package << none << none << Text("many") << malformedSize;
     QTest::newRow("unreadable key beside a good one")
         << QStringList {"not a key", second.publicBase64()} << package << digest << bySecond << size
-        << PackageVerifier::Accepted;
+        << accepted;
     QTest::newRow("only an unreadable key still requires a valid signature")
-        << QStringList {"not a key"} << package << digest << byFirst << size
-        << PackageVerifier::BadSignature;
+        << QStringList {"not a key"} << package << digest << byFirst << size << badSignature;
     QTest::newRow("key of the wrong length")
         << QStringList {QString::fromLatin1(first.publicKey.left(31).toBase64())} << package
-        << digest << byFirst << size << PackageVerifier::BadSignature;
+        << digest << byFirst << size << badSignature;
     QTest::newRow("empty package signed")
         << one << QByteArray() << Text(sha256(QByteArray())) << Text(sign(QByteArray(), first))
-        << Text("0") << PackageVerifier::Accepted;
+        << Text("0") << accepted;
 }
 
 void TestAuthenticityVerifier::verification()
@@ -309,54 +341,60 @@ void TestAuthenticityVerifier::verification()
     QFETCH(Text, sha256);
     QFETCH(Text, signature);
     QFETCH(Text, size);
-    QFETCH(PackageVerifier::Outcome, outcome);
+    QFETCH(QString, refusal);
 
     const PackageVerifier verifier(keys);
-    const PackageCheck check = PackageCheck::fromReply(sha256, signature, size);
-    QCOMPARE(verifier.verify(bytes.size(), Digest::of(Digest::Sha256, bytes), check, identity),
-             outcome);
+    const PackageCheck check = checkOf(sha256, signature, size);
+    QCOMPARE(refusalText(
+                 verifier.verify(bytes.size(), Digest::of(Digest::Sha256, bytes), check, identity)),
+             refusal);
 }
 
+// Each refusal in the user's words: what the reply alone refuses, before a byte is fetched, and
+// what the downloaded bytes are refused for.
 void TestAuthenticityVerifier::messages_data()
 {
-    QTest::addColumn<PackageVerifier::Outcome>("outcome");
+    QTest::addColumn<bool>("withKey");
+    QTest::addColumn<Text>("sha256");
+    QTest::addColumn<Text>("signature");
+    QTest::addColumn<Text>("size");
     QTest::addColumn<QString>("text");
 
-    QTest::newRow("malformed digest")
-        << PackageVerifier::MalformedSha256
-        << "The update server sent a malformed sha256 for package core.";
+    const KeyPair first = keyPair(1);
+    const Text none;
+    const Text digest(sha256(package));
+    const Text size(QString::number(package.size()));
+
+    QTest::newRow("malformed digest") << false << Text("0123") << none << none << malformedSha256;
     QTest::newRow("malformed signature")
-        << PackageVerifier::MalformedSignature
-        << "The update server sent a malformed signature for package core.";
-    QTest::newRow("malformed size") << PackageVerifier::MalformedSize
-                                    << "The update server sent a malformed size for package core.";
-    QTest::newRow("missing signature")
-        << PackageVerifier::MissingSignature
-        << "Package core is not signed, so it will not be installed.";
-    QTest::newRow("wrong size")
-        << PackageVerifier::WrongSize
-        << "Package core does not have the size announced by the update server (1234 bytes).";
-    QTest::newRow("wrong digest")
-        << PackageVerifier::WrongSha256
-        << "Package core does not match the checksum announced by the update server: it was "
-           "damaged or altered on the way, so it will not be installed.";
+        << true << digest << Text("not base64!") << size << malformedSignature;
+    QTest::newRow("malformed size") << false << none << none << Text("many") << malformedSize;
+    QTest::newRow("missing signature") << true << digest << none << size << missingSignature;
+    QTest::newRow("wrong size") << false << none << none << Text("1234") << wrongSize(1234);
+    QTest::newRow("wrong digest") << false << Text(sha256(alteredByOneByte(package))) << none
+                                  << none << wrongSha256;
     QTest::newRow("bad signature")
-        << PackageVerifier::BadSignature
-        << "The signature of package core is not valid: the package was altered or not released "
-           "by its publisher, so it will not be installed.";
+        << true << digest << Text(sign(alteredByOneByte(package), first)) << size << badSignature;
     QTest::newRow("missing checksum")
-        << PackageVerifier::MissingChecksum
-        << "The update server did not send the size and checksum of package core, which its "
-           "signature covers, so it will not be installed.";
-    QTest::newRow("accepted") << PackageVerifier::Accepted << QString();
+        << true << none << Text(sign(package, first)) << size << missingChecksum;
+    QTest::newRow("accepted") << false << none << none << none << accepted;
 }
 
 void TestAuthenticityVerifier::messages()
 {
-    QFETCH(PackageVerifier::Outcome, outcome);
+    QFETCH(bool, withKey);
+    QFETCH(Text, sha256);
+    QFETCH(Text, signature);
+    QFETCH(Text, size);
     QFETCH(QString, text);
-    const PackageCheck check = PackageCheck::fromReply(std::nullopt, std::nullopt, "1234");
-    QCOMPARE(PackageVerifier::message(outcome, QStringLiteral("core"), check), text);
+
+    const PackageVerifier verifier(withKey ? QStringList {keyPair(1).publicBase64()}
+                                           : QStringList());
+    const PackageCheck check = checkOf(sha256, signature, size);
+    Failure failure = verifier.precheck(check, QStringLiteral("core"));
+    if (!failure)
+        failure = verifier.verify(package.size(), digestOf(package), check, identity);
+    QCOMPARE(refusalText(failure), text);
 }
 
 void TestAuthenticityVerifier::sinkStopsAtTheAnnouncedSize()
@@ -366,7 +404,7 @@ void TestAuthenticityVerifier::sinkStopsAtTheAnnouncedSize()
     QFile file(temp.filePath("package.zip"));
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
     PackageSink sink;
-    sink.start(&file, 10, QStringLiteral("too long"));
+    sink.start(&file, Digest::Sha256, 10, QStringLiteral("too long"));
 
     QCOMPARE(sink.write("0123456"), qint64(7));
     // The write that would pass the limit takes what still fits, and the next one fails.
@@ -383,7 +421,7 @@ void TestAuthenticityVerifier::sinkStopsAtTheAnnouncedSize()
 
     QFile next(temp.filePath("next.zip"));
     QVERIFY(next.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-    sink.start(&next, -1, QString());
+    sink.start(&next, Digest::Sha256, -1, QString());
     QCOMPARE(sink.write(QByteArray(100000, 'n')), qint64(100000));
     QCOMPARE(sink.digest().bytes(),
              QCryptographicHash::hash(QByteArray(100000, 'n'), QCryptographicHash::Sha256));
@@ -401,7 +439,7 @@ void TestAuthenticityVerifier::digestTakenWhileWriting()
     QFile file(temp.filePath("package.zip"));
     QVERIFY(file.open(QIODevice::ReadWrite | QIODevice::Unbuffered));
     PackageSink sink;
-    sink.start(&file, -1, QString());
+    sink.start(&file, Digest::Sha256, -1, QString());
     for (qsizetype at = 0, piece = 1; at < large.size(); at += piece, piece = piece * 3 + 1)
         QVERIFY(sink.write(large.mid(at, piece)) > 0);
 
@@ -409,34 +447,35 @@ void TestAuthenticityVerifier::digestTakenWhileWriting()
     QCOMPARE(digest.bytes(), QCryptographicHash::hash(large, QCryptographicHash::Sha256));
     QVERIFY(sink.digest() == digest);
     const QString size = QString::number(large.size());
-    const PackageCheck check = PackageCheck::fromReply(sha256(large), std::nullopt, size);
+    const PackageCheck check = checkOf(sha256(large), std::nullopt, size);
     const PackageVerifier verifier {QStringList()};
     const qint64 written = file.size();
-    QCOMPARE(verifier.verify(written, digest, check, identity), PackageVerifier::Accepted);
-    QCOMPARE(verifier.verify(written, digestOf(alteredByOneByte(large)), check, identity),
-             PackageVerifier::WrongSha256);
+    QCOMPARE(refusalText(verifier.verify(written, digest, check, identity)), accepted);
+    QCOMPARE(
+        refusalText(verifier.verify(written, digestOf(alteredByOneByte(large)), check, identity)),
+        wrongSha256);
     const PackageCheck longer
-        = PackageCheck::fromReply(sha256(large), std::nullopt, QString::number(large.size() + 1));
-    QCOMPARE(verifier.verify(written, digest, longer, identity), PackageVerifier::WrongSize);
-    QCOMPARE(verifier.verify(written, Digest(), check, identity), PackageVerifier::WrongSha256);
-    const PackageCheck sizeOnly = PackageCheck::fromReply(std::nullopt, std::nullopt, size);
-    QCOMPARE(verifier.verify(written, Digest(), sizeOnly, identity), PackageVerifier::Accepted);
+        = checkOf(sha256(large), std::nullopt, QString::number(large.size() + 1));
+    QCOMPARE(refusalText(verifier.verify(written, digest, longer, identity)),
+             wrongSize(large.size() + 1));
+    QCOMPARE(refusalText(verifier.verify(written, Digest(), check, identity)), wrongSha256);
+    const PackageCheck sizeOnly = checkOf(std::nullopt, std::nullopt, size);
+    QCOMPARE(refusalText(verifier.verify(written, Digest(), sizeOnly, identity)), accepted);
 
     // With keys, the digest taken while writing decides, and the signature covers it.
     const KeyPair key = keyPair(1);
     const PackageVerifier signing({key.publicBase64()});
-    const PackageCheck signedCheck = PackageCheck::fromReply(sha256(large), sign(large, key), size);
-    QCOMPARE(signing.verify(written, digest, signedCheck, identity), PackageVerifier::Accepted);
-    QCOMPARE(signing.verify(written, digestOf(alteredByOneByte(large)), signedCheck, identity),
-             PackageVerifier::WrongSha256);
-    const PackageCheck strangerSigned
-        = PackageCheck::fromReply(sha256(large), sign(large, keyPair(3)), size);
-    QCOMPARE(signing.verify(written, digest, strangerSigned, identity),
-             PackageVerifier::BadSignature);
+    const PackageCheck signedCheck = checkOf(sha256(large), sign(large, key), size);
+    QCOMPARE(refusalText(signing.verify(written, digest, signedCheck, identity)), accepted);
+    QCOMPARE(refusalText(
+                 signing.verify(written, digestOf(alteredByOneByte(large)), signedCheck, identity)),
+             wrongSha256);
+    const PackageCheck strangerSigned = checkOf(sha256(large), sign(large, keyPair(3)), size);
+    QCOMPARE(refusalText(signing.verify(written, digest, strangerSigned, identity)), badSignature);
 
     QFile next(temp.filePath("next.zip"));
     QVERIFY(next.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-    sink.start(&next, -1, QString());
+    sink.start(&next, Digest::Sha256, -1, QString());
     QCOMPARE(sink.digest().bytes(),
              QCryptographicHash::hash(QByteArray(), QCryptographicHash::Sha256));
 }

@@ -19,10 +19,13 @@ public:
     {
         connect(&client, &HttpClient::requestStarted, this,
                 [this](int id) { events.append(QStringLiteral("started %1").arg(id)); });
-        connect(&client, &HttpClient::requestFinished, this, [this](int id, bool error) {
-            events.append(QStringLiteral("finished %1%2").arg(id).arg(error ? " error" : ""));
-            ++finishedCount;
-        });
+        connect(
+            &client, &HttpClient::requestFinished, this, [this](int id, const Failure &failure) {
+                events.append(QStringLiteral("finished %1%2").arg(id).arg(failure ? " error" : ""));
+                if (failure)
+                    lastFailure = failure;
+                ++finishedCount;
+            });
         connect(&client, &HttpClient::responseHeaderReceived, this,
                 [this](const HttpResponseHeader &header) {
                     events.append(QStringLiteral("header %1").arg(header.statusCode()));
@@ -36,6 +39,7 @@ public:
     QStringList events;
     QList<HttpResponseHeader> headers;
     int finishedCount = 0;
+    Failure lastFailure;
 };
 
 // A device that refuses every write, as a file on a full disk does.
@@ -310,7 +314,8 @@ void TestDownloadHttpClient::abortEndsRequestAndDropsQueue()
     client.abort();
     // The end of the request is reported at once, as an error.
     QCOMPARE(log.events.last(), QStringLiteral("finished %1 error").arg(get));
-    QCOMPARE(client.errorString(), QStringLiteral("Request aborted"));
+    QCOMPARE(log.lastFailure.kind(), Failure::Network);
+    QCOMPARE(log.lastFailure.text(), QStringLiteral("Request aborted"));
     QVERIFY(!client.hasPendingRequests());
 
     QSignalSpy closed(&server, &HttpTestServer::connectionClosed);
@@ -336,7 +341,8 @@ void TestDownloadHttpClient::failureDropsQueue()
     client.setHost(QStringLiteral("127.0.0.1"));
     client.head(QStringLiteral("/b.zip"));
     QTRY_VERIFY(log.events.contains(QStringLiteral("finished %1 error").arg(refused)));
-    QVERIFY(!client.errorString().isEmpty());
+    QCOMPARE(log.lastFailure.kind(), Failure::Network);
+    QVERIFY(!log.lastFailure.text().isEmpty());
     QCOMPARE(log.events.size(), 4);
     QVERIFY(!client.hasPendingRequests());
 
@@ -370,7 +376,8 @@ void TestDownloadHttpClient::shortBodyFails()
     const int get = client.get(QStringLiteral("/a.zip"), &body);
     QTRY_COMPARE(log.finishedCount, 2);
     QCOMPARE(log.events.last(), QStringLiteral("finished %1 error").arg(get));
-    QVERIFY(!client.errorString().isEmpty());
+    QCOMPARE(log.lastFailure.kind(), Failure::Network);
+    QVERIFY(!log.lastFailure.text().isEmpty());
 }
 
 void TestDownloadHttpClient::failedWriteFails()
@@ -387,7 +394,8 @@ void TestDownloadHttpClient::failedWriteFails()
     client.head(QStringLiteral("/b.zip"));
     QTRY_COMPARE(log.finishedCount, 2);
     QCOMPARE(log.events.last(), QStringLiteral("finished %1 error").arg(get));
-    QCOMPARE(client.errorString(), QStringLiteral("No space left on device"));
+    QCOMPARE(log.lastFailure.kind(), Failure::Network);
+    QCOMPARE(log.lastFailure.text(), QStringLiteral("No space left on device"));
     QVERIFY(!log.events.join(' ').contains("progress"));
     QCOMPARE(server.requestLines(), QStringList({"GET /a.zip"}));
 }

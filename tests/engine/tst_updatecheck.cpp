@@ -165,24 +165,24 @@ void TestUpdateCheck::replyCompleteness()
     QFETCH(int, completeAfter);
     UpdateReply reply;
     for (int i = 0; i < pieces.size(); ++i) {
-        const UpdateReply::Status expected = completeAfter >= 0 && i >= completeAfter
-            ? UpdateReply::Complete
-            : UpdateReply::Incomplete;
-        QCOMPARE(reply.append(pieces.at(i)), expected);
+        QVERIFY(!reply.append(pieces.at(i)));
+        QCOMPARE(reply.isComplete(), completeAfter >= 0 && i >= completeAfter);
     }
 }
 
 void TestUpdateCheck::replyIsBounded()
 {
     UpdateReply reply;
-    reply.append("<update>");
+    Failure refused = reply.append("<update>");
     const QByteArray filler = QByteArray("<pad/>").repeated(1 << 16);
     qsizetype sent = 8;
-    while (reply.status() == UpdateReply::Incomplete && sent < 2 * ReplyLimits::maximumSize) {
-        reply.append(filler);
+    while (!refused && !reply.isComplete() && sent < 2 * ReplyLimits::maximumSize) {
+        refused = reply.append(filler);
         sent += filler.size();
     }
-    QCOMPARE(reply.status(), UpdateReply::TooLarge);
+    QCOMPARE(refused.kind(), Failure::Reply);
+    QCOMPARE(refused.text(), communicationFailed);
+    QVERIFY(!reply.isComplete());
     QVERIFY(sent > ReplyLimits::maximumSize);
     QVERIFY(reply.offers().isEmpty());
 }
@@ -190,9 +190,9 @@ void TestUpdateCheck::replyIsBounded()
 void TestUpdateCheck::hostileReply_data()
 {
     QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<int>("status");
-    const int refused = UpdateReply::Refused;
-    const int complete = UpdateReply::Complete;
+    QTest::addColumn<bool>("refused"); // else complete
+    const bool refused = true;
+    const bool complete = false;
     const auto request = [](const QByteArray &field, qsizetype size) {
         return "<update><request project='vorn' name='core' type='app'><" + field + ">"
             + QByteArray(size, 'x') + "</" + field + "></request></update>";
@@ -226,11 +226,16 @@ void TestUpdateCheck::hostileReply_data()
 void TestUpdateCheck::hostileReply()
 {
     QFETCH(QByteArray, reply);
-    QFETCH(int, status);
+    QFETCH(bool, refused);
     UpdateReply parsed;
-    QCOMPARE(int(parsed.append(reply)), status);
-    if (status == UpdateReply::Refused)
+    const Failure failure = parsed.append(reply);
+    QCOMPARE(failure.isFailure(), refused);
+    QCOMPARE(parsed.isComplete(), !refused);
+    if (refused) {
+        QCOMPARE(failure.kind(), Failure::Reply);
+        QCOMPARE(failure.text(), communicationFailed);
         QVERIFY(parsed.offers().isEmpty());
+    }
 }
 
 void TestUpdateCheck::replyWalk_data()
@@ -671,23 +676,24 @@ void TestUpdateCheck::signedReplyFormat_data()
     // Printed by reply_signature_vectors.py from the documented format, with hashlib and openssl.
     QTest::addColumn<QByteArray>("field"); // in base64
     QTest::addColumn<int>("place"); // of the exchange's statement in the batch; -1 signed alone
-    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QString>("refusal"); // empty for a reply the key signed for this exchange
+    const QString malformed = "the reply's signature is malformed";
     const QByteArray batchSignature
         = "Mbl/TmuVq5Vc9ULQrEYcEUnX1EOBQM/SBNWRlj1gsAuzOCst1O/FI5D9/y/GQ3Kw3VXeKLRAAkD5aDOc90B9A";
     const QByteArray batchPath = "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAANFbgZvH3nm+kANlbssxHoUa"
                                  "TpiMc3Owm3dGfDGdSijh";
     QTest::newRow("signed alone") << QByteArray("uqdtmpyYj4SJF5UskATQl93Zt6Rt+IKFKwRfK5seqI4RCb9b99"
                                                 "H+9uC/uOLklokTsZ9/mv1KpXqtqO68gV8nDw==")
-                                  << -1 << int(ReplySignature::Valid);
+                                  << -1 << QString();
     QTest::newRow("third of a batch of three")
-        << batchSignature + "gI" + batchPath << 2 << int(ReplySignature::Valid);
+        << batchSignature + "gI" + batchPath << 2 << QString();
     // The place's bits beyond the tree's two levels, with the way to the root of place 2.
     QTest::newRow("place 6 in a tree of four")
-        << batchSignature + "gY" + batchPath << 2 << int(ReplySignature::Malformed);
+        << batchSignature + "gY" + batchPath << 2 << malformed;
     QTest::newRow("place 130 in a tree of four")
-        << batchSignature + "oI" + batchPath << 2 << int(ReplySignature::Malformed);
+        << batchSignature + "oI" + batchPath << 2 << malformed;
     QTest::newRow("place 254 in a tree of four")
-        << batchSignature + "v4" + batchPath << 2 << int(ReplySignature::Malformed);
+        << batchSignature + "v4" + batchPath << 2 << malformed;
 }
 
 // The server and the updater share the code that signs and verifies: fixed vectors computed
@@ -696,7 +702,7 @@ void TestUpdateCheck::signedReplyFormat()
 {
     QFETCH(QByteArray, field);
     QFETCH(int, place);
-    QFETCH(int, outcome);
+    QFETCH(QString, refusal);
     QByteArray seed;
     for (char byte = 0; byte < 32; ++byte)
         seed += byte;
@@ -711,12 +717,14 @@ void TestUpdateCheck::signedReplyFormat()
     const QByteArray signedReply = reply.left(reply.size() - int(qstrlen("</update>")))
         + "<signature>" + field + "</signature></update>";
 
-    QCOMPARE(int(ReplySignature::verify(
-                 signedReply, {QStringLiteral("A6EHv/POEL4dcN0Y50vAmWfk1jCbpQ1fHdyGZBJVMbg=")},
-                 nonce, query)),
-             outcome);
-    if (outcome != ReplySignature::Valid)
+    const Failure refused = ReplySignature::verify(
+        signedReply, {QStringLiteral("A6EHv/POEL4dcN0Y50vAmWfk1jCbpQ1fHdyGZBJVMbg=")}, nonce,
+        query);
+    QCOMPARE(refused.text(), refusal);
+    if (refused) {
+        QCOMPARE(refused.kind(), Failure::Reply);
         return;
+    }
     if (place < 0) {
         QCOMPARE(ReplySignature::sign(reply, seed, nonce, query), signedReply);
         return;

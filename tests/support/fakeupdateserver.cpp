@@ -44,19 +44,20 @@ QList<QByteArray> FakeUpdateServer::signedPieces(QTcpSocket *socket)
     QueryParser parser(1 << 20);
     QByteArray received;
     const QDeadlineTimer deadline(1000);
-    while (parser.append(QByteArray()) == QueryParser::Incomplete && !deadline.hasExpired()
+    bool tooLarge = false;
+    while (!tooLarge && !parser.isComplete() && !deadline.hasExpired()
            && socket->state() == QAbstractSocket::ConnectedState) {
         if (socket->waitForReadyRead(50)) {
             const QByteArray more = socket->readAll();
             received += more;
-            parser.append(more);
+            tooLarge = parser.append(more).isFailure();
         }
     }
     {
         QMutexLocker lock(&mutex);
         bytes += received;
     }
-    const bool complete = parser.append(QByteArray()) == QueryParser::Complete;
+    const bool complete = parser.isComplete();
     const QByteArray nonce = ReplySignature::nonceIn(complete ? parser.prefix() : received);
     const QByteArray reply = pieces.join();
     const QByteArray sent = signer(reply, nonce, parser.query());

@@ -53,7 +53,7 @@ void ReplyServer::run()
     std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     QueryParser query(1 << 20);
-    while (query.append(socket->readAll()) == QueryParser::Incomplete
+    while (!query.append(socket->readAll()) && !query.isComplete()
            && socket->waitForReadyRead(waitMs)) { }
     QByteArray reply = this->reply;
     const QByteArray seed = replySeed();

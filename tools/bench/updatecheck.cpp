@@ -59,12 +59,13 @@ int viaParser(const QByteArray &reply, int piece)
     const double started = BenchClock::now();
     UpdateReply parsed;
     const qsizetype step = piece > 0 ? piece : reply.size();
-    for (qsizetype at = 0; at < reply.size() && parsed.status() == UpdateReply::Incomplete;
-         at += step)
-        parsed.append(reply.mid(at, step));
+    for (qsizetype at = 0; at < reply.size() && !parsed.isComplete(); at += step) {
+        if (parsed.append(reply.mid(at, step)))
+            return -1;
+    }
     const qsizetype count = parsed.offers().size();
     const double finished = BenchClock::now();
-    if (parsed.status() != UpdateReply::Complete)
+    if (!parsed.isComplete())
         return -1;
     std::printf("seconds=%.4f\nupdates=%lld\nbytes=%lld\n", finished - started, qlonglong(count),
                 qlonglong(reply.size()));
@@ -103,11 +104,11 @@ int refusal(const QByteArray &reply)
 {
     const double started = BenchClock::now();
     UpdateReply parsed;
-    for (qsizetype at = 0; at < reply.size() && parsed.status() == UpdateReply::Incomplete;
-         at += 1024)
-        parsed.append(reply.mid(at, 1024));
+    bool refused = false;
+    for (qsizetype at = 0; at < reply.size() && !refused && !parsed.isComplete(); at += 1024)
+        refused = parsed.append(reply.mid(at, 1024)).isFailure();
     const double finished = BenchClock::now();
-    if (parsed.status() == UpdateReply::Complete || parsed.status() == UpdateReply::Incomplete)
+    if (!refused)
         return -1;
     std::printf("seconds=%.4f\nvmhwm_kib=%lld\nbytes=%lld\n", finished - started,
                 BenchClock::peakResidentKiB(), qlonglong(reply.size()));

@@ -1,12 +1,12 @@
 #include "cataloguecheck.h"
 
 #include "catalogue.h"
+#include "digest.h"
 #include "ed25519.h"
 #include "packagelink.h"
 #include "packagestatement.h"
 #include "replyformat.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QMap>
 #include <QUrl>
@@ -123,35 +123,49 @@ void CatalogueCheck::checkFile(const CatalogueEntry &entry, const QHash<QString,
     if (!file.open(QIODevice::ReadOnly))
         return report(line, QStringLiteral("%1: %2").arg(file.fileName(), file.errorString()));
     const QString sizeText = values.value(ReplyFormat::size).trimmed();
-    const QString digestText = values.value(ReplyFormat::sha256).trimmed().toLower();
+    // The digest of the newest algorithm the entry names.
+    const Digest::Algorithm algorithm
+        = Digest::fromNamed([&values](Digest::Algorithm each) -> std::optional<QString> {
+              if (!values.contains(Digest::name(each)))
+                  return std::nullopt;
+              return values.value(Digest::name(each)).trimmed();
+          })
+              .value_or(Digest(Digest::Newest, QByteArray()))
+              .algorithm();
+    const QString digestText = values.value(Digest::name(algorithm)).trimmed().toLower();
     const QByteArray signature
         = QByteArray::fromBase64(values.value(ReplyFormat::signature).trimmed().toLatin1(),
                                  QByteArray::AbortOnBase64DecodingErrors);
     if (sizeText.isEmpty() || digestText.isEmpty() || signature.isEmpty())
         return report(line,
-                      QStringLiteral("the package needs its sha256, size and signature: "
+                      QStringLiteral("the package needs its %1, size and signature: "
                                      "an updater built with package keys refuses it "
-                                     "without them"));
+                                     "without them")
+                          .arg(Digest::name(algorithm)));
     if (sizeText.toLongLong() != file.size())
         report(line,
                QStringLiteral("%1 has %2 bytes, not the %3 listed")
                    .arg(file.fileName())
                    .arg(file.size())
                    .arg(sizeText));
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file))
+    Digest::Hash hash;
+    hash.reset(algorithm);
+    for (QByteArray piece; !(piece = file.read(1 << 20)).isEmpty();)
+        hash.add(piece.constData(), piece.size());
+    if (file.error() != QFileDevice::NoError)
         return report(line, QStringLiteral("%1: %2").arg(file.fileName(), file.errorString()));
-    if (hash.result().toHex() != digestText.toLatin1())
+    const QString actual = QString::fromLatin1(hash.result().toHex());
+    if (actual != digestText)
         report(line,
-               QStringLiteral("%1 has the SHA-256 %2, not the %3 listed")
-                   .arg(file.fileName(), QString::fromLatin1(hash.result().toHex()), digestText));
+               QStringLiteral("%1 has the %2 %3, not the %4 listed")
+                   .arg(file.fileName(), Digest::title(algorithm), actual, digestText));
     // The statement of what the catalogue lists, as the updater verifies it.
     const QByteArray statement = PackageStatement {entry.project,
                                                    entry.name,
                                                    entry.type,
                                                    entry.fields.value(ReplyFormat::version),
                                                    sizeText.toLongLong(),
-                                                   Digest::fromHex(Digest::Sha256, digestText),
+                                                   Digest::fromHex(algorithm, digestText),
                                                    from}
                                      .text();
     const bool signedByKey = std::any_of(keys.cbegin(), keys.cend(), [&](const QByteArray &key) {

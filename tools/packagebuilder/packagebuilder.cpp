@@ -124,8 +124,8 @@ bool PackageBuilder::comparePatchFrom()
         struct stat status;
         if (::fstat(newFile.handle(), &status) != 0)
             return fail(QStringLiteral("cannot read %1: %2").arg(file, qt_error_string(errno)));
-        const Digest from = Digest::of(Digest::Sha256, before);
-        const Digest to = Digest::of(Digest::Sha256, after);
+        const Digest from = Digest::of(Digest::Newest, before);
+        const Digest to = Digest::of(Digest::Newest, after);
         const QByteArray digests = from.bytes() + to.bytes();
         int delta = byDigests.value(digests, -1);
         if (delta < 0) {
@@ -316,8 +316,10 @@ QByteArray PackageBuilder::manifest() const
         writeFile(file, ManifestFormat::add);
     for (const Delta &delta : deltas) {
         writeFile(delta.file, ManifestFormat::patch);
-        xml.writeAttribute(ManifestFormat::fromSha256, QString::fromLatin1(delta.from.toHex()));
-        xml.writeAttribute(ManifestFormat::sha256, QString::fromLatin1(delta.to.toHex()));
+        xml.writeAttribute(Digest::fromName(delta.from.algorithm()),
+                           QString::fromLatin1(delta.from.toHex()));
+        xml.writeAttribute(Digest::name(delta.to.algorithm()),
+                           QString::fromLatin1(delta.to.toHex()));
     }
     for (const QString &file : removed)
         writeFile(file, ManifestFormat::remove);
@@ -353,7 +355,7 @@ bool PackageBuilder::writeArchive(const QString &output)
         QFile::remove(partial);
         return fail(QStringLiteral("cannot read %1: %2").arg(partial, package.errorString()));
     }
-    digest = Digest::of(Digest::Sha256, QByteArrayView(bytes, size));
+    digest = Digest::of(Digest::Newest, QByteArrayView(bytes, size));
     package.unmap(bytes);
     // The signature covers the statement of component, version and bytes, so that it cannot
     // be moved to another component or version.

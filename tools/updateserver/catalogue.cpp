@@ -1,5 +1,6 @@
 #include "catalogue.h"
 
+#include "digest.h"
 #include "dottedversion.h"
 #include "replyformat.h"
 #include "replylimits.h"
@@ -25,8 +26,12 @@ const QStringList &answeredFields()
 
 const QStringList &extraFields()
 {
-    static const QStringList names
-        = {ReplyFormat::sha256, ReplyFormat::signature, ReplyFormat::size};
+    static const QStringList names = [] {
+        QStringList each;
+        for (int algorithm = 0; algorithm <= Digest::Newest; ++algorithm)
+            each << Digest::name(Digest::Algorithm(algorithm));
+        return each << ReplyFormat::signature << ReplyFormat::size;
+    }();
     return names;
 }
 
@@ -34,11 +39,12 @@ const QStringList &extraFields()
 // publisher sees it. Empty when the value is fine; "what" names it in the message.
 QString problemWith(const QString &name, const QString &what, const QString &text)
 {
-    static const QRegularExpression digest(QStringLiteral("^[0-9a-fA-F]{64}$"));
     static const QRegularExpression decimal(QStringLiteral("^[0-9]{1,18}$"));
     // The updater ignores blanks around the package's values.
-    if (name == ReplyFormat::sha256 && !digest.match(text.trimmed()).hasMatch())
-        return QStringLiteral("%1 must be 64 hex digits, not \"%2\"").arg(what, text);
+    const std::optional<Digest::Algorithm> algorithm = Digest::named(name);
+    if (algorithm && !Digest::fromHex(*algorithm, text.trimmed()).isValid())
+        return QStringLiteral("%1 must be %2 hex digits, not \"%3\"")
+            .arg(what, QString::number(2 * Digest::size(*algorithm)), text);
     if (name == ReplyFormat::size && !decimal.match(text.trimmed()).hasMatch())
         return QStringLiteral("%1 must be a decimal number of bytes, not \"%2\"").arg(what, text);
     if ((name == ReplyFormat::version || name == ReplyFormat::from)

@@ -97,26 +97,24 @@ void Connection::dataReceived()
         finish(QStringLiteral("closed by the client before a complete query"));
         return;
     }
-    switch (query.append(QByteArray::fromRawData(received, count))) {
-    case QueryParser::Incomplete:
-        awaitQuery();
-        break;
-    case QueryParser::TooLarge:
+    if (query.append(QByteArray::fromRawData(received, count))) {
         drop(QStringLiteral("query too large, closed"));
-        break;
-    case QueryParser::Complete:
-        readable.reset();
-        reply.emplace(*catalogue, query, maximumComponents, replyKey != nullptr);
-        if (reply->status() == ReplyWriter::TooManyComponents)
-            drop(QStringLiteral("more than %1 components, closed").arg(maximumComponents));
-        else if (reply->status() == ReplyWriter::ComponentNamedTwice)
-            drop(QStringLiteral("a component named twice, closed"));
-        else if (reply->status() == ReplyWriter::TooLarge)
-            drop(QStringLiteral("reply too large for the updater, closed"));
-        else
-            writeReply();
-        break;
+        return;
     }
+    if (!query.isComplete()) {
+        awaitQuery();
+        return;
+    }
+    readable.reset();
+    reply.emplace(*catalogue, query, maximumComponents, replyKey != nullptr);
+    if (reply->status() == ReplyWriter::TooManyComponents)
+        drop(QStringLiteral("more than %1 components, closed").arg(maximumComponents));
+    else if (reply->status() == ReplyWriter::ComponentNamedTwice)
+        drop(QStringLiteral("a component named twice, closed"));
+    else if (reply->status() == ReplyWriter::TooLarge)
+        drop(QStringLiteral("reply too large for the updater, closed"));
+    else
+        writeReply();
 }
 
 void Connection::awaitQuery()
