@@ -63,8 +63,8 @@ may carry rollout="1.5%" or rollout-start="2026-12-10T00:00:00Z" with
 rollout-duration="7d", and halt-failures="5%" halt-minimum="50" (the defaults).
 Updaters inside the share get that entry, others the newest entry not staged.
 Install reports halt a staged entry whose failures pass the rule; the halt is kept
-in CATALOGUE.halts and lifted by a changed rollout and SIGHUP, or by
---lift-halt COMPONENT VERSION followed by SIGHUP.)";
+in the halt file (--halt-file, by default CATALOGUE.halts) and lifted by a changed
+rollout and SIGHUP, or by --lift-halt COMPONENT VERSION followed by SIGHUP.)";
 
 // The reply key, which must be the server's own: readable by nobody else.
 std::shared_ptr<const SigningKey> loadReplyKey(const QString &file, QString *error)
@@ -168,6 +168,11 @@ int main(int argc, char *argv[])
         QStringLiteral("Take at most <n> install reports a minute from one address (default "
                        "10; 0: no bound, behind a load balancer)."),
         QStringLiteral("n"), QStringLiteral("10"));
+    const QCommandLineOption haltFileOption(
+        QStringLiteral("halt-file"),
+        QStringLiteral("Keep the halts of staged releases in <file> (default: the catalogue's "
+                       "name with .halts added)."),
+        QStringLiteral("file"));
     const QCommandLineOption liftOption(
         QStringLiteral("lift-halt"),
         QStringLiteral("Lift the halt of <component>'s version given after it, in the "
@@ -175,7 +180,7 @@ int main(int argc, char *argv[])
         QStringLiteral("component"));
     parser.addOptions({catalogueOption, portOption, listenOption, sizeOption, componentsOption,
                        timeoutOption, connectionsOption, perAddressOption, replyKeyOption,
-                       metricsOption, reportsOption, liftOption});
+                       metricsOption, reportsOption, haltFileOption, liftOption});
     parser.addPositionalArgument(QStringLiteral("version"),
                                  QStringLiteral("With --lift-halt: the version halted."),
                                  QStringLiteral("[version]"));
@@ -198,7 +203,9 @@ int main(int argc, char *argv[])
     const QHostAddress address(parser.value(listenOption));
     if (!parser.isSet(catalogueOption))
         return fail(QStringLiteral("--catalogue is required (see --help)"));
-    const QString haltFile = Rollouts::haltFileOf(parser.value(catalogueOption));
+    const QString haltFile = parser.isSet(haltFileOption)
+        ? parser.value(haltFileOption)
+        : Rollouts::haltFileOf(parser.value(catalogueOption));
     if (parser.isSet(liftOption)) {
         if (parser.positionalArguments().size() != 1)
             return fail(QStringLiteral("--lift-halt takes a component and a version"));
