@@ -45,16 +45,13 @@ std::optional<ReportedPackage> readPackage(const QXmlStreamAttributes &attribute
             return std::nullopt;
         values.insert(name, attribute.value().toString());
     }
-    ReportedPackage package {values.value(names.at(1)),
-                             values.value(names.at(0)),
-                             values.value(names.at(2)),
-                             DottedVersion::parse(values.value(names.at(3))),
-                             DottedVersion::parse(values.value(names.at(4))),
-                             values.value(names.at(5)),
-                             values.value(names.at(6)),
-                             values.value(names.at(7))};
+    ReportedPackage package {values.value(names.at(1)), values.value(names.at(0)),
+                             values.value(names.at(2)), values.value(names.at(3)),
+                             values.value(names.at(4)), values.value(names.at(5)),
+                             values.value(names.at(6)), values.value(names.at(7))};
     const bool valid = isPlainName(package.project) && isPlainName(package.component)
-        && isPlainName(package.type) && !package.from.isNull() && !package.to.isNull()
+        && isPlainName(package.type) && !DottedVersion::parse(package.from).isNull()
+        && !DottedVersion::parse(package.to).isNull()
         && (package.delivery == u"patch" || package.delivery == u"whole")
         && outcomes().contains(package.outcome) && reasons().contains(package.reason);
     return valid ? std::optional(package) : std::nullopt;

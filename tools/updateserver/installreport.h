@@ -4,7 +4,6 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
-#include <QVersionNumber>
 
 #include <optional>
 
@@ -14,8 +13,9 @@ struct ReportedPackage
     QString project;
     QString component;
     QString type;
-    QVersionNumber from;
-    QVersionNumber to;
+    // Dotted decimal numbers, as sent.
+    QString from;
+    QString to;
     QString delivery; // "patch" or "whole"
     QString outcome;
     QString reason;

@@ -1,5 +1,6 @@
 #include "rollouts.h"
 
+#include "dottedversion.h"
 #include "replyformat.h"
 #include "servermetrics.h"
 
@@ -14,6 +15,12 @@ QString keyOf(const QString &project, const QString &name, const QString &type,
               const QString &version)
 {
     return project + u'\t' + name + u'\t' + type + u'\t' + version;
+}
+
+// As the catalogue gives it, and the offers' metrics show it.
+QString versionOf(const CatalogueEntry &entry)
+{
+    return entry.fields.value(ReplyFormat::version);
 }
 
 QString keyOf(const CatalogueEntry &entry)
@@ -78,7 +85,8 @@ int Rollouts::lift(const QString &haltFile, const QString &component, const QStr
     const auto before = lines.size();
     lines.removeIf([&](const QHash<QString, QString>::iterator &line) {
         const QStringList parts = line.key().split(u'\t');
-        return parts.at(1) == component && parts.at(3) == version;
+        return parts.at(1) == component
+            && DottedVersion::parse(parts.at(3)) == DottedVersion::parse(version);
     });
     const int lifted = int(before - lines.size());
     if (lifted > 0 && !writeLines(haltFile, lines, error))
@@ -146,11 +154,10 @@ bool Rollouts::admitReport(const QHostAddress &address, qint64 nowSeconds)
 void Rollouts::record(const QList<ReportedPackage> &packages)
 {
     for (const ReportedPackage &package : packages) {
-        const QString version = package.to.toString();
         if (metrics)
-            metrics->reported(package.component, version, package.outcome);
-        const CatalogueEntry *entry
-            = catalogue->findVersion(package.project, package.component, package.type, package.to);
+            metrics->reported(package.component, package.to, package.outcome);
+        const CatalogueEntry *entry = catalogue->findVersion(
+            package.project, package.component, package.type, DottedVersion::parse(package.to));
         if (!entry || !entry->rollout || halted.contains(entry))
             continue;
         const bool success = InstallReport::isSuccess(package.outcome);
@@ -174,14 +181,14 @@ void Rollouts::halt(const CatalogueEntry &entry, const QString &key, const Count
     const bool kept = writeHalts(&error);
     note(QStringLiteral("halted %1/%2/%3 %4: %5 failures among %6 reports, more than %7% of at "
                         "least %8%9")
-             .arg(entry.project, entry.name, entry.type, entry.version.toString())
+             .arg(entry.project, entry.name, entry.type, versionOf(entry))
              .arg(counted.failures)
              .arg(counted.failures + counted.successes)
              .arg(entry.rollout->haltFailures() / 100.0)
              .arg(entry.rollout->haltMinimum())
              .arg(kept ? QString() : QStringLiteral("; not kept for a restart: ") + error));
     if (metrics)
-        metrics->rolloutState(entry.name, entry.version.toString(), 0, true);
+        metrics->rolloutState(entry.name, versionOf(entry), 0, true);
 }
 
 QList<const CatalogueEntry *> Rollouts::staged() const
@@ -208,9 +215,9 @@ void Rollouts::updateGauges(qint64 now)
     QSet<std::pair<QString, QString>> showing;
     for (const CatalogueEntry *entry : staged()) {
         const bool isHalted = halted.contains(entry);
-        metrics->rolloutState(entry->name, entry->version.toString(),
+        metrics->rolloutState(entry->name, versionOf(*entry),
                               isHalted ? 0 : entry->rollout->shareAt(now), isHalted);
-        showing.insert({entry->name, entry->version.toString()});
+        showing.insert({entry->name, versionOf(*entry)});
     }
     for (const auto &[component, version] : std::as_const(shown)) {
         if (!showing.contains({component, version}))

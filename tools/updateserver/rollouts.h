@@ -24,7 +24,10 @@ public:
     // reportsPerMinute: reports taken from one address (or IPv6 /64) a minute; 0, no bound.
     Rollouts(const QString &haltFile, int reportsPerMinute, ServerMetrics *metrics);
 
-    static QString haltFileOf(const QString &catalogueFile) { return catalogueFile + QStringLiteral(".halts"); }
+    static QString haltFileOf(const QString &catalogueFile)
+    {
+        return catalogueFile + QStringLiteral(".halts");
+    }
     // Lifts the halts of the component's version in the file; the number lifted, or -1 with
     // *error when the file cannot be read or written.
     static int lift(const QString &haltFile, const QString &component, const QString &version,
