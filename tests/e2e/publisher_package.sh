@@ -157,7 +157,7 @@ installed_checks() {
     DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq vorn-publisher >"$shared/purge.log" 2>&1 \
         || fail "apt-get purge: $(tail -n 5 "$shared/purge.log")"
     for path in /usr/bin/vorn-update-server /usr/lib/systemd/system/vorn-update-server.service \
-        /etc/vorn-update-server /etc/default/vorn-update-server \
+        /etc/vorn-update-server /etc/default/vorn-update-server /var/lib/vorn-update-server \
         /etc/systemd/system/multi-user.target.wants/vorn-update-server.service \
         /etc/systemd/system/multi-user.target.wants/vorn-update-server@8443.service; do
         [ ! -e "$path" ] && [ ! -L "$path" ] || fail "apt-get purge left $path behind"

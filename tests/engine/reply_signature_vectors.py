@@ -8,6 +8,7 @@ import tempfile
 
 SEED = bytes(range(32))
 NONCE = base64.b64encode(bytes(range(32, 64)))
+POSITION = 1234
 OTHER_NONCES = [base64.b64encode(bytes([n]) * 32) for n in (1, 2)]
 QUERY = b'<s><update><component project="vorn" name="core" type="app" version="1.0" /></update></s>'
 REPLY = b'<update><request project="vorn" name="core" type="app"><latest/></request></update>'
@@ -17,8 +18,9 @@ def sha(data):
     return hashlib.sha256(data).digest()
 
 
-def statement(nonce):
-    return (b"vorn-reply-statement 1\nnonce " + nonce + b"\nquery-sha256 "
+def statement(nonce, position=None):
+    line = b"" if position is None else b"position " + str(position).encode() + b"\n"
+    return (b"vorn-reply-statement 1\nnonce " + nonce + b"\n" + line + b"query-sha256 "
             + sha(QUERY).hex().encode() + b"\nreply-sha256 " + sha(REPLY).hex().encode() + b"\n")
 
 
@@ -42,6 +44,7 @@ with tempfile.NamedTemporaryFile(suffix=".der") as key:
     public = openssl("pkey", "-inform", "DER", "-in", key.name, "-pubout", "-outform", "DER")[-32:]
     print("key", base64.b64encode(public).decode())
     print("single", base64.b64encode(sign(statement(NONCE))).decode())
+    print("position", POSITION, base64.b64encode(sign(statement(NONCE, POSITION))).decode())
 
     statements = [statement(n) for n in OTHER_NONCES] + [statement(NONCE)]
     leaves = [sha(b"\x00" + s) for s in statements] + [bytes(32)]

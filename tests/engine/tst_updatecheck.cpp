@@ -48,6 +48,26 @@ QVector<OfferedPackage> walk(const QByteArray &reply)
     return parser.offers();
 }
 
+// The exchange of reply_signature_vectors.py's known answers.
+struct KnownAnswerExchange
+{
+    QByteArray seed;
+    QByteArray nonce;
+    const QByteArray query
+        = R"(<s><update><component project="vorn" name="core" type="app" version="1.0" /></update></s>)";
+    const QByteArray reply
+        = R"(<update><request project="vorn" name="core" type="app"><latest/></request></update>)";
+    KnownAnswerExchange()
+    {
+        QByteArray nonceBytes;
+        for (char byte = 0; byte < 32; ++byte) {
+            seed += byte;
+            nonceBytes += char(byte + 32);
+        }
+        nonce = nonceBytes.toBase64();
+    }
+};
+
 } // namespace
 
 class TestUpdateCheck : public QObject
@@ -88,6 +108,8 @@ private slots:
     void onlySignedRepliesCount();
     void signedReplyFormat_data();
     void signedReplyFormat();
+    void signedPositionFormat_data();
+    void signedPositionFormat();
 
 private:
     void writeMessenger(const QByteArray &script);
@@ -703,17 +725,11 @@ void TestUpdateCheck::signedReplyFormat()
     QFETCH(QByteArray, field);
     QFETCH(int, place);
     QFETCH(QString, refusal);
-    QByteArray seed;
-    for (char byte = 0; byte < 32; ++byte)
-        seed += byte;
-    QByteArray nonceBytes;
-    for (char byte = 32; byte < 64; ++byte)
-        nonceBytes += byte;
-    const QByteArray nonce = nonceBytes.toBase64();
-    const QByteArray query
-        = R"(<s><update><component project="vorn" name="core" type="app" version="1.0" /></update></s>)";
-    const QByteArray reply
-        = R"(<update><request project="vorn" name="core" type="app"><latest/></request></update>)";
+    const KnownAnswerExchange known;
+    const QByteArray &seed = known.seed;
+    const QByteArray &nonce = known.nonce;
+    const QByteArray &query = known.query;
+    const QByteArray &reply = known.reply;
     const QByteArray signedReply = reply.left(reply.size() - int(qstrlen("</update>")))
         + "<signature>" + field + "</signature></update>";
 
@@ -739,6 +755,41 @@ void TestUpdateCheck::signedReplyFormat()
                                    text.size());
           });
     QCOMPARE(fields.value(place).toBase64(), field);
+}
+
+void TestUpdateCheck::signedPositionFormat_data()
+{
+    QTest::addColumn<int>("position"); // the updater's; -1 when it sent none
+    QTest::addColumn<QString>("refusal"); // empty for a reply signed for this exchange
+    const QString otherExchange = ReplySignature::notForThisExchange().text();
+    QTest::newRow("the position signed") << 1234 << QString();
+    QTest::newRow("another position") << 1235 << otherExchange;
+    QTest::newRow("no position sent") << -1 << otherExchange;
+}
+
+// A known answer for a statement with its position line, printed by reply_signature_vectors.py
+// for position 1234.
+void TestUpdateCheck::signedPositionFormat()
+{
+    QFETCH(int, position);
+    QFETCH(QString, refusal);
+    const KnownAnswerExchange known;
+    const QByteArray &seed = known.seed;
+    const QByteArray &nonce = known.nonce;
+    const QByteArray &query = known.query;
+    const QByteArray &reply = known.reply;
+    const QByteArray signedReply = reply.left(reply.size() - int(qstrlen("</update>")))
+        + "<signature>c1tVKrEnIe/y+WrdQ1BxxYEF/"
+          "iNIEaNHetWZ5cspshSI8ZXYNwWUxhmqztyxhOUACokrDZH3pnRg4yBQhUaqCg==</signature></update>";
+    const std::optional<int> sent = position < 0 ? std::nullopt : std::optional<int>(position);
+
+    QCOMPARE(ReplySignature::verify(signedReply,
+                                    {QStringLiteral("A6EHv/POEL4dcN0Y50vAmWfk1jCbpQ1fHdyGZBJVMbg=")},
+                                    nonce, query, sent)
+                 .text(),
+             refusal);
+    if (refusal.isEmpty())
+        QCOMPARE(ReplySignature::sign(reply, seed, nonce, query, sent), signedReply);
 }
 
 QTEST_MAIN(TestUpdateCheck)

@@ -953,6 +953,15 @@ void TestPackageBuilder::catalogueCheck_data()
         << QStringLiteral(":4: the link http://127.0.0.1/core-1.1.zip is the link of the package "
                           "at line 3 too")
         << true;
+    QTest::newRow("a staged entry")
+        << QByteArray("type=\"app\">")
+        << QByteArray("type=\"app\" rollout=\"1.5%\" halt-failures=\"10%\" halt-minimum=\"20\">")
+        << QString() << true;
+    QTest::newRow("a rollout share without its percent sign")
+        << QByteArray("type=\"app\">") << QByteArray("type=\"app\" rollout=\"50\">")
+        << QStringLiteral(":2: rollout must be a share from 0% to 100% with at most two "
+                          "decimals, not \"50\"")
+        << false;
     QTest::newRow("link to another port")
         << QByteArray("127.0.0.1/core-1.0.zip") << QByteArray("127.0.0.1:8080/core-1.0.zip")
         << QStringLiteral(":2: the link names port 8080") << true;

@@ -1,3 +1,4 @@
+#include "catalogue.h"
 #include "ed25519.h"
 #include "keyfiletext.h"
 #include "replysignature.h"
@@ -12,7 +13,10 @@
 
 #include <csignal>
 #include <memory>
+#include <optional>
 #include <vector>
+
+#include <sys/socket.h>
 
 namespace {
 
@@ -173,6 +177,76 @@ QStringList outcomes(const QByteArray &reply)
     return lines;
 }
 
+// vorn/core/app 1.0, and 1.1 under the rollout the attributes give; each with a patch from 0.9.
+QByteArray stagedCatalogue(const QByteArray &rollout)
+{
+    return "<catalogue>\n"
+           "<component project='vorn' name='core' type='app'><version>1.0</version>"
+           "<link>http://127.0.0.1/core-1.0.zip</link>"
+           "<patch from='0.9' link='http://127.0.0.1/core-0.9-1.0.zip'/></component>\n"
+           "<component project='vorn' name='core' type='app' "
+        + rollout
+        + "><version>1.1</version><link>http://127.0.0.1/core-1.1.zip</link>"
+          "<patch from='0.9' link='http://127.0.0.1/core-0.9-1.1.zip'/></component>\n"
+          "</catalogue>\n";
+}
+
+// The query of vorn/core/app 0.9 with the nonce and, unless it is null, the position element
+// holding that text.
+QByteArray positionedQuery(const QByteArray &nonce, const QByteArray &position)
+{
+    return ReplySignature::nonceElement(nonce)
+        + (position.isNull() ? QByteArray() : "<position>" + position + "</position>")
+        + query({{"vorn", "core", "app", "0.9"}});
+}
+
+// The version a reply of one request offers, or what it says instead.
+QString offeredVersion(const QByteArray &reply)
+{
+    const QStringList lines = outcomes(reply);
+    return lines.size() == 1 ? lines.constFirst().section(u' ', -1) : lines.join(u';');
+}
+
+QString utcIn(qint64 seconds)
+{
+    return QDateTime::currentDateTimeUtc().addSecs(seconds).toString(Qt::ISODate);
+}
+
+// A report of one package of vorn/core/app.
+QByteArray reportOf(const QByteArray &outcome, const QByteArray &to = "1.1")
+{
+    return "<report version=\"1\"><package component=\"core\" project=\"vorn\" type=\"app\" "
+           "from=\"1.0\" to=\""
+        + to + "\" delivery=\"patch\" outcome=\"" + outcome + "\" reason=\"none\"/></report>";
+}
+
+// Sends the report and half-closes, as the updater does; what the server answered.
+QByteArray sendReport(quint16 port, const QByteArray &report)
+{
+    QTcpSocket socket;
+    if (!connectTo(socket, port) || !send(socket, report))
+        return "exchange failed";
+    ::shutdown(int(socket.socketDescriptor()), SHUT_WR);
+    return replyOnceClosed(socket);
+}
+
+// The metrics' text, over HTTP/1.0, which closes after the reply.
+QByteArray metricsText(quint16 port)
+{
+    const QByteArray reply = exchange(port, "GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+    return reply.mid(reply.indexOf("\r\n\r\n") + 4);
+}
+
+// The value of the metric whose line starts with that name and those labels, -1 when none.
+double metricValue(const QByteArray &text, const QByteArray &series)
+{
+    for (const QByteArray &line : text.split('\n')) {
+        if (line.startsWith(series + ' '))
+            return line.mid(series.size() + 1).toDouble();
+    }
+    return -1;
+}
+
 } // namespace
 
 class TestUpdateServer : public QObject
@@ -200,6 +274,15 @@ private slots:
     void signedReply();
     void replyKeyRefusals_data();
     void replyKeyRefusals();
+    void rolloutOffers_data();
+    void rolloutOffers();
+    void rolloutShare_data();
+    void rolloutShare();
+    void reports_data();
+    void reports();
+    void reportsBeyondTheRate();
+    void brokenReleaseHalts_data();
+    void brokenReleaseHalts();
 
 private:
     QTemporaryDir temp;
@@ -701,6 +784,41 @@ void TestUpdateServer::badCatalogue_data()
         << QByteArray("<catalogue>\n<component name='c'><version>2</version>" + link
                       + "\n\n<patch from='1' link='l' size='-1'/></component></catalogue>")
         << QStringLiteral(":4: size of <patch> must be a decimal number of bytes");
+    const auto staged = [&link](const QByteArray &attributes) {
+        return "<catalogue>\n<component name='c' " + attributes + ">\n<version>1</version>" + link
+            + "</component></catalogue>";
+    };
+    QTest::newRow("a share beyond 100 %")
+        << staged("rollout='100.01%'")
+        << QStringLiteral(":2: rollout must be a share from 0% to 100% with at most two "
+                          "decimals, not \"100.01%\"");
+    QTest::newRow("a share of three decimals")
+        << staged("rollout='1.125%'") << QStringLiteral("rollout must be a share");
+    QTest::newRow("a share without its percent sign")
+        << staged("rollout='5'") << QStringLiteral("rollout must be a share");
+    QTest::newRow("a share and a schedule")
+        << staged("rollout='5%' rollout-start='2026-12-10T00:00:00Z' rollout-duration='7d'")
+        << QStringLiteral("give either rollout or rollout-start and rollout-duration, not both");
+    QTest::newRow("a start without a duration")
+        << staged("rollout-start='2026-12-10T00:00:00Z'")
+        << QStringLiteral("rollout-start and rollout-duration go together");
+    QTest::newRow("a start in local time")
+        << staged("rollout-start='2026-12-10T00:00:00' rollout-duration='7d'")
+        << QStringLiteral("rollout-start must be a UTC time such as 2026-12-10T00:00:00Z, not "
+                          "\"2026-12-10T00:00:00\"");
+    QTest::newRow("a duration in words")
+        << staged("rollout-start='2026-12-10T00:00:00Z' rollout-duration='7 days'")
+        << QStringLiteral("rollout-duration must be a whole number of days, hours, minutes or "
+                          "seconds such as 7d, not \"7 days\"");
+    QTest::newRow("a halt rule without a rollout")
+        << staged("halt-failures='5%'")
+        << QStringLiteral(":2: halt-failures and halt-minimum need a rollout");
+    QTest::newRow("a failure share beyond 100 %")
+        << staged("rollout='5%' halt-failures='150%'")
+        << QStringLiteral("halt-failures must be a share from 0% to 100%");
+    QTest::newRow("a minimum of no reports")
+        << staged("rollout='5%' halt-minimum='0'")
+        << QStringLiteral("halt-minimum must be a number of reports from 1, not \"0\"");
     QTest::newRow("patch link beyond 4 KiB")
         << catalogueWith("<version>2</version>" + link + "<patch from='1' link='"
                          + QByteArray(4097, 'x') + "'/>")
@@ -889,6 +1007,314 @@ void TestUpdateServer::replyKeyRefusals()
     ServerProcess server({"--catalogue", catalogue, "--reply-key", dir.filePath("reply.key")});
     QCOMPARE(server.waitForExitCode(), 1);
     QCOMPARE(server.log(), "vorn-update-server: " + error.replace('@', dir.path().toUtf8()));
+}
+
+void TestUpdateServer::rolloutOffers_data()
+{
+    QTest::addColumn<QByteArray>("rollout"); // the attributes of the entry of 1.1
+    QTest::addColumn<QByteArray>("position"); // as sent; null: none
+    QTest::addColumn<QString>("offered");
+    QTest::addColumn<int>("signedPosition"); // in the signed statement; -1: none
+
+    const auto scheduled = [](qint64 startIn) {
+        return QStringLiteral("rollout-start='%1' rollout-duration='7d'")
+            .arg(utcIn(startIn))
+            .toUtf8();
+    };
+    QTest::newRow("0 %: nobody, the previous version")
+        << QByteArray("rollout='0%'") << QByteArray("0") << "1.0" << 0;
+    QTest::newRow("1 %: position 99 inside")
+        << QByteArray("rollout='1%'") << QByteArray("99") << "1.1" << 99;
+    QTest::newRow("1 %: position 100 outside")
+        << QByteArray("rollout='1%'") << QByteArray("100") << "1.0" << 100;
+    QTest::newRow("1 %: no position, outside")
+        << QByteArray("rollout='1%'") << QByteArray() << "1.0" << -1;
+    QTest::newRow("50 %: position 4999 inside")
+        << QByteArray("rollout='50%'") << QByteArray("4999") << "1.1" << 4999;
+    QTest::newRow("50 %: position 5000 outside")
+        << QByteArray("rollout='50%'") << QByteArray("5000") << "1.0" << 5000;
+    QTest::newRow("12.34 %: position 1233 inside")
+        << QByteArray("rollout='12.34%'") << QByteArray("1233") << "1.1" << 1233;
+    QTest::newRow("12.34 %: position 1234 outside")
+        << QByteArray("rollout='12.34%'") << QByteArray("1234") << "1.0" << 1234;
+    QTest::newRow("100 %: the last position")
+        << QByteArray("rollout='100%'") << QByteArray("9999") << "1.1" << 9999;
+    QTest::newRow("100 %: complete, offered without a position too")
+        << QByteArray("rollout='100%'") << QByteArray() << "1.1" << -1;
+    QTest::newRow("schedule at its start: nobody") << scheduled(0) << QByteArray("0") << "1.0" << 0;
+    QTest::newRow("schedule before its start: nobody")
+        << scheduled(3600) << QByteArray("0") << "1.0" << 0;
+    QTest::newRow("schedule in its middle: position 4990 inside")
+        << scheduled(-302400) << QByteArray("4990") << "1.1" << 4990;
+    QTest::newRow("schedule in its middle: position 5010 outside")
+        << scheduled(-302400) << QByteArray("5010") << "1.0" << 5010;
+    QTest::newRow("schedule at its end: complete, offered without a position")
+        << scheduled(-7 * 86400) << QByteArray() << "1.1" << -1;
+    // A position not as the updater writes it is none: outside, and not in the statement.
+    for (const char *malformed : {"01", "10000", "-1", " 5", "5 ", "", "1e3", "x"})
+        QTest::newRow(qPrintable(QStringLiteral("malformed position \"%1\"").arg(malformed)))
+            << QByteArray("rollout='99.99%'") << QByteArray(malformed) << "1.0" << -1;
+    QTest::newRow("99.99 %: position 0 inside")
+        << QByteArray("rollout='99.99%'") << QByteArray("0") << "1.1" << 0;
+}
+
+// An installation inside the share gets the staged version, any other the newest one not under
+// rollout; the position it sent is in the statement the reply key signs.
+void TestUpdateServer::rolloutOffers()
+{
+    QFETCH(QByteArray, rollout);
+    QFETCH(QByteArray, position);
+    QFETCH(QString, offered);
+    QFETCH(int, signedPosition);
+    const QByteArray seed(32, 'k');
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("catalogue.xml"), stagedCatalogue(rollout)));
+    QVERIFY(writeFile(dir.filePath("reply.key"), keyFileText(seed, "reply"), 0600));
+    ServerProcess server(
+        {"--catalogue", dir.filePath("catalogue.xml"), "--reply-key", dir.filePath("reply.key")});
+    QVERIFY2(server.waitForListening(), server.log().constData());
+
+    const QByteArray nonce = ReplySignature::newNonce();
+    const QByteArray reply = exchange(443, positionedQuery(nonce, position));
+    QCOMPARE(offeredVersion(reply), offered);
+    // The patch of the entry offered.
+    QVERIFY(reply.contains("core-0.9-" + offered.toUtf8() + ".zip"));
+    const QString key = QString::fromLatin1(Ed25519::publicKey(seed).toBase64());
+    const QByteArray queried = query({{"vorn", "core", "app", "0.9"}});
+    const std::optional<int> sent
+        = signedPosition < 0 ? std::nullopt : std::optional<int>(signedPosition);
+    const QString otherExchange = ReplySignature::notForThisExchange().text();
+    QCOMPARE(ReplySignature::verify(reply, {key}, nonce, queried, sent).text(), QString());
+    const std::optional<int> other = sent ? std::nullopt : std::optional<int>(0);
+    QCOMPARE(ReplySignature::verify(reply, {key}, nonce, queried, other).text(), otherExchange);
+    if (sent) {
+        QCOMPARE(ReplySignature::verify(reply, {key}, nonce, queried, (*sent + 1) % 10000).text(),
+                 otherExchange);
+    }
+}
+
+void TestUpdateServer::rolloutShare_data()
+{
+    QTest::addColumn<QByteArray>("rollout");
+    QTest::addColumn<double>("share");
+    QTest::newRow("1 %") << QByteArray("rollout='1%'") << 0.01;
+    QTest::newRow("20 %") << QByteArray("rollout='20%'") << 0.2;
+    QTest::newRow("50 %") << QByteArray("rollout='50%'") << 0.5;
+    QTest::newRow("a schedule in its first third")
+        << QStringLiteral("rollout-start='%1' rollout-duration='3d'").arg(utcIn(-86400)).toUtf8()
+        << 1.0 / 3;
+}
+
+// Over random positions, the staged version reaches its share of them: 10,000 decisions as the
+// server makes them, and a few hundred real exchanges that each follow the rule.
+void TestUpdateServer::rolloutShare()
+{
+    QFETCH(QByteArray, rollout);
+    QFETCH(double, share);
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("catalogue.xml"), stagedCatalogue(rollout)));
+    Catalogue catalogue;
+    QVERIFY2(catalogue.load(dir.filePath("catalogue.xml")), qPrintable(catalogue.errorString()));
+    QRandomGenerator random(45);
+    RolloutAudience audience;
+    audience.now = QDateTime::currentSecsSinceEpoch();
+    int inside = 0;
+    const int draws = 10000;
+    for (int at = 0; at < draws; ++at) {
+        audience.position = int(random.bounded(10000));
+        Rollout::Decision decision = Rollout::None;
+        const CatalogueEntry *entry
+            = catalogue.offerFor("vorn", "core", "app", audience, &decision);
+        QVERIFY(entry);
+        QCOMPARE(entry->version == QVersionNumber(1, 1), decision == Rollout::Inside);
+        inside += decision == Rollout::Inside;
+    }
+    QVERIFY2(qAbs(double(inside) / draws - share) <= 0.01, qPrintable(QString::number(inside)));
+
+    ServerProcess server({"--catalogue", dir.filePath("catalogue.xml")});
+    QVERIFY2(server.waitForListening(), server.log().constData());
+    const int threshold = int(std::ceil(share * 10000 - 1e-6));
+    for (int at = 0; at < 300; ++at) {
+        const int position = int(random.bounded(10000));
+        const QString expected = position < threshold ? "1.1" : "1.0";
+        const QByteArray reply = exchange(
+            443, positionedQuery(ReplySignature::newNonce(), QByteArray::number(position)));
+        QVERIFY2(offeredVersion(reply) == expected, qPrintable(QString::number(position)));
+    }
+}
+
+void TestUpdateServer::reports_data()
+{
+    QTest::addColumn<QByteArray>("report");
+    QTest::addColumn<bool>("taken");
+    QTest::addColumn<QByteArray>("outcome"); // counted for 1.1 when taken
+
+    const QByteArray valid = reportOf("installed");
+    QTest::newRow("installed") << valid << true << QByteArray("installed");
+    for (const char *outcome :
+         {"rolled-back", "refused", "download-failed", "cancelled", "recovered"})
+        QTest::newRow(outcome) << reportOf(outcome) << true << QByteArray(outcome);
+    QTest::newRow("a reason class")
+        << QByteArray(reportOf("rolled-back")).replace("\"none\"", "\"installation\"") << true
+        << QByteArray("rolled-back");
+    QTest::newRow("blanks between the elements")
+        << QByteArray(valid).replace("\"><package", "\">\n  <package").replace("/></", "/>\n</")
+        << true << QByteArray("installed");
+    QByteArray sixteen = "<report version=\"1\">";
+    const QByteArray package = valid.mid(valid.indexOf("<package"),
+                                         valid.indexOf("</report>") - valid.indexOf("<package"));
+    for (int at = 0; at < 16; ++at)
+        sixteen += package;
+    QTest::newRow("16 packages") << sixteen + "</report>" << true << QByteArray("installed");
+    QTest::newRow("17 packages") << sixteen + package + "</report>" << false << QByteArray();
+    QTest::newRow("beyond 4096 bytes")
+        << QByteArray(valid).replace("<package", QByteArray(4096, ' ') + "<package") << false
+        << QByteArray();
+    QTest::newRow("an unknown outcome") << reportOf("worked") << false << QByteArray();
+    QTest::newRow("an unknown reason")
+        << QByteArray(valid).replace("\"none\"", "\"disk full\"") << false << QByteArray();
+    QTest::newRow("a version with a suffix")
+        << reportOf("installed", "1.1b") << false << QByteArray();
+    QTest::newRow("a name that is a path")
+        << QByteArray(valid).replace("\"core\"", "\"../core\"") << false << QByteArray();
+    QTest::newRow("an attribute more")
+        << QByteArray(valid).replace("/></", " host=\"pc\"/></") << false << QByteArray();
+    QTest::newRow("an attribute less")
+        << QByteArray(valid).replace(" delivery=\"patch\"", "") << false << QByteArray();
+    QTest::newRow("other delivery")
+        << QByteArray(valid).replace("\"patch\"", "\"delta\"") << false << QByteArray();
+    QTest::newRow("text") << QByteArray(valid).replace("/></", ">free text</package></") << false
+                          << QByteArray();
+    QTest::newRow("a comment") << QByteArray(valid).replace("</report>", "<!-- x --></report>")
+                               << false << QByteArray();
+    QTest::newRow("an element inside the package")
+        << QByteArray(valid).replace("/></", "><path/></package></") << false << QByteArray();
+    QTest::newRow("another report version")
+        << QByteArray(valid).replace("version=\"1\"", "version=\"2\"") << false << QByteArray();
+    QTest::newRow("not well-formed") << valid.chopped(3) << false << QByteArray();
+    QTest::newRow("a query after it") << valid + "<s></s>" << false << QByteArray();
+}
+
+// A report is answered <ok/> and counted, or closed without an answer and not counted.
+void TestUpdateServer::reports()
+{
+    QFETCH(QByteArray, report);
+    QFETCH(bool, taken);
+    QFETCH(QByteArray, outcome);
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("catalogue.xml"), stagedCatalogue("rollout='50%'")));
+    ServerProcess server(
+        {"--catalogue", dir.filePath("catalogue.xml"), "--metrics", "127.0.0.1:9464"});
+    QVERIFY2(server.waitForListening(), server.log().constData());
+
+    QCOMPARE(sendReport(443, report), taken ? QByteArray("<ok/>") : QByteArray());
+    const QByteArray metrics = metricsText(9464);
+    const double counted
+        = metricValue(metrics,
+                      "vorn_update_server_reports_total{component=\"core\",outcome=\"" + outcome
+                          + "\",version=\"1.1\"}");
+    if (taken) {
+        QCOMPARE(counted, report.count("<package") * 1.0);
+    } else {
+        QVERIFY2(!metrics.contains("vorn_update_server_reports_total{"), metrics.constData());
+        QVERIFY(metrics.contains("vorn_update_server_refused_reports_total{"));
+    }
+    // A query still gets its answer afterwards.
+    QCOMPARE(offeredVersion(exchange(443, positionedQuery(ReplySignature::newNonce(), "0"))),
+             "1.1");
+}
+
+void TestUpdateServer::reportsBeyondTheRate()
+{
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("catalogue.xml"), stagedCatalogue("rollout='50%'")));
+    ServerProcess server({"--catalogue", dir.filePath("catalogue.xml"), "--metrics",
+                          "127.0.0.1:9464", "--reports-per-minute", "3"});
+    QVERIFY2(server.waitForListening(), server.log().constData());
+    QByteArrayList answers;
+    for (int at = 0; at < 5; ++at)
+        answers << sendReport(443, reportOf("installed"));
+    // Within one minute; across a minute's turn, the first of the next one is taken again.
+    const QByteArrayList taken {"<ok/>", "<ok/>", "<ok/>", "", ""};
+    if (answers != taken)
+        QCOMPARE(answers.count("<ok/>"), 4);
+    const QByteArray metrics = metricsText(9464);
+    QCOMPARE(metricValue(metrics,
+                         "vorn_update_server_reports_total{component=\"core\",outcome=\""
+                         "installed\",version=\"1.1\"}"),
+             double(answers.count("<ok/>")));
+    QCOMPARE(
+        metricValue(metrics, "vorn_update_server_refused_reports_total{reason=\"rate-limited\"}"),
+        double(answers.count("")));
+}
+
+void TestUpdateServer::brokenReleaseHalts_data()
+{
+    QTest::addColumn<bool>("byCommand"); // or by a changed rollout and SIGHUP
+    QTest::newRow("lifted by a changed rollout") << false;
+    QTest::newRow("lifted by the command") << true;
+}
+
+// Failure reports beyond the rule halt the staged version: nobody new is offered it, also after
+// a restart, until the publisher lifts the halt.
+void TestUpdateServer::brokenReleaseHalts()
+{
+    QFETCH(bool, byCommand);
+    QTemporaryDir dir;
+    const QString catalogueFile = dir.filePath("catalogue.xml");
+    const QByteArray rule = "rollout='50%' halt-failures='20%' halt-minimum='5'";
+    QVERIFY(writeFile(catalogueFile, stagedCatalogue(rule)));
+    const QStringList arguments {"--catalogue",    catalogueFile,          "--metrics",
+                                 "127.0.0.1:9464", "--reports-per-minute", "0"};
+    const auto offered = [] {
+        return offeredVersion(exchange(443, positionedQuery(ReplySignature::newNonce(), "0")));
+    };
+    const QByteArray halted
+        = "vorn_update_server_rollout_halted{component=\"core\",version=\"1.1\"}";
+    const QByteArray share = "vorn_update_server_rollout_share{component=\"core\",version=\"1.1\"}";
+    {
+        ServerProcess server(arguments);
+        QVERIFY2(server.waitForListening(), server.log().constData());
+        QTRY_COMPARE(metricValue(metricsText(9464), share), 0.5);
+        QCOMPARE(metricValue(metricsText(9464), halted), 0.0);
+        // Outcomes that are nobody's fault do not count; failures of another version neither.
+        for (const QByteArray &outcome : {"download-failed", "cancelled", "recovered"})
+            QCOMPARE(sendReport(443, reportOf(outcome)), "<ok/>");
+        QCOMPARE(sendReport(443, reportOf("rolled-back", "1.0")), "<ok/>");
+        for (const QByteArray &outcome : {"installed", "rolled-back", "installed", "refused"})
+            QCOMPARE(sendReport(443, reportOf(outcome)), "<ok/>");
+        // 2 of 4: the minimum is not there yet.
+        QCOMPARE(offered(), "1.1");
+        QCOMPARE(sendReport(443, reportOf("installed")), "<ok/>");
+        QVERIFY(server.waitForLog("halted vorn/core/app 1.1: 2 failures among 5 reports, more "
+                                  "than 20% of at least 5\n"));
+        QCOMPARE(offered(), "1.0");
+        const QByteArray metrics = metricsText(9464);
+        QCOMPARE(metricValue(metrics, halted), 1.0);
+        QCOMPARE(metricValue(metrics, share), 0.0);
+        // Counted, though the count stopped for the rule.
+        QCOMPARE(sendReport(443, reportOf("rolled-back")), "<ok/>");
+        QCOMPARE(server.log().count("halted vorn/core/app"), 1);
+    }
+    ServerProcess server(arguments);
+    QVERIFY2(server.waitForListening(), server.log().constData());
+    QCOMPARE(offered(), "1.0");
+    QCOMPARE(metricValue(metricsText(9464), halted), 1.0);
+    // A SIGHUP with the same entry leaves the halt.
+    server.signal(SIGHUP);
+    QVERIFY(server.waitForLog("catalogue reloaded"));
+    QCOMPARE(offered(), "1.0");
+    if (byCommand) {
+        ServerProcess lift({"--catalogue", catalogueFile, "--lift-halt", "core", "1.1"});
+        QCOMPARE(lift.waitForExitCode(), 0);
+        QVERIFY2(lift.log().contains("1 halts lifted"), lift.log().constData());
+    } else {
+        QVERIFY(writeFile(catalogueFile, stagedCatalogue(QByteArray(rule).replace("50%", "60%"))));
+    }
+    server.signal(SIGHUP);
+    QVERIFY(server.waitForLog("catalogue reloaded", 10000, 2));
+    QCOMPARE(offered(), "1.1");
+    QTRY_COMPARE(metricValue(metricsText(9464), halted), 0.0);
 }
 
 QTEST_GUILESS_MAIN(TestUpdateServer)

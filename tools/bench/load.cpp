@@ -3,6 +3,7 @@
 //
 //   vorn-bench-load ADDRESS PORT CONNECTIONS SECONDS [--rate R] [--count COUNT]
 //                   [--expect TEXT]... [--save FILE] [--attackers N [--attack-query FILE]]
+//                   [--rollout N]
 //
 // Without --rate, CONNECTIONS exchanges go on at once for SECONDS (or until COUNT have
 // started): the most the server answers. With --rate, R exchanges start every second, on time,
@@ -10,6 +11,10 @@
 // that a server falling behind shows in it. An exchange fails when it cannot connect, is reset
 // before any reply, or takes longer than 10 s. With --expect, each reply is counted under the
 // first TEXT it holds (matched.N), or as unmatched; --save writes the first reply to FILE.
+//
+// With --rollout N, each query comes as a staging updater sends it, a nonce and a random rollout
+// position in front of it, and every Nth exchange is an install report of one package instead,
+// sent whole and half-closed; its "<ok/>" counts as a reply.
 //
 // With --attackers, N hostile clients keep at it for SECONDS, a third of each kind: non-readers
 // send the query in FILE (by default the wave's) with a receive buffer of 4 KiB and never
@@ -52,11 +57,20 @@ const double dripInterval = 1.0;
 const double attackInterval = 1.0;
 const double attackSpread = 5.0;
 
+const std::string nonceElement = "<nonce>AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=</nonce>";
+const std::string report
+    = "<report version=\"1\"><package component=\"core\" project=\"vorn\" type=\"app\" "
+      "from=\"1.0\" to=\"2.0\" delivery=\"patch\" outcome=\"installed\" reason=\"none\"/>"
+      "</report>";
+
 struct Exchange
 {
     int fd = -1;
     Clock::time_point due;
     bool sent = false;
+    // What the exchange sends: a query, or with --rollout a report.
+    std::string request;
+    bool isReport = false;
     std::string reply;
 };
 
@@ -178,6 +192,14 @@ private:
         Exchange &exchange = exchanges[slot];
         exchange = Exchange();
         exchange.due = due;
+        if (options.reportEvery > 0) {
+            exchange.isReport = started % options.reportEvery == 0;
+            // A spread of positions with no pattern a share could follow.
+            positions = positions * 1103515245u + 12345u;
+            exchange.request = exchange.isReport ? report
+                                                 : nonceElement + "<position>"
+                    + std::to_string((positions >> 8) % 10000) + "</position>" + LoadOptions::query;
+        }
         const int fd = connectFrom((127u << 24) | (1u << 16) | (1 + source++ % 1024), 0);
         if (fd < 0)
             return false;
@@ -195,13 +217,16 @@ private:
         if (exchange.fd < 0)
             return;
         if (!exchange.sent) {
-            const std::string &query = LoadOptions::query;
+            const std::string &query
+                = exchange.request.empty() ? LoadOptions::query : exchange.request;
             exchange.sent = send(exchange.fd, query.data(), query.size(), MSG_NOSIGNAL)
                 == ssize_t(query.size());
             if (!exchange.sent) {
                 finish(slot, false);
                 return;
             }
+            if (exchange.isReport)
+                shutdown(exchange.fd, SHUT_WR);
             epoll_event event = {};
             event.events = EPOLLIN | EPOLLRDHUP;
             event.data.u64 = slot;
@@ -244,6 +269,9 @@ private:
             }
             options.save = nullptr;
         }
+        // A report's answer is no reply to match.
+        if (exchange.isReport)
+            return;
         const auto hit = std::find_if(options.expected.begin(), options.expected.end(),
                                       [&](const std::string &text) {
                                           return exchange.reply.find(text) != std::string::npos;
@@ -386,6 +414,7 @@ private:
     long failures = 0;
     long started = 0;
     unsigned source = 0;
+    unsigned positions = 1;
     int poller;
     Clock::time_point begin;
     Clock::time_point end;

@@ -30,6 +30,8 @@ bool LoadOptions::parse(int argc, char *argv[])
             expected.emplace_back(argv[i + 1]);
         else if (std::strcmp(argv[i], "--save") == 0)
             save = argv[i + 1];
+        else if (std::strcmp(argv[i], "--rollout") == 0)
+            reportEvery = std::atoi(argv[i + 1]);
         else if (std::strcmp(argv[i], "--attackers") == 0)
             attackers = std::atoi(argv[i + 1]);
         else if (std::strcmp(argv[i], "--attack-query") == 0) {
@@ -40,6 +42,6 @@ bool LoadOptions::parse(int argc, char *argv[])
         } else
             return false;
     }
-    return connections > 0 && seconds > 0 && rate >= 0 && attackers >= 0
+    return connections > 0 && seconds > 0 && rate >= 0 && attackers >= 0 && reportEvery >= 0
         && (count != 0 || attackers > 0);
 }

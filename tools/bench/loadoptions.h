@@ -21,4 +21,7 @@ struct LoadOptions
     const char *save = nullptr;
     int attackers = 0;
     std::string attackQuery = query;
+    // With --rollout N: each query carries a nonce and a rollout position, and every Nth
+    // exchange is an install report instead.
+    int reportEvery = 0;
 };

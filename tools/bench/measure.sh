@@ -595,6 +595,26 @@ if wanted load; then
     kill "$instance_pid"
     wait "$instance_pid" 2>/dev/null || true
 
+    # Staged: 2.0 to half of the positions, 1.5 to the others; a tenth of the exchanges are
+    # install reports, which feed 2.0's halt rule (all of them successes).
+    echo "wave of checks: one instance deciding a rollout on each, a report every tenth" >&2
+    sed -e 's|<component project="vorn" name="core" type="app">|<component project="vorn" name="core" type="app" rollout="50%">|' \
+        -e 's|<catalogue>|<catalogue><component project="vorn" name="core" type="app"><version>1.5</version><link>http://127.0.0.1/core-1.5.zip</link></component>|' \
+        "$servers/catalogue.xml" >"$servers/staged-catalogue.xml"
+    cp "$servers/catalogue.xml" "$servers/plain-catalogue.xml"
+    cp "$servers/staged-catalogue.xml" "$servers/catalogue.xml"
+    load_instance 443 --reports-per-minute 0 --metrics 127.0.0.1:9464
+    load_run rollout --rollout 10 --expect "<version>1.5</version>"
+    # Prometheus's scrape, every second.
+    (while :; do curl -s -o /dev/null http://127.0.0.1:9464/metrics; sleep 1; done) &
+    scrape_pid=$!
+    load_run rollout-scraped --rollout 10 --expect "<version>1.5</version>"
+    kill "$scrape_pid"
+    wait "$scrape_pid" 2>/dev/null || true
+    kill "$instance_pid"
+    wait "$instance_pid" 2>/dev/null || true
+    cp "$servers/plain-catalogue.xml" "$servers/catalogue.xml"
+
     echo "wave of checks: two instances behind nginx" >&2
     # Every client comes with nginx's address.
     load_instance 8443 --max-connections-per-address 0
@@ -807,6 +827,23 @@ if [ -s "$results/load-one" ]; then
         printf '| %s | %s | %s | %s ms | %s ms | %s | %s | %s | %s |\n' "$label" "$rate" "$r" \
             "$(field p50_ms "$results/load-$name-rate")" "$p99" "$busy" "$lost" "$goal" "$met"
     done
+fi
+if [ -s "$results/load-rollout" ]; then
+    rollout_rate=$(field per_second "$results/load-rollout")
+    scraped_rate=$(field per_second "$results/load-rollout-scraped")
+    lost=0
+    for run in rollout rollout-scraped; do
+        lost=$((lost + $(field failures "$results/load-$run") + $(field unmatched "$results/load-$run")))
+    done
+    r=$(ratio "$rollout_rate" "$(field per_second "$results/load-peer")")
+    cost=$(awk -v a="$rollout_rate" -v b="$scraped_rate" 'BEGIN { printf "%.1f", (a - b) / a * 100 }')
+    echo
+    echo "| Staged rollout, one instance: a position decided on each exchange, a report every tenth | Most exchanges per second | Against nginx alone | The same, metrics scraped every second | Cost of the scrapes | Lost | Goal | |"
+    echo "|---|---|---|---|---|---|---|---|"
+    printf '| %s matched 2.0, %s 1.5 | %s | %s | %s | %s %% | %s | >= 0.5, scrapes < 2 %%, none lost | %s |\n' \
+        "$(field matched.0 "$results/load-rollout")" "$(field matched.1 "$results/load-rollout")" \
+        "$rollout_rate" "$r" "$scraped_rate" "$cost" "$lost" \
+        "$(awk -v r="$r" -v c="$cost" -v l="$lost" 'BEGIN { print (r >= 0.5 && c < 2 && l == 0 ? "met" : "MISSED") }')"
 fi
 if [ -s "$results/load-hostile" ]; then
     p99=$(field p99_ms "$results/load-hostile")

@@ -10,6 +10,8 @@
 #include <QRegularExpression>
 #include <QXmlStreamReader>
 
+#include <algorithm>
+
 namespace {
 
 // Every full request carries these, empty (or false, or 0) when the catalogue leaves them out.
@@ -107,7 +109,7 @@ bool Catalogue::load(const QString &name)
     if (xml.hasError())
         return fail(xml, xml.errorString());
     for (const Key &key : std::as_const(order)) {
-        const CatalogueEntry &entry = entries.at(key);
+        const CatalogueEntry &entry = entries.at(key).constFirst();
         if (entry.offeredToAll)
             offered.append(&entry);
     }
@@ -118,7 +120,47 @@ const CatalogueEntry *Catalogue::find(const QString &project, const QString &nam
                                       const QString &type) const
 {
     const auto found = entries.find({project, name, type});
-    return found == entries.end() ? nullptr : &found->second;
+    return found == entries.end() ? nullptr : &found->second.constFirst();
+}
+
+const CatalogueEntry *Catalogue::offerFor(const QString &project, const QString &name,
+                                          const QString &type, const RolloutAudience &audience,
+                                          Rollout::Decision *decision) const
+{
+    *decision = Rollout::None;
+    const auto found = entries.find({project, name, type});
+    if (found == entries.end())
+        return nullptr;
+    bool decided = false;
+    for (const CatalogueEntry &entry : found->second) {
+        const bool halted = audience.halted.contains(&entry);
+        if (!entry.rollout || (!halted && entry.rollout->shareAt(audience.now) >= Rollout::full))
+            return &entry;
+        const Rollout::Decision made = halted ? Rollout::Halted
+            : audience.position && entry.rollout->includes(*audience.position, audience.now)
+            ? Rollout::Inside
+            : Rollout::Outside;
+        if (!decided)
+            *decision = made;
+        decided = true;
+        if (made == Rollout::Inside)
+            return &entry;
+    }
+    return nullptr;
+}
+
+const CatalogueEntry *Catalogue::findVersion(const QString &project, const QString &name,
+                                             const QString &type,
+                                             const QVersionNumber &version) const
+{
+    const auto found = entries.find({project, name, type});
+    if (found == entries.end())
+        return nullptr;
+    for (const CatalogueEntry &entry : found->second) {
+        if (entry.version == version)
+            return &entry;
+    }
+    return nullptr;
 }
 
 bool Catalogue::readEntry(QXmlStreamReader &xml, qint64 begin)
@@ -134,6 +176,10 @@ bool Catalogue::readEntry(QXmlStreamReader &xml, qint64 begin)
             return fail(xml, QStringLiteral("offer must be \"always\", not \"%1\"").arg(offer));
         entry.offeredToAll = true;
     }
+    QString problem;
+    entry.rollout = Rollout::read(xml.attributes(), &problem);
+    if (!problem.isEmpty())
+        return fail(xml, problem);
     for (const QString &field : answeredFields())
         entry.fields.insert(field, QString());
     entry.fields.insert(ReplyFormat::critical, QStringLiteral("false"));
@@ -177,10 +223,15 @@ bool Catalogue::readEntry(QXmlStreamReader &xml, qint64 begin)
     const Key key = std::make_tuple(entry.project, entry.name, entry.type);
     const auto stored = entries.find(key);
     if (stored == entries.end()) {
-        entries.emplace(key, entry);
+        entries.emplace(key, QList<CatalogueEntry> {entry});
         order.append(key);
-    } else if (entry.version > stored->second.version) {
-        stored->second = entry;
+    } else {
+        // After the entries of its version or newer: of two of one version, the first counts.
+        QList<CatalogueEntry> &versions = stored->second;
+        const auto place = std::find_if(
+            versions.begin(), versions.end(),
+            [&entry](const CatalogueEntry &listed) { return listed.version < entry.version; });
+        versions.insert(place, entry);
     }
     return true;
 }

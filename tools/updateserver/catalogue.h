@@ -1,12 +1,16 @@
 #ifndef CATALOGUE_H
 #define CATALOGUE_H
 
+#include "rollout.h"
+
 #include <QHash>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVersionNumber>
 
 #include <map>
+#include <optional>
 #include <tuple>
 #include <utility>
 
@@ -36,14 +40,26 @@ struct CatalogueEntry
     QByteArray children;
     // Offered also to queries that name a component of its project but not this one.
     bool offeredToAll = false;
+    // Offered to a share of the installations only, while the rollout is under way.
+    std::optional<Rollout> rollout;
     qint64 line = 0; // of the element in the catalogue file
     // The characters of the file's text from the end of what precedes the element (blanks and
     // comments before it included) to the end of the element.
     std::pair<qint64, qint64> span;
 };
 
-// The published components, read from a catalogue file; the newest entry of each counts. Its
-// texts stay within what the updater accepts of a reply (ReplyLimits).
+// Who asks: the rollout position the query carried, when it carried one, the time, and the
+// entries whose rollout the server halted.
+struct RolloutAudience
+{
+    std::optional<int> position;
+    qint64 now = 0;
+    QSet<const CatalogueEntry *> halted;
+};
+
+// The published components, read from a catalogue file; the newest entry of each counts, unless
+// it is staged and the installation is outside its rollout. Its texts stay within what the
+// updater accepts of a reply (ReplyLimits).
 class Catalogue
 {
 public:
@@ -59,6 +75,15 @@ public:
 
     const CatalogueEntry *find(const QString &project, const QString &name,
                                const QString &type) const;
+    // The entry offered to that audience: the newest one whose rollout it is inside, or that
+    // is under no rollout still under way. Null when there is none; *decision says what the
+    // newest staged entry decided (None without one, and for an unknown component).
+    const CatalogueEntry *offerFor(const QString &project, const QString &name, const QString &type,
+                                   const RolloutAudience &audience,
+                                   Rollout::Decision *decision) const;
+    // The published entry of that version.
+    const CatalogueEntry *findVersion(const QString &project, const QString &name,
+                                      const QString &type, const QVersionNumber &version) const;
     // The components offered to all of their project, in the order they first appear in.
     const QList<const CatalogueEntry *> &offers() const { return offered; }
 
@@ -75,7 +100,8 @@ private:
     bool fail(qint64 line, const QString &message);
 
     using Key = std::tuple<QString, QString, QString>;
-    std::map<Key, CatalogueEntry> entries;
+    // Each component's entries, the newest first.
+    std::map<Key, QList<CatalogueEntry>> entries;
     QList<CatalogueEntry> all;
     // Each component once, in the order it first appears in.
     QList<Key> order;

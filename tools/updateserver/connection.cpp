@@ -1,11 +1,15 @@
 #include "connection.h"
 
+#include "installreport.h"
 #include "replysigner.h"
+#include "rollouts.h"
+#include "servermetrics.h"
 #include "socketcloser.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 #include <sys/socket.h>
 
@@ -21,13 +25,15 @@ const qsizetype readSize = 16 * 1024;
 Connection::Connection(int descriptor, const QHostAddress &peerAddress, quint16 peerPort,
                        std::shared_ptr<const Catalogue> catalogue,
                        std::shared_ptr<const SigningKey> replyKey, ReplySigner *signer,
-                       SocketCloser *closer, qsizetype maximumQuerySize, int maximumComponents,
-                       Owner *owner)
+                       SocketCloser *closer, Rollouts *rollouts, ServerMetrics *metrics,
+                       qsizetype maximumQuerySize, int maximumComponents, Owner *owner)
     : socket(descriptor)
     , catalogue(std::move(catalogue))
     , replyKey(std::move(replyKey))
     , signer(signer)
     , closer(closer)
+    , rollouts(rollouts)
+    , metrics(metrics)
     , owner(owner)
     , query(maximumQuerySize)
     , maximumComponents(maximumComponents)
@@ -84,8 +90,8 @@ void Connection::dataReceived()
         return;
     // On the stack: a block this size from the heap for each exchange costs more than the
     // exchange's own work in the allocator.
-    char received[readSize];
-    const ssize_t count = ::recv(socket.get(), received, sizeof received, 0);
+    char bytes[readSize];
+    const ssize_t count = ::recv(socket.get(), bytes, sizeof bytes, 0);
     if (count < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             drop(QStringLiteral("closed by the client before a complete query"));
@@ -94,10 +100,39 @@ void Connection::dataReceived()
         return;
     }
     if (count == 0) {
-        finish(QStringLiteral("closed by the client before a complete query"));
+        if (kind == Report)
+            reportReceived(QByteArray(), true);
+        else
+            finish(QStringLiteral("closed by the client before a complete query"));
         return;
     }
-    if (query.append(QByteArray::fromRawData(received, count))) {
+    const QByteArray piece = QByteArray::fromRawData(bytes, count);
+    if (kind == Query) {
+        queryReceived(piece);
+        return;
+    }
+    if (kind == Report) {
+        reportReceived(piece, false);
+        return;
+    }
+    // The first bytes are held until they tell the two apart, which the first piece does but
+    // for a client that sends a byte at a time.
+    received += piece;
+    if (InstallReport::startsLike(received)) {
+        awaitQuery();
+        return;
+    }
+    kind = InstallReport::isReport(received) ? Report : Query;
+    const QByteArray first = std::exchange(received, QByteArray());
+    if (kind == Query)
+        queryReceived(first);
+    else
+        reportReceived(first, false);
+}
+
+void Connection::queryReceived(const QByteArray &bytes)
+{
+    if (query.append(bytes)) {
         drop(QStringLiteral("query too large, closed"));
         return;
     }
@@ -106,7 +141,8 @@ void Connection::dataReceived()
         return;
     }
     readable.reset();
-    reply.emplace(*catalogue, query, maximumComponents, replyKey != nullptr);
+    reply.emplace(*catalogue, query, maximumComponents, replyKey != nullptr,
+                  rollouts->audience(std::time(nullptr)), metrics);
     if (reply->status() == ReplyWriter::TooManyComponents)
         drop(QStringLiteral("more than %1 components, closed").arg(maximumComponents));
     else if (reply->status() == ReplyWriter::ComponentNamedTwice)
@@ -115,6 +151,38 @@ void Connection::dataReceived()
         drop(QStringLiteral("reply too large for the updater, closed"));
     else
         writeReply();
+}
+
+void Connection::reportReceived(const QByteArray &bytes, bool complete)
+{
+    received += bytes;
+    if (received.size() > InstallReport::maximumSize) {
+        if (metrics)
+            metrics->reportRefused(QStringLiteral("too-large"));
+        drop(QStringLiteral("report too large, closed"));
+        return;
+    }
+    if (!complete) {
+        awaitQuery();
+        return;
+    }
+    // Refused reports get no answer: the updater keeps none of them for later either way.
+    const std::optional<QList<ReportedPackage>> packages = InstallReport::read(received);
+    if (!packages) {
+        if (metrics)
+            metrics->reportRefused(QStringLiteral("malformed"));
+        finish(QStringLiteral("report malformed, closed"));
+        return;
+    }
+    if (!owner->admitReport(peerAddress)) {
+        finish(QStringLiteral("report beyond this address's share a minute, closed"));
+        return;
+    }
+    rollouts->record(*packages);
+    static const char ok[] = "<ok/>";
+    // Five bytes on a fresh connection: the kernel takes them at once or the client is gone.
+    ::send(socket.get(), ok, sizeof ok - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    finish(QStringLiteral("report of %1 packages taken").arg(packages->size()));
 }
 
 void Connection::awaitQuery()
@@ -196,6 +264,8 @@ void Connection::end(const QString &outcome, bool reset)
         return;
     finished = true;
     log(peerOf(peerAddress, peerPort), duration.elapsed(), outcome);
+    if (metrics)
+        metrics->exchanged(double(duration.nsecsElapsed()) / 1e9);
     readable.reset();
     writable.reset();
     // A client that takes none of the reply is not offered the rest.

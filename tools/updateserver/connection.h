@@ -15,12 +15,16 @@
 
 class Catalogue;
 class ReplySigner;
+class Rollouts;
+class ServerMetrics;
 class SigningKey;
 class SocketCloser;
 
 // One client on its own socket descriptor: reads its query, writes one reply as fast as the
-// client takes it, closes, and deletes itself. A plain descriptor, not a QTcpSocket: the
-// exchange is one query and one reply, and Qt's socket objects cost more than the exchange.
+// client takes it, closes, and deletes itself. A client that sends an install report instead
+// gets "<ok/>" once it has sent it whole, or nothing when it is refused. A plain descriptor, not a
+// QTcpSocket: the exchange is one query and one reply, and Qt's socket objects cost more than the
+// exchange.
 class Connection : public QObject
 {
     Q_OBJECT
@@ -33,6 +37,8 @@ public:
     {
     public:
         virtual void connectionEnded(Connection *connection) = 0;
+        // False when the client's address has sent its share of install reports.
+        virtual bool admitReport(const QHostAddress &peer) = 0;
 
     protected:
         ~Owner() = default;
@@ -45,8 +51,8 @@ public:
     Connection(int descriptor, const QHostAddress &peerAddress, quint16 peerPort,
                std::shared_ptr<const Catalogue> catalogue,
                std::shared_ptr<const SigningKey> replyKey, ReplySigner *signer,
-               SocketCloser *closer, qsizetype maximumQuerySize, int maximumComponents,
-               Owner *owner);
+               SocketCloser *closer, Rollouts *rollouts, ServerMetrics *metrics,
+               qsizetype maximumQuerySize, int maximumComponents, Owner *owner);
 
     // Reads what the client has sent already, the rest as it comes. The exchange may end here.
     void start();
@@ -62,6 +68,10 @@ public:
 
 private:
     void dataReceived();
+    // Takes what came of a query; the rest comes as it does.
+    void queryReceived(const QByteArray &bytes);
+    // Takes what came of an install report, and answers it once the client has sent it all.
+    void reportReceived(const QByteArray &bytes, bool complete);
     // Reads on once more of the query has come.
     void awaitQuery();
     void writeReply();
@@ -81,8 +91,15 @@ private:
     std::shared_ptr<const SigningKey> replyKey;
     ReplySigner *signer;
     SocketCloser *closer;
+    Rollouts *rollouts;
+    // Null without metrics.
+    ServerMetrics *metrics;
     Owner *owner;
     bool signing = false;
+    // What the client sends first tells a query from an install report.
+    enum Kind { Undecided, Query, Report };
+    Kind kind = Undecided;
+    QByteArray received;
     QueryParser query;
     int maximumComponents;
     std::optional<ReplyWriter> reply;

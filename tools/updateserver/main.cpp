@@ -1,7 +1,9 @@
 #include "catalogue.h"
 #include "epolleventdispatcher.h"
 #include "replylimits.h"
+#include "rollouts.h"
 #include "server.h"
+#include "servermetrics.h"
 #include "signallistener.h"
 #include "signingkey.h"
 
@@ -11,6 +13,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <ctime>
 #include <memory>
 
 #include <sys/resource.h>
@@ -53,7 +56,15 @@ newest entry of a component is offered; a missing attribute means empty):
       <timestamp>0</timestamp>                     unsigned 32-bit, default 0
       <sha256/> <signature/> <size/>               optional, passed on as given
     </component>
-  </catalogue>)";
+  </catalogue>
+
+Staged rollouts (see "Staged rollouts" in the publishers' guide): a <component>
+may carry rollout="1.5%" or rollout-start="2026-12-10T00:00:00Z" with
+rollout-duration="7d", and halt-failures="5%" halt-minimum="50" (the defaults).
+Updaters inside the share get that entry, others the newest entry not staged.
+Install reports halt a staged entry whose failures pass the rule; the halt is kept
+in the halt file (--halt-file, by default CATALOGUE.halts) and lifted by a changed
+rollout and SIGHUP, or by --lift-halt COMPONENT VERSION followed by SIGHUP.)";
 
 // The reply key, which must be the server's own: readable by nobody else.
 std::shared_ptr<const SigningKey> loadReplyKey(const QString &file, QString *error)
@@ -147,8 +158,32 @@ int main(int argc, char *argv[])
         QStringLiteral("Sign every reply with the reply key in <file> (a key file of "
                        "vorn-package-builder --generate-reply-key, mode 600)."),
         QStringLiteral("file"));
+    const QCommandLineOption metricsOption(
+        QStringLiteral("metrics"),
+        QStringLiteral("Serve Prometheus metrics at http://<address:port>/metrics (default: "
+                       "none)."),
+        QStringLiteral("address:port"));
+    const QCommandLineOption reportsOption(
+        QStringLiteral("reports-per-minute"),
+        QStringLiteral("Take at most <n> install reports a minute from one address (default "
+                       "10; 0: no bound, behind a load balancer)."),
+        QStringLiteral("n"), QStringLiteral("10"));
+    const QCommandLineOption haltFileOption(
+        QStringLiteral("halt-file"),
+        QStringLiteral("Keep the halts of staged releases in <file> (default: the catalogue's "
+                       "name with .halts added)."),
+        QStringLiteral("file"));
+    const QCommandLineOption liftOption(
+        QStringLiteral("lift-halt"),
+        QStringLiteral("Lift the halt of <component>'s version given after it, in the "
+                       "catalogue's halt file, and exit; then send SIGHUP to the server."),
+        QStringLiteral("component"));
     parser.addOptions({catalogueOption, portOption, listenOption, sizeOption, componentsOption,
-                       timeoutOption, connectionsOption, perAddressOption, replyKeyOption});
+                       timeoutOption, connectionsOption, perAddressOption, replyKeyOption,
+                       metricsOption, reportsOption, haltFileOption, liftOption});
+    parser.addPositionalArgument(QStringLiteral("version"),
+                                 QStringLiteral("With --lift-halt: the version halted."),
+                                 QStringLiteral("[version]"));
     parser.process(app);
 
     bool portOk = false;
@@ -163,9 +198,32 @@ int main(int argc, char *argv[])
     const int maximumConnections = parser.value(connectionsOption).toInt(&connectionsOk);
     bool perAddressOk = false;
     const int maximumPerAddress = parser.value(perAddressOption).toInt(&perAddressOk);
+    bool reportsOk = false;
+    const int reportsPerMinute = parser.value(reportsOption).toInt(&reportsOk);
     const QHostAddress address(parser.value(listenOption));
     if (!parser.isSet(catalogueOption))
         return fail(QStringLiteral("--catalogue is required (see --help)"));
+    const QString haltFile = parser.isSet(haltFileOption)
+        ? parser.value(haltFileOption)
+        : Rollouts::haltFileOf(parser.value(catalogueOption));
+    if (parser.isSet(liftOption)) {
+        if (parser.positionalArguments().size() != 1)
+            return fail(QStringLiteral("--lift-halt takes a component and a version"));
+        QString error;
+        const int lifted = Rollouts::lift(haltFile, parser.value(liftOption),
+                                          parser.positionalArguments().constFirst(), &error);
+        if (lifted < 0)
+            return fail(error);
+        note(QStringLiteral("%1 halts lifted in %2; send SIGHUP to the server")
+                 .arg(lifted)
+                 .arg(haltFile));
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return fail(QStringLiteral("unexpected argument %1")
+                        .arg(parser.positionalArguments().constFirst()));
+    if (!reportsOk || reportsPerMinute < 0)
+        return fail(QStringLiteral("invalid report count %1").arg(parser.value(reportsOption)));
     if (!portOk || port > 65535)
         return fail(QStringLiteral("invalid port %1").arg(parser.value(portOption)));
     if (address.isNull())
@@ -196,10 +254,28 @@ int main(int argc, char *argv[])
         = parser.isSet(replyKeyOption) ? loadReplyKey(replyKeyFile, &keyError) : nullptr;
     if (parser.isSet(replyKeyOption) && !replyKey)
         return fail(keyError);
+    std::unique_ptr<ServerMetrics> metrics;
+    if (parser.isSet(metricsOption)) {
+        metrics = std::make_unique<ServerMetrics>();
+        QString error;
+        if (!metrics->serve(parser.value(metricsOption), &error))
+            return fail(QStringLiteral("cannot serve metrics on %1: %2")
+                            .arg(parser.value(metricsOption), error));
+    }
     raiseDescriptorLimit();
+    Rollouts rollouts(haltFile, reportsPerMinute, metrics.get());
     Server server(catalogue,
                   {maximumQuerySize, maximumComponents, int(timeoutSeconds * 1000),
-                   maximumConnections, maximumPerAddress});
+                   maximumConnections, maximumPerAddress},
+                  &rollouts, metrics.get());
+    // The shares of scheduled rollouts grow by the second.
+    QTimer gauges;
+    QObject::connect(&gauges, &QTimer::timeout,
+                     [&rollouts] { rollouts.updateGauges(std::time(nullptr)); });
+    if (metrics) {
+        rollouts.updateGauges(std::time(nullptr));
+        gauges.start(1000);
+    }
     server.setReplyKey(replyKey);
     if (!server.listen(address, quint16(port)))
         return fail(QStringLiteral("cannot listen on %1:%2: %3")
@@ -233,6 +309,7 @@ int main(int argc, char *argv[])
             return;
         }
         server.setCatalogue(reloaded);
+        rollouts.updateGauges(std::time(nullptr));
         note(QStringLiteral("catalogue reloaded, %1 components published").arg(reloaded->size()));
     });
     QObject::connect(&signalListener, &SignalListener::stopRequested, [&server] {

@@ -1,6 +1,7 @@
 #include "replysigner.h"
 
 #include "replysignature.h"
+#include "servermetrics.h"
 #include "signingkey.h"
 
 #include <chrono>
@@ -16,8 +17,9 @@ constexpr size_t fullBatch = ReplySignature::maximumBatch;
 
 } // namespace
 
-ReplySigner::ReplySigner(QObject *parent)
+ReplySigner::ReplySigner(ServerMetrics *metrics, QObject *parent)
     : QObject(parent)
+    , metrics(metrics)
 { }
 
 ReplySigner::~ReplySigner()
@@ -75,6 +77,8 @@ void ReplySigner::work()
                   return key->sign(reinterpret_cast<const unsigned char *>(text.constData()),
                                    text.size());
               });
+        if (metrics && !signatures.isEmpty())
+            metrics->batchSigned(int(batch.size()));
         // The receivers are looked at on their own thread only, where they are deleted.
         QMetaObject::invokeMethod(
             this,

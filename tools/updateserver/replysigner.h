@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+class ServerMetrics;
 class SigningKey;
 
 // Signs the replies' statements in a thread of its own: a signature costs as much as the rest
@@ -26,7 +27,8 @@ public:
     // when the key could not sign.
     using Done = std::function<void(const QByteArray &signature)>;
 
-    explicit ReplySigner(QObject *parent = nullptr);
+    // The metrics (null: none) count the batches from the signer's thread.
+    explicit ReplySigner(ServerMetrics *metrics, QObject *parent = nullptr);
     ~ReplySigner() override;
 
     // done runs on this object's thread once the statement is signed, unless receiver has gone
@@ -45,6 +47,7 @@ private:
 
     void work();
 
+    ServerMetrics *metrics;
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<Job> jobs;

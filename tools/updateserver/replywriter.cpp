@@ -200,24 +200,46 @@ struct RequestParts
     void add(const QByteArray &part) { parts << part; }
 };
 
-// Gives the request that answers the component to the sink; said, when given, receives the
-// answer for the log.
-template<typename Sink>
-void answer(const Catalogue &catalogue, const QueriedComponent &component, Sink &&sink,
-            QString *said = nullptr)
+QLatin1String rolloutWords(Rollout::Decision decision)
 {
-    const CatalogueEntry *entry = catalogue.find(component.project, component.name, component.type);
+    switch (decision) {
+    case Rollout::None:
+        break;
+    case Rollout::Inside:
+        return QLatin1String("inside");
+    case Rollout::Outside:
+        return QLatin1String("outside");
+    case Rollout::Halted:
+        return QLatin1String("halted");
+    }
+    return QLatin1String("none");
+}
+
+// Gives the request that answers the component to the sink; said, when given, receives the
+// answer for the log, and counter the offer.
+template<typename Sink>
+void answer(const Catalogue &catalogue, const RolloutAudience &audience,
+            const QueriedComponent &component, Sink &&sink, QString *said = nullptr,
+            ReplyWriter::OfferCounter *counter = nullptr)
+{
+    Rollout::Decision decision = Rollout::None;
+    const CatalogueEntry *entry = catalogue.offerFor(component.project, component.name,
+                                                     component.type, audience, &decision);
+    // A component whose entries are all staged for others is known all the same.
+    const bool known = entry || decision != Rollout::None;
+    if (counter && known)
+        counter->offered(component.name, entry, decision);
     // Compared as the updater compares; an installed version that is no dotted number counts
     // as older than any published one.
     const QVersionNumber installed = DottedVersion::parse(component.version);
     sink.start(component);
     // The log's words for the offer, made only when asked for.
     QString offer;
-    if (!entry) {
+    if (!known) {
         if (said)
             offer = ReplyFormat::noSuchComponent;
         sink.add(noSuchComponent);
-    } else if (!installed.isNull() && entry->version <= installed) {
+    } else if (!entry || (!installed.isNull() && entry->version <= installed)) {
         if (said)
             offer = ReplyFormat::latest;
         sink.add(latest);
@@ -237,6 +259,8 @@ void answer(const Catalogue &catalogue, const QueriedComponent &component, Sink 
         if (!component.version.isEmpty())
             *said += u' ' % component.version;
         *said += QStringLiteral(": ") % offer;
+        if (decision != Rollout::None)
+            *said += QStringLiteral(" (rollout: ") % rolloutWords(decision) % u')';
     }
 }
 
@@ -256,12 +280,16 @@ void offer(const CatalogueEntry &entry, Sink &&sink, QString *said = nullptr)
 } // namespace
 
 ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
-                         int maximumComponents, bool signedReply)
+                         int maximumComponents, bool signedReply, RolloutAudience audience,
+                         OfferCounter *counter)
     : catalogue(catalogue)
     , query(query)
     , total(head.size() + tail.size())
     , signedReply(signedReply)
+    , audience(std::move(audience))
+    , counter(counter)
 {
+    this->audience.position = ReplySignature::positionIn(query.prefix());
     if (signedReply) {
         // Room for the largest signature element, until the signature is known.
         total += ReplySignature::maximumSignatureElementSize;
@@ -295,15 +323,22 @@ ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
             return;
         }
         if (!measure([&](MeasuredReply &&sink, QString *said) {
-                answer(catalogue, component, sink, said);
+                answer(catalogue, this->audience, component, sink, said, counter);
             })) {
             state = TooLarge;
             return;
         }
     }
-    for (const CatalogueEntry *entry : catalogue.offers()) {
-        if (!named.namesProject(entry->project)
-            || named.names({entry->project, entry->name, entry->type}))
+    for (const CatalogueEntry *newest : catalogue.offers()) {
+        if (!named.namesProject(newest->project)
+            || named.names({newest->project, newest->name, newest->type}))
+            continue;
+        Rollout::Decision decision = Rollout::None;
+        const CatalogueEntry *entry = catalogue.offerFor(newest->project, newest->name,
+                                                         newest->type, this->audience, &decision);
+        if (counter)
+            counter->offered(newest->name, entry, decision);
+        if (!entry)
             continue;
         offers.append(entry);
         if (components + offers.size() > ReplyLimits::maximumRequests
@@ -362,7 +397,7 @@ bool ReplyWriter::takeNextParts()
         position = 0;
     } else if (query.nextComponent(&position, &component)) {
         parts.clear();
-        answer(catalogue, component, RequestParts {parts});
+        answer(catalogue, audience, component, RequestParts {parts});
     } else if (nextOffer < offers.size()) {
         parts.clear();
         offer(*offers.at(nextOffer++), RequestParts {parts});
@@ -372,9 +407,10 @@ bool ReplyWriter::takeNextParts()
         } else if (signature.isEmpty()) {
             if (pendingStatement.isEmpty()) {
                 hash.add(tail.constData(), tail.size());
-                pendingStatement = ReplySignature::statementOf(
-                    ReplySignature::nonceIn(query.prefix()),
-                    Digest::of(Digest::Sha256, query.query()).bytes(), hash.result().bytes());
+                pendingStatement
+                    = ReplySignature::statementOf(ReplySignature::nonceIn(query.prefix()),
+                                                  Digest::of(Digest::Sha256, query.query()).bytes(),
+                                                  hash.result().bytes(), audience.position);
             }
             return false;
         } else {

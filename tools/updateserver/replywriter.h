@@ -1,12 +1,12 @@
 #ifndef REPLYWRITER_H
 #define REPLYWRITER_H
 
+#include "catalogue.h"
 #include "digest.h"
 
 #include <QByteArray>
 #include <QStringList>
 
-class Catalogue;
 class QueryParser;
 struct CatalogueEntry;
 struct CataloguePatch;
@@ -24,6 +24,19 @@ struct QueriedComponent;
 class ReplyWriter
 {
 public:
+    // Told what is offered for each component the catalogue has, once per reply: the entry
+    // (null when none is) and the rollout decision that chose it.
+    class OfferCounter
+    {
+    public:
+        virtual void offered(const QString &component, const CatalogueEntry *entry,
+                             Rollout::Decision decision)
+            = 0;
+
+    protected:
+        ~OfferCounter() = default;
+    };
+
     enum Status {
         Ready,
         TooManyComponents,
@@ -33,9 +46,11 @@ public:
         TooLarge, // more than the updater accepts
     };
 
-    // Both must outlive the writer; the query must be complete.
+    // Both must outlive the writer; the query must be complete. The audience's position is the
+    // query's.
     ReplyWriter(const Catalogue &catalogue, const QueryParser &query, int maximumComponents,
-                bool signedReply = false);
+                bool signedReply = false, RolloutAudience audience = {},
+                OfferCounter *counter = nullptr);
 
     Status status() const { return state; }
     // The query's components, up to the first beyond the maximum, and the reply's bytes.
@@ -81,6 +96,8 @@ private:
     QStringList answers;
     int unlisted = 0;
     bool signedReply;
+    RolloutAudience audience;
+    OfferCounter *counter;
     // Of the reply without its signature.
     Digest::Hash hash;
     QByteArray pendingStatement;

@@ -1,11 +1,13 @@
 #include "server.h"
 
 #include "connection.h"
+#include "rollouts.h"
 
 #include <QScopedValueRollback>
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <iterator>
 
 namespace {
@@ -27,11 +29,16 @@ QHostAddress boundFor(const QHostAddress &peer)
 
 } // namespace
 
-Server::Server(std::shared_ptr<const Catalogue> catalogue, const Limits &limits, QObject *parent)
+Server::Server(std::shared_ptr<const Catalogue> catalogue, const Limits &limits, Rollouts *rollouts,
+               ServerMetrics *metrics, QObject *parent)
     : QObject(parent)
     , catalogue(std::move(catalogue))
+    , rollouts(rollouts)
+    , metrics(metrics)
+    , signer(metrics)
     , limits(limits)
 {
+    rollouts->setCatalogue(this->catalogue);
     connect(&listener, &Listener::pending, this, &Server::newConnection);
     // A late connection is closed within a tenth of the time-out after its deadline.
     deadlineSweep.setInterval(qBound(10, limits.exchangeTimeoutMs / 10, 250));
@@ -53,6 +60,7 @@ bool Server::listen(const QHostAddress &address, quint16 port)
 void Server::setCatalogue(std::shared_ptr<const Catalogue> published)
 {
     catalogue = std::move(published);
+    rollouts->setCatalogue(catalogue);
 }
 
 void Server::setReplyKey(std::shared_ptr<const SigningKey> key)
@@ -116,9 +124,9 @@ void Server::newConnection()
             closer.reset(FileDescriptor(descriptor));
             continue;
         }
-        auto *connection
-            = new Connection(descriptor, peer, port, catalogue, replyKey, &signer, &closer,
-                             limits.maximumQuerySize, limits.maximumComponents, this);
+        auto *connection = new Connection(descriptor, peer, port, catalogue, replyKey, &signer,
+                                          &closer, rollouts, metrics, limits.maximumQuerySize,
+                                          limits.maximumComponents, this);
         open.insert(connection, address);
         connection->start();
     }
@@ -151,6 +159,11 @@ void Server::connectionEnded(Connection *connection)
     // Clients waiting while the listener is watched wake the loop by themselves.
     if (!listener.isWatching())
         newConnection();
+}
+
+bool Server::admitReport(const QHostAddress &peer)
+{
+    return rollouts->admitReport(boundFor(peer), std::time(nullptr));
 }
 
 void Server::closeLateConnections()

@@ -14,6 +14,8 @@
 #include <memory>
 
 class Catalogue;
+class Rollouts;
+class ServerMetrics;
 class SigningKey;
 
 // Accepts clients and gives each its own connection; keeps no state between exchanges. At most
@@ -35,8 +37,9 @@ public:
         int maximumConnectionsPerAddress = 32;
     };
 
-    Server(std::shared_ptr<const Catalogue> catalogue, const Limits &limits,
-           QObject *parent = nullptr);
+    // The rollouts and the metrics (null: none) outlive the server.
+    Server(std::shared_ptr<const Catalogue> catalogue, const Limits &limits, Rollouts *rollouts,
+           ServerMetrics *metrics, QObject *parent = nullptr);
     ~Server() override;
 
     bool listen(const QHostAddress &address, quint16 port);
@@ -44,7 +47,7 @@ public:
     quint16 serverPort() const { return listener.port(); }
 
     // Exchanges that start from now on are answered from this catalogue; those under way keep
-    // the one they started with.
+    // the one they started with. The rollouts' halts are read again for it.
     void setCatalogue(std::shared_ptr<const Catalogue> published);
     // The same for the key that signs the replies; null: replies go unsigned.
     void setReplyKey(std::shared_ptr<const SigningKey> key);
@@ -67,12 +70,15 @@ private:
     // already.
     bool admit(const QHostAddress &address);
     void connectionEnded(Connection *connection) override;
+    bool admitReport(const QHostAddress &peer) override;
     void closeLateConnections();
 
     Listener listener;
     QTimer deadlineSweep;
     std::shared_ptr<const Catalogue> catalogue;
     std::shared_ptr<const SigningKey> replyKey;
+    Rollouts *rollouts;
+    ServerMetrics *metrics;
     ReplySigner signer;
     SocketCloser closer;
     Limits limits;
