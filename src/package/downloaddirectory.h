@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -41,6 +42,10 @@ public:
     // nothing can be swapped in between. A failure when it must not be used, which leaves it
     // closed.
     Failure open();
+    // Checks again, without opening it again, that the opened directory is still the one at
+    // its path and still fit to use: nothing may have been swapped in since. A directory that
+    // could not be opened is refused as it was then.
+    Failure recheck();
     bool isOpen() const { return directory.isValid(); }
     int descriptor() const { return directory.get(); }
     // The cleaned path it was made with.
@@ -64,8 +69,10 @@ public:
     // The file that receives the body of the package at position index of the run, created or
     // emptied, open for reading and writing, in file; the failure's text names the package.
     Failure createBodyFile(int index, const QString &packageName, FileDescriptor *file) const;
-    // The path of that file.
-    QString bodyPath(int index) const;
+    // The path of that file below the directory.
+    static QString bodyName(int index);
+    // Removes that file, or the link that stands in its place.
+    void removeBody(int index) const;
     // Makes the verified body of index the package at relativePath, which nothing may occupy.
     Failure adoptBody(int index, const QString &relativePath, const QString &packageName) const;
 
@@ -79,6 +86,9 @@ public:
     static QString journalName();
     static QString workingDirectory(const QString &dir, const QString &componentName);
     static QString unwindDirectory(const QString &dir, const QString &componentName);
+    // Removes the working directory of that component with everything in it, following no
+    // link; false when something stays.
+    bool removeWorkingDirectory(const QString &componentName) const;
     // Whether path is the unwind directory of a plainly named package directly in dir.
     static bool isUnwindDirectory(const QString &dir, const QString &path);
     // Whether a package of the component ownName at the relative path (in segments) would
@@ -90,12 +100,17 @@ public:
 
 private:
     Failure refuse(const QString &text);
+    // Refused for the system's error code.
+    Failure refuseFor(int code);
+    Failure judge(const struct stat &status);
     static Failure fail(const QString &text, int systemError = 0);
     bool holdsJournal() const;
 
     QString path;
     uid_t owner;
     FileDescriptor directory;
+    // Why open() refused the directory.
+    Failure refusal;
 };
 
 #endif // DOWNLOADDIRECTORY_H

@@ -6,7 +6,6 @@
 #include "packagestatement.h"
 #include "programrun.h"
 #include "serverprocess.h"
-#include "smalldisk.h"
 #include "standinmessenger.h"
 #include "testfiles.h"
 #include "treesnapshot.h"
@@ -20,8 +19,6 @@
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
-
-#include <optional>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -846,15 +843,12 @@ void TestAuthenticity::patchedOrWhole()
         settings.downloadDeadlineBaseMs = 1000;
         settings.downloadBytesPerSecond = 10 * 1000 * 1000;
     }
-    EngineRun run(settings);
+    const bool diskFull = Spoil(spoil) == Spoil::DiskFull;
+    EngineRun run(settings, nullptr, diskFull ? "200k" : QByteArray());
     QVERIFY(run.ready);
     run.installWhenDownloaded();
-    std::optional<SmallDisk> disk;
-    if (Spoil(spoil) == Spoil::DiskFull) {
-        disk.emplace(run.dir(), "200k");
-        if (!disk->isMounted())
-            QSKIP("needs a private mount namespace to fill a small disk");
-    }
+    if (diskFull && !run.onSmallDisk())
+        QSKIP("needs a private mount namespace to fill a small disk");
     Files installed = releaseOne();
     if (Spoil(spoil) == Spoil::InstalledChanged)
         installed.insert("lib/core.so", "rebuilt by the user");
