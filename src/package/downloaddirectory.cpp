@@ -229,8 +229,14 @@ void DownloadDirectory::removeUnverified() const
 
 bool DownloadDirectory::removeFiles() const
 {
-    return directory.isValid()
-        && PathBeneath::removeContents(directory.get(), QByteArray(), PathBeneath::KeepDirectories);
+    removedFiles = directory.isValid();
+    return removedFiles
+        && PathBeneath::removeContents(directory.get(), lockName, PathBeneath::KeepDirectories);
+}
+
+void DownloadDirectory::removeLockFile() const
+{
+    ::unlinkat(directory.get(), lockName, 0);
 }
 
 Failure DownloadDirectory::createBodyFile(int index, const QString &packageName,

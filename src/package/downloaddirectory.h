@@ -61,10 +61,15 @@ public:
     Failure hasRoomFor(qint64 bytes) const;
     // Removes bodies left by a run that ended before they were verified.
     void removeUnverified() const;
-    // Removes every file below the opened directory, the lock file too, and keeps the
+    // Removes every file below the opened directory but the lock file, and keeps the
     // directories: what a run that has ended leaves. False when something could not be
-    // removed.
+    // removed. The lock file goes only as its lock is let go (removeLockFile()): removed while
+    // held, it would let the next run lock a new file of that name while this one goes on.
     bool removeFiles() const;
+    // Whether removeFiles() has run: the lock file goes then too, once its lock is let go.
+    bool hasRemovedFiles() const { return removedFiles; }
+    // Removes the lock file; only while this run holds its lock, just before letting it go.
+    void removeLockFile() const;
 
     // The file that receives the body of the package at position index of the run, created or
     // emptied, open for reading and writing, in file; the failure's text names the package.
@@ -111,6 +116,7 @@ private:
     FileDescriptor directory;
     // Why open() refused the directory.
     Failure refusal;
+    mutable bool removedFiles = false;
 };
 
 #endif // DOWNLOADDIRECTORY_H
