@@ -7,6 +7,7 @@
 // of the directories on the way down, each of which must hold nothing but the next.
 
 #include "archiveextractor.h"
+#include "pathbeneath.h"
 
 #include <QDir>
 #include <QFile>
@@ -44,6 +45,9 @@ struct Sandbox
         archive = dir + QLatin1String("/core.zip");
         target = dir + QLatin1String("/core");
         unwind = target + QLatin1String("/unwind");
+        beside = PathBeneath::openDirectory(dir);
+        if (!beside.isValid())
+            fail("cannot open", dir);
 
         // Kept open: listing them again after every input costs one rewind each.
         for (dir = root.path(); levels.size() <= size_t(depth); dir += QLatin1String("/d")) {
@@ -86,6 +90,8 @@ struct Sandbox
     QString archive;
     QString target;
     QString unwind;
+    // The directory of the archive and core/, which the extractor works beneath.
+    FileDescriptor beside;
     std::vector<DIR *> levels;
 };
 
@@ -102,9 +108,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fail("cannot prepare", sandbox.archive);
     archive.close();
 
-    ArchiveExtractor extractor(sandbox.archive, sandbox.target + QLatin1Char('/'));
-    extractor.protect(sandbox.archive);
-    extractor.protect(sandbox.unwind + QLatin1Char('/'));
+    ArchiveExtractor extractor(sandbox.beside.get(), QStringLiteral("core.zip"),
+                               QStringLiteral("core/"));
+    extractor.protect(QStringLiteral("core.zip"));
+    extractor.protect(QStringLiteral("core/unwind/"));
     extractor.extract();
 
     const QString stranger = sandbox.stranger();

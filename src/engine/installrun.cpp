@@ -63,7 +63,6 @@ void InstallRun::recoverInterruptedRun()
 void InstallRun::run(const QVector<PlannedPackage> &plan, const QVector<FetchedPackage> &fetched)
 {
     started = true;
-    const QString &downloadDir = installation.downloadDir;
     // Every package object lives until the run ends: a rollback works from their records.
     Packages packages;
     InstallJournal journal(downloads);
@@ -90,7 +89,7 @@ void InstallRun::run(const QVector<PlannedPackage> &plan, const QVector<FetchedP
                    .arg(planned.name())
             + QLatin1Char('\n');
         QStringList files;
-        if (const Failure failure = packages.back()->install(downloadDir, files)) {
+        if (const Failure failure = packages.back()->install(downloads, files)) {
             prompter.showFailure(packageBoxTitle(), failure);
             rollBack(packages, count, planned.name(), failure, journal);
             return;
@@ -128,7 +127,7 @@ void InstallRun::rollBack(const Packages &packages, int count, const QString &fa
     bool unwindFailed = false;
     for (int step = 1; step <= count; ++step) {
         const size_t index = size_t(count - step);
-        if (index < packages.size() && !packages[index]->unwind(installation.downloadDir)) {
+        if (index < packages.size() && !packages[index]->unwind(downloads)) {
             showRollbackFailure();
             unwindFailed = true;
         }

@@ -74,10 +74,9 @@ void PackageDownload::abort()
 
 void PackageDownload::size(OfferPolicy &policy)
 {
-    // Refused before any request, so that no byte of the run is fetched for nothing. Opened
-    // again, and checked again, at the start: the directory may have been swapped since the
-    // run began.
-    if (const Failure refusal = downloads.open()) {
+    // Refused before any request, so that no byte of the run is fetched for nothing. Checked
+    // again at the start: the directory may have been swapped since the run began.
+    if (const Failure refusal = downloads.recheck()) {
         fail(refusal);
         return;
     }

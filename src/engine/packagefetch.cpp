@@ -112,10 +112,9 @@ bool PackageFetch::openBodyFile()
         fail(failure);
         return false;
     }
-    bodyPath = downloads.bodyPath(index);
     // Unbuffered, so that a full disk shows at the write that meets it.
     if (!descriptor.handTo(bodyFile, QIODevice::ReadWrite | QIODevice::Unbuffered)) {
-        QFile::remove(bodyPath);
+        downloads.removeBody(index);
         fail(Failure(Failure::Storage, bodyFile.errorString()));
         return false;
     }
@@ -199,7 +198,7 @@ Failure PackageFetch::verifyBody()
 void PackageFetch::adoptBody()
 {
     if (const Failure failure = downloads.adoptBody(index, planned.archivePath, planned.name())) {
-        QFile::remove(bodyPath);
+        downloads.removeBody(index);
         fail(failure);
         return;
     }
@@ -216,10 +215,10 @@ void PackageFetch::rebuildFromPatch()
     const ManifestWalker::Identity identity {planned.offer.project, planned.name(), type};
     const QString installDir = installation.directoryFor(type);
     const QString urlPath = planned.archivePath;
-    const QString patchPath = bodyPath;
-    const QString dir = installation.downloadDir;
-    auto patch
-        = std::make_shared<PatchPackage>(patchPath, target.patch.link.path(), target.wholeSize);
+    const DownloadDirectory *directory = &downloads;
+    const int body = index;
+    auto patch = std::make_shared<PatchPackage>(DownloadDirectory::bodyName(index),
+                                                target.patch.link.path(), target.wholeSize);
     auto failure = std::make_shared<Failure>();
     connect(&rebuild, &BackgroundJob::done, this, [this, patch, failure] {
         if (state != State::Rebuilding)
@@ -235,8 +234,8 @@ void PackageFetch::rebuildFromPatch()
     });
     rebuild.start([=](const std::atomic_bool &cancelled) {
         patch->setCancelFlag(&cancelled);
-        *failure = patch->rebuild(identity, installDir, dir, urlPath);
-        QFile::remove(patchPath);
+        *failure = patch->rebuild(identity, installDir, *directory, urlPath);
+        directory->removeBody(body);
     });
 }
 
@@ -279,5 +278,5 @@ void PackageFetch::discardBodyFile()
     if (!bodyFile.isOpen())
         return;
     bodyFile.close();
-    QFile::remove(bodyPath);
+    downloads.removeBody(index);
 }

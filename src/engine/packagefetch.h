@@ -88,7 +88,6 @@ private:
     // The body, through the sink that bounds and hashes it; the file is opened by descriptor,
     // which leaves it without a name.
     QFile bodyFile;
-    QString bodyPath;
     PackageSink sink;
     ClockTimer deadline;
     BackgroundJob rebuild;

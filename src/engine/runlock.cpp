@@ -39,6 +39,7 @@ Failure RunLock::acquire(const Installation &installation, const DownloadDirecto
         if (Failure failure = take(downloads.descriptor(), installation.downloadDir,
                                    DownloadDirectory::lockFileName()))
             return failure;
+        lockedDownloads = &downloads;
     }
     const FileDescriptor runtime = privateRuntimeDirectory(installation.runtimeDir);
     if (runtime.isValid()) {
@@ -53,6 +54,14 @@ Failure RunLock::acquire(const Installation &installation, const DownloadDirecto
         }
     }
     return Failure();
+}
+
+void RunLock::release()
+{
+    if (lockedDownloads && lockedDownloads->hasRemovedFiles())
+        lockedDownloads->removeLockFile();
+    lockedDownloads = nullptr;
+    held.clear();
 }
 
 Failure RunLock::take(int directory, const QString &where, const QByteArray &name)

@@ -26,13 +26,17 @@ public:
     // where the system can tell (for the log, not the user); of kind Storage: a lock that
     // cannot be taken, with the text for the user.
     Failure acquire(const Installation &installation, const DownloadDirectory &downloads);
-    // Lets the next run begin, as a restart of this one must.
-    void release() { held.clear(); }
+    // Lets the next run begin, as a restart of this one must. The lock file of a download
+    // directory that the run has emptied goes first, while it is still held.
+    void release();
+    ~RunLock() { release(); }
 
 private:
     Failure take(int directory, const QString &where, const QByteArray &name);
 
     std::vector<LockFile> held;
+    // The download directory whose lock is held, while it is.
+    const DownloadDirectory *lockedDownloads = nullptr;
 };
 
 #endif // RUNLOCK_H

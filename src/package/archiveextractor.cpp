@@ -45,10 +45,19 @@ voidpf openDuplicate(voidpf opaque, const void *, int)
     return file;
 }
 
+// A path below the directory, cleaned as if the directory were the root: what climbs above it
+// stays at the top, as the openers refuse it.
+QString beneathRoot(const QString &path)
+{
+    return QDir::cleanPath(QLatin1Char('/') + path);
+}
+
 } // namespace
 
-ArchiveExtractor::ArchiveExtractor(const QString &archivePath, const QString &targetDir)
-    : archivePath(archivePath)
+ArchiveExtractor::ArchiveExtractor(int directory, const QString &archivePath,
+                                   const QString &targetDir)
+    : directory(directory)
+    , archivePath(archivePath)
     , targetDir(targetDir)
 { }
 
@@ -70,18 +79,18 @@ Failure ArchiveExtractor::refusedEntry(const QString &name)
 
 void ArchiveExtractor::protect(const QString &path)
 {
-    protectedPaths.append(PathBeneath::cleanAbsolute(path));
+    protectedPaths.append(beneathRoot(path));
 }
 
 Failure ArchiveExtractor::extract()
 {
     const Failure cannotOpen(Failure::Package, translated("Unable to open update archive"));
     // The archive was written by this user; a link put in its place is not read through.
-    const FileDescriptor archive(
-        ::open(QFile::encodeName(archivePath).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const FileDescriptor archive = PathBeneath::openFile(directory, archivePath, O_RDONLY);
     struct stat status;
     if (!archive.isValid() || ::fstat(archive.get(), &status) != 0)
         return cannotOpen;
+    archiveSize = status.st_size;
     int descriptor = archive.get();
     zlib_filefunc64_def functions;
     fill_fopen64_filefunc(&functions);
@@ -91,7 +100,7 @@ Failure ArchiveExtractor::extract()
     if (!zip)
         return isEmptyArchive(archive.get(), status.st_size) ? Failure() : cannotOpen;
 
-    target = PathBeneath::openDirectory(targetDir);
+    target = PathBeneath::openDirectory(directory, targetDir, true);
     targetError = errno;
 
     unz_global_info global;
@@ -183,6 +192,15 @@ FileDescriptor ArchiveExtractor::createEntryFile(const QString &name)
     return parent >= 0 ? PathBeneath::createFileIn(parent, file, O_WRONLY) : FileDescriptor();
 }
 
+// The entry's file was made in the directory the cache still holds.
+void ArchiveExtractor::removeEntryFile(const QString &name)
+{
+    QByteArray file;
+    const int parent = parents.parentOf(target.get(), name, &file, false);
+    if (parent >= 0)
+        ::unlinkat(parent, file.constData(), 0);
+}
+
 Failure ArchiveExtractor::extractEntry(void *zip)
 {
     unz_file_info info;
@@ -206,10 +224,9 @@ Failure ArchiveExtractor::extractEntry(void *zip)
 
 Failure ArchiveExtractor::extractFile(void *zip, const QString &name, unsigned long declaredSize)
 {
-    const QString path = targetDir + name;
     // The downloaded archive may lie in the target directory, and the caller's backups may
     // too: an entry of the same name would replace them.
-    if (isProtected(path))
+    if (isProtected(targetDir + name))
         return refusedEntry(name);
 
     const auto cannotCreate = [&name](int code) {
@@ -223,12 +240,12 @@ Failure ArchiveExtractor::extractFile(void *zip, const QString &name, unsigned l
     QFile file;
     if (!descriptor.handTo(file, QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         const int code = errno;
-        QFile::remove(path);
+        removeEntryFile(name);
         return cannotCreate(code);
     }
     if (unzOpenCurrentFile(zip) != UNZ_OK) {
         file.close();
-        QFile::remove(path);
+        removeEntryFile(name);
         return refusedEntry(name);
     }
 
@@ -266,7 +283,7 @@ Failure ArchiveExtractor::extractFile(void *zip, const QString &name, unsigned l
     file.close();
     if (!ok || closed != UNZ_OK || total != quint64(declaredSize)
         || file.error() != QFileDevice::NoError) {
-        QFile::remove(path);
+        removeEntryFile(name);
         return unreadable(cancelled ? Failure::Cancelled : Failure::Package);
     }
 
@@ -303,7 +320,7 @@ bool ArchiveExtractor::isSafeName(const QByteArray &name) const
 
 bool ArchiveExtractor::isProtected(const QString &path) const
 {
-    const QString candidate = PathBeneath::cleanAbsolute(path);
+    const QString candidate = beneathRoot(path);
     for (const QString &guarded : protectedPaths) {
         if (PathBeneath::isWithin(guarded, candidate))
             return true;

@@ -34,14 +34,16 @@ public:
         quint64 allowance = 16 << 20;
     };
 
-    // targetDir is joined to entry names as text, so it ends with "/".
-    ArchiveExtractor(const QString &archivePath, const QString &targetDir);
+    // Both lie below directory, reached beneath it without following a link: the archive at
+    // archivePath, and targetDir (made when missing), which is joined to entry names as text,
+    // so it ends with "/".
+    ArchiveExtractor(int directory, const QString &archivePath, const QString &targetDir);
 
     // The package the archive holds and the download directory it takes room in, as the texts
     // of the failures name them.
     void describe(const QString &packageName, const QString &downloadDir);
 
-    // No file entry may be unpacked onto path or below it.
+    // No file entry may be unpacked onto path (below the directory) or below it.
     void protect(const QString &path);
 
     void setLimits(const Limits &newLimits) { limits = newLimits; }
@@ -54,6 +56,8 @@ public:
 
     // Names of the file entries unpacked completely, in archive order (also after a failure).
     const QStringList &getUnpackedFiles() const { return unpackedFiles; }
+    // The size of the archive that extract() read.
+    qint64 getArchiveSize() const { return archiveSize; }
     // The sum of the sizes the entries declare, as far as the survey got.
     quint64 getDeclaredSize() const { return declaredSize; }
 
@@ -64,10 +68,12 @@ private:
     static Failure unreadable(Failure::Kind kind = Failure::Package);
     static Failure refusedEntry(const QString &name);
     FileDescriptor createEntryFile(const QString &name);
+    void removeEntryFile(const QString &name);
     static bool isEmptyArchive(int archive, qint64 size);
     bool isSafeName(const QByteArray &name) const;
     bool isProtected(const QString &path) const;
 
+    int directory;
     QString archivePath;
     QString targetDir;
     // The target directory, opened once: every entry is made below it without following links.
@@ -79,6 +85,7 @@ private:
     QByteArray block;
     Limits limits;
     const std::atomic_bool *cancel = nullptr;
+    qint64 archiveSize = 0;
     quint64 declaredSize = 0;
     QString packageName;
     QString downloadDir;

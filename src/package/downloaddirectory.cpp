@@ -55,21 +55,47 @@ void DownloadDirectory::create() const
 Failure DownloadDirectory::open()
 {
     directory = PathBeneath::openDirectory(path);
-    if (!directory.isValid()) {
-        const int code = errno;
-        if (code == ELOOP || code == ENOTDIR)
-            return refuse(translated("The download directory %1 is a symbolic link or not a "
-                                     "directory, so no update is downloaded.")
-                              .arg(path));
-        return refuse(translated("The download directory %1 cannot be used (%2), so no update is "
-                                 "downloaded.")
-                          .arg(path, qt_error_string(code)));
-    }
     struct stat status;
-    if (::fstat(directory.get(), &status) != 0)
-        return refuse(translated("The download directory %1 cannot be used (%2), so no update is "
-                                 "downloaded.")
-                          .arg(path, qt_error_string(errno)));
+    if (!directory.isValid() || ::fstat(directory.get(), &status) != 0)
+        return refuseFor(errno);
+    refusal = judge(status);
+    return refusal;
+}
+
+Failure DownloadDirectory::recheck()
+{
+    if (!isOpen())
+        return refusal ? refusal : open();
+    struct stat opened;
+    struct stat named;
+    if (::fstat(directory.get(), &opened) != 0
+        || ::lstat(QFile::encodeName(path).constData(), &named) != 0)
+        return refuseFor(errno);
+    if (!S_ISDIR(named.st_mode))
+        return refuseFor(ENOTDIR);
+    // Another directory at the path is judged as open() would judge it; even one fit to use
+    // is not the one this run has locked and cleared.
+    if (named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
+        if (const Failure failure = judge(named))
+            return failure;
+        return refuseFor(ESTALE);
+    }
+    return judge(opened);
+}
+
+Failure DownloadDirectory::refuseFor(int code)
+{
+    if (code == ELOOP || code == ENOTDIR)
+        return refuse(translated("The download directory %1 is a symbolic link or not a "
+                                 "directory, so no update is downloaded.")
+                          .arg(path));
+    return refuse(translated("The download directory %1 cannot be used (%2), so no update is "
+                             "downloaded.")
+                      .arg(path, qt_error_string(code)));
+}
+
+Failure DownloadDirectory::judge(const struct stat &status)
+{
     if (status.st_uid != owner)
         return refuse(translated("The download directory %1 belongs to another user, so no update "
                                  "is downloaded.")
@@ -87,12 +113,6 @@ const char bodiesName[] = "downloading";
 const char lockName[] = "lock";
 const char journalFile[] = "journal";
 const char unwindName[] = "unwind";
-
-// Where the body of the package at that place of the run arrives, below the directory.
-QString bodyName(int index)
-{
-    return QStringLiteral("%1/%2").arg(QLatin1String(bodiesName)).arg(index);
-}
 
 QString linkRefusal(const QString &packageName)
 {
@@ -143,6 +163,17 @@ bool DownloadDirectory::namesWorkPlace(const QList<QByteArray> &path,
             return true;
     }
     return false;
+}
+
+bool DownloadDirectory::removeWorkingDirectory(const QString &componentName) const
+{
+    const QByteArray name = QFile::encodeName(componentName);
+    if (::unlinkat(directory.get(), name.constData(), 0) == 0 || errno == ENOENT)
+        return true;
+    const FileDescriptor working
+        = PathBeneath::openDirectory(directory.get(), componentName, false);
+    return working.isValid() && PathBeneath::removeContents(working.get())
+        && ::unlinkat(directory.get(), name.constData(), AT_REMOVEDIR) == 0;
 }
 
 bool DownloadDirectory::isUnwindDirectory(const QString &dir, const QString &path)
@@ -198,8 +229,14 @@ void DownloadDirectory::removeUnverified() const
 
 bool DownloadDirectory::removeFiles() const
 {
-    return directory.isValid()
-        && PathBeneath::removeContents(directory.get(), QByteArray(), PathBeneath::KeepDirectories);
+    removedFiles = directory.isValid();
+    return removedFiles
+        && PathBeneath::removeContents(directory.get(), lockName, PathBeneath::KeepDirectories);
+}
+
+void DownloadDirectory::removeLockFile() const
+{
+    ::unlinkat(directory.get(), lockName, 0);
 }
 
 Failure DownloadDirectory::createBodyFile(int index, const QString &packageName,
@@ -212,9 +249,17 @@ Failure DownloadDirectory::createBodyFile(int index, const QString &packageName,
     return fail(code == ELOOP ? linkRefusal(packageName) : qt_error_string(code), code);
 }
 
-QString DownloadDirectory::bodyPath(int index) const
+QString DownloadDirectory::bodyName(int index)
 {
-    return path + QLatin1Char('/') + bodyName(index);
+    return QStringLiteral("%1/%2").arg(QLatin1String(bodiesName)).arg(index);
+}
+
+void DownloadDirectory::removeBody(int index) const
+{
+    const FileDescriptor bodies
+        = PathBeneath::openDirectory(directory.get(), QLatin1String(bodiesName), false);
+    if (bodies.isValid())
+        ::unlinkat(bodies.get(), QByteArray::number(index).constData(), 0);
 }
 
 Failure DownloadDirectory::adoptBody(int index, const QString &relativePath,
@@ -249,7 +294,8 @@ QString DownloadDirectory::storeFailure(const QString &packageName, const QStrin
 Failure DownloadDirectory::refuse(const QString &text)
 {
     directory.reset();
-    return fail(text);
+    refusal = fail(text);
+    return refusal;
 }
 
 Failure DownloadDirectory::fail(const QString &text, int systemError)

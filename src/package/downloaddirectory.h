@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -41,6 +42,10 @@ public:
     // nothing can be swapped in between. A failure when it must not be used, which leaves it
     // closed.
     Failure open();
+    // Checks again, without opening it again, that the opened directory is still the one at
+    // its path and still fit to use: nothing may have been swapped in since. A directory that
+    // could not be opened is refused as it was then.
+    Failure recheck();
     bool isOpen() const { return directory.isValid(); }
     int descriptor() const { return directory.get(); }
     // The cleaned path it was made with.
@@ -56,16 +61,23 @@ public:
     Failure hasRoomFor(qint64 bytes) const;
     // Removes bodies left by a run that ended before they were verified.
     void removeUnverified() const;
-    // Removes every file below the opened directory, the lock file too, and keeps the
+    // Removes every file below the opened directory but the lock file, and keeps the
     // directories: what a run that has ended leaves. False when something could not be
-    // removed.
+    // removed. The lock file goes only as its lock is let go (removeLockFile()): removed while
+    // held, it would let the next run lock a new file of that name while this one goes on.
     bool removeFiles() const;
+    // Whether removeFiles() has run: the lock file goes then too, once its lock is let go.
+    bool hasRemovedFiles() const { return removedFiles; }
+    // Removes the lock file; only while this run holds its lock, just before letting it go.
+    void removeLockFile() const;
 
     // The file that receives the body of the package at position index of the run, created or
     // emptied, open for reading and writing, in file; the failure's text names the package.
     Failure createBodyFile(int index, const QString &packageName, FileDescriptor *file) const;
-    // The path of that file.
-    QString bodyPath(int index) const;
+    // The path of that file below the directory.
+    static QString bodyName(int index);
+    // Removes that file, or the link that stands in its place.
+    void removeBody(int index) const;
     // Makes the verified body of index the package at relativePath, which nothing may occupy.
     Failure adoptBody(int index, const QString &relativePath, const QString &packageName) const;
 
@@ -79,6 +91,9 @@ public:
     static QString journalName();
     static QString workingDirectory(const QString &dir, const QString &componentName);
     static QString unwindDirectory(const QString &dir, const QString &componentName);
+    // Removes the working directory of that component with everything in it, following no
+    // link; false when something stays.
+    bool removeWorkingDirectory(const QString &componentName) const;
     // Whether path is the unwind directory of a plainly named package directly in dir.
     static bool isUnwindDirectory(const QString &dir, const QString &path);
     // Whether a package of the component ownName at the relative path (in segments) would
@@ -90,12 +105,18 @@ public:
 
 private:
     Failure refuse(const QString &text);
+    // Refused for the system's error code.
+    Failure refuseFor(int code);
+    Failure judge(const struct stat &status);
     static Failure fail(const QString &text, int systemError = 0);
     bool holdsJournal() const;
 
     QString path;
     uid_t owner;
     FileDescriptor directory;
+    // Why open() refused the directory.
+    Failure refusal;
+    mutable bool removedFiles = false;
 };
 
 #endif // DOWNLOADDIRECTORY_H

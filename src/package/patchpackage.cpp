@@ -10,7 +10,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QXmlStreamWriter>
 
 #include <cerrno>
@@ -41,31 +40,30 @@ PatchPackage::PatchPackage(const QString &archivePath, const QString &urlPath, q
 { }
 
 Failure PatchPackage::rebuild(const ManifestWalker::Identity &identity, const QString &installDir,
-                              const QString &dir, const QString &packageUrlPath)
+                              const DownloadDirectory &downloads, const QString &packageUrlPath)
 {
-    const QString workDir = DownloadDirectory::workingDirectory(dir, identity.name);
-    QDir(workDir).removeRecursively();
-    // Tolerated: a directory that cannot be made fails the unpacking, which names the file.
-    QDir().mkpath(workDir);
+    // What an earlier attempt left goes first. Tolerated: what stays is met file by file by the
+    // unpacking, which names a file it cannot make.
+    downloads.removeWorkingDirectory(identity.name);
     // Nothing of a patch that does not fit may pass for a file of the whole package.
-    const bool rebuilt = rebuildIn(identity, installDir, dir, packageUrlPath);
+    const bool rebuilt = rebuildIn(identity, installDir, downloads, packageUrlPath);
     workDirectory.reset();
     if (rebuilt)
         return Failure();
-    QDir(workDir).removeRecursively();
+    downloads.removeWorkingDirectory(identity.name);
     return failure();
 }
 
 bool PatchPackage::rebuildIn(const ManifestWalker::Identity &identity, const QString &installDir,
-                             const QString &dir, const QString &packageUrlPath)
+                             const DownloadDirectory &downloads, const QString &packageUrlPath)
 {
     entries.clear();
     deltas.clear();
     files.clear();
-    const QString workDir = DownloadDirectory::workingDirectory(dir, identity.name);
+    const QString workDir = DownloadDirectory::workingDirectory(QStringLiteral("."), identity.name);
     // Unpacked as a whole package is, within the same limits.
-    ArchiveExtractor extractor(archivePath, workDir);
-    extractor.protect(DownloadDirectory::unwindDirectory(dir, identity.name));
+    ArchiveExtractor extractor(downloads.descriptor(), archivePath, workDir);
+    extractor.protect(DownloadDirectory::unwindDirectory(QString(), identity.name));
     extractor.setCancelFlag(cancel);
     const Failure unpackFailure = extractor.extract();
     if (unpackFailure.kind() == Failure::Cancelled)
@@ -88,11 +86,11 @@ bool PatchPackage::rebuildIn(const ManifestWalker::Identity &identity, const QSt
     if (files.contains(packageManifest))
         return fail(QStringLiteral("a file of the patch lies where the manifest goes"));
 
-    workDirectory = PathBeneath::openDirectory(workDir);
+    workDirectory = PathBeneath::openDirectory(downloads.descriptor(), workDir, false);
     // Missing only when nothing is installed, and then nothing can be patched.
     installation.open(installDir);
     if (!readManifest(identity, installDir, QSet<QString>(unpacked.cbegin(), unpacked.cend()))
-        || !fitsBudget(extractor.getDeclaredSize()))
+        || !fitsBudget(extractor.getDeclaredSize(), extractor.getArchiveSize()))
         return false;
     for (const Delta &delta : std::as_const(deltas)) {
         if (!rebuildFile(delta))
@@ -138,7 +136,7 @@ bool PatchPackage::readManifest(const ManifestWalker::Identity &identity, const 
 
 // What the deltas will write counts, before the first is applied, as unpacked bytes count:
 // a small patch must not fill the disk with what it declares.
-bool PatchPackage::fitsBudget(quint64 unpackedBytes)
+bool PatchPackage::fitsBudget(quint64 unpackedBytes, qint64 archiveSize)
 {
     quint64 rebuilt = 0;
     for (const Delta &delta : std::as_const(deltas)) {
@@ -152,7 +150,7 @@ bool PatchPackage::fitsBudget(quint64 unpackedBytes)
         rebuilt += quint64(size);
     }
     const ArchiveExtractor::Limits limits;
-    const quint64 base = quint64(qMax(wholeSize, QFileInfo(archivePath).size()));
+    const quint64 base = quint64(qMax(wholeSize, archiveSize));
     const quint64 total = unpackedBytes + rebuilt;
     if (total > limits.bytes || total > limits.allowance + limits.ratio * base)
         return fail(QStringLiteral("the rebuilt files would take %1 bytes, more than the package "

@@ -14,6 +14,8 @@
 
 #include <atomic>
 
+class DownloadDirectory;
+
 // A downloaded and verified patch package: binary deltas against the files of one installed
 // release, besides whole new files and removals. Rebuilt against the installation, it becomes
 // the unpacked package it stands for, which the installation run then takes as it takes any
@@ -25,6 +27,7 @@
 class PatchPackage
 {
 public:
+    // archivePath: where the patch lies below the download directory.
     // urlPath: the path of the patch's link, which names the archive entry of its manifest
     // (the path with ".xml"; only an entry unpacked from the archive is ever read as it).
     // wholeSize: the size of the whole package the patch stands for, which bounds what the
@@ -35,15 +38,15 @@ public:
     void setCancelFlag(const std::atomic_bool *flag) { cancel = flag; }
 
     // Unpacks the patch into the component's working directory in the download directory
-    // dir, rebuilds there each patched file from the installed one in installDir, and writes
-    // the manifest of the package at packageUrlPath beside them: the patch's own, with every
-    // patch an addition. Every installed file must be a plain file with the digest its entry
-    // names, and every rebuilt one have the digest of the new release; otherwise the working
-    // directory is removed, and the failure says why: a Storage failure with its errno when
-    // the disk was full, which the whole package would meet as well; a Package failure
-    // otherwise.
+    // downloads, beneath it as the installer unpacks a package, rebuilds there each patched file
+    // from the installed one in installDir, and writes the manifest of the package at
+    // packageUrlPath beside them: the patch's own, with every patch an addition. Every installed
+    // file must be a plain file with the digest its entry names, and every rebuilt one have the
+    // digest of the new release; otherwise the working directory is removed, and the failure says
+    // why: a Storage failure with its errno when the disk was full, which the whole package would
+    // meet as well; a Package failure otherwise.
     Failure rebuild(const ManifestWalker::Identity &identity, const QString &installDir,
-                    const QString &dir, const QString &packageUrlPath);
+                    const DownloadDirectory &downloads, const QString &packageUrlPath);
     // The files unpacked, as the installation run logs them.
     const QStringList &unpackedFiles() const { return files; }
 
@@ -57,10 +60,10 @@ private:
     };
 
     bool rebuildIn(const ManifestWalker::Identity &identity, const QString &installDir,
-                   const QString &dir, const QString &packageUrlPath);
+                   const DownloadDirectory &downloads, const QString &packageUrlPath);
     bool readManifest(const ManifestWalker::Identity &identity, const QString &installDir,
                       const QSet<QString> &unpacked);
-    bool fitsBudget(quint64 unpackedBytes);
+    bool fitsBudget(quint64 unpackedBytes, qint64 archiveSize);
     bool rebuildFile(const Delta &delta);
     bool hashInstalled(const QByteArray &bytes, Digest::Algorithm algorithm, Digest *digest) const;
     bool writeManifest(const ManifestWalker::Identity &identity, const QString &relativePath);

@@ -16,8 +16,22 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 
 namespace {
+
+// The directory's own text, as the run names it (with a trailing separator) in what it shows
+// and records.
+QString textOf(const DownloadDirectory &downloads)
+{
+    return downloads.location() + QLatin1Char('/');
+}
+
+// The working directory of a component, below the download directory.
+QString workingDirectoryBelow(const QString &componentName)
+{
+    return DownloadDirectory::workingDirectory(QStringLiteral("."), componentName);
+}
 
 bool existsOrIsLink(const QString &path)
 {
@@ -77,21 +91,24 @@ void VornUpdatePackage::setUnpacked(const QStringList &files)
     unpackedFiles = files;
 }
 
-Failure VornUpdatePackage::install(const QString &dir, QStringList &files)
+Failure VornUpdatePackage::install(const DownloadDirectory &downloads, QStringList &files)
 {
     if (rootCheck)
         return rootCheck;
 
-    const QString extractDir = DownloadDirectory::workingDirectory(dir, componentName);
+    const QString dir = textOf(downloads);
+    const QString extractDir = workingDirectoryBelow(componentName);
     unwindDir = DownloadDirectory::unwindDirectory(dir, componentName);
     // Tolerated: a directory that cannot be made fails the package at its first file (unpacked
     // or backed up), under that file's name, which tells the user more.
-    QDir().mkpath(extractDir);
-    QDir().mkpath(unwindDir);
+    PathBeneath::openDirectory(downloads.descriptor(), extractDir, true);
+    PathBeneath::openDirectory(
+        downloads.descriptor(),
+        DownloadDirectory::unwindDirectory(QStringLiteral("."), componentName), true);
     if (unpacked) {
         for (const QString &name : std::as_const(unpackedFiles))
             files.append(QLatin1String(" - ") + name);
-    } else if (const Failure failure = unpack(dir, extractDir, files)) {
+    } else if (const Failure failure = unpack(downloads, files)) {
         return failure;
     }
 
@@ -105,9 +122,11 @@ Failure VornUpdatePackage::install(const QString &dir, QStringList &files)
     // the umask.
     installation.setNewDirectoryMode(permissions ? -1 : 0755);
 
-    QFile manifest(extractDir + manifestPath(archivePath));
+    QFile manifest;
     // A package that installs nothing is never reported as installed.
-    if (!manifest.open(QIODevice::ReadOnly))
+    if (!PathBeneath::openFile(downloads.descriptor(), extractDir + manifestPath(archivePath),
+                               O_RDONLY)
+             .handTo(manifest, QIODevice::ReadOnly))
         return Failure(Failure::Package,
                        translated("Package %1 holds no manifest, so it cannot be installed.")
                            .arg(componentName));
@@ -118,22 +137,22 @@ Failure VornUpdatePackage::install(const QString &dir, QStringList &files)
                        translated("Cannot write installation journal %1!")
                            .arg(dir + QLatin1String("/journal")));
 
-    const ManifestWalker walker(identity, [this, &extractDir](const ManifestWalker::FileEntry &e) {
-        return applyEntry(e, extractDir);
+    const ManifestWalker walker(identity, [&](const ManifestWalker::FileEntry &e) {
+        return applyEntry(e, downloads, extractDir);
     });
     return walker.walk(&manifest);
 }
 
 // The package's archive, unpacked into its working directory.
-Failure VornUpdatePackage::unpack(const QString &dir, const QString &extractDir, QStringList &files)
+Failure VornUpdatePackage::unpack(const DownloadDirectory &downloads, QStringList &files)
 {
-    const QString archive = dir + QLatin1Char('/') + archivePath;
-    ArchiveExtractor extractor(archive, extractDir);
-    extractor.describe(componentName, dir);
+    ArchiveExtractor extractor(downloads.descriptor(), archivePath,
+                               workingDirectoryBelow(componentName));
+    extractor.describe(componentName, textOf(downloads));
     // An entry named like the archive (a URL path under "/<component name>/") or lying in
     // the unwind directory would destroy the archive or forge a backup: it fails the package.
-    extractor.protect(archive);
-    extractor.protect(unwindDir);
+    extractor.protect(archivePath);
+    extractor.protect(DownloadDirectory::unwindDirectory(QString(), componentName));
     const Failure failure = extractor.extract();
 
     const QString ownManifest = componentName + QLatin1String(".xml");
@@ -145,7 +164,7 @@ Failure VornUpdatePackage::unpack(const QString &dir, const QString &extractDir,
 }
 
 Failure VornUpdatePackage::applyEntry(const ManifestWalker::FileEntry &entry,
-                                      const QString &extractDir)
+                                      const DownloadDirectory &downloads, const QString &extractDir)
 {
     QString relative;
     QString absoluteTarget;
@@ -176,14 +195,16 @@ Failure VornUpdatePackage::applyEntry(const ManifestWalker::FileEntry &entry,
     if (!add)
         return Failure();
 
-    const QString source
-        = extractDir + QLatin1Char('/') + entry.path + QLatin1Char('/') + entry.name;
-    // The unpacked file lies in the download directory: a link put in its place is no source.
-    const FileDescriptor file(
-        ::open(QFile::encodeName(source).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const QString below = entry.path + QLatin1Char('/') + entry.name;
+    // The unpacked file lies in the download directory: a link put in its place is no source,
+    // nor is anything above the directory.
+    const FileDescriptor file = PathBeneath::openFile(
+        downloads.descriptor(), QDir::cleanPath(extractDir + QLatin1Char('/') + below), O_RDONLY);
+    const QString source = DownloadDirectory::workingDirectory(textOf(downloads), componentName)
+        + QLatin1Char('/') + below;
     beforeChange();
     if (!file.isValid()
-        || !installation.replace(relative, file.get(), int(modeOf(filePermissions(source))))) {
+        || !installation.replace(relative, file.get(), int(modeOf(filePermissions(file.get()))))) {
         if (file.isValid() && errno == ELOOP)
             return beyondLink(absoluteTarget);
         return Failure(Failure::Storage,
@@ -222,9 +243,9 @@ Failure VornUpdatePackage::backUp(const QString &relative, const QString &absolu
     return Failure();
 }
 
-bool VornUpdatePackage::unwind(const QString &dir)
+bool VornUpdatePackage::unwind(const DownloadDirectory &downloads)
 {
-    unwindDir = DownloadDirectory::unwindDirectory(dir, componentName);
+    unwindDir = DownloadDirectory::unwindDirectory(textOf(downloads), componentName);
     if (!installation.isOpen() && !backupFiles.isEmpty() && !installation.open(installDir))
         return false;
 
@@ -267,7 +288,7 @@ bool VornUpdatePackage::placeOf(const QString &installDir, const ManifestWalker:
     return true;
 }
 
-QFile::Permissions VornUpdatePackage::filePermissions(const QString &source) const
+QFile::Permissions VornUpdatePackage::filePermissions(int source) const
 {
     if (permissions)
         return permissions;
@@ -275,7 +296,8 @@ QFile::Permissions VornUpdatePackage::filePermissions(const QString &source) con
     // to pass on: rw-r--r--, plus the owner's execute bit of the unpacked file.
     QFile::Permissions fallback
         = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
-    if (QFileInfo(source).permissions() & QFile::ExeOwner)
+    struct stat status;
+    if (::fstat(source, &status) == 0 && (status.st_mode & S_IXUSR))
         fallback |= QFile::ExeOwner;
     return fallback;
 }

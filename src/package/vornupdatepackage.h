@@ -11,6 +11,7 @@
 
 #include <functional>
 
+class DownloadDirectory;
 class InstallJournal;
 struct Installation;
 
@@ -62,12 +63,13 @@ public:
     // Tests use it to stop a run at a chosen point; it does nothing otherwise.
     static void setChangeHook(const std::function<void()> &hook);
 
-    // dir is the download directory, which holds the archive under the path of the package
-    // URL. Success when the manifest was applied to its end.
-    Failure install(const QString &dir, QStringList &files);
+    // downloads is the run's download directory, which holds the archive under the path of the
+    // package URL; the archive and the unpacked files are reached beneath it. Success when the
+    // manifest was applied to its end.
+    Failure install(const DownloadDirectory &downloads, QStringList &files);
     // Puts back every backup that install() recorded; false at the first that cannot be put
     // back. Shows nothing.
-    bool unwind(const QString &dir);
+    bool unwind(const DownloadDirectory &downloads);
 
     const QString &getUnwindDir() const { return unwindDir; }
     const QString &getInstallDir() const { return installDir; }
@@ -78,8 +80,9 @@ public:
     QFile::Permissions getPermissions() const { return permissions; }
 
 private:
-    Failure unpack(const QString &dir, const QString &extractDir, QStringList &files);
-    Failure applyEntry(const ManifestWalker::FileEntry &entry, const QString &extractDir);
+    Failure unpack(const DownloadDirectory &downloads, QStringList &files);
+    Failure applyEntry(const ManifestWalker::FileEntry &entry, const DownloadDirectory &downloads,
+                       const QString &extractDir);
     Failure backUp(const QString &relative, const QString &absoluteTarget,
                    const ManifestWalker::FileEntry &entry);
     static Failure beyondLink(const QString &absoluteTarget);
@@ -87,7 +90,7 @@ private:
     // receives the cleaned part below it.
     static bool staysIn(const QString &installDir, const QString &path,
                         QString *relative = nullptr);
-    QFile::Permissions filePermissions(const QString &source) const;
+    QFile::Permissions filePermissions(int source) const;
     void makePath(const QString &path) const;
 
     ManifestWalker::Identity identity;

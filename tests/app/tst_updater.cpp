@@ -296,9 +296,12 @@ void TestUpdater::terminatedDuringTheDownload()
 void TestUpdater::secondUpdaterKeepsAway_data()
 {
     QTest::addColumn<QString>("moment");
-    QTest::newRow("during the check") << "check";
-    QTest::newRow("during the download") << "download";
-    QTest::newRow("during the installation") << "installation";
+    // The first finds a journal it cannot use, which it discards with the files beside it.
+    QTest::addColumn<bool>("discarded");
+    QTest::newRow("during the check") << "check" << false;
+    QTest::newRow("during the download") << "download" << false;
+    QTest::newRow("during the installation") << "installation" << false;
+    QTest::newRow("during the check, after discarding a journal") << "check" << true;
 }
 
 // The messenger starts an updater while the user's is at work: the second touches nothing,
@@ -306,8 +309,12 @@ void TestUpdater::secondUpdaterKeepsAway_data()
 void TestUpdater::secondUpdaterKeepsAway()
 {
     QFETCH(QString, moment);
+    QFETCH(bool, discarded);
     const QString hold = temp->path() + QStringLiteral("/hold");
     installCore(hold);
+    if (discarded)
+        QVERIFY(writeFile(downloadDir() + QStringLiteral("/journal"), "not a journal", 0600)
+                && ::chmod(QFile::encodeName(downloadDir()).constData(), 0700) == 0);
     if (moment == QLatin1String("check"))
         QVERIFY(writeFile(hold, ""));
     const QByteArray package = coreRelease();

@@ -5,17 +5,30 @@
 #include "standinmessenger.h"
 #include "testinstallation.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 EngineRun::EngineRun(const RunSettings &settings,
-                     const std::function<bool(const QString &temp)> &prepare)
+                     const std::function<bool(const QString &temp)> &prepare,
+                     const QByteArray &smallDisk)
     : ready(temp.isValid() && home.isValid() && qputenv("TMPDIR", QFile::encodeName(temp.path()))
             && qputenv("HOME", QFile::encodeName(home.path())) && qunsetenv("XDG_CACHE_HOME")
-            && (!prepare || prepare(temp.path())))
+            && (!prepare || prepare(temp.path()))
+            && (smallDisk.isEmpty() || mountSmallDisk(smallDisk)))
     , engine(testInstallation(), settings, testPrompter())
 {
     watch(&engine);
+}
+
+// Where the engine will choose its download directory. A disk that cannot be mounted is for
+// the test to skip on, not a failure.
+bool EngineRun::mountSmallDisk(const QByteArray &size)
+{
+    const QString dir = temp.path() + QStringLiteral("/tupdates");
+    if (QDir().mkpath(dir))
+        disk.emplace(dir, size);
+    return true;
 }
 
 RunSettings EngineRun::settings(const QStringList &keys)

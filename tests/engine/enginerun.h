@@ -4,12 +4,14 @@
 #include "engineeventlog.h"
 #include "httptestserver.h"
 #include "offer.h"
+#include "smalldisk.h"
 #include "vornupdaterengine.h"
 
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 
 #include <functional>
+#include <optional>
 
 // One engine with a download directory and a home of its own, the package server on port 80
 // that it fetches from, and everything it emitted, in order. TMPDIR and HOME point into the
@@ -21,9 +23,11 @@ public:
     // 10 s for the server and for the stand-in messenger.
     static RunSettings settings(const QStringList &keys = {});
     // The engine runs with these settings; prepare may lay out the temporary directory before
-    // the engine is built.
+    // the engine is built. smallDisk: when given, the size of a small disk (see SmallDisk) that
+    // the download directory lies on, mounted before the engine opens the directory.
     explicit EngineRun(const RunSettings &settings = EngineRun::settings(),
-                       const std::function<bool(const QString &temp)> &prepare = nullptr);
+                       const std::function<bool(const QString &temp)> &prepare = nullptr,
+                       const QByteArray &smallDisk = QByteArray());
     ~EngineRun() override;
 
     // Runs the update check against a stand-in update server that offers these packages, with
@@ -42,6 +46,8 @@ public:
     QString body(int index) const { return dir() + QStringLiteral("downloading/%1").arg(index); }
     QString plugin(const QString &name) const;
     bool nothingInstalled() const;
+    // Whether the small disk asked for is mounted.
+    bool onSmallDisk() const { return disk && disk->isMounted(); }
 
 private:
     const QProcessEnvironment before = QProcessEnvironment::systemEnvironment();
@@ -50,6 +56,13 @@ private:
 public:
     QTemporaryDir temp;
     QTemporaryDir home;
+
+private:
+    // Unmounted once the engine is gone, before the directories are removed.
+    std::optional<SmallDisk> disk;
+    bool mountSmallDisk(const QByteArray &size);
+
+public:
     bool ready;
     VornUpdaterEngine engine;
     Failure checkFailure;

@@ -7,7 +7,6 @@
 #include "packagestatement.h"
 #include "programrun.h"
 #include "serverprocess.h"
-#include "smalldisk.h"
 #include "standinmessenger.h"
 #include "testfiles.h"
 #include "treesnapshot.h"
@@ -21,8 +20,6 @@
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
-
-#include <optional>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -849,15 +846,12 @@ void TestAuthenticity::patchedOrWhole()
         settings.downloadBytesPerSecond = 10 * 1000 * 1000;
         settings.clock = clock;
     }
-    EngineRun run(settings);
+    const bool diskFull = Spoil(spoil) == Spoil::DiskFull;
+    EngineRun run(settings, nullptr, diskFull ? "200k" : QByteArray());
     QVERIFY(run.ready);
     run.installWhenDownloaded();
-    std::optional<SmallDisk> disk;
-    if (Spoil(spoil) == Spoil::DiskFull) {
-        disk.emplace(run.dir(), "200k");
-        if (!disk->isMounted())
-            QSKIP("needs a private mount namespace to fill a small disk");
-    }
+    if (diskFull && !run.onSmallDisk())
+        QSKIP("needs a private mount namespace to fill a small disk");
     Files installed = releaseOne();
     if (Spoil(spoil) == Spoil::InstalledChanged)
         installed.insert("lib/core.so", "rebuilt by the user");

@@ -19,6 +19,8 @@
 
 #include <unistd.h>
 
+#include <optional>
+
 namespace {
 
 using Response = HttpTestServer::Response;
@@ -880,16 +882,17 @@ void TestDownload::downloadDirectoryRefusedFirst()
 {
     QFETCH(bool, leftover);
     QFETCH(QString, text);
-    EngineRun run;
+    EngineRun run(EngineRun::settings(), nullptr, leftover ? QByteArray() : "1m");
     QVERIFY(run.ready);
+    std::optional<SmallDisk> busy;
     if (leftover) {
         for (const char *name :
              {"a.txt", "b/inner.txt", "c/d/inner.txt", "x/inner.txt", "y/z/inner.txt", "zz.txt"})
             QVERIFY(writeFile(run.dir() + name, "left by an earlier run"));
         QVERIFY(QDir().mkpath(run.dir() + "m/busy"));
+        busy.emplace(run.dir() + "m/busy");
     }
-    const SmallDisk disk(run.dir() + (leftover ? "m/busy" : ""));
-    if (!disk.isMounted())
+    if (leftover ? !busy->isMounted() : !run.onSmallDisk())
         QSKIP("needs a private mount namespace for a small disk");
     HttpTestServer &server = run.packageServer();
     QVERIFY(run.offer({{"small", {}, "<size>1000</size>"}, {"big", {}, "<size>2000000</size>"}}));
@@ -902,10 +905,9 @@ void TestDownload::downloadDirectoryRefusedFirst()
 
 void TestDownload::fullDiskFailsOnce()
 {
-    EngineRun run;
+    EngineRun run(EngineRun::settings(), nullptr, "1m");
     QVERIFY(run.ready);
-    const SmallDisk disk(run.dir());
-    if (!disk.isMounted())
+    if (!run.onSmallDisk())
         QSKIP("needs a private mount namespace to fill a small disk");
     HttpTestServer &server = run.packageServer();
     server.serve("/small.zip", Response::ok("fits"));

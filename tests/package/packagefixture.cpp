@@ -13,8 +13,10 @@ PackageFixture::PackageFixture()
     : base(temp.path())
     , downloadDir(temp.path() + "/tupdates/")
     , root(temp.path() + "/opt/im")
+    , downloads(downloadDir)
 {
     QDir().mkpath(downloadDir);
+    downloads.open();
     writeFile(root + "/vorn", "#!/bin/sh\n", 0755);
     writeFile(root + "/bin/im-client", "old client", 0644);
     writeFile(root + "/lib/libold.so", "old lib", 0644);

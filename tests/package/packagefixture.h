@@ -1,6 +1,7 @@
 #ifndef PACKAGEFIXTURE_H
 #define PACKAGEFIXTURE_H
 
+#include "downloaddirectory.h"
 #include "manifestwalker.h"
 #include "zipbuilder.h"
 
@@ -24,6 +25,8 @@ public:
     const QString base;
     const QString downloadDir;
     const QString root;
+    // The download directory, opened as a run opens it.
+    DownloadDirectory downloads;
 
     // Text of the directories the package names in its messages and records.
     QString extractDir() const { return downloadDir + "/core/"; }

@@ -1,4 +1,5 @@
 #include "archiveextractor.h"
+#include "pathbeneath.h"
 #include "testfiles.h"
 #include "testzip.h"
 #include "treesnapshot.h"
@@ -31,7 +32,16 @@ private slots:
     void overLimitsWritesNothing();
 
 private:
+    // A path of the scratch area as the extractor takes it: below the area's root.
+    QString below(const QString &path) const { return QDir(temp->path()).relativeFilePath(path); }
+    // Of archive into target, reached beneath the scratch area's root.
+    ArchiveExtractor extractorOfArchive() const
+    {
+        return ArchiveExtractor(root.get(), below(archive), below(target) + "/");
+    }
+
     std::unique_ptr<QTemporaryDir> temp;
+    FileDescriptor root;
     QString archive;
     QString target;
 };
@@ -43,6 +53,8 @@ void TestArchiveExtractor::init()
     archive = temp->path() + "/dl/core.zip";
     target = temp->path() + "/dl/core/";
     QVERIFY(QDir().mkpath(target));
+    root = PathBeneath::openDirectory(temp->path());
+    QVERIFY(root.isValid());
 }
 
 void TestArchiveExtractor::unpacksInArchiveOrder()
@@ -53,7 +65,7 @@ void TestArchiveExtractor::unpacksInArchiveOrder()
                         {"empty", ""},
                         {"stored.bin", QByteArray(70000, 's'), true}})
                 .write(archive));
-    ArchiveExtractor extractor(archive, target);
+    ArchiveExtractor extractor = extractorOfArchive();
     QVERIFY(!extractor.extract());
     QCOMPARE(extractor.getUnpackedFiles(),
              QStringList({"b.txt", "dir/sub/a.txt", "empty", "stored.bin"}));
@@ -77,7 +89,7 @@ void TestArchiveExtractor::directoriesInAnyOrder()
                         {"b/", ""},
                         {"b/3", "b3"}})
                 .write(archive));
-    ArchiveExtractor extractor(archive, target);
+    ArchiveExtractor extractor = extractorOfArchive();
     QVERIFY(!extractor.extract());
     QCOMPARE(extractor.getUnpackedFiles().size(), 8);
     const QStringList names = {"a/1", "b/1", "a/2", "a/sub/1", "a/3", "top", "b/2", "b/3"};
@@ -91,7 +103,7 @@ void TestArchiveExtractor::directoriesInAnyOrder()
 void TestArchiveExtractor::emptyArchive()
 {
     QVERIFY(ZipBuilder().write(archive));
-    ArchiveExtractor extractor(archive, target);
+    ArchiveExtractor extractor = extractorOfArchive();
     QVERIFY(!extractor.extract());
     QVERIFY(extractor.getUnpackedFiles().isEmpty());
     QVERIFY(QDir(target).isEmpty());
@@ -113,7 +125,7 @@ void TestArchiveExtractor::unsafeNameWritesNothing()
     name.replace("@", QFile::encodeName(temp->path()));
     QVERIFY(ZipBuilder({{"first", "1"}, {name, "evil"}, {"last", "2"}}).write(archive));
     const TreeSnapshot before = TreeSnapshot::take(temp->path());
-    ArchiveExtractor extractor(archive, target);
+    ArchiveExtractor extractor = extractorOfArchive();
     QCOMPARE(extractor.extract().text(),
              QStringLiteral("Cannot extract update file (%1)!").arg(QString::fromLatin1(name)));
     QCOMPARE(extractor.getUnpackedFiles(), QStringList({"first"}));
@@ -140,7 +152,7 @@ void TestArchiveExtractor::nameLengthLimit()
         name += QByteArray(100, 'd') + "/";
     name += QByteArray(length - name.size(), 'f');
     QVERIFY(ZipBuilder({{name, "content"}}).write(archive));
-    ArchiveExtractor extractor(archive, target);
+    ArchiveExtractor extractor = extractorOfArchive();
     const bool accepted = length < 256;
     const Failure failure = extractor.extract();
     QCOMPARE(failure.isFailure(), !accepted);
@@ -176,7 +188,7 @@ void TestArchiveExtractor::damagedEntryIsNotKept()
         QVERIFY(TestZip::setDeclaredSize(zip, "bin/tool", quint32(content.size() + sizeChange)));
     QVERIFY(writeFile(archive, zip));
 
-    ArchiveExtractor extractor(archive, target);
+    ArchiveExtractor extractor = extractorOfArchive();
     QCOMPARE(extractor.extract().text(), QStringLiteral("Cannot read file from archive!"));
     QCOMPARE(extractor.getUnpackedFiles(), QStringList({"good"}));
     QVERIFY(!QFileInfo::exists(target + "bin/tool"));
@@ -199,8 +211,8 @@ void TestArchiveExtractor::protectedPathIsNotOverwritten()
     archive = target + "core.zip";
     QVERIFY(ZipBuilder({{"sub/", ""}, {name, "not an archive"}}).write(archive));
     const QByteArray bytes = readFile(archive);
-    ArchiveExtractor extractor(archive, target);
-    extractor.protect(target + guarded);
+    ArchiveExtractor extractor = extractorOfArchive();
+    extractor.protect(below(target + guarded));
     QCOMPARE(extractor.extract().text(),
              QStringLiteral("Cannot extract update file (%1)!").arg(QString::fromLatin1(name)));
     QCOMPARE(readFile(archive), bytes);
@@ -255,7 +267,7 @@ void TestArchiveExtractor::overLimitsWritesNothing()
         QVERIFY(TestZip::shareBytes(zip, "f1", "f0"));
     QVERIFY(writeFile(archive, zip));
 
-    ArchiveExtractor extractor(archive, target);
+    ArchiveExtractor extractor = extractorOfArchive();
     extractor.setLimits({entryLimit, byteLimit});
     extractor.describe("core", temp->path() + "/dl/");
     QCOMPARE(extractor.extract().text(), message);

@@ -1,5 +1,6 @@
 #include "archiveextractor.h"
 #include "downloaddirectory.h"
+#include "pathbeneath.h"
 #include "scratch.h"
 #include "testfiles.h"
 #include "treesnapshot.h"
@@ -52,7 +53,10 @@ private slots:
     // Unpacking below a directory without following links.
     void extractionFollowsNoLink_data();
     void extractionFollowsNoLink();
-    void archiveThatIsALink();
+    void archiveBehindALink_data();
+    void archiveBehindALink();
+    void swappedAfterOpening_data();
+    void swappedAfterOpening();
 };
 
 void TestDownloadDirectory::createdPrivate()
@@ -261,7 +265,10 @@ void TestDownloadDirectory::extractionFollowsNoLink()
     }
     const TreeSnapshot outside = TreeSnapshot::take(scratch.outside);
 
-    ArchiveExtractor extractor(archive, extractDir + "/");
+    const FileDescriptor scratchRoot = PathBeneath::openDirectory(scratch.temp.path());
+    ArchiveExtractor extractor(scratchRoot.get(),
+                               QDir(scratch.temp.path()).relativeFilePath(archive),
+                               QDir(scratch.temp.path()).relativeFilePath(extractDir) + "/");
     const Failure failure = extractor.extract();
     QCOMPARE(failure.isFailure(), !created);
     if (failure) {
@@ -275,17 +282,85 @@ void TestDownloadDirectory::extractionFollowsNoLink()
         QCOMPARE(readFile(extractDir + "/readme.txt"), QByteArray("archive bytes of readme.txt"));
 }
 
-void TestDownloadDirectory::archiveThatIsALink()
+void TestDownloadDirectory::archiveBehindALink_data()
 {
+    QTest::addColumn<QString>("archive"); // below the download directory
+    QTest::addColumn<QString>("link"); // where the link stands, to what outside
+    QTest::newRow("link at the archive") << "core.zip"
+                                         << "core.zip -> dir/core.zip";
+    QTest::newRow("link at a directory above the archive") << "sub/core.zip"
+                                                           << "sub -> dir";
+}
+
+// The archive is read beneath the download directory: a link planted at its name, or on the
+// way to it, is not read through.
+void TestDownloadDirectory::archiveBehindALink()
+{
+    QFETCH(QString, archive);
+    QFETCH(QString, link);
     Scratch scratch;
     QVERIFY(scratch.ready);
-    const QString real = scratch.outside + "/real.zip";
-    QVERIFY(ZipBuilder().addFile("readme.txt", "elsewhere").write(real));
-    QVERIFY(QFile::link(real, scratch.inside + "/core.zip"));
-    ArchiveExtractor extractor(scratch.inside + "/core.zip", scratch.inside + "/core/");
-    QVERIFY(QDir().mkpath(scratch.inside + "/core"));
+    QVERIFY(
+        ZipBuilder().addFile("readme.txt", "elsewhere").write(scratch.outside + "/dir/core.zip"));
+    QVERIFY(scratch.plantLink(scratch.inside + "/" + link.section(" -> ", 0, 0),
+                              scratch.outside + "/" + link.section(" -> ", 1)));
+    DownloadDirectory downloads(scratch.inside);
+    QVERIFY(!downloads.open());
+    const TreeSnapshot outside = TreeSnapshot::take(scratch.outside);
+
+    ArchiveExtractor extractor(downloads.descriptor(), archive, "core/");
     QCOMPARE(extractor.extract().text(), QStringLiteral("Unable to open update archive"));
     QVERIFY(!QFileInfo::exists(scratch.inside + "/core/readme.txt"));
+    QVERIFY(TreeSnapshot::take(scratch.outside) == outside);
+}
+
+void TestDownloadDirectory::swappedAfterOpening_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("left alone") << "" << QString();
+    QTest::newRow("made writable by everyone") << "chmod" << writableByOthers;
+    QTest::newRow("removed") << "remove" << unusable.arg("%1", qt_error_string(ENOENT));
+    QTest::newRow("moved away, a link to it in its place") << "link" << notADirectory;
+    QTest::newRow("moved away, a plain file in its place") << "file" << notADirectory;
+    QTest::newRow("moved away, another private directory in its place")
+        << "directory" << unusable.arg("%1", qt_error_string(ESTALE));
+}
+
+// The download checks the run's directory again when it begins, without opening it again:
+// what stands at its path then must still be the directory the run opened and locked.
+void TestDownloadDirectory::swappedAfterOpening()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, text);
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString dir = temp.filePath("tupdates");
+    const QString moved = temp.filePath("moved");
+    QVERIFY(QDir().mkdir(dir));
+    QVERIFY(setMode(dir, 0700));
+    DownloadDirectory directory(dir + "/");
+    QVERIFY(!directory.open());
+
+    if (change == "chmod")
+        QVERIFY(setMode(dir, 0777));
+    else if (change == "remove")
+        QVERIFY(QDir().rmdir(dir));
+    else if (!change.isEmpty())
+        QVERIFY(QDir().rename(dir, moved));
+    if (change == "link")
+        QVERIFY(QFile::link(moved, dir));
+    else if (change == "file")
+        QVERIFY(writeFile(dir, "not a directory"));
+    else if (change == "directory")
+        QVERIFY(QDir().mkdir(dir) && setMode(dir, 0700));
+
+    const Failure checked = directory.recheck();
+    QCOMPARE(checked.text(), text.isEmpty() ? QString() : text.arg(dir));
+    QCOMPARE(directory.isOpen(), text.isEmpty());
+    // Refused once, refused for the rest of the run with the same words.
+    if (!text.isEmpty())
+        QCOMPARE(directory.recheck().text(), checked.text());
 }
 
 QTEST_MAIN(TestDownloadDirectory)

@@ -73,6 +73,8 @@ bool TestPackageFullDisk::mountSmallDisk(const QString &dir, bool readOnly)
         return false;
     }
     mounts << dir;
+    // The run opens its download directory where it then stands.
+    fx->downloads.open();
     return true;
 }
 
@@ -89,7 +91,7 @@ void TestPackageFullDisk::expectFailure(const QString &link, const QString &mess
     MessageBoxAnswerer answerer;
     VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QStringList files;
-    const Failure failure = package.install(fx->downloadDir, files);
+    const Failure failure = package.install(fx->downloads, files);
 
     QCOMPARE(answerer.count(), 0);
     QCOMPARE(failure.text(), message);
@@ -100,7 +102,7 @@ void TestPackageFullDisk::expectFailure(const QString &link, const QString &mess
                                             .entryList(QDir::Files | QDir::Hidden);
         QVERIFY2(inDirectory.filter(".vorn-update-").isEmpty(), qPrintable(inDirectory.join(" ")));
     }
-    QVERIFY(package.unwind(fx->downloadDir));
+    QVERIFY(package.unwind(fx->downloads));
     const TreeSnapshot after = TreeSnapshot::take(fx->root);
     QVERIFY2(after == before, qPrintable(before.differences(after)));
 }

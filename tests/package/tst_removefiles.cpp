@@ -45,14 +45,17 @@ void TestRemoveFiles::keepsDirectoriesAndRemovesEveryFile()
 
     QVERIFY(removeFiles(dir));
 
+    // The lock file stays for the run that holds it, which removes it as it lets it go.
     QStringList kinds;
     const TreeSnapshot after = TreeSnapshot::take(dir);
     for (auto it = after.entries().cbegin(); it != after.entries().cend(); ++it) {
-        QCOMPARE(it.value().kind, TreeSnapshot::Entry::Directory);
+        if (it.key() != "lock")
+            QCOMPARE(it.value().kind, TreeSnapshot::Entry::Directory);
         kinds << it.key();
     }
-    QCOMPARE(kinds,
-             QStringList({"core", "core/bin", "core/unwind", "core/unwind/.config", "empty"}));
+    QCOMPARE(
+        kinds,
+        QStringList({"core", "core/bin", "core/unwind", "core/unwind/.config", "empty", "lock"}));
 }
 
 void TestRemoveFiles::linksAreRemovedNotFollowed_data()

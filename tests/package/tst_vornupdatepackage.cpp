@@ -131,7 +131,7 @@ void TestVornUpdatePackage::workedExample()
     QCOMPARE(package.getInstallDir(), fx->root);
     QCOMPARE(package.getArchiveBase(), QString("/core"));
     QStringList files;
-    QVERIFY(!package.install(fx->downloadDir, files));
+    QVERIFY(!package.install(fx->downloads, files));
 
     QCOMPARE(answerer.count(), 0);
     QCOMPARE(files, QStringList({" - bin/im-client", " - lib/libnew.so"}));
@@ -146,7 +146,7 @@ void TestVornUpdatePackage::workedExample()
     QCOMPARE(package.getBackupFiles(), QStringList({"bin/im-client", "lib/libold.so"}));
     QCOMPARE(package.getUnwindDir(), fx->unwindDir());
 
-    QVERIFY(package.unwind(fx->downloadDir));
+    QVERIFY(package.unwind(fx->downloads));
     const TreeSnapshot after = TreeSnapshot::take(fx->root);
     QVERIFY2(after == before, qPrintable(before.differences(after)));
     QCOMPARE(answerer.count(), 0);
@@ -162,12 +162,12 @@ void TestVornUpdatePackage::fileListedTwice()
     const auto offer = PackageFixture::offer();
     VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QStringList files;
-    QVERIFY(!package.install(fx->downloadDir, files));
+    QVERIFY(!package.install(fx->downloads, files));
 
     QCOMPARE(package.getBackupFiles(), QStringList({"bin/im-client", "bin/im-client"}));
     QCOMPARE(package.getBackupDirs(), QStringList({"bin"}));
     QCOMPARE(readFile(fx->unwindDir() + "bin/im-client"), QByteArray("old client"));
-    QVERIFY(package.unwind(fx->downloadDir));
+    QVERIFY(package.unwind(fx->downloads));
     const TreeSnapshot after = TreeSnapshot::take(fx->root);
     QVERIFY2(after == before, qPrintable(before.differences(after)));
 }
@@ -182,7 +182,7 @@ void TestVornUpdatePackage::removeOfMissingFile()
     const auto offer = PackageFixture::offer();
     VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QStringList files;
-    QVERIFY(!package.install(fx->downloadDir, files));
+    QVERIFY(!package.install(fx->downloads, files));
     QVERIFY(package.getBackupFiles().isEmpty());
     QVERIFY(package.getBackupDirs().isEmpty());
     QVERIFY(!QFileInfo::exists(fx->unwindDir() + "lib"));
@@ -218,7 +218,7 @@ void TestVornUpdatePackage::whatStandsAtTheFilesPlace()
     MessageBoxAnswerer answerer;
     VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QStringList files;
-    QVERIFY(!package.install(fx->downloadDir, files));
+    QVERIFY(!package.install(fx->downloads, files));
     QCOMPARE(answerer.count(), 0);
     QVERIFY(!QFileInfo(client).isSymLink());
     QCOMPARE(readFile(client), QByteArray("new client"));
@@ -239,10 +239,10 @@ void TestVornUpdatePackage::addOfNewFileSurvivesUnwind()
     const auto offer = PackageFixture::offer();
     VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QStringList files;
-    QVERIFY(!package.install(fx->downloadDir, files));
+    QVERIFY(!package.install(fx->downloads, files));
     QVERIFY(package.getBackupFiles().isEmpty());
 
-    QVERIFY(package.unwind(fx->downloadDir));
+    QVERIFY(package.unwind(fx->downloads));
     QCOMPARE(readFile(fx->root + "/bin/tools/helper"), QByteArray("helper"));
     QCOMPARE(fileMode(fx->root + "/bin/tools/helper"), 0755);
 }
@@ -270,13 +270,13 @@ void TestVornUpdatePackage::componentTag()
     const auto offer = PackageFixture::offer();
     VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QStringList files;
-    QVERIFY(!package.install(fx->downloadDir, files));
+    QVERIFY(!package.install(fx->downloads, files));
 
     QCOMPARE(QFileInfo::exists(target), installed);
     if (installed)
         QCOMPARE(readFile(target), QByteArray("from package"));
     QCOMPARE(package.getBackupFiles(), QStringList({"etc/" + name}));
-    QVERIFY(package.unwind(fx->downloadDir));
+    QVERIFY(package.unwind(fx->downloads));
     QCOMPARE(readFile(target), QByteArray("before"));
 }
 
@@ -328,7 +328,7 @@ void TestVornUpdatePackage::containmentSkips()
     VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QVERIFY(package.isValid());
     QStringList files;
-    QVERIFY(!package.install(fx->downloadDir, files));
+    QVERIFY(!package.install(fx->downloads, files));
 
     QCOMPARE(answerer.count(), 0);
     QCOMPARE(readFile(victimPath), victimBytes);
@@ -360,11 +360,11 @@ void TestVornUpdatePackage::containmentApplies()
     MessageBoxAnswerer answerer;
     VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QStringList files;
-    QVERIFY(!package.install(fx->downloadDir, files));
+    QVERIFY(!package.install(fx->downloads, files));
     QCOMPARE(answerer.count(), 0);
     QCOMPARE(readFile(fx->root + "/bin/im-client"), QByteArray("new client"));
     QCOMPARE(readFile(fx->unwindDir() + "bin/im-client"), QByteArray("old client"));
-    QVERIFY(package.unwind(fx->downloadDir));
+    QVERIFY(package.unwind(fx->downloads));
     QCOMPARE(readFile(fx->root + "/bin/im-client"), QByteArray("old client"));
 }
 
@@ -433,7 +433,7 @@ void TestVornUpdatePackage::manifestRules()
     MessageBoxAnswerer answerer;
     VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QStringList files;
-    const Failure failure = package.install(fx->downloadDir, files);
+    const Failure failure = package.install(fx->downloads, files);
     QCOMPARE(failure.text(), message);
     QCOMPARE(failure.isFailure(), !message.isEmpty());
 
@@ -456,7 +456,7 @@ void TestVornUpdatePackage::emptyArchive()
     VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QStringList files;
     // Nothing to install is a failure, never an installed package.
-    const Failure failure = package.install(fx->downloadDir, files);
+    const Failure failure = package.install(fx->downloads, files);
     QVERIFY(files.isEmpty());
     QCOMPARE(answerer.count(), 0);
     QCOMPARE(failure.kind(), Failure::Package);
@@ -476,7 +476,7 @@ void TestVornUpdatePackage::manifestWithoutFiles()
     const auto offer = PackageFixture::offer();
     VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QStringList files;
-    QVERIFY(!package.install(fx->downloadDir, files));
+    QVERIFY(!package.install(fx->downloads, files));
     QCOMPARE(files, QStringList({" - docs/core.xml", " - lib/libnew.so"}));
     QVERIFY(TreeSnapshot::take(fx->root) == before);
 }
@@ -665,7 +665,7 @@ void TestVornUpdatePackage::failureIsReportedAndUnwound()
     MessageBoxAnswerer answerer;
     VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QStringList files;
-    const Failure failure = package.install(fx->downloadDir, files);
+    const Failure failure = package.install(fx->downloads, files);
     QVERIFY(failure);
 
     // The system's error is carried only where the run's question names it too.
@@ -681,7 +681,7 @@ void TestVornUpdatePackage::failureIsReportedAndUnwound()
     // The file that an "add" was about to replace is never left missing.
     QCOMPARE(readFile(fx->root + "/bin/im-client"), QByteArray("old client"));
 
-    QVERIFY(package.unwind(fx->downloadDir));
+    QVERIFY(package.unwind(fx->downloads));
     const TreeSnapshot after = TreeSnapshot::take(fx->root);
     for (const QString &path : added) {
         QVERIFY2(after.entries().contains(path), qPrintable(path));
@@ -713,7 +713,7 @@ void TestVornUpdatePackage::addReplacesByRename()
     const auto offer = PackageFixture::offer();
     VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QStringList files;
-    QVERIFY(!package.install(fx->downloadDir, files));
+    QVERIFY(!package.install(fx->downloads, files));
     QCOMPARE(readFile(target), QByteArray("new client"));
     QCOMPARE(readFile(holder), QByteArray("old client"));
     QCOMPARE(QDir(fx->root + "/bin").entryList(QDir::Files | QDir::Hidden),
@@ -742,7 +742,7 @@ void TestVornUpdatePackage::pluginDirectoryAndFallbackModes()
     QCOMPARE(package.getInstallDir(), home + "/.Vorn/plugins/");
     QCOMPARE(package.getPermissions(), QFile::Permissions());
     QStringList files;
-    const Failure failure = package.install(fx->downloadDir, files);
+    const Failure failure = package.install(fx->downloads, files);
     ::umask(oldMask);
     QVERIFY2(!failure, qPrintable(failure.text()));
 
@@ -768,7 +768,7 @@ void TestVornUpdatePackage::pluginTakesModeOfItsDirectory()
     const auto offer = PackageFixture::offer("plugin", "http://localhost/spell.zip", "im", "spell");
     VornUpdatePackage package(offer.identity, offer.archivePath, testInstallation());
     QStringList files;
-    QVERIFY(!package.install(fx->downloadDir, files));
+    QVERIFY(!package.install(fx->downloads, files));
     QCOMPARE(fileMode(home + "/.Vorn/plugins/libspell.so"), 0750);
 }
 
@@ -814,10 +814,10 @@ void TestVornUpdatePackage::rootCheck()
 
     const TreeSnapshot before = TreeSnapshot::take(fx->base);
     QStringList files;
-    QCOMPARE(package.install(fx->downloadDir, files).text(), QString("Cannot run update!"));
+    QCOMPARE(package.install(fx->downloads, files).text(), QString("Cannot run update!"));
     QVERIFY(files.isEmpty());
     QVERIFY(TreeSnapshot::take(fx->base) == before);
-    QVERIFY(package.unwind(fx->downloadDir));
+    QVERIFY(package.unwind(fx->downloads));
     QCOMPARE(answerer.count(), 0);
 }
 

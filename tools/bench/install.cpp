@@ -15,13 +15,16 @@
 
 #include "archiveextractor.h"
 #include "benchclock.h"
+#include "downloaddirectory.h"
 #include "messageboxprompter.h"
 #include "patchpackage.h"
+#include "pathbeneath.h"
 #include "startup.h"
 #include "vornupdatepackage.h"
 #include "vornupdaterengine.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QMessageBox>
 #include <QProcessEnvironment>
 #include <QTimer>
@@ -53,9 +56,22 @@ void failOnMessageBox()
     }
 }
 
+// The directory, opened for what is worked on beneath it; the reason on stderr when it cannot
+// be used.
+bool openDirectory(DownloadDirectory &directory)
+{
+    const Failure failure = directory.open();
+    if (failure)
+        std::fprintf(stderr, "vorn-bench-install: %s\n", qPrintable(failure.text()));
+    return !failure;
+}
+
 int unpack(const QString &archive, const QString &targetDir)
 {
-    ArchiveExtractor extractor(archive, targetDir + QLatin1Char('/'));
+    // Both may lie anywhere: beneath the root, as absolute paths.
+    const FileDescriptor root = PathBeneath::openDirectory(QStringLiteral("/"));
+    ArchiveExtractor extractor(root.get(), PathBeneath::cleanAbsolute(archive),
+                               PathBeneath::cleanAbsolute(targetDir) + QLatin1Char('/'));
     const double started = BenchClock::now();
     const Failure failure = extractor.extract();
     const double finished = BenchClock::now();
@@ -80,7 +96,10 @@ int install(const QString &downloadDir, const QString &link)
     }
     QStringList files;
     const double started = BenchClock::now();
-    const Failure failure = package.install(downloadDir, files);
+    DownloadDirectory downloads(downloadDir);
+    if (!openDirectory(downloads))
+        return 1;
+    const Failure failure = package.install(downloads, files);
     const double finished = BenchClock::now();
     if (failure) {
         std::fprintf(stderr, "vorn-bench-install: install failed: %s\n",
@@ -94,11 +113,19 @@ int install(const QString &downloadDir, const QString &link)
 
 int rebuild(const QString &patch, const QString &link, const QString &root, const QString &dir)
 {
-    PatchPackage package(patch, QUrl(link).path(), -1);
+    // The patch is read where the download leaves it, in the download directory.
+    DownloadDirectory downloads(dir);
+    downloads.create();
+    const QString body = QStringLiteral("patch.zip");
+    QFile::remove(downloads.location() + QLatin1Char('/') + body);
+    if (!openDirectory(downloads)
+        || !QFile::copy(patch, downloads.location() + QLatin1Char('/') + body))
+        return 1;
+    PatchPackage package(body, QUrl(link).path(), -1);
     const double started = BenchClock::now();
     const Failure failure
         = package.rebuild({QStringLiteral("vorn"), QStringLiteral("core"), QStringLiteral("app")},
-                          root, dir, QStringLiteral("/full.zip"));
+                          root, downloads, QStringLiteral("/full.zip"));
     const double finished = BenchClock::now();
     if (failure) {
         std::fprintf(stderr, "vorn-bench-install: %s\n", qPrintable(failure.text()));
