@@ -5,10 +5,14 @@
 
 #include <openssl/rand.h>
 
+#include <algorithm>
+
 namespace {
 
 const QByteArray nonceOpen = QByteArrayLiteral("<nonce>");
 const QByteArray nonceClose = QByteArrayLiteral("</nonce>");
+const QByteArray positionOpen = QByteArrayLiteral("<position>");
+const QByteArray positionClose = QByteArrayLiteral("</position>");
 const QByteArray signatureOpen = QByteArrayLiteral("<signature>");
 const QByteArray signatureClose = QByteArrayLiteral("</signature>");
 
@@ -82,6 +86,25 @@ QByteArray signedText(const QByteArray &field, const QByteArray &statement)
     return batchStatement(digest);
 }
 
+// Where the nonce element in front of a query ends, whether a position element follows it or
+// not; -1 when the bytes are anything else.
+qsizetype nonceEnd(const QByteArray &bytesBeforeQuery)
+{
+    if (!bytesBeforeQuery.startsWith(nonceOpen))
+        return -1;
+    const qsizetype end = bytesBeforeQuery.indexOf(nonceClose, nonceOpen.size());
+    if (end < 0)
+        return -1;
+    const qsizetype after = end + nonceClose.size();
+    if (after == bytesBeforeQuery.size())
+        return after;
+    return bytesBeforeQuery.indexOf(positionOpen, after) == after
+            && bytesBeforeQuery.indexOf(positionClose, after)
+                == bytesBeforeQuery.size() - positionClose.size()
+        ? after
+        : -1;
+}
+
 } // namespace
 
 QByteArray ReplySignature::newNonce()
@@ -99,10 +122,11 @@ QByteArray ReplySignature::nonceElement(const QByteArray &nonce)
 
 QByteArray ReplySignature::nonceIn(const QByteArray &bytesBeforeQuery)
 {
-    if (!bytesBeforeQuery.startsWith(nonceOpen) || !bytesBeforeQuery.endsWith(nonceClose))
+    const qsizetype end = nonceEnd(bytesBeforeQuery);
+    if (end < 0)
         return QByteArray();
-    const QByteArray nonce = bytesBeforeQuery.mid(
-        nonceOpen.size(), bytesBeforeQuery.size() - nonceOpen.size() - nonceClose.size());
+    const QByteArray nonce
+        = bytesBeforeQuery.mid(nonceOpen.size(), end - nonceOpen.size() - nonceClose.size());
     const auto decoded
         = QByteArray::fromBase64Encoding(nonce, QByteArray::AbortOnBase64DecodingErrors);
     return decoded && decoded.decoded.size() == nonceSize && decoded.decoded.toBase64() == nonce
@@ -110,17 +134,42 @@ QByteArray ReplySignature::nonceIn(const QByteArray &bytesBeforeQuery)
         : QByteArray();
 }
 
-QByteArray ReplySignature::statement(const QByteArray &nonce, const QByteArray &query,
-                                     const QByteArray &unsignedReply)
+QByteArray ReplySignature::positionElement(int position)
 {
-    return statementOf(nonce, sha256(query), sha256(unsignedReply));
+    return positionOpen + QByteArray::number(position) + positionClose;
+}
+
+std::optional<int> ReplySignature::positionIn(const QByteArray &bytesBeforeQuery)
+{
+    const qsizetype end = nonceEnd(bytesBeforeQuery);
+    if (end < 0 || end == bytesBeforeQuery.size())
+        return std::nullopt;
+    const QByteArrayView digits = QByteArrayView(bytesBeforeQuery)
+                                      .sliced(end + positionOpen.size())
+                                      .chopped(positionClose.size());
+    // Exactly as the updater writes it, so that one position has one spelling in the statement.
+    const bool canonical = !digits.isEmpty() && digits.size() <= 4
+        && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })
+        && (digits.size() == 1 || digits.front() != '0');
+    if (!canonical)
+        return std::nullopt;
+    return digits.toInt();
+}
+
+QByteArray ReplySignature::statement(const QByteArray &nonce, const QByteArray &query,
+                                     const QByteArray &unsignedReply, std::optional<int> position)
+{
+    return statementOf(nonce, sha256(query), sha256(unsignedReply), position);
 }
 
 QByteArray ReplySignature::statementOf(const QByteArray &nonce, const QByteArray &querySha256,
-                                       const QByteArray &replySha256)
+                                       const QByteArray &replySha256, std::optional<int> position)
 {
-    return "vorn-reply-statement 1\nnonce " + nonce + "\nquery-sha256 " + querySha256.toHex()
-        + "\nreply-sha256 " + replySha256.toHex() + '\n';
+    QByteArray text = "vorn-reply-statement 1\nnonce " + nonce + '\n';
+    if (position)
+        text += "position " + QByteArray::number(*position) + '\n';
+    return text + "query-sha256 " + querySha256.toHex() + "\nreply-sha256 " + replySha256.toHex()
+        + '\n';
 }
 
 QByteArrayList ReplySignature::signBatch(const QByteArrayList &statements,
@@ -172,15 +221,17 @@ QByteArray ReplySignature::withSignature(const QByteArray &reply, const QByteArr
 }
 
 QByteArray ReplySignature::sign(const QByteArray &reply, const QByteArray &seed,
-                                const QByteArray &nonce, const QByteArray &query)
+                                const QByteArray &nonce, const QByteArray &query,
+                                std::optional<int> position)
 {
-    const QByteArray text = statement(nonce, query, reply);
+    const QByteArray text = statement(nonce, query, reply, position);
     const QByteArray signature = Ed25519::sign(seed, bytes(text), text.size());
     return signature.isEmpty() ? QByteArray() : withSignature(reply, signature);
 }
 
 ReplySignature::Outcome ReplySignature::verify(const QByteArray &reply, const QStringList &keys,
-                                               const QByteArray &nonce, const QByteArray &query)
+                                               const QByteArray &nonce, const QByteArray &query,
+                                               std::optional<int> position)
 {
     const qsizetype tag = closingTag(reply);
     const qsizetype end = tag - signatureClose.size();
@@ -192,7 +243,8 @@ ReplySignature::Outcome ReplySignature::verify(const QByteArray &reply, const QS
         QByteArray::AbortOnBase64DecodingErrors);
     const QByteArray text = open < 0 || !signature
         ? QByteArray()
-        : signedText(signature.decoded, statement(nonce, query, reply.left(open) + reply.mid(tag)));
+        : signedText(signature.decoded,
+                     statement(nonce, query, reply.left(open) + reply.mid(tag), position));
     if (text.isEmpty())
         return Malformed;
     const QByteArray signatureBytes = signature.decoded.left(Ed25519::signatureSize);

@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 // The signed reply: the update server signs each reply with its reply key (Ed25519), over the
 // exact reply bytes, the exact query and a fresh nonce of the updater's, so that no reply fits
@@ -15,6 +16,11 @@
 //
 //     <nonce>44 characters: 32 random bytes in base64</nonce><s>...</s>
 //
+// An updater that takes part in staged rollouts sends its rollout position (0 to 9999, decimal,
+// no leading zeros) after the nonce:
+//
+//     <nonce>...</nonce><position>1234</position><s>...</s>
+//
 // The server answers with its reply document, whose root element ends with the signature:
 //
 //     <update>...<signature>88 characters: 64 bytes in base64</signature></update>
@@ -23,6 +29,7 @@
 //
 //     vorn-reply-statement 1
 //     nonce <the nonce as sent; empty when none was>
+//     position <the position as sent; this line only when the query carried one>
 //     query-sha256 <SHA-256 of the query, from its first "<s>" through the "</s>" after it>
 //     reply-sha256 <SHA-256 of the reply bytes without the signature element>
 //
@@ -41,6 +48,8 @@ public:
     static constexpr int nonceSize = 32;
     // Statements signed at once: the tree is at most six levels deep.
     static constexpr int maximumBatch = 64;
+    // Rollout positions run from 0 to positions - 1.
+    static constexpr int positions = 10000;
 
     enum Outcome {
         Valid,
@@ -52,15 +61,22 @@ public:
     // A fresh nonce from the system's random source, in base64; empty when none can be had.
     static QByteArray newNonce();
     static QByteArray nonceElement(const QByteArray &nonce);
-    // The nonce of a nonce element that makes up the whole of bytesBeforeQuery; empty when
-    // they are anything else.
+    // The nonce of a nonce element that makes up the whole of bytesBeforeQuery, or is followed
+    // by a position element alone; empty when they are anything else.
     static QByteArray nonceIn(const QByteArray &bytesBeforeQuery);
+    static QByteArray positionElement(int position);
+    // The position of the position element that follows the nonce element in bytesBeforeQuery;
+    // none when there is no such element, or when it holds anything but a position in range
+    // as the updater writes it.
+    static std::optional<int> positionIn(const QByteArray &bytesBeforeQuery);
 
     static QByteArray statement(const QByteArray &nonce, const QByteArray &query,
-                                const QByteArray &unsignedReply);
+                                const QByteArray &unsignedReply,
+                                std::optional<int> position = std::nullopt);
     // The same from the two digests, for a reply hashed as it is written.
     static QByteArray statementOf(const QByteArray &nonce, const QByteArray &querySha256,
-                                  const QByteArray &replySha256);
+                                  const QByteArray &replySha256,
+                                  std::optional<int> position = std::nullopt);
     // The signature of each statement, signing once with sign (which returns an Ed25519
     // signature, or empty when the key cannot sign): a plain signature for a single statement,
     // one for the tree's root with the way to it for several. Empty when signing failed.
@@ -73,13 +89,14 @@ public:
     // The reply with the element that carries signature before its closing root tag; empty
     // when the reply has no closing tag.
     static QByteArray withSignature(const QByteArray &reply, const QByteArray &signature);
-    // The reply with its signature element for this nonce and query; empty when the seed is no
-    // key or the reply has no closing tag.
+    // The reply with its signature element for this nonce, query and position; empty when the
+    // seed is no key or the reply has no closing tag.
     static QByteArray sign(const QByteArray &reply, const QByteArray &seed, const QByteArray &nonce,
-                           const QByteArray &query);
-    // Whether one of the keys (base64) signed this reply for this nonce and query.
+                           const QByteArray &query, std::optional<int> position = std::nullopt);
+    // Whether one of the keys (base64) signed this reply for this nonce, query and position: a
+    // reply signed for another position, or without the one sent, fits another exchange.
     static Outcome verify(const QByteArray &reply, const QStringList &keys, const QByteArray &nonce,
-                          const QByteArray &query);
+                          const QByteArray &query, std::optional<int> position = std::nullopt);
     // Why a reply is refused, for the log.
     static QString message(Outcome outcome);
 };

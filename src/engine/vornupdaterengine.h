@@ -3,9 +3,11 @@
 
 #include "failure.h"
 #include "installation.h"
+#include "installreport.h"
 #include "installrun.h"
 #include "packageverifier.h"
 #include "plannedpackage.h"
+#include "reportsender.h"
 #include "runlock.h"
 #include "runsettings.h"
 #include "update.h"
@@ -76,6 +78,11 @@ public slots:
 private:
     Q_DISABLE_COPY(VornUpdaterEngine)
 
+    // The packages of the run as the report names them.
+    InstallReport runReport() const;
+    // Queues and sends the report of the run that downloaded, once.
+    void reportRun(InstallReport::Outcome outcome, Failure::Kind reason);
+
     const Installation installation;
     // Opened once, for the whole run; closed when it must not be used.
     std::unique_ptr<DownloadDirectory> downloads;
@@ -88,6 +95,9 @@ private:
     QList<QueriedComponent> installed;
     std::unique_ptr<PackageDownload> download;
     InstallRun install;
+    // Sends before the download, which it outlives, ends.
+    ReportSender reports;
+    bool reported = false;
 };
 
 #endif // VORNUPDATERENGINE_H

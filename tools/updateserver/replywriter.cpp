@@ -374,7 +374,8 @@ bool ReplyWriter::takeNextParts()
                 hash.add(tail.constData(), tail.size());
                 pendingStatement = ReplySignature::statementOf(
                     ReplySignature::nonceIn(query.prefix()),
-                    Digest::of(Digest::Sha256, query.query()).bytes(), hash.result().bytes());
+                    Digest::of(Digest::Sha256, query.query()).bytes(), hash.result().bytes(),
+                    ReplySignature::positionIn(query.prefix()));
             }
             return false;
         } else {
