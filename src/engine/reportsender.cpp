@@ -1,8 +1,8 @@
 #include "reportsender.h"
 
-#include "installreport.h"
 #include "privatedirectory.h"
 #include "proxytunnel.h"
+#include "runreport.h"
 
 #include <QDateTime>
 #include <QDeadlineTimer>
@@ -68,7 +68,7 @@ void ReportSender::adoptInterrupted()
         return;
     const PrivateDirectory reports(reportsPath(settings.stateDirectory));
     QByteArray document;
-    if (reports.read(interruptedName, InstallReport::maximumSize, &document))
+    if (reports.read(interruptedName, RunReport::maximumSize, &document))
         queue(document);
 }
 
@@ -113,7 +113,7 @@ void ReportSender::sendAll() const
     const PrivateDirectory reports(reportsPath(settings.stateDirectory));
     for (const QByteArray &name : reports.files(queuedPrefix)) {
         QByteArray document;
-        if (!reports.read(name, InstallReport::maximumSize, &document))
+        if (!reports.read(name, RunReport::maximumSize, &document))
             continue;
         // A server that took none now takes no later one either.
         if (!send(document, deadline))

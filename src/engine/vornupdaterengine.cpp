@@ -28,9 +28,9 @@ VornUpdaterEngine::VornUpdaterEngine(const Installation &installation, const Run
     connect(download.get(), &PackageDownload::downloadFinished, this,
             &VornUpdaterEngine::downloadFinished);
     connect(download.get(), &PackageDownload::failed, this, [this](const Failure &failure) {
-        reportRun(failure.kind() == Failure::Refused         ? InstallReport::Refused
-                      : failure.kind() == Failure::Cancelled ? InstallReport::Cancelled
-                                                             : InstallReport::DownloadFailed,
+        reportRun(failure.kind() == Failure::Refused         ? RunReport::Refused
+                      : failure.kind() == Failure::Cancelled ? RunReport::Cancelled
+                                                             : RunReport::DownloadFailed,
                   failure.kind());
     });
     connect(download.get(), &PackageDownload::failed, this, &VornUpdaterEngine::failed);
@@ -40,7 +40,7 @@ VornUpdaterEngine::VornUpdaterEngine(const Installation &installation, const Run
     connect(&install, &InstallRun::quitRequested, this, &VornUpdaterEngine::quitRequested);
     // Before a Retry's next run starts, which would take the report for a killed run's.
     connect(&install, &InstallRun::runFailed, this,
-            [this] { reportRun(InstallReport::RolledBack, install.failureKind()); });
+            [this] { reportRun(RunReport::RolledBack, install.failureKind()); });
     // The next run must find the way free.
     connect(&install, &InstallRun::restartRequested, this, [this] { runLock->release(); });
 }
@@ -51,7 +51,7 @@ VornUpdaterEngine::~VornUpdaterEngine()
     const bool downloaded = download->hasBegun();
     // Downloaded, and then the window closed.
     if (downloaded)
-        reportRun(InstallReport::Cancelled, Failure::Cancelled);
+        reportRun(RunReport::Cancelled, Failure::Cancelled);
     download.reset();
     // Nor does anything else the download made stay, when no installation run took it over.
     // Tolerated when it fails: the next download empties the directory first.
@@ -116,21 +116,21 @@ void VornUpdaterEngine::abortDownload()
 {
     download->abort();
     if (download->hasBegun())
-        reportRun(InstallReport::Cancelled, Failure::Cancelled);
+        reportRun(RunReport::Cancelled, Failure::Cancelled);
 }
 
 void VornUpdaterEngine::installUpdates()
 {
     if (!reported)
-        reports.keepInterrupted(runReport().document(InstallReport::Recovered, Failure::None));
+        reports.keepInterrupted(runReport().document(RunReport::Recovered, Failure::None));
     install.run(plan, download->results());
     if (install.succeeded())
-        reportRun(InstallReport::Installed, Failure::None);
+        reportRun(RunReport::Installed, Failure::None);
 }
 
-InstallReport VornUpdaterEngine::runReport() const
+RunReport VornUpdaterEngine::runReport() const
 {
-    InstallReport report;
+    RunReport report;
     const QVector<FetchedPackage> &fetched = download->results();
     for (int i = 0; i < plan.size(); ++i) {
         const OfferedPackage &offer = plan.at(i).offer;
@@ -146,12 +146,12 @@ InstallReport VornUpdaterEngine::runReport() const
     return report;
 }
 
-void VornUpdaterEngine::reportRun(InstallReport::Outcome outcome, Failure::Kind reason)
+void VornUpdaterEngine::reportRun(RunReport::Outcome outcome, Failure::Kind reason)
 {
     if (reported)
         return;
     reported = true;
-    const InstallReport report = runReport();
+    const RunReport report = runReport();
     if (!report.isEmpty())
         reports.report(report.document(outcome, reason));
 }

@@ -3,12 +3,12 @@
 
 #include "failure.h"
 #include "installation.h"
-#include "installreport.h"
 #include "installrun.h"
 #include "packageverifier.h"
 #include "plannedpackage.h"
 #include "reportsender.h"
 #include "runlock.h"
+#include "runreport.h"
 #include "runsettings.h"
 #include "update.h"
 #include "updatecheck.h"
@@ -79,9 +79,9 @@ private:
     Q_DISABLE_COPY(VornUpdaterEngine)
 
     // The packages of the run as the report names them.
-    InstallReport runReport() const;
+    RunReport runReport() const;
     // Queues and sends the report of the run that downloaded, once.
-    void reportRun(InstallReport::Outcome outcome, Failure::Kind reason);
+    void reportRun(RunReport::Outcome outcome, Failure::Kind reason);
 
     const Installation installation;
     // Opened once, for the whole run; closed when it must not be used.

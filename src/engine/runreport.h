@@ -1,5 +1,5 @@
-#ifndef INSTALLREPORT_H
-#define INSTALLREPORT_H
+#ifndef RUNREPORT_H
+#define RUNREPORT_H
 
 #include "failure.h"
 
@@ -14,7 +14,7 @@
 //
 //     <report version="1"><package component="core" project="vorn" type="app" from="1.0"
 //     to="1.1" delivery="patch" outcome="installed" reason="none"/>...</report>
-class InstallReport
+class RunReport
 {
 public:
     enum Outcome { Installed, RolledBack, Refused, DownloadFailed, Cancelled, Recovered };
@@ -44,4 +44,4 @@ private:
     QList<QByteArray> packages;
 };
 
-#endif // INSTALLREPORT_H
+#endif // RUNREPORT_H

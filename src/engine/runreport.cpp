@@ -1,4 +1,4 @@
-#include "installreport.h"
+#include "runreport.h"
 
 #include "dottedversion.h"
 #include "plainname.h"
@@ -15,20 +15,20 @@ QByteArray attribute(const char *name, const QString &value)
     return ' ' + QByteArray(name) + "=\"" + value.toHtmlEscaped().toUtf8() + '"';
 }
 
-QByteArray outcomeName(InstallReport::Outcome outcome)
+QByteArray outcomeName(RunReport::Outcome outcome)
 {
     switch (outcome) {
-    case InstallReport::Installed:
+    case RunReport::Installed:
         return "installed";
-    case InstallReport::RolledBack:
+    case RunReport::RolledBack:
         return "rolled-back";
-    case InstallReport::Refused:
+    case RunReport::Refused:
         return "refused";
-    case InstallReport::DownloadFailed:
+    case RunReport::DownloadFailed:
         return "download-failed";
-    case InstallReport::Cancelled:
+    case RunReport::Cancelled:
         return "cancelled";
-    case InstallReport::Recovered:
+    case RunReport::Recovered:
         break;
     }
     return "recovered";
@@ -65,7 +65,7 @@ QByteArray reasonName(Failure::Kind kind)
 
 } // namespace
 
-void InstallReport::add(const Package &package)
+void RunReport::add(const Package &package)
 {
     for (const QString *name : {&package.component, &package.project, &package.type}) {
         if (!isPlainName(*name))
@@ -86,7 +86,7 @@ void InstallReport::add(const Package &package)
         packages.append(element);
 }
 
-QByteArray InstallReport::document(Outcome outcome, Failure::Kind reason) const
+QByteArray RunReport::document(Outcome outcome, Failure::Kind reason) const
 {
     const QByteArray verdict
         = " outcome=\"" + outcomeName(outcome) + "\" reason=\"" + reasonName(reason) + "\"/>";
