@@ -35,7 +35,9 @@ ${flags} sh -c '${script}' sh \"$@\"" sh ${command})
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 300)
     endif()
+    # The updater's state stays in the build, and only the tests of reports turn them on.
+    set(test_state "XDG_STATE_HOME=${CMAKE_BINARY_DIR}/test-state;VORN_NO_REPORTS=1")
     set_tests_properties(${name} PROPERTIES
         TIMEOUT ${ARG_TIMEOUT}
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${ARG_ENVIRONMENT}")
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${test_state};${ARG_ENVIRONMENT}")
 endfunction()

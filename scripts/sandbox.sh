@@ -124,8 +124,10 @@ sandbox_create() {
     SANDBOX_WWW=$dir/www
     SANDBOX_RUN=$dir/run
     SANDBOX_FIX_LOG=$dir/run/fix.log
-    # The environment of the programs run on the installation.
-    SANDBOX_ENV=(HOME="$SANDBOX_HOME" TMPDIR="$SANDBOX_TMP" XDG_RUNTIME_DIR="$SANDBOX_RUN/xdg")
+    # The environment of the programs run on the installation. The updater's own state (its
+    # rollout position, reports not sent yet) lies beside the installation, not in it.
+    SANDBOX_ENV=(HOME="$SANDBOX_HOME" TMPDIR="$SANDBOX_TMP" XDG_RUNTIME_DIR="$SANDBOX_RUN/xdg"
+        XDG_STATE_HOME="$SANDBOX_RUN/state")
     rm -rf "$dir"
     mkdir -p "$SANDBOX_ROOT" "$SANDBOX_PLUGINS" "$SANDBOX_TMP" "$SANDBOX_WWW" "$SANDBOX_RUN"
     mkdir -m 0700 "$SANDBOX_RUN/xdg"

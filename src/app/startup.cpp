@@ -59,6 +59,19 @@ RunSettings settingsOf(const QProcessEnvironment &environment)
     settings.replyKeys = PackageVerifier::splitKeys(QStringLiteral(VORN_REPLY_PUBLIC_KEYS));
     settings.maximumPackageSize = VORN_MAXIMUM_PACKAGE_SIZE;
     settings.proxies = ProxyEnvironment(environment);
+    // The base directories as the XDG specification sets them: a relative path is ignored.
+    const auto baseDirectory = [&environment](const char *variable, const QString &fallback) {
+        const QString set = environment.value(QLatin1String(variable));
+        return QDir::isAbsolutePath(set)
+            ? set
+            : environment.value(QStringLiteral("HOME"), QDir::homePath()) + fallback;
+    };
+    settings.stateDirectory = baseDirectory("XDG_STATE_HOME", QStringLiteral("/.local/state"))
+        + QStringLiteral("/vorn-updater");
+    settings.installReports = VORN_INSTALL_REPORTS
+        && environment.value(QStringLiteral("VORN_NO_REPORTS")) != u"1"
+        && !QFileInfo::exists(baseDirectory("XDG_CONFIG_HOME", QStringLiteral("/.config"))
+                              + QStringLiteral("/vorn-updater/no-reports"));
     return settings;
 }
 

@@ -77,6 +77,8 @@ void InstallRun::run(const QVector<PlannedPackage> &plan, const QVector<FetchedP
         if (const Failure &failure = packages.back()->rootFailure()) {
             prompter.showFailure(packageBoxTitle(), failure);
             journal.finish();
+            failed = failure.kind();
+            emit runFailed();
             emit quitRequested();
             return;
         }
@@ -136,6 +138,8 @@ void InstallRun::rollBack(const Packages &packages, int count, const QString &fa
 
     log = QStringLiteral("An error occured while installing updates");
     journal.finish();
+    failed = unwindFailed ? Failure::Rollback : failure.kind();
+    emit runFailed();
     emit installFinished();
     // What cannot be removed now goes before the next download, which empties the directory.
     downloads.removeFiles();

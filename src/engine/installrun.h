@@ -1,6 +1,7 @@
 #ifndef INSTALLRUN_H
 #define INSTALLRUN_H
 
+#include "failure.h"
 #include "fetchedpackage.h"
 #include "installation.h"
 #include "plannedpackage.h"
@@ -13,7 +14,6 @@
 #include <vector>
 
 class DownloadDirectory;
-class Failure;
 class InstallJournal;
 class RunPrompter;
 class VornUpdatePackage;
@@ -40,12 +40,17 @@ public:
 
     bool hasStarted() const { return started; }
     bool succeeded() const { return success; }
+    // The kind of the failure that ended the run; None while none did.
+    Failure::Kind failureKind() const { return failed; }
     QString getLog() const { return log; }
 
 signals:
     void installProgress(int done);
     void installFile(const QString &name);
     void installFinished();
+    // The run failed and is over, rolled back as far as it could be: failureKind() tells why.
+    // Emitted before a Retry starts the next run.
+    void runFailed();
     // A Retry: the next run must be able to begin once this one has ended.
     void restartRequested();
     // The application must end once control returns to its event loop: after a failed root
@@ -67,6 +72,7 @@ private:
     QString log;
     bool started = false;
     bool success = false;
+    Failure::Kind failed = Failure::None;
 };
 
 #endif // INSTALLRUN_H

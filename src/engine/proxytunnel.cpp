@@ -44,3 +44,16 @@ bool ProxyTunnel::open(QTcpSocket &socket, const QNetworkProxy &proxy, const QSt
     const QList<QByteArray> status = answer.left(answer.indexOf("\r\n")).split(' ');
     return status.size() >= 2 && status.at(0).startsWith("HTTP/1.") && status.at(1) == "200";
 }
+
+bool ProxyTunnel::connect(QTcpSocket &socket, const QNetworkProxy &proxy, const QString &host,
+                          quint16 port, int waitMs, const QDeadlineTimer &deadline)
+{
+    socket.setProxy(proxy);
+    socket.connectToHost(host, port, QIODevice::ReadWrite);
+    if (socket.waitForConnected(waitMs))
+        return true;
+    if (socket.error() != QAbstractSocket::ProxyConnectionClosedError || !fits(proxy))
+        return false;
+    socket.abort();
+    return open(socket, proxy, host, port, deadline);
+}

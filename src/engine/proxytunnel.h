@@ -22,6 +22,11 @@ public:
     // however slowly the proxy answers; false when it does not answer 200.
     static bool open(QTcpSocket &socket, const QNetworkProxy &proxy, const QString &host,
                      quint16 port, const QDeadlineTimer &deadline);
+    // Connects the socket to host:port through the proxy, waiting waitMs at most and ending by
+    // the deadline; a proxy that hung up after asking for the password gets it on a new
+    // connection through this tunnel.
+    static bool connect(QTcpSocket &socket, const QNetworkProxy &proxy, const QString &host,
+                        quint16 port, int waitMs, const QDeadlineTimer &deadline);
 };
 
 #endif // PROXYTUNNEL_H

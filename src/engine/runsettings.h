@@ -40,6 +40,13 @@ struct RunSettings
     ProxyEnvironment proxies;
     // What the bounds above are measured on.
     std::shared_ptr<const Clock> clock = std::make_shared<const Clock>();
+    // The user's private state directory of the updater, which keeps the rollout position and
+    // the reports not sent yet; empty: nothing is kept and no position is sent.
+    QString stateDirectory;
+    // Whether the build and the user let the run report how its installation ended, and how
+    // long the sending of the reports may keep the application.
+    bool installReports = false;
+    int reportDeadlineMs = 5000;
 };
 
 #endif // RUNSETTINGS_H

@@ -1,8 +1,10 @@
 #include "updatecheck.h"
 
+#include "privatedirectory.h"
 #include "proxyenvironment.h"
 #include "proxytunnel.h"
 #include "replysignature.h"
+#include "rolloutposition.h"
 #include "translated.h"
 #include "updatequery.h"
 #include "updatereply.h"
@@ -64,12 +66,15 @@ UpdateCheck::Outcome UpdateCheck::run() const
     // messenger runs: the random source's first use costs more than the exchange itself.
     const QByteArray nonce
         = settings.replyKeys.isEmpty() ? QByteArray() : ReplySignature::newNonce();
+    const std::optional<int> position = settings.stateDirectory.isEmpty()
+        ? std::nullopt
+        : RolloutPosition::of(PrivateDirectory(settings.stateDirectory));
     const QByteArray query = queryOf(messenger);
     // What is installed, for the download to refuse offers that are not newer.
     QueryParser parser(query.size());
     parser.append(query);
     outcome.installed = parser.components();
-    exchangeWithServer(query, parser.query(), nonce, outcome);
+    exchangeWithServer(query, parser.query(), nonce, position, outcome);
     return outcome;
 }
 
@@ -99,7 +104,8 @@ QByteArray UpdateCheck::queryOf(QProcess &messenger) const
 }
 
 void UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &signedQuery,
-                                     const QByteArray &nonce, Outcome &outcome) const
+                                     const QByteArray &nonce, std::optional<int> position,
+                                     Outcome &outcome) const
 {
     // One deadline for the whole exchange: a server that drips a byte now and then must not
     // keep the invisible check waiting, however short each pause.
@@ -114,22 +120,18 @@ void UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &
     const QString &host = settings.updateServerHost;
     const QNetworkProxy proxy = settings.proxies.forExchange(host, updateServerPort);
     QTcpSocket socket;
-    socket.setProxy(proxy);
-    socket.connectToHost(host, updateServerPort, QIODevice::ReadWrite);
-    bool connected = socket.waitForConnected(wait());
-    // A proxy that hung up after asking for the password gets it on a new connection.
-    if (!connected && socket.error() == QAbstractSocket::ProxyConnectionClosedError
-        && ProxyTunnel::fits(proxy)) {
-        socket.abort();
-        connected = ProxyTunnel::open(socket, proxy, host, updateServerPort,
-                                      QDeadlineTimer(clock.remainingTime(exchangeEnds)));
-    }
-    if (!connected) {
+    if (!ProxyTunnel::connect(socket, proxy, host, updateServerPort, wait(),
+                              QDeadlineTimer(clock.remainingTime(exchangeEnds)))) {
         outcome.failure = connectionFailure();
         return;
     }
-    const QByteArray sent
-        = settings.replyKeys.isEmpty() ? query : ReplySignature::nonceElement(nonce) + query;
+    // In front of the query, where a server that knows neither skips them.
+    QByteArray sent;
+    if (!settings.replyKeys.isEmpty())
+        sent += ReplySignature::nonceElement(nonce);
+    if (position)
+        sent += ReplySignature::positionElement(*position);
+    sent += query;
     if (!sent.isEmpty()) {
         socket.write(sent);
         socket.waitForBytesWritten(wait());
@@ -156,7 +158,8 @@ void UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &
     if (!settings.replyKeys.isEmpty()) {
         const Failure notSigned = nonce.isEmpty()
             ? ReplySignature::notForThisExchange()
-            : ReplySignature::verify(reply.bytes(), settings.replyKeys, nonce, signedQuery);
+            : ReplySignature::verify(reply.bytes(), settings.replyKeys, nonce, signedQuery,
+                                     position);
         if (notSigned) {
             qWarning().noquote() << QStringLiteral("The update server's reply is refused: %1.")
                                         .arg(notSigned.text());

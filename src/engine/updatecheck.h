@@ -13,6 +13,7 @@
 #include <QVector>
 
 #include <future>
+#include <optional>
 
 class QProcess;
 
@@ -50,9 +51,10 @@ private:
     void startMessenger(QProcess &messenger) const;
     QByteArray queryOf(QProcess &messenger) const;
     // signedQuery: the stretch of the query that a signed reply is bound to; nonce: the one it
-    // is signed for, empty without reply keys.
+    // is signed for, empty without reply keys; position: the rollout position sent, if any.
     void exchangeWithServer(const QByteArray &query, const QByteArray &signedQuery,
-                            const QByteArray &nonce, Outcome &outcome) const;
+                            const QByteArray &nonce, std::optional<int> position,
+                            Outcome &outcome) const;
 
     Installation installation;
     std::future<Outcome> pending;

@@ -6,7 +6,9 @@
 #include "installrun.h"
 #include "packageverifier.h"
 #include "plannedpackage.h"
+#include "reportsender.h"
 #include "runlock.h"
+#include "runreport.h"
 #include "runsettings.h"
 #include "update.h"
 #include "updatecheck.h"
@@ -76,6 +78,11 @@ public slots:
 private:
     Q_DISABLE_COPY(VornUpdaterEngine)
 
+    // The packages of the run as the report names them.
+    RunReport runReport() const;
+    // Queues and sends the report of the run that downloaded, once.
+    void reportRun(RunReport::Outcome outcome, Failure::Kind reason);
+
     const Installation installation;
     // Opened once, for the whole run; closed when it must not be used.
     std::unique_ptr<DownloadDirectory> downloads;
@@ -88,6 +95,9 @@ private:
     QList<QueriedComponent> installed;
     std::unique_ptr<PackageDownload> download;
     InstallRun install;
+    // Sends before the download, which it outlives, ends.
+    ReportSender reports;
+    bool reported = false;
 };
 
 #endif // VORNUPDATERENGINE_H

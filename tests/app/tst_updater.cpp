@@ -222,7 +222,7 @@ void TestUpdater::noUpdates()
     const Outcome outcome = runUpdater(arguments);
     QCOMPARE(outcome.exitCode, 0);
     QCOMPARE(outcome.log, quiet ? QStringList {} : QStringList {noUpdatesBox});
-    QVERIFY(FakeUpdateServer::withoutNonce(server.receivedOnceClosed()).startsWith("<s><update>"));
+    QVERIFY(FakeUpdateServer::queryOf(server.receivedOnceClosed()).startsWith("<s><update>"));
 }
 
 void TestUpdater::failedCheckEndsWithZero()

@@ -144,7 +144,13 @@ void TestCrashSafety::killedRunIsUndoneAtNextStart()
     publishPackages(downloadDir());
     const TreeSnapshot before = TreeSnapshot::take(rootDir());
 
+    // The killed run reports, and leaves its report to the next.
+    QTemporaryDir state;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("VORN_NO_REPORTS"));
+    environment.insert(QStringLiteral("XDG_STATE_HOME"), state.path());
     QProcess child;
+    child.setProcessEnvironment(environment);
     child.setProcessChannelMode(QProcess::ForwardedChannels);
     child.start(QCoreApplication::applicationFilePath(),
                 {"--kill-at", QString::number(killAt), "-root", rootDir()});
@@ -153,11 +159,24 @@ void TestCrashSafety::killedRunIsUndoneAtNextStart()
 
     // The next start: the engine finds the journal before its update check.
     MessageBoxAnswerer boxes;
+    RunSettings settings = testSettings();
+    settings.installReports = true;
+    settings.stateDirectory = state.filePath(QStringLiteral("vorn-updater"));
     {
-        VornUpdaterEngine engine(testInstallation(), testSettings(), testPrompter());
+        VornUpdaterEngine engine(testInstallation(), settings, testPrompter());
         engine.recoverInterruptedRun();
     }
     QCOMPARE(boxes.count(), 1);
+    // gamma, new to the installation, has no version before to report.
+    const QDir reports(settings.stateDirectory + QStringLiteral("/reports"));
+    const QStringList queued = reports.entryList(QDir::Files);
+    QCOMPARE(queued.size(), 1);
+    QCOMPARE(readFile(reports.filePath(queued.constFirst())),
+             QByteArray(R"(<report version="1">)"
+                        R"(<package component="alpha" project="im" type="app" from="1.0" to="2.0" )"
+                        R"(delivery="whole" outcome="recovered" reason="none"/>)"
+                        R"(<package component="beta" project="im" type="app" from="1.0" to="2.0" )"
+                        R"(delivery="whole" outcome="recovered" reason="none"/></report>)"));
     QCOMPARE(boxes.last().icon, QMessageBox::Information);
     QCOMPARE(boxes.last().text, QStringLiteral("An interrupted update was undone."));
 

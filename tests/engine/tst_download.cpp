@@ -3,7 +3,10 @@
 #include "httptestserver.h"
 #include "manualclock.h"
 #include "proxyprocess.h"
+#include "reportreceiver.h"
 #include "smalldisk.h"
+#include "standinmessenger.h"
+#include "startup.h"
 #include "testfiles.h"
 #include "treesnapshot.h"
 #include "vornupdaterengine.h"
@@ -51,6 +54,27 @@ QByteArray pluginPackage(const QByteArray &content)
         .bytes();
 }
 
+// The settings of a run that reports, keeping its state in stateDir.
+RunSettings reportingSettings(const QString &stateDir)
+{
+    RunSettings settings = EngineRun::settings();
+    settings.installReports = true;
+    settings.stateDirectory = stateDir;
+    return settings;
+}
+
+QByteArray reportOf(const QByteArray &verdict)
+{
+    return R"(<report version="1"><package component="core" project="vorn" type="plugin" )"
+           R"(from="1.0" to="2.0" delivery="whole" )"
+        + verdict + "/></report>";
+}
+
+QStringList reportFiles(const QString &stateDir)
+{
+    return QDir(stateDir + QStringLiteral("/reports")).entryList(QDir::Files);
+}
+
 } // namespace
 
 class TestDownload : public QObject
@@ -89,6 +113,14 @@ private slots:
     void downloadDirectoryRefusedFirst_data();
     void downloadDirectoryRefusedFirst();
     void fullDiskFailsOnce();
+
+    // What the run tells the update server.
+    void reportOfTheRun_data();
+    void reportOfTheRun();
+    void reportKeptUntilTaken_data();
+    void reportKeptUntilTaken();
+    void reportsTurnedOff_data();
+    void reportsTurnedOff();
 };
 
 void TestDownload::progressOfTwoPackages()
@@ -930,6 +962,146 @@ void TestDownload::fullDiskFailsOnce()
     QCOMPARE(readFile(run.file("small.zip")), QByteArray("fits"));
     QVERIFY(!QFile::exists(run.file("big.zip")));
     QVERIFY(!server.requestLines().contains("GET /after.zip"));
+}
+
+void TestDownload::reportOfTheRun_data()
+{
+    QTest::addColumn<QByteArray>("children"); // of the offer
+    QTest::addColumn<int>("status"); // of the package server's answer; 0: no download at all
+    QTest::addColumn<QByteArray>("verdict");
+    QTest::newRow("installed") << QByteArray() << 200
+                               << QByteArray(R"(outcome="installed" reason="none")");
+    QTest::newRow("refused by its digest") << "<sha256>" + QByteArray(64, '0') + "</sha256>" << 200
+                                           << QByteArray(R"(outcome="refused" reason="refused")");
+    QTest::newRow("download failed")
+        << QByteArray() << 404 << QByteArray(R"(outcome="download-failed" reason="network")");
+    QTest::newRow("cancelled by the user")
+        << QByteArray() << 0 << QByteArray(R"(outcome="cancelled" reason="cancelled")");
+}
+
+// Every outcome of a real run reaches the update server, with these fields and nothing else.
+void TestDownload::reportOfTheRun()
+{
+    QFETCH(QByteArray, children);
+    QFETCH(int, status);
+    QFETCH(QByteArray, verdict);
+    QTemporaryDir state;
+    QList<QByteArray> received;
+    {
+        EngineRun run(reportingSettings(state.path()));
+        QVERIFY(run.ready);
+        run.packageServer().serve("/core.zip",
+                                  status == 404 ? Response::withStatus(404, "Not Found")
+                                                : Response::ok(pluginPackage("new")));
+        run.installWhenDownloaded();
+        QVERIFY(run.offer({{"core", {}, children}}));
+        // The update server's exchange is over: the receiver takes its port.
+        ReportReceiver receiver;
+        QVERIFY(receiver.listen());
+        run.engine.beginDownload();
+        if (status == 0)
+            run.engine.abortDownload();
+        else
+            QTRY_VERIFY(run.installed() || run.count("error") > 0);
+        received = receiver.reports(1);
+        QCOMPARE(receiver.others(), 0);
+    }
+    QCOMPARE(received, QList<QByteArray> {reportOf(verdict)});
+    // Taken: nothing waits.
+    QCOMPARE(reportFiles(state.path()), QStringList());
+}
+
+void TestDownload::reportKeptUntilTaken_data()
+{
+    QTest::addColumn<bool>("listening"); // when the run ends
+    QTest::newRow("nothing listens") << false;
+    QTest::newRow("the server does not take it") << true;
+}
+
+// A report the server did not take waits in the state directory, and goes after the next
+// check's exchange.
+void TestDownload::reportKeptUntilTaken()
+{
+    QFETCH(bool, listening);
+    QTemporaryDir state;
+    const RunSettings settings = reportingSettings(state.path());
+    {
+        EngineRun run(settings);
+        ReportReceiver refusing(false);
+        QVERIFY(run.ready);
+        QVERIFY(run.offer({{"core"}}));
+        if (listening)
+            QVERIFY(refusing.listen());
+        run.engine.beginDownload();
+        run.engine.abortDownload();
+        if (listening)
+            QCOMPARE(refusing.reports(1).size(), 1);
+    }
+    const QStringList kept = reportFiles(state.path());
+    QCOMPARE(kept.size(), 1);
+    QCOMPARE(QFileInfo(state.filePath(QStringLiteral("reports/")) + kept.constFirst()).permissions()
+                 & 0x0777,
+             QFileDevice::Permissions(0x0600));
+
+    ReportReceiver receiver;
+    QVERIFY(receiver.listen());
+    {
+        EngineRun next(settings);
+        QVERIFY(next.ready);
+        QVERIFY(StandInMessenger::writeAskingFor(replyOffering({{"core"}})));
+        // The receiver closes the check's exchange: no update now, but the report goes.
+        QVERIFY(next.engine.checkUpdates().isFailure());
+    }
+    QCOMPARE(receiver.reports(1),
+             QList<QByteArray> {reportOf(R"(outcome="cancelled" reason="cancelled")")});
+    QCOMPARE(receiver.others(), 1);
+    QCOMPARE(reportFiles(state.path()), QStringList());
+}
+
+void TestDownload::reportsTurnedOff_data()
+{
+    QTest::addColumn<QString>("turnedOffBy");
+    QTest::newRow("by the build") << "build";
+    QTest::newRow("by VORN_NO_REPORTS=1") << "environment";
+    QTest::newRow("by the file no-reports") << "file";
+    QTest::newRow("by the file in XDG_CONFIG_HOME") << "config home";
+}
+
+// Turned off, a report is neither sent nor kept.
+void TestDownload::reportsTurnedOff()
+{
+    QFETCH(QString, turnedOffBy);
+    QTemporaryDir home;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("VORN_NO_REPORTS"));
+    environment.remove(QStringLiteral("XDG_CONFIG_HOME"));
+    environment.insert(QStringLiteral("HOME"), home.path());
+    environment.insert(QStringLiteral("XDG_STATE_HOME"), home.filePath(QStringLiteral("state")));
+    if (turnedOffBy == u"environment")
+        environment.insert(QStringLiteral("VORN_NO_REPORTS"), QStringLiteral("1"));
+    if (turnedOffBy == u"file")
+        QVERIFY(writeFile(home.filePath(QStringLiteral(".config/vorn-updater/no-reports")), ""));
+    if (turnedOffBy == u"config home") {
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("c")));
+        QVERIFY(writeFile(home.filePath(QStringLiteral("c/vorn-updater/no-reports")), ""));
+    }
+    RunSettings settings = Startup::settingsOf(environment);
+    QCOMPARE(settings.installReports, turnedOffBy == u"build");
+    // As a build with VORN_INSTALL_REPORTS=OFF makes it.
+    settings.installReports = false;
+    settings.serverTimeoutMs = 10000;
+
+    ReportReceiver receiver;
+    {
+        EngineRun run(settings);
+        QVERIFY(run.ready);
+        QVERIFY(run.offer({{"core"}}));
+        QVERIFY(receiver.listen());
+        run.engine.beginDownload();
+        run.engine.abortDownload();
+    }
+    QCOMPARE(receiver.reports(1, 1000), QList<QByteArray>());
+    QCOMPARE(reportFiles(settings.stateDirectory), QStringList());
 }
 
 QTEST_MAIN(TestDownload)

@@ -2,6 +2,7 @@
 #include "fakeupdateserver.h"
 #include "messageboxanswerer.h"
 #include "offer.h"
+#include "reportreceiver.h"
 #include "shownwindow.h"
 #include "standinmessenger.h"
 #include "testfiles.h"
@@ -83,6 +84,8 @@ private slots:
     void failedRootCheckEndsTheRun();
     void retryRestartsTheUpdater();
     void applicationDirectoryWithBlanksAndQuotes();
+    void reportOfTheRun_data();
+    void reportOfTheRun();
 
     // Run only as a child process by the two tests above.
     void retryScenario();
@@ -450,6 +453,50 @@ void TestInstallRun::applicationDirectoryWithBlanksAndQuotes()
     child.start(copy, {"threePackagesInstall", "emptyListStillRunsTheScript"});
     QVERIFY(child.waitForFinished(60000));
     QCOMPARE(child.exitCode(), 0);
+}
+
+void TestInstallRun::reportOfTheRun_data()
+{
+    QTest::addColumn<QByteArray>("project"); // of the package
+    QTest::addColumn<bool>("rootIntact");
+    QTest::addColumn<QByteArray>("verdict");
+    QTest::newRow("installed") << QByteArray("im") << true
+                               << QByteArray(R"(outcome="installed" reason="none")");
+    QTest::newRow("rolled back") << QByteArray("wrong") << true
+                                 << QByteArray(R"(outcome="rolled-back" reason="package")");
+    QTest::newRow("root check failed")
+        << QByteArray("im") << false
+        << QByteArray(R"(outcome="rolled-back" reason="installation")");
+}
+
+// The report of an installation run reaches the update server with these fields alone.
+void TestInstallRun::reportOfTheRun()
+{
+    QFETCH(QByteArray, project);
+    QFETCH(bool, rootIntact);
+    QFETCH(QByteArray, verdict);
+    QTemporaryDir state;
+    RunSettings settings = testSettings();
+    settings.installReports = true;
+    settings.stateDirectory = state.path();
+    QList<QByteArray> received;
+    {
+        VornUpdaterEngine engine(testInstallation(), settings, testPrompter());
+        offer(engine, {"alpha"});
+        publish("alpha",
+                package("alpha", {{"bin", "client", "add"}}, {{"bin/client", "v2"}}, project));
+        if (!rootIntact)
+            QVERIFY(QFile::remove(rootDir + QStringLiteral("/vorn")));
+        ReportReceiver receiver;
+        QVERIFY(receiver.listen());
+        MessageBoxAnswerer boxes({QMessageBox::Ok, QMessageBox::Abort});
+        engine.installUpdates();
+        received = receiver.reports(1);
+    }
+    QCOMPARE(received,
+             QList<QByteArray> {R"(<report version="1"><package component="alpha" project="im" )"
+                                R"(type="app" from="1.0" to="2.0" delivery="whole" )"
+                                + verdict + "/></report>"});
 }
 
 int main(int argc, char *argv[])

@@ -5,6 +5,7 @@
 #include "plannedpackage.h"
 #include "replylimits.h"
 #include "replysignature.h"
+#include "rolloutposition.h"
 #include "standinmessenger.h"
 #include "testfiles.h"
 #include "testinstallation.h"
@@ -12,7 +13,9 @@
 #include "updatereply.h"
 #include "vornupdaterengine.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -106,6 +109,8 @@ private slots:
     void failedCheckEmptiesTheList();
     void onlySignedRepliesCount_data();
     void onlySignedRepliesCount();
+    void rolloutPosition_data();
+    void rolloutPosition();
     void signedReplyFormat_data();
     void signedReplyFormat();
     void signedPositionFormat_data();
@@ -436,7 +441,7 @@ void TestUpdateCheck::exchangeSendsTheCutQuery()
         QVERIFY(engine.updatesAvailable());
         QCOMPARE(engine.getUpdates().size(), 1);
     }
-    QCOMPARE(FakeUpdateServer::withoutNonce(server.receivedOnceClosed()), sent);
+    QCOMPARE(FakeUpdateServer::queryOf(server.receivedOnceClosed()), sent);
 }
 
 void TestUpdateCheck::exchangeReplyInManyPieces()
@@ -588,7 +593,7 @@ void TestUpdateCheck::messengerThatNeverExits()
     const pid_t messenger = pid_t(readFile(QFile::decodeName(pidFile)).trimmed().toInt());
     QVERIFY(messenger > 0);
     QCOMPARE(::kill(messenger, 0), -1);
-    QCOMPARE(FakeUpdateServer::withoutNonce(server.receivedOnceClosed()), simpleQuery);
+    QCOMPARE(FakeUpdateServer::queryOf(server.receivedOnceClosed()), simpleQuery);
 }
 
 void TestUpdateCheck::failedCheckEmptiesTheList()
@@ -627,6 +632,9 @@ void TestUpdateCheck::onlySignedRepliesCount_data()
         << "<version>2.0</version>|<latest/><version>2.0</version>" << false << false;
     QTest::newRow("recorded from an earlier exchange") << "other nonce" << false << false;
     QTest::newRow("signed for another query") << "other query" << false << false;
+    // Nobody on the path moves an installation into or out of a rollout.
+    QTest::newRow("signed without the rollout position") << "no position" << false << false;
+    QTest::newRow("signed for another rollout position") << "other position" << false << false;
     QTest::newRow("signature cut off") << "cut" << false << false;
     // Signed with other exchanges' statements, under one signature of the tree's root.
     QTest::newRow("signed in a batch") << "batch" << false << true;
@@ -646,11 +654,12 @@ void TestUpdateCheck::onlySignedRepliesCount()
     const QByteArray stranger = QByteArray(32, 's');
     FakeUpdateServer server;
     server.setReply({"<update>" + fullRequest("core") + "</update>"});
-    server.setSigner([&](QByteArray reply, const QByteArray &nonce, const QByteArray &query) {
+    server.setSigner([&](QByteArray reply, const QByteArray &nonce, const QByteArray &query,
+                         std::optional<int> position) {
         if (spoil == u"unsigned")
             return reply;
         if (spoil.startsWith(u"batch")) {
-            const QByteArray statement = ReplySignature::statement(nonce, query, reply);
+            const QByteArray statement = ReplySignature::statement(nonce, query, reply, position);
             QByteArray field
                 = ReplySignature::signBatch({"a", "b", statement}, [&](const QByteArray &text) {
                       return Ed25519::sign(own, reinterpret_cast<const uchar *>(text.constData()),
@@ -662,9 +671,13 @@ void TestUpdateCheck::onlySignedRepliesCount()
             return ReplySignature::withSignature(reply, field);
         }
         const QByteArray seed = spoil == u"other key" ? stranger : own;
+        const std::optional<int> signedPosition = spoil == u"no position" ? std::nullopt
+            : spoil == u"other position"
+            ? std::optional<int>((position.value_or(0) + 1) % ReplySignature::positions)
+            : position;
         QByteArray signedReply = ReplySignature::sign(
             reply, seed, spoil == u"other nonce" ? ReplySignature::newNonce() : nonce,
-            spoil == u"other query" ? QByteArray("<s></s>") : query);
+            spoil == u"other query" ? QByteArray("<s></s>") : query, signedPosition);
         const QStringList change = spoil.split(QLatin1Char('|'));
         if (change.size() == 2)
             signedReply.replace(change.at(0).toLatin1(), change.at(1).toLatin1());
@@ -691,6 +704,90 @@ void TestUpdateCheck::onlySignedRepliesCount()
         QCOMPARE(failure.kind(), Failure::Reply);
         QCOMPARE(failure.text(), communicationFailed);
     }
+}
+
+void TestUpdateCheck::rolloutPosition_data()
+{
+    QTest::addColumn<QByteArray>("kept"); // in the position file before the run; "-": none
+    QTest::addColumn<QString>("plant"); // "link": the file is a link to a file holding kept;
+                                        // "open" or "link" to the directory: it is refused
+    QTest::addColumn<int>("sent"); // -1: a fresh draw, -2: none sent
+    QTest::newRow("none kept yet") << QByteArray("-") << "" << -1;
+    QTest::newRow("kept") << QByteArray("1234\n") << "" << 1234;
+    QTest::newRow("the first") << QByteArray("0\n") << "" << 0;
+    QTest::newRow("the last") << QByteArray("9999\n") << "" << 9999;
+    QTest::newRow("out of range") << QByteArray("10000\n") << "" << -1;
+    QTest::newRow("leading zero") << QByteArray("0123\n") << "" << -1;
+    QTest::newRow("not a number") << QByteArray("12a\n") << "" << -1;
+    QTest::newRow("no line feed") << QByteArray("12") << "" << -1;
+    QTest::newRow("empty") << QByteArray("") << "" << -1;
+    QTest::newRow("a planted link to a position") << QByteArray("77\n") << "link" << -1;
+    QTest::newRow("state directory open to others") << QByteArray("1234\n") << "open" << -2;
+    QTest::newRow("state directory is a link") << QByteArray("1234\n") << "directory link" << -2;
+}
+
+// The position is drawn once and kept, goes in front of the query after the nonce, and the reply
+// is signed for it; a file that cannot be trusted is never read.
+void TestUpdateCheck::rolloutPosition()
+{
+    QFETCH(QByteArray, kept);
+    QFETCH(QString, plant);
+    QFETCH(int, sent);
+    writeMessenger("printf '%s' \"" + simpleQuery + "\"");
+    QTemporaryDir home;
+    const QString real = home.filePath(QStringLiteral("real"));
+    const QString state = home.filePath(QStringLiteral("state"));
+    const QString file = state + QStringLiteral("/rollout-position");
+    QVERIFY(QDir().mkpath(plant == u"directory link" ? real : state));
+    if (plant == u"directory link")
+        QVERIFY(QFile::link(real, state));
+    QVERIFY(QFile::setPermissions(state,
+                                  plant == u"open" ? QFileDevice::Permissions(0x7777)
+                                                   : QFileDevice::Permissions(0x7700)));
+    const QString target = plant == u"link" ? home.filePath(QStringLiteral("elsewhere")) : file;
+    if (kept != "-")
+        QVERIFY(writeFile(target, kept, 0600));
+    if (plant == u"link")
+        QVERIFY(QFile::link(target, file));
+
+    RunSettings settings = testSettings();
+    settings.stateDirectory = state;
+    const auto positionSent = [&settings] {
+        FakeUpdateServer server;
+        server.setReply({"<update>" + fullRequest("core") + "</update>"});
+        if (!server.listen())
+            return QByteArray("(no server)");
+        {
+            VornUpdaterEngine engine(testInstallation(), settings, testPrompter());
+            if (engine.checkUpdates().isFailure() || !engine.updatesAvailable())
+                return QByteArray("(check failed)");
+        }
+        const QByteArray received = server.receivedOnceClosed();
+        const QRegularExpression element(QStringLiteral("^<nonce>[^<]*</nonce>"
+                                                        "(<position>([0-9]*)</position>)?<s>"));
+        const QRegularExpressionMatch match = element.match(QString::fromLatin1(received));
+        return match.hasMatch() ? match.captured(2).toLatin1() : QByteArray("(malformed)");
+    };
+    const QByteArray first = positionSent();
+    if (sent == -2) {
+        QCOMPARE(first, QByteArray());
+        QCOMPARE(readFile(plant == u"open" ? file : real + QStringLiteral("/rollout-position")),
+                 kept);
+        return;
+    }
+    if (sent >= 0)
+        QCOMPARE(first, QByteArray::number(sent));
+    QVERIFY(RolloutPosition::parse(first + '\n') >= 0);
+    QCOMPARE(readFile(file), first + '\n');
+    QCOMPARE(QFileInfo(file).isSymLink(), false);
+    QCOMPARE(QFileInfo(file).permissions() & 0x0777, QFileDevice::Permissions(0x0600));
+    QCOMPARE(readFile(target), plant == u"link" ? kept : first + '\n');
+    // The next run sends the same.
+    QCOMPARE(positionSent(), first);
+    // Deleting the file draws anew.
+    QVERIFY(QFile::remove(file));
+    QVERIFY(RolloutPosition::parse(positionSent() + '\n') >= 0);
+    QVERIFY(QFile::exists(file));
 }
 
 void TestUpdateCheck::signedReplyFormat_data()

@@ -15,9 +15,10 @@ FakeUpdateServer::FakeUpdateServer(QObject *parent)
     : QThread(parent)
 {
     if (!buildReplySeed().isEmpty())
-        signer = [](const QByteArray &reply, const QByteArray &nonce, const QByteArray &query) {
+        signer = [](const QByteArray &reply, const QByteArray &nonce, const QByteArray &query,
+                    std::optional<int> position) {
             const QByteArray signedReply
-                = ReplySignature::sign(reply, buildReplySeed(), nonce, query);
+                = ReplySignature::sign(reply, buildReplySeed(), nonce, query, position);
             return signedReply.isEmpty() ? reply : signedReply;
         };
 }
@@ -33,10 +34,16 @@ QString FakeUpdateServer::buildReplyKey()
     return QString::fromLatin1(Ed25519::publicKey(buildReplySeed()).toBase64());
 }
 
-QByteArray FakeUpdateServer::withoutNonce(const QByteArray &received)
+QByteArray FakeUpdateServer::queryOf(const QByteArray &received)
 {
-    const qsizetype end = received.indexOf("</nonce>");
-    return received.startsWith("<nonce>") && end >= 0 ? received.mid(end + 8) : received;
+    QByteArray rest = received;
+    const QList<QByteArrayList> elements {{"<nonce>", "</nonce>"}, {"<position>", "</position>"}};
+    for (const QByteArrayList &element : elements) {
+        const qsizetype end = rest.indexOf(element.at(1));
+        if (rest.startsWith(element.at(0)) && end >= 0)
+            rest = rest.mid(end + element.at(1).size());
+    }
+    return rest;
 }
 
 QList<QByteArray> FakeUpdateServer::signedPieces(QTcpSocket *socket)
@@ -58,9 +65,10 @@ QList<QByteArray> FakeUpdateServer::signedPieces(QTcpSocket *socket)
         bytes += received;
     }
     const bool complete = parser.isComplete();
-    const QByteArray nonce = ReplySignature::nonceIn(complete ? parser.prefix() : received);
+    const QByteArray prefix = complete ? parser.prefix() : received;
     const QByteArray reply = pieces.join();
-    const QByteArray sent = signer(reply, nonce, parser.query());
+    const QByteArray sent = signer(reply, ReplySignature::nonceIn(prefix), parser.query(),
+                                   ReplySignature::positionIn(prefix));
     // The same pieces, the last one taking what signing added.
     QList<QByteArray> result;
     qsizetype at = 0;

@@ -9,6 +9,7 @@
 #include <QThread>
 
 #include <functional>
+#include <optional>
 
 class ManualClock;
 class QTcpSocket;
@@ -37,17 +38,17 @@ public:
     void setReply(const QList<QByteArray> &replyPieces, int pauseMs = 0);
     // The pauses move this clock on instead of taking time, each before the piece it precedes.
     void setClock(ManualClock *pauseClock) { clock = pauseClock; }
-    // Makes the reply that is sent of the scripted one, the nonce and the query received;
-    // null: sent as scripted, at once.
+    // Makes the reply that is sent of the scripted one, the nonce, the query and the rollout
+    // position received; null: sent as scripted, at once.
     using Signer = std::function<QByteArray(const QByteArray &reply, const QByteArray &nonce,
-                                            const QByteArray &query)>;
+                                            const QByteArray &query, std::optional<int> position)>;
     void setSigner(const Signer &replySigner) { signer = replySigner; }
     // The reply key the build trusts, as the signer uses it by default: its 32-byte seed and
     // its public key in base64; empty when the build has none.
     static QByteArray buildReplySeed();
     static QString buildReplyKey();
-    // The received bytes without the nonce element in front of the query.
-    static QByteArray withoutNonce(const QByteArray &received);
+    // The received bytes without the nonce and position elements in front of the query.
+    static QByteArray queryOf(const QByteArray &received);
 
     // Starts the thread and listens; false when the port cannot be bound.
     bool listen();

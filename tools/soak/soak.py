@@ -294,6 +294,8 @@ class Soak:
         log = os.path.join(self.logs, name + ".driver")
         env = dict(self.environment, HOME=self.home, TMPDIR=self.tmp,
                    XDG_RUNTIME_DIR=os.path.join(self.sandbox, "run", "xdg"),
+                   # The updater's own state lies beside the installation, not in it.
+                   XDG_STATE_HOME=os.path.join(self.sandbox, "run", "state"),
                    DISPLAY=self.display, LD_PRELOAD=os.path.join(
                        self.build, "tests/driver/libvorn_uidriver.so"),
                    VORN_DRIVER_LOG=log, VORN_DRIVER_CLICKS="Updater_Summary_Restart",
