@@ -21,8 +21,12 @@ struct evp_md_ctx_st;
 class Digest
 {
 public:
-    // The newest is the one the publisher's tools publish with.
+    // In the order they came: a reader takes the newest that a reply or a manifest names.
     enum Algorithm { Sha256, Newest = Sha256 };
+    // The one the publisher's tools write. It moves to a newer row on its own, once the
+    // updaters in use read that row: a package announced only by a digest that an updater does
+    // not know would not install there.
+    static constexpr Algorithm Published = Sha256;
 
     // No digest: what a missing or malformed value reads as.
     Digest() = default;

@@ -38,7 +38,7 @@ protected:
 
 private:
     QPointer<QFileDevice> target;
-    Digest::Algorithm algorithm = Digest::Newest;
+    Digest::Algorithm algorithm = Digest::Published;
     qint64 limit = -1;
     qint64 written = 0;
     QString overflow;

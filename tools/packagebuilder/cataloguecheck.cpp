@@ -130,7 +130,7 @@ void CatalogueCheck::checkFile(const CatalogueEntry &entry, const QHash<QString,
                   return std::nullopt;
               return values.value(Digest::name(each)).trimmed();
           })
-              .value_or(Digest(Digest::Newest, QByteArray()))
+              .value_or(Digest(Digest::Published, QByteArray()))
               .algorithm();
     const QString digestText = values.value(Digest::name(algorithm)).trimmed().toLower();
     const QByteArray signature

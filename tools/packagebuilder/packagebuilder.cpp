@@ -124,8 +124,8 @@ bool PackageBuilder::comparePatchFrom()
         struct stat status;
         if (::fstat(newFile.handle(), &status) != 0)
             return fail(QStringLiteral("cannot read %1: %2").arg(file, qt_error_string(errno)));
-        const Digest from = Digest::of(Digest::Newest, before);
-        const Digest to = Digest::of(Digest::Newest, after);
+        const Digest from = Digest::of(Digest::Published, before);
+        const Digest to = Digest::of(Digest::Published, after);
         const QByteArray digests = from.bytes() + to.bytes();
         int delta = byDigests.value(digests, -1);
         if (delta < 0) {
@@ -355,7 +355,7 @@ bool PackageBuilder::writeArchive(const QString &output)
         QFile::remove(partial);
         return fail(QStringLiteral("cannot read %1: %2").arg(partial, package.errorString()));
     }
-    digest = Digest::of(Digest::Newest, QByteArrayView(bytes, size));
+    digest = Digest::of(Digest::Published, QByteArrayView(bytes, size));
     package.unmap(bytes);
     // The signature covers the statement of component, version and bytes, so that it cannot
     // be moved to another component or version.
