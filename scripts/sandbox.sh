@@ -228,6 +228,7 @@ sandbox_alive() {
 # bytes a second, 0 for no limit). One update server listens on port 443; with INSTANCES, that
 # many listen on ports 8443, 8444, ... behind nginx's stream proxy on port 443, as
 # tools/updateserver/nginx-stream.conf lays out. Their logs all go to update-server.log.
+# SANDBOX_SERVER_OPTIONS (an array) holds more options for every update server.
 sandbox_start_servers() {
     local rate=${1:-0} instances=${2:-0} i port stream="" module=""
     SANDBOX_SERVER_PIDS=""
@@ -292,6 +293,7 @@ EOF
         "$VORN_UPDATE_SERVER" --catalogue "$SANDBOX/catalogue.xml" --listen 127.0.0.1 \
             --port "$port" "${reply_key[@]}" \
             --max-connections-per-address "$((instances > 0 ? 0 : 32))" \
+            ${SANDBOX_SERVER_OPTIONS[@]+"${SANDBOX_SERVER_OPTIONS[@]}"} \
             2>>"$SANDBOX_RUN/update-server.log" &
         SANDBOX_SERVER_PIDS="$SANDBOX_SERVER_PIDS $!"
         SANDBOX_PIDS="$SANDBOX_PIDS $!"

@@ -30,6 +30,8 @@ session=${2:-x11}
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../../scripts/sandbox.sh
 source "$here/../../scripts/sandbox.sh"
+# shellcheck source=checks.sh
+source "$here/checks.sh"
 : "${VORN_DRIVER_LIBRARY:=$VORN_BUILD_DIR/tests/driver/libvorn_uidriver.so}"
 : "${VORN_PROBE_LIBRARY:=$VORN_BUILD_DIR/tests/e2e/libvorn_windowprobe.so}"
 : "${VORN_WEB_PAGE:=https://vorn.example.org/}"
@@ -95,14 +97,6 @@ else
     # A real X server with a window manager, as users have: it places, decorates and resizes.
     sandbox_start_display
 fi
-
-failures=0
-
-pass() { echo "ok    $*"; }
-fail() {
-    echo "FAIL  $*"
-    failures=$((failures + 1))
-}
 
 # expect_text WHAT FILE TEXT: FILE holds exactly TEXT.
 expect_text() {
@@ -374,8 +368,4 @@ if [ "$session" = x11 ]; then
         fail "wave of checks: none lost ($(tr '\n' ' ' <"$work/wave.txt"))"
     fi
 fi
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed; the runs' files are in $work"
-    exit 1
-fi
-echo "all checks passed"
+checks_done "$work"
