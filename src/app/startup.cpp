@@ -59,7 +59,7 @@ RunSettings settingsOf(const QProcessEnvironment &environment)
     settings.replyKeys = PackageVerifier::splitKeys(QStringLiteral(VORN_REPLY_PUBLIC_KEYS));
     settings.maximumPackageSize = VORN_MAXIMUM_PACKAGE_SIZE;
     settings.proxies = ProxyEnvironment(environment);
-    // The base directories as the XDG specification sets them: a relative path is ignored.
+    // The XDG base directories: a relative path in the variable is ignored, as XDG asks.
     const auto baseDirectory = [&environment](const char *variable, const QString &fallback) {
         const QString set = environment.value(QLatin1String(variable));
         return QDir::isAbsolutePath(set)

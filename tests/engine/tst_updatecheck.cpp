@@ -60,6 +60,14 @@ struct KnownAnswerExchange
         = R"(<s><update><component project="vorn" name="core" type="app" version="1.0" /></update></s>)";
     const QByteArray reply
         = R"(<update><request project="vorn" name="core" type="app"><latest/></request></update>)";
+    // The public key of the seed, in base64.
+    const QString publicKey = QStringLiteral("A6EHv/POEL4dcN0Y50vAmWfk1jCbpQ1fHdyGZBJVMbg=");
+    // The reply with a signature element that holds field (in base64).
+    QByteArray signedReply(const QByteArray &field) const
+    {
+        return reply.left(reply.size() - int(qstrlen("</update>"))) + "<signature>" + field
+            + "</signature></update>";
+    }
     KnownAnswerExchange()
     {
         QByteArray nonceBytes;
@@ -827,12 +835,9 @@ void TestUpdateCheck::signedReplyFormat()
     const QByteArray &nonce = known.nonce;
     const QByteArray &query = known.query;
     const QByteArray &reply = known.reply;
-    const QByteArray signedReply = reply.left(reply.size() - int(qstrlen("</update>")))
-        + "<signature>" + field + "</signature></update>";
+    const QByteArray signedReply = known.signedReply(field);
 
-    const Failure refused = ReplySignature::verify(
-        signedReply, {QStringLiteral("A6EHv/POEL4dcN0Y50vAmWfk1jCbpQ1fHdyGZBJVMbg=")}, nonce,
-        query);
+    const Failure refused = ReplySignature::verify(signedReply, {known.publicKey}, nonce, query);
     QCOMPARE(refused.text(), refusal);
     if (refused) {
         QCOMPARE(refused.kind(), Failure::Reply);
@@ -875,15 +880,11 @@ void TestUpdateCheck::signedPositionFormat()
     const QByteArray &nonce = known.nonce;
     const QByteArray &query = known.query;
     const QByteArray &reply = known.reply;
-    const QByteArray signedReply = reply.left(reply.size() - int(qstrlen("</update>")))
-        + "<signature>c1tVKrEnIe/y+WrdQ1BxxYEF/"
-          "iNIEaNHetWZ5cspshSI8ZXYNwWUxhmqztyxhOUACokrDZH3pnRg4yBQhUaqCg==</signature></update>";
+    const QByteArray signedReply = known.signedReply(
+        "c1tVKrEnIe/y+WrdQ1BxxYEF/iNIEaNHetWZ5cspshSI8ZXYNwWUxhmqztyxhOUACokrDZH3pnRg4yBQhUaqCg==");
     const std::optional<int> sent = position < 0 ? std::nullopt : std::optional<int>(position);
 
-    QCOMPARE(ReplySignature::verify(signedReply,
-                                    {QStringLiteral("A6EHv/POEL4dcN0Y50vAmWfk1jCbpQ1fHdyGZBJVMbg=")},
-                                    nonce, query, sent)
-                 .text(),
+    QCOMPARE(ReplySignature::verify(signedReply, {known.publicKey}, nonce, query, sent).text(),
              refusal);
     if (refusal.isEmpty())
         QCOMPARE(ReplySignature::sign(reply, seed, nonce, query, sent), signedReply);
