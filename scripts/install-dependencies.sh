@@ -6,7 +6,7 @@ packages="cmake g++ pkg-config make
 qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libqt6opengl6-dev qt6-qpa-plugins
 libminizip-dev zlib1g-dev libgl-dev libssl-dev libfontconfig-dev openssl libzstd-dev libdivsufsort-dev prometheus-cpp-dev
 iproute2 util-linux nginx libnginx-mod-stream xvfb xauth openbox x11-utils xdotool tinyproxy
-weston qt6-wayland prometheus curl
+weston qt6-wayland prometheus curl stress-ng
 python3
 dpkg-dev systemd systemd-container"
 

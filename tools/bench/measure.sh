@@ -220,6 +220,20 @@ stop_hog() {
     hog_pids=""
 }
 
+# start_neighbour: another program at work on the machine, as a build or a package upgrade
+# would be. It writes to the disk that the downloads go to and syncs what it wrote, keeps every
+# core busy and holds memory: busy loops alone never showed the buffers that a slow disk fills.
+# Stopped by PID with stop_neighbour; stress-ng ends its workers and removes its files.
+start_neighbour() {
+    mkdir -p "$work/neighbour"
+    stress-ng --quiet --temp-path "$work/neighbour" --hdd 1 --hdd-bytes 512m \
+        --hdd-opts wr-seq,fsync --cpu "$(nproc)" --vm 1 --vm-bytes 1g &
+    hog_pids="$hog_pids $!"
+}
+stop_neighbour() {
+    stop_hog
+}
+
 # Every size as published, with digest and size; the largest also without them, which leaves
 # the engine's transfer alone (not a goal), and with the CPU taken by a hog.
 largest=$(echo $BENCH_DOWNLOAD_SIZES | tr ' ' '\n' | sort -n | tail -n 1)
