@@ -312,8 +312,8 @@ peer_window() {
 peer_startup() {
     peer_window vorn-bench-peerwindow
 }
-# The goal: the same peer with one line of text, which sets up fonts as every window with text
-# must.
+# For comparison: the same peer with one line of text, which sets up fonts as every window with
+# text must.
 prepare_startuptext() {
     :
 }
@@ -324,15 +324,16 @@ peer_startuptext() {
     peer_window vorn-bench-peerwindow --text
 }
 
-# For comparison: that peer loading every library the updater loads.
-prepare_startuplibraries() {
+# The goal: a window with a line of text that loads every library the updater loads and is
+# built from a form with QUiLoader, as the updater's windows are.
+prepare_startupform() {
     :
 }
-ours_startuplibraries() {
+ours_startupform() {
     ours_startup
 }
-peer_startuplibraries() {
-    peer_window vorn-bench-peerwindow-libraries --text
+peer_startupform() {
+    peer_window vorn-bench-peerform
 }
 
 if wanted startup; then
@@ -348,7 +349,7 @@ if wanted startup; then
     runs=$((runs * 2 + 1))
     run_pair startup
     run_pair startuptext
-    run_pair startuplibraries
+    run_pair startupform
     runs="$saved_runs"
     stop_update_server
 fi
@@ -722,8 +723,9 @@ wanted install && row "2. Install $(du -m "$package" | cut -f1) MB package, $(un
 row "2. Unpack alone: ArchiveExtractor vs \`unzip -q\`" unpack s 1.10
 wanted check && row "3. UpdateReply, $requests requests ($(awk -v b="$(cat "$results/reply.bytes")" 'BEGIN { printf "%.1f MB", b / 1e6 }')): 1 KiB pieces vs one piece" parser s 1.5
 row "3. checkUpdates over loopback: 1 KiB pieces vs one piece" check s 1.5
-# The updater builds its forms at run time with QUiLoader, so its peer loads the same libraries.
-row "4. Start-up to the offer window: vorn-updater vs one QWidget with a line of text loading the updater's libraries" startuplibraries s 1.2
+# The updater builds its forms at run time with QUiLoader, so its peer loads the same libraries
+# and builds its window so too.
+row "4. Start-up to the offer window: vorn-updater vs a window with a line of text built from a form with QUiLoader, loading the updater's libraries" startupform s 1.2
 row "4. Start-up, for comparison: the same against the window with text alone" startuptext s -
 row "4. Start-up, for comparison: the same against a bare QWidget" startup s -
 echo
