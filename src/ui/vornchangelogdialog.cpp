@@ -33,6 +33,10 @@ VornChangelogDialog::VornChangelogDialog(VornUpdaterEngine *engine)
 
     details->hide();
     form.deleteWith(this);
+    // Laid out and given its native window, still hidden, while the check runs: once the check
+    // offers something, only the text of the hidden pane is left to set before it shows.
+    window->adjustSize();
+    window->winId();
 }
 
 VornChangelogDialog::~VornChangelogDialog()
