@@ -9,8 +9,12 @@
 // started): the most the server answers. With --rate, R exchanges start every second, on time,
 // never more than CONNECTIONS at once; an exchange's latency counts from when it was due, so
 // that a server falling behind shows in it. An exchange fails when it cannot connect, is reset
-// before any reply, or takes longer than 10 s. With --expect, each reply is counted under the
-// first TEXT it holds (matched.N), or as unmatched; --save writes the first reply to FILE.
+// or closed before any reply, or takes longer than 10 s: each cause is counted (failures.CAUSE).
+// With --rate, an exchange still due when the wave ends, CONNECTIONS waiting on the server, fails
+// too (failures.unstarted): its client would have waited longer than the wave.
+// A reset after a reply counts as an exchange, and in resets_after_reply: a client that reads to
+// the end should see the server's FIN. With --expect, each reply is counted under the first
+// TEXT it holds (matched.N), or as unmatched; --save writes the first reply to FILE.
 //
 // With --rollout N, each query comes as a staging updater sends it, a nonce and a random rollout
 // position in front of it, and every Nth exchange is an install report of one package instead,
@@ -36,9 +40,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -62,6 +68,10 @@ const std::string report
     = "<report version=\"1\"><package component=\"core\" project=\"vorn\" type=\"app\" "
       "from=\"1.0\" to=\"2.0\" delivery=\"patch\" outcome=\"installed\" reason=\"none\"/>"
       "</report>";
+
+// How an exchange ended, and the failure it is without a reply.
+enum class Ending { Closed, Reset, NotConnected, Late };
+const char *const failureNames[] = {"closed", "reset", "connect", "late"};
 
 struct Exchange
 {
@@ -149,10 +159,23 @@ public:
                 : latencies[std::min(latencies.size() - 1, size_t(p * double(latencies.size())))];
         };
         const double elapsed = seconds(finished - begin);
+        long unstarted = 0;
+        if (options.rate > 0) {
+            long due = long(std::ceil(options.rate * options.seconds));
+            if (options.count >= 0)
+                due = std::min(due, options.count);
+            unstarted = std::max(0L, due - started);
+        }
+        long failures = unstarted;
+        for (long count : failuresBy)
+            failures += count;
         std::printf("exchanges=%zu\nfailures=%ld\nseconds=%.3f\nper_second=%.0f\np50_ms=%.2f\n"
-                    "p99_ms=%.2f\n",
+                    "p99_ms=%.2f\nresets_after_reply=%ld\n",
                     latencies.size(), failures, elapsed, double(latencies.size()) / elapsed,
-                    percentile(0.5) * 1000, percentile(0.99) * 1000);
+                    percentile(0.5) * 1000, percentile(0.99) * 1000, resetsAfterReply);
+        for (size_t i = 0; i < std::size(failureNames); ++i)
+            std::printf("failures.%s=%ld\n", failureNames[i], failuresBy[i]);
+        std::printf("failures.unstarted=%ld\n", unstarted);
         for (size_t i = 0; i < matched.size(); ++i)
             std::printf("matched.%zu=%ld\n", i, matched[i]);
         if (!options.expected.empty())
@@ -179,7 +202,7 @@ private:
             freeSlots.pop_back();
             ++started;
             if (!open(slot, due)) {
-                ++failures;
+                ++failuresBy[size_t(Ending::NotConnected)];
                 freeSlots.push_back(slot);
                 break;
             }
@@ -222,7 +245,10 @@ private:
             exchange.sent = send(exchange.fd, query.data(), query.size(), MSG_NOSIGNAL)
                 == ssize_t(query.size());
             if (!exchange.sent) {
-                finish(slot, false);
+                // Refused or timed out while connecting, or reset once connected.
+                finish(slot,
+                       errno == ECONNRESET || errno == EPIPE ? Ending::Reset
+                                                             : Ending::NotConnected);
                 return;
             }
             if (exchange.isReport)
@@ -242,25 +268,27 @@ private:
                 continue;
             }
             if (got == 0)
-                finish(slot, true);
+                finish(slot, Ending::Closed);
             else if (errno != EAGAIN)
                 // A server that closes without reading the query resets the connection after
                 // its reply: what arrived counts.
-                finish(slot, errno == ECONNRESET);
+                finish(slot, Ending::Reset);
             return;
         }
     }
 
-    void finish(size_t slot, bool ok)
+    void finish(size_t slot, Ending ending)
     {
         Exchange &exchange = exchanges[slot];
         close(exchange.fd);
         exchange.fd = -1;
         freeSlots.push_back(slot);
-        if (!ok || exchange.reply.empty()) {
-            ++failures;
+        if (ending == Ending::NotConnected || ending == Ending::Late || exchange.reply.empty()) {
+            ++failuresBy[size_t(ending)];
             return;
         }
+        if (ending == Ending::Reset)
+            ++resetsAfterReply;
         latencies.push_back(seconds(Clock::now() - exchange.due));
         if (options.save) {
             if (FILE *file = std::fopen(options.save, "wb")) {
@@ -398,7 +426,7 @@ private:
         lastExpiry = now;
         for (size_t slot = 0; slot < exchanges.size(); ++slot) {
             if (exchanges[slot].fd >= 0 && seconds(now - exchanges[slot].due) > exchangeLimit)
-                finish(slot, false);
+                finish(slot, Ending::Late);
         }
     }
 
@@ -411,7 +439,8 @@ private:
     std::vector<double> latencies;
     std::vector<long> matched;
     long unmatched = 0;
-    long failures = 0;
+    long failuresBy[std::size(failureNames)] = {};
+    long resetsAfterReply = 0;
     long started = 0;
     unsigned source = 0;
     unsigned positions = 1;
