@@ -11,8 +11,7 @@
 
 namespace {
 
-// Bounds what the reply holds in memory, so that a package of any size streams to its file.
-const qint64 readBufferSize = 1024 * 1024;
+// What one read takes from the reply before it goes to the device.
 const qint64 chunkSize = 256 * 1024;
 // An attempt that brought less than this counts as one that brought nothing: a host that
 // trickles a byte and stalls earns no quick retry.
@@ -219,7 +218,8 @@ void HttpClient::sendRequest()
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
 
     reply.reset(current.kind == Head ? manager.head(request) : manager.get(request));
-    reply->setReadBufferSize(readBufferSize);
+    // No read buffer limit: with one, Qt's network thread holds back what the reply has no room
+    // for and drops it when the connection breaks, so a resumed body would fetch those bytes again.
     connect(reply.data(), &QNetworkReply::metaDataChanged, this, &HttpClient::onMetaDataChanged);
     connect(reply.data(), &QNetworkReply::readyRead, this, &HttpClient::onReadyRead);
     connect(reply.data(), &QNetworkReply::finished, this, &HttpClient::onFinished);
