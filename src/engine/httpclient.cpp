@@ -11,9 +11,12 @@
 
 namespace {
 
-// What one read takes from the connection before it goes to the device, and all that the
-// socket holds for us besides: the rest waits in the kernel.
+// What one read takes from the connection before it goes to the device.
 const qint64 chunkSize = 256 * 1024;
+// What the socket holds for us at most; the rest waits in the kernel. Far more than a chunk:
+// each time a busy machine lets this thread run, it empties the kernel's buffer, so the TCP
+// window opens wide again instead of holding the server to a chunk per time slice.
+const qint64 socketBufferSize = 4 * 1024 * 1024;
 // An attempt that brought less than this counts as one that brought nothing: a host that
 // trickles a byte and stalls earns no quick retry.
 const qint64 meaningfulProgress = 64 * 1024;
@@ -231,7 +234,7 @@ void HttpClient::sendRequest()
     socketPort = hostPort;
     socket.reset(new QTcpSocket);
     // Full, it stops reading from the kernel: see readAvailable().
-    socket->setReadBufferSize(chunkSize);
+    socket->setReadBufferSize(socketBufferSize);
     socket->setProxy(viaHttpProxy ? QNetworkProxy(QNetworkProxy::NoProxy) : proxy);
     connect(socket.data(), &QTcpSocket::readyRead, this, &HttpClient::onReadyRead);
     connect(socket.data(), &QTcpSocket::errorOccurred, this, &HttpClient::onSocketError);
