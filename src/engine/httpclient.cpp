@@ -1,19 +1,22 @@
 #include "httpclient.h"
 
+#include "proxytunnel.h"
 #include "translated.h"
 
 #include <QFileDevice>
 #include <QIODevice>
 #include <QMetaObject>
-#include <QNetworkReply>
-#include <QNetworkRequest>
+#include <QTcpSocket>
 #include <QUrl>
 
 namespace {
 
-// Bounds what the reply holds in memory, so that a package of any size streams to its file.
-const qint64 readBufferSize = 1024 * 1024;
+// What one read takes from the connection before it goes to the device.
 const qint64 chunkSize = 256 * 1024;
+// What the socket holds for us at most; the rest waits in the kernel. Far more than a chunk:
+// each time a busy machine lets this thread run, it empties the kernel's buffer, so the TCP
+// window opens wide again instead of holding the server to a chunk per time slice.
+const qint64 socketBufferSize = 4 * 1024 * 1024;
 // An attempt that brought less than this counts as one that brought nothing: a host that
 // trickles a byte and stalls earns no quick retry.
 const qint64 meaningfulProgress = 64 * 1024;
@@ -35,7 +38,7 @@ bool writeAll(QIODevice *device, const QByteArray &data)
 
 // The failures a user meets most, in the user's language; the rarer ones keep Qt's text. A
 // proxy's failure names the proxy and what it answered.
-QString networkFailure(QNetworkReply::NetworkError error, const QString &qtText,
+QString networkFailure(QAbstractSocket::SocketError error, const QString &qtText,
                        const QNetworkProxy &proxy)
 {
     const auto proxyFailure = [&] {
@@ -45,22 +48,20 @@ QString networkFailure(QNetworkReply::NetworkError error, const QString &qtText,
     // Refused or not found through a proxy: it is the proxy that could not be reached.
     const bool viaProxy = proxy.type() != QNetworkProxy::NoProxy;
     switch (error) {
-    case QNetworkReply::ProxyConnectionRefusedError:
-    case QNetworkReply::ProxyConnectionClosedError:
-    case QNetworkReply::ProxyNotFoundError:
-    case QNetworkReply::ProxyTimeoutError:
-    case QNetworkReply::ProxyAuthenticationRequiredError:
-    case QNetworkReply::UnknownProxyError:
+    case QAbstractSocket::ProxyConnectionRefusedError:
+    case QAbstractSocket::ProxyConnectionClosedError:
+    case QAbstractSocket::ProxyNotFoundError:
+    case QAbstractSocket::ProxyConnectionTimeoutError:
+    case QAbstractSocket::ProxyAuthenticationRequiredError:
+    case QAbstractSocket::ProxyProtocolError:
         return proxyFailure();
-    case QNetworkReply::ConnectionRefusedError:
+    case QAbstractSocket::ConnectionRefusedError:
         return viaProxy ? proxyFailure() : translated("The package server refused the connection.");
-    case QNetworkReply::RemoteHostClosedError:
-        return translated("The package server closed the connection early.");
-    case QNetworkReply::HostNotFoundError:
+    case QAbstractSocket::HostNotFoundError:
         return viaProxy
             ? proxyFailure()
             : translated("The package server was not found. Check your internet connection.");
-    case QNetworkReply::TimeoutError:
+    case QAbstractSocket::SocketTimeoutError:
         return translated("The package server did not answer in time.");
     default:
         return qtText;
@@ -84,7 +85,6 @@ QByteArray resumeValidator(const HttpResponseHeader &header)
 HttpClient::HttpClient(QObject *parent)
     : QObject(parent)
 {
-    manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     stallTimer.setInterval(60000);
     connect(&stallTimer, &ClockTimer::timeout, this, &HttpClient::onStalled);
     connect(&retryTimer, &ClockTimer::timeout, this, &HttpClient::resume);
@@ -109,7 +109,7 @@ void HttpClient::setClock(const std::shared_ptr<const Clock> &clock)
 HttpClient::~HttpClient()
 {
     pending.clear();
-    releaseReply();
+    releaseSocket();
 }
 
 int HttpClient::setHost(const QString &host, quint16 port)
@@ -199,36 +199,61 @@ void HttpClient::sendRequest()
     url.setPort(hostPort == 80 ? -1 : hostPort);
     // Decoded mode: a '%' or '?' in the path is a character of the path, encoded on the wire.
     url.setPath(current.path.isEmpty() ? QStringLiteral("/") : current.path, QUrl::DecodedMode);
+    // Dot segments go, as RFC 3986 has every client remove them.
+    url = url.adjusted(QUrl::NormalizePathSegments);
 
-    manager.setProxy(proxies.forDownloads(hostName, hostPort));
-    QNetworkRequest request(url);
-    // A package must arrive as the server stores it, never decompressed on the way.
-    request.setRawHeader("Accept-Encoding", "identity");
+    const QNetworkProxy target = proxies.forDownloads(hostName, hostPort);
+    // An HTTP proxy gets the whole address and the password of its own address from the first
+    // request on; a SOCKS proxy carries the connection itself.
+    const bool viaHttpProxy = target.type() == QNetworkProxy::HttpProxy;
+    QByteArray request = (current.kind == Head ? "HEAD " : "GET ")
+        + (viaHttpProxy ? url.toEncoded() : url.path(QUrl::FullyEncoded).toLatin1())
+        + " HTTP/1.1\r\nHost: "
+        + url.authority(QUrl::FullyEncoded).toLatin1()
+        // A package must arrive as the server stores it, never decompressed on the way.
+        + "\r\nAccept-Encoding: identity\r\n";
     if (transfer.resuming) {
-        request.setRawHeader("Range", "bytes=" + QByteArray::number(transfer.received) + '-');
-        request.setRawHeader("If-Range", transfer.validator);
+        request += "Range: bytes=" + QByteArray::number(transfer.received)
+            + "-\r\nIf-Range: " + transfer.validator + "\r\n";
     }
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
-    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-    request.setAttribute(QNetworkRequest::Http2CleartextAllowedAttribute, false);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                         QNetworkRequest::AlwaysNetwork);
-    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
-    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    if (viaHttpProxy && ProxyTunnel::fits(target))
+        request += "Proxy-Authorization: " + ProxyTunnel::authorization(target) + "\r\n";
+    request += "\r\n";
 
-    reply.reset(current.kind == Head ? manager.head(request) : manager.get(request));
-    reply->setReadBufferSize(readBufferSize);
-    connect(reply.data(), &QNetworkReply::metaDataChanged, this, &HttpClient::onMetaDataChanged);
-    connect(reply.data(), &QNetworkReply::readyRead, this, &HttpClient::onReadyRead);
-    connect(reply.data(), &QNetworkReply::finished, this, &HttpClient::onFinished);
+    response = HttpResponseParser(current.kind == Get);
+    reusedSocket = socket && socket->state() == QAbstractSocket::ConnectedState
+        && socketHost == hostName && socketPort == hostPort && proxy == target;
+    if (reusedSocket) {
+        stallTimer.start();
+        socket->write(request);
+        return;
+    }
+    releaseSocket();
+    proxy = target;
+    socketHost = hostName;
+    socketPort = hostPort;
+    socket.reset(new QTcpSocket);
+    // Full, it stops reading from the kernel: see readAvailable().
+    socket->setReadBufferSize(socketBufferSize);
+    socket->setProxy(viaHttpProxy ? QNetworkProxy(QNetworkProxy::NoProxy) : proxy);
+    connect(socket.data(), &QTcpSocket::readyRead, this, &HttpClient::onReadyRead);
+    connect(socket.data(), &QTcpSocket::errorOccurred, this, &HttpClient::onSocketError);
+    connect(socket.data(), &QTcpSocket::connected, this,
+            [this, request] { socket->write(request); });
+    // A refused connection may fail the request before connectToHost() returns.
     stallTimer.start();
+    if (viaHttpProxy)
+        socket->connectToHost(proxy.hostName(), proxy.port());
+    else
+        socket->connectToHost(hostName, hostPort);
 }
 
 void HttpClient::finishCurrent(const Failure &failure)
 {
-    releaseReply();
+    stallTimer.stop();
+    if (failure || response.state() != HttpResponseParser::Complete || !response.keepsConnection()
+        || (socket && socket->bytesAvailable() > 0))
+        releaseSocket();
     retryTimer.stop();
     transfer = Transfer();
     const int id = current.id;
@@ -240,16 +265,14 @@ void HttpClient::finishCurrent(const Failure &failure)
     scheduleNext();
 }
 
-void HttpClient::releaseReply()
+void HttpClient::releaseSocket()
 {
     stallTimer.stop();
-    if (!reply)
+    if (!socket)
         return;
-    reply->disconnect(this);
-    // This may run inside one of the reply's own signals, which must not abort it there.
-    if (reply->isRunning())
-        QMetaObject::invokeMethod(reply.data(), &QNetworkReply::abort, Qt::QueuedConnection);
-    reply.reset();
+    socket->disconnect(this);
+    socket->abort();
+    socket.reset();
 }
 
 // A server that stops sending would otherwise keep the download open forever.
@@ -274,7 +297,7 @@ bool HttpClient::retryBrokenGet()
         transfer.failedAttempts = 0;
     else if (transfer.failedAttempts >= retryPauses.size())
         return false;
-    releaseReply();
+    releaseSocket();
     retryTimer.start(progressed ? 0 : retryPauses.at(transfer.failedAttempts++));
     ++transfer.resumes;
     return true;
@@ -292,7 +315,7 @@ void HttpClient::resume()
 bool HttpClient::takeResumedHeader(const HttpResponseHeader &header)
 {
     transfer.resuming = false;
-    const QNetworkReply *const handled = reply.data();
+    const QTcpSocket *const handled = socket.data();
     if (header.statusCode() == 206) {
         // "bytes FIRST-LAST/TOTAL": the rest must begin where the body broke off.
         const QByteArray range = header.value("Content-Range");
@@ -311,132 +334,114 @@ bool HttpClient::takeResumedHeader(const HttpResponseHeader &header)
         transfer.attemptStart = 0;
         transfer.expectedLength = header.hasContentLength() ? header.contentLength() : -1;
         emit bodyRestarted();
-        return reply.data() == handled;
+        return socket.data() == handled;
     }
     emit responseHeaderReceived(header);
-    if (reply.data() != handled)
+    if (socket.data() != handled)
         return false;
     fail(translated("The server sent no valid response."));
     return false;
 }
 
-void HttpClient::onMetaDataChanged()
-{
-    stallTimer.start();
-    emitHeaderOnce();
-}
-
 void HttpClient::onReadyRead()
 {
-    stallTimer.start();
-    if (emitHeaderOnce())
-        writeAvailable();
-}
-
-void HttpClient::onFinished()
-{
-    if (!emitHeaderOnce() || !writeAvailable())
-        return;
-    bool broken = true;
-    QString text;
-    if (reply->error() != QNetworkReply::NoError && !isHttpLevelError()) {
-        text = networkFailure(reply->error(), reply->errorString(), manager.proxy());
-    } else if (!transfer.headerSent) {
-        text = translated("The server sent no valid response.");
-        broken = false;
-    } else if (current.kind == Get && transfer.expectedLength >= 0
-               && transfer.received < transfer.expectedLength) {
-        text = translated("The connection closed after %1 of %2 bytes.")
-                   .arg(transfer.received)
-                   .arg(transfer.expectedLength);
-    } else if (transfer.resuming) {
-        // The attempt to resume got no answer at all.
-        text = translated("The server sent no valid response.");
-    } else {
-        finishCurrent();
+    // A kept connection has nothing to say between requests.
+    if (!busy) {
+        releaseSocket();
         return;
     }
-    if (!broken || !retryBrokenGet())
+    stallTimer.start();
+    readAvailable();
+}
+
+void HttpClient::onSocketError(QAbstractSocket::SocketError error)
+{
+    if (!busy) {
+        releaseSocket();
+        return;
+    }
+    if (reusedSocket && response.state() == HttpResponseParser::ReadingHeader
+        && socket->bytesAvailable() == 0) {
+        releaseSocket();
+        sendRequest();
+        return;
+    }
+    if (error == QAbstractSocket::RemoteHostClosedError) {
+        onClosed();
+        return;
+    }
+    const QString text = networkFailure(error, socket->errorString(), proxy);
+    if (!retryBrokenGet())
         fail(text);
 }
 
-// Returns false when a slot ended the request while the header was being delivered.
-bool HttpClient::emitHeaderOnce()
+// What the socket still holds was read from the connection before it closed.
+void HttpClient::onClosed()
 {
-    if (transfer.headerSent && !transfer.resuming)
-        return true;
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid())
-        return true;
-    const HttpResponseHeader header(
-        status.toInt(),
-        QString::fromLatin1(
-            reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray()),
-        reply->rawHeaderPairs());
+    if (!readAvailable())
+        return;
+    if (response.close() == HttpResponseParser::Complete) {
+        finishCurrent();
+        return;
+    }
+    if (!retryBrokenGet())
+        fail(translated("The package server closed the connection early."));
+}
+
+// Reads what the socket holds, one chunk at a time, each passed on before the next is read:
+// while the device is behind, the socket stays full and reads nothing more from the kernel.
+// Returns false when the request ended.
+bool HttpClient::readAvailable()
+{
+    while (socket->bytesAvailable() > 0) {
+        const bool hadHeader = response.state() != HttpResponseParser::ReadingHeader;
+        QByteArray body;
+        const HttpResponseParser::State state = response.parse(socket->read(chunkSize), &body);
+        if (state == HttpResponseParser::Invalid) {
+            fail(translated("The server sent no valid response."));
+            return false;
+        }
+        if (!hadHeader && state != HttpResponseParser::ReadingHeader
+            && !takeHeader(response.header()))
+            return false;
+        if (!body.isEmpty() && !writeBody(body))
+            return false;
+        if (state == HttpResponseParser::Complete) {
+            finishCurrent();
+            return false;
+        }
+    }
+    return true;
+}
+
+// Returns false when a slot ended the request while the header was being delivered.
+bool HttpClient::takeHeader(const HttpResponseHeader &header)
+{
     if (transfer.resuming)
         return takeResumedHeader(header);
     transfer.headerSent = true;
     transfer.expectedLength = header.hasContentLength() ? header.contentLength() : -1;
     transfer.validator = resumeValidator(header);
-    const QNetworkReply *const handled = reply.data();
+    const QTcpSocket *const handled = socket.data();
     emit responseHeaderReceived(header);
-    return reply.data() == handled;
+    return socket.data() == handled;
 }
 
 // Returns false when the request ended: a failed write, or a slot that aborted it.
-bool HttpClient::writeAvailable()
+bool HttpClient::writeBody(const QByteArray &body)
 {
-    if (reply->bytesAvailable() <= 0)
-        return true;
-    if (current.kind != Get) {
-        reply->readAll();
-        return true;
-    }
-    const qint64 before = transfer.received;
-    while (reply->bytesAvailable() > 0) {
-        const QByteArray chunk = reply->read(chunkSize);
-        if (chunk.isEmpty())
-            break;
-        if (current.hasDevice) {
-            if (!current.device) {
-                fail(translated("The device receiving the body is gone."));
-                return false;
-            }
-            if (!writeAll(current.device, chunk)) {
-                fail(current.device->errorString());
-                return false;
-            }
+    if (current.hasDevice) {
+        if (!current.device) {
+            fail(translated("The device receiving the body is gone."));
+            return false;
         }
-        transfer.received += chunk.size();
+        if (!writeAll(current.device, body)) {
+            fail(current.device->errorString());
+            return false;
+        }
     }
-    if (transfer.received == before)
-        return true;
-    const QNetworkReply *const handled = reply.data();
+    transfer.received += body.size();
+    const QTcpSocket *const handled = socket.data();
     emit dataReadProgress(transfer.received, transfer.expectedLength);
-    return reply.data() == handled;
-}
-
-// The network layer reports 4xx and 5xx answers as errors; here they are complete responses,
-// and the caller judges the status from the header.
-bool HttpClient::isHttpLevelError() const
-{
-    if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
-        return false;
-    switch (reply->error()) {
-    case QNetworkReply::ContentAccessDenied:
-    case QNetworkReply::ContentOperationNotPermittedError:
-    case QNetworkReply::ContentNotFoundError:
-    case QNetworkReply::AuthenticationRequiredError:
-    case QNetworkReply::ContentConflictError:
-    case QNetworkReply::ContentGoneError:
-    case QNetworkReply::UnknownContentError:
-    case QNetworkReply::ProtocolInvalidOperationError:
-    case QNetworkReply::InternalServerError:
-    case QNetworkReply::OperationNotImplementedError:
-    case QNetworkReply::ServiceUnavailableError:
-    case QNetworkReply::UnknownServerError:
-        return true;
-    default:
-        return false;
-    }
+    return socket.data() == handled;
 }

@@ -4,9 +4,10 @@
 #include "clocktimer.h"
 #include "failure.h"
 #include "httpresponseheader.h"
+#include "httpresponseparser.h"
 #include "proxyenvironment.h"
 
-#include <QNetworkAccessManager>
+#include <QAbstractSocket>
 #include <QObject>
 #include <QPointer>
 #include <QQueue>
@@ -15,10 +16,15 @@
 #include <memory>
 
 class QIODevice;
-class QNetworkReply;
+class QTcpSocket;
 
-// A small sequential HTTP client: requests are queued and run one after another, in the
+// A small sequential HTTP/1.1 client: requests are queued and run one after another, in the
 // order they were made, each with an id. A failed request drops the rest of the queue.
+//
+// The connection is read no faster than the device takes the body: a device that falls behind
+// leaves the bytes in the kernel, whose TCP window holds the server back, so the memory a
+// download takes stays bounded however slow the disk or the hashing. A connection that the
+// server keeps open carries the next request to the same host.
 //
 // A GET whose response announced byte ranges and a validator (ETag or Last-Modified) survives
 // a broken connection: it asks for the rest with Range and If-Range, and the caller sees one
@@ -82,22 +88,30 @@ private:
     void sendRequest();
     void finishCurrent(const Failure &failure = Failure());
     void fail(const QString &text) { finishCurrent(Failure(Failure::Network, text)); }
-    void releaseReply();
+    void releaseSocket();
 
     void onStalled();
     // Schedules the next attempt of a broken GET; false when it cannot be resumed.
     bool retryBrokenGet();
     void resume();
+    bool takeHeader(const HttpResponseHeader &header);
     bool takeResumedHeader(const HttpResponseHeader &header);
-    void onMetaDataChanged();
     void onReadyRead();
-    void onFinished();
-    bool emitHeaderOnce();
-    bool writeAvailable();
-    bool isHttpLevelError() const;
+    void onSocketError(QAbstractSocket::SocketError error);
+    void onClosed();
+    bool readAvailable();
+    bool writeBody(const QByteArray &body);
 
-    QNetworkAccessManager manager;
-    QScopedPointer<QNetworkReply, QScopedPointerDeleteLater> reply;
+    QScopedPointer<QTcpSocket, QScopedPointerDeleteLater> socket;
+    HttpResponseParser response;
+    // Where the socket is connected, to name it when it fails and to know whether the next
+    // request can go on the same connection.
+    QNetworkProxy proxy;
+    QString socketHost;
+    quint16 socketPort = 0;
+    // A kept connection that the server may have closed meanwhile: a request that it drops
+    // before any answer is sent again on a new one.
+    bool reusedSocket = false;
     ClockTimer stallTimer;
     QQueue<Request> pending;
     Request current;

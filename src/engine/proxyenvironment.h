@@ -15,9 +15,9 @@ class QProcessEnvironment;
 // - no_proxy: hosts, domains, addresses and ranges reached directly (see ProxyBypass).
 // A proxy is written "[http://][user:password@]host[:port]" (port 1080 when left out), or
 // "socks5://…". Without a proxy the connection is made directly, whatever Qt's own settings.
-// Qt answers a proxy's 407 once with the user and password of the proxy's address, for the
-// downloads and for CONNECT alike; where the proxy hung up after its 407, the exchange opens
-// its tunnel again with them (ProxyTunnel).
+// The downloads send the user and password of the proxy's address with every request. Qt
+// answers the 407 of CONNECT once with them; where the proxy hung up after its 407, the
+// exchange opens its tunnel again with them (ProxyTunnel).
 class ProxyEnvironment
 {
 public:

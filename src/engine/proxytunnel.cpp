@@ -16,6 +16,11 @@ bool ProxyTunnel::fits(const QNetworkProxy &proxy)
     return proxy.type() == QNetworkProxy::HttpProxy && !proxy.user().isEmpty();
 }
 
+QByteArray ProxyTunnel::authorization(const QNetworkProxy &proxy)
+{
+    return "Basic " + (proxy.user() + QLatin1Char(':') + proxy.password()).toUtf8().toBase64();
+}
+
 bool ProxyTunnel::open(QTcpSocket &socket, const QNetworkProxy &proxy, const QString &host,
                        quint16 port, const QDeadlineTimer &deadline)
 {
@@ -27,9 +32,8 @@ bool ProxyTunnel::open(QTcpSocket &socket, const QNetworkProxy &proxy, const QSt
     const QByteArray target
         = (host.contains(QLatin1Char(':')) ? '[' + host.toLatin1() + ']' : host.toLatin1()) + ':'
         + QByteArray::number(port);
-    const QByteArray credentials = (proxy.user() + QLatin1Char(':') + proxy.password()).toUtf8();
     socket.write("CONNECT " + target + " HTTP/1.1\r\nHost: " + target
-                 + "\r\nProxy-Authorization: Basic " + credentials.toBase64() + "\r\n\r\n");
+                 + "\r\nProxy-Authorization: " + authorization(proxy) + "\r\n\r\n");
     // Byte by byte up to the blank line, so that nothing of the tunnel's own data is taken.
     QByteArray answer;
     while (!answer.endsWith("\r\n\r\n")) {

@@ -1,6 +1,7 @@
 #ifndef PROXYTUNNEL_H
 #define PROXYTUNNEL_H
 
+#include <QByteArray>
 #include <QString>
 
 class QDeadlineTimer;
@@ -18,6 +19,8 @@ public:
 
     // Whether the proxy is one that this tunnel can open: an HTTP proxy with a user.
     static bool fits(const QNetworkProxy &proxy);
+    // "Basic …": the user and password of the proxy's address, as Proxy-Authorization sends them.
+    static QByteArray authorization(const QNetworkProxy &proxy);
     // Connects the socket to the proxy and opens the tunnel to host:port by the deadline,
     // however slowly the proxy answers; false when it does not answer 200.
     static bool open(QTcpSocket &socket, const QNetworkProxy &proxy, const QString &host,

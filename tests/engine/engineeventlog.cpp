@@ -49,7 +49,7 @@ bool EngineEventLog::staysQuiet(HttpTestServer &server) const
     const qsizetype emitted = events.size();
     const qsizetype requested = server.requests().size();
     server.closeAll();
-    // The client's network thread reports each closed connection through posted events.
+    // The client learns of each closed connection through posted events.
     for (int round = 0; round < 10; ++round) {
         QCoreApplication::sendPostedEvents();
         QCoreApplication::processEvents(QEventLoop::AllEvents);

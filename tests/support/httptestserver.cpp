@@ -292,6 +292,7 @@ void HttpTestServer::pump(Connection *connection)
                 data = QByteArray::number(count, 16) + "\r\n" + data + "\r\n";
             connection->socket->write(data);
             connection->sent += count;
+            bodyBytes += count;
         }
         if (connection->pieceEnd >= 0 && connection->sent == connection->pieceEnd
             && connection->sent < size) {

@@ -93,6 +93,8 @@ public:
 
     const QList<Request> &requests() const { return log; }
     QStringList requestLines() const;
+    // Body bytes written to clients over every connection, whether or not they were read.
+    qint64 bodyBytesSent() const { return bodyBytes; }
     int openConnections() const { return connections.size(); }
     // Lets every response that waits after a piece go on with its next piece.
     void releasePiece();
@@ -122,6 +124,7 @@ private:
     QHash<QTcpSocket *, Connection *> connections;
     QHash<QByteArray, int> getsServed;
     int connectionCount = 0;
+    qint64 bodyBytes = 0;
 };
 
 Q_DECLARE_METATYPE(HttpTestServer::Response)

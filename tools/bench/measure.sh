@@ -237,10 +237,11 @@ stop_neighbour() {
 }
 
 # Every size as published, with digest and size; the largest also without them, which leaves
-# the engine's transfer alone (not a goal), and with the CPU taken by a hog.
+# the engine's transfer alone (not a goal), with the CPU taken by a hog, and beside the neighbour.
 largest=$(echo $BENCH_DOWNLOAD_SIZES | tr ' ' '\n' | sort -n | tail -n 1)
 if wanted download; then
-    for variant in $BENCH_DOWNLOAD_SIZES "$largest-nodigest" "$largest-contended"; do
+    for variant in $BENCH_DOWNLOAD_SIZES "$largest-nodigest" "$largest-contended" \
+        "$largest-neighbour"; do
         download_size=${variant%-*}
         check=digest
         if [ "$variant" = "$largest-nodigest" ]; then check=none; fi
@@ -249,20 +250,23 @@ if wanted download; then
         write_catalogue "$download_size" "$check"
         start_update_server
         if [ "$variant" = "$largest-contended" ]; then start_hog 4; fi
+        if [ "$variant" = "$largest-neighbour" ]; then start_neighbour; fi
         : >"$results/download-$variant.vmhwm"
         run_pair download
         if [ "$variant" = "$largest-contended" ]; then stop_hog; fi
+        if [ "$variant" = "$largest-neighbour" ]; then stop_neighbour; fi
         mv "$results/download.ours" "$results/download-$variant.ours"
         mv "$results/download.peer" "$results/download-$variant.peer"
         stop_update_server
     done
     # Memory only: the same largest download while the event loop keeps stalling, on a quiet
-    # machine and beside the hog.
+    # machine, beside the hog and beside the neighbour.
     write_catalogue "$largest" digest
     start_update_server
-    for variant in stalled stalled-contended; do
+    for variant in stalled stalled-contended stalled-neighbour; do
         echo "download: $largest bytes, event loop stalling${variant#stalled}" >&2
         if [ "$variant" = stalled-contended ]; then start_hog 4; fi
+        if [ "$variant" = stalled-neighbour ]; then start_neighbour; fi
         : >"$results/download-$largest-$variant.vmhwm"
         i=1
         while [ "$i" -le "$runs" ]; do
@@ -274,6 +278,7 @@ if wanted download; then
             i=$((i + 1))
         done
         if [ "$variant" = stalled-contended ]; then stop_hog; fi
+        if [ "$variant" = stalled-neighbour ]; then stop_neighbour; fi
     done
     stop_update_server
 
@@ -752,6 +757,7 @@ for size in $BENCH_DOWNLOAD_SIZES; do
     row "1. Download $(mib "$size") with sha256 and size: engine vs \`curl -s -o\`" "download-$size" s 1.05
 done
 row "1. Download $(mib "$largest") with sha256 and size, busy loops on every core: engine vs \`curl -s -o\`" "download-$largest-contended" s 1.05
+row "1. Download $(mib "$largest") with sha256 and size beside the neighbour (stress-ng writing and syncing on the same disk, every core busy, 1 GiB held): engine vs \`curl -s -o\`" "download-$largest-neighbour" s 1.25
 row "1. Download $(mib "$largest"), for comparison, without sha256 and size to check" "download-$largest-nodigest" s -
 row "1. Download $(mib "$largest") over a link dropped every tenth of it: engine vs engine over the same link unbroken" dropping s 1.15
 wanted install && row "2. Install $(du -m "$package" | cut -f1) MB package, $(unzip -Z1 "$package" | wc -l) entries, $files replaced: VornUpdatePackage::install vs unzip + cp -a backup + cp -a" install s 1.25
@@ -767,15 +773,17 @@ echo
 # A bound holds in every run, so the worst run is the figure.
 echo "| Peak resident memory of the download driver (VmHWM) | Worst run | Goal | |"
 echo "|---|---|---|---|"
-for size in $BENCH_DOWNLOAD_SIZES $largest-nodigest $largest-contended $largest-stalled \
-    $largest-stalled-contended; do
+for size in $BENCH_DOWNLOAD_SIZES $largest-nodigest $largest-contended $largest-neighbour \
+    $largest-stalled $largest-stalled-contended $largest-stalled-neighbour; do
     [ -s "$results/download-$size.vmhwm" ] || continue
     kib=$(sort -n "$results/download-$size.vmhwm" | tail -n 1)
     printf '| %s package%s | %s MiB | < 48 MiB | %s |\n' "$(mib "${size%%-*}")" \
         "$(case $size in
             *-nodigest) echo ", nothing to check" ;;
             *-stalled-contended) echo ", event loop blocked and busy loops on every core" ;;
+            *-stalled-neighbour) echo ", event loop blocked, beside the neighbour" ;;
             *-contended) echo ", busy loops on every core" ;;
+            *-neighbour) echo ", beside the neighbour" ;;
             *-stalled) echo ", event loop blocked 200 ms in every 300 ms" ;;
             esac)" \
         "$(awk -v k="$kib" 'BEGIN { printf "%.1f", k / 1024 }')" \
