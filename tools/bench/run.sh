@@ -204,7 +204,7 @@ case ",$only," in
         best_bytes=0
         whole_bytes=0
         whole_best_bytes=0
-        uncapped=0
+        over_cap=0
         rm -rf "$dir/peer"
         # Every changed file, a link to a file counting as that file, as the builder packs it;
         # but, as the builder does, not a link with the same text in both releases, which
@@ -228,7 +228,7 @@ case ",$only," in
                 b=$(stat -c %s "$dir/peer/$file.bsdiff")
             else
                 b=$w
-                uncapped=$((uncapped + 1))
+                over_cap=$((over_cap + 1))
             fi
             bsdiff_bytes=$((bsdiff_bytes + b))
             zstd_bytes=$((zstd_bytes + z))
@@ -239,7 +239,7 @@ case ",$only," in
         bspatched=$(timed /dev/null sh -c 'cd "$1/peer" && find . -name "*.bsdiff" | while read -r p; do
             f=${p%.bsdiff}; bspatch "$1/old/$f" "$1/peer/$f.new" "$p" || exit 1; done' sh "$dir")
         rm -rf "$dir/peer" "$dir/peer.xdelta" "$dir/peer.zst"
-        echo "$1 $2 -> $3|$(stat -c %s "$dir/full.zip")|$(stat -c %s "$dir/patch.zip")|$bsdiff_bytes|$zstd_bytes|$best_bytes|$xdelta_bytes|$(sed -n 's/^seconds=//p' "$dir/built.txt")|$(sed -n 's/^peak_kib=//p' "$dir/built.txt")|$applied|$bspatched|$dir|$4|$whole_bytes|$whole_best_bytes|$uncapped" >"$dir/figures.txt"
+        echo "$1 $2 -> $3|$(stat -c %s "$dir/full.zip")|$(stat -c %s "$dir/patch.zip")|$bsdiff_bytes|$zstd_bytes|$best_bytes|$xdelta_bytes|$(sed -n 's/^seconds=//p' "$dir/built.txt")|$(sed -n 's/^peak_kib=//p' "$dir/built.txt")|$applied|$bspatched|$dir|$4|$whole_bytes|$whole_best_bytes|$over_cap" >"$dir/figures.txt"
         cat "$dir/figures.txt" >>"$patches"
     done
     ;;
