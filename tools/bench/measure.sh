@@ -791,7 +791,7 @@ if [ -s "$BENCH_PATCHES" ]; then
                 && (kind != "major" || (t <= 180 && m <= 2 * 1024 * 1024))
             bsdiff = sprintf("%.0f KB", b / 1000)
             if (capped > 0)
-                bsdiff = bsdiff sprintf(" (%d files over 128 MiB: zstd'"'"'s)", capped)
+                bsdiff = bsdiff sprintf(" (zstd'"'"'s on %d over 128 MiB)", capped)
             whole = w != "" ? sprintf("%.0f KB | %.0f KB | %.2f", w / 1000, wb / 1000, p / wb) : "- | - | -"
             printf "| %s | %.0f KB | %.0f KB | %.2f | %s | %.0f KB | %.0f KB | %.2f | %s | %.0f KB | %s s | %.0f MiB | %s s (%s s) | %s |\n",
                 pair, f / 1000, p / 1000, p / f, bsdiff, z / 1000, best / 1000, p / best, whole,
