@@ -210,6 +210,8 @@ void HttpClient::sendRequest()
         + (viaHttpProxy ? url.toEncoded() : url.path(QUrl::FullyEncoded).toLatin1())
         + " HTTP/1.1\r\nHost: "
         + url.authority(QUrl::FullyEncoded).toLatin1()
+        // Some hosts and proxies turn away a request that names no client.
+        + "\r\nUser-Agent: vorn-updater"
         // A package must arrive as the server stores it, never decompressed on the way.
         + "\r\nAccept-Encoding: identity\r\n";
     if (transfer.resuming) {
