@@ -969,14 +969,19 @@ void TestDownload::reportOfTheRun_data()
     QTest::addColumn<QByteArray>("children"); // of the offer
     QTest::addColumn<int>("status"); // of the package server's answer; 0: no download at all
     QTest::addColumn<QByteArray>("verdict");
+    QTest::addColumn<bool>("isNew"); // to the installation, which has no version of it before
     QTest::newRow("installed") << QByteArray() << 200
-                               << QByteArray(R"(outcome="installed" reason="none")");
-    QTest::newRow("refused by its digest") << "<sha256>" + QByteArray(64, '0') + "</sha256>" << 200
-                                           << QByteArray(R"(outcome="refused" reason="refused")");
+                               << QByteArray(R"(outcome="installed" reason="none")") << false;
+    QTest::newRow("refused by its digest")
+        << "<sha256>" + QByteArray(64, '0') + "</sha256>" << 200
+        << QByteArray(R"(outcome="refused" reason="refused")") << false;
     QTest::newRow("download failed")
-        << QByteArray() << 404 << QByteArray(R"(outcome="download-failed" reason="network")");
+        << QByteArray() << 404 << QByteArray(R"(outcome="download-failed" reason="network")")
+        << false;
     QTest::newRow("cancelled by the user")
-        << QByteArray() << 0 << QByteArray(R"(outcome="cancelled" reason="cancelled")");
+        << QByteArray() << 0 << QByteArray(R"(outcome="cancelled" reason="cancelled")") << false;
+    QTest::newRow("a new component, without a version before")
+        << QByteArray() << 200 << QByteArray(R"(outcome="installed" reason="none")") << true;
 }
 
 // Every outcome of a real run reaches the update server, with these fields and nothing else.
@@ -985,6 +990,7 @@ void TestDownload::reportOfTheRun()
     QFETCH(QByteArray, children);
     QFETCH(int, status);
     QFETCH(QByteArray, verdict);
+    QFETCH(bool, isNew);
     QTemporaryDir state;
     QList<QByteArray> received;
     {
@@ -994,7 +1000,7 @@ void TestDownload::reportOfTheRun()
                                   status == 404 ? Response::withStatus(404, "Not Found")
                                                 : Response::ok(pluginPackage("new")));
         run.installWhenDownloaded();
-        QVERIFY(run.offer({{"core", {}, children}}));
+        QVERIFY(run.offer({{"core", {}, children, "2.0", {}, {}, !isNew}}));
         // The update server's exchange is over: the receiver takes its port.
         ReportReceiver receiver;
         QVERIFY(receiver.listen());
@@ -1006,7 +1012,10 @@ void TestDownload::reportOfTheRun()
         received = receiver.reports(1);
         QCOMPARE(receiver.others(), 0);
     }
-    QCOMPARE(received, QList<QByteArray> {reportOf(verdict)});
+    QByteArray expected = reportOf(verdict);
+    if (isNew)
+        expected.replace(R"(from="1.0" )", "");
+    QCOMPARE(received, QList<QByteArray> {expected});
     // Taken: nothing waits.
     QCOMPARE(reportFiles(state.path()), QStringList());
 }

@@ -1206,6 +1206,10 @@ void TestUpdateServer::reports_data()
     QTest::newRow("an unknown outcome") << reportOf("worked") << false << QByteArray();
     QTest::newRow("an unknown reason")
         << QByteArray(valid).replace("\"none\"", "\"disk full\"") << false << QByteArray();
+    QTest::newRow("a component new to the installation, without from")
+        << QByteArray(valid).replace(" from=\"1.0\"", "") << true << QByteArray("installed");
+    QTest::newRow("an empty from")
+        << QByteArray(valid).replace("\"1.0\"", "\"\"") << false << QByteArray();
     QTest::newRow("a version with a suffix")
         << reportOf("installed", "1.1b") << false << QByteArray();
     QTest::newRow("a name that is a path")
