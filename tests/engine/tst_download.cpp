@@ -14,10 +14,12 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QTcpServer>
 #include <QtTest>
 
 #include <unistd.h>
@@ -1022,30 +1024,42 @@ void TestDownload::reportOfTheRun()
 
 void TestDownload::reportKeptUntilTaken_data()
 {
-    QTest::addColumn<bool>("listening"); // when the run ends
-    QTest::newRow("nothing listens") << false;
-    QTest::newRow("the server does not take it") << true;
+    QTest::addColumn<QByteArray>("server"); // when the run ends
+    QTest::newRow("nothing listens") << QByteArray("none");
+    QTest::newRow("the server does not take it") << QByteArray("refusing");
+    QTest::newRow("the server never answers: the run's end does not wait") << QByteArray("silent");
 }
 
 // A report the server did not take waits in the state directory, and goes after the next
 // check's exchange.
 void TestDownload::reportKeptUntilTaken()
 {
-    QFETCH(bool, listening);
+    QFETCH(QByteArray, server);
     QTemporaryDir state;
-    const RunSettings settings = reportingSettings(state.path());
+    RunSettings settings = reportingSettings(state.path());
+    // Far beyond the test's time, so that waiting for the silent server would show.
+    settings.reportDeadlineMs = 600000;
+    QElapsedTimer ran;
     {
+        // Takes the connection and the report into the kernel's buffers and never reads, past
+        // the run's end.
+        QTcpServer silent;
         EngineRun run(settings);
         ReportReceiver refusing(false);
         QVERIFY(run.ready);
         QVERIFY(run.offer({{"core"}}));
-        if (listening)
+        if (server == "refusing")
             QVERIFY(refusing.listen());
+        else if (server == "silent")
+            QVERIFY(silent.listen(QHostAddress::LocalHost, 443));
+        ran.start();
         run.engine.beginDownload();
         run.engine.abortDownload();
-        if (listening)
+        if (server == "refusing")
             QCOMPARE(refusing.reports(1).size(), 1);
     }
+    QVERIFY2(ran.elapsed() < settings.reportDeadlineMs / 10,
+             qPrintable(QString::number(ran.elapsed())));
     const QStringList kept = reportFiles(state.path());
     QCOMPARE(kept.size(), 1);
     QCOMPARE(QFileInfo(state.filePath(QStringLiteral("reports/")) + kept.constFirst()).permissions()
