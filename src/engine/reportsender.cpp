@@ -9,6 +9,8 @@
 #include <QRandomGenerator>
 #include <QTcpSocket>
 
+#include <chrono>
+
 #include <sys/socket.h>
 
 namespace {
@@ -17,6 +19,9 @@ const quint16 updateServerPort = 443;
 const QByteArray queuedPrefix = QByteArrayLiteral("report-");
 const QByteArray interruptedName = QByteArrayLiteral("interrupted");
 const QByteArray accepted = QByteArrayLiteral("<ok/>");
+// How long the sending may go on at the end, and once abandoned, at most.
+const std::chrono::milliseconds abandonGrace(250);
+const int abandonCheckMs = 100;
 
 QString reportsPath(const QString &stateDirectory)
 {
@@ -39,6 +44,9 @@ ReportSender::ReportSender(const RunSettings &settings)
 
 ReportSender::~ReportSender()
 {
+    // A server that answers takes a report in far less than the grace.
+    if (pending.valid() && pending.wait_for(abandonGrace) != std::future_status::ready)
+        abandoned = true;
     wait();
 }
 
@@ -116,29 +124,46 @@ void ReportSender::sendAll() const
         if (!reports.read(name, RunReport::maximumSize, &document))
             continue;
         // A server that took none now takes no later one either.
-        if (!send(document, deadline))
+        if (abandoned || !send(document, deadline))
             return;
         reports.remove(name);
     }
 }
 
+int ReportSender::nextWait(const QDeadlineTimer &deadline) const
+{
+    return abandoned ? 0 : int(qBound<qint64>(0, deadline.remainingTime(), qint64(abandonCheckMs)));
+}
+
 bool ReportSender::send(const QByteArray &document, const QDeadlineTimer &deadline) const
 {
-    const auto wait = [&deadline] { return int(qMax<qint64>(0, deadline.remainingTime())); };
-    // The route of the check.
+    // The route of the check, in one wait: Qt drops a connection whose wait ran out, and the
+    // server that just answered the check is seldom slow to accept.
     const QString &host = settings.updateServerHost;
     const QNetworkProxy proxy = settings.proxies.forExchange(host, updateServerPort);
     QTcpSocket socket;
-    if (!ProxyTunnel::connect(socket, proxy, host, updateServerPort, wait(), deadline))
+    if (!ProxyTunnel::connect(socket, proxy, host, updateServerPort,
+                              int(qMax<qint64>(0, deadline.remainingTime())), deadline))
         return false;
+    const auto connected = [&socket] { return socket.state() == QAbstractSocket::ConnectedState; };
     socket.write(document);
-    while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(wait())) { }
+    while (socket.bytesToWrite() > 0) {
+        const int wait = nextWait(deadline);
+        if (wait == 0 || (!socket.waitForBytesWritten(wait) && !connected()))
+            return false;
+    }
     // The end of the document is the end of what the server reads.
     if (socket.bytesToWrite() > 0 || ::shutdown(int(socket.socketDescriptor()), SHUT_WR) != 0)
         return false;
     QByteArray answer;
-    while (answer.size() <= accepted.size() && !deadline.hasExpired()
-           && (socket.bytesAvailable() > 0 || socket.waitForReadyRead(wait())))
+    while (answer.size() <= accepted.size()) {
+        if (socket.bytesAvailable() == 0) {
+            const int wait = nextWait(deadline);
+            if (wait == 0 || (!socket.waitForReadyRead(wait) && !connected()))
+                break;
+            continue;
+        }
         answer += socket.read(accepted.size() + 1 - answer.size());
+    }
     return answer == accepted;
 }

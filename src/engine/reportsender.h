@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 
+#include <atomic>
 #include <future>
 
 class QDeadlineTimer;
@@ -19,7 +20,9 @@ class ReportSender
 {
 public:
     explicit ReportSender(const RunSettings &settings);
-    // Waits for the sending, at most its deadline.
+    // Gives the sending a moment, then abandons it within a fraction of a second once
+    // connected: what it did not send is kept and goes with the next check, so that the
+    // application's end never waits on a server that does not answer.
     ~ReportSender();
     ReportSender(const ReportSender &) = delete;
     ReportSender &operator=(const ReportSender &) = delete;
@@ -44,8 +47,11 @@ private:
     void queue(const QByteArray &document) const;
     void sendAll() const;
     bool send(const QByteArray &document, const QDeadlineTimer &deadline) const;
+    // The next wait of the sending: short, so that it sees when it is abandoned.
+    int nextWait(const QDeadlineTimer &deadline) const;
 
     const RunSettings settings;
+    std::atomic<bool> abandoned = false;
     std::shared_future<void> pending;
 };
 

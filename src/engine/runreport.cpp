@@ -71,12 +71,14 @@ void RunReport::add(const Package &package)
         if (!isPlainName(*name))
             return;
     }
-    if (DottedVersion::parse(package.from).isNull() || DottedVersion::parse(package.to).isNull())
+    const bool isNew = package.from.isEmpty();
+    if ((!isNew && DottedVersion::parse(package.from).isNull())
+        || DottedVersion::parse(package.to).isNull())
         return;
     // Up to the outcome, which the whole run shares.
     const QByteArray element = "<package" + attribute("component", package.component)
         + attribute("project", package.project) + attribute("type", package.type)
-        + attribute("from", package.from) + attribute("to", package.to)
+        + (isNew ? QByteArray() : attribute("from", package.from)) + attribute("to", package.to)
         + (package.patch ? " delivery=\"patch\"" : " delivery=\"whole\"");
     qsizetype size = documentOpen.size() + documentClose.size();
     for (const QByteArray &added : packages)

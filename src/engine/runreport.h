@@ -24,6 +24,8 @@ public:
         QString component;
         QString project;
         QString type;
+        // Empty for a component the installation did not have, which the report sends without
+        // "from".
         QString from;
         QString to;
         bool patch = false;

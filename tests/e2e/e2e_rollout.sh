@@ -5,6 +5,8 @@
 #
 #   healthy  core 1.1 staged at 20 %: the updater at position 5000 keeps core 1.0 (and gets the
 #            unstaged plug-in), the one at position 100 installs core 1.1
+#   older    as healthy, with core 1.0.5 published unstaged: the updater at position 5000
+#            installs 1.0.5, the newest version outside the rollout
 #   broken   the plug-in emoticons 1.0 staged at 50 % cannot be installed (a directory stands in
 #            the way of one of its files), halt-minimum 3: three runs inside the share roll back
 #            and report, the server halts the release, the next run inside the share is not
@@ -132,6 +134,25 @@ run_at 100 inside ""
 check "inside: core 1.1 offered" answered 'vorn/core/app 1.0: update 1.1 \(rollout: inside\)'
 check "inside: core 1.1 installed" \
     same "$SANDBOX/new/core/lib/libvorn-core.so.1" "$SANDBOX_ROOT/lib/libvorn-core.so.1"
+sandbox_stop_servers
+
+echo "== older: core 1.0.5 unstaged, 1.1 staged at 20 %"
+sandbox_create "$work/older" en
+stage core 'rollout="20%"'
+sandbox_write "$SANDBOX/new/core-1.0.5/lib/libvorn-core.so.1" "vorn core library 1.0.5"
+signing=(--unsigned)
+[ -f "$VORN_SIGNING_KEY" ] && signing=(--sign "$VORN_SIGNING_KEY")
+entry=$("$VORN_PACKAGE_BUILDER" "$SANDBOX/new/core-1.0.5" --project vorn --name core --type app \
+    --version 1.0.5 --link http://127.0.0.1/core-1.0.5.zip --output "$SANDBOX_WWW/core-1.0.5.zip" \
+    --timestamp 1700000000 "${signing[@]}")
+printf '%s\n</catalogue>\n' "$entry" >"$work/older-entry.xml"
+sed -i -e '/<\/catalogue>/{r '"$work/older-entry.xml" -e 'd;}' "$SANDBOX/catalogue.xml"
+sandbox_start_servers
+run_at 5000 older ""
+check "older: core 1.0.5 offered outside the share" \
+    answered 'vorn/core/app 1.0: update 1.0.5 \(rollout: outside\)'
+check "older: core 1.0.5 installed" \
+    grep -qx "vorn core library 1.0.5" "$SANDBOX_ROOT/lib/libvorn-core.so.1"
 sandbox_stop_servers
 
 echo "== broken: emoticons 1.0 staged at 50 %, halted after 3 failed installations"

@@ -14,10 +14,12 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QTcpServer>
 #include <QtTest>
 
 #include <unistd.h>
@@ -977,14 +979,19 @@ void TestDownload::reportOfTheRun_data()
     QTest::addColumn<QByteArray>("children"); // of the offer
     QTest::addColumn<int>("status"); // of the package server's answer; 0: no download at all
     QTest::addColumn<QByteArray>("verdict");
+    QTest::addColumn<bool>("isNew"); // to the installation, which has no version of it before
     QTest::newRow("installed") << QByteArray() << 200
-                               << QByteArray(R"(outcome="installed" reason="none")");
-    QTest::newRow("refused by its digest") << "<sha256>" + QByteArray(64, '0') + "</sha256>" << 200
-                                           << QByteArray(R"(outcome="refused" reason="refused")");
+                               << QByteArray(R"(outcome="installed" reason="none")") << false;
+    QTest::newRow("refused by its digest")
+        << "<sha256>" + QByteArray(64, '0') + "</sha256>" << 200
+        << QByteArray(R"(outcome="refused" reason="refused")") << false;
     QTest::newRow("download failed")
-        << QByteArray() << 404 << QByteArray(R"(outcome="download-failed" reason="network")");
+        << QByteArray() << 404 << QByteArray(R"(outcome="download-failed" reason="network")")
+        << false;
     QTest::newRow("cancelled by the user")
-        << QByteArray() << 0 << QByteArray(R"(outcome="cancelled" reason="cancelled")");
+        << QByteArray() << 0 << QByteArray(R"(outcome="cancelled" reason="cancelled")") << false;
+    QTest::newRow("a new component, without a version before")
+        << QByteArray() << 200 << QByteArray(R"(outcome="installed" reason="none")") << true;
 }
 
 // Every outcome of a real run reaches the update server, with these fields and nothing else.
@@ -993,6 +1000,7 @@ void TestDownload::reportOfTheRun()
     QFETCH(QByteArray, children);
     QFETCH(int, status);
     QFETCH(QByteArray, verdict);
+    QFETCH(bool, isNew);
     QTemporaryDir state;
     QList<QByteArray> received;
     {
@@ -1002,7 +1010,7 @@ void TestDownload::reportOfTheRun()
                                   status == 404 ? Response::withStatus(404, "Not Found")
                                                 : Response::ok(pluginPackage("new")));
         run.installWhenDownloaded();
-        QVERIFY(run.offer({{"core", {}, children}}));
+        QVERIFY(run.offer({{"core", {}, children, "2.0", {}, {}, !isNew}}));
         // The update server's exchange is over: the receiver takes its port.
         ReportReceiver receiver;
         QVERIFY(receiver.listen());
@@ -1014,37 +1022,52 @@ void TestDownload::reportOfTheRun()
         received = receiver.reports(1);
         QCOMPARE(receiver.others(), 0);
     }
-    QCOMPARE(received, QList<QByteArray> {reportOf(verdict)});
+    QByteArray expected = reportOf(verdict);
+    if (isNew)
+        expected.replace(R"(from="1.0" )", "");
+    QCOMPARE(received, QList<QByteArray> {expected});
     // Taken: nothing waits.
     QCOMPARE(reportFiles(state.path()), QStringList());
 }
 
 void TestDownload::reportKeptUntilTaken_data()
 {
-    QTest::addColumn<bool>("listening"); // when the run ends
-    QTest::newRow("nothing listens") << false;
-    QTest::newRow("the server does not take it") << true;
+    QTest::addColumn<QByteArray>("server"); // when the run ends
+    QTest::newRow("nothing listens") << QByteArray("none");
+    QTest::newRow("the server does not take it") << QByteArray("refusing");
+    QTest::newRow("the server never answers: the run's end does not wait") << QByteArray("silent");
 }
 
 // A report the server did not take waits in the state directory, and goes after the next
 // check's exchange.
 void TestDownload::reportKeptUntilTaken()
 {
-    QFETCH(bool, listening);
+    QFETCH(QByteArray, server);
     QTemporaryDir state;
-    const RunSettings settings = reportingSettings(state.path());
+    RunSettings settings = reportingSettings(state.path());
+    // Far beyond the test's time, so that waiting for the silent server would show.
+    settings.reportDeadlineMs = 600000;
+    QElapsedTimer ran;
     {
+        // Takes the connection and the report into the kernel's buffers and never reads, past
+        // the run's end.
+        QTcpServer silent;
         EngineRun run(settings);
         ReportReceiver refusing(false);
         QVERIFY(run.ready);
         QVERIFY(run.offer({{"core"}}));
-        if (listening)
+        if (server == "refusing")
             QVERIFY(refusing.listen());
+        else if (server == "silent")
+            QVERIFY(silent.listen(QHostAddress::LocalHost, 443));
+        ran.start();
         run.engine.beginDownload();
         run.engine.abortDownload();
-        if (listening)
+        if (server == "refusing")
             QCOMPARE(refusing.reports(1).size(), 1);
     }
+    QVERIFY2(ran.elapsed() < settings.reportDeadlineMs / 10,
+             qPrintable(QString::number(ran.elapsed())));
     const QStringList kept = reportFiles(state.path());
     QCOMPARE(kept.size(), 1);
     QCOMPARE(QFileInfo(state.filePath(QStringLiteral("reports/")) + kept.constFirst()).permissions()

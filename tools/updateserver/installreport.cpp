@@ -36,7 +36,9 @@ std::optional<ReportedPackage> readPackage(const QXmlStreamAttributes &attribute
         = {QStringLiteral("component"), QStringLiteral("project"), QStringLiteral("type"),
            QStringLiteral("from"),      QStringLiteral("to"),      QStringLiteral("delivery"),
            QStringLiteral("outcome"),   QStringLiteral("reason")};
-    if (attributes.size() != names.size())
+    // A component new to the installation has no version before: its "from" is absent.
+    const bool isNew = !attributes.hasAttribute(names.at(3));
+    if (attributes.size() != names.size() - (isNew ? 1 : 0))
         return std::nullopt;
     QHash<QString, QString> values;
     for (const QXmlStreamAttribute &attribute : attributes) {
@@ -50,7 +52,7 @@ std::optional<ReportedPackage> readPackage(const QXmlStreamAttributes &attribute
                              values.value(names.at(4)), values.value(names.at(5)),
                              values.value(names.at(6)), values.value(names.at(7))};
     const bool valid = isPlainName(package.project) && isPlainName(package.component)
-        && isPlainName(package.type) && !DottedVersion::parse(package.from).isNull()
+        && isPlainName(package.type) && (isNew || !DottedVersion::parse(package.from).isNull())
         && !DottedVersion::parse(package.to).isNull()
         && (package.delivery == u"patch" || package.delivery == u"whole")
         && outcomes().contains(package.outcome) && reasons().contains(package.reason);

@@ -13,7 +13,7 @@ struct ReportedPackage
     QString project;
     QString component;
     QString type;
-    // Dotted decimal numbers, as sent.
+    // Dotted decimal numbers, as sent; no "from" for a component new to the installation.
     QString from;
     QString to;
     QString delivery; // "patch" or "whole"
@@ -27,7 +27,8 @@ struct ReportedPackage
 //         to="1.1" delivery="patch" outcome="installed" reason="none"/>...</report>
 //
 // Nobody signs it, so it is read as strictly as it is written: the fixed vocabularies, dotted
-// versions, plain names, every attribute once and nothing else.
+// versions, plain names, every attribute once and nothing else. A component the installation
+// did not have comes without "from"; servers that predate it refuse such a report whole.
 class InstallReport
 {
 public:
