@@ -1315,10 +1315,10 @@ void TestUpdateServer::brokenReleaseHalts()
         QTRY_COMPARE(metricValue(metricsText(9464), share), 0.5);
         QCOMPARE(metricValue(metricsText(9464), halted), 0.0);
         // Outcomes that are nobody's fault do not count; failures of another version neither.
-        for (const QByteArray &outcome : {"download-failed", "cancelled", "recovered"})
+        for (const char *outcome : {"download-failed", "cancelled", "recovered"})
             QCOMPARE(sendReport(443, reportOf(outcome)), "<ok/>");
         QCOMPARE(sendReport(443, reportOf("rolled-back", "1.0")), "<ok/>");
-        for (const QByteArray &outcome : {"installed", "rolled-back", "installed", "refused"})
+        for (const char *outcome : {"installed", "rolled-back", "installed", "refused"})
             QCOMPARE(sendReport(443, reportOf(outcome)), "<ok/>");
         // 2 of 4: the minimum is not there yet.
         QCOMPARE(offered(), "1.1");
