@@ -154,10 +154,13 @@ bool Rollouts::admitReport(const QHostAddress &address, qint64 nowSeconds)
 void Rollouts::record(const QList<ReportedPackage> &packages)
 {
     for (const ReportedPackage &package : packages) {
-        if (metrics)
-            metrics->reported(package.component, package.to, package.outcome);
         const CatalogueEntry *entry = catalogue->findVersion(
             package.project, package.component, package.type, DottedVersion::parse(package.to));
+        // Labelled by the catalogue's own names: a report is signed by nobody, and names of its
+        // own would make a series each.
+        if (metrics)
+            metrics->reported(entry ? entry->name : QStringLiteral("-"),
+                              entry ? versionOf(*entry) : QStringLiteral("-"), package.outcome);
         if (!entry || !entry->rollout || halted.contains(entry))
             continue;
         const bool success = InstallReport::isSuccess(package.outcome);
