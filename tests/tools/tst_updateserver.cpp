@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -1351,9 +1352,15 @@ void TestUpdateServer::brokenReleaseHalts()
     QVERIFY(server.waitForLog("catalogue reloaded"));
     QCOMPARE(offered(), "1.0");
     if (byCommand) {
+        // Lifted as root, the halt file stays the service's own.
+        const QByteArray haltFile = QFile::encodeName(catalogueFile + ".halts");
+        const bool root = ::geteuid() == 0;
+        const uid_t service = root ? 65534 : ::geteuid();
+        QCOMPARE(::chown(haltFile.constData(), service, root ? 65534 : ::getegid()), 0);
         ServerProcess lift({"--catalogue", catalogueFile, "--lift-halt", "core", "1.1"});
         QCOMPARE(lift.waitForExitCode(), 0);
         QVERIFY2(lift.log().contains("1 halts lifted"), lift.log().constData());
+        QCOMPARE(QFileInfo(catalogueFile + ".halts").ownerId(), service);
     } else {
         QVERIFY(writeFile(catalogueFile, stagedCatalogue(QByteArray(rule).replace("50%", "60%"))));
     }

@@ -9,6 +9,9 @@
 
 #include <cstdio>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 QString keyOf(const QString &project, const QString &name, const QString &type,
@@ -61,7 +64,19 @@ bool writeLines(const QString &fileName, const QHash<QString, QString> &lines, Q
     QByteArray text;
     for (auto line = lines.cbegin(); line != lines.cend(); ++line)
         text += (line.key() + u'\t' + line.value() + u'\n').toUtf8();
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size()) {
+        *error = QStringLiteral("%1: %2").arg(fileName, file.errorString());
+        return false;
+    }
+    // The publisher who lifts a halt as root leaves the file the service's own, or the service
+    // could no longer read it.
+    struct stat old;
+    if (::geteuid() == 0 && ::stat(QFile::encodeName(fileName).constData(), &old) == 0
+        && ::fchown(file.handle(), old.st_uid, old.st_gid) != 0) {
+        *error = QStringLiteral("%1: %2").arg(fileName, qt_error_string(errno));
+        return false;
+    }
+    if (!file.commit()) {
         *error = QStringLiteral("%1: %2").arg(fileName, file.errorString());
         return false;
     }
