@@ -1,9 +1,14 @@
 #include "backgroundhash.h"
 
+#include <cstring>
+
 namespace {
 
 // Enough for the worker to keep up with bursts; the receiving thread waits beyond it.
 const qint64 queueBound = 4 * 1024 * 1024;
+// Hashed chunks kept for the next bytes: copied into memory already mapped, the bytes cost no
+// page faults, which took more time than the copy itself.
+const std::size_t spareChunks = 32;
 
 } // namespace
 
@@ -37,11 +42,20 @@ void BackgroundHash::add(const char *data, qint64 size)
 {
     if (size <= 0)
         return;
-    QByteArray chunk(data, size);
     std::unique_lock<std::mutex> lock(mutex);
     if (!worker.joinable())
         worker = std::thread(&BackgroundHash::work, this);
     changed.wait(lock, [this] { return queued < queueBound; });
+    QByteArray chunk;
+    if (!spare.empty()) {
+        chunk = std::move(spare.back());
+        spare.pop_back();
+    }
+    // Only this thread adds, so the room waited for stays while the bytes are copied.
+    lock.unlock();
+    chunk.resize(size);
+    std::memcpy(chunk.data(), data, size_t(size));
+    lock.lock();
     queued += chunk.size();
     queue.push_back(std::move(chunk));
     changed.notify_all();
@@ -76,7 +90,7 @@ void BackgroundHash::work()
         });
         if (stopping)
             return;
-        const QByteArray chunk = std::move(queue.front());
+        QByteArray chunk = std::move(queue.front());
         queue.pop_front();
         hashing = true;
         lock.unlock();
@@ -84,6 +98,8 @@ void BackgroundHash::work()
         lock.lock();
         hashing = false;
         queued -= chunk.size();
+        if (spare.size() < spareChunks)
+            spare.push_back(std::move(chunk));
         changed.notify_all();
     }
 }

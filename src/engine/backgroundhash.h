@@ -8,6 +8,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 // A digest taken in a thread of its own, so that the thread that receives a body never waits
 // for hashing. add() hands a copy of the bytes over and returns at once, unless the worker is
@@ -40,6 +41,8 @@ private:
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<QByteArray> queue;
+    // Chunks hashed already, for add() to copy into.
+    std::vector<QByteArray> spare;
     qint64 queued = 0;
     bool hashing = false;
     bool stopping = false;

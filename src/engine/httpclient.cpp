@@ -9,19 +9,27 @@
 #include <QTcpSocket>
 #include <QUrl>
 
+#include <cerrno>
+
+#include <unistd.h>
+
 namespace {
 
 // What one read takes from the connection before it goes to the device.
-const qint64 chunkSize = 256 * 1024;
-// What the socket holds for us at most; the rest waits in the kernel. Far more than a chunk:
-// each time a busy machine lets this thread run, it empties the kernel's buffer, so the TCP
-// window opens wide again instead of holding the server to a chunk per time slice.
-const qint64 socketBufferSize = 4 * 1024 * 1024;
+const qsizetype blockSize = 256 * 1024;
+// What one turn of the event loop reads at most. Far more than a block: each time a busy
+// machine lets this thread run, it empties the kernel's buffer, so the TCP window opens wide
+// again instead of holding the server to a block per time slice.
+const qint64 turnSize = 4 * 1024 * 1024;
+// What Qt's socket holds for us at most. A plain connection is read straight from the kernel
+// into the block, so Qt's buffer only wakes us; through a SOCKS proxy, Qt's is the only way in.
+const qint64 wakingBufferSize = 16 * 1024;
+const qint64 socksBufferSize = turnSize;
 // An attempt that brought less than this counts as one that brought nothing: a host that
 // trickles a byte and stalls earns no quick retry.
 const qint64 meaningfulProgress = 64 * 1024;
 
-bool writeAll(QIODevice *device, const QByteArray &data)
+bool writeAll(QIODevice *device, QByteArrayView data)
 {
     qint64 done = 0;
     while (done < data.size()) {
@@ -235,9 +243,10 @@ void HttpClient::sendRequest()
     socketHost = hostName;
     socketPort = hostPort;
     socket.reset(new QTcpSocket);
-    // Full, it stops reading from the kernel: see readAvailable().
-    socket->setReadBufferSize(socketBufferSize);
     socket->setProxy(viaHttpProxy ? QNetworkProxy(QNetworkProxy::NoProxy) : proxy);
+    // Full, it stops reading from the kernel: see readAvailable().
+    socket->setReadBufferSize(socket->proxy().type() == QNetworkProxy::NoProxy ? wakingBufferSize
+                                                                               : socksBufferSize);
     connect(socket.data(), &QTcpSocket::readyRead, this, &HttpClient::onReadyRead);
     connect(socket.data(), &QTcpSocket::errorOccurred, this, &HttpClient::onSocketError);
     connect(socket.data(), &QTcpSocket::connected, this,
@@ -390,15 +399,46 @@ void HttpClient::onClosed()
         fail(translated("The package server closed the connection early."));
 }
 
-// Reads what the socket holds, one chunk at a time, each passed on before the next is read:
-// while the device is behind, the socket stays full and reads nothing more from the kernel.
-// Returns false when the request ended.
+// Reads what the socket holds, then what the kernel holds, one block at a time, each passed on
+// before the next is read: while the device is behind, the bytes stay in the kernel, whose TCP
+// window holds the server back. Returns false when the request ended.
 bool HttpClient::readAvailable()
 {
+    if (readBlock.isEmpty())
+        readBlock.resize(blockSize);
+    // Qt's buffer first: its bytes came before the kernel's.
     while (socket->bytesAvailable() > 0) {
+        const qint64 got = socket->read(readBlock.data(), readBlock.size());
+        if (got <= 0)
+            break;
+        if (!take(QByteArrayView(readBlock.constData(), got)))
+            return false;
+    }
+    const bool plain = socket->proxy().type() == QNetworkProxy::NoProxy
+        && socket->state() == QAbstractSocket::ConnectedState;
+    const int descriptor = plain ? int(socket->socketDescriptor()) : -1;
+    for (qint64 done = 0; descriptor >= 0 && done < turnSize;) {
+        const ssize_t got = ::read(descriptor, readBlock.data(), size_t(readBlock.size()));
+        if (got < 0 && errno == EINTR)
+            continue;
+        // Nothing more for now, the end or a failure: Qt's socket meets the last two itself
+        // when it reads next, and reports them as it always does.
+        if (got <= 0)
+            break;
+        done += got;
+        if (!take(QByteArrayView(readBlock.constData(), got)))
+            return false;
+    }
+    return true;
+}
+
+// Passes bytes of the connection on. Returns false when the request ended.
+bool HttpClient::take(QByteArrayView data)
+{
+    while (!data.isEmpty()) {
         const bool hadHeader = response.state() != HttpResponseParser::ReadingHeader;
-        QByteArray body;
-        const HttpResponseParser::State state = response.parse(socket->read(chunkSize), &body);
+        QByteArrayView body;
+        const HttpResponseParser::State state = response.parse(data, &body);
         if (state == HttpResponseParser::Invalid) {
             fail(translated("The server sent no valid response."));
             return false;
@@ -409,6 +449,9 @@ bool HttpClient::readAvailable()
         if (!body.isEmpty() && !writeBody(body))
             return false;
         if (state == HttpResponseParser::Complete) {
+            // The server said more than it was asked: the connection carries nothing further.
+            if (!data.isEmpty())
+                releaseSocket();
             finishCurrent();
             return false;
         }
@@ -430,7 +473,7 @@ bool HttpClient::takeHeader(const HttpResponseHeader &header)
 }
 
 // Returns false when the request ended: a failed write, or a slot that aborted it.
-bool HttpClient::writeBody(const QByteArray &body)
+bool HttpClient::writeBody(QByteArrayView body)
 {
     if (current.hasDevice) {
         if (!current.device) {

@@ -100,10 +100,13 @@ private:
     void onSocketError(QAbstractSocket::SocketError error);
     void onClosed();
     bool readAvailable();
-    bool writeBody(const QByteArray &body);
+    bool take(QByteArrayView data);
+    bool writeBody(QByteArrayView body);
 
     QScopedPointer<QTcpSocket, QScopedPointerDeleteLater> socket;
     HttpResponseParser response;
+    // Where the connection's bytes are read to, one block at a time.
+    QByteArray readBlock;
     // Where the socket is connected, to name it when it fails and to know whether the next
     // request can go on the same connection.
     QNetworkProxy proxy;

@@ -8,21 +8,22 @@ const qsizetype maximumFields = 256;
 
 } // namespace
 
-HttpResponseParser::State HttpResponseParser::parse(QByteArrayView data, QByteArray *body)
+HttpResponseParser::State HttpResponseParser::parse(QByteArrayView &data, QByteArrayView *body)
 {
+    *body = QByteArrayView();
     while (!data.isEmpty() && (current == ReadingHeader || current == ReadingBody)) {
         if (stage == Body || stage == ChunkData) {
             const qsizetype taken
                 = remaining < 0 ? data.size() : qsizetype(qMin<qint64>(remaining, data.size()));
-            body->append(data.first(taken));
+            *body = data.first(taken);
             data = data.sliced(taken);
-            if (remaining < 0)
-                continue;
-            remaining -= taken;
+            if (remaining >= 0)
+                remaining -= taken;
             if (remaining == 0 && stage == Body)
                 current = Complete;
             else if (remaining == 0)
                 stage = ChunkEnd;
+            break;
         }
         const qsizetype end = data.indexOf('\n');
         const qsizetype taken = end < 0 ? data.size() : end + 1;

@@ -8,8 +8,8 @@
 
 // Reads one HTTP/1.1 response from the bytes of its connection as they arrive: the status line
 // and header fields, then the body as its framing says (Content-Length, chunked, or up to the
-// close). The caller gets the body's bytes alone and learns where the response ends, so that it
-// reads no more from the connection than it can pass on.
+// close). The caller gets the body's bytes alone, as views into what it passed, and learns where
+// the response ends, so that it reads no more from the connection than it can pass on.
 class HttpResponseParser
 {
 public:
@@ -20,8 +20,9 @@ public:
         : hasBody(hasBody)
     { }
 
-    // Takes all of data; the body's bytes in it are appended to body.
-    State parse(QByteArrayView data, QByteArray *body);
+    // Takes data up to the end of the next piece of body in it, or all of it when it holds
+    // none; body is set to that piece, and data keeps what was not taken.
+    State parse(QByteArrayView &data, QByteArrayView *body);
     // The connection closed: a body that runs to the close is complete.
     State close();
 
