@@ -125,8 +125,8 @@ void Server::newConnection()
             continue;
         }
         auto *connection = new Connection(descriptor, peer, port, catalogue, replyKey, &signer,
-                                          &closer, rollouts, metrics, limits.maximumQuerySize,
-                                          limits.maximumComponents, this);
+                                          &closer, &watcher, rollouts, metrics,
+                                          limits.maximumQuerySize, limits.maximumComponents, this);
         open.insert(connection, address);
         connection->start();
     }
@@ -168,9 +168,14 @@ bool Server::admitReport(const QHostAddress &peer)
 
 void Server::closeLateConnections()
 {
-    // A copy: a connection closed here leaves the set.
-    const QList<Connection *> connections = open.keys();
-    for (Connection *connection : connections)
+    // The late ones apart: a connection closed here leaves the set, and a starved server has
+    // thousands open, which a copy of them all costs more than asking each.
+    QList<Connection *> late;
+    for (auto connection = open.keyBegin(); connection != open.keyEnd(); ++connection) {
+        if ((*connection)->isLate(limits.exchangeTimeoutMs))
+            late.append(*connection);
+    }
+    for (Connection *connection : std::as_const(late))
         connection->closeIfLate(limits.exchangeTimeoutMs);
     if (!draining)
         newConnection();
