@@ -3,6 +3,7 @@
 #include "connection.h"
 #include "rollouts.h"
 
+#include <QAbstractEventDispatcher>
 #include <QScopedValueRollback>
 
 #include <algorithm>
@@ -44,6 +45,9 @@ Server::Server(std::shared_ptr<const Catalogue> catalogue, const Limits &limits,
     deadlineSweep.setInterval(qBound(10, limits.exchangeTimeoutMs / 10, 250));
     connect(&deadlineSweep, &QTimer::timeout, this, &Server::closeLateConnections);
     deadlineSweep.start();
+    // The signer and the closer are woken for all that a pass of the event loop gave them.
+    connect(QAbstractEventDispatcher::instance(thread()), &QAbstractEventDispatcher::aboutToBlock,
+            this, &Server::passEnded);
 }
 
 Server::~Server()
@@ -164,6 +168,12 @@ void Server::connectionEnded(Connection *connection)
 bool Server::admitReport(const QHostAddress &peer)
 {
     return rollouts->admitReport(boundFor(peer), std::time(nullptr));
+}
+
+void Server::passEnded()
+{
+    signer.wake();
+    closer.wake();
 }
 
 void Server::closeLateConnections()

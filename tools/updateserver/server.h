@@ -73,6 +73,7 @@ private:
     void connectionEnded(Connection *connection) override;
     bool admitReport(const QHostAddress &peer) override;
     void closeLateConnections();
+    void passEnded();
 
     Listener listener;
     QTimer deadlineSweep;
