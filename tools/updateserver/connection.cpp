@@ -25,9 +25,11 @@ const qsizetype readSize = 16 * 1024;
 Connection::Connection(int descriptor, const QHostAddress &peerAddress, quint16 peerPort,
                        std::shared_ptr<const Catalogue> catalogue,
                        std::shared_ptr<const SigningKey> replyKey, ReplySigner *signer,
-                       SocketCloser *closer, Rollouts *rollouts, ServerMetrics *metrics,
-                       qsizetype maximumQuerySize, int maximumComponents, Owner *owner)
+                       SocketCloser *closer, SocketWatcher *watcher, Rollouts *rollouts,
+                       ServerMetrics *metrics, qsizetype maximumQuerySize, int maximumComponents,
+                       Owner *owner)
     : socket(descriptor)
+    , watcher(watcher)
     , catalogue(std::move(catalogue))
     , replyKey(std::move(replyKey))
     , signer(signer)
@@ -50,7 +52,7 @@ void Connection::start()
 
 void Connection::closeIfLate(qint64 deadlineMs)
 {
-    if (finished || duration.elapsed() < deadlineMs)
+    if (!isLate(deadlineMs))
         return;
     drop(reply ? QStringLiteral("timed out during the reply, closed")
                : QStringLiteral("timed out before a complete query, closed"));
@@ -81,6 +83,14 @@ QByteArray Connection::peerOf(const QHostAddress &address, quint16 port)
         return QByteArray(text, length);
     }
     return (address.toString() + u':' + QString::number(port)).toUtf8();
+}
+
+void Connection::socketReady()
+{
+    if (reply)
+        writeReply();
+    else
+        dataReceived();
 }
 
 void Connection::dataReceived()
@@ -140,7 +150,6 @@ void Connection::queryReceived(const QByteArray &bytes)
         awaitQuery();
         return;
     }
-    readable.reset();
     reply.emplace(*catalogue, query, maximumComponents, replyKey != nullptr,
                   rollouts->audience(std::time(nullptr)), metrics);
     if (reply->status() == ReplyWriter::TooManyComponents)
@@ -187,12 +196,8 @@ void Connection::reportReceived(const QByteArray &bytes, bool complete)
 
 void Connection::awaitQuery()
 {
-    // Made only now: under load the query is there as the client is accepted, and the
-    // notifier would cost two system calls for nothing.
-    if (readable)
-        return;
-    readable = std::make_unique<QSocketNotifier>(socket.get(), QSocketNotifier::Read);
-    connect(readable.get(), &QSocketNotifier::activated, this, &Connection::dataReceived);
+    // Only now: under load the query is there as the client is accepted.
+    watcher->watch(socket.get(), false, this);
 }
 
 void Connection::writeReply()
@@ -211,13 +216,7 @@ void Connection::writeReply()
         if (sent < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
                 // The client takes the rest once it has read what the kernel holds.
-                if (!writable) {
-                    writable
-                        = std::make_unique<QSocketNotifier>(socket.get(), QSocketNotifier::Write);
-                    connect(writable.get(), &QSocketNotifier::activated, this,
-                            &Connection::writeReply);
-                }
-                writable->setEnabled(true);
+                watcher->watch(socket.get(), true, this);
                 return;
             }
             drop(QStringLiteral("closed by the client during the reply"));
@@ -225,8 +224,6 @@ void Connection::writeReply()
         }
         unsent.remove(0, sent);
     }
-    if (writable)
-        writable->setEnabled(false);
     if (reply->awaitsSignature() && !signing) {
         signing = true;
         signer->sign(replyKey, reply->statement(), this,
@@ -266,8 +263,7 @@ void Connection::end(const QString &outcome, bool reset)
     log(peerOf(peerAddress, peerPort), duration.elapsed(), outcome);
     if (metrics)
         metrics->exchanged(double(duration.nsecsElapsed()) / 1e9);
-    readable.reset();
-    writable.reset();
+    watcher->forget(socket.get());
     // A client that takes none of the reply is not offered the rest.
     if (reset)
         closer->reset(std::move(socket));

@@ -4,11 +4,11 @@
 #include "filedescriptor.h"
 #include "queryparser.h"
 #include "replywriter.h"
+#include "socketwatcher.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
-#include <QSocketNotifier>
 
 #include <memory>
 #include <optional>
@@ -25,7 +25,7 @@ class SocketCloser;
 // gets "<ok/>" once it has sent it whole, or nothing when it is refused. A plain descriptor, not a
 // QTcpSocket: the exchange is one query and one reply, and Qt's socket objects cost more than the
 // exchange.
-class Connection : public QObject
+class Connection : public QObject, private SocketWatcher::Client
 {
     Q_OBJECT
 
@@ -51,15 +51,17 @@ public:
     Connection(int descriptor, const QHostAddress &peerAddress, quint16 peerPort,
                std::shared_ptr<const Catalogue> catalogue,
                std::shared_ptr<const SigningKey> replyKey, ReplySigner *signer,
-               SocketCloser *closer, Rollouts *rollouts, ServerMetrics *metrics,
-               qsizetype maximumQuerySize, int maximumComponents, Owner *owner);
+               SocketCloser *closer, SocketWatcher *watcher, Rollouts *rollouts,
+               ServerMetrics *metrics, qsizetype maximumQuerySize, int maximumComponents,
+               Owner *owner);
 
     // Reads what the client has sent already, the rest as it comes. The exchange may end here.
     void start();
 
-    // Closes the connection once the exchange has lasted that long, whatever it is doing. The
-    // server asks every connection now and then: a timer each would cost more than the
-    // exchange.
+    // Whether the exchange has lasted that long and is not over. The server asks every
+    // connection now and then: a timer each would cost more than the exchange.
+    bool isLate(qint64 deadlineMs) const { return !finished && duration.elapsed() >= deadlineMs; }
+    // Closes the connection once it is late, whatever it is doing.
     void closeIfLate(qint64 deadlineMs);
 
     // One line of the access log, and how it names the client.
@@ -67,6 +69,7 @@ public:
     static QByteArray peerOf(const QHostAddress &address, quint16 port);
 
 private:
+    void socketReady() override;
     void dataReceived();
     // Takes what came of a query; the rest comes as it does.
     void queryReceived(const QByteArray &bytes);
@@ -83,10 +86,9 @@ private:
     void end(const QString &outcome, bool reset);
 
     FileDescriptor socket;
-    // Each made and watched only while needed: a client that sends its query at once and takes
-    // its reply at once needs no notifier at all.
-    std::unique_ptr<QSocketNotifier> readable;
-    std::unique_ptr<QSocketNotifier> writable;
+    // Asked only while needed: a client that sends its query at once and takes its reply at
+    // once is never watched.
+    SocketWatcher *watcher;
     std::shared_ptr<const Catalogue> catalogue;
     std::shared_ptr<const SigningKey> replyKey;
     ReplySigner *signer;

@@ -28,7 +28,7 @@ ReplySigner::~ReplySigner()
         const std::lock_guard<std::mutex> lock(mutex);
         stopping = true;
     }
-    wake.notify_one();
+    wakeWorker.notify_one();
     if (worker.joinable())
         worker.join();
 }
@@ -41,11 +41,22 @@ void ReplySigner::sign(std::shared_ptr<const SigningKey> key, const QByteArray &
         if (!worker.joinable())
             worker = std::thread(&ReplySigner::work, this);
         jobs.push_back({std::move(key), statement, receiver, std::move(done)});
-        // The worker waits for the first job, or for a full batch.
-        if (jobs.size() != 1 && jobs.size() != fullBatch)
+        // A worker that gathers a batch waits for a full one.
+        if (jobs.size() != fullBatch)
             return;
     }
-    wake.notify_one();
+    wakeWorker.notify_one();
+}
+
+void ReplySigner::wake()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        // A worker gathering a batch is left to it.
+        if (jobs.empty() || !idle)
+            return;
+    }
+    wakeWorker.notify_one();
 }
 
 void ReplySigner::work()
@@ -54,9 +65,12 @@ void ReplySigner::work()
     // Whether replies came while the last batch was signed.
     bool busy = false;
     for (;;) {
-        wake.wait(lock, [this] { return stopping || !jobs.empty(); });
+        idle = true;
+        wakeWorker.wait(lock, [this] { return stopping || !jobs.empty(); });
+        idle = false;
         if (busy) {
-            wake.wait_for(lock, gathering, [this] { return stopping || jobs.size() >= fullBatch; });
+            wakeWorker.wait_for(lock, gathering,
+                                [this] { return stopping || jobs.size() >= fullBatch; });
         }
         if (stopping)
             return;

@@ -32,9 +32,13 @@ public:
     ~ReplySigner() override;
 
     // done runs on this object's thread once the statement is signed, unless receiver has gone
-    // by then.
+    // by then. The signing starts with the next wake() or once a full batch waits.
     void sign(std::shared_ptr<const SigningKey> key, const QByteArray &statement, QObject *receiver,
               Done done);
+    // Wakes the worker for the statements given since it last looked. Called once per pass of
+    // the event loop rather than once per reply: each wake is a system call of the event
+    // loop's, and the statements of a pass are signed together.
+    void wake();
 
 private:
     struct Job
@@ -49,8 +53,10 @@ private:
 
     ServerMetrics *metrics;
     std::mutex mutex;
-    std::condition_variable wake;
+    std::condition_variable wakeWorker;
     std::deque<Job> jobs;
+    // Whether the worker waits for any job at all.
+    bool idle = false;
     bool stopping = false;
     // Started with the first job: a server without a reply key needs no thread.
     std::thread worker;

@@ -407,10 +407,15 @@ bool ReplyWriter::takeNextParts()
         } else if (signature.isEmpty()) {
             if (pendingStatement.isEmpty()) {
                 hash.add(tail.constData(), tail.size());
-                pendingStatement
-                    = ReplySignature::statementOf(ReplySignature::nonceIn(query.prefix()),
-                                                  Digest::of(Digest::Sha256, query.query()).bytes(),
-                                                  hash.result().bytes(), audience.position);
+                const QByteArray replySha256 = hash.result().bytes();
+                // The query is hashed by the same context: a context made for it cost as much
+                // as hashing it.
+                const QByteArray whole = query.query();
+                hash.reset(Digest::Sha256);
+                hash.add(whole.constData(), whole.size());
+                pendingStatement = ReplySignature::statementOf(
+                    ReplySignature::nonceIn(query.prefix()), hash.result().bytes(), replySha256,
+                    audience.position);
             }
             return false;
         } else {

@@ -98,7 +98,7 @@ private:
     bool signedReply;
     RolloutAudience audience;
     OfferCounter *counter;
-    // Of the reply without its signature.
+    // Of the reply without its signature, and last of the query.
     Digest::Hash hash;
     QByteArray pendingStatement;
     QByteArray signature;

@@ -3,6 +3,7 @@
 #include "connection.h"
 #include "rollouts.h"
 
+#include <QAbstractEventDispatcher>
 #include <QScopedValueRollback>
 
 #include <algorithm>
@@ -44,6 +45,9 @@ Server::Server(std::shared_ptr<const Catalogue> catalogue, const Limits &limits,
     deadlineSweep.setInterval(qBound(10, limits.exchangeTimeoutMs / 10, 250));
     connect(&deadlineSweep, &QTimer::timeout, this, &Server::closeLateConnections);
     deadlineSweep.start();
+    // The signer and the closer are woken for all that a pass of the event loop gave them.
+    connect(QAbstractEventDispatcher::instance(thread()), &QAbstractEventDispatcher::aboutToBlock,
+            this, &Server::passEnded);
 }
 
 Server::~Server()
@@ -125,8 +129,8 @@ void Server::newConnection()
             continue;
         }
         auto *connection = new Connection(descriptor, peer, port, catalogue, replyKey, &signer,
-                                          &closer, rollouts, metrics, limits.maximumQuerySize,
-                                          limits.maximumComponents, this);
+                                          &closer, &watcher, rollouts, metrics,
+                                          limits.maximumQuerySize, limits.maximumComponents, this);
         open.insert(connection, address);
         connection->start();
     }
@@ -166,11 +170,22 @@ bool Server::admitReport(const QHostAddress &peer)
     return rollouts->admitReport(boundFor(peer), std::time(nullptr));
 }
 
+void Server::passEnded()
+{
+    signer.wake();
+    closer.wake();
+}
+
 void Server::closeLateConnections()
 {
-    // A copy: a connection closed here leaves the set.
-    const QList<Connection *> connections = open.keys();
-    for (Connection *connection : connections)
+    // The late ones apart: a connection closed here leaves the set, and a starved server has
+    // thousands open, which a copy of them all costs more than asking each.
+    QList<Connection *> late;
+    for (auto connection = open.keyBegin(); connection != open.keyEnd(); ++connection) {
+        if ((*connection)->isLate(limits.exchangeTimeoutMs))
+            late.append(*connection);
+    }
+    for (Connection *connection : std::as_const(late))
         connection->closeIfLate(limits.exchangeTimeoutMs);
     if (!draining)
         newConnection();

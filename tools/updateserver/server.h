@@ -5,6 +5,7 @@
 #include "listener.h"
 #include "replysigner.h"
 #include "socketcloser.h"
+#include "socketwatcher.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -72,6 +73,7 @@ private:
     void connectionEnded(Connection *connection) override;
     bool admitReport(const QHostAddress &peer) override;
     void closeLateConnections();
+    void passEnded();
 
     Listener listener;
     QTimer deadlineSweep;
@@ -81,6 +83,7 @@ private:
     ServerMetrics *metrics;
     ReplySigner signer;
     SocketCloser closer;
+    SocketWatcher watcher;
     Limits limits;
     // Each open connection, and the client address (or /64) it counts for.
     QHash<Connection *, QHostAddress> open;

@@ -8,7 +8,7 @@ SocketCloser::~SocketCloser()
         const std::lock_guard<std::mutex> lock(mutex);
         stopping = true;
     }
-    wake.notify_one();
+    wakeWorker.notify_one();
     if (worker.joinable())
         worker.join();
 }
@@ -25,16 +25,22 @@ void SocketCloser::reset(FileDescriptor socket)
 
 void SocketCloser::add(FileDescriptor socket, bool reset)
 {
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (!worker.joinable())
+        worker = std::thread(&SocketCloser::work, this);
+    pending.push_back({std::move(socket), reset});
+}
+
+void SocketCloser::wake()
+{
     bool woken = false;
     {
         const std::lock_guard<std::mutex> lock(mutex);
-        if (!worker.joinable())
-            worker = std::thread(&SocketCloser::work, this);
-        pending.push_back({std::move(socket), reset});
-        std::swap(woken, waiting);
+        if (!pending.empty())
+            std::swap(woken, waiting);
     }
     if (woken)
-        wake.notify_one();
+        wakeWorker.notify_one();
 }
 
 void SocketCloser::work()
@@ -44,7 +50,7 @@ void SocketCloser::work()
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         waiting = true;
-        wake.wait(lock, [this] { return stopping || !pending.empty(); });
+        wakeWorker.wait(lock, [this] { return stopping || !pending.empty(); });
         waiting = false;
         if (pending.empty())
             return;

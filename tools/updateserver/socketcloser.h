@@ -24,6 +24,10 @@ public:
     void close(FileDescriptor socket);
     // Resets the connection soon: the kernel offers the client nothing more of what it holds.
     void reset(FileDescriptor socket);
+    // Wakes the worker for the sockets given since it last looked, if it waits. Called once per
+    // pass of the event loop rather than once per socket: each wake is a system call of the
+    // event loop's, and one serves all the sockets of a pass.
+    void wake();
 
 private:
     struct Closing
@@ -36,7 +40,7 @@ private:
     void work();
 
     std::mutex mutex;
-    std::condition_variable wake;
+    std::condition_variable wakeWorker;
     std::vector<Closing> pending;
     // Whether the worker waits to be woken: under load it finds the next sockets by itself.
     bool waiting = false;
