@@ -1352,15 +1352,17 @@ void TestUpdateServer::brokenReleaseHalts()
     QVERIFY(server.waitForLog("catalogue reloaded"));
     QCOMPARE(offered(), "1.0");
     if (byCommand) {
-        // Lifted as root, the halt file stays the service's own.
+        // Lifted as root, the halt file stays the service's own (where there is a user to hand
+        // it to: a namespace of one user has none).
         const QByteArray haltFile = QFile::encodeName(catalogueFile + ".halts");
-        const bool root = ::geteuid() == 0;
-        const uid_t service = root ? 65534 : ::geteuid();
-        QCOMPARE(::chown(haltFile.constData(), service, root ? 65534 : ::getegid()), 0);
+        const uint service = 65534;
+        const bool handedOver
+            = ::geteuid() == 0 && ::chown(haltFile.constData(), service, service) == 0;
         ServerProcess lift({"--catalogue", catalogueFile, "--lift-halt", "core", "1.1"});
         QCOMPARE(lift.waitForExitCode(), 0);
         QVERIFY2(lift.log().contains("1 halts lifted"), lift.log().constData());
-        QCOMPARE(QFileInfo(catalogueFile + ".halts").ownerId(), service);
+        if (handedOver)
+            QCOMPARE(QFileInfo(catalogueFile + ".halts").ownerId(), service);
     } else {
         QVERIFY(writeFile(catalogueFile, stagedCatalogue(QByteArray(rule).replace("50%", "60%"))));
     }
