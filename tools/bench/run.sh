@@ -43,17 +43,17 @@ if [ "$runs" -lt 5 ]; then
 fi
 
 missing=""
-for tool in curl unzip nginx unshare ip awk stress-ng; do
+for tool in curl unzip nginx unshare ip awk stress-ng python3; do
     command -v "$tool" >/dev/null 2>&1 || [ -x "/usr/sbin/$tool" ] || missing="$missing $tool"
 done
 if [ -n "$missing" ]; then
     sh scripts/install-dependencies.sh
     missing=""
-    for tool in curl unzip stress-ng; do
+    for tool in curl unzip stress-ng python3; do
         command -v "$tool" >/dev/null 2>&1 || missing="$missing $tool"
     done
     if [ -n "$missing" ]; then
-        echo "run.sh: missing:$missing (Debian packages curl, unzip, stress-ng)" >&2
+        echo "run.sh: missing:$missing (Debian packages curl, unzip, stress-ng, python3)" >&2
         exit 1
     fi
 fi
