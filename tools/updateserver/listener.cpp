@@ -24,7 +24,7 @@ const int sendBufferSize = 64 * 1024;
 
 } // namespace
 
-bool Listener::listen(const QHostAddress &address, quint16 port, int backlog)
+bool Listener::listen(const QHostAddress &address, quint16 port, int backlog, bool shared)
 {
     sockaddr_storage storage {};
     socklen_t length = 0;
@@ -46,6 +46,7 @@ bool Listener::listen(const QHostAddress &address, quint16 port, int backlog)
     const int on = 1;
     if (!socket.isValid()
         || ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0
+        || (shared && ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0)
         || ::setsockopt(socket.get(), SOL_SOCKET, SO_SNDBUF, &sendBufferSize, sizeof sendBufferSize)
             != 0
         || ::bind(socket.get(), reinterpret_cast<const sockaddr *>(&storage), length) != 0

@@ -18,7 +18,9 @@ class Listener : public QObject
 public:
     using QObject::QObject;
 
-    bool listen(const QHostAddress &address, quint16 port, int backlog);
+    // shared: other sockets may listen on the same address and port (SO_REUSEPORT), each
+    // handed its own part of the clients by the kernel.
+    bool listen(const QHostAddress &address, quint16 port, int backlog, bool shared = false);
     QString errorString() const { return error; }
     quint16 port() const;
 
