@@ -58,10 +58,10 @@ Server::~Server()
     qDeleteAll(open.keyBegin(), open.keyEnd());
 }
 
-bool Server::listen(const QHostAddress &address, quint16 port, bool shared)
+bool Server::listen(const QHostAddress &address, quint16 port, Listener::Sharing sharing)
 {
     // A wave of checks arrives faster than it is accepted: the kernel holds it meanwhile.
-    return listener.listen(address, port, limits.maximumConnections, shared);
+    return listener.listen(address, port, limits.maximumConnections, sharing);
 }
 
 void Server::setCatalogue(std::shared_ptr<const Catalogue> published)

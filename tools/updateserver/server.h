@@ -49,8 +49,7 @@ public:
            QObject *parent = nullptr);
     ~Server() override;
 
-    // shared: other servers listen on the same address and port.
-    bool listen(const QHostAddress &address, quint16 port, bool shared);
+    bool listen(const QHostAddress &address, quint16 port, Listener::Sharing sharing);
     QString errorString() const { return listener.errorString(); }
     quint16 serverPort() const { return listener.port(); }
 

@@ -33,10 +33,9 @@ Server::Limits ServerLoops::limitsOf(int loop) const
 
 bool ServerLoops::listen(const QHostAddress &address, quint16 port)
 {
-    const bool shared = count > 1;
     mainServer
         = std::make_unique<Server>(catalogue, replyKey, limitsOf(0), rollouts, metrics, &bound);
-    if (!mainServer->listen(address, port, shared)) {
+    if (!mainServer->listen(address, port, count > 1 ? Listener::FirstShared : Listener::Alone)) {
         error = mainServer->errorString();
         return false;
     }
@@ -48,7 +47,7 @@ bool ServerLoops::listen(const QHostAddress &address, quint16 port)
                                                       part = limitsOf(loop)](QString *failure) {
             auto server
                 = std::make_unique<Server>(catalogue, replyKey, part, rollouts, metrics, &bound);
-            if (server->listen(address, chosen, true))
+            if (server->listen(address, chosen, Listener::JoinsShared))
                 return server;
             *failure = server->errorString();
             return std::unique_ptr<Server>();
