@@ -519,7 +519,9 @@ fi
 # --- 6. A wave of update checks -------------------------------------------------------------
 # Each exchange a real query and its whole reply, against one server instance (its catalogue
 # reloaded three times meanwhile), two behind nginx's stream proxy, and nginx's stream module
-# answering the same reply with `return` (one worker each). First with 2,000 exchanges at once
+# answering the same reply with `return`: the server at its default of an event loop per core,
+# nginx with a worker per core, each worker with a listening socket of its own as each of the
+# server's loops has (reuseport). First with 2,000 exchanges at once
 # for 20 s: the most each answers. Then at half of nginx's most, with up to 2,000 at once: the
 # latency at a rate that one instance must reach, then again beside a busy loop on every core
 # and beside the neighbour (start_neighbour), against nginx's latency there. Last, one instance
@@ -534,6 +536,8 @@ fi
 
 load_connections=2000
 load_seconds=20
+# The server's event loops at its default, and as many nginx workers.
+load_loops=$(nproc)
 # The hostile mix: genuine checks at this rate while the attackers keep at it (their first
 # connections spread over the ramp's seconds).
 attackers=2000
@@ -573,8 +577,8 @@ load_nginx() {
 load_module /usr/lib/nginx/modules/ngx_stream_module.so;
 user root;
 daemon off;
-master_process off;
-worker_processes 1;
+master_process on;
+worker_processes $load_loops;
 worker_rlimit_nofile 65536;
 pid $servers/load-nginx.pid;
 error_log $servers/load-nginx-error.log;
@@ -644,7 +648,7 @@ if wanted load; then
     wait "$instance_pid" 2>/dev/null || true
     # The reply as one string of nginx configuration: quotes and backslashes escaped.
     reply=$(sed -e 's/\\/\\\\/g' -e 's/"/\\"/g' "$servers/reply.xml" | awk '{ printf "%s\\n", $0 }')
-    load_nginx "server { listen 127.0.0.1:443 backlog=4096; return \"$reply\"; }"
+    load_nginx "server { listen 127.0.0.1:443 backlog=4096 reuseport; return \"$reply\"; }"
     load_run peer
     load_rate=$(awk -v r="$(field per_second "$results/load-peer")" 'BEGIN { printf "%d", r / 2 }')
     load_run peer-rate --rate "$load_rate"
@@ -711,7 +715,7 @@ if wanted load; then
     load_instance 8444 --max-connections-per-address 0
     second=$instance_pid
     load_nginx "upstream servers { server 127.0.0.1:8443; server 127.0.0.1:8444; }
-        server { listen 127.0.0.1:443 backlog=4096; proxy_pass servers; }"
+        server { listen 127.0.0.1:443 backlog=4096 reuseport; proxy_pass servers; }"
     load_run two
     load_run two-rate --rate "$load_rate"
     end_load_nginx
@@ -933,14 +937,14 @@ if [ -s "$results/load-one" ]; then
         done
         r=$(ratio "$rate" "$peer_rate")
         case $name in
-        one) label="one vorn-update-server, its catalogue reloaded 3 times in each run"
+        one) label="one vorn-update-server ($load_loops event loops), its catalogue reloaded 3 times in each run"
              goal=">= 0.5, p99 < 50 ms, busy and neighbour p99 at most 2 times nginx's, none lost, no reset"
              met=$(awk -v r="$r" -v p="$p99" -v l="$lost" -v x="$resets" -v b="${busy% ms}" -v n="$peer_busy" \
                  -v c="${neighbour% ms}" -v m="$peer_neighbour" \
                  'BEGIN { print (r >= 0.5 && p < 50 && l == 0 && x == 0 && b <= 2 * n && c <= 2 * m ? "met" : "MISSED") }') ;;
-        two) label="two behind nginx stream"; goal="none lost"
+        two) label="two behind nginx stream ($load_loops workers)"; goal="none lost"
              met=$([ "$lost" -eq 0 ] && echo met || echo MISSED) ;;
-        peer) label="nginx stream \`return\` of the same reply"; goal="-"; met="" ;;
+        peer) label="nginx stream \`return\` of the same reply ($load_loops workers)"; goal="-"; met="" ;;
         esac
         printf '| %s | %s | %s | %s ms | %s ms | %s | %s | %s | %s | %s | %s |\n' "$label" "$rate" "$r" \
             "$(field p50_ms "$results/load-$name-rate")" "$p99" "$busy" "$neighbour" "$lost" \

@@ -9,10 +9,10 @@
 
 #include <map>
 
-// The main thread's event loop on epoll. Qt's own dispatcher polls every socket on each pass,
-// so that with thousands of connections each pass costs a millisecond and more, however few
-// of them have anything to say; epoll costs what the ready ones cost. Timers are kept in a
-// plain map: the server has a handful.
+// The server's event loops on epoll, the main thread's and each server thread's. Qt's own
+// dispatcher polls every socket on each pass, so that with thousands of connections each pass
+// costs a millisecond and more, however few of them have anything to say; epoll costs what the
+// ready ones cost. Timers are kept in a plain map: the server has a handful.
 class EpollEventDispatcher : public QAbstractEventDispatcher
 {
     Q_OBJECT

@@ -22,9 +22,9 @@ quint16 portOf(const sockaddr_storage &storage)
 // on the listening socket, whose clients' sockets inherit it.
 const int sendBufferSize = 64 * 1024;
 
-} // namespace
-
-bool Listener::listen(const QHostAddress &address, quint16 port, int backlog)
+// Binds a new socket, with SO_REUSEPORT if reusePort, to the address; an invalid descriptor
+// with errno set when that fails.
+FileDescriptor bound(const QHostAddress &address, quint16 port, bool reusePort)
 {
     sockaddr_storage storage {};
     socklen_t length = 0;
@@ -42,14 +42,33 @@ bool Listener::listen(const QHostAddress &address, quint16 port, int backlog)
         in4->sin_addr.s_addr = htonl(address.toIPv4Address());
         length = sizeof *in4;
     }
-    socket.reset(::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    FileDescriptor socket(
+        ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     const int on = 1;
     if (!socket.isValid()
         || ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0
+        || (reusePort && ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0)
         || ::setsockopt(socket.get(), SOL_SOCKET, SO_SNDBUF, &sendBufferSize, sizeof sendBufferSize)
             != 0
-        || ::bind(socket.get(), reinterpret_cast<const sockaddr *>(&storage), length) != 0
-        || ::listen(socket.get(), backlog) != 0) {
+        || ::bind(socket.get(), reinterpret_cast<const sockaddr *>(&storage), length) != 0) {
+        const int failure = errno;
+        socket.reset();
+        errno = failure;
+    }
+    return socket;
+}
+
+} // namespace
+
+bool Listener::listen(const QHostAddress &address, quint16 port, int backlog, Sharing sharing)
+{
+    // Bound without SO_REUSEPORT, a probe fails where anything already listens.
+    if (sharing == FirstShared && port != 0 && !bound(address, port, false).isValid()) {
+        error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    socket = bound(address, port, sharing != Alone);
+    if (!socket.isValid() || ::listen(socket.get(), backlog) != 0) {
         error = QString::fromLocal8Bit(std::strerror(errno));
         socket.reset();
         return false;

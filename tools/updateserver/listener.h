@@ -18,7 +18,12 @@ class Listener : public QObject
 public:
     using QObject::QObject;
 
-    bool listen(const QHostAddress &address, quint16 port, int backlog);
+    // Whether other sockets listen on the same address and port (SO_REUSEPORT), each handed
+    // its own part of the clients by the kernel. The first of them still refuses a port that
+    // anything else listens on: the kernel would let another server of the same user share it
+    // unnoticed.
+    enum Sharing { Alone, FirstShared, JoinsShared };
+    bool listen(const QHostAddress &address, quint16 port, int backlog, Sharing sharing = Alone);
     QString errorString() const { return error; }
     quint16 port() const;
 

@@ -2,7 +2,7 @@
 #include "epolleventdispatcher.h"
 #include "replylimits.h"
 #include "rollouts.h"
-#include "server.h"
+#include "serverloops.h"
 #include "servermetrics.h"
 #include "signallistener.h"
 #include "signingkey.h"
@@ -10,6 +10,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHostAddress>
+#include <QThread>
 #include <QTimer>
 
 #include <cstdio>
@@ -173,6 +174,13 @@ int main(int argc, char *argv[])
         QStringLiteral("Keep the halts of staged releases in <file> (default: the catalogue's "
                        "name with .halts added)."),
         QStringLiteral("file"));
+    const QCommandLineOption loopsOption(
+        QStringLiteral("event-loops"),
+        QStringLiteral("Serve the clients on <n> event loops, each a thread with a listening "
+                       "socket of its own on the same port (default: the number of cores, "
+                       "here %1; at most --max-connections).")
+            .arg(QThread::idealThreadCount()),
+        QStringLiteral("n"), QString::number(QThread::idealThreadCount()));
     const QCommandLineOption liftOption(
         QStringLiteral("lift-halt"),
         QStringLiteral("Lift the halt of <component>'s version given after it, in the "
@@ -180,7 +188,7 @@ int main(int argc, char *argv[])
         QStringLiteral("component"));
     parser.addOptions({catalogueOption, portOption, listenOption, sizeOption, componentsOption,
                        timeoutOption, connectionsOption, perAddressOption, replyKeyOption,
-                       metricsOption, reportsOption, haltFileOption, liftOption});
+                       metricsOption, reportsOption, haltFileOption, loopsOption, liftOption});
     parser.addPositionalArgument(QStringLiteral("version"),
                                  QStringLiteral("With --lift-halt: the version halted."),
                                  QStringLiteral("[version]"));
@@ -200,6 +208,8 @@ int main(int argc, char *argv[])
     const int maximumPerAddress = parser.value(perAddressOption).toInt(&perAddressOk);
     bool reportsOk = false;
     const int reportsPerMinute = parser.value(reportsOption).toInt(&reportsOk);
+    bool loopsOk = false;
+    const int eventLoops = parser.value(loopsOption).toInt(&loopsOk);
     const QHostAddress address(parser.value(listenOption));
     if (!parser.isSet(catalogueOption))
         return fail(QStringLiteral("--catalogue is required (see --help)"));
@@ -243,6 +253,8 @@ int main(int argc, char *argv[])
     if (!perAddressOk || maximumPerAddress < 0)
         return fail(QStringLiteral("invalid connection count per address %1")
                         .arg(parser.value(perAddressOption)));
+    if (!loopsOk || eventLoops <= 0 || eventLoops > 1024)
+        return fail(QStringLiteral("invalid event loop count %1").arg(parser.value(loopsOption)));
 
     const QString catalogueFile = parser.value(catalogueOption);
     auto catalogue = std::make_shared<Catalogue>();
@@ -264,10 +276,10 @@ int main(int argc, char *argv[])
     }
     raiseDescriptorLimit();
     Rollouts rollouts(haltFile, reportsPerMinute, metrics.get());
-    Server server(catalogue,
-                  {maximumQuerySize, maximumComponents, int(timeoutSeconds * 1000),
-                   maximumConnections, maximumPerAddress},
-                  &rollouts, metrics.get());
+    ServerLoops server(eventLoops, catalogue, replyKey,
+                       {maximumQuerySize, maximumComponents, int(timeoutSeconds * 1000),
+                        maximumConnections, maximumPerAddress},
+                       &rollouts, metrics.get());
     // The shares of scheduled rollouts grow by the second.
     QTimer gauges;
     QObject::connect(&gauges, &QTimer::timeout,
@@ -276,16 +288,16 @@ int main(int argc, char *argv[])
         rollouts.updateGauges(std::time(nullptr));
         gauges.start(1000);
     }
-    server.setReplyKey(replyKey);
+    // The access log is written a few times a second, not once per exchange: at thousands of
+    // exchanges a second the writes would cost more than the exchanges. Each line is written
+    // whole, whichever event loop writes it: the C library locks the stream for each call.
+    std::setvbuf(stderr, nullptr, _IOFBF, 1 << 16);
     if (!server.listen(address, quint16(port)))
         return fail(QStringLiteral("cannot listen on %1:%2: %3")
                         .arg(address.toString())
                         .arg(port)
                         .arg(server.errorString()));
 
-    // The access log is written a few times a second, not once per exchange: at thousands of
-    // exchanges a second the writes would cost more than the exchanges.
-    std::setvbuf(stderr, nullptr, _IOFBF, 1 << 16);
     QTimer logFlush;
     QObject::connect(&logFlush, &QTimer::timeout, [] { std::fflush(stderr); });
     logFlush.start(100);
@@ -313,10 +325,9 @@ int main(int argc, char *argv[])
         note(QStringLiteral("catalogue reloaded, %1 components published").arg(reloaded->size()));
     });
     QObject::connect(&signalListener, &SignalListener::stopRequested, [&server] {
-        server.drain();
-        note(QStringLiteral("stopping, %1 exchanges under way").arg(server.connectionCount()));
+        note(QStringLiteral("stopping, %1 exchanges under way").arg(server.drain()));
     });
-    QObject::connect(&server, &Server::drained, [] {
+    QObject::connect(&server, &ServerLoops::drained, [] {
         note(QStringLiteral("stopped"));
         QCoreApplication::quit();
     });

@@ -111,6 +111,7 @@ int Rollouts::lift(const QString &haltFile, const QString &component, const QStr
 
 void Rollouts::setCatalogue(std::shared_ptr<const Catalogue> published)
 {
+    const std::lock_guard<std::mutex> lock(mutex);
     catalogue = std::move(published);
     QHash<QString, QString> lines;
     QString error;
@@ -142,8 +143,15 @@ void Rollouts::setCatalogue(std::shared_ptr<const Catalogue> published)
     haltLines = standing;
 }
 
+RolloutAudience Rollouts::audience(qint64 now) const
+{
+    const std::lock_guard<std::mutex> lock(mutex);
+    return {std::nullopt, now, halted};
+}
+
 bool Rollouts::admitReport(const QHostAddress &address, qint64 nowSeconds)
 {
+    const std::lock_guard<std::mutex> lock(mutex);
     if (reportsPerMinute == 0)
         return true;
     const qint64 minute = nowSeconds / 60;
@@ -168,6 +176,7 @@ bool Rollouts::admitReport(const QHostAddress &address, qint64 nowSeconds)
 
 void Rollouts::record(const QList<ReportedPackage> &packages)
 {
+    const std::lock_guard<std::mutex> lock(mutex);
     for (const ReportedPackage &package : packages) {
         const CatalogueEntry *entry = catalogue->findVersion(
             package.project, package.component, package.type, DottedVersion::parse(package.to));
@@ -228,6 +237,7 @@ bool Rollouts::writeHalts(QString *error) const
 
 void Rollouts::updateGauges(qint64 now)
 {
+    const std::lock_guard<std::mutex> lock(mutex);
     if (!metrics || !catalogue)
         return;
     QSet<std::pair<QString, QString>> showing;

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <memory>
+#include <mutex>
 
 class ServerMetrics;
 
@@ -18,6 +19,8 @@ class ServerMetrics;
 //
 // The halt file holds one line per halted entry, "project<TAB>name<TAB>type<TAB>version<TAB>
 // the rollout attributes": a halt stands while the entry is listed with the same attributes.
+//
+// Shared by the server's event loops: each call takes the others' turn.
 class Rollouts
 {
 public:
@@ -36,7 +39,7 @@ public:
     // Reads the halt file again, for this catalogue: halts of entries it no longer lists with
     // the same rollout are lifted, and their counts start again.
     void setCatalogue(std::shared_ptr<const Catalogue> published);
-    RolloutAudience audience(qint64 now) const { return {std::nullopt, now, halted}; }
+    RolloutAudience audience(qint64 now) const;
     // False when the address has sent its share of reports this minute.
     bool admitReport(const QHostAddress &address, qint64 nowSeconds);
     // Counts the report's packages, and halts the entries whose halt rule they trip.
@@ -62,6 +65,7 @@ private:
     // The entries under a rollout, each once.
     QList<const CatalogueEntry *> staged() const;
 
+    mutable std::mutex mutex;
     QString haltFile;
     int reportsPerMinute;
     ServerMetrics *metrics;

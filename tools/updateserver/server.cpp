@@ -1,5 +1,6 @@
 #include "server.h"
 
+#include "addressbound.h"
 #include "connection.h"
 #include "rollouts.h"
 
@@ -30,16 +31,18 @@ QHostAddress boundFor(const QHostAddress &peer)
 
 } // namespace
 
-Server::Server(std::shared_ptr<const Catalogue> catalogue, const Limits &limits, Rollouts *rollouts,
-               ServerMetrics *metrics, QObject *parent)
+Server::Server(std::shared_ptr<const Catalogue> catalogue,
+               std::shared_ptr<const SigningKey> replyKey, const Limits &limits, Rollouts *rollouts,
+               ServerMetrics *metrics, AddressBound *bound, QObject *parent)
     : QObject(parent)
     , catalogue(std::move(catalogue))
+    , replyKey(std::move(replyKey))
     , rollouts(rollouts)
     , metrics(metrics)
+    , bound(bound)
     , signer(metrics)
     , limits(limits)
 {
-    rollouts->setCatalogue(this->catalogue);
     connect(&listener, &Listener::pending, this, &Server::newConnection);
     // A late connection is closed within a tenth of the time-out after its deadline.
     deadlineSweep.setInterval(qBound(10, limits.exchangeTimeoutMs / 10, 250));
@@ -55,27 +58,28 @@ Server::~Server()
     qDeleteAll(open.keyBegin(), open.keyEnd());
 }
 
-bool Server::listen(const QHostAddress &address, quint16 port)
+bool Server::listen(const QHostAddress &address, quint16 port, Listener::Sharing sharing)
 {
     // A wave of checks arrives faster than it is accepted: the kernel holds it meanwhile.
-    return listener.listen(address, port, limits.maximumConnections);
+    return listener.listen(address, port, limits.maximumConnections, sharing);
 }
 
 void Server::setCatalogue(std::shared_ptr<const Catalogue> published)
 {
+    const std::lock_guard<std::mutex> lock(publishedMutex);
     catalogue = std::move(published);
-    rollouts->setCatalogue(catalogue);
 }
 
 void Server::setReplyKey(std::shared_ptr<const SigningKey> key)
 {
+    const std::lock_guard<std::mutex> lock(publishedMutex);
     replyKey = std::move(key);
 }
 
-void Server::drain()
+int Server::drain()
 {
     if (draining)
-        return;
+        return int(open.size());
     draining = true;
     // Clients accepted already or waiting in the kernel's queue are served, whatever the bound:
     // closing the socket would reset them.
@@ -86,6 +90,7 @@ void Server::drain()
     // caller has said what it does before it is done.
     QTimer::singleShot(listener.stopHandshakes() ? handshakeGraceMs : 0, this,
                        &Server::stopListening);
+    return int(open.size());
 }
 
 void Server::stopListening()
@@ -119,7 +124,7 @@ void Server::newConnection()
             break;
         }
         const QHostAddress address = boundFor(peer);
-        if (!admit(address)) {
+        if (!bound->admit(address)) {
             Connection::log(Connection::peerOf(peer, port), 0,
                             address.protocol() == QAbstractSocket::IPv6Protocol
                                 ? QStringLiteral("too many connections from this address's /64, "
@@ -128,9 +133,16 @@ void Server::newConnection()
             closer.reset(FileDescriptor(descriptor));
             continue;
         }
-        auto *connection = new Connection(descriptor, peer, port, catalogue, replyKey, &signer,
-                                          &closer, &watcher, rollouts, metrics,
-                                          limits.maximumQuerySize, limits.maximumComponents, this);
+        std::shared_ptr<const Catalogue> answering;
+        std::shared_ptr<const SigningKey> signing;
+        {
+            const std::lock_guard<std::mutex> lock(publishedMutex);
+            answering = catalogue;
+            signing = replyKey;
+        }
+        auto *connection = new Connection(
+            descriptor, peer, port, std::move(answering), std::move(signing), &signer, &closer,
+            &watcher, rollouts, metrics, limits.maximumQuerySize, limits.maximumComponents, this);
         open.insert(connection, address);
         connection->start();
     }
@@ -140,22 +152,9 @@ void Server::newConnection()
                          && (draining || open.size() < limits.maximumConnections));
 }
 
-bool Server::admit(const QHostAddress &address)
-{
-    int &count = connectionsFrom[address];
-    if (limits.maximumConnectionsPerAddress == 0 || count < limits.maximumConnectionsPerAddress) {
-        ++count;
-        return true;
-    }
-    return false;
-}
-
 void Server::connectionEnded(Connection *connection)
 {
-    const QHostAddress address = open.take(connection);
-    const auto from = connectionsFrom.find(address);
-    if (from != connectionsFrom.end() && --from.value() == 0)
-        connectionsFrom.erase(from);
+    bound->release(open.take(connection));
     if (draining) {
         endIfDrained();
         return;

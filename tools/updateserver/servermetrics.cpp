@@ -111,6 +111,7 @@ prometheus::Counter &ServerMetrics::counter(prometheus::Family<prometheus::Count
                                             const QString &key,
                                             const std::map<std::string, std::string> &labels)
 {
+    const std::lock_guard<std::mutex> lock(knownMutex);
     prometheus::Counter *&found = known[key];
     if (!found)
         found = &family.Add(labels);

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace prometheus {
@@ -20,7 +21,7 @@ template<typename T> class Family;
 
 // The server's metrics, in Prometheus's text format at /metrics on an address of their own.
 // The exposer answers on threads of its own: they read the metric objects alone, which are
-// thread-safe, and never the server's state.
+// thread-safe, and never the server's state. Counted from every event loop at once.
 class ServerMetrics : public ReplyWriter::OfferCounter
 {
 public:
@@ -40,7 +41,7 @@ public:
     void rolloutState(const QString &component, const QString &version, int share, bool halted);
     // A staged entry the catalogue no longer lists.
     void rolloutGone(const QString &component, const QString &version);
-    // On the signer's thread.
+    // On a signer's thread.
     void batchSigned(int statements);
 
 private:
@@ -60,7 +61,8 @@ private:
     prometheus::Counter *batches;
     prometheus::Histogram *batchSizes;
     // The counters met so far, by their labels: looked up once per exchange, cheaper than the
-    // family's own lookup.
+    // family's own lookup. Every event loop looks them up.
+    std::mutex knownMutex;
     QHash<QString, prometheus::Counter *> known;
 };
 

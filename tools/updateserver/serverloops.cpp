@@ -1,0 +1,99 @@
+#include "serverloops.h"
+
+#include "rollouts.h"
+#include "serverthread.h"
+
+#include <algorithm>
+
+ServerLoops::ServerLoops(int count, std::shared_ptr<const Catalogue> catalogue,
+                         std::shared_ptr<const SigningKey> replyKey, const Server::Limits &limits,
+                         Rollouts *rollouts, ServerMetrics *metrics, QObject *parent)
+    : QObject(parent)
+    // Each loop serves one connection at least.
+    , count(std::clamp(count, 1, limits.maximumConnections))
+    , catalogue(std::move(catalogue))
+    , replyKey(std::move(replyKey))
+    , limits(limits)
+    , rollouts(rollouts)
+    , metrics(metrics)
+    , bound(limits.maximumConnectionsPerAddress)
+{
+    rollouts->setCatalogue(this->catalogue);
+}
+
+ServerLoops::~ServerLoops() = default;
+
+Server::Limits ServerLoops::limitsOf(int loop) const
+{
+    Server::Limits part = limits;
+    part.maximumConnections
+        = limits.maximumConnections / count + (loop < limits.maximumConnections % count ? 1 : 0);
+    return part;
+}
+
+bool ServerLoops::listen(const QHostAddress &address, quint16 port)
+{
+    mainServer
+        = std::make_unique<Server>(catalogue, replyKey, limitsOf(0), rollouts, metrics, &bound);
+    if (!mainServer->listen(address, port, count > 1 ? Listener::FirstShared : Listener::Alone)) {
+        error = mainServer->errorString();
+        return false;
+    }
+    servers.push_back(mainServer.get());
+    // The others join the first on its port, which the system chose if asked for port 0.
+    const quint16 chosen = mainServer->serverPort();
+    for (int loop = 1; loop < count; ++loop) {
+        auto thread = std::make_unique<ServerThread>([this, address, chosen,
+                                                      part = limitsOf(loop)](QString *failure) {
+            auto server
+                = std::make_unique<Server>(catalogue, replyKey, part, rollouts, metrics, &bound);
+            if (server->listen(address, chosen, Listener::JoinsShared))
+                return server;
+            *failure = server->errorString();
+            return std::unique_ptr<Server>();
+        });
+        Server *server = thread->startServer(&error);
+        threads.push_back(std::move(thread));
+        if (!server)
+            return false;
+        servers.push_back(server);
+    }
+    for (Server *server : servers)
+        connect(server, &Server::drained, this, &ServerLoops::loopDrained);
+    return true;
+}
+
+void ServerLoops::setCatalogue(std::shared_ptr<const Catalogue> published)
+{
+    catalogue = std::move(published);
+    rollouts->setCatalogue(catalogue);
+    for (Server *server : servers)
+        server->setCatalogue(catalogue);
+}
+
+void ServerLoops::setReplyKey(std::shared_ptr<const SigningKey> key)
+{
+    replyKey = std::move(key);
+    for (Server *server : servers)
+        server->setReplyKey(replyKey);
+}
+
+int ServerLoops::drain()
+{
+    int exchanges = 0;
+    for (Server *server : servers) {
+        // Waits for each loop on its own thread: none of them waits for this one.
+        int drainedHere = 0;
+        QMetaObject::invokeMethod(
+            server, [server, &drainedHere] { drainedHere = server->drain(); },
+            server == mainServer.get() ? Qt::DirectConnection : Qt::BlockingQueuedConnection);
+        exchanges += drainedHere;
+    }
+    return exchanges;
+}
+
+void ServerLoops::loopDrained()
+{
+    if (++drainedLoops == count)
+        emit drained();
+}
