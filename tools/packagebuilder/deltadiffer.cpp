@@ -11,14 +11,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <iterator>
 #include <variant>
 
 namespace {
 
 // On a file of several windows, a method whose middle window comes out this much larger than
-// the smallest one is not tried on the others.
-const double closeEnough = 1.1;
+// the smallest one is not tried on the others. Loose, since the windows of one large library
+// differ: the suffix-array delta wins where code shifted, zstd where it is new.
+const double closeEnough = 1.3;
 const int level = 19;
 
 void appendNumber(QByteArray *to, qint64 value)
@@ -77,6 +79,18 @@ QByteArray controlStream(const std::vector<SuffixArrayDiffer::Step> &steps)
     return control;
 }
 
+// The streams of a suffix-array delta after its header: their sizes, then the streams.
+QByteArray suffixArrayStreams(const std::vector<SuffixArrayDiffer::Step> &steps,
+                              const QByteArray &diff, const QByteArray &extra)
+{
+    const QByteArray packedControl = compressed(controlStream(steps));
+    const QByteArray packedDiff = compressed(diff);
+    QByteArray streams;
+    appendNumber(&streams, packedControl.size());
+    appendNumber(&streams, packedDiff.size());
+    return streams + packedControl + packedDiff + compressed(extra);
+}
+
 struct Window
 {
     qint64 start;
@@ -84,19 +98,31 @@ struct Window
     RegionMatcher::Range range;
 };
 
-// What a method keeps of one window until the file's delta is put together.
-using WindowDelta = std::variant<SuffixArrayDiffer::Steps, QByteArray>;
-
-WindowDelta diffSuffixArray(QByteArrayView range, QByteArrayView window, bool)
+// A window of a file of several, diffed with the suffix array: its steps, for a delta of the
+// whole file made that way, and the delta of the window alone, for one of window deltas.
+struct SuffixArrayWindow
 {
-    return SuffixArrayDiffer::diff(range, window);
+    SuffixArrayDiffer::Steps steps;
+    QByteArray delta;
+};
+
+// What a method keeps of one window until the file's delta is put together.
+using WindowDelta = std::variant<SuffixArrayWindow, QByteArray>;
+
+WindowDelta diffSuffixArray(QByteArrayView range, QByteArrayView window, bool wholeFile)
+{
+    SuffixArrayWindow made {SuffixArrayDiffer::diff(range, window), {}};
+    if (!wholeFile) {
+        made.delta = BinaryDelta::header(DeltaMethod::SuffixArray, window.size())
+            + suffixArrayStreams(made.steps.steps, made.steps.diff, made.steps.extra);
+    }
+    return made;
 }
 
+// What the window's delta takes in a delta of window deltas.
 qint64 suffixArraySize(const WindowDelta &part)
 {
-    const auto &steps = std::get<SuffixArrayDiffer::Steps>(part);
-    return compressed(controlStream(steps.steps)).size() + compressed(steps.diff).size()
-        + compressed(steps.extra).size();
+    return std::get<SuffixArrayWindow>(part).delta.size();
 }
 
 // The windows' steps joined into one list: each window's first step is reached by moving from
@@ -110,7 +136,7 @@ QByteArray joinSuffixArray(QByteArray delta, const std::vector<Window> &windows,
     qint64 position = 0;
     qint64 move = 0;
     for (size_t i = 0; i < windows.size(); ++i) {
-        auto &steps = std::get<SuffixArrayDiffer::Steps>(parts[i]);
+        auto &steps = std::get<SuffixArrayWindow>(parts[i]).steps;
         move += windows[i].range.offset - position;
         position = windows[i].range.offset;
         for (const SuffixArrayDiffer::Step &step : steps.steps) {
@@ -130,11 +156,7 @@ QByteArray joinSuffixArray(QByteArray delta, const std::vector<Window> &windows,
         extra += steps.extra;
         parts[i] = {};
     }
-    const QByteArray packedControl = compressed(controlStream(joined));
-    const QByteArray packedDiff = compressed(diff);
-    appendNumber(&delta, packedControl.size());
-    appendNumber(&delta, packedDiff.size());
-    return delta + packedControl + packedDiff + compressed(extra);
+    return delta + suffixArrayStreams(joined, diff, extra);
 }
 
 WindowDelta diffZstdPatch(QByteArrayView range, QByteArrayView window, bool wholeFile)
@@ -142,9 +164,19 @@ WindowDelta diffZstdPatch(QByteArrayView range, QByteArrayView window, bool whol
     return zstdFrame(range, window, wholeFile);
 }
 
+// What the window's delta takes in a delta of window deltas: a delta of one window.
 qint64 zstdPatchSize(const WindowDelta &part)
 {
-    return std::get<QByteArray>(part).size() + BinaryDelta::windowHeaderSize;
+    return BinaryDelta::headerSize + BinaryDelta::windowHeaderSize
+        + std::get<QByteArray>(part).size();
+}
+
+void appendWindowHeader(QByteArray *delta, const Window &window, qint64 size)
+{
+    appendNumber(delta, window.range.offset);
+    appendNumber(delta, window.range.length);
+    appendNumber(delta, window.end - window.start);
+    appendNumber(delta, size);
 }
 
 QByteArray joinZstdPatch(QByteArray delta, const std::vector<Window> &windows,
@@ -152,10 +184,7 @@ QByteArray joinZstdPatch(QByteArray delta, const std::vector<Window> &windows,
 {
     for (size_t i = 0; i < windows.size(); ++i) {
         const QByteArray &frame = std::get<QByteArray>(parts[i]);
-        appendNumber(&delta, windows[i].range.offset);
-        appendNumber(&delta, windows[i].range.length);
-        appendNumber(&delta, windows[i].end - windows[i].start);
-        appendNumber(&delta, frame.size());
+        appendWindowHeader(&delta, windows[i], frame.size());
         delta += frame;
         parts[i] = {};
     }
@@ -168,7 +197,8 @@ const struct
 {
     DeltaMethod method;
     WindowDelta (*diff)(QByteArrayView range, QByteArrayView window, bool wholeFile);
-    // What the window adds to the delta, by which the methods are compared on one window.
+    // The size of the window's own delta, by which the methods are compared on one window of a
+    // file of several.
     qint64 (*size)(const WindowDelta &part);
     // The delta, its header given, made of every window's part; the parts are spent.
     QByteArray (*join)(QByteArray header, const std::vector<Window> &windows,
@@ -178,6 +208,17 @@ const struct
     {DeltaMethod::ZstdPatch, diffZstdPatch, zstdPatchSize, joinZstdPatch},
 };
 const size_t differCount = std::size(differs);
+
+// The window's own delta, turning its range into its bytes.
+QByteArray windowDelta(size_t differ, const Window &window, const WindowDelta &part)
+{
+    if (differs[differ].method == DeltaMethod::SuffixArray)
+        return std::get<SuffixArrayWindow>(part).delta;
+    const QByteArray &frame = std::get<QByteArray>(part);
+    QByteArray delta = BinaryDelta::header(DeltaMethod::ZstdPatch, window.end - window.start);
+    appendWindowHeader(&delta, {window.start, window.end, {0, window.range.length}}, frame.size());
+    return delta + frame;
+}
 
 } // namespace
 
@@ -305,9 +346,35 @@ void DeltaDiffer::decide(File *file)
 
 void DeltaDiffer::finish(File *file)
 {
+    // Each window of a file of several takes the smaller of its deltas; a method that every
+    // window takes makes the whole file's delta, which older updaters apply too.
+    std::vector<size_t> taken;
+    for (size_t i = 0; file->windows.size() > 1 && i < file->windows.size(); ++i) {
+        size_t best = differCount;
+        for (size_t differ = 0; differ < differCount; ++differ) {
+            if (file->wanted[differ]
+                && (best == differCount
+                    || differs[differ].size(file->parts[differ][i])
+                        < differs[best].size(file->parts[best][i])))
+                best = differ;
+        }
+        taken.push_back(best);
+    }
+    if (!taken.empty()
+        && std::adjacent_find(taken.begin(), taken.end(), std::not_equal_to<>()) != taken.end()) {
+        file->delta = BinaryDelta::header(DeltaMethod::WindowDeltas, file->newFile.size());
+        for (size_t i = 0; i < taken.size(); ++i) {
+            const QByteArray own
+                = windowDelta(taken[i], file->windows[i], file->parts[taken[i]][i]);
+            appendWindowHeader(&file->delta, file->windows[i], own.size());
+            file->delta += own;
+        }
+        file->parts.clear();
+        return;
+    }
     bool chosen = false;
     for (size_t differ = 0; differ < differCount; ++differ) {
-        if (!file->wanted[differ])
+        if (!file->wanted[differ] || (!taken.empty() && differ != taken.front()))
             continue;
         const QByteArray delta = differs[differ].join(
             BinaryDelta::header(differs[differ].method, file->newFile.size()), file->windows,

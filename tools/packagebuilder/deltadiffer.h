@@ -16,7 +16,8 @@ class QThreadPool;
 // diffed against the range of twice that size of the old file that RegionMatcher finds for it,
 // so that time grows with the file's size. Every method is tried: on a file of one window in full;
 // on a larger one on its middle window first, and on the others only while it comes close there.
-// The smallest delta is kept. The deltas are the same whatever the number of threads.
+// The smallest delta is kept, on a larger file window by window. The deltas are the same
+// whatever the number of threads.
 class DeltaDiffer
 {
 public:
