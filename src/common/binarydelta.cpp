@@ -187,6 +187,33 @@ Failure applySuffixArray(const QByteArray &oldFile, const QByteArray &delta, qin
     return Failure();
 }
 
+struct WindowHeader
+{
+    qint64 offset;
+    qint64 length;
+    qint64 makes;
+    qint64 size;
+};
+
+// The header of the window at `at`, which moves past it: its range must lie in the old file, the
+// bytes it makes in what is left of the new one, and its data of at least minimumSize bytes in
+// the delta.
+Failure readWindow(const QByteArray &oldFile, const QByteArray &delta, qint64 *at, qint64 left,
+                   qint64 minimumSize, WindowHeader *window)
+{
+    if (delta.size() - *at < BinaryDelta::windowHeaderSize)
+        return damaged("damaged window");
+    *window = {numberAt(delta, *at), numberAt(delta, *at + 8), numberAt(delta, *at + 16),
+               numberAt(delta, *at + 24)};
+    *at += BinaryDelta::windowHeaderSize;
+    if (window->offset < 0 || window->length < 0 || window->offset > oldFile.size()
+        || window->length > oldFile.size() - window->offset || window->makes <= 0
+        || window->makes > BinaryDelta::maximumWindowSize || window->makes > left
+        || window->size < minimumSize || window->size > delta.size() - *at)
+        return damaged("window out of bounds");
+    return Failure();
+}
+
 // Each window's frame is decompressed a block at a time into a fixed buffer: the decoder keeps
 // no more of the new file than the length the frame declares, which is bounded.
 Failure applyZstdPatch(const QByteArray &oldFile, const QByteArray &delta, qint64 newSize,
@@ -197,24 +224,18 @@ Failure applyZstdPatch(const QByteArray &oldFile, const QByteArray &delta, qint6
     qint64 at = BinaryDelta::headerSize;
     qint64 written = 0;
     while (written < newSize) {
-        if (delta.size() - at < BinaryDelta::windowHeaderSize)
-            return damaged("damaged window");
-        const qint64 offset = numberAt(delta, at);
-        const qint64 length = numberAt(delta, at + 8);
-        const qint64 makes = numberAt(delta, at + 16);
-        const qint64 frameSize = numberAt(delta, at + 24);
-        at += BinaryDelta::windowHeaderSize;
-        if (offset < 0 || length < 0 || offset > oldFile.size() || length > oldFile.size() - offset
-            || makes <= 0 || makes > BinaryDelta::maximumWindowSize || makes > newSize - written
-            || frameSize <= 0 || frameSize > delta.size() - at)
-            return damaged("window out of bounds");
+        WindowHeader window;
+        if (const Failure failure = readWindow(oldFile, delta, &at, newSize - written, 1, &window))
+            return failure;
+        const qint64 makes = window.makes;
+        const qint64 frameSize = window.size;
         const char *frame = delta.constData() + at;
         if (ZSTD_getFrameContentSize(frame, size_t(frameSize)) != quint64(makes))
             return damaged("damaged window");
 
         ZSTD_DCtx_reset(decoder.get(), ZSTD_reset_session_only);
-        if (ZSTD_isError(
-                ZSTD_DCtx_refPrefix(decoder.get(), oldFile.constData() + offset, size_t(length))))
+        if (ZSTD_isError(ZSTD_DCtx_refPrefix(decoder.get(), oldFile.constData() + window.offset,
+                                             size_t(window.length))))
             return damaged("damaged window");
         ZSTD_inBuffer input {frame, size_t(frameSize), 0};
         qint64 made = 0;
@@ -241,6 +262,9 @@ Failure applyZstdPatch(const QByteArray &oldFile, const QByteArray &delta, qint6
     return Failure();
 }
 
+Failure applyWindowDeltas(const QByteArray &oldFile, const QByteArray &delta, qint64 newSize,
+                          Output *out);
+
 using Applier
     = Failure (*)(const QByteArray &oldFile, const QByteArray &delta, qint64 newSize, Output *out);
 
@@ -251,9 +275,11 @@ const struct
 } appliers[] = {
     {DeltaMethod::SuffixArray, applySuffixArray},
     {DeltaMethod::ZstdPatch, applyZstdPatch},
+    {DeltaMethod::WindowDeltas, applyWindowDeltas},
 };
 
-// Version 1 names its method by itself; version 2 stores the method's number and a zero.
+// Version 1 names its method by itself; version 2 stores the method's number and a zero. The
+// delta holds at least a header.
 Applier applierFor(const QByteArray &delta)
 {
     qint64 method = qint64(DeltaMethod::SuffixArray);
@@ -264,6 +290,38 @@ Applier applierFor(const QByteArray &delta)
             return applier.apply;
     }
     return nullptr;
+}
+
+// Each window's delta is applied to its range alone, and makes exactly the window's bytes.
+Failure applyWindowDeltas(const QByteArray &oldFile, const QByteArray &delta, qint64 newSize,
+                          Output *out)
+{
+    qint64 at = BinaryDelta::headerSize;
+    qint64 written = 0;
+    while (written < newSize) {
+        WindowHeader window;
+        if (const Failure failure
+            = readWindow(oldFile, delta, &at, newSize - written, BinaryDelta::headerSize, &window))
+            return failure;
+        const QByteArray inner
+            = QByteArray::fromRawData(delta.constData() + at, qsizetype(window.size));
+        if (BinaryDelta::declaredSize(inner) != window.makes)
+            return damaged("damaged window");
+        // Nested once at most: a window's delta of this method would let a delta nest deeper.
+        const Applier apply = applierFor(inner);
+        if (!apply || apply == applyWindowDeltas)
+            return damaged("damaged window");
+        const Failure failure = apply(
+            QByteArray::fromRawData(oldFile.constData() + window.offset, qsizetype(window.length)),
+            inner, window.makes, out);
+        if (failure)
+            return failure;
+        at += window.size;
+        written += window.makes;
+    }
+    if (at != delta.size())
+        return damaged("trailing data");
+    return Failure();
 }
 
 } // namespace

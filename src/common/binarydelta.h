@@ -14,6 +14,7 @@ class QIODevice;
 enum class DeltaMethod : qint64 {
     SuffixArray = 1,
     ZstdPatch = 2,
+    WindowDeltas = 3,
 };
 
 // A binary delta turns one file into another: a patch package carries one per changed file.
@@ -32,6 +33,10 @@ enum class DeltaMethod : qint64 {
 // it refers to, the length it makes, and the size of its frame) and one zstd frame that
 // declares the length it makes and is decompressed with that range as its prefix. A window
 // makes at least one byte and at most maximumWindowSize.
+//
+// Method 3, window deltas: windows as in method 2, each header followed by a delta of method 1
+// or 2 (never 3) of that frame size, which turns the range into the window's bytes; it declares
+// the length the window makes. Each window of a large file takes the method that suits it.
 class BinaryDelta
 {
 public:
@@ -43,9 +48,9 @@ public:
     static QByteArray header(DeltaMethod method, qint64 newSize);
     static constexpr int headerSize = 32;
     static constexpr int windowHeaderSize = 32;
-    // Files larger than this travel whole: making a delta takes several times the old file in
-    // memory, applying one the old file and a window of the new one.
-    static constexpr qint64 maximumFileSize = qint64(256) << 20;
+    // Files larger than this travel whole: the builder holds both files and a few windows'
+    // work in memory, the updater maps the old file and reads the delta whole.
+    static constexpr qint64 maximumFileSize = qint64(512) << 20;
     static constexpr qint64 maximumWindowSize = qint64(8) << 20;
 
     // The size of the file the delta makes, as its header declares it: -1 for a header that

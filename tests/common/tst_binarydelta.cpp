@@ -116,6 +116,12 @@ QByteArray zstdDelta(qint64 newSize, const QByteArray &windows)
     return BinaryDelta::header(DeltaMethod::ZstdPatch, newSize) + windows;
 }
 
+// Windows as window() makes them, each with a delta in place of the frame.
+QByteArray windowDeltas(qint64 newSize, const QByteArray &windows)
+{
+    return BinaryDelta::header(DeltaMethod::WindowDeltas, newSize) + windows;
+}
+
 // A delta written by hand, streams as given.
 QByteArray delta(qint64 newSize, const QByteArray &control, const QByteArray &diff,
                  const QByteArray &extra)
@@ -149,7 +155,7 @@ void TestBinaryDelta::roundTrip_data()
     QTest::addColumn<QByteArray>("newFile");
     QTest::addColumn<double>("largestShare"); // of the new file's size, at most
     QTest::addColumn<qint64>("windowSize");
-    QTest::addColumn<char>("version"); // of the smaller delta, the one kept
+    QTest::addColumn<int>("method"); // of the smaller delta, the one kept
 
     const qint64 whole = BinaryDelta::maximumWindowSize;
     const qint64 small = 64 * 1024;
@@ -157,19 +163,20 @@ void TestBinaryDelta::roundTrip_data()
     QByteArray inserted = base;
     inserted.insert(100000, randomBytes(1000, 2));
     const QByteArray text = words(40000, 1);
-    QTest::newRow("both empty") << QByteArray() << QByteArray() << 100.0 << whole << '2';
-    QTest::newRow("from nothing") << QByteArray() << randomBytes(5000, 3) << 1.1 << whole << '2';
-    QTest::newRow("to nothing") << base << QByteArray() << 100.0 << whole << '2';
-    QTest::newRow("the same") << base << base << 0.01 << whole << '1';
-    QTest::newRow("1,000 bytes inserted") << base << inserted << 0.02 << whole << '1';
-    QTest::newRow("addresses shifted") << code(5000, 0) << code(5000, 64) << 0.05 << whole << '1';
-    QTest::newRow("unrelated") << base << randomBytes(200000, 4) << 1.1 << whole << '2';
-    QTest::newRow("words replaced") << text << edited(text) << 0.07 << whole << '2';
-    QTest::newRow("text appended") << text << text + words(40000, 4) << 0.2 << whole << '2';
+    QTest::newRow("both empty") << QByteArray() << QByteArray() << 100.0 << whole << 2;
+    QTest::newRow("from nothing") << QByteArray() << randomBytes(5000, 3) << 1.1 << whole << 2;
+    QTest::newRow("to nothing") << base << QByteArray() << 100.0 << whole << 2;
+    QTest::newRow("the same") << base << base << 0.01 << whole << 1;
+    QTest::newRow("1,000 bytes inserted") << base << inserted << 0.02 << whole << 1;
+    QTest::newRow("addresses shifted") << code(5000, 0) << code(5000, 64) << 0.05 << whole << 1;
+    QTest::newRow("unrelated") << base << randomBytes(200000, 4) << 1.1 << whole << 2;
+    QTest::newRow("words replaced") << text << edited(text) << 0.07 << whole << 2;
+    QTest::newRow("text appended") << text << text + words(40000, 4) << 0.2 << whole << 2;
     QTest::newRow("windows, addresses shifted")
-        << code(5000, 0) << code(5000, 64) << 0.05 << small << '1';
+        << code(5000, 0) << code(5000, 64) << 0.05 << small << 1;
+    // Each window takes the method that suits it.
     QTest::newRow("windows, halves swapped")
-        << base + inserted << inserted + base << 0.01 << small << '2';
+        << base + inserted << inserted + base << 0.01 << small << 3;
 }
 
 void TestBinaryDelta::roundTrip()
@@ -178,7 +185,7 @@ void TestBinaryDelta::roundTrip()
     QFETCH(QByteArray, newFile);
     QFETCH(double, largestShare);
     QFETCH(qint64, windowSize);
-    QFETCH(char, version);
+    QFETCH(int, method);
     QThreadPool one;
     one.setMaxThreadCount(1);
     QThreadPool three;
@@ -192,7 +199,9 @@ void TestBinaryDelta::roundTrip()
         QVERIFY(made.isEmpty() || differ.delta(index) == made);
         made = differ.delta(index);
     }
-    QCOMPARE(made.at(7), version);
+    QCOMPARE(made.at(7), method == 1 ? '1' : '2');
+    if (method != 1)
+        QCOMPARE(qFromLittleEndian<qint64>(made.constData() + 16), qint64(method));
     QVERIFY(made.size() <= qMax<qsizetype>(200, qsizetype(largestShare * newFile.size())));
     QBuffer out;
     out.open(QIODevice::WriteOnly);
@@ -278,6 +287,21 @@ void TestBinaryDelta::damagedDeltaRefused_data()
     QTest::newRow("bytes after the last window")
         << zstdGood + "x" << qint64(100) << false << "trailing data";
     QTest::newRow("cancelled, zstd") << zstdGood << qint64(100) << true << "cancelled";
+
+    // Window deltas: each window's delta turns its range alone into the window.
+    QTest::newRow("window deltas, window's delta beyond its range")
+        << windowDeltas(4, window(0, 1, 4, zstdGood)) << qint64(100) << false
+        << "window out of bounds";
+    QTest::newRow("window deltas, window's delta of another length")
+        << windowDeltas(4,
+                        window(0, 2, 4, zstdDelta(3, window(0, 2, 3, prefixedFrame("abx", 0, 2)))))
+        << qint64(100) << false << "damaged window";
+    QTest::newRow("window deltas nested")
+        << windowDeltas(4, window(0, 2, 4, windowDeltas(4, window(0, 2, 4, zstdGood))))
+        << qint64(100) << false << "damaged window";
+    QTest::newRow("window deltas, bytes after the last window")
+        << windowDeltas(4, window(0, 2, 4, zstdGood)) + "x" << qint64(100) << false
+        << "trailing data";
 }
 
 // Nothing is written past what the delta may make.

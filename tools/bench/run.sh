@@ -11,8 +11,11 @@
 #             generated data is kept there and reused by the next run
 # --only LIST scenarios to run, comma-separated: download, install, check, startup, patch,
 #             load, soak (1,000 update cycles with combined faults, tools/soak/soak.py)
-# --remeasure build and diff the release pairs again (their figures are kept otherwise)
 #             (default: all)
+# --remeasure build and diff the release pairs again with our builder (their figures are kept
+#             otherwise); the peers' figures are kept all the same, since they depend on the
+#             pair alone and take hours of one core on the largest pairs
+# --remeasure-peers  diff the release pairs with the peers again too
 set -eu
 cd "$(dirname "$0")/../.."
 repo=$(pwd)
@@ -20,6 +23,7 @@ repo=$(pwd)
 quick=0
 build=1
 remeasure=0
+remeasure_peers=0
 runs=5
 scratch="${TMPDIR:-/var/tmp}/vorn-bench"
 only="download,install,check,startup,patch,load,soak"
@@ -31,8 +35,9 @@ while [ $# -gt 0 ]; do
     --dir) scratch="$2"; shift ;;
     --only) only="$2"; shift ;;
     --remeasure) remeasure=1 ;;
+    --remeasure-peers) remeasure_peers=1 ;;
     *) echo "usage: sh tools/bench/run.sh [--quick] [--no-build] [--runs N] [--dir SCRATCH]" \
-            "[--only download,install,check,startup,patch,load,soak] [--remeasure]" >&2
+            "[--only download,install,check,startup,patch,load,soak] [--remeasure] [--remeasure-peers]" >&2
        exit 2 ;;
     esac
     shift
@@ -155,6 +160,53 @@ timed() {
     "$@" >"$out"
     awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.2f", e - s }'
 }
+# measure_peers DIR: diffs every changed file of the pair in DIR with the peers and prints their
+# figures on one line: bsdiff's bytes, zstd's, the smaller of the two file by file, xdelta3's,
+# the seconds bspatch takes, whole-file zstd's bytes, the smaller of bsdiff and it file by file,
+# and how many files were over bsdiff's cap.
+measure_peers() {
+    bsdiff_bytes=0
+    xdelta_bytes=0
+    zstd_bytes=0
+    best_bytes=0
+    whole_bytes=0
+    whole_best_bytes=0
+    over_cap=0
+    rm -rf "$1/peer"
+    # Every changed file, a link to a file counting as that file, as the builder packs it; but, as
+    # the builder does, not a link with the same text in both releases, which follows its file.
+    for file in $(cd "$1/new" && find -L . -type f | sort); do
+        [ -f "$1/old/$file" ] && ! cmp -s "$1/old/$file" "$1/new/$file" || continue
+        [ -L "$1/old/$file" ] \
+            && [ "$(readlink "$1/old/$file")" = "$(readlink "$1/new/$file")" ] && continue
+        mkdir -p "$(dirname "$1/peer/$file")"
+        xdelta3 -9 -f -e -s "$1/old/$file" "$1/new/$file" "$1/peer.xdelta"
+        xdelta_bytes=$((xdelta_bytes + $(stat -c %s "$1/peer.xdelta")))
+        zstd -q -f -19 --long --patch-from="$1/old/$file" "$1/new/$file" \
+            -o "$1/peer.zst" 2>/dev/null
+        z=$(stat -c %s "$1/peer.zst")
+        # With the window over the whole old file, however large.
+        zstd -q -f -19 --long=31 --patch-from="$1/old/$file" "$1/new/$file" \
+            -o "$1/peer.zst" 2>/dev/null
+        w=$(stat -c %s "$1/peer.zst")
+        if [ "$(stat -c %s "$1/old/$file")" -le "$bsdiff_cap" ]; then
+            bsdiff "$1/old/$file" "$1/new/$file" "$1/peer/$file.bsdiff"
+            b=$(stat -c %s "$1/peer/$file.bsdiff")
+        else
+            b=$w
+            over_cap=$((over_cap + 1))
+        fi
+        bsdiff_bytes=$((bsdiff_bytes + b))
+        zstd_bytes=$((zstd_bytes + z))
+        whole_bytes=$((whole_bytes + w))
+        best_bytes=$((best_bytes + (b < z ? b : z)))
+        whole_best_bytes=$((whole_best_bytes + (b < w ? b : w)))
+    done
+    bspatched=$(timed /dev/null sh -c 'cd "$1/peer" && find . -name "*.bsdiff" | while read -r p; do
+        f=${p%.bsdiff}; bspatch "$1/old/$f" "$1/peer/$f.new" "$p" || exit 1; done' sh "$1")
+    rm -rf "$1/peer" "$1/peer.xdelta" "$1/peer.zst"
+    echo "$bsdiff_bytes|$zstd_bytes|$best_bytes|$xdelta_bytes|$bspatched|$whole_bytes|$whole_best_bytes|$over_cap"
+}
 case ",$only," in
 *,patch,*)
     for tool in bsdiff bspatch xdelta3 zstd apt-get dpkg-deb; do
@@ -178,9 +230,8 @@ case ",$only," in
             dpkg-deb -x "$dir/debs/$1_"*"${3#*:}_"*.deb "$dir/new"
             touch "$dir/done"
         fi
-        # The sizes and times of an earlier run, unless --remeasure: a large pair takes half an
-        # hour of one core to diff with the peers.
-        if [ -f "$dir/figures.txt" ] && [ "$remeasure" -eq 0 ]; then
+        # The sizes and times of an earlier run, unless --remeasure or --remeasure-peers.
+        if [ -f "$dir/figures.txt" ] && [ "$remeasure" -eq 0 ] && [ "$remeasure_peers" -eq 0 ]; then
             echo "patch packages: $1 $2 -> $3, as measured on $(date -r "$dir/figures.txt" +%F)" >&2
             cat "$dir/figures.txt" >>"$patches"
             continue
@@ -198,47 +249,14 @@ case ",$only," in
         applied=$(timed /dev/null env QT_QPA_PLATFORM=offscreen "$bench/vorn-bench-install" rebuild "$dir/patch.zip" \
             http://127.0.0.1/patch.zip "$dir/old" "$dir/rebuilt")
         rm -rf "$dir/rebuilt"
-        bsdiff_bytes=0
-        xdelta_bytes=0
-        zstd_bytes=0
-        best_bytes=0
-        whole_bytes=0
-        whole_best_bytes=0
-        over_cap=0
-        rm -rf "$dir/peer"
-        # Every changed file, a link to a file counting as that file, as the builder packs it;
-        # but, as the builder does, not a link with the same text in both releases, which
-        # follows its file.
-        for file in $(cd "$dir/new" && find -L . -type f | sort); do
-            [ -f "$dir/old/$file" ] && ! cmp -s "$dir/old/$file" "$dir/new/$file" || continue
-            [ -L "$dir/old/$file" ] \
-                && [ "$(readlink "$dir/old/$file")" = "$(readlink "$dir/new/$file")" ] && continue
-            mkdir -p "$(dirname "$dir/peer/$file")"
-            xdelta3 -9 -f -e -s "$dir/old/$file" "$dir/new/$file" "$dir/peer.xdelta"
-            xdelta_bytes=$((xdelta_bytes + $(stat -c %s "$dir/peer.xdelta")))
-            zstd -q -f -19 --long --patch-from="$dir/old/$file" "$dir/new/$file" \
-                -o "$dir/peer.zst" 2>/dev/null
-            z=$(stat -c %s "$dir/peer.zst")
-            # With the window over the whole old file, however large.
-            zstd -q -f -19 --long=31 --patch-from="$dir/old/$file" "$dir/new/$file" \
-                -o "$dir/peer.zst" 2>/dev/null
-            w=$(stat -c %s "$dir/peer.zst")
-            if [ "$(stat -c %s "$dir/old/$file")" -le "$bsdiff_cap" ]; then
-                bsdiff "$dir/old/$file" "$dir/new/$file" "$dir/peer/$file.bsdiff"
-                b=$(stat -c %s "$dir/peer/$file.bsdiff")
-            else
-                b=$w
-                over_cap=$((over_cap + 1))
-            fi
-            bsdiff_bytes=$((bsdiff_bytes + b))
-            zstd_bytes=$((zstd_bytes + z))
-            whole_bytes=$((whole_bytes + w))
-            best_bytes=$((best_bytes + (b < z ? b : z)))
-            whole_best_bytes=$((whole_best_bytes + (b < w ? b : w)))
-        done
-        bspatched=$(timed /dev/null sh -c 'cd "$1/peer" && find . -name "*.bsdiff" | while read -r p; do
-            f=${p%.bsdiff}; bspatch "$1/old/$f" "$1/peer/$f.new" "$p" || exit 1; done' sh "$dir")
-        rm -rf "$dir/peer" "$dir/peer.xdelta" "$dir/peer.zst"
+        # The peers' figures depend on the pair alone: measured once, unless --remeasure-peers.
+        if [ ! -f "$dir/peers.txt" ] || [ "$remeasure_peers" -eq 1 ]; then
+            echo "patch packages: the peers on $1 $2 -> $3" >&2
+            measure_peers "$dir" >"$dir/peers.part"
+            mv "$dir/peers.part" "$dir/peers.txt"
+        fi
+        IFS='|' read -r bsdiff_bytes zstd_bytes best_bytes xdelta_bytes bspatched whole_bytes \
+            whole_best_bytes over_cap <"$dir/peers.txt"
         echo "$1 $2 -> $3|$(stat -c %s "$dir/full.zip")|$(stat -c %s "$dir/patch.zip")|$bsdiff_bytes|$zstd_bytes|$best_bytes|$xdelta_bytes|$(sed -n 's/^seconds=//p' "$dir/built.txt")|$(sed -n 's/^peak_kib=//p' "$dir/built.txt")|$applied|$bspatched|$dir|$4|$whole_bytes|$whole_best_bytes|$over_cap" >"$dir/figures.txt"
         cat "$dir/figures.txt" >>"$patches"
     done

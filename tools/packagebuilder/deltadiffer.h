@@ -14,9 +14,10 @@ class QThreadPool;
 // Makes the binary deltas (see BinaryDelta) that turn old files into new ones, in the worker
 // threads of a pool. The new file is cut into windows of BinaryDelta::maximumWindowSize, each
 // diffed against the range of twice that size of the old file that RegionMatcher finds for it,
-// so that time grows with the file's size. Every method is tried: on a file of one window in full;
-// on a larger one on its middle window first, and on the others only while it comes close there.
-// The smallest delta is kept. The deltas are the same whatever the number of threads.
+// so that time grows with the file's size. A file of one window is made with every method, and
+// the smallest delta kept; each window of a larger one with zstd, and with the suffix array too
+// where zstd left much of it to do, keeping the smaller. The deltas are the same whatever the
+// number of threads.
 class DeltaDiffer
 {
 public:
@@ -46,7 +47,6 @@ private:
     void plan(File *file);
     void start(File *file, const std::vector<Task> &tasks);
     void run(File *file, Task task);
-    void decide(File *file);
     void finish(File *file);
 
     QThreadPool *pool;

@@ -17,15 +17,40 @@ qint64 sharedLength(const char *a, qint64 aSize, const char *b, qint64 bSize)
     return i;
 }
 
+// A suffix's first two bytes as one number; a suffix of one byte counts as that byte followed by
+// a zero, before which it sorts.
+int pairAt(const char *bytes, qint64 size)
+{
+    return (int(uchar(bytes[0])) << 8) | (size > 1 ? int(uchar(bytes[1])) : 0);
+}
+
+// Where the sorted suffixes that start with each pair of bytes begin, and after the last pair
+// where they end: a match is searched among the suffixes of its first two bytes, a few steps
+// instead of one for each doubling of the old file's size.
+std::vector<qint64> pairStarts(QByteArrayView old)
+{
+    std::vector<qint64> starts(65537, 0);
+    for (qint64 i = 0; i < old.size(); ++i)
+        ++starts[size_t(pairAt(old.constData() + i, old.size() - i)) + 1];
+    for (size_t pair = 1; pair < starts.size(); ++pair)
+        starts[pair] += starts[pair - 1];
+    return starts;
+}
+
 // The longest match of `wanted` among the old file's suffixes, by binary search on the sorted
 // suffixes; its position goes to position.
-qint64 longestMatch(const std::vector<saidx_t> &suffixes, QByteArrayView old, const char *wanted,
-                    qint64 wantedSize, qint64 *position)
+qint64 longestMatch(const std::vector<saidx_t> &suffixes, const std::vector<qint64> &starts,
+                    QByteArrayView old, const char *wanted, qint64 wantedSize, qint64 *position)
 {
     const char *base = old.constData();
     const qint64 size = old.size();
     qint64 low = 0;
     qint64 high = qint64(suffixes.size()) - 1;
+    const int pair = pairAt(wanted, wantedSize);
+    if (wantedSize > 1 && starts[size_t(pair) + 1] > starts[size_t(pair)]) {
+        low = starts[size_t(pair)];
+        high = starts[size_t(pair) + 1] - 1;
+    }
     while (high - low > 1) {
         const qint64 middle = low + (high - low) / 2;
         const qint64 at = suffixes[size_t(middle)];
@@ -54,6 +79,7 @@ SuffixArrayDiffer::Steps SuffixArrayDiffer::diff(QByteArrayView oldFile, QByteAr
     std::vector<saidx_t> suffixes(size_t(qMax<qint64>(oldSize, 1)), 0);
     if (oldSize > 0)
         divsufsort(reinterpret_cast<const sauchar_t *>(old), suffixes.data(), saidx_t(oldSize));
+    const std::vector<qint64> starts = pairStarts(oldFile);
 
     Steps made;
     const auto emitStep
@@ -82,7 +108,7 @@ SuffixArrayDiffer::Steps SuffixArrayDiffer::diff(QByteArrayView oldFile, QByteAr
         qint64 scored = scan += length;
         for (; scan < newSize; ++scan) {
             length = oldSize > 0
-                ? longestMatch(suffixes, oldFile, now + scan, newSize - scan, &position)
+                ? longestMatch(suffixes, starts, oldFile, now + scan, newSize - scan, &position)
                 : 0;
             for (; scored < scan + length; ++scored) {
                 if (scored + lastOffset < oldSize && old[scored + lastOffset] == now[scored])
