@@ -5,19 +5,17 @@
 #include <QObject>
 #include <QPointer>
 
-#include <condition_variable>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
+#include <vector>
 
 class ServerMetrics;
 class SigningKey;
 
-// Signs the replies' statements in a thread of its own: a signature costs as much as the rest
-// of an exchange, and the event loop goes on with the other exchanges meanwhile. The statements
-// that wait while it signs are signed together, with one signature.
+// Signs the replies' statements of a pass of the event loop together, with one signature, once
+// the pass is over. On the event loop's own thread: with a loop per core, handing the
+// statements to a thread of their own and the signatures back cost more in switches between
+// threads than the signatures themselves.
 class ReplySigner : public QObject
 {
     Q_OBJECT
@@ -27,18 +25,15 @@ public:
     // when the key could not sign.
     using Done = std::function<void(const QByteArray &signature)>;
 
-    // The metrics (null: none) count the batches from the signer's thread.
+    // The metrics (null: none) count the batches.
     explicit ReplySigner(ServerMetrics *metrics, QObject *parent = nullptr);
-    ~ReplySigner() override;
 
-    // done runs on this object's thread once the statement is signed, unless receiver has gone
-    // by then. The signing starts with the next wake() or once a full batch waits.
+    // done runs with the next signWaiting(), unless receiver has gone by then.
     void sign(std::shared_ptr<const SigningKey> key, const QByteArray &statement, QObject *receiver,
               Done done);
-    // Wakes the worker for the statements given since it last looked. Called once per pass of
-    // the event loop rather than once per reply: each wake is a system call of the event
-    // loop's, and the statements of a pass are signed together.
-    void wake();
+    // Signs the statements given since the last call. Called once per pass of the event loop:
+    // the statements of a pass share a signature.
+    void signWaiting();
 
 private:
     struct Job
@@ -49,17 +44,13 @@ private:
         Done done;
     };
 
-    void work();
+    // Signs the batch's statements, those with the same key together, and tells each receiver.
+    void signBatch();
 
     ServerMetrics *metrics;
-    std::mutex mutex;
-    std::condition_variable wakeWorker;
-    std::deque<Job> jobs;
-    // Whether the worker waits for any job at all.
-    bool idle = false;
-    bool stopping = false;
-    // Started with the first job: a server without a reply key needs no thread.
-    std::thread worker;
+    std::vector<Job> jobs;
+    // Kept from one pass to the next with the jobs', so that neither allocates.
+    std::vector<Job> batch;
 };
 
 #endif // REPLYSIGNER_H

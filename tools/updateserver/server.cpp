@@ -48,7 +48,8 @@ Server::Server(std::shared_ptr<const Catalogue> catalogue,
     deadlineSweep.setInterval(qBound(10, limits.exchangeTimeoutMs / 10, 250));
     connect(&deadlineSweep, &QTimer::timeout, this, &Server::closeLateConnections);
     deadlineSweep.start();
-    // The signer and the closer are woken for all that a pass of the event loop gave them.
+    // The replies of a pass of the event loop are signed together, and its ended connections
+    // closed, once the pass is over.
     connect(QAbstractEventDispatcher::instance(thread()), &QAbstractEventDispatcher::aboutToBlock,
             this, &Server::passEnded);
 }
@@ -171,8 +172,8 @@ bool Server::admitReport(const QHostAddress &peer)
 
 void Server::passEnded()
 {
-    signer.wake();
-    closer.wake();
+    signer.signWaiting();
+    closer.closeWaiting();
 }
 
 void Server::closeLateConnections()

@@ -41,7 +41,7 @@ public:
     void rolloutState(const QString &component, const QString &version, int share, bool halted);
     // A staged entry the catalogue no longer lists.
     void rolloutGone(const QString &component, const QString &version);
-    // On a signer's thread.
+    // On any loop's thread.
     void batchSigned(int statements);
 
 private:

@@ -3,31 +3,27 @@
 
 #include "filedescriptor.h"
 
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 #include <vector>
 
-// Closes the clients' sockets in a thread of its own. Closing a TCP socket sends its FIN, takes
-// the client's side of it over loopback and tears the socket down: on a busy server a fifth of
-// an exchange, which the event loop spends on the other exchanges instead.
+// Closes the clients' sockets of a pass of the event loop once the pass is over, after the
+// replies of the pass have left. On the event loop's own thread: with a loop per core, a
+// thread of its own cost more in switches between threads than the closing itself.
 class SocketCloser
 {
 public:
     SocketCloser() = default;
-    // Closes the sockets still waiting, then returns.
+    // Closes the sockets still waiting.
     ~SocketCloser();
     SocketCloser(const SocketCloser &) = delete;
     SocketCloser &operator=(const SocketCloser &) = delete;
 
-    // Closes the socket soon, once the kernel holds the whole reply.
+    // Closes the socket with the next closeWaiting(), once the kernel holds the whole reply.
     void close(FileDescriptor socket);
-    // Resets the connection soon: the kernel offers the client nothing more of what it holds.
+    // Resets the connection with the next closeWaiting(): the kernel offers the client nothing more
+    // of what it holds.
     void reset(FileDescriptor socket);
-    // Wakes the worker for the sockets given since it last looked, if it waits. Called once per
-    // pass of the event loop rather than once per socket: each wake is a system call of the
-    // event loop's, and one serves all the sockets of a pass.
-    void wake();
+    // Closes the sockets given since the last call. Called once per pass of the event loop.
+    void closeWaiting();
 
 private:
     struct Closing
@@ -36,17 +32,9 @@ private:
         bool reset;
     };
 
-    void add(FileDescriptor socket, bool reset);
-    void work();
-
-    std::mutex mutex;
-    std::condition_variable wakeWorker;
     std::vector<Closing> pending;
-    // Whether the worker waits to be woken: under load it finds the next sockets by itself.
-    bool waiting = false;
-    bool stopping = false;
-    // Started with the first socket.
-    std::thread worker;
+    // Kept from one pass to the next with the pending list's, so that neither allocates.
+    std::vector<Closing> closing;
 };
 
 #endif // SOCKETCLOSER_H
