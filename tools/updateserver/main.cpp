@@ -174,13 +174,15 @@ int main(int argc, char *argv[])
         QStringLiteral("Keep the halts of staged releases in <file> (default: the catalogue's "
                        "name with .halts added)."),
         QStringLiteral("file"));
+    // The service's units allow 16 tasks: eight loops leave room for the metrics' threads.
+    const int defaultLoops = qMin(QThread::idealThreadCount(), 8);
     const QCommandLineOption loopsOption(
         QStringLiteral("event-loops"),
         QStringLiteral("Serve the clients on <n> event loops, each a thread with a listening "
-                       "socket of its own on the same port (default: the number of cores, "
-                       "here %1; at most --max-connections).")
-            .arg(QThread::idealThreadCount()),
-        QStringLiteral("n"), QString::number(QThread::idealThreadCount()));
+                       "socket of its own on the same port (default: the number of cores, at "
+                       "most 8, here %1; at most --max-connections).")
+            .arg(defaultLoops),
+        QStringLiteral("n"), QString::number(defaultLoops));
     const QCommandLineOption liftOption(
         QStringLiteral("lift-halt"),
         QStringLiteral("Lift the halt of <component>'s version given after it, in the "

@@ -20,8 +20,9 @@ Server *ServerThread::startServer(QString *error)
 {
     start();
     std::unique_lock<std::mutex> lock(mutex);
-    madeCondition.wait(lock, [this] { return made; });
-    *error = this->error;
+    // A thread that could not be made (a task limit, say) is not running and never makes one.
+    madeCondition.wait(lock, [this] { return made || !isRunning(); });
+    *error = made ? this->error : QStringLiteral("cannot start a thread for an event loop");
     return server;
 }
 
