@@ -68,8 +68,8 @@ bool writeLines(const QString &fileName, const QHash<QString, QString> &lines, Q
         *error = QStringLiteral("%1: %2").arg(fileName, file.errorString());
         return false;
     }
-    // The publisher who lifts a halt as root leaves the file the service's own, or the service
-    // could no longer read it.
+    // A publisher who lifts a halt as root leaves the file the service's own: a file of root's
+    // is one the service cannot read.
     struct stat old;
     if (::geteuid() == 0 && ::stat(QFile::encodeName(fileName).constData(), &old) == 0
         && ::fchown(file.handle(), old.st_uid, old.st_gid) != 0) {

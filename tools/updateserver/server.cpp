@@ -2,6 +2,7 @@
 
 #include "addressbound.h"
 #include "connection.h"
+#include "publication.h"
 #include "rollouts.h"
 
 #include <QAbstractEventDispatcher>
@@ -31,12 +32,10 @@ QHostAddress boundFor(const QHostAddress &peer)
 
 } // namespace
 
-Server::Server(std::shared_ptr<const Catalogue> catalogue,
-               std::shared_ptr<const SigningKey> replyKey, const Limits &limits, Rollouts *rollouts,
+Server::Server(const Publication *publication, const Limits &limits, Rollouts *rollouts,
                ServerMetrics *metrics, AddressBound *bound, QObject *parent)
     : QObject(parent)
-    , catalogue(std::move(catalogue))
-    , replyKey(std::move(replyKey))
+    , publication(publication)
     , rollouts(rollouts)
     , metrics(metrics)
     , bound(bound)
@@ -63,18 +62,6 @@ bool Server::listen(const QHostAddress &address, quint16 port, Listener::Sharing
 {
     // A wave of checks arrives faster than it is accepted: the kernel holds it meanwhile.
     return listener.listen(address, port, limits.maximumConnections, sharing);
-}
-
-void Server::setCatalogue(std::shared_ptr<const Catalogue> published)
-{
-    const std::lock_guard<std::mutex> lock(publishedMutex);
-    catalogue = std::move(published);
-}
-
-void Server::setReplyKey(std::shared_ptr<const SigningKey> key)
-{
-    const std::lock_guard<std::mutex> lock(publishedMutex);
-    replyKey = std::move(key);
 }
 
 int Server::drain()
@@ -134,16 +121,11 @@ void Server::newConnection()
             closer.reset(FileDescriptor(descriptor));
             continue;
         }
-        std::shared_ptr<const Catalogue> answering;
-        std::shared_ptr<const SigningKey> signing;
-        {
-            const std::lock_guard<std::mutex> lock(publishedMutex);
-            answering = catalogue;
-            signing = replyKey;
-        }
-        auto *connection = new Connection(
-            descriptor, peer, port, std::move(answering), std::move(signing), &signer, &closer,
-            &watcher, rollouts, metrics, limits.maximumQuerySize, limits.maximumComponents, this);
+        Publication::Current published = publication->current();
+        auto *connection
+            = new Connection(descriptor, peer, port, std::move(published.catalogue),
+                             std::move(published.replyKey), &signer, &closer, &watcher, rollouts,
+                             metrics, limits.maximumQuerySize, limits.maximumComponents, this);
         open.insert(connection, address);
         connection->start();
     }

@@ -12,22 +12,17 @@
 #include <QObject>
 #include <QTimer>
 
-#include <memory>
-#include <mutex>
-
 class AddressBound;
-class Catalogue;
+class Publication;
 class Rollouts;
 class ServerMetrics;
-class SigningKey;
 
 // One event loop's part of the server: accepts clients on a listening socket of its own and
 // gives each its own connection; keeps no state between exchanges. At most maximumConnections
 // are served at once: beyond that, new clients wait in the listen backlog. A client beyond
 // maximumConnectionsPerAddress from one address, or for IPv6 from one /64, is closed at once (0:
 // no such bound, for a server whose clients all come through a load balancer), and every exchange
-// ends within exchangeTimeoutMs, whatever the client does. Lives on its event loop's thread; the
-// catalogue and the reply key can be replaced from any thread.
+// ends within exchangeTimeoutMs, whatever the client does. Lives on its event loop's thread.
 class Server : public QObject, private Connection::Owner
 {
     Q_OBJECT
@@ -42,22 +37,17 @@ public:
         int maximumConnectionsPerAddress = 32;
     };
 
-    // The rollouts, the metrics (null: none) and the bound per address, which counts for
+    // Each exchange is answered from what the publication holds as it starts. The publication,
+    // the rollouts, the metrics (null: none) and the bound per address, which counts for
     // maximumConnectionsPerAddress here, outlive the server.
-    Server(std::shared_ptr<const Catalogue> catalogue, std::shared_ptr<const SigningKey> replyKey,
-           const Limits &limits, Rollouts *rollouts, ServerMetrics *metrics, AddressBound *bound,
-           QObject *parent = nullptr);
+    Server(const Publication *publication, const Limits &limits, Rollouts *rollouts,
+           ServerMetrics *metrics, AddressBound *bound, QObject *parent = nullptr);
     ~Server() override;
 
     bool listen(const QHostAddress &address, quint16 port, Listener::Sharing sharing);
     QString errorString() const { return listener.errorString(); }
     quint16 serverPort() const { return listener.port(); }
 
-    // Exchanges that start from now on are answered from this catalogue; those under way keep
-    // the one they started with.
-    void setCatalogue(std::shared_ptr<const Catalogue> published);
-    // The same for the key that signs the replies; null: replies go unsigned.
-    void setReplyKey(std::shared_ptr<const SigningKey> key);
     // Stops taking new clients at once and closes the listening socket half a second later,
     // once the handshakes under way have completed; drained() follows once the exchanges under
     // way have ended. Returns how many are under way, those that waited to be accepted among
@@ -80,10 +70,7 @@ private:
 
     Listener listener;
     QTimer deadlineSweep;
-    // Replaced from the main thread while the loop reads them.
-    std::mutex publishedMutex;
-    std::shared_ptr<const Catalogue> catalogue;
-    std::shared_ptr<const SigningKey> replyKey;
+    const Publication *publication;
     Rollouts *rollouts;
     ServerMetrics *metrics;
     AddressBound *bound;

@@ -11,14 +11,13 @@ ServerLoops::ServerLoops(int count, std::shared_ptr<const Catalogue> catalogue,
     : QObject(parent)
     // Each loop serves one connection at least.
     , count(std::clamp(count, 1, limits.maximumConnections))
-    , catalogue(std::move(catalogue))
-    , replyKey(std::move(replyKey))
+    , publication({catalogue, std::move(replyKey)})
     , limits(limits)
     , rollouts(rollouts)
     , metrics(metrics)
     , bound(limits.maximumConnectionsPerAddress)
 {
-    rollouts->setCatalogue(this->catalogue);
+    rollouts->setCatalogue(std::move(catalogue));
 }
 
 ServerLoops::~ServerLoops() = default;
@@ -33,8 +32,7 @@ Server::Limits ServerLoops::limitsOf(int loop) const
 
 bool ServerLoops::listen(const QHostAddress &address, quint16 port)
 {
-    mainServer
-        = std::make_unique<Server>(catalogue, replyKey, limitsOf(0), rollouts, metrics, &bound);
+    mainServer = std::make_unique<Server>(&publication, limitsOf(0), rollouts, metrics, &bound);
     if (!mainServer->listen(address, port, count > 1 ? Listener::FirstShared : Listener::Alone)) {
         error = mainServer->errorString();
         return false;
@@ -45,8 +43,7 @@ bool ServerLoops::listen(const QHostAddress &address, quint16 port)
     for (int loop = 1; loop < count; ++loop) {
         auto thread = std::make_unique<ServerThread>([this, address, chosen,
                                                       part = limitsOf(loop)](QString *failure) {
-            auto server
-                = std::make_unique<Server>(catalogue, replyKey, part, rollouts, metrics, &bound);
+            auto server = std::make_unique<Server>(&publication, part, rollouts, metrics, &bound);
             if (server->listen(address, chosen, Listener::JoinsShared))
                 return server;
             *failure = server->errorString();
@@ -65,17 +62,14 @@ bool ServerLoops::listen(const QHostAddress &address, quint16 port)
 
 void ServerLoops::setCatalogue(std::shared_ptr<const Catalogue> published)
 {
-    catalogue = std::move(published);
-    rollouts->setCatalogue(catalogue);
-    for (Server *server : servers)
-        server->setCatalogue(catalogue);
+    // The halts are read for the catalogue before any exchange is answered from it.
+    rollouts->setCatalogue(published);
+    publication.setCatalogue(std::move(published));
 }
 
 void ServerLoops::setReplyKey(std::shared_ptr<const SigningKey> key)
 {
-    replyKey = std::move(key);
-    for (Server *server : servers)
-        server->setReplyKey(replyKey);
+    publication.setReplyKey(std::move(key));
 }
 
 int ServerLoops::drain()

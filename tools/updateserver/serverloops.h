@@ -2,6 +2,7 @@
 #define SERVERLOOPS_H
 
 #include "addressbound.h"
+#include "publication.h"
 #include "server.h"
 
 #include <QHostAddress>
@@ -37,8 +38,10 @@ public:
     QString errorString() const { return error; }
     quint16 serverPort() const { return servers.front()->serverPort(); }
 
-    // As Server's, for every loop at once; the rollouts' halts are read again for the catalogue.
+    // Exchanges that start from now on are answered from this catalogue, on every loop; those
+    // under way keep the one they started with. The rollouts' halts are read again for it.
     void setCatalogue(std::shared_ptr<const Catalogue> published);
+    // The same for the key that signs the replies; null: replies go unsigned.
     void setReplyKey(std::shared_ptr<const SigningKey> key);
     // Drains every loop: returns the exchanges under way on them all, drained() once the last
     // has ended.
@@ -53,8 +56,7 @@ private:
     void loopDrained();
 
     const int count;
-    std::shared_ptr<const Catalogue> catalogue;
-    std::shared_ptr<const SigningKey> replyKey;
+    Publication publication;
     Server::Limits limits;
     Rollouts *rollouts;
     ServerMetrics *metrics;
