@@ -34,6 +34,8 @@ const int summarized = 16;
 // room to spare.
 const qint64 wholeSize = 16 * 1024;
 const qsizetype slack = 4 * 1024;
+// What a reply is first given, which a reply of a few requests and its signature fit.
+const qsizetype firstCapacity = 2 * 1024;
 
 // The bytes in a buffer of their own, allocated for `capacity` in all: appending up to that
 // never copies them again, and the buffer holds no more room than that.
@@ -45,34 +47,47 @@ QByteArray withCapacity(const QByteArray &bytes, qsizetype capacity)
     return copy;
 }
 
-void appendEscaped(QByteArray &element, char c)
+// The escape of a character that an attribute value cannot carry as it is; null for others.
+const char *escapeOf(char c)
 {
     switch (c) {
     case '&':
-        element += "&amp;";
-        break;
+        return "&amp;";
     case '<':
-        element += "&lt;";
-        break;
+        return "&lt;";
     case '>':
-        element += "&gt;";
-        break;
+        return "&gt;";
     case '"':
-        element += "&quot;";
-        break;
+        return "&quot;";
     // Blanks other than the space would be read back as spaces.
     case '\t':
-        element += "&#9;";
-        break;
+        return "&#9;";
     case '\n':
-        element += "&#10;";
-        break;
+        return "&#10;";
     case '\r':
-        element += "&#13;";
-        break;
-    default:
-        element += c;
+        return "&#13;";
     }
+    return nullptr;
+}
+
+// Appends the bytes, escaped, a run of plain ones at a time: a call for each byte cost more
+// than the rest of a short request.
+template<typename Char> void appendEscaped(QByteArray &element, const Char *begin, const Char *end)
+{
+    const Char *run = begin;
+    const auto flush = [&](const Char *upTo) {
+        const qsizetype at = element.size();
+        element.resize(at + (upTo - run));
+        std::transform(run, upTo, element.data() + at, [](Char c) { return char(c); });
+    };
+    for (const Char *c = begin; c != end; ++c) {
+        if (const char *escape = escapeOf(char(*c))) {
+            flush(c);
+            element += escape;
+            run = c + 1;
+        }
+    }
+    flush(end);
 }
 
 // The query's texts are raw (the client library escapes nothing), so each is escaped here as
@@ -81,15 +96,14 @@ void appendEscaped(QByteArray &element, char c)
 void appendAttribute(QByteArray &element, QLatin1String name, const QString &value)
 {
     element += ' ';
-    element += bytes(name);
+    element += QByteArrayView(name.data(), name.size());
     element += "=\"";
     // Most values are ASCII, which needs no UTF-8 copy of its own.
     if (std::all_of(value.cbegin(), value.cend(), [](QChar c) { return c.unicode() < 0x80; })) {
-        for (const QChar c : value)
-            appendEscaped(element, char(c.unicode()));
+        appendEscaped(element, value.utf16(), value.utf16() + value.size());
     } else {
-        for (const char c : value.toUtf8())
-            appendEscaped(element, c);
+        const QByteArray utf8 = value.toUtf8();
+        appendEscaped(element, utf8.cbegin(), utf8.cend());
     }
     element += '"';
 }
@@ -97,7 +111,7 @@ void appendAttribute(QByteArray &element, QLatin1String name, const QString &val
 void appendRequestStart(QByteArray &element, const QueriedComponent &component)
 {
     element += "    <";
-    element += bytes(ReplyFormat::request);
+    element += QByteArrayView(ReplyFormat::request.data(), ReplyFormat::request.size());
     appendAttribute(element, ReplyFormat::project, component.project);
     appendAttribute(element, ReplyFormat::name, component.name);
     appendAttribute(element, ReplyFormat::type, component.type);
@@ -296,8 +310,11 @@ ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
         hash.reset(Digest::Sha256);
     }
     // Measured whole before a byte is sent: a reply the updater would refuse is not sent at all.
-    QByteArray whole = head;
+    // Room for a short reply from the start: grown as it was written, it was allocated again
+    // several times over.
+    QByteArray whole = withCapacity(head, firstCapacity);
     QByteArray scratch;
+    scratch.reserve(firstCapacity / 4);
     // Measures a request that the give function makes, and keeps the log's words for it; false
     // once the reply is larger than the updater takes.
     const auto measure = [&](const auto &give) {
