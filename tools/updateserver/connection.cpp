@@ -60,13 +60,18 @@ void Connection::closeIfLate(qint64 deadlineMs)
 
 void Connection::log(QByteArrayView peer, qint64 durationMs, const QString &outcome)
 {
-    // Formatted by the C library: a QDateTime made for each line showed in a busy server's
-    // profile.
+    // Formatted by the C library, once a second for each event loop: a QDateTime made for each
+    // line showed in a busy server's profile, and so did the formatting of each line's stamp.
+    thread_local std::time_t stamped = -1;
+    thread_local char stamp[sizeof "2000-01-01T00:00:00Z"] = "";
     const std::time_t now = std::time(nullptr);
-    std::tm utc {};
-    char stamp[sizeof "2000-01-01T00:00:00Z"] = "";
-    if (gmtime_r(&now, &utc))
-        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    if (now != stamped) {
+        std::tm utc {};
+        stamped = now;
+        if (!gmtime_r(&now, &utc)
+            || !std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc))
+            stamp[0] = '\0';
+    }
     std::fprintf(stderr, "%s %.*s %lld ms %s\n", stamp, int(peer.size()), peer.data(), durationMs,
                  qUtf8Printable(outcome));
 }
@@ -74,13 +79,26 @@ void Connection::log(QByteArrayView peer, qint64 durationMs, const QString &outc
 QByteArray Connection::peerOf(const QHostAddress &address, quint16 port)
 {
     // An IPv4 client, by far the most common, is named without the general formatter's
-    // several strings.
+    // several strings, nor the C library's.
     if (address.protocol() == QAbstractSocket::IPv4Protocol) {
         const quint32 ip = address.toIPv4Address();
         char text[sizeof "255.255.255.255:65535"];
-        const int length = std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", ip >> 24,
-                                         (ip >> 16) & 0xff, (ip >> 8) & 0xff, ip & 0xff, port);
-        return QByteArray(text, length);
+        char *end = text;
+        const auto appendNumber = [&end](uint number) {
+            char digits[5];
+            int count = 0;
+            do
+                digits[count++] = char('0' + number % 10);
+            while ((number /= 10) != 0);
+            while (count > 0)
+                *end++ = digits[--count];
+        };
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            appendNumber((ip >> shift) & 0xff);
+            *end++ = shift > 0 ? '.' : ':';
+        }
+        appendNumber(port);
+        return QByteArray(text, end - text);
     }
     return (address.toString() + u':' + QString::number(port)).toUtf8();
 }
@@ -226,8 +244,7 @@ void Connection::writeReply()
     }
     if (reply->awaitsSignature() && !signing) {
         signing = true;
-        signer->sign(replyKey, reply->statement(), this,
-                     [this](const QByteArray &signature) { signatureMade(signature); });
+        signer->sign(replyKey, reply->statement(), this);
     }
     if (reply->atEnd())
         finish(reply->summary());
@@ -270,5 +287,4 @@ void Connection::end(const QString &outcome, bool reset)
     else
         closer->close(std::move(socket));
     owner->connectionEnded(this);
-    deleteLater();
 }

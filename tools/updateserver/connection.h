@@ -3,39 +3,37 @@
 
 #include "filedescriptor.h"
 #include "queryparser.h"
+#include "replysigner.h"
 #include "replywriter.h"
 #include "socketwatcher.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
-#include <QObject>
 
 #include <memory>
 #include <optional>
 
 class Catalogue;
-class ReplySigner;
 class Rollouts;
 class ServerMetrics;
 class SigningKey;
 class SocketCloser;
 
 // One client on its own socket descriptor: reads its query, writes one reply as fast as the
-// client takes it, closes, and deletes itself. A client that sends an install report instead
-// gets "<ok/>" once it has sent it whole, or nothing when it is refused. A plain descriptor, not a
-// QTcpSocket: the exchange is one query and one reply, and Qt's socket objects cost more than the
-// exchange.
-class Connection : public QObject, private SocketWatcher::Client
+// client takes it, and closes. A client that sends an install report instead gets "<ok/>" once
+// it has sent it whole, or nothing when it is refused. A plain descriptor, not a QTcpSocket: the
+// exchange is one query and one reply, and Qt's socket objects cost more than the exchange. Not
+// a QObject either, for the same reason: its owner deletes it once it has ended.
+class Connection final : private SocketWatcher::Client, private ReplySigner::Client
 {
-    Q_OBJECT
-
 public:
-    // Told when an exchange is over and its socket handed to the closer; the connection goes
-    // soon after. Not a signal: a connection made and connected for each exchange showed in a
-    // busy server's profile.
+    // Told when an exchange is over and its socket handed to the closer. Not a signal: a
+    // connection made and connected for each exchange showed in a busy server's profile.
     class Owner
     {
     public:
+        // The owner deletes the connection once its call backs are over: after the signatures
+        // of the event loop's pass, which it may still be told of.
         virtual void connectionEnded(Connection *connection) = 0;
         // False when the client's address has sent its share of install reports.
         virtual bool admitReport(const QHostAddress &peer) = 0;
@@ -45,9 +43,7 @@ public:
     };
 
     // The catalogue answers this exchange and the reply key (if any) signs it, however often
-    // they are replaced meanwhile. Takes the connected, non-blocking descriptor. Without a
-    // parent: the owner keeps the connections, and a parent's list of thousands of children
-    // is searched each time one goes.
+    // they are replaced meanwhile. Takes the connected, non-blocking descriptor.
     Connection(int descriptor, const QHostAddress &peerAddress, quint16 peerPort,
                std::shared_ptr<const Catalogue> catalogue,
                std::shared_ptr<const SigningKey> replyKey, ReplySigner *signer,
@@ -78,8 +74,8 @@ private:
     // Reads on once more of the query has come.
     void awaitQuery();
     void writeReply();
-    void signatureMade(const QByteArray &signature);
-    // Logs the exchange's outcome, once, closes the socket and deletes the connection.
+    void signatureMade(const QByteArray &signature) override;
+    // Logs the exchange's outcome, once, closes the socket and tells the owner.
     void finish(const QString &outcome);
     // The same, resetting the connection instead of closing it.
     void drop(const QString &outcome);

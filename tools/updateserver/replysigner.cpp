@@ -6,15 +6,14 @@
 
 #include <utility>
 
-ReplySigner::ReplySigner(ServerMetrics *metrics, QObject *parent)
-    : QObject(parent)
-    , metrics(metrics)
+ReplySigner::ReplySigner(ServerMetrics *metrics)
+    : metrics(metrics)
 { }
 
 void ReplySigner::sign(std::shared_ptr<const SigningKey> key, const QByteArray &statement,
-                       QObject *receiver, Done done)
+                       Client *client)
 {
-    jobs.push_back({std::move(key), statement, receiver, std::move(done)});
+    jobs.push_back({std::move(key), statement, client});
 }
 
 void ReplySigner::signWaiting()
@@ -49,9 +48,7 @@ void ReplySigner::signBatch()
               });
         if (metrics && !signatures.isEmpty())
             metrics->batchSigned(int(statements.size()));
-        for (qsizetype at = 0; first != last; ++first, ++at) {
-            if (first->receiver)
-                first->done(signatures.value(at));
-        }
+        for (qsizetype at = 0; first != last; ++first, ++at)
+            first->client->signatureMade(signatures.value(at));
     }
 }

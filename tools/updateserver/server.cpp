@@ -48,7 +48,7 @@ Server::Server(const Publication *publication, const Limits &limits, Rollouts *r
     connect(&deadlineSweep, &QTimer::timeout, this, &Server::closeLateConnections);
     deadlineSweep.start();
     // The replies of a pass of the event loop are signed together, and its ended connections
-    // closed, once the pass is over.
+    // closed and deleted, once the pass is over.
     connect(QAbstractEventDispatcher::instance(thread()), &QAbstractEventDispatcher::aboutToBlock,
             this, &Server::passEnded);
 }
@@ -138,6 +138,7 @@ void Server::newConnection()
 void Server::connectionEnded(Connection *connection)
 {
     bound->release(open.take(connection));
+    ended.emplace_back(connection);
     if (draining) {
         endIfDrained();
         return;
@@ -156,6 +157,8 @@ void Server::passEnded()
 {
     signer.signWaiting();
     closer.closeWaiting();
+    // No connection is called back after the signatures.
+    ended.clear();
 }
 
 void Server::closeLateConnections()

@@ -12,6 +12,9 @@
 #include <QObject>
 #include <QTimer>
 
+#include <memory>
+#include <vector>
+
 class AddressBound;
 class Publication;
 class Rollouts;
@@ -80,6 +83,8 @@ private:
     Limits limits;
     // Each open connection, and the client address (or /64) it counts for.
     QHash<Connection *, QHostAddress> open;
+    // The connections ended in this pass of the event loop, deleted once it is over.
+    std::vector<std::unique_ptr<Connection>> ended;
     bool draining = false;
     bool accepting = false;
 };
