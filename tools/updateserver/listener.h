@@ -27,13 +27,15 @@ public:
     QString errorString() const { return error; }
     quint16 port() const;
 
-    // The next waiting client's descriptor and address; -1 when none waits.
+    // The next waiting client's descriptor and address; -1 when none waits. A client waits
+    // once its first bytes have come, or a second after its handshake if none have.
     int accept(QHostAddress *address, quint16 *port);
     // Whether pending() is emitted while clients wait.
     void setWatching(bool watching);
     bool isWatching() const { return notifier && notifier->isEnabled(); }
     // Drops each new client's first packet from now on, so that no handshake begins; those
-    // under way complete and wait to be accepted. Closing the socket at once would reset the
+    // under way complete and wait to be accepted once their first bytes have come, which the
+    // updater sends as soon as it is connected. Closing the socket at once would reset the
     // clients whose handshakes complete as it closes. A client whose first packet was dropped
     // sends it again a second later and is refused if the socket is closed by then.
     bool stopHandshakes();
