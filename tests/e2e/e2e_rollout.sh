@@ -63,6 +63,7 @@ run_at() {
     local position=$1 name=$2 boxes=$3 state=$SANDBOX_RUN/state/vorn-updater status
     mkdir -p "$state"
     chmod 0700 "$state"
+    answers_before=$(grep -c answered "$SANDBOX_RUN/update-server.log" || true)
     (umask 077 && echo "$position" >"$state/rollout-position")
     set +e
     LD_PRELOAD=$VORN_DRIVER_LIBRARY VORN_DRIVER_LOG=$work/$name.driver.log \
@@ -73,9 +74,15 @@ run_at() {
     check "$name: exit code $status, 0 expected" [ "$status" -eq 0 ]
 }
 
-# The server's last answer holds PATTERN (an extended regular expression).
+# The server's answer to the last run holds PATTERN (an extended regular expression). The server
+# writes its log a few times a second: the run may have ended before its answer was written.
 answered() {
+    sandbox_wait_for 5 answer_logged || return 1
     grep answered "$SANDBOX_RUN/update-server.log" | tail -n1 | grep -Eq "$1"
+}
+
+answer_logged() {
+    [ "$(grep -c answered "$SANDBOX_RUN/update-server.log")" -gt "$answers_before" ]
 }
 
 same() { cmp -s "$1" "$2"; }
