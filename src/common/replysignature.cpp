@@ -28,7 +28,7 @@ QByteArray sha256(const QByteArray &bytes)
 void appendHex(QByteArray &text, const QByteArray &bytes)
 {
     static const char digits[] = "0123456789abcdef";
-    qsizetype at = text.size();
+    const qsizetype at = text.size();
     text.resize(at + 2 * bytes.size());
     char *out = text.data() + at;
     for (const char byte : bytes) {
@@ -43,7 +43,7 @@ void appendBase64(QByteArray &text, const QByteArray &bytes)
         = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     const auto *in = reinterpret_cast<const quint8 *>(bytes.constData());
     const qsizetype size = bytes.size();
-    qsizetype at = text.size();
+    const qsizetype at = text.size();
     text.resize(at + (size + 2) / 3 * 4);
     char *out = text.data() + at;
     qsizetype i = 0;

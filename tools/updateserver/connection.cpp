@@ -77,8 +77,7 @@ void Connection::log(QByteArrayView peer, qint64 durationMs, const QString &outc
             stamp[0] = '\0';
     }
     char duration[24];
-    const auto [durationEnd, failed] = std::to_chars(duration, std::end(duration), durationMs);
-    Q_UNUSED(failed);
+    const char *durationEnd = std::to_chars(duration, std::end(duration), durationMs).ptr;
     // Kept from one line to the next, so that a line allocates nothing.
     thread_local QByteArray line;
     line.resize(0);
@@ -109,20 +108,11 @@ QByteArray Connection::peerOf(const QHostAddress &address, quint16 port)
         const quint32 ip = address.toIPv4Address();
         char text[sizeof "255.255.255.255:65535"];
         char *end = text;
-        const auto appendNumber = [&end](uint number) {
-            char digits[5];
-            int count = 0;
-            do
-                digits[count++] = char('0' + number % 10);
-            while ((number /= 10) != 0);
-            while (count > 0)
-                *end++ = digits[--count];
-        };
         for (int shift = 24; shift >= 0; shift -= 8) {
-            appendNumber((ip >> shift) & 0xff);
+            end = std::to_chars(end, std::end(text), (ip >> shift) & 0xff).ptr;
             *end++ = shift > 0 ? '.' : ':';
         }
-        appendNumber(port);
+        end = std::to_chars(end, std::end(text), port).ptr;
         return QByteArray(text, end - text);
     }
     return (address.toString() + u':' + QString::number(port)).toUtf8();
