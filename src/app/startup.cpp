@@ -142,11 +142,11 @@ int run(QApplication &app, FontconfigPreloader &fonts)
         }
         engine.recoverInterruptedRun();
         engine.startCheck();
-        fonts.wait();
-        // Built while the check waits on the messenger and the server; shown only if the check
-        // has offers.
+        // Built while the check waits on the messenger and the server, and up to its changelog
+        // pane while the font configuration loads; shown only if the check has offers.
         QPointer<VornChangelogDialog> offerWindow
-            = quiet ? nullptr : new VornChangelogDialog(&engine);
+            = quiet ? nullptr : new VornChangelogDialog(&engine, [&fonts] { fonts.wait(); });
+        fonts.wait();
         const Failure failure = engine.checkUpdates();
         if (failure)
             QMessageBox::critical(nullptr, translated("Check updates"), failure.text(),

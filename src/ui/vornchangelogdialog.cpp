@@ -12,10 +12,13 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
-VornChangelogDialog::VornChangelogDialog(VornUpdaterEngine *engine)
+#include <utility>
+
+VornChangelogDialog::VornChangelogDialog(VornUpdaterEngine *engine,
+                                         std::function<void()> beforeText)
     : engine(engine)
 {
-    WindowForm form(QStringLiteral(":/res/Changelog.ui"));
+    WindowForm form(QStringLiteral(":/res/Changelog.ui"), std::move(beforeText));
     viewChangelogButton = form.child<QPushButton>("Updater_Changelog_ViewChangelog");
     auto *downloadNowButton = form.child<QPushButton>("Updater_Changelog_DownloadNow");
     auto *downloadLaterButton = form.child<QPushButton>("Updater_Changelog_DownloadLater");

@@ -89,6 +89,8 @@ private slots:
     void unverifiedBodyNeverOutlivesItsRun();
     void damagedFormStopsTheRun_data();
     void damagedFormStopsTheRun();
+    void formWaitsOnlyBeforeText_data();
+    void formWaitsOnlyBeforeText();
 
 private:
     void offer(VornUpdaterEngine &engine, const QByteArray &requests);
@@ -586,6 +588,40 @@ void TestWindows::damagedFormStopsTheRun()
                  .arg(formExists ? missing : path));
     settle();
     QVERIFY(!controller);
+}
+
+void TestWindows::formWaitsOnlyBeforeText_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("builtBefore"); // a widget already made when it waits
+    QTest::newRow("text pane") << QStringLiteral(":/res/Changelog.ui")
+                               << QStringLiteral("Updater_Changelog_DownloadLater");
+    QTest::newRow("no text pane") << QStringLiteral(":/res/Download.ui")
+                                  << QStringLiteral("Updater_Download_MainWindow");
+    QTest::newRow("form cannot be read") << QStringLiteral(":/res/Missing.ui") << QString();
+}
+
+void TestWindows::formWaitsOnlyBeforeText()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, builtBefore);
+    int waits = 0;
+    bool built = false;
+    bool textPaneMade = false;
+    {
+        WindowForm form(path, [&] {
+            ++waits;
+            const QWidgetList widgets = QApplication::allWidgets();
+            for (QWidget *widget : widgets) {
+                textPaneMade = textPaneMade || qobject_cast<QPlainTextEdit *>(widget);
+                built = built || widget->objectName() == builtBefore;
+            }
+        });
+        delete form.window();
+    }
+    QCOMPARE(waits, 1);
+    QVERIFY(!textPaneMade);
+    QCOMPARE(built, !builtBefore.isEmpty());
 }
 
 QTEST_MAIN(TestWindows)
