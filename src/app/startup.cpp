@@ -147,6 +147,10 @@ int run(QApplication &app, FontconfigPreloader &fonts)
         QPointer<VornChangelogDialog> offerWindow
             = quiet ? nullptr : new VornChangelogDialog(&engine, [&fonts] { fonts.wait(); });
         fonts.wait();
+        // While the check still runs, the window paints once off screen: its first paint on
+        // screen then finds its glyphs and the style's pixmaps made.
+        if (offerWindow && engine.isChecking())
+            offerWindow->prepaint();
         const Failure failure = engine.checkUpdates();
         if (failure)
             QMessageBox::critical(nullptr, translated("Check updates"), failure.text(),

@@ -8,6 +8,7 @@
 #include "windowform.h"
 
 #include <QCoreApplication>
+#include <QImage>
 #include <QLayout>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -46,6 +47,15 @@ VornChangelogDialog::~VornChangelogDialog()
 {
     // Null once the window has gone first.
     delete window;
+}
+
+void VornChangelogDialog::prepaint()
+{
+    if (!window)
+        return;
+    QImage image(window->size() * window->devicePixelRatio(), QImage::Format_RGB32);
+    image.setDevicePixelRatio(window->devicePixelRatio());
+    window->render(&image);
 }
 
 void VornChangelogDialog::offer()

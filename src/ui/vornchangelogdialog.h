@@ -23,6 +23,9 @@ public:
     explicit VornChangelogDialog(VornUpdaterEngine *engine, std::function<void()> beforeText = {});
     ~VornChangelogDialog() override;
 
+    // Paints the hidden window once into an image, so that the glyphs and the style's pixmaps
+    // that its first paint on screen needs are made while the check still runs.
+    void prepaint();
     // Shows the window with the changelog of the engine's updates.
     void offer();
 

@@ -71,6 +71,7 @@ private slots:
     void changelogText();
     void changelogToggle_data();
     void changelogToggle();
+    void prepaintLeavesTheWindowAsItWas();
     void downloadLaterEndsTheRun_data();
     void downloadLaterEndsTheRun();
     void downloadNowHandsOverToTheDownload();
@@ -228,6 +229,29 @@ void TestWindows::changelogToggle()
         }
         QCOMPARE(window->width(), 450);
     }
+}
+
+// Painted once while hidden, the window shows as it would have without.
+void TestWindows::prepaintLeavesTheWindowAsItWas()
+{
+    VornUpdaterEngine engine(testInstallation(), unsignedPackages(), testPrompter());
+    offer(engine, request("core", "2.0", "Core", "line\nline"));
+    QImage shown[2];
+    for (bool prepainted : {false, true}) {
+        auto *dialog = new VornChangelogDialog(&engine);
+        if (prepainted) {
+            dialog->prepaint();
+            QVERIFY(!shownWindow("Updater_Changelog_MainWindow"));
+        }
+        dialog->offer();
+        QWidget *window = shownWindow("Updater_Changelog_MainWindow");
+        QVERIFY(window);
+        shown[prepainted] = window->grab().toImage();
+        window->close();
+        settle();
+    }
+    QCOMPARE(shown[1].size(), shown[0].size());
+    QCOMPARE(shown[1], shown[0]);
 }
 
 void TestWindows::downloadLaterEndsTheRun_data()
