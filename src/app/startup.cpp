@@ -146,6 +146,7 @@ int run(QApplication &app, FontconfigPreloader &fonts)
         // pane while the font configuration loads; shown only if the check has offers.
         QPointer<VornChangelogDialog> offerWindow
             = quiet ? nullptr : new VornChangelogDialog(&engine, [&fonts] { fonts.wait(); });
+        // For the quiet run's window and the message boxes.
         fonts.wait();
         // While the check still runs, the window paints once off screen: its first paint on
         // screen then finds its glyphs and the style's pixmaps made.
