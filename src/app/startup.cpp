@@ -142,11 +142,16 @@ int run(QApplication &app, FontconfigPreloader &fonts)
         }
         engine.recoverInterruptedRun();
         engine.startCheck();
-        fonts.wait();
-        // Built while the check waits on the messenger and the server; shown only if the check
-        // has offers.
+        // Built while the check waits on the messenger and the server, and up to its changelog
+        // pane while the font configuration loads; shown only if the check has offers.
         QPointer<VornChangelogDialog> offerWindow
-            = quiet ? nullptr : new VornChangelogDialog(&engine);
+            = quiet ? nullptr : new VornChangelogDialog(&engine, [&fonts] { fonts.wait(); });
+        // For the quiet run's window and the message boxes.
+        fonts.wait();
+        // While the check still runs, the window paints once off screen: its first paint on
+        // screen then finds its glyphs and the style's pixmaps made.
+        if (offerWindow && engine.isChecking())
+            offerWindow->prepaint();
         const Failure failure = engine.checkUpdates();
         if (failure)
             QMessageBox::critical(nullptr, translated("Check updates"), failure.text(),

@@ -14,6 +14,7 @@
 #include <QProcess>
 #include <QTcpSocket>
 
+#include <chrono>
 #include <utility>
 
 namespace {
@@ -45,6 +46,12 @@ void UpdateCheck::start()
 {
     // Asking the messenger and the exchange wait on other processes, not on this thread.
     pending = std::async(std::launch::async, [this] { return run(); });
+}
+
+bool UpdateCheck::isRunning() const
+{
+    return pending.valid()
+        && pending.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
 }
 
 Failure UpdateCheck::finish()

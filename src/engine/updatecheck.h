@@ -34,6 +34,8 @@ public:
     // Waits for the check, begun here unless start() began it. After a failure nothing is
     // offered.
     Failure finish();
+    // Whether a check begun is still under way.
+    bool isRunning() const;
     // What the reply offers, in document order.
     QVector<OfferedPackage> takeOffers();
     // The components the messenger asked for, with their installed versions.

@@ -51,6 +51,8 @@ public:
     // Finishes the check (begun here unless startCheck() began it); after a failure nothing is
     // offered.
     Failure checkUpdates();
+    // Whether the check begun by startCheck() is still under way.
+    bool isChecking() const { return check.isRunning(); }
     bool updatesAvailable() const;
     // The client library's records of the offered packages, in the reply's order.
     QVector<Update> getUpdates() const;

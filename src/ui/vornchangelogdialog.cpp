@@ -8,14 +8,18 @@
 #include "windowform.h"
 
 #include <QCoreApplication>
+#include <QImage>
 #include <QLayout>
 #include <QPlainTextEdit>
 #include <QPushButton>
 
-VornChangelogDialog::VornChangelogDialog(VornUpdaterEngine *engine)
+#include <utility>
+
+VornChangelogDialog::VornChangelogDialog(VornUpdaterEngine *engine,
+                                         std::function<void()> beforeText)
     : engine(engine)
 {
-    WindowForm form(QStringLiteral(":/res/Changelog.ui"));
+    WindowForm form(QStringLiteral(":/res/Changelog.ui"), std::move(beforeText));
     viewChangelogButton = form.child<QPushButton>("Updater_Changelog_ViewChangelog");
     auto *downloadNowButton = form.child<QPushButton>("Updater_Changelog_DownloadNow");
     auto *downloadLaterButton = form.child<QPushButton>("Updater_Changelog_DownloadLater");
@@ -43,6 +47,15 @@ VornChangelogDialog::~VornChangelogDialog()
 {
     // Null once the window has gone first.
     delete window;
+}
+
+void VornChangelogDialog::prepaint()
+{
+    if (!window)
+        return;
+    QImage image(window->size() * window->devicePixelRatio(), QImage::Format_RGB32);
+    image.setDevicePixelRatio(window->devicePixelRatio());
+    window->render(&image);
 }
 
 void VornChangelogDialog::offer()

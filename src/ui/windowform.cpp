@@ -1,19 +1,23 @@
 #include "windowform.h"
 
+#include "formloader.h"
 #include "translated.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QMessageBox>
 #include <QMetaObject>
-#include <QUiLoader>
 
-WindowForm::WindowForm(const QString &resourcePath)
+WindowForm::WindowForm(const QString &resourcePath, std::function<void()> beforeText)
     : path(resourcePath)
 {
     QFile file(resourcePath);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
+        // Its message box shows text.
+        if (beforeText)
+            beforeText();
         return;
+    }
     // The forms hold standard widgets and a PNG, which Qt reads itself. With the library paths
     // set, a loader loads every designer plug-in installed on the machine (Qt Quick's among
     // them), and the window icon every image format plug-in, each asked whether it reads the
@@ -21,10 +25,11 @@ WindowForm::WindowForm(const QString &resourcePath)
     // paths could change was made with the application.
     const QStringList libraryPaths = QCoreApplication::libraryPaths();
     QCoreApplication::setLibraryPaths({});
-    QUiLoader loader;
+    FormLoader loader(std::move(beforeText));
     root = loader.load(&file);
     QCoreApplication::setLibraryPaths(libraryPaths);
     file.close();
+    loader.textFollows();
 }
 
 void WindowForm::show(QObject *controller)

@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <functional>
+
 class QObject;
 
 // Builds a window from a form of the resource bundle and looks up its children. A window
@@ -13,7 +15,8 @@ class QObject;
 class WindowForm
 {
 public:
-    explicit WindowForm(const QString &resourcePath);
+    // `beforeText`, when given, is called once before the first widget that needs the fonts.
+    explicit WindowForm(const QString &resourcePath, std::function<void()> beforeText = {});
 
     QWidget *window() const { return root; }
 

@@ -109,6 +109,7 @@ private slots:
     void exchangeSendsTheCutQuery_data();
     void exchangeSendsTheCutQuery();
     void exchangeReplyInManyPieces();
+    void checkingUntilFinished();
     void exchangeDeadline_data();
     void exchangeDeadline();
     void exchangeFailures_data();
@@ -472,6 +473,27 @@ void TestUpdateCheck::exchangeReplyInManyPieces()
     QCOMPARE(updates.size(), 20);
     QCOMPARE(updates.first().getName(), std::string("c0"));
     QCOMPARE(updates.last().getName(), std::string("c19"));
+}
+
+// Under way from its start while the messenger has not answered, and no more once finished.
+void TestUpdateCheck::checkingUntilFinished()
+{
+    const QString go = temp.filePath(QStringLiteral("go"));
+    writeMessenger("while [ ! -e '" + go.toLocal8Bit() + "' ]; do sleep 0.01; done; printf '%s' \""
+                   + simpleQuery + "\"");
+    FakeUpdateServer server;
+    server.setReply({"<update>" + fullRequest("core") + "</update>"});
+    QVERIFY(server.listen());
+    VornUpdaterEngine engine(testInstallation(), testSettings(), testPrompter());
+    QVERIFY(!engine.isChecking());
+    engine.startCheck();
+    QVERIFY(engine.isChecking());
+    QFile answer(go);
+    QVERIFY(answer.open(QIODevice::WriteOnly));
+    answer.close();
+    QVERIFY(!engine.checkUpdates().isFailure());
+    QVERIFY(!engine.isChecking());
+    QVERIFY(engine.updatesAvailable());
 }
 
 void TestUpdateCheck::exchangeDeadline_data()

@@ -71,6 +71,7 @@ private slots:
     void changelogText();
     void changelogToggle_data();
     void changelogToggle();
+    void prepaintLeavesTheWindowAsItWas();
     void downloadLaterEndsTheRun_data();
     void downloadLaterEndsTheRun();
     void downloadNowHandsOverToTheDownload();
@@ -89,6 +90,8 @@ private slots:
     void unverifiedBodyNeverOutlivesItsRun();
     void damagedFormStopsTheRun_data();
     void damagedFormStopsTheRun();
+    void formWaitsOnlyBeforeText_data();
+    void formWaitsOnlyBeforeText();
 
 private:
     void offer(VornUpdaterEngine &engine, const QByteArray &requests);
@@ -226,6 +229,29 @@ void TestWindows::changelogToggle()
         }
         QCOMPARE(window->width(), 450);
     }
+}
+
+// Painted once while hidden, the window shows as it would have without.
+void TestWindows::prepaintLeavesTheWindowAsItWas()
+{
+    VornUpdaterEngine engine(testInstallation(), unsignedPackages(), testPrompter());
+    offer(engine, request("core", "2.0", "Core", "line\nline"));
+    QImage shown[2];
+    for (bool prepainted : {false, true}) {
+        auto *dialog = new VornChangelogDialog(&engine);
+        if (prepainted) {
+            dialog->prepaint();
+            QVERIFY(!shownWindow("Updater_Changelog_MainWindow"));
+        }
+        dialog->offer();
+        QWidget *window = shownWindow("Updater_Changelog_MainWindow");
+        QVERIFY(window);
+        shown[prepainted] = window->grab().toImage();
+        window->close();
+        settle();
+    }
+    QCOMPARE(shown[1].size(), shown[0].size());
+    QCOMPARE(shown[1], shown[0]);
 }
 
 void TestWindows::downloadLaterEndsTheRun_data()
@@ -586,6 +612,40 @@ void TestWindows::damagedFormStopsTheRun()
                  .arg(formExists ? missing : path));
     settle();
     QVERIFY(!controller);
+}
+
+void TestWindows::formWaitsOnlyBeforeText_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("builtBefore"); // a widget already made when it waits
+    QTest::newRow("text pane") << QStringLiteral(":/res/Changelog.ui")
+                               << QStringLiteral("Updater_Changelog_DownloadLater");
+    QTest::newRow("no text pane") << QStringLiteral(":/res/Download.ui")
+                                  << QStringLiteral("Updater_Download_MainWindow");
+    QTest::newRow("form cannot be read") << QStringLiteral(":/res/Missing.ui") << QString();
+}
+
+void TestWindows::formWaitsOnlyBeforeText()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, builtBefore);
+    int waits = 0;
+    bool built = false;
+    bool textPaneMade = false;
+    {
+        WindowForm form(path, [&] {
+            ++waits;
+            const QWidgetList widgets = QApplication::allWidgets();
+            for (QWidget *widget : widgets) {
+                textPaneMade = textPaneMade || qobject_cast<QPlainTextEdit *>(widget);
+                built = built || widget->objectName() == builtBefore;
+            }
+        });
+        delete form.window();
+    }
+    QCOMPARE(waits, 1);
+    QVERIFY(!textPaneMade);
+    QCOMPARE(built, !builtBefore.isEmpty());
 }
 
 QTEST_MAIN(TestWindows)
