@@ -41,25 +41,39 @@ QByteArray compressed(QByteArrayView bytes)
     return out;
 }
 
+// How zstd parses a window. The levels that parse best index the whole prefix into binary trees,
+// which costs about ten times what level 12 does: Full makes the delta of a file of one window
+// only. Lazy, level 12 with a larger hash table, is the one every window of a larger file takes.
+// Shallow is the optimal parser over binary trees that reach 512 Ki positions back, searched 8
+// deep, about three times Lazy's cost: on the windows of a large library that Lazy leaves a
+// quarter or more of, 1 % to 34 % smaller (5.5 % in all). Where most of a window comes from far
+// back in its range, only Lazy's larger hash table finds it, and Shallow's frame is larger.
+enum class Parse { Full, Lazy, Shallow };
+
 // The window compressed with the range as its prefix, and a window that reaches from the
-// window's end back to the range's start. The levels that parse best index the whole prefix
-// into binary trees, which costs about ten times what level 12 does: they make the delta of
-// a file of one window only. The windows of larger files take level 12 with a larger hash
-// table, which comes within a tenth of their size.
-QByteArray zstdFrame(QByteArrayView range, QByteArrayView window, bool wholeFile)
+// window's end back to the range's start.
+QByteArray zstdFrame(QByteArrayView range, QByteArrayView window, Parse parse)
 {
     std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
     int windowLog = 10; // zstd's smallest
     while ((qint64(1) << windowLog) < range.size() + window.size())
         ++windowLog;
     ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, windowLog);
-    if (wholeFile) {
+    switch (parse) {
+    case Parse::Full:
         ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level);
         // Matches farther back than the binary trees reach.
         ZSTD_CCtx_setParameter(context.get(), ZSTD_c_enableLongDistanceMatching, 1);
-    } else {
+        break;
+    case Parse::Lazy:
         ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, 12);
         ZSTD_CCtx_setParameter(context.get(), ZSTD_c_hashLog, 24);
+        break;
+    case Parse::Shallow:
+        ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level);
+        ZSTD_CCtx_setParameter(context.get(), ZSTD_c_chainLog, 20);
+        ZSTD_CCtx_setParameter(context.get(), ZSTD_c_searchLog, 3);
+        break;
     }
     ZSTD_CCtx_refPrefix(context.get(), range.data(), size_t(range.size()));
     QByteArray out(qsizetype(ZSTD_compressBound(size_t(window.size()))), Qt::Uninitialized);
@@ -162,9 +176,19 @@ QByteArray joinSuffixArray(QByteArray delta, const std::vector<Window> &windows,
     return delta + suffixArrayStreams(joined, diff, extra);
 }
 
+// A window of a larger file that Lazy leaves at least a quarter of is parsed again with the
+// optimal parser (where it leaves less, the suffix array gets its turn), keeping the smaller.
 WindowDelta diffZstdPatch(QByteArrayView range, QByteArrayView window, bool wholeFile)
 {
-    return zstdFrame(range, window, wholeFile);
+    if (wholeFile)
+        return zstdFrame(range, window, Parse::Full);
+    QByteArray frame = zstdFrame(range, window, Parse::Lazy);
+    if (double(frame.size()) >= suffixArrayBelow * double(window.size())) {
+        const QByteArray parsed = zstdFrame(range, window, Parse::Shallow);
+        if (!parsed.isEmpty() && parsed.size() < frame.size())
+            frame = parsed;
+    }
+    return frame;
 }
 
 // What the window's delta takes in a delta of window deltas: a delta of one window.

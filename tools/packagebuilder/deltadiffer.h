@@ -15,9 +15,9 @@ class QThreadPool;
 // threads of a pool. The new file is cut into windows of BinaryDelta::maximumWindowSize, each
 // diffed against the range of twice that size of the old file that RegionMatcher finds for it,
 // so that time grows with the file's size. A file of one window is made with every method, and
-// the smallest delta kept; each window of a larger one with zstd, and with the suffix array too
-// where zstd left much of it to do, keeping the smaller. The deltas are the same whatever the
-// number of threads.
+// the smallest delta kept; each window of a larger one with zstd, and then with the suffix array
+// where zstd's frame is small or with zstd's optimal parser where it is not, keeping the smaller.
+// The deltas are the same whatever the number of threads.
 class DeltaDiffer
 {
 public:
