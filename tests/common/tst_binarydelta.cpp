@@ -174,6 +174,10 @@ void TestBinaryDelta::roundTrip_data()
     QTest::newRow("text appended") << text << text + words(40000, 4) << 0.2 << whole << 2;
     QTest::newRow("windows, addresses shifted")
         << code(5000, 0) << code(5000, 64) << 0.05 << small << 1;
+    // Windows where much is new, which zstd parses a second way, after ones the suffix array
+    // suits; where the second way does not pay, once.
+    QTest::newRow("windows, text appended") << text << text + words(40000, 4) << 0.2 << small << 3;
+    QTest::newRow("windows, unrelated") << base << randomBytes(200000, 4) << 1.1 << small << 2;
     // Each window takes the method that suits it.
     QTest::newRow("windows, halves swapped")
         << base + inserted << inserted + base << 0.01 << small << 3;

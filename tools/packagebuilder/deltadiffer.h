@@ -15,9 +15,10 @@ class QThreadPool;
 // threads of a pool. The new file is cut into windows of BinaryDelta::maximumWindowSize, each
 // diffed against the range of twice that size of the old file that RegionMatcher finds for it,
 // so that time grows with the file's size. A file of one window is made with every method, and
-// the smallest delta kept; each window of a larger one with zstd, and with the suffix array too
-// where zstd left much of it to do, keeping the smaller. The deltas are the same whatever the
-// number of threads.
+// the smallest delta kept; each window of a larger one with zstd, and then with the suffix array
+// where zstd's frame is small or with zstd's optimal parser where it is not (if that pays on the
+// window zstd left most of), keeping the smaller. The deltas are the same whatever the number of
+// threads.
 class DeltaDiffer
 {
 public:
@@ -42,11 +43,15 @@ private:
     {
         size_t differ; // its row in the table of methods
         size_t window;
+        // Parsed again with zstd's optimal parser.
+        bool shallow;
     };
 
     void plan(File *file);
     void start(File *file, const std::vector<Task> &tasks);
     void run(File *file, Task task);
+    void probeShallow(File *file);
+    void shallow(File *file, size_t window, const QByteArray &parsed);
     void finish(File *file);
 
     QThreadPool *pool;
