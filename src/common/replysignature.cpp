@@ -3,6 +3,7 @@
 #include "digest.h"
 #include "ed25519.h"
 
+#include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include <algorithm>
@@ -39,28 +40,13 @@ void appendHex(QByteArray &text, const QByteArray &bytes)
 
 void appendBase64(QByteArray &text, const QByteArray &bytes)
 {
-    static const char alphabet[]
-        = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    const auto *in = reinterpret_cast<const quint8 *>(bytes.constData());
-    const qsizetype size = bytes.size();
     const qsizetype at = text.size();
-    text.resize(at + (size + 2) / 3 * 4);
-    char *out = text.data() + at;
-    qsizetype i = 0;
-    for (; i + 3 <= size; i += 3) {
-        const quint32 group = quint32(in[i]) << 16 | quint32(in[i + 1]) << 8 | in[i + 2];
-        *out++ = alphabet[group >> 18];
-        *out++ = alphabet[(group >> 12) & 0x3f];
-        *out++ = alphabet[(group >> 6) & 0x3f];
-        *out++ = alphabet[group & 0x3f];
-    }
-    if (i < size) {
-        const quint32 group = quint32(in[i]) << 16 | (i + 1 < size ? quint32(in[i + 1]) << 8 : 0);
-        *out++ = alphabet[group >> 18];
-        *out++ = alphabet[(group >> 12) & 0x3f];
-        *out++ = i + 1 < size ? alphabet[(group >> 6) & 0x3f] : '=';
-        *out++ = '=';
-    }
+    // OpenSSL ends the text with a NUL, which is chopped again.
+    text.resize(at + (bytes.size() + 2) / 3 * 4 + 1);
+    const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(text.data() + at),
+                                        reinterpret_cast<const unsigned char *>(bytes.constData()),
+                                        int(bytes.size()));
+    text.resize(at + written);
 }
 
 const unsigned char *bytes(const QByteArray &array)
