@@ -2,7 +2,9 @@
 #define TEXTCONVERSION_H
 
 #include <QString>
+#include <QStringView>
 
+#include <algorithm>
 #include <string>
 
 // The records hold bytes as std::string: names, versions and links are Latin-1, the texts a
@@ -17,6 +19,12 @@ inline QString latin1(const std::string &text)
 inline QString utf8(const std::string &text)
 {
     return QString::fromUtf8(text.c_str());
+}
+
+// Whether the text is ASCII, which is its own UTF-8 and Latin-1, a character to a byte.
+inline bool isAscii(QStringView text)
+{
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
 }
 
 #endif // TEXTCONVERSION_H

@@ -2,11 +2,10 @@
 
 #include "downloaddirectory.h"
 #include "pathbeneath.h"
+#include "textconversion.h"
 
 #include <QFile>
 #include <QUrl>
-
-#include <algorithm>
 
 QString PackageLink::manifestEntry(const QString &link)
 {
@@ -21,7 +20,7 @@ QString PackageLink::manifestEntry(const QString &link)
 bool PackageLink::check(const QString &link, const QString &componentName)
 {
     // The updater reads the link byte for byte as Latin-1.
-    if (!std::all_of(link.begin(), link.end(), [](QChar c) { return c.unicode() < 0x80; }))
+    if (!isAscii(link))
         return fail(QStringLiteral("the link must be ASCII; percent-encode other characters"));
     const QUrl url(link, QUrl::StrictMode);
     if (!url.isValid() || url.host().isEmpty())

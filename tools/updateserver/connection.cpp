@@ -5,6 +5,7 @@
 #include "rollouts.h"
 #include "servermetrics.h"
 #include "socketcloser.h"
+#include "textconversion.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -88,7 +89,7 @@ void Connection::log(QByteArrayView peer, qint64 durationMs, const QString &outc
     line += QByteArrayView(duration, durationEnd - duration);
     line += " ms ";
     // Most outcomes are ASCII, which needs no UTF-8 copy of its own.
-    if (std::all_of(outcome.cbegin(), outcome.cend(), [](QChar c) { return c.unicode() < 0x80; })) {
+    if (isAscii(outcome)) {
         const qsizetype at = line.size();
         line.resize(at + outcome.size());
         std::transform(outcome.cbegin(), outcome.cend(), line.data() + at,

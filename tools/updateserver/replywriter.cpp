@@ -6,6 +6,7 @@
 #include "replyformat.h"
 #include "replylimits.h"
 #include "replysignature.h"
+#include "textconversion.h"
 
 #include <QSet>
 #include <QStringBuilder>
@@ -99,7 +100,7 @@ void appendAttribute(QByteArray &element, QLatin1String name, const QString &val
     element += QByteArrayView(name.data(), name.size());
     element += "=\"";
     // Most values are ASCII, which needs no UTF-8 copy of its own.
-    if (std::all_of(value.cbegin(), value.cend(), [](QChar c) { return c.unicode() < 0x80; })) {
+    if (isAscii(value)) {
         appendEscaped(element, value.utf16(), value.utf16() + value.size());
     } else {
         const QByteArray utf8 = value.toUtf8();
