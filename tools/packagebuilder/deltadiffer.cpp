@@ -360,20 +360,22 @@ void DeltaDiffer::run(File *file, Task task)
 // first, and decides for the others.
 void DeltaDiffer::probeShallow(File *file)
 {
-    qsizetype largest = 0;
+    const auto frameSize = [file](size_t window) {
+        return std::get<QByteArray>(file->parts[zstdRow][window]).size();
+    };
+    std::vector<size_t> &windows = file->shallowWindows;
     for (size_t i = 0; i < file->windows.size(); ++i) {
-        const qsizetype size = std::get<QByteArray>(file->parts[zstdRow][i]).size();
         const Window &window = file->windows[i];
-        if (double(size) < suffixArrayBelow * double(window.end - window.start))
-            continue;
-        file->shallowWindows.push_back(i);
-        if (size > largest) {
-            largest = size;
-            std::swap(file->shallowWindows.front(), file->shallowWindows.back());
-        }
+        if (double(frameSize(i)) >= suffixArrayBelow * double(window.end - window.start))
+            windows.push_back(i);
     }
-    if (!file->shallowWindows.empty())
-        start(file, {{zstdRow, file->shallowWindows.front(), true}});
+    if (windows.empty())
+        return;
+    std::iter_swap(windows.begin(),
+                   std::max_element(windows.begin(), windows.end(), [&](size_t a, size_t b) {
+                       return frameSize(a) < frameSize(b);
+                   }));
+    start(file, {{zstdRow, windows.front(), true}});
 }
 
 void DeltaDiffer::shallow(File *file, size_t window, const QByteArray &parsed)
