@@ -36,8 +36,8 @@ public:
     static int lift(const QString &haltFile, const QString &component, const QString &version,
                     QString *error);
 
-    // Reads the halt file again, for this catalogue: halts of entries it no longer lists with
-    // the same rollout are lifted, and their counts start again.
+    // Reads the halt file again, for this catalogue: halts of entries it does not list with the
+    // same rollout are lifted, and their counts start again.
     void setCatalogue(std::shared_ptr<const Catalogue> published);
     RolloutAudience audience(qint64 now) const;
     // False when the address has sent its share of reports this minute.

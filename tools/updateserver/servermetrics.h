@@ -39,7 +39,7 @@ public:
     // Why a report was turned away: "malformed" or "rate-limited".
     void reportRefused(const QString &why);
     void rolloutState(const QString &component, const QString &version, int share, bool halted);
-    // A staged entry the catalogue no longer lists.
+    // A staged entry that a reloaded catalogue does not list.
     void rolloutGone(const QString &component, const QString &version);
     // On any loop's thread.
     void batchSigned(int statements);
