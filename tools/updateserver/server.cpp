@@ -3,6 +3,7 @@
 #include "addressbound.h"
 #include "connection.h"
 #include "publication.h"
+#include "replysignature.h"
 #include "rollouts.h"
 
 #include <QAbstractEventDispatcher>
@@ -103,7 +104,12 @@ void Server::newConnection()
     const QScopedValueRollback<bool> inLoop(accepting, true);
     // Beyond the bound, clients wait in the kernel's queue.
     bool outOfDescriptors = false;
-    while (draining || open.size() < limits.maximumConnections) {
+    // A pass takes at most what one signature serves: the replies of a pass leave at its end,
+    // so a pass that took the whole queue of a server fallen behind held every reply in it
+    // until the last was made. The listener, still ready, starts the next pass.
+    for (int taken = 0; taken < ReplySignature::maximumBatch
+         && (draining || open.size() < limits.maximumConnections);
+         ++taken) {
         QHostAddress peer;
         quint16 port = 0;
         const int descriptor = listener.accept(&peer, &port);
