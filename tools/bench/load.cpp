@@ -189,13 +189,19 @@ private:
     bool startDue()
     {
         const Clock::time_point now = Clock::now();
-        if (now >= end || (options.count >= 0 && started >= options.count))
+        if (scheduleEnded || (options.count >= 0 && started >= options.count))
+            return false;
+        // What fell due before the end starts once more after it, where a slot is free: the
+        // generator's own loop was late there, not the server. What finds every slot taken
+        // fails as unstarted.
+        scheduleEnded = now >= end;
+        if (scheduleEnded && options.rate <= 0)
             return false;
         while (!freeSlots.empty() && (options.count < 0 || started < options.count)) {
             Clock::time_point due = now;
             if (options.rate > 0) {
                 due = begin + seconds(double(started) / options.rate);
-                if (due > now)
+                if (due > now || due >= end)
                     break;
             }
             const size_t slot = freeSlots.back();
@@ -207,7 +213,7 @@ private:
                 break;
             }
         }
-        return true;
+        return !scheduleEnded;
     }
 
     bool open(size_t slot, Clock::time_point due)
@@ -442,6 +448,8 @@ private:
     long failuresBy[std::size(failureNames)] = {};
     long resetsAfterReply = 0;
     long started = 0;
+    // Set once the last exchanges due have been started, or found every slot taken.
+    bool scheduleEnded = false;
     unsigned source = 0;
     unsigned positions = 1;
     int poller;
