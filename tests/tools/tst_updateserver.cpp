@@ -352,74 +352,91 @@ void TestUpdateServer::answers_data()
 {
     QTest::addColumn<QByteArray>("query");
     QTest::addColumn<QStringList>("expected");
+    // The log's words for the exchange, where checked.
+    QTest::addColumn<QString>("logged");
 
     QTest::newRow("newer version, 1.10 after 1.9")
-        << query({{"vorn", "core", "app", "1.9"}}) << QStringList {"vorn/core/app update 1.10"};
+        << query({{"vorn", "core", "app", "1.9"}}) << QStringList {"vorn/core/app update 1.10"}
+        << QString("answered vorn/core/app 1.9: update 1.10");
     QTest::newRow("same version") << query({{"vorn", "core", "app", "1.10"}})
-                                  << QStringList {"vorn/core/app latest"};
+                                  << QStringList {"vorn/core/app latest"} << QString();
     QTest::newRow("trailing zero is the same version")
         << query({{"vorn", "emoticons", "plugin", "1.2.0"}})
-        << QStringList {"vorn/emoticons/plugin latest"};
-    QTest::newRow("installed newer than published") << query({{"vorn", "emoticons", "plugin", "2"}})
-                                                    << QStringList {"vorn/emoticons/plugin latest"};
+        << QStringList {"vorn/emoticons/plugin latest"} << QString();
+    QTest::newRow("installed newer than published")
+        << query({{"vorn", "emoticons", "plugin", "2"}})
+        << QStringList {"vorn/emoticons/plugin latest"} << QString();
     QTest::newRow("empty version") << query({{"vorn", "emoticons", "plugin", ""}})
-                                   << QStringList {"vorn/emoticons/plugin update 1.2"};
+                                   << QStringList {"vorn/emoticons/plugin update 1.2"}
+                                   << QString("answered vorn/emoticons/plugin: update 1.2");
     // Compared as the updater compares: a suffix makes it no dotted number, hence older.
-    QTest::newRow("version with a suffix") << query({{"vorn", "core", "app", "1.10-beta"}})
-                                           << QStringList {"vorn/core/app update 1.10"};
-    QTest::newRow("unknown component") << query({{"vorn", "nothing", "app", "1"}})
-                                       << QStringList {"vorn/nothing/app noSuchComponent"};
-    QTest::newRow("known name, other type") << query({{"vorn", "core", "plugin", "1"}})
-                                            << QStringList {"vorn/core/plugin noSuchComponent"};
+    QTest::newRow("version with a suffix")
+        << query({{"vorn", "core", "app", "1.10-beta"}})
+        << QStringList {"vorn/core/app update 1.10"} << QString();
+    QTest::newRow("unknown component")
+        << query({{"vorn", "nothing", "app", "1"}})
+        << QStringList {"vorn/nothing/app noSuchComponent"} << QString();
+    QTest::newRow("known name, other type")
+        << query({{"vorn", "core", "plugin", "1"}})
+        << QStringList {"vorn/core/plugin noSuchComponent"} << QString();
     QTest::newRow("empty project left out of the query")
-        << query({{"", "theme", "plugin", "0.1"}}) << QStringList {"/theme/plugin update 0.2"};
+        << query({{"", "theme", "plugin", "0.1"}}) << QStringList {"/theme/plugin update 0.2"}
+        << QString();
     QTest::newRow("several components, in query order")
         << query({{"vorn", "emoticons", "plugin", "1.0"},
                   {"vorn", "core", "app", "1.10"},
                   {"x", "y", "z", "1"}})
         << QStringList {"vorn/core/app latest", "vorn/emoticons/plugin update 1.2",
-                        "x/y/z noSuchComponent"};
-    QTest::newRow("empty query") << query({}) << QStringList {};
+                        "x/y/z noSuchComponent"}
+        << QString("answered vorn/core/app 1.10: latest; vorn/emoticons/plugin 1.0: update 1.2; "
+                   "x/y/z 1: noSuchComponent");
+    QTest::newRow("empty query") << query({}) << QStringList {}
+                                 << QString("answered an empty query");
     QTest::newRow("unescaped values are taken as written")
-        << query({{"o'neil", "a&b", "c<d", "1"}}) << QStringList {"o'neil/a&b/c<d noSuchComponent"};
+        << query({{"o'neil", "a&b", "c<d", "1"}}) << QStringList {"o'neil/a&b/c<d noSuchComponent"}
+        << QString();
     // Read back as written: a raw blank other than the space would come back as a space.
     QTest::newRow("quotes, brackets and blanks in values")
         << QByteArray("<s><update><component project='say \"hi\"' name='tab\there\nline' "
                       "type='a>b\r' version='1'/></update></s>")
-        << QStringList {"say \"hi\"/tab\there\nline/a>b\r noSuchComponent"};
+        << QStringList {"say \"hi\"/tab\there\nline/a>b\r noSuchComponent"} << QString();
     QTest::newRow("text around the query")
         << "Vorn 1.0 starting\n" + query({{"vorn", "core", "app", "1.0"}}) + "\n"
-        << QStringList {"vorn/core/app update 1.10"};
+        << QStringList {"vorn/core/app update 1.10"} << QString();
     QTest::newRow("double quotes")
         << QByteArray(R"(<s><update><component project="vorn" name="core" type="app" )"
                       R"(version="1.10"/></update></s>)")
-        << QStringList {"vorn/core/app latest"};
+        << QStringList {"vorn/core/app latest"} << QString();
     // Offered to installations that lack it, after what they asked for.
     QTest::newRow("offered unasked to a query of its project")
         << query({{"kit", "base", "app", "1.0"}, {"kit", "spell", "plugin", "2.1"}})
         << QStringList {"kit/base/app latest", "kit/spell/plugin latest",
-                        "kit/themes/plugin update 1.0"};
+                        "kit/themes/plugin update 1.0"}
+        << QString("answered kit/base/app 1.0: latest; kit/spell/plugin 2.1: latest; "
+                   "kit/themes/plugin -: update 1.0");
     QTest::newRow("offered to all, and named: the usual answer")
         << query({{"kit", "themes", "plugin", "1.0"}, {"kit", "spell", "plugin", "2.0"}})
-        << QStringList {"kit/spell/plugin update 2.1", "kit/themes/plugin latest"};
+        << QStringList {"kit/spell/plugin update 2.1", "kit/themes/plugin latest"} << QString();
     QTest::newRow("offered to all, not to a query of another project")
         << query({{"vorn", "themes", "plugin", "1.0"}})
-        << QStringList {"vorn/themes/plugin noSuchComponent"};
+        << QStringList {"vorn/themes/plugin noSuchComponent"} << QString();
     // Not as the catalogue sorts them; kit/old is offered by an older entry only.
     QTest::newRow("several offered unasked, in catalogue order")
         << query({{"kit", "base", "app", "1.0"}})
         << QStringList {"kit/base/app latest", "kit/themes/plugin update 1.0",
-                        "kit/spell/plugin update 2.1"};
+                        "kit/spell/plugin update 2.1"}
+        << QString();
     QTest::newRow("components file element is not a component")
         << QByteArray("<s><update><components/><component name='theme' type='plugin' "
                       "version='0.2' /></update></s>")
-        << QStringList {"/theme/plugin latest"};
+        << QStringList {"/theme/plugin latest"} << QString();
 }
 
 void TestUpdateServer::answers()
 {
     QFETCH(QByteArray, query);
     QFETCH(QStringList, expected);
+    QFETCH(QString, logged);
 
     ServerProcess server({"--catalogue", catalogue});
     QVERIFY2(server.waitForListening(), server.log().constData());
@@ -427,6 +444,8 @@ void TestUpdateServer::answers()
 
     QCOMPARE(outcomes(exchange(443, query)), expected);
     QVERIFY(server.waitForLog("answered"));
+    if (!logged.isEmpty())
+        QVERIFY2(server.log().contains(" ms " + logged.toUtf8() + '\n'), server.log().constData());
 }
 
 void TestUpdateServer::fullRequest_data()

@@ -31,6 +31,8 @@ const QByteArray noSuchComponent = childIndent + '<' + bytes(ReplyFormat::noSuch
 const QByteArray latest = childIndent + '<' + bytes(ReplyFormat::latest) + "/>\n";
 // The log names this many components of a query; a longer query is summed up.
 const int summarized = 16;
+// Room for the log's words of a query of a few components.
+const qsizetype summaryCapacity = 160;
 // A reply up to this size is written whole as it is measured, and held with at most this much
 // room to spare.
 const qint64 wholeSize = 16 * 1024;
@@ -230,8 +232,8 @@ QLatin1String rolloutWords(Rollout::Decision decision)
     return QLatin1String("none");
 }
 
-// Gives the request that answers the component to the sink; said, when given, receives the
-// answer for the log, and counter the offer.
+// Gives the request that answers the component to the sink; said, when given, has the answer
+// for the log appended, and counter is told the offer.
 template<typename Sink>
 void answer(const Catalogue &catalogue, const RolloutAudience &audience,
             const QueriedComponent &component, Sink &&sink, QString *said = nullptr,
@@ -248,19 +250,17 @@ void answer(const Catalogue &catalogue, const RolloutAudience &audience,
     // as older than any published one.
     const QVersionNumber installed = DottedVersion::parse(component.version);
     sink.start(component);
-    // The log's words for the offer, made only when asked for.
-    QString offer;
+    // The log's words for the offer: the update's version, when one is offered.
+    QLatin1String offer = ReplyFormat::noSuchComponent;
+    const CatalogueEntry *update = nullptr;
     if (!known) {
-        if (said)
-            offer = ReplyFormat::noSuchComponent;
         sink.add(noSuchComponent);
     } else if (!entry || (!installed.isNull() && entry->version <= installed)) {
-        if (said)
-            offer = ReplyFormat::latest;
+        offer = ReplyFormat::latest;
         sink.add(latest);
     } else {
-        if (said)
-            offer = QStringLiteral("update ") + entry->fields.value(ReplyFormat::version);
+        offer = QLatin1String("update ");
+        update = entry;
         sink.add(entry->children);
         // Only the patch that applies to the installed version; other updaters ignore it.
         for (const CataloguePatch &patch : entry->patches) {
@@ -270,17 +270,19 @@ void answer(const Catalogue &catalogue, const RolloutAudience &audience,
     }
     sink.add(requestEnd);
     if (said) {
-        *said = component.project % u'/' % component.name % u'/' % component.type;
+        *said += component.project % u'/' % component.name % u'/' % component.type;
         if (!component.version.isEmpty())
             *said += u' ' % component.version;
-        *said += QStringLiteral(": ") % offer;
+        *said += QLatin1String(": ") % offer;
+        if (update)
+            *said += update->fields.value(ReplyFormat::version);
         if (decision != Rollout::None)
-            *said += QStringLiteral(" (rollout: ") % rolloutWords(decision) % u')';
+            *said += QLatin1String(" (rollout: ") % rolloutWords(decision) % u')';
     }
 }
 
 // Gives the full request of a component that the query does not name to the sink: there is no
-// installed version to patch. said, when given, receives the offer for the log.
+// installed version to patch. said, when given, has the offer for the log appended.
 template<typename Sink>
 void offer(const CatalogueEntry &entry, Sink &&sink, QString *said = nullptr)
 {
@@ -288,8 +290,8 @@ void offer(const CatalogueEntry &entry, Sink &&sink, QString *said = nullptr)
     sink.add(entry.children);
     sink.add(requestEnd);
     if (said)
-        *said = entry.project % u'/' % entry.name % u'/' % entry.type
-            % QStringLiteral(" -: update ") % entry.fields.value(ReplyFormat::version);
+        *said += entry.project % u'/' % entry.name % u'/' % entry.type
+            % QLatin1String(" -: update ") % entry.fields.value(ReplyFormat::version);
 }
 
 } // namespace
@@ -318,13 +320,18 @@ ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
     scratch.reserve(firstCapacity / 4);
     // Measures a request that the give function makes, and keeps the log's words for it; false
     // once the reply is larger than the updater takes.
+    // The log's words are written into one text as they come: a text for each answer, then
+    // their join, allocated several times for each exchange.
     const auto measure = [&](const auto &give) {
-        QString said;
-        QString *const listed = answers.size() < summarized ? &said : nullptr;
+        QString *const listed = listedCount < summarized ? &answers : nullptr;
+        if (listed && listedCount++ == 0) {
+            answers.reserve(summaryCapacity);
+            answers += QLatin1String("answered ");
+        } else if (listed) {
+            answers += QLatin1String("; ");
+        }
         give(MeasuredReply {total, whole, scratch}, listed);
-        if (listed)
-            answers << said;
-        else
+        if (!listed)
             ++unlisted;
         return total <= ReplyLimits::maximumSize;
     };
@@ -455,10 +462,9 @@ QString ReplyWriter::summary() const
 {
     if (answers.isEmpty())
         return QStringLiteral("answered an empty query");
-    QString text = QStringLiteral("answered ") + answers.join(QStringLiteral("; "));
     if (unlisted > 0)
-        text += QStringLiteral("; and %1 more").arg(unlisted);
-    return text;
+        return answers + QStringLiteral("; and %1 more").arg(unlisted);
+    return answers;
 }
 
 QByteArray ReplyWriter::requestChildren(const CatalogueEntry &entry)

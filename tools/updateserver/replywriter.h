@@ -5,7 +5,7 @@
 #include "digest.h"
 
 #include <QByteArray>
-#include <QStringList>
+#include <QString>
 
 class QueryParser;
 struct CatalogueEntry;
@@ -93,7 +93,9 @@ private:
     // The components offered unasked, and the next to be taken.
     QList<const CatalogueEntry *> offers;
     qsizetype nextOffer = 0;
-    QStringList answers;
+    // What was asked and answered of the first components, for the log; then how many more.
+    QString answers;
+    int listedCount = 0;
     int unlisted = 0;
     bool signedReply;
     RolloutAudience audience;
