@@ -160,14 +160,15 @@ void Connection::dataReceived()
         return;
     }
     // The first bytes are held until they tell the two apart, which the first piece does but
-    // for a client that sends a byte at a time.
-    received += piece;
-    if (InstallReport::startsLike(received)) {
+    // for a client that sends a byte at a time: that piece is looked at where it lies.
+    const QByteArray first = received.isEmpty() ? piece : std::exchange(received, {}) + piece;
+    if (InstallReport::startsLike(first)) {
+        // Copied: the piece's bytes are gone once this returns.
+        received = QByteArray(first.constData(), first.size());
         awaitQuery();
         return;
     }
-    kind = InstallReport::isReport(received) ? Report : Query;
-    const QByteArray first = std::exchange(received, QByteArray());
+    kind = InstallReport::isReport(first) ? Report : Query;
     if (kind == Query)
         queryReceived(first);
     else
