@@ -269,13 +269,15 @@ QByteArrayList ReplySignature::signBatch(const QByteArrayList &statements,
     return fields;
 }
 
-QByteArray ReplySignature::signatureElement(const QByteArray &signature)
+QByteArray ReplySignature::signatureElement(const QByteArray &signature, QByteArrayView followedBy)
 {
     QByteArray element;
-    element.reserve(signatureOpen.size() + (signature.size() + 2) / 3 * 4 + signatureClose.size());
+    element.reserve(signatureOpen.size() + (signature.size() + 2) / 3 * 4 + signatureClose.size()
+                    + followedBy.size());
     element += signatureOpen;
     appendBase64(element, signature);
     element += signatureClose;
+    element += followedBy;
     return element;
 }
 

@@ -77,9 +77,9 @@ public:
     // one for the tree's root with the way to it for several. Empty when signing failed.
     static QByteArrayList signBatch(const QByteArrayList &statements,
                                     const std::function<QByteArray(const QByteArray &)> &sign);
-    // The element that carries what signBatch() returned for one statement, and its largest
-    // size.
-    static QByteArray signatureElement(const QByteArray &signature);
+    // The element that carries what signBatch() returned for one statement, then the bytes
+    // that follow it, in one buffer; and the element's largest size.
+    static QByteArray signatureElement(const QByteArray &signature, QByteArrayView followedBy = {});
     static constexpr int maximumSignatureElementSize = 367;
     // The reply with the element that carries signature before its closing root tag; empty
     // when the reply has no closing tag.

@@ -444,9 +444,12 @@ bool ReplyWriter::takeNextParts()
             }
             return false;
         } else {
-            const QByteArray element = ReplySignature::signatureElement(signature);
-            total += element.size() - ReplySignature::maximumSignatureElementSize;
-            parts = {element, tail};
+            // One buffer, handed out as it is: the last piece of a short reply allocates
+            // nothing more.
+            const QByteArray end = ReplySignature::signatureElement(signature, tail);
+            total += end.size() - tail.size() - ReplySignature::maximumSignatureElementSize;
+            parts.clear();
+            parts.append(end);
         }
         position = queryEnd;
         return true;
