@@ -97,6 +97,10 @@ public:
                           const QByteArray &query, std::optional<int> position = std::nullopt);
     // The last of those: also the verdict on any reply to an exchange that had no nonce.
     static Failure notForThisExchange();
+    // Has OpenSSL set up once what verify() asks of it with these keys (its configuration, the
+    // digest, the key type and the signature scheme), so that a caller can do it while it
+    // waits anyway: that set-up costs several times the verification itself.
+    static void prepareVerification(const QStringList &keys);
 };
 
 #endif // REPLYSIGNATURE_H

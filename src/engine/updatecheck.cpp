@@ -70,9 +70,13 @@ UpdateCheck::Outcome UpdateCheck::run() const
     QProcess messenger;
     startMessenger(messenger);
     // A fresh nonce makes every signed reply fit this exchange alone. It is made while the
-    // messenger runs: the random source's first use costs more than the exchange itself.
-    const QByteArray nonce
-        = settings.replyKeys.isEmpty() ? QByteArray() : ReplySignature::newNonce();
+    // messenger runs, and so is OpenSSL's set-up for the reply's signature, which costs more
+    // than the exchange itself.
+    QByteArray nonce;
+    if (!settings.replyKeys.isEmpty()) {
+        nonce = ReplySignature::newNonce();
+        ReplySignature::prepareVerification(settings.replyKeys);
+    }
     const std::optional<int> position = settings.stateDirectory.isEmpty()
         ? std::nullopt
         : RolloutPosition::of(PrivateDirectory(settings.stateDirectory));
