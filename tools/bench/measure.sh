@@ -520,8 +520,8 @@ fi
 # Each exchange a real query and its whole reply, against one server instance (its catalogue
 # reloaded three times meanwhile), two behind nginx's stream proxy, and nginx's stream module
 # answering the same reply with `return`: the server at its default of an event loop per core,
-# nginx with a worker per core, each worker with a listening socket of its own as each of the
-# server's loops has (reuseport). First with 2,000 exchanges at once
+# nginx with a worker per core, all taking clients from one listening socket as the server's
+# loops do (nginx's default, without reuseport). First with 2,000 exchanges at once
 # for 20 s: the most each answers. Then at half of nginx's most, with up to 2,000 at once: the
 # latency at a rate that one instance must reach, then again beside a busy loop on every core
 # and beside the neighbour (start_neighbour), against nginx's latency there. Last, one instance
@@ -648,7 +648,7 @@ if wanted load; then
     wait "$instance_pid" 2>/dev/null || true
     # The reply as one string of nginx configuration: quotes and backslashes escaped.
     reply=$(sed -e 's/\\/\\\\/g' -e 's/"/\\"/g' "$servers/reply.xml" | awk '{ printf "%s\\n", $0 }')
-    load_nginx "server { listen 127.0.0.1:443 backlog=4096 reuseport; return \"$reply\"; }"
+    load_nginx "server { listen 127.0.0.1:443 backlog=4096; return \"$reply\"; }"
     load_run peer
     load_rate=$(awk -v r="$(field per_second "$results/load-peer")" 'BEGIN { printf "%d", r / 2 }')
     load_run peer-rate --rate "$load_rate"

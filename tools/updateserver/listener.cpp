@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <fcntl.h>
 #include <linux/filter.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -27,9 +28,8 @@ const int sendBufferSize = 64 * 1024;
 // before its query came.
 const int deferAcceptSeconds = 1;
 
-// Binds a new socket, with SO_REUSEPORT if reusePort, to the address; an invalid descriptor
-// with errno set when that fails.
-FileDescriptor bound(const QHostAddress &address, quint16 port, bool reusePort)
+// Binds a new socket to the address; an invalid descriptor with errno set when that fails.
+FileDescriptor bound(const QHostAddress &address, quint16 port)
 {
     sockaddr_storage storage {};
     socklen_t length = 0;
@@ -52,7 +52,6 @@ FileDescriptor bound(const QHostAddress &address, quint16 port, bool reusePort)
     const int on = 1;
     if (!socket.isValid()
         || ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0
-        || (reusePort && ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0)
         || ::setsockopt(socket.get(), SOL_SOCKET, SO_SNDBUF, &sendBufferSize, sizeof sendBufferSize)
             != 0
         || ::setsockopt(socket.get(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferAcceptSeconds,
@@ -68,22 +67,33 @@ FileDescriptor bound(const QHostAddress &address, quint16 port, bool reusePort)
 
 } // namespace
 
-bool Listener::listen(const QHostAddress &address, quint16 port, int backlog, Sharing sharing)
+bool Listener::listen(const QHostAddress &address, quint16 port, int backlog)
 {
-    // Bound without SO_REUSEPORT, a probe fails where anything already listens.
-    if (sharing == FirstShared && port != 0 && !bound(address, port, false).isValid()) {
-        error = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-    socket = bound(address, port, sharing != Alone);
+    socket = bound(address, port);
     if (!socket.isValid() || ::listen(socket.get(), backlog) != 0) {
         error = QString::fromLocal8Bit(std::strerror(errno));
         socket.reset();
         return false;
     }
+    watch();
+    return true;
+}
+
+bool Listener::listenWith(const Listener &first)
+{
+    socket = FileDescriptor(::fcntl(first.socket.get(), F_DUPFD_CLOEXEC, 0));
+    if (!socket.isValid()) {
+        error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    watch();
+    return true;
+}
+
+void Listener::watch()
+{
     notifier = std::make_unique<QSocketNotifier>(socket.get(), QSocketNotifier::Read);
     connect(notifier.get(), &QSocketNotifier::activated, this, &Listener::pending);
-    return true;
 }
 
 quint16 Listener::port() const

@@ -18,12 +18,13 @@ class Listener : public QObject
 public:
     using QObject::QObject;
 
-    // Whether other sockets listen on the same address and port (SO_REUSEPORT), each handed
-    // its own part of the clients by the kernel. The first of them still refuses a port that
-    // anything else listens on: the kernel would let another server of the same user share it
-    // unnoticed.
-    enum Sharing { Alone, FirstShared, JoinsShared };
-    bool listen(const QHostAddress &address, quint16 port, int backlog, Sharing sharing = Alone);
+    // Refuses a port that anything else listens on.
+    bool listen(const QHostAddress &address, quint16 port, int backlog);
+    // Takes its clients from the same socket as first, which listens already: whichever event
+    // loop is free takes the next client. With a socket each (SO_REUSEPORT), the kernel handed
+    // each loop its own part of the clients, which waited for that loop while the machine gave
+    // it no time, however idle the others were.
+    bool listenWith(const Listener &first);
     QString errorString() const { return error; }
     quint16 port() const;
 
@@ -46,6 +47,8 @@ signals:
     void pending();
 
 private:
+    void watch();
+
     FileDescriptor socket;
     std::unique_ptr<QSocketNotifier> notifier;
     QString error;

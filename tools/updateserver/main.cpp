@@ -178,9 +178,9 @@ int main(int argc, char *argv[])
     const int defaultLoops = qMin(QThread::idealThreadCount(), 8);
     const QCommandLineOption loopsOption(
         QStringLiteral("event-loops"),
-        QStringLiteral("Serve the clients on <n> event loops, each a thread with a listening "
-                       "socket of its own on the same port (default: the number of cores, at "
-                       "most 8, here %1; at most --max-connections).")
+        QStringLiteral("Serve the clients on <n> event loops, each a thread taking clients "
+                       "from the one listening socket (default: the number of cores, at most 8, "
+                       "here %1; at most --max-connections).")
             .arg(defaultLoops),
         QStringLiteral("n"), QString::number(defaultLoops));
     const QCommandLineOption liftOption(

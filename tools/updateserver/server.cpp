@@ -59,10 +59,14 @@ Server::~Server()
     qDeleteAll(open.keyBegin(), open.keyEnd());
 }
 
-bool Server::listen(const QHostAddress &address, quint16 port, Listener::Sharing sharing)
+bool Server::listen(const QHostAddress &address, quint16 port, int backlog)
 {
-    // A wave of checks arrives faster than it is accepted: the kernel holds it meanwhile.
-    return listener.listen(address, port, limits.maximumConnections, sharing);
+    return listener.listen(address, port, backlog);
+}
+
+bool Server::listenWith(const Server &first)
+{
+    return listener.listenWith(first.listener);
 }
 
 int Server::drain()
@@ -106,9 +110,10 @@ void Server::newConnection()
     bool outOfDescriptors = false;
     // A pass takes at most what one signature serves: the replies of a pass leave at its end,
     // so a pass that took the whole queue of a server fallen behind held every reply in it
-    // until the last was made. The listener, still ready, starts the next pass.
-    for (int taken = 0; taken < ReplySignature::maximumBatch
-         && (draining || open.size() < limits.maximumConnections);
+    // until the last was made. The listener, still ready, starts the next pass. A draining
+    // server takes the whole queue, which closing the socket would reset.
+    for (int taken = 0; draining
+         || (taken < ReplySignature::maximumBatch && open.size() < limits.maximumConnections);
          ++taken) {
         QHostAddress peer;
         quint16 port = 0;

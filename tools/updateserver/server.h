@@ -20,12 +20,13 @@ class Publication;
 class Rollouts;
 class ServerMetrics;
 
-// One event loop's part of the server: accepts clients on a listening socket of its own and
-// gives each its own connection; keeps no state between exchanges. At most maximumConnections
-// are served at once: beyond that, new clients wait in the listen backlog. A client beyond
-// maximumConnectionsPerAddress from one address, or for IPv6 from one /64, is closed at once (0:
-// no such bound, for a server whose clients all come through a load balancer), and every exchange
-// ends within exchangeTimeoutMs, whatever the client does. Lives on its event loop's thread.
+// One event loop's part of the server: accepts clients on a listening socket, its own or shared
+// with the other loops, and gives each its own connection; keeps no state between exchanges. At
+// most maximumConnections are served at once: beyond that, new clients wait in the listen backlog.
+// A client beyond maximumConnectionsPerAddress from one address, or for IPv6 from one /64, is
+// closed at once (0: no such bound, for a server whose clients all come through a load balancer),
+// and every exchange ends within exchangeTimeoutMs, whatever the client does. Lives on its event
+// loop's thread.
 class Server : public QObject, private Connection::Owner
 {
     Q_OBJECT
@@ -47,7 +48,10 @@ public:
            ServerMetrics *metrics, AddressBound *bound, QObject *parent = nullptr);
     ~Server() override;
 
-    bool listen(const QHostAddress &address, quint16 port, Listener::Sharing sharing);
+    // The kernel holds up to backlog clients that wait to be accepted.
+    bool listen(const QHostAddress &address, quint16 port, int backlog);
+    // Takes clients from the socket that first listens on.
+    bool listenWith(const Server &first);
     QString errorString() const { return listener.errorString(); }
     quint16 serverPort() const { return listener.port(); }
 

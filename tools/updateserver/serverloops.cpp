@@ -33,22 +33,23 @@ Server::Limits ServerLoops::limitsOf(int loop) const
 bool ServerLoops::listen(const QHostAddress &address, quint16 port)
 {
     mainServer = std::make_unique<Server>(&publication, limitsOf(0), rollouts, metrics, &bound);
-    if (!mainServer->listen(address, port, count > 1 ? Listener::FirstShared : Listener::Alone)) {
+    // A wave of checks arrives faster than it is accepted: the kernel holds it meanwhile.
+    if (!mainServer->listen(address, port, limits.maximumConnections)) {
         error = mainServer->errorString();
         return false;
     }
     servers.push_back(mainServer.get());
-    // The others join the first on its port, which the system chose if asked for port 0.
-    const quint16 chosen = mainServer->serverPort();
+    // The others share the first's socket.
     for (int loop = 1; loop < count; ++loop) {
-        auto thread = std::make_unique<ServerThread>([this, address, chosen,
-                                                      part = limitsOf(loop)](QString *failure) {
-            auto server = std::make_unique<Server>(&publication, part, rollouts, metrics, &bound);
-            if (server->listen(address, chosen, Listener::JoinsShared))
-                return server;
-            *failure = server->errorString();
-            return std::unique_ptr<Server>();
-        });
+        auto thread
+            = std::make_unique<ServerThread>([this, part = limitsOf(loop)](QString *failure) {
+                  auto server
+                      = std::make_unique<Server>(&publication, part, rollouts, metrics, &bound);
+                  if (server->listenWith(*mainServer))
+                      return server;
+                  *failure = server->errorString();
+                  return std::unique_ptr<Server>();
+              });
         Server *server = thread->startServer(&error);
         threads.push_back(std::move(thread));
         if (!server)

@@ -18,10 +18,10 @@ class ServerThread;
 class SigningKey;
 
 // The server's event loops: the main thread's and count - 1 threads of their own, each with a
-// server and a listening socket on the same address and port, among which the kernel spreads
-// the clients. One loop gets only the share of the processor that the scheduler gives one
-// thread, however many cores the machine has. The loops share the bound on connections per
-// address and the rollouts; the bound on connections at once is split among them.
+// server, all taking their clients from one listening socket: a loop that the machine gives no
+// time leaves its clients to the others. One loop gets only the share of the processor that the
+// scheduler gives one thread, however many cores the machine has. The loops share the bound on
+// connections per address and the rollouts; the bound on connections at once is split among them.
 class ServerLoops : public QObject
 {
     Q_OBJECT
