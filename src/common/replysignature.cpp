@@ -50,6 +50,12 @@ void appendBase64(QByteArray &text, const QByteArray &bytes)
     text.resize(at + written);
 }
 
+// A reply key as the settings write it.
+QByteArray publicKeyOf(const QString &key)
+{
+    return QByteArray::fromBase64(key.toLatin1());
+}
+
 const unsigned char *bytes(const QByteArray &array)
 {
     return reinterpret_cast<const unsigned char *>(array.constData());
@@ -320,8 +326,7 @@ Failure ReplySignature::verify(const QByteArray &reply, const QStringList &keys,
         return Failure(Failure::Reply, QStringLiteral("the reply's signature is malformed"));
     const QByteArray signatureBytes = signature.decoded.left(Ed25519::signatureSize);
     for (const QString &key : keys) {
-        if (Ed25519::verify(QByteArray::fromBase64(key.toLatin1()), bytes(text), text.size(),
-                            signatureBytes))
+        if (Ed25519::verify(publicKeyOf(key), bytes(text), text.size(), signatureBytes))
             return Failure();
     }
     return notForThisExchange();
@@ -333,7 +338,7 @@ void ReplySignature::prepareVerification(const QStringList &keys)
     // range fails before any arithmetic.
     sha256(QByteArray());
     if (!keys.isEmpty())
-        Ed25519::verify(QByteArray::fromBase64(keys.first().toLatin1()), nullptr, 0,
+        Ed25519::verify(publicKeyOf(keys.first()), nullptr, 0,
                         QByteArray(Ed25519::signatureSize, '\xff'));
 }
 
