@@ -318,21 +318,23 @@ ReplyWriter::ReplyWriter(const Catalogue &catalogue, const QueryParser &query,
     QByteArray whole = withCapacity(head, firstCapacity);
     QByteArray scratch;
     scratch.reserve(firstCapacity / 4);
-    // Measures a request that the give function makes, and keeps the log's words for it; false
-    // once the reply is larger than the updater takes.
-    // The log's words are written into one text as they come: a text for each answer, then
-    // their join, allocated several times for each exchange.
+    // Measures a request that the give function makes, and appends the log's words for it to
+    // one text: a text for each answer and then their join allocated several times for each
+    // exchange. False once the reply is larger than the updater takes.
     const auto measure = [&](const auto &give) {
-        QString *const listed = listedCount < summarized ? &answers : nullptr;
-        if (listed && listedCount++ == 0) {
-            answers.reserve(summaryCapacity);
-            answers += QLatin1String("answered ");
-        } else if (listed) {
-            answers += QLatin1String("; ");
+        QString *listed = nullptr;
+        if (listedCount < summarized) {
+            listed = &answers;
+            if (listedCount++ == 0) {
+                answers.reserve(summaryCapacity);
+                answers += QLatin1String("answered ");
+            } else {
+                answers += QLatin1String("; ");
+            }
+        } else {
+            ++unlisted;
         }
         give(MeasuredReply {total, whole, scratch}, listed);
-        if (!listed)
-            ++unlisted;
         return total <= ReplyLimits::maximumSize;
     };
     QueriedComponent component;
