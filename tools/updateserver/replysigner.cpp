@@ -16,15 +16,20 @@ void ReplySigner::sign(std::shared_ptr<const SigningKey> key, const QByteArray &
     jobs.push_back({std::move(key), statement, client});
 }
 
-void ReplySigner::signWaiting()
+std::chrono::microseconds ReplySigner::signWaiting()
 {
-    // A reply finished by a signature may start another exchange that asks for one, which is
-    // signed before the event loop blocks.
-    while (!jobs.empty()) {
-        std::swap(batch, jobs);
-        signBatch();
-        batch.clear();
-    }
+    if (jobs.empty())
+        return {};
+    const auto now = std::chrono::steady_clock::now();
+    const auto held = std::chrono::duration_cast<std::chrono::microseconds>(now - lastSigned);
+    if (held < holdTime && jobs.size() < size_t(ReplySignature::maximumBatch))
+        return holdTime - held;
+    lastSigned = now;
+    std::swap(batch, jobs);
+    signBatch();
+    batch.clear();
+    // A reply finished by a signature may start another exchange that asks for one.
+    return jobs.empty() ? std::chrono::microseconds() : holdTime;
 }
 
 void ReplySigner::signBatch()

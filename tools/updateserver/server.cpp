@@ -52,6 +52,9 @@ Server::Server(const Publication *publication, const Limits &limits, Rollouts *r
     // closed and deleted, once the pass is over.
     connect(QAbstractEventDispatcher::instance(thread()), &QAbstractEventDispatcher::aboutToBlock,
             this, &Server::passEnded);
+    signingHold.setSingleShot(true);
+    signingHold.setTimerType(Qt::PreciseTimer);
+    connect(&signingHold, &QTimer::timeout, this, &Server::passEnded);
 }
 
 Server::~Server()
@@ -166,7 +169,9 @@ bool Server::admitReport(const QHostAddress &peer)
 
 void Server::passEnded()
 {
-    signer.signWaiting();
+    const std::chrono::microseconds held = signer.signWaiting();
+    if (held.count() > 0 && !signingHold.isActive())
+        signingHold.start(std::chrono::ceil<std::chrono::milliseconds>(held));
     closer.closeWaiting();
     // No connection is called back after the signatures.
     ended.clear();

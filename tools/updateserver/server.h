@@ -82,6 +82,8 @@ private:
     ServerMetrics *metrics;
     AddressBound *bound;
     ReplySigner signer;
+    // Ends a pass once the replies that the signer holds are due.
+    QTimer signingHold;
     SocketCloser closer;
     SocketWatcher watcher;
     Limits limits;
