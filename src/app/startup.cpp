@@ -141,6 +141,9 @@ int run(QApplication &app, FontconfigPreloader &fonts)
             return 0;
         }
         engine.recoverInterruptedRun();
+        // Not before the application object: the lock's and the download directory's failure
+        // texts need its translator, and on two cores an earlier messenger only slows the
+        // application's and fontconfig's set-up, so the offer window came no sooner.
         engine.startCheck();
         // Built while the check waits on the messenger and the server, and up to its changelog
         // pane while the font configuration loads; shown only if the check has offers.
