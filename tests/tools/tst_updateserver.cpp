@@ -335,6 +335,7 @@ private:
     QString catalogue;
     // The catalogue with 260 components of the longest changelog.
     QString bigCatalogue;
+    QString replyKeyFile;
 };
 
 void TestUpdateServer::initTestCase()
@@ -346,6 +347,8 @@ void TestUpdateServer::initTestCase()
     QVERIFY(writeFile(bigCatalogue,
                       QByteArray(catalogueText)
                           .replace("</catalogue>", bigComponentEntries(260) + "</catalogue>")));
+    replyKeyFile = temp.filePath("reply.key");
+    QVERIFY(writeFile(replyKeyFile, keyFileText(QByteArray(32, 'k'), "reply"), 0600));
 }
 
 void TestUpdateServer::answers_data()
@@ -778,6 +781,9 @@ void TestUpdateServer::stopLetsExchangesEnd_data()
 
     QTest::newRow("one event loop") << QStringList {"--event-loops", "1"} << 1;
     QTest::newRow("several event loops") << QStringList {"--event-loops", "4"} << 8;
+    // Replies that wait to be signed together when the stop comes are still signed and sent.
+    QTest::newRow("several event loops, signed replies")
+        << QStringList {"--event-loops", "4", "--reply-key", replyKeyFile} << 8;
 }
 
 void TestUpdateServer::stopLetsExchangesEnd()
