@@ -8,21 +8,12 @@
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
 // Events taken from the kernel in one pass; more wait for the next.
 constexpr int batch = 256;
-
-bool isListening(int descriptor)
-{
-    int listening = 0;
-    socklen_t length = sizeof listening;
-    return ::getsockopt(descriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0
-        && listening != 0;
-}
 
 } // namespace
 
@@ -169,13 +160,6 @@ void EpollEventDispatcher::watch(int descriptor)
     event.data.fd = descriptor;
     if (found->read)
         event.events |= EPOLLIN | EPOLLRDHUP;
-    // The event loop of every server thread watches the one listening socket: a new client
-    // wakes one loop that waits, instead of each, of which all but one then found nothing to
-    // accept. The kernel takes this only when the descriptor joins the set, and without
-    // EPOLLRDHUP; a listening socket is only ever read.
-    if (found->read && !found->write && !found->exception && !found->watched
-        && isListening(descriptor))
-        event.events = EPOLLIN | EPOLLEXCLUSIVE;
     if (found->write)
         event.events |= EPOLLOUT;
     if (found->exception)
