@@ -23,7 +23,9 @@ public:
     // Takes its clients from the same socket as first, which listens already: whichever event
     // loop is free takes the next client. With a socket each (SO_REUSEPORT), the kernel handed
     // each loop its own part of the clients, which waited for that loop while the machine gave
-    // it no time, however idle the others were.
+    // it no time, however idle the others were. Every loop that waits is woken for a new
+    // client, not only one (EPOLLEXCLUSIVE): beside busy programs, the one woken loop often
+    // waited for its core while another could have taken the client.
     bool listenWith(const Listener &first);
     QString errorString() const { return error; }
     quint16 port() const;
