@@ -10,8 +10,8 @@
 class ServerMetrics;
 class SigningKey;
 
-// Signs the replies' statements of a pass of the event loop together, with one signature, once
-// the pass is over. On the event loop's own thread: with a loop per core, handing the
+// Signs the replies' statements that wait together, with one signature, at the end of a pass of
+// the event loop. On the event loop's own thread: with a loop per core, handing the
 // statements to a thread of their own and the signatures back cost more in switches between
 // threads than the signatures themselves.
 //
@@ -45,8 +45,8 @@ public:
     static constexpr std::chrono::microseconds holdTime {1000};
 
     // Signs the statements given since the last signature, if a batch is full or holdTime has
-    // passed since then. Called once per pass of the event loop: the statements of a pass
-    // share a signature. Returns how long the statements left waiting wait; zero when none do.
+    // passed since then. Called at the end of each pass of the event loop. Returns how long the
+    // statements left waiting wait; zero when none do.
     std::chrono::microseconds signWaiting();
 
 private:

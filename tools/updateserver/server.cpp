@@ -48,8 +48,8 @@ Server::Server(const Publication *publication, const Limits &limits, Rollouts *r
     deadlineSweep.setInterval(qBound(10, limits.exchangeTimeoutMs / 10, 250));
     connect(&deadlineSweep, &QTimer::timeout, this, &Server::closeLateConnections);
     deadlineSweep.start();
-    // The replies of a pass of the event loop are signed together, and its ended connections
-    // closed and deleted, once the pass is over.
+    // The replies that wait are signed together (see ReplySigner), and the pass's ended
+    // connections closed and deleted, once a pass of the event loop is over.
     connect(QAbstractEventDispatcher::instance(thread()), &QAbstractEventDispatcher::aboutToBlock,
             this, &Server::passEnded);
     signingHold.setSingleShot(true);
