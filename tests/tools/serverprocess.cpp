@@ -1,13 +1,18 @@
 #include "serverprocess.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QRegularExpression>
+#include <QThread>
 
 #include <csignal>
 
-ServerProcess::ServerProcess(const QStringList &arguments)
+ServerProcess::ServerProcess(const QStringList &arguments, const QString &logFile)
+    : logFile(logFile)
 {
     process.setReadChannel(QProcess::StandardError);
+    if (!logFile.isEmpty())
+        process.setStandardErrorFile(logFile, QIODevice::Append);
     const bool ownKey = arguments.contains(QStringLiteral("--reply-key"));
     process.start(QStringLiteral(SERVER_EXE),
                   ownKey || !QFile::exists(buildReplyKey())
@@ -34,20 +39,41 @@ bool ServerProcess::waitForListening()
 
 bool ServerProcess::waitForLog(const QByteArray &text, int timeoutMs, qsizetype times)
 {
+    const QDeadlineTimer deadline(timeoutMs);
     for (;;) {
-        errorOutput += process.readAllStandardError();
+        if (!readLog())
+            return false;
         if (errorOutput.count(text) >= times)
             return true;
-        if (!process.waitForReadyRead(timeoutMs))
+        if (logFile.isEmpty()) {
+            if (!process.waitForReadyRead(int(deadline.remainingTime())))
+                return false;
+        } else if (deadline.hasExpired()) {
             return false;
+        } else {
+            QThread::msleep(20);
+        }
     }
+}
+
+// A shared file is read whole each time, with the other servers' lines.
+bool ServerProcess::readLog()
+{
+    if (logFile.isEmpty()) {
+        errorOutput += process.readAllStandardError();
+        return true;
+    }
+    QFile file(logFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    errorOutput = file.readAll();
+    return true;
 }
 
 int ServerProcess::waitForExitCode()
 {
-    if (!process.waitForFinished(10000))
+    if (!process.waitForFinished(10000) || !readLog())
         return -1;
-    errorOutput += process.readAllStandardError();
     return process.exitCode();
 }
 

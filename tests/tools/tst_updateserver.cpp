@@ -314,6 +314,7 @@ private slots:
     void reloadUnderLoad();
     void stopLetsExchangesEnd_data();
     void stopLetsExchangesEnd();
+    void instancesShareOneLog();
     void badCatalogue_data();
     void badCatalogue();
     void signedReply_data();
@@ -821,6 +822,52 @@ void TestUpdateServer::stopLetsExchangesEnd()
     }
     QCOMPARE(server.waitForExitCode(), 0);
     QVERIFY(server.log().endsWith("vorn-update-server: stopped\n"));
+}
+
+// Instances behind one balancer may append to one log file: each exchange still has a line,
+// whole, though the two write at once.
+void TestUpdateServer::instancesShareOneLog()
+{
+    const QString logFile = temp.filePath("instances.log");
+    std::vector<std::unique_ptr<ServerProcess>> servers;
+    std::vector<std::unique_ptr<QProcess>> waves;
+    for (const QString port : {"8443", "8444"}) {
+        servers.push_back(std::make_unique<ServerProcess>(
+            QStringList {"--catalogue", catalogue, "--port", port}, logFile));
+        QVERIFY(servers.back()->waitForLog("listening on", 10000, qsizetype(servers.size())));
+    }
+    for (const QString port : {"8443", "8444"}) {
+        waves.push_back(std::make_unique<QProcess>());
+        waves.back()->start(QStringLiteral(LOAD_EXE), {"127.0.0.1", port, "16", "2"});
+    }
+    qsizetype exchanges = 0;
+    for (const auto &wave : waves) {
+        QVERIFY(wave->waitForFinished(20000));
+        const QByteArray result = wave->readAllStandardOutput();
+        QVERIFY2(result.contains("\nfailures=0\n"), result.constData());
+        exchanges += QRegularExpression(QStringLiteral("^exchanges=(\\d+)$"),
+                                        QRegularExpression::MultilineOption)
+                         .match(QString::fromUtf8(result))
+                         .captured(1)
+                         .toLongLong();
+    }
+    for (const auto &server : servers) {
+        server->signal(SIGTERM);
+        QCOMPARE(server->waitForExitCode(), 0);
+    }
+
+    const QRegularExpression whole(QStringLiteral(
+        "^(\\S+Z 127\\.[.\\d]+:\\d+ \\d+ ms answered vorn/core/app 1\\.0: update 1\\.10"
+        "|vorn-update-server: .*)$"));
+    QList<QByteArray> lines = servers.back()->log().split('\n');
+    QCOMPARE(lines.takeLast(), QByteArray());
+    qsizetype answered = 0;
+    for (const QByteArray &line : std::as_const(lines)) {
+        QVERIFY2(whole.match(QString::fromUtf8(line)).hasMatch(), line.constData());
+        answered += line.contains(" ms answered ");
+    }
+    QVERIFY(exchanges > 0);
+    QCOMPARE(answered, exchanges);
 }
 
 void TestUpdateServer::badCatalogue_data()

@@ -3,6 +3,7 @@
 #include "installreport.h"
 #include "replysigner.h"
 #include "rollouts.h"
+#include "serverlog.h"
 #include "servermetrics.h"
 #include "socketcloser.h"
 #include "textconversion.h"
@@ -10,7 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
 #include <ctime>
 #include <iterator>
 #include <utility>
@@ -98,7 +98,7 @@ void Connection::log(QByteArrayView peer, qint64 durationMs, const QString &outc
         line += outcome.toUtf8();
     }
     line += '\n';
-    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    ServerLog::write(line);
 }
 
 QByteArray Connection::peerOf(const QHostAddress &address, quint16 port)

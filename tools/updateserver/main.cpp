@@ -2,6 +2,7 @@
 #include "epolleventdispatcher.h"
 #include "replylimits.h"
 #include "rollouts.h"
+#include "serverlog.h"
 #include "serverloops.h"
 #include "servermetrics.h"
 #include "signallistener.h"
@@ -13,7 +14,6 @@
 #include <QThread>
 #include <QTimer>
 
-#include <cstdio>
 #include <ctime>
 #include <memory>
 
@@ -84,15 +84,9 @@ std::shared_ptr<const SigningKey> loadReplyKey(const QString &file, QString *err
     return key;
 }
 
-void note(const QString &message)
-{
-    std::fprintf(stderr, "vorn-update-server: %s\n", qUtf8Printable(message));
-    std::fflush(stderr);
-}
-
 int fail(const QString &message)
 {
-    note(message);
+    ServerLog::note(message);
     return 1;
 }
 
@@ -226,9 +220,9 @@ int main(int argc, char *argv[])
                                           parser.positionalArguments().constFirst(), &error);
         if (lifted < 0)
             return fail(error);
-        note(QStringLiteral("%1 halts lifted in %2; send SIGHUP to the server")
-                 .arg(lifted)
-                 .arg(haltFile));
+        ServerLog::note(QStringLiteral("%1 halts lifted in %2; send SIGHUP to the server")
+                            .arg(lifted)
+                            .arg(haltFile));
         return 0;
     }
     if (!parser.positionalArguments().isEmpty())
@@ -291,9 +285,8 @@ int main(int argc, char *argv[])
         gauges.start(1000);
     }
     // The access log is written a few times a second, not once per exchange: at thousands of
-    // exchanges a second the writes would cost more than the exchanges. Each line is written
-    // whole, whichever event loop writes it: the C library locks the stream for each call.
-    std::setvbuf(stderr, nullptr, _IOFBF, 1 << 16);
+    // exchanges a second the writes would cost more than the exchanges.
+    ServerLog::buffer();
     if (!server.listen(address, quint16(port)))
         return fail(QStringLiteral("cannot listen on %1:%2: %3")
                         .arg(address.toString())
@@ -301,7 +294,7 @@ int main(int argc, char *argv[])
                         .arg(server.errorString()));
 
     QTimer logFlush;
-    QObject::connect(&logFlush, &QTimer::timeout, [] { std::fflush(stderr); });
+    QObject::connect(&logFlush, &QTimer::timeout, &ServerLog::flush);
     logFlush.start(100);
 
     SignalListener signalListener;
@@ -311,33 +304,37 @@ int main(int argc, char *argv[])
             QString error;
             if (const auto key = loadReplyKey(replyKeyFile, &error)) {
                 server.setReplyKey(key);
-                note(QStringLiteral("reply key reloaded, public key %1").arg(key->publicKey()));
+                ServerLog::note(
+                    QStringLiteral("reply key reloaded, public key %1").arg(key->publicKey()));
             } else {
-                note(QStringLiteral("reply key not reloaded, the old one stays: %1").arg(error));
+                ServerLog::note(
+                    QStringLiteral("reply key not reloaded, the old one stays: %1").arg(error));
             }
         }
         auto reloaded = std::make_shared<Catalogue>();
         if (!reloaded->load(catalogueFile)) {
-            note(QStringLiteral("catalogue not reloaded, the old one stays: %1")
-                     .arg(reloaded->errorString()));
+            ServerLog::note(QStringLiteral("catalogue not reloaded, the old one stays: %1")
+                                .arg(reloaded->errorString()));
             return;
         }
         server.setCatalogue(reloaded);
         rollouts.updateGauges(std::time(nullptr));
-        note(QStringLiteral("catalogue reloaded, %1 components published").arg(reloaded->size()));
+        ServerLog::note(
+            QStringLiteral("catalogue reloaded, %1 components published").arg(reloaded->size()));
     });
     QObject::connect(&signalListener, &SignalListener::stopRequested, [&server] {
-        note(QStringLiteral("stopping, %1 exchanges under way").arg(server.drain()));
+        ServerLog::note(QStringLiteral("stopping, %1 exchanges under way").arg(server.drain()));
     });
     QObject::connect(&server, &ServerLoops::drained, [] {
-        note(QStringLiteral("stopped"));
+        ServerLog::note(QStringLiteral("stopped"));
         QCoreApplication::quit();
     });
-    note(QStringLiteral("listening on %1:%2, %3 components published, %4")
-             .arg(address.toString())
-             .arg(server.serverPort())
-             .arg(catalogue->size())
-             .arg(replyKey ? QStringLiteral("replies signed with %1").arg(replyKey->publicKey())
-                           : QStringLiteral("replies unsigned")));
+    ServerLog::note(
+        QStringLiteral("listening on %1:%2, %3 components published, %4")
+            .arg(address.toString())
+            .arg(server.serverPort())
+            .arg(catalogue->size())
+            .arg(replyKey ? QStringLiteral("replies signed with %1").arg(replyKey->publicKey())
+                          : QStringLiteral("replies unsigned")));
     return app.exec();
 }

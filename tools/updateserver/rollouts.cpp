@@ -2,12 +2,11 @@
 
 #include "dottedversion.h"
 #include "replyformat.h"
+#include "serverlog.h"
 #include "servermetrics.h"
 
 #include <QFile>
 #include <QSaveFile>
-
-#include <cstdio>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,12 +28,6 @@ QString versionOf(const CatalogueEntry &entry)
 QString keyOf(const CatalogueEntry &entry)
 {
     return keyOf(entry.project, entry.name, entry.type, entry.version.toString());
-}
-
-void note(const QString &message)
-{
-    std::fprintf(stderr, "vorn-update-server: %s\n", qUtf8Printable(message));
-    std::fflush(stderr);
 }
 
 // Key -> rollout attributes; false when the file exists and cannot be read.
@@ -116,7 +109,7 @@ void Rollouts::setCatalogue(std::shared_ptr<const Catalogue> published)
     QHash<QString, QString> lines;
     QString error;
     if (!readHalts(haltFile, &lines, &error))
-        note(QStringLiteral("halts not read: %1").arg(error));
+        ServerLog::note(QStringLiteral("halts not read: %1").arg(error));
     QHash<QString, QString> standing;
     halted.clear();
     for (const CatalogueEntry *entry : staged()) {
@@ -133,12 +126,12 @@ void Rollouts::setCatalogue(std::shared_ptr<const Catalogue> published)
             counts.remove(line.key());
     }
     if (standing.size() != lines.size()) {
-        note(QStringLiteral("%1 halts lifted, %2 stand")
-                 .arg(lines.size() - standing.size())
-                 .arg(standing.size()));
+        ServerLog::note(QStringLiteral("%1 halts lifted, %2 stand")
+                            .arg(lines.size() - standing.size())
+                            .arg(standing.size()));
         haltLines = standing;
         if (!writeHalts(&error))
-            note(QStringLiteral("halts not written: %1").arg(error));
+            ServerLog::note(QStringLiteral("halts not written: %1").arg(error));
     }
     haltLines = standing;
 }
@@ -206,14 +199,15 @@ void Rollouts::halt(const CatalogueEntry &entry, const QString &key, const Count
     haltLines.insert(key, entry.rollout->text());
     QString error;
     const bool kept = writeHalts(&error);
-    note(QStringLiteral("halted %1/%2/%3 %4: %5 failures among %6 reports, more than %7% of at "
-                        "least %8%9")
-             .arg(entry.project, entry.name, entry.type, versionOf(entry))
-             .arg(counted.failures)
-             .arg(counted.failures + counted.successes)
-             .arg(entry.rollout->haltFailures() / 100.0)
-             .arg(entry.rollout->haltMinimum())
-             .arg(kept ? QString() : QStringLiteral("; not kept for a restart: ") + error));
+    ServerLog::note(
+        QStringLiteral("halted %1/%2/%3 %4: %5 failures among %6 reports, more than %7% of at "
+                       "least %8%9")
+            .arg(entry.project, entry.name, entry.type, versionOf(entry))
+            .arg(counted.failures)
+            .arg(counted.failures + counted.successes)
+            .arg(entry.rollout->haltFailures() / 100.0)
+            .arg(entry.rollout->haltMinimum())
+            .arg(kept ? QString() : QStringLiteral("; not kept for a restart: ") + error));
     if (metrics)
         metrics->rolloutState(entry.name, versionOf(entry), 0, true);
 }
