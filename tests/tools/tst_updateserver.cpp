@@ -1,4 +1,5 @@
 #include "ed25519.h"
+#include "epolleventdispatcher.h"
 #include "keyfiletext.h"
 #include "replysignature.h"
 #include "serverprocess.h"
@@ -6,6 +7,7 @@
 #include "zuupdaterclient.h"
 
 #include <QDomDocument>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -315,6 +317,8 @@ private slots:
     void stopLetsExchangesEnd_data();
     void stopLetsExchangesEnd();
     void instancesShareOneLog();
+    void timersNeverFireEarly_data();
+    void timersNeverFireEarly();
     void badCatalogue_data();
     void badCatalogue();
     void signedReply_data();
@@ -868,6 +872,49 @@ void TestUpdateServer::instancesShareOneLog()
     }
     QVERIFY(exchanges > 0);
     QCOMPARE(answered, exchanges);
+}
+
+void TestUpdateServer::timersNeverFireEarly_data()
+{
+    QTest::addColumn<int>("interval"); // ms
+
+    // The signing hold's.
+    QTest::newRow("1 ms") << 1;
+    QTest::newRow("3 ms") << 3;
+}
+
+// A timer of the server's event loops waits its whole interval, however late in a millisecond
+// it starts, while the loop is woken all the time, as a busy server's is.
+void TestUpdateServer::timersNeverFireEarly()
+{
+    QFETCH(int, interval);
+
+    std::vector<qint64> waited;
+    std::unique_ptr<QThread> thread(QThread::create([&] {
+        QEventLoop loop;
+        QTimer busy;
+        busy.start(0);
+        QElapsedTimer clock;
+        QTimer timer;
+        timer.setTimerType(Qt::PreciseTimer);
+        timer.setSingleShot(true);
+        QObject::connect(&timer, &QTimer::timeout, [&] {
+            waited.push_back(clock.nsecsElapsed());
+            if (waited.size() == 20)
+                return loop.quit();
+            clock.start();
+            timer.start(interval);
+        });
+        clock.start();
+        timer.start(interval);
+        loop.exec();
+    }));
+    thread->setEventDispatcher(new EpollEventDispatcher);
+    thread->start();
+    QVERIFY(thread->wait(10000));
+    QCOMPARE(waited.size(), size_t(20));
+    for (qint64 nanoseconds : waited)
+        QVERIFY2(nanoseconds >= interval * 1000000LL, QByteArray::number(nanoseconds));
 }
 
 void TestUpdateServer::badCatalogue_data()

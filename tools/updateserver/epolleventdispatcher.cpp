@@ -15,6 +15,17 @@ namespace {
 // Events taken from the kernel in one pass; more wait for the next.
 constexpr int batch = 256;
 
+constexpr qint64 nanoseconds(qint64 milliseconds)
+{
+    return milliseconds * 1000000;
+}
+
+// Rounded up, so that a timer never fires early.
+constexpr qint64 millisecondsUntil(qint64 due, qint64 now)
+{
+    return due <= now ? 0 : (due - now + 999999) / 1000000;
+}
+
 } // namespace
 
 EpollEventDispatcher::EpollEventDispatcher()
@@ -99,7 +110,7 @@ void EpollEventDispatcher::unregisterSocketNotifier(QSocketNotifier *notifier)
 void EpollEventDispatcher::registerTimer(int timerId, qint64 interval, Qt::TimerType timerType,
                                          QObject *object)
 {
-    timers[timerId] = Timer {interval, timerType, object, now() + interval};
+    timers[timerId] = Timer {interval, timerType, object, now() + nanoseconds(interval)};
 }
 
 bool EpollEventDispatcher::unregisterTimer(int timerId)
@@ -135,7 +146,7 @@ EpollEventDispatcher::registeredTimers(QObject *object) const
 int EpollEventDispatcher::remainingTime(int timerId)
 {
     const auto timer = timers.find(timerId);
-    return timer == timers.end() ? -1 : int(qMax<qint64>(0, timer->second.due - now()));
+    return timer == timers.end() ? -1 : int(millisecondsUntil(timer->second.due, now()));
 }
 
 void EpollEventDispatcher::wakeUp()
@@ -216,9 +227,9 @@ bool EpollEventDispatcher::activateTimers()
         const auto timer = timers.find(id);
         if (timer == timers.end() || timer->second.due > current)
             continue;
-        timer->second.due += timer->second.interval;
+        timer->second.due += nanoseconds(timer->second.interval);
         if (timer->second.due < current)
-            timer->second.due = current + timer->second.interval;
+            timer->second.due = current + nanoseconds(timer->second.interval);
         QTimerEvent event(id);
         QCoreApplication::sendEvent(timer->second.object, &event);
     }
@@ -230,7 +241,7 @@ int EpollEventDispatcher::timeUntilNextTimer() const
     qint64 next = -1;
     const qint64 current = now();
     for (const auto &[id, timer] : timers) {
-        const qint64 wait = qMax<qint64>(0, timer.due - current);
+        const qint64 wait = millisecondsUntil(timer.due, current);
         if (next < 0 || wait < next)
             next = wait;
     }
@@ -241,5 +252,5 @@ qint64 EpollEventDispatcher::now()
 {
     timespec time;
     ::clock_gettime(CLOCK_MONOTONIC, &time);
-    return qint64(time.tv_sec) * 1000 + time.tv_nsec / 1000000;
+    return qint64(time.tv_sec) * 1000000000 + time.tv_nsec;
 }

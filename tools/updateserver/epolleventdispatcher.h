@@ -43,10 +43,12 @@ private:
     };
     struct Timer
     {
-        qint64 interval;
+        qint64 interval; // ms
         Qt::TimerType type;
         QObject *object;
-        qint64 due; // ms of the steady clock
+        // In nanoseconds of the steady clock: counted in whole milliseconds, a timer started
+        // late in one fired up to a millisecond early.
+        qint64 due;
     };
 
     void watch(int descriptor);
@@ -54,8 +56,9 @@ private:
     // before may have removed it.
     void activate(int descriptor, quint32 events);
     bool activateTimers();
-    // Milliseconds until the next timer is due, -1 without timers.
+    // Milliseconds until the next timer is due, rounded up; -1 without timers.
     int timeUntilNextTimer() const;
+    // Nanoseconds of the steady clock.
     static qint64 now();
 
     FileDescriptor poller;
