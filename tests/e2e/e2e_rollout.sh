@@ -100,15 +100,18 @@ EOF
     prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/prometheus" \
         --web.listen-address=$prometheus_address 2>"$work/prometheus.log" &
     prometheus_pid=$!
-    if ! sandbox_wait_for 30 curl -sf "http://$prometheus_address/-/ready" -o /dev/null; then
+    if ! sandbox_wait_for 30 curl -sf --max-time 2 "http://$prometheus_address/-/ready" \
+        -o /dev/null; then
         cat "$work/prometheus.log" >&2
         sandbox_fail "prometheus did not start"
     fi
 }
 
-# The value of Prometheus's instant QUERY (one series), empty when there is none.
+# The value of Prometheus's instant QUERY (one series), empty when there is none. A query that
+# hangs counts as none, so that the wait for a value stays bounded.
 query() {
-    curl -sf --get --data-urlencode "query=$1" "http://$prometheus_address/api/v1/query" |
+    curl -sf --max-time 5 --get --data-urlencode "query=$1" \
+        "http://$prometheus_address/api/v1/query" |
         python3 -c 'import json, sys
 result = json.load(sys.stdin)["data"]["result"]
 print(result[0]["value"][1] if len(result) == 1 else "")'
