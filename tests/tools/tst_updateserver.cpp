@@ -833,14 +833,15 @@ void TestUpdateServer::stopLetsExchangesEnd()
 void TestUpdateServer::instancesShareOneLog()
 {
     const QString logFile = temp.filePath("instances.log");
+    const QStringList ports {"8443", "8444"};
     std::vector<std::unique_ptr<ServerProcess>> servers;
     std::vector<std::unique_ptr<QProcess>> waves;
-    for (const QString port : {"8443", "8444"}) {
+    for (const QString &port : ports) {
         servers.push_back(std::make_unique<ServerProcess>(
             QStringList {"--catalogue", catalogue, "--port", port}, logFile));
         QVERIFY(servers.back()->waitForLog("listening on", 10000, qsizetype(servers.size())));
     }
-    for (const QString port : {"8443", "8444"}) {
+    for (const QString &port : ports) {
         waves.push_back(std::make_unique<QProcess>());
         waves.back()->start(QStringLiteral(LOAD_EXE), {"127.0.0.1", port, "16", "2"});
     }

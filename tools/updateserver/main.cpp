@@ -284,8 +284,6 @@ int main(int argc, char *argv[])
         rollouts.updateGauges(std::time(nullptr));
         gauges.start(1000);
     }
-    // The access log is written a few times a second, not once per exchange: at thousands of
-    // exchanges a second the writes would cost more than the exchanges.
     ServerLog::buffer();
     if (!server.listen(address, quint16(port)))
         return fail(QStringLiteral("cannot listen on %1:%2: %3")

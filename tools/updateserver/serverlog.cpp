@@ -5,19 +5,13 @@
 #include <stdio_ext.h>
 #include <unistd.h>
 
-namespace {
-
-constexpr size_t bufferSize = 1 << 16;
-
-} // namespace
-
 namespace ServerLog {
 
 void buffer()
 {
     // Storage of its own: given none, the C library ignores the size and takes the file
     // system's block size, often 4 KiB.
-    static char storage[bufferSize];
+    static char storage[1 << 16];
     std::setvbuf(stderr, storage, _IOFBF, sizeof storage);
 }
 
