@@ -36,7 +36,8 @@ enum class DeltaMethod : qint64 {
 //
 // Method 3, window deltas: windows as in method 2, each header followed by a delta of method 1
 // or 2 (never 3) of that frame size, which turns the range into the window's bytes; it declares
-// the length the window makes. Each window of a large file takes the method that suits it.
+// the length the window makes. Earlier builders wrote it where the windows of a large file took
+// different methods; packages that carry it still install.
 class BinaryDelta
 {
 public:

@@ -13,12 +13,12 @@ class QThreadPool;
 
 // Makes the binary deltas (see BinaryDelta) that turn old files into new ones, in the worker
 // threads of a pool. The new file is cut into windows of BinaryDelta::maximumWindowSize, each
-// diffed against the range of twice that size of the old file that RegionMatcher finds for it,
-// so that time grows with the file's size. A file of one window is made with every method, and
-// the smallest delta kept; each window of a larger one with zstd, and then with the suffix array
-// where zstd's frame is small or with zstd's optimal parser where it is not (if that pays on the
-// window zstd left most of), keeping the smaller. The deltas are the same whatever the number of
-// threads.
+// diffed against the range of the old file that RegionMatcher finds for it (of twice the
+// window's size for a file of one window, of its size for the windows of a larger file), so that
+// time grows with the file's size. A file of one window is made with every method, and the
+// smallest delta kept; each window of a larger one with zstd's optimal parser, and also with the
+// suffix array where zstd's frame is small, keeping the smaller. The deltas are the same whatever
+// the number of threads.
 class DeltaDiffer
 {
 public:
@@ -43,15 +43,11 @@ private:
     {
         size_t differ; // its row in the table of methods
         size_t window;
-        // Parsed again with zstd's optimal parser.
-        bool shallow;
     };
 
     void plan(File *file);
     void start(File *file, const std::vector<Task> &tasks);
     void run(File *file, Task task);
-    void probeShallow(File *file);
-    void shallow(File *file, size_t window, const QByteArray &parsed);
     void finish(File *file);
 
     QThreadPool *pool;
