@@ -33,29 +33,6 @@ QByteArray compressed(QByteArrayView bytes)
     return out;
 }
 
-// The window compressed with the range as its prefix by zstd's optimal parser, in a window that
-// reaches from the window's end back to the range's start. The parser indexes the whole range
-// into binary trees, which costs more than parsing the window itself. On the 22 windows of a
-// large browser library it made 49.6 MB against ranges of one window, where levels 12 and 16 made
-// 54.1 and 52.7 MB against ranges of two; ranges of two cost half as much again for 1.3 % less.
-QByteArray zstdFrame(QByteArrayView range, QByteArrayView window)
-{
-    std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
-    int windowLog = 10; // zstd's smallest
-    while ((qint64(1) << windowLog) < range.size() + window.size())
-        ++windowLog;
-    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, windowLog);
-    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level);
-    // Matches farther back than the binary trees reach.
-    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_enableLongDistanceMatching, 1);
-    ZSTD_CCtx_refPrefix(context.get(), range.data(), size_t(range.size()));
-    QByteArray out(qsizetype(ZSTD_compressBound(size_t(window.size()))), Qt::Uninitialized);
-    const size_t size = ZSTD_compress2(context.get(), out.data(), size_t(out.size()), window.data(),
-                                       size_t(window.size()));
-    out.resize(ZSTD_isError(size) ? 0 : qsizetype(size));
-    return out;
-}
-
 QByteArray controlStream(const std::vector<SuffixArrayDiffer::Step> &steps)
 {
     QByteArray control;
@@ -130,9 +107,27 @@ QByteArray joinSuffixArray(QByteArray delta, const std::vector<Window> &windows,
     return delta + suffixArrayStreams(joined, diff, extra);
 }
 
+// The window compressed with the range as its prefix by zstd's optimal parser, in a window that
+// reaches from the window's end back to the range's start. The parser indexes the whole range
+// into binary trees, which costs more than parsing the window itself. On the 22 windows of a
+// large browser library it made 49.6 MB against ranges of one window, where levels 12 and 16 made
+// 54.1 and 52.7 MB against ranges of two; ranges of two cost half as much again for 1.3 % less.
 WindowDelta diffZstdPatch(QByteArrayView range, QByteArrayView window)
 {
-    return zstdFrame(range, window);
+    std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
+    int windowLog = 10; // zstd's smallest
+    while ((qint64(1) << windowLog) < range.size() + window.size())
+        ++windowLog;
+    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, windowLog);
+    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level);
+    // Matches farther back than the binary trees reach.
+    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_enableLongDistanceMatching, 1);
+    ZSTD_CCtx_refPrefix(context.get(), range.data(), size_t(range.size()));
+    QByteArray out(qsizetype(ZSTD_compressBound(size_t(window.size()))), Qt::Uninitialized);
+    const size_t size = ZSTD_compress2(context.get(), out.data(), size_t(out.size()), window.data(),
+                                       size_t(window.size()));
+    out.resize(ZSTD_isError(size) ? 0 : qsizetype(size));
+    return out;
 }
 
 void appendWindowHeader(QByteArray *delta, const Window &window, qint64 size)

@@ -16,9 +16,8 @@ class QThreadPool;
 // diffed against the range of the old file that RegionMatcher finds for it (of twice the
 // window's size for a file of one window, of its size for the windows of a larger file), so that
 // time grows with the file's size. A file of one window is made with every method, and the
-// smallest delta kept; each window of a larger one with zstd's optimal parser, and also with the
-// suffix array where zstd's frame is small, keeping the smaller. The deltas are the same whatever
-// the number of threads.
+// smallest delta kept; a larger one with zstd's optimal parser alone. The deltas are the same
+// whatever the number of threads.
 class DeltaDiffer
 {
 public:
