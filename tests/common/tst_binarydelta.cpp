@@ -180,6 +180,12 @@ void TestBinaryDelta::roundTrip_data()
     QTest::newRow("windows, unrelated") << base << randomBytes(200000, 4) << 1.1 << small << 2;
     QTest::newRow("windows, halves swapped")
         << base + inserted << inserted + base << 0.02 << small << 2;
+    // Each window's halves lie a window apart in the old file: only a range of two holds both.
+    const QByteArray spread = randomBytes(400000, 5);
+    QByteArray apart;
+    for (qint64 at = 0; at < 5 * small; at += small)
+        apart += spread.mid(at, small / 2) + spread.mid(at + 3 * small / 2, small / 2);
+    QTest::newRow("windows, halves a window apart") << spread << apart << 0.05 << small << 2;
 }
 
 void TestBinaryDelta::roundTrip()

@@ -6,8 +6,10 @@
 namespace {
 
 const qint64 blockSize = 64 * 1024;
-// The top nine bits clear: one position in 512, on average.
-const quint64 anchorMask = ~quint64(0) << 55;
+// An anchor where the hash's top nine bits are clear: one position in 512, on average.
+const int anchorBits = 9;
+const quint64 anchorMask = ~quint64(0) << (64 - anchorBits);
+const qint64 anchorSpacing = qint64(1) << anchorBits;
 
 // One random number per byte value, the same in every run so that deltas are reproducible.
 std::array<quint64, 256> gearTable()
@@ -60,6 +62,21 @@ RegionMatcher::RegionMatcher(QByteArrayView oldFile, QByteArrayView newFile)
     forEachAnchor(newFile, [this](quint64 hash, qint64 at) { newAnchors.push_back({hash, at}); });
 }
 
+std::vector<RegionMatcher::Match> RegionMatcher::matches(qint64 windowStart, qint64 windowEnd) const
+{
+    std::vector<Match> found;
+    const auto byPosition = [](const Anchor &a, qint64 at) { return a.position < at; };
+    for (auto it = std::lower_bound(newAnchors.begin(), newAnchors.end(), windowStart, byPosition);
+         it != newAnchors.end() && it->position < windowEnd; ++it) {
+        const auto old
+            = std::lower_bound(oldAnchors.begin(), oldAnchors.end(), it->hash,
+                               [](const Anchor &a, quint64 hash) { return a.hash < hash; });
+        if (old != oldAnchors.end() && old->hash == it->hash)
+            found.push_back({old->position, it->position});
+    }
+    return found;
+}
+
 RegionMatcher::Range RegionMatcher::regionFor(qint64 windowStart, qint64 windowEnd,
                                               qint64 length) const
 {
@@ -69,15 +86,8 @@ RegionMatcher::Range RegionMatcher::regionFor(qint64 windowStart, qint64 windowE
     // Where the window's anchors lie in the old file, moved back to where the window would
     // start there.
     std::vector<qint64> votes;
-    const auto byPosition = [](const Anchor &a, qint64 at) { return a.position < at; };
-    for (auto it = std::lower_bound(newAnchors.begin(), newAnchors.end(), windowStart, byPosition);
-         it != newAnchors.end() && it->position < windowEnd; ++it) {
-        const auto found
-            = std::lower_bound(oldAnchors.begin(), oldAnchors.end(), it->hash,
-                               [](const Anchor &a, quint64 hash) { return a.hash < hash; });
-        if (found != oldAnchors.end() && found->hash == it->hash)
-            votes.push_back(found->position - (it->position - windowStart));
-    }
+    for (const Match &match : matches(windowStart, windowEnd))
+        votes.push_back(match.oldPosition - (match.newPosition - windowStart));
     std::sort(votes.begin(), votes.end());
 
     // The span of starts that holds the most votes and still leaves room for the window.
@@ -99,4 +109,21 @@ RegionMatcher::Range RegionMatcher::regionFor(qint64 windowStart, qint64 windowE
     start = qBound<qint64>(0, start, oldSize - length);
     const qint64 aligned = start - start % blockSize;
     return {aligned, start + length - aligned};
+}
+
+RegionMatcher::Range RegionMatcher::regionFor(qint64 windowStart, qint64 windowEnd, qint64 length,
+                                              qint64 widerLength) const
+{
+    const Range narrow = regionFor(windowStart, windowEnd, length);
+    const Range wide = regionFor(windowStart, windowEnd, widerLength);
+    qint64 gained = 0;
+    for (const Match &match : matches(windowStart, windowEnd)) {
+        const auto in = [&match](const Range &range) {
+            return match.oldPosition >= range.offset
+                && match.oldPosition < range.offset + range.length;
+        };
+        gained += int(in(wide)) - int(in(narrow));
+    }
+    const qint64 possibleAnchors = (windowEnd - windowStart) / anchorSpacing;
+    return gained * 128 >= qMax<qint64>(possibleAnchors, 1) ? wide : narrow;
 }

@@ -27,6 +27,11 @@ public:
     // then started at the block of 64 KiB it starts in. The whole old file when it is no
     // longer.
     Range regionFor(qint64 windowStart, qint64 windowEnd, qint64 length) const;
+    // The range of `length`, or the one of `widerLength` where that holds more of the window's
+    // anchors by at least 1/128 of the anchors the window may have: the part of a file that
+    // moved apart, such as a library's symbol tables, costs time, whereas parsing a wider
+    // range for every window would cost half as much again.
+    Range regionFor(qint64 windowStart, qint64 windowEnd, qint64 length, qint64 widerLength) const;
 
 private:
     struct Anchor
@@ -34,6 +39,15 @@ private:
         quint64 hash;
         qint64 position;
     };
+
+    struct Match
+    {
+        qint64 oldPosition;
+        qint64 newPosition;
+    };
+
+    // The window's anchors whose hash the old file holds once.
+    std::vector<Match> matches(qint64 windowStart, qint64 windowEnd) const;
 
     qint64 oldSize;
     qint64 newSize;
