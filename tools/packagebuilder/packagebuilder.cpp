@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <numeric>
 #include <sys/stat.h>
 #include <vector>
 
@@ -135,10 +136,31 @@ bool PackageBuilder::comparePatchFrom()
         }
         changed.push_back({file, from, to, status.st_mode, delta});
     }
-    for (Made &each : made) {
-        pool.start([&each] { each.wholeSize = qCompress(each.after).size(); });
+    // Compressed a piece at a time beside the deltas, the largest files first as the differ takes
+    // them, so that the largest file's is not left to one thread at the end. Deflate looks back
+    // 32 KiB, so pieces of 8 MiB add a few bytes each.
+    const qsizetype pieceSize = 8 << 20;
+    std::vector<std::vector<qsizetype>> pieceSizes(made.size());
+    for (size_t index = 0; index < made.size(); ++index) {
+        const QByteArray &bytes = made[index].after;
+        std::vector<qsizetype> &sizes = pieceSizes[index];
+        sizes.resize(size_t(qMax<qsizetype>(1, (bytes.size() + pieceSize - 1) / pieceSize)));
+        for (size_t i = 0; i < sizes.size(); ++i) {
+            const qsizetype at = qsizetype(i) * pieceSize;
+            const qsizetype length = qMin(pieceSize, bytes.size() - at);
+            pool.start(
+                [&bytes, &sizes, i, at, length] {
+                    sizes[i]
+                        = qCompress(reinterpret_cast<const uchar *>(bytes.constData()) + at, length)
+                              .size();
+                },
+                int(bytes.size() >> 16));
+        }
     }
     pool.waitForDone();
+    for (size_t index = 0; index < made.size(); ++index)
+        made[index].wholeSize
+            = std::accumulate(pieceSizes[index].begin(), pieceSizes[index].end(), qsizetype(0));
 
     // Checked once here, so that no package carries a delta that does not rebuild its file:
     // the digest of what it makes is compared.
