@@ -15,10 +15,9 @@ class QThreadPool;
 // threads of a pool. The new file is cut into windows of BinaryDelta::maximumWindowSize, each
 // diffed against the range of the old file that RegionMatcher finds for it (of twice the
 // window's size for a file of one window; of its size for the windows of a larger file, or twice
-// that where the wider range holds more of the window), so that
-// time grows with the file's size. A file of one window is made with every method, and the
-// smallest delta kept; a larger one with zstd's optimal parser alone. The deltas are the same
-// whatever the number of threads.
+// that where the wider range holds more of the window), so that time grows with the file's size.
+// A file of one window is made with every method, and the smallest delta kept; a larger one with
+// zstd's optimal parser alone. The deltas are the same whatever the number of threads.
 class DeltaDiffer
 {
 public:

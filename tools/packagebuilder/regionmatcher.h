@@ -28,9 +28,9 @@ public:
     // longer.
     Range regionFor(qint64 windowStart, qint64 windowEnd, qint64 length) const;
     // The range of `length`, or the one of `widerLength` where that holds more of the window's
-    // anchors by at least 1/128 of the anchors the window may have: the part of a file that
-    // moved apart, such as a library's symbol tables, costs time, whereas parsing a wider
-    // range for every window would cost half as much again.
+    // anchors by at least 1/128 of the anchors the window may have. So a window whose parts
+    // moved apart, such as a library's symbol tables, finds them again, while the others keep
+    // the narrower range: the wider one costs a delta half as much time again.
     Range regionFor(qint64 windowStart, qint64 windowEnd, qint64 length, qint64 widerLength) const;
 
 private:
