@@ -80,13 +80,19 @@ std::vector<RegionMatcher::Match> RegionMatcher::matches(qint64 windowStart, qin
 RegionMatcher::Range RegionMatcher::regionFor(qint64 windowStart, qint64 windowEnd,
                                               qint64 length) const
 {
+    return regionOf(matches(windowStart, windowEnd), windowStart, windowEnd, length);
+}
+
+RegionMatcher::Range RegionMatcher::regionOf(const std::vector<Match> &found, qint64 windowStart,
+                                             qint64 windowEnd, qint64 length) const
+{
     if (oldSize <= length)
         return {0, oldSize};
 
     // Where the window's anchors lie in the old file, moved back to where the window would
     // start there.
     std::vector<qint64> votes;
-    for (const Match &match : matches(windowStart, windowEnd))
+    for (const Match &match : found)
         votes.push_back(match.oldPosition - (match.newPosition - windowStart));
     std::sort(votes.begin(), votes.end());
 
@@ -114,10 +120,11 @@ RegionMatcher::Range RegionMatcher::regionFor(qint64 windowStart, qint64 windowE
 RegionMatcher::Range RegionMatcher::regionFor(qint64 windowStart, qint64 windowEnd, qint64 length,
                                               qint64 widerLength) const
 {
-    const Range narrow = regionFor(windowStart, windowEnd, length);
-    const Range wide = regionFor(windowStart, windowEnd, widerLength);
+    const std::vector<Match> found = matches(windowStart, windowEnd);
+    const Range narrow = regionOf(found, windowStart, windowEnd, length);
+    const Range wide = regionOf(found, windowStart, windowEnd, widerLength);
     qint64 gained = 0;
-    for (const Match &match : matches(windowStart, windowEnd)) {
+    for (const Match &match : found) {
         const auto in = [&match](const Range &range) {
             return match.oldPosition >= range.offset
                 && match.oldPosition < range.offset + range.length;

@@ -48,6 +48,9 @@ private:
 
     // The window's anchors whose hash the old file holds once.
     std::vector<Match> matches(qint64 windowStart, qint64 windowEnd) const;
+    // regionFor's range, from the window's matches.
+    Range regionOf(const std::vector<Match> &found, qint64 windowStart, qint64 windowEnd,
+                   qint64 length) const;
 
     qint64 oldSize;
     qint64 newSize;
