@@ -204,8 +204,7 @@ int DeltaDiffer::add(QByteArrayView oldFile, QByteArrayView newFile)
     auto file = std::make_unique<File>();
     file->oldFile = oldFile;
     file->newFile = newFile;
-    // The largest first, so that the last to finish are small.
-    file->priority = int(newFile.size() >> 16);
+    file->priority = priority(newFile.size());
     File *started = file.get();
     files.push_back(std::move(file));
     pool->start([this, started] { plan(started); }, started->priority);
@@ -215,6 +214,11 @@ int DeltaDiffer::add(QByteArrayView oldFile, QByteArrayView newFile)
 QByteArray DeltaDiffer::delta(int index) const
 {
     return files.at(size_t(index))->delta;
+}
+
+int DeltaDiffer::priority(qint64 newSize)
+{
+    return int(newSize >> 16);
 }
 
 QByteArray DeltaDiffer::make(QByteArrayView oldFile, QByteArrayView newFile, qint64 windowSize)

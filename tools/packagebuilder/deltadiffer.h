@@ -35,6 +35,9 @@ public:
     // One delta, made in a pool of its own.
     static QByteArray make(QByteArrayView oldFile, QByteArrayView newFile,
                            qint64 windowSize = BinaryDelta::maximumWindowSize);
+    // The pool priority of the work on a new file of that size: the largest first, so that the
+    // last tasks to finish are small. Other work on the same files takes it too.
+    static int priority(qint64 newSize);
 
 private:
     struct File;

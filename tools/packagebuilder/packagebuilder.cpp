@@ -136,9 +136,9 @@ bool PackageBuilder::comparePatchFrom()
         }
         changed.push_back({file, from, to, status.st_mode, delta});
     }
-    // Compressed a piece at a time beside the deltas, the largest files first as the differ takes
-    // them, so that the largest file's is not left to one thread at the end. Deflate looks back
-    // 32 KiB, so pieces of 8 MiB add a few bytes each.
+    // Compressed a piece at a time beside the deltas, at their priority, so that the largest
+    // file's is not left to one thread at the end. Deflate looks back 32 KiB, so pieces of 8 MiB
+    // add a few bytes each.
     const qsizetype pieceSize = 8 << 20;
     std::vector<std::vector<qsizetype>> pieceSizes(made.size());
     for (size_t index = 0; index < made.size(); ++index) {
@@ -154,7 +154,7 @@ bool PackageBuilder::comparePatchFrom()
                         = qCompress(reinterpret_cast<const uchar *>(bytes.constData()) + at, length)
                               .size();
                 },
-                int(bytes.size() >> 16));
+                DeltaDiffer::priority(bytes.size()));
         }
     }
     pool.waitForDone();
