@@ -357,6 +357,15 @@ if wanted startup; then
     run_pair startup
     run_pair startuptext
     run_pair startupform
+    # What the updater waits for and no peer does: the messenger's answer to its query, from
+    # the start of its process to its end.
+    python3 - "$app/vorn" "$runs" >"$results/startup-messenger" <<'EOF'
+import subprocess, sys, time
+for _ in range(int(sys.argv[2])):
+    started = time.perf_counter()
+    subprocess.run([sys.argv[1], "-updatequery"], stdout=subprocess.DEVNULL, check=True)
+    print("%.4f" % (time.perf_counter() - started))
+EOF
     runs="$saved_runs"
     stop_update_server
 fi
@@ -611,9 +620,23 @@ answers_exchange() {
         sleep 0.05
     done
 }
-# cpu_ns PID: the CPU time of the process's threads, in nanoseconds.
+# cpu_ns PID...: the CPU time of the processes' threads, in nanoseconds.
 cpu_ns() {
-    cat /proc/"$1"/task/*/schedstat | awk '{ s += $1 } END { printf "%.0f\n", s }'
+    for pid in "$@"; do cat /proc/"$pid"/task/*/schedstat; done \
+        | awk '{ s += $1 } END { printf "%.0f\n", s }'
+}
+# costed_run NAME PIDS [--rate R]: load_run NAME, and the CPU time that the processes PIDS (one
+# word, blank-separated) spent meanwhile in $results/load-NAME.cpu_ns. Beside the neighbour it
+# tells a check that costs more from a server that was given less of the machine.
+costed_run() {
+    costed=$1
+    pids=$2
+    shift 2
+    # shellcheck disable=SC2086
+    spent=$(cpu_ns $pids)
+    load_run "$costed" "$@"
+    # shellcheck disable=SC2086
+    echo $(($(cpu_ns $pids) - spent)) >"$results/load-$costed.cpu_ns"
 }
 # report_variety: install reports of 8 components, 3 versions each and every outcome, for as
 # many series as a publisher's few staged releases make.
@@ -656,7 +679,8 @@ if wanted load; then
     load_run peer-busy --rate "$load_rate"
     stop_hog
     start_neighbour
-    load_run peer-neighbour --rate "$load_rate"
+    costed_run peer-neighbour "$load_nginx_pid $(cat /proc/"$load_nginx_pid"/task/*/children)" \
+        --rate "$load_rate"
     stop_neighbour
     end_load_nginx
 
@@ -670,7 +694,7 @@ if wanted load; then
     load_run one-busy --rate "$load_rate"
     stop_hog
     start_neighbour
-    load_run one-neighbour --rate "$load_rate"
+    costed_run one-neighbour "$instance_pid" --rate "$load_rate"
     stop_neighbour
     kill "$instance_pid"
     wait "$instance_pid" 2>/dev/null || true
@@ -807,6 +831,10 @@ row "3. checkUpdates over loopback: 1 KiB pieces vs one piece" check s 1.5
 row "4. Start-up to the offer window: vorn-updater vs a window with a line of text built from a form with QUiLoader, loading the updater's libraries" startupform s 1.2
 row "4. Start-up, for comparison: the same against the window with text alone" startuptext s -
 row "4. Start-up, for comparison: the same against a bare QWidget" startup s -
+if [ -s "$results/startup-messenger" ]; then
+    printf '| 4. Start-up, for comparison: the messenger stand-in answering `-updatequery` alone, start to end, which the updater waits for and no peer runs | %s s | - | - | - | |\n' \
+        "$(median "$results/startup-messenger")"
+fi
 echo
 # A bound holds in every run, so the worst run is the figure.
 echo "| Peak resident memory of the download driver (VmHWM) | Worst run | Goal | |"
@@ -962,6 +990,11 @@ if [ -s "$results/load-one" ]; then
             "$(awk '$1 == "TcpExtListenOverflows" { print $2 }' "$run.nstat")" \
             "$(awk '$1 == "TcpExtListenDrops" { print $2 }' "$run.nstat")" \
             "$(awk '$1 == "TcpExtTCPAbortOnData" { print $2 }' "$run.nstat")"
+        if [ -s "$run.cpu_ns" ]; then
+            awk -v c="$(cat "$run.cpu_ns")" -v n="$(field exchanges "$run")" \
+                -v s="$(field seconds "$run")" 'BEGIN {
+                    printf "; CPU per check answered %.1f us, CPU taken %.2f cores", c / 1000 / n, c / 1e9 / s }'
+        fi
     done
     echo
     [ -n "$generator_share" ] \
