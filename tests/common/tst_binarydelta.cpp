@@ -135,6 +135,33 @@ QByteArray delta(qint64 newSize, const QByteArray &control, const QByteArray &di
     return header + c + d + frame(extra);
 }
 
+// Whether each stream of a suffix-array delta decodes with a decoder that refuses windows over
+// 128 KiB, the most its buffer then holds.
+bool streamWindowsAreSmall(const QByteArray &delta)
+{
+    const qint64 sizes[] = {qFromLittleEndian<qint64>(delta.constData() + 16),
+                            qFromLittleEndian<qint64>(delta.constData() + 24)};
+    const std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx *)> decoder(ZSTD_createDCtx(),
+                                                                      &ZSTD_freeDCtx);
+    ZSTD_DCtx_setParameter(decoder.get(), ZSTD_d_windowLogMax, 17);
+    QByteArray block(64 * 1024, Qt::Uninitialized);
+    qint64 at = BinaryDelta::headerSize;
+    for (int stream = 0; stream < 3; ++stream) {
+        const qint64 size = stream < 2 ? sizes[stream] : delta.size() - at;
+        ZSTD_DCtx_reset(decoder.get(), ZSTD_reset_session_only);
+        ZSTD_inBuffer input {delta.constData() + at, size_t(size), 0};
+        for (size_t left = 1; left != 0;) {
+            ZSTD_outBuffer output {block.data(), size_t(block.size()), 0};
+            const size_t before = input.pos;
+            left = ZSTD_decompressStream(decoder.get(), &output, &input);
+            if (ZSTD_isError(left) || (left != 0 && output.pos == 0 && input.pos == before))
+                return false;
+        }
+        at += size;
+    }
+    return true;
+}
+
 } // namespace
 
 class TestBinaryDelta : public QObject
@@ -211,6 +238,8 @@ void TestBinaryDelta::roundTrip()
     QCOMPARE(made.at(7), method == 1 ? '1' : '2');
     if (method != 1)
         QCOMPARE(qFromLittleEndian<qint64>(made.constData() + 16), qint64(method));
+    else
+        QVERIFY(streamWindowsAreSmall(made));
     QVERIFY(made.size() <= qMax<qsizetype>(200, qsizetype(largestShare * newFile.size())));
     QBuffer out;
     out.open(QIODevice::WriteOnly);
