@@ -120,6 +120,14 @@ bool PathBeneath::moveBeneath(int directory, const QString &from, const QString 
         == 0;
 }
 
+bool PathBeneath::removeFile(int directory, const QString &relativePath)
+{
+    QList<QByteArray> segments = segmentsOf(relativePath);
+    QByteArray name;
+    const FileDescriptor parent = parentOf(directory, &segments, &name, false);
+    return parent.isValid() && ::unlinkat(parent.get(), name.constData(), 0) == 0;
+}
+
 bool PathBeneath::removeContents(int directory, const QByteArray &kept, Directories directories)
 {
     // fdopendir takes over the descriptor it is given, so it gets a copy. The copy shares the

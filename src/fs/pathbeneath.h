@@ -37,6 +37,8 @@ public:
     // Moves `from` to `to`, both below `directory`, making the missing parents of `to`; never
     // over something that stands at `to` (EEXIST).
     static bool moveBeneath(int directory, const QString &from, const QString &to);
+    // Removes the file (or the link itself) at the path below `directory`.
+    static bool removeFile(int directory, const QString &relativePath);
 
     enum Directories { RemoveDirectories, KeepDirectories };
     // Removes everything in `directory` but the entry `kept` (when not empty): files and links

@@ -169,7 +169,7 @@ bool PatchPackage::fitsBudget(quint64 unpackedBytes, qint64 archiveSize)
 bool PatchPackage::rebuildFile(const Delta &delta)
 {
     const QString &relative = delta.relative;
-    // Memory holds the installed file (mapped), the delta and a block of the rebuilt file.
+    // Memory holds the installed file and the delta, both mapped, and a block of the rebuilt file.
     FileDescriptor source = installation.openPlainFile(relative);
     struct stat status;
     if (!source.isValid() || ::fstat(source.get(), &status) != 0
@@ -190,14 +190,23 @@ bool PatchPackage::rebuildFile(const Delta &delta)
         return fail(QStringLiteral("%1: the installed file is not the one the patch was made for")
                         .arg(relative));
 
-    QFile file;
+    QFile deltaFile;
     // The builder keeps a delta only when it is smaller than the file it makes.
     if (!PathBeneath::openFile(workDirectory.get(), delta.entry, O_RDONLY)
-             .handTo(file, QIODevice::ReadOnly)
-        || file.size() > BinaryDelta::maximumFileSize)
+             .handTo(deltaFile, QIODevice::ReadOnly)
+        || deltaFile.size() > BinaryDelta::maximumFileSize)
         return fail(QStringLiteral("%1: the delta cannot be read").arg(relative));
-    const QByteArray bytes = file.readAll();
-    file.close();
+    // Mapped rather than read: its pages are in the page cache since the unpacking, and a copy
+    // touched fresh pages, each of which costs more than reading it (a major release's deltas
+    // made 13,300 of a rebuild's 22,400 page faults). The rebuilt file takes the delta's name;
+    // the unlinked delta stays mapped until it has been applied.
+    uchar *deltaBytes = deltaFile.size() > 0 ? deltaFile.map(0, deltaFile.size()) : nullptr;
+    if ((deltaFile.size() > 0 && !deltaBytes)
+        || !PathBeneath::removeFile(workDirectory.get(), delta.entry))
+        return fail(QStringLiteral("%1: the delta cannot be read").arg(relative));
+    const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(deltaBytes),
+                                                     qsizetype(deltaFile.size()));
+    QFile file;
     if (!PathBeneath::createFile(workDirectory.get(), delta.entry, O_WRONLY)
              .handTo(file, QIODevice::WriteOnly))
         return fail(QStringLiteral("%1: %2").arg(relative, file.errorString()));

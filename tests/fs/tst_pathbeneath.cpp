@@ -39,6 +39,8 @@ void TestPathBeneath::writingBeneath()
     QVERIFY(writeFile(scratch.inside + "/a/b/c.zip", "kept"));
     QVERIFY(PathBeneath::openFile(root.get(), "a/b/c.zip", O_WRONLY | O_APPEND).isValid());
     QCOMPARE(readFile(scratch.inside + "/a/b/c.zip"), QByteArray("kept"));
+    QVERIFY(PathBeneath::removeFile(root.get(), "a/b/c.zip"));
+    QVERIFY(!QFile::exists(scratch.inside + "/a/b/c.zip"));
 
     const TreeSnapshot outside = TreeSnapshot::take(scratch.outside);
     const auto refused = [](const FileDescriptor &opened, int expected) {
@@ -51,6 +53,9 @@ void TestPathBeneath::writingBeneath()
     QVERIFY(refused(PathBeneath::openFile(root.get(), "up/x", O_WRONLY | O_CREAT), ELOOP));
     QVERIFY(scratch.plantLink(scratch.inside + "/journal", scratch.outside + "/victim"));
     QVERIFY(refused(PathBeneath::openFile(root.get(), "journal", O_RDONLY), ELOOP));
+    // A link is removed itself, never what it names, and never passed through.
+    QVERIFY(!PathBeneath::removeFile(root.get(), "up/x") && errno == ELOOP);
+    QVERIFY(PathBeneath::removeFile(root.get(), "journal"));
     QVERIFY(::mkfifo(QFile::encodeName(scratch.inside + "/fifo.zip").constData(), 0600) == 0);
     QVERIFY(refused(PathBeneath::createFile(root.get(), "fifo.zip", O_WRONLY), EPERM));
     QVERIFY(refused(PathBeneath::openFile(root.get(), "fifo.zip", O_RDONLY), EPERM));
