@@ -32,16 +32,30 @@ void appendNumber(QByteArray *to, qint64 value)
 // matches are near.
 const int streamWindowLog = 17;
 
-QByteArray compressed(QByteArrayView bytes)
+using Compressor = std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)>;
+
+// A compressor at the builder's level, in a window of 2^windowLog bytes.
+Compressor compressor(int windowLog)
 {
-    std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
+    Compressor context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
     ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level);
-    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, streamWindowLog);
+    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, windowLog);
+    return context;
+}
+
+// One frame of the bytes; empty when zstd fails.
+QByteArray frameOf(const Compressor &context, QByteArrayView bytes)
+{
     QByteArray out(qsizetype(ZSTD_compressBound(size_t(bytes.size()))), Qt::Uninitialized);
     const size_t size = ZSTD_compress2(context.get(), out.data(), size_t(out.size()), bytes.data(),
                                        size_t(bytes.size()));
     out.resize(ZSTD_isError(size) ? 0 : qsizetype(size));
     return out;
+}
+
+QByteArray compressed(QByteArrayView bytes)
+{
+    return frameOf(compressor(streamWindowLog), bytes);
 }
 
 QByteArray controlStream(const std::vector<SuffixArrayDiffer::Step> &steps)
@@ -126,20 +140,14 @@ QByteArray joinSuffixArray(QByteArray delta, const std::vector<Window> &windows,
 // much time again, and for the 3 windows where they held more of the window's anchors 48.8 MB.
 WindowDelta diffZstdPatch(QByteArrayView range, QByteArrayView window)
 {
-    std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
     int windowLog = 10; // zstd's smallest
     while ((qint64(1) << windowLog) < range.size() + window.size())
         ++windowLog;
-    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, windowLog);
-    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level);
+    const Compressor context = compressor(windowLog);
     // Matches farther back than the binary trees reach.
     ZSTD_CCtx_setParameter(context.get(), ZSTD_c_enableLongDistanceMatching, 1);
     ZSTD_CCtx_refPrefix(context.get(), range.data(), size_t(range.size()));
-    QByteArray out(qsizetype(ZSTD_compressBound(size_t(window.size()))), Qt::Uninitialized);
-    const size_t size = ZSTD_compress2(context.get(), out.data(), size_t(out.size()), window.data(),
-                                       size_t(window.size()));
-    out.resize(ZSTD_isError(size) ? 0 : qsizetype(size));
-    return out;
+    return frameOf(context, window);
 }
 
 void appendWindowHeader(QByteArray *delta, const Window &window, qint64 size)
