@@ -23,7 +23,8 @@ int InstallationDirectory::parentOf(const QString &relativePath, QByteArray *nam
         errno = EBADF;
         return -1;
     }
-    return parents.parentOf(root.get(), relativePath, name, create, newDirectoryMode);
+    return parents.parentOf(root.get(), relativePath, name, create, newDirectoryMode,
+                            PathBeneath::Synced);
 }
 
 InstallationDirectory::Presence InstallationDirectory::presence(const QString &relativePath)
@@ -83,7 +84,8 @@ bool InstallationDirectory::remove(const QString &relativePath)
 {
     QByteArray name;
     const int directory = parentOf(relativePath, &name, false);
-    return directory >= 0 && ::unlinkat(directory, name.constData(), 0) == 0;
+    return directory >= 0 && ::unlinkat(directory, name.constData(), 0) == 0
+        && ::fsync(directory) == 0;
 }
 
 bool InstallationDirectory::replace(const QString &relativePath, const QString &sourcePath,
@@ -125,6 +127,6 @@ bool InstallationDirectory::makeDirectory(const QString &relativePath)
 {
     return root.isValid()
         && PathBeneath::descend(root.get(), PathBeneath::segmentsOf(relativePath), true,
-                                newDirectoryMode)
+                                newDirectoryMode, PathBeneath::Synced)
                .isValid();
 }

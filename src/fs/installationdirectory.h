@@ -12,6 +12,10 @@
 // makes the operation fail with errno ELOOP instead of leading a write, a removal or a backup
 // to another directory. A link that is itself the file an operation names is replaced or
 // removed as a link; only a backup reads through it. Relative paths are clean: no "..".
+//
+// Every change is on the disk once its call returns: a file, a removal, a directory made on the
+// way. So the end of a run flushes nothing more, and never waits for what other programs write to
+// the same disk.
 class InstallationDirectory
 {
 public:

@@ -5,7 +5,7 @@
 #include <cerrno>
 
 int ParentDirectoryCache::parentOf(int root, const QString &relativePath, QByteArray *name,
-                                   bool create, int createdMode)
+                                   bool create, int createdMode, PathBeneath::Durability durability)
 {
     QList<QByteArray> segments = PathBeneath::segmentsOf(relativePath);
     if (segments.isEmpty()) {
@@ -16,7 +16,7 @@ int ParentDirectoryCache::parentOf(int root, const QString &relativePath, QByteA
     const QByteArray directory = segments.join('/');
     if (!parent.isValid() || directory != parentPath) {
         parentPath = directory;
-        parent = PathBeneath::descend(root, segments, create, createdMode);
+        parent = PathBeneath::descend(root, segments, create, createdMode, durability);
     }
     return parent.get();
 }

@@ -2,6 +2,7 @@
 #define PARENTDIRECTORYCACHE_H
 
 #include "filedescriptor.h"
+#include "pathbeneath.h"
 
 #include <QByteArray>
 #include <QString>
@@ -16,7 +17,7 @@ public:
     // to name; directories on the way are made when create is set (see PathBeneath::descend).
     // -1 with errno set when it cannot be reached; the descriptor stays owned by the cache.
     int parentOf(int root, const QString &relativePath, QByteArray *name, bool create,
-                 int createdMode = -1);
+                 int createdMode = -1, PathBeneath::Durability durability = PathBeneath::Unsynced);
     void reset();
 
 private:

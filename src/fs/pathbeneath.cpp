@@ -70,9 +70,10 @@ FileDescriptor PathBeneath::openDirectory(const QString &path)
         openDirectoryAt(AT_FDCWD, QFile::encodeName(QDir::cleanPath(path)).constData()));
 }
 
-FileDescriptor PathBeneath::openDirectory(int directory, const QString &relativePath, bool create)
+FileDescriptor PathBeneath::openDirectory(int directory, const QString &relativePath, bool create,
+                                          Durability durability)
 {
-    return descend(directory, segmentsOf(relativePath), create);
+    return descend(directory, segmentsOf(relativePath), create, -1, durability);
 }
 
 FileDescriptor PathBeneath::createFile(int directory, const QString &relativePath, int accessMode)
@@ -171,7 +172,7 @@ QList<QByteArray> PathBeneath::segmentsOf(const QString &relativePath)
 }
 
 FileDescriptor PathBeneath::descend(int directory, const QList<QByteArray> &segments, bool create,
-                                    int createdMode)
+                                    int createdMode, Durability durability)
 {
     FileDescriptor current(::fcntl(directory, F_DUPFD_CLOEXEC, 0));
     for (const QByteArray &segment : segments) {
@@ -183,8 +184,12 @@ FileDescriptor PathBeneath::descend(int directory, const QList<QByteArray> &segm
         }
         int next = openDirectoryAt(current.get(), segment.constData());
         if (next < 0 && errno == ENOENT && create) {
-            if (::mkdirat(current.get(), segment.constData(), 0777) != 0 && errno != EEXIST)
+            if (::mkdirat(current.get(), segment.constData(), 0777) == 0) {
+                if (durability == Synced && ::fsync(current.get()) != 0)
+                    return FileDescriptor();
+            } else if (errno != EEXIST) {
                 return FileDescriptor();
+            }
             next = openDirectoryAt(current.get(), segment.constData());
             if (next >= 0 && createdMode >= 0)
                 ::fchmod(next, mode_t(createdMode));

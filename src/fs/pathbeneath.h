@@ -23,8 +23,13 @@ public:
     // The directory itself; a link in its place is refused, the directories above it are
     // trusted.
     static FileDescriptor openDirectory(const QString &path);
+    // Whether a directory made on the way is on the disk before the walk goes on: its parent
+    // is flushed. Where a power cut may follow, as in an installation or beside backups.
+    enum Durability { Unsynced, Synced };
+
     // A directory below `directory`, created with its missing parents when `create` is set.
-    static FileDescriptor openDirectory(int directory, const QString &relativePath, bool create);
+    static FileDescriptor openDirectory(int directory, const QString &relativePath, bool create,
+                                        Durability durability = Unsynced);
     // A file below `directory`, created with its missing parent directories, opened with
     // accessMode (O_WRONLY or O_RDWR) and emptied.
     static FileDescriptor createFile(int directory, const QString &relativePath, int accessMode);
@@ -52,7 +57,7 @@ public:
     // Walks down the segments from `directory`, making missing ones when `create` is set: with
     // createdMode exactly, or with 0777 less the umask when it is -1.
     static FileDescriptor descend(int directory, const QList<QByteArray> &segments, bool create,
-                                  int createdMode = -1);
+                                  int createdMode = -1, Durability durability = Unsynced);
 
     // The absolute, cleaned form of a path text.
     static QString cleanAbsolute(const QString &path);

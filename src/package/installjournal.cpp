@@ -14,7 +14,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -24,22 +23,6 @@ FileDescriptor openJournal(const DownloadDirectory &downloads, int flags)
     return downloads.isOpen()
         ? PathBeneath::openFile(downloads.descriptor(), DownloadDirectory::journalName(), flags)
         : FileDescriptor();
-}
-
-// Flushes the file systems holding these directories, each once, and no other: a system-wide
-// sync would also wait for whatever else the machine is writing.
-void syncFileSystems(const QStringList &directories)
-{
-    QList<dev_t> done;
-    for (const QString &path : directories) {
-        const FileDescriptor directory = PathBeneath::openDirectory(path);
-        struct stat status;
-        if (directory.isValid() && ::fstat(directory.get(), &status) == 0
-            && !done.contains(status.st_dev)) {
-            done.append(status.st_dev);
-            ::syncfs(directory.get());
-        }
-    }
 }
 
 // Leftovers of a copy that was cut short: Qt's own temporary copies in the unwind directory,
@@ -101,8 +84,7 @@ InstallJournal::InstallJournal(const DownloadDirectory &downloads)
 
 bool InstallJournal::recordPackage(const QString &installDir, const QString &unwindDir)
 {
-    if (!installDirs.contains(installDir))
-        installDirs.append(installDir);
+    recorded = true;
     QFile file;
     if (!openJournal(downloads, O_WRONLY | O_APPEND | O_CREAT).handTo(file, QIODevice::WriteOnly))
         return false;
@@ -119,10 +101,10 @@ bool InstallJournal::recordPackage(const QString &installDir, const QString &unw
 
 bool InstallJournal::finish()
 {
-    if (installDirs.isEmpty())
+    if (!recorded)
         return true;
-    // Everything the run wrote or restored reaches the disk before the journal goes.
-    syncFileSystems(installDirs + QStringList {downloads.location()});
+    // Everything the run wrote or restored is on the disk already: each change was flushed as
+    // it was made.
     return removeJournal(downloads);
 }
 
@@ -174,7 +156,6 @@ InstallJournal::Recovery InstallJournal::recover(const DownloadDirectory &downlo
     }
     if (failed)
         return RestoreFailed;
-    syncFileSystems(touched + QStringList {downloads.location()});
     removeJournal(downloads);
     // Backups of the interrupted run must not pass for backups of the next one; those that
     // cannot be removed go before the next download, which empties the directory first.

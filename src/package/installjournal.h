@@ -44,7 +44,7 @@ private:
                       const QStringList &installDirs, QList<QPair<QString, QString>> *packages);
 
     const DownloadDirectory &downloads;
-    QStringList installDirs;
+    bool recorded = false;
     bool directorySynced = false;
 };
 

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -102,9 +103,12 @@ Failure VornUpdatePackage::install(const DownloadDirectory &downloads, QStringLi
     // Tolerated: a directory that cannot be made fails the package at its first file (unpacked
     // or backed up), under that file's name, which tells the user more.
     PathBeneath::openDirectory(downloads.descriptor(), extractDir, true);
-    PathBeneath::openDirectory(
+    // The journal names the unwind directory: it and the directories of the backups are on the
+    // disk before any backup is, so that a power cut cannot take a backup with its directory.
+    unwindRoot = PathBeneath::openDirectory(
         downloads.descriptor(),
-        DownloadDirectory::unwindDirectory(QStringLiteral("."), componentName), true);
+        DownloadDirectory::unwindDirectory(QStringLiteral("."), componentName), true,
+        PathBeneath::Synced);
     if (unpacked) {
         for (const QString &name : std::as_const(unpackedFiles))
             files.append(QLatin1String(" - ") + name);
@@ -231,7 +235,8 @@ Failure VornUpdatePackage::backUp(const QString &relative, const QString &absolu
     const QFileInfo backupInfo(backup);
     if (backupInfo.isDir() || !existsOrIsLink(backup)) {
         // Tolerated: without its directory the backup fails just below, naming itself.
-        QDir().mkpath(backupInfo.absolutePath());
+        PathBeneath::descend(unwindRoot.get(), PathBeneath::segmentsOf(QFileInfo(relative).path()),
+                             true, -1, PathBeneath::Synced);
         beforeChange();
         if (!installation.backUp(relative, backup))
             return Failure(Failure::Storage,
@@ -305,12 +310,6 @@ QFile::Permissions VornUpdatePackage::filePermissions(int source) const
 void VornUpdatePackage::makePath(const QString &path) const
 {
     // Tolerated here: what cannot be made fails the first file installed there.
-    if (permissions) {
-        QDir().mkpath(path);
-        return;
-    }
-    // Without the mode of the installation directory, new directories get rwxr-xr-x whatever
-    // the umask.
     QStringList missing;
     for (QString current = PathBeneath::cleanAbsolute(path); !existsOrIsLink(current);
          current = QFileInfo(current).path())
@@ -318,9 +317,18 @@ void VornUpdatePackage::makePath(const QString &path) const
     for (const QString &directory : std::as_const(missing)) {
         if (!QDir().mkdir(directory))
             return;
-        QFile::setPermissions(directory,
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                  | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
-                                  | QFile::ExeOther);
+        // Without the mode of the installation directory, new directories get rwxr-xr-x
+        // whatever the umask.
+        if (!permissions)
+            QFile::setPermissions(directory,
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                      | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
+                                      | QFile::ExeOther);
+        // On the disk before anything is installed in it, as every change of the run is.
+        const FileDescriptor parent(
+            ::open(QFile::encodeName(QFileInfo(directory).path()).constData(),
+                   O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!parent.isValid() || ::fsync(parent.get()) != 0)
+            return;
     }
 }

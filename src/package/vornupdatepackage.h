@@ -107,6 +107,7 @@ private:
     QStringList unpackedFiles;
     InstallJournal *journal = nullptr;
     InstallationDirectory installation;
+    FileDescriptor unwindRoot;
 };
 
 #endif // VORNUPDATEPACKAGE_H

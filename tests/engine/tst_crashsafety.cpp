@@ -50,7 +50,8 @@ void populateRoot(const QString &root)
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
-// Each package replaces four files, removes two, adds two, and replaces the shared file.
+// Each package replaces four files, removes two, adds two (one in a new directory), and replaces
+// the shared file.
 void publishPackages(const QString &downloadDir)
 {
     for (const QString &name : packageNames) {
@@ -64,9 +65,10 @@ void publishPackages(const QString &downloadDir)
         }
         entries.append({n, "gone1", "remove"});
         entries.append({n, "gone2", "remove"});
-        for (const QByteArray &added : {QByteArray("added1"), QByteArray("added2")}) {
-            entries.append({n, added, "add"});
-            zip.addFile(n + "/" + added, bigContent("added " + n + ";"));
+        for (const QByteArray &path : {n, n + "/new"}) {
+            const QByteArray added = path == n ? "added1" : "added2";
+            entries.append({path, added, "add"});
+            zip.addFile(path + "/" + added, bigContent("added " + n + ";"));
         }
         entries.append({"shared", "common.conf", "add"});
         zip.addFile("shared/common.conf", "settings of " + n);
@@ -189,9 +191,12 @@ void TestCrashSafety::killedRunIsUndoneAtNextStart()
                                            "operation %2")
                                 .arg(it.key())
                                 .arg(killAt)));
-    // Only files that a package added where none stood may remain, and only whole.
+    // Only files that a package added where none stood may remain, and only whole, with the
+    // directory one of them was added in.
     for (auto it = after.entries().cbegin(); it != after.entries().cend(); ++it) {
-        if (before.entries().contains(it.key()))
+        if (before.entries().contains(it.key())
+            || (it.key().endsWith(QLatin1String("/new"))
+                && it.value().kind == TreeSnapshot::Entry::Directory))
             continue;
         QVERIFY2(it.key().endsWith(QLatin1String("/added1"))
                      || it.key().endsWith(QLatin1String("/added2")),
@@ -301,7 +306,8 @@ void TestCrashSafety::powerCutLeavesAWayBack_data()
 // order of a whole run's writes, syncs, renames and removals, as a preloaded recorder sees them,
 // must leave a way back at every moment: the journal line reaches the disk before the first
 // change it describes, a backup before the change of its file, and a rename's directory right
-// after the rename.
+// after the rename. The run's end flushes no whole file system, so every change in the
+// installation reaches the disk before the journal goes.
 void TestCrashSafety::powerCutLeavesAWayBack()
 {
     QFETCH(bool, otherFileSystem);
@@ -367,8 +373,12 @@ void TestCrashSafety::powerCutLeavesAWayBack()
         return i;
     };
 
+    const qsizetype journalRemoved = nextChange(
+        -1, [&](const Operation &c) { return c.kind == u"unlink" && c.path == journal; });
+    QVERIFY(journalRemoved < operations.size());
     qsizetype journalLines = 0;
     qsizetype backups = 0;
+    qsizetype madeOrRemoved = 0;
     for (qsizetype i = 0; i < operations.size(); ++i) {
         const Operation &o = operations.at(i);
         if (o.kind == u"write" && o.path == journal) {
@@ -392,7 +402,18 @@ void TestCrashSafety::powerCutLeavesAWayBack()
             const qsizetype change = nextChange(i, [](const Operation &) { return true; });
             QVERIFY2(synced(i, change, QFileInfo(o.path).path()), qPrintable(o.path));
         }
+        // A backup's directory, too, is on the disk before the backup is needed.
+        if (o.kind == u"mkdir" && unwind > 0) {
+            const qsizetype change
+                = nextChange(i, [&](const Operation &c) { return inRoot(c.path); });
+            QVERIFY2(synced(i, change, QFileInfo(o.path).path()), qPrintable(o.path));
+        }
+        if ((o.kind == u"mkdir" || o.kind == u"unlink") && inRoot(o.path) && i < journalRemoved) {
+            ++madeOrRemoved;
+            QVERIFY2(synced(i, journalRemoved, QFileInfo(o.path).path()), qPrintable(o.path));
+        }
     }
+    QVERIFY(madeOrRemoved >= 3 * packageNames.size());
     QCOMPARE(journalLines, qsizetype(packageNames.size()));
     QVERIFY(backups >= 4 * packageNames.size());
 }
