@@ -236,6 +236,14 @@ stop_neighbour() {
     stop_hog
 }
 
+# start_copier: a program copying large files to the disk that the installation lies on, which
+# leaves the flushing to the kernel, as cp and compilers do. Stopped with stop_hog.
+start_copier() {
+    mkdir -p "$work/copier"
+    stress-ng --quiet --temp-path "$work/copier" --hdd 1 --hdd-bytes 1g --hdd-opts wr-seq &
+    hog_pids="$hog_pids $!"
+}
+
 # Every size as published, with digest and size; the largest also without them, which leaves
 # the engine's transfer alone (not a goal), with the CPU taken by a hog, and beside the neighbour.
 largest=$(echo $BENCH_DOWNLOAD_SIZES | tr ' ' '\n' | sort -n | tail -n 1)
@@ -477,6 +485,8 @@ fi
 # --- 5. Whole update with a patch package -------------------------------------------------
 # The check, download, rebuild and installation run of a release pair over loopback shaped to
 # 20 Mbit/s: with the patch package (ours) against the same update with the whole package.
+# A point release also runs beside the copier: a run that waited for other programs' writes to
+# reach the disk would show it in its time against the quiet one.
 
 prepare_update() {
     [ -n "$server_pid" ] && stop_update_server
@@ -510,15 +520,23 @@ if wanted patch && [ -s "$BENCH_PATCHES" ]; then
     tc qdisc add dev lo root tbf rate 20mbit burst 32kb latency 100ms \
         || fail "tc cannot shape the loopback"
     n=0
-    while IFS='|' read -r pair _ _ _ _ _ _ _ _ _ _ pair_dir _; do
+    while IFS='|' read -r pair _ _ _ _ _ _ _ _ _ _ pair_dir kind _; do
         n=$((n + 1))
         echo "whole update at 20 Mbit/s: $pair" >&2
         ln -sf "$pair_dir/full.zip" "$servers/www/full.zip"
         ln -sf "$pair_dir/patch.zip" "$servers/www/patch.zip"
         run_pair update </dev/null
-        stop_update_server
         mv "$results/update.ours" "$results/update-$n.ours"
         mv "$results/update.peer" "$results/update-$n.peer"
+        if [ "$kind" = point ]; then
+            echo "whole update at 20 Mbit/s beside the copier: $pair" >&2
+            start_copier
+            run_pair update </dev/null
+            stop_hog
+            mv "$results/update.ours" "$results/update-$n-copier.ours"
+            mv "$results/update.peer" "$results/update-$n-copier.peer"
+        fi
+        stop_update_server
     done <"$BENCH_PATCHES"
     rm -rf "$work/update-root" "$work/update-tmp"
     tc qdisc del dev lo root
@@ -922,6 +940,12 @@ if [ -s "$BENCH_PATCHES" ]; then
             if [ "$kind" = point ]; then
                 printf '| %s | %s s | %s s | %s | <= 0.25 | %s |\n' "$pair" "$ours" "$peer" "$r" \
                     "$(verdict "$r" 0.25)"
+                [ -s "$results/update-$n-copier.ours" ] || continue
+                busy=$(median "$results/update-$n-copier.ours")
+                busy_peer=$(median "$results/update-$n-copier.peer")
+                printf '| %s, beside a copy of large files to the same disk (%s x the quiet run with the patch) | %s s | %s s | %s | - | |\n' \
+                    "$pair" "$(ratio "$busy" "$ours")" "$busy" "$busy_peer" \
+                    "$(ratio "$busy" "$busy_peer")"
             else
                 printf '| %s | %s s | %s s | %s | - | |\n' "$pair" "$ours" "$peer" "$r"
             fi
