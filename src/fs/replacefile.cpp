@@ -74,7 +74,10 @@ bool replaceFile(int source, int directory, const QByteArray &name, mode_t mode)
         || ::renameat(directory, copyName.constData(), directory, name.constData()) != 0
         || ::fsync(directory) != 0) {
         const int error = errno;
-        ::unlinkat(directory, copyName.constData(), 0);
+        // Flushed, since the run's end flushes nothing more: no copy may come back after a
+        // power cut.
+        if (::unlinkat(directory, copyName.constData(), 0) == 0)
+            ::fsync(directory);
         errno = error;
         return false;
     }

@@ -34,12 +34,18 @@ bool isUnfinishedCopy(const QString &name)
 
 void removeUnfinishedCopies(const QString &installDir)
 {
+    // Removed as every change in the installation is made, flushed, before the journal goes:
+    // afterwards nothing would remove a copy that came back.
+    InstallationDirectory installation;
+    if (!installation.open(installDir))
+        return;
+    const QDir base(installDir);
     QDirIterator it(installDir, QDir::Files | QDir::Hidden | QDir::System,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
         if (it.fileName().startsWith(replacementCopyPrefix()))
-            QFile::remove(it.filePath());
+            installation.remove(base.relativeFilePath(it.filePath()));
     }
 }
 
