@@ -80,13 +80,41 @@ UpdateCheck::Outcome UpdateCheck::run() const
     const std::optional<int> position = settings.stateDirectory.isEmpty()
         ? std::nullopt
         : RolloutPosition::of(PrivateDirectory(settings.stateDirectory));
+    // So are the look-up of the server's name and the handshake: round trips that the query
+    // need not wait for. The wait for the messenger after them counts in no deadline.
+    const Clock &clock = *settings.clock;
+    const qint64 connecting = clock.now();
+    QTcpSocket socket;
+    const bool connected = connectToServer(socket, connecting + settings.exchangeDeadlineMs);
+    const qint64 connectedAt = clock.now();
     const QByteArray query = queryOf(messenger);
     // What is installed, for the download to refuse offers that are not newer.
     QueryParser parser(query.size());
     parser.append(query);
     outcome.installed = parser.components();
-    exchangeWithServer(query, parser.query(), nonce, position, outcome);
+    if (!connected) {
+        outcome.failure = connectionFailure();
+        return outcome;
+    }
+    const qint64 exchangeEnds
+        = connecting + settings.exchangeDeadlineMs + (clock.now() - connectedAt);
+    exchangeWithServer(socket, exchangeEnds, query, parser.query(), nonce, position, outcome);
     return outcome;
+}
+
+int UpdateCheck::waitUntil(qint64 ends) const
+{
+    const qint64 remaining = settings.clock->remainingTime(ends);
+    return int(remaining < 0 ? settings.serverTimeoutMs
+                             : qMin<qint64>(settings.serverTimeoutMs, remaining));
+}
+
+bool UpdateCheck::connectToServer(QTcpSocket &socket, qint64 ends) const
+{
+    const QString &host = settings.updateServerHost;
+    return ProxyTunnel::connect(socket, settings.proxies.forExchange(host, updateServerPort), host,
+                                updateServerPort, waitUntil(ends),
+                                QDeadlineTimer(settings.clock->remainingTime(ends)));
 }
 
 QVector<OfferedPackage> UpdateCheck::takeOffers()
@@ -114,28 +142,16 @@ QByteArray UpdateCheck::queryOf(QProcess &messenger) const
     return cutUpdateQuery(messenger.readAll());
 }
 
-void UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &signedQuery,
+void UpdateCheck::exchangeWithServer(QTcpSocket &socket, qint64 exchangeEnds,
+                                     const QByteArray &query, const QByteArray &signedQuery,
                                      const QByteArray &nonce, std::optional<int> position,
                                      Outcome &outcome) const
 {
     // One deadline for the whole exchange: a server that drips a byte now and then must not
     // keep the invisible check waiting, however short each pause.
     const Clock &clock = *settings.clock;
-    const qint64 exchangeEnds = clock.now() + settings.exchangeDeadlineMs;
     const auto inTime = [&clock, exchangeEnds] { return clock.now() < exchangeEnds; };
-    const auto wait = [this, &clock, exchangeEnds] {
-        const qint64 remaining = clock.remainingTime(exchangeEnds);
-        return int(remaining < 0 ? settings.serverTimeoutMs
-                                 : qMin<qint64>(settings.serverTimeoutMs, remaining));
-    };
-    const QString &host = settings.updateServerHost;
-    const QNetworkProxy proxy = settings.proxies.forExchange(host, updateServerPort);
-    QTcpSocket socket;
-    if (!ProxyTunnel::connect(socket, proxy, host, updateServerPort, wait(),
-                              QDeadlineTimer(clock.remainingTime(exchangeEnds)))) {
-        outcome.failure = connectionFailure();
-        return;
-    }
+    const auto wait = [this, exchangeEnds] { return waitUntil(exchangeEnds); };
     // In front of the query, where a server that knows neither skips them.
     QByteArray sent;
     if (!settings.replyKeys.isEmpty())
@@ -143,6 +159,16 @@ void UpdateCheck::exchangeWithServer(const QByteArray &query, const QByteArray &
     if (position)
         sent += ReplySignature::positionElement(*position);
     sent += query;
+
+    // The connection waited for the messenger, and a server may close one that brings nothing
+    // for a while: one closed meanwhile is made again.
+    if (!socket.waitForReadyRead(0) && socket.state() != QAbstractSocket::ConnectedState) {
+        socket.abort();
+        if (!connectToServer(socket, exchangeEnds)) {
+            outcome.failure = connectionFailure();
+            return;
+        }
+    }
     if (!sent.isEmpty()) {
         socket.write(sent);
         socket.waitForBytesWritten(wait());

@@ -16,6 +16,7 @@
 #include <optional>
 
 class QProcess;
+class QTcpSocket;
 
 // The update check: asks the messenger for its query, exchanges it with the update server and
 // reads the reply, which must be signed for this very exchange when reply keys are set. It
@@ -52,11 +53,17 @@ private:
     Outcome run() const;
     void startMessenger(QProcess &messenger) const;
     QByteArray queryOf(QProcess &messenger) const;
-    // signedQuery: the stretch of the query that a signed reply is bound to; nonce: the one it
-    // is signed for, empty without reply keys; position: the rollout position sent, if any.
-    void exchangeWithServer(const QByteArray &query, const QByteArray &signedQuery,
-                            const QByteArray &nonce, std::optional<int> position,
-                            Outcome &outcome) const;
+    // How long one blocking wait may last: the server's timeout, ending by `ends` on the
+    // settings' clock.
+    int waitUntil(qint64 ends) const;
+    // Connects the socket to the update server, through its proxy if any, by `ends`.
+    bool connectToServer(QTcpSocket &socket, qint64 ends) const;
+    // On the connected socket, by exchangeEnds. signedQuery: the stretch of the query that a
+    // signed reply is bound to; nonce: the one it is signed for, empty without reply keys;
+    // position: the rollout position sent, if any.
+    void exchangeWithServer(QTcpSocket &socket, qint64 exchangeEnds, const QByteArray &query,
+                            const QByteArray &signedQuery, const QByteArray &nonce,
+                            std::optional<int> position, Outcome &outcome) const;
 
     Installation installation;
     std::future<Outcome> pending;

@@ -114,6 +114,8 @@ private slots:
     void exchangeDeadline();
     void exchangeFailures_data();
     void exchangeFailures();
+    void connectedWhileTheMessengerRuns_data();
+    void connectedWhileTheMessengerRuns();
     void messengerThatNeverExits();
     void failedCheckEmptiesTheList();
     void onlySignedRepliesCount_data();
@@ -601,6 +603,40 @@ void TestUpdateCheck::exchangeFailures()
     QVERIFY(!engine.updatesAvailable());
     // The start-up shows it; the engine shows nothing.
     QCOMPARE(boxes.count(), 0);
+}
+
+void TestUpdateCheck::connectedWhileTheMessengerRuns_data()
+{
+    QTest::addColumn<int>("behaviour");
+    // The messenger answers only once the updater is connected to the server, or after 5 s.
+    QTest::newRow("kept until the query") << int(FakeUpdateServer::Answer);
+    QTest::newRow("closed by the server while the messenger runs: made again")
+        << int(FakeUpdateServer::DropFirst);
+}
+
+void TestUpdateCheck::connectedWhileTheMessengerRuns()
+{
+    QFETCH(int, behaviour);
+    FakeUpdateServer server;
+    server.setBehaviour(FakeUpdateServer::Behaviour(behaviour));
+    server.setReply({"<update>" + fullRequest("core") + "</update>"});
+    QVERIFY(server.listen());
+    // Prints its query once a connection to the server has been seen, open or closed by the
+    // server, or never: then the check offers nothing.
+    writeMessenger("for i in $(seq 50); do\n"
+                   "  [ -n \"$(ss -Htn state established state close-wait '( dport = :443 )')\" ] "
+                   "&& seen=1 && break\n"
+                   "  sleep 0.1\n"
+                   "done\n"
+                   "sleep 0.2\n"
+                   "[ -n \"$seen\" ] && printf '%s' \""
+                   + simpleQuery + "\"");
+    {
+        VornUpdaterEngine engine(testInstallation(), testSettings(), testPrompter());
+        QVERIFY(!engine.checkUpdates().isFailure());
+        QCOMPARE(engine.getUpdates().size(), 1);
+    }
+    QCOMPARE(FakeUpdateServer::queryOf(server.receivedOnceClosed()), simpleQuery);
 }
 
 void TestUpdateCheck::messengerThatNeverExits()

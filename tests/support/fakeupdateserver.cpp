@@ -115,10 +115,18 @@ void FakeUpdateServer::run()
     if (!listening)
         return;
 
-    QTcpSocket *socket = nullptr;
-    while (!socket && !stopping.loadRelaxed()) {
-        if (server.waitForNewConnection(50))
-            socket = server.nextPendingConnection();
+    const auto nextConnection = [&] {
+        QTcpSocket *next = nullptr;
+        while (!next && !stopping.loadRelaxed()) {
+            if (server.waitForNewConnection(50))
+                next = server.nextPendingConnection();
+        }
+        return next;
+    };
+    QTcpSocket *socket = nextConnection();
+    if (socket && mode == DropFirst) {
+        socket->disconnectFromHost();
+        socket = nextConnection();
     }
     if (!socket)
         return;
@@ -129,7 +137,8 @@ void FakeUpdateServer::run()
     };
     switch (mode) {
     case Answer:
-    case AnswerAndClose: {
+    case AnswerAndClose:
+    case DropFirst: {
         const QList<QByteArray> sent = signer && !pieces.isEmpty() ? signedPieces(socket) : pieces;
         for (int i = 0; i < sent.size(); ++i) {
             if (i > 0 && clock)

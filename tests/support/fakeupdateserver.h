@@ -28,6 +28,7 @@ public:
         AnswerAndClose, // write the pieces, then close
         Silent, // accept and never answer
         Endless, // stream an element that never ends
+        DropFirst, // close the first connection at once, as an idle one; answer the next
     };
 
     explicit FakeUpdateServer(QObject *parent = nullptr);
