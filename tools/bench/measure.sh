@@ -310,8 +310,9 @@ watcher="$bin/libvorn_bench_windowshown.so"
 prepare_startup() {
     :
 }
+# ours_startup [PRELOADED]: the watcher, or the watcher with more libraries (colon-separated).
 ours_startup() {
-    TMPDIR="$work/app-tmp" "$bin/vorn-bench-launch" "$watcher" "$work/shown" \
+    TMPDIR="$work/app-tmp" "$bin/vorn-bench-launch" "${1:-$watcher}" "$work/shown" \
         "$app/vorn-updater" -root "$app" >"$work/startup.out" 2>>"$work/startup.log" \
         || fail "the updater showed no window; see $work/startup.log"
     grep -q "^window=Updater_Changelog" "$work/startup.out" \
@@ -351,6 +352,18 @@ peer_startupform() {
     peer_window vorn-bench-peerform
 }
 
+# For comparison: the same with a handshake as long as a round trip of 30 ms, which the check
+# makes while the messenger runs, so that only the rest of it shows.
+prepare_startuphandshake() {
+    :
+}
+ours_startuphandshake() {
+    VORN_BENCH_HANDSHAKE_MS=30 ours_startup "$watcher:$bin/libvorn_bench_slowconnect.so"
+}
+peer_startuphandshake() {
+    peer_window vorn-bench-peerform
+}
+
 if wanted startup; then
     echo "start-up" >&2
     mkdir -p "$app" "$work/app-tmp"
@@ -365,6 +378,7 @@ if wanted startup; then
     run_pair startup
     run_pair startuptext
     run_pair startupform
+    run_pair startuphandshake
     # What the updater waits for and no peer does: the messenger's answer to its query, from
     # the start of its process to its end.
     python3 - "$app/vorn" "$runs" >"$results/startup-messenger" <<'EOF'
@@ -847,6 +861,7 @@ row "3. checkUpdates over loopback: 1 KiB pieces vs one piece" check s 1.5
 # The updater builds its forms at run time with QUiLoader, so its peer loads the same libraries
 # and builds its window so too.
 row "4. Start-up to the offer window: vorn-updater vs a window with a line of text built from a form with QUiLoader, loading the updater's libraries" startupform s 1.2
+row "4. Start-up, for comparison: the same with each connection's handshake to the update server 30 ms long (a preloaded connect returning that late), which the check makes while the messenger runs" startuphandshake s -
 row "4. Start-up, for comparison: the same against the window with text alone" startuptext s -
 row "4. Start-up, for comparison: the same against a bare QWidget" startup s -
 if [ -s "$results/startup-messenger" ]; then
