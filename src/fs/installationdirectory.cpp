@@ -38,33 +38,28 @@ InstallationDirectory::Presence InstallationDirectory::presence(const QString &r
     return ::fstatat(directory, name.constData(), &status, 0) == 0 ? Present : Absent;
 }
 
-bool InstallationDirectory::backUp(const QString &relativePath, const QString &backupPath)
+bool InstallationDirectory::backUp(const QString &relativePath, int backupDirectory,
+                                   const QByteArray &backupName)
 {
     QByteArray name;
     const int directory = parentOf(relativePath, &name, false);
-    if (directory < 0)
+    if (directory < 0 || backupDirectory < 0)
         return false;
-    const QByteArray backup = QFile::encodeName(backupPath);
-    const int slash = backup.lastIndexOf('/');
-    const FileDescriptor backupDirectory
-        = PathBeneath::openDirectory(QFile::decodeName(backup.left(qMax(slash, 1))));
     // The installed file is never written into, only renamed over or unlinked, so a second
     // name keeps its bytes, once that name is on the disk: a power cut must not leave the
     // change without its backup.
     struct stat status;
     if (::fstatat(directory, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0
         && S_ISREG(status.st_mode)
-        && ::linkat(directory, name.constData(), AT_FDCWD, backup.constData(), 0) == 0)
-        return backupDirectory.isValid() && ::fsync(backupDirectory.get()) == 0;
+        && ::linkat(directory, name.constData(), backupDirectory, backupName.constData(), 0) == 0)
+        return ::fsync(backupDirectory) == 0;
 
     // Another file system, or a link in the file's place: the bytes it points to are copied.
     // Only a plain file has bytes to keep; a FIFO must not keep the run waiting for a writer.
     const FileDescriptor source(
         ::openat(directory, name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    return source.isValid() && backupDirectory.isValid() && ::fstat(source.get(), &status) == 0
-        && S_ISREG(status.st_mode)
-        && replaceFile(source.get(), backupDirectory.get(), backup.mid(slash + 1),
-                       status.st_mode & 07777);
+    return source.isValid() && ::fstat(source.get(), &status) == 0 && S_ISREG(status.st_mode)
+        && replaceFile(source.get(), backupDirectory, backupName, status.st_mode & 07777);
 }
 
 FileDescriptor InstallationDirectory::openPlainFile(const QString &relativePath)

@@ -31,9 +31,9 @@ public:
 
     // Whether something stands at the path that a file can be read from.
     Presence presence(const QString &relativePath);
-    // Keeps the file's bytes and mode at backupPath, which nothing occupies: a second name
-    // where it can, a copy otherwise.
-    bool backUp(const QString &relativePath, const QString &backupPath);
+    // Keeps the file's bytes and mode as backupName in backupDirectory, where nothing has that
+    // name: a second name where it can, a copy otherwise; on the disk when it returns.
+    bool backUp(const QString &relativePath, int backupDirectory, const QByteArray &backupName);
     // The plain file at the path, for reading: not through a link in its own place, never
     // waiting on a FIFO or a device; invalid for anything but a plain file.
     FileDescriptor openPlainFile(const QString &relativePath);

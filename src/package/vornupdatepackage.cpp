@@ -109,6 +109,7 @@ Failure VornUpdatePackage::install(const DownloadDirectory &downloads, QStringLi
         downloads.descriptor(),
         DownloadDirectory::unwindDirectory(QStringLiteral("."), componentName), true,
         PathBeneath::Synced);
+    unwindParents.reset();
     if (unpacked) {
         for (const QString &name : std::as_const(unpackedFiles))
             files.append(QLatin1String(" - ") + name);
@@ -234,11 +235,12 @@ Failure VornUpdatePackage::backUp(const QString &relative, const QString &absolu
     const QString backup = unwindDir + relative;
     const QFileInfo backupInfo(backup);
     if (backupInfo.isDir() || !existsOrIsLink(backup)) {
-        // Tolerated: without its directory the backup fails just below, naming itself.
-        PathBeneath::descend(unwindRoot.get(), PathBeneath::segmentsOf(QFileInfo(relative).path()),
-                             true, -1, PathBeneath::Synced);
+        // Without its directory the backup fails just below, naming itself.
+        QByteArray backupName;
+        const int backupDirectory = unwindParents.parentOf(unwindRoot.get(), relative, &backupName,
+                                                           true, -1, PathBeneath::Synced);
         beforeChange();
-        if (!installation.backUp(relative, backup))
+        if (!installation.backUp(relative, backupDirectory, backupName))
             return Failure(Failure::Storage,
                            translated("Cannot copy file %1 to %2!").arg(absoluteTarget, backup));
     }

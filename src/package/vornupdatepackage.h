@@ -4,6 +4,7 @@
 #include "failure.h"
 #include "installationdirectory.h"
 #include "manifestwalker.h"
+#include "parentdirectorycache.h"
 
 #include <QFile>
 #include <QString>
@@ -107,7 +108,9 @@ private:
     QStringList unpackedFiles;
     InstallJournal *journal = nullptr;
     InstallationDirectory installation;
+    // The unwind directory, and the directory of the last backup made beneath it.
     FileDescriptor unwindRoot;
+    ParentDirectoryCache unwindParents;
 };
 
 #endif // VORNUPDATEPACKAGE_H
