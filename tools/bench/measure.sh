@@ -361,7 +361,7 @@ ours_startuphandshake() {
     VORN_BENCH_HANDSHAKE_MS=30 ours_startup "$watcher:$bin/libvorn_bench_slowconnect.so"
 }
 peer_startuphandshake() {
-    peer_window vorn-bench-peerform
+    peer_startupform
 }
 
 if wanted startup; then
